@@ -1,0 +1,2 @@
+// Placeholder entry point; the program grows here.
+int main() { return 0; }

@@ -1,0 +1,66 @@
+// Numbered file connections ("units") as the programs know them: 5 is
+// standard input, 6 standard output and 0 the error stream, all preconnected.
+//
+// Every operation returns a status: 0 = success, -1 = end of file, a positive
+// number otherwise (see status.hpp). A caller that cannot handle a failure
+// passes the status to check(), which ends the program with the runtime's
+// message naming the error, the unit and the file, and exit status 1.
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "recio/items.hpp"
+
+namespace recio {
+
+enum class OpenStatus { Old, New, Unknown };
+enum class Access { Sequential, Direct, Append };
+enum class Form { Formatted, Unformatted };
+
+struct OpenSpec {
+  OpenStatus status = OpenStatus::Unknown;
+  Access access = Access::Sequential;
+  Form form = Form::Formatted;
+  int record_length = 0;  // bytes per record, direct access only
+};
+
+int open(int unit, const std::string& file, const OpenSpec& spec);
+int close(int unit);
+// A sequential write after a rewind truncates the rest of the file.
+int rewind(int unit);
+
+bool connected(int unit);
+std::string file_name(int unit);  // blank when not connected
+bool exists(const std::string& file);
+
+// Formatted sequential write; a format ending in "$" leaves the line open.
+int write(int unit, std::string_view format, std::initializer_list<OutItem> items);
+int write(int unit, std::string_view format, std::span<const OutItem> items);
+// Formatted sequential read of the next record(s).
+int read(int unit, std::string_view format, std::initializer_list<InItem> items);
+int read(int unit, std::string_view format, std::span<const InItem> items);
+// The next record as it stands (no format), without its line end.
+int read_line(int unit, std::string& record);
+// Direct-access formatted read of record `record` (numbered from 1).
+int read_direct(int unit, int record, std::string_view format, std::initializer_list<InItem> items);
+
+// Unformatted sequential records framed by 4-byte little-endian byte counts.
+int read_unformatted(int unit, std::vector<std::uint8_t>& data);
+int write_unformatted(int unit, std::span<const std::uint8_t> data);
+
+void flush_all();
+
+// Ends the program when status is not 0, with the runtime's message.
+void check(int status, int unit);
+[[noreturn]] void fail(int status, int unit);
+
+// A stop with a text writes "STOP <text> statement executed" on the error
+// stream; a stop without text writes nothing. Open files are flushed and
+// closed. exit_status is 0 for a normal end, 1 for a stop that reports a failure.
+[[noreturn]] void stop(std::string_view text = {}, int exit_status = 0);
+
+}  // namespace recio
