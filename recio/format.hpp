@@ -25,13 +25,19 @@ struct DataEdit {
   int repeat = 1;
   std::string literal;  // text of a literal or Hollerith edit
   int group_end = -1;   // for GroupStart: index of its GroupEnd
+  int group_start = -1; // for GroupEnd: index of its GroupStart
+  int position = 0;     // column of the edit in the format text, from 1
 };
 
 struct Format {
   std::string text;
   std::vector<DataEdit> edits;
   int reversion_start = 0;  // index of the edit where reversion restarts
+  int data_edits = 0;       // number of A, I, F, G, E edits (reversion needs one)
 };
+
+// Parses `text` without the cache (throws vesk::Error when malformed).
+Format parse_format(std::string_view text);
 
 // The parsed form of `text`, from the cache (parsed on first use).
 const Format& compiled_format(std::string_view text);

@@ -14,6 +14,9 @@ constexpr int kNoSuchRecord = 136;      // direct-access record beyond the end o
 constexpr int kBadUnformatted = 119;    // unformatted record short, truncated or mis-framed
 constexpr int kWrongAccess = 120;       // operation not allowed for the unit's access or form
 constexpr int kWriteFailed = 121;       // the system refused a write
+constexpr int kNumberOutOfRange = 122;  // a number read does not fit its variable
+constexpr int kReadFailed = 123;        // the system refused a read
+constexpr int kBadUnit = 124;           // a negative unit number
 
 std::string status_text(int status);
 

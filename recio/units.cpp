@@ -1,0 +1,379 @@
+#include "recio/units.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "recio/fixed_text.hpp"
+#include "recio/format.hpp"
+#include "recio/format_run.hpp"
+#include "recio/status.hpp"
+
+namespace recio {
+
+namespace {
+
+enum class LastOperation { None, Read, Write };
+
+struct Unit {
+  std::FILE* file = nullptr;
+  std::string name;  // blank for the preconnected streams
+  OpenSpec spec;
+  bool preconnected = false;
+  bool can_read = false;
+  bool can_write = false;
+  LastOperation last = LastOperation::None;
+};
+
+void close_all();
+
+std::map<int, Unit>& units() {
+  // Never destroyed: the exit handler below still needs it after static
+  // destructors have started to run.
+  static std::map<int, Unit>* table = [] {
+    auto* made = new std::map<int, Unit>;
+    auto preconnect = [&](int number, std::FILE* file, bool reads) {
+      Unit unit;
+      unit.file = file;
+      unit.preconnected = true;
+      unit.can_read = reads;
+      unit.can_write = !reads;
+      (*made)[number] = unit;
+    };
+    preconnect(5, stdin, true);
+    preconnect(6, stdout, false);
+    preconnect(0, stderr, false);
+    return made;
+  }();
+  static const bool registered = [] { return std::atexit(close_all) == 0; }();
+  (void)registered;
+  return *table;
+}
+
+Unit* find_unit(int number) {
+  auto& table = units();
+  auto found = table.find(number);
+  return found == table.end() ? nullptr : &found->second;
+}
+
+void flush_unit(Unit& unit) {
+  if (unit.file != nullptr && unit.can_write) std::fflush(unit.file);
+}
+
+void close_unit(Unit& unit) {
+  if (unit.file == nullptr) return;
+  flush_unit(unit);
+  if (!unit.preconnected) std::fclose(unit.file);
+  unit.file = nullptr;
+}
+
+void close_all() {
+  for (auto& [number, unit] : units()) close_unit(unit);
+  units().clear();
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
+int prepare_read(Unit& unit) {
+  if (!unit.can_read) return kWrongAccess;
+  if (unit.last == LastOperation::Write) {
+    std::fflush(unit.file);
+    std::fseek(unit.file, 0, SEEK_CUR);
+  }
+  // A prompt left open with "$" must show before the terminal read blocks.
+  if (unit.file == stdin) flush_all();
+  unit.last = LastOperation::Read;
+  return kOk;
+}
+
+int prepare_write(Unit& unit) {
+  if (!unit.can_write) return kWrongAccess;
+  if (unit.last != LastOperation::Write && !unit.preconnected) {
+    // A sequential write makes its record the last one of the file: what
+    // followed the current position (after a rewind or reads) is dropped.
+    std::fflush(unit.file);
+    long position = std::ftell(unit.file);
+    if (position < 0 || ftruncate(fileno(unit.file), position) != 0) return kWriteFailed;
+    std::fseek(unit.file, position, SEEK_SET);
+  }
+  unit.last = LastOperation::Write;
+  return kOk;
+}
+
+// Finds a connected unit for an operation of the given form; sequential
+// operations also refuse direct-access units.
+int sequential_unit(int number, Form form, Unit*& unit) {
+  unit = find_unit(number);
+  if (unit == nullptr || unit->file == nullptr) return number < 0 ? kBadUnit : kNotConnected;
+  if (unit->spec.form != form || unit->spec.access == Access::Direct) return kWrongAccess;
+  return kOk;
+}
+
+long file_size(std::FILE* file) {
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0) return -1;
+  return static_cast<long>(info.st_size);
+}
+
+int read_bytes(Unit& unit, std::uint8_t* to, std::size_t count, std::size_t& got) {
+  got = std::fread(to, 1, count, unit.file);
+  if (got < count && std::ferror(unit.file)) {
+    std::clearerr(unit.file);
+    return kReadFailed;
+  }
+  return kOk;
+}
+
+std::uint32_t little_endian_count(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+std::string describe_unit(int number) {
+  Unit* unit = find_unit(number);
+  std::string text = "unit " + std::to_string(number);
+  if (unit == nullptr || unit->file == nullptr) return text + " (not connected)";
+  if (unit->file == stdin) return text + " (standard input)";
+  if (unit->file == stdout) return text + " (standard output)";
+  if (unit->file == stderr) return text + " (error stream)";
+  return text + ", file " + unit->name;
+}
+
+}  // namespace
+
+int open(int number, const std::string& file, const OpenSpec& spec) {
+  if (number < 0) return kBadUnit;
+  const std::string name(trim_right(file));
+  if (Unit* old = find_unit(number)) {
+    close_unit(*old);
+    units().erase(number);
+  }
+  if (name.empty()) return kOpenFailed;
+  if (spec.access == Access::Direct && spec.record_length <= 0) return kWrongAccess;
+  std::error_code error;
+  if (std::filesystem::is_directory(name, error)) return kOpenFailed;
+  const bool present = exists(name);
+  if (spec.status == OpenStatus::Old && !present) return kOpenFailed;
+  if (spec.status == OpenStatus::New && present) return kOpenFailed;
+
+  Unit unit;
+  unit.name = name;
+  unit.spec = spec;
+  unit.can_read = true;
+  unit.can_write = true;
+  if (present) {
+    unit.file = std::fopen(name.c_str(), "r+b");
+    if (unit.file == nullptr) {  // a read-only file still opens for reading
+      unit.file = std::fopen(name.c_str(), "rb");
+      unit.can_write = false;
+    }
+  } else {
+    unit.file = std::fopen(name.c_str(), "w+bx");
+  }
+  if (unit.file == nullptr) return kOpenFailed;
+  if (spec.access == Access::Append) std::fseek(unit.file, 0, SEEK_END);
+  units()[number] = std::move(unit);
+  return kOk;
+}
+
+int close(int number) {
+  if (Unit* unit = find_unit(number)) {
+    int status = kOk;
+    if (unit->file != nullptr && unit->can_write && std::fflush(unit->file) != 0) status = kWriteFailed;
+    close_unit(*unit);
+    units().erase(number);
+    return status;
+  }
+  return kOk;
+}
+
+int rewind(int number) {
+  Unit* unit = find_unit(number);
+  if (unit == nullptr || unit->file == nullptr) return kNotConnected;
+  if (unit->spec.access == Access::Direct) return kWrongAccess;
+  flush_unit(*unit);
+  if (std::fseek(unit->file, 0, SEEK_SET) != 0) return kWrongAccess;
+  std::clearerr(unit->file);
+  unit->last = LastOperation::None;
+  return kOk;
+}
+
+bool connected(int number) {
+  Unit* unit = find_unit(number);
+  return unit != nullptr && unit->file != nullptr;
+}
+
+std::string file_name(int number) {
+  Unit* unit = find_unit(number);
+  return unit != nullptr && unit->file != nullptr ? unit->name : std::string();
+}
+
+bool exists(const std::string& file) {
+  std::error_code error;
+  const std::filesystem::path path(std::string(trim_right(file)));
+  return std::filesystem::exists(path, error) && !std::filesystem::is_directory(path, error);
+}
+
+int write(int number, std::string_view format, std::initializer_list<OutItem> items) {
+  return write(number, format, std::span<const OutItem>(items.begin(), items.size()));
+}
+
+int write(int number, std::string_view format, std::span<const OutItem> items) {
+  Unit* unit = nullptr;
+  int status = sequential_unit(number, Form::Formatted, unit);
+  if (status != kOk) return status;
+  WriteResult result = write_records(format, items);
+  status = prepare_write(*unit);
+  if (status != kOk) return status;
+  for (std::size_t i = 0; i < result.records.size(); ++i) {
+    const std::string& record = result.records[i];
+    std::fwrite(record.data(), 1, record.size(), unit->file);
+    // "$" leaves the last record open for what follows on the same line.
+    if (i + 1 < result.records.size() || !result.open_line) std::fputc('\n', unit->file);
+  }
+  if (std::ferror(unit->file)) {
+    std::clearerr(unit->file);
+    return kWriteFailed;
+  }
+  return kOk;
+}
+
+int read(int number, std::string_view format, std::initializer_list<InItem> items) {
+  return read(number, format, std::span<const InItem>(items.begin(), items.size()));
+}
+
+int read(int number, std::string_view format, std::span<const InItem> items) {
+  Unit* unit = nullptr;
+  int status = sequential_unit(number, Form::Formatted, unit);
+  if (status != kOk) return status;
+  auto source = [number](std::string& record) { return read_line(number, record); };
+  return read_formatted(source, format, items);
+}
+
+int read_line(int number, std::string& record) {
+  Unit* unit = nullptr;
+  int status = sequential_unit(number, Form::Formatted, unit);
+  if (status != kOk) return status;
+  status = prepare_read(*unit);
+  if (status != kOk) return status;
+  record.clear();
+  int c = 0;
+  while ((c = std::getc(unit->file)) != EOF && c != '\n') record += static_cast<char>(c);
+  if (c == EOF) {
+    const bool failed = std::ferror(unit->file) != 0;
+    // Cleared so that a terminal can be read again after an end of file.
+    std::clearerr(unit->file);
+    if (failed) return kReadFailed;
+    if (record.empty()) return kEndOfFile;
+  }
+  if (!record.empty() && record.back() == '\r') record.pop_back();
+  return kOk;
+}
+
+int read_direct(int number, int record, std::string_view format, std::initializer_list<InItem> items) {
+  Unit* unit = find_unit(number);
+  if (unit == nullptr || unit->file == nullptr) return number < 0 ? kBadUnit : kNotConnected;
+  if (unit->spec.access != Access::Direct || unit->spec.form != Form::Formatted) return kWrongAccess;
+  if (record < 1) return kNoSuchRecord;
+  int status = prepare_read(*unit);
+  if (status != kOk) return status;
+  const auto length = static_cast<std::size_t>(unit->spec.record_length);
+  long next = record;
+  // A "/" in the format goes on to the following record, as direct access does.
+  auto source = [&](std::string& text) {
+    if (std::fseek(unit->file, (next - 1) * static_cast<long>(length), SEEK_SET) != 0) return kNoSuchRecord;
+    text.assign(length, '\0');
+    std::size_t got = 0;
+    int read_status = read_bytes(*unit, reinterpret_cast<std::uint8_t*>(text.data()), length, got);
+    if (read_status != kOk) return read_status;
+    if (got == 0) return kNoSuchRecord;
+    text.resize(got);
+    // The record's line end is not part of its data.
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    ++next;
+    return kOk;
+  };
+  return read_formatted(source, format, std::span<const InItem>(items.begin(), items.size()));
+}
+
+int read_unformatted(int number, std::vector<std::uint8_t>& data) {
+  Unit* unit = nullptr;
+  int status = sequential_unit(number, Form::Unformatted, unit);
+  if (status != kOk) return status;
+  status = prepare_read(*unit);
+  if (status != kOk) return status;
+  std::uint8_t frame[4];
+  std::size_t got = 0;
+  status = read_bytes(*unit, frame, 4, got);
+  if (status != kOk) return status;
+  if (got == 0) return kEndOfFile;
+  if (got < 4) return kBadUnformatted;
+  const std::uint32_t count = little_endian_count(frame);
+  const long position = std::ftell(unit->file);
+  const long size = file_size(unit->file);
+  // The count must leave room for the data and the trailing count.
+  if (count > 0x7fffffffu || position < 0 || size < 0 || static_cast<long>(count) + 4 > size - position)
+    return kBadUnformatted;
+  data.resize(count);
+  status = read_bytes(*unit, data.data(), count, got);
+  if (status != kOk) return status;
+  if (got < count) return kBadUnformatted;
+  status = read_bytes(*unit, frame, 4, got);
+  if (status != kOk) return status;
+  if (got < 4 || little_endian_count(frame) != count) return kBadUnformatted;
+  return kOk;
+}
+
+int write_unformatted(int number, std::span<const std::uint8_t> data) {
+  Unit* unit = nullptr;
+  int status = sequential_unit(number, Form::Unformatted, unit);
+  if (status != kOk) return status;
+  if (data.size() > 0x7fffffffu) return kWriteFailed;
+  status = prepare_write(*unit);
+  if (status != kOk) return status;
+  const auto count = static_cast<std::uint32_t>(data.size());
+  const std::uint8_t frame[4] = {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8),
+                                 static_cast<std::uint8_t>(count >> 16), static_cast<std::uint8_t>(count >> 24)};
+  std::fwrite(frame, 1, 4, unit->file);
+  std::fwrite(data.data(), 1, data.size(), unit->file);
+  std::fwrite(frame, 1, 4, unit->file);
+  if (std::ferror(unit->file)) {
+    std::clearerr(unit->file);
+    return kWriteFailed;
+  }
+  return kOk;
+}
+
+void flush_all() {
+  for (auto& [number, unit] : units()) flush_unit(unit);
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
+void check(int status, int unit) {
+  if (status != kOk) fail(status, unit);
+}
+
+void fail(int status, int unit) {
+  flush_all();
+  std::string message = "I/O error " + std::to_string(status) + " on " + describe_unit(unit) + ": " +
+                        status_text(status) + "\n";
+  std::fputs(message.c_str(), stderr);
+  std::exit(1);
+}
+
+void stop(std::string_view text, int exit_status) {
+  flush_all();
+  if (!text.empty()) {
+    std::string line = "STOP " + std::string(text) + " statement executed\n";
+    std::fputs(line.c_str(), stderr);
+  }
+  std::exit(exit_status);
+}
+
+}  // namespace recio
