@@ -11,7 +11,11 @@ void PAGEHEAD(int unit);
 int LINECHK(int unit, int n);
 void set_line_count(int unit, int count);
 int line_count(int unit);
-int page_length();
+int page_number(int unit);
+int page_length();                              // 0 until BANNER sets it
+void set_page_length(int length);
+// Back to the state at program start (blank title, name and version, no pages).
+void reset_page_state();
 void BANNER(int unit, std::string_view name, std::string_view description);
 void PROGVERSION(std::string& text);            // "Win32 6.0" cut or padded to the field
 std::string PROGDATE();                         // 24 characters
