@@ -6,7 +6,9 @@
 
 namespace recio {
 
-// A value written through an edit-descriptor format.
+// A value written through an edit-descriptor format. A text item only views
+// its characters: keep the text alive until the write is done (temporaries in
+// the braced list of one write call are fine).
 struct OutItem {
   enum class Kind { Integer, Real, Text };
   Kind kind;
@@ -25,6 +27,8 @@ struct OutItem {
   OutItem(const char* v) : kind(Kind::Text), text(v) {}
   OutItem(const std::string& v) : kind(Kind::Text), text(v) {}
   OutItem(std::string_view v) : kind(Kind::Text), text(v) {}
+  // A single character would otherwise print as its code; pass a text instead.
+  OutItem(char) = delete;
 
   bool is_float = false;
 };

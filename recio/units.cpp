@@ -95,10 +95,14 @@ int prepare_write(Unit& unit) {
   if (unit.last != LastOperation::Write && !unit.preconnected) {
     // A sequential write makes its record the last one of the file: what
     // followed the current position (after a rewind or reads) is dropped.
+    // Pipes and devices have no rest to drop.
     std::fflush(unit.file);
-    long position = std::ftell(unit.file);
-    if (position < 0 || ftruncate(fileno(unit.file), position) != 0) return kWriteFailed;
-    std::fseek(unit.file, position, SEEK_SET);
+    struct stat info {};
+    const long position = std::ftell(unit.file);
+    if (position >= 0 && fstat(fileno(unit.file), &info) == 0 && S_ISREG(info.st_mode) && position < info.st_size) {
+      if (ftruncate(fileno(unit.file), position) != 0) return kWriteFailed;
+    }
+    if (position >= 0) std::fseek(unit.file, position, SEEK_SET);
   }
   unit.last = LastOperation::Write;
   return kOk;
@@ -120,6 +124,8 @@ long file_size(std::FILE* file) {
 }
 
 int read_bytes(Unit& unit, std::uint8_t* to, std::size_t count, std::size_t& got) {
+  got = 0;
+  if (count == 0) return kOk;
   got = std::fread(to, 1, count, unit.file);
   if (got < count && std::ferror(unit.file)) {
     std::clearerr(unit.file);
@@ -340,7 +346,7 @@ int write_unformatted(int number, std::span<const std::uint8_t> data) {
   const std::uint8_t frame[4] = {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8),
                                  static_cast<std::uint8_t>(count >> 16), static_cast<std::uint8_t>(count >> 24)};
   std::fwrite(frame, 1, 4, unit->file);
-  std::fwrite(data.data(), 1, data.size(), unit->file);
+  if (!data.empty()) std::fwrite(data.data(), 1, data.size(), unit->file);
   std::fwrite(frame, 1, 4, unit->file);
   if (std::ferror(unit->file)) {
     std::clearerr(unit->file);
