@@ -1,2 +1,71 @@
-// Placeholder entry point; the program grows here.
-int main() { return 0; }
+// goniang: from a diffraction setting and a sample mounting, the sample
+// orientation angles PSI and GAM with their derivatives, by the current and
+// by the earlier calculation. Asks again until theta 0 has been given.
+#include <iostream>
+#include <string>
+
+#include "console/ask.hpp"
+#include "console/text_utils.hpp"
+#include "goniang/sample_angles.hpp"
+#include "recio/error.hpp"
+#include "recio/units.hpp"
+
+namespace {
+
+constexpr int kConsoleUnit = 6;
+
+// Each answer is the default of the same question in the next pass.
+struct Setting {
+  float theta = 180;
+  float omega = 0, chi = 0, phi = 0;
+  float azimuth = 0;
+  std::string coupling = "N";  // one character
+  float sample_omega = 0, sample_chi = 0, sample_phi = 0;
+};
+
+void ask_setting(Setting& s) {
+  using vesk::ASKREAL;
+  ASKREAL("Enter theta (0 to quit)", 0, s.theta);
+  ASKREAL("Enter goniometer angles omega,chi,phi", 0, s.omega);
+  ASKREAL("Enter goniometer angles chi,phi", 1, s.chi);
+  ASKREAL("Enter goniometer angles phi", 1, s.phi);
+  ASKREAL("Enter goniometer angle azimuth", 0, s.azimuth);
+  vesk::ASKCHAR("Are 2-theta & omega coupled (Y/<N>)?", 0, s.coupling);
+  vesk::UPCASE(s.coupling);
+  ASKREAL("Enter sample angles omega,chi,phi", 0, s.sample_omega);
+  ASKREAL("Enter sample angles chi,phi", 1, s.sample_chi);
+  ASKREAL("Enter sample angles phi", 1, s.sample_phi);
+}
+
+void print_angles(const vesk::SampleAngles& a) {
+  recio::write(kConsoleUnit, "(A,2F10.2)", {" PSI,GAM = ", a.psi, a.gam});
+  recio::write(kConsoleUnit, "(A,3F10.4)", {" DPSDA = ", a.dpsda[0], a.dpsda[1], a.dpsda[2]});
+  recio::write(kConsoleUnit, "(A,3F10.4)", {" DGMDA = ", a.dgmda[0], a.dgmda[1], a.dgmda[2]});
+}
+
+}  // namespace
+
+int main() {
+  try {
+    Setting s;
+    for (;;) {
+      ask_setting(s);
+      const bool coupled = s.coupling == "Y";
+      recio::write(kConsoleUnit, "(A,F10.2)", {" THETA = ", s.theta});
+      recio::write(kConsoleUnit, "(A,3F10.2)", {" OMEGA, CHI, PHI = ", s.omega, s.chi, s.phi});
+      recio::write(kConsoleUnit, "(A,F10.2)", {" AZTH = ", s.azimuth});
+      recio::write(kConsoleUnit, "(A)", {" new SAMANG:"});
+      print_angles(vesk::SAMANG(s.theta, s.omega, s.chi, s.phi, s.azimuth, s.sample_omega, s.sample_chi,
+                                s.sample_phi, coupled));
+      recio::write(kConsoleUnit, "(A)", {" old SAMANG:"});
+      print_angles(vesk::OSAMANG(s.theta, s.omega, s.chi, s.phi, s.sample_omega, s.sample_chi, s.sample_phi,
+                                 coupled));
+      if (s.theta == 0.0f) break;
+    }
+  } catch (const vesk::Error& e) {
+    recio::flush_all();
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+  recio::stop();
+}
