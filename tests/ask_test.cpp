@@ -97,14 +97,17 @@ TEST(Askline, PromptLayout) {
   EXPECT_EQ(d.out.rfind(" Title\n   >", 0), 0u) << d.out;
 
   d = run_dialogue(folder, "1\n", [] { return ask_lines(1, 80, "|Name`not shown|"); });
-  EXPECT_EQ(d.out.rfind(" \n Name >", 0), 0u) << d.out;
+  EXPECT_EQ(d.out.rfind("  \n Name >", 0), 0u) << d.out;
   EXPECT_EQ(d.out.find("not shown"), std::string::npos);
 }
 
 TEST(Askline, AnswerIsAFixedFieldWithoutCommentOrTabs) {
   TempFolder folder;
   auto d = run_dialogue(folder, "10 20 ! a comment\n1\t2\n" + std::string(100, 'x') + "\n\n",
-                        [] { return ask_lines(3, 80) + ask_lines(1, 5); });
+                        [] {
+                          std::string results = ask_lines(3, 80);
+                          return results + ask_lines(1, 5);
+                        });
   EXPECT_EQ(d.results, field("10 20 ") + field("1 2") + field(std::string(80, 'x')) + field("", 5));
 }
 
@@ -113,7 +116,7 @@ TEST(Askline, MacroCommandsAndHelp) {
   // "@x" and "@R" during a replay give the help text and the same question again.
   write_file(folder / "inner.mac", "@R\n7\n");
   auto d = run_dialogue(folder, "@x\n@q\n@r\nquit\nNOFILE\nQUIT\n@R\ninner.mac\n\n",
-                        [] { return ask_lines(1) + ask_lines(1); });
+                        [] { return ask_lines(2); });
   EXPECT_EQ(d.exit_status, 0);
   EXPECT_EQ(d.results, field("7") + field(""));
   EXPECT_EQ(count(d.out, " The commands for creating and reading a macro file are:"), 2) << d.out;
