@@ -10,7 +10,17 @@ namespace vesk {
 
 constexpr int kMaxRecords = 30000;
 constexpr int kExperimentRecordLength = 82;
+constexpr int kMaxLoadedFiles = 2;
+constexpr std::string_view kEmptyKey = "~~~~~~~~~~~~";
+constexpr std::string_view kTerminatorKey = "ZZZZZZZZZZZZ";
 
+// Refuses (vesk::Error naming the file and the first bad record) a file that
+// is not a whole number of 82-byte records each ending in CR LF, or that
+// holds more than kMaxRecords records. A file edited into LF line ends or
+// cut short would otherwise be read as shifted garbage.
+void check_record_layout(const std::string& file);
+
+// Loads the keys of the open file on `unit` into a free store entry.
 void STARTISAM(int unit);
 // Indirect Shell sort of keys (0-based list) into index (1-based record numbers).
 void INDEXSORT(const std::vector<std::string>& keys, std::vector<int>& index);
@@ -18,6 +28,11 @@ void INDEXSORT(const std::vector<std::string>& keys, std::vector<int>& index);
 // A blank key walks in key order and receives the key of the record returned.
 int READEXP(int unit, std::string& key, std::string& value);
 int READEXP(int unit, std::string_view key, std::string& value);
+// Reports a record the caller cannot do without and stops (exit status 1).
 [[noreturn]] void ISAMFAIL(int unit, std::string_view key);
+
+// Frees the store entry of `unit` (after its file is closed), so that a
+// long-lived process such as a test can load further files.
+void release_record_store(int unit);
 
 }  // namespace vesk
