@@ -1,0 +1,385 @@
+// Standard deviations of distances and angles, checked against numerical
+// derivatives taken through the same symmetry operators (in double
+// precision) and propagated with the same covariance matrix.
+#include "vortan/esd.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "vortan/neighbour_search.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr float kDegreesPerRadian = 57.29578f;
+
+// An operator x' = R x + t/12 typed as its rows.
+struct TypedOperator {
+  int r[3][3];
+  int t[3];
+};
+
+PhaseDescription make_phase(Vec3 abc, Vec3 angles, int laue, const std::vector<TypedOperator>& ops) {
+  PhaseDescription phase;
+  phase.number = 1;
+  phase.abc = abc;
+  for (int k = 0; k < 3; ++k) phase.cosines[k] = std::cos(angles[k] * 3.14159265358979 / 180);
+  phase.group.laue = laue;
+  phase.group.nsym = static_cast<int>(ops.size());
+  phase.group.ncent = 1;
+  for (std::size_t n = 0; n < ops.size(); ++n) {
+    for (int i = 1; i <= 3; ++i)
+      for (int j = 1; j <= 3; ++j) {
+        phase.group.ops[n].v[static_cast<std::size_t>((i - 1) + 3 * (j - 1))] = ops[n].r[i - 1][j - 1];
+        at(phase.rotation_t[n], i, j) = static_cast<float>(ops[n].r[j - 1][i - 1]);
+      }
+    for (int i = 0; i < 3; ++i) phase.group.ops[n].v[static_cast<std::size_t>(9 + i)] = ops[n].t[i];
+  }
+  return phase;
+}
+
+// Parameters of the reference computation: the six cell parameters, then the
+// fractional coordinates of each atom.
+struct Model {
+  std::vector<double> p;
+  int atoms = 0;
+};
+
+struct ImageSpec {
+  int atom = 0;        // from 1
+  int code = 1;        // operator code (centring 1 only)
+  double centring[3] = {0, 0, 0};
+  int n[3] = {0, 0, 0};
+};
+
+std::array<double, 3> image_of(const PhaseDescription& phase, const Model& m, const ImageSpec& s) {
+  const auto& op = phase.group.ops[static_cast<std::size_t>(std::abs(s.code) % 100 - 1)];
+  const double* x = &m.p[static_cast<std::size_t>(6 + 3 * (s.atom - 1))];
+  std::array<double, 3> out{};
+  for (int i = 1; i <= 3; ++i) {
+    double value = op.t(i) / 12.0;
+    for (int j = 1; j <= 3; ++j) value += op.r(i, j) * x[j - 1];
+    if (s.code < 0) value = -value;
+    out[static_cast<std::size_t>(i - 1)] = value + s.centring[i - 1] + s.n[i - 1];
+  }
+  return out;
+}
+
+double length(const Model& m, const std::array<double, 3>& p, const std::array<double, 3>& q) {
+  const double u = m.p[0] * (p[0] - q[0]), v = m.p[1] * (p[1] - q[1]), w = m.p[2] * (p[2] - q[2]);
+  return std::sqrt(u * u + v * v + w * w + 2 * (v * w * m.p[3] + u * w * m.p[4] + u * v * m.p[5]));
+}
+
+double distance_of(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s) {
+  const ImageSpec self{central};
+  return length(m, image_of(phase, m, self), image_of(phase, m, s));
+}
+
+double angle_cosine_of(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s1,
+                       const ImageSpec& s2) {
+  const ImageSpec self{central};
+  const auto c = image_of(phase, m, self), p1 = image_of(phase, m, s1), p2 = image_of(phase, m, s2);
+  const double d1 = length(m, c, p1), d2 = length(m, c, p2), d3 = length(m, p1, p2);
+  return (d1 * d1 + d2 * d2 - d3 * d3) / (2 * d1 * d2);
+}
+
+// sigma of f by central differences and J C J^T.
+template <class F>
+double numerical_sigma(Model m, const std::vector<double>& covariance, F f) {
+  const std::size_t n = m.p.size();
+  std::vector<double> gradient(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double keep = m.p[k];
+    const double h = 1.0E-6;
+    m.p[k] = keep + h;
+    const double up = f(m);
+    m.p[k] = keep - h;
+    const double down = f(m);
+    m.p[k] = keep;
+    gradient[k] = (up - down) / (2 * h);
+  }
+  double var = 0;
+  for (std::size_t r = 0; r < n; ++r)
+    for (std::size_t s = 0; s < n; ++s) var += gradient[r] * gradient[s] * covariance[r * n + s];
+  return std::sqrt(std::fabs(var));
+}
+
+// A believable covariance: the cell block from the phase, and an atom block
+// with sigmas of a few 1e-4 and some correlation between coordinates.
+std::vector<double> full_covariance(const CellCovariance& cell, int atoms) {
+  const std::size_t n = static_cast<std::size_t>(6 + 3 * atoms);
+  std::vector<double> c(n * n, 0.0);
+  for (int r = 1; r <= 6; ++r)
+    for (int s = 1; s <= 6; ++s) c[static_cast<std::size_t>((r - 1) * static_cast<int>(n) + s - 1)] = cell.at(r, s);
+  for (std::size_t r = 6; r < n; ++r) {
+    const double sr = 1.0E-4 * (2 + static_cast<double>(r % 5));
+    c[r * n + r] = sr * sr;
+    for (std::size_t s = 6; s < n; ++s)
+      if (s != r) {
+        const double ss = 1.0E-4 * (2 + static_cast<double>(s % 5));
+        c[r * n + s] = ((r + s) % 3 == 0 ? 0.3 : -0.1) * sr * ss;
+      }
+  }
+  return c;
+}
+
+// Rows 7.. of the work covariance taken from the full matrix, as COVEL would.
+void fill_rows(WorkCovariance& work, const std::vector<double>& c, int atoms, int last) {
+  const std::size_t n = static_cast<std::size_t>(6 + 3 * atoms);
+  for (int r = 7; r <= last; ++r)
+    for (int s = 7; s <= last; ++s) {
+      const int pr = work.positions[static_cast<std::size_t>(r - 1)];
+      const int ps = work.positions[static_cast<std::size_t>(s - 1)];
+      work.at(r, s) = (pr == 0 || ps == 0) ? 0.0f
+                                           : static_cast<float>(c[static_cast<std::size_t>(pr - 1) * n +
+                                                                  static_cast<std::size_t>(ps - 1)]);
+    }
+}
+
+std::array<int, 3> positions_of(int atom) { return {6 + 3 * (atom - 1) + 1, 6 + 3 * (atom - 1) + 2, 6 + 3 * (atom - 1) + 3}; }
+
+NeighbourEntry neighbour_entry(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s,
+                               WorkCovariance& work, const std::vector<double>& c) {
+  const ImageSpec self{central};
+  const auto ci = image_of(phase, m, self), pi = image_of(phase, m, s);
+  const Vec3 xi{static_cast<float>(ci[0]), static_cast<float>(ci[1]), static_cast<float>(ci[2])};
+  NeighbourEntry entry;
+  entry.x = {static_cast<float>(pi[0]), static_cast<float>(pi[1]), static_cast<float>(pi[2])};
+  entry.code = s.code;
+  entry.atom = s.atom;
+  entry.positions = positions_of(s.atom);
+  const CellVector vec = cell_vector(phase, xi, entry.x);
+  entry.d = vec.d;
+  const auto central_positions = positions_of(central);
+  for (int k = 0; k < 3; ++k) {
+    work.positions[static_cast<std::size_t>(6 + k)] = central_positions[static_cast<std::size_t>(k)];
+    work.positions[static_cast<std::size_t>(9 + k)] = entry.positions[static_cast<std::size_t>(k)];
+  }
+  fill_rows(work, c, m.atoms, 12);
+  entry.derivatives = distance_sigma(phase, vec, s.code, work).derivatives;
+  return entry;
+}
+
+// Distances and all angles among the given images of one central atom:
+// analytic (single precision) against numerical (double) sigmas.
+void cross_check(PhaseDescription phase, const std::vector<Vec3>& atoms, int central,
+                 const std::vector<ImageSpec>& images) {
+  const CellCovariance cell = cell_covariance(phase);
+  Model m;
+  m.atoms = static_cast<int>(atoms.size());
+  for (int k = 0; k < 3; ++k) m.p.push_back(phase.abc[static_cast<std::size_t>(k)]);
+  for (int k = 0; k < 3; ++k) m.p.push_back(phase.cosines[static_cast<std::size_t>(k)]);
+  // The reference works on the single-precision cosines the phase holds.
+  for (const Vec3& x : atoms)
+    for (float coordinate : x) m.p.push_back(coordinate);
+  const std::vector<double> c = full_covariance(cell, m.atoms);
+
+  WorkCovariance work;
+  set_cell_block(work, cell);
+  std::vector<NeighbourEntry> entries;
+  for (const ImageSpec& s : images) {
+    NeighbourEntry entry = neighbour_entry(phase, m, central, s, work, c);
+    const CellVector vec = cell_vector(phase, atoms[static_cast<std::size_t>(central - 1)], entry.x);
+    const DistanceSigma analytic = distance_sigma(phase, vec, s.code, work);
+    const double reference = numerical_sigma(m, c, [&](const Model& mm) { return distance_of(phase, mm, central, s); });
+    EXPECT_NEAR(entry.d, distance_of(phase, m, central, s), 2.0E-6 * entry.d);
+    EXPECT_NEAR(analytic.sigma, reference, 2.0E-4 * reference + 1.0E-9) << "atom " << s.atom << " code " << s.code;
+    EXPECT_GT(reference, 1.0E-5);
+    entries.push_back(entry);
+  }
+  for (std::size_t a = 0; a < images.size(); ++a)
+    for (std::size_t b = a + 1; b < images.size(); ++b) {
+      const auto& e1 = entries[a];
+      const auto& e2 = entries[b];
+      for (int k = 0; k < 3; ++k) {
+        work.positions[static_cast<std::size_t>(9 + k)] = e1.positions[static_cast<std::size_t>(k)];
+        work.positions[static_cast<std::size_t>(12 + k)] = e2.positions[static_cast<std::size_t>(k)];
+      }
+      fill_rows(work, c, m.atoms, 15);
+      const Angle angle = bond_angle(phase, e1, e2, work, kDegreesPerRadian);
+      const double cosine = angle_cosine_of(phase, m, central, images[a], images[b]);
+      EXPECT_NEAR(angle.degrees, std::acos(cosine) * 180 / 3.14159265358979, 1.0E-3);
+      const double sigma_cos = numerical_sigma(
+          m, c, [&](const Model& mm) { return angle_cosine_of(phase, mm, central, images[a], images[b]); });
+      const double reference = sigma_cos / std::sqrt(1 - cosine * cosine) * 180 / 3.14159265358979;
+      EXPECT_NEAR(angle.sigma, reference, 1.0E-3 * reference + 1.0E-6) << "angle " << a << " " << b;
+    }
+}
+
+TEST(CellCovariance, LaueClassTiesTheCellParameters) {
+  // Tetragonal: b is tied to a, and a and b vary together.
+  PhaseDescription tetragonal = make_phase({5, 5, 7}, {90, 90, 90}, 4, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  tetragonal.abc_sigma = {0.001f, 0.002f, 0.003f};
+  CellCovariance cell = cell_covariance(tetragonal);
+  EXPECT_FLOAT_EQ(tetragonal.abc_sigma[1], 0.001f);
+  EXPECT_FLOAT_EQ(cell.at(1, 2), 1.0E-6f);
+  EXPECT_FLOAT_EQ(cell.at(2, 1), 1.0E-6f);
+  EXPECT_FLOAT_EQ(cell.at(2, 2), 1.0E-6f);
+  EXPECT_FLOAT_EQ(cell.at(3, 3), 9.0E-6f);
+  EXPECT_FLOAT_EQ(cell.at(1, 3), 0.0f);
+
+  // The tie enters a distance along the diagonal of the ab plane: with
+  // u = v the two edge terms add up instead of adding in quadrature.
+  WorkCovariance work;
+  set_cell_block(work, cell);
+  const CellVector diagonal = cell_vector(tetragonal, {0, 0, 0}, {0.5f, 0.5f, 0});
+  const float sigma = distance_sigma(tetragonal, diagonal, 1, work).sigma;
+  EXPECT_NEAR(sigma, 0.5f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
+
+  // Hexagonal axes: the angle sigmas are forced to 0.
+  PhaseDescription hexagonal = make_phase({4, 4, 6}, {90, 90, 120}, 12, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  hexagonal.abc_sigma = {0.001f, 0.005f, 0.002f};
+  hexagonal.cosine_sigma = {0.0002f, 0.0003f, 0.0004f};
+  cell = cell_covariance(hexagonal);
+  EXPECT_EQ(hexagonal.cosine_sigma, (Vec3{0, 0, 0}));
+  EXPECT_FLOAT_EQ(hexagonal.abc_sigma[1], 0.001f);
+  for (int r = 4; r <= 6; ++r)
+    for (int s = 1; s <= 6; ++s) EXPECT_EQ(cell.at(r, s), 0.0f);
+
+  // Rhombohedral axes: one angle for all three.
+  PhaseDescription rhombohedral = make_phase({5, 5, 5}, {80, 80, 80}, 7, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  rhombohedral.abc_sigma = {0.002f, 0, 0.002f};
+  rhombohedral.cosine_sigma = {0.001f, 0, 0};
+  cell = cell_covariance(rhombohedral);
+  EXPECT_EQ(rhombohedral.cosine_sigma, (Vec3{0.001f, 0.001f, 0.001f}));
+  for (int r = 4; r <= 6; ++r)
+    for (int s = 4; s <= 6; ++s) EXPECT_FLOAT_EQ(cell.at(r, s), 1.0E-6f);
+  EXPECT_FLOAT_EQ(cell.at(3, 3), 4.0E-6f);  // c keeps its own sigma
+  EXPECT_EQ(cell.at(1, 3), 0.0f);
+
+  // Monoclinic: nothing tied.
+  PhaseDescription monoclinic = make_phase({5, 6, 7}, {90, 100, 90}, 2, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  monoclinic.abc_sigma = {0.001f, 0.002f, 0.003f};
+  monoclinic.cosine_sigma = {0, 0.0004f, 0};
+  cell = cell_covariance(monoclinic);
+  EXPECT_FLOAT_EQ(monoclinic.abc_sigma[1], 0.002f);
+  EXPECT_EQ(cell.at(1, 2), 0.0f);
+  EXPECT_FLOAT_EQ(cell.at(5, 5), 1.6E-7f);
+}
+
+TEST(DistanceSigma, CellOnlyAndNegativeVariance) {
+  // Without atom covariances a distance along a has sigma |dx| sigma(a).
+  PhaseDescription phase = make_phase({5, 6, 7}, {90, 90, 90}, 3, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  phase.abc_sigma = {0.002f, 0.001f, 0.001f};
+  WorkCovariance work;
+  set_cell_block(work, cell_covariance(phase));
+  const CellVector along_a = cell_vector(phase, {0.1f, 0.2f, 0.3f}, {0.5f, 0.2f, 0.3f});
+  EXPECT_FLOAT_EQ(along_a.d, 2.0f);
+  const DistanceSigma sigma = distance_sigma(phase, along_a, 1, work);
+  EXPECT_NEAR(sigma.sigma, 0.4f * 0.002f, 1.0E-8f);
+  EXPECT_NEAR(sigma.derivatives[0], 0.4f, 1.0E-6f);  // |u| / a
+  // Moving the central atom along x lengthens nothing but u; the
+  // neighbour's own coordinate enters with the opposite sign.
+  EXPECT_NEAR(sigma.derivatives[6], -5.0f, 1.0E-5f);
+  EXPECT_NEAR(sigma.derivatives[9], 5.0f, 1.0E-5f);
+
+  // A covariance that is not positive definite gives a negative variance:
+  // reported by the caller, its absolute value used.
+  work.positions[6] = 1;
+  work.positions[9] = 2;
+  work.at(7, 7) = 1.0E-6f;
+  work.at(10, 10) = 1.0E-6f;
+  work.at(7, 10) = work.at(10, 7) = 2.0E-6f;  // correlation 2
+  const DistanceSigma negative = distance_sigma(phase, along_a, 1, work);
+  EXPECT_LT(negative.variance, kNegativeVarianceLimit);
+  EXPECT_FLOAT_EQ(negative.sigma, std::sqrt(std::fabs(negative.variance)));
+}
+
+TEST(EsdCrossCheck, TriclinicAgainstNumericalDerivatives) {
+  // P -1 with a general cell: the inversion gives negative operator codes.
+  PhaseDescription phase =
+      make_phase({5.13f, 6.31f, 7.22f}, {81.3f, 95.7f, 103.2f}, 1, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  phase.group.centric = 1;
+  phase.abc_sigma = {0.0011f, 0.0015f, 0.0021f};
+  phase.cosine_sigma = {0.00031f, 0.00022f, 0.00041f};
+  const std::vector<Vec3> atoms = {{0.1123f, 0.2231f, 0.3317f}, {0.2871f, 0.0712f, 0.4523f}, {-0.0418f, 0.3346f, 0.1892f}};
+  std::vector<ImageSpec> images(4);
+  images[0].atom = 2;
+  images[1].atom = 3;
+  images[2].atom = 1;
+  images[2].code = -1;  // the central atom's own inverted image
+  images[3].atom = 2;
+  images[3].code = -1;
+  images[3].n[0] = 1;
+  cross_check(phase, atoms, 1, images);
+}
+
+TEST(EsdCrossCheck, CubicAgainstNumericalDerivatives) {
+  // Operators of a cubic group with non-trivial rotations and translations;
+  // the Laue class ties b to a.
+  const std::vector<TypedOperator> ops = {
+      {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}},
+      {{{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}, {0, 0, 0}},       // z, x, y
+      {{{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}, {3, 9, 3}},      // -y+1/4, x+3/4, z+1/4
+      {{{-1, 0, 0}, {0, 0, 1}, {0, -1, 0}}, {6, 0, 6}},     // -x+1/2, z, -y+1/2
+  };
+  PhaseDescription phase = make_phase({11.46f, 11.46f, 11.46f}, {90, 90, 90}, 14, ops);
+  phase.group.centric = 1;
+  phase.abc_sigma = {0.0007f, 0.0009f, 0.0007f};
+  const std::vector<Vec3> atoms = {{0.125f, 0, 0.25f}, {0.0339f, 0.0498f, 0.6532f}, {0.375f, 0, 0.25f}};
+  std::vector<ImageSpec> images(5);
+  images[0].atom = 2;
+  images[0].code = 2;
+  images[1].atom = 2;
+  images[1].code = -3;
+  images[1].centring[0] = 0.5;
+  images[1].centring[1] = 0.5;
+  images[2].atom = 2;
+  images[2].code = 4;
+  images[2].n[2] = -1;
+  images[3].atom = 3;
+  images[3].code = 1;
+  images[4].atom = 1;
+  images[4].code = -4;
+  images[4].n[1] = 1;
+  cross_check(phase, atoms, 1, images);
+}
+
+TEST(BondAngle, LinearAndCoincidentNeighbours) {
+  PhaseDescription phase = make_phase({10, 10, 10}, {90, 90, 90}, 14, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  phase.abc_sigma = {0.001f, 0.001f, 0.001f};
+  WorkCovariance work;
+  set_cell_block(work, cell_covariance(phase));
+  work.positions = {0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  // Central atom at the origin, neighbours along +x and -x; each coordinate
+  // with sigma 0.001 (0.01 A), uncorrelated.
+  for (int r = 7; r <= 15; ++r) work.at(r, r) = 1.0E-6f;
+  const Vec3 origin{0, 0, 0};
+  auto entry = [&](Vec3 x) {
+    NeighbourEntry e;
+    e.x = x;
+    e.code = 1;
+    const CellVector vec = cell_vector(phase, origin, x);
+    e.d = vec.d;
+    e.derivatives = distance_derivatives(phase, vec, 1);
+    return e;
+  };
+  const NeighbourEntry right = entry({0.2f, 0, 0}), left = entry({-0.2f, 0, 0});
+  const Angle linear = bond_angle(phase, right, left, work, kDegreesPerRadian);
+  EXPECT_FLOAT_EQ(linear.degrees, 180.0f);
+  EXPECT_FLOAT_EQ(linear.cosine, -1.0f);
+  // At 180 degrees the cosine is stationary, so its sigma is ~0 and the
+  // sine division is skipped: no infinity, no NaN.
+  EXPECT_TRUE(std::isfinite(linear.sigma));
+  EXPECT_LT(linear.sigma, 1.0E-3f);
+
+  // Two neighbours at the same place: the floor of 1.0E-10 keeps the
+  // gradient finite and the angle is 0.
+  const NeighbourEntry twin = entry({0.2f, 0, 0});
+  const Angle coincident = bond_angle(phase, right, twin, work, kDegreesPerRadian);
+  EXPECT_FLOAT_EQ(coincident.degrees, 0.0f);
+  EXPECT_TRUE(std::isfinite(coincident.sigma));
+
+  // A right angle: sigma from the three 0.01 A position sigmas.
+  const NeighbourEntry up = entry({0, 0.2f, 0});
+  const Angle right_angle = bond_angle(phase, right, up, work, kDegreesPerRadian);
+  EXPECT_NEAR(right_angle.degrees, 90.0f, 1.0E-4f);
+  // Arms of 2 A: d theta = (dy(central) - dy(first) + dx(central) - dx(second)) / 2,
+  // four terms of 0.01 A each.
+  EXPECT_NEAR(right_angle.sigma, kDegreesPerRadian * std::sqrt(4 * 0.005f * 0.005f), 2.0E-3f);
+}
+
+}  // namespace
+}  // namespace vesk

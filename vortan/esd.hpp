@@ -1,0 +1,75 @@
+// Standard deviations of distances and bond angles, propagated from the cell
+// constants (with the ties of the Laue class) and from the least-squares
+// covariance of the atom coordinates. Single precision throughout: the
+// thresholds (1.0E-6, 1.0E-10, 0.9999) are meant for 32-bit reals.
+#pragma once
+#include <array>
+
+#include "crystal/metric.hpp"
+#include "crystal/phase.hpp"
+
+namespace vesk {
+
+struct NeighbourEntry;
+
+// Covariance of a, b, c, cos(alpha), cos(beta), cos(gamma); (r, s) from 1.
+struct CellCovariance {
+  std::array<float, 36> m{};
+  float& at(int r, int s) { return m[(r - 1) * 6 + (s - 1)]; }
+  float at(int r, int s) const { return m[(r - 1) * 6 + (s - 1)]; }
+};
+
+// Rows 1-6 the cell, 7-9 the central atom, 10-12 the first neighbour, 13-15
+// the second (angles only). The cell-by-atom blocks stay 0.
+struct WorkCovariance {
+  std::array<float, 225> c{};
+  std::array<int, 15> positions{};  // covariance positions, 0 = not refined
+  float& at(int r, int s) { return c[(r - 1) * 15 + (s - 1)]; }
+  float at(int r, int s) const { return c[(r - 1) * 15 + (s - 1)]; }
+};
+
+// Builds the cell covariance from the phase's sigmas and its Laue class, and
+// writes the tied sigmas back into the phase so that the listing shows them.
+CellCovariance cell_covariance(PhaseDescription& phase);
+void set_cell_block(WorkCovariance& work, const CellCovariance& cell);
+
+// Fractional difference (central minus neighbour) scaled by the cell edges,
+// and its length.
+struct CellVector {
+  float u = 0, v = 0, w = 0, d = 0;
+};
+CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, const Vec3& to);
+
+// d(d)/d(a, b, c, cos alpha, cos beta, cos gamma), then d(d)/d(central x, y, z),
+// then d(d)/d(x, y, z of the neighbour's own atom) through its operator.
+using DistanceDerivatives = std::array<float, 12>;
+
+DistanceDerivatives distance_derivatives(const PhaseDescription& phase, const CellVector& vec,
+                                         int operator_code);
+
+// sum over r, s = 1..n of D(r) D(s) C(r, s)
+float propagate(const float* derivatives, const WorkCovariance& work, int n);
+
+struct DistanceSigma {
+  float sigma = 0;
+  float variance = 0;        // as summed; below -1.0E-6 the caller warns
+  DistanceDerivatives derivatives{};
+};
+// The work covariance must hold the central atom in rows 7-9 and the
+// neighbour's atom in rows 10-12.
+DistanceSigma distance_sigma(const PhaseDescription& phase, const CellVector& vec, int operator_code,
+                             const WorkCovariance& work);
+constexpr float kNegativeVarianceLimit = -1.0E-6f;
+
+struct Angle {
+  float degrees = 0;
+  float sigma = 0;
+  float cosine = 0;          // after clamping
+};
+// The angle first - central - second; the work covariance must hold the
+// central atom in rows 7-9, the first neighbour's atom in 10-12 and the
+// second's in 13-15.
+Angle bond_angle(const PhaseDescription& phase, const NeighbourEntry& first, const NeighbourEntry& second,
+                 const WorkCovariance& work, float degrees_per_radian);
+
+}  // namespace vesk

@@ -1,0 +1,137 @@
+#include "vortan/neighbour_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "console/page.hpp"
+#include "expfile/covariance.hpp"
+#include "recio/format.hpp"
+#include "recio/units.hpp"
+
+namespace vesk {
+
+int cell_code(int nx, int ny, int nz) { return 100 * (nx + 5) + 10 * (ny + 5) + (nz + 5); }
+
+std::string location_text(int operator_code, int nx, int ny, int nz) {
+  return recio::write_string("(I4,3I2)", {operator_code, nx, ny, nz});
+}
+
+PairLimits pair_limits(const PhaseDescription& phase, const SearchControls& controls, int central_type,
+                       int neighbour_type) {
+  const AtomType& ti = phase.types[static_cast<std::size_t>(central_type - 1)];
+  const AtomType& tj = phase.types[static_cast<std::size_t>(neighbour_type - 1)];
+  PairLimits limits;
+  limits.distance = controls.dmax_given ? controls.dmax : std::fabs(ti.bond_radius) + tj.bond_radius;
+  limits.angle = controls.dagl_given ? controls.dagl : std::fabs(ti.angle_radius) + tj.angle_radius;
+  return limits;
+}
+
+namespace {
+
+// How far, in cell edges along each axis, a vector of length 1 A can reach:
+// the lengths of the reciprocal cell vectors.
+std::array<double, 3> reciprocal_lengths(const PhaseDescription& phase) {
+  const double ca = phase.cosines[0], cb = phase.cosines[1], cg = phase.cosines[2];
+  const double sa = std::sqrt(std::max(0.0, 1 - ca * ca));
+  const double sb = std::sqrt(std::max(0.0, 1 - cb * cb));
+  const double sg = std::sqrt(std::max(0.0, 1 - cg * cg));
+  const double root = std::sqrt(std::max(1.0E-12, 1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg));
+  // V = abc root; a* = bc sin(alpha) / V and so on.
+  return {sa / (phase.abc[0] * root), sb / (phase.abc[1] * root), sg / (phase.abc[2] * root)};
+}
+
+// Slack on the bounds, in cell edges: rounding of the single-precision
+// distance must never make the wide window narrower than the accepted set.
+constexpr double kWindowSlack = 1.0E-3;
+
+}  // namespace
+
+long TranslationWindow::count() const {
+  long n = 1;
+  for (int k = 0; k < 3; ++k) n *= high[k] - low[k] + 1;
+  return n;
+}
+
+TranslationWindow translation_window(const PhaseDescription& phase, const Vec3& central, const Vec3& image,
+                                     float limit) {
+  const auto reach = reciprocal_lengths(phase);
+  TranslationWindow window;
+  for (int k = 0; k < 3; ++k) {
+    const float difference = central[k] - image[k];
+    const int truncated = static_cast<int>(difference);
+    const double r = static_cast<double>(limit) * reach[k] + kWindowSlack;
+    // The 27-cell window stays inside, so where it already suffices the
+    // distances found, and their order, do not change.
+    window.low[k] = std::min(truncated - 1, static_cast<int>(std::ceil(difference - r)));
+    window.high[k] = std::max(truncated + 1, static_cast<int>(std::floor(difference + r)));
+  }
+  return window;
+}
+
+std::string check_search_limits(const PhaseDescription& phase, const SearchControls& controls) {
+  // The longest limit of any pair that occurs in the phase.
+  std::array<bool, kMaxAtomTypes + 1> present{};
+  for (const AtomSite& atom : phase.atoms)
+    if (atom.type >= 1 && atom.type <= static_cast<int>(phase.types.size()))
+      present[static_cast<std::size_t>(atom.type)] = true;
+  float longest = 0;
+  for (std::size_t ti = 1; ti <= phase.types.size(); ++ti) {
+    if (!present[ti] || phase.types[ti - 1].bond_radius < 0) continue;
+    for (std::size_t tj = 1; tj <= phase.types.size(); ++tj)
+      if (present[tj])
+        longest = std::max(longest, pair_limits(phase, controls, static_cast<int>(ti), static_cast<int>(tj)).search());
+  }
+  const std::string where =
+      recio::write_string("(A,I2,A,F10.3,A)", {" Phase", phase.number, ": the search limit", longest, " A"});
+  if (longest > kLongestSearchLimit)
+    return where + " is longer than 50 A; no distances are searched in this phase";
+  const auto reach = reciprocal_lengths(phase);
+  long count = 1;
+  for (int k = 0; k < 3; ++k) {
+    // Bound for any image: the window lies within max(2, r) cells of the difference.
+    const double r = std::max(2.0, static_cast<double>(longest) * reach[k] + kWindowSlack);
+    count *= static_cast<long>(std::floor(2 * r)) + 1;
+  }
+  if (count > kMostTranslations)
+    return where + " needs more than 10000 lattice translations; no distances are searched in this phase";
+  return {};
+}
+
+void search_neighbours(const PhaseDescription& phase, int i, const SearchControls& controls,
+                       const std::function<void(const FoundDistance&)>& found) {
+  const AtomSite& central = phase.atoms[static_cast<std::size_t>(i - 1)];
+  if (phase.types[static_cast<std::size_t>(central.type - 1)].bond_radius < 0) return;
+  const Vec3 xi = central.x;
+  EquivalentPositions images;
+  for (std::size_t j = 1; j <= phase.atoms.size(); ++j) {
+    const AtomSite& neighbour = phase.atoms[j - 1];
+    images.clear();
+    GENEQ(neighbour.x, phase.group, GeneqMode::Distinct, images);
+    FoundDistance hit;
+    hit.atom = static_cast<int>(j);
+    hit.limits = pair_limits(phase, controls, central.type, neighbour.type);
+    const float limit = hit.limits.search();
+    for (const EquivalentPosition& image : images) {
+      const TranslationWindow window = translation_window(phase, xi, image.x, limit);
+      hit.code = image.code;
+      for (int nx = window.low[0]; nx <= window.high[0]; ++nx)
+        for (int ny = window.low[1]; ny <= window.high[1]; ++ny)
+          for (int nz = window.low[2]; nz <= window.high[2]; ++nz) {
+            hit.n = {nx, ny, nz};
+            hit.x = {image.x[0] + static_cast<float>(nx), image.x[1] + static_cast<float>(ny),
+                     image.x[2] + static_cast<float>(nz)};
+            hit.vec = cell_vector(phase, xi, hit.x);
+            // The lower bound drops the central atom itself and anything on it.
+            if (hit.vec.d >= 1.0E-4f && hit.vec.d <= limit) found(hit);
+          }
+    }
+  }
+}
+
+Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
+  if (!orthonormal) return image;
+  return VECMAT3(VECSUB(central, image), phase.orthogonal);
+}
+
+}  // namespace vesk

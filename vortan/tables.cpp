@@ -1,0 +1,223 @@
+#include "vortan/tables.hpp"
+
+#include <cmath>
+#include <vector>
+
+#include "console/page.hpp"
+#include "crystal/site_symmetry.hpp"
+#include "recio/fixed_text.hpp"
+#include "recio/format.hpp"
+#include "recio/units.hpp"
+
+namespace vesk {
+
+namespace {
+
+struct EsdRule {
+  float floor;
+  int minimum_decimals;
+  int integer_columns;       // field width = decimals + this
+};
+
+// One row per EsdKind: floor of the esd, minimum decimals, value field.
+static const EsdRule kEsdRules[] = {
+    {1.0E-6f, 1, 3},  // 0 atom coordinate, F(k+3).k
+    {0.01f, 1, 3},    // 1 site fraction, F(k+3).k
+    {1.0E-4f, 1, 5},  // 2 distance, F(k+5).k
+    {0.01f, 0, 5},    // 3 angle in degrees, F(k+5).k
+};
+
+void write_or_fail(int unit, std::string_view format, std::initializer_list<recio::OutItem> items) {
+  recio::check(recio::write(unit, format, items), unit);
+}
+
+void write_record(int unit, const std::string& record) { write_or_fail(unit, "(A)", {record}); }
+
+// "Fw.k,1H(,Ie,1H)," for a value with its esd digits.
+std::string value_edits(const ValueEsd& e) {
+  return "F" + std::to_string(e.field_width) + "." + std::to_string(e.decimals) + ",1H(,I" +
+         std::to_string(e.digits_width) + ",1H),";
+}
+
+std::string first_characters(std::string_view label, int n) {
+  return std::string(recio::pad(label, 8).substr(0, static_cast<std::size_t>(n)));
+}
+
+}  // namespace
+
+ValueEsd value_esd(float sigma, EsdKind kind) {
+  const EsdRule& rule = kEsdRules[static_cast<int>(kind)];
+  const float floored = sigma > rule.floor ? sigma : rule.floor;
+  const float wanted = 1.545f - std::log10(floored);
+  ValueEsd e;
+  e.decimals = static_cast<int>(wanted > static_cast<float>(rule.minimum_decimals)
+                                    ? wanted
+                                    : static_cast<float>(rule.minimum_decimals));
+  float scale = 1;
+  for (int i = 0; i < e.decimals; ++i) scale *= 10;
+  // The unfloored esd: a zero esd prints as (0) with the floor's decimals.
+  e.digits = static_cast<int>(sigma * scale + 0.5f);
+  e.digits_width = e.digits <= 9 ? 1 : 2;
+  e.field_width = e.decimals + rule.integer_columns;
+  return e;
+}
+
+std::string format_value_esd(float value, float sigma, EsdKind kind) {
+  const ValueEsd e = value_esd(sigma, kind);
+  std::string format = "(" + value_edits(e);
+  format.back() = ')';
+  return recio::write_string(format, {value, e.digits});
+}
+
+int label_length(std::string_view label) {
+  const std::string padded = recio::pad(label, 8);
+  const std::size_t blank = padded.find(' ');
+  if (blank == std::string::npos || blank == 0) return 8;
+  return static_cast<int>(blank);
+}
+
+std::string blank_edit(int count) { return count > 0 ? std::to_string(count) + "X," : std::string(); }
+
+void write_radius_table(int unit, const PhaseDescription& phase) {
+  std::vector<std::string> symbols;
+  symbols.reserve(phase.types.size());
+  for (const AtomType& type : phase.types) symbols.push_back(recio::pad(type.symbol, 6));
+  std::vector<recio::OutItem> items;
+  for (std::size_t t = 0; t < phase.types.size(); ++t) {
+    items.emplace_back(symbols[t]);
+    items.emplace_back(phase.types[t].bond_radius);
+    items.emplace_back(phase.types[t].angle_radius);
+  }
+  LINECHK(unit, static_cast<int>(phase.types.size()) + 3);
+  recio::check(recio::write(unit, "(' The atom type radii are',/,/,' TYPE',5X,'BOND',6X,'ANGLE',/,(1X,A6,2F10.5))",
+                            std::span<const recio::OutItem>(items)),
+               unit);
+}
+
+void write_lattice_block(int unit, const PhaseDescription& phase, float dmax, float dagl) {
+  LINECHK(unit, 7);
+  write_or_fail(unit,
+                "(/,' Lattice constants are ',3F10.5,3F8.5,/,'   Standard deviations ',3F10.5,3F8.5,/,/,"
+                "' DMAX is ',F10.5,' DAGL is ',F10.5,' and IAGL is ',I5,/,/,' The atoms read in are')",
+                {phase.abc[0], phase.abc[1], phase.abc[2], phase.cosines[0], phase.cosines[1], phase.cosines[2],
+                 phase.abc_sigma[0], phase.abc_sigma[1], phase.abc_sigma[2], phase.cosine_sigma[0],
+                 phase.cosine_sigma[1], phase.cosine_sigma[2], dmax, dagl, 0});
+}
+
+std::string atom_row(const AtomSite& atom, int number, std::string_view site_name) {
+  std::string format = "(2X,A,";
+  ValueEsd e[3];
+  for (int k = 0; k < 3; ++k) {
+    e[k] = value_esd(atom.x_sigma[k], EsdKind::Coordinate);
+    // Blanks that bring the next column to its place: none when the digits
+    // already reach it (two esd digits with seven decimals).
+    format += value_edits(e[k]) + blank_edit(9 - e[k].digits_width - e[k].decimals);
+  }
+  const ValueEsd f = value_esd(atom.fraction_sigma, EsdKind::Fraction);
+  format += "A,2X,A4,I5," + value_edits(f);
+  format.back() = ')';
+  const std::string label = recio::pad(atom.label, 8);
+  const std::string site = recio::pad(site_name, 8);
+  const std::string type = recio::pad(atom.type_symbol, 4);
+  return recio::write_string(format, {label, atom.x[0], e[0].digits, atom.x[1], e[1].digits, atom.x[2],
+                                      e[2].digits, site, type, number, atom.fraction, f.digits});
+}
+
+void write_atom_list(int unit, const PhaseDescription& phase) {
+  // Keep the first rows on the page of the title line.
+  LINECHK(unit, 10);
+  LINECHK(unit, -10);
+  for (std::size_t i = 1; i <= phase.atoms.size(); ++i) {
+    const AtomSite& atom = phase.atoms[i - 1];
+    const SiteSymmetry site = SITESYM(atom.x, phase.group);
+    if (LINECHK(unit, 1) == 1) {
+      LINECHK(unit, 2);
+      write_or_fail(unit, "(/,2X,'Name',9X,'X',13X,'Y',13X,'Z',8X,'Site sym Type Seq',' Fractn')", {});
+    }
+    write_record(unit, atom_row(atom, static_cast<int>(i), site.name));
+  }
+}
+
+std::string distance_line(std::string_view central_label, std::string_view neighbour_label, bool star,
+                          float d, float sigma, std::string_view location, const Vec3& vector) {
+  const int l1 = label_length(central_label);
+  const int l2 = label_length(neighbour_label);
+  const std::string label =
+      (star ? "*" : "") + first_characters(central_label, l1) + "_" + first_characters(neighbour_label, l2);
+  // The "_" falls in column 10 and the distance starts in column 20.
+  const int g1 = (star ? 8 : 9) - l1;
+  const int g2 = 9 - l2;
+  const ValueEsd e = value_esd(sigma, EsdKind::Distance);
+  const std::string format = "(" + blank_edit(g1) + "A," + blank_edit(g2) + value_edits(e) +
+                             blank_edit(12 - e.decimals - e.digits_width) + "A,2X,3F10.5)";
+  return recio::write_string(format, {label, d, e.digits, location, vector[0], vector[1], vector[2]});
+}
+
+void write_distance_line(int unit, DistanceTable& table, std::string_view central_label,
+                         std::string_view neighbour_label, bool star, float d, float sigma,
+                         std::string_view location, const Vec3& vector) {
+  if (LINECHK(unit, 1) == 1 || !table.header_written) {
+    LINECHK(unit, 2);
+    write_or_fail(unit, "(/,7X,'Vector',9X,'Length',11X,'Optr Cell',8X,A)",
+                  {table.orthonormal ? "ON Neighbor coord." : "Neighbor atom coordinates"});
+    table.header_written = true;
+  }
+  write_record(unit, distance_line(central_label, neighbour_label, star, d, sigma, location, vector));
+}
+
+void write_negative_variance(int listing_unit, int terminal_unit, int central_type, int neighbour_type) {
+  LINECHK(listing_unit, 1);
+  write_or_fail(listing_unit, "(2A,2I3)", {" Negative SIGMA**2 ", "for atoms", central_type, neighbour_type});
+  if (terminal_unit != listing_unit)
+    write_or_fail(terminal_unit, "(2A,2I3)", {" Negative SIGMA**2 ", "for atoms", central_type, neighbour_type});
+}
+
+void write_neighbour_notice(int unit) {
+  LINECHK(unit, 2);
+  write_or_fail(unit, "(A)", {" **** More than 24 Interatomic distances found ****"});
+  write_or_fail(unit, "(A)", {" Angles will be calculated between the first 25"});
+}
+
+namespace {
+void write_angle_header(int unit) {
+  write_or_fail(unit, "(/,12X,'Angle',13X,'Degrees',9X,'atom 1 loc',2X,'atom 3 loc')", {});
+}
+}  // namespace
+
+void start_angle_table(int unit, DistanceTable& table) {
+  // The header and at least the first angle on one page.
+  LINECHK(unit, 4);
+  LINECHK(unit, -2);
+  write_angle_header(unit);
+  table.header_written = false;
+}
+
+std::string angle_line(std::string_view first_label, std::string_view central_label,
+                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_location) {
+  const int l1 = label_length(first_label);
+  const int lc = label_length(central_label);
+  const int l3 = label_length(second_label);
+  const std::string label = first_characters(first_label, l1) + "_" + first_characters(central_label, lc) + "_" +
+                            first_characters(second_label, l3);
+  // Centres the central label near column 15; the angle starts in column 29.
+  const int g1 = 13 - lc / 2 - l1;
+  const int g2 = 13 - (lc + 1) / 2 - l3;
+  const ValueEsd e = value_esd(sigma, EsdKind::Angle);
+  const std::string format = "(" + blank_edit(g1) + "A," + blank_edit(g2) + value_edits(e) +
+                             blank_edit(8 - e.decimals - e.digits_width) + "2(2X,A))";
+  return recio::write_string(format, {label, degrees, e.digits, first_location, second_location});
+}
+
+void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
+                      std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                      std::string_view second_location) {
+  if (LINECHK(unit, 1) == 1) {
+    LINECHK(unit, 2);
+    write_angle_header(unit);
+  }
+  write_record(unit,
+               angle_line(first_label, central_label, second_label, degrees, sigma, first_location, second_location));
+}
+
+}  // namespace vesk
