@@ -1,0 +1,2 @@
+// Placeholder entry point; the converter grows here.
+int main() { return 0; }
