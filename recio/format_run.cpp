@@ -126,6 +126,19 @@ WriteResult write_records(std::string_view format_text, std::span<const OutItem>
   const Format& format = compiled_format(format_text);
   WriteResult out;
   std::string record;
+  // X positions without writing: its blanks appear only when something
+  // follows in the same record, so a trailing X does not lengthen it.
+  std::size_t pending_blanks = 0;
+  auto transmit = [&](const std::string& text) {
+    record.append(pending_blanks, ' ');
+    pending_blanks = 0;
+    record += text;
+  };
+  auto end_record = [&] {
+    out.records.push_back(std::move(record));
+    record.clear();
+    pending_blanks = 0;
+  };
   std::size_t item = 0;
   bool consumed = false;  // an item taken since the start or the last reversion
   EditWalker walker(format);
@@ -134,8 +147,7 @@ WriteResult write_records(std::string_view format_text, std::span<const OutItem>
     if (edit == nullptr) {
       if (item == items.size()) break;
       if (!consumed) no_data_edit(format);
-      out.records.push_back(std::move(record));
-      record.clear();
+      end_record();
       walker.revert();
       consumed = false;
       continue;
@@ -143,22 +155,23 @@ WriteResult write_records(std::string_view format_text, std::span<const OutItem>
     if (is_data_edit(edit->descriptor)) {
       // Output ends at the first data edit for which no item remains.
       if (item == items.size()) break;
-      record += edit_item(format, *edit, items[item++]);
+      transmit(edit_item(format, *edit, items[item++]));
       consumed = true;
       continue;
     }
     switch (edit->descriptor) {
-      case Descriptor::X: record.append(static_cast<std::size_t>(edit->width), ' '); break;
-      case Descriptor::Literal: record += edit->literal; break;
-      case Descriptor::Slash:
-        out.records.push_back(std::move(record));
-        record.clear();
+      case Descriptor::X: pending_blanks += static_cast<std::size_t>(edit->width); break;
+      case Descriptor::Literal: transmit(edit->literal); break;
+      case Descriptor::Slash: end_record(); break;
+      case Descriptor::Dollar:
+        // The line stays open for what follows, so the position counts.
+        transmit("");
+        out.open_line = true;
         break;
-      case Descriptor::Dollar: out.open_line = true; break;
       default: break;
     }
   }
-  out.records.push_back(std::move(record));
+  end_record();
   return out;
 }
 

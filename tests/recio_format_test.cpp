@@ -112,6 +112,10 @@ TEST(FormatOutput, LiteralsHollerithBlanksAndGroups) {
   EXPECT_EQ(write_string("(A,0X,A)", {"a", "b"}), "ab");  // built formats may compute a zero count
   EXPECT_EQ(write_string("( 2X,A,F 9.4)", {"n", 1.0}), "  n   1.0000");
   EXPECT_EQ(write_string("(A,3X,A)", {"a", "b"}), "a   b");
+  // X only positions: blanks appear when something follows them in the record.
+  EXPECT_EQ(write_string("(A,3X)", {"a"}), "a");
+  EXPECT_EQ(records_of("(2X,A,2X/3X,'t',1X)", {"a"}), (std::vector<std::string>{"  a", "   t"}));
+  EXPECT_EQ(write_string("(1X,1H ,A)", {"a"}), "  a");
 }
 
 TEST(FormatOutput, BuiltFormatsFromTheirOwnWrite) {
@@ -130,6 +134,7 @@ TEST(FormatOutput, SlashDollarAndEndOfItems) {
   EXPECT_TRUE(prompt.open_line);
   EXPECT_EQ(prompt.records, (std::vector<std::string>{"Name >"}));
   EXPECT_FALSE(write_records("(A)", std::vector<OutItem>{"x"}).open_line);
+  EXPECT_EQ(write_records("(A,1X,$)", std::vector<OutItem>{"Name >"}).records.front(), "Name > ");
   // Output ends at the first data edit without an item; literals before it still appear.
   EXPECT_EQ(write_string("(A,' = ',I3,' units')", {"x"}), "x = ");
   EXPECT_EQ(write_string("(A,' = ',I3,' units')", {"x", 5}), "x =   5 units");
@@ -146,6 +151,16 @@ TEST(FormatOutput, ReversionRestartsAtTheLastTopLevelGroup) {
   EXPECT_EQ(records_of("(8I2)", {1, 2, 3, 4, 5, 6, 7, 8, 9}),
             (std::vector<std::string>{" 1 2 3 4 5 6 7 8", " 9"}));
   EXPECT_THROW(write_string("('no data')", {1}), vesk::Error);
+  EXPECT_THROW(write_string("(I2,(1X))", {1, 2}), vesk::Error);
+}
+
+TEST(FormatOutput, NestedGroupsRepeatInsideOut) {
+  EXPECT_EQ(write_string("(2(A,2(I2)))", {"a", 1, 2, "b", 3, 4}), "a 1 2b 3 4");
+  EXPECT_EQ(write_string("(A,3(I4,2I3))", {"s", 1, 2, 3, 4, 5, 6, 7, 8, 9}), "s   1  2  3   4  5  6   7  8  9");
+  // Reversion goes to the outermost of the last top-level group, with its count.
+  EXPECT_EQ(records_of("(I1,2(1X,2(I1)))", {1, 2, 3, 4, 5, 6, 7}),
+            (std::vector<std::string>{"1 23 45", " 67"}));  // the last 1X transmits nothing
+  EXPECT_EQ(write_string("(1H ,2H'',A)", {"x"}), " ''x");
 }
 
 TEST(FormatParse, MalformedFormatsNameTheFormatAndPosition) {
