@@ -146,11 +146,10 @@ void show_help() {
   recio::write(kConsoleUnit, "(1X,80(1H-)/)", std::span<const recio::OutItem>{});
 }
 
-void macro_command(std::string& answer, int& retries) {
-  std::string command = answer.substr(0, 2);
+void macro_command(const std::string& answer, int& retries) {
+  std::string command(2, ' ');
+  for (std::size_t i = 0; i < 2 && i < answer.size(); ++i) command[i] = answer[i];
   UPCASE(command);
-  answer.replace(0, command.size(), command);
-  command.resize(2, ' ');
   if (command == "@M")
     start_recording(retries);
   else if (command == "@Q")
@@ -188,7 +187,7 @@ void ASKLINE(std::string_view prompt, std::string& answer) {
     }
     if (line.size() < kPromptLength) line += c;
   }
-  if (line.empty()) line = " ";
+  if (line.empty()) line.push_back(' ');
 
   int retries = 0;
   for (;;) {

@@ -159,6 +159,13 @@ TEST(Askline, RecordsAnswersAsTyped) {
   EXPECT_EQ(d.results, field("10 20 ") + field(""));
   EXPECT_NE(d.out.find(" 10 20 ! note\n"), std::string::npos);
   EXPECT_EQ(read_file(folder / "copy.mac"), "10 20 ! note\n \n");
+
+  // When the replayed file runs out, its last answer is not recorded twice.
+  write_file(folder / "one.mac", "first\n");
+  d = run_dialogue(folder, "@M\nboth.mac\n@R\none.mac\nsecond\n", [] { return ask_lines(2); });
+  EXPECT_EQ(d.exit_status, 0);
+  EXPECT_EQ(d.results, field("first") + field("second"));
+  EXPECT_EQ(read_file(folder / "both.mac"), "first\nsecond\n");
 }
 
 TEST(Askline, MacroFileThatCannotBeWrittenLeavesRecordingOff) {

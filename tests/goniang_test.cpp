@@ -142,16 +142,7 @@ TEST(Goniang, MacroRecordedInOneRunReplaysInTheNext) {
   EXPECT_NE(blocks[1].find(" AZTH =       0.00"), std::string::npos);
 }
 
-TEST(SampleAngles, MatchTheWorkedExamples) {
-  auto now = vesk::SAMANG(20, 10, 30, 40, 15, 5, 25, 60, false);
-  EXPECT_NEAR(now.psi, 114.29f, 0.005f);
-  EXPECT_NEAR(now.gam, 129.11f, 0.005f);
-  auto before = vesk::OSAMANG(20, 10, 30, 40, 5, 25, 60, false);
-  EXPECT_NEAR(before.psi, 108.27f, 0.005f);
-  EXPECT_NEAR(before.gam, 115.42f, 0.005f);
-  EXPECT_NEAR(vesk::SAMANG(20, 10, 30, 40, 15, 5, 25, 60, true).psi, 131.83f, 0.005f);
-  EXPECT_NEAR(vesk::OSAMANG(20, 10, 30, 40, 5, 25, 60, true).gam, 103.27f, 0.005f);
-
+TEST(SampleAngles, DegreeInverses) {
   EXPECT_EQ(vesk::ATAN2D(0, 0), 0.0f);
   EXPECT_NEAR(vesk::ATAN2D(1, -1), 135.0f, 1e-4f);
   EXPECT_NEAR(vesk::ACOSD(0.5f), 60.0f, 1e-4f);
