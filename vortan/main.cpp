@@ -1,2 +1,65 @@
-// Placeholder entry point; the program grows here.
-int main() { return 0; }
+// vortan: interatomic distances and bond angles, with standard deviations,
+// of the structure in an experiment file.
+#include <exception>
+#include <iostream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "console/page.hpp"
+#include "expfile/experiment.hpp"
+#include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
+#include "recio/units.hpp"
+#include "vortan/driver.hpp"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: vortan [NAME[.EXP]]\n"
+    "Lists every interatomic distance and bond angle, with standard deviations,\n"
+    "of the structure held in the experiment file NAME.EXP.\n"
+    "With NAME the listing is appended to NAME.LST; without it vortan asks for\n"
+    "the experiment name and writes the listing to the terminal.\n"
+    "The results go to NAME.VORTAN; a \"Y\" in the first column of a record\n"
+    "marks it for publication and is kept by the next run.\n"
+    "Options: -h, --help  this text;  --version  the version.\n";
+
+[[noreturn]] void fail_run(const std::string& message) {
+  recio::write(6, "(A)", {" *** ERROR - " + message});
+  recio::stop({}, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
+  std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  // Experiment names never begin with "-", so options take nothing from the
+  // command line the suite uses.
+  if (!arguments.empty() && !arguments[0].empty() && arguments[0][0] == '-') {
+    const std::string& option = arguments[0];
+    if (option == "-h" || option == "--help") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (option == "--version") {
+      std::string version(9, ' ');
+      vesk::PROGVERSION(version);
+      std::cout << "vortan " << recio::trim_right(version) << "\n";
+      return 0;
+    }
+    std::cerr << "vortan: unknown option " << option << "\n" << kUsage;
+    return 1;
+  }
+  vesk::set_command_arguments(arguments);
+  try {
+    vesk::run_vortan();
+  } catch (const vesk::Error& error) {
+    fail_run(error.what());
+  } catch (const std::bad_alloc&) {
+    fail_run("Not enough memory for this run");
+  } catch (const std::exception& error) {
+    fail_run(error.what());
+  }
+}

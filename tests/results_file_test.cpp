@@ -1,0 +1,65 @@
+#include "vortan/results_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include "recio/units.hpp"
+#include "tests/support/run_program.hpp"
+
+using namespace vesk;
+using testing_support::read_file;
+using testing_support::TempFolder;
+using testing_support::write_file;
+
+TEST(PublishMarks, ReadBackFromThePreviousFile) {
+  TempFolder folder;
+  write_file(folder / "T.VORTAN",
+             "       12          5.2300    \n"
+             "y 1 0   2.10000   0.00120    2    5    3  556\n"       // lower-case mark counts
+             "N 1 0   2.20000   0.00120    2    6    3  556\n"       // not marked
+             "Y 2 0   2.30000   0.00120    1   x7    1  555\n"       // unreadable: skipped
+             "Y 1 1  109.4700    0.3500    1    2    3    1  555   -2  556\n"
+             "Y 1 2   2.30000   0.00120    1    2    1  555\n"       // neither kind
+             "99999\n"
+             "Y 3 0   2.30000   0.00120    1    2    1  555\n");     // after the closing record
+  int unit = 20;
+  recio::OpenSpec spec;
+  spec.status = recio::OpenStatus::Old;
+  ASSERT_EQ(recio::open(unit, (folder / "T.VORTAN").string(), spec), 0);
+  PublishLists lists;
+  read_publish_marks(unit, lists);
+  recio::close(unit);
+  ASSERT_EQ(lists.distances.size(), 1u);
+  EXPECT_EQ(lists.distances[0], (DistanceKey{1, 2, 5, 3, 556}));
+  ASSERT_EQ(lists.angles.size(), 1u);
+  EXPECT_EQ(lists.angles[0], (AngleKey{1, 1, 2, 3, 1, 555, -2, 556}));
+  EXPECT_TRUE(is_published_distance(lists, 1, 2, 5, 3, 556));
+  EXPECT_FALSE(is_published_distance(lists, 1, 2, 5, 3, 555));
+  EXPECT_FALSE(is_published_distance(lists, 2, 2, 5, 3, 556));
+  EXPECT_TRUE(is_published_angle(lists, 1, 1, 2, 3, 1, 555, -2, 556));
+  EXPECT_FALSE(is_published_angle(lists, 1, 3, 2, 1, -2, 556, 1, 555));
+}
+
+TEST(ResultsFile, RecordsAndTheSafeReplace) {
+  TempFolder folder;
+  const std::string stem = (folder / "T").string();
+  write_file(folder / "T.VORTAN", "       12          5.2300    \nY 1 0   2.10000   0.00120    2    5    3  556\n99999\n");
+  ResultsFile results;
+  open_results_file(results, stem, 11);
+  EXPECT_EQ(results.file, stem + ".VORTAN");
+  EXPECT_TRUE(std::filesystem::exists(results.new_file));
+  write_results_header(results, 12, 5.23f);
+  write_distance_record(results, 1, 2.1f, 0.0012f, 2, 5, 3, 556);
+  write_distance_record(results, 1, 2.1f, 0.0012f, 5, 2, 3, 556);
+  write_angle_record(results, 1, 109.47f, 0.35f, 1, 2, 3, 1, 555, -2, 556);
+  // Until the run ends the old file stands as it was.
+  EXPECT_EQ(read_file(folder / "T.VORTAN"),
+            "       12          5.2300    \nY 1 0   2.10000   0.00120    2    5    3  556\n99999\n");
+  close_results_file(results);
+  EXPECT_EQ(read_file(folder / "T.VORTAN"),
+            "       12          5.2300    \n"
+            "Y 1 0   2.10000   0.00120    2    5    3  556\n"
+            "N 1 0   2.10000   0.00120    5    2    3  556\n"
+            "N 1 1  109.4700    0.3500    1    2    3    1  555   -2  556\n"
+            "99999\n");
+  EXPECT_FALSE(std::filesystem::exists(results.new_file));
+}

@@ -1,0 +1,216 @@
+// The vortan driver as a user meets it: phase selection, run controls,
+// paging, the results file and its publication marks, the banner.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "tests/support/expfile_builder.hpp"
+#include "tests/support/run_program.hpp"
+#include "vortan/driver.hpp"
+
+using namespace vesk;
+using testing_support::ExpFileBuilder;
+using testing_support::minimal_experiment;
+using testing_support::read_file;
+using testing_support::run_program;
+using testing_support::TempFolder;
+using testing_support::write_file;
+
+namespace {
+
+const std::map<std::string, std::string> kFixedDate{{"SOURCE_DATE_EPOCH", "1700000000"}};
+
+// Page headers: records with "1" in the carriage-control column.
+int page_count(const std::string& listing) {
+  int pages = listing.rfind("1", 0) == 0 ? 1 : 0;
+  for (std::size_t at = listing.find("\n1"); at != std::string::npos; at = listing.find("\n1", at + 1)) ++pages;
+  return pages;
+}
+
+// One small phase that lists no distance: a lone atom and DMAX 0.5.
+testing_support::TestPhase lone_atom_phase(int number) {
+  testing_support::TestPhase phase;
+  phase.number = number;
+  phase.name = "Phase " + std::to_string(number);
+  phase.atoms = {{"Si1", "SI", 0.1, 0.2, 0.3}};
+  return phase;
+}
+
+ExpFileBuilder with_types() {
+  ExpFileBuilder builder = minimal_experiment();
+  builder.atom_types({{"SI", 1.2, 1.5}});
+  return builder;
+}
+
+std::string distance_record(char mark, int phase, int central, int neighbour, int op, int cell) {
+  char line[80];
+  std::snprintf(line, sizeof line, "%c%2d%2d%10.5f%10.5f%5d%5d%5d%5d\n", mark, phase, 0, 2.5, 0.001, central,
+                neighbour, op, cell);
+  return line;
+}
+
+std::string angle_record(char mark, int phase, int first, int central, int second) {
+  char line[100];
+  std::snprintf(line, sizeof line, "%c%2d%2d%10.4f%10.4f%5d%5d%5d%5d%5d%5d%5d\n", mark, phase, 1, 109.5, 0.1, first,
+                central, second, 1, 555, 2, 555);
+  return line;
+}
+
+// A covariance file's two leading records, 4-byte framed, little-endian.
+std::string covariance_head(std::int32_t cycle, std::int32_t words) {
+  std::string bytes;
+  auto put = [&bytes](std::int32_t value) {
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>((static_cast<std::uint32_t>(value) >> (8 * i)) & 0xff);
+  };
+  for (std::int32_t value : {cycle, words}) {
+    put(4);
+    put(value);
+    put(4);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+TEST(VortanBanner, ListingStartMatchesTheGoldenFile) {
+  TempFolder folder;
+  ExpFileBuilder builder;
+  builder.title("Quartz at 295 K").version(6).history(1, "ZENTOR  created 12-Mar-24").history(2, "RAFFIN  cycle 14");
+  builder.write(folder / "QUARTZ.EXP");
+  auto result = run_program(VORTAN_BIN, {"quartz"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(read_file(folder / "QUARTZ.LST"), read_file(std::string(TEST_DATA_DIR) + "/spine_banner.lst"));
+}
+
+TEST(VortanPhases, OnlyPhasesWithFlagAndControlRecordAreProcessed) {
+  TempFolder folder;
+  // Phase 1 exists but has no control record (and no phase records: reading
+  // it would stop the run); phase 3 is processed alone, on the first page.
+  ExpFileBuilder one = with_types();
+  one.phase_flags({1, 0, 1}).phase(lone_atom_phase(3)).vortan_controls(3, "DMAX 0.5 DAGL 0.5");
+  one.write(folder / "ONE.EXP");
+  auto result = run_program(VORTAN_BIN, {"one"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(page_count(read_file(folder / "ONE.LST")), 1);
+
+  // A control record without a phase flag is skipped too; two processed
+  // phases take a page each.
+  ExpFileBuilder two = with_types();
+  two.phase_flags({0, 1, 1}).phase(lone_atom_phase(2)).phase(lone_atom_phase(3));
+  two.vortan_controls(1, "DMAX 0.5 DAGL 0.5").vortan_controls(2, "DMAX 0.5 DAGL 0.5");
+  two.vortan_controls(3, "DMAX,0.5,DAGL,0.5");
+  two.write(folder / "TWO.EXP");
+  result = run_program(VORTAN_BIN, {"two"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(page_count(read_file(folder / "TWO.LST")), 2);
+  EXPECT_EQ(result.err, "STOP VORTAN successful completion statement executed\n");
+}
+
+TEST(VortanControls, WordsArePositional) {
+  PhaseControls all = parse_phase_controls("DMAX 3.0 DAGL 2.5 FORA ONCR", "  VRTN CDAT1");
+  EXPECT_TRUE(all.dmax_given);
+  EXPECT_FLOAT_EQ(all.dmax, 3.0f);
+  EXPECT_TRUE(all.dagl_given);
+  EXPECT_FLOAT_EQ(all.dagl, 2.5f);
+  EXPECT_EQ(all.fourier_mode, "FORA");
+  EXPECT_EQ(all.print_option, "ONCR");
+
+  PhaseControls placeholder = parse_phase_controls("DFLT DAGL 2.5 FORA", "  VRTN CDAT1");
+  EXPECT_FALSE(placeholder.dmax_given);
+  EXPECT_TRUE(placeholder.dagl_given);
+  EXPECT_FLOAT_EQ(placeholder.dagl, 2.5f);
+  EXPECT_EQ(placeholder.fourier_mode, "FORA");
+  EXPECT_EQ(placeholder.print_option, "DFLT");
+
+  // DAGL in the DMAX slot only fills that slot, 2.5 the DAGL slot.
+  PhaseControls shifted = parse_phase_controls("DAGL 2.5 FORA ONCR", "  VRTN CDAT1");
+  EXPECT_FALSE(shifted.dmax_given);
+  EXPECT_FALSE(shifted.dagl_given);
+  EXPECT_EQ(shifted.fourier_mode, "FORA");
+  EXPECT_EQ(shifted.print_option, "ONCR");
+
+  PhaseControls dmax_only = parse_phase_controls("DMAX 3.0", "  VRTN CDAT1");
+  EXPECT_TRUE(dmax_only.dmax_given);
+  EXPECT_FLOAT_EQ(dmax_only.dmax, 3.0f);
+  EXPECT_FALSE(dmax_only.dagl_given);
+  EXPECT_EQ(dmax_only.fourier_mode, "    ");
+  EXPECT_EQ(dmax_only.print_option, "DFLT");
+
+  // Commas and tabs separate words as blanks do; a word is cut to 4 characters.
+  PhaseControls commas = parse_phase_controls("DMAX,2.75,\tDAGL,2,FORAX,ONCRY", "  VRTN CDAT1");
+  EXPECT_FLOAT_EQ(commas.dmax, 2.75f);
+  EXPECT_FLOAT_EQ(commas.dagl, 2.0f);
+  EXPECT_EQ(commas.fourier_mode, "FORA");
+  EXPECT_EQ(commas.print_option, "ONCR");
+
+  PhaseControls empty = parse_phase_controls(std::string(68, ' '), "  VRTN CDAT1");
+  EXPECT_FALSE(empty.dmax_given);
+  EXPECT_FALSE(empty.dagl_given);
+  EXPECT_EQ(empty.print_option, "DFLT");
+}
+
+TEST(VortanResults, CreatedThenRewritten) {
+  TempFolder folder;
+  ExpFileBuilder builder = minimal_experiment();
+  builder.add("  RFFN  RUN ", std::string(49, ' ') + "         5.23");
+  builder.write(folder / "RES.EXP");
+  write_file(folder / "RES.CMT", covariance_head(14, 3));
+  auto first = run_program(VORTAN_BIN, {"res"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(first.exit_status, 0) << first.out << first.err;
+  const std::string expected = "       14          5.2300    \n99999\n";
+  EXPECT_EQ(read_file(folder / "RES.VORTAN"), expected);
+
+  // The second run reads it back and writes it again.
+  auto second = run_program(VORTAN_BIN, {"res"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(second.exit_status, 0) << second.out << second.err;
+  EXPECT_EQ(read_file(folder / "RES.VORTAN"), expected);
+  EXPECT_FALSE(std::filesystem::exists(folder / "RES.VORTAN.new"));
+
+  // No covariance file and no least-squares run: cycle 0 and R 0.0.
+  std::filesystem::remove(folder / "RES.CMT");
+  minimal_experiment().write(folder / "RES.EXP");
+  auto third = run_program(VORTAN_BIN, {"res"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(third.exit_status, 0);
+  EXPECT_EQ(read_file(folder / "RES.VORTAN"), "        0          0.0000    \n99999\n");
+}
+
+TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
+  TempFolder folder;
+  minimal_experiment().write(folder / "MANY.EXP");
+  // The 1001st marked distance comes before the 5001st marked angle.
+  std::string old = "        0          0.0000    \n";
+  for (int i = 1; i <= 1001; ++i) old += distance_record('Y', 1, i, i + 1, 1, 555);
+  for (int i = 1; i <= 5001; ++i) old += angle_record('Y', 1, i, i + 1, i + 2);
+  for (int i = 1; i <= 10; ++i) old += distance_record('Y', 1, i, i + 1, 2, 555);
+  old += "99999\n";
+  write_file(folder / "MANY.VORTAN", old);
+  auto result = run_program(VORTAN_BIN, {"many"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "Too many distances to publish, saving only first 1000 distances\n");
+
+  // Angles alone overflowing give the angle message.
+  old = "        0          0.0000    \n";
+  for (int i = 1; i <= 5002; ++i) old += angle_record('y', 1, i, i + 1, i + 2);
+  old += "99999\n";
+  write_file(folder / "MANY.VORTAN", old);
+  result = run_program(VORTAN_BIN, {"many"}, folder.path(), {}, kFixedDate);
+  EXPECT_EQ(result.out, "Too many angles to publish, saving only first 5000 angles\n");
+}
+
+TEST(VortanResults, AStoppedRunLeavesThePreviousFileAndItsMarks) {
+  TempFolder folder;
+  const std::string old = "       14          5.2300    \n" + distance_record('Y', 3, 1, 1, 2, 556) +
+                          angle_record('y', 3, 1, 1, 1) + distance_record('N', 3, 1, 1, 3, 556) + "99999\n";
+  write_file(folder / "STOP.VORTAN", old);
+  // A control record whose DMAX does not read stops the run after the
+  // results file was opened.
+  ExpFileBuilder builder = with_types();
+  builder.phase_flags({0, 0, 1}).phase(lone_atom_phase(3)).vortan_controls(3, "DMAX 3.0x DAGL 2.0");
+  builder.write(folder / "STOP.EXP");
+  auto result = run_program(VORTAN_BIN, {"stop"}, folder.path(), {}, kFixedDate);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.out.find("\"  VRTN CDAT3\""), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\"3.0x\""), std::string::npos) << result.out;
+  EXPECT_EQ(read_file(folder / "STOP.VORTAN"), old);
+  EXPECT_FALSE(std::filesystem::exists(folder / "STOP.VORTAN.new"));
+}

@@ -1,0 +1,200 @@
+#include "vortan/driver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "console/free_number.hpp"
+#include "console/page.hpp"
+#include "console/text_utils.hpp"
+#include "expfile/experiment.hpp"
+#include "expfile/keys.hpp"
+#include "expfile/record_store.hpp"
+#include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
+#include "recio/format.hpp"
+#include "recio/status.hpp"
+#include "recio/unformatted.hpp"
+#include "recio/units.hpp"
+
+namespace vesk {
+
+namespace {
+
+// A word of the control record without the delimiter NEXTTOKEN leaves on it.
+std::string next_word(std::string_view text, int& position) {
+  std::string token(80, ' ');
+  int length = 0;
+  NEXTTOKEN(text, position, token, length);
+  return token.substr(0, token.find_first_of(" ,\t"));
+}
+
+float word_value(const std::string& word, std::string_view key, std::string_view item) {
+  std::string text = recio::pad(word, 80);
+  int error = 0;
+  float value = TOKREAL(text, static_cast<int>(word.size()), error);
+  if (error != 0)
+    throw Error("The " + std::string(item) + " value \"" + word + "\" of the control record \"" + std::string(key) +
+                "\" is not a number");
+  return value;
+}
+
+// The stem is the file name without its ".EXP"; a name of another form
+// keeps the whole name as its stem.
+std::string stem_of(std::string_view file) {
+  std::string name(recio::trim_right(file));
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".EXP") == 0) name.resize(name.size() - 4);
+  return name;
+}
+
+// The covariance file's two leading records: the cycle and the size of the
+// packed matrix. A file that does not hold them is treated as no file.
+bool read_covariance_header(VortanRun& run, const std::string& file) {
+  int unit = run.experiment_unit + 1;
+  FREEUNIT(unit);
+  recio::OpenSpec spec;
+  spec.status = recio::OpenStatus::Old;
+  spec.form = recio::Form::Unformatted;
+  int status = recio::open(unit, file, spec);
+  std::int32_t cycle = 0;
+  std::int32_t words = 0;
+  bool complete = false;
+  if (status == 0) {
+    std::vector<std::uint8_t> record;
+    if ((status = recio::read_unformatted(unit, record)) == 0 && recio::RecordCursor(record).get(cycle) &&
+        (status = recio::read_unformatted(unit, record)) == 0 && recio::RecordCursor(record).get(words))
+      complete = true;
+    recio::close(unit);
+  }
+  if (!complete) {
+    recio::write(6, "(A)", {" The covariance file " + file + " cannot be read (" +
+                            (status != 0 ? recio::status_text(status) : std::string("records too short")) +
+                            "); standard deviations come from the cell alone"});
+    return false;
+  }
+  run.cycle = cycle;
+  run.covariance_words = words;
+  return true;
+}
+
+}  // namespace
+
+PhaseControls parse_phase_controls(std::string_view value, std::string_view key) {
+  PhaseControls controls;
+  int position = 1;
+  // Positional: a word standing where "DMAX" or "DAGL" is expected only
+  // fills that slot when it is something else.
+  if (next_word(value, position) == "DMAX") {
+    controls.dmax = word_value(next_word(value, position), key, "DMAX");
+    controls.dmax_given = true;
+  }
+  if (next_word(value, position) == "DAGL") {
+    controls.dagl = word_value(next_word(value, position), key, "DAGL");
+    controls.dagl_given = true;
+  }
+  controls.fourier_mode = recio::pad(next_word(value, position), 4);
+  std::string option = next_word(value, position);
+  controls.print_option = option.empty() ? std::string("DFLT") : recio::pad(option, 4);
+  return controls;
+}
+
+void start_run(VortanRun& run) {
+  run.degrees_per_radian = 45.0f / std::atan(1.0f);
+  STRTRN("VORTAN", "READ", "LIST", run.experiment_unit, run.listing_unit, run.terminal_unit);
+
+  std::string value(68, ' ');
+  READEXP(run.experiment_unit, "      DESCR ", value);
+  set_page_title(value.substr(2, 66));
+  PAGEHEAD(run.listing_unit);
+  BANNER(run.listing_unit, "VORTAN", "Crystal structure distance and angle program");
+  LASTHIST(run.experiment_unit, run.listing_unit);
+
+  // The peak-exclusion radii of types 1 to 20 (1.0E-4) and the covariance
+  // work matrix are set up by the phase reader and the esd code.
+  NPHASRD(run.experiment_unit, run.phase_flags);
+  run.stem = stem_of(recio::file_name(run.experiment_unit));
+
+  const std::string covariance_file = run.stem + ".CMT";
+  run.covariance = CovarianceData{};
+  if (recio::exists(covariance_file) && read_covariance_header(run, covariance_file)) {
+    // CALL POINT (covariance reader): load the file in full into
+    // run.covariance, sized from run.covariance_words; it sets
+    // run.covariance.read, false when the file belongs to an older refinement.
+  }
+
+  open_results_file(run.results, run.stem, run.experiment_unit + 1);
+
+  run.ls_run_present = READEXP(run.experiment_unit, "  RFFN  RUN ", run.ls_run_record) == 0;
+  run.r_factor = 0;
+  if (run.ls_run_present && recio::read_string(run.ls_run_record.substr(49, 15), "(F15.0)", {run.r_factor}) != 0) {
+    recio::write(6, "(A)", {" The R value in the record \"  RFFN  RUN \" does not read as a number: \"" +
+                            run.ls_run_record.substr(49, 15) + "\"; taken as 0.0"});
+    run.r_factor = 0;
+  }
+  write_results_header(run.results, run.cycle, run.r_factor);
+}
+
+void process_phase(VortanRun& run) {
+  // CALL POINT (phase reader): RDPHASE(experiment, listing, phase number,
+  // phase flag, run.controls.fourier_mode, run.covariance) fills run.phase.
+
+  // CALL POINT (least-squares block): when run.ls_run_present, the RAFFIN
+  // lines, the least-squares controls and the missing-CMT notice.
+
+  // A bond radius below the angle radius would hide neighbours that the
+  // angles need.
+  for (AtomType& type : run.phase.types) type.bond_radius = std::max(type.bond_radius, type.angle_radius);
+
+  // CALL POINT (tables): radius table.
+  // CALL POINT (esd): the cell covariance into the work matrix.
+  // CALL POINT (tables): lattice block with run.controls (DMAX and DAGL
+  // print as 0.0 when they come from the radii).
+  // CALL POINT (site symmetry): SITESYM of every atom.
+  // CALL POINT (tables): LINECHK 10 and -10, then the atom list.
+
+  // The distances of a phase always begin on a fresh page.
+  set_line_count(run.listing_unit, 700);
+
+  const int atoms = static_cast<int>(run.phase.atoms.size());
+  for (int atom = 1; atom <= atoms; ++atom) {
+    if (atom % 100 == 0) recio::write(6, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
+    process_atom(run, atom);
+  }
+}
+
+void process_atom(VortanRun& run, int atom) {
+  (void)run;
+  (void)atom;
+  // CALL POINT (distances): the neighbour search of atom `atom` with the
+  // standard deviations, listing lines and results records of its
+  // distances (write_distance_record), then its angles
+  // (write_angle_record).
+}
+
+void finish_run(VortanRun& run) {
+  close_results_file(run.results);
+  recio::stop("VORTAN successful completion", 0);
+}
+
+void run_vortan() {
+  static VortanRun run;  // lives for the whole run, as every file and list does
+  start_run(run);
+  for (int phase = 1; phase <= kMaxPhases; ++phase) {
+    const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});
+    std::string value(68, ' ');
+    if (READEXP(run.experiment_unit, key, value) != 0 || run.phase_flags[phase - 1] <= 0) continue;
+    if (run.first_phase) {
+      run.first_phase = false;
+    } else {
+      LINECHK(run.listing_unit, 200);
+      LINECHK(run.listing_unit, -200);
+    }
+    run.phase_number = phase;
+    run.controls = parse_phase_controls(value, key);
+    process_phase(run);
+  }
+  finish_run(run);
+}
+
+}  // namespace vesk

@@ -1,0 +1,63 @@
+// The road of one vortan run: start-up, the phase loop, the end of the run.
+//
+// The per-phase work is done by process_phase() and the per-atom work by
+// process_atom(); both hold marked call points where the phase reader, the
+// least-squares block, the tables and the distance and angle work are called.
+#pragma once
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "crystal/limits.hpp"
+#include "crystal/phase.hpp"
+#include "expfile/covariance.hpp"
+#include "vortan/results_file.hpp"
+
+namespace vesk {
+
+// Run controls of one phase, from its record "  VRTN CDAT" + phase digit.
+struct PhaseControls {
+  bool dmax_given = false;   // else DMAX comes from the radii, per pair of atoms
+  float dmax = 0;            // Angstrom
+  bool dagl_given = false;   // else DAGL comes from the radii, per pair of atoms
+  float dagl = 0;            // Angstrom
+  std::string fourier_mode = std::string(4, ' ');  // "FORA" adds the Fourier peaks
+  std::string print_option = "DFLT";                // "ONCR": orthonormal neighbour vectors
+  int iagl = 0;
+};
+
+// The control record's value read word by word; `key` names the record in
+// the message of a number that does not read (vesk::Error).
+PhaseControls parse_phase_controls(std::string_view value, std::string_view key);
+
+// Everything a run keeps from start to end.
+struct VortanRun {
+  int experiment_unit = 0;
+  int listing_unit = 0;
+  int terminal_unit = 6;
+  float degrees_per_radian = 0;
+  std::array<int, kMaxPhases> phase_flags{};  // [0] is phase 1
+  std::string stem;                           // experiment file name without ".EXP"
+  int cycle = 0;                              // least-squares cycle of the covariance file
+  int covariance_words = 0;                   // size of the packed matrix it announces
+  CovarianceData covariance;                  // .read false without a usable file
+  bool ls_run_present = false;
+  std::string ls_run_record = std::string(68, ' ');  // value of "  RFFN  RUN "
+  float r_factor = 0;
+  ResultsFile results;
+  bool first_phase = true;
+  int phase_number = 0;
+  PhaseControls controls;
+  PhaseDescription phase;
+};
+
+// The whole run on the experiment named by the command arguments (see
+// set_command_arguments) or asked for; ends the program.
+[[noreturn]] void run_vortan();
+
+void start_run(VortanRun& run);
+void process_phase(VortanRun& run);
+void process_atom(VortanRun& run, int atom);
+[[noreturn]] void finish_run(VortanRun& run);
+
+}  // namespace vesk

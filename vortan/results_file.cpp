@@ -1,0 +1,156 @@
+#include "vortan/results_file.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "console/text_utils.hpp"
+#include "recio/error.hpp"
+#include "recio/format.hpp"
+#include "recio/units.hpp"
+
+namespace vesk {
+
+namespace {
+
+// The new results file of a run that has not ended normally; removed when
+// the program stops, so only a finished run replaces the old file.
+std::string& pending_new_file() {
+  static std::string name;
+  return name;
+}
+
+void remove_pending_new_file() {
+  if (!pending_new_file().empty()) std::remove(pending_new_file().c_str());
+}
+
+void check_write(int status, const ResultsFile& results) {
+  if (status != 0) recio::fail(status, results.unit);
+}
+
+void add_mark(const std::string& mark, int phase, int kind, const std::array<short, 7>& values,
+              PublishLists& lists) {
+  if (mark != "Y") return;
+  auto report_overflow = [&lists](const char* text) {
+    if (lists.overflow_reported) return;
+    lists.overflow_reported = true;
+    recio::write(6, "(A)", {text});
+  };
+  const auto phase16 = static_cast<short>(phase);
+  if (kind == 0) {
+    if (lists.distances.size() >= static_cast<std::size_t>(kMaxPublishedDistances)) {
+      report_overflow("Too many distances to publish, saving only first 1000 distances");
+      return;
+    }
+    lists.distances.push_back({phase16, values[0], values[1], values[2], values[3]});
+  } else if (kind == 1) {
+    if (lists.angles.size() >= static_cast<std::size_t>(kMaxPublishedAngles)) {
+      report_overflow("Too many angles to publish, saving only first 5000 angles");
+      return;
+    }
+    lists.angles.push_back({phase16, values[0], values[1], values[2], values[3], values[4], values[5], values[6]});
+  }
+}
+
+}  // namespace
+
+void read_publish_marks(int unit, PublishLists& lists) {
+  for (;;) {
+    std::string record;
+    if (recio::read_line(unit, record) != 0) break;
+    std::string mark(1, ' ');
+    int phase = 0;
+    int kind = 0;
+    std::array<short, 7> values{};
+    int status = recio::read_string(record, "(A1,2I2,20X,7I5)",
+                                    {mark, phase, kind, values[0], values[1], values[2], values[3], values[4],
+                                     values[5], values[6]});
+    if (status != 0) continue;
+    UPCASE(mark);
+    add_mark(mark, phase, kind, values, lists);
+    if (phase > 9) break;  // the closing record
+  }
+}
+
+void open_results_file(ResultsFile& results, const std::string& stem, int start_unit) {
+  results.file = stem + ".VORTAN";
+  results.new_file = results.file + ".new";
+  results.unit = start_unit;
+  FREEUNIT(results.unit);
+  if (recio::exists(results.file)) {
+    recio::OpenSpec old_spec;
+    old_spec.status = recio::OpenStatus::Old;
+    recio::check(recio::open(results.unit, results.file, old_spec), results.unit);
+    read_publish_marks(results.unit, results.publish);
+    recio::check(recio::close(results.unit), results.unit);
+  }
+  std::error_code ignored;
+  std::filesystem::remove(results.new_file, ignored);  // left by a run that was killed
+  static bool cleanup_registered = false;
+  if (!cleanup_registered) {
+    cleanup_registered = true;
+    pending_new_file();  // constructed before the handler is registered
+    std::atexit(remove_pending_new_file);
+  }
+  pending_new_file() = results.new_file;
+  recio::OpenSpec spec;
+  spec.status = recio::OpenStatus::New;
+  int status = recio::open(results.unit, results.new_file, spec);
+  if (status != 0) {
+    pending_new_file().clear();
+    recio::write(6, "(A)", {" ERROR - The results file " + results.new_file + " cannot be created"});
+    recio::fail(status, results.unit);
+  }
+}
+
+bool is_published_distance(const PublishLists& lists, int phase, int central, int neighbour, int op, int cell) {
+  for (const DistanceKey& key : lists.distances)
+    if (key[0] == phase && key[1] == central && key[2] == neighbour && key[3] == op && key[4] == cell) return true;
+  return false;
+}
+
+bool is_published_angle(const PublishLists& lists, int phase, int first, int central, int second, int op1,
+                        int cell1, int op2, int cell2) {
+  const std::array<int, 8> wanted{phase, first, central, second, op1, cell1, op2, cell2};
+  for (const AngleKey& key : lists.angles) {
+    bool same = true;
+    for (std::size_t i = 0; i < wanted.size() && same; ++i) same = key[i] == wanted[i];
+    if (same) return true;
+  }
+  return false;
+}
+
+void write_results_header(const ResultsFile& results, int cycle, float r) {
+  check_write(recio::write(results.unit, "(4x,I5,G20.5)", {cycle, r}), results);
+}
+
+void write_distance_record(const ResultsFile& results, int phase, float distance, float sigma, int central,
+                           int neighbour, int op, int cell) {
+  const char* mark = is_published_distance(results.publish, phase, central, neighbour, op, cell) ? "Y" : "N";
+  check_write(recio::write(results.unit, "(A1,2I2,2F10.5,4I5)",
+                           {mark, phase, 0, distance, sigma, central, neighbour, op, cell}),
+              results);
+}
+
+void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
+                        int second, int op1, int cell1, int op2, int cell2) {
+  const char* mark =
+      is_published_angle(results.publish, phase, first, central, second, op1, cell1, op2, cell2) ? "Y" : "N";
+  check_write(recio::write(results.unit, "(A1,2I2,2F10.4,7I5)",
+                           {mark, phase, 1, angle, sigma, first, central, second, op1, cell1, op2, cell2}),
+              results);
+}
+
+void close_results_file(ResultsFile& results) {
+  check_write(recio::write(results.unit, "(I1,2I2)", {9, 99, 99}), results);
+  check_write(recio::close(results.unit), results);
+  std::error_code error;
+  std::filesystem::rename(results.new_file, results.file, error);
+  if (error)
+    throw Error("The results file " + results.file + " cannot be replaced by " + results.new_file + ": " +
+                error.message());
+  pending_new_file().clear();
+}
+
+}  // namespace vesk

@@ -1,0 +1,59 @@
+// The results file (stem + ".VORTAN"): one record per distance and angle,
+// with a mark in column 1 that the user sets to "Y" to ask for publication.
+// Marks of the previous file are read back into the publish lists; the new
+// file is written beside the old one and replaces it only when the run ends
+// normally, so a run that stops half way never loses a mark.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+constexpr int kMaxPublishedDistances = 1000;
+constexpr int kMaxPublishedAngles = 5000;
+
+// Keys held as 16-bit integers, as the marks were always kept.
+// Distance: phase, central atom, neighbour atom, operator code, cell code.
+using DistanceKey = std::array<short, 5>;
+// Angle: phase, first atom, central atom, second atom, operator and cell
+// code of the first atom, operator and cell code of the second.
+using AngleKey = std::array<short, 8>;
+
+struct PublishLists {
+  std::vector<DistanceKey> distances;  // at most kMaxPublishedDistances
+  std::vector<AngleKey> angles;        // at most kMaxPublishedAngles
+  bool overflow_reported = false;      // one overflow message per run
+};
+
+struct ResultsFile {
+  int unit = 0;
+  std::string file;      // the results file
+  std::string new_file;  // written during the run, renamed over `file` at the end
+  PublishLists publish;
+};
+
+// Reads the "Y" marks of an existing results file on `unit` with
+// "(A1,2I2,20X,7I5)"; unreadable records are skipped.
+void read_publish_marks(int unit, PublishLists& lists);
+
+// Reads the marks of stem + ".VORTAN" when it exists and opens the new file
+// on the first free unit from `start_unit`.
+void open_results_file(ResultsFile& results, const std::string& stem, int start_unit);
+
+bool is_published_distance(const PublishLists& lists, int phase, int central, int neighbour, int op, int cell);
+bool is_published_angle(const PublishLists& lists, int phase, int first, int central, int second, int op1,
+                        int cell1, int op2, int cell2);
+
+// "(4x,I5,G20.5)": cycle of the covariance file and R of the last run.
+void write_results_header(const ResultsFile& results, int cycle, float r);
+// "(A1,2I2,2F10.5,4I5)", mark looked up in the distance publish list.
+void write_distance_record(const ResultsFile& results, int phase, float distance, float sigma, int central,
+                           int neighbour, int op, int cell);
+// "(A1,2I2,2F10.4,7I5)", mark looked up in the angle publish list.
+void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
+                        int second, int op1, int cell1, int op2, int cell2);
+// The closing record "99999", then the new file replaces the old one.
+void close_results_file(ResultsFile& results);
+
+}  // namespace vesk
