@@ -1,8 +1,14 @@
 // The least-squares covariance data: parameter names, the packed variance-
 // covariance matrix of the variables, and the constraint list tying
-// parameters to variables.
+// parameters to variables. The covariance file (stem + ".CMT") holds three
+// unformatted records:
+//   1: NCYCLE, NNAME, NNAME names of 8 characters, NVAR, NVAR items of 8
+//      bytes, the cycle figure (absent in the older layout);
+//   2: NMAT, BAND, NMAT reals (the packed matrix);
+//   3: NMAP, NMAP pairs of an integer code and a real coefficient.
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -13,7 +19,8 @@ constexpr int kConstraintBase = 46340;   // code = parameter * 46340 + variable
 
 struct CovarianceData {
   bool read = false;        // flag "read": false when no usable file
-  int cycle = 0;            // NCYCLE of the file
+  int cycle = 0;            // NCYCLE of the file, kept even when the file is dropped
+  float cycle_figure = 0;   // 0 in the older layout of record 1
   int nname = 0;
   std::vector<std::string> names;   // 8 characters each
   int nvar = 0;
@@ -22,11 +29,40 @@ struct CovarianceData {
   std::vector<float> matrix;        // NMAT reals, packed
   std::vector<int> map_code;        // NMAP constraint codes
   std::vector<float> map_coefficient;
+  // (parameter, entry) pairs sorted by parameter, file order kept within a
+  // parameter; built by index_constraints so that COVEL need not scan the list.
+  std::vector<std::pair<int, int>> entries_by_parameter;
 };
 
-// Element (r, s) of the packed matrix (variables from 1).
+// Number (from 1) of the packed element of variables r and s (from 1);
+// 0 when the element lies outside the band (it is then zero).
+long long packed_index(int nvar, int nmat, int band, int r, int s);
+// Element (r, s) of the packed matrix (variables from 1); 0 outside the band
+// or outside the stored array.
 float matrix_element(const CovarianceData& data, int r, int s);
-// Covariance of two parameters given by their positions (0 = not refined).
+// Covariance of two parameters given by their positions (0 = not refined):
+// the outer sum runs over the entries of the lower-numbered parameter, the
+// inner over those of the higher one; entries without a variable add nothing.
 float COVEL(const CovarianceData& data, int p, int q);
+void index_constraints(CovarianceData& data);
+
+// The covariance file that belongs to an experiment file: the whole name up
+// to its last ".EXP", then ".CMT"; empty when the name holds no ".EXP".
+std::string covariance_file_name(const std::string& experiment_file);
+
+enum class CovarianceRead { Ok, NotOpened, Refused };
+// Reads and checks the whole file on `unit` (closed again before returning).
+// A file whose counts exceed what its records hold, whose NVAR or NMAP pass
+// the limits, whose packed size does not fit NVAR and BAND, whose constraint
+// codes name variables beyond NVAR, or which is truncated, is Refused with
+// `problem` naming the file, the record and the value; `data` then holds
+// nothing but the cycle number when that could be read.
+CovarianceRead read_covariance_file(int unit, const std::string& file, CovarianceData& data,
+                                    std::string& problem);
+
+// Loads the covariance file of the experiment open on `experiment_unit` and
+// judges it against the "  RFFN  RUN " record; a refused or stale file leaves
+// data.read false and data.nname 0, with the reason in the listing.
+void CMTREAD(int listing_unit, int experiment_unit, CovarianceData& data);
 
 }  // namespace vesk

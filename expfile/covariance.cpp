@@ -1,0 +1,257 @@
+#include "expfile/covariance.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "console/page.hpp"
+#include "console/text_utils.hpp"
+#include "expfile/record_store.hpp"
+#include "recio/fixed_text.hpp"
+#include "recio/format.hpp"
+#include "recio/status.hpp"
+#include "recio/unformatted.hpp"
+#include "recio/units.hpp"
+
+namespace vesk {
+
+long long packed_index(int nvar, int nmat, int band, int r, int s) {
+  const long long i = std::min(r, s);
+  const long long j = std::max(r, s);
+  if (band == 0) {
+    // Upper triangle row by row, placed at the end of the array.
+    const long long n = nvar;
+    return nmat - (n - i + 1) * (n - i + 2) / 2 + (j - i) + 1;
+  }
+  if (j - i > band) return 0;
+  return (band + 1LL) * j - (j - i);
+}
+
+float matrix_element(const CovarianceData& data, int r, int s) {
+  if (std::min(r, s) < 1 || std::max(r, s) > data.nvar) return 0;
+  const long long k = packed_index(data.nvar, data.nmat, data.band, r, s);
+  if (k < 1 || k > static_cast<long long>(data.matrix.size())) return 0;
+  return data.matrix[static_cast<std::size_t>(k - 1)];
+}
+
+void index_constraints(CovarianceData& data) {
+  data.entries_by_parameter.clear();
+  data.entries_by_parameter.reserve(data.map_code.size());
+  for (std::size_t e = 0; e < data.map_code.size(); ++e)
+    data.entries_by_parameter.emplace_back(data.map_code[e] / kConstraintBase, static_cast<int>(e));
+  std::stable_sort(data.entries_by_parameter.begin(), data.entries_by_parameter.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+namespace {
+
+// Entries (indices into the constraint list) of parameter p, in file order.
+std::vector<int> entries_of(const CovarianceData& data, int p) {
+  std::vector<int> entries;
+  if (data.entries_by_parameter.size() == data.map_code.size()) {
+    auto range = std::equal_range(data.entries_by_parameter.begin(), data.entries_by_parameter.end(),
+                                  std::pair<int, int>(p, 0),
+                                  [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto it = range.first; it != range.second; ++it) entries.push_back(it->second);
+  } else {
+    for (std::size_t e = 0; e < data.map_code.size(); ++e)
+      if (data.map_code[e] / kConstraintBase == p) entries.push_back(static_cast<int>(e));
+  }
+  return entries;
+}
+
+}  // namespace
+
+float COVEL(const CovarianceData& data, int p, int q) {
+  if (static_cast<long long>(p) * q <= 0) return 0;
+  const int lo = std::min(std::abs(p), std::abs(q));
+  const int hi = std::max(std::abs(p), std::abs(q));
+  const std::vector<int> outer = entries_of(data, lo);
+  const std::vector<int> inner = lo == hi ? outer : entries_of(data, hi);
+  float result = 0;
+  for (int e : outer) {
+    const int ve = data.map_code[static_cast<std::size_t>(e)] % kConstraintBase;
+    if (ve <= 0) continue;
+    float sum = 0;
+    for (int f : inner) {
+      const int vf = data.map_code[static_cast<std::size_t>(f)] % kConstraintBase;
+      if (vf <= 0) continue;
+      sum += data.map_coefficient[static_cast<std::size_t>(f)] * matrix_element(data, ve, vf);
+    }
+    result += data.map_coefficient[static_cast<std::size_t>(e)] * sum;
+  }
+  return result;
+}
+
+std::string covariance_file_name(const std::string& experiment_file) {
+  const std::size_t p = experiment_file.rfind(".EXP");
+  if (p == std::string::npos) return {};
+  return experiment_file.substr(0, p) + ".CMT";
+}
+
+namespace {
+
+struct Refusal {
+  std::string problem;
+};
+
+// Reads the next record; a missing or damaged record refuses the file.
+void next_record(int unit, int number, const std::string& file, std::vector<std::uint8_t>& bytes) {
+  const int status = recio::read_unformatted(unit, bytes);
+  if (status == recio::kEndOfFile)
+    throw Refusal{file + ": record " + std::to_string(number) + " is missing"};
+  if (status != recio::kOk)
+    throw Refusal{file + ": record " + std::to_string(number) + " cannot be read (" +
+                  recio::status_text(status) + ")"};
+}
+
+std::string where(const std::string& file, int record) {
+  return file + ", record " + std::to_string(record) + ": ";
+}
+
+void read_records(int unit, const std::string& file, CovarianceData& data) {
+  std::vector<std::uint8_t> bytes;
+
+  next_record(unit, 1, file, bytes);
+  recio::RecordCursor one(bytes);
+  std::int32_t ncycle = 0, nname = 0, nvar = 0;
+  if (!one.get(ncycle)) throw Refusal{where(file, 1) + "too short for NCYCLE"};
+  data.cycle = ncycle;
+  if (!one.get(nname)) throw Refusal{where(file, 1) + "too short for NNAME"};
+  if (nname < 0) throw Refusal{where(file, 1) + "NNAME " + std::to_string(nname) + " is negative"};
+  if (static_cast<std::size_t>(nname) > one.remaining() / 8)
+    throw Refusal{where(file, 1) + "NNAME " + std::to_string(nname) + " names, but the record holds at most " +
+                  std::to_string(one.remaining() / 8)};
+  std::vector<std::string> names(static_cast<std::size_t>(nname));
+  for (auto& name : names) one.get_text(name, 8);
+  if (!one.get(nvar)) throw Refusal{where(file, 1) + "too short for NVAR"};
+  if (nvar < 0 || nvar > kMaxVariables)
+    throw Refusal{where(file, 1) + "NVAR " + std::to_string(nvar) + " lies outside 0 to " +
+                  std::to_string(kMaxVariables)};
+  if (!one.skip(static_cast<std::size_t>(nvar) * 8))
+    throw Refusal{where(file, 1) + "NVAR " + std::to_string(nvar) + " items, but the record ends before them"};
+  float figure = 0;
+  if (!one.get(figure)) figure = 0;  // older layout: no cycle figure
+
+  next_record(unit, 2, file, bytes);
+  recio::RecordCursor two(bytes);
+  std::int32_t nmat = 0, band = 0;
+  if (!two.get(nmat) || !two.get(band)) throw Refusal{where(file, 2) + "too short for NMAT and BAND"};
+  if (nmat < 0) throw Refusal{where(file, 2) + "NMAT " + std::to_string(nmat) + " is negative"};
+  if (band < 0) throw Refusal{where(file, 2) + "BAND " + std::to_string(band) + " is negative"};
+  if (static_cast<std::size_t>(nmat) > two.remaining() / 4)
+    throw Refusal{where(file, 2) + "NMAT " + std::to_string(nmat) + " reals, but the record holds " +
+                  std::to_string(two.remaining() / 4)};
+  const long long needed = band == 0 ? static_cast<long long>(nvar) * (nvar + 1) / 2
+                                     : (static_cast<long long>(band) + 1) * nvar;
+  if (nmat < needed)
+    throw Refusal{where(file, 2) + "NMAT " + std::to_string(nmat) + " is too small for NVAR " +
+                  std::to_string(nvar) + " and BAND " + std::to_string(band) + " (needs " +
+                  std::to_string(needed) + ")"};
+  std::vector<float> matrix(static_cast<std::size_t>(nmat));
+  for (float& m : matrix) two.get(m);
+
+  next_record(unit, 3, file, bytes);
+  recio::RecordCursor three(bytes);
+  std::int32_t nmap = 0;
+  if (!three.get(nmap)) throw Refusal{where(file, 3) + "too short for NMAP"};
+  if (nmap < 0 || nmap > kMaxMapEntries)
+    throw Refusal{where(file, 3) + "NMAP " + std::to_string(nmap) + " lies outside 0 to " +
+                  std::to_string(kMaxMapEntries)};
+  if (static_cast<std::size_t>(nmap) > three.remaining() / 8)
+    throw Refusal{where(file, 3) + "NMAP " + std::to_string(nmap) + " entries, but the record holds " +
+                  std::to_string(three.remaining() / 8)};
+  std::vector<int> codes(static_cast<std::size_t>(nmap));
+  std::vector<float> coefficients(static_cast<std::size_t>(nmap));
+  for (std::size_t k = 0; k < codes.size(); ++k) {
+    std::int32_t code = 0;
+    three.get(code);
+    three.get(coefficients[k]);
+    if (code < 0 || code % kConstraintBase > nvar)
+      throw Refusal{where(file, 3) + "constraint entry " + std::to_string(k + 1) + " has code " +
+                    std::to_string(code) + ", whose variable lies outside 0 to NVAR " + std::to_string(nvar)};
+    codes[k] = code;
+  }
+
+  data.cycle_figure = figure;
+  data.nname = nname;
+  data.names = std::move(names);
+  data.nvar = nvar;
+  data.nmat = nmat;
+  data.band = band;
+  data.matrix = std::move(matrix);
+  data.map_code = std::move(codes);
+  data.map_coefficient = std::move(coefficients);
+  index_constraints(data);
+}
+
+void write_line(int unit, std::string_view text) { recio::write(unit, "(A)", {text}); }
+
+}  // namespace
+
+CovarianceRead read_covariance_file(int unit, const std::string& file, CovarianceData& data,
+                                    std::string& problem) {
+  data = CovarianceData{};
+  problem.clear();
+  recio::OpenSpec spec;
+  spec.status = recio::OpenStatus::Old;
+  spec.form = recio::Form::Unformatted;
+  if (recio::open(unit, file, spec) != recio::kOk) return CovarianceRead::NotOpened;
+  CovarianceRead result = CovarianceRead::Ok;
+  try {
+    read_records(unit, file, data);
+  } catch (const Refusal& refusal) {
+    const int cycle = data.cycle;
+    data = CovarianceData{};
+    data.cycle = cycle;
+    problem = refusal.problem;
+    result = CovarianceRead::Refused;
+  }
+  recio::close(unit);
+  return result;
+}
+
+void CMTREAD(int listing_unit, int experiment_unit, CovarianceData& data) {
+  data = CovarianceData{};
+  const std::string file = covariance_file_name(recio::file_name(experiment_unit));
+  if (file.empty()) return;
+  int unit = experiment_unit + 1;
+  FREEUNIT(unit);
+  std::string problem;
+  const CovarianceRead status = read_covariance_file(unit, file, data, problem);
+  if (status == CovarianceRead::NotOpened) return;
+  if (status == CovarianceRead::Refused) {
+    const std::string lines[] = {" The CMT file cannot be used: " + problem,
+                                 " No standard deviations are taken from it in this run."};
+    LINECHK(listing_unit, 2);
+    for (const auto& line : lines) write_line(listing_unit, line);
+    if (listing_unit != 6)
+      for (const auto& line : lines) write_line(6, line);
+    return;
+  }
+
+  // Judge the file against the last least-squares run of the experiment.
+  std::string run(68, ' ');
+  int run_cycle = -1;
+  float run_figure = 0;
+  if (READEXP(experiment_unit, "  RFFN  RUN ", run) == 0) {
+    // An unreadable number counts as a different cycle with figure 0.
+    if (recio::read_string(run, "(43X,I4)", {run_cycle}) != 0) run_cycle = -1;
+    if (recio::read_string(std::string_view(run).substr(49, 15), "(F15.0)", {run_figure}) != 0) run_figure = 0;
+  }
+  data.read = true;
+  if (run_cycle == data.cycle) return;
+  LINECHK(listing_unit, 2);
+  recio::write(listing_unit, "(A,I4)", {" NCYCLE on the .CMT file is", data.cycle});
+  recio::write(listing_unit, "(A,I4)", {" NCYCLE for last RAFFIN is ", run_cycle});
+  const float divisor = std::max(run_figure, 1.0f);
+  if (data.cycle_figure / divisor > 1.5f) {
+    data.nname = 0;
+    data.read = false;
+    recio::write(listing_unit, "(2A)", {" The number of variables was set", " to ZERO"});
+    LINECHK(listing_unit, 1);
+  }
+}
+
+}  // namespace vesk

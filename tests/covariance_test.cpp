@@ -1,0 +1,221 @@
+#include "expfile/covariance.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/covariance_writer.hpp"
+#include "tests/support/run_program.hpp"
+
+using namespace vesk;
+using testing_support::constraint_code;
+using testing_support::CovarianceFile;
+
+namespace {
+
+const std::vector<std::vector<float>> kDense = {
+    {4.0f, 1.0f, 0.5f, 0.25f, 0.125f},
+    {1.0f, 9.0f, 2.0f, 0.75f, 0.375f},
+    {0.5f, 2.0f, 16.0f, 3.0f, 0.625f},
+    {0.25f, 0.75f, 3.0f, 25.0f, 4.0f},
+    {0.125f, 0.375f, 0.625f, 4.0f, 36.0f},
+};
+
+CovarianceData in_memory(const std::vector<float>& packed, int nvar, int band) {
+  CovarianceData data;
+  data.nvar = nvar;
+  data.band = band;
+  data.nmat = static_cast<int>(packed.size());
+  data.matrix = packed;
+  return data;
+}
+
+void add_entry(CovarianceData& data, int parameter, int variable, float coefficient) {
+  data.map_code.push_back(parameter * kConstraintBase + variable);
+  data.map_coefficient.push_back(coefficient);
+}
+
+}  // namespace
+
+TEST(Covariance, PackedElementNumbers) {
+  // Full storage, NVAR 4, NMAT 10: upper triangle row by row.
+  EXPECT_EQ(packed_index(4, 10, 0, 2, 3), 6);
+  EXPECT_EQ(packed_index(4, 10, 0, 3, 2), 6);
+  EXPECT_EQ(packed_index(4, 10, 0, 1, 1), 1);
+  EXPECT_EQ(packed_index(4, 10, 0, 1, 4), 4);
+  EXPECT_EQ(packed_index(4, 10, 0, 4, 4), 10);
+  // A longer array keeps the triangle at its end.
+  EXPECT_EQ(packed_index(4, 12, 0, 1, 1), 3);
+  // Band 2.
+  EXPECT_EQ(packed_index(4, 12, 2, 1, 3), 7);
+  EXPECT_EQ(packed_index(4, 12, 2, 1, 4), 0);
+  EXPECT_EQ(packed_index(5, 15, 2, 3, 5), 13);
+  EXPECT_EQ(packed_index(5, 15, 2, 5, 3), 13);
+  EXPECT_EQ(packed_index(5, 15, 2, 1, 1), 3);
+}
+
+TEST(Covariance, MatrixElementsAgreeWithTheDenseMatrix) {
+  const CovarianceData full = in_memory(testing_support::pack_full(kDense), 5, 0);
+  const CovarianceData band = in_memory(testing_support::pack_band(kDense, 2), 5, 2);
+  for (int r = 1; r <= 5; ++r)
+    for (int s = 1; s <= 5; ++s) {
+      const float dense = kDense[static_cast<std::size_t>(r - 1)][static_cast<std::size_t>(s - 1)];
+      EXPECT_EQ(matrix_element(full, r, s), dense) << r << "," << s;
+      EXPECT_EQ(matrix_element(band, r, s), std::abs(r - s) <= 2 ? dense : 0.0f) << r << "," << s;
+    }
+  // Variables outside 1..NVAR have no element.
+  EXPECT_EQ(matrix_element(full, 0, 1), 0.0f);
+  EXPECT_EQ(matrix_element(full, 6, 6), 0.0f);
+}
+
+TEST(Covariance, CovelSumsOverTheConstraintEntries) {
+  CovarianceData data = in_memory(testing_support::pack_full(kDense), 5, 0);
+  add_entry(data, 1, 1, 1.0f);
+  add_entry(data, 2, 2, 0.5f);
+  add_entry(data, 2, 3, 0.5f);
+  add_entry(data, 2, 0, 3.0f);   // no variable: contributes nothing
+  add_entry(data, 3, 5, -2.0f);
+  for (bool indexed : {false, true}) {
+    if (indexed) index_constraints(data);
+    EXPECT_FLOAT_EQ(COVEL(data, 1, 1), 4.0f);
+    // 0.25 * 9 + 0.25 * 16 + 2 * 0.25 * 2
+    EXPECT_FLOAT_EQ(COVEL(data, 2, 2), 7.25f);
+    // 1 * (0.5 * M12 + 0.5 * M13)
+    EXPECT_FLOAT_EQ(COVEL(data, 1, 2), 0.75f);
+    EXPECT_FLOAT_EQ(COVEL(data, 2, 1), 0.75f);
+    // -2 * (0.5 * M25 + 0.5 * M35)
+    EXPECT_FLOAT_EQ(COVEL(data, 3, 2), -1.0f);
+    EXPECT_FLOAT_EQ(COVEL(data, 3, 3), 144.0f);
+    EXPECT_FLOAT_EQ(COVEL(data, -1, -2), 0.75f);   // both negative: p q > 0
+    EXPECT_EQ(COVEL(data, 0, 1), 0.0f);
+    EXPECT_EQ(COVEL(data, 2, 0), 0.0f);
+    EXPECT_EQ(COVEL(data, -1, 2), 0.0f);
+    EXPECT_EQ(COVEL(data, 4, 4), 0.0f);             // a parameter without entries
+  }
+  // Band storage drops the far elements: variables 1 and 5 lie outside band 2.
+  CovarianceData banded = in_memory(testing_support::pack_band(kDense, 2), 5, 2);
+  add_entry(banded, 1, 1, 1.0f);
+  add_entry(banded, 2, 5, 1.0f);
+  add_entry(banded, 2, 3, 1.0f);
+  index_constraints(banded);
+  EXPECT_FLOAT_EQ(COVEL(banded, 1, 2), 0.5f);
+}
+
+TEST(Covariance, FileNameFromTheWholeExperimentName) {
+  const std::string deep = "/" + std::string(120, 'd') + "/STUDY.EXP";
+  EXPECT_EQ(covariance_file_name(deep), "/" + std::string(120, 'd') + "/STUDY.CMT");
+  EXPECT_EQ(covariance_file_name("/data/A.EXPORT/B.EXP"), "/data/A.EXPORT/B.CMT");
+  EXPECT_EQ(covariance_file_name("NOEXTENSION"), "");
+}
+
+TEST(Covariance, ReadsBothRecordOneLayoutsAndBothPackings) {
+  testing_support::TempFolder folder;
+  CovarianceFile content;
+  content.ncycle = 7;
+  content.names = {"1  1X   ", "1  1Y   ", "1  2FRAC"};
+  content.nvar = 5;
+  content.cycle_figure = 2.5f;
+  content.matrix = testing_support::pack_full(kDense);
+  content.constraints = {{constraint_code(1, 1), 1.0f}, {constraint_code(2, 2), 0.5f}, {constraint_code(3, 0), 1.0f}};
+  testing_support::write_covariance_file(folder / "FULL.CMT", content);
+
+  CovarianceData data;
+  std::string problem;
+  ASSERT_EQ(read_covariance_file(20, (folder / "FULL.CMT").string(), data, problem), CovarianceRead::Ok) << problem;
+  EXPECT_EQ(data.cycle, 7);
+  EXPECT_EQ(data.cycle_figure, 2.5f);
+  EXPECT_EQ(data.nname, 3);
+  ASSERT_EQ(data.names.size(), 3u);
+  EXPECT_EQ(data.names[2], "1  2FRAC");
+  EXPECT_EQ(data.nvar, 5);
+  EXPECT_EQ(data.nmat, 15);
+  EXPECT_EQ(data.band, 0);
+  EXPECT_EQ(data.map_code.size(), 3u);
+  EXPECT_FLOAT_EQ(COVEL(data, 2, 2), 0.25f * 9.0f);
+  EXPECT_FLOAT_EQ(COVEL(data, 1, 3), 0.0f);
+
+  content.older_layout = true;
+  content.band = 2;
+  content.matrix = testing_support::pack_band(kDense, 2);
+  testing_support::write_covariance_file(folder / "BAND.CMT", content);
+  ASSERT_EQ(read_covariance_file(20, (folder / "BAND.CMT").string(), data, problem), CovarianceRead::Ok) << problem;
+  EXPECT_EQ(data.cycle_figure, 0.0f);
+  EXPECT_EQ(data.band, 2);
+  EXPECT_EQ(data.nmat, 15);
+  EXPECT_EQ(matrix_element(data, 3, 5), 0.625f);
+  EXPECT_EQ(matrix_element(data, 1, 4), 0.0f);
+
+  EXPECT_EQ(read_covariance_file(20, (folder / "NONE.CMT").string(), data, problem), CovarianceRead::NotOpened);
+}
+
+TEST(Covariance, DamagedFilesAreRefusedWithTheirReason) {
+  testing_support::TempFolder folder;
+  CovarianceFile good;
+  good.ncycle = 3;
+  good.names = {"1  1X   ", "1  1Y   "};
+  good.nvar = 3;
+  good.matrix = testing_support::pack_full({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}});
+  good.constraints = {{constraint_code(1, 1), 1.0f}, {constraint_code(2, 2), 1.0f}};
+
+  auto refusal = [&](const std::vector<std::vector<std::uint8_t>>& records, const std::string& name) {
+    const auto file = folder / name;
+    testing_support::write_unformatted_file(file, records);
+    CovarianceData data;
+    std::string problem;
+    EXPECT_EQ(read_covariance_file(20, file.string(), data, problem), CovarianceRead::Refused) << name;
+    EXPECT_FALSE(data.read);
+    EXPECT_EQ(data.nname, 0);
+    EXPECT_TRUE(data.matrix.empty());
+    EXPECT_NE(problem.find(file.string()), std::string::npos) << problem;
+    return std::make_pair(data.cycle, problem);
+  };
+  auto record = [&](const CovarianceFile& content, int n) { return testing_support::covariance_record(content, n); };
+
+  // NNAME larger than the names the record holds.
+  auto one = record(good, 1);
+  one[4] = 40;
+  auto [cycle, problem] = refusal({one, record(good, 2), record(good, 3)}, "NAMES.CMT");
+  EXPECT_EQ(cycle, 3);
+  EXPECT_NE(problem.find("record 1: NNAME 40"), std::string::npos) << problem;
+
+  CovarianceFile many = good;
+  many.nvar = 15001;
+  many.matrix.clear();
+  problem = refusal({record(many, 1), record(good, 2), record(good, 3)}, "NVAR.CMT").second;
+  EXPECT_NE(problem.find("NVAR 15001"), std::string::npos) << problem;
+
+  CovarianceFile map = good;
+  map.constraints.assign(50001, {constraint_code(1, 1), 1.0f});
+  problem = refusal({record(good, 1), record(good, 2), record(map, 3)}, "NMAP.CMT").second;
+  EXPECT_NE(problem.find("record 3: NMAP 50001"), std::string::npos) << problem;
+
+  CovarianceFile small = good;
+  small.matrix.resize(5);
+  problem = refusal({record(good, 1), record(small, 2), record(good, 3)}, "SMALL.CMT").second;
+  EXPECT_NE(problem.find("NMAT 5 is too small for NVAR 3 and BAND 0"), std::string::npos) << problem;
+  small.band = 1;
+  problem = refusal({record(good, 1), record(small, 2), record(good, 3)}, "BAND.CMT").second;
+  EXPECT_NE(problem.find("NMAT 5 is too small for NVAR 3 and BAND 1"), std::string::npos) << problem;
+
+  auto two = record(good, 2);
+  two[0] = 100;   // NMAT 100 with six reals stored
+  problem = refusal({record(good, 1), two, record(good, 3)}, "NMAT.CMT").second;
+  EXPECT_NE(problem.find("record 2: NMAT 100"), std::string::npos) << problem;
+
+  CovarianceFile far = good;
+  far.constraints.push_back({constraint_code(2, 4), 1.0f});
+  problem = refusal({record(good, 1), record(good, 2), record(far, 3)}, "FAR.CMT").second;
+  EXPECT_NE(problem.find("constraint entry 3"), std::string::npos) << problem;
+
+  problem = refusal({record(good, 1), record(good, 2)}, "SHORT.CMT").second;
+  EXPECT_NE(problem.find("record 3 is missing"), std::string::npos) << problem;
+
+  // A file cut inside its last record.
+  const auto cut = folder / "CUT.CMT";
+  testing_support::write_covariance_file(cut, good);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 6);
+  CovarianceData data;
+  EXPECT_EQ(read_covariance_file(20, cut.string(), data, problem), CovarianceRead::Refused);
+  EXPECT_NE(problem.find("record 3"), std::string::npos) << problem;
+  EXPECT_FALSE(data.read);
+}
