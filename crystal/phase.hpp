@@ -33,6 +33,14 @@ struct AtomSite {
   int record = 0;                    // record number in the experiment file
 };
 
+// Peak-exclusion radii by type index: the first 20 start at 1.0E-4 and a
+// "PEAKRD" record overwrites them; they carry over from phase to phase.
+constexpr std::array<float, kMaxAtomTypes> initial_peak_radii() {
+  std::array<float, kMaxAtomTypes> radii{};
+  for (std::size_t k = 0; k < 20; ++k) radii[k] = 1.0e-4f;
+  return radii;
+}
+
 struct PhaseDescription {
   int number = 0;
   std::string name = std::string(66, ' ');
@@ -49,6 +57,7 @@ struct PhaseDescription {
   std::array<Mat3, kMaxOperators> rotation_t{};
   BoundedList<AtomType, kMaxAtomTypes> types;
   BoundedList<AtomSite, kMaxAtoms> atoms;
+  std::array<float, kMaxAtomTypes> peak_radii = initial_peak_radii();
 };
 
 }  // namespace vesk
