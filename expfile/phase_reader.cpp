@@ -9,6 +9,7 @@
 #include "console/page.hpp"
 #include "console/text_utils.hpp"
 #include "crystal/peak_check.hpp"
+#include "expfile/keys.hpp"
 #include "expfile/record_store.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
@@ -19,8 +20,6 @@ namespace vesk {
 namespace {
 
 constexpr int kValueLength = 68;
-
-std::string phase_prefix(int phase) { return recio::write_string("(A,I1,A)", {"CRS", phase, "  "}); }
 
 std::string hex4(int number) {
   char text[8];
@@ -336,8 +335,8 @@ void read_fourier_peaks(const PhaseRecords& records, int listing_unit, const std
 }  // namespace
 
 std::string atom_record_key(int phase, int record, int phase_flag, char part) {
-  if (phase_flag == kHexadecimalPhase) return phase_prefix(phase) + "AT" + hex4(record);
-  return phase_prefix(phase) + recio::write_string("(A,I3,A)", {"AT", record, std::string(1, part)});
+  if (phase_flag == kHexadecimalPhase) return CRSKEY(phase) + "AT" + hex4(record);
+  return CRSKEY(phase) + recio::write_string("(A,I3,A)", {"AT", record, std::string(1, part)});
 }
 
 std::string covariance_parameter_name(int phase, int record, int phase_flag, std::string_view item) {
@@ -357,7 +356,7 @@ void RDPHASE(int experiment_unit, int listing_unit, int phase, int phase_flag, s
   const bool with_peaks = recio::equal_padded(recio::pad(fourier_mode, 4), "FORA");
   read_types(records, listing_unit, with_peaks, description);
 
-  const std::string prefix = phase_prefix(phase);
+  const std::string prefix = CRSKEY(phase);
   std::string value;
   if (records.find(prefix + "  PNAM", value)) description.name = value.substr(2, 66);
 
