@@ -52,11 +52,13 @@ WriteResult write_records(std::string_view format, std::span<const OutItem> item
 
 // Internal write: the first record of the write (the usual single-record case).
 std::string write_string(std::string_view format, std::initializer_list<OutItem> items);
+std::string write_string(std::string_view format, std::span<const OutItem> items);
 
 // Internal read from one record (or several, when the format holds "/").
 // Returns 0, -1 at the end of the records, or a positive error status.
 int read_records(std::span<const std::string> records, std::string_view format,
                  std::span<const InItem> items);
 int read_string(std::string_view record, std::string_view format, std::initializer_list<InItem> items);
+int read_string(std::string_view record, std::string_view format, std::span<const InItem> items);
 
 }  // namespace recio

@@ -176,7 +176,11 @@ WriteResult write_records(std::string_view format_text, std::span<const OutItem>
 }
 
 std::string write_string(std::string_view format, std::initializer_list<OutItem> items) {
-  WriteResult result = write_records(format, std::span<const OutItem>(items.begin(), items.size()));
+  return write_string(format, std::span<const OutItem>(items.begin(), items.size()));
+}
+
+std::string write_string(std::string_view format, std::span<const OutItem> items) {
+  WriteResult result = write_records(format, items);
   return std::move(result.records.front());
 }
 
@@ -232,8 +236,12 @@ int read_records(std::span<const std::string> records, std::string_view format, 
 }
 
 int read_string(std::string_view record, std::string_view format, std::initializer_list<InItem> items) {
+  return read_string(record, format, std::span<const InItem>(items.begin(), items.size()));
+}
+
+int read_string(std::string_view record, std::string_view format, std::span<const InItem> items) {
   const std::string records[1] = {std::string(record)};
-  return read_records(records, format, std::span<const InItem>(items.begin(), items.size()));
+  return read_records(records, format, items);
 }
 
 }  // namespace recio

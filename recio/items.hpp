@@ -20,6 +20,8 @@ struct OutItem {
   OutItem(short v) : kind(Kind::Integer), integer(v) {}
   OutItem(long v) : kind(Kind::Integer), integer(v) {}
   OutItem(long long v) : kind(Kind::Integer), integer(v) {}
+  OutItem(unsigned v) : kind(Kind::Integer), integer(v) {}
+  OutItem(unsigned long v) : kind(Kind::Integer), integer(static_cast<long long>(v)) {}
   // Reals keep the precision they come in: a float is printed from its own
   // binary value, as a 32-bit REAL would be.
   OutItem(float v) : kind(Kind::Real), real(v), is_float(true) {}

@@ -54,6 +54,12 @@ std::map<int, Unit>& units() {
   return *table;
 }
 
+// The file each unit was last asked to open, for the messages of a failed open.
+std::map<int, std::string>& attempted_files() {
+  static auto* names = new std::map<int, std::string>;
+  return *names;
+}
+
 Unit* find_unit(int number) {
   auto& table = units();
   auto found = table.find(number);
@@ -142,7 +148,11 @@ std::uint32_t little_endian_count(const std::uint8_t* bytes) {
 std::string describe_unit(int number) {
   Unit* unit = find_unit(number);
   std::string text = "unit " + std::to_string(number);
-  if (unit == nullptr || unit->file == nullptr) return text + " (not connected)";
+  if (unit == nullptr || unit->file == nullptr) {
+    auto attempted = attempted_files().find(number);
+    if (attempted != attempted_files().end()) return text + " (not connected), file " + attempted->second;
+    return text + " (not connected)";
+  }
   if (unit->file == stdin) return text + " (standard input)";
   if (unit->file == stdout) return text + " (standard output)";
   if (unit->file == stderr) return text + " (error stream)";
@@ -154,6 +164,7 @@ std::string describe_unit(int number) {
 int open(int number, const std::string& file, const OpenSpec& spec) {
   if (number < 0) return kBadUnit;
   const std::string name(trim_right(file));
+  attempted_files()[number] = name;
   if (Unit* old = find_unit(number)) {
     close_unit(*old);
     units().erase(number);

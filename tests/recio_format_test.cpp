@@ -68,6 +68,9 @@ TEST(FormatOutput, IntegersAreRightJustified) {
   EXPECT_EQ(write_string("(I5.3)", {7}), "  007");
   EXPECT_EQ(write_string("(I4)", {short{-123}}), "-123");
   EXPECT_EQ(write_string("(3I3)", {1, -2, 300}), "  1 -2300");
+  EXPECT_EQ(write_string("(I3,I2)", {std::size_t{12}, 3u}), " 12 3");
+  const std::vector<OutItem> many = {1, 2, 3, 4};
+  EXPECT_EQ(write_string("(4I2)", many), " 1 2 3 4");
 }
 
 TEST(FormatOutput, TextFieldsCutOrPadOnTheLeft) {

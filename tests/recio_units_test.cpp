@@ -350,6 +350,8 @@ TEST(Stop, UnhandledErrorsNameTheErrorUnitAndFile) {
       },
       testing::ExitedWithCode(1), "unit 21, file .*BAD\\.DAT: invalid character in a numeric field");
   EXPECT_EXIT(fail(kEndOfFile, 5), testing::ExitedWithCode(1), "error -1 on unit 5 \\(standard input\\): end of file");
+  EXPECT_EXIT(check(recio::open(kUnit, folder / "MISSING.EXP", spec_of(OpenStatus::Old)), kUnit),
+              testing::ExitedWithCode(1), "unit 21 \\(not connected\\), file .*MISSING\\.EXP: cannot open");
   EXPECT_EXIT(
       {
         check(kOk, 6);
