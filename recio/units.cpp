@@ -22,7 +22,7 @@ enum class LastOperation { None, Read, Write };
 struct Unit {
   std::FILE* file = nullptr;
   std::string name;  // blank for the preconnected streams
-  OpenSpec spec;
+  OpenSpec opened_as;
   bool preconnected = false;
   bool can_read = false;
   bool can_write = false;
@@ -119,7 +119,7 @@ int prepare_write(Unit& unit) {
 int sequential_unit(int number, Form form, Unit*& unit) {
   unit = find_unit(number);
   if (unit == nullptr || unit->file == nullptr) return number < 0 ? kBadUnit : kNotConnected;
-  if (unit->spec.form != form || unit->spec.access == Access::Direct) return kWrongAccess;
+  if (unit->opened_as.form != form || unit->opened_as.access == Access::Direct) return kWrongAccess;
   return kOk;
 }
 
@@ -161,7 +161,7 @@ std::string describe_unit(int number) {
 
 }  // namespace
 
-int open(int number, const std::string& file, const OpenSpec& spec) {
+int open(int number, const std::string& file, const OpenSpec& request) {
   if (number < 0) return kBadUnit;
   const std::string name(trim_right(file));
   attempted_files()[number] = name;
@@ -170,16 +170,16 @@ int open(int number, const std::string& file, const OpenSpec& spec) {
     units().erase(number);
   }
   if (name.empty()) return kOpenFailed;
-  if (spec.access == Access::Direct && spec.record_length <= 0) return kWrongAccess;
+  if (request.access == Access::Direct && request.record_length <= 0) return kWrongAccess;
   std::error_code error;
   if (std::filesystem::is_directory(name, error)) return kOpenFailed;
   const bool present = exists(name);
-  if (spec.status == OpenStatus::Old && !present) return kOpenFailed;
-  if (spec.status == OpenStatus::New && present) return kOpenFailed;
+  if (request.status == OpenStatus::Old && !present) return kOpenFailed;
+  if (request.status == OpenStatus::New && present) return kOpenFailed;
 
   Unit unit;
   unit.name = name;
-  unit.spec = spec;
+  unit.opened_as = request;
   unit.can_read = true;
   unit.can_write = true;
   if (present) {
@@ -192,7 +192,7 @@ int open(int number, const std::string& file, const OpenSpec& spec) {
     unit.file = std::fopen(name.c_str(), "w+bx");
   }
   if (unit.file == nullptr) return kOpenFailed;
-  if (spec.access == Access::Append) std::fseek(unit.file, 0, SEEK_END);
+  if (request.access == Access::Append) std::fseek(unit.file, 0, SEEK_END);
   units()[number] = std::move(unit);
   return kOk;
 }
@@ -211,7 +211,7 @@ int close(int number) {
 int rewind(int number) {
   Unit* unit = find_unit(number);
   if (unit == nullptr || unit->file == nullptr) return kNotConnected;
-  if (unit->spec.access == Access::Direct) return kWrongAccess;
+  if (unit->opened_as.access == Access::Direct) return kWrongAccess;
   flush_unit(*unit);
   if (std::fseek(unit->file, 0, SEEK_SET) != 0) return kWrongAccess;
   std::clearerr(unit->file);
@@ -294,11 +294,11 @@ int read_line(int number, std::string& record) {
 int read_direct(int number, int record, std::string_view format, std::initializer_list<InItem> items) {
   Unit* unit = find_unit(number);
   if (unit == nullptr || unit->file == nullptr) return number < 0 ? kBadUnit : kNotConnected;
-  if (unit->spec.access != Access::Direct || unit->spec.form != Form::Formatted) return kWrongAccess;
+  if (unit->opened_as.access != Access::Direct || unit->opened_as.form != Form::Formatted) return kWrongAccess;
   if (record < 1) return kNoSuchRecord;
   int status = prepare_read(*unit);
   if (status != kOk) return status;
-  const auto length = static_cast<std::size_t>(unit->spec.record_length);
+  const auto length = static_cast<std::size_t>(unit->opened_as.record_length);
   long next = record;
   // A "/" in the format goes on to the following record, as direct access does.
   auto source = [&](std::string& text) {

@@ -22,14 +22,14 @@ namespace {
 
 constexpr int kUnit = 21;
 
-OpenSpec spec_of(OpenStatus status, Access access = Access::Sequential, Form form = Form::Formatted,
-                 int record_length = 0) {
-  OpenSpec spec;
-  spec.status = status;
-  spec.access = access;
-  spec.form = form;
-  spec.record_length = record_length;
-  return spec;
+OpenSpec open_request(OpenStatus status, Access access = Access::Sequential, Form form = Form::Formatted,
+                     int record_length = 0) {
+  OpenSpec request;
+  request.status = status;
+  request.access = access;
+  request.form = form;
+  request.record_length = record_length;
+  return request;
 }
 
 std::string bytes(std::initializer_list<int> values) {
@@ -51,7 +51,7 @@ TEST(Units, SequentialWriteThenReadBack) {
   TempFolder folder;
   const std::string name = folder / "OUT.TXT";
   EXPECT_FALSE(exists(name));
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::New)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::New)), kOk);
   EXPECT_TRUE(connected(kUnit));
   EXPECT_EQ(file_name(kUnit), name);
   EXPECT_EQ(recio::write(kUnit, "(A,I5)", {"count", 42}), kOk);
@@ -64,7 +64,7 @@ TEST(Units, SequentialWriteThenReadBack) {
   EXPECT_TRUE(exists(name + "   "));  // a blank-padded name field
   EXPECT_EQ(read_file(name), "count   42\nopen >  1.50\nlast\n");
 
-  ASSERT_EQ(recio::open(kUnit, name + "  ", spec_of(OpenStatus::Old)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name + "  ", open_request(OpenStatus::Old)), kOk);
   EXPECT_EQ(file_name(kUnit), name);
   std::string word(5, ' ');
   int n = 0;
@@ -84,20 +84,20 @@ TEST(Units, SequentialWriteThenReadBack) {
 TEST(Units, OpenStatusesAreCheckedAndReported) {
   TempFolder folder;
   const std::string name = folder / "A.DAT";
-  EXPECT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old)), kOpenFailed);
+  EXPECT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old)), kOpenFailed);
   EXPECT_FALSE(connected(kUnit));
   write_file(name, "x\n");
-  EXPECT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::New)), kOpenFailed);
-  EXPECT_EQ(recio::open(kUnit, folder.path().string(), spec_of(OpenStatus::Unknown)), kOpenFailed);
-  EXPECT_EQ(recio::open(kUnit, "", spec_of(OpenStatus::Unknown)), kOpenFailed);
-  EXPECT_EQ(recio::open(-3, name, spec_of(OpenStatus::Old)), kBadUnit);
+  EXPECT_EQ(recio::open(kUnit, name, open_request(OpenStatus::New)), kOpenFailed);
+  EXPECT_EQ(recio::open(kUnit, folder.path().string(), open_request(OpenStatus::Unknown)), kOpenFailed);
+  EXPECT_EQ(recio::open(kUnit, "", open_request(OpenStatus::Unknown)), kOpenFailed);
+  EXPECT_EQ(recio::open(-3, name, open_request(OpenStatus::Old)), kBadUnit);
   // Unknown keeps an existing file until something is written.
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Unknown)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Unknown)), kOk);
   std::string line;
   EXPECT_EQ(read_line(kUnit, line), kOk);
   EXPECT_EQ(line, "x");
   EXPECT_EQ(recio::close(kUnit), kOk);
-  ASSERT_EQ(recio::open(kUnit, folder / "NEW.DAT", spec_of(OpenStatus::Unknown)), kOk);
+  ASSERT_EQ(recio::open(kUnit, folder / "NEW.DAT", open_request(OpenStatus::Unknown)), kOk);
   EXPECT_TRUE(exists(folder / "NEW.DAT"));
   EXPECT_FALSE(exists(folder.path().string()));
   EXPECT_EQ(recio::close(kUnit), kOk);
@@ -112,12 +112,12 @@ TEST(Units, UnconnectedAndWrongAccessGiveStatuses) {
   EXPECT_EQ(recio::rewind(77), kNotConnected);
   int n = 0;
   EXPECT_EQ(read_direct(77, 1, "(I1)", {n}), kNotConnected);
-  ASSERT_EQ(recio::open(kUnit, folder / "U.BIN", spec_of(OpenStatus::New, Access::Sequential, Form::Unformatted)), kOk);
+  ASSERT_EQ(recio::open(kUnit, folder / "U.BIN", open_request(OpenStatus::New, Access::Sequential, Form::Unformatted)), kOk);
   EXPECT_EQ(recio::write(kUnit, "(A)", {"x"}), kWrongAccess);
   EXPECT_EQ(read_line(kUnit, line), kWrongAccess);
   EXPECT_EQ(read_direct(kUnit, 1, "(I1)", {n}), kWrongAccess);
   EXPECT_EQ(recio::close(kUnit), kOk);
-  ASSERT_EQ(recio::open(kUnit, folder / "F.TXT", spec_of(OpenStatus::New)), kOk);
+  ASSERT_EQ(recio::open(kUnit, folder / "F.TXT", open_request(OpenStatus::New)), kOk);
   std::vector<std::uint8_t> data;
   EXPECT_EQ(read_unformatted(kUnit, data), kWrongAccess);
   EXPECT_EQ(recio::close(kUnit), kOk);
@@ -129,7 +129,7 @@ TEST(Units, RewindThenWriteTruncatesTheRest) {
   TempFolder folder;
   const std::string name = folder / "R.VORTAN";
   write_file(name, "one\ntwo\nthree\n");
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old)), kOk);
   std::string line;
   EXPECT_EQ(read_line(kUnit, line), kOk);
   EXPECT_EQ(read_line(kUnit, line), kOk);
@@ -140,7 +140,7 @@ TEST(Units, RewindThenWriteTruncatesTheRest) {
   EXPECT_EQ(recio::close(kUnit), kOk);
   EXPECT_EQ(read_file(name), "one\nnew\n");
 
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old)), kOk);
   EXPECT_EQ(read_line(kUnit, line), kOk);
   EXPECT_EQ(read_line(kUnit, line), kOk);
   EXPECT_EQ(read_line(kUnit, line), kEndOfFile);
@@ -154,11 +154,11 @@ TEST(Units, AppendAddsAfterTheOldContent) {
   TempFolder folder;
   const std::string name = folder / "T.LST";
   write_file(name, "old\n");
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Unknown, Access::Append)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Unknown, Access::Append)), kOk);
   EXPECT_EQ(recio::write(kUnit, "(A)", {"new"}), kOk);
   EXPECT_EQ(recio::close(kUnit), kOk);
   EXPECT_EQ(read_file(name), "old\nnew\n");
-  ASSERT_EQ(recio::open(kUnit, folder / "FRESH.LST", spec_of(OpenStatus::Unknown, Access::Append)), kOk);
+  ASSERT_EQ(recio::open(kUnit, folder / "FRESH.LST", open_request(OpenStatus::Unknown, Access::Append)), kOk);
   EXPECT_EQ(recio::write(kUnit, "(A)", {"first"}), kOk);
   EXPECT_EQ(recio::close(kUnit), kOk);
   EXPECT_EQ(read_file(folder / "FRESH.LST"), "first\n");
@@ -168,7 +168,7 @@ TEST(Units, ReadLineStripsCarriageReturnAndKeepsAnUnterminatedLastLine) {
   TempFolder folder;
   const std::string name = folder / "M.MAC";
   write_file(name, "a\r\n\nb");
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old)), kOk);
   std::string line = "junk";
   EXPECT_EQ(read_line(kUnit, line), kOk);
   EXPECT_EQ(line, "a");
@@ -192,7 +192,7 @@ TEST(Units, DirectAccessRecordsByNumber) {
     content += record + "\r\n";
   }
   write_file(name, content);
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old, Access::Direct, Form::Formatted, 82)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old, Access::Direct, Form::Formatted, 82)), kOk);
   std::string key(12, ' '), value(68, ' ');
   EXPECT_EQ(read_direct(kUnit, 2, "(A12,A68)", {key, value}), kOk);
   EXPECT_EQ(key, "      DESCR ");
@@ -217,7 +217,7 @@ TEST(Units, DirectAccessRecordsByNumber) {
 TEST(Units, UnformattedRecordsWriteThenReadBack) {
   TempFolder folder;
   const std::string name = folder / "W.CMT";
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::New, Access::Sequential, Form::Unformatted)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::New, Access::Sequential, Form::Unformatted)), kOk);
   RecordBuilder first;
   first.put(std::int32_t{7}).put(std::int32_t{-2}).put(1.5f).put_text("CRS1", 8);
   EXPECT_EQ(write_unformatted(kUnit, first.bytes()), kOk);
@@ -227,7 +227,7 @@ TEST(Units, UnformattedRecordsWriteThenReadBack) {
   EXPECT_EQ(read_file(name), bytes({20, 0, 0, 0, 7, 0, 0, 0, 0xfe, 0xff, 0xff, 0xff, 0, 0, 0xc0, 0x3f}) +
                                  "CRS1    " + bytes({20, 0, 0, 0}) + bytes({0, 0, 0, 0, 0, 0, 0, 0}));
 
-  ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old, Access::Sequential, Form::Unformatted)), kOk);
+  ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old, Access::Sequential, Form::Unformatted)), kOk);
   std::vector<std::uint8_t> data;
   ASSERT_EQ(read_unformatted(kUnit, data), kOk);
   RecordCursor cursor(data);
@@ -257,7 +257,7 @@ TEST(Units, HandMadeUnformattedFilesIncludingDamagedOnes) {
   auto read_all = [&](const std::string& content, std::vector<int>& statuses, std::vector<std::size_t>& sizes) {
     const std::string name = folder / "H.CMT";
     write_file(name, content);
-    ASSERT_EQ(recio::open(kUnit, name, spec_of(OpenStatus::Old, Access::Sequential, Form::Unformatted)), kOk);
+    ASSERT_EQ(recio::open(kUnit, name, open_request(OpenStatus::Old, Access::Sequential, Form::Unformatted)), kOk);
     for (;;) {
       std::vector<std::uint8_t> data;
       int status = read_unformatted(kUnit, data);
@@ -321,7 +321,7 @@ TEST(Stop, OpenFilesAreFlushedAtStopAndAtNormalExit) {
   const std::string at_exit = folder / "EXIT.LST";
   EXPECT_EXIT(
       {
-        recio::open(kUnit, at_stop, spec_of(OpenStatus::New));
+        recio::open(kUnit, at_stop, open_request(OpenStatus::New));
         recio::write(kUnit, "(A)", {"kept"});
         recio::write(kUnit, "(A,$)", {"open"});
         stop("done", 1);
@@ -330,7 +330,7 @@ TEST(Stop, OpenFilesAreFlushedAtStopAndAtNormalExit) {
   EXPECT_EQ(read_file(at_stop), "kept\nopen");
   EXPECT_EXIT(
       {
-        recio::open(kUnit, at_exit, spec_of(OpenStatus::New));
+        recio::open(kUnit, at_exit, open_request(OpenStatus::New));
         recio::write(kUnit, "(I3)", {5});
         std::exit(0);
       },
@@ -344,13 +344,13 @@ TEST(Stop, UnhandledErrorsNameTheErrorUnitAndFile) {
   write_file(name, "12x\n");
   EXPECT_EXIT(
       {
-        recio::open(kUnit, name, spec_of(OpenStatus::Old));
+        recio::open(kUnit, name, open_request(OpenStatus::Old));
         int n = 0;
         check(recio::read(kUnit, "(I3)", {n}), kUnit);
       },
       testing::ExitedWithCode(1), "unit 21, file .*BAD\\.DAT: invalid character in a numeric field");
   EXPECT_EXIT(fail(kEndOfFile, 5), testing::ExitedWithCode(1), "error -1 on unit 5 \\(standard input\\): end of file");
-  EXPECT_EXIT(check(recio::open(kUnit, folder / "MISSING.EXP", spec_of(OpenStatus::Old)), kUnit),
+  EXPECT_EXIT(check(recio::open(kUnit, folder / "MISSING.EXP", open_request(OpenStatus::Old)), kUnit),
               testing::ExitedWithCode(1), "unit 21 \\(not connected\\), file .*MISSING\\.EXP: cannot open");
   EXPECT_EXIT(
       {
