@@ -1,5 +1,6 @@
 #include "expfile/record_store.hpp"
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <utility>
@@ -91,8 +92,11 @@ void STARTISAM(int unit) {
   entry->unit = unit;
   entry->keys = std::move(keys);
   INDEXSORT(entry->keys, entry->sorted);
-  entry->count = static_cast<int>(entry->sorted.size());
-  while (entry->count > 0 && entry->keys[entry->sorted[entry->count - 1] - 1] == kEmptyKey) --entry->count;
+  // Empty records sort last only among plain ASCII keys; a key with a byte
+  // above '~' would leave them in the middle, visible to walks and lookups.
+  auto empties = std::stable_partition(entry->sorted.begin(), entry->sorted.end(),
+                                       [&](int record) { return entry->keys[record - 1] != kEmptyKey; });
+  entry->count = static_cast<int>(empties - entry->sorted.begin());
   entry->cursor = 0;
 }
 
