@@ -1,6 +1,7 @@
 // ASKLINE: one question on the console, with macro recording (@M, @Q) and
 // replay (@R). Every question of every program comes through here.
 #include <algorithm>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -102,6 +103,12 @@ void stop_recording() {
   say(std::string(" You are NOT writing to a macro file!") + kBell);
 }
 
+bool is_recorded_macro(const std::string& file) {
+  if (console.macro_unit == 0 || file.empty()) return false;
+  std::error_code error;
+  return std::filesystem::equivalent(file, recio::file_name(console.macro_unit), error) && !error;
+}
+
 void start_replay(int& retries) {
   for (;;) {
     say_open(" Enter the name of your macro file: ");
@@ -117,6 +124,14 @@ void start_replay(int& retries) {
     if (name.compare(0, 4, "QUIT") == 0) {
       console.input_unit = kTerminalUnit;
       break;
+    }
+    // Replaying the macro being recorded would read back every answer it
+    // writes: a loop without end that fills the disk.
+    if (is_recorded_macro(std::string(recio::trim_right(name)))) {
+      say(" The macro file " + std::string(recio::trim_right(name)) +
+          " is being written; end it with @Q before replaying it." + kBell);
+      console.input_unit = kTerminalUnit;
+      continue;
     }
     int unit = kFirstReplayUnit;
     FREEUNIT(unit);
