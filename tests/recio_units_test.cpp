@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -373,6 +374,7 @@ struct ChildOutput {
 ChildOutput run_with_pipes(const std::function<void()>& body, const std::string& answer) {
   int to_child[2], from_child[2];
   if (pipe(to_child) != 0 || pipe(from_child) != 0) return {};
+  std::fflush(nullptr);  // the child must not repeat what this process still buffers
   pid_t pid = fork();
   if (pid == 0) {
     dup2(to_child[0], 0);
