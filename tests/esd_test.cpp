@@ -246,8 +246,22 @@ TEST(CellCovariance, LaueClassTiesTheCellParameters) {
   EXPECT_EQ(rhombohedral.cosine_sigma, (Vec3{0.001f, 0.001f, 0.001f}));
   for (int r = 4; r <= 6; ++r)
     for (int s = 4; s <= 6; ++s) EXPECT_FLOAT_EQ(cell.at(r, s), 1.0E-6f);
-  EXPECT_FLOAT_EQ(cell.at(3, 3), 4.0E-6f);  // c keeps its own sigma
-  EXPECT_EQ(cell.at(1, 3), 0.0f);
+  // a = b = c: c goes with a as b does.
+  EXPECT_EQ(rhombohedral.abc_sigma, (Vec3{0.002f, 0.002f, 0.002f}));
+  for (int r = 1; r <= 3; ++r)
+    for (int s = 1; s <= 3; ++s) EXPECT_FLOAT_EQ(cell.at(r, s), 4.0E-6f);
+
+  // Cubic: symmetry-equivalent distances get the same standard deviation.
+  PhaseDescription cubic = make_phase({8, 8, 8}, {90, 90, 90}, 14, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  cubic.abc_sigma = {0.001f, 0.003f, 0.002f};
+  cell = cell_covariance(cubic);
+  EXPECT_EQ(cubic.abc_sigma, (Vec3{0.001f, 0.001f, 0.001f}));
+  WorkCovariance cubic_work;
+  set_cell_block(cubic_work, cell);
+  const float along_ab = distance_sigma(cubic, cell_vector(cubic, {0, 0, 0}, {0.25f, 0.25f, 0}), 1, cubic_work).sigma;
+  const float along_bc = distance_sigma(cubic, cell_vector(cubic, {0, 0, 0}, {0, 0.25f, 0.25f}), 1, cubic_work).sigma;
+  EXPECT_FLOAT_EQ(along_ab, along_bc);
+  EXPECT_NEAR(along_ab, 0.25f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
 
   // Monoclinic: nothing tied.
   PhaseDescription monoclinic = make_phase({5, 6, 7}, {90, 100, 90}, 2, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});

@@ -15,6 +15,13 @@ CellCovariance cell_covariance(PhaseDescription& phase) {
   if (laue > 3) {
     abc[1] = abc[0];
     cell.at(1, 2) = abc[0] * abc[0];
+    if (laue == 6 || laue == 7 || laue == 13 || laue == 14) {
+      // a = b = c is one parameter: with c left free, distances that the
+      // symmetry makes equal would get different standard deviations.
+      abc[2] = abc[0];
+      cell.at(1, 3) = abc[0] * abc[0];
+      cell.at(2, 3) = abc[0] * abc[0];
+    }
     if (laue == 6 || laue == 7) {
       // Rhombohedral axes: one angle, refined as one parameter.
       cosines[1] = cosines[0];

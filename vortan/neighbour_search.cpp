@@ -8,6 +8,7 @@
 #include "expfile/covariance.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
+#include "vortan/results_file.hpp"
 
 namespace vesk {
 
@@ -132,6 +133,96 @@ void search_neighbours(const PhaseDescription& phase, int i, const SearchControl
 Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
   if (!orthonormal) return image;
   return VECMAT3(VECSUB(central, image), phase.orthogonal);
+}
+
+void start_distance_work(DistanceWork& work, PhaseDescription& phase, const SearchControls& controls) {
+  work.controls = controls;
+  work.work = WorkCovariance{};
+  set_cell_block(work.work, cell_covariance(phase));
+  work.table = DistanceTable{};
+  work.table.orthonormal = controls.orthonormal;
+  work.kept.clear();
+  work.refusal = check_search_limits(phase, controls);
+}
+
+void write_refusal(const DistanceWork& work) {
+  LINECHK(work.listing_unit, 1);
+  recio::check(recio::write(work.listing_unit, "(A)", {work.refusal}), work.listing_unit);
+  if (work.terminal_unit != work.listing_unit)
+    recio::check(recio::write(work.terminal_unit, "(A)", {work.refusal}), work.terminal_unit);
+}
+
+namespace {
+
+// Rows and columns 7..last of the work covariance from COVEL of its positions.
+void fill_atom_rows(WorkCovariance& work, const CovarianceData& covariance, int last) {
+  for (int r = 7; r <= last; ++r)
+    for (int s = r; s <= last; ++s) {
+      const float value = COVEL(covariance, work.positions[static_cast<std::size_t>(r - 1)],
+                                work.positions[static_cast<std::size_t>(s - 1)]);
+      work.at(r, s) = value;
+      work.at(s, r) = value;
+    }
+}
+
+void set_positions(WorkCovariance& work, int first_row, const std::array<int, 3>& positions) {
+  for (int k = 0; k < 3; ++k) work.positions[static_cast<std::size_t>(first_row - 1 + k)] = positions[static_cast<std::size_t>(k)];
+}
+
+}  // namespace
+
+void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, const CovarianceData& covariance,
+                          const ResultsFile& results, int i) {
+  if (!work.refusal.empty()) return;
+  const AtomSite& central = phase.atoms[static_cast<std::size_t>(i - 1)];
+  work.kept.clear();
+  set_positions(work.work, 7, central.x_position);
+
+  search_neighbours(phase, i, work.controls, [&](const FoundDistance& hit) {
+    const AtomSite& neighbour = phase.atoms[static_cast<std::size_t>(hit.atom - 1)];
+    set_positions(work.work, 10, neighbour.x_position);
+    fill_atom_rows(work.work, covariance, 12);
+    const DistanceSigma sigma = distance_sigma(phase, hit.vec, hit.code, work.work);
+    if (sigma.variance < kNegativeVarianceLimit)
+      write_negative_variance(work.listing_unit, work.terminal_unit, central.type, neighbour.type);
+    const std::string location = location_text(hit.code, hit.n[0], hit.n[1], hit.n[2]);
+    const int cell = cell_code(hit.n[0], hit.n[1], hit.n[2]);
+    write_distance_line(work.listing_unit, work.table, central.label, neighbour.label, work.kept.full(), hit.vec.d,
+                        sigma.sigma, location, printed_vector(phase, central.x, hit.x, work.controls.orthonormal));
+    write_distance_record(results, phase.number, hit.vec.d, sigma.sigma, i, hit.atom, hit.code, cell);
+    if (hit.vec.d <= hit.limits.angle && !work.kept.full()) {
+      NeighbourEntry entry;
+      entry.location = location;
+      entry.code = hit.code;
+      entry.code16 = static_cast<short>(hit.code);
+      entry.cell_code = static_cast<short>(cell);
+      entry.x = hit.x;
+      entry.d = hit.vec.d;
+      entry.derivatives = sigma.derivatives;
+      entry.positions = neighbour.x_position;
+      entry.atom = hit.atom;
+      work.kept.push_back(entry, "neighbours kept for angles");
+    }
+  });
+  if (work.kept.full()) write_neighbour_notice(work.listing_unit);
+  if (work.kept.size() < 2) return;
+
+  start_angle_table(work.listing_unit, work.table);
+  for (std::size_t m1 = 0; m1 + 1 < work.kept.size(); ++m1)
+    for (std::size_t m2 = m1 + 1; m2 < work.kept.size(); ++m2) {
+      const NeighbourEntry& first = work.kept[m1];
+      const NeighbourEntry& second = work.kept[m2];
+      set_positions(work.work, 10, first.positions);
+      set_positions(work.work, 13, second.positions);
+      fill_atom_rows(work.work, covariance, 15);
+      const Angle angle = bond_angle(phase, first, second, work.work, work.degrees_per_radian);
+      const AtomSite& a1 = phase.atoms[static_cast<std::size_t>(first.atom - 1)];
+      const AtomSite& a3 = phase.atoms[static_cast<std::size_t>(second.atom - 1)];
+      write_angle_line(work.listing_unit, a1.label, central.label, a3.label, angle.degrees, angle.sigma,
+                       first.location, second.location);
+      write_angle_record(results, phase.number, angle.degrees, angle.sigma, first.atom, i, second.atom, first.code16,
+                         first.cell_code, second.code16, second.cell_code);
+    }
 }
 
 }  // namespace vesk

@@ -94,4 +94,30 @@ void search_neighbours(const PhaseDescription& phase, int i, const SearchControl
 // "ONCR" the vector from it to the central atom in orthonormal Angstrom.
 Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal);
 
+// What the distance work of one phase keeps from atom to atom, and where it
+// writes.
+struct DistanceWork {
+  int listing_unit = 0;
+  int terminal_unit = 6;
+  float degrees_per_radian = 0;
+  SearchControls controls;
+  WorkCovariance work;
+  DistanceTable table;
+  KeptNeighbours kept;
+  std::string refusal;       // not empty: the phase's limits were refused
+};
+
+// Per phase, before the lattice block: the cell covariance (which also
+// writes the tied cell sigmas into the phase) and the check of the limits.
+void start_distance_work(DistanceWork& work, PhaseDescription& phase, const SearchControls& controls);
+
+// Writes the refusal of the phase's limits on the listing and the terminal.
+void write_refusal(const DistanceWork& work);
+
+// The whole job for central atom i (from 1): its distances with their
+// standard deviations, listing lines and results records in search order,
+// the neighbour notice, then its angles. Nothing when the phase was refused.
+void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, const CovarianceData& covariance,
+                          const ResultsFile& results, int i);
+
 }  // namespace vesk
