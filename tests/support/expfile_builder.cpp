@@ -89,6 +89,12 @@ ExpFileBuilder& ExpFileBuilder::phase(const TestPhase& phase) {
   return *this;
 }
 
+ExpFileBuilder& ExpFileBuilder::without(std::string_view key) {
+  const std::string wanted = padded(key, 12);
+  std::erase_if(records_, [&wanted](const auto& record) { return record.first == wanted; });
+  return *this;
+}
+
 ExpFileBuilder& ExpFileBuilder::empty_records(int count) {
   empty_records_ = count;
   return *this;

@@ -51,6 +51,8 @@ class ExpFileBuilder {
   ExpFileBuilder& atom_types(const std::vector<TestAtomType>& types);
   // The name, atom count, cell, space group and atom records of a phase.
   ExpFileBuilder& phase(const TestPhase& phase);
+  // Drops the record of `key` (to make a file that lacks it).
+  ExpFileBuilder& without(std::string_view key);
   // Number of empty records mixed in (half tildes, half blank keys); default 4.
   ExpFileBuilder& empty_records(int count);
   ExpFileBuilder& seed(unsigned seed);
