@@ -2,6 +2,7 @@
 // vectors and at most 24 operators with translations in twelfths.
 #pragma once
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "crystal/limits.hpp"
@@ -44,5 +45,13 @@ void SGINTERP(std::string_view symbol, int listing_unit, SpaceGroupInfo& group);
 // Writes the description and equivalent positions; returns the polar-axis code.
 int SGLISTING(std::string_view symbol, const SpaceGroupInfo& group, int listing_unit);
 void SGERROR(std::string_view symbol, int code, int listing_unit);
+
+// The polar-axis code of step 10 of the listing: x 1, y 2, z 4, [111] 8;
+// 0 for a centric group.
+int polar_axis_code(const SpaceGroupInfo& group);
+// One operator as the listing writes it: " ( n)" and three coordinates such as "1/2+X".
+std::string symmetry_operator_text(const SymmetryOperator& op, int number);
+// The 48-character diagnostic of an error code (blank-trimmed).
+const char* sgerror_message(int code);
 
 }  // namespace vesk
