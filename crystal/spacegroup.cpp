@@ -222,7 +222,7 @@ void Interpreter::lattice_and_axes() {
   if (F(2, 1) != s3) fail(3);
   if (first_is(nfields_, sR) && F(nfields_, 2) == sEmpty) {
     rhombohedral_axes_ = true;
-    lattice_ = sP;
+    lattice_ = kP;
     laue_ = nfields_ + 3;
     --nfields_;
   } else {
@@ -808,6 +808,7 @@ void SGINTERP(std::string_view symbol, int listing_unit, SpaceGroupInfo& group) 
   } catch (const SymbolError& e) {
     group = SpaceGroupInfo{};
     group.unique_axis = 4;
+    group.error = e.code;
     SGERROR(symbol, e.code, listing_unit);
     return;
   }
@@ -816,6 +817,7 @@ void SGINTERP(std::string_view symbol, int listing_unit, SpaceGroupInfo& group) 
   if (interpreter.conflict() != 0) {
     SGERROR(symbol, interpreter.conflict(), listing_unit);
     group.unique_axis = 4;
+    group.error = interpreter.conflict();
   }
 }
 

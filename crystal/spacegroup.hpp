@@ -32,6 +32,7 @@ struct SpaceGroupInfo {
   int laue = 0;          // 1..14
   int unique_axis = 0;   // 1, 2, 3 for monoclinic; 0; -1 for R in hexagonal axes; 4 after an error
   int polar = 0;         // polar-axis code 0..8
+  int error = -1;        // SGERROR code after a failed interpretation, else -1
   std::array<SymmetryOperator, kMaxOperators> ops{};
 
   bool failed() const { return unique_axis == 4; }
