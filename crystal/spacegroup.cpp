@@ -6,8 +6,9 @@
 // products and comparisons are exact.
 #include "crystal/spacegroup.hpp"
 
-#include <cstdlib>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "recio/units.hpp"
 
@@ -24,6 +25,8 @@ enum SymbolCode {
 // A field that begins with "5", "/", "H" or "." cannot be read; it is
 // refused with the message at table position 0.
 constexpr int kUnreadableField = 0;
+// A centring that does not fit the axes: the message at table position 5.
+constexpr int kCentringMisfit = 5;
 
 bool is_letter(int c) { return c >= sC && c <= sD; }
 bool is_digit(int c) { return c >= s1 && c <= s6; }
@@ -145,6 +148,8 @@ class Interpreter {
   void laue_orthorhombic();
   void laue_tetragonal();
   void laue_centred_tetragonal();
+  void check_centring_fits_axes();
+  void check_group_closed();
   void centring();
   void seeds();
   void generators();
@@ -498,6 +503,15 @@ void Interpreter::laue_centred_tetragonal() {
   }
 }
 
+// A centring that the axes do not carry into itself gives no group at all:
+// A or B with a four-fold, any centring but R with hexagonal axes, A, B or
+// C with the cubic three-folds.
+void Interpreter::check_centring_fits_axes() {
+  if ((laue_ == 4 || laue_ == 5) && (lattice_ == kA || lattice_ == kB)) fail(23);
+  if (laue_ >= 8 && laue_ <= 12 && lattice_ != kP) fail(kCentringMisfit);
+  if (laue_ >= 13 && (lattice_ == kA || lattice_ == kB || lattice_ == kC)) fail(kCentringMisfit);
+}
+
 // 5. SGCENTRING, vectors in twelfths.
 void Interpreter::centring() {
   auto set = [&](int n, std::initializer_list<std::array<int, 3>> vectors) {
@@ -767,14 +781,58 @@ void Interpreter::report_conflict(const WorkOp& n, int k) {
   line(ops_[k], k + 1);
 }
 
+// The closure pairs each new operator only with those before it, and the
+// translation check compares sums of translations; a symbol that mixes an
+// inversion at the origin with screws or glides that do not allow it can
+// slip through both. Every product of the full set (both signs, every
+// centring vector) must be in the set again, else the symbol is refused as a
+// translation conflict.
+void Interpreter::check_group_closed() {
+  using Seitz = std::array<int, 12>;  // rotation row by row, translation in twelfths
+  auto seitz = [](const WorkOp& op) {
+    Seitz e{};
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) e[3 * i + j] = op.r[i][j];
+      e[9 + i] = op.t[i];
+    }
+    return e;
+  };
+  std::vector<WorkOp> all;
+  std::set<Seitz> present;
+  for (int c = 0; c < ncent_; ++c)
+    for (int s = 0; s <= centric_; ++s)
+      for (int k = 0; k < nops_; ++k) {
+        WorkOp op = ops_[k];
+        for (int i = 0; i < 3; ++i) {
+          if (s == 1) {
+            for (int j = 0; j < 3; ++j) op.r[i][j] = -op.r[i][j];
+            op.t[i] = -op.t[i];
+          }
+          op.t[i] += cent_[c][i];
+        }
+        op.form_keys();
+        if (present.insert(seitz(op)).second) all.push_back(op);
+      }
+  for (const WorkOp& a : all)
+    for (const WorkOp& b : all)
+      if (!present.count(seitz(multiply(a, b)))) {
+        conflict_ = 18;
+        return;
+      }
+}
+
 void Interpreter::run(SpaceGroupInfo& group) {
   tokenise();
   check_fields();
   lattice_and_axes();
-  if (!rhombohedral_axes_ && !hexagonal_r_) laue_generate();
+  if (!rhombohedral_axes_ && !hexagonal_r_) {
+    laue_generate();
+    check_centring_fits_axes();
+  }
   centring();
   seeds();
   generators();
+  if (conflict_ == 0) check_group_closed();
 
   // 9. The result.
   group.centric = centric_;
