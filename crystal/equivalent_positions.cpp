@@ -4,6 +4,9 @@
 #include "crystal/equivalent_positions.hpp"
 
 #include <cmath>
+#include <string>
+
+#include "recio/error.hpp"
 
 namespace vesk {
 namespace {
@@ -21,6 +24,10 @@ bool same_reduced(const Vec3& a, const Vec3& b) {
 
 void GENEQ(const Vec3& x, const SpaceGroupInfo& group, GeneqMode mode, EquivalentPositions& out) {
   out.clear();
+  if (group.nsym < 0 || group.nsym > static_cast<int>(kMaxOperators) || group.ncent < 0 ||
+      group.ncent > static_cast<int>(kMaxCentrings) || group.centric < 0 || group.centric > 1)
+    throw Error("Space group with " + std::to_string(group.nsym) + " operators and " + std::to_string(group.ncent) +
+                " centring vectors is outside the limits (24 and 4)");
   const bool comparison = mode == GeneqMode::Comparison;
   // reduced copies of the kept positions, for the duplicate test
   std::array<Vec3, kMaxEquivalents> reduced{};

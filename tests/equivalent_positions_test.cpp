@@ -80,4 +80,14 @@ TEST(EquivalentPositions, LargestGroupFillsTheListExactly) {
     }
 }
 
+TEST(EquivalentPositions, GroupOutsideTheLimitsIsRefused) {
+  SpaceGroupInfo g = group("P -1");
+  g.nsym = 25;
+  EquivalentPositions out;
+  EXPECT_THROW(GENEQ({0.1f, 0.2f, 0.3f}, g, GeneqMode::Distinct, out), vesk::Error);
+  g.nsym = 1;
+  g.ncent = 5;
+  EXPECT_THROW(GENEQ({0.1f, 0.2f, 0.3f}, g, GeneqMode::Distinct, out), vesk::Error);
+}
+
 }  // namespace
