@@ -17,6 +17,7 @@
 #include "recio/status.hpp"
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
+#include "vortan/tables.hpp"
 
 namespace vesk {
 
@@ -146,16 +147,29 @@ void process_phase(VortanRun& run) {
   // angles need.
   for (AtomType& type : run.phase.types) type.bond_radius = std::max(type.bond_radius, type.angle_radius);
 
-  // CALL POINT (tables): radius table.
-  // CALL POINT (esd): the cell covariance into the work matrix.
-  // CALL POINT (tables): lattice block with run.controls (DMAX and DAGL
-  // print as 0.0 when they come from the radii).
-  // CALL POINT (site symmetry): SITESYM of every atom.
-  // CALL POINT (tables): LINECHK 10 and -10, then the atom list.
+  write_radius_table(run.listing_unit, run.phase);
+  SearchControls search;
+  search.dmax_given = run.controls.dmax_given;
+  search.dmax = run.controls.dmax;
+  search.dagl_given = run.controls.dagl_given;
+  search.dagl = run.controls.dagl;
+  search.orthonormal = recio::equal_padded(run.controls.print_option, "ONCR");
+  run.distances.listing_unit = run.listing_unit;
+  run.distances.terminal_unit = run.terminal_unit;
+  run.distances.degrees_per_radian = run.degrees_per_radian;
+  // The cell covariance also ties the cell sigmas that the lattice block shows.
+  start_distance_work(run.distances, run.phase, search);
+  write_lattice_block(run.listing_unit, run.phase, search.dmax_given ? search.dmax : 0.0f,
+                      search.dagl_given ? search.dagl : 0.0f);
+  write_atom_list(run.listing_unit, run.phase);  // with the site symmetries
 
   // The distances of a phase always begin on a fresh page.
   set_line_count(run.listing_unit, 700);
 
+  if (!run.distances.refusal.empty()) {
+    write_refusal(run.distances);
+    return;
+  }
   const int atoms = static_cast<int>(run.phase.atoms.size());
   for (int atom = 1; atom <= atoms; ++atom) {
     if (atom % 100 == 0) recio::write(6, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
@@ -164,12 +178,7 @@ void process_phase(VortanRun& run) {
 }
 
 void process_atom(VortanRun& run, int atom) {
-  (void)run;
-  (void)atom;
-  // CALL POINT (distances): the neighbour search of atom `atom` with the
-  // standard deviations, listing lines and results records of its
-  // distances (write_distance_record), then its angles
-  // (write_angle_record).
+  distances_and_angles(run.distances, run.phase, run.covariance, run.results, atom);
 }
 
 void finish_run(VortanRun& run) {

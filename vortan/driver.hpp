@@ -11,6 +11,7 @@
 #include "crystal/limits.hpp"
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
+#include "vortan/neighbour_search.hpp"
 #include "vortan/results_file.hpp"
 
 namespace vesk {
@@ -49,6 +50,7 @@ struct VortanRun {
   int phase_number = 0;
   PhaseControls controls;
   PhaseDescription phase;
+  DistanceWork distances;  // the distance work of the current phase
 };
 
 // The whole run on the experiment named by the command arguments (see
