@@ -1,0 +1,39 @@
+#include "cif2exp/cif_number.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+#include <gemmi/cifdoc.hpp>
+#include <gemmi/numb.hpp>
+
+namespace cif2exp {
+
+CifNumber parse_cif_number(const std::string& raw) {
+  CifNumber number;
+  if (gemmi::cif::is_null(raw)) return number;
+  const std::string text = gemmi::cif::as_string(raw);
+  // gemmi checks the whole form, s.u. included, and gives the value.
+  const double value = gemmi::cif::as_number(text);
+  if (std::isnan(value)) return number;
+  number.present = true;
+  number.value = value;
+
+  // The last printed digit: decimals of the mantissa, shifted by the exponent.
+  const std::size_t su_start = text.find('(');
+  const std::string mantissa_and_exponent = text.substr(0, su_start);
+  const std::size_t e = mantissa_and_exponent.find_first_of("eE");
+  const std::string mantissa = mantissa_and_exponent.substr(0, e);
+  int exponent = e == std::string::npos ? 0 : std::atoi(mantissa_and_exponent.c_str() + e + 1);
+  const std::size_t point = mantissa.find('.');
+  const int decimals = point == std::string::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
+  number.last_place = std::pow(10.0, exponent - decimals);
+
+  if (su_start != std::string::npos) {
+    const long digits = std::strtol(text.c_str() + su_start + 1, nullptr, 10);
+    number.su = static_cast<double>(digits) * number.last_place;
+  }
+  return number;
+}
+
+}  // namespace cif2exp

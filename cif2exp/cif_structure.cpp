@@ -1,0 +1,205 @@
+#include "cif2exp/cif_structure.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+#include <gemmi/elem.hpp>
+
+#include "recio/error.hpp"
+
+namespace cif2exp {
+
+namespace {
+
+using gemmi::cif::Block;
+using vesk::Error;
+
+constexpr double kEightPiSquared = 78.95683520871486;  // B = 8 pi^2 U
+
+const std::string* first_value(const Block& block, std::initializer_list<const char*> tags) {
+  for (const char* tag : tags)
+    if (const std::string* value = block.find_value(tag))
+      if (!gemmi::cif::is_null(*value)) return value;
+  return nullptr;
+}
+
+std::string first_text(const Block& block, std::initializer_list<const char*> tags) {
+  const std::string* value = first_value(block, tags);
+  return value == nullptr ? std::string() : plain_text(*value);
+}
+
+// The element that a type symbol or a label begins with: two letters when
+// they name one ("Cl1", "Fe3+"), else the first ("C12", "O2-").
+std::string element_of(const std::string& symbol) {
+  if (symbol.empty() || !std::isalpha(static_cast<unsigned char>(symbol[0]))) return {};
+  gemmi::El element = gemmi::El::X;
+  if (symbol.size() > 1 && std::isalpha(static_cast<unsigned char>(symbol[1])))
+    element = gemmi::find_element(symbol.substr(0, 2).c_str());
+  if (element == gemmi::El::X) element = gemmi::find_element(symbol.substr(0, 1).c_str());
+  return element == gemmi::El::X ? std::string() : std::string(gemmi::element_name(element));
+}
+
+CifNumber number_at(gemmi::cif::Table::Row& row, int column) {
+  return row.has(column) ? parse_cif_number(row[column]) : CifNumber{};
+}
+
+// The s.u. of a threshold expression such as ">2sigma(I)" or "I>2\s(I)".
+double cutoff_of(const std::string& expression) {
+  const std::size_t gt = expression.find('>');
+  if (gt == std::string::npos) return 0;
+  const char* start = expression.c_str() + gt + 1;
+  while (*start == ' ' || *start == '=') ++start;
+  char* end = nullptr;
+  const double value = std::strtod(start, &end);
+  return end == start ? 0 : value;
+}
+
+void read_cell(const Block& block, CifStructure& structure) {
+  static const char* const tags[6] = {"_cell_length_a",    "_cell_length_b",   "_cell_length_c",
+                                      "_cell_angle_alpha", "_cell_angle_beta", "_cell_angle_gamma"};
+  for (int i = 0; i < 6; ++i) {
+    const std::string* raw = block.find_value(tags[i]);
+    structure.cell[i] = raw == nullptr ? CifNumber{} : parse_cif_number(*raw);
+    if (!structure.cell[i].present)
+      throw Error(structure.file + ": the block data_" + block.name + " has no cell: " + tags[i] +
+                  (raw == nullptr ? " is missing" : " is not a number"));
+    if (structure.cell[i].value <= 0 || (i >= 3 && structure.cell[i].value >= 180))
+      throw Error(structure.file + ": " + tags[i] + " " + *raw + " is not a usable cell constant");
+  }
+}
+
+void read_symmetry(Block& block, CifStructure& structure) {
+  structure.space_group_name =
+      first_text(block, {"_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M", "_space_group_name_H-M"});
+  for (const char* tag : {"_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz"}) {
+    gemmi::cif::Column column = block.find_values(tag);
+    if (!column) continue;
+    for (const std::string& raw : column) structure.operators.push_back(gemmi::cif::as_string(raw));
+    break;
+  }
+}
+
+void read_atoms(Block& block, CifStructure& structure) {
+  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder };
+  gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
+                                                       "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv",
+                                                       "?site_symmetry_multiplicity", "?symmetry_multiplicity",
+                                                       "?site_symmetry_order"});
+  const std::string where = structure.file + ": ";
+  if (!sites.ok() || sites.length() == 0)
+    throw Error(where + "the block data_" + block.name + " has no atoms (no _atom_site_label loop)");
+  if (!sites.has_column(kX) || !sites.has_column(kY) || !sites.has_column(kZ))
+    throw Error(where + "the block data_" + block.name +
+                " has no coordinates (_atom_site_fract_x, _y and _z are needed)");
+  std::map<std::string, std::size_t> index;
+  for (auto row : sites) {
+    CifAtom atom;
+    atom.label = gemmi::cif::as_string(row[kLabel]);
+    const std::string atom_where = where + "atom " + atom.label + ": ";
+    if (index.count(atom.label) != 0) throw Error(atom_where + "the label is given twice in _atom_site_label");
+    atom.type_symbol = row.has2(kType) ? gemmi::cif::as_string(row[kType]) : atom.label;
+    atom.element = element_of(atom.type_symbol);
+    if (atom.element.empty())
+      throw Error(atom_where + "unknown atom type " + atom.type_symbol +
+                  (row.has2(kType) ? " (_atom_site_type_symbol)" : " (taken from the label)"));
+    if (!row.has2(kType)) atom.type_symbol = atom.element;
+    static const char* const coordinate_tags[3] = {"_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z"};
+    for (int i = 0; i < 3; ++i) {
+      atom.x[i] = number_at(row, kX + i);
+      if (!atom.x[i].present)
+        throw Error(atom_where + coordinate_tags[i] + " " + row[kX + i] + " is not a coordinate");
+    }
+    atom.occupancy = number_at(row, kOcc);
+    if (!atom.occupancy.present) atom.occupancy = CifNumber{true, 1.0, 0.0, 1.0};
+    if (CifNumber u = number_at(row, kUiso); u.present)
+      atom.uiso = u.value;
+    else if (CifNumber b = number_at(row, kBiso); b.present)
+      atom.uiso = b.value / kEightPiSquared;
+    for (int column : {kMult, kOldMult})
+      if (CifNumber m = number_at(row, column); m.present && atom.declared_multiplicity == 0)
+        atom.declared_multiplicity = static_cast<int>(std::lround(m.value));
+    if (CifNumber order = number_at(row, kOrder); order.present)
+      atom.declared_order = static_cast<int>(std::lround(order.value));
+    index[atom.label] = structure.atoms.size();
+    structure.atoms.push_back(atom);
+  }
+
+  for (const auto& [prefix, scale] : {std::pair<const char*, double>{"_atom_site_aniso_U_", 1.0},
+                                      std::pair<const char*, double>{"_atom_site_aniso_B_", kEightPiSquared}}) {
+    gemmi::cif::Table aniso = block.find("_atom_site_aniso_", {"label", std::string(prefix + 17) + "11",
+                                                               std::string(prefix + 17) + "22",
+                                                               std::string(prefix + 17) + "33",
+                                                               std::string(prefix + 17) + "12",
+                                                               std::string(prefix + 17) + "13",
+                                                               std::string(prefix + 17) + "23"});
+    for (auto row : aniso) {
+      const std::string label = gemmi::cif::as_string(row[0]);
+      auto found = index.find(label);
+      if (found == index.end())
+        throw Error(where + "_atom_site_aniso_label " + label + " names no atom of _atom_site_label");
+      CifAtom& atom = structure.atoms[found->second];
+      for (int i = 0; i < 6; ++i) {
+        CifNumber u = parse_cif_number(row[i + 1]);
+        if (!u.present)
+          throw Error(where + "atom " + label + ": " + prefix + "ij " + row[i + 1] + " is not a number");
+        atom.u[i] = u.value / scale;
+      }
+      atom.anisotropic = true;
+    }
+  }
+}
+
+}  // namespace
+
+std::string plain_text(const std::string& raw) {
+  const std::string text = gemmi::cif::as_string(raw);
+  std::string out;
+  bool blank = false;
+  for (char c : text) {
+    if (c == '\n' || c == '\r') {
+      if (!out.empty()) break;  // the first line that holds anything
+      continue;
+    }
+    const auto code = static_cast<unsigned char>(c);
+    if (c == ' ' || c == '\t') {
+      blank = !out.empty();
+      continue;
+    }
+    if (blank) out += ' ';
+    blank = false;
+    // The experiment file counts columns in bytes: keep it plain ASCII.
+    out += code >= 32 && code < 127 ? c : '?';
+  }
+  return out;
+}
+
+CifStructure read_cif_structure(const gemmi::cif::Block& constant_block, const std::string& file) {
+  // gemmi's lookups are not const; nothing here changes the block.
+  Block& block = const_cast<Block&>(constant_block);
+  CifStructure structure;
+  structure.file = file;
+  structure.block_name = block.name;
+  read_cell(block, structure);
+  read_symmetry(block, structure);
+  read_atoms(block, structure);
+
+  structure.title = first_text(block, {"_publ_section_title", "_chemical_name_common", "_chemical_name_systematic",
+                                       "_chemical_formula_sum"});
+  if (structure.title.empty()) structure.title = "data_" + block.name;
+  structure.phase_name = first_text(block, {"_chemical_formula_sum", "_chemical_formula_moiety"});
+  if (structure.phase_name.empty()) structure.phase_name = "data_" + block.name;
+
+  for (const char* tag : {"_refine_ls_R_factor_gt", "_refine_ls_R_factor_obs", "_refine_ls_R_factor_all"})
+    if (const std::string* raw = block.find_value(tag))
+      if (CifNumber r = parse_cif_number(*raw); r.present) {
+        structure.r_factor = r.value;
+        break;
+      }
+  structure.refined_on = first_text(block, {"_refine_ls_structure_factor_coef"});
+  structure.sigma_cutoff = cutoff_of(first_text(block, {"_reflns_threshold_expression"}));
+  return structure;
+}
+
+}  // namespace cif2exp

@@ -1,0 +1,48 @@
+// What cif2exp takes from one CIF data block: cell, symmetry, atoms with
+// their s.u.'s, and a few words about the refinement.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+#include <gemmi/cifdoc.hpp>
+
+#include "cif2exp/cif_number.hpp"
+
+namespace cif2exp {
+
+struct CifAtom {
+  std::string label;
+  std::string type_symbol;  // as the CIF writes it, or the label's element
+  std::string element;      // "Fe"
+  std::array<CifNumber, 3> x;
+  CifNumber occupancy;      // value 1 when the CIF gives none
+  bool anisotropic = false;
+  double uiso = 0;                 // square Angstrom
+  std::array<double, 6> u{};       // U11, U22, U33, U12, U13, U23
+  int declared_multiplicity = 0;   // _atom_site_site_symmetry_multiplicity, 0 when absent
+  int declared_order = 0;          // _atom_site_site_symmetry_order, 0 when absent
+};
+
+struct CifStructure {
+  std::string file;         // as named on the command line
+  std::string block_name;
+  std::string title;
+  std::string phase_name;
+  std::array<CifNumber, 6> cell;   // a, b, c, alpha, beta, gamma
+  std::string space_group_name;    // Hermann-Mauguin, as given
+  std::vector<std::string> operators;  // "x,y,z" triplets of the operator loop
+  std::vector<CifAtom> atoms;
+  double r_factor = 0;             // R1 (gt, else all), 0 when absent
+  std::string refined_on;          // _refine_ls_structure_factor_coef
+  double sigma_cutoff = 0;         // from _reflns_threshold_expression, 0 when absent
+};
+
+// Throws vesk::Error naming the file, the item and the atom when the block
+// lacks what an experiment file needs or holds what cannot go into one.
+CifStructure read_cif_structure(const gemmi::cif::Block& block, const std::string& file);
+
+// Printable ASCII, blanks collapsed, the first line of a text field.
+std::string plain_text(const std::string& raw);
+
+}  // namespace cif2exp

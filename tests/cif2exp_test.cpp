@@ -1,0 +1,421 @@
+// cif2exp: CIF numbers, covalent radii, the group check, site constraints,
+// the experiment and covariance files read back by the readers vortan uses,
+// and whole runs of the program.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <set>
+
+#include <gemmi/elem.hpp>
+
+#include "cif2exp/cif_number.hpp"
+#include "cif2exp/conversion.hpp"
+#include "cif2exp/covalent_radii.hpp"
+#include "cif2exp/covariance_file.hpp"
+#include "cif2exp/experiment_records.hpp"
+#include "cif2exp/group_operators.hpp"
+#include "cif2exp/site_constraints.hpp"
+#include "expfile/covariance.hpp"
+#include "expfile/keys.hpp"
+#include "expfile/record_store.hpp"
+#include "recio/error.hpp"
+#include "recio/format.hpp"
+#include "tests/support/expfile_builder.hpp"
+#include "tests/support/run_program.hpp"
+
+using namespace cif2exp;
+using testing_support::TempFolder;
+
+namespace {
+
+std::vector<SeitzOperator> table_group(const std::string& name) {
+  std::vector<SeitzOperator> group = group_from_table(name, 90, 90);
+  EXPECT_FALSE(group.empty()) << name;
+  return group;
+}
+
+CifNumber exact(double value, double su = 0, double last_place = 1e-6) { return {true, value, su, last_place}; }
+
+}  // namespace
+
+TEST(CifNumbers, ValueStandardUncertaintyAndLastPrintedPlace) {
+  CifNumber n = parse_cif_number("0.1234(5)");
+  EXPECT_TRUE(n.present);
+  EXPECT_DOUBLE_EQ(n.value, 0.1234);
+  EXPECT_NEAR(n.su, 0.0005, 1e-15);
+  EXPECT_NEAR(n.last_place, 1e-4, 1e-18);
+
+  n = parse_cif_number("12.07(12)");
+  EXPECT_NEAR(n.su, 0.12, 1e-12);
+  n = parse_cif_number("90");
+  EXPECT_TRUE(n.present);
+  EXPECT_EQ(n.su, 0);
+  EXPECT_DOUBLE_EQ(n.last_place, 1.0);
+  n = parse_cif_number("1.5e-3(2)");
+  EXPECT_NEAR(n.value, 1.5e-3, 1e-15);
+  EXPECT_NEAR(n.su, 2e-4, 1e-15);
+  n = parse_cif_number("'0.25'");
+  EXPECT_DOUBLE_EQ(n.value, 0.25);
+  EXPECT_NEAR(n.last_place, 0.01, 1e-15);
+
+  for (const char* absent : {"?", ".", "abc", "0.12(3"}) EXPECT_FALSE(parse_cif_number(absent).present) << absent;
+}
+
+// gemmi carries radii from the same paper; ours keep carbon's sp3 radius
+// and the paper's Lu and Hf, which gemmi's table has exchanged.
+TEST(CovalentRadii, AgreeWithGemmisTableFromTheSamePaper) {
+  for (int z = 1; z <= 96; ++z) {
+    const gemmi::Element element(z);
+    const std::string symbol = element.name();
+    float expected = element.covalent_r();
+    if (symbol == "C") expected = 0.76f;
+    if (symbol == "Lu") expected = 1.87f;
+    if (symbol == "Hf") expected = 1.75f;
+    EXPECT_FLOAT_EQ(covalent_radius(symbol), expected) << symbol;
+  }
+  EXPECT_FLOAT_EQ(covalent_radius("D"), covalent_radius("H"));
+  EXPECT_EQ(covalent_radius("Bk"), 0.0f);
+  EXPECT_EQ(covalent_radius("Xx"), 0.0f);
+}
+
+TEST(GroupOperators, TripletsCloseIntoTheGroupOfTheTable) {
+  // Two generators of P 21 21 21 give its four operators.
+  const auto generated = group_from_triplets({"-x+1/2,-y,z+1/2", "-x,y+1/2,-z+1/2"});
+  EXPECT_EQ(generated.size(), 4u);
+  EXPECT_EQ(generated, table_group("P 21 21 21"));
+  // Translations are kept modulo 1.
+  EXPECT_EQ(group_from_triplets({"x,y,z", "-x+3/2,-y+1,z-1/2", "-x,y+1/2,-z+1/2"}), table_group("P 21 21 21"));
+  EXPECT_EQ(table_group("F m -3 m").size(), 192u);
+  EXPECT_EQ(triplet(group_from_triplets({"x,y,z"})[0]), "x,y,z");
+
+  EXPECT_THROW(group_from_triplets({"x+1/8,y,z"}), vesk::Error);
+  EXPECT_THROW(group_from_triplets({"x,y"}), vesk::Error);
+  EXPECT_TRUE(group_from_table("Q 9 9", 90, 90).empty());
+}
+
+TEST(GroupOperators, SymbolsInTheSpacedFormOfOurInterpreter) {
+  EXPECT_EQ(spaced_symbol("P21/c", 90, 90, "a.cif"), "P 1 21/c 1");
+  EXPECT_EQ(spaced_symbol("P 1 21/n 1", 90, 90, "a.cif"), "P 1 21/n 1");
+  EXPECT_EQ(spaced_symbol("Pnma", 90, 90, "a.cif"), "P n m a");
+  EXPECT_EQ(spaced_symbol("Fm-3m", 90, 90, "a.cif"), "F m -3 m");
+  EXPECT_EQ(spaced_symbol("P63/mmc", 90, 120, "a.cif"), "P 63/m m c");
+  EXPECT_EQ(spaced_symbol("R-3", 90, 120, "a.cif"), "R -3");
+  EXPECT_EQ(spaced_symbol("R-3", 80, 80, "a.cif"), "R -3 R");
+  EXPECT_EQ(spaced_symbol("R -3 :R", 80, 80, "a.cif"), "R -3 R");
+  EXPECT_EQ(spaced_symbol("P -1", 80, 85, "a.cif"), "P -1");
+  // A name the table does not know is kept for our interpreter to judge.
+  EXPECT_EQ(spaced_symbol("P 2/m 2/m 2/m", 90, 90, "a.cif"), "P 2/m 2/m 2/m");
+  try {
+    spaced_symbol(" ", 90, 90, "a.cif");
+    FAIL();
+  } catch (const vesk::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("a.cif: no space-group name"), std::string::npos) << e.what();
+  }
+}
+
+TEST(GroupOperators, AnotherOriginChoiceIsRefusedNamingBothGroups) {
+  const auto origin1 = group_from_table("P n n n:1", 90, 90);
+  const auto origin2 = group_from_table("P n n n:2", 90, 90);
+  EXPECT_EQ(origin1.size(), 8u);
+  EXPECT_NO_THROW(require_same_group("P n n n", origin2, origin2, "the CIF's operator loop"));
+  try {
+    require_same_group("P n n n", origin2, origin1, "the CIF's operator loop");
+    FAIL();
+  } catch (const vesk::Error& e) {
+    const std::string message = e.what();
+    EXPECT_NE(message.find("\"P n n n\" gives 8 operators, the CIF's operator loop 8"), std::string::npos) << message;
+    EXPECT_NE(message.find("only in the symbol's group: "), std::string::npos) << message;
+    EXPECT_NE(message.find("only in the CIF's group: "), std::string::npos) << message;
+  }
+}
+
+// Wyckoff positions typed from International Tables A: multiplicity, and
+// which coordinates are free or follow a free one.
+TEST(SiteConstraints, WyckoffPositionsOfTheInternationalTables) {
+  const Coordinates fine{5e-7, 5e-7, 5e-7};
+  const auto p6mmm = table_group("P 6/m m m");
+  ASSERT_EQ(p6mmm.size(), 24u);
+
+  // 6l (x, 2x, 0), site symmetry m m 2
+  SiteConstraints site = constrain_site({0.1234, 0.2468, 0.0}, fine, p6mmm);
+  EXPECT_EQ(site.stabiliser_order, 4);
+  EXPECT_TRUE(site.free[0]);
+  EXPECT_FALSE(site.free[1]);
+  EXPECT_FALSE(site.free[2]);
+  EXPECT_DOUBLE_EQ(site.dependence[1][0], 2.0);
+  EXPECT_TRUE(site.fixed(2));
+  EXPECT_FALSE(site.fixed(1));
+
+  // 2c (1/3, 2/3, 0), -6 m 2, printed with four decimals: on the position exactly.
+  site = constrain_site({0.3333, 0.6667, 0.0}, {5e-5, 5e-5, 5e-5}, p6mmm);
+  EXPECT_EQ(24 / site.stabiliser_order, 2);
+  EXPECT_NEAR(site.position[0], 1.0 / 3, 1e-12);
+  EXPECT_NEAR(site.position[1], 2.0 / 3, 1e-12);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(site.fixed(i));
+  // Taken as printed to six decimals the same numbers lie 3.3e-5 from 2c,
+  // on 6m (x, -x, 0) shifted by (0, 1, 0): m m 2.
+  site = constrain_site({0.3333, 0.6667, 0.0}, fine, p6mmm);
+  EXPECT_EQ(24 / site.stabiliser_order, 6);
+  EXPECT_DOUBLE_EQ(site.dependence[1][0], -1.0);
+  EXPECT_DOUBLE_EQ(site.position[0], 0.3333);
+
+  // Pm-3m 8g (x, x, x), . 3 m: y and z follow x.
+  const auto pm3m = table_group("P m -3 m");
+  site = constrain_site({0.2, 0.2, 0.2}, fine, pm3m);
+  EXPECT_EQ(48 / site.stabiliser_order, 8);
+  EXPECT_TRUE(site.free[0]);
+  EXPECT_DOUBLE_EQ(site.dependence[1][0], 1.0);
+  EXPECT_DOUBLE_EQ(site.dependence[2][0], 1.0);
+
+  // P4/mmm 4j (x, x, 0), m . 2 m
+  const auto p4mmm = table_group("P 4/m m m");
+  site = constrain_site({0.3, 0.3, 0.0}, fine, p4mmm);
+  EXPECT_EQ(16 / site.stabiliser_order, 4);
+  EXPECT_DOUBLE_EQ(site.dependence[1][0], 1.0);
+  EXPECT_TRUE(site.fixed(2));
+  // 8s (x, 0, z), . m ., with the zero printed as "-0.0000"
+  site = constrain_site({0.31, -0.0, 0.27}, fine, p4mmm);
+  EXPECT_EQ(16 / site.stabiliser_order, 8);
+  EXPECT_TRUE(site.free[0] && site.free[2] && site.fixed(1));
+
+  // A general position of P 21/c keeps three free coordinates.
+  site = constrain_site({0.1, 0.2, 0.3}, fine, table_group("P 1 21/c 1"));
+  EXPECT_EQ(site.stabiliser_order, 1);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(site.free[i]);
+  // The inversion centre (1/2, 0, 0) of P 21/c, printed "0.5" and "0":
+  site = constrain_site({0.5, 0.0, 0.0}, {0.05, 0.5, 0.5}, table_group("P 1 21/c 1"));
+  EXPECT_EQ(site.stabiliser_order, 2);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(site.fixed(i));
+}
+
+namespace {
+
+CifAtom atom(const std::string& label, const std::string& element, Coordinates x, Coordinates su,
+             double last_place = 1e-4) {
+  CifAtom a;
+  a.label = label;
+  a.type_symbol = element;
+  a.element = element;
+  for (int i = 0; i < 3; ++i) a.x[i] = exact(x[i], su[i], last_place);
+  a.occupancy = exact(1.0, 0, 1);
+  a.uiso = 0.01;
+  return a;
+}
+
+CifStructure hexagonal_structure() {
+  CifStructure s;
+  s.file = "dir/hex.cif";
+  s.block_name = "hex";
+  s.title = "A hexagonal test";
+  s.phase_name = "Mg B2";
+  const double cell[6] = {3.086, 3.086, 3.524, 90, 90, 120};
+  for (int i = 0; i < 6; ++i) s.cell[i] = exact(cell[i], i < 3 ? 0.002 : 0.0);
+  s.space_group_name = "P 6/m m m";
+  s.atoms.push_back(atom("B1", "B", {1.0 / 3, 2.0 / 3, 0.5}, {0.0003, 0.0003, 0.0003}));  // 2d, s.u.'s spurious
+  s.atoms.push_back(atom("Mg1", "Mg", {0.1234, 0.2468, 0.0}, {0.0002, 0.0004, 0.0}));       // 6l (x, 2x, 0)
+  CifAtom general = atom("O1", "O", {0.13, 0.37, 0.29}, {0.0001, 0.0002, 0.0003});
+  general.occupancy = exact(0.5, 0.02, 0.01);
+  s.atoms.push_back(general);
+  CifAtom riding = atom("Mg2", "Mg", {0.4, 0.2, 0.1}, {0, 0, 0});
+  riding.anisotropic = true;
+  riding.u = {0.011, 0.012, 0.013, 0.001, 0.002, 0.003};
+  s.atoms.push_back(riding);
+  s.r_factor = 0.0345;
+  s.refined_on = "Fsqd";
+  s.sigma_cutoff = 2;
+  return s;
+}
+
+}  // namespace
+
+TEST(Conversion, OneVariablePerFreeParameterTiedByTheSiteSymmetry) {
+  const Conversion c = convert(hexagonal_structure(), "P 6/m m m", table_group("P 6/m m m"), {});
+  const CovarianceContent& cov = c.covariance;
+  // B1: nothing refined. Mg1: x free, y = 2x, z fixed. O1: FRAC, X, Y, Z. Mg2: no s.u.'s.
+  const std::vector<std::string> names = {"1  2X   ", "1  2Y   ", "1  3FRAC", "1  3X   ", "1  3Y   ", "1  3Z   "};
+  EXPECT_EQ(cov.names, names);
+  ASSERT_EQ(cov.variances.size(), 5u);
+  EXPECT_NEAR(cov.variances[0], 0.0002 * 0.0002, 1e-15);
+  EXPECT_NEAR(cov.variances[1], 0.02 * 0.02, 1e-15);
+  EXPECT_NEAR(cov.variances[4], 0.0003 * 0.0003, 1e-15);
+  EXPECT_EQ(cov.variable_names[0], "1  2X   ");
+  ASSERT_EQ(cov.constraints.size(), 6u);
+  EXPECT_EQ(cov.constraints[0].parameter, 1);
+  EXPECT_EQ(cov.constraints[0].variable, 1);
+  EXPECT_EQ(cov.constraints[1].parameter, 2);
+  EXPECT_EQ(cov.constraints[1].variable, 1);
+  EXPECT_DOUBLE_EQ(cov.constraints[1].coefficient, 2.0);
+  for (std::size_t i = 1; i < cov.constraints.size(); ++i)
+    EXPECT_LE(cov.constraints[i - 1].parameter, cov.constraints[i].parameter);
+
+  const ExperimentContent& e = c.experiment;
+  ASSERT_EQ(e.types.size(), 3u);
+  EXPECT_EQ(e.types[0].symbol, "B");
+  EXPECT_FLOAT_EQ(e.types[0].bond_radius, 0.84f + kBondRadiusTolerance);
+  EXPECT_FLOAT_EQ(e.types[1].angle_radius, 1.41f + kAngleRadiusTolerance);
+  EXPECT_EQ(e.atoms[0].multiplicity, 2);
+  EXPECT_EQ(e.atoms[1].multiplicity, 6);
+  EXPECT_EQ(e.atoms[2].multiplicity, 24);
+  EXPECT_DOUBLE_EQ(e.atoms[2].fraction, 0.5);
+  EXPECT_FALSE(e.atoms[0].anisotropic);
+  EXPECT_DOUBLE_EQ(e.atoms[0].u[0], 0.01);
+  EXPECT_TRUE(e.atoms[3].anisotropic);
+  EXPECT_EQ(e.history, "cif2exp from hex.cif, data_hex");
+  EXPECT_EQ(e.vortan_controls, "DFLT DFLT");
+  EXPECT_EQ(e.control_fields, (std::vector<std::string>{"RFN-Fsq ", "SGLM  20"}));
+  EXPECT_EQ(parameter_name(123, "U11"), "1123U11 ");
+}
+
+TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
+  const auto group = table_group("P 6/m m m");
+  auto refused = [&](CifStructure s, const std::string& part) {
+    try {
+      convert(s, "P 6/m m m", group, {});
+      ADD_FAILURE() << "accepted, expected: " << part;
+    } catch (const vesk::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+    }
+  };
+  CifStructure s = hexagonal_structure();
+  s.atoms[0].label = "B1_long_label";
+  refused(s, "atom B1_long_label: the label is longer than the 8 characters");
+  s = hexagonal_structure();
+  s.atoms[1].element = "Cf";
+  s.atoms[1].type_symbol = "Cf";
+  refused(s, "atom Mg1: no covalent radius is known for the element Cf");
+  // The CIF says the general atom sits on a site of multiplicity 6.
+  s = hexagonal_structure();
+  s.atoms[2].declared_multiplicity = 6;
+  refused(s, "atom O1 at (0.130000, 0.370000, 0.290000): the CIF gives the site multiplicity 6, but 1 of the 24");
+  s = hexagonal_structure();
+  s.atoms[1].declared_order = 2;
+  refused(s, "atom Mg1 at");
+  s = hexagonal_structure();
+  for (int i = 0; i < 40; ++i) s.atoms.push_back(atom("C" + std::to_string(i), "C", {0.1, 0.2, 0.3}, {0, 0, 0}));
+  for (int i = 0; i < 40; ++i) s.atoms[4 + i].type_symbol = "C" + std::to_string(i) + "+";
+  refused(s, "more than 36 atom types");
+}
+
+TEST(ExperimentFile, RecordsReadBackWithTheLayoutsThePhaseReaderUses) {
+  TempFolder folder;
+  const Conversion c = convert(hexagonal_structure(), "P 6/m m m", table_group("P 6/m m m"), {"3.0", ""});
+  const std::string file = (folder / "HEX.EXP").string();
+  write_experiment_file(file, experiment_records(c.experiment));
+  EXPECT_NO_THROW(vesk::check_record_layout(file));
+  EXPECT_THROW(write_experiment_file(file, {}), vesk::Error);  // never over an existing file
+
+  testing_support::OpenExperiment open(file);
+  auto value = [&](const std::string& key) {
+    std::string v(68, ' ');
+    EXPECT_EQ(vesk::READEXP(open.unit, key, v), 0) << key;
+    return v;
+  };
+  EXPECT_EQ(value("      DESCR ").substr(2, 16), "A hexagonal test");
+  int version = 0;
+  EXPECT_EQ(recio::read_string(value("     VERSION"), "(I5)", {version}), 0);
+  EXPECT_EQ(version, 6);
+  EXPECT_EQ(value("    HSTRY  1").substr(0, 30), "cif2exp from hex.cif, data_hex");
+  std::array<int, vesk::kMaxPhases> flags{};
+  vesk::NPHASRD(open.unit, flags);
+  EXPECT_EQ(flags, (std::array<int, vesk::kMaxPhases>{1, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+  int ntypes = 0;
+  recio::read_string(value(" EXPR  NATYP"), "(I5)", {ntypes});
+  EXPECT_EQ(ntypes, 3);
+  std::string symbol(8, ' ');
+  float bond = 0, angle = 0;
+  recio::read_string(value(" EXPR ATYP 2"), "(2X,A,5X,2F10.2)", {symbol, bond, angle});
+  EXPECT_EQ(symbol, "Mg      ");
+  EXPECT_FLOAT_EQ(bond, 1.91f);
+  EXPECT_FLOAT_EQ(angle, 1.61f);
+
+  const std::string prefix = vesk::CRSKEY(1);
+  EXPECT_EQ(value(prefix + "  PNAM").substr(0, 7), "  Mg B2");
+  int natom = 0;
+  recio::read_string(value(prefix + " NATOM"), "(I5)", {natom});
+  EXPECT_EQ(natom, 4);
+  float a = 0, b = 0, cc = 0;
+  recio::read_string(value(prefix + "ABC   "), "(3F10.5)", {a, b, cc});
+  EXPECT_FLOAT_EQ(cc, 3.524f);
+  recio::read_string(value(prefix + "ABCSIG"), "(3F10.5)", {a, b, cc});
+  EXPECT_FLOAT_EQ(a, 0.002f);
+  recio::read_string(value(prefix + "ANGLES"), "(3F10.5)", {a, b, cc});
+  EXPECT_FLOAT_EQ(cc, 120.0f);
+  recio::read_string(value(prefix + "ANGSIG"), "(3F10.5)", {a, b, cc});
+  EXPECT_FLOAT_EQ(cc, 0.0f);
+  EXPECT_EQ(value(prefix + "SG SYM").substr(0, 22), "  P 6/m m m           ");
+
+  // Atom 1 (B1 on 2d, exactly at 1/3, 2/3) and atom 4 (anisotropic).
+  std::string type(8, ' '), label(8, ' '), flags3(3, ' ');
+  float x = 0, y = 0, z = 0, fraction = 0, multiplicity = 0;
+  ASSERT_EQ(recio::read_string(value(prefix + "AT  1A"), "(2X,A,4F10.0,A,F4.0,1X,3A)",
+                               {type, x, y, z, fraction, label, multiplicity, flags3}),
+            0);
+  EXPECT_EQ(type, "B       ");
+  EXPECT_EQ(label, "B1      ");
+  EXPECT_FLOAT_EQ(x, 0.333333f);
+  EXPECT_FLOAT_EQ(y, 0.666667f);
+  EXPECT_FLOAT_EQ(z, 0.5f);
+  EXPECT_FLOAT_EQ(fraction, 1.0f);
+  EXPECT_FLOAT_EQ(multiplicity, 2.0f);
+  std::string kind(4, ' ');
+  recio::read_string(value(prefix + "AT  1B"), "(62X,4A)", {kind});
+  EXPECT_EQ(kind, "I   ");
+  float u[6] = {};
+  recio::read_string(value(prefix + "AT  1B"), "(F10.0)", {u[0]});
+  EXPECT_FLOAT_EQ(u[0], 0.01f);
+  recio::read_string(value(prefix + "AT  4B"), "(62X,4A)", {kind});
+  EXPECT_EQ(kind, "A   ");
+  recio::read_string(value(prefix + "AT  4B"), "(6F10.0)", {u[0], u[1], u[2], u[3], u[4], u[5]});
+  EXPECT_FLOAT_EQ(u[2], 0.013f);
+  EXPECT_FLOAT_EQ(u[5], 0.003f);
+
+  // The run record matches the covariance file's cycle; its figure is R1.
+  const std::string run = value("  RFFN  RUN ");
+  int cycle = 0;
+  float figure = 0;
+  recio::read_string(run, "(43X,I4)", {cycle});
+  recio::read_string(run.substr(49, 15), "(F15.0)", {figure});
+  EXPECT_EQ(cycle, kCycle);
+  EXPECT_FLOAT_EQ(figure, 0.0345f);
+  EXPECT_EQ(value("  RFFN CDAT1").substr(0, 18), "  RFN-Fsq SGLM  20");
+  EXPECT_EQ(value("  VRTN CDAT1").substr(0, 14), "DMAX 3.0 DFLT ");
+  EXPECT_EQ(value("ZZZZZZZZZZZZ").substr(0, 3), "end");
+}
+
+TEST(CovarianceFile, ReadBackByTheCovarianceReaderInBothStorages) {
+  TempFolder folder;
+  for (int nvar : {3, kFullStorageLimit + 1}) {
+    CovarianceContent content;
+    for (int v = 1; v <= nvar; ++v) {
+      content.variable_names.push_back("1  1X   ");
+      content.variances.push_back(1e-8 * v);
+    }
+    // Parameters 1 and 2 follow variable 1 (x and y = 2x), 3 takes the last.
+    content.names = {"1  1X   ", "1  1Y   ", "1  2Z   "};
+    content.constraints = {{1, 1, 1.0}, {2, 1, 2.0}, {3, nvar, 1.0}};
+    content.cycle_figure = 0.05;
+    const std::string file = (folder / ("T" + std::to_string(nvar) + ".CMT")).string();
+    write_covariance_file(file, content);
+
+    vesk::CovarianceData data;
+    std::string problem;
+    int unit = 20;
+    ASSERT_EQ(vesk::read_covariance_file(unit, file, data, problem), vesk::CovarianceRead::Ok) << problem;
+    EXPECT_EQ(data.cycle, kCycle);
+    EXPECT_FLOAT_EQ(data.cycle_figure, 0.05f);
+    EXPECT_EQ(data.nname, 3);
+    EXPECT_EQ(data.names[1], "1  1Y   ");
+    EXPECT_EQ(data.nvar, nvar);
+    EXPECT_EQ(data.band, nvar <= kFullStorageLimit ? 0 : 1);
+    vesk::index_constraints(data);
+    EXPECT_FLOAT_EQ(vesk::COVEL(data, 1, 1), 1e-8f);
+    EXPECT_FLOAT_EQ(vesk::COVEL(data, 2, 2), 4e-8f);
+    EXPECT_FLOAT_EQ(vesk::COVEL(data, 1, 2), 2e-8f);  // y = 2x: fully correlated
+    EXPECT_FLOAT_EQ(vesk::COVEL(data, 1, 3), 0.0f);
+    EXPECT_FLOAT_EQ(vesk::COVEL(data, 3, 3), static_cast<float>(1e-8 * nvar));
+    EXPECT_FLOAT_EQ(vesk::matrix_element(data, 2, 2), 2e-8f);
+    EXPECT_FLOAT_EQ(vesk::matrix_element(data, 1, 2), 0.0f);
+  }
+}
