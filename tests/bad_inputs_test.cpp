@@ -155,8 +155,8 @@ const std::vector<BadInput>& catalogue() {
   const std::vector<std::string> results{"TEST.VORTAN", "TEST.LST"};
   static const std::vector<BadInput> rows = {
       // Experiment files.
-      {"ExperimentMissing", Program::Vortan, nullptr, arg, "", " ERROR - File TEST.EXP does not exist - check your directory",
-       1, {}},
+      {"ExperimentMissing", Program::Vortan, nullptr, arg, "",
+       " ERROR - File TEST.EXP does not exist - check your directory", 1, {}},
       {"ExperimentEmpty", Program::Vortan, experiment(""), arg, "", " *** ERROR - Experiment file is incomplete ***",
        1, {}},
       {"ExperimentCutShort", Program::Vortan, experiment(cut_short()), arg, "",
