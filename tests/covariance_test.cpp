@@ -2,9 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <sstream>
 
+#include "console/page.hpp"
+#include "console/text_utils.hpp"
+#include "expfile/experiment.hpp"
+#include "expfile/record_store.hpp"
+#include "recio/fixed_text.hpp"
+#include "recio/units.hpp"
 #include "tests/support/covariance_writer.hpp"
+#include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 
 using namespace vesk;
@@ -218,4 +228,132 @@ TEST(Covariance, DamagedFilesAreRefusedWithTheirReason) {
   EXPECT_EQ(read_covariance_file(20, cut.string(), data, problem), CovarianceRead::Refused);
   EXPECT_NE(problem.find("record 3"), std::string::npos) << problem;
   EXPECT_FALSE(data.read);
+}
+
+namespace {
+
+// "  RFFN  RUN ": a summary whose columns 44-47 hold the cycle, then the
+// cycle figure in columns 50-64.
+std::string run_record(int cycle, float figure) {
+  char text[80];
+  std::snprintf(text, sizeof text, "%-43s%4d  %15.4f", "Least squares, R(F**2) = 0.0412", cycle,
+                static_cast<double>(figure));
+  return text;
+}
+
+struct Loaded {
+  CovarianceData data;
+  std::vector<std::string> listing;
+};
+
+// Writes STEM.EXP (with the run record when given) beside the covariance
+// file, opens it as the program does and loads the covariance file.
+Loaded load(const std::filesystem::path& folder, const std::string& run, const std::string& stem = "LS") {
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  if (!run.empty()) builder.add("  RFFN  RUN ", run);
+  builder.write(folder / (stem + ".EXP"));
+  int unit = 11, iostat = 0;
+  OPNEXP("READ", (folder / (stem + ".EXP")).string(), unit, iostat);
+  EXPECT_EQ(iostat, 0);
+  int listing = 40;
+  FREEUNIT(listing);
+  recio::OpenSpec spec;
+  spec.status = recio::OpenStatus::New;
+  const auto listing_file = folder / (stem + ".LST");
+  std::filesystem::remove(listing_file);
+  EXPECT_EQ(recio::open(listing, listing_file.string(), spec), 0);
+  set_page_length(60);
+  set_line_count(listing, 0);
+  Loaded loaded;
+  CMTREAD(listing, unit, loaded.data);
+  recio::close(listing);
+  recio::close(unit);
+  release_record_store(unit);
+  std::istringstream in(testing_support::read_file(listing_file));
+  for (std::string line; std::getline(in, line);) loaded.listing.emplace_back(recio::trim_right(line));
+  return loaded;
+}
+
+CovarianceFile small_file(int cycle, float figure, bool older = false) {
+  CovarianceFile content;
+  content.ncycle = cycle;
+  content.cycle_figure = figure;
+  content.older_layout = older;
+  content.names = {"1  1X   "};
+  content.nvar = 1;
+  content.matrix = {0.0004f};
+  content.constraints = {{constraint_code(1, 1), 1.0f}};
+  return content;
+}
+
+using Lines = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Covariance, FileJudgedAgainstTheLastRefinementRun) {
+  testing_support::TempFolder folder;
+  // Same cycle: used whatever its figure.
+  testing_support::write_covariance_file(folder / "LS.CMT", small_file(4, 99.0f));
+  Loaded same = load(folder.path(), run_record(4, 1.0f));
+  EXPECT_TRUE(same.data.read);
+  EXPECT_EQ(same.data.nname, 1);
+  EXPECT_FLOAT_EQ(std::sqrt(COVEL(same.data, 1, 1)), 0.02f);
+  EXPECT_TRUE(same.listing.empty());
+
+  // Another cycle, file figure 3.0 against 0.5 (divisor 1.0): dropped.
+  testing_support::write_covariance_file(folder / "LS.CMT", small_file(3, 3.0f));
+  Loaded stale = load(folder.path(), run_record(4, 0.5f));
+  EXPECT_FALSE(stale.data.read);
+  EXPECT_EQ(stale.data.nname, 0);
+  EXPECT_EQ(stale.data.cycle, 3);
+  EXPECT_EQ(stale.listing, (Lines{" NCYCLE on the .CMT file is   3", " NCYCLE for last RAFFIN is    4",
+                                  " The number of variables was set to ZERO"}));
+
+  // Another cycle, ratio 1.2 / 1.0: reported and used.
+  testing_support::write_covariance_file(folder / "LS.CMT", small_file(3, 1.2f));
+  Loaded near = load(folder.path(), run_record(4, 0.8f));
+  EXPECT_TRUE(near.data.read);
+  EXPECT_EQ(near.data.nname, 1);
+  EXPECT_EQ(near.listing, (Lines{" NCYCLE on the .CMT file is   3", " NCYCLE for last RAFFIN is    4"}));
+
+  // The older layout has no figure and is never judged stale; without the
+  // run record the experiment's cycle is -1.
+  testing_support::write_covariance_file(folder / "LS.CMT", small_file(3, 50.0f, true));
+  Loaded older = load(folder.path(), "");
+  EXPECT_TRUE(older.data.read);
+  EXPECT_EQ(older.data.cycle_figure, 0.0f);
+  EXPECT_EQ(older.listing, (Lines{" NCYCLE on the .CMT file is   3", " NCYCLE for last RAFFIN is   -1"}));
+
+  // No covariance file: nothing read, nothing said.
+  std::filesystem::remove(folder / "LS.CMT");
+  Loaded none = load(folder.path(), run_record(4, 1.0f));
+  EXPECT_FALSE(none.data.read);
+  EXPECT_TRUE(none.listing.empty());
+}
+
+TEST(Covariance, RefusedFileIsReportedAndTheRunGoesOn) {
+  testing_support::TempFolder folder;
+  CovarianceFile content = small_file(4, 1.0f);
+  auto two = testing_support::covariance_record(content, 2);
+  two[0] = 9;  // NMAT 9 with one real stored
+  testing_support::write_unformatted_file(folder / "LS.CMT", {testing_support::covariance_record(content, 1), two,
+                                                               testing_support::covariance_record(content, 3)});
+  Loaded refused = load(folder.path(), run_record(4, 1.0f));
+  EXPECT_FALSE(refused.data.read);
+  EXPECT_EQ(refused.data.nname, 0);
+  EXPECT_EQ(refused.listing,
+            (Lines{" The CMT file cannot be used: " + (folder / "LS.CMT").string() +
+                       ", record 2: NMAT 9 reals, but the record holds 1",
+                   " No standard deviations are taken from it in this run."}));
+}
+
+TEST(Covariance, FileFoundBesideAnExperimentWithALongName) {
+  testing_support::TempFolder folder;
+  const auto deep = folder / std::string(100, 'q');
+  std::filesystem::create_directory(deep);
+  testing_support::write_covariance_file(deep / "LONGNAME.CMT", small_file(4, 1.0f));
+  ASSERT_GT((deep / "LONGNAME.EXP").string().size(), 80u);
+  Loaded loaded = load(deep, run_record(4, 1.0f), "LONGNAME");
+  EXPECT_TRUE(loaded.data.read);
+  EXPECT_EQ(loaded.data.nname, 1);
 }
