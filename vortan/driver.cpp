@@ -10,6 +10,8 @@
 #include "console/text_utils.hpp"
 #include "expfile/experiment.hpp"
 #include "expfile/keys.hpp"
+#include "expfile/lsctrl.hpp"
+#include "expfile/phase_reader.hpp"
 #include "expfile/record_store.hpp"
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
@@ -119,9 +121,10 @@ void start_run(VortanRun& run) {
   const std::string covariance_file = run.stem + ".CMT";
   run.covariance = CovarianceData{};
   if (recio::exists(covariance_file) && read_covariance_header(run, covariance_file)) {
-    // CALL POINT (covariance reader): load the file in full into
-    // run.covariance, sized from run.covariance_words; it sets
-    // run.covariance.read, false when the file belongs to an older refinement.
+    // The reader sizes the matrix from the file itself and refuses a file
+    // whose counts do not fit what it holds; run.covariance.read is false
+    // for a refused file or one that belongs to an older refinement.
+    CMTREAD(run.listing_unit, run.experiment_unit, run.covariance);
   }
 
   open_results_file(run.results, run.stem, run.experiment_unit + 1);
@@ -137,11 +140,22 @@ void start_run(VortanRun& run) {
 }
 
 void process_phase(VortanRun& run) {
-  // CALL POINT (phase reader): RDPHASE(experiment, listing, phase number,
-  // phase flag, run.controls.fourier_mode, run.covariance) fills run.phase.
+  RDPHASE(run.experiment_unit, run.listing_unit, run.phase_number, run.phase_flags[run.phase_number - 1],
+          run.controls.fourier_mode, run.covariance, run.phase);
 
-  // CALL POINT (least-squares block): when run.ls_run_present, the RAFFIN
-  // lines, the least-squares controls and the missing-CMT notice.
+  if (run.ls_run_present) {
+    LINECHK(run.listing_unit, 2);
+    recio::write(run.listing_unit, "(' RAFFIN was run ',A,/)", {run.ls_run_record.substr(0, 50)});
+    recio::write(run.listing_unit, "(2A,/)", {" The Current Least-Squares ", "controls are"});
+    LINECHK(run.listing_unit, 2);
+    LSCTRL(run.experiment_unit, run.listing_unit);
+    LINECHK(run.listing_unit, 1);
+    recio::write(run.listing_unit, "(A)", {" "});
+    if (!run.covariance.read) {
+      recio::write(run.listing_unit, "(2A,/)", {" The CMT file for this cycle", " was not found."});
+      LINECHK(run.listing_unit, 2);
+    }
+  }
 
   // A bond radius below the angle radius would hide neighbours that the
   // angles need.
