@@ -1,5 +1,6 @@
 #include "cif2exp/conversion.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -16,6 +17,7 @@ namespace {
 using vesk::Error;
 
 constexpr std::size_t kFieldLength = 8;  // labels and type symbols
+constexpr double kLargestRounding = 5e-4;
 
 std::string position_text(const CifAtom& atom) {
   std::string text = "(";
@@ -39,7 +41,10 @@ SiteConstraints site_of(const CifAtom& atom, const std::vector<SeitzOperator>& g
   Coordinates x{}, half_place{};
   for (int i = 0; i < 3; ++i) {
     x[i] = atom.x[i].value;
-    half_place[i] = atom.x[i].last_place / 2;
+    // "0", "0.5" and "0.25" are exact by convention, not numbers rounded
+    // to their last digit; rounding is trusted up to three decimals
+    // ("0.333" stands for 1/3).
+    half_place[i] = std::min(atom.x[i].last_place / 2, kLargestRounding);
   }
   SiteConstraints site;
   const std::string where = "atom " + atom.label + " at " + position_text(atom) + ": ";

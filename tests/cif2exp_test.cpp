@@ -419,3 +419,279 @@ TEST(CovarianceFile, ReadBackByTheCovarianceReaderInBothStorages) {
     EXPECT_FLOAT_EQ(vesk::matrix_element(data, 1, 2), 0.0f);
   }
 }
+
+// ---- Whole runs of cif2exp, and of vortan on what it writes ----
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::run_program;
+using testing_support::RunResult;
+using testing_support::write_file;
+
+RunResult cif2exp_run(const TempFolder& folder, const std::string& cif, std::vector<std::string> arguments = {}) {
+  write_file(folder / "in.cif", cif);
+  arguments.insert(arguments.begin(), "in.cif");
+  return run_program(CIF2EXP_BIN, arguments, folder.path());
+}
+
+std::set<std::string> files_in(const TempFolder& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder.path())) names.insert(entry.path().filename().string());
+  return names;
+}
+
+const char* const kTriclinic = R"(data_tri
+_publ_section_title
+;
+ A triclinic test structure
+;
+_chemical_formula_sum 'C2 O'
+_cell_length_a 5.1234(5)
+_cell_length_b 6.2345(6)
+_cell_length_c 7.3456(7)
+_cell_angle_alpha 81.23(2)
+_cell_angle_beta 95.67(3)
+_cell_angle_gamma 102.34(4)
+_symmetry_space_group_name_H-M 'P -1'
+_refine_ls_R_factor_gt 0.0412
+loop_
+_symmetry_equiv_pos_as_xyz
+'x, y, z'
+'-x, -y, -z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_occupancy
+O1 O 0.1234(3) 0.2345(4) 0.3456(5) 0.0123(4) 1
+C1 C 0.2500(4) 0.3100(5) 0.4700(6) 0.0150(5) 1
+C2 C 0.3500(4) 0.1200(5) 0.5900(6) 0.0160(5) 0.95(2)
+)";
+
+// Rutile: Ti on 2a (0, 0, 0), O on 4f (x, x, 0); the CIF gives spurious
+// s.u.'s to coordinates that the site symmetry fixes.
+const char* const kRutile = R"(data_rutile
+_cell_length_a 4.5937(3)
+_cell_length_b 4.5937(3)
+_cell_length_c 2.9587(2)
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_space_group_name_H-M_alt 'P 42/m n m'
+loop_
+_space_group_symop_operation_xyz
+x,y,z
+-x,-y,z
+-y+1/2,x+1/2,z+1/2
+y+1/2,-x+1/2,z+1/2
+-x+1/2,y+1/2,-z+1/2
+x+1/2,-y+1/2,-z+1/2
+y,x,-z
+-y,-x,-z
+-x,-y,-z
+x,y,-z
+y+1/2,-x+1/2,-z+1/2
+-y+1/2,x+1/2,-z+1/2
+x+1/2,-y+1/2,z+1/2
+-x+1/2,y+1/2,z+1/2
+-y,-x,z
+y,x,z
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_site_symmetry_multiplicity
+Ti1 Ti4+ 0.0000(2) 0.0000(2) 0.0000(3) 0.0060(2) 2
+O1 O2- 0.30478(9) 0.30478(9) 0.0000(4) 0.0080(3) 4
+)";
+
+const char* const kCubic = R"(data_nacl
+_cell_length_a 5.6402(3)
+_cell_length_b 5.6402(3)
+_cell_length_c 5.6402(3)
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'F m -3 m'
+loop_
+_atom_site_label
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_B_iso_or_equiv
+Na1 0 0 0 1.2
+Cl1 0.5 0.5 0.5 1.0
+)";
+
+const char* const kAnisotropic = R"(data_aniso
+_cell_length_a 7.123(2)
+_cell_length_b 8.234(3)
+_cell_length_c 9.345(4)
+_cell_angle_alpha 90
+_cell_angle_beta 101.23(2)
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'P 21/c'
+loop_
+_symmetry_equiv_pos_as_xyz
+'x, y, z'
+'-x, y+1/2, -z+1/2'
+'-x, -y, -z'
+'x, -y-1/2, z-1/2'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_adp_type
+S1 S 0.23456(5) 0.12345(4) 0.34567(4) 0.0200(2) Uani
+O1 O 0.3012(2) 0.2501(2) 0.2890(2) 0.0300(4) Uani
+H1 H 0.45 0.30 0.31 0.04 Uiso
+loop_
+_atom_site_aniso_label
+_atom_site_aniso_U_11
+_atom_site_aniso_U_22
+_atom_site_aniso_U_33
+_atom_site_aniso_U_12
+_atom_site_aniso_U_13
+_atom_site_aniso_U_23
+S1 0.0210(3) 0.0190(3) 0.0200(3) 0.0010(2) 0.0030(2) -0.0005(2)
+O1 0.031(1) 0.029(1) 0.030(1) 0.002(1) 0.004(1) 0.001(1)
+)";
+
+std::string with(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+void expect_refused(const std::string& cif, const std::string& part, std::vector<std::string> arguments = {}) {
+  TempFolder folder;
+  const RunResult run = cif2exp_run(folder, cif, arguments);
+  EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
+  EXPECT_EQ(files_in(folder), std::set<std::string>{"in.cif"}) << "left behind after: " << run.err;
+}
+
+}  // namespace
+
+TEST(Cif2expProgram, WritesTheExperimentAndCovarianceFilesNamedAfterTheBlock) {
+  TempFolder folder;
+  RunResult run = cif2exp_run(folder, kTriclinic);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.cif", "TRI.EXP", "TRI.CMT"}));
+  EXPECT_NE(run.out.find("vortan TRI"), std::string::npos) << run.out;
+  EXPECT_NO_THROW(vesk::check_record_layout((folder / "TRI.EXP").string()));
+
+  vesk::CovarianceData data;
+  std::string problem;
+  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "TRI.CMT").string(), data, problem), vesk::CovarianceRead::Ok)
+      << problem;
+  EXPECT_EQ(data.nvar, 10);  // nine coordinates and one occupancy
+  EXPECT_FLOAT_EQ(data.cycle_figure, 0.0412f);
+  vesk::index_constraints(data);
+  EXPECT_FLOAT_EQ(vesk::COVEL(data, 1, 1), 0.0003f * 0.0003f);
+
+  // A second run rewrites its own files; a name on the command line is
+  // upper-cased and loses ".exp", as vortan treats it.
+  run = cif2exp_run(folder, kTriclinic, {"mine.exp"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  run = cif2exp_run(folder, kTriclinic, {"mine"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(fs::exists(folder / "MINE.EXP"));
+
+  // An experiment file of the suite is never replaced without --force.
+  testing_support::minimal_experiment().write(folder / "SUITE.EXP");
+  const std::string before = read_file(folder / "SUITE.EXP");
+  run = cif2exp_run(folder, kTriclinic, {"SUITE"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("SUITE.EXP exists and was not written by cif2exp"), std::string::npos) << run.err;
+  EXPECT_EQ(read_file(folder / "SUITE.EXP"), before);
+  EXPECT_FALSE(fs::exists(folder / "SUITE.CMT"));
+  run = cif2exp_run(folder, kTriclinic, {"SUITE", "--force"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+
+  // Without any s.u. there is no covariance file, and an old one goes.
+  write_file(folder / "MINE.CMT", "stale");
+  run = cif2exp_run(folder, kCubic, {"MINE"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(folder / "MINE.CMT"));
+  EXPECT_NE(run.out.find("no MINE.CMT"), std::string::npos) << run.out;
+}
+
+TEST(Cif2expProgram, AnisotropicAtomsKeepTheirSixParameters) {
+  TempFolder folder;
+  RunResult run = cif2exp_run(folder, kAnisotropic, {"--dmax", "2.5"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  testing_support::OpenExperiment open(folder / "ANISO.EXP");
+  std::string value(68, ' ');
+  ASSERT_EQ(vesk::READEXP(open.unit, "CRS1  SG SYM", value), 0);
+  EXPECT_EQ(value.substr(0, 14), "  P 1 21/c 1  ");
+  ASSERT_EQ(vesk::READEXP(open.unit, "CRS1  AT  1B", value), 0);
+  std::string kind(4, ' ');
+  std::array<float, 6> u{};
+  recio::read_string(value, "(62X,4A)", {kind});
+  recio::read_string(value, "(6F10.0)", {u[0], u[1], u[2], u[3], u[4], u[5]});
+  EXPECT_EQ(kind, "A   ");
+  EXPECT_FLOAT_EQ(u[0], 0.021f);
+  EXPECT_FLOAT_EQ(u[5], -0.0005f);
+  ASSERT_EQ(vesk::READEXP(open.unit, "CRS1  AT  3B", value), 0);
+  recio::read_string(value, "(62X,4A)", {kind});
+  EXPECT_EQ(kind, "I   ");
+  ASSERT_EQ(vesk::READEXP(open.unit, "  VRTN CDAT1", value), 0);
+  EXPECT_EQ(value.substr(0, 14), "DMAX 2.5 DFLT ");
+}
+
+TEST(Cif2expProgram, RefusesBadInputLeavingNothingBehind) {
+  expect_refused(with(kTriclinic, "_cell_length_b 6.2345(6)", ""), "in.cif: the block data_tri has no cell: _cell_length_b");
+  expect_refused(with(kTriclinic, "_atom_site_fract_y", "_atom_site_fract_q"), "has no coordinates");
+  expect_refused(with(kTriclinic, "C1 C 0.2500", "C1 Qq 0.2500"), "atom C1: unknown atom type Qq");
+  expect_refused(with(kTriclinic, "O1 O 0.1234(3)", "O1 O ?"), "atom O1: _atom_site_fract_x ? is not a coordinate");
+  // The CIF puts O1 of rutile on a site of multiplicity 4 that its
+  // coordinates leave: (x, x+0.01, 0) is on no special position of 4f's kind.
+  expect_refused(with(kRutile, "O1 O2- 0.30478(9) 0.30478(9)", "O1 O2- 0.30478(9) 0.31478(9)"),
+                 "atom O1 at (0.304780, 0.314780, 0.000000): the CIF gives the site multiplicity 4, but 2 of the 16");
+  // Origin choice 1 of P n n n under the plain name.
+  expect_refused(R"(data_pnnn
+_cell_length_a 5
+_cell_length_b 6
+_cell_length_c 7
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'P n n n'
+loop_
+_symmetry_equiv_pos_as_xyz
+x,y,z
+-x,-y,z
+-x,y,-z
+x,-y,-z
+-x+1/2,-y+1/2,-z+1/2
+x+1/2,y+1/2,-z+1/2
+x+1/2,-y+1/2,z+1/2
+-x+1/2,y+1/2,z+1/2
+loop_
+_atom_site_label
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+C1 0.1 0.2 0.3
+)",
+                 "the space-group symbol \"P n n n\" gives 8 operators, the CIF's operator loop 8");
+  expect_refused(with(kTriclinic, "_symmetry_space_group_name_H-M 'P -1'", ""), "no space-group name");
+  expect_refused(with(kTriclinic, "'-x, -y, -z'", "'-x, -y, z'"), "they are not the same group");
+  expect_refused("data_x\n_cell_length_a 5\n", "no cell");
+  expect_refused("not a CIF at all", "in.cif");
+  expect_refused(kTriclinic, "no data block data_other", {"--block", "other"});
+  expect_refused(kTriclinic, "is not a distance", {"--dmax", "far"});
+}
