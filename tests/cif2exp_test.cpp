@@ -3,11 +3,16 @@
 // and whole runs of the program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <set>
+#include <sstream>
 
 #include <gemmi/elem.hpp>
+#include <gemmi/symmetry.hpp>
+#include <gemmi/unitcell.hpp>
 
 #include "cif2exp/cif_number.hpp"
 #include "cif2exp/conversion.hpp"
@@ -694,4 +699,229 @@ C1 0.1 0.2 0.3
   expect_refused("not a CIF at all", "in.cif");
   expect_refused(kTriclinic, "no data block data_other", {"--block", "other"});
   expect_refused(kTriclinic, "is not a distance", {"--dmax", "far"});
+}
+
+// ---- vortan on cif2exp's files, against distances computed from the CIF ----
+
+namespace {
+
+struct ResultDistance {
+  int central = 0, neighbour = 0, operator_code = 0, cell_code = 0;
+  double d = 0, sigma = 0;
+};
+
+// Runs vortan on NAME and reads the distance records of its results file.
+std::vector<ResultDistance> vortan_distances(const TempFolder& folder, const std::string& name) {
+  const RunResult run = run_program(VORTAN_BIN, {name}, folder.path(), "", {{"SOURCE_DATE_EPOCH", "0"}});
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_NE(run.err.find("VORTAN successful completion"), std::string::npos) << run.err;
+  std::vector<ResultDistance> distances;
+  std::istringstream results(read_file(folder / (name + ".VORTAN")));
+  std::string line;
+  while (std::getline(results, line)) {
+    if (line.size() < 45 || line.substr(1, 4) != " 1 0") continue;
+    ResultDistance r;
+    r.d = std::stod(line.substr(5, 10));
+    r.sigma = std::stod(line.substr(15, 10));
+    r.central = std::stoi(line.substr(25, 5));
+    r.neighbour = std::stoi(line.substr(30, 5));
+    r.operator_code = std::stoi(line.substr(35, 5));
+    r.cell_code = std::stoi(line.substr(40, 5));
+    distances.push_back(r);
+  }
+  return distances;
+}
+
+// The structure as a function of its independent parameters (cell constants
+// and free coordinates, each with the CIF's s.u.), so that the s.u. of a
+// distance can be propagated by hand with numerical derivatives.
+struct Model {
+  std::vector<double> values;
+  std::vector<double> sigmas;
+  std::function<std::array<double, 6>(const std::vector<double>&)> cell;
+  std::function<std::vector<std::array<double, 3>>(const std::vector<double>&)> atoms;
+  std::string group;  // name for gemmi's table
+};
+
+struct Image {
+  gemmi::Op op;
+  std::array<int, 3> shift{};
+};
+
+double image_distance(const Model& model, const std::vector<double>& p, int i, int j, const Image& image) {
+  const std::array<double, 6> c = model.cell(p);
+  const gemmi::UnitCell cell(c[0], c[1], c[2], c[3], c[4], c[5]);
+  const auto atoms = model.atoms(p);
+  const std::array<double, 3> moved = image.op.apply_to_xyz(atoms[j]);
+  const gemmi::Fractional delta(moved[0] + image.shift[0] - atoms[i][0], moved[1] + image.shift[1] - atoms[i][1],
+                                moved[2] + image.shift[2] - atoms[i][2]);
+  return cell.orthogonalize_difference(delta).length();
+}
+
+double propagated_sigma(const Model& model, int i, int j, const Image& image) {
+  double variance = 0;
+  for (std::size_t k = 0; k < model.values.size(); ++k) {
+    if (model.sigmas[k] == 0) continue;
+    std::vector<double> up = model.values, down = model.values;
+    const double h = 1e-6 * std::max(1.0, std::abs(model.values[k]));
+    up[k] += h;
+    down[k] -= h;
+    const double derivative = (image_distance(model, up, i, j, image) - image_distance(model, down, i, j, image)) / (2 * h);
+    variance += std::pow(derivative * model.sigmas[k], 2);
+  }
+  return std::sqrt(variance);
+}
+
+// Every vortan distance is one from the CIF's coordinates, with the s.u.
+// propagated by hand; and every such distance up to the limit is listed.
+void expect_distances_of(const Model& model, const std::vector<ResultDistance>& listed, double limit) {
+  const gemmi::SpaceGroup* group = gemmi::find_spacegroup_by_name(model.group);
+  ASSERT_NE(group, nullptr) << model.group;
+  const std::vector<gemmi::Op> ops = group->operations().all_ops_sorted();
+  const int natoms = static_cast<int>(model.atoms(model.values).size());
+  std::vector<std::vector<std::pair<double, Image>>> around(natoms);
+  const std::array<double, 6> c = model.cell(model.values);
+  const gemmi::UnitCell cell(c[0], c[1], c[2], c[3], c[4], c[5]);
+  for (int i = 0; i < natoms; ++i)
+    for (int j = 0; j < natoms; ++j) {
+      std::vector<gemmi::Position> seen;
+      for (const gemmi::Op& op : ops)
+        for (int a = -2; a <= 2; ++a)
+          for (int b = -2; b <= 2; ++b)
+            for (int e = -2; e <= 2; ++e) {
+              const Image image{op, {a, b, e}};
+              const double d = image_distance(model, model.values, i, j, image);
+              if (d < 1e-4 || d > limit) continue;
+              const auto xj = op.apply_to_xyz(model.atoms(model.values)[j]);
+              const gemmi::Position where = cell.orthogonalize(gemmi::Fractional(xj[0] + a, xj[1] + b, xj[2] + e));
+              bool again = false;
+              for (const gemmi::Position& other : seen) again = again || where.dist(other) < 1e-6;
+              if (again) continue;
+              seen.push_back(where);
+              around[i].push_back({d, image});
+            }
+    }
+  std::vector<int> count(natoms, 0);
+  for (const ResultDistance& r : listed) {
+    ASSERT_GE(r.central, 1);
+    ASSERT_LE(r.central, natoms);
+    ++count[r.central - 1];
+    bool found = false, sigma_agrees = false;
+    double nearest_sigma = -1;
+    for (const auto& [d, image] : around[r.central - 1]) {
+      if (std::abs(d - r.d) > 2e-5 * std::max(1.0, d)) continue;
+      if (image_distance(model, model.values, r.central - 1, r.neighbour - 1, image) != d) continue;
+      found = true;
+      nearest_sigma = propagated_sigma(model, r.central - 1, r.neighbour - 1, image);
+      sigma_agrees = sigma_agrees || std::abs(nearest_sigma - r.sigma) <= 2e-5 + 0.01 * nearest_sigma;
+    }
+    EXPECT_TRUE(found) << "atom " << r.central << " to atom " << r.neighbour << ": " << r.d;
+    EXPECT_TRUE(sigma_agrees) << "atom " << r.central << " to atom " << r.neighbour << ": " << r.d << " s.u. "
+                              << r.sigma << ", by hand " << nearest_sigma;
+  }
+  for (int i = 0; i < natoms; ++i)
+    EXPECT_EQ(count[i], static_cast<int>(around[i].size())) << "distances around atom " << i + 1;
+}
+
+}  // namespace
+
+TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
+  TempFolder folder;
+  ASSERT_EQ(cif2exp_run(folder, kTriclinic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
+  const auto listed = vortan_distances(folder, "TRI");
+  ASSERT_FALSE(listed.empty());
+  Model model;
+  model.group = "P -1";
+  model.values = {5.1234, 6.2345, 7.3456, 81.23, 95.67, 102.34,
+                  0.1234, 0.2345, 0.3456, 0.2500, 0.3100, 0.4700, 0.3500, 0.1200, 0.5900};
+  model.sigmas = {0.0005, 0.0006, 0.0007, 0.02, 0.03, 0.04,
+                  0.0003, 0.0004, 0.0005, 0.0004, 0.0005, 0.0006, 0.0004, 0.0005, 0.0006};
+  model.cell = [](const std::vector<double>& p) { return std::array<double, 6>{p[0], p[1], p[2], p[3], p[4], p[5]}; };
+  model.atoms = [](const std::vector<double>& p) {
+    return std::vector<std::array<double, 3>>{{p[6], p[7], p[8]}, {p[9], p[10], p[11]}, {p[12], p[13], p[14]}};
+  };
+  expect_distances_of(model, listed, 3.0);
+
+  // In P -1 the operator code is 1 or -1 and the cell code 555 for no shift:
+  // O1 to C1 in the same cell, by hand from the CIF.
+  const auto o1_c1 = std::find_if(listed.begin(), listed.end(),
+                                  [](const ResultDistance& r) { return r.central == 1 && r.neighbour == 2; });
+  ASSERT_NE(o1_c1, listed.end());
+  EXPECT_EQ(o1_c1->operator_code, 1);
+  EXPECT_EQ(o1_c1->cell_code, 555);
+  const Image same{gemmi::Op::identity(), {0, 0, 0}};
+  EXPECT_NEAR(o1_c1->d, image_distance(model, model.values, 0, 1, same), 2e-5);
+  EXPECT_NEAR(o1_c1->sigma, propagated_sigma(model, 0, 1, same), 2e-5);
+
+  // The occupancy's s.u. reaches the atom list.
+  const std::string listing = read_file(folder / "TRI.LST");
+  EXPECT_NE(listing.find("C2       0.3500(4)     0.1200(5)     0.5900(6)        1     C       3 0.950(20)"),
+            std::string::npos)
+      << listing;
+}
+
+TEST(Cif2expWithVortan, SpecialPositionsGetNoStandardDeviationFromFixedCoordinates) {
+  TempFolder folder;
+  ASSERT_EQ(cif2exp_run(folder, kRutile, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
+  const auto listed = vortan_distances(folder, "RUTILE");
+  ASSERT_FALSE(listed.empty());
+  // Independent parameters: a (= b), c and x of O1 on (x, x, 0); Ti1 on
+  // (0, 0, 0) and z of O1 are fixed whatever s.u.'s the CIF prints.
+  Model model;
+  model.group = "P 42/m n m";
+  model.values = {4.5937, 2.9587, 0.30478};
+  model.sigmas = {0.0003, 0.0002, 0.00009};
+  model.cell = [](const std::vector<double>& p) { return std::array<double, 6>{p[0], p[0], p[1], 90, 90, 90}; };
+  model.atoms = [](const std::vector<double>& p) {
+    return std::vector<std::array<double, 3>>{{0, 0, 0}, {p[2], p[2], 0}};
+  };
+  expect_distances_of(model, listed, 3.0);
+
+  // The covariance file knows only x and y of O1, both from one variable.
+  vesk::CovarianceData data;
+  std::string problem;
+  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "RUTILE.CMT").string(), data, problem),
+            vesk::CovarianceRead::Ok);
+  EXPECT_EQ(data.names, (std::vector<std::string>{"1  2X   ", "1  2Y   "}));
+  EXPECT_EQ(data.nvar, 1);
+  // The atom list shows Ti1 on its special position without s.u.'s.
+  const std::string listing = read_file(folder / "RUTILE.LST");
+  EXPECT_NE(listing.find("Ti1      0.0000000(0)"), std::string::npos) << listing;
+}
+
+TEST(Cif2expWithVortan, CubicDistancesFromTheCellAlone) {
+  TempFolder folder;
+  ASSERT_EQ(cif2exp_run(folder, kCubic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
+  EXPECT_FALSE(fs::exists(folder / "NACL.CMT"));
+  const auto listed = vortan_distances(folder, "NACL");
+  ASSERT_EQ(listed.size(), 12u);  // six Cl around Na, six Na around Cl
+  Model model;
+  model.group = "F m -3 m";
+  model.values = {5.6402};
+  model.sigmas = {0.0003};
+  model.cell = [](const std::vector<double>& p) { return std::array<double, 6>{p[0], p[0], p[0], 90, 90, 90}; };
+  model.atoms = [](const std::vector<double>&) {
+    return std::vector<std::array<double, 3>>{{0, 0, 0}, {0.5, 0.5, 0.5}};
+  };
+  expect_distances_of(model, listed, 3.0);
+  for (const ResultDistance& r : listed) {
+    EXPECT_NEAR(r.d, 5.6402 / 2, 2e-5);
+    EXPECT_NEAR(r.sigma, 0.0003 / 2, 2e-5);
+  }
+}
+
+TEST(Cif2expWithVortan, AnisotropicMonoclinicStructure) {
+  TempFolder folder;
+  ASSERT_EQ(cif2exp_run(folder, kAnisotropic, {"--dmax", "2.6", "--dagl", "2.6"}).exit_status, 0);
+  const auto listed = vortan_distances(folder, "ANISO");
+  ASSERT_FALSE(listed.empty());
+  Model model;
+  model.group = "P 1 21/c 1";
+  model.values = {7.123, 8.234, 9.345, 101.23, 0.23456, 0.12345, 0.34567, 0.3012, 0.2501, 0.2890};
+  model.sigmas = {0.002, 0.003, 0.004, 0.02, 0.00005, 0.00004, 0.00004, 0.0002, 0.0002, 0.0002};
+  model.cell = [](const std::vector<double>& p) { return std::array<double, 6>{p[0], p[1], p[2], 90, p[3], 90}; };
+  model.atoms = [](const std::vector<double>& p) {
+    return std::vector<std::array<double, 3>>{{p[4], p[5], p[6]}, {p[7], p[8], p[9]}, {0.45, 0.30, 0.31}};
+  };
+  expect_distances_of(model, listed, 2.6);
 }
