@@ -19,7 +19,7 @@ echo "$ cd demo-run && $vortan QUARTZ"
 "$vortan" QUARTZ
 echo
 echo "The listing went to demo-run/QUARTZ.LST; the distances and angles around Si1:"
-sed -n '/Vector *Length/,/^ *$/p' QUARTZ.LST | head -8
+sed -n '/Vector *Length/,/^ *$/p' QUARTZ.LST | head -10
 sed -n '/Angle *Degrees/,$p' QUARTZ.LST | head -8
 echo
 echo "The results file went to demo-run/QUARTZ.VORTAN (put a Y in column 1 of a"
