@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <map>
 #include <cstdio>
 #include <sstream>
 
@@ -446,4 +448,85 @@ TEST(PhaseReaderDeathTest, TooManyTypesStop) {
   OpenedExperiment second(other, more, "MORE");
   EXPECT_EXIT(RDPHASE(second.unit, second.listing, 1, 1, "    ", CovarianceData{}, phase),
               testing::ExitedWithCode(1), "asks for 37 atom types; at most 36");
+}
+
+namespace {
+
+// A two-atom phase refined by least squares: the controls, the run record
+// and a covariance file of the same cycle.
+ExpFileBuilder refined_experiment() {
+  ExpFileBuilder builder;
+  builder.title("Refined test phase").version(6).history(1, "ZENTOR  created 07-Dec-26")
+      .history(2, "RAFFIN  cycle 4");
+  builder.phase_flags({1}).vortan_controls(1, "DMAX 2.6 DAGL 2.6");
+  builder.add(" EXPR  NATYP", "    2")
+      .add(" EXPR ATYP 1", type_value("SI", 1.2, 1.5))
+      .add(" EXPR ATYP 2", type_value("O", 1.2, 1.5));
+  builder.add("CRS1    PNAM", "  Silica, refined").add("CRS1   NATOM", "    2");
+  add_cell(builder, 1, {4.5, 4.6, 4.7, 90, 100, 90}, "P 1 21/c 1");
+  builder.add("CRS1  ABCSIG", fixed(0.0010, 10, 5) + fixed(0.0012, 10, 5) + fixed(0.0014, 10, 5));
+  builder.add("CRS1  ANGSIG", fixed(0.0, 10, 5) + fixed(0.02, 10, 5) + fixed(0.0, 10, 5));
+  add_atom(builder, 1, 1, "SI", {0.1f, 0.2f, 0.3f}, 1.0, "Si1", {0.008});
+  add_atom(builder, 1, 2, "O", {0.3f, 0.25f, 0.55f}, 1.0, "O1", {0.011, 0.012, 0.013, 0.001, 0.002, 0.003});
+  builder.add("  RFFN  RUN ", pad("Cycle  4, R(F**2) = 0.0412, 123 obs, 8 var", 43) + "   4" + "  " + fixed(1.2, 15, 4));
+  builder.add("  RFFN CDAT1", "  WGT 2050DSMN  50DSMX   0MXCY  10CVRG-200PRNT   5MARQ1.25CONJ   N");
+  builder.add("  RFFN CDAT2", "  TUKE   3NEGI Z  SGLM  30");
+  return builder;
+}
+
+testing_support::CovarianceFile refined_covariance() {
+  testing_support::CovarianceFile content;
+  content.ncycle = 4;
+  content.cycle_figure = 1.1f;
+  content.names = {"1  1X   ", "1  1Y   ", "1  1Z   ", "1  1UISO", "1  2X   ", "1  2Y   ", "1  2Z   ", "1  2U11 "};
+  content.nvar = 8;
+  std::vector<std::vector<float>> m(8, std::vector<float>(8, 0.0f));
+  const float diagonal[] = {1e-8f, 4e-8f, 9e-8f, 1e-6f, 4e-8f, 9e-8f, 1.6e-7f, 4e-6f};
+  for (std::size_t k = 0; k < 8; ++k) m[k][k] = diagonal[k];
+  m[0][4] = m[4][0] = 1e-8f;
+  content.band = 4;
+  content.matrix = testing_support::pack_band(m, 4);
+  for (int p = 1; p <= 8; ++p) content.constraints.push_back({constraint_code(p, p), 1.0f});
+  return content;
+}
+
+const std::map<std::string, std::string> kFixedDate{{"SOURCE_DATE_EPOCH", "1700000000"}};
+
+}  // namespace
+
+TEST(VortanListing, LeastSquaresBlockMatchesTheGoldenFile) {
+  TempFolder folder;
+  refined_experiment().write(folder / "REFINE.EXP");
+  testing_support::write_covariance_file(folder / "REFINE.CMT", refined_covariance());
+  auto result = testing_support::run_program(VORTAN_BIN, {"refine"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  const std::string listing = testing_support::read_file(folder / "REFINE.LST");
+  if (std::getenv("VESK_WRITE_GOLDEN"))
+    testing_support::write_file(std::string(TEST_DATA_DIR) + "/refine_listing.lst", listing);
+  EXPECT_EQ(listing, testing_support::read_file(std::string(TEST_DATA_DIR) + "/refine_listing.lst"));
+}
+
+TEST(VortanListing, WithoutAUsableCovarianceFileTheListingSaysSo) {
+  TempFolder folder;
+  refined_experiment().write(folder / "REFINE.EXP");
+  auto result = testing_support::run_program(VORTAN_BIN, {"refine"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  const std::string missing = testing_support::read_file(folder / "REFINE.LST");
+  EXPECT_NE(missing.find(" The CMT file for this cycle was not found."), std::string::npos);
+
+  // A covariance file whose NMAT is larger than the record holds is refused;
+  // the run goes on with the cell's standard deviations.
+  auto content = refined_covariance();
+  auto two = testing_support::covariance_record(content, 2);
+  two[1] = 1;  // NMAT + 256
+  testing_support::write_unformatted_file(folder / "REFINE.CMT", {testing_support::covariance_record(content, 1), two,
+                                                                   testing_support::covariance_record(content, 3)});
+  std::filesystem::remove(folder / "REFINE.LST");
+  result = testing_support::run_program(VORTAN_BIN, {"refine"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  const std::string refused = testing_support::read_file(folder / "REFINE.LST");
+  EXPECT_NE(refused.find(" The CMT file cannot be used: "), std::string::npos);
+  EXPECT_NE(refused.find("REFINE.CMT, record 2: NMAT 296 reals, but the record holds 40"), std::string::npos) << refused;
+  EXPECT_NE(refused.find(" The CMT file for this cycle was not found."), std::string::npos);
+  EXPECT_NE(result.out.find(" The CMT file cannot be used: "), std::string::npos);
 }
