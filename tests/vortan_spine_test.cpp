@@ -214,3 +214,71 @@ TEST(VortanResults, AStoppedRunLeavesThePreviousFileAndItsMarks) {
   EXPECT_EQ(read_file(folder / "STOP.VORTAN"), old);
   EXPECT_FALSE(std::filesystem::exists(folder / "STOP.VORTAN.new"));
 }
+
+TEST(VortanResults, ARunStoppedByAMissingPhaseRecordKeepsThePreviousFile) {
+  TempFolder folder;
+  const std::string old = "       14          5.2300    \n" + distance_record('Y', 1, 1, 1, 2, 556) +
+                          angle_record('y', 1, 1, 1, 1) + distance_record('N', 1, 1, 1, 3, 556) + "99999\n";
+  write_file(folder / "GONE.VORTAN", old);
+  ExpFileBuilder builder = with_types();
+  builder.phase_flags({1}).phase(lone_atom_phase(1)).vortan_controls(1, "DMAX 2.0");
+  builder.without("CRS1  ABC   ").write(folder / "GONE.EXP");
+  auto result = run_program(VORTAN_BIN, {"gone"}, folder.path(), {}, kFixedDate);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, " ISAM record with KEY = \"CRS1  ABC\" has problems.\n");
+  EXPECT_EQ(read_file(folder / "GONE.VORTAN"), old);
+  EXPECT_FALSE(std::filesystem::exists(folder / "GONE.VORTAN.new"));
+}
+
+TEST(VortanResults, MarksSurviveTheNextRun) {
+  TempFolder folder;
+  testing_support::TestPhase phase;
+  phase.atoms = {{"Si1", "SI", 0, 0, 0}, {"O1", "O", 0.3, 0, 0}, {"O2", "O", 0, 0.3, 0}};
+  ExpFileBuilder builder = minimal_experiment();
+  builder.atom_types({{"SI", 1.2, 1.5}, {"O", 0.7, 0.8}}).phase_flags({1}).phase(phase);
+  builder.vortan_controls(1, "DMAX 2.0 DAGL 2.0").write(folder / "SIO.EXP");
+  auto first = run_program(VORTAN_BIN, {"sio"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(first.exit_status, 0) << first.out << first.err;
+  std::string written = read_file(folder / "SIO.VORTAN");
+  // Si1-O1 and Si1-O2 both ways, and the angle O1-Si1-O2.
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < written.size();) {
+    std::size_t end = written.find('\n', at);
+    lines.push_back(written.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 7u) << written;
+  std::size_t angle = 0;
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    EXPECT_EQ(lines[i][0], 'N') << lines[i];
+    if (lines[i].substr(3, 2) == " 1") angle = i;
+  }
+  ASSERT_NE(angle, 0u) << written;
+  // The user marks the first distance (in lower case) and the angle.
+  std::string marked = written;
+  std::size_t first_distance = lines[0].size() + 1;
+  std::size_t angle_start = 0;
+  for (std::size_t i = 0; i < angle; ++i) angle_start += lines[i].size() + 1;
+  marked[first_distance] = 'y';
+  marked[angle_start] = 'Y';
+  write_file(folder / "SIO.VORTAN", marked);
+  auto second = run_program(VORTAN_BIN, {"sio"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(second.exit_status, 0) << second.out << second.err;
+  std::string expected = marked;
+  expected[first_distance] = 'Y';
+  EXPECT_EQ(read_file(folder / "SIO.VORTAN"), expected);
+  // A mark the user takes away is gone in the next run.
+  write_file(folder / "SIO.VORTAN", written);
+  run_program(VORTAN_BIN, {"sio"}, folder.path(), {}, kFixedDate);
+  EXPECT_EQ(read_file(folder / "SIO.VORTAN"), written);
+}
+
+TEST(VortanPhases, BondRadiusRaisedToTheAngleRadius) {
+  TempFolder folder;
+  ExpFileBuilder builder = with_types();
+  builder.phase_flags({1}).phase(lone_atom_phase(1)).vortan_controls(1, "DMAX 0.5 DAGL 0.5");
+  builder.write(folder / "RAD.EXP");
+  auto result = run_program(VORTAN_BIN, {"rad"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_NE(read_file(folder / "RAD.LST").find("\n SI       1.50000   1.50000\n"), std::string::npos);
+}
