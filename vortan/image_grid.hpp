@@ -1,0 +1,59 @@
+// The neighbour search through a grid of bins over the unit cell. The
+// equivalent positions of every atom are generated once per phase and binned
+// by their position reduced into the cell; a central atom then looks only at
+// the bins (and their lattice translations) that can hold an image within its
+// longest search limit. Every candidate is decided with the same single-
+// precision distance as the plain loop nest, inside the same translation
+// window, and the accepted ones are handed on in the plain search order
+// (neighbour atom, equivalent position in generation order, nx, ny, nz), so
+// the listing does not change by a byte.
+#pragma once
+#include <array>
+#include <functional>
+#include <vector>
+
+#include "crystal/phase.hpp"
+#include "vortan/neighbour_search.hpp"
+
+namespace vesk {
+
+struct ImageGrid {
+  // Hot part of an image, read for every candidate: the Cartesian position
+  // (A) of the image reduced into the cell, and its index into `images`.
+  struct Binned {
+    std::array<float, 3> cart{};
+    int image = 0;
+  };
+  struct Image {
+    Vec3 x{};                   // as GENEQ gave it, not reduced
+    std::array<int, 3> offset{};  // x = reduced position + offset
+    int atom = 0;               // from 1
+    int code = 0;               // operator code
+  };
+
+  std::array<int, 3> bins{1, 1, 1};
+  std::vector<int> first;       // first entry of each bin in `binned`, one more at the end
+  std::vector<Binned> binned;
+  std::vector<Image> images;    // in search order: atom, then generation order
+  std::array<double, 3> reach{};  // cell edges per A along each axis (reciprocal lengths)
+  std::array<double, 6> upper{};  // Cartesian = U x fractional: U11 U12 U13 U22 U23 U33
+  bool metric_usable = false;   // false: every candidate goes to the exact test
+  double fraction_slack = 0;    // cell edges added to every reach
+  double length_slack = 0;      // A added to every coarse limit
+  int type_count = 0;
+  std::vector<PairLimits> pair;         // (ti - 1) * type_count + (tj - 1)
+  std::vector<float> central_limit;     // longest search limit of a central type
+};
+
+// Generates and bins the images of every atom of the phase for the limits of
+// `controls`. Throws vesk::Error for an atom with a type outside the list or
+// more than 5000 x 192 images.
+void build_image_grid(ImageGrid& grid, const PhaseDescription& phase, const SearchControls& controls);
+
+// search_neighbours through the grid: the same distances, in the same order,
+// with the same arguments. The grid must have been built for this phase and
+// these controls.
+void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int i,
+                       const std::function<void(const FoundDistance&)>& found);
+
+}  // namespace vesk
