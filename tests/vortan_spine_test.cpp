@@ -282,3 +282,17 @@ TEST(VortanPhases, BondRadiusRaisedToTheAngleRadius) {
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_NE(read_file(folder / "RAD.LST").find("\n SI       1.50000   1.50000\n"), std::string::npos);
 }
+
+TEST(VortanPhases, ProgressLineEveryHundredAtoms) {
+  TempFolder folder;
+  testing_support::TestPhase phase = lone_atom_phase(1);
+  phase.cell = {20, 20, 20, 90, 90, 90};
+  phase.atoms.clear();
+  for (int i = 0; i < 250; ++i)
+    phase.atoms.push_back({"A" + std::to_string(i + 1), "SI", (i % 10) * 0.1, (i / 10 % 10) * 0.1, (i / 100) * 0.1});
+  ExpFileBuilder builder = with_types();
+  builder.phase_flags({1}).phase(phase).vortan_controls(1, "DMAX 0.5 DAGL 0.5").write(folder / "BIG.EXP");
+  auto result = run_program(VORTAN_BIN, {"big"}, folder.path(), {}, kFixedDate);
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(result.out, " Processing atom   100\r Processing atom   200\r");
+}
