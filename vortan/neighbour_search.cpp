@@ -54,9 +54,10 @@ long TranslationWindow::count() const {
   return n;
 }
 
-TranslationWindow translation_window(const PhaseDescription& phase, const Vec3& central, const Vec3& image,
-                                     float limit) {
-  const auto reach = reciprocal_lengths(phase);
+namespace {
+
+TranslationWindow window_with_reach(const std::array<double, 3>& reach, const Vec3& central, const Vec3& image,
+                                    float limit) {
   TranslationWindow window;
   for (int k = 0; k < 3; ++k) {
     const float difference = central[k] - image[k];
@@ -68,6 +69,13 @@ TranslationWindow translation_window(const PhaseDescription& phase, const Vec3& 
     window.high[k] = std::max(truncated + 1, static_cast<int>(std::floor(difference + r)));
   }
   return window;
+}
+
+}  // namespace
+
+TranslationWindow translation_window(const PhaseDescription& phase, const Vec3& central, const Vec3& image,
+                                     float limit) {
+  return window_with_reach(reciprocal_lengths(phase), central, image, limit);
 }
 
 std::string check_search_limits(const PhaseDescription& phase, const SearchControls& controls) {
@@ -104,6 +112,7 @@ void search_neighbours(const PhaseDescription& phase, int i, const SearchControl
   const AtomSite& central = phase.atoms[static_cast<std::size_t>(i - 1)];
   if (phase.types[static_cast<std::size_t>(central.type - 1)].bond_radius < 0) return;
   const Vec3 xi = central.x;
+  const auto reach = reciprocal_lengths(phase);
   EquivalentPositions images;
   for (std::size_t j = 1; j <= phase.atoms.size(); ++j) {
     const AtomSite& neighbour = phase.atoms[j - 1];
@@ -114,7 +123,7 @@ void search_neighbours(const PhaseDescription& phase, int i, const SearchControl
     hit.limits = pair_limits(phase, controls, central.type, neighbour.type);
     const float limit = hit.limits.search();
     for (const EquivalentPosition& image : images) {
-      const TranslationWindow window = translation_window(phase, xi, image.x, limit);
+      const TranslationWindow window = window_with_reach(reach, xi, image.x, limit);
       hit.code = image.code;
       for (int nx = window.low[0]; nx <= window.high[0]; ++nx)
         for (int ny = window.low[1]; ny <= window.high[1]; ++ny)
