@@ -130,7 +130,7 @@ std::function<void(const fs::path&)> quartz_and_results(std::string results) {
 }
 
 std::string counts_record(int first) {
-  char text[80];
+  char text[128];  // room for eight fields of any int
   std::snprintf(text, sizeof text, "%8d%8d%8d%8d%8d%8d%8d%8d\n", first, first + 1, first + 2, first + 3,
                 first + 4, first + 5, first + 6, first + 7);
   return text;
