@@ -1,0 +1,117 @@
+// Publication CIF (`vortan NAME --cif`): the distances and angles of every
+// processed phase as the core dictionary's geometry loops, beside the
+// results file in stem + "_geom.cif". One data block per phase holds the
+// symmetry operators, numbered in the order GENEQ generates them so that an
+// operator code names one row, the bond loop and the angle loop, one row per
+// results record in the same order, with the publication flags taken from
+// the marks. Nothing here changes the listing or the results file except the
+// notes of write_cif_notes, which only a --cif run writes.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+#include "crystal/metric.hpp"
+#include "crystal/phase.hpp"
+#include "crystal/spacegroup.hpp"
+#include "vortan/esd.hpp"
+#include "vortan/neighbour_search.hpp"
+#include "vortan/results_file.hpp"
+#include "vortan/tables.hpp"
+
+namespace vesk {
+
+// One operator as GENEQ applies it: x' = R x + t / 12, the inversion and the
+// centring vector already folded in. Translations are kept as computed, not
+// reduced into [0, 1), so that the lattice translation of a neighbour is the
+// one the listing and the results file show.
+struct CifOperator {
+  std::array<int, 9> r{};  // row by row
+  std::array<int, 3> t{};  // twelfths
+  int code = 0;            // operator code
+};
+
+// Every operator an operator code can name, in GENEQ's generation order:
+// centring vectors outermost, then without and with the inversion, then the
+// listed operators.
+std::vector<CifOperator> generation_operators(const SpaceGroupInfo& group);
+// The row (from 1) of an operator code in that list; 0 when the group has no
+// such operator.
+int symop_number(const SpaceGroupInfo& group, int code);
+// The operator in the dictionary's xyz form, e.g. "-x+1/2,y,-z"; `shift` adds
+// a lattice translation.
+std::string operator_xyz(const CifOperator& op, const std::array<int, 3>& shift = {0, 0, 0});
+
+// "n_klm" with k, l, m the translation plus 5; "." for the identity without
+// translation; empty when a translation lies outside -4..4, which the form
+// cannot hold.
+std::string site_symmetry_code(int number, const std::array<int, 3>& n);
+
+// value(s.u.) as the listing prints it, without blanks; a value whose s.u.
+// rounds to no digit is written plain.
+std::string cif_number(float value, float sigma, EsdKind kind);
+
+// A CIF value: as it stands when it can be, else quoted.
+std::string cif_value(const std::string& text);
+
+// A neighbour site: the operator code and the lattice translation on top of it.
+struct CifSite {
+  int code = 1;
+  std::array<int, 3> n{};
+  std::string symmetry;    // site_symmetry_code; empty when it cannot be written
+};
+
+struct CifBond {
+  int central = 0, neighbour = 0;  // atoms from 1
+  std::string distance;
+  CifSite site;
+  bool published = false;
+};
+
+struct CifAngle {
+  int first = 0, central = 0, second = 0;
+  std::string angle;
+  CifSite site1, site3;
+  bool published = false;
+};
+
+struct CifBlock {
+  int phase = 0;
+  std::string title;       // the phase name
+  std::string symbol;      // space group symbol
+  std::vector<CifOperator> operators;
+  std::vector<std::string> labels;   // per atom, as the listing shows them
+  std::vector<Vec3> positions;       // per atom, fractional
+  std::vector<CifBond> bonds;
+  std::vector<CifAngle> angles;
+  std::size_t notes_written = 0;     // sites already noted in the listing
+};
+
+struct CifCollector {
+  std::string name;        // stem without its folder: the data block names
+  std::vector<CifBlock> blocks;
+};
+
+// stem + "_geom.cif".
+std::string cif_file_name(const std::string& stem);
+
+// A new block for the phase about to be searched; copies what the rows need,
+// since the phase is overwritten by the next one.
+void start_cif_phase(CifCollector& cif, const PhaseDescription& phase);
+// One row per results record, with the mark the record gets.
+void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
+                  const FoundDistance& hit, float sigma);
+void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
+                   const NeighbourEntry& first, const NeighbourEntry& second, const Angle& angle);
+
+// The listing note of every site of the current block whose translation
+// the n_klm form cannot hold (written once per site).
+std::vector<std::string> cif_notes(CifCollector& cif);
+void write_cif_notes(int listing_unit, CifCollector& cif);
+
+std::string cif_text(const CifCollector& cif);
+// Written to a temporary file beside `file` and renamed over it, so a
+// failed run never leaves half a file; throws vesk::Error on failure.
+void write_cif_file(const CifCollector& cif, const std::string& file);
+
+}  // namespace vesk
