@@ -958,3 +958,49 @@ TEST(Cif2expWithVortan, AnisotropicMonoclinicStructure) {
   };
   expect_distances_of(model, listed, 2.6);
 }
+
+// Hexagonal special positions: B1 on 6l (x, 2x, 0), whose y follows x with
+// coefficient 2, and C1 printed 0.3333, 0.6667 for 2d (1/3, 2/3, 1/2).
+TEST(Cif2expWithVortan, HexagonalTiesReachTheDistancesWithTheirCoefficients) {
+  const char* const hexagonal = R"(data_hex
+_cell_length_a 5.0123(4)
+_cell_length_b 5.0123(4)
+_cell_length_c 3.2345(3)
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 120
+_symmetry_space_group_name_H-M 'P 6/m m m'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+Al1 Al 0 0 0 0.01
+B1 B 0.2012(3) 0.4024(6) 0 0.01
+C1 C 0.3333 0.6667 0.5 0.01
+)";
+  TempFolder folder;
+  const RunResult run = cif2exp_run(folder, hexagonal, {"--dmax", "3.0", "--dagl", "3.0"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto listed = vortan_distances(folder, "HEX");
+  ASSERT_FALSE(listed.empty());
+  Model model;
+  model.group = "P 6/m m m";
+  model.values = {5.0123, 3.2345, 0.2012};
+  model.sigmas = {0.0004, 0.0003, 0.0003};
+  model.cell = [](const std::vector<double>& p) { return std::array<double, 6>{p[0], p[0], p[1], 90, 90, 120}; };
+  model.atoms = [](const std::vector<double>& p) {
+    return std::vector<std::array<double, 3>>{{0, 0, 0}, {p[2], 2 * p[2], 0}, {1.0 / 3, 2.0 / 3, 0.5}};
+  };
+  expect_distances_of(model, listed, 3.0);
+  // Al1 to B1: sqrt(3) a x, with s.u. from a and x alone.
+  const auto al_b = std::find_if(listed.begin(), listed.end(),
+                                 [](const ResultDistance& r) { return r.central == 1 && r.neighbour == 2; });
+  ASSERT_NE(al_b, listed.end());
+  EXPECT_NEAR(al_b->d, std::sqrt(3.0) * 5.0123 * 0.2012, 2e-5);
+  EXPECT_NEAR(al_b->sigma, std::sqrt(3.0) * std::hypot(0.2012 * 0.0004, 5.0123 * 0.0003), 2e-5);
+  const std::string listing = read_file(folder / "HEX.LST");
+  EXPECT_NE(listing.find("B1       0.20120(30)   0.4024(6)     0.0000000(0) MM2(120)"), std::string::npos) << listing;
+}
