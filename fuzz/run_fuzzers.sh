@@ -60,7 +60,7 @@ run_one() {
     | tee -a "$build/summary.txt"
 }
 
-: >"$build/summary.txt"
+echo "== $(date -u +%FT%TZ) $seconds s each" >>"$build/summary.txt"
 running=0
 for t in "$@"; do
   run_one "$t" &
