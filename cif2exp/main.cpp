@@ -4,6 +4,7 @@
 // or not at all.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
