@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 #include <string>
 
 #include "crystal/equivalent_positions.hpp"
@@ -15,6 +17,9 @@ namespace {
 // Bins per image at most: a short limit in a large cell must not make the
 // grid larger than the structure.
 constexpr double kBinsPerImage = 4;
+// Bins as wide as the reach of the longest limit: narrower bins scan less
+// volume but cost more in bins visited, and measured no faster.
+constexpr double kBinsPerReach = 1;
 // Beyond this many bins (or lattice translations) along one axis the limit is
 // out of all proportion to the cell; the driver refuses such phases first.
 constexpr double kLongestBinRange = 1.0e6;
@@ -52,7 +57,7 @@ std::array<int, 3> choose_bins(const ImageGrid& grid, float longest, std::size_t
   if (!(longest > 0)) return bins;
   for (int k = 0; k < 3; ++k) {
     const double width = static_cast<double>(longest) * grid.reach[static_cast<std::size_t>(k)] + grid.fraction_slack;
-    const double count = std::floor(1 / width);
+    const double count = std::floor(kBinsPerReach / width);
     bins[static_cast<std::size_t>(k)] = count >= 1 ? static_cast<int>(std::min(count, 1024.0)) : 1;
   }
   const double most = std::max(8.0, kBinsPerImage * static_cast<double>(images));
@@ -65,10 +70,50 @@ std::array<int, 3> choose_bins(const ImageGrid& grid, float longest, std::size_t
 
 int bin_of(double reduced, int bins) { return std::min(static_cast<int>(reduced * bins), bins - 1); }
 
+// An accepted distance before the sort into search order.
 struct Hit {
+  int entry = 0;             // into grid.binned
   int image = 0;
-  FoundDistance found;
+  std::array<int, 3> n{};
+  CellVector vec;
+  bool operator<(const Hit& other) const { return image != other.image ? image < other.image : n < other.n; }
 };
+
+// The search order of a hit packed into one integer, with room for the hit's
+// own number in the lowest bits: image (20 bits), nx, ny, nz (11 bits each
+// while within +-1023), hit number (8 bits).
+constexpr int kPackedTranslation = 1023;
+constexpr std::size_t kPackedHits = 256;
+std::uint64_t packed_order(const Hit& hit, std::size_t number) {
+  std::uint64_t key = static_cast<std::uint64_t>(hit.image);
+  for (int n : hit.n) key = (key << 11) | static_cast<std::uint64_t>(n + 1024);
+  return (key << 8) | number;
+}
+
+// One run of bins along an axis that shares a lattice translation.
+struct BinRun {
+  int first = 0, last = 0;  // bins within the cell
+  int shift = 0;            // lattice translation
+};
+
+// The bins low..high (counted across cells) as runs within one cell each.
+int bin_runs(int low, int high, int bins, std::array<BinRun, 64>& runs, std::vector<BinRun>& more) {
+  more.clear();
+  int count = 0;
+  for (int b = low; b <= high;) {
+    const int shift = floor_div(b, bins);
+    const int cell = b - shift * bins;
+    const int last = std::min(bins - 1, cell + (high - b));
+    const BinRun run{cell, last, shift};
+    if (count < static_cast<int>(runs.size()))
+      runs[static_cast<std::size_t>(count)] = run;
+    else
+      more.push_back(run);
+    ++count;
+    b += last - cell + 1;
+  }
+  return count;
+}
 
 }  // namespace
 
@@ -101,19 +146,22 @@ void build_image_grid(ImageGrid& grid, const PhaseDescription& phase, const Sear
 
   // Every image once, in search order.
   EquivalentPositions positions;
+  std::vector<ImageGrid::Binned> unbinned;
+  std::vector<std::array<float, 3>> unbinned_cart;
   double largest = 1;
   for (std::size_t j = 0; j < phase.atoms.size(); ++j) {
     positions.clear();
     GENEQ(phase.atoms[j].x, phase.group, GeneqMode::Distinct, positions);
     for (const EquivalentPosition& p : positions) {
-      ImageGrid::Image image;
-      image.x = p.x;
-      image.atom = static_cast<int>(j) + 1;
-      image.code = p.code;
-      grid.images.push_back(image);
-      for (int k = 0; k < 3; ++k) {
-        largest = std::max(largest, std::fabs(static_cast<double>(p.x[static_cast<std::size_t>(k)])));
-        largest = std::max(largest, std::fabs(static_cast<double>(phase.atoms[j].x[static_cast<std::size_t>(k)])));
+      ImageGrid::Binned entry;
+      entry.x = p.x;
+      entry.type = phase.atoms[j].type;
+      entry.image = static_cast<int>(grid.images.size());
+      unbinned.push_back(entry);
+      grid.images.push_back({static_cast<int>(j) + 1, p.code});
+      for (std::size_t k = 0; k < 3; ++k) {
+        largest = std::max(largest, std::fabs(static_cast<double>(p.x[k])));
+        largest = std::max(largest, std::fabs(static_cast<double>(phase.atoms[j].x[k])));
       }
     }
   }
@@ -122,38 +170,36 @@ void build_image_grid(ImageGrid& grid, const PhaseDescription& phase, const Sear
   grid.fraction_slack = 1.0E-3 + 1.0E-6 * largest;
   grid.length_slack = 1.0E-3 + grid.fraction_slack * (static_cast<double>(phase.abc[0]) + phase.abc[1] + phase.abc[2]);
 
-  grid.bins = choose_bins(grid, longest, grid.images.size());
-  const int nx = grid.bins[0], ny = grid.bins[1], nz = grid.bins[2];
-  std::vector<int> bin_of_image(grid.images.size());
-  grid.first.assign(static_cast<std::size_t>(nx) * ny * nz + 1, 0);
-  for (std::size_t m = 0; m < grid.images.size(); ++m) {
-    ImageGrid::Image& image = grid.images[m];
+  grid.bins = choose_bins(grid, longest, unbinned.size());
+  const int ny = grid.bins[1], nz = grid.bins[2];
+  std::vector<int> bin_of_image(unbinned.size());
+  grid.first.assign(static_cast<std::size_t>(grid.bins[0]) * ny * nz + 1, 0);
+  for (std::size_t m = 0; m < unbinned.size(); ++m) {
+    ImageGrid::Binned& entry = unbinned[m];
     std::array<int, 3> cell{};
     std::array<double, 3> reduced{};
     for (std::size_t k = 0; k < 3; ++k) {
-      const double x = image.x[k];
+      const double x = entry.x[k];
       const double whole = std::floor(x);
-      image.offset[k] = static_cast<int>(whole);
+      entry.offset[k] = static_cast<int>(whole);
       reduced[k] = x - whole;
       cell[k] = bin_of(reduced[k], grid.bins[k]);
     }
+    const auto cart = grid.metric_usable ? to_cartesian(grid, reduced[0], reduced[1], reduced[2])
+                                         : std::array<double, 3>{};
+    unbinned_cart.push_back({static_cast<float>(cart[0]), static_cast<float>(cart[1]), static_cast<float>(cart[2])});
     const int bin = (cell[0] * ny + cell[1]) * nz + cell[2];
     bin_of_image[m] = bin;
     ++grid.first[static_cast<std::size_t>(bin) + 1];
   }
   for (std::size_t b = 1; b < grid.first.size(); ++b) grid.first[b] += grid.first[b - 1];
-  grid.binned.resize(grid.images.size());
+  grid.binned.resize(unbinned.size());
   std::vector<int> next(grid.first.begin(), grid.first.end() - 1);
-  for (std::size_t m = 0; m < grid.images.size(); ++m) {
-    const ImageGrid::Image& image = grid.images[m];
-    ImageGrid::Binned& entry = grid.binned[static_cast<std::size_t>(next[static_cast<std::size_t>(bin_of_image[m])]++)];
-    entry.image = static_cast<int>(m);
-    if (grid.metric_usable) {
-      const auto cart = to_cartesian(grid, image.x[0] - static_cast<double>(image.offset[0]),
-                                     image.x[1] - static_cast<double>(image.offset[1]),
-                                     image.x[2] - static_cast<double>(image.offset[2]));
-      entry.cart = {static_cast<float>(cart[0]), static_cast<float>(cart[1]), static_cast<float>(cart[2])};
-    }
+  for (auto& axis : grid.cart) axis.resize(unbinned.size());
+  for (std::size_t m = 0; m < unbinned.size(); ++m) {
+    const auto e = static_cast<std::size_t>(next[static_cast<std::size_t>(bin_of_image[m])]++);
+    grid.binned[e] = unbinned[m];
+    for (std::size_t k = 0; k < 3; ++k) grid.cart[k][e] = unbinned_cart[m][k];
   }
 }
 
@@ -167,7 +213,10 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   if (!(longest >= 1.0E-4f)) return;
   const Vec3 xi = central.x;
 
-  std::array<int, 3> low{}, high{};
+  // Bins of every axis, as runs that share a translation.
+  std::array<std::array<BinRun, 64>, 3> runs;
+  std::array<std::vector<BinRun>, 3> more;
+  std::array<int, 3> run_count{};
   for (std::size_t k = 0; k < 3; ++k) {
     const double r = static_cast<double>(longest) * grid.reach[k] + grid.fraction_slack;
     const double from = std::floor((xi[k] - r) * grid.bins[k]);
@@ -175,70 +224,113 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
     if (!(to - from < kLongestBinRange) || !(std::fabs(from) < kLongestBinRange) ||
         !(std::fabs(to) < kLongestBinRange))
       throw Error("The search limit of atom " + central.label + " is out of all proportion to the cell");
-    low[k] = static_cast<int>(from);
-    high[k] = static_cast<int>(to);
+    run_count[k] = bin_runs(static_cast<int>(from), static_cast<int>(to), grid.bins[k], runs[k], more[k]);
   }
+  auto run = [&](std::size_t k, int r) -> const BinRun& {
+    return r < 64 ? runs[k][static_cast<std::size_t>(r)] : more[k][static_cast<std::size_t>(r - 64)];
+  };
   const double coarse = static_cast<double>(longest) + grid.length_slack;
   const float coarse_squared = static_cast<float>(coarse * coarse);
   const auto centre = grid.metric_usable ? to_cartesian(grid, xi[0], xi[1], xi[2]) : std::array<double, 3>{};
 
-  std::vector<Hit> hits;
+  static std::vector<Hit> hits;
+  static std::vector<std::uint64_t> order;
+  static std::vector<int> passed;
+  hits.clear();
+  bool packable = kMaxEquivalents * kMaxAtoms < (1u << 20);
   const int ny = grid.bins[1], nz = grid.bins[2];
-  for (int bx = low[0]; bx <= high[0]; ++bx) {
-    const int sx = floor_div(bx, grid.bins[0]);
-    const int cx = bx - sx * grid.bins[0];
-    for (int by = low[1]; by <= high[1]; ++by) {
-      const int sy = floor_div(by, ny);
-      const int cy = by - sy * ny;
-      for (int bz = low[2]; bz <= high[2]; ++bz) {
-        const int sz = floor_div(bz, nz);
-        const int cz = bz - sz * nz;
-        const int bin = (cx * ny + cy) * nz + cz;
-        const int begin = grid.first[static_cast<std::size_t>(bin)];
-        const int end = grid.first[static_cast<std::size_t>(bin) + 1];
-        if (begin == end) continue;
-        std::array<float, 3> shift{};
-        if (grid.metric_usable) {
-          const auto t = to_cartesian(grid, sx, sy, sz);
-          for (std::size_t k = 0; k < 3; ++k) shift[k] = static_cast<float>(t[k] - centre[k]);
-        }
-        for (int e = begin; e < end; ++e) {
-          const ImageGrid::Binned& entry = grid.binned[static_cast<std::size_t>(e)];
-          if (grid.metric_usable) {
-            const float dx = entry.cart[0] + shift[0];
-            const float dy = entry.cart[1] + shift[1];
-            const float dz = entry.cart[2] + shift[2];
-            if (dx * dx + dy * dy + dz * dz > coarse_squared) continue;
+  const float* cart_x = grid.cart[0].data();
+  const float* cart_y = grid.cart[1].data();
+  const float* cart_z = grid.cart[2].data();
+  for (int rx = 0; rx < run_count[0]; ++rx) {
+    const BinRun& x_run = run(0, rx);
+    for (int cx = x_run.first; cx <= x_run.last; ++cx)
+      for (int ry = 0; ry < run_count[1]; ++ry) {
+        const BinRun& y_run = run(1, ry);
+        for (int cy = y_run.first; cy <= y_run.last; ++cy)
+          for (int rz = 0; rz < run_count[2]; ++rz) {
+            const BinRun& z_run = run(2, rz);
+            // One run of bins along z is one stretch of the binned images.
+            const int row = (cx * ny + cy) * nz;
+            const int begin = grid.first[static_cast<std::size_t>(row + z_run.first)];
+            const int end = grid.first[static_cast<std::size_t>(row + z_run.last) + 1];
+            if (begin == end) continue;
+            const std::array<int, 3> s{x_run.shift, y_run.shift, z_run.shift};
+            // Coarse test, without branches: most candidates fail it.
+            passed.resize(static_cast<std::size_t>(end - begin));
+            std::size_t count = 0;
+            if (grid.metric_usable) {
+              const auto t = to_cartesian(grid, s[0], s[1], s[2]);
+              const float sx = static_cast<float>(t[0] - centre[0]);
+              const float sy = static_cast<float>(t[1] - centre[1]);
+              const float sz = static_cast<float>(t[2] - centre[2]);
+              for (int e = begin; e < end; ++e) {
+                const float dx = cart_x[e] + sx;
+                const float dy = cart_y[e] + sy;
+                const float dz = cart_z[e] + sz;
+                passed[count] = e;
+                count += dx * dx + dy * dy + dz * dz <= coarse_squared ? 1 : 0;
+              }
+            } else {
+              for (int e = begin; e < end; ++e) passed[count++] = e;
+            }
+            for (std::size_t c = 0; c < count; ++c) {
+              const int e = passed[c];
+              const ImageGrid::Binned& image = grid.binned[static_cast<std::size_t>(e)];
+              // The exact test of the plain loop nest, with its own arithmetic.
+              Hit hit;
+              hit.entry = e;
+              hit.image = image.image;
+              hit.n = {s[0] - image.offset[0], s[1] - image.offset[1], s[2] - image.offset[2]};
+              const Vec3 x{image.x[0] + static_cast<float>(hit.n[0]), image.x[1] + static_cast<float>(hit.n[1]),
+                           image.x[2] + static_cast<float>(hit.n[2])};
+              hit.vec = cell_vector(phase, xi, x);
+              const float limit = grid.pair[ti * static_cast<std::size_t>(grid.type_count) +
+                                            static_cast<std::size_t>(image.type - 1)].search();
+              if (!(hit.vec.d >= 1.0E-4f && hit.vec.d <= limit)) continue;
+              // Translations within limit x reach of the difference lie inside
+              // the plain search's window; only others need the window itself.
+              bool inside = true;
+              for (std::size_t k = 0; k < 3; ++k) {
+                const double difference = static_cast<double>(xi[k] - image.x[k]);
+                const double reach = static_cast<double>(limit) * grid.reach[k] * (1 - 1.0E-9);
+                inside = inside && hit.n[k] >= difference - reach && hit.n[k] <= difference + reach;
+              }
+              if (!inside) {
+                const TranslationWindow window = translation_window(phase, xi, image.x, limit);
+                inside = true;
+                for (std::size_t k = 0; k < 3; ++k)
+                  inside = inside && hit.n[k] >= window.low[k] && hit.n[k] <= window.high[k];
+                if (!inside) continue;
+              }
+              for (int n : hit.n) packable = packable && n >= -kPackedTranslation && n <= kPackedTranslation;
+              hits.push_back(hit);
+            }
           }
-          const ImageGrid::Image& image = grid.images[static_cast<std::size_t>(entry.image)];
-          // The exact test of the plain loop nest, with its own arithmetic.
-          Hit hit;
-          FoundDistance& f = hit.found;
-          f.n = {sx - image.offset[0], sy - image.offset[1], sz - image.offset[2]};
-          f.x = {image.x[0] + static_cast<float>(f.n[0]), image.x[1] + static_cast<float>(f.n[1]),
-                 image.x[2] + static_cast<float>(f.n[2])};
-          f.vec = cell_vector(phase, xi, f.x);
-          const int tj = phase.atoms[static_cast<std::size_t>(image.atom - 1)].type;
-          f.limits = grid.pair[ti * static_cast<std::size_t>(grid.type_count) + static_cast<std::size_t>(tj - 1)];
-          const float limit = f.limits.search();
-          if (!(f.vec.d >= 1.0E-4f && f.vec.d <= limit)) continue;
-          const TranslationWindow window = translation_window(phase, xi, image.x, limit);
-          bool inside = true;
-          for (std::size_t k = 0; k < 3; ++k) inside = inside && f.n[k] >= window.low[k] && f.n[k] <= window.high[k];
-          if (!inside) continue;
-          f.atom = image.atom;
-          f.code = image.code;
-          hit.image = entry.image;
-          hits.push_back(hit);
-        }
       }
-    }
   }
-  std::sort(hits.begin(), hits.end(), [](const Hit& p, const Hit& q) {
-    if (p.image != q.image) return p.image < q.image;
-    return p.found.n < q.found.n;
-  });
-  for (const Hit& hit : hits) found(hit.found);
+  order.clear();
+  if (packable && hits.size() <= kPackedHits) {
+    for (std::size_t h = 0; h < hits.size(); ++h) order.push_back(packed_order(hits[h], h));
+    std::sort(order.begin(), order.end());
+    for (std::uint64_t& key : order) key &= kPackedHits - 1;
+  } else {
+    std::sort(hits.begin(), hits.end());
+    for (std::size_t h = 0; h < hits.size(); ++h) order.push_back(h);
+  }
+  FoundDistance f;
+  for (const std::uint64_t h : order) {
+    const Hit& hit = hits[static_cast<std::size_t>(h)];
+    const ImageGrid::Binned& image = grid.binned[static_cast<std::size_t>(hit.entry)];
+    f.atom = grid.images[static_cast<std::size_t>(hit.image)].atom;
+    f.code = grid.images[static_cast<std::size_t>(hit.image)].code;
+    f.n = hit.n;
+    f.x = {image.x[0] + static_cast<float>(hit.n[0]), image.x[1] + static_cast<float>(hit.n[1]),
+           image.x[2] + static_cast<float>(hit.n[2])};
+    f.vec = hit.vec;
+    f.limits = grid.pair[ti * static_cast<std::size_t>(grid.type_count) + static_cast<std::size_t>(image.type - 1)];
+    found(f);
+  }
 }
 
 }  // namespace vesk

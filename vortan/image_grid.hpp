@@ -18,22 +18,24 @@
 namespace vesk {
 
 struct ImageGrid {
-  // Hot part of an image, read for every candidate: the Cartesian position
-  // (A) of the image reduced into the cell, and its index into `images`.
+  // An image as the exact test reads it.
   struct Binned {
-    std::array<float, 3> cart{};
-    int image = 0;
+    Vec3 x{};                     // as GENEQ gave it, not reduced
+    std::array<int, 3> offset{};  // x = reduced position + offset
+    int type = 0;                 // the atom's type index
+    int image = 0;                // index into `images`
   };
   struct Image {
-    Vec3 x{};                   // as GENEQ gave it, not reduced
-    std::array<int, 3> offset{};  // x = reduced position + offset
-    int atom = 0;               // from 1
-    int code = 0;               // operator code
+    int atom = 0;                 // from 1
+    int code = 0;                 // operator code
   };
 
   std::array<int, 3> bins{1, 1, 1};
   std::vector<int> first;       // first entry of each bin in `binned`, one more at the end
   std::vector<Binned> binned;
+  // Cartesian position (A) of each binned image reduced into the cell, one
+  // array per axis, for the coarse test.
+  std::array<std::vector<float>, 3> cart;
   std::vector<Image> images;    // in search order: atom, then generation order
   std::array<double, 3> reach{};  // cell edges per A along each axis (reciprocal lengths)
   std::array<double, 6> upper{};  // Cartesian = U x fractional: U11 U12 U13 U22 U23 U33
