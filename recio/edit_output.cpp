@@ -71,8 +71,10 @@ std::string edit_fixed(double value, int width, int decimals) {
   std::string buffer(static_cast<std::size_t>(decimals) + 330, '\0');
   auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, decimals);
   if (result.ec != std::errc()) return stars(width);
-  // A negative value that rounds to zero keeps its sign ("-0.00"), as Fortran prints it.
   std::string text(buffer.data(), result.ptr);
+  // A value that rounds to zero prints without a sign: the cosine of 90
+  // degrees is a tiny negative number in single precision and must read 0.
+  if (text[0] == '-' && text.find_first_of("123456789") == std::string::npos) text.erase(0, 1);
   if (decimals == 0) text += '.';
   drop_optional_zero(text, width);
   return right_justify(text, width);

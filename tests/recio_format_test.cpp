@@ -33,7 +33,8 @@ TEST(FormatOutput, FixedPointKeepsLeadingZeroWhenThereIsRoom) {
   EXPECT_EQ(write_string("(F7.4)", {-0.5}), "-0.5000");
   EXPECT_EQ(write_string("(F5.0)", {109.47}), " 109.");
   EXPECT_EQ(write_string("(F5.0)", {0.4}), "   0.");
-  EXPECT_EQ(write_string("(F5.2)", {-0.001}), "-0.00");
+  EXPECT_EQ(write_string("(F5.2)", {-0.001}), " 0.00");  // no sign on a zero
+  EXPECT_EQ(write_string("(F8.5)", {-4.37e-8f}), " 0.00000");
   EXPECT_EQ(write_string("(F4.2)", {0.5}), "0.50");
   EXPECT_EQ(write_string("(F3.2)", {0.5}), ".50");     // no room for the zero
   EXPECT_EQ(write_string("(F4.2)", {-0.5}), "-.50");
