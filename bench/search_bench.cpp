@@ -207,6 +207,8 @@ void BM_READEXP(benchmark::State& state) {
 
 // The 5000-atom phase as an experiment file: more than 999 atoms need the
 // single-record atoms of phase flag 4 with their hexadecimal record numbers.
+}  // namespace
+
 void write_big_experiment(const std::filesystem::path& file) {
   const PhaseDescription& phase = phase_of(0);
   const Structure& s = kStructures[0];
@@ -238,6 +240,8 @@ void write_big_experiment(const std::filesystem::path& file) {
   builder.write(file);
 }
 
+namespace {
+
 void BM_WholeVortanRun(benchmark::State& state) {
   testing_support::TempFolder folder;
   write_big_experiment(folder / "BIG.EXP");
@@ -261,4 +265,16 @@ BENCHMARK(BM_LookupBisection)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_READEXP)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeVortanRun)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+// "search_bench --write-experiment FOLDER" only writes BIG.EXP there, for
+// timing and profiling vortan by hand.
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--write-experiment") {
+    write_big_experiment(std::filesystem::path(argv[2]) / "BIG.EXP");
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

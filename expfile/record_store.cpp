@@ -5,6 +5,7 @@
 #include <fstream>
 #include <utility>
 
+#include "expfile/sorted_keys.hpp"
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
@@ -142,12 +143,9 @@ int READEXP(int unit, std::string_view key, std::string& value) {
     std::string walking(kKeyLength, ' ');
     return READEXP(unit, walking, value);
   }
-  for (int position = 1; position <= entry.count; ++position) {
-    int record = entry.sorted[position - 1];
-    if (recio::equal_padded(entry.keys[record - 1], key)) {
-      entry.cursor = position;
-      return read_value(unit, record, value) == 0 ? 0 : 1;
-    }
+  if (const int position = first_key_position(entry.keys, entry.sorted, entry.count, key)) {
+    entry.cursor = position;
+    return read_value(unit, entry.sorted[position - 1], value) == 0 ? 0 : 1;
   }
   entry.cursor = entry.count;
   value = std::string(value.size(), ' ');

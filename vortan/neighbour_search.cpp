@@ -8,6 +8,7 @@
 #include "expfile/covariance.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
+#include "vortan/image_grid.hpp"
 #include "vortan/results_file.hpp"
 
 namespace vesk {
@@ -109,34 +110,11 @@ std::string check_search_limits(const PhaseDescription& phase, const SearchContr
 
 void search_neighbours(const PhaseDescription& phase, int i, const SearchControls& controls,
                        const std::function<void(const FoundDistance&)>& found) {
-  const AtomSite& central = phase.atoms[static_cast<std::size_t>(i - 1)];
-  if (phase.types[static_cast<std::size_t>(central.type - 1)].bond_radius < 0) return;
-  const Vec3 xi = central.x;
-  const auto reach = reciprocal_lengths(phase);
-  EquivalentPositions images;
-  for (std::size_t j = 1; j <= phase.atoms.size(); ++j) {
-    const AtomSite& neighbour = phase.atoms[j - 1];
-    images.clear();
-    GENEQ(neighbour.x, phase.group, GeneqMode::Distinct, images);
-    FoundDistance hit;
-    hit.atom = static_cast<int>(j);
-    hit.limits = pair_limits(phase, controls, central.type, neighbour.type);
-    const float limit = hit.limits.search();
-    for (const EquivalentPosition& image : images) {
-      const TranslationWindow window = window_with_reach(reach, xi, image.x, limit);
-      hit.code = image.code;
-      for (int nx = window.low[0]; nx <= window.high[0]; ++nx)
-        for (int ny = window.low[1]; ny <= window.high[1]; ++ny)
-          for (int nz = window.low[2]; nz <= window.high[2]; ++nz) {
-            hit.n = {nx, ny, nz};
-            hit.x = {image.x[0] + static_cast<float>(nx), image.x[1] + static_cast<float>(ny),
-                     image.x[2] + static_cast<float>(nz)};
-            hit.vec = cell_vector(phase, xi, hit.x);
-            // The lower bound drops the central atom itself and anything on it.
-            if (hit.vec.d >= 1.0E-4f && hit.vec.d <= limit) found(hit);
-          }
-    }
-  }
+  // The images of every atom binned for this one search; the driver keeps
+  // one grid for the whole phase instead.
+  ImageGrid grid;
+  build_image_grid(grid, phase, controls);
+  search_image_grid(grid, phase, i, found);
 }
 
 Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
@@ -152,6 +130,9 @@ void start_distance_work(DistanceWork& work, PhaseDescription& phase, const Sear
   work.table.orthonormal = controls.orthonormal;
   work.kept.clear();
   work.refusal = check_search_limits(phase, controls);
+  auto grid = std::make_shared<ImageGrid>();
+  if (work.refusal.empty()) build_image_grid(*grid, phase, controls);
+  work.grid = grid;
 }
 
 void write_refusal(const DistanceWork& work) {
@@ -187,7 +168,8 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
   work.kept.clear();
   set_positions(work.work, 7, central.x_position);
 
-  search_neighbours(phase, i, work.controls, [&](const FoundDistance& hit) {
+  if (!work.grid) throw Error("The distance work of phase " + std::to_string(phase.number) + " was not started");
+  search_image_grid(*work.grid, phase, i, [&](const FoundDistance& hit) {
     const AtomSite& neighbour = phase.atoms[static_cast<std::size_t>(hit.atom - 1)];
     set_positions(work.work, 10, neighbour.x_position);
     fill_atom_rows(work.work, covariance, 12);

@@ -6,6 +6,7 @@
 #pragma once
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "crystal/bounded_list.hpp"
@@ -18,6 +19,7 @@
 namespace vesk {
 
 struct CovarianceData;
+struct ImageGrid;
 struct ResultsFile;
 
 constexpr std::size_t kMaxKeptNeighbours = 25;
@@ -104,6 +106,7 @@ struct DistanceWork {
   WorkCovariance work;
   DistanceTable table;
   KeptNeighbours kept;
+  std::shared_ptr<const ImageGrid> grid;  // the phase's images, binned once per phase
   std::string refusal;       // not empty: the phase's limits were refused
 };
 
