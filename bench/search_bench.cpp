@@ -104,6 +104,19 @@ void BM_GridSearch(benchmark::State& state) {
   label(state, which);
 }
 
+// The grid alone: every image generated once and binned.
+void BM_GridBuild(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  const PhaseDescription& phase = phase_of(which);
+  const SearchControls controls = controls_of(which);
+  for (auto _ : state) {
+    ImageGrid grid;
+    build_image_grid(grid, phase, controls);
+    benchmark::DoNotOptimize(grid.binned.data());
+  }
+  label(state, which);
+}
+
 // gemmi from its small-molecule structure: cell images from its own table,
 // sites within 0.4 A of another image dropped, every site asked for all
 // neighbours within the cutoff (itself included, at distance 0).
@@ -258,6 +271,7 @@ void BM_WholeVortanRun(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_GridSearch)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GridBuild)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GemmiNeighborSearch)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainSearch)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LookupLinearScan)->Unit(benchmark::kMillisecond);

@@ -97,7 +97,7 @@ struct BinRun {
 };
 
 // The bins low..high (counted across cells) as runs within one cell each.
-int bin_runs(int low, int high, int bins, std::array<BinRun, 64>& runs, std::vector<BinRun>& more) {
+int bin_runs(int low, int high, int bins, std::array<BinRun, 8>& runs, std::vector<BinRun>& more) {
   more.clear();
   int count = 0;
   for (int b = low; b <= high;) {
@@ -214,7 +214,7 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   const Vec3 xi = central.x;
 
   // Bins of every axis, as runs that share a translation.
-  std::array<std::array<BinRun, 64>, 3> runs;
+  std::array<std::array<BinRun, 8>, 3> runs;
   std::array<std::vector<BinRun>, 3> more;
   std::array<int, 3> run_count{};
   for (std::size_t k = 0; k < 3; ++k) {
@@ -227,7 +227,7 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
     run_count[k] = bin_runs(static_cast<int>(from), static_cast<int>(to), grid.bins[k], runs[k], more[k]);
   }
   auto run = [&](std::size_t k, int r) -> const BinRun& {
-    return r < 64 ? runs[k][static_cast<std::size_t>(r)] : more[k][static_cast<std::size_t>(r - 64)];
+    return r < 8 ? runs[k][static_cast<std::size_t>(r)] : more[k][static_cast<std::size_t>(r - 8)];
   };
   const double coarse = static_cast<double>(longest) + grid.length_slack;
   const float coarse_squared = static_cast<float>(coarse * coarse);
@@ -237,6 +237,8 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   static std::vector<std::uint64_t> order;
   static std::vector<int> passed;
   hits.clear();
+  if (passed.size() < grid.binned.size()) passed.resize(grid.binned.size());
+  int* const passing = passed.data();
   bool packable = kMaxEquivalents * kMaxAtoms < (1u << 20);
   const int ny = grid.bins[1], nz = grid.bins[2];
   const float* cart_x = grid.cart[0].data();
@@ -257,7 +259,6 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
             if (begin == end) continue;
             const std::array<int, 3> s{x_run.shift, y_run.shift, z_run.shift};
             // Coarse test, without branches: most candidates fail it.
-            passed.resize(static_cast<std::size_t>(end - begin));
             std::size_t count = 0;
             if (grid.metric_usable) {
               const auto t = to_cartesian(grid, s[0], s[1], s[2]);
@@ -268,14 +269,14 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
                 const float dx = cart_x[e] + sx;
                 const float dy = cart_y[e] + sy;
                 const float dz = cart_z[e] + sz;
-                passed[count] = e;
+                passing[count] = e;
                 count += dx * dx + dy * dy + dz * dz <= coarse_squared ? 1 : 0;
               }
             } else {
-              for (int e = begin; e < end; ++e) passed[count++] = e;
+              for (int e = begin; e < end; ++e) passing[count++] = e;
             }
             for (std::size_t c = 0; c < count; ++c) {
-              const int e = passed[c];
+              const int e = passing[c];
               const ImageGrid::Binned& image = grid.binned[static_cast<std::size_t>(e)];
               // The exact test of the plain loop nest, with its own arithmetic.
               Hit hit;
