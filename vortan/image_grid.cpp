@@ -84,6 +84,7 @@ struct Hit {
 // while within +-1023), hit number (8 bits).
 constexpr int kPackedTranslation = 1023;
 constexpr std::size_t kPackedHits = 256;
+constexpr std::size_t kRankedHits = 48;
 std::uint64_t packed_order(const Hit& hit, std::size_t number) {
   std::uint64_t key = static_cast<std::uint64_t>(hit.image);
   for (int n : hit.n) key = (key << 11) | static_cast<std::uint64_t>(n + 1024);
@@ -166,9 +167,12 @@ void build_image_grid(ImageGrid& grid, const PhaseDescription& phase, const Sear
     }
   }
   // The exact test rounds coordinates of this size to single precision; the
-  // coarse test must keep whatever that rounding could let in.
+  // coarse tests must keep whatever that rounding could let in.
+  // Single precision keeps about 7 digits; the slacks allow some 100 times
+  // the rounding of coordinates of this size.
+  const double edges = static_cast<double>(phase.abc[0]) + phase.abc[1] + phase.abc[2];
   grid.fraction_slack = 1.0E-3 + 1.0E-6 * largest;
-  grid.length_slack = 1.0E-3 + grid.fraction_slack * (static_cast<double>(phase.abc[0]) + phase.abc[1] + phase.abc[2]);
+  grid.length_slack = 1.0E-3 + 1.0E-5 * largest * edges;
 
   grid.bins = choose_bins(grid, longest, unbinned.size());
   const int ny = grid.bins[1], nz = grid.bins[2];
@@ -233,6 +237,14 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   const float coarse_squared = static_cast<float>(coarse * coarse);
   const auto centre = grid.metric_usable ? to_cartesian(grid, xi[0], xi[1], xi[2]) : std::array<double, 3>{};
 
+  // Limit x reach for each neighbour type, slightly shortened.
+  static std::vector<std::array<double, 3>> inner;
+  inner.resize(static_cast<std::size_t>(grid.type_count));
+  for (std::size_t tj = 0; tj < inner.size(); ++tj) {
+    const double limit = grid.pair[ti * static_cast<std::size_t>(grid.type_count) + tj].search();
+    for (std::size_t k = 0; k < 3; ++k) inner[tj][k] = limit * grid.reach[k] * (1 - 1.0E-9);
+  }
+
   static std::vector<Hit> hits;
   static std::vector<std::uint64_t> order;
   static std::vector<int> passed;
@@ -291,11 +303,11 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
               if (!(hit.vec.d >= 1.0E-4f && hit.vec.d <= limit)) continue;
               // Translations within limit x reach of the difference lie inside
               // the plain search's window; only others need the window itself.
+              const auto& reach = inner[static_cast<std::size_t>(image.type - 1)];
               bool inside = true;
               for (std::size_t k = 0; k < 3; ++k) {
                 const double difference = static_cast<double>(xi[k] - image.x[k]);
-                const double reach = static_cast<double>(limit) * grid.reach[k] * (1 - 1.0E-9);
-                inside = inside && hit.n[k] >= difference - reach && hit.n[k] <= difference + reach;
+                inside = inside && hit.n[k] >= difference - reach[k] && hit.n[k] <= difference + reach[k];
               }
               if (!inside) {
                 const TranslationWindow window = translation_window(phase, xi, image.x, limit);
@@ -311,7 +323,20 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
       }
   }
   order.clear();
-  if (packable && hits.size() <= kPackedHits) {
+  if (packable && hits.size() <= kRankedHits) {
+    // Few distances: each one's place is the number of smaller keys (the
+    // keys differ), counted without branches; cheaper than a sort's
+    // mispredicted comparisons.
+    std::array<std::uint64_t, kRankedHits> keys;
+    const std::size_t count = hits.size();
+    for (std::size_t h = 0; h < count; ++h) keys[h] = packed_order(hits[h], 0);
+    order.resize(count);
+    for (std::size_t h = 0; h < count; ++h) {
+      std::size_t rank = 0;
+      for (std::size_t g = 0; g < count; ++g) rank += keys[g] < keys[h] ? 1 : 0;
+      order[rank] = h;
+    }
+  } else if (packable && hits.size() <= kPackedHits) {
     for (std::size_t h = 0; h < hits.size(); ++h) order.push_back(packed_order(hits[h], h));
     std::sort(order.begin(), order.end());
     for (std::uint64_t& key : order) key &= kPackedHits - 1;
