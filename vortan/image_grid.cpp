@@ -237,12 +237,13 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   const float coarse_squared = static_cast<float>(coarse * coarse);
   const auto centre = grid.metric_usable ? to_cartesian(grid, xi[0], xi[1], xi[2]) : std::array<double, 3>{};
 
-  // Limit x reach for each neighbour type, slightly shortened.
-  static std::vector<std::array<double, 3>> inner;
+  // Limit x reach for each neighbour type, shortened by more than the
+  // rounding of the single-precision test below.
+  static std::vector<std::array<float, 3>> inner;
   inner.resize(static_cast<std::size_t>(grid.type_count));
   for (std::size_t tj = 0; tj < inner.size(); ++tj) {
     const double limit = grid.pair[ti * static_cast<std::size_t>(grid.type_count) + tj].search();
-    for (std::size_t k = 0; k < 3; ++k) inner[tj][k] = limit * grid.reach[k] * (1 - 1.0E-9);
+    for (std::size_t k = 0; k < 3; ++k) inner[tj][k] = static_cast<float>(limit * grid.reach[k] * (1 - 1.0E-6));
   }
 
   static std::vector<Hit> hits;
@@ -303,11 +304,12 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
               if (!(hit.vec.d >= 1.0E-4f && hit.vec.d <= limit)) continue;
               // Translations within limit x reach of the difference lie inside
               // the plain search's window; only others need the window itself.
+              // (n - difference rounds relative to itself: n is exact.)
               const auto& reach = inner[static_cast<std::size_t>(image.type - 1)];
               bool inside = true;
               for (std::size_t k = 0; k < 3; ++k) {
-                const double difference = static_cast<double>(xi[k] - image.x[k]);
-                inside = inside && hit.n[k] >= difference - reach[k] && hit.n[k] <= difference + reach[k];
+                const float difference = xi[k] - image.x[k];
+                inside = inside && std::fabs(static_cast<float>(hit.n[k]) - difference) <= reach[k];
               }
               if (!inside) {
                 const TranslationWindow window = translation_window(phase, xi, image.x, limit);
