@@ -10,10 +10,14 @@
 
 #include <cmath>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "recio/fixed_text.hpp"
+#include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
 
 namespace vesk {
@@ -392,6 +396,358 @@ TEST(CifFile, WrittenThroughATemporaryFile) {
   EXPECT_FALSE(std::filesystem::exists(file + ".new"));
   EXPECT_THROW(write_cif_file(cif, (folder / "no such folder" / "X_geom.cif").string()), Error);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}), 1);
+}
+
+
+// ---- whole runs ----------------------------------------------------------
+
+using testing_support::read_file;
+using testing_support::run_program;
+using testing_support::TempFolder;
+
+const std::map<std::string, std::string> kFixedDates = {{"SOURCE_DATE_EPOCH", "1767225600"}, {"LENPAGE", "60"}};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Cell and atom coordinates of every phase, read straight from the
+// experiment file's records ("CRSp  ABC   ", "CRSp  ANGLES", "CRSp  AT  nA").
+struct ExperimentPhase {
+  std::array<float, 6> cell{};
+  std::map<int, Vec3> atoms;  // by record number: the atom numbers in order
+  std::vector<Vec3> positions() const {
+    std::vector<Vec3> list;
+    for (const auto& [number, x] : atoms) list.push_back(x);
+    return list;
+  }
+};
+
+std::map<int, ExperimentPhase> read_experiment(const std::filesystem::path& file) {
+  std::map<int, ExperimentPhase> phases;
+  const std::regex atom_key("CRS([1-9])  AT +([0-9]+)A");
+  for (const std::string& line : lines_of(read_file(file))) {
+    if (line.size() < 12) continue;
+    const std::string key = line.substr(0, 12), value = line.substr(12);
+    auto number = [&value](std::size_t k) { return std::stof(value.substr(k, 10)); };
+    std::smatch m;
+    if (std::regex_match(key, m, atom_key)) {
+      phases[std::stoi(m[1])].atoms[std::stoi(m[2])] = {number(10), number(20), number(30)};
+    } else if (key.rfind("CRS", 0) == 0 && key.substr(4) == "  ABC   ") {
+      for (std::size_t k = 0; k < 3; ++k) phases[key[3] - '0'].cell[k] = number(10 * k);
+    } else if (key.rfind("CRS", 0) == 0 && key.substr(4) == "  ANGLES") {
+      for (std::size_t k = 0; k < 3; ++k) phases[key[3] - '0'].cell[3 + k] = number(10 * k);
+    }
+  }
+  return phases;
+}
+
+// A distance or angle record of the results file.
+struct ResultRecord {
+  char mark = 'N';
+  int phase = 0, kind = 0;
+  std::array<int, 7> v{};  // atoms and codes after the two reals
+};
+
+std::vector<ResultRecord> read_results(const std::filesystem::path& file) {
+  std::vector<ResultRecord> records;
+  const std::vector<std::string> lines = lines_of(read_file(file));
+  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
+    const std::string& line = lines[k];
+    ResultRecord r;
+    r.mark = line[0];
+    r.phase = std::stoi(line.substr(1, 2));
+    r.kind = std::stoi(line.substr(3, 2));
+    const int count = r.kind == 0 ? 4 : 7;
+    for (int i = 0; i < count; ++i) r.v[static_cast<std::size_t>(i)] = std::stoi(line.substr(25 + 5 * static_cast<std::size_t>(i), 5));
+    records.push_back(r);
+  }
+  return records;
+}
+
+// A distance or angle line of the listing.
+struct ListedRow {
+  std::string label;        // without the star
+  std::string value;        // value(esd) as printed
+  bool distance = false;
+  bool orthonormal = false;  // the vector of a distance is "ON Neighbor coord."
+  Vec3 vector{};
+};
+
+std::vector<ListedRow> read_listing(const std::string& listing) {
+  std::vector<ListedRow> rows;
+  const std::regex row(R"(^ +\*?(\S+) +(-?[0-9]*\.[0-9]*\([0-9]+\)) +(.*)$)");
+  const std::regex vector_tail(R"(( +-?[0-9]+\.[0-9]{5}){3}$)");
+  bool in_tables = false, orthonormal = false;
+  for (const std::string& line : lines_of(listing)) {
+    if (line.find("Vector         Length") != std::string::npos) {
+      in_tables = true;
+      orthonormal = line.find("ON Neighbor coord.") != std::string::npos;
+    }
+    std::smatch m;
+    if (!in_tables || !std::regex_match(line, m, row)) continue;
+    ListedRow r;
+    r.label = m[1];
+    r.value = m[2];
+    r.distance = std::regex_search(line, vector_tail);
+    if (r.distance) {
+      r.orthonormal = orthonormal;
+      const std::string tail = line.substr(line.size() - 30);
+      for (std::size_t k = 0; k < 3; ++k) r.vector[k] = std::stof(tail.substr(10 * k, 10));
+    }
+    rows.push_back(r);
+  }
+  return rows;
+}
+
+std::array<double, 3> coded_position(const std::vector<gemmi::Op>& ops, const std::string& code, const Vec3& x) {
+  if (code == ".") return {x[0], x[1], x[2]};
+  const std::smatch m = [&code] {
+    std::smatch match;
+    static const std::regex form("([0-9]+)_([1-9])([1-9])([1-9])");
+    EXPECT_TRUE(std::regex_match(code, match, form)) << code;
+    return match;
+  }();
+  if (m.empty()) return {};
+  auto p = ops.at(static_cast<std::size_t>(std::stoi(m[1]) - 1)).apply_to_xyz({x[0], x[1], x[2]});
+  for (std::size_t i = 0; i < 3; ++i) p[i] += std::stoi(m[i + 2]) - 5;
+  return p;
+}
+
+struct CheckCounts {
+  std::size_t bonds = 0, angles = 0, published = 0, unwritable = 0;
+};
+
+// Compares the CIF of a run with its listing and results file record by
+// record. A site symmetry "?" must be one the n_klm form cannot hold.
+CheckCounts expect_cif_matches_run(const std::filesystem::path& folder, const std::string& name) {
+  CheckCounts counts;
+  const auto phases = read_experiment(folder / (name + ".EXP"));
+  const std::vector<ResultRecord> records = read_results(folder / (name + ".VORTAN"));
+  std::vector<ListedRow> distance_rows, angle_rows;
+  for (const ListedRow& row : read_listing(read_file(folder / (name + ".LST"))))
+    (row.distance ? distance_rows : angle_rows).push_back(row);
+  gemmi::cif::Document doc = gemmi::cif::read_file((folder / (name + "_geom.cif")).string());
+
+  std::size_t next_distance = 0, next_angle = 0;
+  std::map<int, std::size_t> bond_row, angle_row;  // next row of each phase's loops
+  // (phase, central, neighbour, operator code, cell code) -> position the CIF gives
+  std::map<std::array<int, 5>, std::array<double, 3>> sites;
+  for (const ResultRecord& r : records) {
+    SCOPED_TRACE(name + " phase " + std::to_string(r.phase));
+    gemmi::cif::Block* block = doc.find_block(name + "_phase" + std::to_string(r.phase));
+    if (block == nullptr) {
+      ADD_FAILURE() << "no block for phase " << r.phase;
+      return counts;
+    }
+    const ExperimentPhase& phase = phases.at(r.phase);
+    const std::vector<Vec3> x = phase.positions();
+    std::vector<gemmi::Op> ops;
+    for (const std::string& xyz : block->find_loop("_space_group_symop_operation_xyz"))
+      ops.push_back(gemmi::parse_triplet(gemmi::cif::as_string(xyz)));
+    auto value_matches = [](const std::string& cif, const std::string& listed) {
+      return cif == listed || cif + "(0)" == listed;
+    };
+    if (r.kind == 0) {
+      const std::size_t k = bond_row[r.phase]++;
+      gemmi::cif::Table bonds = block->find(
+          "_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2", "publ_flag"});
+      EXPECT_LT(k, bonds.length());
+      if (k >= bonds.length()) return counts;
+      EXPECT_LT(next_distance, distance_rows.size());
+      if (next_distance >= distance_rows.size()) return counts;
+      const ListedRow& listed = distance_rows[next_distance++];
+      const auto row = bonds[k];
+      SCOPED_TRACE("bond " + listed.label);
+      EXPECT_EQ(row.str(0) + "_" + row.str(1), listed.label);
+      EXPECT_PRED2(value_matches, row[2], listed.value);
+      EXPECT_EQ(row[4], r.mark == 'Y' ? "yes" : "no");
+      if (r.mark == 'Y') ++counts.published;
+      ++counts.bonds;
+      const int central = r.v[0], neighbour = r.v[1];
+      if (row[3] == "?") {
+        ++counts.unwritable;
+        continue;
+      }
+      const auto p = coded_position(ops, row[3], x.at(static_cast<std::size_t>(neighbour - 1)));
+      sites[{r.phase, central, neighbour, r.v[2], r.v[3]}] = p;
+      if (!listed.orthonormal) {
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(p[i], listed.vector[i], 2e-5) << row[3];
+      } else {
+        Mat3 orthogonal{}, inverse{};
+        CELLMATRIX(phase.cell[0], phase.cell[1], phase.cell[2], phase.cell[3], phase.cell[4], phase.cell[5],
+                   orthogonal, inverse);
+        const Vec3& xi = x.at(static_cast<std::size_t>(central - 1));
+        const Vec3 difference{xi[0] - static_cast<float>(p[0]), xi[1] - static_cast<float>(p[1]),
+                              xi[2] - static_cast<float>(p[2])};
+        const Vec3 v = VECMAT3(difference, orthogonal);
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(v[i], listed.vector[i], 1e-4) << row[3];
+      }
+    } else {
+      const std::size_t k = angle_row[r.phase]++;
+      gemmi::cif::Table angles =
+          block->find("_geom_angle", {"_atom_site_label_1", "_atom_site_label_2", "_atom_site_label_3", "",
+                                      "_site_symmetry_1", "_site_symmetry_3", "_publ_flag"});
+      EXPECT_LT(k, angles.length());
+      if (k >= angles.length()) return counts;
+      EXPECT_LT(next_angle, angle_rows.size());
+      if (next_angle >= angle_rows.size()) return counts;
+      const ListedRow& listed = angle_rows[next_angle++];
+      const auto row = angles[k];
+      SCOPED_TRACE("angle " + listed.label);
+      EXPECT_EQ(row.str(0) + "_" + row.str(1) + "_" + row.str(2), listed.label);
+      EXPECT_PRED2(value_matches, row[3], listed.value);
+      EXPECT_EQ(row[6], r.mark == 'Y' ? "yes" : "no");
+      if (r.mark == 'Y') ++counts.published;
+      ++counts.angles;
+      const int first = r.v[0], central = r.v[1], second = r.v[2];
+      // Each end must sit where the distance of the same neighbour put it.
+      const std::pair<int, std::size_t> ends[] = {{first, 4}, {second, 5}};
+      for (const auto& [atom, column] : ends) {
+        if (row[column] == "?") {
+          ++counts.unwritable;
+          continue;
+        }
+        const std::size_t codes = column == 4 ? 3 : 5;
+        const auto found = sites.find({r.phase, central, atom, r.v[codes], r.v[codes + 1]});
+        EXPECT_NE(found, sites.end()) << row[column];
+        if (found == sites.end()) continue;
+        const auto p = coded_position(ops, row[column], x.at(static_cast<std::size_t>(atom - 1)));
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(p[i], found->second[i], 1e-5) << row[column];
+      }
+    }
+  }
+  EXPECT_EQ(next_distance, distance_rows.size());
+  EXPECT_EQ(next_angle, angle_rows.size());
+  // No rows beyond the records.
+  for (gemmi::cif::Block& block : doc.blocks) {
+    const int phase = std::stoi(block.name.substr(block.name.rfind("_phase") + 6));
+    EXPECT_EQ(block.find_values("_geom_bond_distance").length(), bond_row[phase]) << block.name;
+    EXPECT_EQ(block.find_values("_geom_angle").length(), angle_row[phase]) << block.name;
+  }
+  return counts;
+}
+
+void copy_example(const TempFolder& folder, const std::string& name) {
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (name + extension), folder / (name + extension));
+}
+
+// Marks every third record of the results file, with a lower-case "y" now and then.
+void mark_every_third(const std::filesystem::path& file) {
+  std::vector<std::string> lines = lines_of(read_file(file));
+  for (std::size_t k = 1; k + 1 < lines.size(); k += 3) lines[k][0] = k % 2 == 0 ? 'y' : 'Y';
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  testing_support::write_file(file, text);
+}
+
+TEST(VortanCif, EveryExampleReadsBackRecordByRecord) {
+  int order = 0;
+  for (const std::string name : {"QUARTZ", "SPINEL", "FERROCENE"}) {
+    SCOPED_TRACE(name);
+    TempFolder plain, with_cif;
+    copy_example(plain, name);
+    copy_example(with_cif, name);
+    // The option before or after the name.
+    const std::vector<std::string> args =
+        order++ % 2 == 0 ? std::vector<std::string>{name, "--cif"} : std::vector<std::string>{"--cif", name};
+    for (int pass = 0; pass < 2; ++pass) {
+      const auto a = run_program(VORTAN_BIN, {name}, plain.path(), "", kFixedDates);
+      const auto b = run_program(VORTAN_BIN, args, with_cif.path(), "", kFixedDates);
+      ASSERT_EQ(a.exit_status, 0) << a.err;
+      ASSERT_EQ(b.exit_status, 0) << b.err;
+      EXPECT_FALSE(std::filesystem::exists(plain / (name + "_geom.cif")));
+      ASSERT_TRUE(std::filesystem::exists(with_cif / (name + "_geom.cif")));
+      EXPECT_FALSE(std::filesystem::exists(with_cif / (name + "_geom.cif.new")));
+      // The option changes neither the listing nor the results file.
+      EXPECT_EQ(read_file(plain / (name + ".LST")), read_file(with_cif / (name + ".LST")));
+      EXPECT_EQ(read_file(plain / (name + ".VORTAN")), read_file(with_cif / (name + ".VORTAN")));
+      const CheckCounts counts = expect_cif_matches_run(with_cif.path(), name);
+      EXPECT_GT(counts.bonds, 0u);
+      EXPECT_GT(counts.angles, 0u);
+      EXPECT_EQ(counts.unwritable, 0u);
+      EXPECT_EQ(counts.published > 0, pass == 1);
+      // The second run sees marks on every third record.
+      mark_every_third(plain / (name + ".VORTAN"));
+      mark_every_third(with_cif / (name + ".VORTAN"));
+      std::filesystem::remove(plain / (name + ".LST"));
+      std::filesystem::remove(with_cif / (name + ".LST"));
+    }
+  }
+}
+
+TEST(VortanCif, TranslationsBeyondOneDigitAreNotedOnlyWithTheOption) {
+  testing_support::TestPhase phase;
+  phase.name = "Narrow cell";
+  phase.cell = {2, 2, 10, 90, 90, 90};
+  phase.atoms = {{"A1", "A", 0, 0, 0}, {"B1", "B", 0.5, 0.5, 0.2}};
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  builder.phase_flags({1}).atom_types({{"A", 1.0, 1.0}, {"B", 1.0, 1.0}}).phase(phase).vortan_controls(1, "DMAX 10.5 DAGL 2.1");
+  TempFolder plain, with_cif;
+  builder.write(plain / "FAR.EXP");
+  builder.write(with_cif / "FAR.EXP");
+  ASSERT_EQ(run_program(VORTAN_BIN, {"FAR"}, plain.path(), "", kFixedDates).exit_status, 0);
+  const auto run = run_program(VORTAN_BIN, {"FAR", "--cif"}, with_cif.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(read_file(plain / "FAR.VORTAN"), read_file(with_cif / "FAR.VORTAN"));
+  const CheckCounts counts = expect_cif_matches_run(with_cif.path(), "FAR");
+  EXPECT_GT(counts.unwritable, 0u);
+
+  // The listing gains one note per such site after the phase's tables, and
+  // nothing else.
+  const std::string without = read_file(plain / "FAR.LST"), with = read_file(with_cif / "FAR.LST");
+  ASSERT_EQ(with.compare(0, without.size(), without), 0);
+  std::size_t notes = 0;
+  for (const std::string& line : lines_of(with.substr(without.size())))
+    if (line.rfind(" CIF: bond ", 0) == 0) ++notes;
+  EXPECT_EQ(notes, counts.unwritable);
+  EXPECT_EQ(without.find(" CIF: "), std::string::npos);
+
+  // Each "?" has its operator in full in the comment before it, and that
+  // operator puts the atom where the listing has it.
+  const std::vector<ListedRow> listed = read_listing(without);
+  const std::regex comment(R"(^# (\S+) of bond (\S+) is at (\S+) \(operator code .*\)$)");
+  std::size_t comments = 0;
+  for (const std::string& line : lines_of(read_file(with_cif / "FAR_geom.cif"))) {
+    std::smatch m;
+    if (!std::regex_match(line, m, comment)) continue;
+    ++comments;
+    const Vec3 x = m[1] == "A1" ? Vec3{0, 0, 0} : Vec3{0.5f, 0.5f, 0.2f};
+    const auto p = gemmi::parse_triplet(m[3]).apply_to_xyz({x[0], x[1], x[2]});
+    EXPECT_TRUE(std::abs(p[0] - x[0]) > 4.5 || std::abs(p[1] - x[1]) > 4.5) << line;
+    bool seen = false;
+    for (const ListedRow& row : listed)
+      if (row.distance && row.label == m.str(2) && std::abs(row.vector[0] - p[0]) < 2e-5 &&
+          std::abs(row.vector[1] - p[1]) < 2e-5 && std::abs(row.vector[2] - p[2]) < 2e-5)
+        seen = true;
+    EXPECT_TRUE(seen) << line;
+  }
+  EXPECT_EQ(comments, counts.unwritable);
+}
+
+TEST(VortanCif, RunWithoutDistancesStillWritesTheBlock) {
+  testing_support::TestPhase phase;
+  phase.atoms = {{"A1", "A", 0, 0, 0}};
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  builder.phase_flags({1}).atom_types({{"A", 1.0, 1.0}}).phase(phase).vortan_controls(1, "");
+  TempFolder folder;
+  builder.write(folder / "LONE.EXP");
+  const auto run = run_program(VORTAN_BIN, {"--cif", "LONE.EXP"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const gemmi::cif::Document doc = gemmi::cif::read_file((folder / "LONE_geom.cif").string());
+  ASSERT_EQ(doc.blocks.size(), 1u);
+  EXPECT_EQ(doc.blocks[0].name, "LONE_phase1");
+  gemmi::cif::Block block = doc.blocks[0];
+  EXPECT_EQ(block.find_values("_space_group_symop_operation_xyz").length(), 1);
+  EXPECT_EQ(block.find_values("_geom_bond_distance").length(), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <vector>
 
 #include "console/free_number.hpp"
@@ -117,6 +118,7 @@ void start_run(VortanRun& run) {
   // work matrix are set up by the phase reader and the esd code.
   NPHASRD(run.experiment_unit, run.phase_flags);
   run.stem = stem_of(recio::file_name(run.experiment_unit));
+  run.cif.name = std::filesystem::path(run.stem).filename().string();
 
   const std::string covariance_file = run.stem + ".CMT";
   run.covariance = CovarianceData{};
@@ -173,6 +175,8 @@ void process_phase(VortanRun& run) {
   run.distances.degrees_per_radian = run.degrees_per_radian;
   // The cell covariance also ties the cell sigmas that the lattice block shows.
   start_distance_work(run.distances, run.phase, search);
+  run.distances.cif = run.publication_cif ? &run.cif : nullptr;
+  if (run.publication_cif) start_cif_phase(run.cif, run.phase);
   write_lattice_block(run.listing_unit, run.phase, search.dmax_given ? search.dmax : 0.0f,
                       search.dagl_given ? search.dagl : 0.0f);
   write_atom_list(run.listing_unit, run.phase);  // with the site symmetries
@@ -189,6 +193,7 @@ void process_phase(VortanRun& run) {
     if (atom % 100 == 0) recio::write(6, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
     process_atom(run, atom);
   }
+  if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
 }
 
 void process_atom(VortanRun& run, int atom) {
@@ -197,11 +202,17 @@ void process_atom(VortanRun& run, int atom) {
 
 void finish_run(VortanRun& run) {
   close_results_file(run.results);
+  if (run.publication_cif) {
+    const std::string file = cif_file_name(run.stem);
+    write_cif_file(run.cif, file);
+    recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + file});
+  }
   recio::stop("VORTAN successful completion", 0);
 }
 
-void run_vortan() {
+void run_vortan(bool publication_cif) {
   static VortanRun run;  // lives for the whole run, as every file and list does
+  run.publication_cif = publication_cif;
   start_run(run);
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});

@@ -11,6 +11,7 @@
 #include "crystal/limits.hpp"
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
+#include "vortan/cif_output.hpp"
 #include "vortan/neighbour_search.hpp"
 #include "vortan/results_file.hpp"
 
@@ -51,11 +52,14 @@ struct VortanRun {
   PhaseControls controls;
   PhaseDescription phase;
   DistanceWork distances;  // the distance work of the current phase
+  bool publication_cif = false;  // --cif: also write stem + "_geom.cif"
+  CifCollector cif;
 };
 
 // The whole run on the experiment named by the command arguments (see
-// set_command_arguments) or asked for; ends the program.
-[[noreturn]] void run_vortan();
+// set_command_arguments) or asked for; ends the program. With
+// `publication_cif` the distances and angles also go to stem + "_geom.cif".
+[[noreturn]] void run_vortan(bool publication_cif = false);
 
 void start_run(VortanRun& run);
 void process_phase(VortanRun& run);

@@ -23,7 +23,10 @@ const char kUsage[] =
     "the experiment name and writes the listing to the terminal.\n"
     "The results go to NAME.VORTAN; a \"Y\" in the first column of a record\n"
     "marks it for publication and is kept by the next run.\n"
-    "Options: -h, --help  this text;  --version  the version.\n";
+    "Options: --cif  also write NAME_geom.cif, a CIF with the symmetry operators\n"
+    "                and the distance and angle loops, marked records flagged for\n"
+    "                publication (before or after NAME);\n"
+    "         -h, --help  this text;  --version  the version.\n";
 
 [[noreturn]] void fail_run(const std::string& message) {
   recio::write(6, "(A)", {" *** ERROR - " + message});
@@ -35,6 +38,15 @@ const char kUsage[] =
 int main(int argc, char** argv) {
   vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  bool publication_cif = false;
+  for (auto it = arguments.begin(); it != arguments.end();) {
+    if (*it == "--cif") {
+      publication_cif = true;
+      it = arguments.erase(it);
+    } else {
+      ++it;
+    }
+  }
   // Experiment names never begin with "-", so options take nothing from the
   // command line the suite uses.
   if (!arguments.empty() && !arguments[0].empty() && arguments[0][0] == '-') {
@@ -54,7 +66,7 @@ int main(int argc, char** argv) {
   }
   vesk::set_command_arguments(arguments);
   try {
-    vesk::run_vortan();
+    vesk::run_vortan(publication_cif);
   } catch (const vesk::Error& error) {
     fail_run(error.what());
   } catch (const std::bad_alloc&) {

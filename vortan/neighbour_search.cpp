@@ -8,6 +8,7 @@
 #include "expfile/covariance.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
+#include "vortan/cif_output.hpp"
 #include "vortan/image_grid.hpp"
 #include "vortan/results_file.hpp"
 
@@ -181,6 +182,7 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
     write_distance_line(work.listing_unit, work.table, central.label, neighbour.label, work.kept.full(), hit.vec.d,
                         sigma.sigma, location, printed_vector(phase, central.x, hit.x, work.controls.orthonormal));
     write_distance_record(results, phase.number, hit.vec.d, sigma.sigma, i, hit.atom, hit.code, cell);
+    if (work.cif != nullptr) collect_bond(*work.cif, phase, results.publish, i, hit, sigma.sigma);
     if (hit.vec.d <= hit.limits.angle && !work.kept.full()) {
       NeighbourEntry entry;
       entry.location = location;
@@ -213,6 +215,7 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
                        first.location, second.location);
       write_angle_record(results, phase.number, angle.degrees, angle.sigma, first.atom, i, second.atom, first.code16,
                          first.cell_code, second.code16, second.cell_code);
+      if (work.cif != nullptr) collect_angle(*work.cif, phase, results.publish, i, first, second, angle);
     }
 }
 

@@ -21,6 +21,7 @@ namespace vesk {
 struct CovarianceData;
 struct ImageGrid;
 struct ResultsFile;
+struct CifCollector;
 
 constexpr std::size_t kMaxKeptNeighbours = 25;
 // Beyond these a limit is taken for a typing mistake: the search would run
@@ -108,6 +109,7 @@ struct DistanceWork {
   KeptNeighbours kept;
   std::shared_ptr<const ImageGrid> grid;  // the phase's images, binned once per phase
   std::string refusal;       // not empty: the phase's limits were refused
+  CifCollector* cif = nullptr;  // set by --cif: every distance and angle also goes there
 };
 
 // Per phase, before the lattice block: the cell covariance (which also
