@@ -198,8 +198,7 @@ std::vector<Note> bond_notes(const CifBlock& block, const CifBond& bond) {
   const std::string& b = block.labels[static_cast<std::size_t>(bond.neighbour - 1)];
   const std::string full = site_in_full(block, bond.site);
   notes.push_back({"# " + b + " of bond " + a + "_" + b + " is at " + full,
-                   " CIF: bond " + a + "_" + b + ", site of " + b + " " + full +
-                       " is beyond the n_klm code; written as ? with the operator in full in a comment"});
+                   " CIF: bond " + a + "_" + b + ", " + b + " at " + full + " is beyond n_klm; written as ?"});
   return notes;
 }
 
@@ -214,8 +213,7 @@ std::vector<Note> angle_notes(const CifBlock& block, const CifAngle& angle) {
     if (!site->symmetry.empty()) continue;
     const std::string full = site_in_full(block, *site);
     notes.push_back({"# " + *label + " of angle " + name + " is at " + full,
-                     " CIF: angle " + name + ", site of " + *label + " " + full +
-                         " is beyond the n_klm code; written as ? with the operator in full in a comment"});
+                     " CIF: angle " + name + ", " + *label + " at " + full + " is beyond n_klm; written as ?"});
   }
   return notes;
 }
