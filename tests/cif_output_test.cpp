@@ -750,5 +750,17 @@ TEST(VortanCif, RunWithoutDistancesStillWritesTheBlock) {
   EXPECT_EQ(block.find_values("_geom_bond_distance").length(), 0);
 }
 
+TEST(VortanCif, AFileThatCannotBeWrittenFailsTheRunButKeepsTheResults) {
+  TempFolder folder;
+  copy_example(folder, "QUARTZ");
+  std::filesystem::create_directory(folder / "QUARTZ_geom.cif");
+  const auto run = run_program(VORTAN_BIN, {"QUARTZ", "--cif"}, folder.path(), "", kFixedDates);
+  EXPECT_NE(run.exit_status, 0);
+  EXPECT_NE(run.out.find("The publication CIF QUARTZ_geom.cif cannot be replaced"), std::string::npos) << run.out;
+  EXPECT_TRUE(std::filesystem::is_directory(folder / "QUARTZ_geom.cif"));
+  EXPECT_FALSE(std::filesystem::exists(folder / "QUARTZ_geom.cif.new"));
+  EXPECT_GT(read_results(folder / "QUARTZ.VORTAN").size(), 0u);
+}
+
 }  // namespace
 }  // namespace vesk
