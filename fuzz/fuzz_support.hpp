@@ -1,7 +1,11 @@
 // Small helpers shared by the fuzz targets: a private temporary folder that
 // is emptied after every input, and a failure that names the broken promise.
 #pragma once
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,11 +33,30 @@ inline void require(bool holds, const char* promise) {
   std::abort();
 }
 
+// Folders left by a process that ended without its exit handlers (a hang
+// that the fuzzer cut off): their names carry the process id.
+inline void remove_abandoned_folders() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("vesk_fuzz_", 0) != 0) continue;
+    const std::string rest = name.substr(10);
+    const std::size_t end = rest.find('_');
+    if (end == std::string::npos || end == 0 || rest.find_first_not_of("0123456789") != end) continue;
+    const long pid = std::stol(rest.substr(0, end));
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
 // A folder of our own under the system's temporary folder, removed at exit.
 // Held on the heap and never destroyed: the exit handler still needs it.
 inline const std::filesystem::path& work_folder() {
   static const std::filesystem::path* folder = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vesk_fuzz_XXXXXX").string();
+    remove_abandoned_folders();
+    const std::string prefix = "vesk_fuzz_" + std::to_string(getpid()) + "_";
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) {
