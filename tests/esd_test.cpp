@@ -9,17 +9,14 @@
 #include <vector>
 
 #include "vortan/neighbour_search.hpp"
+#include "tests/support/typed_operators.hpp"
 
 namespace vesk {
 namespace {
 
 constexpr float kDegreesPerRadian = 57.29578f;
 
-// An operator x' = R x + t/12 typed as its rows.
-struct TypedOperator {
-  int r[3][3];
-  int t[3];
-};
+using testing_support::TypedOperator;
 
 PhaseDescription make_phase(Vec3 abc, Vec3 angles, int laue, const std::vector<TypedOperator>& ops) {
   PhaseDescription phase;
@@ -27,16 +24,7 @@ PhaseDescription make_phase(Vec3 abc, Vec3 angles, int laue, const std::vector<T
   phase.abc = abc;
   for (int k = 0; k < 3; ++k) phase.cosines[k] = std::cos(angles[k] * 3.14159265358979 / 180);
   phase.group.laue = laue;
-  phase.group.nsym = static_cast<int>(ops.size());
-  phase.group.ncent = 1;
-  for (std::size_t n = 0; n < ops.size(); ++n) {
-    for (int i = 1; i <= 3; ++i)
-      for (int j = 1; j <= 3; ++j) {
-        phase.group.ops[n].v[static_cast<std::size_t>((i - 1) + 3 * (j - 1))] = ops[n].r[i - 1][j - 1];
-        at(phase.rotation_t[n], i, j) = static_cast<float>(ops[n].r[j - 1][i - 1]);
-      }
-    for (int i = 0; i < 3; ++i) phase.group.ops[n].v[static_cast<std::size_t>(9 + i)] = ops[n].t[i];
-  }
+  testing_support::set_operators(phase, ops);
   return phase;
 }
 

@@ -5,14 +5,13 @@
 #include <cmath>
 #include <vector>
 
+#include "tests/support/typed_operators.hpp"
+
 namespace vesk {
 namespace {
 
-struct TypedOperator {
-  int r[3][3];
-  int t[3];
-};
-const TypedOperator kIdentity{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}};
+using testing_support::TypedOperator;
+using testing_support::kIdentity;
 
 PhaseDescription make_phase(Vec3 abc, Vec3 angles, const std::vector<TypedOperator>& ops, int centric = 0) {
   PhaseDescription phase;
@@ -23,16 +22,7 @@ PhaseDescription make_phase(Vec3 abc, Vec3 angles, const std::vector<TypedOperat
   phase.group.centric = centric;
   phase.group.lattice = kP;
   phase.group.laue = 1;
-  phase.group.nsym = static_cast<int>(ops.size());
-  phase.group.ncent = 1;
-  for (std::size_t n = 0; n < ops.size(); ++n) {
-    for (int i = 1; i <= 3; ++i)
-      for (int j = 1; j <= 3; ++j) {
-        phase.group.ops[n].v[static_cast<std::size_t>((i - 1) + 3 * (j - 1))] = ops[n].r[i - 1][j - 1];
-        at(phase.rotation_t[n], i, j) = static_cast<float>(ops[n].r[j - 1][i - 1]);
-      }
-    for (int i = 0; i < 3; ++i) phase.group.ops[n].v[static_cast<std::size_t>(9 + i)] = ops[n].t[i];
-  }
+  testing_support::set_operators(phase, ops);
   return phase;
 }
 
