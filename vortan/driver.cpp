@@ -184,8 +184,11 @@ void process_phase(VortanRun& run) {
   // The distances of a phase always begin on a fresh page.
   set_line_count(run.listing_unit, 700);
 
-  if (!run.distances.refusal.empty()) {
-    write_refusal(run.distances);
+  // A phase whose distances cannot be computed (a symbol that could not be
+  // read, a refused limit) keeps the records and marks of the previous run.
+  if (run.phase.group.failed() || !run.distances.refusal.empty()) {
+    if (!run.distances.refusal.empty()) write_refusal(run.distances);
+    keep_previous_records(run.results, run.phase_number);
     return;
   }
   const int atoms = static_cast<int>(run.phase.atoms.size());

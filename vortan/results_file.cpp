@@ -67,6 +67,8 @@ void read_publish_marks(int unit, PublishLists& lists) {
                                     {mark, phase, kind, values[0], values[1], values[2], values[3], values[4],
                                      values[5], values[6]});
     if (status != 0) continue;
+    if (phase >= 1 && phase <= 9 && (kind == 0 || kind == 1))
+      lists.previous_records[static_cast<std::size_t>(phase - 1)].push_back(record);
     UPCASE(mark);
     add_mark(mark, phase, kind, values, lists);
     if (phase > 9) break;  // the closing record
@@ -140,6 +142,11 @@ void write_angle_record(const ResultsFile& results, int phase, float angle, floa
   check_write(recio::write(results.unit, "(A1,2I2,2F10.4,7I5)",
                            {mark, phase, 1, angle, sigma, first, central, second, op1, cell1, op2, cell2}),
               results);
+}
+
+void keep_previous_records(const ResultsFile& results, int phase) {
+  for (const std::string& record : results.publish.previous_records[static_cast<std::size_t>(phase - 1)])
+    check_write(recio::write(results.unit, "(A)", {record}), results);
 }
 
 void close_results_file(ResultsFile& results) {

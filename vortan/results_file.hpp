@@ -24,6 +24,9 @@ struct PublishLists {
   std::vector<DistanceKey> distances;  // at most kMaxPublishedDistances
   std::vector<AngleKey> angles;        // at most kMaxPublishedAngles
   bool overflow_reported = false;      // one overflow message per run
+  // Every distance and angle record of the previous file, as it stood, by
+  // phase: a phase that cannot be computed this time keeps them.
+  std::array<std::vector<std::string>, 9> previous_records;
 };
 
 struct ResultsFile {
@@ -53,6 +56,9 @@ void write_distance_record(const ResultsFile& results, int phase, float distance
 // "(A1,2I2,2F10.4,7I5)", mark looked up in the angle publish list.
 void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
                         int second, int op1, int cell1, int op2, int cell2);
+// The previous file's records of `phase`, written again unchanged, marks
+// included: for a phase whose distances cannot be computed in this run.
+void keep_previous_records(const ResultsFile& results, int phase);
 // The closing record "99999", then the new file replaces the old one.
 void close_results_file(ResultsFile& results);
 
