@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input = fuzz::write_file("FUZZ.DAT", data, size);
-  const std::string output = (fuzz::work_folder() / "FUZZ.GSA").string();
+  const std::string output = (fuzz::work_folder() / "FUZZ.PWD").string();
   // As the program has it: a fresh, zeroed set of counts for each file.
   auto counts = std::make_unique<vesk::PowderCounts>();
   bool read = true;

@@ -376,42 +376,42 @@ const std::vector<BadInput>& catalogue() {
       {"ResultsWithMoreThan5000Angles", Program::Vortan, quartz_and_results(previous_results(0, 5001)), arg, "",
        "Too many angles to publish, saving only first 5000 angles", 0, results},
       // DBWS data files.
-      {"DbwsMissing", Program::Dbwsconv, nullptr, {}, "NOSUCH.DAT OUT.GSA\n",
+      {"DbwsMissing", Program::Dbwsconv, nullptr, {}, "NOSUCH.DAT OUT.PWD\n",
        "The DBWS data file NOSUCH.DAT does not exist.", 1, {}},
       {"DbwsEmpty", Program::Dbwsconv, [](const fs::path& f) { write_file(f / "IN.DAT", ""); }, {},
-       "IN.DAT OUT.GSA\n", "The DBWS data file IN.DAT has no title record.", 1, {}},
+       "IN.DAT OUT.PWD\n", "The DBWS data file IN.DAT has no title record.", 1, {}},
       {"DbwsLettersAmongCounts", Program::Dbwsconv,
        [](const fs::path& f) { write_file(f / "IN.DAT", dbws(2, "     100     2O0     300\n" + counts_record(99))); },
-       {}, "IN.DAT OUT.GSA\n",
-       "record 4 of the DBWS data file IN.DAT is not a record of integer counts", 0, {"OUT.GSA"}},
+       {}, "IN.DAT OUT.PWD\n",
+       "record 4 of the DBWS data file IN.DAT is not a record of integer counts", 0, {"OUT.PWD"}},
       {"DbwsTooManyCounts", Program::Dbwsconv, [](const fs::path& f) { write_file(f / "IN.DAT", dbws(12500)); },
-       {}, "IN.DAT OUT.GSA\n", "The DBWS data file IN.DAT holds more than 99992 counts", 1, {}},
+       {}, "IN.DAT OUT.PWD\n", "The DBWS data file IN.DAT holds more than 99992 counts", 1, {}},
       {"DbwsOutputIsAFolder", Program::Dbwsconv,
        [](const fs::path& f) {
          dbws_input(f);
-         fs::create_directory(f / "FOLDER.GSA");
+         fs::create_directory(f / "FOLDER.PWD");
        },
-       {}, "IN.DAT FOLDER.GSA\n", "The output file FOLDER.GSA cannot be written: it is a folder.", 1, {}},
+       {}, "IN.DAT FOLDER.PWD\n", "The output file FOLDER.PWD cannot be written: it is a folder.", 1, {}},
       // Macro files and the terminal.
-      {"MacroMissing", Program::Dbwsconv, dbws_input, {}, "@R\nNOSUCH.MAC\nQUIT\nIN.DAT OUT.GSA\n",
-       "File NOT found!!", 0, {"OUT.GSA"}},
+      {"MacroMissing", Program::Dbwsconv, dbws_input, {}, "@R\nNOSUCH.MAC\nQUIT\nIN.DAT OUT.PWD\n",
+       "File NOT found!!", 0, {"OUT.PWD"}},
       {"MacroEndsEarly", Program::Dbwsconv,
        [](const fs::path& f) {
          dbws_input(f);
          write_file(f / "SHORT.MAC", "IN.DAT\n");
        },
-       {}, "@R\nSHORT.MAC\nOUT.GSA\n", " The macro file is empty, reading from the terminal is resumed.", 0,
-       {"OUT.GSA"}},
+       {}, "@R\nSHORT.MAC\nOUT.PWD\n", " The macro file is empty, reading from the terminal is resumed.", 0,
+       {"OUT.PWD"}},
       {"MacroReplayOfItsOwnRecording", Program::Dbwsconv, dbws_input, {},
-       "@M\nREC.MAC\n@R\nREC.MAC\nQUIT\nIN.DAT OUT.GSA\n",
-       " The macro file REC.MAC is being written; end it with @Q before replaying it.", 0, {"OUT.GSA", "REC.MAC"}},
+       "@M\nREC.MAC\n@R\nREC.MAC\nQUIT\nIN.DAT OUT.PWD\n",
+       " The macro file REC.MAC is being written; end it with @Q before replaying it.", 0, {"OUT.PWD", "REC.MAC"}},
       {"MacroRecordingOverAnExistingFile", Program::Dbwsconv,
        [](const fs::path& f) {
          dbws_input(f);
-         write_file(f / "OLD.MAC", "A.DAT B.GSA\n");
+         write_file(f / "OLD.MAC", "A.DAT B.PWD\n");
        },
-       {}, "@M\nOLD.MAC\nIN.DAT OUT.GSA\n", " The macro file OLD.MAC already exists; no macro is being written.", 0,
-       {"OUT.GSA"}},
+       {}, "@M\nOLD.MAC\nIN.DAT OUT.PWD\n", " The macro file OLD.MAC already exists; no macro is being written.", 0,
+       {"OUT.PWD"}},
       {"TerminalEndsEarly", Program::Dbwsconv, dbws_input, {}, "", " FORTRAN error number", 1, {}},
   };
   return rows;
@@ -440,8 +440,8 @@ TEST_P(BadInputs, GiveTheirMessageAndLoseNothing) {
   const BadInput& row = GetParam();
   TempFolder folder;
   if (row.prepare) row.prepare(folder.path());
-  if (row.program == Program::Dbwsconv && !fs::exists(folder / "OUT.GSA"))
-    write_file(folder / "OUT.GSA", kPreviousPowder);
+  if (row.program == Program::Dbwsconv && !fs::exists(folder / "OUT.PWD"))
+    write_file(folder / "OUT.PWD", kPreviousPowder);
   if (row.program == Program::Vortan) {
     if (!fs::exists(folder / "TEST.VORTAN")) write_file(folder / "TEST.VORTAN", previous_results());
     write_file(folder / "TEST.LST", kPreviousListing);
