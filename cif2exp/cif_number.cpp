@@ -12,6 +12,9 @@ namespace cif2exp {
 CifNumber parse_cif_number(const std::string& raw) {
   CifNumber number;
   if (gemmi::cif::is_null(raw)) return number;
+  // A lone quote is no quoted string (gemmi's as_string would cut it to a
+  // negative length); it is no number either.
+  if (raw.size() < 2 && (raw == "'" || raw == "\"")) return number;
   const std::string text = gemmi::cif::as_string(raw);
   // gemmi checks the whole form, s.u. included, and gives the value.
   const double value = gemmi::cif::as_number(text);

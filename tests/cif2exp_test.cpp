@@ -65,7 +65,8 @@ TEST(CifNumbers, ValueStandardUncertaintyAndLastPrintedPlace) {
   EXPECT_DOUBLE_EQ(n.value, 0.25);
   EXPECT_NEAR(n.last_place, 0.01, 1e-15);
 
-  for (const char* absent : {"?", ".", "abc", "0.12(3"}) EXPECT_FALSE(parse_cif_number(absent).present) << absent;
+  for (const char* absent : {"?", ".", "abc", "0.12(3", "'", "\""})
+    EXPECT_FALSE(parse_cif_number(absent).present) << absent;
 }
 
 // gemmi carries radii from the same paper; ours keep carbon's sp3 radius
