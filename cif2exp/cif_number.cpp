@@ -1,5 +1,6 @@
 #include "cif2exp/cif_number.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -18,7 +19,7 @@ CifNumber parse_cif_number(const std::string& raw) {
   const std::string text = gemmi::cif::as_string(raw);
   // gemmi checks the whole form, s.u. included, and gives the value.
   const double value = gemmi::cif::as_number(text);
-  if (std::isnan(value)) return number;
+  if (!std::isfinite(value)) return number;  // 1E999 is no usable number either
   number.present = true;
   number.value = value;
 
@@ -27,15 +28,22 @@ CifNumber parse_cif_number(const std::string& raw) {
   const std::string mantissa_and_exponent = text.substr(0, su_start);
   const std::size_t e = mantissa_and_exponent.find_first_of("eE");
   const std::string mantissa = mantissa_and_exponent.substr(0, e);
-  int exponent = e == std::string::npos ? 0 : std::atoi(mantissa_and_exponent.c_str() + e + 1);
+  // strtol saturates where atoi would overflow; beyond 1000 nothing is finite anyway.
+  const long exponent =
+      e == std::string::npos
+          ? 0
+          : std::clamp(std::strtol(mantissa_and_exponent.c_str() + e + 1, nullptr, 10), -1000L, 1000L);
   const std::size_t point = mantissa.find('.');
   const int decimals = point == std::string::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
-  number.last_place = std::pow(10.0, exponent - decimals);
+  number.last_place = std::pow(10.0, static_cast<double>(exponent - decimals));
 
   if (su_start != std::string::npos) {
     const long digits = std::strtol(text.c_str() + su_start + 1, nullptr, 10);
     number.su = static_cast<double>(digits) * number.last_place;
   }
+  // A last place or s.u. outside the range of doubles (1e-400, 1e300(9999))
+  // makes no usable number.
+  if (!(number.last_place > 0) || !std::isfinite(number.last_place) || !std::isfinite(number.su)) return CifNumber{};
   return number;
 }
 

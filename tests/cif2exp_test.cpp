@@ -65,7 +65,7 @@ TEST(CifNumbers, ValueStandardUncertaintyAndLastPrintedPlace) {
   EXPECT_DOUBLE_EQ(n.value, 0.25);
   EXPECT_NEAR(n.last_place, 0.01, 1e-15);
 
-  for (const char* absent : {"?", ".", "abc", "0.12(3", "'", "\""})
+  for (const char* absent : {"?", ".", "abc", "0.12(3", "'", "\"", "1E999", "-1e400(2)", "1e-400", "1e-99999999999"})
     EXPECT_FALSE(parse_cif_number(absent).present) << absent;
 }
 
