@@ -19,16 +19,13 @@
 #include "recio/fixed_text.hpp"
 #include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
+#include "tests/support/groups.hpp"
 
 namespace vesk {
 namespace {
 
-SpaceGroupInfo group_of(const char* symbol) {
-  SpaceGroupInfo group;
-  SGINTERP(symbol, -1, group);
-  EXPECT_FALSE(group.failed()) << symbol;
-  return group;
-}
+using testing_support::valid_group;
+
 
 std::array<double, 3> apply(const gemmi::Op& op, const Vec3& x) {
   return op.apply_to_xyz({x[0], x[1], x[2]});
@@ -54,7 +51,7 @@ TEST(CifOperators, FollowGeneqOrderAndMatchTheInternationalTables) {
   const Vec3 general{0.1234f, 0.3456f, 0.7891f};
   for (const auto& [symbol, reference] : groups) {
     SCOPED_TRACE(symbol);
-    const SpaceGroupInfo group = group_of(symbol);
+    const SpaceGroupInfo group = valid_group(symbol);
     const std::vector<CifOperator> operators = generation_operators(group);
     ASSERT_EQ(static_cast<int>(operators.size()), group.general_multiplicity());
 
@@ -84,12 +81,12 @@ TEST(CifOperators, FollowGeneqOrderAndMatchTheInternationalTables) {
     EXPECT_EQ(written, expected);
   }
   // Codes the group cannot name.
-  const SpaceGroupInfo p21c = group_of("P 21/c");
+  const SpaceGroupInfo p21c = valid_group("P 21/c");
   EXPECT_EQ(symop_number(p21c, -2), 4);
   EXPECT_EQ(symop_number(p21c, 3), 0);
   EXPECT_EQ(symop_number(p21c, 101), 0);
-  EXPECT_EQ(symop_number(group_of("P 21"), -1), 0);
-  EXPECT_EQ(symop_number(group_of("C 2/c"), -102), 8);
+  EXPECT_EQ(symop_number(valid_group("P 21"), -1), 0);
+  EXPECT_EQ(symop_number(valid_group("C 2/c"), -102), 8);
 }
 
 TEST(CifOperators, XyzText) {
@@ -164,7 +161,7 @@ PhaseDescription make_phase(const char* symbol, Vec3 abc, Vec3 angles) {
   phase.abc = abc;
   for (int k = 0; k < 3; ++k) phase.cosines[k] = COSD(angles[k]);
   CELLMATRIX(abc[0], abc[1], abc[2], angles[0], angles[1], angles[2], phase.orthogonal, phase.inverse);
-  phase.group = group_of(symbol);
+  phase.group = valid_group(symbol);
   for (int n = 0; n < phase.group.nsym; ++n)
     for (int i = 1; i <= 3; ++i)
       for (int j = 1; j <= 3; ++j)

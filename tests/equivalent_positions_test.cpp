@@ -1,5 +1,6 @@
 // GENEQ: order and codes of the images, duplicate removal at the cell edge.
 #include "crystal/equivalent_positions.hpp"
+#include "tests/support/groups.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,20 +8,16 @@
 
 namespace {
 
+using testing_support::valid_group;
+
 using vesk::EquivalentPositions;
 using vesk::GENEQ;
 using vesk::GeneqMode;
 using vesk::SpaceGroupInfo;
 
-SpaceGroupInfo group(const char* symbol) {
-  SpaceGroupInfo g;
-  vesk::SGINTERP(symbol, -1, g);
-  EXPECT_FALSE(g.failed()) << symbol;
-  return g;
-}
 
 TEST(EquivalentPositions, OrderCodesAndUnreducedCoordinates) {
-  const SpaceGroupInfo g = group("I 41/a");
+  const SpaceGroupInfo g = valid_group("I 41/a");
   EquivalentPositions out;
   GENEQ({0.1f, 0.2f, 0.3f}, g, GeneqMode::Distinct, out);
   ASSERT_EQ(out.size(), 16u);
@@ -39,7 +36,7 @@ TEST(EquivalentPositions, OrderCodesAndUnreducedCoordinates) {
 
 TEST(EquivalentPositions, SpecialPositionsAppearOnce) {
   EquivalentPositions out;
-  const SpaceGroupInfo p1bar = group("P -1");
+  const SpaceGroupInfo p1bar = valid_group("P -1");
   GENEQ({0.0f, 0.0f, 0.0f}, p1bar, GeneqMode::Distinct, out);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].code, 1);
@@ -59,13 +56,13 @@ TEST(EquivalentPositions, SpecialPositionsAppearOnce) {
   EXPECT_EQ(out[1].code, 0);
 
   // Wyckoff 8a of F d d d (origin choice 2) at 1/8, 1/8, 1/8
-  GENEQ({0.125f, 0.125f, 0.125f}, group("F d d d"), GeneqMode::Distinct, out);
+  GENEQ({0.125f, 0.125f, 0.125f}, valid_group("F d d d"), GeneqMode::Distinct, out);
   EXPECT_EQ(out.size(), 8u);
 }
 
 TEST(EquivalentPositions, LargestGroupFillsTheListExactly) {
   EquivalentPositions out;
-  const SpaceGroupInfo g = group("F m -3 m");
+  const SpaceGroupInfo g = valid_group("F m -3 m");
   GENEQ({0.01f, 0.02f, 0.03f}, g, GeneqMode::Distinct, out);
   EXPECT_EQ(out.size(), vesk::kMaxEquivalents);
   GENEQ({0.01f, 0.02f, 0.03f}, g, GeneqMode::Comparison, out);
@@ -81,7 +78,7 @@ TEST(EquivalentPositions, LargestGroupFillsTheListExactly) {
 }
 
 TEST(EquivalentPositions, GroupOutsideTheLimitsIsRefused) {
-  SpaceGroupInfo g = group("P -1");
+  SpaceGroupInfo g = valid_group("P -1");
   g.nsym = 25;
   EquivalentPositions out;
   EXPECT_THROW(GENEQ({0.1f, 0.2f, 0.3f}, g, GeneqMode::Distinct, out), vesk::Error);

@@ -1,6 +1,7 @@
 // Site symmetry names and multiplicities against the Wyckoff positions of
 // the International Tables.
 #include "crystal/site_symmetry.hpp"
+#include "tests/support/groups.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,16 +9,12 @@
 
 namespace {
 
+using testing_support::valid_group;
+
 using vesk::SITESYM;
 using vesk::SpaceGroupInfo;
 using vesk::Vec3;
 
-SpaceGroupInfo group(const char* symbol) {
-  SpaceGroupInfo g;
-  vesk::SGINTERP(symbol, -1, g);
-  EXPECT_FALSE(g.failed()) << symbol;
-  return g;
-}
 
 struct Wyckoff {
   Vec3 site;
@@ -26,7 +23,7 @@ struct Wyckoff {
 };
 
 void expect_wyckoff(const char* symbol, int general, std::initializer_list<Wyckoff> positions) {
-  const SpaceGroupInfo g = group(symbol);
+  const SpaceGroupInfo g = valid_group(symbol);
   ASSERT_EQ(g.general_multiplicity(), general) << symbol;
   for (const Wyckoff& w : positions) {
     SCOPED_TRACE(std::string(symbol) + " at " + std::to_string(w.site[0]) + ", " + std::to_string(w.site[1]) +
@@ -45,7 +42,7 @@ void expect_wyckoff(const char* symbol, int general, std::initializer_list<Wycko
 }
 
 TEST(SiteSymmetry, EdgeCases) {
-  const SpaceGroupInfo p1bar = group("P -1");
+  const SpaceGroupInfo p1bar = valid_group("P -1");
   vesk::SiteSymmetry s = SITESYM({0.1f, 0.2f, 0.3f}, p1bar);
   EXPECT_EQ(s.name, "    1   ");
   EXPECT_EQ(s.entry, 1);
@@ -62,7 +59,7 @@ TEST(SiteSymmetry, EdgeCases) {
   // a site given outside the cell is reduced first
   EXPECT_EQ(SITESYM({1.0f, -1.0f, 2.0f}, p1bar).name, "   -1   ");
 
-  const SpaceGroupInfo p6 = group("P 6");
+  const SpaceGroupInfo p6 = valid_group("P 6");
   s = SITESYM({0.0f, 0.0f, 0.37f}, p6);
   EXPECT_EQ(s.name, "    6   ");
   EXPECT_EQ(s.entry, 106);
@@ -73,16 +70,16 @@ TEST(SiteSymmetry, EdgeCases) {
   EXPECT_EQ(s.entry, 1);
   EXPECT_EQ(s.multiplicity, 6);
 
-  EXPECT_EQ(SITESYM({0.0f, 0.0f, 0.0f}, group("P m -3 m")).name, "   M3M  ");
+  EXPECT_EQ(SITESYM({0.0f, 0.0f, 0.0f}, valid_group("P m -3 m")).name, "   M3M  ");
 
   // 2/m about [1 0 -1]: Wyckoff 3e of R -3 m in rhombohedral axes
-  s = SITESYM({0.5f, 0.0f, 0.5f}, group("R -3 m R"));
+  s = SITESYM({0.5f, 0.0f, 0.5f}, valid_group("R -3 m R"));
   EXPECT_EQ(s.name, "2/M(+0-)");
   EXPECT_EQ(s.multiplicity, 3);
 }
 
 TEST(SiteSymmetry, OperatorTypeCodes) {
-  const SpaceGroupInfo g = group("P 4/m m m");
+  const SpaceGroupInfo g = valid_group("P 4/m m m");
   const auto types = vesk::OPCODE(g);
   EXPECT_EQ(types[0], 6643);  // identity: 1 + 81 + 6561
   // the four-fold -y, x, z: -1 x 3^3 + 1 x 3^1 + 1 x 3^8
