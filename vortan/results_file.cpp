@@ -55,7 +55,13 @@ void add_mark(const std::string& mark, int phase, int kind, const std::array<sho
 
 }  // namespace
 
-void read_publish_marks(int unit, PublishLists& lists) {
+namespace {
+
+// Walks the records of a results file on `unit` that read with
+// "(A1,2I2,20X,7I5)", up to and including the closing record; unreadable
+// records are skipped.
+template <class Visit>
+void for_each_record(int unit, Visit visit) {
   for (;;) {
     std::string record;
     if (recio::read_line(unit, record) != 0) break;
@@ -67,12 +73,19 @@ void read_publish_marks(int unit, PublishLists& lists) {
                                     {mark, phase, kind, values[0], values[1], values[2], values[3], values[4],
                                      values[5], values[6]});
     if (status != 0) continue;
-    if (phase >= 1 && phase <= 9 && (kind == 0 || kind == 1))
-      lists.previous_records[static_cast<std::size_t>(phase - 1)].push_back(record);
-    UPCASE(mark);
-    add_mark(mark, phase, kind, values, lists);
+    visit(record, mark, phase, kind, values);
     if (phase > 9) break;  // the closing record
   }
+}
+
+}  // namespace
+
+void read_publish_marks(int unit, PublishLists& lists) {
+  for_each_record(unit, [&lists](const std::string&, std::string& mark, int phase, int kind,
+                                 const std::array<short, 7>& values) {
+    UPCASE(mark);
+    add_mark(mark, phase, kind, values, lists);
+  });
 }
 
 void open_results_file(ResultsFile& results, const std::string& stem, int start_unit) {
@@ -145,8 +158,20 @@ void write_angle_record(const ResultsFile& results, int phase, float angle, floa
 }
 
 void keep_previous_records(const ResultsFile& results, int phase) {
-  for (const std::string& record : results.publish.previous_records[static_cast<std::size_t>(phase - 1)])
-    check_write(recio::write(results.unit, "(A)", {record}), results);
+  // The previous file stays in place until the run ends, so it is read
+  // again here, in the rare run that needs it.
+  if (!recio::exists(results.file)) return;
+  int unit = results.unit + 1;
+  FREEUNIT(unit);
+  recio::OpenSpec old_spec;
+  old_spec.status = recio::OpenStatus::Old;
+  recio::check(recio::open(unit, results.file, old_spec), unit);
+  for_each_record(unit, [&](const std::string& record, const std::string&, int record_phase, int kind,
+                            const std::array<short, 7>&) {
+    if (record_phase == phase && (kind == 0 || kind == 1))
+      check_write(recio::write(results.unit, "(A)", {record}), results);
+  });
+  recio::check(recio::close(unit), unit);
 }
 
 void close_results_file(ResultsFile& results) {

@@ -24,9 +24,6 @@ struct PublishLists {
   std::vector<DistanceKey> distances;  // at most kMaxPublishedDistances
   std::vector<AngleKey> angles;        // at most kMaxPublishedAngles
   bool overflow_reported = false;      // one overflow message per run
-  // Every distance and angle record of the previous file, as it stood, by
-  // phase: a phase that cannot be computed this time keeps them.
-  std::array<std::vector<std::string>, 9> previous_records;
 };
 
 struct ResultsFile {
