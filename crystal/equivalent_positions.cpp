@@ -29,8 +29,9 @@ void GENEQ(const Vec3& x, const SpaceGroupInfo& group, GeneqMode mode, Equivalen
     throw Error("Space group with " + std::to_string(group.nsym) + " operators and " + std::to_string(group.ncent) +
                 " centring vectors is outside the limits (24 and 4)");
   const bool comparison = mode == GeneqMode::Comparison;
-  // reduced copies of the kept positions, for the duplicate test
-  std::array<Vec3, kMaxEquivalents> reduced{};
+  // reduced copies of the kept positions, for the duplicate test (only the
+  // first out.size() are read)
+  std::array<Vec3, kMaxEquivalents> reduced;
   for (int c = 1; c <= group.ncent; ++c) {
     for (int s = 0; s <= group.centric; ++s) {
       for (int k = 1; k <= group.nsym; ++k) {

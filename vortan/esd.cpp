@@ -49,11 +49,6 @@ void set_cell_block(WorkCovariance& work, const CellCovariance& cell) {
 
 namespace {
 
-float squared_length(const PhaseDescription& phase, float u, float v, float w) {
-  const float ca = phase.cosines[0], cb = phase.cosines[1], cg = phase.cosines[2];
-  return u * u + v * v + w * w + 2 * (v * w * ca + u * w * cb + u * v * cg);
-}
-
 // Gradient of the length of (u, v, w) with respect to the fractional
 // coordinates of its starting point.
 Vec3 fractional_gradient(const PhaseDescription& phase, float u, float v, float w, float d) {
@@ -77,15 +72,6 @@ const Mat3& rotation_of(const PhaseDescription& phase, int operator_code) {
 }
 
 }  // namespace
-
-CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, const Vec3& to) {
-  CellVector vec;
-  vec.u = phase.abc[0] * (from[0] - to[0]);
-  vec.v = phase.abc[1] * (from[1] - to[1]);
-  vec.w = phase.abc[2] * (from[2] - to[2]);
-  vec.d = std::sqrt(squared_length(phase, vec.u, vec.v, vec.w));
-  return vec;
-}
 
 DistanceDerivatives distance_derivatives(const PhaseDescription& phase, const CellVector& vec,
                                          int operator_code) {

@@ -4,6 +4,7 @@
 // thresholds (1.0E-6, 1.0E-10, 0.9999) are meant for 32-bit reals.
 #pragma once
 #include <array>
+#include <cmath>
 
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
@@ -38,7 +39,21 @@ void set_cell_block(WorkCovariance& work, const CellCovariance& cell);
 struct CellVector {
   float u = 0, v = 0, w = 0, d = 0;
 };
-CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, const Vec3& to);
+
+// Inline: the neighbour search calls this for every candidate.
+inline float squared_length(const PhaseDescription& phase, float u, float v, float w) {
+  const float ca = phase.cosines[0], cb = phase.cosines[1], cg = phase.cosines[2];
+  return u * u + v * v + w * w + 2 * (v * w * ca + u * w * cb + u * v * cg);
+}
+
+inline CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, const Vec3& to) {
+  CellVector vec;
+  vec.u = phase.abc[0] * (from[0] - to[0]);
+  vec.v = phase.abc[1] * (from[1] - to[1]);
+  vec.w = phase.abc[2] * (from[2] - to[2]);
+  vec.d = std::sqrt(squared_length(phase, vec.u, vec.v, vec.w));
+  return vec;
+}
 
 // d(d)/d(a, b, c, cos alpha, cos beta, cos gamma), then d(d)/d(central x, y, z),
 // then d(d)/d(x, y, z of the neighbour's own atom) through its operator.

@@ -1,6 +1,7 @@
 #include "vortan/image_grid.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -95,27 +96,28 @@ std::uint64_t packed_order(const Hit& hit, std::size_t number) {
 
 // One run of bins along an axis that shares a lattice translation.
 struct BinRun {
-  int first = 0, last = 0;  // bins within the cell
-  int shift = 0;            // lattice translation
+  int first = 0, last = 0;     // bins within the cell
+  int shift = 0;               // lattice translation
+  std::array<double, 3> cart{};  // the translation's Cartesian vector (A)
 };
 
 // The bins low..high (counted across cells) as runs within one cell each.
-int bin_runs(int low, int high, int bins, std::array<BinRun, 8>& runs, std::vector<BinRun>& more) {
-  more.clear();
-  int count = 0;
+void bin_runs(const ImageGrid& grid, std::size_t axis, int low, int high, std::vector<BinRun>& runs) {
+  runs.clear();
+  const int bins = grid.bins[axis];
   for (int b = low; b <= high;) {
-    const int shift = floor_div(b, bins);
-    const int cell = b - shift * bins;
-    const int last = std::min(bins - 1, cell + (high - b));
-    const BinRun run{cell, last, shift};
-    if (count < static_cast<int>(runs.size()))
-      runs[static_cast<std::size_t>(count)] = run;
-    else
-      more.push_back(run);
-    ++count;
-    b += last - cell + 1;
+    BinRun run;
+    run.shift = floor_div(b, bins);
+    run.first = b - run.shift * bins;
+    run.last = std::min(bins - 1, run.first + (high - b));
+    if (grid.metric_usable) {
+      std::array<double, 3> s{};
+      s[axis] = run.shift;
+      run.cart = to_cartesian(grid, s[0], s[1], s[2]);
+    }
+    runs.push_back(run);
+    b += run.last - run.first + 1;
   }
-  return count;
 }
 
 }  // namespace
@@ -133,13 +135,19 @@ void build_image_grid(ImageGrid& grid, const PhaseDescription& phase, const Sear
     present[static_cast<std::size_t>(atom.type)] = true;
   }
   grid.pair.resize(types * types);
+  grid.inner.resize(types * types);
   grid.central_limit.assign(types, 0.0f);
   float longest = 0;
   for (int ti = 1; ti <= grid.type_count; ++ti) {
     float central = -1;
     for (int tj = 1; tj <= grid.type_count; ++tj) {
       const PairLimits limits = pair_limits(phase, controls, ti, tj);
-      grid.pair[static_cast<std::size_t>((ti - 1) * grid.type_count + (tj - 1))] = limits;
+      const auto pair = static_cast<std::size_t>((ti - 1) * grid.type_count + (tj - 1));
+      grid.pair[pair] = limits;
+      // Limit x reach, shortened by more than the rounding of the single-
+      // precision window test of the search.
+      for (std::size_t k = 0; k < 3; ++k)
+        grid.inner[pair][k] = static_cast<float>(static_cast<double>(limits.search()) * grid.reach[k] * (1 - 1.0E-6));
       if (present[static_cast<std::size_t>(tj)]) central = std::max(central, limits.search());
     }
     grid.central_limit[static_cast<std::size_t>(ti - 1)] = central;
@@ -221,9 +229,7 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   const Vec3 xi = central.x;
 
   // Bins of every axis, as runs that share a translation.
-  std::array<std::array<BinRun, 8>, 3> runs;
-  std::array<std::vector<BinRun>, 3> more;
-  std::array<int, 3> run_count{};
+  static std::array<std::vector<BinRun>, 3> runs;
   for (std::size_t k = 0; k < 3; ++k) {
     const double r = static_cast<double>(longest) * grid.reach[k] + grid.fraction_slack;
     const double from = std::floor((xi[k] - r) * grid.bins[k]);
@@ -231,109 +237,111 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
     if (!(to - from < kLongestBinRange) || !(std::fabs(from) < kLongestBinRange) ||
         !(std::fabs(to) < kLongestBinRange))
       throw Error("The search limit of atom " + central.label + " is out of all proportion to the cell");
-    run_count[k] = bin_runs(static_cast<int>(from), static_cast<int>(to), grid.bins[k], runs[k], more[k]);
+    bin_runs(grid, k, static_cast<int>(from), static_cast<int>(to), runs[k]);
   }
-  auto run = [&](std::size_t k, int r) -> const BinRun& {
-    return r < 8 ? runs[k][static_cast<std::size_t>(r)] : more[k][static_cast<std::size_t>(r - 8)];
-  };
   const double coarse = static_cast<double>(longest) + grid.length_slack;
   const float coarse_squared = static_cast<float>(coarse * coarse);
   const auto centre = grid.metric_usable ? to_cartesian(grid, xi[0], xi[1], xi[2]) : std::array<double, 3>{};
 
-  // Limit x reach for each neighbour type, shortened by more than the
-  // rounding of the single-precision test below.
-  static std::vector<std::array<float, 3>> inner;
-  inner.resize(static_cast<std::size_t>(grid.type_count));
-  for (std::size_t tj = 0; tj < inner.size(); ++tj) {
-    const double limit = grid.pair[ti * static_cast<std::size_t>(grid.type_count) + tj].search();
-    for (std::size_t k = 0; k < 3; ++k) inner[tj][k] = static_cast<float>(limit * grid.reach[k] * (1 - 1.0E-6));
-  }
-
+  const std::size_t row_of_pairs = ti * static_cast<std::size_t>(grid.type_count);
+  const PairLimits* const limits = grid.pair.data() + row_of_pairs;
+  const std::array<float, 3>* const inner = grid.inner.data() + row_of_pairs;
   static std::vector<Hit> hits;
   static std::vector<std::uint64_t> order;
-  static std::vector<int> passed;
   hits.clear();
-  if (passed.size() < grid.binned.size()) passed.resize(grid.binned.size());
-  int* const passing = passed.data();
   bool packable = kMaxEquivalents * kMaxAtoms < (1u << 20);
+
+  // First the coarse test, collecting candidates: an entry with the lattice
+  // translation of its bin run.
+  static std::vector<int> candidate_entry, candidate_shift;
+  static std::vector<std::array<int, 3>> shifts;
+  shifts.clear();
+  std::size_t count = 0;
   const int ny = grid.bins[1], nz = grid.bins[2];
   const float* cart_x = grid.cart[0].data();
   const float* cart_y = grid.cart[1].data();
   const float* cart_z = grid.cart[2].data();
-  for (int rx = 0; rx < run_count[0]; ++rx) {
-    const BinRun& x_run = run(0, rx);
-    for (int cx = x_run.first; cx <= x_run.last; ++cx)
-      for (int ry = 0; ry < run_count[1]; ++ry) {
-        const BinRun& y_run = run(1, ry);
-        for (int cy = y_run.first; cy <= y_run.last; ++cy)
-          for (int rz = 0; rz < run_count[2]; ++rz) {
-            const BinRun& z_run = run(2, rz);
+  for (const BinRun& x_run : runs[0])
+    for (const BinRun& y_run : runs[1])
+      for (const BinRun& z_run : runs[2]) {
+        const int shift = static_cast<int>(shifts.size());
+        shifts.push_back({x_run.shift, y_run.shift, z_run.shift});
+        float t[3];
+        for (std::size_t k = 0; k < 3; ++k)
+          t[k] = static_cast<float>(x_run.cart[k] + y_run.cart[k] + z_run.cart[k] - centre[k]);
+        for (int cx = x_run.first; cx <= x_run.last; ++cx)
+          for (int cy = y_run.first; cy <= y_run.last; ++cy) {
             // One run of bins along z is one stretch of the binned images.
             const int row = (cx * ny + cy) * nz;
             const int begin = grid.first[static_cast<std::size_t>(row + z_run.first)];
             const int end = grid.first[static_cast<std::size_t>(row + z_run.last) + 1];
-            if (begin == end) continue;
-            const std::array<int, 3> s{x_run.shift, y_run.shift, z_run.shift};
-            // Coarse test, without branches: most candidates fail it.
-            std::size_t count = 0;
-            if (grid.metric_usable) {
-              const auto t = to_cartesian(grid, s[0], s[1], s[2]);
-              const float sx = static_cast<float>(t[0] - centre[0]);
-              const float sy = static_cast<float>(t[1] - centre[1]);
-              const float sz = static_cast<float>(t[2] - centre[2]);
-              for (int first = begin; first < end; first += kBlock) {
-                // Whole blocks, which the compiler can do side by side.
-                std::array<float, kBlock> squared;
-                for (int k = 0; k < kBlock; ++k) {
-                  const float dx = cart_x[first + k] + sx;
-                  const float dy = cart_y[first + k] + sy;
-                  const float dz = cart_z[first + k] + sz;
-                  squared[static_cast<std::size_t>(k)] = dx * dx + dy * dy + dz * dz;
-                }
-                const int last = std::min(kBlock, end - first);
-                for (int k = 0; k < last; ++k) {
-                  passing[count] = first + k;
-                  count += squared[static_cast<std::size_t>(k)] <= coarse_squared ? 1 : 0;
-                }
-              }
-            } else {
-              for (int e = begin; e < end; ++e) passing[count++] = e;
+            if (candidate_entry.size() < count + static_cast<std::size_t>(end - begin + kBlock)) {
+              candidate_entry.resize(2 * (count + static_cast<std::size_t>(end - begin + kBlock)));
+              candidate_shift.resize(candidate_entry.size());
             }
-            for (std::size_t c = 0; c < count; ++c) {
-              const int e = passing[c];
-              const ImageGrid::Binned& image = grid.binned[static_cast<std::size_t>(e)];
-              // The exact test of the plain loop nest, with its own arithmetic.
-              Hit hit;
-              hit.entry = e;
-              hit.image = image.image;
-              hit.n = {s[0] - image.offset[0], s[1] - image.offset[1], s[2] - image.offset[2]};
-              const Vec3 x{image.x[0] + static_cast<float>(hit.n[0]), image.x[1] + static_cast<float>(hit.n[1]),
-                           image.x[2] + static_cast<float>(hit.n[2])};
-              hit.vec = cell_vector(phase, xi, x);
-              const float limit = grid.pair[ti * static_cast<std::size_t>(grid.type_count) +
-                                            static_cast<std::size_t>(image.type - 1)].search();
-              if (!(hit.vec.d >= 1.0E-4f && hit.vec.d <= limit)) continue;
-              // Translations within limit x reach of the difference lie inside
-              // the plain search's window; only others need the window itself.
-              // (n - difference rounds relative to itself: n is exact.)
-              const auto& reach = inner[static_cast<std::size_t>(image.type - 1)];
-              bool inside = true;
-              for (std::size_t k = 0; k < 3; ++k) {
-                const float difference = xi[k] - image.x[k];
-                inside = inside && std::fabs(static_cast<float>(hit.n[k]) - difference) <= reach[k];
+            int* const entry_out = candidate_entry.data();
+            int* const shift_out = candidate_shift.data();
+            if (!grid.metric_usable) {
+              for (int e = begin; e < end; ++e, ++count) {
+                entry_out[count] = e;
+                shift_out[count] = shift;
               }
-              if (!inside) {
-                const TranslationWindow window = translation_window(phase, xi, image.x, limit);
-                inside = true;
-                for (std::size_t k = 0; k < 3; ++k)
-                  inside = inside && hit.n[k] >= window.low[k] && hit.n[k] <= window.high[k];
-                if (!inside) continue;
+              continue;
+            }
+            // Whole blocks, which the compiler can do side by side; the
+            // candidates are written without branches, as most fail.
+            for (int first = begin; first < end; first += kBlock) {
+              std::array<float, kBlock> squared;
+              for (int k = 0; k < kBlock; ++k) {
+                const float dx = cart_x[first + k] + t[0];
+                const float dy = cart_y[first + k] + t[1];
+                const float dz = cart_z[first + k] + t[2];
+                squared[static_cast<std::size_t>(k)] = dx * dx + dy * dy + dz * dz;
               }
-              for (int n : hit.n) packable = packable && n >= -kPackedTranslation && n <= kPackedTranslation;
-              hits.push_back(hit);
+              // The block may run into the next bins.
+              const int last = end - first;
+              for (int k = 0; k < kBlock; ++k) {
+                entry_out[count] = first + k;
+                shift_out[count] = shift;
+                count += squared[static_cast<std::size_t>(k)] <= coarse_squared && k < last ? 1 : 0;
+              }
             }
           }
       }
+
+  // Then the exact test of the plain loop nest, with its own arithmetic, on
+  // the images moved by their translations.
+  for (std::size_t c = 0; c < count; ++c) {
+    const int e = candidate_entry[c];
+    const ImageGrid::Binned& image = grid.binned[static_cast<std::size_t>(e)];
+    const std::array<int, 3>& s = shifts[static_cast<std::size_t>(candidate_shift[c])];
+    Hit hit;
+    hit.entry = e;
+    hit.image = image.image;
+    hit.n = {s[0] - image.offset[0], s[1] - image.offset[1], s[2] - image.offset[2]};
+    const Vec3 x{image.x[0] + static_cast<float>(hit.n[0]), image.x[1] + static_cast<float>(hit.n[1]),
+                 image.x[2] + static_cast<float>(hit.n[2])};
+    hit.vec = cell_vector(phase, xi, x);
+    const auto tj = static_cast<std::size_t>(image.type - 1);
+    const float limit = limits[tj].search();
+    if (!(hit.vec.d >= 1.0E-4f && hit.vec.d <= limit)) continue;
+    // Translations within limit x reach of the difference lie inside the
+    // plain search's window; only others need the window itself.
+    // (n - difference rounds relative to itself: n is exact.)
+    bool inside = true;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const float difference = xi[k] - image.x[k];
+      inside = inside && std::fabs(static_cast<float>(hit.n[k]) - difference) <= inner[tj][k];
+    }
+    if (!inside) {
+      const TranslationWindow window = translation_window(phase, xi, image.x, limit);
+      inside = true;
+      for (std::size_t k = 0; k < 3; ++k)
+        inside = inside && hit.n[k] >= window.low[k] && hit.n[k] <= window.high[k];
+      if (!inside) continue;
+    }
+    for (int n : hit.n) packable = packable && n >= -kPackedTranslation && n <= kPackedTranslation;
+    hits.push_back(hit);
   }
   order.clear();
   if (packable && hits.size() <= kRankedHits) {

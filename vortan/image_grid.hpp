@@ -44,6 +44,7 @@ struct ImageGrid {
   double length_slack = 0;      // A added to every coarse limit
   int type_count = 0;
   std::vector<PairLimits> pair;         // (ti - 1) * type_count + (tj - 1)
+  std::vector<std::array<float, 3>> inner;  // per pair: limit x reach, a little short
   std::vector<float> central_limit;     // longest search limit of a central type
 };
 
