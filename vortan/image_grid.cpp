@@ -1,7 +1,6 @@
 #include "vortan/image_grid.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -92,6 +91,12 @@ std::uint64_t packed_order(const Hit& hit, std::size_t number) {
   std::uint64_t key = static_cast<std::uint64_t>(hit.image);
   for (int n : hit.n) key = (key << 11) | static_cast<std::uint64_t>(n + 1024);
   return (key << 8) | number;
+}
+
+// The image moved by the lattice translation n, as the plain loop moves it.
+Vec3 translated(const ImageGrid::Binned& image, const std::array<int, 3>& n) {
+  return {image.x[0] + static_cast<float>(n[0]), image.x[1] + static_cast<float>(n[1]),
+          image.x[2] + static_cast<float>(n[2])};
 }
 
 // One run of bins along an axis that shares a lattice translation.
@@ -319,9 +324,7 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
     hit.entry = e;
     hit.image = image.image;
     hit.n = {s[0] - image.offset[0], s[1] - image.offset[1], s[2] - image.offset[2]};
-    const Vec3 x{image.x[0] + static_cast<float>(hit.n[0]), image.x[1] + static_cast<float>(hit.n[1]),
-                 image.x[2] + static_cast<float>(hit.n[2])};
-    hit.vec = cell_vector(phase, xi, x);
+    hit.vec = cell_vector(phase, xi, translated(image, hit.n));
     const auto tj = static_cast<std::size_t>(image.type - 1);
     const float limit = limits[tj].search();
     if (!(hit.vec.d >= 1.0E-4f && hit.vec.d <= limit)) continue;
@@ -372,10 +375,9 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
     f.atom = grid.images[static_cast<std::size_t>(hit.image)].atom;
     f.code = grid.images[static_cast<std::size_t>(hit.image)].code;
     f.n = hit.n;
-    f.x = {image.x[0] + static_cast<float>(hit.n[0]), image.x[1] + static_cast<float>(hit.n[1]),
-           image.x[2] + static_cast<float>(hit.n[2])};
+    f.x = translated(image, hit.n);
     f.vec = hit.vec;
-    f.limits = grid.pair[ti * static_cast<std::size_t>(grid.type_count) + static_cast<std::size_t>(image.type - 1)];
+    f.limits = limits[static_cast<std::size_t>(image.type - 1)];
     found(f);
   }
 }
