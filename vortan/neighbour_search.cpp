@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "console/page.hpp"
 #include "expfile/covariance.hpp"
@@ -130,6 +131,7 @@ void start_distance_work(DistanceWork& work, PhaseDescription& phase, const Sear
   work.table = DistanceTable{};
   work.table.orthonormal = controls.orthonormal;
   work.kept.clear();
+  start_bond_graph(work.bonds, phase.atoms.size());
   work.refusal = check_search_limits(phase, controls);
   auto grid = std::make_shared<ImageGrid>();
   if (work.refusal.empty()) build_image_grid(*grid, phase, controls);
@@ -189,6 +191,7 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
       entry.code = hit.code;
       entry.code16 = static_cast<short>(hit.code);
       entry.cell_code = static_cast<short>(cell);
+      entry.n = hit.n;
       entry.x = hit.x;
       entry.d = hit.vec.d;
       entry.derivatives = sigma.derivatives;
@@ -197,6 +200,9 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
       work.kept.push_back(entry, "neighbours kept for angles");
     }
   });
+  std::vector<Bond>& bonds = work.bonds.of_atom[static_cast<std::size_t>(i - 1)];
+  bonds.clear();
+  for (const NeighbourEntry& entry : work.kept) bonds.push_back({entry.atom, entry.code, entry.n, entry.x, entry.d});
   if (work.kept.full()) write_neighbour_notice(work.listing_unit);
   if (work.kept.size() < 2) return;
 

@@ -13,6 +13,7 @@
 #include "crystal/equivalent_positions.hpp"
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
+#include "vortan/bond_graph.hpp"
 #include "vortan/esd.hpp"
 #include "vortan/tables.hpp"
 
@@ -43,6 +44,7 @@ struct NeighbourEntry {
   short code16 = 0;
   int code = 0;              // operator code
   short cell_code = 555;
+  std::array<int, 3> n{};    // lattice translation
   Vec3 x{};                  // fractional, not reduced into the cell
   float d = 0;
   DistanceDerivatives derivatives{};
@@ -107,6 +109,7 @@ struct DistanceWork {
   WorkCovariance work;
   DistanceTable table;
   KeptNeighbours kept;
+  BondGraph bonds;           // every central atom's kept neighbours, for the whole phase
   std::shared_ptr<const ImageGrid> grid;  // the phase's images, binned once per phase
   std::string refusal;       // not empty: the phase's limits were refused
   CifCollector* cif = nullptr;  // set by --cif: every distance and angle also goes there
