@@ -44,4 +44,4 @@ fi
 echo "install-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq$missing
+apt-get install -y -qq -o Dpkg::Use-Pty=0$missing
