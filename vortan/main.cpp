@@ -15,7 +15,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: vortan [NAME[.EXP]] [--cif]\n"
+    "Usage: vortan [NAME[.EXP]]\n"
     "Lists every interatomic distance and bond angle, with standard deviations,\n"
     "of the structure held in the experiment file NAME.EXP; NAME may have a\n"
     "folder in front of it (runs/quartz: runs/QUARTZ.EXP).\n"
