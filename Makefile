@@ -1,18 +1,29 @@
-# Thin wrapper over CMake: `make demo` runs vortan on a bundled example,
-# `make test` builds everything and runs every test.
+# Thin wrapper over CMake. Both commands first check (and, as root, install)
+# the Debian packages the build needs: scripts/install-deps.sh.
+#   make demo   builds the four programs and runs them on the bundled examples
+#   make test   builds everything and runs every test
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PROGRAMS = vortan goniang dbwsconv cif2exp
 
-.PHONY: all build demo test clean
+.PHONY: all deps configure build programs demo test clean
 
 all: build
 
-build:
+deps:
+	@sh scripts/install-deps.sh
+
+configure: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+programs: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
+
+demo: programs
 	@sh examples/demo.sh $(BUILD)
 
 test: build

@@ -2,7 +2,6 @@
 // and a covariance file NAME.CMT that vortan reads. Everything is read and
 // checked before anything is written, and the two files appear together
 // or not at all.
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <exception>
@@ -17,7 +16,9 @@
 #include "cif2exp/conversion.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
+#include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
+#include "expfile/experiment.hpp"
 #include "recio/error.hpp"
 #include "recio/units.hpp"
 
@@ -64,9 +65,8 @@ Arguments parse_arguments(int argc, char** argv) {
       (word == "--dmax" ? arguments.options.dmax : arguments.options.dagl) = limit;
     } else if (word == "--force") {
       arguments.force = true;
-    } else if (word == "--help" || word == "-h") {
-      std::cout << kUsage;
-      std::exit(0);
+    } else if (word == "--help" || word == "-h" || word == "--version") {
+      std::exit(vesk::answer_or_refuse("cif2exp", kUsage, word));
     } else if (word.size() > 1 && word[0] == '-') {
       throw Error("unknown option " + word + "\n" + kUsage);
     } else {
@@ -79,8 +79,8 @@ Arguments parse_arguments(int argc, char** argv) {
   return arguments;
 }
 
-// The experiment name as vortan forms it from its command line: upper case,
-// without ".EXP".
+// The experiment name as vortan forms it from its command line: the file
+// name upper case, without ".EXP", any folder kept as typed.
 std::string experiment_name(const Arguments& arguments, const std::string& block_name) {
   std::string name = arguments.name;
   if (name.empty()) {
@@ -88,11 +88,7 @@ std::string experiment_name(const Arguments& arguments, const std::string& block
     for (char c : block_name)
       name += std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' ? c : '_';
   }
-  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
-  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".EXP") == 0) name.resize(name.size() - 4);
-  if (name.empty() || name.find_first_of(" \t") != std::string::npos)
-    throw Error("the experiment name \"" + name + "\" is empty or holds a blank; vortan cannot be given it");
-  return name;
+  return vesk::experiment_stem(name, true);
 }
 
 const gemmi::cif::Block& chosen_block(const gemmi::cif::Document& document, const Arguments& arguments) {

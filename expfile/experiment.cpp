@@ -4,6 +4,7 @@
 #include "console/page.hpp"
 #include "console/text_utils.hpp"
 #include "expfile/record_store.hpp"
+#include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
@@ -12,17 +13,11 @@ namespace vesk {
 
 namespace {
 
-constexpr std::size_t kNameLength = 255;
 const char kBell[] = "\a";
 
 std::vector<std::string>& command_arguments() {
   static std::vector<std::string> arguments;
   return arguments;
-}
-
-int length_to_first_blank(const std::string& name) {
-  std::size_t blank = name.find(' ');
-  return static_cast<int>(blank == std::string::npos ? name.size() : blank);
 }
 
 }  // namespace
@@ -34,28 +29,55 @@ ExperimentState& experiment_state() {
 
 void set_command_arguments(std::vector<std::string> arguments) { command_arguments() = std::move(arguments); }
 
+std::string experiment_stem(std::string_view typed, bool strip_extension) {
+  const std::string quoted = "\"" + std::string(typed) + "\"";
+  if (typed.find_first_of(" \t") != std::string_view::npos)
+    throw Error("The experiment name " + quoted + " holds a blank; experiment names have none");
+  if (typed.size() > kExperimentNameLength)
+    throw Error("The experiment name \"" + std::string(typed.substr(0, 40)) + "...\" is " +
+                std::to_string(typed.size()) + " characters long; at most " +
+                std::to_string(kExperimentNameLength) + " are allowed");
+  // Only the file name is the suite's upper-case name: the folder stays as
+  // typed, for case-sensitive file systems.
+  const std::size_t slash = typed.rfind('/');
+  const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+  std::string file(typed.substr(start));
+  UPCASE(file);
+  // Only a trailing ".EXP" is the extension; cutting four characters
+  // whenever ".EXP" stands anywhere in the name would mangle names such
+  // as "MY.EXPT".
+  if (strip_extension && file.size() >= 4 && file.compare(file.size() - 4, 4, ".EXP") == 0)
+    file.resize(file.size() - 4);
+  if (file.empty()) throw Error("The experiment name " + quoted + " names no experiment file");
+  return std::string(typed.substr(0, start)) + file;
+}
+
 void EXPNAME(std::string_view program, std::string& name, int& name_length, int& name_source) {
   const auto& arguments = command_arguments();
+  std::string stem;
   if (!arguments.empty()) {
-    name = recio::pad(arguments[0], kNameLength);
-    UPCASE(name);
-    name_length = length_to_first_blank(name);
-    // Only a trailing ".EXP" is the extension; cutting four characters
-    // whenever ".EXP" stands anywhere in the name would mangle names such
-    // as "MY.EXPT".
-    std::string_view used(name.data(), static_cast<std::size_t>(name_length));
-    if (used.size() >= 4 && used.substr(used.size() - 4) == ".EXP") name_length -= 4;
+    stem = experiment_stem(arguments[0], true);
     name_source = 0;
-    return;
+  } else {
+    // An extension typed at the prompt stays part of the name. One character
+    // more than the field shows a name too long for it.
+    const std::string prompt = "Enter the experiment name for " + std::string(program);
+    for (;;) {
+      std::string answer(kExperimentNameLength + 1, ' ');
+      ASKCHAR(prompt, 0, answer);
+      const std::string typed(recio::trim_right(answer));
+      if (typed.empty()) continue;
+      try {
+        stem = experiment_stem(typed, false);
+        break;
+      } catch (const Error& error) {
+        recio::write(6, "(2A)", {kBell, " " + std::string(error.what())});
+      }
+    }
+    name_source = 1;
   }
-  const std::string prompt = "Enter the experiment name for " + std::string(program);
-  do {
-    name = std::string(kNameLength, ' ');
-    ASKCHAR(prompt, 0, name);
-    UPCASE(name);
-    name_length = length_to_first_blank(name);
-  } while (name_length == 0);
-  name_source = 1;
+  name = recio::pad(stem, kExperimentNameLength);
+  name_length = static_cast<int>(stem.size());
 }
 
 void OPNEXP(std::string_view status, const std::string& file, int& unit, int& iostat) {

@@ -1,6 +1,7 @@
 // The start of a run: the experiment name, the experiment file opened and
 // checked, and where the listing goes.
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@ namespace vesk {
 
 constexpr int kCurrentExpVersion = 6;
 constexpr int kTerminalUnit = 6;
+constexpr std::size_t kExperimentNameLength = 255;  // the name's field, folder included
 
 // What the start routine keeps for the rest of the run.
 struct ExperimentState {
@@ -23,6 +25,13 @@ ExperimentState& experiment_state();
 
 // The program's command-line arguments (without the program name).
 void set_command_arguments(std::vector<std::string> arguments);
+
+// The experiment name as the programs use it: the typed name with its file
+// name in upper case and any folder in front of it kept as typed
+// ("demo-run/quartz.exp" gives "demo-run/QUARTZ"); with `strip_extension` a
+// trailing ".EXP" is removed. A name that is empty, holds a blank or is longer
+// than its field is refused with a vesk::Error, never cut.
+std::string experiment_stem(std::string_view typed, bool strip_extension);
 
 void EXPNAME(std::string_view program, std::string& name, int& name_length, int& name_source);
 // Opens `file` as the experiment file on the first free unit from `unit`

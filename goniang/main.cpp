@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/ask.hpp"
+#include "console/command_line.hpp"
 #include "console/text_utils.hpp"
 #include "goniang/sample_angles.hpp"
 #include "recio/error.hpp"
@@ -13,6 +14,14 @@
 namespace {
 
 constexpr int kConsoleUnit = 6;
+
+const char kUsage[] =
+    "Usage: goniang\n"
+    "From theta, the goniometer angles omega, chi, phi, the azimuth and the\n"
+    "sample angles, computes the sample orientation angles PSI and GAM and their\n"
+    "derivatives. The answers are asked on the terminal (@M records them into a\n"
+    "macro file, @R replays one); theta 0 ends the program.\n"
+    "Options: -h, --help  this text;  --version  the version.\n";
 
 // Each answer is the default of the same question in the next pass.
 struct Setting {
@@ -45,7 +54,10 @@ void print_angles(const vesk::SampleAngles& a) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // Every answer comes from the terminal: the command line takes only the
+  // common options.
+  if (argc > 1) return vesk::answer_or_refuse("goniang", kUsage, argv[1]);
   try {
     Setting s;
     for (;;) {

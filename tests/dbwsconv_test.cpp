@@ -72,6 +72,9 @@ TEST(Dbwsconv, ConvertsCountsTenToARecord) {
   run = run_program(DBWSCONV_BIN, {}, folder.path(), "in32.dat,out32.dat\n");
   ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
   EXPECT_EQ(read_file(folder / "out32.dat"), powder_file("Thirty-two", 33, 4, counts));
+  EXPECT_NE(run.out.find(" Wrote out32.dat: 32 counts from 4 records of in32.dat, 4 records of ten\n"),
+            std::string::npos)
+      << run.out;
 
   // A title and nothing else: one record of ten zeros.
   write_file(folder / "empty.dat", "Only a title\n");

@@ -6,6 +6,7 @@
 
 #include "expfile/keys.hpp"
 #include "expfile/record_store.hpp"
+#include "recio/error.hpp"
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 
@@ -75,6 +76,40 @@ TEST(ExperimentName, FromTheCommandLine) {
   EXPNAME("VORTAN", name, length, source);
   EXPECT_EQ(name.substr(0, static_cast<std::size_t>(length)), "MY.EXPT");
   set_command_arguments({});
+}
+
+TEST(ExperimentName, OnlyTheFileNameIsUpperCasedAndBadNamesAreRefused) {
+  EXPECT_EQ(experiment_stem("runs/Sub/quartz.exp", true), "runs/Sub/QUARTZ");
+  EXPECT_EQ(experiment_stem("/tmp/a.b/test", true), "/tmp/a.b/TEST");
+  EXPECT_EQ(experiment_stem("runs/test.exp", false), "runs/TEST.EXP");  // as typed at the prompt
+  EXPECT_EQ(experiment_stem(std::string(255, 'a'), true), std::string(255, 'A'));
+  for (const std::string& bad : {std::string("MY NAME"), std::string("tab\tname"), std::string("runs/"),
+                                 std::string("runs/.exp"), std::string(256, 'a')})
+    EXPECT_THROW(experiment_stem(bad, true), Error) << bad;
+}
+
+TEST(StartOfRun, ANameWithAFolderRunsFromAnotherFolderAndBadNamesRunNothing) {
+  TempFolder folder;
+  std::filesystem::create_directories(folder / "Runs/one");
+  minimal_experiment().write(folder / "Runs/one/TEST.EXP");
+  auto result = run_program(VORTAN_BIN, {"Runs/one/test"}, folder.path(), {}, kFixedDate);
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_TRUE(std::filesystem::exists(folder / "Runs/one/TEST.LST"));
+  EXPECT_TRUE(std::filesystem::exists(folder / "Runs/one/TEST.VORTAN"));
+
+  // Cut at the blank, or at the field's 255 characters, these names would
+  // run the experiments written here.
+  const std::string long_folder(200, 'd');
+  std::filesystem::create_directories(folder / long_folder);
+  minimal_experiment().write(folder / "MY.EXP");
+  minimal_experiment().write(folder / (long_folder + "/" + std::string(54, 'A') + ".EXP"));
+  for (const std::string& name : {std::string("MY NAME"), long_folder + "/" + std::string(55, 'A')}) {
+    result = run_program(VORTAN_BIN, {name}, folder.path(), {}, kFixedDate);
+    EXPECT_EQ(result.exit_status, 1) << name;
+    EXPECT_NE(result.out.find("The experiment name"), std::string::npos) << result.out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder / "MY.LST"));
+  EXPECT_FALSE(std::filesystem::exists(folder / (long_folder + "/" + std::string(54, 'A') + ".LST")));
 }
 
 TEST(StartOfRun, CommandLineNamesOpenTheFileAndAppendToTheListing) {

@@ -1,15 +1,14 @@
 // vortan: interatomic distances and bond angles, with standard deviations,
 // of the structure in an experiment file.
 #include <exception>
-#include <iostream>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "console/command_line.hpp"
 #include "console/page.hpp"
 #include "expfile/experiment.hpp"
 #include "recio/error.hpp"
-#include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
 #include "vortan/driver.hpp"
 
@@ -18,7 +17,8 @@ namespace {
 const char kUsage[] =
     "Usage: vortan [NAME[.EXP]]\n"
     "Lists every interatomic distance and bond angle, with standard deviations,\n"
-    "of the structure held in the experiment file NAME.EXP.\n"
+    "of the structure held in the experiment file NAME.EXP; NAME may have a\n"
+    "folder in front of it (runs/quartz: runs/QUARTZ.EXP).\n"
     "With NAME the listing is appended to NAME.LST; without it vortan asks for\n"
     "the experiment name and writes the listing to the terminal.\n"
     "The results go to NAME.VORTAN; a \"Y\" in the first column of a record\n"
@@ -39,31 +39,20 @@ int main(int argc, char** argv) {
   vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   bool publication_cif = false;
+  // Options may stand before or after the name. Experiment names never
+  // begin with "-", so options take nothing from the command line the suite
+  // uses.
   for (auto it = arguments.begin(); it != arguments.end();) {
     if (*it == "--cif") {
       publication_cif = true;
       it = arguments.erase(it);
+    } else if (vesk::is_option(*it)) {
+      return vesk::answer_or_refuse("vortan", kUsage, *it);  // -h, --help, --version; others refused
     } else {
       ++it;
     }
   }
-  // Experiment names never begin with "-", so options take nothing from the
-  // command line the suite uses.
-  if (!arguments.empty() && !arguments[0].empty() && arguments[0][0] == '-') {
-    const std::string& option = arguments[0];
-    if (option == "-h" || option == "--help") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (option == "--version") {
-      std::string version(9, ' ');
-      vesk::PROGVERSION(version);
-      std::cout << "vortan " << recio::trim_right(version) << "\n";
-      return 0;
-    }
-    std::cerr << "vortan: unknown option " << option << "\n" << kUsage;
-    return 1;
-  }
+  if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
   try {
     vesk::run_vortan(publication_cif);
