@@ -12,8 +12,8 @@
 int main() {
   try {
     static vesk::PowderCounts data;
-    std::string input_name(80, ' ');
-    std::string output_name(80, ' ');
+    std::string input_name(vesk::kFileNameField, ' ');
+    std::string output_name(vesk::kFileNameField, ' ');
     // Both names may be typed on the first answer line.
     vesk::ASKCHAR("Enter input DBWS datafile name", 1, input_name);
     vesk::read_dbws(std::string(recio::trim_right(input_name)), data);
