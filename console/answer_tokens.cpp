@@ -2,19 +2,25 @@
 // that several answers may be typed on one line and defaults kept by empty
 // fields (",") or by "/" for the rest of the line.
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <string_view>
 
 #include "console/ask.hpp"
 #include "console/free_number.hpp"
 #include "console/text_utils.hpp"
+#include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
 
 namespace {
 
-constexpr std::size_t kLineLength = 255;
+// Room for two file names of the longest the system takes on one line (the
+// input and output names of a conversion): a name is never cut here.
+constexpr std::size_t kLineLength = 2 * (recio::kMaxFileName + 1);
+// A token that does not parse is shown in a field of this width, or whole.
+constexpr std::size_t kShownTokenLength = 255;
 constexpr int kConsoleUnit = 6;
 
 struct AnswerLine {
@@ -83,13 +89,17 @@ void ASKREAL(std::string_view prompt, int mode, float& value) {
     int start = 1;
     int error = 0;
     float number = STRREAL(answers.token, start, answers.token_length, 0, default_value, error);
-    if (error == 0) {
+    // A number beyond the 32-bit range (1e39) reads as infinity: no value
+    // the programs ask for, so it is refused like any other bad number.
+    if (error == 0 && std::isfinite(number)) {
       value = number;
       return;
     }
     value = default_value;
     m = 0;
-    recio::write(kConsoleUnit, "(A/1X,A)", {std::string(" Error in the string: ") + '\a', answers.token});
+    const std::size_t shown = std::max(kShownTokenLength, static_cast<std::size_t>(answers.token_length));
+    recio::write(kConsoleUnit, "(A/1X,A)",
+                 {std::string(" Error in the string: ") + '\a', recio::pad(answers.token, shown)});
   }
 }
 

@@ -9,6 +9,7 @@
 #include "console/ask.hpp"
 #include "console/text_utils.hpp"
 #include "recio/fixed_text.hpp"
+#include "recio/status.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
@@ -44,6 +45,11 @@ void say_open(std::string_view text) {
 // ends the program. The macro case does not spend the terminal's try.
 void after_failed_read(int status, int& retries) {
   if (console.input_unit != kTerminalUnit) {
+    // Say why when the file did not simply end (a line without end, such as
+    // a device gives, is refused at the record bound).
+    if (status > 0)
+      say(" The macro file " + recio::file_name(console.input_unit) + " cannot be read: " +
+          recio::status_text(status) + kBell);
     recio::close(console.input_unit);
     console.input_unit = kTerminalUnit;
     say(" The macro file is empty, reading from the terminal is resumed.");

@@ -1,6 +1,6 @@
 #include "console/free_number.hpp"
 
-#include "crystal/metric.hpp"
+#include "numeric/degrees.hpp"
 
 namespace vesk {
 

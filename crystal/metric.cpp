@@ -8,10 +8,6 @@
 
 namespace vesk {
 
-float COSD(float degrees) { return std::cos(degrees * kDegree); }
-float SIND(float degrees) { return std::sin(degrees * kDegree); }
-float TAND(float degrees) { return std::tan(degrees * kDegree); }
-
 namespace {
 
 // Square root with a negative radicand counting as 0 (rounding at the limits).

@@ -1,23 +1,20 @@
-// Degree trigonometry, the cell's orthogonalisation matrix, 3 x 3 matrix and
-// 3-vector utilities, and reduction into the unit cell. Single precision
-// throughout; matrices are held column by column: element (i, j) (from 1)
-// at index (i - 1) + 3 (j - 1).
+// The cell's orthogonalisation matrix, 3 x 3 matrix and 3-vector utilities,
+// and reduction into the unit cell; the degree trigonometry they rest on
+// comes with them from numeric/degrees.hpp. Single precision throughout;
+// matrices are held column by column: element (i, j) (from 1) at index
+// (i - 1) + 3 (j - 1).
 #pragma once
 #include <array>
+
+#include "numeric/degrees.hpp"
 
 namespace vesk {
 
 using Vec3 = std::array<float, 3>;
 using Mat3 = std::array<float, 9>;
 
-constexpr float kDegree = 0.017453292f;  // pi/180 in single precision
-
 inline float& at(Mat3& m, int i, int j) { return m[(i - 1) + 3 * (j - 1)]; }
 inline float at(const Mat3& m, int i, int j) { return m[(i - 1) + 3 * (j - 1)]; }
-
-float COSD(float degrees);
-float SIND(float degrees);
-float TAND(float degrees);
 
 // A from a, b, c and three angles, each given in degrees (above 1.0) or as
 // its cosine (1.0 or less). Throws vesk::Error for a degenerate cell (an

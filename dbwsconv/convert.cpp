@@ -1,7 +1,10 @@
 #include "dbwsconv/convert.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <span>
@@ -25,16 +28,43 @@ constexpr int kOutputUnit = 2;
   throw Error(message);
 }
 
+// A name longer than the system takes is refused here, with its beginning,
+// rather than cut to something that may name another file.
+void check_name_length(const std::string& file, const std::string& what) {
+  if (file.size() <= recio::kMaxFileName) return;
+  throw Error("The name of the " + what + " beginning " + file.substr(0, 60) + " is longer than the " +
+              std::to_string(recio::kMaxFileName) + " characters the system takes.");
+}
+
+bool same_file(const FileIdentity& identity, const struct stat& info) {
+  return identity.known && identity.device == static_cast<std::uintmax_t>(info.st_dev) &&
+         identity.inode == static_cast<std::uintmax_t>(info.st_ino);
+}
+
+// The temporary file is made new beside the file it will replace, under a
+// short name of its own, so that it fits wherever the final name fits.
+std::string temporary_beside(const std::string& target) {
+  const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+  return (folder / (".dbwsconv." + std::to_string(::getpid()) + ".tmp")).string();
+}
+
 }  // namespace
 
 void read_dbws(const std::string& file, PowderCounts& data) {
   if (file.empty()) throw Error("No DBWS data file name was given.");
-  if (!recio::exists(file)) throw Error("The DBWS data file " + file + " does not exist.");
+  check_name_length(file, "DBWS data file");
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) throw Error("The DBWS data file " + file + " does not exist.");
+    throw Error("The DBWS data file " + file + " cannot be opened: " + std::strerror(errno) + ".");
+  }
+  if (S_ISDIR(info.st_mode)) throw Error("The DBWS data file " + file + " is a folder.");
   recio::OpenSpec spec;
   spec.status = recio::OpenStatus::Old;
   int status = recio::open(kInputUnit, file, spec);
   if (status != 0)
     throw Error("The DBWS data file " + file + " cannot be opened: " + recio::status_text(status));
+  data.source = {true, static_cast<std::uintmax_t>(info.st_dev), static_cast<std::uintmax_t>(info.st_ino)};
   status = recio::read(kInputUnit, "(A)", {data.title});
   if (status != 0) {
     recio::close(kInputUnit);
@@ -47,6 +77,11 @@ void read_dbws(const std::string& file, PowderCounts& data) {
     recio::InItem items[] = {fields[0], fields[1], fields[2], fields[3],
                              fields[4], fields[5], fields[6], fields[7]};
     status = recio::read(kInputUnit, "(8I8)", std::span<const recio::InItem>(items));
+    if (status == recio::kRecordTooLong) {
+      recio::close(kInputUnit);
+      throw Error("Record " + std::to_string(data.records + 2) + " of the DBWS data file " + file +
+                  " cannot be read: " + recio::status_text(status) + ".");
+    }
     if (status != 0) break;
     ++data.records;
     if (data.records > kMaxCountRecords) {
@@ -67,15 +102,35 @@ void read_dbws(const std::string& file, PowderCounts& data) {
 
 void write_powder(const std::string& file, const PowderCounts& data) {
   if (file.empty()) throw Error("No output file name was given.");
+  check_name_length(file, "output file");
   const std::string cannot = "The output file " + file + " cannot be written";
-  if (std::filesystem::is_directory(file)) throw Error(cannot + ": it is a folder.");
-  if (recio::exists(file) && ::access(file.c_str(), W_OK) != 0) throw Error(cannot + ": it is write-protected.");
+  std::string target = file;
+  bool replacing = false;
+  struct stat info {};
+  if (::stat(file.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) throw Error(cannot + ": it is a folder.");
+    // A device, pipe or socket would be replaced by a plain file.
+    if (!S_ISREG(info.st_mode)) throw Error(cannot + ": it is not a regular file.");
+    if (same_file(data.source, info)) throw Error(cannot + ": it is the DBWS data file being converted.");
+    if (::access(file.c_str(), W_OK) != 0) throw Error(cannot + ": it is write-protected.");
+    std::error_code error;
+    target = std::filesystem::canonical(file, error).string();
+    if (error) throw Error(cannot + ": " + error.message() + ".");
+    replacing = true;
+  } else if (errno != ENOENT) {
+    throw Error(cannot + ": " + std::strerror(errno) + ".");
+  }
 
-  const std::string temporary = file + ".tmp" + std::to_string(::getpid());
+  // Made new: never an existing file, nor one that a link placed there points to.
+  const std::string temporary = temporary_beside(target);
   recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::Unknown;
+  spec.status = recio::OpenStatus::New;
   int status = recio::open(kOutputUnit, temporary, spec);
-  if (status != 0) throw Error(cannot + ": " + recio::status_text(status));
+  if (status != 0) throw Error(cannot + ": the new file " + temporary + " cannot be made beside it.");
+  if (replacing) {
+    std::error_code ignored;  // the permissions are a courtesy; the data is what matters
+    std::filesystem::permissions(temporary, static_cast<std::filesystem::perms>(info.st_mode & 07777), ignored);
+  }
 
   status = recio::write(kOutputUnit, "(A)", {data.title});
   if (status == 0)
@@ -91,7 +146,7 @@ void write_powder(const std::string& file, const PowderCounts& data) {
   if (status != 0) fail_output(temporary, cannot + ": " + recio::status_text(status));
 
   std::error_code error;
-  std::filesystem::rename(temporary, file, error);
+  std::filesystem::rename(temporary, target, error);
   if (error) fail_output(temporary, cannot + ": " + error.message());
 }
 

@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
   if (argc > 1) return vesk::answer_or_refuse("dbwsconv", kUsage, argv[1]);
   try {
     static vesk::PowderCounts data;
-    std::string input_name(80, ' ');
-    std::string output_name(80, ' ');
+    std::string input_name(vesk::kFileNameField, ' ');
+    std::string output_name(vesk::kFileNameField, ' ');
     // Both names may be typed on the first answer line.
     vesk::ASKCHAR("Enter input DBWS datafile name", 1, input_name);
     const std::string input(recio::trim_right(input_name));

@@ -1,9 +1,8 @@
 #include "goniang/sample_angles.hpp"
 
-#include <algorithm>
 #include <cmath>
 
-#include "crystal/metric.hpp"
+#include "numeric/degrees.hpp"
 
 namespace vesk {
 
@@ -43,13 +42,6 @@ SampleAngles orient(float u1, float u2, float u3, float chi, float beta, float s
 }
 
 }  // namespace
-
-float ACOSD(float x) { return std::acos(std::clamp(x, -1.0f, 1.0f)) / kDegree; }
-
-float ATAN2D(float y, float x) {
-  if (y == 0.0f && x == 0.0f) return 0.0f;
-  return std::atan2(y, x) / kDegree;
-}
 
 SampleAngles SAMANG(float theta, float omega, float chi, float phi, float azimuth, float sample_omega,
                     float sample_chi, float sample_phi, bool coupled) {

@@ -4,6 +4,9 @@
 #pragma once
 #include <array>
 
+// PSI and GAM come from ACOSD and ATAN2D.
+#include "numeric/degrees.hpp"
+
 namespace vesk {
 
 struct SampleAngles {
@@ -13,11 +16,6 @@ struct SampleAngles {
   std::array<float, 3> dpsda{};
   std::array<float, 3> dgmda{};
 };
-
-// Arc cosine in degrees; arguments a rounding step beyond +-1 are taken as +-1.
-float ACOSD(float x);
-// Two-argument arc tangent in degrees; 0 when y and x are both 0.
-float ATAN2D(float y, float x);
 
 // All angles in degrees. `azimuth` is the azimuth of the scattering plane;
 // `coupled` when 2-theta and omega move together.

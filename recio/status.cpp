@@ -1,5 +1,7 @@
 #include "recio/status.hpp"
 
+#include "recio/units.hpp"
+
 namespace recio {
 
 std::string status_text(int status) {
@@ -16,6 +18,7 @@ std::string status_text(int status) {
     case kNumberOutOfRange: return "number too large for its variable";
     case kReadFailed: return "read refused by the system";
     case kBadUnit: return "invalid unit number";
+    case kRecordTooLong: return "record longer than " + std::to_string(kMaxRecordLength) + " characters";
     default: return "I/O error " + std::to_string(status);
   }
 }

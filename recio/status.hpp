@@ -17,6 +17,7 @@ constexpr int kWriteFailed = 121;       // the system refused a write
 constexpr int kNumberOutOfRange = 122;  // a number read does not fit its variable
 constexpr int kReadFailed = 123;        // the system refused a read
 constexpr int kBadUnit = 124;           // a negative unit number
+constexpr int kRecordTooLong = 125;     // a sequential record longer than kMaxRecordLength
 
 std::string status_text(int status);
 

@@ -27,6 +27,7 @@ struct Unit {
   bool can_read = false;
   bool can_write = false;
   LastOperation last = LastOperation::None;
+  bool inside_long_record = false;  // the last read refused a record as too long
 };
 
 void close_all();
@@ -94,6 +95,28 @@ int prepare_read(Unit& unit) {
   if (unit.file == stdin) flush_all();
   unit.last = LastOperation::Read;
   return kOk;
+}
+
+enum class LineEnd { Newline, EndOfFile, TooLong };
+
+// Takes characters up to the line end, at most kMaxRecordLength of them,
+// appending them to `record` when one is given.
+LineEnd take_line(std::FILE* file, std::string* record) {
+  for (std::size_t taken = 0;; ++taken) {
+    const int c = std::getc(file);
+    if (c == EOF) return LineEnd::EndOfFile;
+    if (c == '\n') return LineEnd::Newline;
+    if (taken == kMaxRecordLength) return LineEnd::TooLong;
+    if (record != nullptr) record->push_back(static_cast<char>(c));
+  }
+}
+
+// After an end of file: kReadFailed when the system refused the read.
+int end_of_file_status(std::FILE* file) {
+  const bool failed = std::ferror(file) != 0;
+  // Cleared so that a terminal can be read again after an end of file.
+  std::clearerr(file);
+  return failed ? kReadFailed : kEndOfFile;
 }
 
 int prepare_write(Unit& unit) {
@@ -216,6 +239,7 @@ int rewind(int number) {
   if (std::fseek(unit->file, 0, SEEK_SET) != 0) return kWrongAccess;
   std::clearerr(unit->file);
   unit->last = LastOperation::None;
+  unit->inside_long_record = false;
   return kOk;
 }
 
@@ -278,14 +302,20 @@ int read_line(int number, std::string& record) {
   status = prepare_read(*unit);
   if (status != kOk) return status;
   record.clear();
-  int c = 0;
-  while ((c = std::getc(unit->file)) != EOF && c != '\n') record += static_cast<char>(c);
-  if (c == EOF) {
-    const bool failed = std::ferror(unit->file) != 0;
-    // Cleared so that a terminal can be read again after an end of file.
-    std::clearerr(unit->file);
-    if (failed) return kReadFailed;
-    if (record.empty()) return kEndOfFile;
+  if (unit->inside_long_record) {
+    const LineEnd end = take_line(unit->file, nullptr);
+    if (end == LineEnd::TooLong) return kRecordTooLong;
+    unit->inside_long_record = false;
+    if (end == LineEnd::EndOfFile) return end_of_file_status(unit->file);
+  }
+  const LineEnd end = take_line(unit->file, &record);
+  if (end == LineEnd::TooLong) {
+    unit->inside_long_record = true;
+    return kRecordTooLong;
+  }
+  if (end == LineEnd::EndOfFile) {
+    const int status = end_of_file_status(unit->file);
+    if (status == kReadFailed || record.empty()) return status;
   }
   if (!record.empty() && record.back() == '\r') record.pop_back();
   return kOk;

@@ -204,6 +204,19 @@ TEST(Askline, ClosedTerminalEndsThroughIofail) {
   EXPECT_NE(d.exit_status, 0);
 }
 
+// A line without end must not be read into memory without end: past the
+// record bound it is refused, and its rest is never taken for an answer.
+TEST(Askline, LineBeyondTheRecordBoundIsRefused) {
+  TempFolder folder;
+  auto d = run_dialogue(folder, std::string(70000, 'x') + "\nshort\n", [] { return ask_lines(1); });
+  EXPECT_EQ(d.results, field("short"));
+  EXPECT_EQ(count(d.out, " Answer >"), 2);
+
+  d = run_dialogue(folder, std::string(140000, 'y') + "\n", [] { return ask_lines(1); });
+  EXPECT_NE(d.out.find(" FORTRAN error number 125 on unit  5"), std::string::npos) << d.out;
+  EXPECT_NE(d.exit_status, 0);
+}
+
 TEST(AnswerTokens, RealsFromOneLine) {
   TempFolder folder;
   auto three = [] {

@@ -3,6 +3,8 @@
 // was there before it and that the run has no business changing (previous
 // results and their marks, a previous output, the user's macros) is intact,
 // and a refused input leaves no new file behind.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -392,6 +394,22 @@ const std::vector<BadInput>& catalogue() {
          fs::create_directory(f / "FOLDER.PWD");
        },
        {}, "IN.DAT FOLDER.PWD\n", "The output file FOLDER.PWD cannot be written: it is a folder.", 1, {}},
+      // The output is a regular file other than the input, or is absent.
+      {"DbwsOutputIsItsInput", Program::Dbwsconv, dbws_input, {}, "IN.DAT IN.DAT\n",
+       "The output file IN.DAT cannot be written: it is the DBWS data file being converted.", 1, {}},
+      {"DbwsOutputIsALinkToItsInput", Program::Dbwsconv,
+       [](const fs::path& f) { dbws_input(f); fs::create_hard_link(f / "IN.DAT", f / "SAME.PWD"); }, {},
+       "IN.DAT SAME.PWD\n", "The output file SAME.PWD cannot be written: it is the DBWS data file", 1, {}},
+      {"DbwsOutputIsAPipe", Program::Dbwsconv, [](const fs::path& f) { dbws_input(f); mkfifo((f / "P").c_str(), 0644); },
+       {}, "IN.DAT P\n", "The output file P cannot be written: it is not a regular file.", 1, {}},
+      // Lines without end are refused at the record bound.
+      {"DbwsInputIsAnEndlessLine", Program::Dbwsconv, nullptr, {}, "/dev/zero OUT.PWD\n",
+       "DBWS data file /dev/zero cannot be read: record longer than 65536 characters", 1, {}},
+      {"DbwsCountRecordBeyondTheBound", Program::Dbwsconv,
+       [](const fs::path& f) { write_file(f / "IN.DAT", dbws(2, std::string(70000, '1') + "\n")); }, {},
+       "IN.DAT OUT.PWD\n", "Record 4 of the DBWS data file IN.DAT cannot be read: record longer than 65536", 1, {}},
+      {"MacroIsAnEndlessLine", Program::Dbwsconv, dbws_input, {}, "@R\n/dev/zero\nIN.DAT OUT.PWD\n",
+       " The macro file /dev/zero cannot be read: record longer than 65536 characters", 0, {"OUT.PWD"}},
       // Macro files and the terminal.
       {"MacroMissing", Program::Dbwsconv, dbws_input, {}, "@R\nNOSUCH.MAC\nQUIT\nIN.DAT OUT.PWD\n",
        "File NOT found!!", 0, {"OUT.PWD"}},

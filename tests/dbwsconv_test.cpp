@@ -180,3 +180,23 @@ TEST(Dbwsconv, NamesFromAMacroFile) {
   EXPECT_NE(run.out.find(" in.dat out.dat\n"), std::string::npos) << run.out;
   EXPECT_EQ(read_file(folder / "out.dat"), powder_file("Replayed", 9, 1, some_counts(8)));
 }
+
+// Names are taken whole up to the system's limit: never cut to 80 characters
+// (where the cut name may be another file) nor to the 255 of an answer line.
+TEST(Dbwsconv, LongNamesAreTakenWholeUpToTheSystemsLimit) {
+  TempFolder folder;
+  std::string deep;
+  for (int i = 0; i < 12; ++i) deep += std::string(100, 'd') + "/";
+  std::filesystem::create_directories(folder / deep);
+  write_file(folder / (deep + "in.dat"), dbws_file("Deep", some_counts(8)));
+  const std::string output(200, 'o');
+  write_file(folder / output.substr(0, 80), "precious\n");
+  auto run = run_program(DBWSCONV_BIN, {}, folder.path(), deep + "in.dat " + output + "\n");
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_EQ(read_file(folder / output), powder_file("Deep", 9, 1, some_counts(8)));
+  EXPECT_EQ(read_file(folder / output.substr(0, 80)), "precious\n");
+
+  run = run_program(DBWSCONV_BIN, {}, folder.path(), deep + "in.dat " + std::string(5000, 'x') + "\n");
+  EXPECT_NE(run.exit_status, 0);
+  EXPECT_NE(run.err.find("is longer than the 4095 characters the system takes"), std::string::npos) << run.err;
+}

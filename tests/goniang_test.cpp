@@ -125,6 +125,18 @@ TEST(Goniang, DialogueDefaultsAndEnd) {
   EXPECT_NE(run.out.find(" FORTRAN error number  -1 on unit  5"), std::string::npos) << run.out;
 }
 
+// Numbers beyond the 32-bit range would read as infinity and print NaN
+// angles: they are refused at the prompt like any other bad number.
+TEST(Goniang, InfiniteAnswersAreAskedAgain) {
+  TempFolder folder;
+  auto run = run_program(GONIANG_BIN, {}, folder.path(), "1e309\n-4E39\n0\n10 20 1e39\n30\n15\nN\n5 25 60\n");
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_EQ(count(run.out, " Error in the string: \a\n"), 3) << run.out;
+  EXPECT_EQ(count(run.out, " Enter theta (0 to quit) >"), 3);
+  EXPECT_EQ(values_after(run.out, " OMEGA, CHI, PHI = "), std::vector<std::string>{"     10.00     20.00     30.00"});
+  EXPECT_EQ(run.out.find("NaN"), std::string::npos) << run.out;
+}
+
 TEST(Goniang, MacroRecordedInOneRunReplaysInTheNext) {
   TempFolder folder;
   auto first = run_program(GONIANG_BIN, {}, folder.path(),
