@@ -137,22 +137,21 @@ Written read_geometry_cif(const std::filesystem::path& file) {
   gemmi::cif::Block& block = doc.blocks.at(0);
   for (const std::string& xyz : block.find_loop("_space_group_symop_operation_xyz"))
     written.operators.push_back(gemmi::cif::as_string(xyz));
-  gemmi::cif::Table t = block.find("_geom_torsion", {"_atom_site_label_1", "_atom_site_label_2", "_atom_site_label_3",
-                                                     "_atom_site_label_4", "", "_site_symmetry_1", "_site_symmetry_4",
-                                                     "_publ_flag"});
-  for (auto row : t) {
-    std::vector<std::string> values;
-    for (std::size_t k = 0; k < row.size(); ++k) values.push_back(row[k]);
-    written.torsions[values[0] + " " + values[1] + " " + values[2] + " " + values[3]] = values;
-  }
-  gemmi::cif::Table h = block.find("_geom_hbond_", {"atom_site_label_D", "atom_site_label_H", "atom_site_label_A",
-                                                    "distance_DH", "distance_HA", "distance_DA", "angle_DHA",
-                                                    "site_symmetry_A", "publ_flag"});
-  for (auto row : h) {
-    std::vector<std::string> values;
-    for (std::size_t k = 0; k < row.size(); ++k) values.push_back(row[k]);
-    written.hbonds[values[0] + " " + values[1] + " " + values[2]] = values;
-  }
+  // Rows by their labels, joined by blanks.
+  auto rows = [](gemmi::cif::Table table, std::size_t labels, std::map<std::string, std::vector<std::string>>& out) {
+    for (auto row : table) {
+      std::vector<std::string> values(row.begin(), row.end());
+      std::string key = values[0];
+      for (std::size_t k = 1; k < labels; ++k) key += " " + values[k];
+      out[key] = values;
+    }
+  };
+  rows(block.find("_geom_torsion", {"_atom_site_label_1", "_atom_site_label_2", "_atom_site_label_3",
+                                    "_atom_site_label_4", "", "_site_symmetry_1", "_site_symmetry_4", "_publ_flag"}),
+       4, written.torsions);
+  rows(block.find("_geom_hbond_", {"atom_site_label_D", "atom_site_label_H", "atom_site_label_A", "distance_DH",
+                                   "distance_HA", "distance_DA", "angle_DHA", "site_symmetry_A", "publ_flag"}),
+       3, written.hbonds);
   return written;
 }
 
