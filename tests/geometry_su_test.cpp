@@ -125,6 +125,15 @@ TEST(GeometrySu, TorsionAngleAndDistanceSigmasAgreeWithFiniteDifferences) {
   const double expected_d = finite_difference_sigma(single, covariance, distance);
   EXPECT_NEAR(propagated_sigma(frame, ends, d, cell, parameters), expected_d, 1e-5 * expected_d);
 
+  // A chain through an inversion centre, A-B-B'-A', is trans exactly.
+  const SymmetryOperation inversion = op({{{-1, 0, 0}, {0, -1, 0}, {0, 0, -1}}}, {0, 0, 0});
+  auto inverted = [&](const ImagePoint& q) {
+    const std::size_t k = 6 + 3 * static_cast<std::size_t>(q.atom - 1);
+    const Vec3 own{static_cast<float>(p[k]), static_cast<float>(p[k + 1]), static_cast<float>(p[k + 2])};
+    return image_point(frame, q.atom, own, compose(inversion, q.op), q.positions);
+  };
+  EXPECT_EQ(measure_torsion(points[0], points[1], inverted(points[1]), inverted(points[0])).value, M_PI);
+
   // Three points on a line have no torsion angle about them.
   std::vector<ImagePoint> line = points;
   line[0].cart = {points[1].cart[0] - 1.5, points[1].cart[1], points[1].cart[2]};

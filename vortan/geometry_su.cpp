@@ -25,6 +25,9 @@ Vec3d times(const CellFrame::Mat3d& m, const Vec3d& x) {
 // Below this sine a chain is linear and its torsion undefined: well inside
 // what a 32-bit coordinate can place off a line.
 constexpr double kLinearSine = 1.0E-7;
+// Below this tangent a torsion angle is 0 or 180 degrees: double rounding of
+// exact images, far below what a 32-bit coordinate can resolve.
+constexpr double kPlanar = 1.0E-12;
 
 }  // namespace
 
@@ -123,7 +126,10 @@ Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoi
   }
   // With b1 = b - a, b2 = c - b, b3 = d - c: atan2(|b2| b1 . (b2 x b3), (b1 x b2) . (b2 x b3)).
   const Vec3d b1 = scale(f, -1), b2 = scale(g, -1);
-  m.value = std::atan2(lg * dot(b1, cross(b2, h)), dot(cross(b1, b2), cross(b2, h)));
+  const double y = lg * dot(b1, cross(b2, h)), x = dot(cross(b1, b2), cross(b2, h));
+  // A torsion angle that the symmetry makes 0 or 180 degrees comes out as
+  // such, not as -0 or -180 from the rounding of the images.
+  m.value = std::fabs(y) <= kPlanar * std::fabs(x) ? (x < 0 ? M_PI : 0.0) : std::atan2(y, x);
   const Vec3d ga = scale(n1, -lg / n1sq);
   const Vec3d gd = scale(n2, lg / n2sq);
   const Vec3d p = scale(n1, dot(f, g) / (n1sq * lg));
