@@ -265,7 +265,7 @@ constexpr const char* kPreviousPowder = "Earlier conversion\nBANK 1    25    3 C
 
 const std::vector<BadInput>& catalogue() {
   const std::vector<std::string> arg{"TEST"};
-  const std::vector<std::string> results{"TEST.VORTAN", "TEST.LST"};
+  const std::vector<std::string> results{"TEST.VORTAN", "TEST.TORHB", "TEST.LST"};
   static const std::vector<BadInput> rows = {
       // Experiment files.
       {"ExperimentMissing", Program::Vortan, nullptr, arg, "",

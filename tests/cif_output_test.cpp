@@ -488,6 +488,9 @@ std::vector<ListedRow> read_listing(const std::string& listing) {
       in_tables = true;
       orthonormal = line.find("ON Neighbor coord.") != std::string::npos;
     }
+    // The torsion and hydrogen-bond tables close a phase's tables.
+    if (line.find("  Torsion angle ") != std::string::npos || line.find("  D-H...A ") != std::string::npos)
+      in_tables = false;
     std::smatch m;
     if (!in_tables || !std::regex_match(line, m, row)) continue;
     ListedRow r;

@@ -149,6 +149,32 @@ TEST(VortanControls, WordsArePositional) {
   EXPECT_EQ(empty.print_option, "DFLT");
 }
 
+TEST(VortanControls, KeywordWordsFollowThePositionalOnes) {
+  PhaseControls keys =
+      parse_phase_controls("DMAX 3.0 DFLT DFLT ONCR HMAX 2.6 hang 120 DONR N/O/C ACPT O", "  VRTN CDAT1");
+  EXPECT_FLOAT_EQ(keys.dmax, 3.0f);
+  EXPECT_EQ(keys.print_option, "ONCR");
+  EXPECT_FLOAT_EQ(keys.hbonds.limit, 2.6f);
+  EXPECT_FLOAT_EQ(keys.hbonds.min_angle, 120.0f);
+  EXPECT_EQ(keys.hbonds.donors, "N/O/C");
+  EXPECT_EQ(keys.hbonds.acceptors, "O");
+  PhaseControls defaults = parse_phase_controls("DMAX 3.0", "  VRTN CDAT1");
+  EXPECT_EQ(defaults.hbonds.limit, 0.0f);
+  EXPECT_FLOAT_EQ(defaults.hbonds.min_angle, 110.0f);
+
+  // A keyword in a positional slot, an unknown word, a missing value, a
+  // list that names no element: each refused with the record's key.
+  for (const char* bad : {"DFLT DFLT HMAX 2.6", "DFLT DFLT DFLT DFLT HMX 2.6", "DFLT DFLT DFLT DFLT HANG",
+                          "DFLT DFLT DFLT DFLT DONR N/Xy", "DFLT DFLT DFLT DFLT HMAX -1"}) {
+    try {
+      parse_phase_controls(bad, "  VRTN CDAT1");
+      ADD_FAILURE() << bad;
+    } catch (const vesk::Error& error) {
+      EXPECT_NE(std::string(error.what()).find("  VRTN CDAT1"), std::string::npos) << error.what();
+    }
+  }
+}
+
 TEST(VortanResults, CreatedThenRewritten) {
   TempFolder folder;
   ExpFileBuilder builder = minimal_experiment();

@@ -13,6 +13,7 @@
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
+#include "vortan/torsion_cif.hpp"
 
 namespace vesk {
 
@@ -235,6 +236,12 @@ void start_cif_phase(CifCollector& cif, const PhaseDescription& phase) {
   cif.blocks.push_back(std::move(block));
 }
 
+CifSite cif_site(const CifBlock& block, const SpaceGroupInfo& group, int code, int atom, const Vec3& image) {
+  const int number = symop_number(group, code);
+  if (number < 1) return make_site(group, code, {0, 0, 0});
+  return make_site(group, code, translation_of(block, number, atom, image));
+}
+
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
                   const FoundDistance& hit, float sigma) {
   CifBlock& block = current_block(cif);
@@ -382,6 +389,8 @@ void write_block(const CifBlock& block, const std::string& name, std::string& ou
     }
     angles.write(out);
   }
+
+  write_torsion_loops(block, out);
 }
 
 }  // namespace

@@ -75,6 +75,21 @@ struct CifAngle {
   bool published = false;
 };
 
+// Rows of the torsion and hydrogen-bond loops (vortan/torsion_cif.hpp).
+struct CifTorsion {
+  std::array<int, 4> atoms{};        // from 1
+  std::string angle;
+  std::array<CifSite, 4> sites;
+  bool published = false;
+};
+
+struct CifHbond {
+  int donor = 0, hydrogen = 0, acceptor = 0;
+  std::string dh, ha, da, angle;
+  CifSite donor_site, hydrogen_site, acceptor_site;
+  bool published = false;
+};
+
 struct CifBlock {
   int phase = 0;
   std::string title;       // the phase name
@@ -84,6 +99,8 @@ struct CifBlock {
   std::vector<Vec3> positions;       // per atom, fractional
   std::vector<CifBond> bonds;
   std::vector<CifAngle> angles;
+  std::vector<CifTorsion> torsions;
+  std::vector<CifHbond> hbonds;
   std::size_t notes_written = 0;     // sites already noted in the listing
 };
 
@@ -98,6 +115,10 @@ std::string cif_file_name(const std::string& stem);
 // A new block for the phase about to be searched; copies what the rows need,
 // since the phase is overwritten by the next one.
 void start_cif_phase(CifCollector& cif, const PhaseDescription& phase);
+// The site of an image of `atom` (from 1) at the fractional position
+// `image`, reached by the operator `code` and a lattice translation.
+CifSite cif_site(const CifBlock& block, const SpaceGroupInfo& group, int code, int atom, const Vec3& image);
+
 // One row per results record, with the mark the record gets.
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
                   const FoundDistance& hit, float sigma);

@@ -1,6 +1,7 @@
 #include "vortan/driver.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "recio/status.hpp"
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
+#include "vortan/bond_geometry.hpp"
 #include "vortan/tables.hpp"
 
 namespace vesk {
@@ -82,6 +84,61 @@ bool read_covariance_header(VortanRun& run, const std::string& file) {
   return true;
 }
 
+// The keyword words that may follow the four positional words, each taking
+// the next word as its value.
+struct KeywordWord {
+  const char* word;
+  void (*apply)(PhaseControls& controls, const std::string& value, std::string_view key);
+};
+
+std::string upper(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+std::string elements_word(const std::string& word, std::string_view key, const char* item) {
+  std::string bad;
+  element_list(word, bad);
+  if (!bad.empty())
+    throw Error("The " + std::string(item) + " value \"" + word + "\" of the control record \"" + std::string(key) +
+                "\": \"" + bad + "\" is not an element symbol");
+  return word;
+}
+
+static const KeywordWord kKeywordWords[] = {
+    // 0: H...A limit of hydrogen bonds, Angstrom
+    {"HMAX", [](PhaseControls& c, const std::string& v, std::string_view key) {
+       c.hbonds.limit = word_value(v, key, "HMAX");
+       if (!(c.hbonds.limit > 0 && c.hbonds.limit <= kLongestSearchLimit))
+         throw Error("The HMAX value \"" + v + "\" of the control record \"" + std::string(key) +
+                     "\" is not a distance between 0 and 50 A");
+     }},
+    // 1: smallest D-H...A angle of hydrogen bonds, degrees
+    {"HANG", [](PhaseControls& c, const std::string& v, std::string_view key) {
+       c.hbonds.min_angle = word_value(v, key, "HANG");
+     }},
+    // 2: donor elements, "N/O/Cl"
+    {"DONR", [](PhaseControls& c, const std::string& v, std::string_view key) {
+       c.hbonds.donors = elements_word(v, key, "DONR");
+     }},
+    // 3: acceptor elements
+    {"ACPT", [](PhaseControls& c, const std::string& v, std::string_view key) {
+       c.hbonds.acceptors = elements_word(v, key, "ACPT");
+     }},
+};
+
+const KeywordWord* keyword_word(const std::string& word) {
+  for (const KeywordWord& k : kKeywordWords)
+    if (upper(word) == k.word) return &k;
+  return nullptr;
+}
+
+std::string keyword_list() {
+  std::string list;
+  for (const KeywordWord& k : kKeywordWords) list += (list.empty() ? "" : ", ") + std::string(k.word);
+  return list;
+}
+
 }  // namespace
 
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key) {
@@ -89,17 +146,38 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
   int position = 1;
   // Positional: a word standing where "DMAX" or "DAGL" is expected only
   // fills that slot when it is something else.
-  if (next_word(value, position) == "DMAX") {
+  std::string slots[4];
+  slots[0] = next_word(value, position);
+  if (slots[0] == "DMAX") {
     controls.dmax = word_value(next_word(value, position), key, "DMAX");
     controls.dmax_given = true;
   }
-  if (next_word(value, position) == "DAGL") {
+  slots[1] = next_word(value, position);
+  if (slots[1] == "DAGL") {
     controls.dagl = word_value(next_word(value, position), key, "DAGL");
     controls.dagl_given = true;
   }
-  controls.fourier_mode = recio::pad(next_word(value, position), 4);
-  std::string option = next_word(value, position);
-  controls.print_option = option.empty() ? std::string("DFLT") : recio::pad(option, 4);
+  slots[2] = next_word(value, position);
+  controls.fourier_mode = recio::pad(slots[2], 4);
+  slots[3] = next_word(value, position);
+  controls.print_option = slots[3].empty() ? std::string("DFLT") : recio::pad(slots[3], 4);
+  // A keyword in a positional slot would be taken for a placeholder and its
+  // value for the next slot: refuse it rather than guess.
+  for (const std::string& slot : slots)
+    if (keyword_word(slot) != nullptr)
+      throw Error("The control record \"" + std::string(key) + "\" has the keyword " + slot +
+                  " among its first four words; keywords follow DMAX, DAGL, the Fourier mode and the print option "
+                  "(DFLT as a placeholder)");
+  for (std::string word = next_word(value, position); !word.empty(); word = next_word(value, position)) {
+    const KeywordWord* keyword = keyword_word(word);
+    if (keyword == nullptr)
+      throw Error("The word \"" + word + "\" of the control record \"" + std::string(key) +
+                  "\" is not one of " + keyword_list());
+    const std::string argument = next_word(value, position);
+    if (argument.empty())
+      throw Error("The keyword " + word + " of the control record \"" + std::string(key) + "\" has no value");
+    keyword->apply(controls, argument, key);
+  }
   return controls;
 }
 
@@ -130,6 +208,7 @@ void start_run(VortanRun& run) {
   }
 
   open_results_file(run.results, run.stem, run.experiment_unit + 1);
+  open_geometry_marks(run.geometry_marks, run.stem, run.results.unit + 1);
 
   run.ls_run_present = READEXP(run.experiment_unit, "  RFFN  RUN ", run.ls_run_record) == 0;
   run.r_factor = 0;
@@ -189,6 +268,7 @@ void process_phase(VortanRun& run) {
   if (run.phase.group.failed() || !run.distances.refusal.empty()) {
     if (!run.distances.refusal.empty()) write_refusal(run.distances);
     keep_previous_records(run.results, run.phase_number);
+    keep_previous_geometry_records(run.geometry_marks, run.phase_number);
     return;
   }
   const int atoms = static_cast<int>(run.phase.atoms.size());
@@ -196,6 +276,7 @@ void process_phase(VortanRun& run) {
     if (atom % 100 == 0) recio::write(6, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
     process_atom(run, atom);
   }
+  torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.hbonds, run.geometry_marks);
   if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
 }
 
@@ -205,6 +286,7 @@ void process_atom(VortanRun& run, int atom) {
 
 void finish_run(VortanRun& run) {
   close_results_file(run.results);
+  close_geometry_marks(run.geometry_marks);
   if (run.publication_cif) {
     const std::string file = cif_file_name(run.stem);
     write_cif_file(run.cif, file);

@@ -12,6 +12,8 @@
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
 #include "vortan/cif_output.hpp"
+#include "vortan/geometry_marks.hpp"
+#include "vortan/hydrogen_bonds.hpp"
 #include "vortan/neighbour_search.hpp"
 #include "vortan/results_file.hpp"
 
@@ -26,10 +28,14 @@ struct PhaseControls {
   std::string fourier_mode = std::string(4, ' ');  // "FORA" adds the Fourier peaks
   std::string print_option = "DFLT";                // "ONCR": orthonormal neighbour vectors
   int iagl = 0;
+  HbondControls hbonds;      // keyword words HMAX, HANG, DONR, ACPT
 };
 
-// The control record's value read word by word; `key` names the record in
-// the message of a number that does not read (vesk::Error).
+// The control record's value read word by word: four positional words
+// (DMAX and its value or a placeholder, DAGL and its value or a
+// placeholder, the Fourier mode, the print option), then keyword words, each
+// followed by its value. `key` names the record in the message of a value
+// that does not read or a word that is not known (vesk::Error).
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key);
 
 // Everything a run keeps from start to end.
@@ -47,6 +53,7 @@ struct VortanRun {
   std::string ls_run_record = std::string(68, ' ');  // value of "  RFFN  RUN "
   float r_factor = 0;
   ResultsFile results;
+  GeometryMarks geometry_marks;  // marks of torsion angles and hydrogen bonds
   bool first_phase = true;
   int phase_number = 0;
   PhaseControls controls;

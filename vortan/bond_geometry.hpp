@@ -1,0 +1,24 @@
+// The torsion angles and hydrogen bonds of a phase, once the distances and
+// angles of all its atoms have filled the bond graph: each goes to its
+// listing table, to the marks file and, in a --cif run, to the CIF.
+#pragma once
+
+#include "crystal/phase.hpp"
+#include "vortan/geometry_marks.hpp"
+#include "vortan/hydrogen_bonds.hpp"
+#include "vortan/neighbour_search.hpp"
+
+namespace vesk {
+
+struct CovarianceData;
+
+// The context of the phase whose distance work is done: the bond graph,
+// the cell frame, the cell covariance and COVEL of the run's covariance.
+GeometryContext geometry_context(const DistanceWork& work, const PhaseDescription& phase,
+                                 const CovarianceData& covariance);
+
+void torsions_and_hydrogen_bonds(const DistanceWork& work, const PhaseDescription& phase,
+                                 const CovarianceData& covariance, const HbondControls& controls,
+                                 const GeometryMarks& marks);
+
+}  // namespace vesk

@@ -1,0 +1,54 @@
+// Publication marks of torsion angles and hydrogen bonds, in a file of
+// their own beside the results file (stem + ".TORHB"), kept by the same
+// rules: a "Y" in column 1 asks for publication and survives the next run;
+// the new file is written under a temporary name and replaces the old one
+// only when the run ends normally; a phase whose distances cannot be
+// computed keeps its previous records.
+//
+// Records, one per torsion angle or hydrogen bond, then the closing "99999":
+//   torsion  "(A1,2I2,2F10.4,10I5)": mark, phase, kind 2, angle, s.u.,
+//            atoms A, B, C, D, operator and cell code of A, of C, of D;
+//   H bond   "(A1,2I2,2F10.5,2F10.4,7I5)": mark, phase, kind 3, H...A, s.u.,
+//            D-H...A, s.u., atoms D, H, A, operator and cell code of D, of A.
+// B and H are the central atoms, in their own place.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+constexpr int kMaxPublishedTorsions = 5000;
+constexpr int kMaxPublishedHbonds = 5000;
+constexpr int kTorsionKind = 2;
+constexpr int kHbondKind = 3;
+
+using TorsionKey = std::array<int, 11>;  // phase, then the record's ten integers
+using HbondKey = std::array<int, 8>;     // phase, then the record's seven integers
+
+struct GeometryMarks {
+  int unit = 0;
+  std::string file;
+  std::string new_file;
+  std::vector<TorsionKey> torsions;
+  std::vector<HbondKey> hbonds;
+  bool overflow_reported = false;
+};
+
+std::string geometry_marks_file_name(const std::string& stem);
+
+// Reads the marks of the previous file, when there is one, and opens the
+// new file on the first free unit from `start_unit`.
+void open_geometry_marks(GeometryMarks& marks, const std::string& stem, int start_unit);
+
+bool is_published(const GeometryMarks& marks, const TorsionKey& key);
+bool is_published(const GeometryMarks& marks, const HbondKey& key);
+
+// Each writes the record with the mark it gets and returns that mark.
+bool write_torsion_record(const GeometryMarks& marks, const TorsionKey& key, float angle, float sigma);
+bool write_hbond_record(const GeometryMarks& marks, const HbondKey& key, float ha, float ha_sigma, float angle,
+                        float angle_sigma);
+void keep_previous_geometry_records(const GeometryMarks& marks, int phase);
+void close_geometry_marks(GeometryMarks& marks);
+
+}  // namespace vesk

@@ -1,0 +1,179 @@
+#include "vortan/geometry_su.hpp"
+
+#include <cmath>
+#include <utility>
+
+namespace vesk {
+
+namespace {
+
+Vec3d sub(const Vec3d& p, const Vec3d& q) { return {p[0] - q[0], p[1] - q[1], p[2] - q[2]}; }
+Vec3d scale(const Vec3d& p, double s) { return {p[0] * s, p[1] * s, p[2] * s}; }
+Vec3d add(const Vec3d& p, const Vec3d& q) { return {p[0] + q[0], p[1] + q[1], p[2] + q[2]}; }
+double dot(const Vec3d& p, const Vec3d& q) { return p[0] * q[0] + p[1] * q[1] + p[2] * q[2]; }
+Vec3d cross(const Vec3d& p, const Vec3d& q) {
+  return {p[1] * q[2] - p[2] * q[1], p[2] * q[0] - p[0] * q[2], p[0] * q[1] - p[1] * q[0]};
+}
+double norm(const Vec3d& p) { return std::sqrt(dot(p, p)); }
+
+Vec3d times(const CellFrame::Mat3d& m, const Vec3d& x) {
+  Vec3d r{};
+  for (int i = 0; i < 3; ++i) r[i] = m[i][0] * x[0] + m[i][1] * x[1] + m[i][2] * x[2];
+  return r;
+}
+
+// Below this sine a chain is linear and its torsion undefined: well inside
+// what a 32-bit coordinate can place off a line.
+constexpr double kLinearSine = 1.0E-7;
+// Below this tangent a torsion angle is 0 or 180 degrees: double rounding of
+// exact images, far below what a 32-bit coordinate can resolve.
+constexpr double kPlanar = 1.0E-12;
+
+}  // namespace
+
+CellFrame cell_frame(const Vec3& abc, const Vec3& cosines) {
+  CellFrame f;
+  const double a = abc[0], b = abc[1], c = abc[2];
+  const double ca = cosines[0], cb = cosines[1], cg = cosines[2];
+  const double sg2 = 1 - cg * cg;
+  if (!(a > 0 && b > 0 && c > 0 && sg2 > 0)) return f;
+  const double sg = std::sqrt(sg2);
+  const double u23 = (ca - cb * cg) / sg;
+  const double w2 = 1 - cb * cb - u23 * u23;
+  if (!(w2 > 0)) return f;
+  const double w = std::sqrt(w2);
+  f.m = {{{a, b * cg, c * cb}, {0, b * sg, c * u23}, {0, 0, c * w}}};
+  // d/da, d/db, d/dc: one column each.
+  f.dm[0][0][0] = 1;
+  f.dm[1][0][1] = cg;
+  f.dm[1][1][1] = sg;
+  f.dm[2][0][2] = cb;
+  f.dm[2][1][2] = u23;
+  f.dm[2][2][2] = w;
+  // d/dcos(alpha)
+  double du = 1 / sg;
+  f.dm[3][1][2] = c * du;
+  f.dm[3][2][2] = c * (-u23 * du / w);
+  // d/dcos(beta)
+  du = -cg / sg;
+  f.dm[4][0][2] = c;
+  f.dm[4][1][2] = c * du;
+  f.dm[4][2][2] = c * ((-cb - u23 * du) / w);
+  // d/dcos(gamma)
+  du = -cb / sg + u23 * cg / sg2;
+  f.dm[5][0][1] = b;
+  f.dm[5][1][1] = -b * cg / sg;
+  f.dm[5][1][2] = c * du;
+  f.dm[5][2][2] = c * (-u23 * du / w);
+  f.usable = true;
+  return f;
+}
+
+Vec3d cartesian(const CellFrame& frame, const Vec3d& fractional) { return times(frame.m, fractional); }
+
+ImagePoint image_point(const CellFrame& frame, int atom, const Vec3& own, const SymmetryOperation& op,
+                       const std::array<int, 3>& positions) {
+  ImagePoint p;
+  p.atom = atom;
+  p.op = op;
+  p.x = image_of(op, own);
+  p.cart = cartesian(frame, p.x);
+  p.positions = positions;
+  return p;
+}
+
+Measure measure_distance(const ImagePoint& p, const ImagePoint& q) {
+  Measure m;
+  const Vec3d d = sub(p.cart, q.cart);
+  m.value = norm(d);
+  const Vec3d g = m.value > 0 ? scale(d, 1 / m.value) : Vec3d{};
+  m.gradient = {g, scale(g, -1)};
+  return m;
+}
+
+Measure measure_angle(const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q) {
+  Measure m;
+  const Vec3d u = sub(p.cart, vertex.cart);
+  const Vec3d v = sub(q.cart, vertex.cart);
+  const double lu = norm(u), lv = norm(v);
+  m.value = std::atan2(norm(cross(u, v)), dot(u, v));
+  m.gradient.assign(3, Vec3d{});
+  if (!(lu > 0 && lv > 0)) return m;
+  const Vec3d uh = scale(u, 1 / lu), vh = scale(v, 1 / lv);
+  const double cosine = dot(uh, vh);
+  // The parts of each unit vector across the other: the directions in which
+  // the angle opens. On a line there is none, and no first-order change.
+  const Vec3d across_v = sub(vh, scale(uh, cosine));
+  const Vec3d across_u = sub(uh, scale(vh, cosine));
+  const double s = norm(across_v);
+  if (s < kLinearSine) return m;
+  m.gradient[0] = scale(across_v, -1 / (s * lu));
+  m.gradient[2] = scale(across_u, -1 / (s * lv));
+  m.gradient[1] = scale(add(m.gradient[0], m.gradient[2]), -1);
+  return m;
+}
+
+Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d) {
+  Measure m;
+  m.gradient.assign(4, Vec3d{});
+  const Vec3d f = sub(a.cart, b.cart), g = sub(b.cart, c.cart), h = sub(d.cart, c.cart);
+  const Vec3d n1 = cross(f, g), n2 = cross(h, g);
+  const double lg = norm(g);
+  const double n1sq = dot(n1, n1), n2sq = dot(n2, n2);
+  if (!(lg > 0) || std::sqrt(n1sq) < kLinearSine * norm(f) * lg || std::sqrt(n2sq) < kLinearSine * norm(h) * lg) {
+    m.defined = false;
+    return m;
+  }
+  // With b1 = b - a, b2 = c - b, b3 = d - c: atan2(|b2| b1 . (b2 x b3), (b1 x b2) . (b2 x b3)).
+  const Vec3d b1 = scale(f, -1), b2 = scale(g, -1);
+  const double y = lg * dot(b1, cross(b2, h)), x = dot(cross(b1, b2), cross(b2, h));
+  // A torsion angle that the symmetry makes 0 or 180 degrees comes out as
+  // such, not as -0 or -180 from the rounding of the images.
+  m.value = std::fabs(y) <= kPlanar * std::fabs(x) ? (x < 0 ? M_PI : 0.0) : std::atan2(y, x);
+  const Vec3d ga = scale(n1, -lg / n1sq);
+  const Vec3d gd = scale(n2, lg / n2sq);
+  const Vec3d p = scale(n1, dot(f, g) / (n1sq * lg));
+  const Vec3d q = scale(n2, dot(h, g) / (n2sq * lg));
+  m.gradient[0] = ga;
+  m.gradient[1] = sub(add(scale(ga, -1), p), q);
+  m.gradient[2] = sub(sub(q, p), gd);
+  m.gradient[3] = gd;
+  return m;
+}
+
+double propagated_sigma(const CellFrame& frame, const std::vector<ImagePoint>& points, const Measure& measure,
+                        const CellCovariance6& cell, const ParameterCovariance& covariance) {
+  std::array<double, 6> dcell{};
+  // Derivatives by covariance position; two images of one atom add up.
+  std::vector<std::pair<int, double>> dparam;
+  auto add_parameter = [&dparam](int position, double value) {
+    if (position == 0) return;
+    for (auto& [p, v] : dparam)
+      if (p == position) {
+        v += value;
+        return;
+      }
+    dparam.emplace_back(position, value);
+  };
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const Vec3d& g = measure.gradient[k];
+    const ImagePoint& point = points[k];
+    for (int c = 0; c < 6; ++c) dcell[c] += dot(g, times(frame.dm[c], point.x));
+    // dX/dx' = M, dx'/dx = R: the own-coordinate gradient is R^T M^T g.
+    Vec3d mg{};
+    for (int j = 0; j < 3; ++j) mg[j] = frame.m[0][j] * g[0] + frame.m[1][j] * g[1] + frame.m[2][j] * g[2];
+    for (int j = 0; j < 3; ++j) {
+      double own = 0;
+      for (int i = 0; i < 3; ++i) own += point.op.rotation[i][j] * mg[i];
+      add_parameter(point.positions[j], own);
+    }
+  }
+  double variance = 0;
+  for (int r = 0; r < 6; ++r)
+    for (int s = 0; s < 6; ++s) variance += dcell[r] * dcell[s] * cell[r][s];
+  for (const auto& [p, vp] : dparam)
+    for (const auto& [q, vq] : dparam) variance += vp * vq * covariance(p, q);
+  return std::sqrt(std::fabs(variance));
+}
+
+}  // namespace vesk
