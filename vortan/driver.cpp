@@ -1,7 +1,9 @@
 #include "vortan/driver.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <iterator>
 #include <cstdint>
 #include <filesystem>
 #include <vector>
@@ -82,6 +84,43 @@ bool read_covariance_header(VortanRun& run, const std::string& file) {
   return true;
 }
 
+// The words of the control record after its four positional ones, read in
+// turn; each keyword takes the words that follow it.
+struct ControlWords {
+  std::string_view value;
+  std::string_view key;
+  int position = 1;
+  std::string next() { return next_word(value, position); }
+};
+
+// VIEW a, VIEW b, VIEW c or VIEW u v w: the direction a drawing looks along.
+void read_view(PhaseControls& controls, ControlWords& words) {
+  const std::string first = words.next();
+  std::string axis = first;
+  for (char& c : axis) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  controls.view = DrawingView{true, {0, 0, 0}};
+  if (axis == "a" || axis == "b" || axis == "c") {
+    controls.view.direction[static_cast<std::size_t>(axis[0] - 'a')] = 1;
+    return;
+  }
+  if (first.empty())
+    throw Error("VIEW in the control record \"" + std::string(words.key) + "\" needs a, b, c or three numbers");
+  controls.view.direction[0] = word_value(first, words.key, "VIEW");
+  controls.view.direction[1] = word_value(words.next(), words.key, "VIEW");
+  controls.view.direction[2] = word_value(words.next(), words.key, "VIEW");
+  const Vec3& d = controls.view.direction;
+  if (d[0] == 0 && d[1] == 0 && d[2] == 0)
+    throw Error("VIEW 0 0 0 in the control record \"" + std::string(words.key) + "\" is no direction");
+}
+
+struct ControlKeyword {
+  const char* word;
+  void (*read)(PhaseControls&, ControlWords&);
+};
+const ControlKeyword kControlKeywords[] = {
+    /* 0 */ {"VIEW", read_view},
+};
+
 }  // namespace
 
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key) {
@@ -100,6 +139,16 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
   controls.fourier_mode = recio::pad(next_word(value, position), 4);
   std::string option = next_word(value, position);
   controls.print_option = option.empty() ? std::string("DFLT") : recio::pad(option, 4);
+
+  ControlWords words{value, key, position};
+  for (std::string word = words.next(); !word.empty(); word = words.next()) {
+    const ControlKeyword* keyword = std::find_if(std::begin(kControlKeywords), std::end(kControlKeywords),
+                                                 [&](const ControlKeyword& k) { return word == k.word; });
+    if (keyword == std::end(kControlKeywords))
+      throw Error("The control record \"" + std::string(key) + "\" has an unknown word \"" + word +
+                  "\" after its four positional words (DMAX, DAGL, Fourier mode, print option)");
+    keyword->read(controls, words);
+  }
   return controls;
 }
 
@@ -139,6 +188,15 @@ void start_run(VortanRun& run) {
     run.r_factor = 0;
   }
   write_results_header(run.results, run.cycle, run.r_factor);
+}
+
+// The phase's drawing, kept until the end of the run; its summary goes on
+// the listing now.
+static void draw(VortanRun& run) {
+  PhaseDrawing drawing =
+      draw_phase(run.phase, run.distances.bonds, run.controls.view, drawing_file_name(run.stem, run.phase_number));
+  write_drawing_summary(run.listing_unit, drawing);
+  run.pending_drawings.push_back(std::move(drawing));
 }
 
 void process_phase(VortanRun& run) {
@@ -189,6 +247,7 @@ void process_phase(VortanRun& run) {
   if (run.phase.group.failed() || !run.distances.refusal.empty()) {
     if (!run.distances.refusal.empty()) write_refusal(run.distances);
     keep_previous_records(run.results, run.phase_number);
+    if (run.drawings) draw(run);
     return;
   }
   const int atoms = static_cast<int>(run.phase.atoms.size());
@@ -197,6 +256,7 @@ void process_phase(VortanRun& run) {
     process_atom(run, atom);
   }
   if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
+  if (run.drawings) draw(run);
 }
 
 void process_atom(VortanRun& run, int atom) {
@@ -210,12 +270,17 @@ void finish_run(VortanRun& run) {
     write_cif_file(run.cif, file);
     recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + file});
   }
+  for (const PhaseDrawing& drawing : run.pending_drawings) {
+    write_drawing_file(drawing);
+    recio::write(6, "(A)", {" The drawing is in " + drawing.file});
+  }
   recio::stop("VORTAN successful completion", 0);
 }
 
-void run_vortan(bool publication_cif) {
+void run_vortan(bool publication_cif, bool drawings) {
   static VortanRun run;  // lives for the whole run, as every file and list does
   run.publication_cif = publication_cif;
+  run.drawings = drawings;
   start_run(run);
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});

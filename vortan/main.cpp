@@ -39,9 +39,13 @@ int main(int argc, char** argv) {
   vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   bool publication_cif = false;
+  bool drawings = false;
   for (auto it = arguments.begin(); it != arguments.end();) {
     if (*it == "--cif") {
       publication_cif = true;
+      it = arguments.erase(it);
+    } else if (*it == "--svg") {
+      drawings = true;
       it = arguments.erase(it);
     } else {
       ++it;
@@ -66,7 +70,7 @@ int main(int argc, char** argv) {
   }
   vesk::set_command_arguments(arguments);
   try {
-    vesk::run_vortan(publication_cif);
+    vesk::run_vortan(publication_cif, drawings);
   } catch (const vesk::Error& error) {
     fail_run(error.what());
   } catch (const std::bad_alloc&) {
