@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <iterator>
 #include <cstdint>
 #include <filesystem>
 #include <vector>
@@ -84,11 +85,13 @@ bool read_covariance_header(VortanRun& run, const std::string& file) {
   return true;
 }
 
-// The keyword words that may follow the four positional words, each taking
-// the next word as its value.
-struct KeywordWord {
-  const char* word;
-  void (*apply)(PhaseControls& controls, const std::string& value, std::string_view key);
+// The words of the control record after its four positional ones, read in
+// turn; each keyword takes the words that follow it.
+struct ControlWords {
+  std::string_view value;
+  std::string_view key;
+  int position = 1;
+  std::string next() { return next_word(value, position); }
 };
 
 std::string upper(std::string text) {
@@ -96,46 +99,80 @@ std::string upper(std::string text) {
   return text;
 }
 
-std::string elements_word(const std::string& word, std::string_view key, const char* item) {
+// The one word a keyword takes.
+std::string keyword_value(ControlWords& words, const char* keyword) {
+  std::string value = words.next();
+  if (value.empty())
+    throw Error("The keyword " + std::string(keyword) + " of the control record \"" + std::string(words.key) +
+                "\" has no value");
+  return value;
+}
+
+std::string elements_word(ControlWords& words, const char* item) {
+  const std::string word = keyword_value(words, item);
   std::string bad;
   element_list(word, bad);
   if (!bad.empty())
-    throw Error("The " + std::string(item) + " value \"" + word + "\" of the control record \"" + std::string(key) +
-                "\": \"" + bad + "\" is not an element symbol");
+    throw Error("The " + std::string(item) + " value \"" + word + "\" of the control record \"" +
+                std::string(words.key) + "\": \"" + bad + "\" is not an element symbol");
   return word;
 }
 
-static const KeywordWord kKeywordWords[] = {
-    // 0: H...A limit of hydrogen bonds, Angstrom
-    {"HMAX", [](PhaseControls& c, const std::string& v, std::string_view key) {
-       c.hbonds.limit = word_value(v, key, "HMAX");
-       if (!(c.hbonds.limit > 0 && c.hbonds.limit <= kLongestSearchLimit))
-         throw Error("The HMAX value \"" + v + "\" of the control record \"" + std::string(key) +
-                     "\" is not a distance between 0 and 50 A");
-     }},
-    // 1: smallest D-H...A angle of hydrogen bonds, degrees
-    {"HANG", [](PhaseControls& c, const std::string& v, std::string_view key) {
-       c.hbonds.min_angle = word_value(v, key, "HANG");
-     }},
-    // 2: donor elements, "N/O/Cl"
-    {"DONR", [](PhaseControls& c, const std::string& v, std::string_view key) {
-       c.hbonds.donors = elements_word(v, key, "DONR");
-     }},
-    // 3: acceptor elements
-    {"ACPT", [](PhaseControls& c, const std::string& v, std::string_view key) {
-       c.hbonds.acceptors = elements_word(v, key, "ACPT");
-     }},
+// VIEW a, VIEW b, VIEW c or VIEW u v w: the direction a drawing looks along.
+void read_view(PhaseControls& controls, ControlWords& words) {
+  const std::string first = words.next();
+  std::string axis = first;
+  for (char& c : axis) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  controls.view = DrawingView{true, {0, 0, 0}};
+  if (axis == "a" || axis == "b" || axis == "c") {
+    controls.view.direction[static_cast<std::size_t>(axis[0] - 'a')] = 1;
+    return;
+  }
+  if (first.empty())
+    throw Error("VIEW in the control record \"" + std::string(words.key) + "\" needs a, b, c or three numbers");
+  controls.view.direction[0] = word_value(first, words.key, "VIEW");
+  controls.view.direction[1] = word_value(words.next(), words.key, "VIEW");
+  controls.view.direction[2] = word_value(words.next(), words.key, "VIEW");
+  const Vec3& d = controls.view.direction;
+  if (d[0] == 0 && d[1] == 0 && d[2] == 0)
+    throw Error("VIEW 0 0 0 in the control record \"" + std::string(words.key) + "\" is no direction");
+}
+
+struct ControlKeyword {
+  const char* word;
+  void (*read)(PhaseControls&, ControlWords&);
 };
 
-const KeywordWord* keyword_word(const std::string& word) {
-  for (const KeywordWord& k : kKeywordWords)
+static const ControlKeyword kControlKeywords[] = {
+    // 0: the direction a drawing looks along
+    {"VIEW", read_view},
+    // 1: H...A limit of hydrogen bonds, Angstrom
+    {"HMAX", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "HMAX");
+       c.hbonds.limit = word_value(v, words.key, "HMAX");
+       if (!(c.hbonds.limit > 0 && c.hbonds.limit <= kLongestSearchLimit))
+         throw Error("The HMAX value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not a distance between 0 and 50 A");
+     }},
+    // 2: smallest D-H...A angle of hydrogen bonds, degrees
+    {"HANG", [](PhaseControls& c, ControlWords& words) {
+       c.hbonds.min_angle = word_value(keyword_value(words, "HANG"), words.key, "HANG");
+     }},
+    // 3: donor elements, "N/O/Cl"
+    {"DONR", [](PhaseControls& c, ControlWords& words) { c.hbonds.donors = elements_word(words, "DONR"); }},
+    // 4: acceptor elements
+    {"ACPT", [](PhaseControls& c, ControlWords& words) { c.hbonds.acceptors = elements_word(words, "ACPT"); }},
+};
+
+const ControlKeyword* control_keyword(const std::string& word) {
+  for (const ControlKeyword& k : kControlKeywords)
     if (upper(word) == k.word) return &k;
   return nullptr;
 }
 
 std::string keyword_list() {
   std::string list;
-  for (const KeywordWord& k : kKeywordWords) list += (list.empty() ? "" : ", ") + std::string(k.word);
+  for (const ControlKeyword& k : kControlKeywords) list += (list.empty() ? "" : ", ") + std::string(k.word);
   return list;
 }
 
@@ -164,19 +201,17 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
   // A keyword in a positional slot would be taken for a placeholder and its
   // value for the next slot: refuse it rather than guess.
   for (const std::string& slot : slots)
-    if (keyword_word(slot) != nullptr)
+    if (control_keyword(slot) != nullptr)
       throw Error("The control record \"" + std::string(key) + "\" has the keyword " + slot +
                   " among its first four words; keywords follow DMAX, DAGL, the Fourier mode and the print option "
                   "(DFLT as a placeholder)");
-  for (std::string word = next_word(value, position); !word.empty(); word = next_word(value, position)) {
-    const KeywordWord* keyword = keyword_word(word);
+  ControlWords words{value, key, position};
+  for (std::string word = words.next(); !word.empty(); word = words.next()) {
+    const ControlKeyword* keyword = control_keyword(word);
     if (keyword == nullptr)
       throw Error("The word \"" + word + "\" of the control record \"" + std::string(key) +
                   "\" is not one of " + keyword_list());
-    const std::string argument = next_word(value, position);
-    if (argument.empty())
-      throw Error("The keyword " + word + " of the control record \"" + std::string(key) + "\" has no value");
-    keyword->apply(controls, argument, key);
+    keyword->read(controls, words);
   }
   return controls;
 }
@@ -218,6 +253,15 @@ void start_run(VortanRun& run) {
     run.r_factor = 0;
   }
   write_results_header(run.results, run.cycle, run.r_factor);
+}
+
+// The phase's drawing, kept until the end of the run; its summary goes on
+// the listing now.
+static void draw(VortanRun& run) {
+  PhaseDrawing drawing =
+      draw_phase(run.phase, run.distances.bonds, run.controls.view, drawing_file_name(run.stem, run.phase_number));
+  write_drawing_summary(run.listing_unit, drawing);
+  run.pending_drawings.push_back(std::move(drawing));
 }
 
 void process_phase(VortanRun& run) {
@@ -269,6 +313,7 @@ void process_phase(VortanRun& run) {
     if (!run.distances.refusal.empty()) write_refusal(run.distances);
     keep_previous_records(run.results, run.phase_number);
     keep_previous_geometry_records(run.geometry_marks, run.phase_number);
+    if (run.drawings) draw(run);
     return;
   }
   const int atoms = static_cast<int>(run.phase.atoms.size());
@@ -278,6 +323,7 @@ void process_phase(VortanRun& run) {
   }
   torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.hbonds, run.geometry_marks);
   if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
+  if (run.drawings) draw(run);
 }
 
 void process_atom(VortanRun& run, int atom) {
@@ -292,12 +338,17 @@ void finish_run(VortanRun& run) {
     write_cif_file(run.cif, file);
     recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + file});
   }
+  for (const PhaseDrawing& drawing : run.pending_drawings) {
+    write_drawing_file(drawing);
+    recio::write(6, "(A)", {" The drawing is in " + drawing.file});
+  }
   recio::stop("VORTAN successful completion", 0);
 }
 
-void run_vortan(bool publication_cif) {
+void run_vortan(bool publication_cif, bool drawings) {
   static VortanRun run;  // lives for the whole run, as every file and list does
   run.publication_cif = publication_cif;
+  run.drawings = drawings;
   start_run(run);
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});

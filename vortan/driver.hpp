@@ -7,11 +7,13 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crystal/limits.hpp"
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
 #include "vortan/cif_output.hpp"
+#include "vortan/drawing.hpp"
 #include "vortan/geometry_marks.hpp"
 #include "vortan/hydrogen_bonds.hpp"
 #include "vortan/neighbour_search.hpp"
@@ -29,6 +31,7 @@ struct PhaseControls {
   std::string print_option = "DFLT";                // "ONCR": orthonormal neighbour vectors
   int iagl = 0;
   HbondControls hbonds;      // keyword words HMAX, HANG, DONR, ACPT
+  DrawingView view;          // "VIEW a|b|c|u v w" for --svg
 };
 
 // The control record's value read word by word: four positional words
@@ -61,12 +64,15 @@ struct VortanRun {
   DistanceWork distances;  // the distance work of the current phase
   bool publication_cif = false;  // --cif: also write stem + "_geom.cif"
   CifCollector cif;
+  bool drawings = false;             // --svg: stem + "_phaseN.svg" per phase
+  std::vector<PhaseDrawing> pending_drawings;  // written whole at the end of the run
 };
 
 // The whole run on the experiment named by the command arguments (see
 // set_command_arguments) or asked for; ends the program. With
-// `publication_cif` the distances and angles also go to stem + "_geom.cif".
-[[noreturn]] void run_vortan(bool publication_cif = false);
+// `publication_cif` the distances and angles also go to stem + "_geom.cif";
+// with `drawings` each phase is drawn into stem + "_phaseN.svg".
+[[noreturn]] void run_vortan(bool publication_cif = false, bool drawings = false);
 
 void start_run(VortanRun& run);
 void process_phase(VortanRun& run);

@@ -22,10 +22,13 @@ const char kUsage[] =
     "With NAME the listing is appended to NAME.LST; without it vortan asks for\n"
     "the experiment name and writes the listing to the terminal.\n"
     "The results go to NAME.VORTAN; a \"Y\" in the first column of a record\n"
-    "marks it for publication and is kept by the next run.\n"
+    "marks it for publication and is kept by the next run; the marks of the\n"
+    "torsion angles and hydrogen bonds are kept in NAME.TORHB.\n"
     "Options: --cif  also write NAME_geom.cif, a CIF with the symmetry operators\n"
     "                and the distance and angle loops, marked records flagged for\n"
     "                publication (before or after NAME);\n"
+    "         --svg  also draw each phase, with its displacement ellipsoids and\n"
+    "                bonds, into NAME_phaseN.svg;\n"
     "         -h, --help  this text;  --version  the version.\n";
 
 [[noreturn]] void fail_run(const std::string& message) {
@@ -39,12 +42,16 @@ int main(int argc, char** argv) {
   vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   bool publication_cif = false;
+  bool drawings = false;
   // Options may stand before or after the name. Experiment names never
   // begin with "-", so options take nothing from the command line the suite
   // uses.
   for (auto it = arguments.begin(); it != arguments.end();) {
     if (*it == "--cif") {
       publication_cif = true;
+      it = arguments.erase(it);
+    } else if (*it == "--svg") {
+      drawings = true;
       it = arguments.erase(it);
     } else if (vesk::is_option(*it)) {
       return vesk::answer_or_refuse("vortan", kUsage, *it);  // -h, --help, --version; others refused
@@ -55,7 +62,7 @@ int main(int argc, char** argv) {
   if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
   try {
-    vesk::run_vortan(publication_cif);
+    vesk::run_vortan(publication_cif, drawings);
   } catch (const vesk::Error& error) {
     fail_run(error.what());
   } catch (const std::bad_alloc&) {
