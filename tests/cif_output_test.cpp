@@ -207,7 +207,7 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
         publish.distances.push_back({static_cast<short>(phase.number), static_cast<short>(i),
                                      static_cast<short>(hit.atom), static_cast<short>(hit.code),
                                      static_cast<short>(cell)});
-      collect_bond(cif, phase, publish, i, hit, 0.0011f);
+      collect_bond(cif, phase, publish, i, hit, hit.vec.d, 0.0011f);
       out.hits.push_back(hit);
       out.bond_marks.push_back(mark);
       out.bond_centrals.push_back(i);
@@ -342,7 +342,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   far.n = {6, 0, -1};
   far.x = {-0.2f + 6, 0.8f, 0.1f - 1};
   far.vec = cell_vector(phase, phase.atoms[0].x, far.x);
-  collect_bond(cif, phase, PublishLists{}, 1, far, 0.001f);
+  collect_bond(cif, phase, PublishLists{}, 1, far, far.vec.d, 0.001f);
   NeighbourEntry near;
   near.atom = 2;
   near.code = 1;

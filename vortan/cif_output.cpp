@@ -236,12 +236,12 @@ void start_cif_phase(CifCollector& cif, const PhaseDescription& phase) {
 }
 
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float sigma) {
+                  const FoundDistance& hit, float distance, float sigma) {
   CifBlock& block = current_block(cif);
   CifBond bond;
   bond.central = central;
   bond.neighbour = hit.atom;
-  bond.distance = cif_number(hit.vec.d, sigma, EsdKind::Distance);
+  bond.distance = cif_number(distance, sigma, EsdKind::Distance);
   bond.site = make_site(phase.group, hit.code, hit.n);
   // The results record's own key, so the flag is its mark.
   bond.published = is_published_distance(publish, phase.number, central, hit.atom, hit.code,

@@ -100,7 +100,7 @@ std::string cif_file_name(const std::string& stem);
 void start_cif_phase(CifCollector& cif, const PhaseDescription& phase);
 // One row per results record, with the mark the record gets.
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float sigma);
+                  const FoundDistance& hit, float distance, float sigma);
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
                    const NeighbourEntry& first, const NeighbourEntry& second, const Angle& angle);
 
