@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "console/free_number.hpp"
@@ -119,6 +121,7 @@ void start_run(VortanRun& run) {
   NPHASRD(run.experiment_unit, run.phase_flags);
   run.stem = stem_of(recio::file_name(run.experiment_unit));
   run.cif.name = std::filesystem::path(run.stem).filename().string();
+  if (run.publication_cif) load_paper_cif(run);
 
   const std::string covariance_file = run.stem + ".CMT";
   run.covariance = CovarianceData{};
@@ -139,6 +142,32 @@ void start_run(VortanRun& run) {
     run.r_factor = 0;
   }
   write_results_header(run.results, run.cycle, run.r_factor);
+}
+
+void load_paper_cif(VortanRun& run) {
+  const std::string source_file = run.stem + ".CIFSRC";
+  std::optional<CifSource> source;
+  try {
+    source = read_cif_source(source_file);
+  } catch (const Error& error) {
+    recio::write(6, "(A)", {" " + std::string(error.what()) + "; it is not used"});
+  }
+  std::string file = run.paper_cif;
+  if (file.empty()) {
+    if (!source) return;
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(source->cif, missing)) {
+      recio::write(6, "(A)", {" The CIF " + source->cif + " named in " + source_file +
+                              " is not at hand; the site codes follow vortan's own operator list"});
+      return;
+    }
+    file = source->cif;
+  }
+  std::error_code unrelated;
+  const bool converted_from_it = source && std::filesystem::equivalent(file, source->cif, unrelated);
+  run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
+  if (converted_from_it) run.cif.paper->labels = source->labels;
+  recio::write(6, "(A)", {" The site codes of the publication CIF follow the operators of " + file});
 }
 
 void process_phase(VortanRun& run) {
@@ -213,9 +242,10 @@ void finish_run(VortanRun& run) {
   recio::stop("VORTAN successful completion", 0);
 }
 
-void run_vortan(bool publication_cif) {
+void run_vortan(bool publication_cif, const std::string& paper_cif) {
   static VortanRun run;  // lives for the whole run, as every file and list does
   run.publication_cif = publication_cif;
+  run.paper_cif = paper_cif;
   start_run(run);
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});

@@ -26,6 +26,8 @@ const char kUsage[] =
     "Options: --cif  also write NAME_geom.cif, a CIF with the symmetry operators\n"
     "                and the distance and angle loops, marked records flagged for\n"
     "                publication (before or after NAME);\n"
+    "         --cif=PAPER.cif  the same, with the site codes numbered as the\n"
+    "                operators of PAPER.cif, so that the loops paste into it;\n"
     "         -h, --help  this text;  --version  the version.\n";
 
 [[noreturn]] void fail_run(const std::string& message) {
@@ -39,9 +41,14 @@ int main(int argc, char** argv) {
   vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   bool publication_cif = false;
+  std::string paper_cif;  // --cif=FILE
   for (auto it = arguments.begin(); it != arguments.end();) {
     if (*it == "--cif") {
       publication_cif = true;
+      it = arguments.erase(it);
+    } else if (it->rfind("--cif=", 0) == 0 && it->size() > 6) {
+      publication_cif = true;
+      paper_cif = it->substr(6);
       it = arguments.erase(it);
     } else {
       ++it;
@@ -66,7 +73,7 @@ int main(int argc, char** argv) {
   }
   vesk::set_command_arguments(arguments);
   try {
-    vesk::run_vortan(publication_cif);
+    vesk::run_vortan(publication_cif, paper_cif);
   } catch (const vesk::Error& error) {
     fail_run(error.what());
   } catch (const std::bad_alloc&) {
