@@ -3,6 +3,7 @@
 // blocks read back with gemmi's CIF reader.
 #include "vortan/cif_output.hpp"
 
+#include <gemmi/calculate.hpp>
 #include <gemmi/cif.hpp>
 #include <gemmi/numb.hpp>
 #include <gemmi/symmetry.hpp>
@@ -21,6 +22,7 @@
 #include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
+#include "vortan/paper_cif.hpp"
 
 namespace vesk {
 namespace {
@@ -862,6 +864,165 @@ TEST(VortanCif, AFileThatCannotBeWrittenFailsTheRunButKeepsTheResults) {
   EXPECT_TRUE(std::filesystem::is_directory(folder / "QUARTZ_geom.cif"));
   EXPECT_FALSE(std::filesystem::exists(folder / "QUARTZ_geom.cif.new"));
   EXPECT_GT(read_results(folder / "QUARTZ.VORTAN").size(), 0u);
+}
+
+// ---- the paper's numbering ---------------------------------------------
+
+TEST(PaperOperators, DecimalsAndEveryFormReadExactly) {
+  const SymmetryOperation screw = parse_symop_xyz("-x, Y+.5, 0.5-z");
+  EXPECT_EQ(screw.rotation, (IntMat3{{{-1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}));
+  EXPECT_EQ(screw.twelfths, (std::array<int, 3>{0, 6, 6}));
+  EXPECT_EQ(parse_symop_xyz("x-y,x,z+.3333").twelfths, (std::array<int, 3>{0, 0, 4}));
+  EXPECT_EQ(parse_symop_xyz("-x+y,-x,z+0.6667").rotation[0], (std::array<int, 3>{-1, 1, 0}));
+  EXPECT_EQ(parse_symop_xyz("1/4+y,1/4-x,3/4+z").twelfths, (std::array<int, 3>{3, 3, 9}));
+  for (const char* bad : {"x,y", "x,y,z+0.3", "x,y,q", "x,y,z+", "x,1.5*y,z"})
+    EXPECT_THROW(parse_symop_xyz(bad), Error) << bad;
+
+  // P 21/c in another order, with a translation a whole cell away: the
+  // same group; without the inversion it is not.
+  const SpaceGroupInfo group = valid_group("P 21/c");
+  std::vector<PaperSymop> symops;
+  for (const char* xyz : {"x,y,z", "-x,-y,-z", "x,-y+1/2,z+1/2", "-x,y+1/2,-z+1/2"})
+    symops.push_back({"", xyz, parse_symop_xyz(xyz)});
+  EXPECT_EQ(group_difference(group, symops), "");
+  symops[2].operation.twelfths[1] -= 12;
+  EXPECT_EQ(group_difference(group, symops), "");
+  symops.erase(symops.begin() + 1);
+  EXPECT_NE(group_difference(group, symops).find("-x,-y,-z"), std::string::npos) << group_difference(group, symops);
+}
+
+// gemmi reads no decimals in operators: the check gives them as fractions.
+std::string with_fractions(std::string xyz) {
+  for (const auto& [decimal, fraction] : {std::pair{"0.5", "1/2"}, {".5", "1/2"}, {"0.25", "1/4"}, {".25", "1/4"}}) {
+    for (std::size_t at = xyz.find(decimal); at != std::string::npos; at = xyz.find(decimal))
+      xyz.replace(at, std::string(decimal).size(), fraction);
+  }
+  return xyz;
+}
+
+TEST(VortanCif, LoopsPasteIntoThePapersCif) {
+  // The paper: P 21/c with its operators in an order of its own and decimal
+  // translations, labels longer than an experiment holds. cif2exp left
+  // NAME.CIFSRC beside the experiment it made from it.
+  const std::string paper =
+      "data_global\n_journal_name_full 'Test'\n\n"
+      "data_paper_block\n"
+      "_cell_length_a 7.1234(5)\n_cell_length_b 9.8765(7)\n_cell_length_c 6.5432(4)\n"
+      "_cell_angle_alpha 90\n_cell_angle_beta 104.321(3)\n_cell_angle_gamma 90\n"
+      "_space_group_name_H-M_alt 'P 1 21/c 1'\n"
+      "loop_\n_space_group_symop_id\n_space_group_symop_operation_xyz\n"
+      "1 'x, y, z'\n2 '-x, -y, -z'\n3 'x, -y+0.5, z+.5'\n4 '-x, 1/2+y, 1/2-z'\n"
+      "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+      "Cu1 0.5 0 0.5\nO1_water 0.3123 0.1456 0.6789\nN1_amine 0.7012 0.1123 0.3345\n"
+      "C1_methyl 0.8456 0.2234 0.4567\n";
+  testing_support::TestPhase phase;
+  phase.name = "Paper phase";
+  phase.space_group = "P 21/c";
+  phase.cell = {7.1234, 9.8765, 6.5432, 90, 104.321, 90};
+  phase.atoms = {{"Cu1", "Cu", 0.5, 0, 0.5},
+                 {"O1_water", "O", 0.3123, 0.1456, 0.6789},
+                 {"N1_amine", "N", 0.7012, 0.1123, 0.3345},
+                 {"C1_methy", "C", 0.8456, 0.2234, 0.4567}};
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  builder.phase_flags({1})
+      .atom_types({{"Cu", 1.3, 1.3}, {"O", 0.8, 0.8}, {"N", 0.8, 0.8}, {"C", 0.8, 0.8}})
+      .phase(phase)
+      .vortan_controls(1, "DMAX 3.2 DAGL 2.6");
+  TempFolder folder;
+  builder.write(folder / "PAPER.EXP");
+  testing_support::write_file(folder / "paper.cif", paper);
+  testing_support::write_file(folder / "PAPER.CIFSRC",
+                              "# PAPER.EXP was converted by cif2exp from this CIF block\ncif " +
+                                  std::filesystem::absolute(folder / "paper.cif").string() +
+                                  "\nblock paper_block\nlabel Cu1 Cu1\nlabel O1_water O1_water\n"
+                                  "label N1_amine N1_amine\nlabel C1_methy C1_methyl\n");
+  const auto run = run_program(VORTAN_BIN, {"PAPER", "--cif"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::string written = read_file(folder / "PAPER_geom.cif");
+  testing_support::write_file("cif_output_test_paper.cif", written);  // for a look after a failure
+  // The symop loop is the paper's.
+  EXPECT_NE(written.find("3 'x, -y+0.5, z+.5'"), std::string::npos) << written;
+
+  // Paste the geometry loops into the paper's block.
+  const std::size_t first_loop = written.find("loop_\n_geom_bond");
+  ASSERT_NE(first_loop, std::string::npos) << written;
+  const gemmi::cif::Document merged = gemmi::cif::read_string(paper + "\n" + written.substr(first_loop));
+  gemmi::cif::Block block = merged.blocks.at(1);
+  ASSERT_EQ(block.name, "paper_block");
+  std::map<std::string, gemmi::Op> ops;
+  gemmi::cif::Table symops = block.find("_space_group_symop_", {"id", "operation_xyz"});
+  for (auto row : symops) ops[row.str(0)] = gemmi::parse_triplet(with_fractions(row.str(1)));
+  std::map<std::string, gemmi::Fractional> sites;
+  for (auto row : block.find("_atom_site_", {"label", "fract_x", "fract_y", "fract_z"}))
+    sites[row.str(0)] = gemmi::Fractional(gemmi::cif::as_number(row[1]), gemmi::cif::as_number(row[2]),
+                                          gemmi::cif::as_number(row[3]));
+  const gemmi::UnitCell cell(7.1234, 9.8765, 6.5432, 90, 104.321, 90);
+  auto place = [&](const std::string& label, const std::string& code) {
+    EXPECT_EQ(sites.count(label), 1u) << label;
+    gemmi::Fractional x = sites[label];
+    if (code == ".") return cell.orthogonalize(x);
+    const std::size_t bar = code.find('_');
+    EXPECT_EQ(ops.count(code.substr(0, bar)), 1u) << code;
+    const auto p = ops[code.substr(0, bar)].apply_to_xyz({x.x, x.y, x.z});
+    return cell.orthogonalize(gemmi::Fractional(p[0] + code[bar + 1] - '5', p[1] + code[bar + 2] - '5',
+                                                p[2] + code[bar + 3] - '5'));
+  };
+  auto last_place = [](const std::string& value) {
+    const std::size_t point = value.find('.');
+    return 0.5 * std::pow(10.0, -static_cast<double>(std::min(value.find('('), value.size()) - point - 1)) + 1e-6;
+  };
+  std::size_t bonds = 0, angles = 0, moved = 0;
+  for (auto row : block.find("_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2"})) {
+    // Raw values: gemmi's str() reads "." as empty.
+    const double d = place(row.str(0), ".").dist(place(row.str(1), row[3]));
+    EXPECT_NEAR(d, gemmi::cif::as_number(row[2]), last_place(row[2])) << row.str(0) << " " << row.str(1) << " " << row[3];
+    ++bonds;
+    moved += row[3] != "." ? 1 : 0;
+  }
+  for (auto row : block.find("_geom_angle", {"_atom_site_label_1", "_atom_site_label_2", "_atom_site_label_3", "",
+                                             "_site_symmetry_1", "_site_symmetry_3"})) {
+    const double angle = gemmi::deg(
+        gemmi::calculate_angle(place(row.str(0), row[4]), place(row.str(1), "."), place(row.str(2), row[5])));
+    EXPECT_NEAR(angle, gemmi::cif::as_number(row[3]), last_place(row[3])) << row.str(0) << row.str(1) << row.str(2);
+    ++angles;
+  }
+  EXPECT_GT(bonds, 4u);
+  EXPECT_GT(moved, 2u);
+  EXPECT_GT(angles, 4u);
+  EXPECT_NE(written.find("C1_methyl"), std::string::npos);
+
+  // Another paper's group is refused, and nothing is written.
+  std::filesystem::remove(folder / "PAPER_geom.cif");
+  std::string other = paper;
+  other.replace(other.find("'x, -y+0.5, z+.5'"), 17, "'x, -y, z+.5'");
+  testing_support::write_file(folder / "other.cif", other);
+  const auto refused = run_program(VORTAN_BIN, {"PAPER", "--cif=other.cif"}, folder.path(), "", kFixedDates);
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_NE(refused.out.find("is not of the space group"), std::string::npos) << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(folder / "PAPER_geom.cif"));
+}
+
+TEST(VortanCif, LabelsOutsideAsciiAreTransliteratedOrRefused) {
+  testing_support::TestPhase phase;
+  phase.atoms = {{"O\xC3\xA9" "1", "O", 0, 0, 0}, {"Si1", "Si", 0.3, 0, 0}};
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  builder.phase_flags({1}).atom_types({{"O", 1.0, 1.0}, {"Si", 1.0, 1.0}}).phase(phase).vortan_controls(1, "");
+  TempFolder folder;
+  builder.write(folder / "ACCENT.EXP");
+  const auto run = run_program(VORTAN_BIN, {"ACCENT", "--cif"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::string text = read_file(folder / "ACCENT_geom.cif");
+  for (char ch : text) EXPECT_TRUE(ch == '\n' || (ch >= ' ' && ch <= '~')) << static_cast<int>(ch);
+  EXPECT_NE(text.find("Oe1"), std::string::npos) << text;
+
+  phase.atoms[0].label = "O\xCE\xB1" "1";  // a Greek alpha
+  testing_support::ExpFileBuilder greek = testing_support::minimal_experiment();
+  greek.phase_flags({1}).atom_types({{"O", 1.0, 1.0}, {"Si", 1.0, 1.0}}).phase(phase).vortan_controls(1, "");
+  greek.write(folder / "GREEK.EXP");
+  const auto refused = run_program(VORTAN_BIN, {"GREEK", "--cif"}, folder.path(), "", kFixedDates);
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_NE(refused.out.find("has a character that a CIF cannot hold"), std::string::npos) << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(folder / "GREEK_geom.cif"));
 }
 
 }  // namespace
