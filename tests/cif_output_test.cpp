@@ -3,9 +3,11 @@
 // blocks read back with gemmi's CIF reader.
 #include "vortan/cif_output.hpp"
 
+#include <gemmi/calculate.hpp>
 #include <gemmi/cif.hpp>
 #include <gemmi/numb.hpp>
 #include <gemmi/symmetry.hpp>
+#include <gemmi/unitcell.hpp>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,6 +22,7 @@
 #include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
+#include "vortan/paper_cif.hpp"
 
 namespace vesk {
 namespace {
@@ -207,7 +210,7 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
         publish.distances.push_back({static_cast<short>(phase.number), static_cast<short>(i),
                                      static_cast<short>(hit.atom), static_cast<short>(hit.code),
                                      static_cast<short>(cell)});
-      collect_bond(cif, phase, publish, i, hit, 0.0011f);
+      collect_bond(cif, phase, publish, i, hit, hit.vec.d, 0.0011f);
       out.hits.push_back(hit);
       out.bond_marks.push_back(mark);
       out.bond_centrals.push_back(i);
@@ -216,6 +219,7 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
         entry.code = hit.code;
         entry.code16 = static_cast<short>(hit.code);
         entry.cell_code = static_cast<short>(cell);
+        entry.n = hit.n;
         entry.x = hit.x;
         entry.d = hit.vec.d;
         entry.atom = hit.atom;
@@ -300,15 +304,19 @@ TEST(CifBlocks, EveryDistanceAndAngleReadsBackThroughGemmi) {
 
     gemmi::cif::Table bonds =
         block.find("_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2", "publ_flag"});
-    ASSERT_EQ(bonds.length(), c.hits.size());
+    // Each bond once, from the atom that comes first, its site code putting
+    // the second atom at the distance written.
+    const std::vector<CifBond> rows = written_bonds(cif.blocks[b]);
+    ASSERT_EQ(bonds.length(), rows.size());
+    EXPECT_LT(rows.size(), c.hits.size());
     for (std::size_t r = 0; r < bonds.length(); ++r) {
-      const FoundDistance& hit = c.hits[r];
-      EXPECT_EQ(bonds[r][0], label_of(ph, c.bond_centrals[r]));
-      EXPECT_EQ(bonds[r][1], label_of(ph, hit.atom));
-      EXPECT_EQ(bonds[r][2], cif_number(hit.vec.d, 0.0011f, EsdKind::Distance));
-      EXPECT_NEAR(gemmi::cif::as_number(bonds[r][2]), hit.vec.d, 1e-4);
-      EXPECT_EQ(bonds[r][4], c.bond_marks[r] ? "yes" : "no");
-      expect_at(site_position(ops, bonds[r][3], ph.atoms[static_cast<std::size_t>(hit.atom - 1)].x), hit.x);
+      const int a = rows[r].central, n = rows[r].neighbour;
+      EXPECT_LE(a, n);
+      EXPECT_EQ(bonds[r][0], label_of(ph, a));
+      EXPECT_EQ(bonds[r][1], label_of(ph, n));
+      const auto q = site_position(ops, bonds[r][3], ph.atoms[static_cast<std::size_t>(n - 1)].x);
+      const Vec3 image{static_cast<float>(q[0]), static_cast<float>(q[1]), static_cast<float>(q[2])};
+      EXPECT_NEAR(gemmi::cif::as_number(bonds[r][2]), cell_vector(ph, ph.atoms[static_cast<std::size_t>(a - 1)].x, image).d, 1e-4);
     }
     gemmi::cif::Table angles =
         block.find("_geom_angle", {"_atom_site_label_1", "_atom_site_label_2", "_atom_site_label_3", "",
@@ -342,7 +350,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   far.n = {6, 0, -1};
   far.x = {-0.2f + 6, 0.8f, 0.1f - 1};
   far.vec = cell_vector(phase, phase.atoms[0].x, far.x);
-  collect_bond(cif, phase, PublishLists{}, 1, far, 0.001f);
+  collect_bond(cif, phase, PublishLists{}, 1, far, far.vec.d, 0.001f);
   NeighbourEntry near;
   near.atom = 2;
   near.code = 1;
@@ -352,6 +360,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   NeighbourEntry distant = near;
   distant.code = -2;
   distant.code16 = -2;
+  distant.n = {-5, 0, 1};
   distant.x = {0.2f - 5, -0.8f, -0.1f + 1};
   collect_angle(cif, phase, PublishLists{}, 1, near, distant, Angle{120.0f, 0.5f, -0.5f});
 
@@ -522,7 +531,7 @@ std::array<double, 3> coded_position(const std::vector<gemmi::Op>& ops, const st
 }
 
 struct CheckCounts {
-  std::size_t bonds = 0, angles = 0, published = 0, unwritable = 0;
+  std::size_t bonds = 0, angles = 0, published = 0, unwritable = 0, flagged = 0;
 };
 
 // Compares the CIF of a run with its listing and results file record by
@@ -537,9 +546,18 @@ CheckCounts expect_cif_matches_run(const std::filesystem::path& folder, const st
   gemmi::cif::Document doc = gemmi::cif::read_file((folder / (name + "_geom.cif")).string());
 
   std::size_t next_distance = 0, next_angle = 0;
-  std::map<int, std::size_t> bond_row, angle_row;  // next row of each phase's loops
+  std::map<int, std::size_t> angle_row;  // next row of each phase's angle loop
   // (phase, central, neighbour, operator code, cell code) -> position the CIF gives
   std::map<std::array<int, 5>, std::array<double, 3>> sites;
+  struct Distance {
+    int central = 0, neighbour = 0;
+    std::array<double, 3> p{};
+    std::string value;
+    bool marked = false;
+    bool writable = true;  // translation within the n_klm form
+  };
+  std::map<int, std::vector<Distance>> distances;
+  std::map<std::pair<int, int>, std::string> labels;  // (phase, atom)
   for (const ResultRecord& r : records) {
     SCOPED_TRACE(name + " phase " + std::to_string(r.phase));
     gemmi::cif::Block* block = doc.find_block(name + "_phase" + std::to_string(r.phase));
@@ -556,40 +574,29 @@ CheckCounts expect_cif_matches_run(const std::filesystem::path& folder, const st
       return cif == listed || cif + "(0)" == listed;
     };
     if (r.kind == 0) {
-      const std::size_t k = bond_row[r.phase]++;
-      gemmi::cif::Table bonds = block->find(
-          "_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2", "publ_flag"});
-      EXPECT_LT(k, bonds.length());
-      if (k >= bonds.length()) return counts;
+      // Bonds are checked per block below: the loop has each bond once.
       EXPECT_LT(next_distance, distance_rows.size());
       if (next_distance >= distance_rows.size()) return counts;
       const ListedRow& listed = distance_rows[next_distance++];
-      const auto row = bonds[k];
-      SCOPED_TRACE("bond " + listed.label);
-      EXPECT_EQ(row.str(0) + "_" + row.str(1), listed.label);
-      EXPECT_PRED2(value_matches, row[2], listed.value);
-      EXPECT_EQ(row[4], r.mark == 'Y' ? "yes" : "no");
-      if (r.mark == 'Y') ++counts.published;
-      ++counts.bonds;
       const int central = r.v[0], neighbour = r.v[1];
-      if (row[3] == "?") {
-        ++counts.unwritable;
-        continue;
-      }
-      const auto p = coded_position(ops, row[3], x.at(static_cast<std::size_t>(neighbour - 1)));
-      sites[{r.phase, central, neighbour, r.v[2], r.v[3]}] = p;
-      if (!listed.orthonormal) {
-        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(p[i], listed.vector[i], 2e-5) << row[3];
-      } else {
+      const Vec3& xi = x.at(static_cast<std::size_t>(central - 1));
+      std::array<double, 3> p{listed.vector[0], listed.vector[1], listed.vector[2]};
+      if (listed.orthonormal) {
         Mat3 orthogonal{}, inverse{};
         CELLMATRIX(phase.cell[0], phase.cell[1], phase.cell[2], phase.cell[3], phase.cell[4], phase.cell[5],
                    orthogonal, inverse);
-        const Vec3& xi = x.at(static_cast<std::size_t>(central - 1));
-        const Vec3 difference{xi[0] - static_cast<float>(p[0]), xi[1] - static_cast<float>(p[1]),
-                              xi[2] - static_cast<float>(p[2])};
-        const Vec3 v = VECMAT3(difference, orthogonal);
-        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(v[i], listed.vector[i], 1e-4) << row[3];
+        const Vec3 back = VECMAT3(listed.vector, inverse);
+        for (std::size_t i = 0; i < 3; ++i) p[i] = xi[i] - back[i];
       }
+      sites[{r.phase, central, neighbour, r.v[2], r.v[3]}] = p;
+      const std::string label = listed.label;
+      labels[{r.phase, central}] = label.substr(0, label.find('_'));
+      labels[{r.phase, neighbour}] = label.substr(label.find('_') + 1);
+      const int cell = r.v[3];
+      const bool writable = cell >= 111 && cell <= 999 && cell % 10 != 0 && cell / 10 % 10 != 0;
+      distances[r.phase].push_back({central, neighbour, p, listed.value, r.mark == 'Y', writable});
+      if (r.mark == 'Y') ++counts.published;
+      ++counts.bonds;
     } else {
       const std::size_t k = angle_row[r.phase]++;
       gemmi::cif::Table angles =
@@ -626,10 +633,91 @@ CheckCounts expect_cif_matches_run(const std::filesystem::path& folder, const st
   }
   EXPECT_EQ(next_distance, distance_rows.size());
   EXPECT_EQ(next_angle, angle_rows.size());
+  // Each bond once, from the atom that comes first; its site code puts the
+  // second atom at the distance given; the flag is set when either
+  // direction was marked.
+  for (auto& [phase_number, list] : distances) {
+    SCOPED_TRACE(name + " bonds of phase " + std::to_string(phase_number));
+    gemmi::cif::Block* block = doc.find_block(name + "_phase" + std::to_string(phase_number));
+    if (block == nullptr) continue;
+    const ExperimentPhase& phase = phases.at(phase_number);
+    const std::vector<Vec3> x = phase.positions();
+    std::vector<gemmi::Op> ops;
+    for (const std::string& xyz : block->find_loop("_space_group_symop_operation_xyz"))
+      ops.push_back(gemmi::parse_triplet(gemmi::cif::as_string(xyz)));
+    const gemmi::UnitCell cell(phase.cell[0], phase.cell[1], phase.cell[2], phase.cell[3], phase.cell[4], phase.cell[5]);
+    auto atom_of = [&](const std::string& label) {
+      for (const auto& [key, text] : labels)
+        if (key.first == phase_number && text == label) return key.second;
+      return 0;
+    };
+    std::vector<int> matched(list.size(), 0);
+    gemmi::cif::Table bonds = block->find(
+        "_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2", "publ_flag"});
+    for (std::size_t k = 0; k < bonds.length(); ++k) {
+      const auto row = bonds[k];
+      const int a = atom_of(row.str(0)), b = atom_of(row.str(1));
+      SCOPED_TRACE("bond " + row.str(0) + "_" + row.str(1) + " " + row[3]);
+      EXPECT_GT(a, 0);
+      EXPECT_LE(a, b);
+      if (a == 0 || b == 0) continue;
+      if (row[3] == "?") {
+        ++counts.unwritable;
+        continue;
+      }
+      const auto q = coded_position(ops, row[3], x.at(static_cast<std::size_t>(b - 1)));
+      const Vec3& xa = x.at(static_cast<std::size_t>(a - 1));
+      const double d = cell.orthogonalize_difference(gemmi::Fractional(q[0] - xa[0], q[1] - xa[1], q[2] - xa[2])).length();
+      // Within half a unit of the last decimal printed.
+      const std::string& value = row[2];
+      const std::size_t point = value.find('.');
+      const std::size_t end = std::min(value.find('('), value.size());
+      const std::size_t decimals = point == std::string::npos ? 0 : end - point - 1;
+      EXPECT_NEAR(d, gemmi::cif::as_number(value), 0.5 * std::pow(10.0, -static_cast<double>(decimals)) + 1e-6) << value;
+      bool found = false;
+      for (std::size_t r = 0; r < list.size(); ++r) {
+        const Distance& record = list[r];
+        if (record.central != a || record.neighbour != b) continue;
+        if (std::abs(record.p[0] - q[0]) > 2e-5 || std::abs(record.p[1] - q[1]) > 2e-5 ||
+            std::abs(record.p[2] - q[2]) > 2e-5)
+          continue;
+        found = true;
+        ++matched[r];
+        EXPECT_TRUE(record.value == row[2] || record.value == row[2] + "(0)") << record.value;
+        if (record.marked) {
+          EXPECT_EQ(row[4], "yes");
+        }
+      }
+      // A bond of an atom with its own image may stand the other way round.
+      if (!found) {
+        EXPECT_EQ(a, b);
+      }
+      if (row[4] == "yes") {
+        ++counts.flagged;
+        bool either = false;
+        for (const Distance& record : list)
+          either = either || (record.marked && ((record.central == a && record.neighbour == b) ||
+                                                (record.central == b && record.neighbour == a)) &&
+                              (record.value == row[2] || record.value == row[2] + "(0)"));
+        EXPECT_TRUE(either) << "flagged without a mark";
+      }
+    }
+    for (std::size_t r = 0; r < list.size(); ++r)
+      if (list[r].central < list[r].neighbour && list[r].writable) {
+        EXPECT_EQ(matched[r], 1) << list[r].central << "_" << list[r].neighbour;
+      }
+  }
   // No rows beyond the records.
   for (gemmi::cif::Block& block : doc.blocks) {
     const int phase = std::stoi(block.name.substr(block.name.rfind("_phase") + 6));
-    EXPECT_EQ(block.find_values("_geom_bond_distance").length(), bond_row[phase]) << block.name;
+    std::size_t forward = 0, own = 0;
+    for (const auto& record : distances[phase]) {
+      forward += record.central < record.neighbour ? 1 : 0;
+      own += record.central == record.neighbour ? 1 : 0;
+    }
+    const std::size_t rows = block.find_values("_geom_bond_distance").length();
+    EXPECT_GE(rows, forward + own / 2) << block.name;
+    EXPECT_LE(rows, forward + own) << block.name;
     EXPECT_EQ(block.find_values("_geom_angle").length(), angle_row[phase]) << block.name;
   }
   return counts;
@@ -760,6 +848,165 @@ TEST(VortanCif, AFileThatCannotBeWrittenFailsTheRunButKeepsTheResults) {
   EXPECT_TRUE(std::filesystem::is_directory(folder / "QUARTZ_geom.cif"));
   EXPECT_FALSE(std::filesystem::exists(folder / "QUARTZ_geom.cif.new"));
   EXPECT_GT(read_results(folder / "QUARTZ.VORTAN").size(), 0u);
+}
+
+// ---- the paper's numbering ---------------------------------------------
+
+TEST(PaperOperators, DecimalsAndEveryFormReadExactly) {
+  const SymmetryOperation screw = parse_symop_xyz("-x, Y+.5, 0.5-z");
+  EXPECT_EQ(screw.rotation, (IntMat3{{{-1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}));
+  EXPECT_EQ(screw.twelfths, (std::array<int, 3>{0, 6, 6}));
+  EXPECT_EQ(parse_symop_xyz("x-y,x,z+.3333").twelfths, (std::array<int, 3>{0, 0, 4}));
+  EXPECT_EQ(parse_symop_xyz("-x+y,-x,z+0.6667").rotation[0], (std::array<int, 3>{-1, 1, 0}));
+  EXPECT_EQ(parse_symop_xyz("1/4+y,1/4-x,3/4+z").twelfths, (std::array<int, 3>{3, 3, 9}));
+  for (const char* bad : {"x,y", "x,y,z+0.3", "x,y,q", "x,y,z+", "x,1.5*y,z"})
+    EXPECT_THROW(parse_symop_xyz(bad), Error) << bad;
+
+  // P 21/c in another order, with a translation a whole cell away: the
+  // same group; without the inversion it is not.
+  const SpaceGroupInfo group = valid_group("P 21/c");
+  std::vector<PaperSymop> symops;
+  for (const char* xyz : {"x,y,z", "-x,-y,-z", "x,-y+1/2,z+1/2", "-x,y+1/2,-z+1/2"})
+    symops.push_back({"", xyz, parse_symop_xyz(xyz)});
+  EXPECT_EQ(group_difference(group, symops), "");
+  symops[2].operation.twelfths[1] -= 12;
+  EXPECT_EQ(group_difference(group, symops), "");
+  symops.erase(symops.begin() + 1);
+  EXPECT_NE(group_difference(group, symops).find("-x,-y,-z"), std::string::npos) << group_difference(group, symops);
+}
+
+// gemmi reads no decimals in operators: the check gives them as fractions.
+std::string with_fractions(std::string xyz) {
+  for (const auto& [decimal, fraction] : {std::pair{"0.5", "1/2"}, {".5", "1/2"}, {"0.25", "1/4"}, {".25", "1/4"}}) {
+    for (std::size_t at = xyz.find(decimal); at != std::string::npos; at = xyz.find(decimal))
+      xyz.replace(at, std::string(decimal).size(), fraction);
+  }
+  return xyz;
+}
+
+TEST(VortanCif, LoopsPasteIntoThePapersCif) {
+  // The paper: P 21/c with its operators in an order of its own and decimal
+  // translations, labels longer than an experiment holds. cif2exp left
+  // NAME.CIFSRC beside the experiment it made from it.
+  const std::string paper =
+      "data_global\n_journal_name_full 'Test'\n\n"
+      "data_paper_block\n"
+      "_cell_length_a 7.1234(5)\n_cell_length_b 9.8765(7)\n_cell_length_c 6.5432(4)\n"
+      "_cell_angle_alpha 90\n_cell_angle_beta 104.321(3)\n_cell_angle_gamma 90\n"
+      "_space_group_name_H-M_alt 'P 1 21/c 1'\n"
+      "loop_\n_space_group_symop_id\n_space_group_symop_operation_xyz\n"
+      "1 'x, y, z'\n2 '-x, -y, -z'\n3 'x, -y+0.5, z+.5'\n4 '-x, 1/2+y, 1/2-z'\n"
+      "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+      "Cu1 0.5 0 0.5\nO1_water 0.3123 0.1456 0.6789\nN1_amine 0.7012 0.1123 0.3345\n"
+      "C1_methyl 0.8456 0.2234 0.4567\n";
+  testing_support::TestPhase phase;
+  phase.name = "Paper phase";
+  phase.space_group = "P 21/c";
+  phase.cell = {7.1234, 9.8765, 6.5432, 90, 104.321, 90};
+  phase.atoms = {{"Cu1", "Cu", 0.5, 0, 0.5},
+                 {"O1_water", "O", 0.3123, 0.1456, 0.6789},
+                 {"N1_amine", "N", 0.7012, 0.1123, 0.3345},
+                 {"C1_methy", "C", 0.8456, 0.2234, 0.4567}};
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  builder.phase_flags({1})
+      .atom_types({{"Cu", 1.3, 1.3}, {"O", 0.8, 0.8}, {"N", 0.8, 0.8}, {"C", 0.8, 0.8}})
+      .phase(phase)
+      .vortan_controls(1, "DMAX 3.2 DAGL 2.6");
+  TempFolder folder;
+  builder.write(folder / "PAPER.EXP");
+  testing_support::write_file(folder / "paper.cif", paper);
+  testing_support::write_file(folder / "PAPER.CIFSRC",
+                              "# PAPER.EXP was converted by cif2exp from this CIF block\ncif " +
+                                  std::filesystem::absolute(folder / "paper.cif").string() +
+                                  "\nblock paper_block\nlabel Cu1 Cu1\nlabel O1_water O1_water\n"
+                                  "label N1_amine N1_amine\nlabel C1_methy C1_methyl\n");
+  const auto run = run_program(VORTAN_BIN, {"PAPER", "--cif"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::string written = read_file(folder / "PAPER_geom.cif");
+  testing_support::write_file("cif_output_test_paper.cif", written);  // for a look after a failure
+  // The symop loop is the paper's.
+  EXPECT_NE(written.find("3 'x, -y+0.5, z+.5'"), std::string::npos) << written;
+
+  // Paste the geometry loops into the paper's block.
+  const std::size_t first_loop = written.find("loop_\n_geom_bond");
+  ASSERT_NE(first_loop, std::string::npos) << written;
+  const gemmi::cif::Document merged = gemmi::cif::read_string(paper + "\n" + written.substr(first_loop));
+  gemmi::cif::Block block = merged.blocks.at(1);
+  ASSERT_EQ(block.name, "paper_block");
+  std::map<std::string, gemmi::Op> ops;
+  gemmi::cif::Table symops = block.find("_space_group_symop_", {"id", "operation_xyz"});
+  for (auto row : symops) ops[row.str(0)] = gemmi::parse_triplet(with_fractions(row.str(1)));
+  std::map<std::string, gemmi::Fractional> sites;
+  for (auto row : block.find("_atom_site_", {"label", "fract_x", "fract_y", "fract_z"}))
+    sites[row.str(0)] = gemmi::Fractional(gemmi::cif::as_number(row[1]), gemmi::cif::as_number(row[2]),
+                                          gemmi::cif::as_number(row[3]));
+  const gemmi::UnitCell cell(7.1234, 9.8765, 6.5432, 90, 104.321, 90);
+  auto place = [&](const std::string& label, const std::string& code) {
+    EXPECT_EQ(sites.count(label), 1u) << label;
+    gemmi::Fractional x = sites[label];
+    if (code == ".") return cell.orthogonalize(x);
+    const std::size_t bar = code.find('_');
+    EXPECT_EQ(ops.count(code.substr(0, bar)), 1u) << code;
+    const auto p = ops[code.substr(0, bar)].apply_to_xyz({x.x, x.y, x.z});
+    return cell.orthogonalize(gemmi::Fractional(p[0] + code[bar + 1] - '5', p[1] + code[bar + 2] - '5',
+                                                p[2] + code[bar + 3] - '5'));
+  };
+  auto last_place = [](const std::string& value) {
+    const std::size_t point = value.find('.');
+    return 0.5 * std::pow(10.0, -static_cast<double>(std::min(value.find('('), value.size()) - point - 1)) + 1e-6;
+  };
+  std::size_t bonds = 0, angles = 0, moved = 0;
+  for (auto row : block.find("_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2"})) {
+    // Raw values: gemmi's str() reads "." as empty.
+    const double d = place(row.str(0), ".").dist(place(row.str(1), row[3]));
+    EXPECT_NEAR(d, gemmi::cif::as_number(row[2]), last_place(row[2])) << row.str(0) << " " << row.str(1) << " " << row[3];
+    ++bonds;
+    moved += row[3] != "." ? 1 : 0;
+  }
+  for (auto row : block.find("_geom_angle", {"_atom_site_label_1", "_atom_site_label_2", "_atom_site_label_3", "",
+                                             "_site_symmetry_1", "_site_symmetry_3"})) {
+    const double angle = gemmi::deg(
+        gemmi::calculate_angle(place(row.str(0), row[4]), place(row.str(1), "."), place(row.str(2), row[5])));
+    EXPECT_NEAR(angle, gemmi::cif::as_number(row[3]), last_place(row[3])) << row.str(0) << row.str(1) << row.str(2);
+    ++angles;
+  }
+  EXPECT_GT(bonds, 4u);
+  EXPECT_GT(moved, 2u);
+  EXPECT_GT(angles, 4u);
+  EXPECT_NE(written.find("C1_methyl"), std::string::npos);
+
+  // Another paper's group is refused, and nothing is written.
+  std::filesystem::remove(folder / "PAPER_geom.cif");
+  std::string other = paper;
+  other.replace(other.find("'x, -y+0.5, z+.5'"), 17, "'x, -y, z+.5'");
+  testing_support::write_file(folder / "other.cif", other);
+  const auto refused = run_program(VORTAN_BIN, {"PAPER", "--cif=other.cif"}, folder.path(), "", kFixedDates);
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_NE(refused.out.find("is not of the space group"), std::string::npos) << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(folder / "PAPER_geom.cif"));
+}
+
+TEST(VortanCif, LabelsOutsideAsciiAreTransliteratedOrRefused) {
+  testing_support::TestPhase phase;
+  phase.atoms = {{"O\xC3\xA9" "1", "O", 0, 0, 0}, {"Si1", "Si", 0.3, 0, 0}};
+  testing_support::ExpFileBuilder builder = testing_support::minimal_experiment();
+  builder.phase_flags({1}).atom_types({{"O", 1.0, 1.0}, {"Si", 1.0, 1.0}}).phase(phase).vortan_controls(1, "");
+  TempFolder folder;
+  builder.write(folder / "ACCENT.EXP");
+  const auto run = run_program(VORTAN_BIN, {"ACCENT", "--cif"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::string text = read_file(folder / "ACCENT_geom.cif");
+  for (char ch : text) EXPECT_TRUE(ch == '\n' || (ch >= ' ' && ch <= '~')) << static_cast<int>(ch);
+  EXPECT_NE(text.find("Oe1"), std::string::npos) << text;
+
+  phase.atoms[0].label = "O\xCE\xB1" "1";  // a Greek alpha
+  testing_support::ExpFileBuilder greek = testing_support::minimal_experiment();
+  greek.phase_flags({1}).atom_types({{"O", 1.0, 1.0}, {"Si", 1.0, 1.0}}).phase(phase).vortan_controls(1, "");
+  greek.write(folder / "GREEK.EXP");
+  const auto refused = run_program(VORTAN_BIN, {"GREEK", "--cif"}, folder.path(), "", kFixedDates);
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_NE(refused.out.find("has a character that a CIF cannot hold"), std::string::npos) << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(folder / "GREEK_geom.cif"));
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "crystal/spacegroup.hpp"
 #include "vortan/neighbour_search.hpp"
+#include "vortan/tables.hpp"
 #include "tests/support/typed_operators.hpp"
 
 namespace vesk {
@@ -37,20 +40,21 @@ struct Model {
 
 struct ImageSpec {
   int atom = 0;        // from 1
-  int code = 1;        // operator code (centring 1 only)
-  double centring[3] = {0, 0, 0};
-  int n[3] = {0, 0, 0};
+  int code = 1;        // operator code
+  std::array<int, 3> n{};
 };
 
 std::array<double, 3> image_of(const PhaseDescription& phase, const Model& m, const ImageSpec& s) {
   const auto& op = phase.group.ops[static_cast<std::size_t>(std::abs(s.code) % 100 - 1)];
+  const auto& centring = phase.group.centring[static_cast<std::size_t>(std::abs(s.code) / 100)];
   const double* x = &m.p[static_cast<std::size_t>(6 + 3 * (s.atom - 1))];
   std::array<double, 3> out{};
   for (int i = 1; i <= 3; ++i) {
     double value = op.t(i) / 12.0;
     for (int j = 1; j <= 3; ++j) value += op.r(i, j) * x[j - 1];
     if (s.code < 0) value = -value;
-    out[static_cast<std::size_t>(i - 1)] = value + s.centring[i - 1] + s.n[i - 1];
+    out[static_cast<std::size_t>(i - 1)] = value + centring[static_cast<std::size_t>(i - 1)] +
+                                           s.n[static_cast<std::size_t>(i - 1)];
   }
   return out;
 }
@@ -65,12 +69,12 @@ double distance_of(const PhaseDescription& phase, const Model& m, int central, c
   return length(m, image_of(phase, m, self), image_of(phase, m, s));
 }
 
-double angle_cosine_of(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s1,
-                       const ImageSpec& s2) {
+// The angle in radians from the three lengths, with the cosine clamped.
+double angle_of(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s1, const ImageSpec& s2) {
   const ImageSpec self{central};
   const auto c = image_of(phase, m, self), p1 = image_of(phase, m, s1), p2 = image_of(phase, m, s2);
   const double d1 = length(m, c, p1), d2 = length(m, c, p2), d3 = length(m, p1, p2);
-  return (d1 * d1 + d2 * d2 - d3 * d3) / (2 * d1 * d2);
+  return std::acos(std::clamp((d1 * d1 + d2 * d2 - d3 * d3) / (2 * d1 * d2), -1.0, 1.0));
 }
 
 // sigma of f by central differences and J C J^T.
@@ -128,30 +132,33 @@ void fill_rows(WorkCovariance& work, const std::vector<double>& c, int atoms, in
 
 std::array<int, 3> positions_of(int atom) { return {6 + 3 * (atom - 1) + 1, 6 + 3 * (atom - 1) + 2, 6 + 3 * (atom - 1) + 3}; }
 
+void set_rows(WorkCovariance& work, int first_row, const std::array<int, 3>& positions) {
+  for (std::size_t k = 0; k < 3; ++k) work.positions[static_cast<std::size_t>(first_row - 1) + k] = positions[k];
+}
+
+Vec3 position_of(const Model& m, int atom) {
+  const std::size_t first = static_cast<std::size_t>(6 + 3 * (atom - 1));
+  return {static_cast<float>(m.p[first]), static_cast<float>(m.p[first + 1]), static_cast<float>(m.p[first + 2])};
+}
+
 NeighbourEntry neighbour_entry(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s,
-                               WorkCovariance& work, const std::vector<double>& c) {
-  const ImageSpec self{central};
-  const auto ci = image_of(phase, m, self), pi = image_of(phase, m, s);
-  const Vec3 xi{static_cast<float>(ci[0]), static_cast<float>(ci[1]), static_cast<float>(ci[2])};
+                               WorkCovariance& work, const std::vector<double>& c, DistanceSigma& sigma) {
   NeighbourEntry entry;
-  entry.x = {static_cast<float>(pi[0]), static_cast<float>(pi[1]), static_cast<float>(pi[2])};
   entry.code = s.code;
+  entry.n = s.n;
   entry.atom = s.atom;
   entry.positions = positions_of(s.atom);
-  const CellVector vec = cell_vector(phase, xi, entry.x);
-  entry.d = vec.d;
-  const auto central_positions = positions_of(central);
-  for (int k = 0; k < 3; ++k) {
-    work.positions[static_cast<std::size_t>(6 + k)] = central_positions[static_cast<std::size_t>(k)];
-    work.positions[static_cast<std::size_t>(9 + k)] = entry.positions[static_cast<std::size_t>(k)];
-  }
+  set_rows(work, 7, positions_of(central));
+  set_rows(work, 10, entry.positions);
   fill_rows(work, c, m.atoms, 12);
-  entry.derivatives = distance_sigma(phase, vec, s.code, work).derivatives;
+  sigma = distance_sigma(phase, position_of(m, central), position_of(m, s.atom), s.code, s.n, work);
+  entry.image = sigma.image;
+  entry.d = static_cast<float>(sigma.distance);
   return entry;
 }
 
 // Distances and all angles among the given images of one central atom:
-// analytic (single precision) against numerical (double) sigmas.
+// analytic against numerical sigmas, both propagated through one covariance.
 void cross_check(PhaseDescription phase, const std::vector<Vec3>& atoms, int central,
                  const std::vector<ImageSpec>& images) {
   const CellCovariance cell = cell_covariance(phase);
@@ -168,31 +175,29 @@ void cross_check(PhaseDescription phase, const std::vector<Vec3>& atoms, int cen
   set_cell_block(work, cell);
   std::vector<NeighbourEntry> entries;
   for (const ImageSpec& s : images) {
-    NeighbourEntry entry = neighbour_entry(phase, m, central, s, work, c);
-    const CellVector vec = cell_vector(phase, atoms[static_cast<std::size_t>(central - 1)], entry.x);
-    const DistanceSigma analytic = distance_sigma(phase, vec, s.code, work);
+    DistanceSigma analytic;
+    NeighbourEntry entry = neighbour_entry(phase, m, central, s, work, c, analytic);
     const double reference = numerical_sigma(m, c, [&](const Model& mm) { return distance_of(phase, mm, central, s); });
-    EXPECT_NEAR(entry.d, distance_of(phase, m, central, s), 2.0E-6 * entry.d);
-    EXPECT_NEAR(analytic.sigma, reference, 2.0E-4 * reference + 1.0E-9) << "atom " << s.atom << " code " << s.code;
+    EXPECT_NEAR(analytic.distance, distance_of(phase, m, central, s), 1.0E-12 * analytic.distance);
+    EXPECT_NEAR(analytic.sigma, reference, 1.0E-5 * reference + 1.0E-9) << "atom " << s.atom << " code " << s.code;
     EXPECT_GT(reference, 1.0E-5);
     entries.push_back(entry);
   }
+  const double degrees = 180 / 3.14159265358979;
   for (std::size_t a = 0; a < images.size(); ++a)
     for (std::size_t b = a + 1; b < images.size(); ++b) {
       const auto& e1 = entries[a];
       const auto& e2 = entries[b];
-      for (int k = 0; k < 3; ++k) {
-        work.positions[static_cast<std::size_t>(9 + k)] = e1.positions[static_cast<std::size_t>(k)];
-        work.positions[static_cast<std::size_t>(12 + k)] = e2.positions[static_cast<std::size_t>(k)];
-      }
+      set_rows(work, 10, e1.positions);
+      set_rows(work, 13, e2.positions);
       fill_rows(work, c, m.atoms, 15);
-      const Angle angle = bond_angle(phase, e1, e2, work, kDegreesPerRadian);
-      const double cosine = angle_cosine_of(phase, m, central, images[a], images[b]);
-      EXPECT_NEAR(angle.degrees, std::acos(cosine) * 180 / 3.14159265358979, 1.0E-3);
-      const double sigma_cos = numerical_sigma(
-          m, c, [&](const Model& mm) { return angle_cosine_of(phase, mm, central, images[a], images[b]); });
-      const double reference = sigma_cos / std::sqrt(1 - cosine * cosine) * 180 / 3.14159265358979;
-      EXPECT_NEAR(angle.sigma, reference, 1.0E-3 * reference + 1.0E-6) << "angle " << a << " " << b;
+      const Angle angle = bond_angle(phase, atoms[static_cast<std::size_t>(central - 1)], e1, e2, work, kDegreesPerRadian);
+      const double theta = angle_of(phase, m, central, images[a], images[b]) * degrees;
+      EXPECT_NEAR(angle.degrees, theta, 2.0E-5 * theta);
+      const double reference = degrees * numerical_sigma(m, c, [&](const Model& mm) {
+        return angle_of(phase, mm, central, images[a], images[b]);
+      });
+      EXPECT_NEAR(angle.sigma, reference, 1.0E-4 * reference + 1.0E-6) << "angle " << a << " " << b;
     }
 }
 
@@ -212,8 +217,7 @@ TEST(CellCovariance, LaueClassTiesTheCellParameters) {
   // u = v the two edge terms add up instead of adding in quadrature.
   WorkCovariance work;
   set_cell_block(work, cell);
-  const CellVector diagonal = cell_vector(tetragonal, {0, 0, 0}, {0.5f, 0.5f, 0});
-  const float sigma = distance_sigma(tetragonal, diagonal, 1, work).sigma;
+  const float sigma = distance_sigma(tetragonal, {0, 0, 0}, {0.5f, 0.5f, 0}, 1, {}, work).sigma;
   EXPECT_NEAR(sigma, 0.5f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
 
   // Hexagonal axes: the angle sigmas are forced to 0.
@@ -246,8 +250,8 @@ TEST(CellCovariance, LaueClassTiesTheCellParameters) {
   EXPECT_EQ(cubic.abc_sigma, (Vec3{0.001f, 0.001f, 0.001f}));
   WorkCovariance cubic_work;
   set_cell_block(cubic_work, cell);
-  const float along_ab = distance_sigma(cubic, cell_vector(cubic, {0, 0, 0}, {0.25f, 0.25f, 0}), 1, cubic_work).sigma;
-  const float along_bc = distance_sigma(cubic, cell_vector(cubic, {0, 0, 0}, {0, 0.25f, 0.25f}), 1, cubic_work).sigma;
+  const float along_ab = distance_sigma(cubic, {0, 0, 0}, {0.25f, 0.25f, 0}, 1, {}, cubic_work).sigma;
+  const float along_bc = distance_sigma(cubic, {0, 0, 0}, {0, 0.25f, 0.25f}, 1, {}, cubic_work).sigma;
   EXPECT_FLOAT_EQ(along_ab, along_bc);
   EXPECT_NEAR(along_ab, 0.25f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
 
@@ -267,9 +271,9 @@ TEST(DistanceSigma, CellOnlyAndNegativeVariance) {
   phase.abc_sigma = {0.002f, 0.001f, 0.001f};
   WorkCovariance work;
   set_cell_block(work, cell_covariance(phase));
-  const CellVector along_a = cell_vector(phase, {0.1f, 0.2f, 0.3f}, {0.5f, 0.2f, 0.3f});
-  EXPECT_FLOAT_EQ(along_a.d, 2.0f);
-  const DistanceSigma sigma = distance_sigma(phase, along_a, 1, work);
+  const Vec3 central{0.1f, 0.2f, 0.3f}, along_a{0.5f, 0.2f, 0.3f};
+  const DistanceSigma sigma = distance_sigma(phase, central, along_a, 1, {}, work);
+  EXPECT_NEAR(sigma.distance, 2.0, 1.0E-6);
   EXPECT_NEAR(sigma.sigma, 0.4f * 0.002f, 1.0E-8f);
   EXPECT_NEAR(sigma.derivatives[0], 0.4f, 1.0E-6f);  // |u| / a
   // Moving the central atom along x lengthens nothing but u; the
@@ -284,7 +288,7 @@ TEST(DistanceSigma, CellOnlyAndNegativeVariance) {
   work.at(7, 7) = 1.0E-6f;
   work.at(10, 10) = 1.0E-6f;
   work.at(7, 10) = work.at(10, 7) = 2.0E-6f;  // correlation 2
-  const DistanceSigma negative = distance_sigma(phase, along_a, 1, work);
+  const DistanceSigma negative = distance_sigma(phase, central, along_a, 1, {}, work);
   EXPECT_LT(negative.variance, kNegativeVarianceLimit);
   EXPECT_FLOAT_EQ(negative.sigma, std::sqrt(std::fabs(negative.variance)));
 }
@@ -319,15 +323,15 @@ TEST(EsdCrossCheck, CubicAgainstNumericalDerivatives) {
   };
   PhaseDescription phase = make_phase({11.46f, 11.46f, 11.46f}, {90, 90, 90}, 14, ops);
   phase.group.centric = 1;
+  phase.group.ncent = 2;
+  phase.group.centring[1] = {0.5f, 0.5f, 0};
   phase.abc_sigma = {0.0007f, 0.0009f, 0.0007f};
   const std::vector<Vec3> atoms = {{0.125f, 0, 0.25f}, {0.0339f, 0.0498f, 0.6532f}, {0.375f, 0, 0.25f}};
   std::vector<ImageSpec> images(5);
   images[0].atom = 2;
   images[0].code = 2;
   images[1].atom = 2;
-  images[1].code = -3;
-  images[1].centring[0] = 0.5;
-  images[1].centring[1] = 0.5;
+  images[1].code = -103;  // with the centring vector (1/2, 1/2, 0)
   images[2].atom = 2;
   images[2].code = 4;
   images[2].n[2] = -1;
@@ -339,48 +343,108 @@ TEST(EsdCrossCheck, CubicAgainstNumericalDerivatives) {
   cross_check(phase, atoms, 1, images);
 }
 
-TEST(BondAngle, LinearAndCoincidentNeighbours) {
-  PhaseDescription phase = make_phase({10, 10, 10}, {90, 90, 90}, 14, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
-  phase.abc_sigma = {0.001f, 0.001f, 0.001f};
+TEST(BondAngle, LinearThroughAnInversionCentreIsExact) {
+  // P -1, the central atom on the inversion centre at (1/2, 0, 1/2), its
+  // neighbour and the neighbour's inverted image: 180 degrees whatever the
+  // neighbour's coordinates, so no s.u., however uncertain the atom is.
+  PhaseDescription phase =
+      make_phase({5.13f, 6.31f, 7.22f}, {81.3f, 95.7f, 103.2f}, 1, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  phase.group.centric = 1;
+  phase.abc_sigma = {0.0011f, 0.0015f, 0.0021f};
+  phase.cosine_sigma = {0.00031f, 0.00022f, 0.00041f};
+  const std::vector<Vec3> atoms = {{0.5f, 0, 0.5f}, {0.6123457f, 0.1376543f, 0.3312347f}};
+  Model m;
+  m.atoms = 2;
+  m.p = {phase.abc[0], phase.abc[1], phase.abc[2], phase.cosines[0], phase.cosines[1], phase.cosines[2]};
+  for (const Vec3& x : atoms) m.p.insert(m.p.end(), x.begin(), x.end());
+  std::vector<double> c = full_covariance(cell_covariance(phase), 2);
+  for (std::size_t r = 6; r < 9; ++r)  // the centre is fixed
+    for (std::size_t s = 0; s < 12; ++s) c[r * 12 + s] = c[s * 12 + r] = 0;
   WorkCovariance work;
   set_cell_block(work, cell_covariance(phase));
-  work.positions = {0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  // Central atom at the origin, neighbours along +x and -x; each coordinate
-  // with sigma 0.001 (0.01 A), uncorrelated.
-  for (int r = 7; r <= 15; ++r) work.at(r, r) = 1.0E-6f;
-  const Vec3 origin{0, 0, 0};
-  auto entry = [&](Vec3 x) {
+  ImageSpec direct{2, 1, {0, 0, 0}}, inverted{2, -1, {1, 0, 1}};
+  DistanceSigma d1, d2;
+  const NeighbourEntry e1 = neighbour_entry(phase, m, 1, direct, work, c, d1);
+  const NeighbourEntry e2 = neighbour_entry(phase, m, 1, inverted, work, c, d2);
+  EXPECT_EQ(d1.distance, d2.distance);
+  EXPECT_EQ(d1.sigma, d2.sigma);
+  set_rows(work, 10, e1.positions);
+  set_rows(work, 13, e2.positions);
+  fill_rows(work, c, 2, 15);
+  const Angle linear = bond_angle(phase, atoms[0], e1, e2, work, kDegreesPerRadian);
+  EXPECT_EQ(linear.degrees, 180.0f);
+  EXPECT_LT(linear.sigma, 1.0E-9f);
+  EXPECT_EQ(format_value_esd(linear.degrees, linear.sigma, EsdKind::Angle), " 180.000(0)");
+}
+
+TEST(BondAngle, CubicSiteFixesTheRightAngle) {
+  // F d -3 m: O at (x, x, x) seen from one of its own images, two more
+  // images at 90 degrees for any x. The covariance ties x, y and z as the
+  // refinement does (one parameter), and a, b, c are one length.
+  PhaseDescription phase;
+  phase.abc = {8.0836f, 8.0836f, 8.0836f};
+  phase.abc_sigma = {0.0001f, 0.0001f, 0.0001f};
+  SGINTERP("F d -3 m", -1, phase.group);
+  ASSERT_FALSE(phase.group.failed());
+  phase.group.laue = 14;
+  const Vec3 oxygen{0.26171f, 0.26171f, 0.26171f};
+  WorkCovariance work;
+  set_cell_block(work, cell_covariance(phase));
+  work.positions = {0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  for (int r = 7; r <= 15; ++r)
+    for (int s = 7; s <= 15; ++s) work.at(r, s) = 9.0E-10f;  // sigma(x) 0.00003
+  auto entry = [&](int code, LatticeTranslation n) {
     NeighbourEntry e;
-    e.x = x;
-    e.code = 1;
-    const CellVector vec = cell_vector(phase, origin, x);
-    e.d = vec.d;
-    e.derivatives = distance_derivatives(phase, vec, 1);
+    e.code = code;
+    e.n = n;
+    e.image = distance_sigma(phase, oxygen, oxygen, code, n, work).image;
     return e;
   };
-  const NeighbourEntry right = entry({0.2f, 0, 0}), left = entry({-0.2f, 0, 0});
-  const Angle linear = bond_angle(phase, right, left, work, kDegreesPerRadian);
-  EXPECT_FLOAT_EQ(linear.degrees, 180.0f);
-  EXPECT_FLOAT_EQ(linear.cosine, -1.0f);
-  // At 180 degrees the cosine is stationary, so its sigma is ~0 and the
-  // sine division is skipped: no infinity, no NaN.
-  EXPECT_TRUE(std::isfinite(linear.sigma));
-  EXPECT_LT(linear.sigma, 1.0E-3f);
+  const Angle right = bond_angle(phase, oxygen, entry(-4, {1, 1, 0}), entry(-8, {1, 0, 1}), work, kDegreesPerRadian);
+  EXPECT_EQ(right.degrees, 90.0f);
+  EXPECT_LT(right.sigma, 1.0E-9f);
+  EXPECT_EQ(format_value_esd(right.degrees, right.sigma, EsdKind::Angle), "  90.000(0)");
+  // Another angle between the same images does move with x.
+  const Angle free = bond_angle(phase, oxygen, entry(-4, {1, 1, 0}), entry(-7, {0, 1, 1}), work, kDegreesPerRadian);
+  EXPECT_GT(free.sigma, 1.0E-3f);
+}
 
-  // Two neighbours at the same place: the floor of 1.0E-10 keeps the
-  // gradient finite and the angle is 0.
-  const NeighbourEntry twin = entry({0.2f, 0, 0});
-  const Angle coincident = bond_angle(phase, right, twin, work, kDegreesPerRadian);
-  EXPECT_FLOAT_EQ(coincident.degrees, 0.0f);
+TEST(BondAngle, NearlyLinearKeepsItsStandardDeviation) {
+  // Two independent neighbours 0.42 degrees off the line: the s.u. comes
+  // from the angle's own derivatives, not from its cosine.
+  PhaseDescription phase =
+      make_phase({5.13f, 6.31f, 7.22f}, {81.3f, 95.7f, 103.2f}, 1, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  phase.abc_sigma = {0.0011f, 0.0015f, 0.0021f};
+  phase.cosine_sigma = {0.00031f, 0.00022f, 0.00041f};
+  const Vec3 centre{0.5f, 0.25f, 0.5f};
+  const std::vector<Vec3> atoms = {centre, {0.8f, 0.35f, 0.3f}, {0.2f, 0.15f, 0.7022f}};
+  std::vector<ImageSpec> images(2);
+  images[0].atom = 2;
+  images[1].atom = 3;
+  cross_check(phase, atoms, 1, images);
+}
+
+TEST(BondAngle, CollinearNeighboursGetTheMeanOfTwoBends) {
+  // Three independent atoms exactly on a line along x (arms of 2 A), every
+  // coordinate with sigma 0.001 (0.01 A): a bend in y or in z moves the
+  // angle by dy1/2 + dy2/2 - dyc (1/2 + 1/2), variance 1.5E-4 each way.
+  PhaseDescription phase = make_phase({10, 10, 10}, {90, 90, 90}, 14, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  WorkCovariance work;
+  work.positions = {0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  for (int r = 7; r <= 15; ++r) work.at(r, r) = 1.0E-6f;
+  auto entry = [&](Vec3 x) {
+    NeighbourEntry e;
+    e.code = 1;
+    e.image = distance_sigma(phase, {0, 0, 0}, x, 1, {}, work).image;
+    return e;
+  };
+  const Angle linear = bond_angle(phase, {0, 0, 0}, entry({0.2f, 0, 0}), entry({-0.2f, 0, 0}), work, kDegreesPerRadian);
+  EXPECT_EQ(linear.degrees, 180.0f);
+  EXPECT_NEAR(linear.sigma, kDegreesPerRadian * std::sqrt(1.5E-4f), 1.0E-4f);
+  // Two neighbours at the same place: 0 degrees, finite.
+  const Angle coincident = bond_angle(phase, {0, 0, 0}, entry({0.2f, 0, 0}), entry({0.2f, 0, 0}), work, kDegreesPerRadian);
+  EXPECT_EQ(coincident.degrees, 0.0f);
   EXPECT_TRUE(std::isfinite(coincident.sigma));
-
-  // A right angle: sigma from the three 0.01 A position sigmas.
-  const NeighbourEntry up = entry({0, 0.2f, 0});
-  const Angle right_angle = bond_angle(phase, right, up, work, kDegreesPerRadian);
-  EXPECT_NEAR(right_angle.degrees, 90.0f, 1.0E-4f);
-  // Arms of 2 A: d theta = (dy(central) - dy(first) + dx(central) - dx(second)) / 2,
-  // four terms of 0.01 A each.
-  EXPECT_NEAR(right_angle.sigma, kDegreesPerRadian * std::sqrt(4 * 0.005f * 0.005f), 2.0E-3f);
 }
 
 }  // namespace

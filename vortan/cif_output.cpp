@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <numeric>
+#include <string_view>
+#include <tuple>
 #include <system_error>
 
 #include "console/page.hpp"
@@ -94,6 +97,32 @@ std::string site_symmetry_code(int number, const std::array<int, 3>& n) {
   return code;
 }
 
+namespace {
+
+bool all_digits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char ch) { return std::isdigit(ch) != 0; });
+}
+
+}  // namespace
+
+std::string site_symmetry_code(const CifBlock& block, const SymmetryOperation& operation) {
+  if (operation == SymmetryOperation{}) return ".";
+  LatticeTranslation n{};
+  for (std::size_t k = 0; k < block.symops.size(); ++k)
+    if (same_modulo_lattice(operation, block.symops[k].operation, n)) {
+      // n_klm takes the operator's id; an id that is no number, its row.
+      const std::string& id = block.symops[k].id;
+      const std::string code = site_symmetry_code(all_digits(id) ? std::stoi(id) : static_cast<int>(k + 1), n);
+      // The identity with a translation is "1_655" even when 1 is another row.
+      return code == "." ? std::string("1_555") : code;
+    }
+  return {};
+}
+
+std::string site_symmetry_code(const CifBlock& block, int code, const LatticeTranslation& n) {
+  return site_symmetry_code(block, operation_of(block.group, code, n));
+}
+
 std::string cif_number(float value, float sigma, EsdKind kind) {
   const ValueEsd e = value_esd(sigma, kind);
   std::string text = format_value_esd(value, sigma, kind);
@@ -108,9 +137,9 @@ std::string cif_number(float value, float sigma, EsdKind kind) {
   return text;
 }
 
-std::string cif_value(const std::string& text) {
+std::string cif_value(const std::string& text, bool quoted) {
   static const char* const kReserved[] = {"data_", "loop_", "global_", "save_", "stop_"};
-  bool plain = !text.empty() && text != "." && text != "?" &&
+  bool plain = !quoted && !text.empty() && text != "." && text != "?" &&
                std::string_view("_#$'\"[];").find(text[0]) == std::string_view::npos;
   for (char ch : text)
     if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') plain = false;
@@ -147,25 +176,35 @@ CifBlock& current_block(CifCollector& cif) {
   return cif.blocks.back();
 }
 
-// The translation that takes the operator's image of the atom to `image`.
-std::array<int, 3> translation_of(const CifBlock& block, int number, int atom, const Vec3& image) {
-  const CifOperator& op = block.operators[static_cast<std::size_t>(number - 1)];
-  const Vec3& x = block.positions[static_cast<std::size_t>(atom - 1)];
-  std::array<int, 3> n{};
-  for (std::size_t i = 0; i < 3; ++i) {
-    double p = op.t[i] / 12.0;
-    for (std::size_t j = 0; j < 3; ++j) p += op.r[3 * i + j] * static_cast<double>(x[j]);
-    n[i] = static_cast<int>(std::lround(static_cast<double>(image[i]) - p));
-  }
-  return n;
-}
-
-CifSite make_site(const SpaceGroupInfo& group, int code, const std::array<int, 3>& n) {
+CifSite make_site(const CifBlock& block, int code, const LatticeTranslation& n) {
   CifSite site;
   site.code = code;
   site.n = n;
-  site.symmetry = site_symmetry_code(symop_number(group, code), n);
+  site.symmetry = site_symmetry_code(block, code, n);
   return site;
+}
+
+// x -> R^-1 (x - t): the operation that undoes `op` (R integral with
+// determinant +-1, so R^-1 is its adjugate over the determinant).
+SymmetryOperation inverse(const SymmetryOperation& op) {
+  const IntMat3& r = op.rotation;
+  IntMat3 adjugate{};
+  for (std::size_t i = 0; i < 3; ++i)
+    for (std::size_t j = 0; j < 3; ++j) {
+      const std::size_t j1 = (j + 1) % 3, j2 = (j + 2) % 3, i1 = (i + 1) % 3, i2 = (i + 2) % 3;
+      adjugate[i][j] = r[j1][i1] * r[j2][i2] - r[j1][i2] * r[j2][i1];
+    }
+  const int determinant = r[0][0] * adjugate[0][0] + r[0][1] * adjugate[1][0] + r[0][2] * adjugate[2][0];
+  SymmetryOperation result;
+  for (std::size_t i = 0; i < 3; ++i) {
+    int t = 0;
+    for (std::size_t j = 0; j < 3; ++j) {
+      result.rotation[i][j] = adjugate[i][j] * determinant;
+      t -= result.rotation[i][j] * op.twelfths[j];
+    }
+    result.twelfths[i] = t;
+  }
+  return result;
 }
 
 std::string flag(bool published) { return published ? "yes" : "no"; }
@@ -221,6 +260,79 @@ std::vector<Note> angle_notes(const CifBlock& block, const CifAngle& angle) {
 
 }  // namespace
 
+namespace {
+
+// ISO 8859-1 letters with accents, from U+00C0, as their plain letters; "?"
+// where there is none.
+constexpr std::string_view kLatinLetters =
+    "AAAAAAACEEEEIIIIDNOOOOO?OUUUUYTsaaaaaaaceeeeiiiidnooooo?ouuuuyty";
+
+// The numbering of the block: the paper's first block whose operators are
+// the phase's group, else GENEQ's order.
+void number_operators(CifBlock& block, const CifCollector& cif, const PhaseDescription& phase) {
+  if (!cif.paper) {
+    const std::vector<SymmetryOperation> operations = generated_operations(phase.group);
+    for (std::size_t k = 0; k < operations.size(); ++k)
+      block.symops.push_back({std::to_string(k + 1), operator_xyz(block.operators[k]), operations[k]});
+    return;
+  }
+  std::string first_difference;
+  for (const PaperBlock& paper : cif.paper->blocks) {
+    const std::string difference = group_difference(phase.group, paper.symops);
+    if (difference.empty()) {
+      block.symops = paper.symops;
+      block.paper = cif.paper->file + ", data_" + paper.name;
+      return;
+    }
+    if (first_difference.empty()) first_difference = "data_" + paper.name + ": " + difference;
+  }
+  throw Error("The CIF " + cif.paper->file + " is not of the space group " + block.symbol + " of phase " +
+              std::to_string(phase.number) + " (" + first_difference + ")");
+}
+
+// The paper's labels, when the experiment's atoms are those it names.
+void paper_labels(CifBlock& block, const CifCollector& cif, const PhaseDescription& phase) {
+  if (!cif.paper || cif.paper->labels.size() != phase.atoms.size()) return;
+  for (std::size_t k = 0; k < phase.atoms.size(); ++k)
+    if (cif.paper->labels[k].first != recio::trim_right(phase.atoms[k].label)) return;
+  for (std::size_t k = 0; k < phase.atoms.size(); ++k) block.labels[k] = cif.paper->labels[k].second;
+}
+
+// Printable ASCII, for comments: anything else becomes "?".
+std::string ascii_text(const std::string& text) {
+  std::string out;
+  for (char ch : text) out += (ch >= ' ' && ch <= '~') ? ch : '?';
+  return out;
+}
+
+}  // namespace
+
+std::string cif_label(const std::string& label, int phase) {
+  std::string out;
+  for (std::size_t k = 0; k < label.size(); ++k) {
+    const auto byte = static_cast<unsigned char>(label[k]);
+    if (byte >= 0x21 && byte <= 0x7E) {
+      out += label[k];
+      continue;
+    }
+    // Two-byte UTF-8 of U+00C0..U+00FF.
+    if (byte == 0xC3 && k + 1 < label.size()) {
+      const auto next = static_cast<unsigned char>(label[k + 1]);
+      if (next >= 0x80 && next <= 0xBF) {
+        const char plain = kLatinLetters[static_cast<std::size_t>(next - 0x80)];
+        if (std::isalpha(static_cast<unsigned char>(plain))) {
+          out += plain;
+          ++k;
+          continue;
+        }
+      }
+    }
+    throw Error("The atom label \"" + ascii_text(label) + "\" of phase " + std::to_string(phase) +
+                " has a character that a CIF cannot hold; rename the atom for the publication CIF");
+  }
+  return out;
+}
+
 void start_cif_phase(CifCollector& cif, const PhaseDescription& phase) {
   CifBlock block;
   block.phase = phase.number;
@@ -228,31 +340,69 @@ void start_cif_phase(CifCollector& cif, const PhaseDescription& phase) {
   block.title.erase(0, block.title.find_first_not_of(' ') == std::string::npos ? block.title.size()
                                                                                : block.title.find_first_not_of(' '));
   block.symbol = std::string(recio::trim_right(phase.symbol));
+  block.group = phase.group;
   block.operators = generation_operators(phase.group);
+  number_operators(block, cif, phase);
+  // Labels that the transliteration makes alike would name two atoms at once.
+  std::map<std::string, std::string> original_of;
   for (const AtomSite& atom : phase.atoms) {
-    block.labels.push_back(listing_label(atom.label));
+    const std::string listed = listing_label(atom.label);
+    block.labels.push_back(cif_label(listed, phase.number));
     block.positions.push_back(atom.x);
+    const auto [it, added] = original_of.emplace(block.labels.back(), listed);
+    if (!added && it->second != listed)
+      throw Error("The atom labels \"" + ascii_text(it->second) + "\" and \"" + ascii_text(listed) + "\" of phase " +
+                  std::to_string(phase.number) + " both read " + it->first +
+                  " in a CIF; rename one of them for the publication CIF");
   }
+  paper_labels(block, cif, phase);
   cif.blocks.push_back(std::move(block));
 }
 
-CifSite cif_site(const CifBlock& block, const SpaceGroupInfo& group, int code, int atom, const Vec3& image) {
-  const int number = symop_number(group, code);
-  if (number < 1) return make_site(group, code, {0, 0, 0});
-  return make_site(group, code, translation_of(block, number, atom, image));
+CifSite cif_site(const CifBlock& block, int code, const LatticeTranslation& n) { return make_site(block, code, n); }
+
+std::vector<CifBond> written_bonds(const CifBlock& block) {
+  using Key = std::tuple<int, int, int, LatticeTranslation>;
+  std::map<Key, std::size_t> seen;
+  std::vector<CifBond> rows;
+  for (std::size_t r = 0; r < block.bonds.size(); ++r) {
+    const CifBond& bond = block.bonds[r];
+    const Key own{bond.central, bond.neighbour, bond.site.code, bond.site.n};
+    const Key other{bond.neighbour, bond.central, bond.reverse.code, bond.reverse.n};
+    const bool other_written = bond.reverse.code != 0 && seen.count(other) != 0;
+    seen.emplace(own, r);
+    if (other_written) continue;
+    CifBond row = bond;
+    if (bond.central > bond.neighbour && bond.reverse.code != 0) {
+      // The other direction was not searched (a type with a negative radius).
+      std::swap(row.central, row.neighbour);
+      std::swap(row.site, row.reverse);
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float sigma) {
+                  const FoundDistance& hit, float distance, float sigma) {
   CifBlock& block = current_block(cif);
   CifBond bond;
   bond.central = central;
   bond.neighbour = hit.atom;
-  bond.distance = cif_number(hit.vec.d, sigma, EsdKind::Distance);
-  bond.site = make_site(phase.group, hit.code, hit.n);
-  // The results record's own key, so the flag is its mark.
+  bond.distance = cif_number(distance, sigma, EsdKind::Distance);
+  bond.site = make_site(block, hit.code, hit.n);
+  // The same bond from the neighbour: the central atom's image under the
+  // inverse operation, named as the search names it.
+  const Vec3& from = phase.atoms[static_cast<std::size_t>(central - 1)].x;
+  const auto back = image_name(phase.group, from, image_of(inverse(operation_of(phase.group, hit.code, hit.n)), from));
+  if (back) bond.reverse = make_site(block, back->code, back->n);
+  else bond.reverse.code = 0;
+  // The results record's own key, so the flag is its mark, or the mark of
+  // the record of the other direction.
   bond.published = is_published_distance(publish, phase.number, central, hit.atom, hit.code,
-                                         cell_code(hit.n[0], hit.n[1], hit.n[2]));
+                                         cell_code(hit.n[0], hit.n[1], hit.n[2])) ||
+                   (back && is_published_distance(publish, phase.number, hit.atom, central, back->code,
+                                                  cell_code(back->n[0], back->n[1], back->n[2])));
   block.bonds.push_back(std::move(bond));
 }
 
@@ -264,13 +414,8 @@ void collect_angle(CifCollector& cif, const PhaseDescription& phase, const Publi
   row.central = central;
   row.second = second.atom;
   row.angle = cif_number(angle.degrees, angle.sigma, EsdKind::Angle);
-  auto site_of = [&](const NeighbourEntry& entry) {
-    const int number = symop_number(phase.group, entry.code);
-    if (number < 1) return make_site(phase.group, entry.code, {0, 0, 0});
-    return make_site(phase.group, entry.code, translation_of(block, number, entry.atom, entry.x));
-  };
-  row.site1 = site_of(first);
-  row.site3 = site_of(second);
+  row.site1 = make_site(block, first.code, first.n);
+  row.site3 = make_site(block, second.code, second.n);
   row.published = is_published_angle(publish, phase.number, first.atom, central, second.atom, first.code16,
                                      first.cell_code, second.code16, second.cell_code);
   block.angles.push_back(std::move(row));
@@ -281,7 +426,7 @@ std::vector<std::string> cif_notes(CifCollector& cif) {
   if (cif.blocks.empty()) return lines;
   CifBlock& block = cif.blocks.back();
   std::vector<std::string> all;
-  for (const CifBond& bond : block.bonds)
+  for (const CifBond& bond : written_bonds(block))
     for (const Note& note : bond_notes(block, bond)) all.push_back(note.listing);
   for (const CifAngle& angle : block.angles)
     for (const Note& note : angle_notes(block, angle)) all.push_back(note.listing);
@@ -335,21 +480,25 @@ std::string block_name(const std::string& name, int phase) {
   std::string text = name.empty() ? std::string("vortan") : name;
   for (char& ch : text)
     if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-' || ch == '.')) ch = '_';
-  return text + "_phase" + std::to_string(phase);
+  // CIF 1.1 holds block codes of at most 75 characters, "data_" included.
+  const std::string suffix = "_phase" + std::to_string(phase);
+  constexpr std::size_t kLongestBlockCode = 75 - 5;
+  if (text.size() + suffix.size() > kLongestBlockCode) text.resize(kLongestBlockCode - suffix.size());
+  return text + suffix;
 }
 
 void write_block(const CifBlock& block, const std::string& name, std::string& out) {
   out += "\ndata_" + block_name(name, block.phase) + "\n";
-  out += "# Phase " + std::to_string(block.phase) + (block.title.empty() ? "" : ": " + block.title) +
-         "; space group " + block.symbol + "\n";
+  out += "# Phase " + std::to_string(block.phase) + (block.title.empty() ? "" : ": " + ascii_text(block.title)) +
+         "; space group " + ascii_text(block.symbol) + "\n";
+  if (!block.paper.empty()) out += "# Site codes numbered as the operators of " + ascii_text(block.paper) + "\n";
 
-  if (block.operators.empty()) {
+  if (block.symops.empty()) {
     out += "\n# The space group gave no operators\n";
   } else {
     Loop symops;
     symops.tags = {"_space_group_symop_id", "_space_group_symop_operation_xyz"};
-    for (std::size_t k = 0; k < block.operators.size(); ++k)
-      symops.add({std::to_string(k + 1), "'" + operator_xyz(block.operators[k]) + "'"});
+    for (const PaperSymop& symop : block.symops) symops.add({cif_value(symop.id), cif_value(ascii_text(symop.xyz), true)});
     symops.write(out);
   }
 
@@ -359,7 +508,7 @@ void write_block(const CifBlock& block, const std::string& name, std::string& ou
     Loop bonds;
     bonds.tags = {"_geom_bond_atom_site_label_1", "_geom_bond_atom_site_label_2", "_geom_bond_distance",
                   "_geom_bond_site_symmetry_2", "_geom_bond_publ_flag"};
-    for (const CifBond& bond : block.bonds) {
+    for (const CifBond& bond : written_bonds(block)) {
       std::vector<std::string> comments;
       for (const Note& note : bond_notes(block, bond)) comments.push_back(note.comment);
       bonds.add({cif_value(block.labels[static_cast<std::size_t>(bond.central - 1)]),

@@ -8,14 +8,17 @@
 // notes of write_cif_notes, which only a --cif run writes.
 #pragma once
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
 #include "crystal/spacegroup.hpp"
+#include "crystal/symmetry_operation.hpp"
 #include "vortan/esd.hpp"
 #include "vortan/neighbour_search.hpp"
+#include "vortan/paper_cif.hpp"
 #include "vortan/results_file.hpp"
 #include "vortan/tables.hpp"
 
@@ -51,8 +54,8 @@ std::string site_symmetry_code(int number, const std::array<int, 3>& n);
 // rounds to no digit is written plain.
 std::string cif_number(float value, float sigma, EsdKind kind);
 
-// A CIF value: as it stands when it can be, else quoted.
-std::string cif_value(const std::string& text);
+// A CIF value: as it stands when it can be (and not `quoted`), else quoted.
+std::string cif_value(const std::string& text, bool quoted = false);
 
 // A neighbour site: the operator code and the lattice translation on top of it.
 struct CifSite {
@@ -65,7 +68,8 @@ struct CifBond {
   int central = 0, neighbour = 0;  // atoms from 1
   std::string distance;
   CifSite site;
-  bool published = false;
+  CifSite reverse;         // the central atom's image as the neighbour sees it; code 0: none
+  bool published = false;  // either direction marked
 };
 
 struct CifAngle {
@@ -94,8 +98,12 @@ struct CifBlock {
   int phase = 0;
   std::string title;       // the phase name
   std::string symbol;      // space group symbol
-  std::vector<CifOperator> operators;
-  std::vector<std::string> labels;   // per atom, as the listing shows them
+  SpaceGroupInfo group;    // the operations behind operator codes
+  std::vector<CifOperator> operators;  // GENEQ's, for the sites written in full
+  // The operator loop written, in its order: the paper's, or GENEQ's.
+  std::vector<PaperSymop> symops;
+  std::string paper;       // "FILE, data_BLOCK" when the numbering is the paper's
+  std::vector<std::string> labels;   // per atom: the paper's, or as the listing shows them
   std::vector<Vec3> positions;       // per atom, fractional
   std::vector<CifBond> bonds;
   std::vector<CifAngle> angles;
@@ -107,21 +115,39 @@ struct CifBlock {
 struct CifCollector {
   std::string name;        // stem without its folder: the data block names
   std::vector<CifBlock> blocks;
+  std::optional<PaperCif> paper;  // numbering and labels of the paper's CIF
 };
+
+// The site code of an image in the block's numbering: the operation that
+// takes the atom from its own place to the image (translation included).
+// Empty when the code cannot be written (translation beyond -4..4, or an
+// operation outside the block's list).
+std::string site_symmetry_code(const CifBlock& block, const SymmetryOperation& operation);
+// The same for an operator code and lattice translation of the search.
+std::string site_symmetry_code(const CifBlock& block, int code, const LatticeTranslation& n);
+
+// The bond loop's rows: each bond once, from the atom that comes first.
+std::vector<CifBond> written_bonds(const CifBlock& block);
+
+// A label as CIF 1.1 can hold it: Latin letters with accents lose them;
+// throws vesk::Error for other characters outside printable ASCII.
+std::string cif_label(const std::string& label, int phase);
 
 // stem + "_geom.cif".
 std::string cif_file_name(const std::string& stem);
 
 // A new block for the phase about to be searched; copies what the rows need,
-// since the phase is overwritten by the next one.
+// since the phase is overwritten by the next one. With the paper's CIF, its
+// first block whose operators are the phase's group gives the numbering;
+// throws vesk::Error when none is.
 void start_cif_phase(CifCollector& cif, const PhaseDescription& phase);
-// The site of an image of `atom` (from 1) at the fractional position
-// `image`, reached by the operator `code` and a lattice translation.
-CifSite cif_site(const CifBlock& block, const SpaceGroupInfo& group, int code, int atom, const Vec3& image);
+// The site of an image reached by the operator `code` and the lattice
+// translation `n`, in the block's numbering.
+CifSite cif_site(const CifBlock& block, int code, const LatticeTranslation& n);
 
 // One row per results record, with the mark the record gets.
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float sigma);
+                  const FoundDistance& hit, float distance, float sigma);
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
                    const NeighbourEntry& first, const NeighbourEntry& second, const Angle& angle);
 

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "console/free_number.hpp"
@@ -232,6 +234,7 @@ void start_run(VortanRun& run) {
   NPHASRD(run.experiment_unit, run.phase_flags);
   run.stem = stem_of(recio::file_name(run.experiment_unit));
   run.cif.name = std::filesystem::path(run.stem).filename().string();
+  if (run.publication_cif) load_paper_cif(run);
 
   const std::string covariance_file = run.stem + ".CMT";
   run.covariance = CovarianceData{};
@@ -262,6 +265,32 @@ static void draw(VortanRun& run) {
       draw_phase(run.phase, run.distances.bonds, run.controls.view, drawing_file_name(run.stem, run.phase_number));
   write_drawing_summary(run.listing_unit, drawing);
   run.pending_drawings.push_back(std::move(drawing));
+}
+
+void load_paper_cif(VortanRun& run) {
+  const std::string source_file = run.stem + ".CIFSRC";
+  std::optional<CifSource> source;
+  try {
+    source = read_cif_source(source_file);
+  } catch (const Error& error) {
+    recio::write(6, "(A)", {" " + std::string(error.what()) + "; it is not used"});
+  }
+  std::string file = run.paper_cif;
+  if (file.empty()) {
+    if (!source) return;
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(source->cif, missing)) {
+      recio::write(6, "(A)", {" The CIF " + source->cif + " named in " + source_file +
+                              " is not at hand; the site codes follow vortan's own operator list"});
+      return;
+    }
+    file = source->cif;
+  }
+  std::error_code unrelated;
+  const bool converted_from_it = source && std::filesystem::equivalent(file, source->cif, unrelated);
+  run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
+  if (converted_from_it) run.cif.paper->labels = source->labels;
+  recio::write(6, "(A)", {" The site codes of the publication CIF follow the operators of " + file});
 }
 
 void process_phase(VortanRun& run) {
@@ -345,10 +374,11 @@ void finish_run(VortanRun& run) {
   recio::stop("VORTAN successful completion", 0);
 }
 
-void run_vortan(bool publication_cif, bool drawings) {
+void run_vortan(bool publication_cif, bool drawings, const std::string& paper_cif) {
   static VortanRun run;  // lives for the whole run, as every file and list does
   run.publication_cif = publication_cif;
   run.drawings = drawings;
+  run.paper_cif = paper_cif;
   start_run(run);
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});

@@ -63,6 +63,7 @@ struct VortanRun {
   PhaseDescription phase;
   DistanceWork distances;  // the distance work of the current phase
   bool publication_cif = false;  // --cif: also write stem + "_geom.cif"
+  std::string paper_cif;         // --cif=FILE: the paper whose numbering the site codes take
   CifCollector cif;
   bool drawings = false;             // --svg: stem + "_phaseN.svg" per phase
   std::vector<PhaseDrawing> pending_drawings;  // written whole at the end of the run
@@ -70,9 +71,15 @@ struct VortanRun {
 
 // The whole run on the experiment named by the command arguments (see
 // set_command_arguments) or asked for; ends the program. With
-// `publication_cif` the distances and angles also go to stem + "_geom.cif";
-// with `drawings` each phase is drawn into stem + "_phaseN.svg".
-[[noreturn]] void run_vortan(bool publication_cif = false, bool drawings = false);
+// `publication_cif` the distances and angles also go to stem + "_geom.cif",
+// their site codes numbered as the operators of `paper_cif` when it is given,
+// else of the CIF that stem + ".CIFSRC" names when that is at hand; with
+// `drawings` each phase is drawn into stem + "_phaseN.svg".
+[[noreturn]] void run_vortan(bool publication_cif = false, bool drawings = false,
+                             const std::string& paper_cif = {});
+
+// The paper's CIF of a --cif run, as run_vortan finds it.
+void load_paper_cif(VortanRun& run);
 
 void start_run(VortanRun& run);
 void process_phase(VortanRun& run);

@@ -1,13 +1,18 @@
 // Standard deviations of distances and bond angles, propagated from the cell
 // constants (with the ties of the Laue class) and from the least-squares
-// covariance of the atom coordinates. Single precision throughout: the
-// thresholds (1.0E-6, 1.0E-10, 0.9999) are meant for 32-bit reals.
+// covariance of the atom coordinates. The inputs are the phase's 32-bit
+// numbers; distances, angles and their derivatives are computed from them in
+// double precision, each image placed exactly by its integer operation, so
+// that a value the symmetry fixes (an angle of 180 degrees through an
+// inversion centre, the angles between images of one atom on a cubic site)
+// comes out exact, with derivatives that cancel to a zero variance.
 #pragma once
 #include <array>
 #include <cmath>
 
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
+#include "crystal/symmetry_operation.hpp"
 
 namespace vesk {
 
@@ -57,34 +62,39 @@ inline CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, c
 
 // d(d)/d(a, b, c, cos alpha, cos beta, cos gamma), then d(d)/d(central x, y, z),
 // then d(d)/d(x, y, z of the neighbour's own atom) through its operator.
-using DistanceDerivatives = std::array<float, 12>;
-
-DistanceDerivatives distance_derivatives(const PhaseDescription& phase, const CellVector& vec,
-                                         int operator_code);
+using DistanceDerivatives = std::array<double, 12>;
 
 // sum over r, s = 1..n of D(r) D(s) C(r, s)
-float propagate(const float* derivatives, const WorkCovariance& work, int n);
+double propagate(const double* derivatives, const WorkCovariance& work, int n);
 
 struct DistanceSigma {
+  double distance = 0;       // from the exact image
+  Vec3d image{};             // the neighbour, fractional, exact
   float sigma = 0;
   float variance = 0;        // as summed; below -1.0E-6 the caller warns
   DistanceDerivatives derivatives{};
 };
-// The work covariance must hold the central atom in rows 7-9 and the
-// neighbour's atom in rows 10-12.
-DistanceSigma distance_sigma(const PhaseDescription& phase, const CellVector& vec, int operator_code,
-                             const WorkCovariance& work);
+// The distance from the central atom at `central` to the image of the atom
+// at `atom` through operator code `operator_code` and lattice translation
+// `n`, with its standard deviation. The work covariance must hold the
+// central atom in rows 7-9 and the neighbour's atom in rows 10-12.
+DistanceSigma distance_sigma(const PhaseDescription& phase, const Vec3& central, const Vec3& atom, int operator_code,
+                             const LatticeTranslation& n, const WorkCovariance& work);
 constexpr float kNegativeVarianceLimit = -1.0E-6f;
 
 struct Angle {
   float degrees = 0;
   float sigma = 0;
-  float cosine = 0;          // after clamping
+  float cosine = 0;
 };
-// The angle first - central - second; the work covariance must hold the
-// central atom in rows 7-9, the first neighbour's atom in 10-12 and the
-// second's in 13-15.
-Angle bond_angle(const PhaseDescription& phase, const NeighbourEntry& first, const NeighbourEntry& second,
-                 const WorkCovariance& work, float degrees_per_radian);
+// The angle first - central - second, from the exact images the neighbour
+// entries hold, as atan2(|u x v|, u . v): exact at 0 and 180 degrees. Its
+// variance comes from the angle's own derivatives; where the three atoms lie
+// on a line the bend has no direction, and the variance is the mean over two
+// perpendicular bends (zero when the symmetry keeps the line straight). The
+// work covariance must hold the central atom in rows 7-9, the first
+// neighbour's atom in 10-12 and the second's in 13-15.
+Angle bond_angle(const PhaseDescription& phase, const Vec3& central, const NeighbourEntry& first,
+                 const NeighbourEntry& second, const WorkCovariance& work, float degrees_per_radian);
 
 }  // namespace vesk

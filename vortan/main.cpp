@@ -29,6 +29,8 @@ const char kUsage[] =
     "                publication (before or after NAME);\n"
     "         --svg  also draw each phase, with its displacement ellipsoids and\n"
     "                bonds, into NAME_phaseN.svg;\n"
+    "         --cif=PAPER.cif  the same, with the site codes numbered as the\n"
+    "                operators of PAPER.cif, so that the loops paste into it;\n"
     "         -h, --help  this text;  --version  the version.\n";
 
 [[noreturn]] void fail_run(const std::string& message) {
@@ -43,6 +45,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   bool publication_cif = false;
   bool drawings = false;
+  std::string paper_cif;  // --cif=FILE
   // Options may stand before or after the name. Experiment names never
   // begin with "-", so options take nothing from the command line the suite
   // uses.
@@ -53,6 +56,10 @@ int main(int argc, char** argv) {
     } else if (*it == "--svg") {
       drawings = true;
       it = arguments.erase(it);
+    } else if (it->rfind("--cif=", 0) == 0 && it->size() > 6) {
+      publication_cif = true;
+      paper_cif = it->substr(6);
+      it = arguments.erase(it);
     } else if (vesk::is_option(*it)) {
       return vesk::answer_or_refuse("vortan", kUsage, *it);  // -h, --help, --version; others refused
     } else {
@@ -62,7 +69,7 @@ int main(int argc, char** argv) {
   if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
   try {
-    vesk::run_vortan(publication_cif, drawings);
+    vesk::run_vortan(publication_cif, drawings, paper_cif);
   } catch (const vesk::Error& error) {
     fail_run(error.what());
   } catch (const std::bad_alloc&) {

@@ -176,15 +176,16 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
     const AtomSite& neighbour = phase.atoms[static_cast<std::size_t>(hit.atom - 1)];
     set_positions(work.work, 10, neighbour.x_position);
     fill_atom_rows(work.work, covariance, 12);
-    const DistanceSigma sigma = distance_sigma(phase, hit.vec, hit.code, work.work);
+    const DistanceSigma sigma = distance_sigma(phase, central.x, neighbour.x, hit.code, hit.n, work.work);
+    const auto d = static_cast<float>(sigma.distance);
     if (sigma.variance < kNegativeVarianceLimit)
       write_negative_variance(work.listing_unit, work.terminal_unit, central.type, neighbour.type);
     const std::string location = location_text(hit.code, hit.n[0], hit.n[1], hit.n[2]);
     const int cell = cell_code(hit.n[0], hit.n[1], hit.n[2]);
-    write_distance_line(work.listing_unit, work.table, central.label, neighbour.label, work.kept.full(), hit.vec.d,
+    write_distance_line(work.listing_unit, work.table, central.label, neighbour.label, work.kept.full(), d,
                         sigma.sigma, location, printed_vector(phase, central.x, hit.x, work.controls.orthonormal));
-    write_distance_record(results, phase.number, hit.vec.d, sigma.sigma, i, hit.atom, hit.code, cell);
-    if (work.cif != nullptr) collect_bond(*work.cif, phase, results.publish, i, hit, sigma.sigma);
+    write_distance_record(results, phase.number, d, sigma.sigma, i, hit.atom, hit.code, cell);
+    if (work.cif != nullptr) collect_bond(*work.cif, phase, results.publish, i, hit, d, sigma.sigma);
     if (hit.vec.d <= hit.limits.angle && !work.kept.full()) {
       NeighbourEntry entry;
       entry.location = location;
@@ -193,7 +194,8 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
       entry.cell_code = static_cast<short>(cell);
       entry.n = hit.n;
       entry.x = hit.x;
-      entry.d = hit.vec.d;
+      entry.image = sigma.image;
+      entry.d = d;
       entry.derivatives = sigma.derivatives;
       entry.positions = neighbour.x_position;
       entry.atom = hit.atom;
@@ -214,7 +216,7 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
       set_positions(work.work, 10, first.positions);
       set_positions(work.work, 13, second.positions);
       fill_atom_rows(work.work, covariance, 15);
-      const Angle angle = bond_angle(phase, first, second, work.work, work.degrees_per_radian);
+      const Angle angle = bond_angle(phase, central.x, first, second, work.work, work.degrees_per_radian);
       const AtomSite& a1 = phase.atoms[static_cast<std::size_t>(first.atom - 1)];
       const AtomSite& a3 = phase.atoms[static_cast<std::size_t>(second.atom - 1)];
       write_angle_line(work.listing_unit, a1.label, central.label, a3.label, angle.degrees, angle.sigma,

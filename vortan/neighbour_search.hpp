@@ -46,6 +46,7 @@ struct NeighbourEntry {
   short cell_code = 555;
   std::array<int, 3> n{};    // lattice translation
   Vec3 x{};                  // fractional, not reduced into the cell
+  Vec3d image{};             // the same, placed exactly by its operation
   float d = 0;
   DistanceDerivatives derivatives{};
   std::array<int, 3> positions{};  // covariance positions of the atom's x, y, z

@@ -14,12 +14,8 @@ CifBlock& current_block(CifCollector& cif) {
   return cif.blocks.back();
 }
 
-Vec3 single(const Vec3d& x) {
-  return {static_cast<float>(x[0]), static_cast<float>(x[1]), static_cast<float>(x[2])};
-}
-
-CifSite site_of(const CifBlock& block, const PhaseDescription& phase, const NamedImage& image) {
-  return cif_site(block, phase.group, image.name.code, image.point.atom, single(image.point.x));
+CifSite site_of(const CifBlock& block, const PhaseDescription&, const NamedImage& image) {
+  return cif_site(block, image.name.code, image.name.n);
 }
 
 std::string symmetry_text(const CifSite& site) { return site.symmetry.empty() ? "?" : site.symmetry; }

@@ -1,0 +1,250 @@
+#include "vortan/paper_cif.hpp"
+
+#include <gemmi/cif.hpp>
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+
+#include "recio/error.hpp"
+
+namespace vesk {
+
+namespace {
+
+// Printed decimals of a translation (".3333") lie this close, in twelfths,
+// to the exact value; distinct translations are a whole twelfth apart.
+constexpr double kTwelfthsTolerance = 0.05;
+
+// One coordinate of an operator: "-x+y+1/2", "x-.25", "+2*z". Adds the
+// rotation row and the translation in twelfths.
+void parse_row(const std::string& text, const std::string& xyz, std::array<int, 3>& row, int& twelfths) {
+  auto fail = [&](const std::string& why) -> void {
+    throw Error("The operator \"" + xyz + "\" does not read (" + why + ")");
+  };
+  std::size_t k = 0;
+  double translation = 0;
+  bool any = false;
+  auto skip = [&] {
+    while (k < text.size() && std::isspace(static_cast<unsigned char>(text[k]))) ++k;
+  };
+  skip();
+  while (k < text.size()) {
+    double sign = 1;
+    if (text[k] == '+' || text[k] == '-') {
+      sign = text[k] == '-' ? -1 : 1;
+      ++k;
+      skip();
+    } else if (any) {
+      fail("a term without its sign");
+    }
+    double number = 1;
+    bool has_number = false;
+    if (k < text.size() && (std::isdigit(static_cast<unsigned char>(text[k])) || text[k] == '.')) {
+      const char* start = text.c_str() + k;
+      char* end = nullptr;
+      number = std::strtod(start, &end);
+      if (end == start) fail("a number that does not read");
+      k += static_cast<std::size_t>(end - start);
+      skip();
+      if (k < text.size() && text[k] == '/') {
+        ++k;
+        skip();
+        const char* denominator_start = text.c_str() + k;
+        const long denominator = std::strtol(denominator_start, &end, 10);
+        if (end == denominator_start || denominator <= 0) fail("a fraction without its denominator");
+        k += static_cast<std::size_t>(end - denominator_start);
+        number /= static_cast<double>(denominator);
+        skip();
+      }
+      has_number = true;
+      if (k < text.size() && text[k] == '*') {
+        ++k;
+        skip();
+      }
+    }
+    const char axis = k < text.size() ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[k]))) : '\0';
+    if (axis == 'x' || axis == 'y' || axis == 'z') {
+      ++k;
+      const double coefficient = sign * number;
+      if (std::fabs(coefficient - std::nearbyint(coefficient)) > 1.0E-9) fail("a coefficient that is not whole");
+      row[static_cast<std::size_t>(axis - 'x')] += static_cast<int>(std::nearbyint(coefficient));
+    } else if (has_number) {
+      translation += sign * number;
+    } else {
+      fail("an unknown character");
+    }
+    any = true;
+    skip();
+  }
+  if (!any) fail("an empty coordinate");
+  const double in_twelfths = 12 * translation;
+  if (std::fabs(in_twelfths - std::nearbyint(in_twelfths)) > kTwelfthsTolerance)
+    fail("a translation that is no multiple of 1/12");
+  twelfths = static_cast<int>(std::nearbyint(in_twelfths));
+}
+
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The operator loop of one block, in any of the forms the dictionaries
+// have had; empty when the block has none.
+std::vector<PaperSymop> symops_of(gemmi::cif::Block& block, const std::string& file) {
+  struct Form {
+    const char* prefix;
+    const char* id;
+    const char* xyz;
+  };
+  static const Form kForms[] = {
+      {"_space_group_symop_", "?id", "operation_xyz"},
+      {"_space_group_symop.", "?id", "operation_xyz"},
+      {"_symmetry_equiv_pos_", "?site_id", "as_xyz"},
+      {"_symmetry_equiv.", "?pos_site_id", "pos_as_xyz"},
+  };
+  std::vector<PaperSymop> symops;
+  for (const Form& form : kForms) {
+    gemmi::cif::Table table = block.find(form.prefix, {form.xyz, form.id});
+    if (!table.ok() || table.length() == 0) continue;
+    for (std::size_t r = 0; r < table.length(); ++r) {
+      gemmi::cif::Table::Row row = table[r];
+      PaperSymop symop;
+      symop.id = row.has2(1) ? gemmi::cif::as_string(row[1]) : std::to_string(r + 1);
+      symop.xyz = gemmi::cif::as_string(row[0]);
+      try {
+        symop.operation = parse_symop_xyz(symop.xyz);
+      } catch (const Error& error) {
+        throw Error(file + ", data_" + block.name + ": " + error.what());
+      }
+      symops.push_back(symop);
+    }
+    break;
+  }
+  return symops;
+}
+
+}  // namespace
+
+SymmetryOperation parse_symop_xyz(const std::string& xyz) {
+  std::vector<std::string> parts;
+  std::stringstream stream(xyz);
+  std::string part;
+  while (std::getline(stream, part, ',')) parts.push_back(part);
+  if (parts.size() != 3) throw Error("The operator \"" + xyz + "\" does not have three coordinates");
+  SymmetryOperation op;
+  for (std::size_t i = 0; i < 3; ++i) {
+    std::array<int, 3> row{};
+    parse_row(parts[i], xyz, row, op.twelfths[i]);
+    op.rotation[i] = row;
+  }
+  return op;
+}
+
+PaperCif read_paper_cif(const std::string& file, const std::string& block_name) {
+  gemmi::cif::Document document;
+  try {
+    document = gemmi::cif::read_file(file);
+  } catch (const std::exception& error) {
+    throw Error("The CIF " + file + " cannot be read: " + error.what());
+  }
+  PaperCif paper;
+  paper.file = file;
+  bool named_found = false;
+  for (gemmi::cif::Block& block : document.blocks) {
+    if (!block_name.empty() && block.name != block_name) continue;
+    named_found = true;
+    std::vector<PaperSymop> symops = symops_of(block, file);
+    if (!symops.empty()) paper.blocks.push_back({block.name, std::move(symops)});
+  }
+  if (!block_name.empty() && !named_found) throw Error("The CIF " + file + " has no data block data_" + block_name);
+  if (paper.blocks.empty())
+    throw Error("The CIF " + file + (block_name.empty() ? std::string() : ", data_" + block_name) +
+                " has no operator loop (_space_group_symop_operation_xyz or _symmetry_equiv_pos_as_xyz)");
+  return paper;
+}
+
+std::optional<CifSource> read_cif_source(const std::string& file) {
+  std::ifstream in(file);
+  if (!in) return std::nullopt;
+  CifSource source;
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (trimmed(line).empty() || trimmed(line)[0] == '#') continue;
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word == "cif" || word == "block") {
+      std::string rest;
+      std::getline(words, rest);
+      (word == "cif" ? source.cif : source.block) = trimmed(rest);
+    } else if (word == "label") {
+      std::string experiment, paper;
+      if (!(words >> experiment >> paper))
+        throw Error(file + ", line " + std::to_string(number) + ": a label line needs two labels");
+      source.labels.emplace_back(experiment, paper);
+    } else {
+      throw Error(file + ", line " + std::to_string(number) + ": \"" + word + "\" is not cif, block or label");
+    }
+  }
+  if (source.cif.empty()) throw Error(file + " names no CIF (line \"cif PATH\")");
+  return source;
+}
+
+std::vector<SymmetryOperation> generated_operations(const SpaceGroupInfo& group) {
+  std::vector<SymmetryOperation> operations;
+  for (int c = 1; c <= group.ncent; ++c)
+    for (int s = 0; s <= group.centric; ++s)
+      for (int k = 1; k <= group.nsym; ++k)
+        operations.push_back(operation_of(group, (k + 100 * (c - 1)) * (1 - 2 * s), {0, 0, 0}));
+  return operations;
+}
+
+namespace {
+
+std::string xyz_text(const SymmetryOperation& op) {
+  static const char kAxes[] = {'x', 'y', 'z'};
+  std::string text;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (i > 0) text += ',';
+    std::string row;
+    for (std::size_t j = 0; j < 3; ++j) {
+      const int m = op.rotation[i][j];
+      if (m == 0) continue;
+      row += m < 0 ? "-" : (row.empty() ? "" : "+");
+      if (std::abs(m) != 1) row += std::to_string(std::abs(m)) + "*";
+      row += kAxes[j];
+    }
+    const int t = ((op.twelfths[i] % 12) + 12) % 12;
+    if (t != 0) row += "+" + std::to_string(t / std::gcd(t, 12)) + "/" + std::to_string(12 / std::gcd(t, 12));
+    text += row.empty() ? "0" : row;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string group_difference(const SpaceGroupInfo& group, const std::vector<PaperSymop>& symops) {
+  const std::vector<SymmetryOperation> operations = generated_operations(group);
+  for (const SymmetryOperation& op : operations) {
+    bool found = false;
+    LatticeTranslation n{};
+    for (const PaperSymop& symop : symops)
+      if (same_modulo_lattice(op, symop.operation, n)) found = true;
+    if (!found) return "the operation " + xyz_text(op) + " of the group is not among the CIF's operators";
+  }
+  // Every operation found: the loop holds no other one unless it has more rows.
+  if (symops.size() != operations.size())
+    return "the CIF lists " + std::to_string(symops.size()) + " operators, the group has " +
+           std::to_string(operations.size());
+  return {};
+}
+
+}  // namespace vesk
