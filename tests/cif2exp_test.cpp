@@ -43,6 +43,13 @@ std::vector<SeitzOperator> table_group(const std::string& name) {
 
 CifNumber exact(double value, double su = 0, double last_place = 1e-6) { return {true, value, su, last_place}; }
 
+ResolvedSymmetry table_symmetry(const std::string& name) {
+  ResolvedSymmetry symmetry;
+  symmetry.symbol = name;
+  symmetry.group = table_group(name);
+  return symmetry;
+}
+
 }  // namespace
 
 TEST(CifNumbers, ValueStandardUncertaintyAndLastPrintedPlace) {
@@ -137,36 +144,74 @@ TEST(GroupOperators, AnotherOriginChoiceIsRefusedNamingBothGroups) {
   }
 }
 
-// The first setting gemmi tabulates for each of the 230 groups (origin
-// choice 2 where there are two, hexagonal and rhombohedral axes for R)
-// passes the check through our interpreter; every origin-choice-1 setting,
-// which shares its name with origin choice 2, is refused.
-TEST(GroupOperators, EveryStandardSettingPassesTheCheckAndOriginChoiceOneIsRefused) {
+// Every setting of gemmi's table, given as its operator list, gets a symbol
+// our interpreter reads whose group is the CIF's exactly, or the CIF's
+// moved to another origin (each origin-choice-1 setting, which shares its
+// name with origin choice 2).
+TEST(GroupOperators, EverySettingOfGemmisTableResolvesExactlyOrByAnOriginShift) {
   std::set<int> numbers;
-  int refused = 0;
   for (const gemmi::SpaceGroup& entry : gemmi::spacegroup_tables::main) {
-    if (entry.number < 1 || entry.number > 230) continue;
-    const bool origin_one = entry.ext == '1';
-    const bool reference = !origin_one && (numbers.count(entry.number) == 0 || entry.ext == 'R');
-    if (!reference && !origin_one) continue;
+    std::vector<std::string> triplets;
+    for (const gemmi::Op& op : entry.operations().all_ops_sorted()) triplets.push_back(op.triplet());
     const bool hexagonal = entry.number >= 143 && entry.number <= 194 && entry.ext != 'R';
     const double alpha = entry.ext == 'R' ? 80 : 90;
     const double gamma = entry.ext == 'R' ? 80 : hexagonal ? 120 : 90;
-    const std::string symbol = spaced_symbol(entry.xhm(), alpha, gamma, "sweep.cif");
-    vesk::SpaceGroupInfo group;
-    vesk::SGINTERP(symbol, -1, group);
-    ASSERT_FALSE(group.failed()) << entry.xhm() << " as " << symbol;
-    const auto table = group_from_table(entry.xhm(), alpha, gamma);
-    if (origin_one) {
-      EXPECT_THROW(require_same_group(symbol, expand_group(group), table, "the table"), vesk::Error) << entry.xhm();
-      ++refused;
-    } else {
-      EXPECT_NO_THROW(require_same_group(symbol, expand_group(group), table, "the table")) << entry.xhm();
-      numbers.insert(entry.number);
+    ResolvedSymmetry resolved;
+    ASSERT_NO_THROW(resolved = resolve_symmetry("", "", triplets, alpha, gamma)) << entry.xhm();
+    std::vector<SeitzOperator> ours = resolved.group;
+    std::sort(ours.begin(), ours.end());
+    EXPECT_EQ(shifted_group(group_from_triplets(triplets), resolved.origin), ours) << entry.xhm();
+    if (entry.ext == '1') {
+      EXPECT_FALSE(resolved.origin.none()) << entry.xhm();
     }
+    if (entry.ext == '2' || (entry.is_reference_setting() && entry.ext != '1')) {
+      EXPECT_TRUE(resolved.origin.none()) << entry.xhm();
+    }
+    numbers.insert(entry.number);
   }
   EXPECT_EQ(numbers.size(), 230u);
-  EXPECT_EQ(refused, 33);  // origin-choice-1 entries of the table, other axis settings included
+
+  // The table's own origin-1 to origin-2 shifts (International Tables A,
+  // e.g. F d d d: origin 1 at -1/8,-1/8,-1/8 from origin 2) agree with ours
+  // up to the group's own translations.
+  for (const char* name : {"F d d d", "I 41/a", "P n n n", "P 42/n", "F d -3 m"}) {
+    const auto origin1 = group_from_table(std::string(name) + ":1", 90, 90);
+    const ResolvedSymmetry resolved = resolve_symmetry(name, "", {}, 90, 90);
+    EXPECT_TRUE(resolved.origin.none()) << name;
+    std::vector<std::string> triplets;
+    for (const SeitzOperator& op : origin1) triplets.push_back(triplet(op));
+    const ResolvedSymmetry moved = resolve_symmetry(name, "", triplets, 90, 90);
+    EXPECT_EQ(moved.symbol, resolved.symbol) << name;
+    EXPECT_EQ(moved.setting, std::string(name) + ":1");
+  }
+}
+
+TEST(GroupOperators, HallSymbolsScrewAxisSpellingsAndDecimalTranslations) {
+  const auto p21c = table_group("P 1 21/c 1");
+  for (const char* name : {"P2(1)/c", "P2_1/c", "P12(1)/c1", "P 1 2_1/c 1", " P21/c "})
+    EXPECT_EQ(group_from_table(name, 90, 90), p21c) << name;
+  EXPECT_EQ(normalised_name("Pmn2(1)"), "Pmn21");
+  EXPECT_EQ(group_from_hall("-P 2ybc"), p21c);
+  EXPECT_TRUE(group_from_hall("Q 9 9").empty());
+  EXPECT_EQ(group_from_triplets({"-x,.5+y,.5-z"}), group_from_triplets({"x,y,z", "-x,y+1/2,-z+1/2"}));
+  EXPECT_EQ(triplet(parse_operator("0.6667+X,0.3333+Y,0.3333+Z")), "x+2/3,y+1/3,z+1/3");
+  EXPECT_EQ(triplet(parse_operator("-Z+0.5, x-y, -0.25+y")), "-z+1/2,x-y,y+3/4");
+  for (const char* bad : {"x+0.1,y,z", "x+1/8,y,z", "x,y", "x,y,z,", "2x,y,z", "x,y,q", "x+,y,z"})
+    EXPECT_THROW(parse_operator(bad), vesk::Error) << bad;
+
+  // Hall-only and name-only blocks; a name beside the loop is checked.
+  EXPECT_EQ(resolve_symmetry("", "-P 2ybc", {}, 90, 90).symbol, "P 1 21/c 1");
+  EXPECT_EQ(resolve_symmetry("P2(1)/n", "", {}, 90, 90).symbol, "P 1 21/n 1");
+  EXPECT_EQ(resolve_symmetry("Pmn2(1)", "", {}, 90, 90).symbol, "P m n 21");
+  EXPECT_EQ(resolve_symmetry("", "", {"x,y,z", "-x,-y,-z"}, 80, 85).symbol, "P -1");
+  try {
+    resolve_symmetry("P -1", "", {"x,y,z", "-x,-y,z"}, 90, 90);
+    FAIL();
+  } catch (const vesk::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("the name \"P -1\" a group of 2"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(resolve_symmetry("", "", {}, 90, 90), vesk::Error);
+  EXPECT_THROW(resolve_symmetry("Q 9 9", "", {}, 90, 90), vesk::Error);
 }
 
 // Wyckoff positions typed from International Tables A: multiplicity, and
@@ -269,7 +314,7 @@ CifStructure hexagonal_structure() {
 }  // namespace
 
 TEST(Conversion, OneVariablePerFreeParameterTiedByTheSiteSymmetry) {
-  const Conversion c = convert(hexagonal_structure(), "P 6/m m m", table_group("P 6/m m m"), {});
+  const Conversion c = convert(hexagonal_structure(), table_symmetry("P 6/m m m"), {});
   const CovarianceContent& cov = c.covariance;
   // B1: nothing refined. Mg1: x free, y = 2x, z fixed. O1: FRAC, X, Y, Z. Mg2: no s.u.'s.
   const std::vector<std::string> names = {"1  2X   ", "1  2Y   ", "1  3FRAC", "1  3X   ", "1  3Y   ", "1  3Z   "};
@@ -307,18 +352,34 @@ TEST(Conversion, OneVariablePerFreeParameterTiedByTheSiteSymmetry) {
 }
 
 TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
-  const auto group = table_group("P 6/m m m");
-  auto refused = [&](CifStructure s, const std::string& part) {
+  const ResolvedSymmetry group = table_symmetry("P 6/m m m");
+  auto refused = [&](CifStructure s, const std::string& part, const ConversionOptions& options = {}) {
     try {
-      convert(s, "P 6/m m m", group, {});
+      convert(s, group, options);
       ADD_FAILURE() << "accepted, expected: " << part;
     } catch (const vesk::Error& e) {
       EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
     }
   };
   CifStructure s = hexagonal_structure();
-  s.atoms[0].label = "B1_long_label";
-  refused(s, "atom B1_long_label: the label is longer than the 8 characters");
+  s.atoms[0].label = "B 1";
+  refused(s, "atom B 1: the label holds a blank");
+  s = hexagonal_structure();
+  s.cell[0].value = 1e-300;
+  refused(s, "the cell length a = 0.000000 A is no cell edge");
+  s = hexagonal_structure();
+  s.cell[3].value = s.cell[4].value = s.cell[5].value = 120;
+  refused(s, "close no cell");
+  refused(hexagonal_structure(), "needs more than 10000 lattice translations", {"50", ""});
+  // Either the multiplicity or the site-symmetry order: Mg1 on 6l (order 4).
+  s = hexagonal_structure();
+  s.atoms[1].declared_multiplicity = 4;
+  EXPECT_NO_THROW(convert(s, group, {}));
+  s.atoms[1].declared_multiplicity = 6;
+  EXPECT_NO_THROW(convert(s, group, {}));
+  s.atoms[1].declared_multiplicity = 12;
+  refused(s, "the CIF gives the site multiplicity 12, but 4 of the 24 operators leave these coordinates in place"
+             " (multiplicity 6, site-symmetry order 4)");
   s = hexagonal_structure();
   s.atoms[1].element = "Cf";
   s.atoms[1].type_symbol = "Cf";
@@ -338,7 +399,7 @@ TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
 
 TEST(ExperimentFile, RecordsReadBackWithTheLayoutsThePhaseReaderUses) {
   TempFolder folder;
-  const Conversion c = convert(hexagonal_structure(), "P 6/m m m", table_group("P 6/m m m"), {"3.0", ""});
+  const Conversion c = convert(hexagonal_structure(), table_symmetry("P 6/m m m"), {"3.0", ""});
   const std::string file = (folder / "HEX.EXP").string();
   write_experiment_file(file, experiment_records(c.experiment));
   EXPECT_NO_THROW(vesk::check_record_layout(file));
@@ -628,15 +689,15 @@ TEST(Cif2expProgram, WritesTheExperimentAndCovarianceFilesNamedAfterTheBlock) {
   TempFolder folder;
   RunResult run = cif2exp_run(folder, kTriclinic);
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.cif", "TRI.EXP", "TRI.CMT"}));
-  EXPECT_NE(run.out.find("vortan TRI"), std::string::npos) << run.out;
-  EXPECT_NO_THROW(vesk::check_record_layout((folder / "TRI.EXP").string()));
+  EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.cif", "IN.EXP", "IN.CMT", "IN.CIFSRC"}));
+  EXPECT_NE(run.out.find("vortan IN"), std::string::npos) << run.out;
+  EXPECT_NO_THROW(vesk::check_record_layout((folder / "IN.EXP").string()));
 
   vesk::CovarianceData data;
   std::string problem;
-  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "TRI.CMT").string(), data, problem), vesk::CovarianceRead::Ok)
+  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "IN.CMT").string(), data, problem), vesk::CovarianceRead::Ok)
       << problem;
-  EXPECT_EQ(data.nvar, 10);  // nine coordinates and one occupancy
+  EXPECT_EQ(data.nvar, 13);  // nine coordinates, one occupancy, three Uiso
   EXPECT_FLOAT_EQ(data.cycle_figure, 0.0412f);
   vesk::index_constraints(data);
   EXPECT_FLOAT_EQ(vesk::COVEL(data, 1, 1), 0.0003f * 0.0003f);
@@ -672,7 +733,7 @@ TEST(Cif2expProgram, AnisotropicAtomsKeepTheirSixParameters) {
   TempFolder folder;
   RunResult run = cif2exp_run(folder, kAnisotropic, {"--dmax", "2.5"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  testing_support::OpenExperiment open(folder / "ANISO.EXP");
+  testing_support::OpenExperiment open(folder / "IN.EXP");
   std::string value(68, ' ');
   ASSERT_EQ(vesk::READEXP(open.unit, "CRS1  SG SYM", value), 0);
   EXPECT_EQ(value.substr(0, 14), "  P 1 21/c 1  ");
@@ -700,39 +761,17 @@ TEST(Cif2expProgram, RefusesBadInputLeavingNothingBehind) {
   // coordinates leave: (x, x+0.01, 0) is on no special position of 4f's kind.
   expect_refused(with(kRutile, "O1 O2- 0.30478(9) 0.30478(9)", "O1 O2- 0.30478(9) 0.31478(9)"),
                  "atom O1 at (0.304780, 0.314780, 0.000000): the CIF gives the site multiplicity 4, but 2 of the 16");
-  // Origin choice 1 of P n n n under the plain name.
-  expect_refused(R"(data_pnnn
-_cell_length_a 5
-_cell_length_b 6
-_cell_length_c 7
-_cell_angle_alpha 90
-_cell_angle_beta 90
-_cell_angle_gamma 90
-_symmetry_space_group_name_H-M 'P n n n'
-loop_
-_symmetry_equiv_pos_as_xyz
-x,y,z
--x,-y,z
--x,y,-z
-x,-y,-z
--x+1/2,-y+1/2,-z+1/2
-x+1/2,y+1/2,-z+1/2
-x+1/2,-y+1/2,z+1/2
--x+1/2,y+1/2,z+1/2
-loop_
-_atom_site_label
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-C1 0.1 0.2 0.3
-)",
-                 "the space-group symbol \"P n n n\" gives 8 operators, the CIF's operator loop 8");
-  expect_refused(with(kTriclinic, "_symmetry_space_group_name_H-M 'P -1'", ""), "no space-group name");
+  expect_refused(with(with(kTriclinic, "_symmetry_space_group_name_H-M 'P -1'", ""), "_symmetry_equiv_pos_as_xyz", "_other"),
+                 "no data block holds a structure:\n  data_tri: no symmetry");
   expect_refused(with(kTriclinic, "'-x, -y, -z'", "'-x, -y, z'"), "they are not the same group");
-  expect_refused("data_x\n_cell_length_a 5\n", "no cell");
+  expect_refused("data_x\n_cell_length_a 5\n", "data_x: no atom coordinates");
   expect_refused("not a CIF at all", "in.cif");
   expect_refused(kTriclinic, "no data block data_other", {"--block", "other"});
-  expect_refused(kTriclinic, "is not a distance", {"--dmax", "far"});
+  for (const char* limit : {"far", "inf", "0x10", "nan", "1e1", "0", "50.5", "-3"})
+    expect_refused(kTriclinic, "is not a distance in Angstrom above 0 and up to vortan's 50 A", {"--dmax", limit});
+  expect_refused(with(kTriclinic, "_cell_angle_alpha 81.23(2)\n_cell_angle_beta 95.67(3)\n_cell_angle_gamma 102.34(4)",
+                      "_cell_angle_alpha 120\n_cell_angle_beta 120\n_cell_angle_gamma 120"),
+                 "close no cell");
 }
 
 // ---- vortan on cif2exp's files, against distances computed from the CIF ----
@@ -862,7 +901,7 @@ void expect_distances_of(const Model& model, const std::vector<ResultDistance>& 
 TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kTriclinic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
-  const auto listed = vortan_distances(folder, "TRI");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   Model model;
   model.group = "P -1";
@@ -888,7 +927,7 @@ TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
   EXPECT_NEAR(o1_c1->sigma, propagated_sigma(model, 0, 1, same), 2e-5);
 
   // The occupancy's s.u. reaches the atom list.
-  const std::string listing = read_file(folder / "TRI.LST");
+  const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("C2       0.3500(4)     0.1200(5)     0.5900(6)        1     C       3 0.950(20)"),
             std::string::npos)
       << listing;
@@ -897,7 +936,7 @@ TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
 TEST(Cif2expWithVortan, SpecialPositionsGetNoStandardDeviationFromFixedCoordinates) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kRutile, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
-  const auto listed = vortan_distances(folder, "RUTILE");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   // Independent parameters: a (= b), c and x of O1 on (x, x, 0); Ti1 on
   // (0, 0, 0) and z of O1 are fixed whatever s.u.'s the CIF prints.
@@ -914,20 +953,20 @@ TEST(Cif2expWithVortan, SpecialPositionsGetNoStandardDeviationFromFixedCoordinat
   // The covariance file knows only x and y of O1, both from one variable.
   vesk::CovarianceData data;
   std::string problem;
-  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "RUTILE.CMT").string(), data, problem),
+  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "IN.CMT").string(), data, problem),
             vesk::CovarianceRead::Ok);
-  EXPECT_EQ(data.names, (std::vector<std::string>{"1  2X   ", "1  2Y   "}));
-  EXPECT_EQ(data.nvar, 1);
+  EXPECT_EQ(data.names, (std::vector<std::string>{"1  1UISO", "1  2X   ", "1  2Y   ", "1  2UISO"}));
+  EXPECT_EQ(data.nvar, 3);
   // The atom list shows Ti1 on its special position without s.u.'s.
-  const std::string listing = read_file(folder / "RUTILE.LST");
+  const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("Ti1      0.0000000(0)"), std::string::npos) << listing;
 }
 
 TEST(Cif2expWithVortan, CubicDistancesFromTheCellAlone) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kCubic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
-  EXPECT_FALSE(fs::exists(folder / "NACL.CMT"));
-  const auto listed = vortan_distances(folder, "NACL");
+  EXPECT_FALSE(fs::exists(folder / "IN.CMT"));
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_EQ(listed.size(), 12u);  // six Cl around Na, six Na around Cl
   Model model;
   model.group = "F m -3 m";
@@ -947,7 +986,7 @@ TEST(Cif2expWithVortan, CubicDistancesFromTheCellAlone) {
 TEST(Cif2expWithVortan, AnisotropicMonoclinicStructure) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kAnisotropic, {"--dmax", "2.6", "--dagl", "2.6"}).exit_status, 0);
-  const auto listed = vortan_distances(folder, "ANISO");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   Model model;
   model.group = "P 1 21/c 1";
@@ -985,7 +1024,7 @@ C1 C 0.3333 0.6667 0.5 0.01
   TempFolder folder;
   const RunResult run = cif2exp_run(folder, hexagonal, {"--dmax", "3.0", "--dagl", "3.0"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const auto listed = vortan_distances(folder, "HEX");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   Model model;
   model.group = "P 6/m m m";
@@ -1002,6 +1041,6 @@ C1 C 0.3333 0.6667 0.5 0.01
   ASSERT_NE(al_b, listed.end());
   EXPECT_NEAR(al_b->d, std::sqrt(3.0) * 5.0123 * 0.2012, 2e-5);
   EXPECT_NEAR(al_b->sigma, std::sqrt(3.0) * std::hypot(0.2012 * 0.0004, 5.0123 * 0.0003), 2e-5);
-  const std::string listing = read_file(folder / "HEX.LST");
+  const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("B1       0.20120(30)   0.4024(6)     0.0000000(0) MM2(120)"), std::string::npos) << listing;
 }
