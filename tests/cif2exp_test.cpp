@@ -10,7 +10,9 @@
 #include <set>
 #include <sstream>
 
+#include <gemmi/cif.hpp>
 #include <gemmi/elem.hpp>
+#include <gemmi/smcif.hpp>
 #include <gemmi/symmetry.hpp>
 #include <gemmi/unitcell.hpp>
 
@@ -1043,4 +1045,157 @@ C1 C 0.3333 0.6667 0.5 0.01
   EXPECT_NEAR(al_b->sigma, std::sqrt(3.0) * std::hypot(0.2012 * 0.0004, 5.0123 * 0.0003), 2e-5);
   const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("B1       0.20120(30)   0.4024(6)     0.0000000(0) MM2(120)"), std::string::npos) << listing;
+}
+
+// ---- The CIFs crystallographers have, against gemmi on the CIF's own data ----
+
+namespace {
+
+// One structure in P 1 21/n 1; SYMMETRY and the multiplicity column are
+// filled in per test. The multiplicity 1 of the general atoms is the
+// site-symmetry order, as SHELXL-97 wrote it.
+const char* const kMonoclinic = R"(data_BLOCK
+_cell_length_a 7.1234(5)
+_cell_length_b 8.2345(6)
+_cell_length_c 9.3456(7)
+_cell_angle_alpha 90
+_cell_angle_beta 101.23(2)
+_cell_angle_gamma 90
+SYMMETRY
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_symmetry_multiplicity
+Cu1 Cu 0 0 0 0.0210(3) 2
+O1_long_a O 0.1234(3) 0.2345(4) 0.0456(5) 0.0223(4) 1
+O1_long_b O 0.0700(4) -0.1900(5) 0.1200(6) 0.0250(5) 1
+N1 N 0.3234(3) 0.2045(4) 0.1456(5) 0.0233(4) 1
+)";
+
+const char* const kP21nLoop = R"(loop_
+_symmetry_equiv_pos_as_xyz
+'x, y, z'
+'-x+1/2, y+1/2, -z+1/2'
+'-x, -y, -z'
+'x+1/2, -y+1/2, z+1/2')";
+
+std::string monoclinic(const std::string& block, const std::string& symmetry) {
+  return with(with(kMonoclinic, "data_BLOCK", "data_" + block), "SYMMETRY", symmetry);
+}
+
+// Every distance up to `limit` around each atom, from gemmi's reading of the
+// CIF (cell and coordinates) and the operators given, each image once.
+std::vector<std::vector<double>> gemmi_distances(const std::string& cif, const std::vector<gemmi::Op>& ops,
+                                                 double limit) {
+  const gemmi::SmallStructure small =
+      gemmi::make_small_structure_from_block(gemmi::cif::read_string(cif).sole_block());
+  std::vector<std::vector<double>> around(small.sites.size());
+  for (std::size_t i = 0; i < small.sites.size(); ++i) {
+    std::vector<gemmi::Position> seen;
+    for (const auto& site : small.sites)
+      for (const gemmi::Op& op : ops)
+        for (int a = -2; a <= 2; ++a)
+          for (int b = -2; b <= 2; ++b)
+            for (int c = -2; c <= 2; ++c) {
+              const auto x = op.apply_to_xyz(std::array<double, 3>{site.fract.x, site.fract.y, site.fract.z});
+              const gemmi::Position where = small.cell.orthogonalize(gemmi::Fractional(x[0] + a, x[1] + b, x[2] + c));
+              const double d = where.dist(small.cell.orthogonalize(small.sites[i].fract));
+              if (d < 1e-4 || d > limit) continue;
+              if (std::any_of(seen.begin(), seen.end(), [&](const gemmi::Position& p) { return p.dist(where) < 1e-6; }))
+                continue;
+              seen.push_back(where);
+              around[i].push_back(d);
+            }
+    std::sort(around[i].begin(), around[i].end());
+  }
+  return around;
+}
+
+std::vector<gemmi::Op> table_ops(const std::string& name) {
+  return gemmi::find_spacegroup_by_name(name)->operations().all_ops_sorted();
+}
+
+void expect_same_distances(const std::vector<ResultDistance>& listed, const std::vector<std::vector<double>>& expected,
+                           const std::string& what) {
+  std::vector<std::vector<double>> around(expected.size());
+  for (const ResultDistance& r : listed) {
+    ASSERT_LE(static_cast<std::size_t>(r.central), expected.size()) << what;
+    around[static_cast<std::size_t>(r.central - 1)].push_back(r.d);
+  }
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    std::sort(around[i].begin(), around[i].end());
+    ASSERT_EQ(around[i].size(), expected[i].size()) << what << ", atom " << i + 1;
+    for (std::size_t k = 0; k < around[i].size(); ++k)
+      EXPECT_NEAR(around[i][k], expected[i][k], 2e-5 * std::max(1.0, expected[i][k])) << what << ", atom " << i + 1;
+  }
+}
+
+}  // namespace
+
+TEST(Cif2expWithVortan, OlderConventionsOfOneStructureGiveGemmisDistances) {
+  const std::vector<std::vector<double>> expected =
+      gemmi_distances(monoclinic("x", kP21nLoop), table_ops("P 1 21/n 1"), 3.0);
+  std::string dotted = monoclinic("dotted", "_space_group.name_Hall '-P 2yn'");
+  for (const char* tag : {"_cell_length_a", "_cell_length_b", "_cell_length_c", "_cell_angle_alpha",
+                          "_cell_angle_beta", "_cell_angle_gamma"})
+    dotted = with(dotted, tag, std::string("_cell.") + (tag + 6));
+  for (const char* item : {"label", "type_symbol", "fract_x", "fract_y", "fract_z", "U_iso_or_equiv"})
+    dotted = with(dotted, std::string("_atom_site_") + item + "\n", std::string("_atom_site.") + item + "\n");
+  const std::vector<std::pair<std::string, std::string>> variants = {
+      {"P2(1)/n, SHELX-era multiplicities", monoclinic("shelx", "_symmetry_space_group_name_H-M 'P2(1)/n'")},
+      {"Hall symbol only, dotted tags", dotted},
+      {"decimal translations only",
+       monoclinic("decimal", "loop_\n_space_group_symop_operation_xyz\nx,y,z\n-x+.5,0.5+y,-z+0.5000\n-x,-y,-z\n"
+                             "x+0.5,-Y+.5,Z+0.5")},
+  };
+  for (const auto& [what, cif] : variants) {
+    TempFolder folder;
+    const RunResult run = cif2exp_run(folder, cif, {"--dmax", "3.0", "--dagl", "3.0"});
+    ASSERT_EQ(run.exit_status, 0) << what << "\n" << run.out << run.err;
+    expect_same_distances(vortan_distances(folder, "IN"), expected, what);
+    // Labels past 8 characters: short, unique, and mapped beside the experiment.
+    EXPECT_NE(run.out.find("O1_long_b -> O1_long1"), std::string::npos) << run.out;
+    const std::string source = read_file(folder / "IN.CIFSRC");
+    EXPECT_NE(source.find("cif " + (folder / "in.cif").string() + "\n"), std::string::npos) << source;
+    EXPECT_NE(source.find("\nlabel Cu1 Cu1\nlabel O1_long_ O1_long_a\nlabel O1_long1 O1_long_b\nlabel N1 N1\n"),
+              std::string::npos) << source;
+  }
+}
+
+// A file with a global block and two structures: both converted, named
+// from the file and the block; the marks of one never reach the other.
+TEST(Cif2expProgram, EveryStructureOfAFileAndMarksThatStayWithTheirStructure) {
+  TempFolder folder;
+  const std::string two = "data_global\n_publ_contact_author_name 'A. Author'\n" +
+                          monoclinic("I", kP21nLoop) + "\n" + monoclinic("II", kP21nLoop);
+  RunResult run = cif2exp_run(folder, two, {"--dmax", "3.0", "--dagl", "3.0"});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("blocks skipped:\n  data_global: no cell"), std::string::npos) << run.out;
+  EXPECT_TRUE(fs::exists(folder / "IN_I.EXP") && fs::exists(folder / "IN_II.EXP"));
+  expect_same_distances(vortan_distances(folder, "IN_II"), gemmi_distances(monoclinic("x", kP21nLoop),
+                                                                              table_ops("P 1 21/n 1"), 3.0), "IN_II");
+
+  // Marks made on data_II; then another CIF's block is converted under
+  // the same name: its results file goes aside with the marks.
+  std::string marked = read_file(folder / "IN_II.VORTAN");
+  write_file(folder / "IN_II.VORTAN", marked);
+  write_file(folder / "other.cif", monoclinic("II", kP21nLoop));
+  run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("IN_II.VORTAN belonged to data_II of " + (folder / "in.cif").string() +
+                         "; moved to IN_II.VORTAN.1"), std::string::npos) << run.out;
+  EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
+  EXPECT_FALSE(fs::exists(folder / "IN_II.VORTAN"));
+  // The same block again keeps the results file; a third structure never
+  // overwrites the file moved first.
+  vortan_distances(folder, "IN_II");
+  run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());
+  EXPECT_TRUE(fs::exists(folder / "IN_II.VORTAN"));
+  run = run_program(CIF2EXP_BIN, {"in.cif", "IN_II", "--block", "II"}, folder.path());
+  EXPECT_TRUE(fs::exists(folder / "IN_II.VORTAN.2"));
+  EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
 }
