@@ -1089,8 +1089,9 @@ std::string monoclinic(const std::string& block, const std::string& symmetry) {
 
 // Every distance up to `limit` around each atom, from gemmi's reading of the
 // CIF (cell and coordinates) and the operators given, each image once.
+// `reach` 0: P 1 in a cell much longer than `limit`, nearest images only.
 std::vector<std::vector<double>> gemmi_distances(const std::string& cif, const std::vector<gemmi::Op>& ops,
-                                                 double limit) {
+                                                 double limit, int reach = 2) {
   const gemmi::SmallStructure small =
       gemmi::make_small_structure_from_block(gemmi::cif::read_string(cif).sole_block());
   std::vector<std::vector<double>> around(small.sites.size());
@@ -1098,10 +1099,12 @@ std::vector<std::vector<double>> gemmi_distances(const std::string& cif, const s
     std::vector<gemmi::Position> seen;
     for (const auto& site : small.sites)
       for (const gemmi::Op& op : ops)
-        for (int a = -2; a <= 2; ++a)
-          for (int b = -2; b <= 2; ++b)
-            for (int c = -2; c <= 2; ++c) {
-              const auto x = op.apply_to_xyz(std::array<double, 3>{site.fract.x, site.fract.y, site.fract.z});
+        for (int a = -reach; a <= reach; ++a)
+          for (int b = -reach; b <= reach; ++b)
+            for (int c = -reach; c <= reach; ++c) {
+              auto x = op.apply_to_xyz(std::array<double, 3>{site.fract.x, site.fract.y, site.fract.z});
+              if (reach == 0)
+                for (int k = 0; k < 3; ++k) x[k] -= std::round(x[k] - small.sites[i].fract.at(k));
               const gemmi::Position where = small.cell.orthogonalize(gemmi::Fractional(x[0] + a, x[1] + b, x[2] + c));
               const double d = where.dist(small.cell.orthogonalize(small.sites[i].fract));
               if (d < 1e-4 || d > limit) continue;
@@ -1198,4 +1201,93 @@ TEST(Cif2expProgram, EveryStructureOfAFileAndMarksThatStayWithTheirStructure) {
   run = run_program(CIF2EXP_BIN, {"in.cif", "IN_II", "--block", "II"}, folder.path());
   EXPECT_TRUE(fs::exists(folder / "IN_II.VORTAN.2"));
   EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
+}
+
+namespace {
+
+// P n n n with its two origins: origin choice 1 (2 2 2 at the origin) lies
+// at -1/4, -1/4, -1/4 from origin choice 2 (-1 at the origin), International
+// Tables A, space group 48; checked against gemmi's two operator lists below.
+std::string pnnn(int choice) {
+  std::string cif = "data_pnnn" + std::to_string(choice) +
+                    "\n_cell_length_a 6.1234(5)\n_cell_length_b 7.2345(6)\n_cell_length_c 8.3456(7)\n"
+                    "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\n"
+                    "_symmetry_space_group_name_H-M 'P n n n'\nloop_\n_symmetry_equiv_pos_as_xyz\n";
+  for (const gemmi::Op& op : table_ops("P n n n:" + std::to_string(choice))) cif += op.triplet() + "\n";
+  cif += "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+         "_atom_site_U_iso_or_equiv\n";
+  const double shift = choice == 1 ? 0.25 : 0;
+  auto x = [shift](double origin2, const char* su) {
+    char text[40];
+    std::snprintf(text, sizeof text, " %.4f%s", origin2 + shift, su);
+    return std::string(text);
+  };
+  cif += "Ni1" + x(0, "") + x(0, "") + x(0, "") + " 0.010(1)\n";
+  cif += "O1" + x(0.11, "(2)") + x(0.32, "(3)") + x(0.45, "(3)") + " 0.020(2)\n";
+  cif += "N1" + x(0.21, "(2)") + x(-0.08, "(3)") + x(0.14, "(3)") + " 0.020(2)\n";
+  return cif;
+}
+
+}  // namespace
+
+TEST(Cif2expWithVortan, OriginChoiceOneAndTwoGiveTheSameDistancesAndStandardDeviations) {
+  const gemmi::Op to_origin2 = gemmi::parse_triplet("x+1/4,y+1/4,z+1/4");
+  std::vector<gemmi::Op> moved;
+  for (const gemmi::Op& op : table_ops("P n n n:1"))
+    moved.push_back(to_origin2.combine(op).combine(to_origin2.inverse()).wrap());
+  std::sort(moved.begin(), moved.end());
+  ASSERT_EQ(moved, table_ops("P n n n:2"));
+
+  TempFolder folder;
+  std::vector<ResultDistance> listed[2];
+  for (int choice : {1, 2}) {
+    const std::string name = "ORIGIN" + std::to_string(choice);
+    write_file(folder / (name + ".cif"), pnnn(choice));
+    const RunResult run = run_program(CIF2EXP_BIN, {name + ".cif", "--dmax", "3.0", "--dagl", "3.0"}, folder.path());
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    if (choice == 1) {
+      EXPECT_NE(run.out.find("setting of the CIF: P n n n:1 (from the CIF's operator loop)\ncif2exp:   setting "
+                             "written:    P n n n\ncif2exp:   coordinates moved:  x' = x+1/4,y+1/4,z+1/4"),
+                std::string::npos) << run.out;
+    }
+    listed[choice - 1] = vortan_distances(folder, name);
+    expect_same_distances(listed[choice - 1], gemmi_distances(pnnn(choice), table_ops("P n n n:" + std::to_string(choice)), 3.0),
+                          name);
+    auto by_atom_and_length = [](const ResultDistance& p, const ResultDistance& q) {
+      return std::tie(p.central, p.d, p.sigma) < std::tie(q.central, q.d, q.sigma);
+    };
+    std::sort(listed[choice - 1].begin(), listed[choice - 1].end(), by_atom_and_length);
+  }
+  ASSERT_EQ(listed[0].size(), listed[1].size());
+  ASSERT_FALSE(listed[0].empty());
+  for (std::size_t k = 0; k < listed[0].size(); ++k) {
+    EXPECT_EQ(listed[0][k].central, listed[1][k].central);
+    EXPECT_NEAR(listed[0][k].d, listed[1][k].d, 2e-5);
+    EXPECT_NEAR(listed[0][k].sigma, listed[1][k].sigma, 2e-5);
+  }
+}
+
+// 2000 isotropic atoms of P 1 on a slightly uneven grid, 1.5 A apart: the
+// hexadecimal atom keys carry them, each with its six neighbours.
+TEST(Cif2expWithVortan, TwoThousandIsotropicAtoms) {
+  std::string cif = "data_big\n_cell_length_a 15\n_cell_length_b 15\n_cell_length_c 30.0000(3)\n_cell_angle_alpha 90\n"
+                    "_cell_angle_beta 90\n_cell_angle_gamma 90\n_symmetry_space_group_name_H-M 'P 1'\nloop_\n"
+                    "_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+                    "_atom_site_U_iso_or_equiv\n";
+  for (int n = 0; n < 2000; ++n) {
+    char line[120];
+    const double jitter = 0.001 * ((n * 7) % 5 - 2);  // fractions of the cell, at most 0.03 A
+    std::snprintf(line, sizeof line, "C%d %.5f(5) %.5f %.5f 0.0100(5)\n", n + 1, (n % 10) / 10.0 + jitter,
+                  (n / 10 % 10) / 10.0 - jitter, (n / 100) / 20.0 + jitter / 2);
+    cif += line;
+  }
+  TempFolder folder;
+  const RunResult run = cif2exp_run(folder, cif, {"--dmax", "1.6", "--dagl", "1.6"});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("2000 atoms: written in the isotropic layout with hexadecimal keys"), std::string::npos);
+  testing_support::OpenExperiment open(folder / "IN.EXP");
+  std::string value(68, ' ');
+  EXPECT_EQ(vesk::READEXP(open.unit, "CRS1  AT07D0", value), 0);  // atom 2000
+  EXPECT_EQ(value.substr(40, 14), "0.0100C2000   ");
+  expect_same_distances(vortan_distances(folder, "IN"), gemmi_distances(cif, {gemmi::Op::identity()}, 1.6, 0), "2000 atoms");
 }
