@@ -83,11 +83,11 @@ void read_symmetry(Block& block, CifStructure& structure) {
 }
 
 void read_atoms(Block& block, CifStructure& structure) {
-  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder };
+  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder };
   gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
                                                        "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv",
                                                        "?site_symmetry_multiplicity", "?symmetry_multiplicity",
-                                                       "?site_symmetry_order"});
+                                                       "?site_symmetry_order", "?disorder_group"});
   const std::string where = structure.file + ": ";
   if (!sites.ok() || sites.length() == 0)
     throw Error(where + "the block data_" + block.name + " has no atoms (no _atom_site_label loop)");
@@ -124,6 +124,7 @@ void read_atoms(Block& block, CifStructure& structure) {
     for (int column : {kMult, kOldMult})
       if (CifNumber m = number_at(row, column); m.present && atom.declared_multiplicity == 0)
         atom.declared_multiplicity = static_cast<int>(std::lround(m.value));
+    atom.off_special_position = row.has2(kDisorder) && gemmi::cif::as_string(row[kDisorder]).compare(0, 1, "-") == 0;
     if (CifNumber order = number_at(row, kOrder); order.present)
       atom.declared_order = static_cast<int>(std::lround(order.value));
     index[atom.label] = structure.atoms.size();

@@ -26,6 +26,9 @@ struct CifAtom {
   // form, which some programs filled with the site-symmetry order), 0 when absent
   int declared_multiplicity = 0;
   int declared_order = 0;          // _atom_site_site_symmetry_order, 0 when absent
+  // A negative _atom_site_disorder_group: a disordered atom refined off the
+  // special position it lies near; its declared multiplicity is that site's.
+  bool off_special_position = false;
 };
 
 struct CifStructure {

@@ -22,6 +22,7 @@ using vesk::Error;
 
 constexpr std::size_t kFieldLength = 8;  // type symbols
 constexpr double kLargestRounding = 5e-4;
+constexpr double kLargestSuReach = 2e-3;  // of a coordinate, towards the site the CIF declares
 constexpr int kDecimalKeyAtoms = 999;    // "AT" + three digits
 constexpr double kShortestCellLength = 0.5;   // Angstrom; no crystal has a shorter edge
 constexpr double kFlattestCell = 1e-5;   // 1 - cos^2 a - cos^2 b - cos^2 g + 2 cos a cos b cos g, (V/abc)^2
@@ -61,18 +62,35 @@ SiteConstraints site_of(const CifAtom& atom, const std::vector<SeitzOperator>& g
   } catch (const Error& e) {
     throw Error(where + e.what() + "; its site symmetry does not leave it in place");
   }
-  const int order = site.stabiliser_order;
-  const int multiplicity = static_cast<int>(group.size()) / order;
   // Some refinement programs wrote the site-symmetry order under the
   // multiplicity's name; either number is the site's own.
-  const int declared = atom.declared_multiplicity;
+  const int declared = atom.off_special_position ? 0 : atom.declared_multiplicity;
+  auto agrees = [&](const SiteConstraints& s) {
+    return declared == s.stabiliser_order || declared == static_cast<int>(group.size()) / s.stabiliser_order;
+  };
+  if (declared != 0 && !agrees(site)) {
+    // A constrained atom printed a little off its special position, within
+    // its s.u. or its last digit ("0.4999(5)" for 1/2, a riding hydrogen
+    // "0.4999" beside it): the CIF's own site, when these reach it.
+    Coordinates wider = half_place;
+    for (int i = 0; i < 3; ++i)
+      wider[i] = std::max(wider[i], std::min(std::max(2 * atom.x[i].su, atom.x[i].last_place), kLargestSuReach));
+    try {
+      const SiteConstraints special = constrain_site(x, wider, group);
+      if (agrees(special)) site = special;
+    } catch (const Error&) {
+      // no site within the s.u.'s: the message below says what the coordinates give
+    }
+  }
+  const int order = site.stabiliser_order;
+  const int multiplicity = static_cast<int>(group.size()) / order;
   if (declared != 0 && declared != multiplicity && declared != order)
     throw Error(where + "the CIF gives the site multiplicity " + std::to_string(declared) + ", but " +
                 std::to_string(order) + " of the " + std::to_string(group.size()) +
                 " operators leave these coordinates in place (multiplicity " + std::to_string(multiplicity) +
                 ", site-symmetry order " + std::to_string(order) +
                 "); its site symmetry does not leave it in place. Correct the coordinates or the multiplicity");
-  if (atom.declared_order != 0 && atom.declared_order != order)
+  if (atom.declared_order != 0 && atom.declared_order != order && !atom.off_special_position)
     throw Error(where + "the CIF gives the site symmetry order " + std::to_string(atom.declared_order) + ", but " +
                 std::to_string(order) + " operators leave these coordinates in place; its site symmetry does not" +
                 " leave it in place");
@@ -191,10 +209,6 @@ Conversion convert(const CifStructure& structure, const ResolvedSymmetry& symmet
   out.vortan_controls = (options.dmax.empty() ? std::string("DFLT") : "DMAX " + options.dmax) + " " +
                         (options.dagl.empty() ? std::string("DFLT") : "DAGL " + options.dagl);
   covariance.cycle_figure = structure.r_factor;
-  if (!symmetry.origin.none())
-    result.notes.push_back("the CIF's origin (" + (symmetry.setting.empty() ? symmetry.source : symmetry.setting) +
-                           ") is not the one of " + symmetry.symbol + " as vortan reads it: coordinates moved by " +
-                           shift_text(symmetry.origin));
 
   std::vector<std::string> cif_labels;
   for (const CifAtom& atom : structure.atoms) cif_labels.push_back(atom.label);

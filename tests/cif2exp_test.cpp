@@ -380,6 +380,9 @@ TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
   s.atoms[1].declared_multiplicity = 6;
   EXPECT_NO_THROW(convert(s, group, {}));
   s.atoms[1].declared_multiplicity = 12;
+  s.atoms[1].off_special_position = true;  // SHELX's PART -1 beside a special position
+  EXPECT_NO_THROW(convert(s, group, {}));
+  s.atoms[1].off_special_position = false;
   refused(s, "the CIF gives the site multiplicity 12, but 4 of the 24 operators leave these coordinates in place"
              " (multiplicity 6, site-symmetry order 4)");
   s = hexagonal_structure();
