@@ -63,20 +63,29 @@ gemmi::Op to_gemmi(const SeitzOperator& op) {
   return g;
 }
 
-// Closure under products; a space group has at most 192 operators.
-std::vector<SeitzOperator> closed(std::set<SeitzOperator> ops, const std::string& what) {
-  bool grown = true;
-  while (grown) {
-    grown = false;
-    const std::vector<SeitzOperator> current(ops.begin(), ops.end());
-    for (const SeitzOperator& a : current)
-      for (const SeitzOperator& b : current)
-        if (ops.insert(product(a, b)).second) grown = true;
-    if (ops.size() > vesk::kMaxEquivalents)
-      throw Error(what + " generate more than " + std::to_string(vesk::kMaxEquivalents) +
-                  " operators: they are not a space group");
+// Closure under products; a space group has at most 192 operators. Each
+// operator not yet generated becomes a generator, and every element is
+// multiplied by the generators until nothing new appears.
+std::vector<SeitzOperator> closed(const std::set<SeitzOperator>& ops, const std::string& what) {
+  SeitzOperator identity;
+  identity.rotation = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  std::set<SeitzOperator> group{identity};
+  std::vector<SeitzOperator> generators;
+  for (const SeitzOperator& op : ops) {
+    if (group.count(op) != 0) continue;
+    generators.push_back(op);
+    std::vector<SeitzOperator> queue(group.begin(), group.end());
+    for (std::size_t k = 0; k < queue.size(); ++k)
+      for (const SeitzOperator& generator : generators) {
+        const SeitzOperator next = product(queue[k], generator);
+        if (!group.insert(next).second) continue;
+        if (group.size() > vesk::kMaxEquivalents)
+          throw Error(what + " generate more than " + std::to_string(vesk::kMaxEquivalents) +
+                      " operators: they are not a space group");
+        queue.push_back(next);
+      }
   }
-  return {ops.begin(), ops.end()};
+  return {group.begin(), group.end()};
 }
 
 std::string listed(const std::vector<SeitzOperator>& ops) {
@@ -248,7 +257,7 @@ SeitzOperator parse_operator(const std::string& text) {
 std::vector<SeitzOperator> group_from_triplets(const std::vector<std::string>& triplets) {
   std::set<SeitzOperator> ops;
   for (const std::string& text : triplets) ops.insert(parse_operator(text));
-  return closed(std::move(ops), "the symmetry operators of the CIF");
+  return closed(ops, "the symmetry operators of the CIF");
 }
 
 std::vector<SeitzOperator> group_from_hall(const std::string& hall) {
@@ -460,23 +469,29 @@ ResolvedSymmetry resolve_symmetry(const std::string& name, const std::string& ha
     readable.emplace_back(symbol, std::move(ours));
   }
 
-  // Origin shifts in 24ths, smallest first: 0, 1, -1, 2, -2, ... 12.
-  std::array<int, 24> steps{};
-  for (int k = 1; k < 24; ++k) steps[k] = (k % 2 == 1 ? 1 : -1) * ((k + 1) / 2);
-  for (const auto& [symbol, ours] : readable) {
-    if (ours.size() != theirs.size() || rotations(ours) != their_rotations) continue;
-    for (int a : steps)
-      for (int b : steps)
-        for (int c : steps) {
-          const OriginShift origin{{a, b, c}};
-          if (!shift_fits(theirs, origin, ours)) continue;
-          resolved.symbol = symbol;
-          resolved.origin = origin;
-          vesk::SpaceGroupInfo group;
-          vesk::SGINTERP(symbol, -1, group);
-          resolved.group = expand_group(group);
-          return resolved;
-        }
+  // Origin shifts in 24ths, smallest first: 0, 1, -1, 2, -2, ... 12; the
+  // shifts between the settings of International Tables are eighths, so
+  // those are tried first.
+  std::vector<int> eighths, all{0};
+  for (int k = 1; k < 24; ++k) all.push_back((k % 2 == 1 ? 1 : -1) * ((k + 1) / 2));
+  for (int step : all)
+    if (step % 3 == 0) eighths.push_back(step);
+  for (const std::vector<int>* steps : {&eighths, &all}) {
+    for (const auto& [symbol, ours] : readable) {
+      if (ours.size() != theirs.size() || rotations(ours) != their_rotations) continue;
+      for (int a : *steps)
+        for (int b : *steps)
+          for (int c : *steps) {
+            const OriginShift origin{{a, b, c}};
+            if (!shift_fits(theirs, origin, ours)) continue;
+            resolved.symbol = symbol;
+            resolved.origin = origin;
+            vesk::SpaceGroupInfo group;
+            vesk::SGINTERP(symbol, -1, group);
+            resolved.group = expand_group(group);
+            return resolved;
+          }
+    }
   }
   if (readable.empty())
     throw Error("no space-group symbol that vortan's interpreter reads gives the group of " + resolved.source +
