@@ -73,6 +73,7 @@ void read_cell(const Block& block, CifStructure& structure) {
 void read_symmetry(Block& block, CifStructure& structure) {
   structure.space_group_name =
       first_text(block, {"_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M", "_space_group_name_H-M"});
+  structure.hall = first_text(block, {"_space_group_name_Hall", "_symmetry_space_group_name_Hall"});
   for (const char* tag : {"_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz"}) {
     gemmi::cif::Column column = block.find_values(tag);
     if (!column) continue;
@@ -82,11 +83,11 @@ void read_symmetry(Block& block, CifStructure& structure) {
 }
 
 void read_atoms(Block& block, CifStructure& structure) {
-  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder };
+  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder };
   gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
                                                        "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv",
                                                        "?site_symmetry_multiplicity", "?symmetry_multiplicity",
-                                                       "?site_symmetry_order"});
+                                                       "?site_symmetry_order", "?disorder_group"});
   const std::string where = structure.file + ": ";
   if (!sites.ok() || sites.length() == 0)
     throw Error(where + "the block data_" + block.name + " has no atoms (no _atom_site_label loop)");
@@ -113,13 +114,17 @@ void read_atoms(Block& block, CifStructure& structure) {
     }
     atom.occupancy = number_at(row, kOcc);
     if (!atom.occupancy.present) atom.occupancy = CifNumber{true, 1.0, 0.0, 1.0};
-    if (CifNumber u = number_at(row, kUiso); u.present)
+    if (CifNumber u = number_at(row, kUiso); u.present) {
       atom.uiso = u.value;
-    else if (CifNumber b = number_at(row, kBiso); b.present)
+      atom.uiso_su = u.su;
+    } else if (CifNumber b = number_at(row, kBiso); b.present) {
       atom.uiso = b.value / kEightPiSquared;
+      atom.uiso_su = b.su / kEightPiSquared;
+    }
     for (int column : {kMult, kOldMult})
       if (CifNumber m = number_at(row, column); m.present && atom.declared_multiplicity == 0)
         atom.declared_multiplicity = static_cast<int>(std::lround(m.value));
+    atom.off_special_position = row.has2(kDisorder) && gemmi::cif::as_string(row[kDisorder]).compare(0, 1, "-") == 0;
     if (CifNumber order = number_at(row, kOrder); order.present)
       atom.declared_order = static_cast<int>(std::lround(order.value));
     index[atom.label] = structure.atoms.size();
@@ -145,6 +150,7 @@ void read_atoms(Block& block, CifStructure& structure) {
         if (!u.present)
           throw Error(where + "atom " + label + ": " + prefix + "ij " + row[i + 1] + " is not a number");
         atom.u[i] = u.value / scale;
+        atom.u_su[i] = u.su / scale;
       }
       atom.anisotropic = true;
     }
@@ -175,9 +181,35 @@ std::string plain_text(const std::string& raw) {
   return out;
 }
 
+Block underscore_tags(const Block& block) {
+  Block copy = block;
+  // A DDL2 tag names its category before the dot; the DDL1 name joins
+  // the two with an underscore.
+  auto rename = [](std::string& tag) {
+    const std::size_t dot = tag.find('.');
+    if (dot != std::string::npos) tag[dot] = '_';
+  };
+  for (gemmi::cif::Item& item : copy.items) {
+    if (item.type == gemmi::cif::ItemType::Pair) rename(item.pair[0]);
+    if (item.type == gemmi::cif::ItemType::Loop)
+      for (std::string& tag : item.loop.tags) rename(tag);
+  }
+  return copy;
+}
+
+std::string missing_structure(const Block& original) {
+  Block block = underscore_tags(original);
+  if (block.find_value("_cell_length_a") == nullptr) return "no cell";
+  if (!block.find_values("_atom_site_fract_x")) return "no atom coordinates";
+  if (first_value(block, {"_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M", "_space_group_name_H-M",
+                          "_space_group_name_Hall", "_symmetry_space_group_name_Hall"}) == nullptr &&
+      !block.find_values("_space_group_symop_operation_xyz") && !block.find_values("_symmetry_equiv_pos_as_xyz"))
+    return "no symmetry (no space-group name, Hall symbol or operator loop)";
+  return {};
+}
+
 CifStructure read_cif_structure(const gemmi::cif::Block& constant_block, const std::string& file) {
-  // gemmi's lookups are not const; nothing here changes the block.
-  Block& block = const_cast<Block&>(constant_block);
+  Block block = underscore_tags(constant_block);
   CifStructure structure;
   structure.file = file;
   structure.block_name = block.name;

@@ -19,9 +19,16 @@ struct CifAtom {
   CifNumber occupancy;      // value 1 when the CIF gives none
   bool anisotropic = false;
   double uiso = 0;                 // square Angstrom
+  double uiso_su = 0;
   std::array<double, 6> u{};       // U11, U22, U33, U12, U13, U23
-  int declared_multiplicity = 0;   // _atom_site_site_symmetry_multiplicity, 0 when absent
+  std::array<double, 6> u_su{};
+  // _atom_site_site_symmetry_multiplicity (or the older _symmetry_
+  // form, which some programs filled with the site-symmetry order), 0 when absent
+  int declared_multiplicity = 0;
   int declared_order = 0;          // _atom_site_site_symmetry_order, 0 when absent
+  // A negative _atom_site_disorder_group: a disordered atom refined off the
+  // special position it lies near; its declared multiplicity is that site's.
+  bool off_special_position = false;
 };
 
 struct CifStructure {
@@ -31,6 +38,7 @@ struct CifStructure {
   std::string phase_name;
   std::array<CifNumber, 6> cell;   // a, b, c, alpha, beta, gamma
   std::string space_group_name;    // Hermann-Mauguin, as given
+  std::string hall;                // Hall symbol, as given
   std::vector<std::string> operators;  // "x,y,z" triplets of the operator loop
   std::vector<CifAtom> atoms;
   double r_factor = 0;             // R1 (gt, else all), 0 when absent
@@ -38,9 +46,18 @@ struct CifStructure {
   double sigma_cutoff = 0;         // from _reflns_threshold_expression, 0 when absent
 };
 
-// Throws vesk::Error naming the file, the item and the atom when the block
-// lacks what an experiment file needs or holds what cannot go into one.
+// Tags are read in both the underscore and the dotted form
+// ("_cell_length_a", "_cell.length_a"). Throws vesk::Error naming the file,
+// the block, the item and the atom when the block lacks what an experiment
+// file needs or holds what cannot go into one.
 CifStructure read_cif_structure(const gemmi::cif::Block& block, const std::string& file);
+
+// Why the block holds no structure ("no cell", "no atom coordinates", "no
+// symmetry"), or blank when it holds a cell, symmetry and coordinates.
+std::string missing_structure(const gemmi::cif::Block& block);
+
+// The block with every dotted tag in the underscore form.
+gemmi::cif::Block underscore_tags(const gemmi::cif::Block& block);
 
 // Printable ASCII, blanks collapsed, the first line of a text field.
 std::string plain_text(const std::string& raw);

@@ -39,7 +39,8 @@ std::vector<std::pair<std::string, std::string>> experiment_records(const Experi
   add("     VERSION", integer(kFileVersion, 5));
   add("    HSTRY" + integer(1, 3), content.history);
 
-  std::string flags = integer(1, 5);  // phase 1, an ordinary phase; "(9I5)"
+  // Phase 1: an ordinary phase, or type 4 (hexadecimal atom keys); "(9I5)"
+  std::string flags = integer(content.hexadecimal_keys ? 4 : 1, 5);
   for (int phase = 2; phase <= 9; ++phase) flags += integer(0, 5);
   add(" EXPR NPHAS ", flags);
 
@@ -61,8 +62,9 @@ std::vector<std::pair<std::string, std::string>> experiment_records(const Experi
 
   const std::string prefix = kPhasePrefix;
   add(prefix + "  PNAM", "  " + content.phase_name);
-  if (content.atoms.size() > 999)
-    throw Error("more than 999 atoms; the decimal atom keys of a phase number them up to 999");
+  if (content.atoms.size() > (content.hexadecimal_keys ? 5000u : 999u))
+    throw Error(content.hexadecimal_keys ? "more than 5000 atoms; a phase holds at most 5000"
+                                         : "more than 999 atoms; the decimal atom keys of a phase number them up to 999");
   add(prefix + " NATOM", integer(static_cast<int>(content.atoms.size()), 5));
   std::string abc, abc_sigma, angles, angle_sigma;
   static const char* const names[6] = {"cell length a", "cell length b", "cell length c",
@@ -79,7 +81,20 @@ std::vector<std::pair<std::string, std::string>> experiment_records(const Experi
   add(prefix + "ANGSIG", angle_sigma);
   add(prefix + "SG SYM", "  " + pad(content.symbol, 20));
 
-  for (std::size_t n = 0; n < content.atoms.size(); ++n) {
+  for (std::size_t n = 0; content.hexadecimal_keys && n < content.atoms.size(); ++n) {
+    const AtomRecord& atom = content.atoms[n];
+    static const char* const digits = "0123456789ABCDEF";
+    std::string key = prefix + "AT";
+    for (int shift = 12; shift >= 0; shift -= 4) key += digits[(static_cast<int>(n + 1) >> shift) & 0xF];
+    const std::string what = "atom " + atom.label + ":";
+    // "(2X,A8,F6.4,3F8.5,F6.4,A8,A2,I4,6A1)"
+    std::string a = "  " + pad(atom.type_symbol, 8) + fixed(atom.fraction, 6, 4, what + " occupancy");
+    for (int i = 0; i < 3; ++i) a += fixed(atom.x[i], 8, 5, what + " coordinate");
+    a += fixed(atom.u[0], 6, 4, what + " Uiso") + pad(atom.label, 8) + "  " +
+         integer(atom.multiplicity, 4);
+    add(key, a);
+  }
+  for (std::size_t n = 0; !content.hexadecimal_keys && n < content.atoms.size(); ++n) {
     const AtomRecord& atom = content.atoms[n];
     const std::string key = prefix + "AT" + integer(static_cast<int>(n + 1), 3);
     const std::string what = "atom " + atom.label + ":";

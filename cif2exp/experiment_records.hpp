@@ -38,6 +38,9 @@ struct ExperimentContent {
   std::string symbol;
   std::vector<TypeRecord> types;
   std::vector<AtomRecord> atoms;
+  // Beyond 999 atoms: phase type 4, one record per isotropic atom keyed by
+  // its number in four hexadecimal digits (vortan takes fractions as 1 there).
+  bool hexadecimal_keys = false;
   std::string run_summary;             // what vortan prints after " RAFFIN was run "
   double cycle_figure = 0;
   std::vector<std::string> control_fields;  // 8 characters each, at most 8

@@ -1,7 +1,9 @@
-// cif2exp: turns one data block of a CIF into an experiment file NAME.EXP
-// and a covariance file NAME.CMT that vortan reads. Everything is read and
-// checked before anything is written, and the two files appear together
-// or not at all.
+// cif2exp: turns the structures of a CIF, one data block each, into
+// experiment files NAME.EXP with their covariance files NAME.CMT that
+// vortan reads, and NAME.CIFSRC that says which CIF block each came from.
+// A block is read and checked whole before anything is written, and its
+// files appear together or not at all.
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <exception>
@@ -25,13 +27,16 @@
 namespace {
 
 using vesk::Error;
+namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: cif2exp FILE.cif [NAME] [--block BLOCK] [--dmax D] [--dagl A] [--force]\n"
-    "  writes NAME.EXP and NAME.CMT for vortan from the first data block of FILE.cif\n"
-    "  (or the block named BLOCK); NAME defaults to the block name, in upper case.\n"
-    "  --dmax, --dagl: vortan's distance and angle-neighbour limits in Angstrom\n"
-    "  (default: from the atom types' covalent radii).\n"
+    "  writes NAME.EXP, NAME.CMT and NAME.CIFSRC for vortan from every data block\n"
+    "  of FILE.cif that holds a structure (or from the block named BLOCK); NAME\n"
+    "  defaults to the CIF's file name in upper case, followed by _ and the block\n"
+    "  name when the file holds several structures.\n"
+    "  --dmax, --dagl: vortan's distance and angle-neighbour limits in Angstrom,\n"
+    "  up to 50 (default: from the atom types' covalent radii).\n"
     "  --force: replace a NAME.EXP that cif2exp did not write.\n";
 
 struct Arguments {
@@ -41,12 +46,6 @@ struct Arguments {
   cif2exp::ConversionOptions options;
   bool force = false;
 };
-
-bool is_number(const std::string& text) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && value > 0 && text.size() <= 10;
-}
 
 Arguments parse_arguments(int argc, char** argv) {
   Arguments arguments;
@@ -61,7 +60,7 @@ Arguments parse_arguments(int argc, char** argv) {
       arguments.block = value("--block");
     } else if (word == "--dmax" || word == "--dagl") {
       std::string limit = value(word.c_str());
-      if (!is_number(limit)) throw Error(word + " " + limit + " is not a distance in Angstrom");
+      cif2exp::check_limit(word, limit);
       (word == "--dmax" ? arguments.options.dmax : arguments.options.dagl) = limit;
     } else if (word == "--force") {
       arguments.force = true;
@@ -79,24 +78,96 @@ Arguments parse_arguments(int argc, char** argv) {
   return arguments;
 }
 
-// The experiment name as vortan forms it from its command line: the file
-// name upper case, without ".EXP", any folder kept as typed.
-std::string experiment_name(const Arguments& arguments, const std::string& block_name) {
-  std::string name = arguments.name;
-  if (name.empty()) {
-    // A block name may hold characters a file name should not.
-    for (char c : block_name)
-      name += std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' ? c : '_';
-  }
-  return vesk::experiment_stem(name, true);
+// A file or block name may hold characters an experiment name should not.
+std::string name_part(const std::string& text) {
+  std::string part;
+  for (char c : text) part += std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' ? c : '_';
+  return part;
 }
 
-const gemmi::cif::Block& chosen_block(const gemmi::cif::Document& document, const Arguments& arguments) {
-  if (document.blocks.empty()) throw Error(arguments.cif + ": no data block");
-  if (arguments.block.empty()) return document.blocks.front();
-  for (const gemmi::cif::Block& block : document.blocks)
-    if (block.name == arguments.block) return block;
-  throw Error(arguments.cif + ": no data block data_" + arguments.block);
+// The experiment name as vortan forms it from its command line: upper case,
+// without ".EXP". Journal CIFs reuse block names ("I"), so the default
+// comes from the file; the block joins it when the file holds several.
+std::string experiment_name(const Arguments& arguments, const std::string& block_name, bool several) {
+  const std::string typed =
+      arguments.name.empty() ? name_part(fs::path(arguments.cif).stem().string()) : arguments.name;
+  const std::string name = vesk::experiment_stem(typed, true);
+  return several ? vesk::experiment_stem(name + "_" + name_part(block_name), false) : name;
+}
+
+// One block into NAME.EXP, NAME.CMT and NAME.CIFSRC.
+void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, const std::string& name, bool several) {
+  cif2exp::CifStructure structure;
+  try {
+    structure = cif2exp::read_cif_structure(block, arguments.cif);
+  } catch (const Error& e) {
+    throw Error((several ? "data_" + block.name + ": " : std::string()) + e.what());
+  }
+  const std::string where = arguments.cif + ", data_" + block.name + ": ";
+  cif2exp::ResolvedSymmetry symmetry;
+  cif2exp::Conversion conversion;
+  try {
+    symmetry = cif2exp::resolve_symmetry(structure.space_group_name, structure.hall, structure.operators,
+                                         structure.cell[3].value, structure.cell[5].value);
+    conversion = cif2exp::convert(structure, symmetry, arguments.options);
+  } catch (const Error& e) {
+    throw Error(where + e.what());
+  }
+
+  const std::string experiment_file = name + ".EXP";
+  const std::string covariance_file = name + ".CMT";
+  const std::string source_file = name + ".CIFSRC";
+  const std::string results_file = name + ".VORTAN";
+  if (fs::exists(experiment_file) && !arguments.force && !cif2exp::written_by_cif2exp(experiment_file))
+    throw Error(experiment_file + " exists and was not written by cif2exp; give --force to replace it");
+
+  cif2exp::CifSource source;
+  std::error_code ignored;
+  source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
+  source.block = block.name;
+  for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n)
+    source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
+
+  // Marks of the results file belong to the structure they were made on.
+  cif2exp::CifSource previous;
+  const bool had_source = cif2exp::read_cif_source(source_file, previous);
+  const bool other_structure = !had_source || previous.cif != source.cif || previous.block != source.block;
+  std::string moved;
+
+  cif2exp::PendingOutputs outputs;
+  const bool with_covariance = !conversion.covariance.variances.empty();
+  if (with_covariance)
+    cif2exp::write_covariance_file(outputs.add(covariance_file), conversion.covariance);
+  else
+    outputs.remove_at_commit(covariance_file);  // an old one would be taken for this structure's
+  cif2exp::write_cif_source(outputs.add(source_file), experiment_file, source);
+  cif2exp::write_experiment_file(outputs.add(experiment_file), cif2exp::experiment_records(conversion.experiment));
+  if (other_structure && fs::exists(results_file)) moved = cif2exp::move_aside(results_file);
+  outputs.commit();
+
+  std::cout << "cif2exp: " << experiment_file << " from data_" << block.name << ": phase 1, space group "
+            << symmetry.symbol << ", " << conversion.experiment.atoms.size() << " atoms of "
+            << conversion.experiment.types.size() << " types\n";
+  if (!symmetry.origin.none())
+    std::cout << "cif2exp:   setting of the CIF: "
+              << (symmetry.setting.empty() ? symmetry.source : symmetry.setting + " (from " + symmetry.source + ")")
+              << "\ncif2exp:   setting written:    " << symmetry.symbol
+              << "\ncif2exp:   coordinates moved:  x' = " << cif2exp::shift_text(symmetry.origin)
+              << " (s.u.'s and Uij unchanged)\n";
+  for (const std::string& note : conversion.notes) std::cout << "cif2exp:   " << note << "\n";
+  for (const auto& [ours, theirs] : source.labels)
+    if (ours != theirs) std::cout << "cif2exp:     " << theirs << " -> " << ours << "\n";
+  if (with_covariance)
+    std::cout << "cif2exp: " << covariance_file << ": " << conversion.covariance.variances.size()
+              << " variables from the s.u.'s of coordinates, occupancies and displacement parameters\n";
+  else
+    std::cout << "cif2exp: no coordinate or occupancy s.u.'s in the CIF, no " << covariance_file
+              << "; vortan's s.u.'s will come from the cell alone\n";
+  if (!moved.empty())
+    std::cout << "cif2exp: " << results_file << " belonged to "
+              << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
+              << "; moved to " << moved << " with its marks\n";
+  std::cout << "cif2exp: now run  vortan " << name << "\n";
 }
 
 int run(int argc, char** argv) {
@@ -107,70 +178,46 @@ int run(int argc, char** argv) {
   } catch (const std::exception& e) {
     throw Error(arguments.cif + ": " + e.what());
   }
-  const gemmi::cif::Block& block = chosen_block(document, arguments);
-  const cif2exp::CifStructure structure = cif2exp::read_cif_structure(block, arguments.cif);
-  const std::string name = experiment_name(arguments, structure.block_name);
+  if (document.blocks.empty()) throw Error(arguments.cif + ": no data block");
 
-  // The symbol as our interpreter reads it, checked against the CIF's own operators.
-  const double alpha = structure.cell[3].value;
-  const double gamma = structure.cell[5].value;
-  const std::string symbol = cif2exp::spaced_symbol(structure.space_group_name, alpha, gamma, arguments.cif);
-  vesk::SpaceGroupInfo group;
-  vesk::SGINTERP(symbol, -1, group);
-  if (group.failed())
-    throw Error(arguments.cif + ": the space-group symbol \"" + symbol + "\" (from the name \"" +
-                structure.space_group_name + "\") cannot be read by vortan's space-group interpreter");
-  const std::vector<cif2exp::SeitzOperator> ours = cif2exp::expand_group(group);
-  std::vector<cif2exp::SeitzOperator> theirs;
-  std::string source;
-  try {
-    if (!structure.operators.empty()) {
-      theirs = cif2exp::group_from_triplets(structure.operators);
-      source = "the CIF's operator loop";
-    } else {
-      theirs = cif2exp::group_from_table(structure.space_group_name, alpha, gamma);
-      source = "gemmi's table (the CIF has no operator loop) for \"" + structure.space_group_name + "\"";
-      if (theirs.empty())
-        throw Error("the CIF has no symmetry-operator loop and the name \"" + structure.space_group_name +
-                    "\" is not in gemmi's table, so the symbol cannot be checked");
+  std::vector<const gemmi::cif::Block*> chosen;
+  if (!arguments.block.empty()) {
+    for (const gemmi::cif::Block& block : document.blocks)
+      if (block.name == arguments.block) chosen.push_back(&block);
+    if (chosen.empty()) throw Error(arguments.cif + ": no data block data_" + arguments.block);
+  } else {
+    std::string skipped;
+    for (const gemmi::cif::Block& block : document.blocks) {
+      const std::string missing = cif2exp::missing_structure(block);
+      if (missing.empty())
+        chosen.push_back(&block);
+      else
+        skipped += "\n  data_" + block.name + ": " + missing;
     }
-    cif2exp::require_same_group(symbol, ours, theirs, source);
-  } catch (const Error& e) {
-    throw Error(arguments.cif + ": " + e.what());
+    if (chosen.empty()) throw Error(arguments.cif + ": no data block holds a structure:" + skipped);
+    if (!skipped.empty()) std::cout << "cif2exp: " << arguments.cif << ": blocks skipped:" << skipped << "\n";
   }
 
-  cif2exp::Conversion conversion;
-  try {
-    conversion = cif2exp::convert(structure, symbol, ours, arguments.options);
-  } catch (const Error& e) {
-    throw Error(arguments.cif + ": " + e.what());
+  const bool several = chosen.size() > 1;
+  std::vector<std::string> names;
+  for (const gemmi::cif::Block* block : chosen) {
+    names.push_back(experiment_name(arguments, block->name, several));
+    if (std::count(names.begin(), names.end(), names.back()) > 1)
+      throw Error(arguments.cif + ": two blocks would both be written as " + names.back() +
+                  ".EXP; convert them one at a time with --block and a name");
   }
-
-  const std::string experiment_file = name + ".EXP";
-  const std::string covariance_file = name + ".CMT";
-  if (std::filesystem::exists(experiment_file) && !arguments.force && !cif2exp::written_by_cif2exp(experiment_file))
-    throw Error(experiment_file + " exists and was not written by cif2exp; give --force to replace it");
-
-  cif2exp::PendingOutputs outputs;
-  const bool with_covariance = !conversion.covariance.variances.empty();
-  if (with_covariance)
-    cif2exp::write_covariance_file(outputs.add(covariance_file), conversion.covariance);
-  else
-    outputs.remove_at_commit(covariance_file);  // an old one would be taken for this structure's
-  cif2exp::write_experiment_file(outputs.add(experiment_file), cif2exp::experiment_records(conversion.experiment));
-  outputs.commit();
-
-  std::cout << "cif2exp: " << experiment_file << ": phase 1, space group " << symbol << ", "
-            << conversion.experiment.atoms.size() << " atoms of " << conversion.experiment.types.size()
-            << " types\n";
-  if (with_covariance)
-    std::cout << "cif2exp: " << covariance_file << ": " << conversion.covariance.variances.size()
-              << " variables from the s.u.'s of coordinates and occupancies\n";
-  else
-    std::cout << "cif2exp: no coordinate or occupancy s.u.'s in the CIF, no " << covariance_file
-              << "; vortan's s.u.'s will come from the cell alone\n";
-  std::cout << "cif2exp: now run  vortan " << name << "\n";
-  return 0;
+  int failed = 0;
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    try {
+      convert_block(*chosen[i], arguments, names[i], several);
+    } catch (const Error& e) {
+      recio::flush_all();
+      if (!several) throw;
+      std::cerr << "cif2exp: " << e.what() << "\ncif2exp: nothing written for data_" << chosen[i]->name << "\n";
+      ++failed;
+    }
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace

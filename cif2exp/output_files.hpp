@@ -3,6 +3,7 @@
 // the run is complete. Temporaries left uncommitted are removed.
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cif2exp {
@@ -31,6 +32,28 @@ class PendingOutputs {
   std::vector<std::string> stale_;
   bool committed_ = false;
 };
+
+// What NAME.CIFSRC says about the CIF block an experiment came from:
+//   # NAME.EXP was converted by cif2exp from this CIF block
+//   cif <absolute path of the CIF file as read>
+//   block <block name without data_>
+//   label <label in NAME.EXP> <label in the CIF>     (one per atom, in order)
+struct CifSource {
+  std::string cif;
+  std::string block;
+  std::vector<std::pair<std::string, std::string>> labels;  // (experiment, CIF)
+};
+
+// Throws vesk::Error with the system's reason when the file cannot be written.
+void write_cif_source(const std::string& file, const std::string& experiment_file, const CifSource& source);
+
+// The cif and block lines of an existing file; false when there is none.
+bool read_cif_source(const std::string& file, CifSource& source);
+
+// Renames `file` to the first of FILE.1, FILE.2, ... that does not exist,
+// never over an existing file, and gives the new name. Throws vesk::Error
+// with the system's reason.
+std::string move_aside(const std::string& file);
 
 // True when `file` is an experiment file that cif2exp wrote (its only
 // history record names cif2exp), so that rewriting it loses nothing.

@@ -10,7 +10,9 @@
 #include <set>
 #include <sstream>
 
+#include <gemmi/cif.hpp>
 #include <gemmi/elem.hpp>
+#include <gemmi/smcif.hpp>
 #include <gemmi/symmetry.hpp>
 #include <gemmi/unitcell.hpp>
 
@@ -42,6 +44,13 @@ std::vector<SeitzOperator> table_group(const std::string& name) {
 }
 
 CifNumber exact(double value, double su = 0, double last_place = 1e-6) { return {true, value, su, last_place}; }
+
+ResolvedSymmetry table_symmetry(const std::string& name) {
+  ResolvedSymmetry symmetry;
+  symmetry.symbol = name;
+  symmetry.group = table_group(name);
+  return symmetry;
+}
 
 }  // namespace
 
@@ -137,36 +146,64 @@ TEST(GroupOperators, AnotherOriginChoiceIsRefusedNamingBothGroups) {
   }
 }
 
-// The first setting gemmi tabulates for each of the 230 groups (origin
-// choice 2 where there are two, hexagonal and rhombohedral axes for R)
-// passes the check through our interpreter; every origin-choice-1 setting,
-// which shares its name with origin choice 2, is refused.
-TEST(GroupOperators, EveryStandardSettingPassesTheCheckAndOriginChoiceOneIsRefused) {
+// Every setting of gemmi's table, given as its operator list, gets a symbol
+// our interpreter reads whose group is the CIF's exactly, or the CIF's
+// moved to another origin (each origin-choice-1 setting, which shares its
+// name with origin choice 2).
+TEST(GroupOperators, EverySettingOfGemmisTableResolvesExactlyOrByAnOriginShift) {
   std::set<int> numbers;
-  int refused = 0;
   for (const gemmi::SpaceGroup& entry : gemmi::spacegroup_tables::main) {
-    if (entry.number < 1 || entry.number > 230) continue;
-    const bool origin_one = entry.ext == '1';
-    const bool reference = !origin_one && (numbers.count(entry.number) == 0 || entry.ext == 'R');
-    if (!reference && !origin_one) continue;
+    std::vector<std::string> triplets;
+    for (const gemmi::Op& op : entry.operations().all_ops_sorted()) triplets.push_back(op.triplet());
     const bool hexagonal = entry.number >= 143 && entry.number <= 194 && entry.ext != 'R';
     const double alpha = entry.ext == 'R' ? 80 : 90;
     const double gamma = entry.ext == 'R' ? 80 : hexagonal ? 120 : 90;
-    const std::string symbol = spaced_symbol(entry.xhm(), alpha, gamma, "sweep.cif");
-    vesk::SpaceGroupInfo group;
-    vesk::SGINTERP(symbol, -1, group);
-    ASSERT_FALSE(group.failed()) << entry.xhm() << " as " << symbol;
-    const auto table = group_from_table(entry.xhm(), alpha, gamma);
-    if (origin_one) {
-      EXPECT_THROW(require_same_group(symbol, expand_group(group), table, "the table"), vesk::Error) << entry.xhm();
-      ++refused;
-    } else {
-      EXPECT_NO_THROW(require_same_group(symbol, expand_group(group), table, "the table")) << entry.xhm();
-      numbers.insert(entry.number);
+    ResolvedSymmetry resolved;
+    ASSERT_NO_THROW(resolved = resolve_symmetry("", "", triplets, alpha, gamma)) << entry.xhm();
+    std::vector<SeitzOperator> ours = resolved.group;
+    std::sort(ours.begin(), ours.end());
+    EXPECT_EQ(shifted_group(group_from_triplets(triplets), resolved.origin), ours) << entry.xhm();
+    if (entry.ext == '1') {
+      EXPECT_FALSE(resolved.origin.none()) << entry.xhm();
     }
+    if (entry.ext == '2' || (entry.is_reference_setting() && entry.ext != '1')) {
+      EXPECT_TRUE(resolved.origin.none()) << entry.xhm();
+    }
+    numbers.insert(entry.number);
   }
   EXPECT_EQ(numbers.size(), 230u);
-  EXPECT_EQ(refused, 33);  // origin-choice-1 entries of the table, other axis settings included
+
+  // A bare name means origin choice 2, as our interpreter reads it.
+  for (const char* name : {"F d d d", "I 41/a", "P n n n", "P 42/n", "F d -3 m"})
+    EXPECT_TRUE(resolve_symmetry(name, "", {}, 90, 90).origin.none()) << name;
+}
+
+TEST(GroupOperators, HallSymbolsScrewAxisSpellingsAndDecimalTranslations) {
+  const auto p21c = table_group("P 1 21/c 1");
+  for (const char* name : {"P2(1)/c", "P2_1/c", "P12(1)/c1", "P 1 2_1/c 1", " P21/c "})
+    EXPECT_EQ(group_from_table(name, 90, 90), p21c) << name;
+  EXPECT_EQ(normalised_name("Pmn2(1)"), "Pmn21");
+  EXPECT_EQ(group_from_hall("-P 2ybc"), p21c);
+  EXPECT_TRUE(group_from_hall("Q 9 9").empty());
+  EXPECT_EQ(group_from_triplets({"-x,.5+y,.5-z"}), group_from_triplets({"x,y,z", "-x,y+1/2,-z+1/2"}));
+  EXPECT_EQ(triplet(parse_operator("0.6667+X,0.3333+Y,0.3333+Z")), "x+2/3,y+1/3,z+1/3");
+  EXPECT_EQ(triplet(parse_operator("-Z+0.5, x-y, -0.25+y")), "-z+1/2,x-y,y+3/4");
+  for (const char* bad : {"x+0.1,y,z", "x+1/8,y,z", "x,y", "x,y,z,", "2x,y,z", "x,y,q", "x+,y,z"})
+    EXPECT_THROW(parse_operator(bad), vesk::Error) << bad;
+
+  // Hall-only and name-only blocks; a name beside the loop is checked.
+  EXPECT_EQ(resolve_symmetry("", "-P 2ybc", {}, 90, 90).symbol, "P 1 21/c 1");
+  EXPECT_EQ(resolve_symmetry("P2(1)/n", "", {}, 90, 90).symbol, "P 1 21/n 1");
+  EXPECT_EQ(resolve_symmetry("Pmn2(1)", "", {}, 90, 90).symbol, "P m n 21");
+  EXPECT_EQ(resolve_symmetry("", "", {"x,y,z", "-x,-y,-z"}, 80, 85).symbol, "P -1");
+  try {
+    resolve_symmetry("P -1", "", {"x,y,z", "-x,-y,z"}, 90, 90);
+    FAIL();
+  } catch (const vesk::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("the name \"P -1\" a group of 2"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(resolve_symmetry("", "", {}, 90, 90), vesk::Error);
+  EXPECT_THROW(resolve_symmetry("Q 9 9", "", {}, 90, 90), vesk::Error);
 }
 
 // Wyckoff positions typed from International Tables A: multiplicity, and
@@ -269,7 +306,7 @@ CifStructure hexagonal_structure() {
 }  // namespace
 
 TEST(Conversion, OneVariablePerFreeParameterTiedByTheSiteSymmetry) {
-  const Conversion c = convert(hexagonal_structure(), "P 6/m m m", table_group("P 6/m m m"), {});
+  const Conversion c = convert(hexagonal_structure(), table_symmetry("P 6/m m m"), {});
   const CovarianceContent& cov = c.covariance;
   // B1: nothing refined. Mg1: x free, y = 2x, z fixed. O1: FRAC, X, Y, Z. Mg2: no s.u.'s.
   const std::vector<std::string> names = {"1  2X   ", "1  2Y   ", "1  3FRAC", "1  3X   ", "1  3Y   ", "1  3Z   "};
@@ -307,18 +344,37 @@ TEST(Conversion, OneVariablePerFreeParameterTiedByTheSiteSymmetry) {
 }
 
 TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
-  const auto group = table_group("P 6/m m m");
-  auto refused = [&](CifStructure s, const std::string& part) {
+  const ResolvedSymmetry group = table_symmetry("P 6/m m m");
+  auto refused = [&](CifStructure s, const std::string& part, const ConversionOptions& options = {}) {
     try {
-      convert(s, "P 6/m m m", group, {});
+      convert(s, group, options);
       ADD_FAILURE() << "accepted, expected: " << part;
     } catch (const vesk::Error& e) {
       EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
     }
   };
   CifStructure s = hexagonal_structure();
-  s.atoms[0].label = "B1_long_label";
-  refused(s, "atom B1_long_label: the label is longer than the 8 characters");
+  s.atoms[0].label = "B 1";
+  refused(s, "atom B 1: the label holds a blank");
+  s = hexagonal_structure();
+  s.cell[0].value = 1e-300;
+  refused(s, "the cell length a = 0.000000 A is no cell edge");
+  s = hexagonal_structure();
+  s.cell[3].value = s.cell[4].value = s.cell[5].value = 120;
+  refused(s, "close no cell");
+  refused(hexagonal_structure(), "needs more than 10000 lattice translations", {"50", ""});
+  // Either the multiplicity or the site-symmetry order: Mg1 on 6l (order 4).
+  s = hexagonal_structure();
+  s.atoms[1].declared_multiplicity = 4;
+  EXPECT_NO_THROW(convert(s, group, {}));
+  s.atoms[1].declared_multiplicity = 6;
+  EXPECT_NO_THROW(convert(s, group, {}));
+  s.atoms[1].declared_multiplicity = 12;
+  s.atoms[1].off_special_position = true;  // SHELX's PART -1 beside a special position
+  EXPECT_NO_THROW(convert(s, group, {}));
+  s.atoms[1].off_special_position = false;
+  refused(s, "the CIF gives the site multiplicity 12, but 4 of the 24 operators leave these coordinates in place"
+             " (multiplicity 6, site-symmetry order 4)");
   s = hexagonal_structure();
   s.atoms[1].element = "Cf";
   s.atoms[1].type_symbol = "Cf";
@@ -338,7 +394,7 @@ TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
 
 TEST(ExperimentFile, RecordsReadBackWithTheLayoutsThePhaseReaderUses) {
   TempFolder folder;
-  const Conversion c = convert(hexagonal_structure(), "P 6/m m m", table_group("P 6/m m m"), {"3.0", ""});
+  const Conversion c = convert(hexagonal_structure(), table_symmetry("P 6/m m m"), {"3.0", ""});
   const std::string file = (folder / "HEX.EXP").string();
   write_experiment_file(file, experiment_records(c.experiment));
   EXPECT_NO_THROW(vesk::check_record_layout(file));
@@ -628,15 +684,15 @@ TEST(Cif2expProgram, WritesTheExperimentAndCovarianceFilesNamedAfterTheBlock) {
   TempFolder folder;
   RunResult run = cif2exp_run(folder, kTriclinic);
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.cif", "TRI.EXP", "TRI.CMT"}));
-  EXPECT_NE(run.out.find("vortan TRI"), std::string::npos) << run.out;
-  EXPECT_NO_THROW(vesk::check_record_layout((folder / "TRI.EXP").string()));
+  EXPECT_EQ(files_in(folder), (std::set<std::string>{"in.cif", "IN.EXP", "IN.CMT", "IN.CIFSRC"}));
+  EXPECT_NE(run.out.find("vortan IN"), std::string::npos) << run.out;
+  EXPECT_NO_THROW(vesk::check_record_layout((folder / "IN.EXP").string()));
 
   vesk::CovarianceData data;
   std::string problem;
-  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "TRI.CMT").string(), data, problem), vesk::CovarianceRead::Ok)
+  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "IN.CMT").string(), data, problem), vesk::CovarianceRead::Ok)
       << problem;
-  EXPECT_EQ(data.nvar, 10);  // nine coordinates and one occupancy
+  EXPECT_EQ(data.nvar, 13);  // nine coordinates, one occupancy, three Uiso
   EXPECT_FLOAT_EQ(data.cycle_figure, 0.0412f);
   vesk::index_constraints(data);
   EXPECT_FLOAT_EQ(vesk::COVEL(data, 1, 1), 0.0003f * 0.0003f);
@@ -672,7 +728,7 @@ TEST(Cif2expProgram, AnisotropicAtomsKeepTheirSixParameters) {
   TempFolder folder;
   RunResult run = cif2exp_run(folder, kAnisotropic, {"--dmax", "2.5"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  testing_support::OpenExperiment open(folder / "ANISO.EXP");
+  testing_support::OpenExperiment open(folder / "IN.EXP");
   std::string value(68, ' ');
   ASSERT_EQ(vesk::READEXP(open.unit, "CRS1  SG SYM", value), 0);
   EXPECT_EQ(value.substr(0, 14), "  P 1 21/c 1  ");
@@ -700,39 +756,17 @@ TEST(Cif2expProgram, RefusesBadInputLeavingNothingBehind) {
   // coordinates leave: (x, x+0.01, 0) is on no special position of 4f's kind.
   expect_refused(with(kRutile, "O1 O2- 0.30478(9) 0.30478(9)", "O1 O2- 0.30478(9) 0.31478(9)"),
                  "atom O1 at (0.304780, 0.314780, 0.000000): the CIF gives the site multiplicity 4, but 2 of the 16");
-  // Origin choice 1 of P n n n under the plain name.
-  expect_refused(R"(data_pnnn
-_cell_length_a 5
-_cell_length_b 6
-_cell_length_c 7
-_cell_angle_alpha 90
-_cell_angle_beta 90
-_cell_angle_gamma 90
-_symmetry_space_group_name_H-M 'P n n n'
-loop_
-_symmetry_equiv_pos_as_xyz
-x,y,z
--x,-y,z
--x,y,-z
-x,-y,-z
--x+1/2,-y+1/2,-z+1/2
-x+1/2,y+1/2,-z+1/2
-x+1/2,-y+1/2,z+1/2
--x+1/2,y+1/2,z+1/2
-loop_
-_atom_site_label
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-C1 0.1 0.2 0.3
-)",
-                 "the space-group symbol \"P n n n\" gives 8 operators, the CIF's operator loop 8");
-  expect_refused(with(kTriclinic, "_symmetry_space_group_name_H-M 'P -1'", ""), "no space-group name");
+  expect_refused(with(with(kTriclinic, "_symmetry_space_group_name_H-M 'P -1'", ""), "_symmetry_equiv_pos_as_xyz", "_other"),
+                 "no data block holds a structure:\n  data_tri: no symmetry");
   expect_refused(with(kTriclinic, "'-x, -y, -z'", "'-x, -y, z'"), "they are not the same group");
-  expect_refused("data_x\n_cell_length_a 5\n", "no cell");
+  expect_refused("data_x\n_cell_length_a 5\n", "data_x: no atom coordinates");
   expect_refused("not a CIF at all", "in.cif");
   expect_refused(kTriclinic, "no data block data_other", {"--block", "other"});
-  expect_refused(kTriclinic, "is not a distance", {"--dmax", "far"});
+  for (const char* limit : {"far", "inf", "0x10", "nan", "1e1", "0", "50.5", "-3"})
+    expect_refused(kTriclinic, "is not a distance in Angstrom above 0 and up to vortan's 50 A", {"--dmax", limit});
+  expect_refused(with(kTriclinic, "_cell_angle_alpha 81.23(2)\n_cell_angle_beta 95.67(3)\n_cell_angle_gamma 102.34(4)",
+                      "_cell_angle_alpha 120\n_cell_angle_beta 120\n_cell_angle_gamma 120"),
+                 "close no cell");
 }
 
 // ---- vortan on cif2exp's files, against distances computed from the CIF ----
@@ -862,7 +896,7 @@ void expect_distances_of(const Model& model, const std::vector<ResultDistance>& 
 TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kTriclinic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
-  const auto listed = vortan_distances(folder, "TRI");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   Model model;
   model.group = "P -1";
@@ -888,7 +922,7 @@ TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
   EXPECT_NEAR(o1_c1->sigma, propagated_sigma(model, 0, 1, same), 2e-5);
 
   // The occupancy's s.u. reaches the atom list.
-  const std::string listing = read_file(folder / "TRI.LST");
+  const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("C2       0.3500(4)     0.1200(5)     0.5900(6)        1     C       3 0.950(20)"),
             std::string::npos)
       << listing;
@@ -897,7 +931,7 @@ TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
 TEST(Cif2expWithVortan, SpecialPositionsGetNoStandardDeviationFromFixedCoordinates) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kRutile, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
-  const auto listed = vortan_distances(folder, "RUTILE");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   // Independent parameters: a (= b), c and x of O1 on (x, x, 0); Ti1 on
   // (0, 0, 0) and z of O1 are fixed whatever s.u.'s the CIF prints.
@@ -914,20 +948,20 @@ TEST(Cif2expWithVortan, SpecialPositionsGetNoStandardDeviationFromFixedCoordinat
   // The covariance file knows only x and y of O1, both from one variable.
   vesk::CovarianceData data;
   std::string problem;
-  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "RUTILE.CMT").string(), data, problem),
+  ASSERT_EQ(vesk::read_covariance_file(21, (folder / "IN.CMT").string(), data, problem),
             vesk::CovarianceRead::Ok);
-  EXPECT_EQ(data.names, (std::vector<std::string>{"1  2X   ", "1  2Y   "}));
-  EXPECT_EQ(data.nvar, 1);
+  EXPECT_EQ(data.names, (std::vector<std::string>{"1  1UISO", "1  2X   ", "1  2Y   ", "1  2UISO"}));
+  EXPECT_EQ(data.nvar, 3);
   // The atom list shows Ti1 on its special position without s.u.'s.
-  const std::string listing = read_file(folder / "RUTILE.LST");
+  const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("Ti1      0.0000000(0)"), std::string::npos) << listing;
 }
 
 TEST(Cif2expWithVortan, CubicDistancesFromTheCellAlone) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kCubic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);
-  EXPECT_FALSE(fs::exists(folder / "NACL.CMT"));
-  const auto listed = vortan_distances(folder, "NACL");
+  EXPECT_FALSE(fs::exists(folder / "IN.CMT"));
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_EQ(listed.size(), 12u);  // six Cl around Na, six Na around Cl
   Model model;
   model.group = "F m -3 m";
@@ -947,7 +981,7 @@ TEST(Cif2expWithVortan, CubicDistancesFromTheCellAlone) {
 TEST(Cif2expWithVortan, AnisotropicMonoclinicStructure) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kAnisotropic, {"--dmax", "2.6", "--dagl", "2.6"}).exit_status, 0);
-  const auto listed = vortan_distances(folder, "ANISO");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   Model model;
   model.group = "P 1 21/c 1";
@@ -985,7 +1019,7 @@ C1 C 0.3333 0.6667 0.5 0.01
   TempFolder folder;
   const RunResult run = cif2exp_run(folder, hexagonal, {"--dmax", "3.0", "--dagl", "3.0"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const auto listed = vortan_distances(folder, "HEX");
+  const auto listed = vortan_distances(folder, "IN");
   ASSERT_FALSE(listed.empty());
   Model model;
   model.group = "P 6/m m m";
@@ -1002,6 +1036,251 @@ C1 C 0.3333 0.6667 0.5 0.01
   ASSERT_NE(al_b, listed.end());
   EXPECT_NEAR(al_b->d, std::sqrt(3.0) * 5.0123 * 0.2012, 2e-5);
   EXPECT_NEAR(al_b->sigma, std::sqrt(3.0) * std::hypot(0.2012 * 0.0004, 5.0123 * 0.0003), 2e-5);
-  const std::string listing = read_file(folder / "HEX.LST");
+  const std::string listing = read_file(folder / "IN.LST");
   EXPECT_NE(listing.find("B1       0.20120(30)   0.4024(6)     0.0000000(0) MM2(120)"), std::string::npos) << listing;
+}
+
+// ---- The CIFs crystallographers have, against gemmi on the CIF's own data ----
+
+namespace {
+
+// One structure in P 1 21/n 1; SYMMETRY and the multiplicity column are
+// filled in per test. The multiplicity 1 of the general atoms is the
+// site-symmetry order, as SHELXL-97 wrote it.
+const char* const kMonoclinic = R"(data_BLOCK
+_cell_length_a 7.1234(5)
+_cell_length_b 8.2345(6)
+_cell_length_c 9.3456(7)
+_cell_angle_alpha 90
+_cell_angle_beta 101.23(2)
+_cell_angle_gamma 90
+SYMMETRY
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_symmetry_multiplicity
+Cu1 Cu 0 0 0 0.0210(3) 2
+O1_long_a O 0.1234(3) 0.2345(4) 0.0456(5) 0.0223(4) 1
+O1_long_b O 0.0700(4) -0.1900(5) 0.1200(6) 0.0250(5) 1
+N1 N 0.3234(3) 0.2045(4) 0.1456(5) 0.0233(4) 1
+)";
+
+const char* const kP21nLoop = R"(loop_
+_symmetry_equiv_pos_as_xyz
+'x, y, z'
+'-x+1/2, y+1/2, -z+1/2'
+'-x, -y, -z'
+'x+1/2, -y+1/2, z+1/2')";
+
+std::string monoclinic(const std::string& block, const std::string& symmetry) {
+  return with(with(kMonoclinic, "data_BLOCK", "data_" + block), "SYMMETRY", symmetry);
+}
+
+// Every distance up to `limit` around each atom, from gemmi's reading of the
+// CIF (cell and coordinates) and the operators given, each image once.
+// `reach` 0: P 1 in a cell much longer than `limit`, nearest images only.
+std::vector<std::vector<double>> gemmi_distances(const std::string& cif, const std::vector<gemmi::Op>& ops,
+                                                 double limit, int reach = 2) {
+  const gemmi::SmallStructure small =
+      gemmi::make_small_structure_from_block(gemmi::cif::read_string(cif).sole_block());
+  std::vector<std::vector<double>> around(small.sites.size());
+  for (std::size_t i = 0; i < small.sites.size(); ++i) {
+    std::vector<gemmi::Position> seen;
+    for (const auto& site : small.sites)
+      for (const gemmi::Op& op : ops)
+        for (int a = -reach; a <= reach; ++a)
+          for (int b = -reach; b <= reach; ++b)
+            for (int c = -reach; c <= reach; ++c) {
+              auto x = op.apply_to_xyz(std::array<double, 3>{site.fract.x, site.fract.y, site.fract.z});
+              if (reach == 0)
+                for (int k = 0; k < 3; ++k) x[k] -= std::round(x[k] - small.sites[i].fract.at(k));
+              const gemmi::Position where = small.cell.orthogonalize(gemmi::Fractional(x[0] + a, x[1] + b, x[2] + c));
+              const double d = where.dist(small.cell.orthogonalize(small.sites[i].fract));
+              if (d < 1e-4 || d > limit) continue;
+              if (std::any_of(seen.begin(), seen.end(), [&](const gemmi::Position& p) { return p.dist(where) < 1e-6; }))
+                continue;
+              seen.push_back(where);
+              around[i].push_back(d);
+            }
+    std::sort(around[i].begin(), around[i].end());
+  }
+  return around;
+}
+
+std::vector<gemmi::Op> table_ops(const std::string& name) {
+  return gemmi::find_spacegroup_by_name(name)->operations().all_ops_sorted();
+}
+
+void expect_same_distances(const std::vector<ResultDistance>& listed, const std::vector<std::vector<double>>& expected,
+                           const std::string& what) {
+  std::vector<std::vector<double>> around(expected.size());
+  for (const ResultDistance& r : listed) {
+    ASSERT_LE(static_cast<std::size_t>(r.central), expected.size()) << what;
+    around[static_cast<std::size_t>(r.central - 1)].push_back(r.d);
+  }
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    std::sort(around[i].begin(), around[i].end());
+    ASSERT_EQ(around[i].size(), expected[i].size()) << what << ", atom " << i + 1;
+    for (std::size_t k = 0; k < around[i].size(); ++k)
+      EXPECT_NEAR(around[i][k], expected[i][k], 2e-5 * std::max(1.0, expected[i][k])) << what << ", atom " << i + 1;
+  }
+}
+
+}  // namespace
+
+TEST(Cif2expWithVortan, OlderConventionsOfOneStructureGiveGemmisDistances) {
+  const std::vector<std::vector<double>> expected =
+      gemmi_distances(monoclinic("x", kP21nLoop), table_ops("P 1 21/n 1"), 3.0);
+  std::string dotted = monoclinic("dotted", "_space_group.name_Hall '-P 2yn'");
+  for (const char* tag : {"_cell_length_a", "_cell_length_b", "_cell_length_c", "_cell_angle_alpha",
+                          "_cell_angle_beta", "_cell_angle_gamma"})
+    dotted = with(dotted, tag, std::string("_cell.") + (tag + 6));
+  for (const char* item : {"label", "type_symbol", "fract_x", "fract_y", "fract_z", "U_iso_or_equiv"})
+    dotted = with(dotted, std::string("_atom_site_") + item + "\n", std::string("_atom_site.") + item + "\n");
+  const std::vector<std::pair<std::string, std::string>> variants = {
+      {"P2(1)/n, SHELX-era multiplicities", monoclinic("shelx", "_symmetry_space_group_name_H-M 'P2(1)/n'")},
+      {"Hall symbol only, dotted tags", dotted},
+      {"decimal translations only",
+       monoclinic("decimal", "loop_\n_space_group_symop_operation_xyz\nx,y,z\n-x+.5,0.5+y,-z+0.5000\n-x,-y,-z\n"
+                             "x+0.5,-Y+.5,Z+0.5")},
+  };
+  for (const auto& [what, cif] : variants) {
+    TempFolder folder;
+    const RunResult run = cif2exp_run(folder, cif, {"--dmax", "3.0", "--dagl", "3.0"});
+    ASSERT_EQ(run.exit_status, 0) << what << "\n" << run.out << run.err;
+    expect_same_distances(vortan_distances(folder, "IN"), expected, what);
+    // Labels past 8 characters: short, unique, and mapped beside the experiment.
+    EXPECT_NE(run.out.find("O1_long_b -> O1_long1"), std::string::npos) << run.out;
+    const std::string source = read_file(folder / "IN.CIFSRC");
+    EXPECT_NE(source.find("cif " + (folder / "in.cif").string() + "\n"), std::string::npos) << source;
+    EXPECT_NE(source.find("\nlabel Cu1 Cu1\nlabel O1_long_ O1_long_a\nlabel O1_long1 O1_long_b\nlabel N1 N1\n"),
+              std::string::npos) << source;
+  }
+}
+
+// A file with a global block and two structures: both converted, named
+// from the file and the block; the marks of one never reach the other.
+TEST(Cif2expProgram, EveryStructureOfAFileAndMarksThatStayWithTheirStructure) {
+  TempFolder folder;
+  const std::string two = "data_global\n_publ_contact_author_name 'A. Author'\n" +
+                          monoclinic("I", kP21nLoop) + "\n" + monoclinic("II", kP21nLoop);
+  RunResult run = cif2exp_run(folder, two, {"--dmax", "3.0", "--dagl", "3.0"});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("blocks skipped:\n  data_global: no cell"), std::string::npos) << run.out;
+  EXPECT_TRUE(fs::exists(folder / "IN_I.EXP") && fs::exists(folder / "IN_II.EXP"));
+  expect_same_distances(vortan_distances(folder, "IN_II"), gemmi_distances(monoclinic("x", kP21nLoop),
+                                                                              table_ops("P 1 21/n 1"), 3.0), "IN_II");
+
+  // Marks made on data_II; then another CIF's block is converted under
+  // the same name: its results file goes aside with the marks.
+  std::string marked = read_file(folder / "IN_II.VORTAN");
+  write_file(folder / "IN_II.VORTAN", marked);
+  write_file(folder / "other.cif", monoclinic("II", kP21nLoop));
+  run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("IN_II.VORTAN belonged to data_II of " + (folder / "in.cif").string() +
+                         "; moved to IN_II.VORTAN.1"), std::string::npos) << run.out;
+  EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
+  EXPECT_FALSE(fs::exists(folder / "IN_II.VORTAN"));
+  // The same block again keeps the results file; a third structure never
+  // overwrites the file moved first.
+  vortan_distances(folder, "IN_II");
+  run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());
+  EXPECT_TRUE(fs::exists(folder / "IN_II.VORTAN"));
+  run = run_program(CIF2EXP_BIN, {"in.cif", "IN_II", "--block", "II"}, folder.path());
+  EXPECT_TRUE(fs::exists(folder / "IN_II.VORTAN.2"));
+  EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
+}
+
+namespace {
+
+// P n n n with its two origins: origin choice 1 (2 2 2 at the origin) lies
+// at -1/4, -1/4, -1/4 from origin choice 2 (-1 at the origin), International
+// Tables A, space group 48; checked against gemmi's two operator lists below.
+std::string pnnn(int choice) {
+  std::string cif = "data_pnnn" + std::to_string(choice) +
+                    "\n_cell_length_a 6.1234(5)\n_cell_length_b 7.2345(6)\n_cell_length_c 8.3456(7)\n"
+                    "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\n"
+                    "_symmetry_space_group_name_H-M 'P n n n'\nloop_\n_symmetry_equiv_pos_as_xyz\n";
+  for (const gemmi::Op& op : table_ops("P n n n:" + std::to_string(choice))) cif += op.triplet() + "\n";
+  cif += "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+         "_atom_site_U_iso_or_equiv\n";
+  const double shift = choice == 1 ? 0.25 : 0;
+  auto x = [shift](double origin2, const char* su) {
+    char text[40];
+    std::snprintf(text, sizeof text, " %.4f%s", origin2 + shift, su);
+    return std::string(text);
+  };
+  cif += "Ni1" + x(0, "") + x(0, "") + x(0, "") + " 0.010(1)\n";
+  cif += "O1" + x(0.11, "(2)") + x(0.32, "(3)") + x(0.45, "(3)") + " 0.020(2)\n";
+  cif += "N1" + x(0.21, "(2)") + x(-0.08, "(3)") + x(0.14, "(3)") + " 0.020(2)\n";
+  return cif;
+}
+
+}  // namespace
+
+TEST(Cif2expWithVortan, OriginChoiceOneAndTwoGiveTheSameDistancesAndStandardDeviations) {
+  const gemmi::Op to_origin2 = gemmi::parse_triplet("x+1/4,y+1/4,z+1/4");
+  std::vector<gemmi::Op> moved;
+  for (const gemmi::Op& op : table_ops("P n n n:1"))
+    moved.push_back(to_origin2.combine(op).combine(to_origin2.inverse()).wrap());
+  std::sort(moved.begin(), moved.end());
+  ASSERT_EQ(moved, table_ops("P n n n:2"));
+
+  TempFolder folder;
+  std::vector<ResultDistance> listed[2];
+  for (int choice : {1, 2}) {
+    const std::string name = "ORIGIN" + std::to_string(choice);
+    write_file(folder / (name + ".cif"), pnnn(choice));
+    const RunResult run = run_program(CIF2EXP_BIN, {name + ".cif", "--dmax", "3.0", "--dagl", "3.0"}, folder.path());
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    if (choice == 1) {
+      EXPECT_NE(run.out.find("setting of the CIF: P n n n:1 (from the CIF's operator loop)\ncif2exp:   setting "
+                             "written:    P n n n\ncif2exp:   coordinates moved:  x' = x+1/4,y+1/4,z+1/4"),
+                std::string::npos) << run.out;
+    }
+    listed[choice - 1] = vortan_distances(folder, name);
+    expect_same_distances(listed[choice - 1], gemmi_distances(pnnn(choice), table_ops("P n n n:" + std::to_string(choice)), 3.0),
+                          name);
+    auto by_atom_and_length = [](const ResultDistance& p, const ResultDistance& q) {
+      return std::tie(p.central, p.d, p.sigma) < std::tie(q.central, q.d, q.sigma);
+    };
+    std::sort(listed[choice - 1].begin(), listed[choice - 1].end(), by_atom_and_length);
+  }
+  ASSERT_EQ(listed[0].size(), listed[1].size());
+  ASSERT_FALSE(listed[0].empty());
+  for (std::size_t k = 0; k < listed[0].size(); ++k) {
+    EXPECT_EQ(listed[0][k].central, listed[1][k].central);
+    EXPECT_NEAR(listed[0][k].d, listed[1][k].d, 2e-5);
+    EXPECT_NEAR(listed[0][k].sigma, listed[1][k].sigma, 2e-5);
+  }
+}
+
+// 2000 isotropic atoms of P 1 on a slightly uneven grid, 1.5 A apart: the
+// hexadecimal atom keys carry them, each with its six neighbours.
+TEST(Cif2expWithVortan, TwoThousandIsotropicAtoms) {
+  std::string cif = "data_big\n_cell_length_a 15\n_cell_length_b 15\n_cell_length_c 30.0000(3)\n_cell_angle_alpha 90\n"
+                    "_cell_angle_beta 90\n_cell_angle_gamma 90\n_symmetry_space_group_name_H-M 'P 1'\nloop_\n"
+                    "_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+                    "_atom_site_U_iso_or_equiv\n";
+  for (int n = 0; n < 2000; ++n) {
+    char line[120];
+    const double jitter = 0.001 * ((n * 7) % 5 - 2);  // fractions of the cell, at most 0.03 A
+    std::snprintf(line, sizeof line, "C%d %.5f(5) %.5f %.5f 0.0100(5)\n", n + 1, (n % 10) / 10.0 + jitter,
+                  (n / 10 % 10) / 10.0 - jitter, (n / 100) / 20.0 + jitter / 2);
+    cif += line;
+  }
+  TempFolder folder;
+  const RunResult run = cif2exp_run(folder, cif, {"--dmax", "1.6", "--dagl", "1.6"});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("2000 atoms: written in the isotropic layout with hexadecimal keys"), std::string::npos);
+  testing_support::OpenExperiment open(folder / "IN.EXP");
+  std::string value(68, ' ');
+  EXPECT_EQ(vesk::READEXP(open.unit, "CRS1  AT07D0", value), 0);  // atom 2000
+  EXPECT_EQ(value.substr(40, 14), "0.0100C2000   ");
+  expect_same_distances(vortan_distances(folder, "IN"), gemmi_distances(cif, {gemmi::Op::identity()}, 1.6, 0), "2000 atoms");
 }
