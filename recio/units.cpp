@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -28,6 +30,16 @@ struct Unit {
   bool can_write = false;
   LastOperation last = LastOperation::None;
 };
+
+// The system's reason (errno) for the last failed operation on each unit,
+// kept after the unit is closed so that the message of a failed close or
+// write can give it.
+std::map<int, int>& system_errors() {
+  static auto* errors = new std::map<int, int>;
+  return *errors;
+}
+
+void note_system_error(int number) { system_errors()[number] = errno; }
 
 void close_all();
 
@@ -70,11 +82,14 @@ void flush_unit(Unit& unit) {
   if (unit.file != nullptr && unit.can_write) std::fflush(unit.file);
 }
 
-void close_unit(Unit& unit) {
-  if (unit.file == nullptr) return;
-  flush_unit(unit);
-  if (!unit.preconnected) std::fclose(unit.file);
+// False when the buffered data or the close itself was refused (a full
+// disk often shows only here).
+bool close_unit(Unit& unit) {
+  if (unit.file == nullptr) return true;
+  bool written = !unit.can_write || std::fflush(unit.file) == 0;
+  if (!unit.preconnected && std::fclose(unit.file) != 0) written = false;
   unit.file = nullptr;
+  return written;
 }
 
 void close_all() {
@@ -199,13 +214,31 @@ int open(int number, const std::string& file, const OpenSpec& request) {
 
 int close(int number) {
   if (Unit* unit = find_unit(number)) {
-    int status = kOk;
-    if (unit->file != nullptr && unit->can_write && std::fflush(unit->file) != 0) status = kWriteFailed;
-    close_unit(*unit);
+    errno = 0;
+    const int status = close_unit(*unit) ? kOk : kWriteFailed;
+    if (status != kOk) note_system_error(number);
     units().erase(number);
     return status;
   }
   return kOk;
+}
+
+int flush(int number) {
+  Unit* unit = find_unit(number);
+  if (unit == nullptr || unit->file == nullptr) return kNotConnected;
+  if (!unit->can_write) return kOk;
+  errno = 0;
+  if (std::fflush(unit->file) != 0 || std::ferror(unit->file)) {
+    note_system_error(number);
+    std::clearerr(unit->file);
+    return kWriteFailed;
+  }
+  return kOk;
+}
+
+std::string system_reason(int number) {
+  auto found = system_errors().find(number);
+  return found == system_errors().end() || found->second == 0 ? std::string() : std::strerror(found->second);
 }
 
 int rewind(int number) {
@@ -246,6 +279,7 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
   WriteResult result = write_records(format, items);
   status = prepare_write(*unit);
   if (status != kOk) return status;
+  errno = 0;
   for (std::size_t i = 0; i < result.records.size(); ++i) {
     const std::string& record = result.records[i];
     std::fwrite(record.data(), 1, record.size(), unit->file);
@@ -253,6 +287,7 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
     if (i + 1 < result.records.size() || !result.open_line) std::fputc('\n', unit->file);
   }
   if (std::ferror(unit->file)) {
+    note_system_error(number);
     std::clearerr(unit->file);
     return kWriteFailed;
   }
@@ -356,10 +391,12 @@ int write_unformatted(int number, std::span<const std::uint8_t> data) {
   const auto count = static_cast<std::uint32_t>(data.size());
   const std::uint8_t frame[4] = {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8),
                                  static_cast<std::uint8_t>(count >> 16), static_cast<std::uint8_t>(count >> 24)};
+  errno = 0;
   std::fwrite(frame, 1, 4, unit->file);
   if (!data.empty()) std::fwrite(data.data(), 1, data.size(), unit->file);
   std::fwrite(frame, 1, 4, unit->file);
   if (std::ferror(unit->file)) {
+    note_system_error(number);
     std::clearerr(unit->file);
     return kWriteFailed;
   }
@@ -378,8 +415,9 @@ void check(int status, int unit) {
 
 void fail(int status, int unit) {
   flush_all();
+  const std::string reason = system_reason(unit);
   std::string message = "I/O error " + std::to_string(status) + " on " + describe_unit(unit) + ": " +
-                        status_text(status) + "\n";
+                        status_text(status) + (reason.empty() ? "" : " (" + reason + ")") + "\n";
   std::fputs(message.c_str(), stderr);
   std::exit(1);
 }
