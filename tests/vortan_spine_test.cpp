@@ -186,7 +186,11 @@ TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
   write_file(folder / "MANY.VORTAN", old);
   auto result = run_program(VORTAN_BIN, {"many"}, folder.path(), {}, kFixedDate);
   ASSERT_EQ(result.exit_status, 0) << result.err;
-  EXPECT_EQ(result.out, "Too many distances to publish, saving only first 1000 distances\n");
+  // Phase 1 is not computed: its records stay, and it is said so.
+  EXPECT_EQ(result.out,
+            "Too many distances to publish, saving only first 1000 distances\n"
+            " Phase 1 is not computed in this run (it has no control record \"  VRTN CDAT1\"); its 6012 records of "
+            "the previous results file are kept\n");
 
   // Angles alone overflowing give the angle message.
   old = "        0          0.0000    \n";
@@ -194,7 +198,8 @@ TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
   old += "99999\n";
   write_file(folder / "MANY.VORTAN", old);
   result = run_program(VORTAN_BIN, {"many"}, folder.path(), {}, kFixedDate);
-  EXPECT_EQ(result.out, "Too many angles to publish, saving only first 5000 angles\n");
+  EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1), "Too many angles to publish, saving only first 5000 angles\n");
+  EXPECT_EQ(result.out.find("Too many", 1), std::string::npos) << result.out;
 }
 
 TEST(VortanResults, AStoppedRunLeavesThePreviousFileAndItsMarks) {
@@ -295,4 +300,59 @@ TEST(VortanPhases, ProgressLineEveryHundredAtoms) {
   auto result = run_program(VORTAN_BIN, {"big"}, folder.path(), {}, kFixedDate);
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_EQ(result.out, " Processing atom   100\r Processing atom   200\r");
+}
+
+namespace {
+
+// vortan under a file-size limit of `blocks` of 512 bytes, SIGXFSZ ignored:
+// a write past the limit fails as on a full disk.
+testing_support::RunResult run_with_size_limit(const TempFolder& folder, int blocks,
+                                               const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> shell{"-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; exec \"$0\" \"$@\"",
+                                 VORTAN_BIN};
+  shell.insert(shell.end(), args.begin(), args.end());
+  return run_program("/bin/sh", shell, folder.path(), input, kFixedDate);
+}
+
+void copy_quartz(const TempFolder& folder) {
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (std::string("QUARTZ") + extension),
+                               folder / (std::string("QUARTZ") + extension));
+}
+
+std::size_t file_count(const TempFolder& folder) {
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}));
+}
+
+}  // namespace
+
+TEST(VortanResults, AListingThatCannotBeWrittenFailsTheRunAndKeepsTheResults) {
+  TempFolder folder;
+  copy_quartz(folder);
+  const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
+  write_file(folder / "QUARTZ.VORTAN", old);
+  const auto run = run_with_size_limit(folder, 4, {"QUARTZ"}, "");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE((run.out + run.err).find("QUARTZ.LST"), std::string::npos) << run.out << run.err;
+  EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
+  EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
+  EXPECT_EQ(file_count(folder), 4u);  // EXP, CMT, LST and the results file
+}
+
+TEST(VortanResults, AResultsFileThatCannotBeWrittenFailsTheRunAndKeepsTheOldOne) {
+  TempFolder folder;
+  copy_quartz(folder);
+  const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
+  write_file(folder / "QUARTZ.VORTAN", old);
+  // Asked for the name, vortan lists on the terminal: the results file is
+  // the only file it writes.
+  const auto run = run_with_size_limit(folder, 1, {}, "QUARTZ\n");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE((run.out + run.err).find("QUARTZ.VORTAN."), std::string::npos) << run.out << run.err;
+  EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
+  EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
+  EXPECT_EQ(file_count(folder), 3u);
 }
