@@ -31,9 +31,8 @@ struct Unit {
   LastOperation last = LastOperation::None;
 };
 
-// The system's reason (errno) for the last failed operation on each unit,
-// kept after the unit is closed so that the message of a failed close or
-// write can give it.
+// The system's reason (errno) for the last failed open, write or close on
+// each unit, kept after the unit is closed so that the message can give it.
 std::map<int, int>& system_errors() {
   static auto* errors = new std::map<int, int>;
   return *errors;
@@ -180,6 +179,7 @@ int open(int number, const std::string& file, const OpenSpec& request) {
   if (number < 0) return kBadUnit;
   const std::string name(trim_right(file));
   attempted_files()[number] = name;
+  system_errors().erase(number);
   if (Unit* old = find_unit(number)) {
     close_unit(*old);
     units().erase(number);
@@ -187,10 +187,15 @@ int open(int number, const std::string& file, const OpenSpec& request) {
   if (name.empty()) return kOpenFailed;
   if (request.access == Access::Direct && request.record_length <= 0) return kWrongAccess;
   std::error_code error;
-  if (std::filesystem::is_directory(name, error)) return kOpenFailed;
+  // The reason goes into the message of a failed open as the system's would.
+  auto refuse = [number](int reason) {
+    system_errors()[number] = reason;
+    return kOpenFailed;
+  };
+  if (std::filesystem::is_directory(name, error)) return refuse(EISDIR);
   const bool present = exists(name);
-  if (request.status == OpenStatus::Old && !present) return kOpenFailed;
-  if (request.status == OpenStatus::New && present) return kOpenFailed;
+  if (request.status == OpenStatus::Old && !present) return refuse(ENOENT);
+  if (request.status == OpenStatus::New && present) return refuse(EEXIST);
 
   Unit unit;
   unit.name = name;
@@ -206,7 +211,7 @@ int open(int number, const std::string& file, const OpenSpec& request) {
   } else {
     unit.file = std::fopen(name.c_str(), "w+bx");
   }
-  if (unit.file == nullptr) return kOpenFailed;
+  if (unit.file == nullptr) return refuse(errno);
   if (request.access == Access::Append) std::fseek(unit.file, 0, SEEK_END);
   units()[number] = std::move(unit);
   return kOk;

@@ -33,7 +33,7 @@ int open(int unit, const std::string& file, const OpenSpec& spec);
 // file closed gives kWriteFailed.
 int close(int unit);
 int flush(int unit);
-// The system's reason for the last failed write or close on the unit
+// The system's reason for the last failed open, write or close on the unit
 // (strerror), empty when there is none.
 std::string system_reason(int unit);
 // A sequential write after a rewind truncates the rest of the file.

@@ -255,19 +255,14 @@ TEST(TranslationWindow, LimitsTakenForMistakesAreRefused) {
   add_atom(radii, "A1", 1, {0, 0, 0});
   EXPECT_FALSE(check_search_limits(radii, SearchControls{}).empty());
 
-  // A limit too long for its field is written in E notation.
+  // A limit too long for its field is written in E notation (DAGL 3E38).
   controls.dmax = 3.0E38f;
-  const std::string huge = check_search_limits(phase, controls);
-  EXPECT_NE(huge.find("the search limit 0.300E+39 A is longer than 50 A"), std::string::npos) << huge;
+  EXPECT_NE(check_search_limits(phase, controls).find("the search limit 0.300E+39 A is longer"), std::string::npos);
   // A cell edge of zero or below the normal reals would need endless translations.
   controls.dmax = 3;
   for (const float edge : {0.0f, 1.0E-40f}) {
-    PhaseDescription flat = make_phase({5, 5, 5}, {90, 90, 90}, {kIdentity});
-    flat.abc[0] = edge;
-    add_type(flat, "A", 1, 1);
-    add_atom(flat, "A1", 1, {0, 0, 0});
-    const std::string refused = check_search_limits(flat, controls);
-    EXPECT_NE(refused.find("needs more than 10000 lattice translations"), std::string::npos) << edge << refused;
+    phase.abc[0] = edge;
+    EXPECT_NE(check_search_limits(phase, controls).find("more than 10000 lattice translations"), std::string::npos);
   }
 }
 

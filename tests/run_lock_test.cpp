@@ -21,19 +21,11 @@ using testing_support::run_program;
 using testing_support::TempFolder;
 using testing_support::write_file;
 
-void copy_quartz(const TempFolder& folder) {
-  for (const char* extension : {".EXP", ".CMT"})
-    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (std::string("QUARTZ") + extension),
-                               folder / (std::string("QUARTZ") + extension));
-}
-
 TEST(RunLock, ASecondRunStopsWhileTheFirstHoldsTheExperiment) {
   TempFolder folder;
-  copy_quartz(folder);
+  std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
   write_file(folder / "QUARTZ.VORTAN", "       12         0.22000E-01\n99999\n");
-  const std::string lock = (folder / "QUARTZ.VORTAN.lock").string();
-  EXPECT_EQ(vesk::lock_file_name((folder / "QUARTZ").string()), lock);
-
+  const std::string lock = vesk::lock_file_name((folder / "QUARTZ").string());
   // This process stands for the first run.
   const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0666);
   ASSERT_GE(fd, 0);
@@ -48,9 +40,9 @@ TEST(RunLock, ASecondRunStopsWhileTheFirstHoldsTheExperiment) {
       << second.out << second.err;
   EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), "       12         0.22000E-01\n99999\n");
   EXPECT_EQ(read_file(folder / "QUARTZ.LST"), "");
-  ::close(fd);  // as the kernel does for a process that ends, killed or not
-
-  // The file the first run leaves behind holds nothing back.
+  // Released as the kernel does for a process that ends, killed or not; the
+  // file left behind holds nothing back.
+  ::close(fd);
   const auto third = run_program(VORTAN_BIN, {"QUARTZ"}, folder.path());
   EXPECT_EQ(third.exit_status, 0) << third.out << third.err;
   EXPECT_GT(read_file(folder / "QUARTZ.VORTAN").size(), 1000u);

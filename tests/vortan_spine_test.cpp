@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
@@ -314,45 +315,25 @@ testing_support::RunResult run_with_size_limit(const TempFolder& folder, int blo
   return run_program("/bin/sh", shell, folder.path(), input, kFixedDate);
 }
 
-void copy_quartz(const TempFolder& folder) {
-  for (const char* extension : {".EXP", ".CMT"})
-    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (std::string("QUARTZ") + extension),
-                               folder / (std::string("QUARTZ") + extension));
-}
-
-std::size_t file_count(const TempFolder& folder) {
-  return static_cast<std::size_t>(
-      std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}));
-}
-
 }  // namespace
 
-TEST(VortanResults, AListingThatCannotBeWrittenFailsTheRunAndKeepsTheResults) {
+TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
   TempFolder folder;
-  copy_quartz(folder);
+  std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
   const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
   write_file(folder / "QUARTZ.VORTAN", old);
-  const auto run = run_with_size_limit(folder, 4, {"QUARTZ"}, "");
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_NE((run.out + run.err).find("QUARTZ.LST"), std::string::npos) << run.out << run.err;
-  EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
-  EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
-  EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
-  EXPECT_EQ(file_count(folder), 4u);  // EXP, CMT, LST and the results file
-}
-
-TEST(VortanResults, AResultsFileThatCannotBeWrittenFailsTheRunAndKeepsTheOldOne) {
-  TempFolder folder;
-  copy_quartz(folder);
-  const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
-  write_file(folder / "QUARTZ.VORTAN", old);
-  // Asked for the name, vortan lists on the terminal: the results file is
-  // the only file it writes.
-  const auto run = run_with_size_limit(folder, 1, {}, "QUARTZ\n");
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_NE((run.out + run.err).find("QUARTZ.VORTAN."), std::string::npos) << run.out << run.err;
-  EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
-  EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
-  EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
-  EXPECT_EQ(file_count(folder), 3u);
+  // The listing fails; then, asked for the name, vortan lists on the
+  // terminal and the results file is the only file it writes.
+  for (const auto& [blocks, args, input, file] :
+       {std::tuple<int, std::vector<std::string>, std::string, std::string>{4, {"QUARTZ"}, "", "QUARTZ.LST"},
+        {1, {}, "QUARTZ\n", "QUARTZ.VORTAN."}}) {
+    const auto run = run_with_size_limit(folder, blocks, args, input);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE((run.out + run.err).find(file), std::string::npos) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}),
+              3);  // EXP, LST and the results file
+  }
 }

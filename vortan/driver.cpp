@@ -153,6 +153,7 @@ void start_run(VortanRun& run) {
   // work matrix are set up by the phase reader and the esd code.
   NPHASRD(run.experiment_unit, run.phase_flags);
   run.cif.name = std::filesystem::path(run.stem).filename().string();
+  if (run.publication_cif) recio::remove_stale_temporaries(cif_file_name(run.stem));
 
   const std::string covariance_file = run.stem + ".CMT";
   run.covariance = CovarianceData{};

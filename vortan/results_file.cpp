@@ -127,6 +127,7 @@ void read_publish_marks(int unit, PublishLists& lists) {
   for_each_record(unit, [&lists](const std::string&, std::string& mark, int phase, int kind,
                                  const std::array<short, 7>& values) {
     UPCASE(mark);
+    if (phase >= 1 && phase <= 9 && (kind == 0 || kind == 1)) lists.has_records[static_cast<std::size_t>(phase)] = true;
     add_mark(mark, phase, kind, values, lists);
   });
 }
@@ -145,6 +146,7 @@ void open_results_file(ResultsFile& results, const std::string& stem, int start_
     recio::check(recio::close(results.unit), results.unit);
   }
   recio::remove_stale_temporaries(results.file);
+  recio::remove_stale_temporaries(previous_file_name(results));
   static bool cleanup_registered = false;
   if (!cleanup_registered) {
     cleanup_registered = true;
@@ -203,7 +205,9 @@ void write_angle_record(const ResultsFile& results, int phase, float angle, floa
 int keep_previous_records(const ResultsFile& results, int phase) {
   // The previous file stays in place until the run ends, so it is read
   // again here, in the rare run that needs it.
-  if (!recio::exists(results.file)) return 0;
+  if (!recio::exists(results.file) || phase < 1 || phase > 9 ||
+      !results.publish.has_records[static_cast<std::size_t>(phase)])
+    return 0;
   int kept = 0;
   int unit = results.unit + 1;
   FREEUNIT(unit);

@@ -27,6 +27,7 @@ struct PublishLists {
   std::vector<DistanceKey> distances;  // at most kMaxPublishedDistances
   std::vector<AngleKey> angles;        // at most kMaxPublishedAngles
   bool overflow_reported = false;      // one overflow message per run
+  std::array<bool, 10> has_records{};  // [p]: the file holds records of phase p
 };
 
 // What identifies the content of a file on disk without reading it.
