@@ -11,6 +11,7 @@
 #include "crystal/peak_check.hpp"
 #include "expfile/keys.hpp"
 #include "expfile/record_store.hpp"
+#include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
@@ -171,8 +172,15 @@ void read_cell(const PhaseRecords& records, const std::string& prefix, PhaseDesc
   if (records.find(angle_sigma_key, value))
     records.decode(angle_sigma_key, value, "(3F10.5)", {angle_sigma[0], angle_sigma[1], angle_sigma[2]});
 
-  CELLMATRIX(description.abc[0], description.abc[1], description.abc[2], angles[0], angles[1], angles[2],
-             description.orthogonal, description.inverse);
+  try {
+    CELLMATRIX(description.abc[0], description.abc[1], description.abc[2], angles[0], angles[1], angles[2],
+               description.orthogonal, description.inverse);
+  } catch (const Error&) {
+    // Angles that close no cell: the matrices stay zero and the caller,
+    // which sees the cosines, refuses the phase instead of the whole run.
+    description.orthogonal = Mat3{};
+    description.inverse = Mat3{};
+  }
   // From here on the phase holds cosines; the sigma of a cosine is
   // sin(angle) times the angle's sigma in radians.
   for (std::size_t k = 0; k < 3; ++k) {

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -29,6 +31,15 @@ struct Unit {
   LastOperation last = LastOperation::None;
   bool inside_long_record = false;  // the last read refused a record as too long
 };
+
+// The system's reason (errno) for the last failed open, write or close on
+// each unit, kept after the unit is closed so that the message can give it.
+std::map<int, int>& system_errors() {
+  static auto* errors = new std::map<int, int>;
+  return *errors;
+}
+
+void note_system_error(int number) { system_errors()[number] = errno; }
 
 void close_all();
 
@@ -71,11 +82,14 @@ void flush_unit(Unit& unit) {
   if (unit.file != nullptr && unit.can_write) std::fflush(unit.file);
 }
 
-void close_unit(Unit& unit) {
-  if (unit.file == nullptr) return;
-  flush_unit(unit);
-  if (!unit.preconnected) std::fclose(unit.file);
+// False when the buffered data or the close itself was refused (a full
+// disk often shows only here).
+bool close_unit(Unit& unit) {
+  if (unit.file == nullptr) return true;
+  bool written = !unit.can_write || std::fflush(unit.file) == 0;
+  if (!unit.preconnected && std::fclose(unit.file) != 0) written = false;
   unit.file = nullptr;
+  return written;
 }
 
 void close_all() {
@@ -188,6 +202,7 @@ int open(int number, const std::string& file, const OpenSpec& request) {
   if (number < 0) return kBadUnit;
   const std::string name(trim_right(file));
   attempted_files()[number] = name;
+  system_errors().erase(number);
   if (Unit* old = find_unit(number)) {
     close_unit(*old);
     units().erase(number);
@@ -195,10 +210,15 @@ int open(int number, const std::string& file, const OpenSpec& request) {
   if (name.empty()) return kOpenFailed;
   if (request.access == Access::Direct && request.record_length <= 0) return kWrongAccess;
   std::error_code error;
-  if (std::filesystem::is_directory(name, error)) return kOpenFailed;
+  // The reason goes into the message of a failed open as the system's would.
+  auto refuse = [number](int reason) {
+    system_errors()[number] = reason;
+    return kOpenFailed;
+  };
+  if (std::filesystem::is_directory(name, error)) return refuse(EISDIR);
   const bool present = exists(name);
-  if (request.status == OpenStatus::Old && !present) return kOpenFailed;
-  if (request.status == OpenStatus::New && present) return kOpenFailed;
+  if (request.status == OpenStatus::Old && !present) return refuse(ENOENT);
+  if (request.status == OpenStatus::New && present) return refuse(EEXIST);
 
   Unit unit;
   unit.name = name;
@@ -214,7 +234,7 @@ int open(int number, const std::string& file, const OpenSpec& request) {
   } else {
     unit.file = std::fopen(name.c_str(), "w+bx");
   }
-  if (unit.file == nullptr) return kOpenFailed;
+  if (unit.file == nullptr) return refuse(errno);
   if (request.access == Access::Append) std::fseek(unit.file, 0, SEEK_END);
   units()[number] = std::move(unit);
   return kOk;
@@ -222,13 +242,31 @@ int open(int number, const std::string& file, const OpenSpec& request) {
 
 int close(int number) {
   if (Unit* unit = find_unit(number)) {
-    int status = kOk;
-    if (unit->file != nullptr && unit->can_write && std::fflush(unit->file) != 0) status = kWriteFailed;
-    close_unit(*unit);
+    errno = 0;
+    const int status = close_unit(*unit) ? kOk : kWriteFailed;
+    if (status != kOk) note_system_error(number);
     units().erase(number);
     return status;
   }
   return kOk;
+}
+
+int flush(int number) {
+  Unit* unit = find_unit(number);
+  if (unit == nullptr || unit->file == nullptr) return kNotConnected;
+  if (!unit->can_write) return kOk;
+  errno = 0;
+  if (std::fflush(unit->file) != 0 || std::ferror(unit->file)) {
+    note_system_error(number);
+    std::clearerr(unit->file);
+    return kWriteFailed;
+  }
+  return kOk;
+}
+
+std::string system_reason(int number) {
+  auto found = system_errors().find(number);
+  return found == system_errors().end() || found->second == 0 ? std::string() : std::strerror(found->second);
 }
 
 int rewind(int number) {
@@ -270,6 +308,7 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
   WriteResult result = write_records(format, items);
   status = prepare_write(*unit);
   if (status != kOk) return status;
+  errno = 0;
   for (std::size_t i = 0; i < result.records.size(); ++i) {
     const std::string& record = result.records[i];
     std::fwrite(record.data(), 1, record.size(), unit->file);
@@ -277,6 +316,7 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
     if (i + 1 < result.records.size() || !result.open_line) std::fputc('\n', unit->file);
   }
   if (std::ferror(unit->file)) {
+    note_system_error(number);
     std::clearerr(unit->file);
     return kWriteFailed;
   }
@@ -386,10 +426,12 @@ int write_unformatted(int number, std::span<const std::uint8_t> data) {
   const auto count = static_cast<std::uint32_t>(data.size());
   const std::uint8_t frame[4] = {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8),
                                  static_cast<std::uint8_t>(count >> 16), static_cast<std::uint8_t>(count >> 24)};
+  errno = 0;
   std::fwrite(frame, 1, 4, unit->file);
   if (!data.empty()) std::fwrite(data.data(), 1, data.size(), unit->file);
   std::fwrite(frame, 1, 4, unit->file);
   if (std::ferror(unit->file)) {
+    note_system_error(number);
     std::clearerr(unit->file);
     return kWriteFailed;
   }
@@ -408,8 +450,9 @@ void check(int status, int unit) {
 
 void fail(int status, int unit) {
   flush_all();
+  const std::string reason = system_reason(unit);
   std::string message = "I/O error " + std::to_string(status) + " on " + describe_unit(unit) + ": " +
-                        status_text(status) + "\n";
+                        status_text(status) + (reason.empty() ? "" : " (" + reason + ")") + "\n";
   std::fputs(message.c_str(), stderr);
   std::exit(1);
 }

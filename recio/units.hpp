@@ -38,7 +38,13 @@ struct OpenSpec {
 };
 
 int open(int unit, const std::string& file, const OpenSpec& spec);
+// A write that the system refuses while the buffer is written out or the
+// file closed gives kWriteFailed.
 int close(int unit);
+int flush(int unit);
+// The system's reason for the last failed open, write or close on the unit
+// (strerror), empty when there is none.
+std::string system_reason(int unit);
 // A sequential write after a rewind truncates the rest of the file.
 int rewind(int unit);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <ostream>
 #include <string_view>
@@ -66,6 +67,12 @@ std::string quartz_with(std::string_view key, std::string_view value) {
       found = true;
     }
   EXPECT_TRUE(found) << key;
+  return joined(records);
+}
+
+std::string quartz_without(std::string_view key) {
+  auto records = quartz_records();
+  std::erase_if(records, [key](const std::string& record) { return record.compare(0, 12, std::string(key)) == 0; });
   return joined(records);
 }
 
@@ -231,6 +238,14 @@ std::string stale_covariance() {
   return covariance(records);
 }
 
+// Every real of the packed matrix (record 2, after NMAT and BAND) not a number.
+std::string covariance_with_nan_variances() {
+  auto records = quartz_covariance_records();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (std::size_t at = 8; at + 4 <= records[1].size(); at += 4) std::memcpy(records[1].data() + at, &nan, 4);
+  return covariance(records);
+}
+
 std::function<void(const fs::path&)> quartz_with_symbol(std::string symbol) {
   return experiment(quartz_with("CRS1  SG SYM", "  " + symbol));
 }
@@ -266,6 +281,7 @@ constexpr const char* kPreviousPowder = "Earlier conversion\nBANK 1    25    3 C
 const std::vector<BadInput>& catalogue() {
   const std::vector<std::string> arg{"TEST"};
   const std::vector<std::string> results{"TEST.VORTAN", "TEST.TORHB", "TEST.LST"};
+  const std::vector<std::string> results_and_previous{"TEST.VORTAN", "TEST.TORHB", "TEST.LST", "TEST.VORTAN.prev"};
   static const std::vector<BadInput> rows = {
       // Experiment files.
       {"ExperimentMissing", Program::Vortan, nullptr, arg, "",
@@ -304,6 +320,33 @@ const std::vector<BadInput>& catalogue() {
        },
        arg, "", "Atom \"O1\" (record \"CRS1  AT  2A\") has type \"Xx\", which is not among the phase's atom types",
        1, {}},
+      // Values that make no sense: the phase is not computed and keeps its
+      // records and marks.
+      {"CellLengthNegative", Program::Vortan,
+       experiment(quartz_with("CRS1  ABC   ", "  -4.91239   4.91239   5.40385")), arg, "",
+       "record \"CRS1  ABC   \" (\"  -4.91239   4.91239   5.40385\") holds a cell length that is not positive", 0,
+       results},
+      {"CellLength1E38", Program::Vortan, experiment(quartz_with("CRS1  ABC   ", "   1.0E+38   4.91239   5.40385")),
+       arg, "", "gives a cell volume of 2.29894e+39 A**3, which a single-precision real cannot hold", 0, results},
+      {"CellAnglesThatCloseNoCell", Program::Vortan,
+       experiment(quartz_with("CRS1  ANGLES", " 120.00000 120.00000 120.00000")), arg, "",
+       "record \"CRS1  ANGLES\" (\" 120.00000 120.00000 120.00000\") holds cell angles that give no cell", 0, results},
+      {"CellSigma1E38", Program::Vortan, experiment(quartz_with("CRS1  ABCSIG", "   1.0E+38   0.00010   0.00010")),
+       arg, "", "record \"CRS1  ABCSIG\" (\"   1.0E+38   0.00010   0.00010\") holds a standard deviation whose square",
+       0, results},
+      {"NatomMinus5", Program::Vortan, experiment(quartz_with("CRS1   NATOM", "   -5")), arg, "",
+       "record \"CRS1   NATOM\" (\"   -5\") announces -5 atoms; a phase needs at least one", 0, results},
+      {"DmaxNegative", Program::Vortan, experiment(quartz_with("  VRTN CDAT1", "DMAX -1 DAGL 2.0")), arg, "",
+       "Phase 1 is not computed: DMAX -1 of the control record \"  VRTN CDAT1\" is negative or not finite", 0,
+       results},
+      {"PhaseFlag0", Program::Vortan,
+       experiment(quartz_with(" EXPR NPHAS ", "    0    0    0    0    0    0    0    0    0")), arg, "",
+       "Phase 1 is not computed in this run (its phase flag is 0); its 2 records of the previous", 0, results},
+      {"ControlRecordRemoved", Program::Vortan, experiment(quartz_without("  VRTN CDAT1")), arg, "",
+       "(it has no control record \"  VRTN CDAT1\"); its 2 records of the previous results file are kept", 0, results},
+      {"ControlsLoweringDmax", Program::Vortan, experiment(quartz_with("  VRTN CDAT1", "DMAX 1.0 DAGL 1.0")), arg, "",
+       " 2 marks of the previous results file were not found again; that file is kept as TEST.VORTAN.prev", 0,
+       results_and_previous},
       {"ControlsAskingForDmax1000", Program::Vortan,
        experiment(quartz_with("  VRTN CDAT1", "DMAX 1000 DAGL 2.0")), arg, "",
        "Phase 1: the search limit  1000.000 A is longer than 50 A; no distances are searched in this phase", 0,
@@ -372,11 +415,14 @@ const std::vector<BadInput>& catalogue() {
       // Results files.
       {"ResultsWithGarbageLines", Program::Vortan,
        quartz_and_results("garbage line\nY 1 0 x\n" + std::string(200, 'Y') + "\n" + previous_results()),
-       arg, "", "VORTAN successful completion", 0, results},
+       arg, "", "VORTAN successful completion", 0, results_and_previous},
+      // The filler marks are not found again: the previous file is kept.
       {"ResultsWithMoreThan1000Distances", Program::Vortan, quartz_and_results(previous_results(1001, 0)), arg, "",
-       "Too many distances to publish, saving only first 1000 distances", 0, results},
+       "Too many distances to publish, saving only first 1000 distances", 0, results_and_previous},
       {"ResultsWithMoreThan5000Angles", Program::Vortan, quartz_and_results(previous_results(0, 5001)), arg, "",
-       "Too many angles to publish, saving only first 5000 angles", 0, results},
+       "Too many angles to publish, saving only first 5000 angles", 0, results_and_previous},
+      {"CovarianceWithNanVariances", Program::Vortan, quartz_and_covariance(covariance_with_nan_variances()), arg,
+       "", "Phase 1 is not computed: the covariance file gives parameter", 0, results},
       // DBWS data files.
       {"DbwsMissing", Program::Dbwsconv, nullptr, {}, "NOSUCH.DAT OUT.PWD\n",
        "The DBWS data file NOSUCH.DAT does not exist.", 1, {}},
@@ -491,9 +537,14 @@ TEST_P(BadInputs, GiveTheirMessageAndLoseNothing) {
     EXPECT_TRUE(before.count(name) || may_change(name)) << name << " was left behind";
 
   // A run that went on to the end keeps every mark: those of what it found
-  // again, and those of a phase it could not compute.
+  // again, and those of a phase it could not compute; when it found some no
+  // more, the previous file is kept whole beside the new one.
   if (row.program == Program::Vortan && row.exit_status == 0) {
-    const std::string results = after.count("TEST.VORTAN") ? after.at("TEST.VORTAN") : std::string();
+    const char* kept = after.count("TEST.VORTAN.prev") ? "TEST.VORTAN.prev" : "TEST.VORTAN";
+    if (after.count("TEST.VORTAN.prev")) {
+      EXPECT_EQ(after.at(kept), before.at("TEST.VORTAN"));
+    }
+    const std::string results = after.count(kept) ? after.at(kept) : std::string();
     EXPECT_TRUE(keeps_mark(results, kMarkedDistance)) << results.substr(0, 400);
     EXPECT_TRUE(keeps_mark(results, kMarkedAngle)) << results.substr(0, 400);
   }

@@ -254,6 +254,16 @@ TEST(TranslationWindow, LimitsTakenForMistakesAreRefused) {
   add_type(radii, "A", 30, 30);
   add_atom(radii, "A1", 1, {0, 0, 0});
   EXPECT_FALSE(check_search_limits(radii, SearchControls{}).empty());
+
+  // A limit too long for its field is written in E notation (DAGL 3E38).
+  controls.dmax = 3.0E38f;
+  EXPECT_NE(check_search_limits(phase, controls).find("the search limit 0.300E+39 A is longer"), std::string::npos);
+  // A cell edge of zero or below the normal reals would need endless translations.
+  controls.dmax = 3;
+  for (const float edge : {0.0f, 1.0E-40f}) {
+    phase.abc[0] = edge;
+    EXPECT_NE(check_search_limits(phase, controls).find("more than 10000 lattice translations"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "recio/error.hpp"
+#include "recio/file_replace.hpp"
 #include "recio/units.hpp"
 #include "tests/support/run_program.hpp"
 
@@ -62,4 +64,54 @@ TEST(ResultsFile, RecordsAndTheSafeReplace) {
             "N 1 1  109.4700    0.3500    1    2    3    1  555   -2  556\n"
             "99999\n");
   EXPECT_FALSE(std::filesystem::exists(results.new_file));
+}
+
+namespace {
+const std::string kOld = "       12          5.2300    \n"
+                         "Y 1 0   2.10000   0.00120    2    5    3  556\n"
+                         "Y 1 1  109.4700    0.3500    1    2    3    1  555   -2  556\n"
+                         "99999\n";
+}  // namespace
+
+TEST(ResultsFile, MarksNotFoundAgainKeepThePreviousFile) {
+  TempFolder folder;
+  write_file(folder / "T.VORTAN", kOld);
+  write_file(folder / "T.VORTAN.prev", "from an older run\n");
+  ResultsFile results;
+  open_results_file(results, (folder / "T").string(), 11);
+  write_results_header(results, 12, 5.23f);
+  write_distance_record(results, 1, 2.2f, 0.0013f, 2, 5, 3, 556);  // found again; the angle is not
+  const ResultsOutcome outcome = complete_results_file(results);
+  EXPECT_FALSE(outcome.changed);
+  EXPECT_EQ(outcome.missing_marks, 1);
+  replace_results_file(results, outcome);
+  EXPECT_EQ(read_file(folder / "T.VORTAN.prev"), kOld);
+  EXPECT_EQ(read_file(folder / "T.VORTAN"),
+            "       12          5.2300    \nY 1 0   2.20000   0.00130    2    5    3  556\n99999\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}), 2);
+}
+
+TEST(ResultsFile, AFileChangedMeanwhileIsLeftAsItStands) {
+  TempFolder folder;
+  write_file(folder / "T.VORTAN", kOld);
+  ResultsFile results;
+  open_results_file(results, (folder / "T").string(), 11);
+  write_results_header(results, 12, 5.23f);
+  // A mark typed in an editor while the run goes on.
+  const std::string edited = kOld.substr(0, kOld.size() - 6) + "Y 1 0   2.30000   0.00120    2    6    3  556\n99999\n";
+  write_file(folder / "T.VORTAN", edited);
+  const ResultsOutcome outcome = complete_results_file(results);
+  EXPECT_TRUE(outcome.changed);
+  EXPECT_EQ(keep_new_results_beside(results), (folder / "T.VORTAN.new").string());
+  EXPECT_EQ(read_file(folder / "T.VORTAN"), edited);
+  EXPECT_EQ(read_file(folder / "T.VORTAN.new"), "       12          5.2300    \n99999\n");
+}
+
+TEST(ResultsFile, NothingFoundUnderTheTemporaryNameIsFollowed) {
+  TempFolder folder;
+  write_file(folder / "target", "not to be touched\n");
+  std::filesystem::create_symlink(folder / "target", recio::temporary_name((folder / "T.VORTAN").string()));
+  ResultsFile results;
+  EXPECT_THROW(open_results_file(results, (folder / "T").string(), 11), Error);
+  EXPECT_EQ(read_file(folder / "target"), "not to be touched\n");
 }

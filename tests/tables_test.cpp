@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace vesk {
 namespace {
 
@@ -32,6 +34,18 @@ TEST(ValueEsd, DecimalsAndDigitsFollowTheEsd) {
   // Site fractions: floor 0.01, so at most three decimals.
   EXPECT_EQ(format_value_esd(1.0f, 0, EsdKind::Fraction), " 1.000(0)");
   EXPECT_EQ(format_value_esd(0.5f, 0.012f, EsdKind::Fraction), " 0.500(12)");
+}
+
+TEST(ValueEsd, EsdsThatDoNotFitTwoDigitsPrintAsterisks) {
+  // Not a number, infinite or huge (a NaN variance, ABCSIG 1E38).
+  for (const float sigma : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), 1.0E19f, 3.0E38f}) {
+    EXPECT_EQ(value_esd(sigma, EsdKind::Distance).digits, kEsdOverflow) << sigma;
+    const std::string text = format_value_esd(2.1f, sigma, EsdKind::Distance);
+    EXPECT_EQ(text.substr(text.size() - 4), "(**)") << sigma << " " << text;
+  }
+  EXPECT_EQ(format_value_esd(109.47f, 99.4f, EsdKind::Angle), " 109.(99)");
+  EXPECT_EQ(format_value_esd(109.47f, 99.6f, EsdKind::Angle), " 109.(**)");
 }
 
 TEST(Labels, LengthsAndColumns) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
@@ -212,7 +213,11 @@ TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
   write_file(folder / "MANY.VORTAN", old);
   auto result = run_program(VORTAN_BIN, {"many"}, folder.path(), {}, kFixedDate);
   ASSERT_EQ(result.exit_status, 0) << result.err;
-  EXPECT_EQ(result.out, "Too many distances to publish, saving only first 1000 distances\n");
+  // Phase 1 is not computed: its records stay, and it is said so.
+  EXPECT_EQ(result.out,
+            "Too many distances to publish, saving only first 1000 distances\n"
+            " Phase 1 is not computed in this run (it has no control record \"  VRTN CDAT1\"); its 6012 records of "
+            "the previous results file are kept\n");
 
   // Angles alone overflowing give the angle message.
   old = "        0          0.0000    \n";
@@ -220,7 +225,8 @@ TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
   old += "99999\n";
   write_file(folder / "MANY.VORTAN", old);
   result = run_program(VORTAN_BIN, {"many"}, folder.path(), {}, kFixedDate);
-  EXPECT_EQ(result.out, "Too many angles to publish, saving only first 5000 angles\n");
+  EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1), "Too many angles to publish, saving only first 5000 angles\n");
+  EXPECT_EQ(result.out.find("Too many", 1), std::string::npos) << result.out;
 }
 
 TEST(VortanResults, AStoppedRunLeavesThePreviousFileAndItsMarks) {
@@ -321,4 +327,39 @@ TEST(VortanPhases, ProgressLineEveryHundredAtoms) {
   auto result = run_program(VORTAN_BIN, {"big"}, folder.path(), {}, kFixedDate);
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_EQ(result.out, " Processing atom   100\r Processing atom   200\r");
+}
+
+namespace {
+
+// vortan under a file-size limit of `blocks` of 512 bytes, SIGXFSZ ignored:
+// a write past the limit fails as on a full disk.
+testing_support::RunResult run_with_size_limit(const TempFolder& folder, int blocks,
+                                               const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> shell{"-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; exec \"$0\" \"$@\"",
+                                 VORTAN_BIN};
+  shell.insert(shell.end(), args.begin(), args.end());
+  return run_program("/bin/sh", shell, folder.path(), input, kFixedDate);
+}
+
+}  // namespace
+
+TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
+  TempFolder folder;
+  std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
+  const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
+  write_file(folder / "QUARTZ.VORTAN", old);
+  // The listing fails; then, asked for the name, vortan lists on the
+  // terminal and the results file is the only file it writes.
+  for (const auto& [blocks, args, input, file] :
+       {std::tuple<int, std::vector<std::string>, std::string, std::string>{4, {"QUARTZ"}, "", "QUARTZ.LST"},
+        {1, {}, "QUARTZ\n", "QUARTZ.VORTAN."}}) {
+    const auto run = run_with_size_limit(folder, blocks, args, input);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE((run.out + run.err).find(file), std::string::npos) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}),
+              3);  // EXP, LST and the results file
+  }
 }

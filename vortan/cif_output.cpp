@@ -14,6 +14,7 @@
 
 #include "console/page.hpp"
 #include "recio/error.hpp"
+#include "recio/file_replace.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
 #include "vortan/torsion_cif.hpp"
@@ -554,24 +555,16 @@ std::string cif_text(const CifCollector& cif) {
 }
 
 void write_cif_file(const CifCollector& cif, const std::string& file) {
-  const std::string temporary = file + ".new";
-  const std::string text = cif_text(cif);
-  {
-    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-    stream << text;
-    stream.close();
-    if (!stream) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      throw Error("The publication CIF " + temporary + " cannot be written");
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, file, error);
-  if (error) {
+  // A temporary of this process, created exclusively: nothing placed under
+  // its name (a symbolic link, another run's file) is followed or overwritten.
+  const std::string temporary = recio::temporary_name(file);
+  recio::write_new_file(temporary, cif_text(cif), "publication CIF");
+  try {
+    recio::rename_file(temporary, file, "publication CIF");
+  } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
-    throw Error("The publication CIF " + file + " cannot be replaced by " + temporary + ": " + error.message());
+    throw;
   }
 }
 

@@ -19,12 +19,15 @@
 #include "expfile/phase_reader.hpp"
 #include "expfile/record_store.hpp"
 #include "recio/error.hpp"
+#include "recio/file_replace.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/status.hpp"
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
 #include "vortan/bond_geometry.hpp"
+#include "vortan/phase_checks.hpp"
+#include "vortan/run_lock.hpp"
 #include "vortan/tables.hpp"
 
 namespace vesk {
@@ -178,6 +181,36 @@ std::string keyword_list() {
   return list;
 }
 
+// A report for the user: in the listing and, when that is a file, on the terminal.
+void report(const VortanRun& run, const std::string& text) {
+  LINECHK(run.listing_unit, 1);
+  recio::check(recio::write(run.listing_unit, "(A)", {text}), run.listing_unit);
+  if (run.terminal_unit != run.listing_unit)
+    recio::check(recio::write(run.terminal_unit, "(A)", {text}), run.terminal_unit);
+}
+
+// Everything the listing holds is on disk before the run reports success; a
+// listing file is closed, the terminal only flushed.
+void close_listing(VortanRun& run) {
+  const std::string file = recio::file_name(run.listing_unit);
+  const bool terminal = run.listing_unit == run.terminal_unit;
+  const int status = terminal ? recio::flush(run.listing_unit) : recio::close(run.listing_unit);
+  if (status != 0) {
+    const std::string reason = recio::system_reason(run.listing_unit);
+    throw Error("The listing " + (terminal ? std::string("on the terminal") : file) + " cannot be written: " +
+                (reason.empty() ? recio::status_text(status) : reason));
+  }
+}
+
+// A phase this run does not compute still keeps its marks.
+void keep_skipped_phase(VortanRun& run, int phase, const std::string& why) {
+  const int kept = keep_previous_records(run.results, phase);
+  keep_previous_geometry_records(run.geometry_marks, phase);
+  if (kept > 0)
+    report(run, " Phase " + std::to_string(phase) + " is not computed in this run (" + why + "); its " +
+                    std::to_string(kept) + " records of the previous results file are kept");
+}
+
 }  // namespace
 
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key) {
@@ -221,6 +254,9 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 void start_run(VortanRun& run) {
   run.degrees_per_radian = 45.0f / std::atan(1.0f);
   STRTRN("VORTAN", "READ", "LIST", run.experiment_unit, run.listing_unit, run.terminal_unit);
+  // Before anything is written: a second run of the experiment stops here.
+  run.stem = stem_of(recio::file_name(run.experiment_unit));
+  lock_experiment(run.stem);
 
   std::string value(68, ' ');
   READEXP(run.experiment_unit, "      DESCR ", value);
@@ -232,9 +268,11 @@ void start_run(VortanRun& run) {
   // The peak-exclusion radii of types 1 to 20 (1.0E-4) and the covariance
   // work matrix are set up by the phase reader and the esd code.
   NPHASRD(run.experiment_unit, run.phase_flags);
-  run.stem = stem_of(recio::file_name(run.experiment_unit));
   run.cif.name = std::filesystem::path(run.stem).filename().string();
-  if (run.publication_cif) load_paper_cif(run);
+  if (run.publication_cif) {
+    load_paper_cif(run);
+    recio::remove_stale_temporaries(cif_file_name(run.stem));
+  }
 
   const std::string covariance_file = run.stem + ".CMT";
   run.covariance = CovarianceData{};
@@ -296,6 +334,18 @@ void load_paper_cif(VortanRun& run) {
 void process_phase(VortanRun& run) {
   RDPHASE(run.experiment_unit, run.listing_unit, run.phase_number, run.phase_flags[run.phase_number - 1],
           run.controls.fourier_mode, run.covariance, run.phase);
+  SearchControls search;
+  search.dmax_given = run.controls.dmax_given;
+  search.dmax = run.controls.dmax;
+  search.dagl_given = run.controls.dagl_given;
+  search.dagl = run.controls.dagl;
+  search.orthonormal = recio::equal_padded(run.controls.print_option, "ONCR");
+  const std::string nonsense = check_phase_values(run.experiment_unit, run.phase, search, run.covariance);
+  if (!nonsense.empty()) {
+    report(run, nonsense);
+    keep_previous_records(run.results, run.phase_number);
+    return;
+  }
 
   if (run.ls_run_present) {
     LINECHK(run.listing_unit, 2);
@@ -316,12 +366,6 @@ void process_phase(VortanRun& run) {
   for (AtomType& type : run.phase.types) type.bond_radius = std::max(type.bond_radius, type.angle_radius);
 
   write_radius_table(run.listing_unit, run.phase);
-  SearchControls search;
-  search.dmax_given = run.controls.dmax_given;
-  search.dmax = run.controls.dmax;
-  search.dagl_given = run.controls.dagl_given;
-  search.dagl = run.controls.dagl;
-  search.orthonormal = recio::equal_padded(run.controls.print_option, "ONCR");
   run.distances.listing_unit = run.listing_unit;
   run.distances.terminal_unit = run.terminal_unit;
   run.distances.degrees_per_radian = run.degrees_per_radian;
@@ -360,17 +404,33 @@ void process_atom(VortanRun& run, int atom) {
 }
 
 void finish_run(VortanRun& run) {
-  close_results_file(run.results);
+  // Nothing replaces a file of the user before every output is complete.
+  const ResultsOutcome outcome = complete_results_file(run.results);
+  if (outcome.changed) {
+    const std::string beside = keep_new_results_beside(run.results);
+    const std::string text = " The results file " + run.results.file +
+                             " was changed while this run went on; it is left as it stands and the new results are in " +
+                             beside;
+    LINECHK(run.listing_unit, 1);
+    recio::write(run.listing_unit, "(A)", {text});
+    close_listing(run);
+    throw Error(text.substr(1));
+  }
+  if (outcome.missing_marks > 0)
+    report(run, " " + std::to_string(outcome.missing_marks) +
+                    (outcome.missing_marks == 1 ? " mark of the previous results file was"
+                                                : " marks of the previous results file were") +
+                    " not found again; that file is kept as " + previous_file_name(run.results));
+  close_listing(run);
+  const std::string cif_file = cif_file_name(run.stem);
+  if (run.publication_cif) write_cif_file(run.cif, cif_file);
+  for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
   close_geometry_marks(run.geometry_marks);
-  if (run.publication_cif) {
-    const std::string file = cif_file_name(run.stem);
-    write_cif_file(run.cif, file);
-    recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + file});
-  }
-  for (const PhaseDrawing& drawing : run.pending_drawings) {
-    write_drawing_file(drawing);
+  replace_results_file(run.results, outcome);
+  if (run.publication_cif)
+    recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
+  for (const PhaseDrawing& drawing : run.pending_drawings)
     recio::write(6, "(A)", {" The drawing is in " + drawing.file});
-  }
   recio::stop("VORTAN successful completion", 0);
 }
 
@@ -383,7 +443,13 @@ void run_vortan(bool publication_cif, bool drawings, const std::string& paper_ci
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});
     std::string value(68, ' ');
-    if (READEXP(run.experiment_unit, key, value) != 0 || run.phase_flags[phase - 1] <= 0) continue;
+    const bool has_controls = READEXP(run.experiment_unit, key, value) == 0;
+    if (!has_controls || run.phase_flags[phase - 1] <= 0) {
+      keep_skipped_phase(run, phase,
+                         has_controls ? "its phase flag is " + std::to_string(run.phase_flags[phase - 1])
+                                      : "it has no control record \"" + key + "\"");
+      continue;
+    }
     if (run.first_phase) {
       run.first_phase = false;
     } else {

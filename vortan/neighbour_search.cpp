@@ -94,18 +94,21 @@ std::string check_search_limits(const PhaseDescription& phase, const SearchContr
       if (present[tj])
         longest = std::max(longest, pair_limits(phase, controls, static_cast<int>(ti), static_cast<int>(tj)).search());
   }
-  const std::string where =
-      recio::write_string("(A,I2,A,F10.3,A)", {" Phase", phase.number, ": the search limit", longest, " A"});
-  if (longest > kLongestSearchLimit)
+  // A limit too long for F10.3 in E notation rather than asterisks.
+  const std::string where = recio::write_string(longest < 99999.0f ? "(A,I2,A,F10.3,A)" : "(A,I2,A,E10.3,A)",
+                                                {" Phase", phase.number, ": the search limit", longest, " A"});
+  if (!(longest <= kLongestSearchLimit))
     return where + " is longer than 50 A; no distances are searched in this phase";
   const auto reach = reciprocal_lengths(phase);
-  long count = 1;
+  // In double, compared before any conversion: a cell edge of 0 or 1e-40
+  // gives an infinite or huge count.
+  double count = 1;
   for (int k = 0; k < 3; ++k) {
     // Bound for any image: the window lies within max(2, r) cells of the difference.
     const double r = std::max(2.0, static_cast<double>(longest) * reach[k] + kWindowSlack);
-    count *= static_cast<long>(std::floor(2 * r)) + 1;
+    count *= std::floor(2 * r) + 1;
   }
-  if (count > kMostTranslations)
+  if (!(count <= static_cast<double>(kMostTranslations)))
     return where + " needs more than 10000 lattice translations; no distances are searched in this phase";
   return {};
 }

@@ -56,8 +56,11 @@ ValueEsd value_esd(float sigma, EsdKind kind) {
   float scale = 1;
   for (int i = 0; i < e.decimals; ++i) scale *= 10;
   // The unfloored esd: a zero esd prints as (0) with the floor's decimals.
-  e.digits = static_cast<int>(sigma * scale + 0.5f);
-  e.digits_width = e.digits <= 9 ? 1 : 2;
+  // One that is not a number, or too large for two digits, gets the width's
+  // overflow, printed as asterisks.
+  const float scaled = sigma * scale + 0.5f;
+  e.digits = scaled > -10.0f && scaled < 100.0f ? static_cast<int>(scaled) : kEsdOverflow;
+  e.digits_width = e.digits >= 0 && e.digits <= 9 ? 1 : 2;
   e.field_width = e.decimals + rule.integer_columns;
   return e;
 }

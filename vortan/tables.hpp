@@ -20,6 +20,8 @@ struct ValueEsd {
   int digits_width = 1;      // 1 or 2
   int field_width = 0;       // of the value: k + 3 or k + 5
 };
+// Digits that do not fit two places: the esd field prints asterisks.
+constexpr int kEsdOverflow = 100;
 ValueEsd value_esd(float sigma, EsdKind kind);
 // The value and its esd digits as they are printed, for instance "0.1235(12)"
 // (the value right-justified in its field).

@@ -1,0 +1,27 @@
+// Files written beside the file they replace. The new content goes to a
+// temporary name of this process, created exclusively (never through a
+// symbolic link, never over a file found there), and is checked and closed
+// before it is renamed over the old file: a run that fails or is stopped
+// leaves the old file as it was.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace recio {
+
+// file + "." + process id + ".new"
+std::string temporary_name(const std::string& file);
+
+// Creates `temporary` exclusively and writes `text` to it, flushed and closed.
+// A failure throws vesk::Error naming `what`, the file and the system's
+// reason, and removes what was created.
+void write_new_file(const std::string& temporary, std::string_view text, std::string_view what);
+
+// Renames `from` over `to`; a failure throws vesk::Error naming `what`.
+void rename_file(const std::string& from, const std::string& to, std::string_view what);
+
+// Removes the temporaries of `file` left by runs that were killed: names of
+// the form temporary_name() gives whose process no longer exists.
+void remove_stale_temporaries(const std::string& file);
+
+}  // namespace recio

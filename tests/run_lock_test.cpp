@@ -1,0 +1,52 @@
+// One vortan run per experiment: a second run, a real process, stops at once
+// while the lock is held, and runs once it is released, also when the
+// holder left its lock file behind.
+#include "vortan/run_lock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/run_program.hpp"
+
+namespace {
+
+using testing_support::read_file;
+using testing_support::run_program;
+using testing_support::TempFolder;
+using testing_support::write_file;
+
+TEST(RunLock, ASecondRunStopsWhileTheFirstHoldsTheExperiment) {
+  TempFolder folder;
+  std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
+  write_file(folder / "QUARTZ.VORTAN", "       12         0.22000E-01\n99999\n");
+  const std::string lock = vesk::lock_file_name((folder / "QUARTZ").string());
+  // This process stands for the first run.
+  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const std::string pid = std::to_string(::getpid());
+  ASSERT_EQ(::write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+  const auto second = run_program(VORTAN_BIN, {"QUARTZ"}, folder.path());
+  EXPECT_EQ(second.exit_status, 1);
+  EXPECT_NE(second.out.find(" *** ERROR - The experiment QUARTZ is in use by another vortan run (process " + pid +
+                            "); try again when it has ended"),
+            std::string::npos)
+      << second.out << second.err;
+  EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), "       12         0.22000E-01\n99999\n");
+  EXPECT_EQ(read_file(folder / "QUARTZ.LST"), "");
+  // Released as the kernel does for a process that ends, killed or not; the
+  // file left behind holds nothing back.
+  ::close(fd);
+  const auto third = run_program(VORTAN_BIN, {"QUARTZ"}, folder.path());
+  EXPECT_EQ(third.exit_status, 0) << third.out << third.err;
+  EXPECT_GT(read_file(folder / "QUARTZ.VORTAN").size(), 1000u);
+  EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+}  // namespace

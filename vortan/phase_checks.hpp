@@ -1,0 +1,23 @@
+// Values of a phase that make no sense for a distance search: a phase that
+// holds one is not computed and keeps the records of the previous results
+// file, instead of losing its marks to a search that finds nothing or
+// nonsense. Limits that are merely long are the neighbour search's business
+// (check_search_limits).
+#pragma once
+#include <string>
+
+#include "crystal/phase.hpp"
+#include "expfile/covariance.hpp"
+#include "vortan/neighbour_search.hpp"
+
+namespace vesk {
+
+// Empty when the phase can be computed, else the message that refuses it,
+// naming the record and the value: an atom count below 1, a cell length that
+// is not positive and finite, cell angles that give no cell, a cell s.u. or
+// an atom's variance that is not finite, a negative or infinite DMAX or DAGL.
+// The records are read again on the experiment unit to quote them as they stand.
+std::string check_phase_values(int experiment_unit, const PhaseDescription& phase, const SearchControls& controls,
+                               const CovarianceData& covariance);
+
+}  // namespace vesk

@@ -1,0 +1,17 @@
+// One vortan run per experiment at a time: two runs would write the same
+// results file and listing. The lock is a flock on stem + ".VORTAN.lock",
+// which the kernel releases when the process ends however it ends; the file
+// holds the process id of the run that has it, for the message of a second run.
+#pragma once
+#include <string>
+
+namespace vesk {
+
+// Takes the lock of the experiment `stem` for the rest of the process, or
+// throws vesk::Error naming the run that holds it. The lock file is removed
+// when the program ends normally.
+void lock_experiment(const std::string& stem);
+
+std::string lock_file_name(const std::string& stem);
+
+}  // namespace vesk
