@@ -344,6 +344,7 @@ void process_phase(VortanRun& run) {
   if (!nonsense.empty()) {
     report(run, nonsense);
     keep_previous_records(run.results, run.phase_number);
+    keep_previous_geometry_records(run.geometry_marks, run.phase_number);
     return;
   }
 
