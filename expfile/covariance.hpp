@@ -8,7 +8,6 @@
 //   3: NMAP, NMAP pairs of an integer code and a real coefficient.
 #pragma once
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -29,9 +28,16 @@ struct CovarianceData {
   std::vector<float> matrix;        // NMAT reals, packed
   std::vector<int> map_code;        // NMAP constraint codes
   std::vector<float> map_coefficient;
-  // (parameter, entry) pairs sorted by parameter, file order kept within a
-  // parameter; built by index_constraints so that COVEL need not scan the list.
-  std::vector<std::pair<int, int>> entries_by_parameter;
+  // The entries of parameter p with a variable, for COVEL in constant time
+  // per pair: terms[term_start[p]] up to terms[term_start[p + 1]], in file
+  // order; entries of one parameter that name the same variable are combined
+  // into the first of them. Built once by index_constraints.
+  struct Term {
+    int variable = 0;
+    float coefficient = 0;
+  };
+  std::vector<int> term_start;
+  std::vector<Term> terms;
 };
 
 // Number (from 1) of the packed element of variables r and s (from 1);
@@ -43,7 +49,9 @@ float matrix_element(const CovarianceData& data, int r, int s);
 // Covariance of two parameters given by their positions (0 = not refined):
 // the outer sum runs over the entries of the lower-numbered parameter, the
 // inner over those of the higher one; entries without a variable add nothing.
+// Without the index (data built by hand) the constraint list is scanned.
 float COVEL(const CovarianceData& data, int p, int q);
+// Builds the index of the constraint list, in time linear in its length.
 void index_constraints(CovarianceData& data);
 
 // The covariance file that belongs to an experiment file: the whole name up

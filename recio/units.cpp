@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 
 #include "recio/fixed_text.hpp"
@@ -319,6 +321,12 @@ int read_direct(int number, int record, std::string_view format, std::initialize
 }
 
 int read_unformatted(int number, std::vector<std::uint8_t>& data) {
+  return read_unformatted(number, std::numeric_limits<std::size_t>::max(), data,
+                          [](std::span<const std::uint8_t>, std::size_t) { return std::span<std::uint8_t>(); });
+}
+
+int read_unformatted(int number, std::size_t head_bytes, std::vector<std::uint8_t>& head,
+                     const PlaceRest& place_rest) {
   Unit* unit = nullptr;
   int status = sequential_unit(number, Form::Unformatted, unit);
   if (status != kOk) return status;
@@ -336,10 +344,19 @@ int read_unformatted(int number, std::vector<std::uint8_t>& data) {
   // The count must leave room for the data and the trailing count.
   if (count > 0x7fffffffu || position < 0 || size < 0 || static_cast<long>(count) + 4 > size - position)
     return kBadUnformatted;
-  data.resize(count);
-  status = read_bytes(*unit, data.data(), count, got);
+  head.resize(std::min<std::size_t>(count, head_bytes));
+  status = read_bytes(*unit, head.data(), head.size(), got);
   if (status != kOk) return status;
-  if (got < count) return kBadUnformatted;
+  if (got < head.size()) return kBadUnformatted;
+  const std::size_t rest = count - head.size();
+  if (rest > 0) {
+    const std::span<std::uint8_t> into = place_rest(head, rest);
+    const std::size_t taken = std::min(into.size(), rest);
+    status = read_bytes(*unit, into.data(), taken, got);
+    if (status != kOk) return status;
+    if (got < taken) return kBadUnformatted;
+    if (taken < rest && std::fseek(unit->file, static_cast<long>(rest - taken), SEEK_CUR) != 0) return kReadFailed;
+  }
   status = read_bytes(*unit, frame, 4, got);
   if (status != kOk) return status;
   if (got < 4 || little_endian_count(frame) != count) return kBadUnformatted;

@@ -7,6 +7,7 @@
 // message naming the error, the unit and the file, and exit status 1.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -50,6 +51,12 @@ int read_direct(int unit, int record, std::string_view format, std::initializer_
 
 // Unformatted sequential records framed by 4-byte little-endian byte counts.
 int read_unformatted(int unit, std::vector<std::uint8_t>& data);
+// One record read in two parts, so that a large array goes straight into its
+// own storage: `head` receives the first head_bytes (fewer when the record is
+// shorter), then `place_rest` is told the head and how many bytes follow it
+// and returns where they go; what does not fit there is skipped.
+using PlaceRest = std::function<std::span<std::uint8_t>(std::span<const std::uint8_t> head, std::size_t rest)>;
+int read_unformatted(int unit, std::size_t head_bytes, std::vector<std::uint8_t>& head, const PlaceRest& place_rest);
 int write_unformatted(int unit, std::span<const std::uint8_t> data);
 
 void flush_all();
