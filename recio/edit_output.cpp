@@ -1,8 +1,10 @@
 #include "recio/edit_output.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace recio {
 
@@ -57,27 +59,94 @@ Scientific scientific(double magnitude, int digits) {
 }  // namespace
 
 std::string edit_integer(long long value, int width, int min_digits) {
-  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                           : static_cast<unsigned long long>(value);
-  std::string digits = std::to_string(magnitude);
-  if (digits.size() < static_cast<std::size_t>(min_digits))
-    digits.insert(0, static_cast<std::size_t>(min_digits) - digits.size(), '0');
-  if (value < 0) digits.insert(0, 1, '-');
-  return right_justify(digits, width);
+  std::string field(static_cast<std::size_t>(width), ' ');
+  put_integer(field.data(), value, width, min_digits);
+  return field;
 }
 
 std::string edit_fixed(double value, int width, int decimals) {
-  if (!std::isfinite(value)) return edit_special(value, width);
-  std::string buffer(static_cast<std::size_t>(decimals) + 330, '\0');
-  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, decimals);
-  if (result.ec != std::errc()) return stars(width);
-  std::string text(buffer.data(), result.ptr);
+  std::string field(static_cast<std::size_t>(width), ' ');
+  put_fixed(field.data(), value, width, decimals);
+  return field;
+}
+
+namespace {
+
+void put_stars(char* out, int width) { std::memset(out, '*', static_cast<std::size_t>(width)); }
+
+void put_right_justified(char* out, const char* text, std::size_t length, int width) {
+  const auto w = static_cast<std::size_t>(width);
+  if (length > w) return put_stars(out, width);
+  std::memset(out, ' ', w - length);
+  std::memcpy(out + (w - length), text, length);
+}
+
+// Fw.d of a finite value whose digits fill text[0] up to `end`, which has
+// room for one more character.
+void put_fixed_text(char* out, char* text, char* end, int width, int decimals) {
   // A value that rounds to zero prints without a sign: the cosine of 90
   // degrees is a tiny negative number in single precision and must read 0.
-  if (text[0] == '-' && text.find_first_of("123456789") == std::string::npos) text.erase(0, 1);
-  if (decimals == 0) text += '.';
-  drop_optional_zero(text, width);
-  return right_justify(text, width);
+  if (text[0] == '-' && std::find_if(text, end, [](char c) { return c >= '1' && c <= '9'; }) == end) ++text;
+  if (decimals == 0) *end++ = '.';
+  // The optional zero before the point goes when the field is too narrow.
+  char* digits = text[0] == '-' ? text + 1 : text;
+  if (end - text > width && end - digits >= 2 && digits[0] == '0' && digits[1] == '.') {
+    std::memmove(digits, digits + 1, static_cast<std::size_t>(end - digits - 1));
+    --end;
+  }
+  put_right_justified(out, text, static_cast<std::size_t>(end - text), width);
+}
+
+}  // namespace
+
+void put_integer(char* out, long long value, int width, int min_digits) {
+  const unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  char buffer[24];
+  char* const end = buffer + sizeof buffer;
+  char* digits = std::to_chars(buffer, end, magnitude).ptr;
+  // Digits first, then moved to the end so that zeros and the sign go before.
+  const auto count = static_cast<std::size_t>(digits - buffer);
+  std::memmove(end - count, buffer, count);
+  char* text = end - count;
+  if (min_digits > static_cast<int>(count)) {
+    const auto zeros = static_cast<std::size_t>(min_digits) - count;
+    if (zeros + 1 > static_cast<std::size_t>(text - buffer)) {  // Iw.m with more than 20 digits
+      std::string padded = std::string(zeros, '0') + std::string(text, end);
+      if (value < 0) padded.insert(0, 1, '-');
+      return put_right_justified(out, padded.data(), padded.size(), width);
+    }
+    text -= zeros;
+    std::memset(text, '0', zeros);
+  }
+  if (value < 0) *--text = '-';
+  put_right_justified(out, text, static_cast<std::size_t>(end - text), width);
+}
+
+void put_fixed(char* out, double value, int width, int decimals) {
+  if (!std::isfinite(value)) {
+    const std::string special = edit_special(value, width);
+    std::memcpy(out, special.data(), special.size());
+    return;
+  }
+  // Room for any float and the usual decimals; longer texts take the heap.
+  char buffer[80];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer - 1, value, std::chars_format::fixed, decimals);
+  if (result.ec == std::errc()) return put_fixed_text(out, buffer, result.ptr, width, decimals);
+  std::string heap(static_cast<std::size_t>(decimals) + 330, '\0');
+  result = std::to_chars(heap.data(), heap.data() + heap.size() - 1, value, std::chars_format::fixed, decimals);
+  if (result.ec != std::errc()) return put_stars(out, width);
+  put_fixed_text(out, heap.data(), result.ptr, width, decimals);
+}
+
+void put_text(char* out, std::string_view text, int width) {
+  const auto w = static_cast<std::size_t>(width);
+  if (text.size() >= w) {
+    std::memcpy(out, text.data(), w);
+    return;
+  }
+  std::memset(out, ' ', w - text.size());
+  std::memcpy(out + (w - text.size()), text.data(), text.size());
 }
 
 std::string edit_exponent(double value, int width, int decimals) {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <functional>
 #include <unordered_map>
 
 #include "recio/error.hpp"
@@ -212,15 +213,22 @@ class FormatParser {
 
 Format parse_format(std::string_view text) { return FormatParser(text).parse(); }
 
+namespace {
+// Lookups by a string_view, without making a string of the key.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+}  // namespace
+
 const Format& compiled_format(std::string_view text) {
   // The programs are single-threaded; the cache lives for the run. Entries are
   // heap-held so the references handed out stay valid as the map grows.
-  static auto* cache = new std::unordered_map<std::string, std::unique_ptr<Format>>;
-  std::string key(text);
-  auto found = cache->find(key);
+  static auto* cache = new std::unordered_map<std::string, std::unique_ptr<Format>, TextHash, std::equal_to<>>;
+  auto found = cache->find(text);
   if (found != cache->end()) return *found->second;
   auto parsed = std::make_unique<Format>(parse_format(text));
-  return *cache->emplace(std::move(key), std::move(parsed)).first->second;
+  return *cache->emplace(std::string(text), std::move(parsed)).first->second;
 }
 
 }  // namespace recio

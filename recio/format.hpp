@@ -49,6 +49,14 @@ struct WriteResult {
   bool open_line = false;
 };
 WriteResult write_records(std::string_view format, std::span<const OutItem> items);
+// The same records end to end in one text that keeps its storage from write
+// to write: record k ends at ends[k].
+struct RecordBuffer {
+  std::string text;
+  std::vector<std::size_t> ends;
+  bool open_line = false;
+};
+void write_into(RecordBuffer& out, std::string_view format, std::span<const OutItem> items);
 
 // Internal write: the first record of the write (the usual single-record case).
 std::string write_string(std::string_view format, std::initializer_list<OutItem> items);

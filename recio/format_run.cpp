@@ -58,22 +58,35 @@ bool is_data_edit(Descriptor d) {
   throw vesk::Error("format \"" + format.text + "\" has items left but no edit descriptor to take them");
 }
 
-std::string edit_item(const Format& format, const DataEdit& edit, const OutItem& item) {
+// Appends the field of `edit` for `item` to the record.
+void append_item(std::string& record, const Format& format, const DataEdit& edit, const OutItem& item) {
   using Kind = OutItem::Kind;
+  const std::size_t at = record.size();
   if (edit.descriptor == Descriptor::A) {
     if (item.kind != Kind::Text) wrong_item(format, edit, "a number written with A");
-    return edit_text(item.text, edit.width);
+    if (edit.width == 0) {
+      record += item.text;
+      return;
+    }
+    record.resize(at + static_cast<std::size_t>(edit.width));
+    put_text(record.data() + at, item.text, edit.width);
+    return;
   }
   if (item.kind == Kind::Text) wrong_item(format, edit, "a text written with a numeric edit descriptor");
   if (edit.descriptor == Descriptor::I) {
     if (item.kind != Kind::Integer) wrong_item(format, edit, "a real written with I");
-    return edit_integer(item.integer, edit.width, edit.digits);
+    record.resize(at + static_cast<std::size_t>(edit.width));
+    put_integer(record.data() + at, item.integer, edit.width, edit.digits);
+    return;
   }
   const double value = item.kind == Kind::Integer ? static_cast<double>(item.integer) : item.real;
   switch (edit.descriptor) {
-    case Descriptor::F: return edit_fixed(value, edit.width, edit.digits);
-    case Descriptor::E: return edit_exponent(value, edit.width, edit.digits);
-    default: return edit_general(value, edit.width, edit.digits);
+    case Descriptor::F:
+      record.resize(at + static_cast<std::size_t>(edit.width));
+      put_fixed(record.data() + at, value, edit.width, edit.digits);
+      return;
+    case Descriptor::E: record += edit_exponent(value, edit.width, edit.digits); return;
+    default: record += edit_general(value, edit.width, edit.digits); return;
   }
 }
 
@@ -122,21 +135,21 @@ int read_item(const Format& format, const DataEdit& edit, const std::string& rec
 
 }  // namespace
 
-WriteResult write_records(std::string_view format_text, std::span<const OutItem> items) {
+void write_into(RecordBuffer& out, std::string_view format_text, std::span<const OutItem> items) {
   const Format& format = compiled_format(format_text);
-  WriteResult out;
-  std::string record;
+  out.text.clear();
+  out.ends.clear();
+  out.open_line = false;
+  std::string& record = out.text;
   // X positions without writing: its blanks appear only when something
   // follows in the same record, so a trailing X does not lengthen it.
   std::size_t pending_blanks = 0;
-  auto transmit = [&](const std::string& text) {
+  auto start_field = [&] {
     record.append(pending_blanks, ' ');
     pending_blanks = 0;
-    record += text;
   };
   auto end_record = [&] {
-    out.records.push_back(std::move(record));
-    record.clear();
+    out.ends.push_back(record.size());
     pending_blanks = 0;
   };
   std::size_t item = 0;
@@ -155,23 +168,39 @@ WriteResult write_records(std::string_view format_text, std::span<const OutItem>
     if (is_data_edit(edit->descriptor)) {
       // Output ends at the first data edit for which no item remains.
       if (item == items.size()) break;
-      transmit(edit_item(format, *edit, items[item++]));
+      start_field();
+      append_item(record, format, *edit, items[item++]);
       consumed = true;
       continue;
     }
     switch (edit->descriptor) {
       case Descriptor::X: pending_blanks += static_cast<std::size_t>(edit->width); break;
-      case Descriptor::Literal: transmit(edit->literal); break;
+      case Descriptor::Literal:
+        start_field();
+        record += edit->literal;
+        break;
       case Descriptor::Slash: end_record(); break;
       case Descriptor::Dollar:
         // The line stays open for what follows, so the position counts.
-        transmit("");
+        start_field();
         out.open_line = true;
         break;
       default: break;
     }
   }
   end_record();
+}
+
+WriteResult write_records(std::string_view format, std::span<const OutItem> items) {
+  RecordBuffer buffer;
+  write_into(buffer, format, items);
+  WriteResult out;
+  std::size_t start = 0;
+  for (std::size_t end : buffer.ends) {
+    out.records.push_back(buffer.text.substr(start, end - start));
+    start = end;
+  }
+  out.open_line = buffer.open_line;
   return out;
 }
 

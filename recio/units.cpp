@@ -245,15 +245,33 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
   Unit* unit = nullptr;
   int status = sequential_unit(number, Form::Formatted, unit);
   if (status != kOk) return status;
-  WriteResult result = write_records(format, items);
+  // One buffer for every write: its storage stays from write to write.
+  static auto* buffer = new RecordBuffer;
+  write_into(*buffer, format, items);
   status = prepare_write(*unit);
   if (status != kOk) return status;
-  for (std::size_t i = 0; i < result.records.size(); ++i) {
-    const std::string& record = result.records[i];
-    std::fwrite(record.data(), 1, record.size(), unit->file);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < buffer->ends.size(); ++i) {
+    std::fwrite(buffer->text.data() + start, 1, buffer->ends[i] - start, unit->file);
+    start = buffer->ends[i];
     // "$" leaves the last record open for what follows on the same line.
-    if (i + 1 < result.records.size() || !result.open_line) std::fputc('\n', unit->file);
+    if (i + 1 < buffer->ends.size() || !buffer->open_line) std::fputc('\n', unit->file);
   }
+  if (std::ferror(unit->file)) {
+    std::clearerr(unit->file);
+    return kWriteFailed;
+  }
+  return kOk;
+}
+
+int write_line(int number, std::string_view record) {
+  Unit* unit = nullptr;
+  int status = sequential_unit(number, Form::Formatted, unit);
+  if (status != kOk) return status;
+  status = prepare_write(*unit);
+  if (status != kOk) return status;
+  std::fwrite(record.data(), 1, record.size(), unit->file);
+  std::fputc('\n', unit->file);
   if (std::ferror(unit->file)) {
     std::clearerr(unit->file);
     return kWriteFailed;

@@ -41,6 +41,8 @@ bool exists(const std::string& file);
 // Formatted sequential write; a format ending in "$" leaves the line open.
 int write(int unit, std::string_view format, std::initializer_list<OutItem> items);
 int write(int unit, std::string_view format, std::span<const OutItem> items);
+// One record as it stands, as "(A)" writes it.
+int write_line(int unit, std::string_view record);
 // Formatted sequential read of the next record(s).
 int read(int unit, std::string_view format, std::initializer_list<InItem> items);
 int read(int unit, std::string_view format, std::span<const InItem> items);
