@@ -18,25 +18,6 @@
 
 namespace vesk {
 
-long long packed_index(int nvar, int nmat, int band, int r, int s) {
-  const long long i = std::min(r, s);
-  const long long j = std::max(r, s);
-  if (band == 0) {
-    // Upper triangle row by row, placed at the end of the array.
-    const long long n = nvar;
-    return nmat - (n - i + 1) * (n - i + 2) / 2 + (j - i) + 1;
-  }
-  if (j - i > band) return 0;
-  return (band + 1LL) * j - (j - i);
-}
-
-float matrix_element(const CovarianceData& data, int r, int s) {
-  if (std::min(r, s) < 1 || std::max(r, s) > data.nvar) return 0;
-  const long long k = packed_index(data.nvar, data.nmat, data.band, r, s);
-  if (k < 1 || k > static_cast<long long>(data.matrix.size())) return 0;
-  return data.matrix[static_cast<std::size_t>(k - 1)];
-}
-
 void index_constraints(CovarianceData& data) {
   data.term_start.clear();
   data.terms.clear();

@@ -42,10 +42,26 @@ struct CovarianceData {
 
 // Number (from 1) of the packed element of variables r and s (from 1);
 // 0 when the element lies outside the band (it is then zero).
-long long packed_index(int nvar, int nmat, int band, int r, int s);
+// Inline: COVEL reads an element for every pair of entries.
+inline long long packed_index(int nvar, int nmat, int band, int r, int s) {
+  const long long i = r < s ? r : s;
+  const long long j = r < s ? s : r;
+  if (band == 0) {
+    // Upper triangle row by row, placed at the end of the array.
+    const long long n = nvar;
+    return nmat - (n - i + 1) * (n - i + 2) / 2 + (j - i) + 1;
+  }
+  if (j - i > band) return 0;
+  return (band + 1LL) * j - (j - i);
+}
 // Element (r, s) of the packed matrix (variables from 1); 0 outside the band
 // or outside the stored array.
-float matrix_element(const CovarianceData& data, int r, int s);
+inline float matrix_element(const CovarianceData& data, int r, int s) {
+  if ((r < s ? r : s) < 1 || (r < s ? s : r) > data.nvar) return 0;
+  const long long k = packed_index(data.nvar, data.nmat, data.band, r, s);
+  if (k < 1 || k > static_cast<long long>(data.matrix.size())) return 0;
+  return data.matrix[static_cast<std::size_t>(k - 1)];
+}
 // Covariance of two parameters given by their positions (0 = not refined):
 // the outer sum runs over the entries of the lower-numbered parameter, the
 // inner over those of the higher one; entries without a variable add nothing.

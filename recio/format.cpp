@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "recio/error.hpp"
+#include "recio/format_run.hpp"
 
 namespace recio {
 
@@ -211,7 +212,24 @@ class FormatParser {
 
 }  // namespace
 
-Format parse_format(std::string_view text) { return FormatParser(text).parse(); }
+Format parse_format(std::string_view text) {
+  Format format = FormatParser(text).parse();
+  EditWalker walker(format);
+  std::vector<DataEdit> pass;
+  int data = 0;
+  while (const DataEdit* edit = walker.next()) {
+    if (pass.size() == kLongestPass) return format;
+    pass.push_back(*edit);
+    pass.back().repeat = 1;
+    if (edit->descriptor == DataEdit::Descriptor::A || edit->descriptor == DataEdit::Descriptor::I ||
+        edit->descriptor == DataEdit::Descriptor::F || edit->descriptor == DataEdit::Descriptor::G ||
+        edit->descriptor == DataEdit::Descriptor::E)
+      ++data;
+  }
+  format.one_pass = std::move(pass);
+  format.one_pass_data_edits = data;
+  return format;
+}
 
 namespace {
 // Lookups by a string_view, without making a string of the key.

@@ -59,34 +59,30 @@ bool is_data_edit(Descriptor d) {
 }
 
 // Appends the field of `edit` for `item` to the record.
-void append_item(std::string& record, const Format& format, const DataEdit& edit, const OutItem& item) {
+void append_item(CharBuffer& record, const Format& format, const DataEdit& edit, const OutItem& item) {
   using Kind = OutItem::Kind;
-  const std::size_t at = record.size();
   if (edit.descriptor == Descriptor::A) {
     if (item.kind != Kind::Text) wrong_item(format, edit, "a number written with A");
     if (edit.width == 0) {
-      record += item.text;
+      record.append(item.text);
       return;
     }
-    record.resize(at + static_cast<std::size_t>(edit.width));
-    put_text(record.data() + at, item.text, edit.width);
+    put_text(record.grow(static_cast<std::size_t>(edit.width)), item.text, edit.width);
     return;
   }
   if (item.kind == Kind::Text) wrong_item(format, edit, "a text written with a numeric edit descriptor");
   if (edit.descriptor == Descriptor::I) {
     if (item.kind != Kind::Integer) wrong_item(format, edit, "a real written with I");
-    record.resize(at + static_cast<std::size_t>(edit.width));
-    put_integer(record.data() + at, item.integer, edit.width, edit.digits);
+    put_integer(record.grow(static_cast<std::size_t>(edit.width)), item.integer, edit.width, edit.digits);
     return;
   }
   const double value = item.kind == Kind::Integer ? static_cast<double>(item.integer) : item.real;
   switch (edit.descriptor) {
     case Descriptor::F:
-      record.resize(at + static_cast<std::size_t>(edit.width));
-      put_fixed(record.data() + at, value, edit.width, edit.digits);
+      put_fixed(record.grow(static_cast<std::size_t>(edit.width)), value, edit.width, edit.digits);
       return;
-    case Descriptor::E: record += edit_exponent(value, edit.width, edit.digits); return;
-    default: record += edit_general(value, edit.width, edit.digits); return;
+    case Descriptor::E: record.append(edit_exponent(value, edit.width, edit.digits)); return;
+    default: record.append(edit_general(value, edit.width, edit.digits)); return;
   }
 }
 
@@ -140,7 +136,7 @@ void write_into(RecordBuffer& out, std::string_view format_text, std::span<const
   out.text.clear();
   out.ends.clear();
   out.open_line = false;
-  std::string& record = out.text;
+  CharBuffer& record = out.text;
   // X positions without writing: its blanks appear only when something
   // follows in the same record, so a trailing X does not lengthen it.
   std::size_t pending_blanks = 0;
@@ -153,10 +149,18 @@ void write_into(RecordBuffer& out, std::string_view format_text, std::span<const
     pending_blanks = 0;
   };
   std::size_t item = 0;
+  // A write that one pass through the format takes runs down the compiled
+  // pass; one that reverts walks the groups.
+  const bool one_pass = !format.one_pass.empty() && items.size() <= static_cast<std::size_t>(format.one_pass_data_edits);
+  std::size_t next_in_pass = 0;
   bool consumed = false;  // an item taken since the start or the last reversion
   EditWalker walker(format);
   for (;;) {
-    const DataEdit* edit = walker.next();
+    const DataEdit* edit = nullptr;
+    if (!one_pass)
+      edit = walker.next();
+    else if (next_in_pass < format.one_pass.size())
+      edit = &format.one_pass[next_in_pass++];
     if (edit == nullptr) {
       if (item == items.size()) break;
       if (!consumed) no_data_edit(format);
@@ -177,7 +181,7 @@ void write_into(RecordBuffer& out, std::string_view format_text, std::span<const
       case Descriptor::X: pending_blanks += static_cast<std::size_t>(edit->width); break;
       case Descriptor::Literal:
         start_field();
-        record += edit->literal;
+        record.append(edit->literal);
         break;
       case Descriptor::Slash: end_record(); break;
       case Descriptor::Dollar:
@@ -197,7 +201,7 @@ WriteResult write_records(std::string_view format, std::span<const OutItem> item
   WriteResult out;
   std::size_t start = 0;
   for (std::size_t end : buffer.ends) {
-    out.records.push_back(buffer.text.substr(start, end - start));
+    out.records.emplace_back(buffer.text.view().substr(start, end - start));
     start = end;
   }
   out.open_line = buffer.open_line;

@@ -6,11 +6,7 @@ namespace recio {
 
 namespace {
 // Room for a field of `width` at the end of the text.
-char* grow(std::string& text, int width) {
-  const std::size_t at = text.size();
-  text.resize(at + static_cast<std::size_t>(width));
-  return text.data() + at;
-}
+char* grow(CharBuffer& text, int width) { return text.grow(static_cast<std::size_t>(width)); }
 }  // namespace
 
 LineBuilder& LineBuilder::blanks(int count) {

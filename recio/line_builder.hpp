@@ -4,14 +4,16 @@
 // numbers themselves. The calls stand for the edits of a format, in order:
 //   line.a(label, 8).blanks(2).f(d, 10, 5).i(cell, 5)  is  (A8,2X,F10.5,I5)
 // The text keeps its storage from line to line: clear() and build again.
+// text.view() is the record.
 #pragma once
-#include <string>
 #include <string_view>
+
+#include "recio/char_buffer.hpp"
 
 namespace recio {
 
 struct LineBuilder {
-  std::string text;
+  CharBuffer text;
 
   void clear() { text.clear(); }
   // nX; a count of 0 or below writes nothing.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,8 @@ namespace {
 
 enum class LastOperation { None, Read, Write };
 
+constexpr std::size_t kSequentialBuffer = 1 << 16;
+
 struct Unit {
   std::FILE* file = nullptr;
   std::string name;  // blank for the preconnected streams
@@ -29,6 +32,7 @@ struct Unit {
   bool can_read = false;
   bool can_write = false;
   LastOperation last = LastOperation::None;
+  std::vector<char> buffer;  // the stream's buffer, for sequential files
 };
 
 void close_all();
@@ -194,6 +198,12 @@ int open(int number, const std::string& file, const OpenSpec& request) {
     unit.file = std::fopen(name.c_str(), "w+bx");
   }
   if (unit.file == nullptr) return kOpenFailed;
+  // Sequential files are read or written through in long runs: a larger
+  // buffer spares system calls (a listing of 10 MB is 2500 writes of 4 KB).
+  if (request.access != Access::Direct) {
+    unit.buffer.resize(kSequentialBuffer);
+    std::setvbuf(unit.file, unit.buffer.data(), _IOFBF, unit.buffer.size());
+  }
   if (request.access == Access::Append) std::fseek(unit.file, 0, SEEK_END);
   units()[number] = std::move(unit);
   return kOk;
@@ -252,7 +262,7 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
   if (status != kOk) return status;
   std::size_t start = 0;
   for (std::size_t i = 0; i < buffer->ends.size(); ++i) {
-    std::fwrite(buffer->text.data() + start, 1, buffer->ends[i] - start, unit->file);
+    std::fwrite(buffer->text.view().data() + start, 1, buffer->ends[i] - start, unit->file);
     start = buffer->ends[i];
     // "$" leaves the last record open for what follows on the same line.
     if (i + 1 < buffer->ends.size() || !buffer->open_line) std::fputc('\n', unit->file);
@@ -322,11 +332,18 @@ int read_direct(int number, int record, std::string_view format, std::initialize
   long next = record;
   // A "/" in the format goes on to the following record, as direct access does.
   auto source = [&](std::string& text) {
-    if (std::fseek(unit->file, (next - 1) * static_cast<long>(length), SEEK_SET) != 0) return kNoSuchRecord;
+    // One positioned read of the record alone: a seek and a read through
+    // the stream would fetch a whole buffer for each record of a lookup.
+    const off_t offset = static_cast<off_t>(next - 1) * static_cast<off_t>(length);
     text.assign(length, '\0');
     std::size_t got = 0;
-    int read_status = read_bytes(*unit, reinterpret_cast<std::uint8_t*>(text.data()), length, got);
-    if (read_status != kOk) return read_status;
+    while (got < length) {
+      const ssize_t part = pread(fileno(unit->file), text.data() + got, length - got, offset + static_cast<off_t>(got));
+      if (part < 0 && errno == EINTR) continue;
+      if (part < 0) return kReadFailed;
+      if (part == 0) break;
+      got += static_cast<std::size_t>(part);
+    }
     if (got == 0) return kNoSuchRecord;
     text.resize(got);
     // The record's line end is not part of its data.

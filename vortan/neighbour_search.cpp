@@ -20,7 +20,7 @@ int cell_code(int nx, int ny, int nz) { return 100 * (nx + 5) + 10 * (ny + 5) + 
 std::string location_text(int operator_code, int nx, int ny, int nz) {
   recio::LineBuilder text;  // "(I4,3I2)"
   text.i(operator_code, 4).i(nx, 2).i(ny, 2).i(nz, 2);
-  return text.text;
+  return std::string(text.text.view());
 }
 
 PairLimits pair_limits(const PhaseDescription& phase, const SearchControls& controls, int central_type,

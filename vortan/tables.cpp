@@ -200,7 +200,7 @@ std::string distance_line(std::string_view central_label, std::string_view neigh
                           float d, float sigma, std::string_view location, const Vec3& vector) {
   recio::LineBuilder line;
   append_distance_line(line, central_label, neighbour_label, star, d, sigma, location, vector);
-  return line.text;
+  return std::string(line.text.view());
 }
 
 void write_distance_line(int unit, DistanceTable& table, std::string_view central_label,
@@ -214,7 +214,7 @@ void write_distance_line(int unit, DistanceTable& table, std::string_view centra
   }
   recio::LineBuilder& line = line_builder();
   append_distance_line(line, central_label, neighbour_label, star, d, sigma, location, vector);
-  recio::check(recio::write_line(unit, line.text), unit);
+  recio::check(recio::write_line(unit, line.text.view()), unit);
 }
 
 void write_negative_variance(int listing_unit, int terminal_unit, int central_type, int neighbour_type) {
@@ -249,7 +249,7 @@ std::string angle_line(std::string_view first_label, std::string_view central_la
                        std::string_view second_location) {
   recio::LineBuilder line;
   append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
-  return line.text;
+  return std::string(line.text.view());
 }
 
 void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
@@ -261,7 +261,7 @@ void write_angle_line(int unit, std::string_view first_label, std::string_view c
   }
   recio::LineBuilder& line = line_builder();
   append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
-  recio::check(recio::write_line(unit, line.text), unit);
+  recio::check(recio::write_line(unit, line.text.view()), unit);
 }
 
 }  // namespace vesk
