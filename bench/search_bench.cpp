@@ -8,19 +8,27 @@
 #include <gemmi/small.hpp>
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "expfile/phase_reader.hpp"
 #include "expfile/record_store.hpp"
 #include "expfile/sorted_keys.hpp"
+#include "recio/format.hpp"
+#include "recio/line_builder.hpp"
+#include "tests/support/covariance_writer.hpp"
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/random_structure.hpp"
 #include "tests/support/reference_search.hpp"
 #include "tests/support/run_program.hpp"
 #include "vortan/image_grid.hpp"
+#include "vortan/neighbour_search.hpp"
+#include "vortan/tables.hpp"
 
 namespace {
 
@@ -42,7 +50,10 @@ const Structure kStructures[] = {
     {"P1_5000", "P 1", "P 1", {38.5f, 40.2f, 41.7f, 85, 95, 100}, 5000, 3.2f},
     {"P21c_2000", "P 21/c", "P 1 21/c 1", {40.0f, 50.0f, 52.0f, 90, 100, 90}, 2000, 3.2f},
     {"Fd-3m_400", "F d -3 m", "F d -3 m:2", {98.6f, 98.6f, 98.6f, 90, 90, 90}, 400, 3.0f},
+    // The whole run with a covariance file (not searched on its own).
+    {"P21c_5000", "P 21/c", "P 1 21/c 1", {60.0f, 62.0f, 68.5f, 90, 100, 90}, 5000, 3.2f},
 };
+constexpr int kWholeRunStructure = 3;
 
 const PhaseDescription& phase_of(int which) {
   static std::vector<PhaseDescription> phases = [] {
@@ -222,9 +233,9 @@ void BM_READEXP(benchmark::State& state) {
 // single-record atoms of phase flag 4 with their hexadecimal record numbers.
 }  // namespace
 
-void write_big_experiment(const std::filesystem::path& file) {
-  const PhaseDescription& phase = phase_of(0);
-  const Structure& s = kStructures[0];
+void write_big_experiment(const std::filesystem::path& file, int which) {
+  const PhaseDescription& phase = phase_of(which);
+  const Structure& s = kStructures[which];
   auto builder = testing_support::minimal_experiment();
   builder.phase_flags({4});
   std::vector<testing_support::TestAtomType> types;
@@ -257,7 +268,7 @@ namespace {
 
 void BM_WholeVortanRun(benchmark::State& state) {
   testing_support::TempFolder folder;
-  write_big_experiment(folder / "BIG.EXP");
+  write_big_experiment(folder / "BIG.EXP", 0);
   std::size_t listing = 0;
   for (auto _ : state) {
     std::filesystem::remove(folder / "BIG.LST");
@@ -266,6 +277,254 @@ void BM_WholeVortanRun(benchmark::State& state) {
     listing = std::filesystem::file_size(folder / "BIG.LST");
   }
   state.counters["listing_MB"] = static_cast<double>(listing) / 1.0e6;
+}
+
+// The 5000-atom P 21/c phase with a full covariance matrix of 3000
+// variables: every x, y and z refined, parameter p tied to variable
+// (p - 1) mod 3000 + 1; variances of 1E-8 with small correlations.
+void write_covariance_run(const std::filesystem::path& folder) {
+  write_big_experiment(folder / "BIG.EXP", kWholeRunStructure);
+  const PhaseDescription& phase = phase_of(kWholeRunStructure);
+  const Structure& s = kStructures[kWholeRunStructure];
+  testing_support::CovarianceFile covariance;
+  covariance.nvar = 3000;
+  for (std::size_t i = 0; i < phase.atoms.size(); ++i)
+    for (const char* item : {"X", "Y", "Z"}) {
+      covariance.names.push_back(covariance_parameter_name(1, static_cast<int>(i + 1), 4, item));
+      const int parameter = static_cast<int>(covariance.names.size());
+      covariance.constraints.push_back(
+          {testing_support::constraint_code(parameter, (parameter - 1) % covariance.nvar + 1), 1.0f});
+    }
+  std::uint32_t state = 12345;
+  covariance.matrix.reserve(static_cast<std::size_t>(covariance.nvar) * (covariance.nvar + 1) / 2);
+  for (int i = 1; i <= covariance.nvar; ++i)
+    for (int j = i; j <= covariance.nvar; ++j) {
+      state = state * 1664525u + 1013904223u;
+      const float correlation = (static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 0.02f;
+      covariance.matrix.push_back(i == j ? 1.0E-8f : 1.0E-8f * correlation);
+    }
+  testing_support::write_covariance_file(folder / "BIG.CMT", covariance);
+
+  std::FILE* peer = std::fopen((folder / "BIG.txt").c_str(), "w");
+  std::fprintf(peer, "cell %g %g %g %g %g %g\ngroup %s\nlimits %g 2.5\n", s.cell[0], s.cell[1], s.cell[2], s.cell[3],
+               s.cell[4], s.cell[5], s.gemmi_symbol, s.dmax);
+  for (const AtomSite& atom : phase.atoms)
+    std::fprintf(peer, "%s %.5f %.5f %.5f\n", atom.label.c_str(), atom.x[0], atom.x[1], atom.x[2]);
+  std::fclose(peer);
+}
+
+const testing_support::TempFolder& covariance_run_folder() {
+  static testing_support::TempFolder folder;
+  static const bool written = (write_covariance_run(folder.path()), true);
+  (void)written;
+  return folder;
+}
+
+// range 0: a first run (no results file); 1: a rerun, which reads the
+// marks of the previous results file.
+void BM_WholeRunWithCovariance(benchmark::State& state) {
+  const auto& folder = covariance_run_folder();
+  std::filesystem::remove(folder / "BIG.VORTAN");
+  if (state.range(0) == 1) testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path());
+  std::size_t listing = 0;
+  for (auto _ : state) {
+    std::filesystem::remove(folder / "BIG.LST");
+    if (state.range(0) == 0) std::filesystem::remove(folder / "BIG.VORTAN");
+    const auto result = testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path());
+    if (result.exit_status != 0) state.SkipWithError(("vortan failed: " + result.err + result.out).c_str());
+    listing = std::filesystem::file_size(folder / "BIG.LST");
+  }
+  state.counters["listing_MB"] = static_cast<double>(listing) / 1.0e6;
+  state.SetLabel(state.range(0) == 0 ? "first run" : "rerun");
+}
+
+// The peer: bench/gemmi_peer.py on the same structure, with the system
+// python and Debian's python3-gemmi.
+void BM_GemmiPeerScript(benchmark::State& state) {
+  const auto& folder = covariance_run_folder();
+  std::size_t output = 0;
+  for (auto _ : state) {
+    const auto result = testing_support::run_program(
+        "/usr/bin/python3", {GEMMI_PEER_SCRIPT, (folder / "BIG.txt").string(), (folder / "PEER.txt").string()},
+        folder.path());
+    if (result.exit_status != 0) state.SkipWithError(("the gemmi script failed: " + result.err).c_str());
+    output = std::filesystem::file_size(folder / "PEER.txt");
+  }
+  state.counters["output_MB"] = static_cast<double>(output) / 1.0e6;
+}
+
+// --- output formatting -----------------------------------------------------------
+
+// What one distance or angle line and its results record are made of.
+struct OutputItem {
+  bool angle = false;
+  std::string first, central, second;  // labels
+  float value = 0, sigma = 0;
+  std::string location1, location2;
+  Vec3 vector{};
+  int atoms[3] = {};
+  int codes[4] = {};
+};
+
+const std::vector<OutputItem>& output_items() {
+  static std::vector<OutputItem> items = [] {
+    std::vector<OutputItem> made;
+    std::mt19937 random(9);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::uniform_int_distribution<int> atom(1, 5000), code(-24, 24), cell(-1, 1);
+    auto label = [&] { return "C" + std::to_string(atom(random)); };
+    auto location = [&](int op) { return location_text(op, cell(random), cell(random), cell(random)); };
+    for (int n = 0; n < 60000; ++n) {
+      OutputItem item;
+      item.angle = n % 5 != 0;  // four angles to a distance, as in the runs
+      item.first = label();
+      item.central = label();
+      item.second = label();
+      item.value = item.angle ? 60 + 120 * unit(random) : 1 + 2.2f * unit(random);
+      item.sigma = (item.angle ? 0.5f : 0.005f) * unit(random);
+      item.codes[0] = code(random);
+      item.codes[1] = 555;
+      item.codes[2] = code(random);
+      item.codes[3] = 554;
+      item.location1 = location(item.codes[0]);
+      item.location2 = location(item.codes[2]);
+      item.vector = {unit(random), unit(random), unit(random)};
+      for (int& a : item.atoms) a = atom(random);
+      made.push_back(item);
+    }
+    return made;
+  }();
+  return items;
+}
+
+// vortan's own writers: the listing lines and, through the cached format,
+// the results records.
+void format_with_vortan(std::string& out) {
+  static recio::LineBuilder line;
+  static recio::RecordBuffer record;
+  out.clear();
+  for (const OutputItem& item : output_items()) {
+    line.clear();
+    if (item.angle) {
+      append_angle_line(line, item.first, item.central, item.second, item.value, item.sigma, item.location1,
+                        item.location2);
+      const recio::OutItem fields[] = {"N", 1, 1, item.value, item.sigma, item.atoms[0], item.atoms[1], item.atoms[2],
+                                       item.codes[0], item.codes[1], item.codes[2], item.codes[3]};
+      recio::write_into(record, "(A1,2I2,2F10.4,7I5)", fields);
+    } else {
+      append_distance_line(line, item.central, item.second, false, item.value, item.sigma, item.location1,
+                           item.vector);
+      const recio::OutItem fields[] = {"N", 1, 0, item.value, item.sigma, item.atoms[1], item.atoms[2], item.codes[0],
+                                       item.codes[1]};
+      recio::write_into(record, "(A1,2I2,2F10.5,4I5)", fields);
+    }
+    out += line.text.view();
+    out += '\n';
+    out += record.text.view();
+    out += '\n';
+  }
+}
+
+// The floor: the same bytes written straight with std::to_chars.
+char* put_blanks(char* at, int n) {
+  for (int k = 0; k < n; ++k) *at++ = ' ';
+  return at;
+}
+char* put_chars(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+char* put_right(char* at, const char* text, std::size_t length, int width) {
+  at = put_blanks(at, width - static_cast<int>(length));
+  return put_chars(at, std::string_view(text, length));
+}
+char* put_int(char* at, int value, int width) {
+  char digits[16];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return put_right(at, digits, static_cast<std::size_t>(end - digits), width);
+}
+char* put_float(char* at, float value, int width, int decimals) {
+  char digits[48];
+  char* end = std::to_chars(digits, digits + sizeof digits - 1, static_cast<double>(value), std::chars_format::fixed,
+                            decimals).ptr;
+  if (decimals == 0) *end++ = '.';
+  return put_right(at, digits, static_cast<std::size_t>(end - digits), width);
+}
+char* put_label(char* at, const std::string& label) { return put_chars(at, label); }
+
+void format_floor(std::string& out) {
+  out.resize(output_items().size() * 200);
+  char* at = out.data();
+  for (const OutputItem& item : output_items()) {
+    if (item.angle) {
+      const int l1 = static_cast<int>(item.first.size()), lc = static_cast<int>(item.central.size()),
+                l3 = static_cast<int>(item.second.size());
+      const ValueEsd e = value_esd(item.sigma, EsdKind::Angle);
+      at = put_blanks(at, 13 - lc / 2 - l1);
+      at = put_label(at, item.first);
+      *at++ = '_';
+      at = put_label(at, item.central);
+      *at++ = '_';
+      at = put_label(at, item.second);
+      at = put_blanks(at, 13 - (lc + 1) / 2 - l3);
+      at = put_float(at, item.value, e.field_width, e.decimals);
+      *at++ = '(';
+      at = put_int(at, e.digits, e.digits_width);
+      *at++ = ')';
+      at = put_blanks(at, 8 - e.decimals - e.digits_width + 2);
+      at = put_chars(at, item.location1);
+      at = put_blanks(at, 2);
+      at = put_chars(at, item.location2);
+      *at++ = '\n';
+      at = put_chars(at, "N 1 1");
+      at = put_float(at, item.value, 10, 4);
+      at = put_float(at, item.sigma, 10, 4);
+      for (int a : item.atoms) at = put_int(at, a, 5);
+      for (int c : item.codes) at = put_int(at, c, 5);
+    } else {
+      const int l1 = static_cast<int>(item.central.size()), l2 = static_cast<int>(item.second.size());
+      const ValueEsd e = value_esd(item.sigma, EsdKind::Distance);
+      at = put_blanks(at, 9 - l1);
+      at = put_label(at, item.central);
+      *at++ = '_';
+      at = put_label(at, item.second);
+      at = put_blanks(at, 9 - l2);
+      at = put_float(at, item.value, e.field_width, e.decimals);
+      *at++ = '(';
+      at = put_int(at, e.digits, e.digits_width);
+      *at++ = ')';
+      at = put_blanks(at, 12 - e.decimals - e.digits_width);
+      at = put_chars(at, item.location1);
+      at = put_blanks(at, 2);
+      for (float x : item.vector) at = put_float(at, x, 10, 5);
+      *at++ = '\n';
+      at = put_chars(at, "N 1 0");
+      at = put_float(at, item.value, 10, 5);
+      at = put_float(at, item.sigma, 10, 5);
+      at = put_int(at, item.atoms[1], 5);
+      at = put_int(at, item.atoms[2], 5);
+      at = put_int(at, item.codes[0], 5);
+      at = put_int(at, item.codes[1], 5);
+    }
+    *at++ = '\n';
+  }
+  out.resize(static_cast<std::size_t>(at - out.data()));
+}
+
+void BM_OutputFormatting(benchmark::State& state) {
+  std::string ours, floor;
+  format_with_vortan(ours);
+  format_floor(floor);
+  if (ours != floor) state.SkipWithError("the floor does not write the same bytes");
+  for (auto _ : state) {
+    if (state.range(0) == 0)
+      format_with_vortan(ours);
+    else
+      format_floor(floor);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<long>(ours.size()));
+  state.SetLabel(state.range(0) == 0 ? "vortan" : "to_chars floor");
 }
 
 }  // namespace
@@ -278,12 +537,20 @@ BENCHMARK(BM_LookupLinearScan)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LookupBisection)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_READEXP)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeVortanRun)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OutputFormatting)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeRunWithCovariance)->DenseRange(0, 1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_GemmiPeerScript)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// "search_bench --write-experiment FOLDER" only writes BIG.EXP there, for
-// timing and profiling vortan by hand.
+// "search_bench --write-experiment FOLDER" only writes BIG.EXP there, and
+// "--write-covariance-run FOLDER" the 5000-atom P 21/c run (BIG.EXP, BIG.CMT
+// and the peer's BIG.txt), for timing and profiling by hand.
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--write-experiment") {
-    write_big_experiment(std::filesystem::path(argv[2]) / "BIG.EXP");
+    write_big_experiment(std::filesystem::path(argv[2]) / "BIG.EXP", 0);
+    return 0;
+  }
+  if (argc == 3 && std::string(argv[1]) == "--write-covariance-run") {
+    write_covariance_run(argv[2]);
     return 0;
   }
   benchmark::Initialize(&argc, argv);

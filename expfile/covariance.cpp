@@ -1,8 +1,10 @@
 #include "expfile/covariance.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <span>
 #include <string_view>
 
 #include "console/page.hpp"
@@ -16,49 +18,68 @@
 
 namespace vesk {
 
-long long packed_index(int nvar, int nmat, int band, int r, int s) {
-  const long long i = std::min(r, s);
-  const long long j = std::max(r, s);
-  if (band == 0) {
-    // Upper triangle row by row, placed at the end of the array.
-    const long long n = nvar;
-    return nmat - (n - i + 1) * (n - i + 2) / 2 + (j - i) + 1;
-  }
-  if (j - i > band) return 0;
-  return (band + 1LL) * j - (j - i);
-}
-
-float matrix_element(const CovarianceData& data, int r, int s) {
-  if (std::min(r, s) < 1 || std::max(r, s) > data.nvar) return 0;
-  const long long k = packed_index(data.nvar, data.nmat, data.band, r, s);
-  if (k < 1 || k > static_cast<long long>(data.matrix.size())) return 0;
-  return data.matrix[static_cast<std::size_t>(k - 1)];
-}
-
 void index_constraints(CovarianceData& data) {
-  data.entries_by_parameter.clear();
-  data.entries_by_parameter.reserve(data.map_code.size());
-  for (std::size_t e = 0; e < data.map_code.size(); ++e)
-    data.entries_by_parameter.emplace_back(data.map_code[e] / kConstraintBase, static_cast<int>(e));
-  std::stable_sort(data.entries_by_parameter.begin(), data.entries_by_parameter.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  data.term_start.clear();
+  data.terms.clear();
+  int highest = 0;
+  int highest_variable = 0;
+  for (int code : data.map_code) {
+    if (code / kConstraintBase < 1 || code % kConstraintBase < 1) continue;
+    highest = std::max(highest, code / kConstraintBase);
+    highest_variable = std::max(highest_variable, code % kConstraintBase);
+  }
+  // A counting sort by parameter keeps the file order within each one.
+  std::vector<int> start(static_cast<std::size_t>(highest) + 2, 0);
+  for (int code : data.map_code)
+    if (code / kConstraintBase >= 1 && code % kConstraintBase >= 1) ++start[static_cast<std::size_t>(code / kConstraintBase) + 1];
+  for (std::size_t p = 1; p < start.size(); ++p) start[p] += start[p - 1];
+  std::vector<CovarianceData::Term> sorted(static_cast<std::size_t>(start.back()));
+  std::vector<int> next(start.begin(), start.end() - 1);
+  for (std::size_t e = 0; e < data.map_code.size(); ++e) {
+    const int code = data.map_code[e];
+    if (code / kConstraintBase < 1 || code % kConstraintBase < 1) continue;
+    sorted[static_cast<std::size_t>(next[static_cast<std::size_t>(code / kConstraintBase)]++)] = {
+        code % kConstraintBase, data.map_coefficient[e]};
+  }
+  // Entries naming a variable already seen for the parameter join its first
+  // entry: COVEL then costs at most NVAR squared however long the list.
+  std::vector<int> owner(static_cast<std::size_t>(highest_variable) + 1, 0);
+  std::vector<int> slot(owner.size(), 0);
+  data.term_start.assign(start.size(), 0);
+  for (int p = 1; p <= highest; ++p) {
+    data.term_start[static_cast<std::size_t>(p)] = static_cast<int>(data.terms.size());
+    for (int k = start[static_cast<std::size_t>(p)]; k < start[static_cast<std::size_t>(p) + 1]; ++k) {
+      const CovarianceData::Term& term = sorted[static_cast<std::size_t>(k)];
+      const auto v = static_cast<std::size_t>(term.variable);
+      if (owner[v] == p) {
+        data.terms[static_cast<std::size_t>(slot[v])].coefficient += term.coefficient;
+      } else {
+        owner[v] = p;
+        slot[v] = static_cast<int>(data.terms.size());
+        data.terms.push_back(term);
+      }
+    }
+  }
+  data.term_start.back() = static_cast<int>(data.terms.size());
 }
 
 namespace {
 
-// Entries (indices into the constraint list) of parameter p, in file order.
-std::vector<int> entries_of(const CovarianceData& data, int p) {
-  std::vector<int> entries;
-  if (data.entries_by_parameter.size() == data.map_code.size()) {
-    auto range = std::equal_range(data.entries_by_parameter.begin(), data.entries_by_parameter.end(),
-                                  std::pair<int, int>(p, 0),
-                                  [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto it = range.first; it != range.second; ++it) entries.push_back(it->second);
-  } else {
-    for (std::size_t e = 0; e < data.map_code.size(); ++e)
-      if (data.map_code[e] / kConstraintBase == p) entries.push_back(static_cast<int>(e));
+// COVEL over the constraint list itself, for data built without the index.
+float scanned_covariance(const CovarianceData& data, int lo, int hi) {
+  float result = 0;
+  for (std::size_t e = 0; e < data.map_code.size(); ++e) {
+    const int ve = data.map_code[e] % kConstraintBase;
+    if (data.map_code[e] / kConstraintBase != lo || ve <= 0) continue;
+    float sum = 0;
+    for (std::size_t f = 0; f < data.map_code.size(); ++f) {
+      const int vf = data.map_code[f] % kConstraintBase;
+      if (data.map_code[f] / kConstraintBase != hi || vf <= 0) continue;
+      sum += data.map_coefficient[f] * matrix_element(data, ve, vf);
+    }
+    result += data.map_coefficient[e] * sum;
   }
-  return entries;
+  return result;
 }
 
 }  // namespace
@@ -67,19 +88,17 @@ float COVEL(const CovarianceData& data, int p, int q) {
   if (static_cast<long long>(p) * q <= 0) return 0;
   const int lo = std::min(std::abs(p), std::abs(q));
   const int hi = std::max(std::abs(p), std::abs(q));
-  const std::vector<int> outer = entries_of(data, lo);
-  const std::vector<int> inner = lo == hi ? outer : entries_of(data, hi);
+  if (data.term_start.empty()) return scanned_covariance(data, lo, hi);
+  if (hi > static_cast<int>(data.term_start.size()) - 2) return 0;  // no entries
+  const CovarianceData::Term* terms = data.terms.data();
+  const int inner_begin = data.term_start[static_cast<std::size_t>(hi)];
+  const int inner_end = data.term_start[static_cast<std::size_t>(hi) + 1];
   float result = 0;
-  for (int e : outer) {
-    const int ve = data.map_code[static_cast<std::size_t>(e)] % kConstraintBase;
-    if (ve <= 0) continue;
+  for (int e = data.term_start[static_cast<std::size_t>(lo)]; e < data.term_start[static_cast<std::size_t>(lo) + 1]; ++e) {
     float sum = 0;
-    for (int f : inner) {
-      const int vf = data.map_code[static_cast<std::size_t>(f)] % kConstraintBase;
-      if (vf <= 0) continue;
-      sum += data.map_coefficient[static_cast<std::size_t>(f)] * matrix_element(data, ve, vf);
-    }
-    result += data.map_coefficient[static_cast<std::size_t>(e)] * sum;
+    for (int f = inner_begin; f < inner_end; ++f)
+      sum += terms[f].coefficient * matrix_element(data, terms[e].variable, terms[f].variable);
+    result += terms[e].coefficient * sum;
   }
   return result;
 }
@@ -96,9 +115,8 @@ struct Refusal {
   std::string problem;
 };
 
-// Reads the next record; a missing or damaged record refuses the file.
-void next_record(int unit, int number, const std::string& file, std::vector<std::uint8_t>& bytes) {
-  const int status = recio::read_unformatted(unit, bytes);
+// A missing or damaged record refuses the file.
+void check_record(int status, int number, const std::string& file) {
   if (status == recio::kEndOfFile)
     throw Refusal{file + ": record " + std::to_string(number) + " is missing"};
   if (status != recio::kOk)
@@ -108,6 +126,26 @@ void next_record(int unit, int number, const std::string& file, std::vector<std:
 
 std::string where(const std::string& file, int record) {
   return file + ", record " + std::to_string(record) + ": ";
+}
+
+void next_record(int unit, int number, const std::string& file, std::vector<std::uint8_t>& bytes) {
+  check_record(recio::read_unformatted(unit, bytes), number, file);
+}
+
+// Empty when NMAT reals fit the record's `rest` bytes and hold the matrix of
+// NVAR variables with BAND.
+std::string matrix_count_problem(const std::string& file, std::int32_t nmat, std::int32_t band, std::int32_t nvar,
+                                 std::size_t rest) {
+  if (nmat < 0) return where(file, 2) + "NMAT " + std::to_string(nmat) + " is negative";
+  if (band < 0) return where(file, 2) + "BAND " + std::to_string(band) + " is negative";
+  if (static_cast<std::size_t>(nmat) > rest / 4)
+    return where(file, 2) + "NMAT " + std::to_string(nmat) + " reals, but the record holds " + std::to_string(rest / 4);
+  const long long needed = band == 0 ? static_cast<long long>(nvar) * (nvar + 1) / 2
+                                     : (static_cast<long long>(band) + 1) * nvar;
+  if (nmat < needed)
+    return where(file, 2) + "NMAT " + std::to_string(nmat) + " is too small for NVAR " + std::to_string(nvar) +
+           " and BAND " + std::to_string(band) + " (needs " + std::to_string(needed) + ")";
+  return {};
 }
 
 void read_records(int unit, const std::string& file, CovarianceData& data) {
@@ -134,23 +172,31 @@ void read_records(int unit, const std::string& file, CovarianceData& data) {
   float figure = 0;
   if (!one.get(figure)) figure = 0;  // older layout: no cycle figure
 
-  next_record(unit, 2, file, bytes);
-  recio::RecordCursor two(bytes);
+  // The matrix goes from the file straight into its packed storage: the
+  // record is never held as bytes beside it.
   std::int32_t nmat = 0, band = 0;
+  std::size_t matrix_bytes = 0;
+  std::vector<float> matrix;
+  const int status = recio::read_unformatted(
+      unit, 8, bytes, [&](std::span<const std::uint8_t> head, std::size_t rest) -> std::span<std::uint8_t> {
+        matrix_bytes = rest;
+        recio::RecordCursor counts(head);
+        if (!counts.get(nmat) || !counts.get(band) || !matrix_count_problem(file, nmat, band, nvar, rest).empty())
+          return {};
+        matrix.resize(static_cast<std::size_t>(nmat));
+        return {reinterpret_cast<std::uint8_t*>(matrix.data()), matrix.size() * sizeof(float)};
+      });
+  check_record(status, 2, file);
+  recio::RecordCursor two(bytes);
   if (!two.get(nmat) || !two.get(band)) throw Refusal{where(file, 2) + "too short for NMAT and BAND"};
-  if (nmat < 0) throw Refusal{where(file, 2) + "NMAT " + std::to_string(nmat) + " is negative"};
-  if (band < 0) throw Refusal{where(file, 2) + "BAND " + std::to_string(band) + " is negative"};
-  if (static_cast<std::size_t>(nmat) > two.remaining() / 4)
-    throw Refusal{where(file, 2) + "NMAT " + std::to_string(nmat) + " reals, but the record holds " +
-                  std::to_string(two.remaining() / 4)};
-  const long long needed = band == 0 ? static_cast<long long>(nvar) * (nvar + 1) / 2
-                                     : (static_cast<long long>(band) + 1) * nvar;
-  if (nmat < needed)
-    throw Refusal{where(file, 2) + "NMAT " + std::to_string(nmat) + " is too small for NVAR " +
-                  std::to_string(nvar) + " and BAND " + std::to_string(band) + " (needs " +
-                  std::to_string(needed) + ")"};
-  std::vector<float> matrix(static_cast<std::size_t>(nmat));
-  for (float& m : matrix) two.get(m);
+  const std::string problem = matrix_count_problem(file, nmat, band, nvar, matrix_bytes);
+  if (!problem.empty()) throw Refusal{problem};
+  if constexpr (std::endian::native == std::endian::big)
+    for (float& m : matrix) {
+      auto word = std::bit_cast<std::uint32_t>(m);
+      word = (word >> 24) | ((word >> 8) & 0xff00u) | ((word << 8) & 0xff0000u) | (word << 24);
+      m = std::bit_cast<float>(word);
+    }
 
   next_record(unit, 3, file, bytes);
   recio::RecordCursor three(bytes);

@@ -8,7 +8,6 @@
 //   3: NMAP, NMAP pairs of an integer code and a real coefficient.
 #pragma once
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -29,21 +28,46 @@ struct CovarianceData {
   std::vector<float> matrix;        // NMAT reals, packed
   std::vector<int> map_code;        // NMAP constraint codes
   std::vector<float> map_coefficient;
-  // (parameter, entry) pairs sorted by parameter, file order kept within a
-  // parameter; built by index_constraints so that COVEL need not scan the list.
-  std::vector<std::pair<int, int>> entries_by_parameter;
+  // The entries of parameter p with a variable, for COVEL in constant time
+  // per pair: terms[term_start[p]] up to terms[term_start[p + 1]], in file
+  // order; entries of one parameter that name the same variable are combined
+  // into the first of them. Built once by index_constraints.
+  struct Term {
+    int variable = 0;
+    float coefficient = 0;
+  };
+  std::vector<int> term_start;
+  std::vector<Term> terms;
 };
 
 // Number (from 1) of the packed element of variables r and s (from 1);
 // 0 when the element lies outside the band (it is then zero).
-long long packed_index(int nvar, int nmat, int band, int r, int s);
+// Inline: COVEL reads an element for every pair of entries.
+inline long long packed_index(int nvar, int nmat, int band, int r, int s) {
+  const long long i = r < s ? r : s;
+  const long long j = r < s ? s : r;
+  if (band == 0) {
+    // Upper triangle row by row, placed at the end of the array.
+    const long long n = nvar;
+    return nmat - (n - i + 1) * (n - i + 2) / 2 + (j - i) + 1;
+  }
+  if (j - i > band) return 0;
+  return (band + 1LL) * j - (j - i);
+}
 // Element (r, s) of the packed matrix (variables from 1); 0 outside the band
 // or outside the stored array.
-float matrix_element(const CovarianceData& data, int r, int s);
+inline float matrix_element(const CovarianceData& data, int r, int s) {
+  if ((r < s ? r : s) < 1 || (r < s ? s : r) > data.nvar) return 0;
+  const long long k = packed_index(data.nvar, data.nmat, data.band, r, s);
+  if (k < 1 || k > static_cast<long long>(data.matrix.size())) return 0;
+  return data.matrix[static_cast<std::size_t>(k - 1)];
+}
 // Covariance of two parameters given by their positions (0 = not refined):
 // the outer sum runs over the entries of the lower-numbered parameter, the
 // inner over those of the higher one; entries without a variable add nothing.
+// Without the index (data built by hand) the constraint list is scanned.
 float COVEL(const CovarianceData& data, int p, int q);
+// Builds the index of the constraint list, in time linear in its length.
 void index_constraints(CovarianceData& data);
 
 // The covariance file that belongs to an experiment file: the whole name up

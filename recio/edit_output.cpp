@@ -1,8 +1,11 @@
 #include "recio/edit_output.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace recio {
 
@@ -57,27 +60,173 @@ Scientific scientific(double magnitude, int digits) {
 }  // namespace
 
 std::string edit_integer(long long value, int width, int min_digits) {
-  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                           : static_cast<unsigned long long>(value);
-  std::string digits = std::to_string(magnitude);
-  if (digits.size() < static_cast<std::size_t>(min_digits))
-    digits.insert(0, static_cast<std::size_t>(min_digits) - digits.size(), '0');
-  if (value < 0) digits.insert(0, 1, '-');
-  return right_justify(digits, width);
+  std::string field(static_cast<std::size_t>(width), ' ');
+  put_integer(field.data(), value, width, min_digits);
+  return field;
 }
 
 std::string edit_fixed(double value, int width, int decimals) {
-  if (!std::isfinite(value)) return edit_special(value, width);
-  std::string buffer(static_cast<std::size_t>(decimals) + 330, '\0');
-  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, decimals);
-  if (result.ec != std::errc()) return stars(width);
-  std::string text(buffer.data(), result.ptr);
+  std::string field(static_cast<std::size_t>(width), ' ');
+  put_fixed(field.data(), value, width, decimals);
+  return field;
+}
+
+namespace {
+
+void put_stars(char* out, int width) { std::memset(out, '*', static_cast<std::size_t>(width)); }
+
+// Fields are short: copies of fixed sizes stay inline, where a library call
+// for a few bytes would cost more than the digits.
+void put_blanks(char* out, std::size_t n) {
+  static constexpr char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  for (; n >= 8; n -= 8, out += 8) std::memcpy(out, kBlanks, 8);
+  if ((n & 4) != 0) {
+    std::memcpy(out, kBlanks, 4);
+    out += 4;
+  }
+  if ((n & 2) != 0) {
+    std::memcpy(out, kBlanks, 2);
+    out += 2;
+  }
+  if ((n & 1) != 0) *out = ' ';
+}
+
+void copy_short(char* out, const char* text, std::size_t n) {
+  for (; n >= 8; n -= 8, out += 8, text += 8) std::memcpy(out, text, 8);
+  if ((n & 4) != 0) {
+    std::memcpy(out, text, 4);
+    out += 4;
+    text += 4;
+  }
+  if ((n & 2) != 0) {
+    std::memcpy(out, text, 2);
+    out += 2;
+    text += 2;
+  }
+  if ((n & 1) != 0) *out = *text;
+}
+
+void put_right_justified(char* out, const char* text, std::size_t length, int width) {
+  const auto w = static_cast<std::size_t>(width);
+  if (length > w) return put_stars(out, width);
+  put_blanks(out, w - length);
+  copy_short(out + (w - length), text, length);
+}
+
+// Fw.d of a finite value whose digits fill text[0] up to `end`, which has
+// room for one more character.
+void put_fixed_text(char* out, char* text, char* end, int width, int decimals) {
   // A value that rounds to zero prints without a sign: the cosine of 90
   // degrees is a tiny negative number in single precision and must read 0.
-  if (text[0] == '-' && text.find_first_of("123456789") == std::string::npos) text.erase(0, 1);
-  if (decimals == 0) text += '.';
-  drop_optional_zero(text, width);
-  return right_justify(text, width);
+  if (text[0] == '-' && std::find_if(text, end, [](char c) { return c >= '1' && c <= '9'; }) == end) ++text;
+  if (decimals == 0) *end++ = '.';
+  // The optional zero before the point goes when the field is too narrow.
+  char* digits = text[0] == '-' ? text + 1 : text;
+  if (end - text > width && end - digits >= 2 && digits[0] == '0' && digits[1] == '.') {
+    std::memmove(digits, digits + 1, static_cast<std::size_t>(end - digits - 1));
+    --end;
+  }
+  put_right_justified(out, text, static_cast<std::size_t>(end - text), width);
+}
+
+}  // namespace
+
+namespace {
+
+// The decimal digits of n, written backwards ending at `end`; returns the first.
+char* digits_before(char* end, unsigned long long n) {
+  do {
+    *--end = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  return end;
+}
+
+__extension__ using Unsigned128 = unsigned __int128;
+
+constexpr int kFastDecimals = 9;
+constexpr double kFastLimit = 1.0E9;
+constexpr unsigned long long kPowersOfTen[kFastDecimals + 1] = {
+    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+
+// |value| x 10**decimals rounded to an integer from the exact binary value,
+// ties to even, as std::to_chars rounds: the value is m 2**e with m below
+// 2**53, so m 10**decimals is exact in 128 bits and the shift by -e leaves
+// the exact remainder. For |value| below 1E9 and at most 9 decimals.
+unsigned long long scaled_magnitude(double value, int decimals) {
+  const auto bits = std::bit_cast<unsigned long long>(value);
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  const unsigned long long fraction = bits & ((1ULL << 52) - 1);
+  const unsigned long long m = biased == 0 ? fraction : fraction | (1ULL << 52);
+  const int shift = (biased == 0 ? 1 : biased) - 1075;  // value = m 2**shift; shift < 0 below 2**52
+  const Unsigned128 n = static_cast<Unsigned128>(m) * kPowersOfTen[decimals];
+  const int right = -shift;
+  if (right >= 127) return 0;  // n is below 2**83: far under one half
+  const Unsigned128 q = n >> right;
+  const Unsigned128 rest = n - (q << right);
+  const Unsigned128 half = static_cast<Unsigned128>(1) << (right - 1);
+  return static_cast<unsigned long long>(q) + ((rest > half || (rest == half && (q & 1) != 0)) ? 1 : 0);
+}
+
+}  // namespace
+
+void put_integer(char* out, long long value, int width, int min_digits) {
+  const unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  char buffer[24];
+  char* const end = buffer + sizeof buffer;
+  char* text = digits_before(end, magnitude);
+  const auto count = static_cast<std::size_t>(end - text);
+  if (min_digits > static_cast<int>(count)) {
+    const auto zeros = static_cast<std::size_t>(min_digits) - count;
+    if (zeros + 1 > static_cast<std::size_t>(text - buffer)) {  // Iw.m with more than 20 digits
+      std::string padded = std::string(zeros, '0') + std::string(text, end);
+      if (value < 0) padded.insert(0, 1, '-');
+      return put_right_justified(out, padded.data(), padded.size(), width);
+    }
+    text -= zeros;
+    std::memset(text, '0', zeros);
+  }
+  if (value < 0) *--text = '-';
+  put_right_justified(out, text, static_cast<std::size_t>(end - text), width);
+}
+
+void put_fixed(char* out, double value, int width, int decimals) {
+  if (!std::isfinite(value)) {
+    const std::string special = edit_special(value, width);
+    std::memcpy(out, special.data(), special.size());
+    return;
+  }
+  char buffer[80];
+  if (decimals <= kFastDecimals && std::fabs(value) < kFastLimit) {
+    // The usual fields in exact integer arithmetic, the same text as below.
+    const unsigned long long scaled = scaled_magnitude(value, decimals);
+    char* const end = buffer + 40;
+    char* text = end;
+    const unsigned long long unit = kPowersOfTen[decimals];
+    if (decimals > 0) {
+      unsigned long long fraction = scaled % unit;
+      for (int k = 0; k < decimals; ++k, fraction /= 10) *--text = static_cast<char>('0' + fraction % 10);
+      *--text = '.';
+    }
+    text = digits_before(text, scaled / unit);
+    // A value that rounds to zero prints without a sign (see put_fixed_text).
+    if (std::signbit(value) && scaled != 0) *--text = '-';
+    return put_fixed_text(out, text, end, width, decimals);
+  }
+  // Room for any float and the usual decimals; longer texts take the heap.
+  auto result = std::to_chars(buffer, buffer + sizeof buffer - 1, value, std::chars_format::fixed, decimals);
+  if (result.ec == std::errc()) return put_fixed_text(out, buffer, result.ptr, width, decimals);
+  std::string heap(static_cast<std::size_t>(decimals) + 330, '\0');
+  result = std::to_chars(heap.data(), heap.data() + heap.size() - 1, value, std::chars_format::fixed, decimals);
+  if (result.ec != std::errc()) return put_stars(out, width);
+  put_fixed_text(out, heap.data(), result.ptr, width, decimals);
+}
+
+void put_text(char* out, std::string_view text, int width) {
+  const auto w = static_cast<std::size_t>(width);
+  if (text.size() >= w) return copy_short(out, text.data(), w);
+  put_right_justified(out, text.data(), text.size(), width);
 }
 
 std::string edit_exponent(double value, int width, int decimals) {

@@ -20,4 +20,10 @@ std::string edit_general(double value, int width, int decimals);
 // a shorter one is padded on the left.
 std::string edit_text(std::string_view text, int width);
 
+// The same fields written into out[0] to out[width - 1], with no allocation
+// for any field of ordinary size: the hot output lines are built from these.
+void put_integer(char* out, long long value, int width, int min_digits = 0);
+void put_fixed(char* out, double value, int width, int decimals);
+void put_text(char* out, std::string_view text, int width);
+
 }  // namespace recio

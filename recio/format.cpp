@@ -3,9 +3,11 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <functional>
 #include <unordered_map>
 
 #include "recio/error.hpp"
+#include "recio/format_run.hpp"
 
 namespace recio {
 
@@ -210,17 +212,41 @@ class FormatParser {
 
 }  // namespace
 
-Format parse_format(std::string_view text) { return FormatParser(text).parse(); }
+Format parse_format(std::string_view text) {
+  Format format = FormatParser(text).parse();
+  EditWalker walker(format);
+  std::vector<DataEdit> pass;
+  int data = 0;
+  while (const DataEdit* edit = walker.next()) {
+    if (pass.size() == kLongestPass) return format;
+    pass.push_back(*edit);
+    pass.back().repeat = 1;
+    if (edit->descriptor == DataEdit::Descriptor::A || edit->descriptor == DataEdit::Descriptor::I ||
+        edit->descriptor == DataEdit::Descriptor::F || edit->descriptor == DataEdit::Descriptor::G ||
+        edit->descriptor == DataEdit::Descriptor::E)
+      ++data;
+  }
+  format.one_pass = std::move(pass);
+  format.one_pass_data_edits = data;
+  return format;
+}
+
+namespace {
+// Lookups by a string_view, without making a string of the key.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+}  // namespace
 
 const Format& compiled_format(std::string_view text) {
   // The programs are single-threaded; the cache lives for the run. Entries are
   // heap-held so the references handed out stay valid as the map grows.
-  static auto* cache = new std::unordered_map<std::string, std::unique_ptr<Format>>;
-  std::string key(text);
-  auto found = cache->find(key);
+  static auto* cache = new std::unordered_map<std::string, std::unique_ptr<Format>, TextHash, std::equal_to<>>;
+  auto found = cache->find(text);
   if (found != cache->end()) return *found->second;
   auto parsed = std::make_unique<Format>(parse_format(text));
-  return *cache->emplace(std::move(key), std::move(parsed)).first->second;
+  return *cache->emplace(std::string(text), std::move(parsed)).first->second;
 }
 
 }  // namespace recio

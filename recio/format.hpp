@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "recio/char_buffer.hpp"
 #include "recio/items.hpp"
 
 namespace recio {
@@ -34,7 +35,13 @@ struct Format {
   std::vector<DataEdit> edits;
   int reversion_start = 0;  // index of the edit where reversion restarts
   int data_edits = 0;       // number of A, I, F, G, E edits (reversion needs one)
+  // The edits of one pass through the format with groups and repeat counts
+  // unrolled, compiled with the format: a write whose items it takes runs
+  // straight down this list. Empty when the pass is longer than kLongestPass.
+  std::vector<DataEdit> one_pass;
+  int one_pass_data_edits = 0;
 };
+constexpr std::size_t kLongestPass = 256;
 
 // Parses `text` without the cache (throws vesk::Error when malformed).
 Format parse_format(std::string_view text);
@@ -49,6 +56,14 @@ struct WriteResult {
   bool open_line = false;
 };
 WriteResult write_records(std::string_view format, std::span<const OutItem> items);
+// The same records end to end in one text that keeps its storage from write
+// to write: record k ends at ends[k].
+struct RecordBuffer {
+  CharBuffer text;
+  std::vector<std::size_t> ends;
+  bool open_line = false;
+};
+void write_into(RecordBuffer& out, std::string_view format, std::span<const OutItem> items);
 
 // Internal write: the first record of the write (the usual single-record case).
 std::string write_string(std::string_view format, std::initializer_list<OutItem> items);

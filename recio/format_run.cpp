@@ -58,22 +58,31 @@ bool is_data_edit(Descriptor d) {
   throw vesk::Error("format \"" + format.text + "\" has items left but no edit descriptor to take them");
 }
 
-std::string edit_item(const Format& format, const DataEdit& edit, const OutItem& item) {
+// Appends the field of `edit` for `item` to the record.
+void append_item(CharBuffer& record, const Format& format, const DataEdit& edit, const OutItem& item) {
   using Kind = OutItem::Kind;
   if (edit.descriptor == Descriptor::A) {
     if (item.kind != Kind::Text) wrong_item(format, edit, "a number written with A");
-    return edit_text(item.text, edit.width);
+    if (edit.width == 0) {
+      record.append(item.text);
+      return;
+    }
+    put_text(record.grow(static_cast<std::size_t>(edit.width)), item.text, edit.width);
+    return;
   }
   if (item.kind == Kind::Text) wrong_item(format, edit, "a text written with a numeric edit descriptor");
   if (edit.descriptor == Descriptor::I) {
     if (item.kind != Kind::Integer) wrong_item(format, edit, "a real written with I");
-    return edit_integer(item.integer, edit.width, edit.digits);
+    put_integer(record.grow(static_cast<std::size_t>(edit.width)), item.integer, edit.width, edit.digits);
+    return;
   }
   const double value = item.kind == Kind::Integer ? static_cast<double>(item.integer) : item.real;
   switch (edit.descriptor) {
-    case Descriptor::F: return edit_fixed(value, edit.width, edit.digits);
-    case Descriptor::E: return edit_exponent(value, edit.width, edit.digits);
-    default: return edit_general(value, edit.width, edit.digits);
+    case Descriptor::F:
+      put_fixed(record.grow(static_cast<std::size_t>(edit.width)), value, edit.width, edit.digits);
+      return;
+    case Descriptor::E: record.append(edit_exponent(value, edit.width, edit.digits)); return;
+    default: record.append(edit_general(value, edit.width, edit.digits)); return;
   }
 }
 
@@ -122,28 +131,36 @@ int read_item(const Format& format, const DataEdit& edit, const std::string& rec
 
 }  // namespace
 
-WriteResult write_records(std::string_view format_text, std::span<const OutItem> items) {
+void write_into(RecordBuffer& out, std::string_view format_text, std::span<const OutItem> items) {
   const Format& format = compiled_format(format_text);
-  WriteResult out;
-  std::string record;
+  out.text.clear();
+  out.ends.clear();
+  out.open_line = false;
+  CharBuffer& record = out.text;
   // X positions without writing: its blanks appear only when something
   // follows in the same record, so a trailing X does not lengthen it.
   std::size_t pending_blanks = 0;
-  auto transmit = [&](const std::string& text) {
+  auto start_field = [&] {
     record.append(pending_blanks, ' ');
     pending_blanks = 0;
-    record += text;
   };
   auto end_record = [&] {
-    out.records.push_back(std::move(record));
-    record.clear();
+    out.ends.push_back(record.size());
     pending_blanks = 0;
   };
   std::size_t item = 0;
+  // A write that one pass through the format takes runs down the compiled
+  // pass; one that reverts walks the groups.
+  const bool one_pass = !format.one_pass.empty() && items.size() <= static_cast<std::size_t>(format.one_pass_data_edits);
+  std::size_t next_in_pass = 0;
   bool consumed = false;  // an item taken since the start or the last reversion
   EditWalker walker(format);
   for (;;) {
-    const DataEdit* edit = walker.next();
+    const DataEdit* edit = nullptr;
+    if (!one_pass)
+      edit = walker.next();
+    else if (next_in_pass < format.one_pass.size())
+      edit = &format.one_pass[next_in_pass++];
     if (edit == nullptr) {
       if (item == items.size()) break;
       if (!consumed) no_data_edit(format);
@@ -155,23 +172,39 @@ WriteResult write_records(std::string_view format_text, std::span<const OutItem>
     if (is_data_edit(edit->descriptor)) {
       // Output ends at the first data edit for which no item remains.
       if (item == items.size()) break;
-      transmit(edit_item(format, *edit, items[item++]));
+      start_field();
+      append_item(record, format, *edit, items[item++]);
       consumed = true;
       continue;
     }
     switch (edit->descriptor) {
       case Descriptor::X: pending_blanks += static_cast<std::size_t>(edit->width); break;
-      case Descriptor::Literal: transmit(edit->literal); break;
+      case Descriptor::Literal:
+        start_field();
+        record.append(edit->literal);
+        break;
       case Descriptor::Slash: end_record(); break;
       case Descriptor::Dollar:
         // The line stays open for what follows, so the position counts.
-        transmit("");
+        start_field();
         out.open_line = true;
         break;
       default: break;
     }
   }
   end_record();
+}
+
+WriteResult write_records(std::string_view format, std::span<const OutItem> items) {
+  RecordBuffer buffer;
+  write_into(buffer, format, items);
+  WriteResult out;
+  std::size_t start = 0;
+  for (std::size_t end : buffer.ends) {
+    out.records.emplace_back(buffer.text.view().substr(start, end - start));
+    start = end;
+  }
+  out.open_line = buffer.open_line;
   return out;
 }
 

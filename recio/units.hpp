@@ -8,6 +8,7 @@
 #pragma once
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -55,6 +56,8 @@ bool exists(const std::string& file);
 // Formatted sequential write; a format ending in "$" leaves the line open.
 int write(int unit, std::string_view format, std::initializer_list<OutItem> items);
 int write(int unit, std::string_view format, std::span<const OutItem> items);
+// One record as it stands, as "(A)" writes it.
+int write_line(int unit, std::string_view record);
 // Formatted sequential read of the next record(s).
 int read(int unit, std::string_view format, std::initializer_list<InItem> items);
 int read(int unit, std::string_view format, std::span<const InItem> items);
@@ -65,6 +68,12 @@ int read_direct(int unit, int record, std::string_view format, std::initializer_
 
 // Unformatted sequential records framed by 4-byte little-endian byte counts.
 int read_unformatted(int unit, std::vector<std::uint8_t>& data);
+// One record read in two parts, so that a large array goes straight into its
+// own storage: `head` receives the first head_bytes (fewer when the record is
+// shorter), then `place_rest` is told the head and how many bytes follow it
+// and returns where they go; what does not fit there is skipped.
+using PlaceRest = std::function<std::span<std::uint8_t>(std::span<const std::uint8_t> head, std::size_t rest)>;
+int read_unformatted(int unit, std::size_t head_bytes, std::vector<std::uint8_t>& head, const PlaceRest& place_rest);
 int write_unformatted(int unit, std::span<const std::uint8_t> data);
 
 void flush_all();

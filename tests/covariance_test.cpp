@@ -4,7 +4,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
+#include <array>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 #include "console/page.hpp"
@@ -109,6 +112,54 @@ TEST(Covariance, CovelSumsOverTheConstraintEntries) {
   add_entry(banded, 2, 3, 1.0f);
   index_constraints(banded);
   EXPECT_FLOAT_EQ(COVEL(banded, 1, 2), 0.5f);
+}
+
+TEST(Covariance, IndexedCovelAgreesWithTheDirectSum) {
+  // Random lists with distinct variables per parameter: the index gives the
+  // scan's sums bit for bit.
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> coefficient(-2.0f, 2.0f);
+  CovarianceData data = in_memory(testing_support::pack_full(kDense), 5, 0);
+  for (int parameter = 1; parameter <= 12; ++parameter)
+    for (int variable = 0; variable <= 5; ++variable)
+      if (random() % 2 == 0) add_entry(data, parameter, variable, coefficient(random));
+  std::shuffle(data.map_code.begin(), data.map_code.end(), std::mt19937(3));  // parameters out of order
+  CovarianceData indexed = data;
+  index_constraints(indexed);
+  for (int p = -2; p <= 14; ++p)
+    for (int q = -2; q <= 14; ++q) EXPECT_EQ(COVEL(indexed, p, q), COVEL(data, p, q)) << p << " " << q;
+
+  // 16000 entries of one parameter on 4 variables, read from a file: each
+  // variable's coefficients are combined once, and the sum is the direct one.
+  testing_support::TempFolder folder;
+  CovarianceFile content;
+  content.names = {"1  1X   ", "1  1Y   "};
+  content.nvar = 4;
+  content.matrix = testing_support::pack_full({{4.0f, 1.0f, 0.5f, 0.25f},
+                                               {1.0f, 9.0f, 2.0f, 0.75f},
+                                               {0.5f, 2.0f, 16.0f, 3.0f},
+                                               {0.25f, 0.75f, 3.0f, 25.0f}});
+  std::array<double, 5> total{};
+  for (int k = 0; k < 16000; ++k) {
+    const int variable = k % 5;  // every fifth entry without a variable
+    const float a = 0.001f * static_cast<float>(1 + k % 7);
+    content.constraints.push_back({constraint_code(1, variable), a});
+    total[static_cast<std::size_t>(variable)] += a;
+  }
+  content.constraints.push_back({constraint_code(2, 3), 1.0f});
+  testing_support::write_covariance_file(folder / "LONG.CMT", content);
+  CovarianceData read;
+  std::string problem;
+  ASSERT_EQ(read_covariance_file(20, (folder / "LONG.CMT").string(), read, problem), CovarianceRead::Ok) << problem;
+  double direct = 0, with_second = 0;
+  for (int v = 1; v <= 4; ++v) {
+    for (int w = 1; w <= 4; ++w)
+      direct += total[static_cast<std::size_t>(v)] * total[static_cast<std::size_t>(w)] * matrix_element(read, v, w);
+    with_second += total[static_cast<std::size_t>(v)] * matrix_element(read, v, 3);
+  }
+  EXPECT_NEAR(COVEL(read, 1, 1), direct, 1.0E-5 * direct);
+  EXPECT_NEAR(COVEL(read, 2, 1), with_second, 1.0E-5 * with_second);
+  EXPECT_EQ(COVEL(read, 2, 2), 16.0f);
 }
 
 TEST(Covariance, FileNameFromTheWholeExperimentName) {

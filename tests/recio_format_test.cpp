@@ -1,9 +1,13 @@
 // Expected fields are typed from the Fortran rules for each edit descriptor.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "recio/edit_output.hpp"
 #include "recio/error.hpp"
 #include "recio/format.hpp"
 #include "recio/status.hpp"
@@ -326,4 +330,61 @@ TEST(FormatInput, SlashReversionAndEndOfRecords) {
   EXPECT_EQ(d, 4);
   EXPECT_EQ(read_records({}, "(I2)", std::vector<InItem>{a}), kEndOfFile);
   EXPECT_THROW(read_string("1", "(A)", {a}), vesk::Error);
+}
+
+namespace {
+
+// The conversion as it was first written, one string per step: the
+// reference for the field conversion without allocation.
+std::string reference_fixed(double value, int width, int decimals) {
+  std::string buffer(static_cast<std::size_t>(decimals) + 330, '\0');
+  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, decimals);
+  std::string text(buffer.data(), result.ptr);
+  if (text[0] == '-' && text.find_first_of("123456789") == std::string::npos) text.erase(0, 1);
+  if (decimals == 0) text += '.';
+  if (text.size() > static_cast<std::size_t>(width)) {
+    const std::size_t at = text[0] == '-' ? 1 : 0;
+    if (text.compare(at, 2, "0.") == 0) text.erase(at, 1);
+  }
+  if (text.size() > static_cast<std::size_t>(width)) return std::string(static_cast<std::size_t>(width), '*');
+  return std::string(static_cast<std::size_t>(width) - text.size(), ' ') + text;
+}
+
+std::string reference_integer(long long value, int width, int min_digits) {
+  std::string digits = std::to_string(value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                : static_cast<unsigned long long>(value));
+  if (digits.size() < static_cast<std::size_t>(min_digits))
+    digits.insert(0, static_cast<std::size_t>(min_digits) - digits.size(), '0');
+  if (value < 0) digits.insert(0, 1, '-');
+  if (digits.size() > static_cast<std::size_t>(width)) return std::string(static_cast<std::size_t>(width), '*');
+  return std::string(static_cast<std::size_t>(width) - digits.size(), ' ') + digits;
+}
+
+}  // namespace
+
+TEST(FormatOutput, FieldConversionAgreesWithTheStringPath) {
+  std::mt19937 random(5);
+  std::vector<double> values = {0.0, -0.0, 0.5, -0.5, 1e38, -1e38, 3.4e38, 1e-40, -4.37e-8, 9.99995, 99999.5,
+                                0.125, 0.375, -2.5, 1e300, -1e300, 0.05, 0.15, 2.675};
+  // Halfway cases that are exact in binary (k/2^n), single-precision values
+  // as the tables pass them, and magnitudes from 1e-12 to 1e12.
+  for (int k = -300; k <= 300; ++k) values.push_back(k / 64.0 + k * 0.5);
+  std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
+  std::uniform_int_distribution<int> exponent(-12, 12);
+  for (int n = 0; n < 4000; ++n) {
+    const double v = mantissa(random) * std::pow(10.0, exponent(random));
+    values.push_back(v);
+    values.push_back(static_cast<float>(v));
+  }
+  for (double v : values)
+    for (int width : {1, 3, 5, 7, 10, 12, 20})
+      for (int decimals : {0, 1, 2, 4, 5, 7})
+        ASSERT_EQ(edit_fixed(v, width, decimals), reference_fixed(v, width, decimals))
+            << v << " F" << width << "." << decimals;
+  EXPECT_EQ(edit_fixed(1e300, 400, 2), reference_fixed(1e300, 400, 2));  // beyond the field buffer
+  for (long long v : {0LL, 7LL, -7LL, 99999LL, -99999LL, 123456LL, -9223372036854775807LL - 1, 9223372036854775807LL})
+    for (int width : {1, 2, 4, 5, 12, 25})
+      for (int min_digits : {0, 3, 22})
+        ASSERT_EQ(edit_integer(v, width + min_digits, min_digits), reference_integer(v, width + min_digits, min_digits))
+            << v << " I" << width + min_digits << "." << min_digits;
 }

@@ -74,8 +74,10 @@ bool read_covariance_header(VortanRun& run, const std::string& file) {
   bool complete = false;
   if (status == 0) {
     std::vector<std::uint8_t> record;
-    if ((status = recio::read_unformatted(unit, record)) == 0 && recio::RecordCursor(record).get(cycle) &&
-        (status = recio::read_unformatted(unit, record)) == 0 && recio::RecordCursor(record).get(words))
+    // Only the leading word of each record: the matrix is read once, by CMTREAD.
+    auto skip_rest = [](std::span<const std::uint8_t>, std::size_t) { return std::span<std::uint8_t>(); };
+    if ((status = recio::read_unformatted(unit, 4, record, skip_rest)) == 0 && recio::RecordCursor(record).get(cycle) &&
+        (status = recio::read_unformatted(unit, 4, record, skip_rest)) == 0 && recio::RecordCursor(record).get(words))
       complete = true;
     recio::close(unit);
   }

@@ -8,6 +8,7 @@
 #include "console/page.hpp"
 #include "expfile/covariance.hpp"
 #include "recio/format.hpp"
+#include "recio/line_builder.hpp"
 #include "recio/units.hpp"
 #include "vortan/cif_output.hpp"
 #include "vortan/image_grid.hpp"
@@ -18,7 +19,9 @@ namespace vesk {
 int cell_code(int nx, int ny, int nz) { return 100 * (nx + 5) + 10 * (ny + 5) + (nz + 5); }
 
 std::string location_text(int operator_code, int nx, int ny, int nz) {
-  return recio::write_string("(I4,3I2)", {operator_code, nx, ny, nz});
+  recio::LineBuilder text;  // "(I4,3I2)"
+  text.i(operator_code, 4).i(nx, 2).i(ny, 2).i(nz, 2);
+  return std::string(text.text.view());
 }
 
 PairLimits pair_limits(const PhaseDescription& phase, const SearchControls& controls, int central_type,
@@ -135,6 +138,7 @@ void start_distance_work(DistanceWork& work, PhaseDescription& phase, const Sear
   work.table.orthonormal = controls.orthonormal;
   work.kept.clear();
   start_bond_graph(work.bonds, phase.atoms.size());
+  work.own_blocks.reset(phase.atoms.size());
   work.refusal = check_search_limits(phase, controls);
   auto grid = std::make_shared<ImageGrid>();
   if (work.refusal.empty()) build_image_grid(*grid, phase, controls);
@@ -150,17 +154,6 @@ void write_refusal(const DistanceWork& work) {
 
 namespace {
 
-// Rows and columns 7..last of the work covariance from COVEL of its positions.
-void fill_atom_rows(WorkCovariance& work, const CovarianceData& covariance, int last) {
-  for (int r = 7; r <= last; ++r)
-    for (int s = r; s <= last; ++s) {
-      const float value = COVEL(covariance, work.positions[static_cast<std::size_t>(r - 1)],
-                                work.positions[static_cast<std::size_t>(s - 1)]);
-      work.at(r, s) = value;
-      work.at(s, r) = value;
-    }
-}
-
 void set_positions(WorkCovariance& work, int first_row, const std::array<int, 3>& positions) {
   for (int k = 0; k < 3; ++k) work.positions[static_cast<std::size_t>(first_row - 1 + k)] = positions[static_cast<std::size_t>(k)];
 }
@@ -171,14 +164,18 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
                           const ResultsFile& results, int i) {
   if (!work.refusal.empty()) return;
   const AtomSite& central = phase.atoms[static_cast<std::size_t>(i - 1)];
+  if (!work.grid) throw Error("The distance work of phase " + std::to_string(phase.number) + " was not started");
   work.kept.clear();
   set_positions(work.work, 7, central.x_position);
+  // Rows 7-9 hold the central atom for all its distances and angles.
+  put_block(work.work, 7, 7, work.own_blocks.of(covariance, i, central.x_position));
 
-  if (!work.grid) throw Error("The distance work of phase " + std::to_string(phase.number) + " was not started");
   search_image_grid(*work.grid, phase, i, [&](const FoundDistance& hit) {
     const AtomSite& neighbour = phase.atoms[static_cast<std::size_t>(hit.atom - 1)];
     set_positions(work.work, 10, neighbour.x_position);
-    fill_atom_rows(work.work, covariance, 12);
+    const CoordinateBlock with_central = coordinate_block(covariance, central.x_position, neighbour.x_position);
+    put_block(work.work, 7, 10, with_central);
+    put_block(work.work, 10, 10, work.own_blocks.of(covariance, hit.atom, neighbour.x_position));
     const DistanceSigma sigma = distance_sigma(phase, central.x, neighbour.x, hit.code, hit.n, work.work);
     const auto d = static_cast<float>(sigma.distance);
     if (sigma.variance < kNegativeVarianceLimit)
@@ -201,6 +198,7 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
       entry.d = d;
       entry.derivatives = sigma.derivatives;
       entry.positions = neighbour.x_position;
+      entry.with_central = with_central;
       entry.atom = hit.atom;
       work.kept.push_back(entry, "neighbours kept for angles");
     }
@@ -218,7 +216,11 @@ void distances_and_angles(DistanceWork& work, const PhaseDescription& phase, con
       const NeighbourEntry& second = work.kept[m2];
       set_positions(work.work, 10, first.positions);
       set_positions(work.work, 13, second.positions);
-      fill_atom_rows(work.work, covariance, 15);
+      put_block(work.work, 7, 10, first.with_central);
+      put_block(work.work, 7, 13, second.with_central);
+      put_block(work.work, 10, 10, work.own_blocks.of(covariance, first.atom, first.positions));
+      put_block(work.work, 13, 13, work.own_blocks.of(covariance, second.atom, second.positions));
+      put_block(work.work, 10, 13, coordinate_block(covariance, first.positions, second.positions));
       const Angle angle = bond_angle(phase, central.x, first, second, work.work, work.degrees_per_radian);
       const AtomSite& a1 = phase.atoms[static_cast<std::size_t>(first.atom - 1)];
       const AtomSite& a3 = phase.atoms[static_cast<std::size_t>(second.atom - 1)];

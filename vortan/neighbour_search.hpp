@@ -14,6 +14,7 @@
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
 #include "vortan/bond_graph.hpp"
+#include "vortan/coordinate_blocks.hpp"
 #include "vortan/esd.hpp"
 #include "vortan/tables.hpp"
 
@@ -50,6 +51,7 @@ struct NeighbourEntry {
   float d = 0;
   DistanceDerivatives derivatives{};
   std::array<int, 3> positions{};  // covariance positions of the atom's x, y, z
+  CoordinateBlock with_central{};  // covariance of the central atom's coordinates with these
   int atom = 0;              // from 1
 };
 
@@ -111,6 +113,7 @@ struct DistanceWork {
   DistanceTable table;
   KeptNeighbours kept;
   BondGraph bonds;           // every central atom's kept neighbours, for the whole phase
+  OwnBlocks own_blocks;      // each atom's coordinate covariance, for the phase
   std::shared_ptr<const ImageGrid> grid;  // the phase's images, binned once per phase
   std::string refusal;       // not empty: the phase's limits were refused
   CifCollector* cif = nullptr;  // set by --cif: every distance and angle also goes there

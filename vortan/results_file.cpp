@@ -69,6 +69,13 @@ void add_mark(const std::string& mark, int phase, int kind, const std::array<sho
 
 namespace {
 
+int read_record_fields(const std::string& record, std::string& mark, int& phase, int& kind,
+                       std::array<short, 7>& values) {
+  return recio::read_string(record, "(A1,2I2,20X,7I5)",
+                            {mark, phase, kind, values[0], values[1], values[2], values[3], values[4], values[5],
+                             values[6]});
+}
+
 // Walks the records of a results file on `unit` that read with
 // "(A1,2I2,20X,7I5)", up to and including the closing record; unreadable
 // records are skipped.
@@ -81,10 +88,7 @@ void for_each_record(int unit, Visit visit) {
     int phase = 0;
     int kind = 0;
     std::array<short, 7> values{};
-    int status = recio::read_string(record, "(A1,2I2,20X,7I5)",
-                                    {mark, phase, kind, values[0], values[1], values[2], values[3], values[4],
-                                     values[5], values[6]});
-    if (status != 0) continue;
+    if (read_record_fields(record, mark, phase, kind, values) != 0) continue;
     visit(record, mark, phase, kind, values);
     if (phase > 9) break;  // the closing record
   }
@@ -123,13 +127,34 @@ FileIdentity identity_of(const std::string& file) {
   return identity;
 }
 
+namespace {
+
+// Only a marked record or one that may be the closing record can change the
+// publish lists or end the scan; every other record is passed over without
+// its formatted read. A blank and a digit in columns 2-3 read as a phase of
+// at most 9 under any treatment of blanks, so such a record never closes.
+bool may_count(const std::string& record) {
+  if (record.empty()) return false;  // reads as a blank mark and phase 0
+  if (record[0] == 'Y' || record[0] == 'y') return true;
+  return !(record.size() >= 3 && record[1] == ' ' && record[2] >= '0' && record[2] <= '9');
+}
+
+}  // namespace
+
 void read_publish_marks(int unit, PublishLists& lists) {
-  for_each_record(unit, [&lists](const std::string&, std::string& mark, int phase, int kind,
-                                 const std::array<short, 7>& values) {
+  std::string record;
+  while (recio::read_line(unit, record) == 0) {
+    if (!may_count(record)) continue;
+    std::string mark(1, ' ');
+    int phase = 0;
+    int kind = 0;
+    std::array<short, 7> values{};
+    if (read_record_fields(record, mark, phase, kind, values) != 0) continue;
     UPCASE(mark);
     if (phase >= 1 && phase <= 9 && (kind == 0 || kind == 1)) lists.has_records[static_cast<std::size_t>(phase)] = true;
     add_mark(mark, phase, kind, values, lists);
-  });
+    if (phase > 9) break;  // the closing record
+  }
 }
 
 void open_results_file(ResultsFile& results, const std::string& stem, int start_unit) {

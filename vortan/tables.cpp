@@ -1,5 +1,6 @@
 #include "vortan/tables.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "crystal/site_symmetry.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
+#include "recio/line_builder.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
@@ -39,8 +41,23 @@ std::string value_edits(const ValueEsd& e) {
          std::to_string(e.digits_width) + ",1H),";
 }
 
-std::string first_characters(std::string_view label, int n) {
-  return std::string(recio::pad(label, 8).substr(0, static_cast<std::size_t>(n)));
+// The first n (at most 8) characters of a label padded to 8.
+void append_label(recio::LineBuilder& line, std::string_view label, int n) {
+  const auto length = static_cast<std::size_t>(n);
+  const std::string_view kept = label.substr(0, std::min(length, label.size()));
+  line.literal(kept).blanks(static_cast<int>(length - kept.size()));
+}
+
+// "Fw.k,1H(,Ie,1H)" of value_edits.
+void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) {
+  line.f(value, e.field_width, e.decimals).literal("(").i(e.digits, e.digits_width).literal(")");
+}
+
+// The hot lines are built in one builder that keeps its storage.
+recio::LineBuilder& line_builder() {
+  static recio::LineBuilder line;
+  line.clear();
+  return line;
 }
 
 }  // namespace
@@ -141,19 +158,52 @@ void write_atom_list(int unit, const PhaseDescription& phase) {
   }
 }
 
-std::string distance_line(std::string_view central_label, std::string_view neighbour_label, bool star,
-                          float d, float sigma, std::string_view location, const Vec3& vector) {
+// "(gX,A,gX,Fw.k,1H(,Ie,1H),nX,A,2X,3F10.5)" with the counts of distance_line.
+void append_distance_line(recio::LineBuilder& line, std::string_view central_label, std::string_view neighbour_label,
+                          bool star, float d, float sigma, std::string_view location, const Vec3& vector) {
   const int l1 = label_length(central_label);
   const int l2 = label_length(neighbour_label);
-  const std::string label =
-      (star ? "*" : "") + first_characters(central_label, l1) + "_" + first_characters(neighbour_label, l2);
   // The "_" falls in column 10 and the distance starts in column 20.
   const int g1 = (star ? 8 : 9) - l1;
   const int g2 = 9 - l2;
   const ValueEsd e = value_esd(sigma, EsdKind::Distance);
-  const std::string format = "(" + blank_edit(g1) + "A," + blank_edit(g2) + value_edits(e) +
-                             blank_edit(12 - e.decimals - e.digits_width) + "A,2X,3F10.5)";
-  return recio::write_string(format, {label, d, e.digits, location, vector[0], vector[1], vector[2]});
+  line.blanks(g1).literal(star ? "*" : "");
+  append_label(line, central_label, l1);
+  line.literal("_");
+  append_label(line, neighbour_label, l2);
+  line.blanks(g2);
+  append_value_esd(line, d, e);
+  line.blanks(12 - e.decimals - e.digits_width).literal(location).blanks(2);
+  for (float x : vector) line.f(x, 10, 5);
+}
+
+// "(gX,A,gX,Fw.k,1H(,Ie,1H),nX,2(2X,A))" with the counts of angle_line.
+void append_angle_line(recio::LineBuilder& line, std::string_view first_label, std::string_view central_label,
+                      std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                      std::string_view second_location) {
+  const int l1 = label_length(first_label);
+  const int lc = label_length(central_label);
+  const int l3 = label_length(second_label);
+  // Centres the central label near column 15; the angle starts in column 29.
+  const int g1 = 13 - lc / 2 - l1;
+  const int g2 = 13 - (lc + 1) / 2 - l3;
+  const ValueEsd e = value_esd(sigma, EsdKind::Angle);
+  line.blanks(g1);
+  append_label(line, first_label, l1);
+  line.literal("_");
+  append_label(line, central_label, lc);
+  line.literal("_");
+  append_label(line, second_label, l3);
+  line.blanks(g2);
+  append_value_esd(line, degrees, e);
+  line.blanks(8 - e.decimals - e.digits_width).blanks(2).literal(first_location).blanks(2).literal(second_location);
+}
+
+std::string distance_line(std::string_view central_label, std::string_view neighbour_label, bool star,
+                          float d, float sigma, std::string_view location, const Vec3& vector) {
+  recio::LineBuilder line;
+  append_distance_line(line, central_label, neighbour_label, star, d, sigma, location, vector);
+  return std::string(line.text.view());
 }
 
 void write_distance_line(int unit, DistanceTable& table, std::string_view central_label,
@@ -165,7 +215,9 @@ void write_distance_line(int unit, DistanceTable& table, std::string_view centra
                   {table.orthonormal ? "ON Neighbor coord." : "Neighbor atom coordinates"});
     table.header_written = true;
   }
-  write_record(unit, distance_line(central_label, neighbour_label, star, d, sigma, location, vector));
+  recio::LineBuilder& line = line_builder();
+  append_distance_line(line, central_label, neighbour_label, star, d, sigma, location, vector);
+  recio::check(recio::write_line(unit, line.text.view()), unit);
 }
 
 void write_negative_variance(int listing_unit, int terminal_unit, int central_type, int neighbour_type) {
@@ -198,18 +250,9 @@ void start_angle_table(int unit, DistanceTable& table) {
 std::string angle_line(std::string_view first_label, std::string_view central_label,
                        std::string_view second_label, float degrees, float sigma, std::string_view first_location,
                        std::string_view second_location) {
-  const int l1 = label_length(first_label);
-  const int lc = label_length(central_label);
-  const int l3 = label_length(second_label);
-  const std::string label = first_characters(first_label, l1) + "_" + first_characters(central_label, lc) + "_" +
-                            first_characters(second_label, l3);
-  // Centres the central label near column 15; the angle starts in column 29.
-  const int g1 = 13 - lc / 2 - l1;
-  const int g2 = 13 - (lc + 1) / 2 - l3;
-  const ValueEsd e = value_esd(sigma, EsdKind::Angle);
-  const std::string format = "(" + blank_edit(g1) + "A," + blank_edit(g2) + value_edits(e) +
-                             blank_edit(8 - e.decimals - e.digits_width) + "2(2X,A))";
-  return recio::write_string(format, {label, degrees, e.digits, first_location, second_location});
+  recio::LineBuilder line;
+  append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
+  return std::string(line.text.view());
 }
 
 void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
@@ -219,8 +262,9 @@ void write_angle_line(int unit, std::string_view first_label, std::string_view c
     LINECHK(unit, 2);
     write_angle_header(unit);
   }
-  write_record(unit,
-               angle_line(first_label, central_label, second_label, degrees, sigma, first_location, second_location));
+  recio::LineBuilder& line = line_builder();
+  append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
+  recio::check(recio::write_line(unit, line.text.view()), unit);
 }
 
 }  // namespace vesk

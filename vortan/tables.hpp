@@ -7,6 +7,7 @@
 
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
+#include "recio/line_builder.hpp"
 
 namespace vesk {
 
@@ -49,6 +50,9 @@ struct DistanceTable {
 };
 std::string distance_line(std::string_view central_label, std::string_view neighbour_label, bool star,
                           float d, float sigma, std::string_view location, const Vec3& vector);
+// The same line appended to `line`, as the listing is written.
+void append_distance_line(recio::LineBuilder& line, std::string_view central_label, std::string_view neighbour_label,
+                          bool star, float d, float sigma, std::string_view location, const Vec3& vector);
 void write_distance_line(int unit, DistanceTable& table, std::string_view central_label,
                          std::string_view neighbour_label, bool star, float d, float sigma,
                          std::string_view location, const Vec3& vector);
@@ -60,6 +64,9 @@ void write_neighbour_notice(int unit);
 // Also makes the next distance line repeat the distance table header.
 void start_angle_table(int unit, DistanceTable& table);
 std::string angle_line(std::string_view first_label, std::string_view central_label,
+                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_location);
+void append_angle_line(recio::LineBuilder& line, std::string_view first_label, std::string_view central_label,
                        std::string_view second_label, float degrees, float sigma, std::string_view first_location,
                        std::string_view second_location);
 void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
