@@ -308,15 +308,18 @@ int read_line(int number, std::string& record) {
   status = prepare_read(*unit);
   if (status != kOk) return status;
   record.clear();
-  int c = 0;
-  while ((c = std::getc(unit->file)) != EOF && c != '\n') record += static_cast<char>(c);
-  if (c == EOF) {
-    const bool failed = std::ferror(unit->file) != 0;
-    // Cleared so that a terminal can be read again after an end of file.
-    std::clearerr(unit->file);
-    if (failed) return kReadFailed;
-    if (record.empty()) return kEndOfFile;
-  }
+  // The whole line in one call: reading it character by character cost a
+  // rerun a sixth of its time in the previous results file.
+  static char* line = nullptr;
+  static std::size_t capacity = 0;
+  const ssize_t length = getline(&line, &capacity, unit->file);
+  const bool failed = std::ferror(unit->file) != 0;
+  // Cleared so that a terminal can be read again after an end of file.
+  if (length < 0 || std::feof(unit->file)) std::clearerr(unit->file);
+  if (failed) return kReadFailed;
+  if (length <= 0) return kEndOfFile;
+  record.assign(line, static_cast<std::size_t>(length));
+  if (record.back() == '\n') record.pop_back();
   if (!record.empty() && record.back() == '\r') record.pop_back();
   return kOk;
 }
