@@ -121,8 +121,9 @@ enum class LineEnd { Newline, EndOfFile, TooLong };
 // Takes characters up to the line end, at most kMaxRecordLength of them,
 // appending them to `record` when one is given.
 LineEnd take_line(std::FILE* file, std::string* record) {
+  // The programs are single-threaded: no stream lock per character.
   for (std::size_t taken = 0;; ++taken) {
-    const int c = std::getc(file);
+    const int c = getc_unlocked(file);
     if (c == EOF) return LineEnd::EndOfFile;
     if (c == '\n') return LineEnd::Newline;
     if (taken == kMaxRecordLength) return LineEnd::TooLong;
