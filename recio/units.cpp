@@ -325,7 +325,9 @@ int write(int number, std::string_view format, std::span<const OutItem> items) {
   errno = 0;
   std::size_t start = 0;
   for (std::size_t i = 0; i < buffer->ends.size(); ++i) {
-    std::fwrite(buffer->text.view().data() + start, 1, buffer->ends[i] - start, unit->file);
+    // An empty record has no characters (and may have no storage) to write.
+    if (buffer->ends[i] > start)
+      std::fwrite(buffer->text.view().data() + start, 1, buffer->ends[i] - start, unit->file);
     start = buffer->ends[i];
     // "$" leaves the last record open for what follows on the same line.
     if (i + 1 < buffer->ends.size() || !buffer->open_line) std::fputc('\n', unit->file);
@@ -344,7 +346,7 @@ int write_line(int number, std::string_view record) {
   if (status != kOk) return status;
   status = prepare_write(*unit);
   if (status != kOk) return status;
-  std::fwrite(record.data(), 1, record.size(), unit->file);
+  if (!record.empty()) std::fwrite(record.data(), 1, record.size(), unit->file);
   std::fputc('\n', unit->file);
   if (std::ferror(unit->file)) {
     std::clearerr(unit->file);
