@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <span>
 
 #include <gemmi/elem.hpp>
 
@@ -65,19 +67,23 @@ int element_of_type(std::string_view symbol) {
   return element_of_symbol(std::string_view(trimmed).substr(0, 1));
 }
 
+bool is_hydrogen(int element) {
+  return element == static_cast<int>(gemmi::El::H) || element == static_cast<int>(gemmi::El::D);
+}
+
 float van_der_waals_radius(int element) { return gemmi::vdw_radius(static_cast<gemmi::El>(element)); }
 
 std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, const HbondControls& controls) {
   const std::vector<int> donors = checked_list(controls.donors, "donor");
   const std::vector<int> acceptors = checked_list(controls.acceptors, "acceptor");
   const PhaseDescription& phase = *context.phase;
-  const int hydrogen = static_cast<int>(gemmi::El::H), deuterium = static_cast<int>(gemmi::El::D);
+  const int hydrogen = static_cast<int>(gemmi::El::H);
   std::vector<int> element(phase.atoms.size() + 1, 0);
   float widest = 0;
   bool any = false;
   for (std::size_t i = 1; i <= phase.atoms.size(); ++i) {
     element[i] = element_of_type(phase.atoms[i - 1].type_symbol);
-    if (element[i] == hydrogen || element[i] == deuterium) any = true;
+    if (is_hydrogen(element[i])) any = true;
     if (contains(acceptors, element[i]))
       widest = std::max(widest, van_der_waals_radius(hydrogen) + van_der_waals_radius(element[i]));
   }
@@ -94,14 +100,14 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
   build_image_grid(grid, phase, reach);
 
   for (int h = 1; h <= static_cast<int>(phase.atoms.size()); ++h) {
-    if (element[static_cast<std::size_t>(h)] != hydrogen && element[static_cast<std::size_t>(h)] != deuterium)
-      continue;
+    if (!is_hydrogen(element[static_cast<std::size_t>(h)])) continue;
     const NamedImage ph = bonded_image(context, Bond{h, 1, {0, 0, 0}, phase.atoms[static_cast<std::size_t>(h - 1)].x, 0});
     std::vector<FoundDistance> near;
     search_image_grid(grid, phase, h, [&near](const FoundDistance& hit) { near.push_back(hit); });
     for (const Bond& bond : context.bonds->bonds_of(h)) {
       if (!contains(donors, element[static_cast<std::size_t>(bond.atom)])) continue;
       const NamedImage pd = bonded_image(context, bond);
+      std::optional<CoordinateBlock> dh_block;  // fetched for the first acceptor
       for (const FoundDistance& hit : near) {
         const int a = element[static_cast<std::size_t>(hit.atom)];
         if (!contains(acceptors, a)) continue;
@@ -119,17 +125,38 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
         hb.donor = pd;
         hb.hydrogen = ph;
         hb.acceptor = pa;
-        auto sigma = [&context](const std::vector<ImagePoint>& points, const Measure& m) {
-          return static_cast<float>(propagated_sigma(context.frame, points, m, context.cell, context.covariance));
+        // Points D, H, A; each measure takes the blocks of its own points.
+        if (!dh_block) dh_block = pair_block(context, pd, ph);
+        const CoordinateBlock ha_block = pair_block(context, ph, pa), da_block = pair_block(context, pd, pa);
+        const CoordinateBlock* own[3] = {&own_block(context, pd), &own_block(context, ph), &own_block(context, pa)};
+        const CoordinateBlock* pairs[3][3] = {{nullptr, &*dh_block, &da_block}, {nullptr, nullptr, &ha_block}, {}};
+        auto sigma = [&](std::initializer_list<int> which, const Measure& m) {
+          std::array<ImagePoint, 4> points;
+          PointBlocks blocks;
+          const std::array<const NamedImage*, 3> images{&pd, &ph, &pa};
+          std::size_t k = 0;
+          for (int i : which) points[k++] = images[static_cast<std::size_t>(i)]->point;
+          std::size_t r = 0;
+          for (int i : which) {
+            std::size_t c = 0;
+            for (int j : which) {
+              if (c == r) blocks.of[r][c] = own[i];
+              else if (c > r) blocks.of[r][c] = pairs[i][j];
+              ++c;
+            }
+            ++r;
+          }
+          return static_cast<float>(
+              propagated_sigma(context.frame, std::span(points.data(), k), m, context.cell, blocks));
         };
         hb.dh = static_cast<float>(dh.value);
-        hb.dh_sigma = sigma({pd.point, ph.point}, dh);
+        hb.dh_sigma = sigma({0, 1}, dh);
         hb.ha = static_cast<float>(ha.value);
-        hb.ha_sigma = sigma({ph.point, pa.point}, ha);
+        hb.ha_sigma = sigma({1, 2}, ha);
         hb.da = static_cast<float>(da.value);
-        hb.da_sigma = sigma({pd.point, pa.point}, da);
+        hb.da_sigma = sigma({0, 2}, da);
         hb.angle = static_cast<float>(angle.value * kDegreesPerRadian);
-        hb.angle_sigma = static_cast<float>(kDegreesPerRadian) * sigma({pd.point, ph.point, pa.point}, angle);
+        hb.angle_sigma = static_cast<float>(kDegreesPerRadian) * sigma({0, 1, 2}, angle);
         found.push_back(hb);
       }
     }

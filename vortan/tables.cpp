@@ -41,18 +41,6 @@ std::string value_edits(const ValueEsd& e) {
          std::to_string(e.digits_width) + ",1H),";
 }
 
-// The first n (at most 8) characters of a label padded to 8.
-void append_label(recio::LineBuilder& line, std::string_view label, int n) {
-  const auto length = static_cast<std::size_t>(n);
-  const std::string_view kept = label.substr(0, std::min(length, label.size()));
-  line.literal(kept).blanks(static_cast<int>(length - kept.size()));
-}
-
-// "Fw.k,1H(,Ie,1H)" of value_edits.
-void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) {
-  line.f(value, e.field_width, e.decimals).literal("(").i(e.digits, e.digits_width).literal(")");
-}
-
 // The hot lines are built in one builder that keeps its storage.
 recio::LineBuilder& line_builder() {
   static recio::LineBuilder line;
@@ -94,6 +82,17 @@ int label_length(std::string_view label) {
   const std::size_t blank = padded.find(' ');
   if (blank == std::string::npos || blank == 0) return 8;
   return static_cast<int>(blank);
+}
+
+void append_label(recio::LineBuilder& line, std::string_view label, int n) {
+  const auto length = static_cast<std::size_t>(n);
+  const std::string_view kept = label.substr(0, std::min(length, label.size()));
+  line.literal(kept).blanks(static_cast<int>(length - kept.size()));
+}
+
+// "Fw.k,1H(,Ie,1H)" of value_edits.
+void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) {
+  line.f(value, e.field_width, e.decimals).literal("(").i(e.digits, e.digits_width).literal(")");
 }
 
 std::string blank_edit(int count) { return count > 0 ? std::to_string(count) + "X," : std::string(); }
