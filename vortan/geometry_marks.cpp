@@ -8,7 +8,9 @@
 #include "console/text_utils.hpp"
 #include "recio/error.hpp"
 #include "recio/format.hpp"
+#include "recio/line_builder.hpp"
 #include "recio/units.hpp"
+#include "vortan/results_file.hpp"
 
 namespace vesk {
 
@@ -29,15 +31,23 @@ void check_write(int status, const GeometryMarks& marks) {
 }
 
 // Every record of a marks file on `unit` with its phase and kind, up to the
-// closing record; records that do not read are skipped.
+// closing record; records that do not read are skipped. With `scan`, those
+// that cannot count as a mark are passed over too, and the phases the file
+// may hold are noted in it.
 template <class Visit>
-void for_each_record(int unit, Visit visit) {
+void for_each_record(int unit, Visit visit, GeometryMarks* scan = nullptr) {
+  std::string record;
   for (;;) {
-    std::string record;
     if (recio::read_line(unit, record) != 0) break;
+    if (scan != nullptr && !may_count_as_mark(record)) {
+      // Unmarked and not closing: its phase is the digit in column 3.
+      scan->has_records[static_cast<std::size_t>(record[2] - '0')] = true;
+      continue;
+    }
     std::string mark(1, ' ');
     int phase = 0, kind = 0;
     if (recio::read_string(record, "(A1,2I2)", {mark, phase, kind}) != 0) continue;
+    if (scan != nullptr && phase >= 0 && phase <= 9) scan->has_records[static_cast<std::size_t>(phase)] = true;
     visit(record, mark, phase, kind);
     if (phase > 9) break;
   }
@@ -67,7 +77,7 @@ void read_marks(int unit, GeometryMarks& marks) {
         return overflow("Too many hydrogen bonds to publish, saving only first 5000 hydrogen bonds");
       marks.hbonds.push_back(key);
     }
-  });
+  }, &marks);
 }
 
 template <class Key>
@@ -117,25 +127,29 @@ bool is_published(const GeometryMarks& marks, const HbondKey& key) { return list
 
 bool write_torsion_record(const GeometryMarks& marks, const TorsionKey& key, float angle, float sigma) {
   const bool published = is_published(marks, key);
-  check_write(recio::write(marks.unit, "(A1,2I2,2F10.4,10I5)",
-                           {published ? "Y" : "N", key[0], kTorsionKind, angle, sigma, key[1], key[2], key[3], key[4],
-                            key[5], key[6], key[7], key[8], key[9], key[10]}),
-              marks);
+  // "(A1,2I2,2F10.4,10I5)"
+  recio::LineBuilder& line = recio::scratch_line();
+  line.a(published ? "Y" : "N", 1).i(key[0], 2).i(kTorsionKind, 2).f(angle, 10, 4).f(sigma, 10, 4);
+  for (std::size_t k = 1; k < key.size(); ++k) line.i(key[k], 5);
+  check_write(recio::write_line(marks.unit, line.text.view()), marks);
   return published;
 }
 
 bool write_hbond_record(const GeometryMarks& marks, const HbondKey& key, float ha, float ha_sigma, float angle,
                         float angle_sigma) {
   const bool published = is_published(marks, key);
-  check_write(recio::write(marks.unit, "(A1,2I2,2F10.5,2F10.4,7I5)",
-                           {published ? "Y" : "N", key[0], kHbondKind, ha, ha_sigma, angle, angle_sigma, key[1],
-                            key[2], key[3], key[4], key[5], key[6], key[7]}),
-              marks);
+  // "(A1,2I2,2F10.5,2F10.4,7I5)"
+  recio::LineBuilder& line = recio::scratch_line();
+  line.a(published ? "Y" : "N", 1).i(key[0], 2).i(kHbondKind, 2).f(ha, 10, 5).f(ha_sigma, 10, 5);
+  line.f(angle, 10, 4).f(angle_sigma, 10, 4);
+  for (std::size_t k = 1; k < key.size(); ++k) line.i(key[k], 5);
+  check_write(recio::write_line(marks.unit, line.text.view()), marks);
   return published;
 }
 
 void keep_previous_geometry_records(const GeometryMarks& marks, int phase) {
-  if (!recio::exists(marks.file)) return;
+  if (!recio::exists(marks.file) || phase < 1 || phase > 9 || !marks.has_records[static_cast<std::size_t>(phase)])
+    return;
   int unit = marks.unit + 1;
   FREEUNIT(unit);
   recio::OpenSpec old_spec;

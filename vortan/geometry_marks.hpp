@@ -33,6 +33,9 @@ struct GeometryMarks {
   std::vector<TorsionKey> torsions;
   std::vector<HbondKey> hbonds;
   bool overflow_reported = false;
+  // [phase]: the previous file may hold records of the phase (false: it
+  // surely holds none, and a skipped phase need not read it again).
+  std::array<bool, 10> has_records{};
 };
 
 std::string geometry_marks_file_name(const std::string& stem);

@@ -44,12 +44,6 @@ void append_column(recio::LineBuilder& text, float value, float sigma, EsdKind k
   if (digits.size() < width) text.blanks(static_cast<int>(width - digits.size()));
 }
 
-// The hot lines are built in one builder that keeps its storage.
-recio::LineBuilder& line_builder() {
-  static recio::LineBuilder line;
-  line.clear();
-  return line;
-}
 
 void write_torsion_header(int unit) {
   write_or_fail(unit, "(/,2X,'Torsion angle',15X,'Degrees',9X,'atom 1 loc',2X,'atom 3 loc',2X,'atom 4 loc')", {});
@@ -97,7 +91,7 @@ void write_torsion_line(int unit, const TorsionLine& line) {
     LINECHK(unit, 2);
     write_torsion_header(unit);
   }
-  recio::LineBuilder& text = line_builder();
+  recio::LineBuilder& text = recio::scratch_line();
   append_torsion_line(text, line);
   recio::check(recio::write_line(unit, text.text.view()), unit);
 }
@@ -134,7 +128,7 @@ void write_hbond_line(int unit, const HbondLine& line) {
     LINECHK(unit, 2);
     write_hbond_header(unit);
   }
-  recio::LineBuilder& text = line_builder();
+  recio::LineBuilder& text = recio::scratch_line();
   append_hbond_line(text, line);
   recio::check(recio::write_line(unit, text.text.view()), unit);
 }

@@ -9,6 +9,7 @@
 #pragma once
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesk {
@@ -57,6 +58,11 @@ struct ResultsOutcome {
 // Reads the "Y" marks of an existing results file on `unit` with
 // "(A1,2I2,20X,7I5)"; unreadable records are skipped.
 void read_publish_marks(int unit, PublishLists& lists);
+
+// False for a record of a results or marks file that can neither be marked
+// nor be the closing record, which a scan for marks passes over without its
+// formatted read.
+bool may_count_as_mark(std::string_view record);
 
 // Reads the marks of stem + ".VORTAN" when it exists and opens the new file
 // on the first free unit from `start_unit`.

@@ -41,13 +41,6 @@ std::string value_edits(const ValueEsd& e) {
          std::to_string(e.digits_width) + ",1H),";
 }
 
-// The hot lines are built in one builder that keeps its storage.
-recio::LineBuilder& line_builder() {
-  static recio::LineBuilder line;
-  line.clear();
-  return line;
-}
-
 }  // namespace
 
 ValueEsd value_esd(float sigma, EsdKind kind) {
@@ -214,7 +207,7 @@ void write_distance_line(int unit, DistanceTable& table, std::string_view centra
                   {table.orthonormal ? "ON Neighbor coord." : "Neighbor atom coordinates"});
     table.header_written = true;
   }
-  recio::LineBuilder& line = line_builder();
+  recio::LineBuilder& line = recio::scratch_line();
   append_distance_line(line, central_label, neighbour_label, star, d, sigma, location, vector);
   recio::check(recio::write_line(unit, line.text.view()), unit);
 }
@@ -261,7 +254,7 @@ void write_angle_line(int unit, std::string_view first_label, std::string_view c
     LINECHK(unit, 2);
     write_angle_header(unit);
   }
-  recio::LineBuilder& line = line_builder();
+  recio::LineBuilder& line = recio::scratch_line();
   append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
   recio::check(recio::write_line(unit, line.text.view()), unit);
 }
