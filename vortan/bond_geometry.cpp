@@ -39,6 +39,7 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
   if (!context.frame.usable) return;
 
   bool table_started = false;
+  std::vector<TorsionKey> published_keys;  // marked in the previous file and written again
   for_each_torsion(context, torsions, [&](const TorsionAngle& t) {
     if (!table_started) start_torsion_table(work.listing_unit);
     table_started = true;
@@ -55,8 +56,10 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
                          d.point.atom,      a.name.code,      cell_code_of(a), c.name.code,
                          cell_code_of(c),   d.name.code,      cell_code_of(d)};
     const bool published = write_torsion_record(marks, key, t.degrees, t.sigma);
+    if (published) published_keys.push_back(key);
     if (work.cif != nullptr) collect_torsion(*work.cif, phase, t, published);
   });
+  if (torsions != TorsionChoice::All) keep_marked_torsions(marks, phase.number, published_keys);
 
   const std::vector<HydrogenBond> found = find_hydrogen_bonds(context, hbonds);
   if (!found.empty()) start_hbond_table(work.listing_unit);

@@ -162,6 +162,28 @@ void keep_previous_geometry_records(const GeometryMarks& marks, int phase) {
   recio::check(recio::close(unit), unit);
 }
 
+void keep_marked_torsions(const GeometryMarks& marks, int phase, const std::vector<TorsionKey>& written) {
+  bool any = false;
+  for (const TorsionKey& key : marks.torsions) any = any || (key[0] == phase && !listed(written, key));
+  if (!any) return;
+  int unit = marks.unit + 1;
+  FREEUNIT(unit);
+  recio::OpenSpec old_spec;
+  old_spec.status = recio::OpenStatus::Old;
+  recio::check(recio::open(unit, marks.file, old_spec), unit);
+  for_each_record(unit, [&](const std::string& record, std::string& mark, int record_phase, int kind) {
+    UPCASE(mark);
+    if (mark != "Y" || record_phase != phase || kind != kTorsionKind) return;
+    TorsionKey key{phase};
+    if (recio::read_string(record, "(25X,10I5)",
+                           {key[1], key[2], key[3], key[4], key[5], key[6], key[7], key[8], key[9], key[10]}) != 0 ||
+        listed(written, key))
+      return;
+    check_write(recio::write_line(marks.unit, record), marks);
+  });
+  recio::check(recio::close(unit), unit);
+}
+
 void close_geometry_marks(GeometryMarks& marks) {
   check_write(recio::write(marks.unit, "(I1,2I2)", {9, 99, 99}), marks);
   check_write(recio::close(marks.unit), marks);

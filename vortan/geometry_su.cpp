@@ -154,9 +154,13 @@ struct ParameterTerm {
 // J C J^T with the cell part first, then the parameters in the order they
 // are met; `covariance(p, q)` gives the covariance of two terms. Two images
 // of one atom (one covariance position) add up to one term.
+// With `blocks`, the parameters are those of every point in turn (x, y, z
+// each) when no two points share a position and none is 0: the covariance
+// of parameters p = 3k + r and q = 3l + s is then element (r, s) of block
+// (k, l), read row by row in the same order as the general sum.
 template <class Covariance>
 double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
-                           const CellCovariance6& cell, Covariance covariance) {
+                           const CellCovariance6& cell, Covariance covariance, const PointBlocks* blocks = nullptr) {
   std::array<double, 6> dcell{};
   std::array<ParameterTerm, 12> terms;
   std::size_t count = 0;
@@ -185,6 +189,24 @@ double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> p
   double variance = 0;
   for (int r = 0; r < 6; ++r)
     for (int s = 0; s < 6; ++s) variance += dcell[r] * dcell[s] * cell[r][s];
+  const std::size_t n = points.size();
+  bool regular = blocks != nullptr && count == 3 * n;
+  for (std::size_t p = 0; regular && p < count; ++p)
+    regular = static_cast<std::size_t>(terms[p].point) == p / 3 && static_cast<std::size_t>(terms[p].coordinate) == p % 3;
+  if (regular) {
+    for (std::size_t k = 0; k < n; ++k)
+      for (std::size_t r = 0; r < 3; ++r) {
+        const double dp = terms[3 * k + r].derivative;
+        for (std::size_t l = 0; l < n; ++l) {
+          // Row r of block (k, l), or column r of block (l, k).
+          const float* row = k <= l ? blocks->of[k][l]->data() + 3 * r : blocks->of[l][k]->data() + r;
+          const std::size_t step = k <= l ? 1 : 3;
+          for (std::size_t s = 0; s < 3; ++s)
+            variance += dp * terms[3 * l + s].derivative * static_cast<double>(row[step * s]);
+        }
+      }
+    return std::sqrt(std::fabs(variance));
+  }
   for (std::size_t p = 0; p < count; ++p)
     for (std::size_t q = 0; q < count; ++q)
       variance += terms[p].derivative * terms[q].derivative * covariance(terms[p], terms[q]);
@@ -210,7 +232,7 @@ double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> poin
     const int r = p.point <= q.point ? p.coordinate : q.coordinate;
     const int s = p.point <= q.point ? q.coordinate : p.coordinate;
     return static_cast<double>(block[static_cast<std::size_t>(3 * r + s)]);
-  });
+  }, &blocks);
 }
 
 }  // namespace vesk
