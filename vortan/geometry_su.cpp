@@ -201,8 +201,10 @@ double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> p
           // Row r of block (k, l), or column r of block (l, k).
           const float* row = k <= l ? blocks->of[k][l]->data() + 3 * r : blocks->of[l][k]->data() + r;
           const std::size_t step = k <= l ? 1 : 3;
-          for (std::size_t s = 0; s < 3; ++s)
-            variance += dp * terms[3 * l + s].derivative * static_cast<double>(row[step * s]);
+          const ParameterTerm* q = &terms[3 * l];
+          variance += dp * q[0].derivative * static_cast<double>(row[0]);
+          variance += dp * q[1].derivative * static_cast<double>(row[step]);
+          variance += dp * q[2].derivative * static_cast<double>(row[2 * step]);
         }
       }
     return std::sqrt(std::fabs(variance));
