@@ -15,6 +15,14 @@ const std::string& label_of(const PhaseDescription& phase, const NamedImage& ima
   return phase.atoms[static_cast<std::size_t>(image.point.atom - 1)].label;
 }
 
+// [atom], from 1: the atoms whose chains a TORS NOH run leaves out, H and D.
+std::vector<bool> hydrogen_atoms(const PhaseDescription& phase) {
+  std::vector<bool> hydrogen(phase.atoms.size() + 1, false);
+  for (std::size_t i = 1; i <= phase.atoms.size(); ++i)
+    hydrogen[i] = is_hydrogen(element_of_type(phase.atoms[i - 1].type_symbol));
+  return hydrogen;
+}
+
 }  // namespace
 
 GeometryContext geometry_context(DistanceWork& work, const PhaseDescription& phase,
@@ -40,7 +48,9 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
 
   bool table_started = false;
   std::vector<TorsionKey> published_keys;  // marked in the previous file and written again
-  for_each_torsion(context, torsions, [&](const TorsionAngle& t) {
+  const std::vector<bool> left_out =
+      torsions == TorsionChoice::NoHydrogen ? hydrogen_atoms(phase) : std::vector<bool>();
+  if (torsions != TorsionChoice::None) for_each_torsion(context, left_out, [&](const TorsionAngle& t) {
     if (!table_started) start_torsion_table(work.listing_unit);
     table_started = true;
     const auto& [a, b, c, d] = t.atoms;

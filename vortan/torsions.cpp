@@ -4,7 +4,6 @@
 
 #include "crystal/equivalent_positions.hpp"
 #include "expfile/covariance.hpp"
-#include "vortan/hydrogen_bonds.hpp"
 
 namespace vesk {
 
@@ -91,25 +90,14 @@ class ImageNamer {
   std::vector<bool> ready_;
 };
 
-// Atoms a TORS NOH run leaves out of every chain: H and D.
-std::vector<bool> hydrogen_atoms(const PhaseDescription& phase) {
-  std::vector<bool> hydrogen(phase.atoms.size() + 1, false);
-  for (std::size_t i = 1; i <= phase.atoms.size(); ++i) {
-    hydrogen[i] = is_hydrogen(element_of_type(phase.atoms[i - 1].type_symbol));
-  }
-  return hydrogen;
-}
-
 }  // namespace
 
-void for_each_torsion(const GeometryContext& context, TorsionChoice choice,
+void for_each_torsion(const GeometryContext& context, const std::vector<bool>& left_out,
                       const std::function<void(const TorsionAngle&)>& found) {
-  if (choice == TorsionChoice::None) return;
   const PhaseDescription& phase = *context.phase;
   const int atoms = static_cast<int>(phase.atoms.size());
-  std::vector<bool> left_out(phase.atoms.size() + 1, false);
-  if (choice == TorsionChoice::NoHydrogen) left_out = hydrogen_atoms(phase);
-  auto kept = [&left_out](const NamedImage& image) { return !left_out[static_cast<std::size_t>(image.point.atom)]; };
+  auto left = [&left_out](int atom) { return !left_out.empty() && left_out[static_cast<std::size_t>(atom)]; };
+  auto kept = [&left](const NamedImage& image) { return !left(image.point.atom); };
   ImageNamer named(context);
   std::vector<NamedImage> around_b, around_c;
   // Coordinate blocks, each fetched once for all the chains that share its
@@ -119,7 +107,7 @@ void for_each_torsion(const GeometryContext& context, TorsionChoice choice,
   TorsionAngle t;
   PointBlocks blocks;
   for (int b = 1; b <= atoms; ++b) {
-    if (left_out[static_cast<std::size_t>(b)]) continue;
+    if (left(b)) continue;
     const std::vector<Bond>& bonds_b = context.bonds->bonds_of(b);
     const NamedImage pb = bonded_image(context, Bond{b, 1, {0, 0, 0}, atom_of(context, b).x, 0});
     around_b.clear();

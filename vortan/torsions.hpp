@@ -53,8 +53,10 @@ const CoordinateBlock& own_block(const GeometryContext& context, const NamedImag
 // of its four places, or no torsion angles at all.
 enum class TorsionChoice { All, NoHydrogen, None };
 
-// Calls `found` for every torsion angle, in the order of the listing.
-void for_each_torsion(const GeometryContext& context, TorsionChoice choice,
+// Calls `found` for every torsion angle, in the order of the listing,
+// leaving out every chain with an atom marked in `left_out` ([atom], from 1;
+// empty: none).
+void for_each_torsion(const GeometryContext& context, const std::vector<bool>& left_out,
                       const std::function<void(const TorsionAngle&)>& found);
 
 }  // namespace vesk
