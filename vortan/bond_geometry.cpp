@@ -50,7 +50,7 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
   std::vector<TorsionKey> published_keys;  // marked in the previous file and written again
   const std::vector<bool> left_out =
       torsions == TorsionChoice::NoHydrogen ? hydrogen_atoms(phase) : std::vector<bool>();
-  if (torsions != TorsionChoice::None) for_each_torsion(context, left_out, [&](const TorsionAngle& t) {
+  auto write_torsion = [&](const TorsionAngle& t) {
     if (!table_started) start_torsion_table(work.listing_unit);
     table_started = true;
     const auto& [a, b, c, d] = t.atoms;
@@ -68,7 +68,8 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
     const bool published = write_torsion_record(marks, key, t.degrees, t.sigma);
     if (published) published_keys.push_back(key);
     if (work.cif != nullptr) collect_torsion(*work.cif, phase, t, published);
-  });
+  };
+  if (torsions != TorsionChoice::None) for_each_torsion(context, left_out, write_torsion);
   if (torsions != TorsionChoice::All) keep_marked_torsions(marks, phase.number, published_keys);
 
   const std::vector<HydrogenBond> found = find_hydrogen_bonds(context, hbonds);

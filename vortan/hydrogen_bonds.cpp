@@ -125,29 +125,24 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
         hb.donor = pd;
         hb.hydrogen = ph;
         hb.acceptor = pa;
-        // Points D, H, A; each measure takes the blocks of its own points.
+        // The blocks of D, H and A (0, 1, 2), [i][j] for i <= j; each
+        // measure takes those of its own points.
         if (!dh_block) dh_block = pair_block(context, pd, ph);
         const CoordinateBlock ha_block = pair_block(context, ph, pa), da_block = pair_block(context, pd, pa);
-        const CoordinateBlock* own[3] = {&own_block(context, pd), &own_block(context, ph), &own_block(context, pa)};
-        const CoordinateBlock* pairs[3][3] = {{nullptr, &*dh_block, &da_block}, {nullptr, nullptr, &ha_block}, {}};
-        auto sigma = [&](std::initializer_list<int> which, const Measure& m) {
+        const CoordinateBlock* of[3][3] = {{&own_block(context, pd), &*dh_block, &da_block},
+                                           {nullptr, &own_block(context, ph), &ha_block},
+                                           {nullptr, nullptr, &own_block(context, pa)}};
+        const NamedImage* images[3] = {&pd, &ph, &pa};
+        auto sigma = [&](std::initializer_list<std::size_t> which, const Measure& m) {
+          const std::vector<std::size_t> w(which);
           std::array<ImagePoint, 4> points;
           PointBlocks blocks;
-          const std::array<const NamedImage*, 3> images{&pd, &ph, &pa};
-          std::size_t k = 0;
-          for (int i : which) points[k++] = images[static_cast<std::size_t>(i)]->point;
-          std::size_t r = 0;
-          for (int i : which) {
-            std::size_t c = 0;
-            for (int j : which) {
-              if (c == r) blocks.of[r][c] = own[i];
-              else if (c > r) blocks.of[r][c] = pairs[i][j];
-              ++c;
-            }
-            ++r;
+          for (std::size_t r = 0; r < w.size(); ++r) {
+            points[r] = images[w[r]]->point;
+            for (std::size_t c = r; c < w.size(); ++c) blocks.of[r][c] = of[w[r]][w[c]];
           }
           return static_cast<float>(
-              propagated_sigma(context.frame, std::span(points.data(), k), m, context.cell, blocks));
+              propagated_sigma(context.frame, std::span(points.data(), w.size()), m, context.cell, blocks));
         };
         hb.dh = static_cast<float>(dh.value);
         hb.dh_sigma = sigma({0, 1}, dh);
