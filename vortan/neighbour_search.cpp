@@ -110,7 +110,7 @@ std::string check_search_limits(const PhaseDescription& phase, const SearchContr
 
 Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
   if (!orthonormal) return image;
-  return VECMAT3(VECSUB(central, image), phase.orthogonal);
+  return orthogonalise(Fractional{VECSUB(central, image)}, phase.orthogonal);
 }
 
 }  // namespace vesk
