@@ -145,10 +145,12 @@ Vec3 FRAC01(const Vec3& x) {
   return y;
 }
 
+Cartesian orthogonalise(const Fractional& x, const Mat3& orthogonal) { return {VECMAT3(x, orthogonal)}; }
+
 float CARTDIST(const Vec3& p, const Vec3& q, const Mat3& orthogonal, const Vec3& t) {
   const Vec3 shifted = VECADD(q, t);
-  const Vec3 difference = VECSUB(p, shifted);
-  Vec3 cartesian = VECMAT3(difference, orthogonal);
+  const Fractional difference{VECSUB(p, shifted)};
+  Cartesian cartesian = orthogonalise(difference, orthogonal);
   return VECNORM(cartesian);
 }
 

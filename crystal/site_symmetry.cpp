@@ -237,7 +237,7 @@ SiteSymmetry SITESYM(const Vec3& site, const SpaceGroupInfo& group) {
   SiteSymmetry result;
   int count = 0;
   result.positions[count++] = 1;
-  int mask = (group.laue >= 8 && group.laue <= 12) ? kHexagonalFlag : 0;
+  int mask = hexagonal_axes(group.laue) ? kHexagonalFlag : 0;
   int self = 1;
 
   Vec3 x = site;

@@ -6,7 +6,6 @@
 // passes the status to check(), which ends the program with the runtime's
 // message naming the error, the unit and the file, and exit status 1.
 #pragma once
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -16,16 +15,9 @@
 #include <vector>
 
 #include "recio/items.hpp"
+#include "recio/limits.hpp"
 
 namespace recio {
-
-// The longest record a sequential read takes. A line without end (a device
-// such as /dev/zero, a damaged file) is refused at this bound instead of being
-// read into memory without end; the rest of a refused record is skipped by
-// the next read, so that what follows it is never taken for a record.
-constexpr std::size_t kMaxRecordLength = 65536;
-// The longest file name the system takes (PATH_MAX less the closing NUL).
-constexpr std::size_t kMaxFileName = PATH_MAX - 1;
 
 enum class OpenStatus { Old, New, Unknown };
 enum class Access { Sequential, Direct, Append };

@@ -18,10 +18,12 @@
 #include <sstream>
 #include <tuple>
 
+#include "crystal/equivalent_positions.hpp"
 #include "recio/fixed_text.hpp"
 #include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
+#include "vortan/image_grid.hpp"
 #include "vortan/paper_cif.hpp"
 
 namespace vesk {

@@ -16,7 +16,7 @@
 #include "vortan/drawing.hpp"
 #include "vortan/geometry_marks.hpp"
 #include "vortan/hydrogen_bonds.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "vortan/atom_work.hpp"
 #include "vortan/results_file.hpp"
 
 namespace vesk {
