@@ -42,7 +42,7 @@ void say_open(std::string_view text) {
 
 // A read that failed. A macro file that runs out hands input back to the
 // terminal; the terminal gets one more try within the same question and then
-// ends the program. The macro case does not spend the terminal's try.
+// stops the run (IOFAIL). The macro case does not spend the terminal's try.
 void after_failed_read(int status, int& retries) {
   if (console.input_unit != kTerminalUnit) {
     // Say why when the file did not simply end (a line without end, such as

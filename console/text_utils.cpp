@@ -1,7 +1,6 @@
 #include "console/text_utils.hpp"
 
-#include <cstdlib>
-
+#include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
 
@@ -10,7 +9,7 @@ namespace vesk {
 void IOFAIL(int status, int unit) {
   recio::write(6, "(A,I4,A,I3)", {" FORTRAN error number", status, " on unit", unit});
   // No stop text, but a failure: the exit status must not claim success.
-  recio::stop({}, 1);
+  throw Stop{};
 }
 
 void UPCASE(std::string& text) {

@@ -107,7 +107,7 @@ void OPNEXP(std::string_view status, const std::string& file, int& unit, int& io
   } else if (version > kCurrentExpVersion) {
     recio::write(6, "(4A)", {" ******", kBell, "  This file is from a ", "later version of VESK than this one."});
     recio::write(6, "(1X,A)", {std::string(kBell) + " It cannot be processed with" + " this version of VESK."});
-    recio::stop("Program terminated in OPNEXP", 1);
+    throw Stop::statement("Program terminated in OPNEXP", 1);
   }
 }
 
@@ -129,7 +129,7 @@ void STRTRN(std::string_view program, std::string_view access, std::string_view 
   std::string value(68, ' ');
   if (READEXP(experiment_unit, kTerminatorKey, value) != 0) {
     recio::write(6, "(A)", {" *** ERROR - Experiment file is incomplete ***"});
-    recio::stop(" Run terminated in STRTRN", 1);
+    throw Stop::statement(" Run terminated in STRTRN", 1);
   }
 
   if (state.name_source == 0 && listing_mode == "LIST") {

@@ -35,7 +35,8 @@ std::string experiment_stem(std::string_view typed, bool strip_extension);
 
 void EXPNAME(std::string_view program, std::string& name, int& name_length, int& name_source);
 // Opens `file` as the experiment file on the first free unit from `unit`
-// and checks its layout and version; an open failure comes back in iostat.
+// and checks its layout and version; an open failure comes back in iostat,
+// a file of a later version stops the run (vesk::Stop, exit status 1).
 void OPNEXP(std::string_view status, const std::string& file, int& unit, int& iostat);
 void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
             int& experiment_unit, int& listing_unit, int& terminal_unit);

@@ -1,7 +1,6 @@
 // goniang: from a diffraction setting and a sample mounting, the sample
 // orientation angles PSI and GAM with their derivatives, by the current and
 // by the earlier calculation. Asks again until theta 0 has been given.
-#include <iostream>
 #include <string>
 
 #include "console/ask.hpp"
@@ -74,10 +73,10 @@ int main(int argc, char** argv) {
                                  coupled));
       if (s.theta == 0.0f) break;
     }
+  } catch (const vesk::Stop& stop) {
+    return recio::stop(stop);
   } catch (const vesk::Error& e) {
-    recio::flush_all();
-    std::cerr << e.what() << '\n';
-    return 1;
+    return recio::stop(vesk::Stop{.message = std::string(e.what()) + "\n", .exit_status = 1});
   }
-  recio::stop();
+  return recio::stop(vesk::Stop{.message = {}, .exit_status = 0});
 }

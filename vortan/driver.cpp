@@ -434,7 +434,6 @@ void finish_run(VortanRun& run) {
     recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
   for (const PhaseDrawing& drawing : run.pending_drawings)
     recio::write(6, "(A)", {" The drawing is in " + drawing.file});
-  recio::stop("VORTAN successful completion", 0);
 }
 
 void run_vortan(bool publication_cif, bool drawings, const std::string& paper_cif) {
@@ -464,6 +463,12 @@ void run_vortan(bool publication_cif, bool drawings, const std::string& paper_ci
     process_phase(run);
   }
   finish_run(run);
+}
+
+void leave_experiment() {
+  remove_unfinished_geometry_marks();
+  remove_unfinished_results_file();
+  release_experiment_lock();
 }
 
 }  // namespace vesk
