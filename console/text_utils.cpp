@@ -7,7 +7,7 @@
 namespace vesk {
 
 void IOFAIL(int status, int unit) {
-  recio::write(6, "(A,I4,A,I3)", {" FORTRAN error number", status, " on unit", unit});
+  recio::write(recio::kTerminalOut, "(A,I4,A,I3)", {" FORTRAN error number", status, " on unit", unit});
   // No stop text, but a failure: the exit status must not claim success.
   throw Stop{};
 }

@@ -19,7 +19,7 @@ const char kUsage[] =
 
 // What was written, for the user who sees nothing else of the conversion.
 void report_written(const std::string& input, const std::string& output, const vesk::PowderCounts& data) {
-  recio::write(6, "(A)",
+  recio::write(recio::kTerminalOut, "(A)",
                {" Wrote " + output + ": " + std::to_string(8 * data.records) + " counts from " +
                 std::to_string(data.records) + " records of " + input + ", " +
                 std::to_string(data.output_records()) + " records of ten"});

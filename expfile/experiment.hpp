@@ -6,10 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "recio/units.hpp"
+
 namespace vesk {
 
 constexpr int kCurrentExpVersion = 6;
-constexpr int kTerminalUnit = 6;
 constexpr std::size_t kExperimentNameLength = 255;  // the name's field, folder included
 
 // What the start routine keeps for the rest of the run.
@@ -19,7 +20,7 @@ struct ExperimentState {
   int name_source = 0;       // 0: command line, 1: typed at the prompt
   int experiment_unit = 0;
   int listing_unit = 0;
-  int terminal_unit = kTerminalUnit;
+  int terminal_unit = recio::kTerminalOut;
 };
 ExperimentState& experiment_state();
 

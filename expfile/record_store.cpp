@@ -78,7 +78,7 @@ void STARTISAM(int unit) {
   for (auto& candidate : stores)
     if (candidate.unit == 0) { entry = &candidate; break; }
   if (entry == nullptr) {
-    recio::write(6, "(A)", {" *** ERROR *** No more ISAM style files can be opened"});
+    recio::write(recio::kTerminalOut, "(A)", {" *** ERROR *** No more ISAM style files can be opened"});
     throw Stop::statement("Halt in STARTISAM", 1);
   }
   std::vector<std::string> keys;
@@ -156,7 +156,7 @@ void ISAMFAIL(int unit, std::string_view key) {
   (void)unit;
   std::size_t end = key.find_last_not_of(std::string_view(" \0", 2));
   std::string_view shown = end == std::string_view::npos ? std::string_view{} : key.substr(0, end + 1);
-  recio::write(6, "(A)", {" ISAM record with KEY = \"" + std::string(shown) + "\" has problems."});
+  recio::write(recio::kTerminalOut, "(A)", {" ISAM record with KEY = \"" + std::string(shown) + "\" has problems."});
   throw Stop{};  // the report above is all
 }
 

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int kConsoleUnit = 6;
-
 const char kUsage[] =
     "Usage: goniang\n"
     "From theta, the goniometer angles omega, chi, phi, the azimuth and the\n"
@@ -46,9 +44,9 @@ void ask_setting(Setting& s) {
 }
 
 void print_angles(const vesk::SampleAngles& a) {
-  recio::write(kConsoleUnit, "(A,2F10.2)", {" PSI,GAM = ", a.psi, a.gam});
-  recio::write(kConsoleUnit, "(A,3F10.4)", {" DPSDA = ", a.dpsda[0], a.dpsda[1], a.dpsda[2]});
-  recio::write(kConsoleUnit, "(A,3F10.4)", {" DGMDA = ", a.dgmda[0], a.dgmda[1], a.dgmda[2]});
+  recio::write(recio::kTerminalOut, "(A,2F10.2)", {" PSI,GAM = ", a.psi, a.gam});
+  recio::write(recio::kTerminalOut, "(A,3F10.4)", {" DPSDA = ", a.dpsda[0], a.dpsda[1], a.dpsda[2]});
+  recio::write(recio::kTerminalOut, "(A,3F10.4)", {" DGMDA = ", a.dgmda[0], a.dgmda[1], a.dgmda[2]});
 }
 
 }  // namespace
@@ -62,13 +60,13 @@ int main(int argc, char** argv) {
     for (;;) {
       ask_setting(s);
       const bool coupled = s.coupling == "Y";
-      recio::write(kConsoleUnit, "(A,F10.2)", {" THETA = ", s.theta});
-      recio::write(kConsoleUnit, "(A,3F10.2)", {" OMEGA, CHI, PHI = ", s.omega, s.chi, s.phi});
-      recio::write(kConsoleUnit, "(A,F10.2)", {" AZTH = ", s.azimuth});
-      recio::write(kConsoleUnit, "(A)", {" new SAMANG:"});
+      recio::write(recio::kTerminalOut, "(A,F10.2)", {" THETA = ", s.theta});
+      recio::write(recio::kTerminalOut, "(A,3F10.2)", {" OMEGA, CHI, PHI = ", s.omega, s.chi, s.phi});
+      recio::write(recio::kTerminalOut, "(A,F10.2)", {" AZTH = ", s.azimuth});
+      recio::write(recio::kTerminalOut, "(A)", {" new SAMANG:"});
       print_angles(vesk::SAMANG(s.theta, s.omega, s.chi, s.phi, s.azimuth, s.sample_omega, s.sample_chi,
                                 s.sample_phi, coupled));
-      recio::write(kConsoleUnit, "(A)", {" old SAMANG:"});
+      recio::write(recio::kTerminalOut, "(A)", {" old SAMANG:"});
       print_angles(vesk::OSAMANG(s.theta, s.omega, s.chi, s.phi, s.sample_omega, s.sample_chi, s.sample_phi,
                                  coupled));
       if (s.theta == 0.0f) break;

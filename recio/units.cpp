@@ -58,9 +58,9 @@ std::map<int, Unit>& units() {
       unit.can_write = !reads;
       (*made)[number] = unit;
     };
-    preconnect(5, stdin, true);
-    preconnect(6, stdout, false);
-    preconnect(0, stderr, false);
+    preconnect(kTerminalIn, stdin, true);
+    preconnect(kTerminalOut, stdout, false);
+    preconnect(kErrorUnit, stderr, false);
     return made;
   }();
   return *table;

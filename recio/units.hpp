@@ -1,5 +1,6 @@
 // Numbered file connections ("units") as the programs know them: 5 is
-// standard input, 6 standard output and 0 the error stream, all preconnected.
+// standard input, 6 standard output and 0 the error stream, all preconnected
+// (kTerminalIn, kTerminalOut, kErrorUnit).
 //
 // Every operation returns a status: 0 = success, -1 = end of file, a positive
 // number otherwise (see status.hpp). A caller that cannot handle a failure
@@ -27,6 +28,12 @@ namespace recio {
 constexpr std::size_t kMaxRecordLength = 65536;
 // The longest file name the system takes (PATH_MAX less the closing NUL).
 constexpr std::size_t kMaxFileName = PATH_MAX - 1;
+
+// The preconnected units: the terminal's answers, the terminal's output
+// (prompts and reports) and the error stream.
+constexpr int kTerminalIn = 5;
+constexpr int kTerminalOut = 6;
+constexpr int kErrorUnit = 0;
 
 enum class OpenStatus { Old, New, Unknown };
 enum class Access { Sequential, Direct, Append };

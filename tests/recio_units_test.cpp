@@ -125,8 +125,8 @@ TEST(Units, UnconnectedAndWrongAccessGiveStatuses) {
   std::vector<std::uint8_t> data;
   EXPECT_EQ(read_unformatted(kUnit, data), kWrongAccess);
   EXPECT_EQ(recio::close(kUnit), kOk);
-  EXPECT_EQ(read_line(6, line), kWrongAccess);
-  EXPECT_EQ(recio::write(5, "(A)", {"x"}), kWrongAccess);
+  EXPECT_EQ(read_line(kTerminalOut, line), kWrongAccess);
+  EXPECT_EQ(recio::write(kTerminalIn, "(A)", {"x"}), kWrongAccess);
 }
 
 TEST(Units, RewindThenWriteTruncatesTheRest) {
@@ -354,7 +354,7 @@ TEST(Stop, ClosesTheFilesKeepsTheTerminalAndReturnsTheStatus) {
   EXPECT_EQ(stop(vesk::Stop{.message = {}, .exit_status = 3}), 3);
   EXPECT_FALSE(connected(kUnit));
   EXPECT_EQ(read_file(file), "last");
-  for (int terminal : {0, 5, 6}) EXPECT_TRUE(connected(terminal)) << terminal;
+  for (int terminal : {kErrorUnit, kTerminalIn, kTerminalOut}) EXPECT_TRUE(connected(terminal)) << terminal;
 }
 
 TEST(Stop, UnhandledErrorsNameTheErrorUnitAndFile) {
@@ -368,18 +368,18 @@ TEST(Stop, UnhandledErrorsNameTheErrorUnitAndFile) {
         run_as_main([&] { check(recio::read(kUnit, "(I3)", {n}), kUnit); });
       },
       testing::ExitedWithCode(1), "unit 21, file .*BAD\\.DAT: invalid character in a numeric field");
-  EXPECT_EXIT(run_as_main([] { fail(kEndOfFile, 5); }), testing::ExitedWithCode(1),
+  EXPECT_EXIT(run_as_main([] { fail(kEndOfFile, kTerminalIn); }), testing::ExitedWithCode(1),
               "^I/O error -1 on unit 5 \\(standard input\\): end of file\n$");
   EXPECT_EXIT(
       run_as_main([&] { check(recio::open(kUnit, folder / "MISSING.EXP", open_request(OpenStatus::Old)), kUnit); }),
       testing::ExitedWithCode(1), "unit 21 \\(not connected\\), file .*MISSING\\.EXP: cannot open");
   EXPECT_EXIT(run_as_main([] {
-                check(kOk, 6);
+                check(kOk, kTerminalOut);
                 throw vesk::Stop::statement("after check", 0);
               }),
               testing::ExitedWithCode(0), "after check");
   // The stop as a main receives it.
-  const auto stop = caught_stop([] { fail(kEndOfFile, 5); });
+  const auto stop = caught_stop([] { fail(kEndOfFile, kTerminalIn); });
   ASSERT_TRUE(stop);
   EXPECT_EQ(stop->message, "I/O error -1 on unit 5 (standard input): end of file\n");
   EXPECT_EQ(stop->exit_status, 1);
@@ -436,12 +436,12 @@ ChildOutput run_with_pipes(const std::function<void()>& body, const std::string&
 TEST(Units, PromptShowsBeforeTheTerminalReadBlocks) {
   ChildOutput out = run_with_pipes(
       [] {
-        recio::write(6, "(A,$)", {" Experiment name >"});
+        recio::write(kTerminalOut, "(A,$)", {" Experiment name >"});
         std::string name(8, ' ');
-        int status = recio::read(5, "(A)", {name});
-        recio::write(6, "(A,I3,2A)", {"|", status, "|", name});
+        int status = recio::read(kTerminalIn, "(A)", {name});
+        recio::write(kTerminalOut, "(A,I3,2A)", {"|", status, "|", name});
         std::string more;
-        recio::write(6, "(I3)", {read_line(5, more)});
+        recio::write(kTerminalOut, "(I3)", {read_line(kTerminalIn, more)});
       },
       "TEST\n");
   EXPECT_EQ(out.before_answer, " Experiment name >");

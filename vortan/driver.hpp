@@ -12,6 +12,7 @@
 #include "crystal/limits.hpp"
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
+#include "recio/units.hpp"
 #include "vortan/cif_output.hpp"
 #include "vortan/drawing.hpp"
 #include "vortan/geometry_marks.hpp"
@@ -45,7 +46,7 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 struct VortanRun {
   int experiment_unit = 0;
   int listing_unit = 0;
-  int terminal_unit = 6;
+  int terminal_unit = recio::kTerminalOut;
   float degrees_per_radian = 0;
   std::array<int, kMaxPhases> phase_flags{};  // [0] is phase 1
   std::string stem;                           // experiment file name without ".EXP"

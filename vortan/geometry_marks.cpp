@@ -40,7 +40,7 @@ void for_each_record(int unit, Visit visit) {
 
 void read_marks(int unit, GeometryMarks& marks) {
   auto overflow = [&marks](const char* text) {
-    if (!marks.overflow_reported) recio::write(6, "(A)", {text});
+    if (!marks.overflow_reported) recio::write(recio::kTerminalOut, "(A)", {text});
     marks.overflow_reported = true;
   };
   for_each_record(unit, [&](const std::string& record, std::string& mark, int phase, int kind) {
@@ -96,7 +96,7 @@ void open_geometry_marks(GeometryMarks& marks, const std::string& stem, int star
   const int status = recio::open(marks.unit, marks.new_file, spec);
   if (status != 0) {
     pending_new_file().clear();
-    recio::write(6, "(A)", {" ERROR - The marks file " + marks.new_file + " cannot be created"});
+    recio::write(recio::kTerminalOut, "(A)", {" ERROR - The marks file " + marks.new_file + " cannot be created"});
     recio::fail(status, marks.unit);
   }
 }

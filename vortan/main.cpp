@@ -35,7 +35,7 @@ const char kUsage[] =
 
 // A run that failed: the reason on the terminal, then a stop without text.
 vesk::Stop failed_run(const std::string& message) {
-  recio::write(6, "(A)", {" *** ERROR - " + message});
+  recio::write(recio::kTerminalOut, "(A)", {" *** ERROR - " + message});
   return vesk::Stop{.message = {}, .exit_status = 1};
 }
 

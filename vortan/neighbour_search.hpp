@@ -13,6 +13,7 @@
 #include "crystal/equivalent_positions.hpp"
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
+#include "recio/units.hpp"
 #include "vortan/bond_graph.hpp"
 #include "vortan/coordinate_blocks.hpp"
 #include "vortan/esd.hpp"
@@ -106,7 +107,7 @@ Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Ve
 // writes.
 struct DistanceWork {
   int listing_unit = 0;
-  int terminal_unit = 6;
+  int terminal_unit = recio::kTerminalOut;
   float degrees_per_radian = 0;
   SearchControls controls;
   WorkCovariance work;

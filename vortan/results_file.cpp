@@ -42,7 +42,7 @@ void add_mark(const std::string& mark, int phase, int kind, const std::array<sho
   auto report_overflow = [&lists](const char* text) {
     if (lists.overflow_reported) return;
     lists.overflow_reported = true;
-    recio::write(6, "(A)", {text});
+    recio::write(recio::kTerminalOut, "(A)", {text});
   };
   const auto phase16 = static_cast<short>(phase);
   if (kind == 0) {
