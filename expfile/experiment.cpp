@@ -111,8 +111,7 @@ void OPNEXP(std::string_view status, const std::string& file, int& unit, int& io
   }
 }
 
-void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
-            int& experiment_unit, int& listing_unit, int& terminal_unit) {
+void open_experiment(std::string_view program, std::string_view access, int& experiment_unit, int& terminal_unit) {
   ExperimentState& state = experiment_state();
   terminal_unit = recio::kTerminalOut;
   EXPNAME(program, state.name, state.name_length, state.name_source);
@@ -131,7 +130,13 @@ void STRTRN(std::string_view program, std::string_view access, std::string_view 
     recio::write(recio::kTerminalOut, "(A)", {" *** ERROR - Experiment file is incomplete ***"});
     throw Stop::statement(" Run terminated in STRTRN", 1);
   }
+  state.experiment_unit = experiment_unit;
+  state.terminal_unit = terminal_unit;
+}
 
+void open_listing(std::string_view listing_mode, int& listing_unit) {
+  ExperimentState& state = experiment_state();
+  const std::string stem = state.name.substr(0, static_cast<std::size_t>(state.name_length));
   if (state.name_source == 0 && listing_mode == "LIST") {
     FREEUNIT(listing_unit);
     recio::OpenSpec spec;
@@ -140,11 +145,15 @@ void STRTRN(std::string_view program, std::string_view access, std::string_view 
     spec.form = recio::Form::Formatted;
     recio::check(recio::open(listing_unit, stem + ".LST", spec), listing_unit);
   } else {
-    listing_unit = terminal_unit;
+    listing_unit = state.terminal_unit;
   }
-  state.experiment_unit = experiment_unit;
   state.listing_unit = listing_unit;
-  state.terminal_unit = terminal_unit;
+}
+
+void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
+            int& experiment_unit, int& listing_unit, int& terminal_unit) {
+  open_experiment(program, access, experiment_unit, terminal_unit);
+  open_listing(listing_mode, listing_unit);
 }
 
 void LASTHIST(int experiment_unit, int listing_unit) {

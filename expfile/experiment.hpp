@@ -41,6 +41,12 @@ void EXPNAME(std::string_view program, std::string& name, int& name_length, int&
 void OPNEXP(std::string_view status, const std::string& file, int& unit, int& iostat);
 void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
             int& experiment_unit, int& listing_unit, int& terminal_unit);
+// STRTRN in its two steps, for a program that has to act between them
+// (vortan takes the experiment's lock before any file of it is written): the
+// experiment named, opened and checked, then the listing opened ("LIST" with
+// a name from the command line: appended to stem + ".LST"; else the terminal).
+void open_experiment(std::string_view program, std::string_view access, int& experiment_unit, int& terminal_unit);
+void open_listing(std::string_view listing_mode, int& listing_unit);
 void LASTHIST(int experiment_unit, int listing_unit);
 
 }  // namespace vesk

@@ -255,10 +255,13 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 
 void start_run(VortanRun& run) {
   run.degrees_per_radian = 45.0f / std::atan(1.0f);
-  STRTRN("VORTAN", "READ", "LIST", run.experiment_unit, run.listing_unit, run.terminal_unit);
-  // Before anything is written: a second run of the experiment stops here.
+  open_experiment("VORTAN", "READ", run.experiment_unit, run.terminal_unit);
+  // Before any file of the experiment is written, the listing included: a
+  // second run of the experiment stops here and leaves the first run's
+  // files alone.
   run.stem = stem_of(recio::file_name(run.experiment_unit));
   lock_experiment(run.stem);
+  open_listing("LIST", run.listing_unit);
 
   std::string value(68, ' ');
   READEXP(run.experiment_unit, "      DESCR ", value);
