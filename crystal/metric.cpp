@@ -70,7 +70,7 @@ float DET3(const Mat3& m) {
 
 void MATINV3(const Mat3& m, Mat3& inverse) {
   float d = DET3(m);
-  if (d == 0.0f) recio::write(6, "(A)", {" Matrix is SINGULAR.  Determinant set to 1.0E-30"});
+  if (d == 0.0f) recio::write(recio::kTerminalOut, "(A)", {" Matrix is SINGULAR.  Determinant set to 1.0E-30"});
   // A (near-)singular matrix gets a finite, very large inverse, never a failure.
   if (std::fabs(d) < 1.0e-30f) d = d >= 0.0f ? 1.0e-30f : -1.0e-30f;
   Mat3 scratch;

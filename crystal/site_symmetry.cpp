@@ -274,7 +274,7 @@ SiteSymmetry SITESYM(const Vec3& site, const SpaceGroupInfo& group) {
       break;
     }
   if (result.entry == 152)
-    recio::write(6, "(A,I11,A)", {" *** ISYM =", mask, " is not in the table.  ***"});
+    recio::write(recio::kTerminalOut, "(A,I11,A)", {" *** ISYM =", mask, " is not in the table.  ***"});
   return result;
 }
 

@@ -853,7 +853,7 @@ void Interpreter::run(SpaceGroupInfo& group) {
     op.v[12] = w.code;
     op.v[13] = w.key;
     op.v[14] = OPFLAG(w.code);
-    if (op.v[14] == -1) recio::write(6, "(A,I3)", {" ***** ERROR in defining operation flags", k + 1});
+    if (op.v[14] == -1) recio::write(recio::kTerminalOut, "(A,I3)", {" ***** ERROR in defining operation flags", k + 1});
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "crystal/phase.hpp"
+#include "recio/units.hpp"
 #include "vortan/bond_graph.hpp"
 #include "vortan/coordinate_blocks.hpp"
 #include "vortan/kept_neighbours.hpp"
@@ -25,7 +26,7 @@ struct CifCollector;
 // writes.
 struct DistanceWork {
   int listing_unit = 0;
-  int terminal_unit = 6;
+  int terminal_unit = recio::kTerminalOut;
   float degrees_per_radian = 0;
   SearchControls controls;
   WorkCovariance work;

@@ -1,7 +1,6 @@
 #include "vortan/geometry_marks.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -14,14 +13,10 @@ namespace vesk {
 
 namespace {
 
-// Removed when the program stops before the run has ended normally.
+// Removed when the program ends before the run has ended normally.
 std::string& pending_new_file() {
   static std::string name;
   return name;
-}
-
-void remove_pending_new_file() {
-  if (!pending_new_file().empty()) std::remove(pending_new_file().c_str());
 }
 
 void check_write(int status, const GeometryMarks& marks) {
@@ -45,7 +40,7 @@ void for_each_record(int unit, Visit visit) {
 
 void read_marks(int unit, GeometryMarks& marks) {
   auto overflow = [&marks](const char* text) {
-    if (!marks.overflow_reported) recio::write(6, "(A)", {text});
+    if (!marks.overflow_reported) recio::write(recio::kTerminalOut, "(A)", {text});
     marks.overflow_reported = true;
   };
   for_each_record(unit, [&](const std::string& record, std::string& mark, int phase, int kind) {
@@ -95,19 +90,13 @@ void open_geometry_marks(GeometryMarks& marks, const std::string& stem, int star
   }
   std::error_code ignored;
   std::filesystem::remove(marks.new_file, ignored);  // left by a run that was killed
-  static bool cleanup_registered = false;
-  if (!cleanup_registered) {
-    cleanup_registered = true;
-    pending_new_file();
-    std::atexit(remove_pending_new_file);
-  }
   pending_new_file() = marks.new_file;
   recio::OpenSpec spec;
   spec.status = recio::OpenStatus::New;
   const int status = recio::open(marks.unit, marks.new_file, spec);
   if (status != 0) {
     pending_new_file().clear();
-    recio::write(6, "(A)", {" ERROR - The marks file " + marks.new_file + " cannot be created"});
+    recio::write(recio::kTerminalOut, "(A)", {" ERROR - The marks file " + marks.new_file + " cannot be created"});
     recio::fail(status, marks.unit);
   }
 }
@@ -155,6 +144,12 @@ void close_geometry_marks(GeometryMarks& marks) {
   std::filesystem::rename(marks.new_file, marks.file, error);
   if (error)
     throw Error("The marks file " + marks.file + " cannot be replaced by " + marks.new_file + ": " + error.message());
+  pending_new_file().clear();
+}
+
+void remove_unfinished_geometry_marks() {
+  if (pending_new_file().empty()) return;
+  std::remove(pending_new_file().c_str());
   pending_new_file().clear();
 }
 

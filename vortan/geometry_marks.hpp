@@ -50,5 +50,8 @@ bool write_hbond_record(const GeometryMarks& marks, const HbondKey& key, float h
                         float angle_sigma);
 void keep_previous_geometry_records(const GeometryMarks& marks, int phase);
 void close_geometry_marks(GeometryMarks& marks);
+// Removes the new file of a run that ends before it was closed (called by
+// main however the run ends; nothing after a close).
+void remove_unfinished_geometry_marks();
 
 }  // namespace vesk

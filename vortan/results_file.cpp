@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -20,14 +19,10 @@ namespace vesk {
 namespace {
 
 // The new results file of a run that has not ended normally; removed when
-// the program stops, so only a finished run replaces the old file.
+// the program ends, so only a finished run replaces the old file.
 std::string& pending_new_file() {
   static std::string name;
   return name;
-}
-
-void remove_pending_new_file() {
-  if (!pending_new_file().empty()) std::remove(pending_new_file().c_str());
 }
 
 void check_write(int status, const ResultsFile& results) {
@@ -47,7 +42,7 @@ void add_mark(const std::string& mark, int phase, int kind, const std::array<sho
   auto report_overflow = [&lists](const char* text) {
     if (lists.overflow_reported) return;
     lists.overflow_reported = true;
-    recio::write(6, "(A)", {text});
+    recio::write(recio::kTerminalOut, "(A)", {text});
   };
   const auto phase16 = static_cast<short>(phase);
   if (kind == 0) {
@@ -172,12 +167,6 @@ void open_results_file(ResultsFile& results, const std::string& stem, int start_
   }
   recio::remove_stale_temporaries(results.file);
   recio::remove_stale_temporaries(previous_file_name(results));
-  static bool cleanup_registered = false;
-  if (!cleanup_registered) {
-    cleanup_registered = true;
-    pending_new_file();  // constructed before the handler is registered
-    std::atexit(remove_pending_new_file);
-  }
   pending_new_file() = results.new_file;
   recio::OpenSpec spec;
   spec.status = recio::OpenStatus::New;
@@ -272,6 +261,12 @@ ResultsOutcome complete_results_file(ResultsFile& results) {
 }
 
 std::string previous_file_name(const ResultsFile& results) { return results.file + ".prev"; }
+
+void remove_unfinished_results_file() {
+  if (pending_new_file().empty()) return;
+  std::remove(pending_new_file().c_str());
+  pending_new_file().clear();
+}
 
 void replace_results_file(ResultsFile& results, const ResultsOutcome& outcome) {
   if (outcome.missing_marks > 0) {

@@ -87,6 +87,9 @@ std::string previous_file_name(const ResultsFile& results);
 // The new file replaces the old one; with marks missing the old one is
 // first kept as previous_file_name().
 void replace_results_file(ResultsFile& results, const ResultsOutcome& outcome);
+// Removes the new file of a run that ends before it replaced the old one
+// (called by main however the run ends; nothing after a replacement).
+void remove_unfinished_results_file();
 // For a previous file that changed meanwhile: the new results go to
 // stem + ".VORTAN.new" and the old file stays; returns that name.
 std::string keep_new_results_beside(ResultsFile& results);
