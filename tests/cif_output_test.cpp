@@ -875,6 +875,10 @@ TEST(PaperOperators, DecimalsAndEveryFormReadExactly) {
   EXPECT_EQ(group_difference(group, symops), "");
   symops.erase(symops.begin() + 1);
   EXPECT_NE(group_difference(group, symops).find("-x,-y,-z"), std::string::npos) << group_difference(group, symops);
+  // A missing operation is named with its translation within the cell.
+  symops = {{"", "x,y,z", parse_symop_xyz("x,y,z")}, {"", "-x,-y,-z", parse_symop_xyz("-x,-y,-z")}};
+  EXPECT_EQ(group_difference(group, symops),
+            "the operation -x,y+1/2,-z+1/2 of the group is not among the CIF's operators");
 }
 
 // gemmi reads no decimals in operators: the check gives them as fractions.

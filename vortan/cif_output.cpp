@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <numeric>
 #include <string_view>
 #include <tuple>
 #include <system_error>
@@ -50,40 +49,13 @@ int symop_number(const SpaceGroupInfo& group, int code) {
   return ((c - 1) * (1 + group.centric) + s) * group.nsym + k;
 }
 
-namespace {
-
-// "+1/2", "-1", "+4/3": a translation in twelfths, reduced.
-std::string twelfths_text(int t) {
-  if (t == 0) return {};
-  const int divisor = std::gcd(std::abs(t), 12);
-  std::string text = t < 0 ? "-" : "+";
-  text += std::to_string(std::abs(t) / divisor);
-  if (12 / divisor != 1) text += "/" + std::to_string(12 / divisor);
-  return text;
-}
-
-}  // namespace
-
 std::string operator_xyz(const CifOperator& op, const std::array<int, 3>& shift) {
-  static const char kAxes[] = {'x', 'y', 'z'};
-  std::string text;
+  SymmetryOperation operation;
   for (std::size_t i = 0; i < 3; ++i) {
-    if (i > 0) text += ',';
-    std::string row;
-    for (std::size_t j = 0; j < 3; ++j) {
-      const int m = op.r[3 * i + j];
-      if (m == 0) continue;
-      if (m < 0)
-        row += '-';
-      else if (!row.empty())
-        row += '+';
-      if (std::abs(m) != 1) row += std::to_string(std::abs(m)) + "*";
-      row += kAxes[j];
-    }
-    row += twelfths_text(op.t[i] + 12 * shift[i]);
-    text += row.empty() ? "0" : row;
+    for (std::size_t j = 0; j < 3; ++j) operation.rotation[i][j] = op.r[3 * i + j];
+    operation.twelfths[i] = op.t[i] + 12 * shift[i];
   }
-  return text;
+  return symop_xyz(operation);
 }
 
 std::string site_symmetry_code(int number, const std::array<int, 3>& n) {
