@@ -203,31 +203,51 @@ struct Note {
   std::string listing;     // for the listing
 };
 
-std::vector<Note> bond_notes(const CifBlock& block, const CifBond& bond) {
+const std::string& label(const CifBlock& block, int atom) { return block.labels[static_cast<std::size_t>(atom - 1)]; }
+
+// The notes of one row (`row`: "bond O1_Si1") for each of its sites, given
+// with the label of the atom there, that the n_klm form cannot hold.
+std::vector<Note> site_notes(const CifBlock& block, const std::string& row,
+                             const std::vector<std::pair<const CifSite*, std::string>>& sites) {
   std::vector<Note> notes;
-  if (!bond.site.symmetry.empty()) return notes;
-  const std::string& a = block.labels[static_cast<std::size_t>(bond.central - 1)];
-  const std::string& b = block.labels[static_cast<std::size_t>(bond.neighbour - 1)];
-  const std::string full = site_in_full(block, bond.site);
-  notes.push_back({"# " + b + " of bond " + a + "_" + b + " is at " + full,
-                   " CIF: bond " + a + "_" + b + ", " + b + " at " + full + " is beyond n_klm; written as ?"});
+  for (const auto& [site, name] : sites) {
+    if (!site->symmetry.empty()) continue;
+    const std::string full = site_in_full(block, *site);
+    notes.push_back({"# " + name + " of " + row + " is at " + full,
+                     " CIF: " + row + ", " + name + " at " + full + " is beyond n_klm; written as ?"});
+  }
   return notes;
 }
 
+std::vector<Note> bond_notes(const CifBlock& block, const CifBond& bond) {
+  const std::string& a = label(block, bond.central);
+  const std::string& b = label(block, bond.neighbour);
+  return site_notes(block, "bond " + a + "_" + b, {{&bond.site, b}});
+}
+
 std::vector<Note> angle_notes(const CifBlock& block, const CifAngle& angle) {
-  std::vector<Note> notes;
-  const std::string& a = block.labels[static_cast<std::size_t>(angle.first - 1)];
-  const std::string& b = block.labels[static_cast<std::size_t>(angle.central - 1)];
-  const std::string& c = block.labels[static_cast<std::size_t>(angle.second - 1)];
-  const std::string name = a + "_" + b + "_" + c;
-  const std::pair<const CifSite*, const std::string*> sites[] = {{&angle.site1, &a}, {&angle.site3, &c}};
-  for (const auto& [site, label] : sites) {
-    if (!site->symmetry.empty()) continue;
-    const std::string full = site_in_full(block, *site);
-    notes.push_back({"# " + *label + " of angle " + name + " is at " + full,
-                     " CIF: angle " + name + ", " + *label + " at " + full + " is beyond n_klm; written as ?"});
+  const std::string& a = label(block, angle.first);
+  const std::string& b = label(block, angle.central);
+  const std::string& c = label(block, angle.second);
+  return site_notes(block, "angle " + a + "_" + b + "_" + c, {{&angle.site1, a}, {&angle.site3, c}});
+}
+
+std::vector<Note> torsion_notes(const CifBlock& block, const CifTorsion& torsion) {
+  std::string row = "torsion";
+  std::vector<std::pair<const CifSite*, std::string>> sites;
+  for (std::size_t k = 0; k < 4; ++k) {
+    row += (k == 0 ? " " : "_") + label(block, torsion.atoms[k]);
+    sites.emplace_back(&torsion.sites[k], label(block, torsion.atoms[k]));
   }
-  return notes;
+  return site_notes(block, row, sites);
+}
+
+std::vector<Note> hbond_notes(const CifBlock& block, const CifHbond& hbond) {
+  const std::string& d = label(block, hbond.donor);
+  const std::string& h = label(block, hbond.hydrogen);
+  const std::string& a = label(block, hbond.acceptor);
+  return site_notes(block, "hydrogen bond " + d + "-" + h + "..." + a,
+                    {{&hbond.donor_site, d}, {&hbond.hydrogen_site, h}, {&hbond.acceptor_site, a}});
 }
 
 }  // namespace
@@ -402,6 +422,10 @@ std::vector<std::string> cif_notes(CifCollector& cif) {
     for (const Note& note : bond_notes(block, bond)) all.push_back(note.listing);
   for (const CifAngle& angle : block.angles)
     for (const Note& note : angle_notes(block, angle)) all.push_back(note.listing);
+  for (const CifTorsion& torsion : block.torsions)
+    for (const Note& note : torsion_notes(block, torsion)) all.push_back(note.listing);
+  for (const CifHbond& hbond : block.hbonds)
+    for (const Note& note : hbond_notes(block, hbond)) all.push_back(note.listing);
   for (std::size_t k = block.notes_written; k < all.size(); ++k) lines.push_back(all[k]);
   block.notes_written = all.size();
   return lines;
@@ -460,7 +484,6 @@ std::string block_name(const std::string& name, int phase) {
 }
 
 // The torsion and hydrogen-bond loops; rows from vortan/torsion_cif.hpp.
-const std::string& label(const CifBlock& block, int atom) { return block.labels[static_cast<std::size_t>(atom - 1)]; }
 
 void write_torsion_loops(const CifBlock& block, std::string& out) {
   if (!block.torsions.empty()) {
@@ -475,7 +498,9 @@ void write_torsion_loops(const CifBlock& block, std::string& out) {
       row.push_back(t.angle);
       for (const CifSite& site : t.sites) row.push_back(symmetry_value(site));
       row.push_back(flag(t.published));
-      torsions.add(std::move(row));
+      std::vector<std::string> comments;
+      for (const Note& note : torsion_notes(block, t)) comments.push_back(note.comment);
+      torsions.add(std::move(row), std::move(comments));
     }
     torsions.write(out);
   }
@@ -485,10 +510,14 @@ void write_torsion_loops(const CifBlock& block, std::string& out) {
                    "_geom_hbond_atom_site_label_A", "_geom_hbond_distance_DH", "_geom_hbond_distance_HA",
                    "_geom_hbond_distance_DA", "_geom_hbond_angle_DHA", "_geom_hbond_site_symmetry_D",
                    "_geom_hbond_site_symmetry_H", "_geom_hbond_site_symmetry_A", "_geom_hbond_publ_flag"};
-    for (const CifHbond& h : block.hbonds)
+    for (const CifHbond& h : block.hbonds) {
+      std::vector<std::string> comments;
+      for (const Note& note : hbond_notes(block, h)) comments.push_back(note.comment);
       hbonds.add({cif_value(label(block, h.donor)), cif_value(label(block, h.hydrogen)),
                   cif_value(label(block, h.acceptor)), h.dh, h.ha, h.da, h.angle, symmetry_value(h.donor_site),
-                  symmetry_value(h.hydrogen_site), symmetry_value(h.acceptor_site), flag(h.published)});
+                  symmetry_value(h.hydrogen_site), symmetry_value(h.acceptor_site), flag(h.published)},
+                 std::move(comments));
+    }
     hbonds.write(out);
   }
 }
