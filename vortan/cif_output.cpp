@@ -21,22 +21,16 @@ namespace vesk {
 
 std::vector<CifOperator> generation_operators(const SpaceGroupInfo& group) {
   std::vector<CifOperator> operators;
-  for (int c = 1; c <= group.ncent; ++c)
-    for (int s = 0; s <= group.centric; ++s)
-      for (int k = 1; k <= group.nsym; ++k) {
-        const SymmetryOperator& op = group.ops[static_cast<std::size_t>(k - 1)];
-        const int sign = 1 - 2 * s;
-        CifOperator entry;
-        for (int i = 1; i <= 3; ++i) {
-          for (int j = 1; j <= 3; ++j) entry.r[static_cast<std::size_t>(3 * (i - 1) + j - 1)] = sign * op.r(i, j);
-          // Centring vectors are multiples of 1/12 held as reals.
-          const auto centring = static_cast<int>(
-              std::lround(12.0f * group.centring[static_cast<std::size_t>(c - 1)][static_cast<std::size_t>(i - 1)]));
-          entry.t[static_cast<std::size_t>(i - 1)] = sign * op.t(i) + centring;
-        }
-        entry.code = (k + 100 * (c - 1)) * sign;
-        operators.push_back(entry);
-      }
+  for (int code : generation_codes(group)) {
+    const SymmetryOperation operation = operation_of(group, code, {0, 0, 0});
+    CifOperator entry;
+    for (std::size_t i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < 3; ++j) entry.r[3 * i + j] = operation.rotation[i][j];
+      entry.t[i] = operation.twelfths[i];
+    }
+    entry.code = code;
+    operators.push_back(entry);
+  }
   return operators;
 }
 

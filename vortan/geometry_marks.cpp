@@ -72,17 +72,11 @@ void read_marks(int unit, GeometryMarks& marks) {
 }
 
 // Every distinct mark of a marks file.
-MarkKeys marks_of(const std::string& file, int unit) {
-  MarkKeys marks;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::Old;
-  if (!recio::exists(file) || recio::open(unit, file, spec) != 0) return marks;
+void collect_marks(int unit, MarkKeys& marks) {
   for_each_record(unit, [&marks](const std::string& record, const std::string& mark, int phase, int kind) {
     std::vector<int> key = marked_key(record, mark, phase, kind);
     if (!key.empty()) marks.insert(std::move(key));
   });
-  recio::close(unit);
-  return marks;
 }
 
 template <class Key>
@@ -133,6 +127,6 @@ void keep_previous_geometry_records(const GeometryMarks& marks, int phase) {
   });
 }
 
-ReplaceOutcome complete_geometry_marks(GeometryMarks& marks) { return complete_marked_file(marks, marks_of); }
+ReplaceOutcome complete_geometry_marks(GeometryMarks& marks) { return complete_marked_file(marks, collect_marks); }
 
 }  // namespace vesk

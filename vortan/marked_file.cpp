@@ -20,6 +20,17 @@ namespace {
               (reason.empty() ? recio::status_text(status) : reason) + "; " + marked.file + " is left as it was");
 }
 
+// The marks of `file`, read on `unit`; none for a file that is absent.
+MarkKeys marks_of(const std::string& file, int unit, CollectMarks collect_marks) {
+  MarkKeys marks;
+  recio::OpenSpec spec;
+  spec.status = recio::OpenStatus::Old;
+  if (!recio::exists(file) || recio::open(unit, file, spec) != 0) return marks;
+  collect_marks(unit, marks);
+  recio::close(unit);
+  return marks;
+}
+
 }  // namespace
 
 FileIdentity identity_of(const std::string& file) {
@@ -42,13 +53,7 @@ void open_marked_file(MarkedFile& marked, const std::string& file, const std::st
   marked.unit = start_unit;
   FREEUNIT(marked.unit);
   marked.read_as = identity_of(file);
-  if (recio::exists(file)) {
-    recio::OpenSpec old_spec;
-    old_spec.status = recio::OpenStatus::Old;
-    recio::check(recio::open(marked.unit, file, old_spec), marked.unit);
-    read_marks(marked.unit);
-    recio::check(recio::close(marked.unit), marked.unit);
-  }
+  if (recio::exists(file)) read_previous_file(marked, read_marks);
   recio::remove_stale_temporaries(file);
   recio::remove_stale_temporaries(previous_file_name(marked));
   recio::remove_at_exit(marked.new_file);
@@ -75,7 +80,7 @@ void check_write(int status, const MarkedFile& marked) {
   if (status != 0) recio::fail(status, marked.unit);
 }
 
-ReplaceOutcome complete_marked_file(MarkedFile& marked, MarksOf marks_of) {
+ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_marks) {
   int status = recio::write(marked.unit, "(I1,2I2)", {9, 99, 99});
   if (status == 0) status = recio::flush(marked.unit);
   if (status != 0) {
@@ -89,8 +94,8 @@ ReplaceOutcome complete_marked_file(MarkedFile& marked, MarksOf marks_of) {
   // A file that is gone holds no marks to lose.
   outcome.changed = now.present && !(now == marked.read_as);
   if (!outcome.changed) {
-    const MarkKeys kept = marks_of(marked.new_file, marked.unit);
-    for (const auto& mark : marks_of(marked.file, marked.unit))
+    const MarkKeys kept = marks_of(marked.new_file, marked.unit, collect_marks);
+    for (const auto& mark : marks_of(marked.file, marked.unit, collect_marks))
       if (kept.count(mark) == 0) ++outcome.missing_marks;
   }
   return outcome;

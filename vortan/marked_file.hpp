@@ -40,8 +40,8 @@ struct ReplaceOutcome {
 
 // Each marked record as phase, kind and the integers that name what it marks.
 using MarkKeys = std::set<std::vector<int>>;
-// The marks of a file, read on `unit`; none for a file that is absent.
-using MarksOf = MarkKeys (*)(const std::string& file, int unit);
+// Adds the marks of the file open on `unit` to `marks`.
+using CollectMarks = void (*)(int unit, MarkKeys& marks);
 
 // Reads the previous file with `read_marks` when it exists, removes the
 // temporaries that killed runs left, and creates the new file on the first
@@ -58,7 +58,7 @@ void check_write(int status, const MarkedFile& marked);
 // Writes the closing record "99999" and closes the new file (a write the
 // system refuses throws vesk::Error with its reason; the previous file
 // stays), then compares the marks of both files.
-ReplaceOutcome complete_marked_file(MarkedFile& marked, MarksOf marks_of);
+ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_marks);
 // file + ".prev", where a previous file with marks not found again is kept.
 std::string previous_file_name(const MarkedFile& marked);
 // The new file replaces the previous one; with marks missing the previous

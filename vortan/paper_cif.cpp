@@ -198,12 +198,17 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
   return source;
 }
 
-std::vector<SymmetryOperation> generated_operations(const SpaceGroupInfo& group) {
-  std::vector<SymmetryOperation> operations;
+std::vector<int> generation_codes(const SpaceGroupInfo& group) {
+  std::vector<int> codes;
   for (int c = 1; c <= group.ncent; ++c)
     for (int s = 0; s <= group.centric; ++s)
-      for (int k = 1; k <= group.nsym; ++k)
-        operations.push_back(operation_of(group, (k + 100 * (c - 1)) * (1 - 2 * s), {0, 0, 0}));
+      for (int k = 1; k <= group.nsym; ++k) codes.push_back((k + 100 * (c - 1)) * (1 - 2 * s));
+  return codes;
+}
+
+std::vector<SymmetryOperation> generated_operations(const SpaceGroupInfo& group) {
+  std::vector<SymmetryOperation> operations;
+  for (int code : generation_codes(group)) operations.push_back(operation_of(group, code, {0, 0, 0}));
   return operations;
 }
 

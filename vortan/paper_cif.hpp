@@ -61,6 +61,9 @@ std::optional<CifSource> read_cif_source(const std::string& file);
 // them); else what differs.
 std::string group_difference(const SpaceGroupInfo& group, const std::vector<PaperSymop>& symops);
 
+// The operator codes of the group in generation order (centring vectors
+// outermost, then without and with the inversion, then the listed operators).
+std::vector<int> generation_codes(const SpaceGroupInfo& group);
 // The operations of the group in generation order (centring vectors
 // outermost, then without and with the inversion, then the listed
 // operators), each as operation_of gives it.

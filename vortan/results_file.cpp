@@ -63,11 +63,7 @@ void for_each_record(int unit, Visit visit) {
 }
 
 // Every distinct mark of a results file: phase, kind and the integers of the key.
-MarkKeys marks_of(const std::string& file, int unit) {
-  MarkKeys marks;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::Old;
-  if (!recio::exists(file) || recio::open(unit, file, spec) != 0) return marks;
+void collect_marks(int unit, MarkKeys& marks) {
   for_each_record(unit, [&marks](const std::string&, std::string& mark, int phase, int kind,
                                  const std::array<short, 7>& values) {
     UPCASE(mark);
@@ -77,8 +73,6 @@ MarkKeys marks_of(const std::string& file, int unit) {
     key.insert(key.end(), values.begin(), values.begin() + (kind == 0 ? 4 : 7));
     marks.insert(std::move(key));
   });
-  recio::close(unit);
-  return marks;
 }
 
 }  // namespace
@@ -175,7 +169,7 @@ int keep_previous_records(const ResultsFile& results, int phase) {
   return kept;
 }
 
-ReplaceOutcome complete_results_file(ResultsFile& results) { return complete_marked_file(results, marks_of); }
+ReplaceOutcome complete_results_file(ResultsFile& results) { return complete_marked_file(results, collect_marks); }
 
 void close_results_file(ResultsFile& results) {
   const ReplaceOutcome outcome = complete_results_file(results);
