@@ -409,30 +409,51 @@ void process_atom(VortanRun& run, int atom) {
   distances_and_angles(run.distances, run.phase, run.covariance, run.results, atom);
 }
 
+namespace {
+
+// A marks file edited while the run went on stays as it stands; the run's
+// version of it goes beside it.
+std::string keep_beside(MarkedFile& marked, const std::string& contents) {
+  return " The " + marked.what + " " + marked.file +
+         " was changed while this run went on; it is left as it stands and the new " + contents + " are in " +
+         keep_new_file_beside(marked);
+}
+
+void report_missing_marks(VortanRun& run, const MarkedFile& marked, int missing) {
+  if (missing > 0)
+    report(run, " " + std::to_string(missing) +
+                    (missing == 1 ? " mark of the previous " + marked.what + " was"
+                                  : " marks of the previous " + marked.what + " were") +
+                    " not found again; that file is kept as " + previous_file_name(marked));
+}
+
+}  // namespace
+
 void finish_run(VortanRun& run) {
   // Nothing replaces a file of the user before every output is complete.
-  const ResultsOutcome outcome = complete_results_file(run.results);
-  if (outcome.changed) {
-    const std::string beside = keep_new_results_beside(run.results);
-    const std::string text = " The results file " + run.results.file +
-                             " was changed while this run went on; it is left as it stands and the new results are in " +
-                             beside;
-    LINECHK(run.listing_unit, 1);
-    recio::write(run.listing_unit, "(A)", {text});
+  const ReplaceOutcome outcome = complete_results_file(run.results);
+  const ReplaceOutcome marks_outcome = complete_geometry_marks(run.geometry_marks);
+  if (outcome.changed || marks_outcome.changed) {
+    std::vector<std::string> lines;
+    if (outcome.changed) lines.push_back(keep_beside(run.results, "results"));
+    if (marks_outcome.changed) lines.push_back(keep_beside(run.geometry_marks, "marks"));
+    std::string message;
+    for (const std::string& line : lines) {
+      LINECHK(run.listing_unit, 1);
+      recio::write(run.listing_unit, "(A)", {line});
+      message += (message.empty() ? "" : ";") + line;
+    }
     close_listing(run);
-    throw Error(text.substr(1));
+    throw Error(message.substr(1));
   }
-  if (outcome.missing_marks > 0)
-    report(run, " " + std::to_string(outcome.missing_marks) +
-                    (outcome.missing_marks == 1 ? " mark of the previous results file was"
-                                                : " marks of the previous results file were") +
-                    " not found again; that file is kept as " + previous_file_name(run.results));
+  report_missing_marks(run, run.results, outcome.missing_marks);
+  report_missing_marks(run, run.geometry_marks, marks_outcome.missing_marks);
   close_listing(run);
   const std::string cif_file = cif_file_name(run.stem);
   if (run.publication_cif) write_cif_file(run.cif, cif_file);
   for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
-  close_geometry_marks(run.geometry_marks);
-  replace_results_file(run.results, outcome);
+  replace_marked_file(run.geometry_marks, marks_outcome);
+  replace_marked_file(run.results, outcome);
   if (run.publication_cif)
     recio::write(recio::kTerminalOut, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
   for (const PhaseDrawing& drawing : run.pending_drawings)
@@ -469,8 +490,7 @@ void run_vortan(bool publication_cif, bool drawings, const std::string& paper_ci
 }
 
 void leave_experiment() {
-  remove_unfinished_geometry_marks();
-  remove_unfinished_results_file();
+  recio::remove_pending_temporaries();  // the results and marks files of a run that did not finish
   release_experiment_lock();
 }
 
