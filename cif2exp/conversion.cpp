@@ -10,6 +10,7 @@
 #include "cif2exp/short_labels.hpp"
 #include "cif2exp/site_constraints.hpp"
 #include "crystal/limits.hpp"
+#include "numeric/degrees.hpp"
 #include "recio/edit_output.hpp"
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
@@ -18,7 +19,9 @@ namespace cif2exp {
 
 namespace {
 
+using vesk::cos_degrees;
 using vesk::Error;
+using vesk::sin_degrees;
 
 constexpr std::size_t kFieldLength = 8;  // type symbols
 constexpr double kLargestRounding = 5e-4;
@@ -106,7 +109,7 @@ void check_cell(const CifStructure& structure) {
       throw Error("the cell length " + std::string(names[i]) + " = " + std::to_string(structure.cell[i].value) +
                   " A is no cell edge (vortan takes 0.5 A to 99999 A)");
   double c[3];
-  for (int i = 0; i < 3; ++i) c[i] = std::cos(structure.cell[i + 3].value * M_PI / 180);
+  for (int i = 0; i < 3; ++i) c[i] = cos_degrees(structure.cell[i + 3].value);
   const double volume_factor = 1 - c[0] * c[0] - c[1] * c[1] - c[2] * c[2] + 2 * c[0] * c[1] * c[2];
   if (!(volume_factor > kFlattestCell))
     throw Error("the cell angles " + std::to_string(structure.cell[3].value) + ", " +
@@ -127,8 +130,8 @@ void check_search(const CifStructure& structure, const ExperimentContent& out, c
   const double longest = std::max(bond, angle);
   double c[3], s[3];
   for (int i = 0; i < 3; ++i) {
-    c[i] = std::cos(structure.cell[i + 3].value * M_PI / 180);
-    s[i] = std::sin(structure.cell[i + 3].value * M_PI / 180);
+    c[i] = cos_degrees(structure.cell[i + 3].value);
+    s[i] = sin_degrees(structure.cell[i + 3].value);
   }
   const double root = std::sqrt(std::max(1e-12, 1 - c[0] * c[0] - c[1] * c[1] - c[2] * c[2] + 2 * c[0] * c[1] * c[2]));
   long count = 1;

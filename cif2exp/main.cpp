@@ -5,7 +5,6 @@
 // files appear together or not at all.
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -65,7 +64,7 @@ Arguments parse_arguments(int argc, char** argv) {
     } else if (word == "--force") {
       arguments.force = true;
     } else if (word == "--help" || word == "-h" || word == "--version") {
-      std::exit(vesk::answer_or_refuse("cif2exp", kUsage, word));
+      throw vesk::Stop{.message = {}, .exit_status = vesk::answer_or_refuse("cif2exp", kUsage, word)};
     } else if (word.size() > 1 && word[0] == '-') {
       throw Error("unknown option " + word + "\n" + kUsage);
     } else {
@@ -224,10 +223,11 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    return recio::stop(vesk::Stop{.message = {}, .exit_status = status});
+  } catch (const vesk::Stop& stop) {
+    return recio::stop(stop);
   } catch (const std::exception& e) {
-    recio::flush_all();
-    std::cerr << "cif2exp: " << e.what() << '\n';
-    return 1;
+    return recio::stop(vesk::Stop{.message = "cif2exp: " + std::string(e.what()) + "\n", .exit_status = 1});
   }
 }

@@ -21,7 +21,6 @@ namespace {
 constexpr std::size_t kLineLength = 2 * (recio::kMaxFileName + 1);
 // A token that does not parse is shown in a field of this width, or whole.
 constexpr std::size_t kShownTokenLength = 255;
-constexpr int kConsoleUnit = 6;
 
 struct AnswerLine {
   std::string line = std::string(kLineLength, ' ');
@@ -98,7 +97,7 @@ void ASKREAL(std::string_view prompt, int mode, float& value) {
     value = default_value;
     m = 0;
     const std::size_t shown = std::max(kShownTokenLength, static_cast<std::size_t>(answers.token_length));
-    recio::write(kConsoleUnit, "(A/1X,A)",
+    recio::write(recio::kTerminalOut, "(A/1X,A)",
                  {std::string(" Error in the string: ") + '\a', recio::pad(answers.token, shown)});
   }
 }

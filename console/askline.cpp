@@ -16,8 +16,6 @@ namespace vesk {
 
 namespace {
 
-constexpr int kTerminalUnit = 5;
-constexpr int kConsoleUnit = 6;
 constexpr std::size_t kPromptLength = 132;
 constexpr std::size_t kNameLength = 80;
 constexpr int kFirstReplayUnit = 30;
@@ -25,33 +23,33 @@ constexpr int kFirstRecordUnit = 40;
 constexpr char kBell = '\a';
 
 struct ConsoleState {
-  int input_unit = kTerminalUnit;  // the terminal, or the macro file being replayed
-  int macro_unit = 0;              // macro file being recorded; 0 when none
+  int input_unit = recio::kTerminalIn;  // the terminal, or the macro file being replayed
+  int macro_unit = 0;                   // macro file being recorded; 0 when none
   std::string macro_name = std::string(kNameLength, ' ');     // last name given after @R
   std::string recorded_name = std::string(kNameLength, ' ');  // the macro being recorded
 };
 
 ConsoleState console;
 
-void say(std::string_view text) { recio::write(kConsoleUnit, "(A)", {text}); }
+void say(std::string_view text) { recio::write(recio::kTerminalOut, "(A)", {text}); }
 
 void say_open(std::string_view text) {
-  recio::write(kConsoleUnit, "(A,$)", {text});
+  recio::write(recio::kTerminalOut, "(A,$)", {text});
   recio::flush_all();
 }
 
 // A read that failed. A macro file that runs out hands input back to the
 // terminal; the terminal gets one more try within the same question and then
-// ends the program. The macro case does not spend the terminal's try.
+// stops the run (IOFAIL). The macro case does not spend the terminal's try.
 void after_failed_read(int status, int& retries) {
-  if (console.input_unit != kTerminalUnit) {
+  if (console.input_unit != recio::kTerminalIn) {
     // Say why when the file did not simply end (a line without end, such as
     // a device gives, is refused at the record bound).
     if (status > 0)
       say(" The macro file " + recio::file_name(console.input_unit) + " cannot be read: " +
           recio::status_text(status) + kBell);
     recio::close(console.input_unit);
-    console.input_unit = kTerminalUnit;
+    console.input_unit = recio::kTerminalIn;
     say(" The macro file is empty, reading from the terminal is resumed.");
     return;
   }
@@ -59,7 +57,7 @@ void after_failed_read(int status, int& retries) {
     retries = 1;
     return;
   }
-  IOFAIL(status, kTerminalUnit);
+  IOFAIL(status, recio::kTerminalIn);
 }
 
 // Reads one answer line into the fixed-length field `text`.
@@ -119,16 +117,16 @@ void start_replay(int& retries) {
   for (;;) {
     say_open(" Enter the name of your macro file: ");
     std::string name(kNameLength, ' ');
-    int status = read_answer(kTerminalUnit, name);
+    int status = read_answer(recio::kTerminalIn, name);
     if (status != 0) {
       // A closed terminal must not keep this loop asking for ever.
-      console.input_unit = kTerminalUnit;
+      console.input_unit = recio::kTerminalIn;
       after_failed_read(status, retries);
       break;
     }
     console.macro_name = name;
     if (name.compare(0, 4, "QUIT") == 0) {
-      console.input_unit = kTerminalUnit;
+      console.input_unit = recio::kTerminalIn;
       break;
     }
     // Replaying the macro being recorded would read back every answer it
@@ -136,7 +134,7 @@ void start_replay(int& retries) {
     if (is_recorded_macro(std::string(recio::trim_right(name)))) {
       say(" The macro file " + std::string(recio::trim_right(name)) +
           " is being written; end it with @Q before replaying it." + kBell);
-      console.input_unit = kTerminalUnit;
+      console.input_unit = recio::kTerminalIn;
       continue;
     }
     int unit = kFirstReplayUnit;
@@ -148,23 +146,23 @@ void start_replay(int& retries) {
       break;
     }
     say(std::string(" File NOT found!!") + kBell + " Enter \"QUIT\" to resume terminal input");
-    console.input_unit = kTerminalUnit;
+    console.input_unit = recio::kTerminalIn;
   }
-  if (console.input_unit == kTerminalUnit)
+  if (console.input_unit == recio::kTerminalIn)
     say(" Commands will be read from the terminal");
   else
     say(" The commands will be read from " + console.macro_name);
 }
 
 void show_help() {
-  recio::write(kConsoleUnit, "(/1X,80(1H-))", std::span<const recio::OutItem>{});
+  recio::write(recio::kTerminalOut, "(/1X,80(1H-))", std::span<const recio::OutItem>{});
   say(" The commands for creating and reading a macro file are:");
   say("  @M - Create a macro file");
   say("       The name of a file to hold the macro will be requested");
   say("  @Q - Terminate the macro file");
   say("  @R - Open and read a Macro file");
   say("       The name of the file containing the macro will be requested");
-  recio::write(kConsoleUnit, "(1X,80(1H-)/)", std::span<const recio::OutItem>{});
+  recio::write(recio::kTerminalOut, "(1X,80(1H-)/)", std::span<const recio::OutItem>{});
 }
 
 void macro_command(const std::string& answer, int& retries) {
@@ -175,7 +173,7 @@ void macro_command(const std::string& answer, int& retries) {
     start_recording(retries);
   else if (command == "@Q")
     stop_recording();
-  else if (command == "@R" && console.input_unit == kTerminalUnit)
+  else if (command == "@R" && console.input_unit == recio::kTerminalIn)
     start_replay(retries);
   else
     show_help();
@@ -184,14 +182,14 @@ void macro_command(const std::string& answer, int& retries) {
 // The answer goes into the macro being recorded and, when it was replayed,
 // onto the console after its prompt.
 void record_and_echo(const std::string& answer) {
-  if (console.macro_unit <= 0 && console.input_unit == kTerminalUnit) return;
+  if (console.macro_unit <= 0 && console.input_unit == recio::kTerminalIn) return;
   std::string_view kept = recio::trim_right(answer);
   std::string line = kept.empty() ? std::string(" ") : std::string(kept);
   if (console.macro_unit > 0) {
     int status = recio::write(console.macro_unit, "(A)", {line});
     if (status != 0) IOFAIL(status, console.macro_unit);
   }
-  if (console.input_unit != kTerminalUnit) recio::write(kConsoleUnit, "(1X,A)", {line});
+  if (console.input_unit != recio::kTerminalIn) recio::write(recio::kTerminalOut, "(1X,A)", {line});
 }
 
 }  // namespace
@@ -202,7 +200,7 @@ void ASKLINE(std::string_view prompt, std::string& answer) {
   for (char c : prompt) {
     if (c == '`') break;
     if (c == '|') {
-      recio::write(kConsoleUnit, "(1X,A)", {line.empty() ? std::string(" ") : line});
+      recio::write(recio::kTerminalOut, "(1X,A)", {line.empty() ? std::string(" ") : line});
       line.clear();
       continue;
     }

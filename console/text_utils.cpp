@@ -1,16 +1,15 @@
 #include "console/text_utils.hpp"
 
-#include <cstdlib>
-
+#include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
 
 void IOFAIL(int status, int unit) {
-  recio::write(6, "(A,I4,A,I3)", {" FORTRAN error number", status, " on unit", unit});
+  recio::write(recio::kTerminalOut, "(A,I4,A,I3)", {" FORTRAN error number", status, " on unit", unit});
   // No stop text, but a failure: the exit status must not claim success.
-  recio::stop({}, 1);
+  throw Stop{};
 }
 
 void UPCASE(std::string& text) {

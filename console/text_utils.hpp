@@ -5,7 +5,8 @@
 
 namespace vesk {
 
-// " FORTRAN error number" status " on unit" unit, then ends the program (exit 1).
+// " FORTRAN error number" status " on unit" unit, then a stop without text
+// and exit status 1 (vesk::Stop).
 [[noreturn]] void IOFAIL(int status, int unit);
 void UPCASE(std::string& text);
 // First unconnected unit at or above `unit` (11 when below 11 or above 90).

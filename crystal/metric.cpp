@@ -70,7 +70,7 @@ float DET3(const Mat3& m) {
 
 void MATINV3(const Mat3& m, Mat3& inverse) {
   float d = DET3(m);
-  if (d == 0.0f) recio::write(6, "(A)", {" Matrix is SINGULAR.  Determinant set to 1.0E-30"});
+  if (d == 0.0f) recio::write(recio::kTerminalOut, "(A)", {" Matrix is SINGULAR.  Determinant set to 1.0E-30"});
   // A (near-)singular matrix gets a finite, very large inverse, never a failure.
   if (std::fabs(d) < 1.0e-30f) d = d >= 0.0f ? 1.0e-30f : -1.0e-30f;
   Mat3 scratch;
@@ -145,10 +145,12 @@ Vec3 FRAC01(const Vec3& x) {
   return y;
 }
 
+Cartesian orthogonalise(const Fractional& x, const Mat3& orthogonal) { return {VECMAT3(x, orthogonal)}; }
+
 float CARTDIST(const Vec3& p, const Vec3& q, const Mat3& orthogonal, const Vec3& t) {
   const Vec3 shifted = VECADD(q, t);
-  const Vec3 difference = VECSUB(p, shifted);
-  Vec3 cartesian = VECMAT3(difference, orthogonal);
+  const Fractional difference{VECSUB(p, shifted)};
+  Cartesian cartesian = orthogonalise(difference, orthogonal);
   return VECNORM(cartesian);
 }
 

@@ -13,6 +13,13 @@ namespace vesk {
 using Vec3 = std::array<float, 3>;
 using Mat3 = std::array<float, 9>;
 
+// Fractional coordinates (in cell edges) and Cartesian ones (Angstrom, in
+// the orthonormal frame of CELLMATRIX), kept apart where they cross a
+// function boundary: the one cannot be handed on for the other. Both are
+// Vec3s underneath and take the Vec3 arithmetic.
+struct Fractional : Vec3 {};
+struct Cartesian : Vec3 {};
+
 inline float& at(Mat3& m, int i, int j) { return m[(i - 1) + 3 * (j - 1)]; }
 inline float at(const Mat3& m, int i, int j) { return m[(i - 1) + 3 * (j - 1)]; }
 
@@ -33,6 +40,8 @@ Vec3 VECSUB(const Vec3& u, const Vec3& v);
 Vec3 VECSCALE(const Vec3& v, float s);
 Vec3 FRAC01(const Vec3& x);          // into [0, 1), components above 0.9999 become 0
 void FRAC01PLAIN(Vec3& x);           // into [0, 1) in place
+// The fractional vector x in Angstrom: x A (VECMAT3) with `orthogonal` = A.
+Cartesian orthogonalise(const Fractional& x, const Mat3& orthogonal);
 float CARTDIST(const Vec3& p, const Vec3& q, const Mat3& orthogonal, const Vec3& t);
 
 }  // namespace vesk

@@ -237,7 +237,7 @@ SiteSymmetry SITESYM(const Vec3& site, const SpaceGroupInfo& group) {
   SiteSymmetry result;
   int count = 0;
   result.positions[count++] = 1;
-  int mask = (group.laue >= 8 && group.laue <= 12) ? kHexagonalFlag : 0;
+  int mask = hexagonal_axes(group.laue) ? kHexagonalFlag : 0;
   int self = 1;
 
   Vec3 x = site;
@@ -274,7 +274,7 @@ SiteSymmetry SITESYM(const Vec3& site, const SpaceGroupInfo& group) {
       break;
     }
   if (result.entry == 152)
-    recio::write(6, "(A,I11,A)", {" *** ISYM =", mask, " is not in the table.  ***"});
+    recio::write(recio::kTerminalOut, "(A,I11,A)", {" *** ISYM =", mask, " is not in the table.  ***"});
   return result;
 }
 

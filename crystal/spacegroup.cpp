@@ -228,11 +228,11 @@ void Interpreter::lattice_and_axes() {
   if (first_is(nfields_, sR) && F(nfields_, 2) == sEmpty) {
     rhombohedral_axes_ = true;
     lattice_ = kP;
-    laue_ = nfields_ + 3;
+    laue_ = nfields_ + 3;  // kLaue3barRhombohedral, or the next with a second field
     --nfields_;
   } else {
     if (first_is(nfields_, sH) && F(nfields_, 2) == sEmpty) --nfields_;
-    laue_ = nfields_ + 6;
+    laue_ = nfields_ + 6;  // kLaue3bar, or the next with a second field
     hexagonal_r_ = true;
   }
   if (nfields_ < 2) fail(1);
@@ -247,14 +247,14 @@ void Interpreter::laue_generate() {
   }
   if (nop == 2) {
     if (!first_is(3, s3)) fail(20);
-    laue_ = 13;
+    laue_ = kLaueM3bar;
     if (screw21(2)) Lt(2, 1) = 6;
     if (first_is(2, sB) || first_is(2, sA)) Lt(3, 3) = 6;
     cubic_ = true;
     return;
   }
   if (first_is(3, s3)) {
-    laue_ = 14;
+    laue_ = kLaueM3barM;
     if (first_is(2, sB) || first_is(2, sA)) Lt(3, 3) = 6;
     if (first_is(2, s4)) {
       const bool bar = F(2, 2) == sMinus;
@@ -288,18 +288,18 @@ void Interpreter::laue_generate() {
   const int first = F(2, 1);
   const bool one3 = first_is(3, s1), one4 = first_is(4, s1);
   if (first == s6) {
-    laue_ = (one3 && one4) ? 11 : 12;
+    laue_ = (one3 && one4) ? kLaue6OverM : kLaue6OverMmm;
   } else if (first == s3) {
     if (one3)
-      laue_ = one4 ? 8 : 10;
+      laue_ = one4 ? kLaue3bar : kLaue3bar1M;
     else
-      laue_ = one4 ? 9 : 12;
+      laue_ = one4 ? kLaue3barM1 : kLaue6OverMmm;
   } else if (first == s4) {
-    laue_ = 5;
+    laue_ = kLaue4OverMmm;
     laue_tetragonal();
   } else if (first == s1) {
     if (one3 && one4)
-      laue_ = 1;
+      laue_ = kLaue1bar;
     else if (one3)
       laue_monoclinic(3, 4);
     else if (one4)
@@ -317,13 +317,13 @@ void Interpreter::laue_generate() {
 void Interpreter::laue_one_field() {
   const int first = F(2, 1);
   if (first == s6) {
-    laue_ = 11;
+    laue_ = kLaue6OverM;
   } else if (first == s3) {
-    laue_ = 8;
+    laue_ = kLaue3bar;
   } else if (first == s1) {
-    laue_ = 1;
+    laue_ = kLaue1bar;
   } else if (first == s4) {
-    laue_ = 4;
+    laue_ = kLaue4OverM;
     if (lattice_ == kP || lattice_ == kA || lattice_ == kB) {
       if (F(2, 3) == sN) Lt(1, 3) = 6;
       if (F(2, 4) == sN) Lt(2, 3) = 6;
@@ -344,7 +344,7 @@ void Interpreter::laue_one_field() {
 }
 
 void Interpreter::laue_monoclinic(int u, int g) {
-  laue_ = 2;
+  laue_ = kLaue2OverM;
   unique_ = u;
   if (screw21(g)) Lt(u, u) = 6;
   for (int e = 3; e <= 4; ++e) {
@@ -364,7 +364,7 @@ void Interpreter::laue_monoclinic(int u, int g) {
 }
 
 void Interpreter::laue_orthorhombic() {
-  laue_ = 3;
+  laue_ = kLaueMmm;
   int screw_mask = 0, mirror_mask = 0, planes = 0;
   int a_count = 0, b_count = 0, c_count = 0;
   d_count_ = 0;
@@ -507,9 +507,9 @@ void Interpreter::laue_centred_tetragonal() {
 // A or B with a four-fold, any centring but R with hexagonal axes, A, B or
 // C with the cubic three-folds.
 void Interpreter::check_centring_fits_axes() {
-  if ((laue_ == 4 || laue_ == 5) && (lattice_ == kA || lattice_ == kB)) fail(23);
-  if (laue_ >= 8 && laue_ <= 12 && lattice_ != kP) fail(kCentringMisfit);
-  if (laue_ >= 13 && (lattice_ == kA || lattice_ == kB || lattice_ == kC)) fail(kCentringMisfit);
+  if ((laue_ == kLaue4OverM || laue_ == kLaue4OverMmm) && (lattice_ == kA || lattice_ == kB)) fail(23);
+  if (hexagonal_axes(laue_) && lattice_ != kP) fail(kCentringMisfit);
+  if (laue_ >= kLaueM3bar && (lattice_ == kA || lattice_ == kB || lattice_ == kC)) fail(kCentringMisfit);
 }
 
 // 5. SGCENTRING, vectors in twelfths.
@@ -592,7 +592,7 @@ void Interpreter::digit_generator(int f, int first, int screw, bool bar) {
         else
           commit_generator(make_op({1, 0, 0}, {0, -1, 0}, {0, 0, -1}, s21, Lt(2, 1), Lt(3, 1)));
       } else if (f == 3) {
-        if (laue_ == 7) {
+        if (laue_ == kLaue3barMRhombohedral) {
           commit_generator(make_op({0, -1, 0}, {-1, 0, 0}, {0, 0, -1}));
         } else if (f2 == s6 && !first_is(4, s1)) {
           commit_generator(make_op({1, -1, 0}, {0, -1, 0}, {0, 0, -1}));
@@ -614,7 +614,7 @@ void Interpreter::digit_generator(int f, int first, int screw, bool bar) {
       return;
     }
     case 3:
-      if (laue_ >= 8 && laue_ <= 12) {
+      if (hexagonal_axes(laue_)) {
         if (f != 2) fail(25);
         const int t3 = screw == 1 ? 4 : screw == 2 ? 8 : 0;
         if (bar) centric_ = 1;
@@ -656,17 +656,17 @@ void Interpreter::plane_generator(int f, int letter) {
   const int nop = nfields_ - 1;
   const int f2 = F(2, 1);
   const int half = 6;
-  if (f == 2 && laue_ <= 3 && nop == 1) {
+  if (f == 2 && laue_ <= kLaueMmm && nop == 1) {
     if (b) fail(9);
     commit_generator(make_op({1, 0, 0}, {0, -1, 0}, {0, 0, 1}, (a || n) ? half : 0, Lt(2, 2), (c || n) ? half : 0));
     return;
   }
-  if (f == 2 && laue_ <= 3 && nop == 3) {
+  if (f == 2 && laue_ <= kLaueMmm && nop == 3) {
     if (a) fail(8);
     commit_generator(make_op({-1, 0, 0}, {0, 1, 0}, {0, 0, 1}, Lt(1, 1), (b || n) ? half : 0, (c || n) ? half : 0));
     return;
   }
-  if (f == 3 && laue_ != 7) {
+  if (f == 3 && laue_ != kLaue3barMRhombohedral) {
     if (f2 == s3 || f2 == s6) {
       commit_generator(make_op({-1, 1, 0}, {0, 1, 0}, {0, 0, 1}, 0, 0, c ? half : 0));
     } else if (f2 != s4) {
@@ -678,10 +678,11 @@ void Interpreter::plane_generator(int f, int letter) {
     }
     return;
   }
-  if ((f == 4 || (f == 3 && laue_ == 7)) && (first_is(3, s3) || f2 == s4 || f2 == s3 || f2 == s6)) {
+  if ((f == 4 || (f == 3 && laue_ == kLaue3barMRhombohedral)) &&
+      (first_is(3, s3) || f2 == s4 || f2 == s3 || f2 == s6)) {
     int t1 = Lt(2, 2), t2 = -Lt(2, 2);
     const int t3 = (c || n) ? half : 0;
-    if (a || b || n || (c && laue_ == 7)) {
+    if (a || b || n || (c && laue_ == kLaue3barMRhombohedral)) {
       const int rise = (lattice_ == kC || lattice_ == kF) ? 3 : 6;
       t1 += rise;
       t2 += rise;
@@ -701,13 +702,13 @@ void Interpreter::d_glide(int f) {
   const int* v2 = cent_[1];
   const int* v3 = ncent_ == 4 ? cent_[2] : cent_[1];
   const int* v4 = ncent_ == 4 ? cent_[3] : cent_[1];
-  if (f == 2 && laue_ <= 3 && nop == 1) {
+  if (f == 2 && laue_ <= kLaueMmm && nop == 1) {
     commit_generator(make_op({1, 0, 0}, {0, -1, 0}, {0, 0, 1}, v3[0] / 2, 0, v3[2] / 2));
-  } else if (f == 2 && laue_ <= 3 && nop == 3) {
+  } else if (f == 2 && laue_ <= kLaueMmm && nop == 3) {
     commit_generator(make_op({-1, 0, 0}, {0, 1, 0}, {0, 0, 1}, d_count_ == 2 ? 3 : 0, v2[1] / 2, v2[2] / 2));
   } else if (f == 3) {
     int t2 = d_count_ == 2 ? 3 : 0;
-    if (laue_ == 5) t2 = Lt(2, 1);
+    if (laue_ == kLaue4OverMmm) t2 = Lt(2, 1);
     commit_generator(make_op({1, 0, 0}, {0, -1, 0}, {0, 0, 1}, v3[0] / 2, t2, v3[2] / 2));
   } else if (f == 4 && (first_is(2, s4) || first_is(3, s3))) {
     const bool two = first_is(3, s2);
@@ -746,7 +747,7 @@ void Interpreter::translation_check(const WorkOp& n, int k, bool opposite) {
   const WorkOp& kk = ops_[opposite ? 0 : k];
   int s[3];
   for (int i = 0; i < 3; ++i) s[i] = (n.t[i] + ops_[k].t[i]) % 12;
-  const bool diagonal_field = current_field_ == 4 && laue_ >= 4;
+  const bool diagonal_field = current_field_ == 4 && laue_ >= kLaue4OverM;
   // the R centring vectors are not tried: only the zero vector
   const int vectors = lattice_ == kR ? 1 : ncent_;
   for (int v = 0; v < vectors; ++v) {
@@ -852,7 +853,7 @@ void Interpreter::run(SpaceGroupInfo& group) {
     op.v[12] = w.code;
     op.v[13] = w.key;
     op.v[14] = OPFLAG(w.code);
-    if (op.v[14] == -1) recio::write(6, "(A,I3)", {" ***** ERROR in defining operation flags", k + 1});
+    if (op.v[14] == -1) recio::write(recio::kTerminalOut, "(A,I3)", {" ***** ERROR in defining operation flags", k + 1});
   }
 }
 

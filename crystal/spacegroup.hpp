@@ -23,13 +23,35 @@ struct SymmetryOperator {
 
 enum Lattice { kP = 1, kA = 2, kB = 3, kC = 4, kI = 5, kF = 6, kR = 7 };
 
+// The 14 Laue classes in the interpreter's numbering, the order of the
+// listing's table: the two rhombohedral classes in rhombohedral axes come
+// before the trigonal and hexagonal ones in hexagonal axes.
+enum LaueClass {
+  kLaue1bar = 1,
+  kLaue2OverM = 2,
+  kLaueMmm = 3,
+  kLaue4OverM = 4,
+  kLaue4OverMmm = 5,
+  kLaue3barRhombohedral = 6,
+  kLaue3barMRhombohedral = 7,
+  kLaue3bar = 8,
+  kLaue3barM1 = 9,
+  kLaue3bar1M = 10,
+  kLaue6OverM = 11,
+  kLaue6OverMmm = 12,
+  kLaueM3bar = 13,
+  kLaueM3barM = 14,
+};
+// The classes whose groups are given in hexagonal axes (3bar to 6/mmm).
+inline bool hexagonal_axes(int laue) { return laue >= kLaue3bar && laue <= kLaue6OverMmm; }
+
 struct SpaceGroupInfo {
   int centric = 0;       // 1 when the inversion at the origin is in the group
   int nsym = 0;          // operators, identity first
   int lattice = 0;       // Lattice
   int ncent = 0;         // centring vectors, the zero vector included
   std::array<std::array<float, 3>, kMaxCentrings> centring{};
-  int laue = 0;          // 1..14
+  int laue = 0;          // LaueClass
   int unique_axis = 0;   // 1, 2, 3 for monoclinic; 0; -1 for R in hexagonal axes; 4 after an error
   int polar = 0;         // polar-axis code 0..8
   int error = -1;        // SGERROR code after a failed interpretation, else -1

@@ -119,7 +119,7 @@ int SGLISTING(std::string_view symbol, const SpaceGroupInfo& group, int listing_
   const int polar = polar_axis_code(group);
   if (listing_unit < 0) return polar;
   const int u = listing_unit;
-  const int laue = (group.laue >= 1 && group.laue <= 14) ? group.laue : 1;
+  const int laue = (group.laue >= kLaue1bar && group.laue <= kLaueM3barM) ? group.laue : 1;
   const int lattice = (group.lattice >= 1 && group.lattice <= 7) ? group.lattice : 1;
   recio::write(u, "(A)", {""});
   recio::write(u, "(2A)", {" Space group ", padded(symbol, 20)});

@@ -1,6 +1,5 @@
 // dbwsconv: converts a DBWS powder data file into the suite's powder data
 // file. The input is read in full before the output is touched.
-#include <iostream>
 #include <string>
 
 #include "console/ask.hpp"
@@ -20,7 +19,7 @@ const char kUsage[] =
 
 // What was written, for the user who sees nothing else of the conversion.
 void report_written(const std::string& input, const std::string& output, const vesk::PowderCounts& data) {
-  recio::write(6, "(A)",
+  recio::write(recio::kTerminalOut, "(A)",
                {" Wrote " + output + ": " + std::to_string(8 * data.records) + " counts from " +
                 std::to_string(data.records) + " records of " + input + ", " +
                 std::to_string(data.output_records()) + " records of ten"});
@@ -44,10 +43,10 @@ int main(int argc, char** argv) {
     const std::string output(recio::trim_right(output_name));
     vesk::write_powder(output, data);
     report_written(input, output, data);
+  } catch (const vesk::Stop& stop) {
+    return recio::stop(stop);
   } catch (const vesk::Error& e) {
-    recio::flush_all();
-    std::cerr << e.what() << '\n';
-    return 1;
+    return recio::stop(vesk::Stop{.message = std::string(e.what()) + "\n", .exit_status = 1});
   }
-  recio::stop();
+  return recio::stop(vesk::Stop{.message = {}, .exit_status = 0});
 }

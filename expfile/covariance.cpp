@@ -272,8 +272,8 @@ void CMTREAD(int listing_unit, int experiment_unit, CovarianceData& data) {
                                  " No standard deviations are taken from it in this run."};
     LINECHK(listing_unit, 2);
     for (const auto& line : lines) write_line(listing_unit, line);
-    if (listing_unit != 6)
-      for (const auto& line : lines) write_line(6, line);
+    if (listing_unit != recio::kTerminalOut)
+      for (const auto& line : lines) write_line(recio::kTerminalOut, line);
     return;
   }
 

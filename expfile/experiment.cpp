@@ -71,7 +71,7 @@ void EXPNAME(std::string_view program, std::string& name, int& name_length, int&
         stem = experiment_stem(typed, false);
         break;
       } catch (const Error& error) {
-        recio::write(6, "(2A)", {kBell, " " + std::string(error.what())});
+        recio::write(recio::kTerminalOut, "(2A)", {kBell, " " + std::string(error.what())});
       }
     }
     name_source = 1;
@@ -97,24 +97,23 @@ void OPNEXP(std::string_view status, const std::string& file, int& unit, int& io
   int version = 0;
   int read_status = recio::read_string(value, "(I5)", {version});
   if (read_status != 0) {
-    recio::write(6, "(A)", {" Version record of " + file + " does not hold a number: " + value.substr(0, 5)});
+    recio::write(recio::kTerminalOut, "(A)", {" Version record of " + file + " does not hold a number: " + value.substr(0, 5)});
     recio::fail(read_status, unit);
   }
   if (version < kCurrentExpVersion) {
-    recio::write(6, "(A)", {" **** WARNING *****   This is an old EXP file"});
-    recio::write(6, "(2(A,I3))", {"  It is version ", version, " and current files are version ", kCurrentExpVersion});
-    recio::write(6, "(A)", {" Use ZENTOR to convert it."});
+    recio::write(recio::kTerminalOut, "(A)", {" **** WARNING *****   This is an old EXP file"});
+    recio::write(recio::kTerminalOut, "(2(A,I3))", {"  It is version ", version, " and current files are version ", kCurrentExpVersion});
+    recio::write(recio::kTerminalOut, "(A)", {" Use ZENTOR to convert it."});
   } else if (version > kCurrentExpVersion) {
-    recio::write(6, "(4A)", {" ******", kBell, "  This file is from a ", "later version of VESK than this one."});
-    recio::write(6, "(1X,A)", {std::string(kBell) + " It cannot be processed with" + " this version of VESK."});
-    recio::stop("Program terminated in OPNEXP", 1);
+    recio::write(recio::kTerminalOut, "(4A)", {" ******", kBell, "  This file is from a ", "later version of VESK than this one."});
+    recio::write(recio::kTerminalOut, "(1X,A)", {std::string(kBell) + " It cannot be processed with" + " this version of VESK."});
+    throw Stop::statement("Program terminated in OPNEXP", 1);
   }
 }
 
-void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
-            int& experiment_unit, int& listing_unit, int& terminal_unit) {
+void open_experiment(std::string_view program, std::string_view access, int& experiment_unit, int& terminal_unit) {
   ExperimentState& state = experiment_state();
-  terminal_unit = kTerminalUnit;
+  terminal_unit = recio::kTerminalOut;
   EXPNAME(program, state.name, state.name_length, state.name_source);
   const std::string stem = state.name.substr(0, static_cast<std::size_t>(state.name_length));
   const std::string file = stem + ".EXP";
@@ -122,16 +121,22 @@ void STRTRN(std::string_view program, std::string_view access, std::string_view 
   int iostat = 0;
   OPNEXP(access, file, experiment_unit, iostat);
   if (iostat != 0) {
-    recio::write(6, "(A)", {" ERROR - File " + file + " does not exist - check your directory"});
+    recio::write(recio::kTerminalOut, "(A)", {" ERROR - File " + file + " does not exist - check your directory"});
     IOFAIL(iostat, experiment_unit);
   }
 
   std::string value(68, ' ');
   if (READEXP(experiment_unit, kTerminatorKey, value) != 0) {
-    recio::write(6, "(A)", {" *** ERROR - Experiment file is incomplete ***"});
-    recio::stop(" Run terminated in STRTRN", 1);
+    recio::write(recio::kTerminalOut, "(A)", {" *** ERROR - Experiment file is incomplete ***"});
+    throw Stop::statement(" Run terminated in STRTRN", 1);
   }
+  state.experiment_unit = experiment_unit;
+  state.terminal_unit = terminal_unit;
+}
 
+void open_listing(std::string_view listing_mode, int& listing_unit) {
+  ExperimentState& state = experiment_state();
+  const std::string stem = state.name.substr(0, static_cast<std::size_t>(state.name_length));
   if (state.name_source == 0 && listing_mode == "LIST") {
     FREEUNIT(listing_unit);
     recio::OpenSpec spec;
@@ -140,11 +145,15 @@ void STRTRN(std::string_view program, std::string_view access, std::string_view 
     spec.form = recio::Form::Formatted;
     recio::check(recio::open(listing_unit, stem + ".LST", spec), listing_unit);
   } else {
-    listing_unit = terminal_unit;
+    listing_unit = state.terminal_unit;
   }
-  state.experiment_unit = experiment_unit;
   state.listing_unit = listing_unit;
-  state.terminal_unit = terminal_unit;
+}
+
+void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
+            int& experiment_unit, int& listing_unit, int& terminal_unit) {
+  open_experiment(program, access, experiment_unit, terminal_unit);
+  open_listing(listing_mode, listing_unit);
 }
 
 void LASTHIST(int experiment_unit, int listing_unit) {

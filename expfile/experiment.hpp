@@ -6,10 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "recio/units.hpp"
+
 namespace vesk {
 
 constexpr int kCurrentExpVersion = 6;
-constexpr int kTerminalUnit = 6;
 constexpr std::size_t kExperimentNameLength = 255;  // the name's field, folder included
 
 // What the start routine keeps for the rest of the run.
@@ -19,7 +20,7 @@ struct ExperimentState {
   int name_source = 0;       // 0: command line, 1: typed at the prompt
   int experiment_unit = 0;
   int listing_unit = 0;
-  int terminal_unit = kTerminalUnit;
+  int terminal_unit = recio::kTerminalOut;
 };
 ExperimentState& experiment_state();
 
@@ -35,10 +36,17 @@ std::string experiment_stem(std::string_view typed, bool strip_extension);
 
 void EXPNAME(std::string_view program, std::string& name, int& name_length, int& name_source);
 // Opens `file` as the experiment file on the first free unit from `unit`
-// and checks its layout and version; an open failure comes back in iostat.
+// and checks its layout and version; an open failure comes back in iostat,
+// a file of a later version stops the run (vesk::Stop, exit status 1).
 void OPNEXP(std::string_view status, const std::string& file, int& unit, int& iostat);
 void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,
             int& experiment_unit, int& listing_unit, int& terminal_unit);
+// STRTRN in its two steps, for a program that has to act between them
+// (vortan takes the experiment's lock before any file of it is written): the
+// experiment named, opened and checked, then the listing opened ("LIST" with
+// a name from the command line: appended to stem + ".LST"; else the terminal).
+void open_experiment(std::string_view program, std::string_view access, int& experiment_unit, int& terminal_unit);
+void open_listing(std::string_view listing_mode, int& listing_unit);
 void LASTHIST(int experiment_unit, int listing_unit);
 
 }  // namespace vesk

@@ -20,7 +20,7 @@ void NPHASRD(int experiment_unit, std::array<int, kMaxPhases>& flags) {
   for (int i = 0; i < (fifteen ? 15 : 9); ++i) items.emplace_back(read[i]);
   int status = recio::read_records(std::vector<std::string>{value}, fifteen ? "(15I3)" : "(9I5)", items);
   if (status != 0) {
-    recio::write(6, "(A)", {" Phase flags record \" EXPR NPHAS \" does not read as integers: " + value});
+    recio::write(recio::kTerminalOut, "(A)", {" Phase flags record \" EXPR NPHAS \" does not read as integers: " + value});
     recio::fail(status, experiment_unit);
   }
   for (int i = 0; i < kMaxPhases; ++i) flags[i] = read[i];

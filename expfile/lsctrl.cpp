@@ -79,8 +79,8 @@ void LSCTRL(int experiment_unit, int listing_unit) {
           "***** ERROR *****", " No RAFFIN control data was found.", "  You need to run the 'L' option in the",
           "  the main menu of ZENTOR", " ***** ERROR *****"};
       for (const char* text : kErrorLines) line(listing_unit, text);
-      if (listing_unit != 6)
-        for (const char* text : kErrorLines) line(6, text);
+      if (listing_unit != recio::kTerminalOut)
+        for (const char* text : kErrorLines) line(recio::kTerminalOut, text);
       ISAMFAIL(experiment_unit, key);
     }
     for (int k = 0; k < kFieldsPerControlRecord; ++k) fields.push_back(value.substr(2 + 8 * k, 8));

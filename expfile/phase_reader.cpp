@@ -31,7 +31,7 @@ std::string hex4(int number) {
 // A stop that reports a failure: the reason goes to the listing as well.
 [[noreturn]] void give_up(int listing_unit, const std::string& text) {
   recio::write(listing_unit, "(2A)", {" *** ", text});
-  recio::stop(text, 1);
+  throw Stop::statement(text, 1);
 }
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }

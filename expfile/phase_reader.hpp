@@ -26,7 +26,8 @@ std::string covariance_parameter_name(int phase, int record, int phase_flag, std
 // Fills `description` for phase `phase`; its peak-exclusion radii carry over
 // from the previous call. Missing required records stop through ISAMFAIL;
 // an unknown atom type, too few atom records, too many types or atoms and
-// unreadable records stop with a message naming the record (exit status 1).
+// unreadable records stop with a message naming the record (vesk::Stop, exit
+// status 1; the message also goes to the listing).
 void RDPHASE(int experiment_unit, int listing_unit, int phase, int phase_flag, std::string_view fourier_mode,
              const CovarianceData& covariance, PhaseDescription& description);
 

@@ -78,8 +78,8 @@ void STARTISAM(int unit) {
   for (auto& candidate : stores)
     if (candidate.unit == 0) { entry = &candidate; break; }
   if (entry == nullptr) {
-    recio::write(6, "(A)", {" *** ERROR *** No more ISAM style files can be opened"});
-    recio::stop("Halt in STARTISAM", 1);
+    recio::write(recio::kTerminalOut, "(A)", {" *** ERROR *** No more ISAM style files can be opened"});
+    throw Stop::statement("Halt in STARTISAM", 1);
   }
   std::vector<std::string> keys;
   for (int record = 1;; ++record) {
@@ -156,8 +156,8 @@ void ISAMFAIL(int unit, std::string_view key) {
   (void)unit;
   std::size_t end = key.find_last_not_of(std::string_view(" \0", 2));
   std::string_view shown = end == std::string_view::npos ? std::string_view{} : key.substr(0, end + 1);
-  recio::write(6, "(A)", {" ISAM record with KEY = \"" + std::string(shown) + "\" has problems."});
-  recio::stop({}, 1);
+  recio::write(recio::kTerminalOut, "(A)", {" ISAM record with KEY = \"" + std::string(shown) + "\" has problems."});
+  throw Stop{};  // the report above is all
 }
 
 void release_record_store(int unit) {

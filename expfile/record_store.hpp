@@ -20,7 +20,8 @@ constexpr std::string_view kTerminatorKey = "ZZZZZZZZZZZZ";
 // cut short would otherwise be read as shifted garbage.
 void check_record_layout(const std::string& file);
 
-// Loads the keys of the open file on `unit` into a free store entry.
+// Loads the keys of the open file on `unit` into a free store entry; with no
+// entry free it stops ("Halt in STARTISAM", exit status 1).
 void STARTISAM(int unit);
 // Indirect Shell sort of keys (0-based list) into index (1-based record numbers).
 void INDEXSORT(const std::vector<std::string>& keys, std::vector<int>& index);
@@ -28,7 +29,8 @@ void INDEXSORT(const std::vector<std::string>& keys, std::vector<int>& index);
 // A blank key walks in key order and receives the key of the record returned.
 int READEXP(int unit, std::string& key, std::string& value);
 int READEXP(int unit, std::string_view key, std::string& value);
-// Reports a record the caller cannot do without and stops (exit status 1).
+// Reports a record the caller cannot do without and stops (vesk::Stop without
+// text, exit status 1).
 [[noreturn]] void ISAMFAIL(int unit, std::string_view key);
 
 // Frees the store entry of `unit` (after its file is closed), so that a

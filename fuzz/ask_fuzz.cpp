@@ -3,7 +3,7 @@
 // replays a file). The part of the input after a line "@@@" becomes the macro
 // file MAC, so that replays have something to read.
 //
-// The terminal ending is fatal by design (IOFAIL ends the program), so the
+// The terminal ending is fatal by design (IOFAIL stops the run), so the
 // stream is followed by enough answers that every question can always be
 // satisfied: "QUIT" ends a replay prompt and "," keeps any default. A fixed
 // number of questions is asked, at most one per line of the input.

@@ -1,7 +1,6 @@
 // goniang: from a diffraction setting and a sample mounting, the sample
 // orientation angles PSI and GAM with their derivatives, by the current and
 // by the earlier calculation. Asks again until theta 0 has been given.
-#include <iostream>
 #include <string>
 
 #include "console/ask.hpp"
@@ -12,8 +11,6 @@
 #include "recio/units.hpp"
 
 namespace {
-
-constexpr int kConsoleUnit = 6;
 
 const char kUsage[] =
     "Usage: goniang\n"
@@ -47,9 +44,9 @@ void ask_setting(Setting& s) {
 }
 
 void print_angles(const vesk::SampleAngles& a) {
-  recio::write(kConsoleUnit, "(A,2F10.2)", {" PSI,GAM = ", a.psi, a.gam});
-  recio::write(kConsoleUnit, "(A,3F10.4)", {" DPSDA = ", a.dpsda[0], a.dpsda[1], a.dpsda[2]});
-  recio::write(kConsoleUnit, "(A,3F10.4)", {" DGMDA = ", a.dgmda[0], a.dgmda[1], a.dgmda[2]});
+  recio::write(recio::kTerminalOut, "(A,2F10.2)", {" PSI,GAM = ", a.psi, a.gam});
+  recio::write(recio::kTerminalOut, "(A,3F10.4)", {" DPSDA = ", a.dpsda[0], a.dpsda[1], a.dpsda[2]});
+  recio::write(recio::kTerminalOut, "(A,3F10.4)", {" DGMDA = ", a.dgmda[0], a.dgmda[1], a.dgmda[2]});
 }
 
 }  // namespace
@@ -63,21 +60,21 @@ int main(int argc, char** argv) {
     for (;;) {
       ask_setting(s);
       const bool coupled = s.coupling == "Y";
-      recio::write(kConsoleUnit, "(A,F10.2)", {" THETA = ", s.theta});
-      recio::write(kConsoleUnit, "(A,3F10.2)", {" OMEGA, CHI, PHI = ", s.omega, s.chi, s.phi});
-      recio::write(kConsoleUnit, "(A,F10.2)", {" AZTH = ", s.azimuth});
-      recio::write(kConsoleUnit, "(A)", {" new SAMANG:"});
+      recio::write(recio::kTerminalOut, "(A,F10.2)", {" THETA = ", s.theta});
+      recio::write(recio::kTerminalOut, "(A,3F10.2)", {" OMEGA, CHI, PHI = ", s.omega, s.chi, s.phi});
+      recio::write(recio::kTerminalOut, "(A,F10.2)", {" AZTH = ", s.azimuth});
+      recio::write(recio::kTerminalOut, "(A)", {" new SAMANG:"});
       print_angles(vesk::SAMANG(s.theta, s.omega, s.chi, s.phi, s.azimuth, s.sample_omega, s.sample_chi,
                                 s.sample_phi, coupled));
-      recio::write(kConsoleUnit, "(A)", {" old SAMANG:"});
+      recio::write(recio::kTerminalOut, "(A)", {" old SAMANG:"});
       print_angles(vesk::OSAMANG(s.theta, s.omega, s.chi, s.phi, s.sample_omega, s.sample_chi, s.sample_phi,
                                  coupled));
       if (s.theta == 0.0f) break;
     }
+  } catch (const vesk::Stop& stop) {
+    return recio::stop(stop);
   } catch (const vesk::Error& e) {
-    recio::flush_all();
-    std::cerr << e.what() << '\n';
-    return 1;
+    return recio::stop(vesk::Stop{.message = std::string(e.what()) + "\n", .exit_status = 1});
   }
-  recio::stop();
+  return recio::stop(vesk::Stop{.message = {}, .exit_status = 0});
 }

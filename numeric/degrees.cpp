@@ -16,4 +16,7 @@ float ATAN2D(float y, float x) {
   return std::atan2(y, x) / kDegree;
 }
 
+double cos_degrees(double degrees) { return std::cos(degrees * M_PI / 180); }
+double sin_degrees(double degrees) { return std::sin(degrees * M_PI / 180); }
+
 }  // namespace vesk

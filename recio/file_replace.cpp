@@ -6,8 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 #include "recio/error.hpp"
 
@@ -27,6 +31,12 @@ long temporary_owner(const std::string& name, const std::string& file) {
   const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
   if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
   return std::stol(digits);
+}
+
+// Temporaries of files not yet replaced, removed when the program ends.
+std::set<std::string>& pending_temporaries() {
+  static std::set<std::string> names;
+  return names;
 }
 
 }  // namespace
@@ -74,6 +84,30 @@ void remove_stale_temporaries(const std::string& file) {
       std::error_code ignored;
       std::filesystem::remove(entry.path(), ignored);
     }
+  }
+}
+
+void remove_at_end(const std::string& temporary) { pending_temporaries().insert(temporary); }
+
+void keep_at_end(const std::string& temporary) { pending_temporaries().erase(temporary); }
+
+void remove_pending_temporaries() {
+  for (const std::string& name : pending_temporaries()) std::remove(name.c_str());
+  pending_temporaries().clear();
+}
+
+void copy_file(const std::string& file, const std::string& copy, std::string_view what) {
+  std::ifstream old(file, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
+  if (!old.is_open() || old.bad())
+    throw vesk::Error("The file " + file + " cannot be read again to keep it as " + copy);
+  const std::string temporary = temporary_name(copy);
+  write_new_file(temporary, text, what);
+  try {
+    rename_file(temporary, copy, what);
+  } catch (...) {
+    std::remove(temporary.c_str());
+    throw;
   }
 }
 

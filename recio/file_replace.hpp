@@ -24,4 +24,17 @@ void rename_file(const std::string& from, const std::string& to, std::string_vie
 // the form temporary_name() gives whose process no longer exists.
 void remove_stale_temporaries(const std::string& file);
 
+// `temporary` is removed by remove_pending_temporaries(), which the program's
+// main calls however the run ends, unless keep_at_end() is called for it
+// first (once it has been renamed): a run that stops half way leaves nothing
+// behind.
+void remove_at_end(const std::string& temporary);
+void keep_at_end(const std::string& temporary);
+void remove_pending_temporaries();
+
+// Copies `file` to `copy` through a temporary of `copy`, so that `copy` is
+// either the old one or the whole new one; throws vesk::Error naming the
+// file, or `what` with the system's reason.
+void copy_file(const std::string& file, const std::string& copy, std::string_view what);
+
 }  // namespace recio

@@ -7,7 +7,6 @@
 #include <unordered_map>
 
 #include "recio/error.hpp"
-#include "recio/format_run.hpp"
 
 namespace recio {
 
@@ -211,6 +210,38 @@ class FormatParser {
 };
 
 }  // namespace
+
+const DataEdit* EditWalker::next() {
+  const auto& edits = format_.edits;
+  for (;;) {
+    if (pc_ >= edits.size()) return nullptr;
+    const DataEdit& edit = edits[pc_];
+    if (edit.descriptor == Descriptor::GroupStart) {
+      groups_.push_back({static_cast<int>(pc_), edit.repeat});
+      ++pc_;
+    } else if (edit.descriptor == Descriptor::GroupEnd) {
+      OpenGroup& group = groups_.back();
+      if (--group.remaining > 0) {
+        pc_ = static_cast<std::size_t>(group.start) + 1;
+      } else {
+        groups_.pop_back();
+        ++pc_;
+      }
+    } else {
+      if (++repeats_done_ >= edit.repeat) {
+        repeats_done_ = 0;
+        ++pc_;
+      }
+      return &edit;
+    }
+  }
+}
+
+void EditWalker::revert() {
+  pc_ = static_cast<std::size_t>(format_.reversion_start);
+  repeats_done_ = 0;
+  groups_.clear();
+}
 
 Format parse_format(std::string_view text) {
   Format format = FormatParser(text).parse();

@@ -43,6 +43,26 @@ struct Format {
 };
 constexpr std::size_t kLongestPass = 256;
 
+// Yields a format's edits in execution order. Groups and repeat counts are
+// unrolled; at the end of the format `next` returns nullptr, after which
+// `revert` restarts at the reversion point.
+class EditWalker {
+ public:
+  explicit EditWalker(const Format& format) : format_(format) {}
+  const DataEdit* next();
+  void revert();
+
+ private:
+  struct OpenGroup {
+    int start;
+    int remaining;
+  };
+  const Format& format_;
+  std::size_t pc_ = 0;
+  int repeats_done_ = 0;  // of the edit at pc_
+  std::vector<OpenGroup> groups_;
+};
+
 // Parses `text` without the cache (throws vesk::Error when malformed).
 Format parse_format(std::string_view text);
 

@@ -1,6 +1,6 @@
 #include "recio/status.hpp"
 
-#include "recio/units.hpp"
+#include "recio/limits.hpp"
 
 namespace recio {
 

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -46,11 +45,9 @@ std::map<int, int>& system_errors() {
 
 void note_system_error(int number) { system_errors()[number] = errno; }
 
-void close_all();
-
 std::map<int, Unit>& units() {
-  // Never destroyed: the exit handler below still needs it after static
-  // destructors have started to run.
+  // Never destroyed: the streams' buffers live in it, and the C library
+  // writes out what they still hold when the process exits.
   static std::map<int, Unit>* table = [] {
     auto* made = new std::map<int, Unit>;
     auto preconnect = [&](int number, std::FILE* file, bool reads) {
@@ -61,13 +58,11 @@ std::map<int, Unit>& units() {
       unit.can_write = !reads;
       (*made)[number] = unit;
     };
-    preconnect(5, stdin, true);
-    preconnect(6, stdout, false);
-    preconnect(0, stderr, false);
+    preconnect(kTerminalIn, stdin, true);
+    preconnect(kTerminalOut, stdout, false);
+    preconnect(kErrorUnit, stderr, false);
     return made;
   }();
-  static const bool registered = [] { return std::atexit(close_all) == 0; }();
-  (void)registered;
   return *table;
 }
 
@@ -97,9 +92,18 @@ bool close_unit(Unit& unit) {
   return written;
 }
 
+// The preconnected streams stay connected: only the process ends them.
 void close_all() {
-  for (auto& [number, unit] : units()) close_unit(unit);
-  units().clear();
+  auto& table = units();
+  for (auto it = table.begin(); it != table.end();) {
+    if (it->second.preconnected) {
+      flush_unit(it->second);
+      ++it;
+    } else {
+      close_unit(it->second);
+      it = table.erase(it);
+    }
+  }
   std::fflush(stdout);
   std::fflush(stderr);
 }
@@ -512,21 +516,17 @@ void check(int status, int unit) {
 }
 
 void fail(int status, int unit) {
-  flush_all();
   const std::string reason = system_reason(unit);
-  std::string message = "I/O error " + std::to_string(status) + " on " + describe_unit(unit) + ": " +
-                        status_text(status) + (reason.empty() ? "" : " (" + reason + ")") + "\n";
-  std::fputs(message.c_str(), stderr);
-  std::exit(1);
+  throw vesk::Stop{"I/O error " + std::to_string(status) + " on " + describe_unit(unit) + ": " + status_text(status) +
+                       (reason.empty() ? "" : " (" + reason + ")") + "\n",
+                   1};
 }
 
-void stop(std::string_view text, int exit_status) {
-  flush_all();
-  if (!text.empty()) {
-    std::string line = "STOP " + std::string(text) + " statement executed\n";
-    std::fputs(line.c_str(), stderr);
-  }
-  std::exit(exit_status);
+int stop(const vesk::Stop& stop) {
+  close_all();
+  std::fputs(stop.message.c_str(), stderr);
+  std::fflush(stderr);
+  return stop.exit_status;
 }
 
 }  // namespace recio

@@ -1,12 +1,12 @@
 // Numbered file connections ("units") as the programs know them: 5 is
-// standard input, 6 standard output and 0 the error stream, all preconnected.
+// standard input, 6 standard output and 0 the error stream, all preconnected
+// (kTerminalIn, kTerminalOut, kErrorUnit).
 //
 // Every operation returns a status: 0 = success, -1 = end of file, a positive
 // number otherwise (see status.hpp). A caller that cannot handle a failure
-// passes the status to check(), which ends the program with the runtime's
-// message naming the error, the unit and the file, and exit status 1.
+// passes the status to check(), which stops the run (vesk::Stop) with the
+// runtime's message naming the error, the unit and the file, and exit status 1.
 #pragma once
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -15,17 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "recio/error.hpp"
 #include "recio/items.hpp"
+#include "recio/limits.hpp"
 
 namespace recio {
 
-// The longest record a sequential read takes. A line without end (a device
-// such as /dev/zero, a damaged file) is refused at this bound instead of being
-// read into memory without end; the rest of a refused record is skipped by
-// the next read, so that what follows it is never taken for a record.
-constexpr std::size_t kMaxRecordLength = 65536;
-// The longest file name the system takes (PATH_MAX less the closing NUL).
-constexpr std::size_t kMaxFileName = PATH_MAX - 1;
+// The preconnected units: the terminal's answers, the terminal's output
+// (prompts and reports) and the error stream.
+constexpr int kTerminalIn = 5;
+constexpr int kTerminalOut = 6;
+constexpr int kErrorUnit = 0;
 
 enum class OpenStatus { Old, New, Unknown };
 enum class Access { Sequential, Direct, Append };
@@ -78,13 +78,14 @@ int write_unformatted(int unit, std::span<const std::uint8_t> data);
 
 void flush_all();
 
-// Ends the program when status is not 0, with the runtime's message.
+// Throws vesk::Stop when status is not 0, with the runtime's message
+// ("I/O error N on unit ...") and exit status 1.
 void check(int status, int unit);
 [[noreturn]] void fail(int status, int unit);
 
-// A stop with a text writes "STOP <text> statement executed" on the error
-// stream; a stop without text writes nothing. Open files are flushed and
-// closed. exit_status is 0 for a normal end, 1 for a stop that reports a failure.
-[[noreturn]] void stop(std::string_view text = {}, int exit_status = 0);
+// The end of a program, for its main: every unit is flushed and every file
+// closed (the preconnected streams stay), then the stop's message is
+// written on the error stream. Returns the exit status for main to return.
+int stop(const vesk::Stop& stop);
 
 }  // namespace recio

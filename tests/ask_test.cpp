@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
 #include "tests/support/run_program.hpp"
@@ -48,7 +49,12 @@ Dialogue run_dialogue(const TempFolder& folder, const std::string& input,
     dup2(out, 1);
     close(in);
     close(out);
-    std::string results = dialogue();
+    std::string results;
+    try {
+      results = dialogue();
+    } catch (const vesk::Stop& stop) {
+      _exit(recio::stop(stop));  // as the program's main ends
+    }
     recio::flush_all();
     write_file("results.txt", results);
     _exit(0);

@@ -124,6 +124,9 @@ std::string without_terminator() {
 // `filler` further marks of each kind.
 constexpr const char* kMarkedDistance = "Y 1 0   3.05651   0.00028    1    1    2  544";
 constexpr const char* kMarkedAngle = "Y 1 1  110.4300    0.1788    2    1    2    1  555    2  654";
+// The marks file beside it, with a torsion angle that such a run finds again.
+constexpr const char* kMarkedTorsion = "Y 1 2  -89.4454    0.0007    2    1    2    1    2  654    1  555    3  665";
+const std::string kPreviousMarks = std::string(kMarkedTorsion) + "\n99999\n";
 
 // Whether `results` marks the record of `marked`: the same phase, kind and
 // atoms, operators and cells (the standard deviation depends on the run).
@@ -281,7 +284,8 @@ constexpr const char* kPreviousPowder = "Earlier conversion\nBANK 1    25    3 C
 const std::vector<BadInput>& catalogue() {
   const std::vector<std::string> arg{"TEST"};
   const std::vector<std::string> results{"TEST.VORTAN", "TEST.TORHB", "TEST.LST"};
-  const std::vector<std::string> results_and_previous{"TEST.VORTAN", "TEST.TORHB", "TEST.LST", "TEST.VORTAN.prev"};
+  const std::vector<std::string> results_and_previous{"TEST.VORTAN", "TEST.TORHB", "TEST.LST", "TEST.VORTAN.prev",
+                                                      "TEST.TORHB.prev"};
   static const std::vector<BadInput> rows = {
       // Experiment files.
       {"ExperimentMissing", Program::Vortan, nullptr, arg, "",
@@ -508,6 +512,7 @@ TEST_P(BadInputs, GiveTheirMessageAndLoseNothing) {
     write_file(folder / "OUT.PWD", kPreviousPowder);
   if (row.program == Program::Vortan) {
     if (!fs::exists(folder / "TEST.VORTAN")) write_file(folder / "TEST.VORTAN", previous_results());
+    write_file(folder / "TEST.TORHB", kPreviousMarks);
     write_file(folder / "TEST.LST", kPreviousListing);
   }
   const auto before = snapshot(folder.path());
@@ -540,13 +545,19 @@ TEST_P(BadInputs, GiveTheirMessageAndLoseNothing) {
   // again, and those of a phase it could not compute; when it found some no
   // more, the previous file is kept whole beside the new one.
   if (row.program == Program::Vortan && row.exit_status == 0) {
-    const char* kept = after.count("TEST.VORTAN.prev") ? "TEST.VORTAN.prev" : "TEST.VORTAN";
-    if (after.count("TEST.VORTAN.prev")) {
-      EXPECT_EQ(after.at(kept), before.at("TEST.VORTAN"));
-    }
-    const std::string results = after.count(kept) ? after.at(kept) : std::string();
+    auto kept = [&](const std::string& file) {
+      const std::string previous = file + ".prev";
+      if (after.count(previous)) {
+        EXPECT_EQ(after.at(previous), before.at(file));
+      }
+      const std::string name = after.count(previous) ? previous : file;
+      return after.count(name) ? after.at(name) : std::string();
+    };
+    const std::string results = kept("TEST.VORTAN");
     EXPECT_TRUE(keeps_mark(results, kMarkedDistance)) << results.substr(0, 400);
     EXPECT_TRUE(keeps_mark(results, kMarkedAngle)) << results.substr(0, 400);
+    const std::string marks = kept("TEST.TORHB");
+    EXPECT_TRUE(keeps_mark(marks, kMarkedTorsion)) << marks.substr(0, 400);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -73,6 +74,67 @@ C C11 0.8543(5) 0.1942(4) 0.2934(2) 0.0290(8)
 C C12 1.0435(4) 0.3013(5) 0.5409(2) 0.0254(8)
 )";
 
+// C10H14N2O2S in F d d 2: Zhang, Cozzolino, Mahmoudkhani, Tulumello, Mansour
+// & Vargas-Baca, J. Phys. Chem. B 109 (2005) 18378-18384 (COD 1506408, from a
+// public CIF test collection). Cut to the heavy atoms and the N-H hydrogen
+// (its riding hydrogen atoms and displacement parameters left out) and the
+// authors' torsion and hydrogen-bond tables. Here the CIF's rounded
+// coordinates still give the authors' digits, and vortan must too.
+const char* const kFdd2Paper = R"(data_1506408
+_cell_length_a 24.370(9)
+_cell_length_b 31.908(11)
+_cell_length_c 5.941(2)
+_cell_angle_alpha 90.00
+_cell_angle_beta 90.00
+_cell_angle_gamma 90.00
+_symmetry_space_group_name_H-M 'F d d 2'
+loop_
+_symmetry_equiv_pos_as_xyz
+'x, y, z' '-x, -y, z' 'x+1/4, -y+1/4, z+1/4' '-x+1/4, y+1/4, z+1/4'
+'x, y+1/2, z+1/2' '-x, -y+1/2, z+1/2' 'x+1/4, -y+3/4, z+3/4' '-x+1/4, y+3/4, z+3/4'
+'x+1/2, y, z+1/2' '-x+1/2, -y, z+1/2' 'x+3/4, -y+1/4, z+3/4' '-x+3/4, y+1/4, z+3/4'
+'x+1/2, y+1/2, z' '-x+1/2, -y+1/2, z' 'x+3/4, -y+3/4, z+1/4' '-x+3/4, y+3/4, z+1/4'
+loop_
+_atom_site_type_symbol
+_atom_site_label
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+C C1 0.30289(9) 0.05300(7) -0.0281(4)
+C C2 0.32649(9) 0.05830(7) -0.2403(4)
+C C3 0.34871(9) 0.02438(7) -0.3499(4)
+C C4 0.34697(9) -0.01469(7) -0.2493(4)
+C C5 0.32345(9) -0.02075(7) -0.0395(4)
+C C6 0.30116(10) 0.01310(7) 0.0700(3)
+C C7 0.23667(9) 0.15774(7) -0.1366(4)
+C C8 0.25932(12) 0.19140(8) -0.2932(5)
+C C9 0.20306(11) 0.12670(8) -0.2733(4)
+C C10 0.20076(12) 0.17723(10) 0.0465(5)
+H H1 0.3069(11) 0.1519(8) 0.017(5)
+N N1 0.28533(8) 0.13612(6) -0.0403(3)
+N N2 0.37112(8) -0.05053(7) -0.3664(4)
+O O1 0.39152(8) -0.04450(6) -0.5539(3)
+O O2 0.36986(7) -0.08483(5) -0.2752(4)
+S S1 0.27556(3) 0.094728(19) 0.13091(10)
+loop_
+_geom_hbond_atom_site_label_D
+_geom_hbond_atom_site_label_H
+_geom_hbond_atom_site_label_A
+_geom_hbond_distance_DH
+_geom_hbond_distance_HA
+_geom_hbond_distance_DA
+_geom_hbond_angle_DHA
+_geom_hbond_site_symmetry_A
+N1 H1 O1 0.80(3) 2.37(3) 3.170(3) 171(3) 12
+loop_
+_geom_torsion_atom_site_label_1
+_geom_torsion_atom_site_label_2
+_geom_torsion_atom_site_label_3
+_geom_torsion_atom_site_label_4
+_geom_torsion
+C1 S1 N1 C7 113.55(18)
+)";
+
 // The authors' tables: label 1-4, torsion angle; label D, H, A, the
 // acceptor's site in the paper's operator numbering, D-H, H...A, D...A, angle.
 const char* const kPublishedTorsions = R"(
@@ -97,12 +159,20 @@ const char* const kPaperOperators[] = {"x,y,z", "-x,-y,z+1/2", "-y,x,z+1/4", "y,
 
 double number(const std::string& text) { return std::stod(text.substr(0, text.find('('))); }
 
-// Half a unit of the last printed digit, and the digits themselves.
-double half_unit(const std::string& text) {
+int decimals(const std::string& text) {
   const std::string value = text.substr(0, text.find('('));
   const std::size_t point = value.find('.');
-  const int decimals = point == std::string::npos ? 0 : static_cast<int>(value.size() - point - 1);
-  return 0.5 * std::pow(10.0, -decimals);
+  return point == std::string::npos ? 0 : static_cast<int>(value.size() - point - 1);
+}
+
+// Half a unit of the last printed digit.
+double half_unit(const std::string& text) { return 0.5 * std::pow(10.0, -decimals(text)); }
+
+// The value of `ours` with as many decimals as `published` prints, s.u. left off.
+std::string to_digits_of(const std::string& published, const std::string& ours) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals(published), number(ours));
+  return text;
 }
 
 // The authors computed from unrounded coordinates; the CIF's are rounded to
@@ -245,6 +315,30 @@ TEST(BondGeometry, EveryPublishedTorsionAndHydrogenBondWithTheAuthorsDigits) {
     expect_same_digits(row[5], h[k + 6], d.dist(theirs), name);
     expect_same_digits(row[6], h[k + 7], gemmi::deg(gemmi::calculate_angle(d, hydrogen, theirs)), name);
   }
+}
+
+TEST(BondGeometry, TorsionAndHydrogenBondWithEveryDigitOfTheAuthorsInFdd2) {
+  TempFolder folder;
+  write_file(folder / "paper.cif", kFdd2Paper);
+  ASSERT_EQ(run_program(CIF2EXP_BIN, {"paper.cif", "FDD2"}, folder.path()).exit_status, 0);
+  const auto run = run_program(VORTAN_BIN, {"FDD2", "--cif"}, folder.path(), "", {{"SOURCE_DATE_EPOCH", "0"}});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const Written written = read_geometry_cif(folder / "FDD2_geom.cif");
+
+  // C1-S1-N1-C7 113.55(18), listed from either end.
+  auto torsion = written.torsions.find("C1 S1 N1 C7");
+  if (torsion == written.torsions.end()) torsion = written.torsions.find("C7 N1 S1 C1");
+  ASSERT_NE(torsion, written.torsions.end());
+  EXPECT_EQ(to_digits_of("113.55(18)", torsion->second[4]), "113.55");
+
+  // N1-H1...O1 to the acceptor at the paper's operator 12.
+  ASSERT_EQ(written.hbonds.count("N1 H1 O1"), 1u);
+  const std::vector<std::string>& row = written.hbonds.at("N1 H1 O1");
+  EXPECT_EQ(row[7], "12_555");
+  EXPECT_EQ(to_digits_of("0.80(3)", row[3]), "0.80");
+  EXPECT_EQ(to_digits_of("2.37(3)", row[4]), "2.37");
+  EXPECT_EQ(to_digits_of("3.170(3)", row[5]), "3.170");
+  EXPECT_EQ(to_digits_of("171(3)", row[6]), "171");
 }
 
 TEST(BondGeometry, MarksOfTheirOwnFileSurviveRunsAndAFailedRun) {

@@ -18,11 +18,14 @@
 #include <sstream>
 #include <tuple>
 
+#include "crystal/equivalent_positions.hpp"
 #include "recio/fixed_text.hpp"
 #include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
+#include "vortan/image_grid.hpp"
 #include "vortan/paper_cif.hpp"
+#include "vortan/torsion_cif.hpp"
 
 namespace vesk {
 namespace {
@@ -363,13 +366,33 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   distant.n = {-5, 0, 1};
   distant.x = {0.2f - 5, -0.8f, -0.1f + 1};
   collect_angle(cif, phase, PublishLists{}, 1, near, distant, Angle{120.0f, 0.5f, -0.5f});
+  // A torsion angle reaching the bond's far site, a hydrogen bond the angle's.
+  auto image = [](int atom, int code, LatticeTranslation n) {
+    NamedImage named;
+    named.point.atom = atom;
+    named.name = {code, n};
+    return named;
+  };
+  TorsionAngle torsion;
+  torsion.atoms = {image(2, 1, {}), image(1, 1, {}), image(2, 1, {}), image(2, 2, {6, 0, -1})};
+  torsion.degrees = 60.0f;
+  collect_torsion(cif, phase, torsion, false);
+  HydrogenBond hbond;
+  hbond.donor = image(1, 1, {});
+  hbond.hydrogen = image(2, 1, {});
+  hbond.acceptor = image(2, -2, {-5, 0, 1});
+  collect_hbond(cif, phase, hbond, false);
 
   const std::vector<std::string> notes = cif_notes(cif);
-  ASSERT_EQ(notes.size(), 2u);
+  ASSERT_EQ(notes.size(), 4u);
   EXPECT_NE(notes[0].find("bond A_B"), std::string::npos) << notes[0];
   EXPECT_NE(notes[0].find("-x+6,y+1/2,-z-1/2"), std::string::npos) << notes[0];
   EXPECT_NE(notes[1].find("angle B_A_B"), std::string::npos) << notes[1];
   EXPECT_NE(notes[1].find("x-5,-y-1/2,z+1/2"), std::string::npos) << notes[1];
+  EXPECT_EQ(notes[2], " CIF: torsion B_A_B_B, B at -x+6,y+1/2,-z-1/2 (operator code 2, translation 6 0 -1) is "
+                      "beyond n_klm; written as ?");
+  EXPECT_EQ(notes[3], " CIF: hydrogen bond A-B...B, B at x-5,-y-1/2,z+1/2 (operator code -2, translation -5 0 1) "
+                      "is beyond n_klm; written as ?");
   EXPECT_TRUE(cif_notes(cif).empty());  // each site noted once
 
   const std::string text = cif_text(cif);
@@ -385,6 +408,16 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   ASSERT_EQ(angles.length(), 1u);
   EXPECT_EQ(angles[0][0], ".");
   EXPECT_EQ(angles[0][1], "?");
+  EXPECT_NE(text.find("# B of torsion B_A_B_B is at -x+6,y+1/2,-z-1/2"), std::string::npos) << text;
+  gemmi::cif::Table torsions = block.find("_geom_torsion_", {"site_symmetry_1", "site_symmetry_4"});
+  ASSERT_EQ(torsions.length(), 1u);
+  EXPECT_EQ(torsions[0][0], ".");
+  EXPECT_EQ(torsions[0][1], "?");
+  EXPECT_NE(text.find("# B of hydrogen bond A-B...B is at x-5,-y-1/2,z+1/2"), std::string::npos) << text;
+  gemmi::cif::Table hbonds = block.find("_geom_hbond_", {"site_symmetry_D", "site_symmetry_A"});
+  ASSERT_EQ(hbonds.length(), 1u);
+  EXPECT_EQ(hbonds[0][0], ".");
+  EXPECT_EQ(hbonds[0][1], "?");
   // The operator in the comment puts B where the search found it.
   const auto p = gemmi::parse_triplet("-x+6,y+1/2,-z-1/2").apply_to_xyz({0.2, 0.3, 0.4});
   expect_at(p, far.x);
@@ -873,6 +906,10 @@ TEST(PaperOperators, DecimalsAndEveryFormReadExactly) {
   EXPECT_EQ(group_difference(group, symops), "");
   symops.erase(symops.begin() + 1);
   EXPECT_NE(group_difference(group, symops).find("-x,-y,-z"), std::string::npos) << group_difference(group, symops);
+  // A missing operation is named with its translation within the cell.
+  symops = {{"", "x,y,z", parse_symop_xyz("x,y,z")}, {"", "-x,-y,-z", parse_symop_xyz("-x,-y,-z")}};
+  EXPECT_EQ(group_difference(group, symops),
+            "the operation -x,y+1/2,-z+1/2 of the group is not among the CIF's operators");
 }
 
 // gemmi reads no decimals in operators: the check gives them as fractions.

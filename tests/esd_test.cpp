@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crystal/spacegroup.hpp"
+#include "vortan/kept_neighbours.hpp"
 #include "vortan/neighbour_search.hpp"
 #include "vortan/tables.hpp"
 #include "tests/support/typed_operators.hpp"

@@ -2,6 +2,7 @@
 // neighbours, images, translations and single-precision distances, in the
 // same order, and so the same neighbours kept for angles.
 #include "vortan/image_grid.hpp"
+#include "vortan/kept_neighbours.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include "expfile/record_store.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
+#include "tests/support/caught_stop.hpp"
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 
@@ -144,7 +145,7 @@ TEST(LeastSquaresControls, MissingFirstRecordStops) {
   ASSERT_EQ(recio::open(listing, (folder / "NO.LST").string(), spec), 0);
   set_page_length(60);
   set_line_count(listing, 0);
-  EXPECT_EXIT(LSCTRL(unit, listing), testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(testing_support::run_as_main([&] { LSCTRL(unit, listing); }), testing::ExitedWithCode(1), "^$");
   recio::close(listing);
   recio::close(unit);
   release_record_store(unit);

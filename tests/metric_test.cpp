@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <type_traits>
 
 #include "recio/error.hpp"
 #include "recio/units.hpp"
@@ -182,6 +183,19 @@ TEST(Metric, ReductionIntoTheUnitCell) {
   EXPECT_FLOAT_EQ(x[0], 0.75f);
   EXPECT_EQ(x[1], 0.0f);
   EXPECT_NEAR(x[2], 0.99995f, 1e-6f);  // no snapping to 0 here
+}
+
+TEST(Metric, FractionalAndCartesianVectorsAreKeptApart) {
+  static_assert(!std::is_convertible_v<Fractional, Cartesian>);
+  static_assert(!std::is_convertible_v<Cartesian, Fractional>);
+  static_assert(!std::is_convertible_v<Vec3, Fractional>);
+  // In the hexagonal cell a + b has the length of a, at 60 degrees to it.
+  Mat3 a, inverse;
+  CELLMATRIX(4.0f, 4.0f, 6.5f, 90.0f, 90.0f, 120.0f, a, inverse);
+  const Cartesian sum = orthogonalise(Fractional{{1.0f, 1.0f, 0.0f}}, a);
+  EXPECT_NEAR(std::hypot(sum[0], sum[1]), 4.0f, 1e-5f);
+  EXPECT_NEAR(sum[0], 4.0f * 0.5f, 1e-5f);
+  EXPECT_NEAR(sum[2], 0.0f, 1e-6f);
 }
 
 TEST(Metric, CartdistMatchesTheMetricTensorFormula) {

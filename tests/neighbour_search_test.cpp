@@ -5,7 +5,9 @@
 #include <cmath>
 #include <vector>
 
+#include "crystal/equivalent_positions.hpp"
 #include "tests/support/typed_operators.hpp"
+#include "vortan/image_grid.hpp"
 
 namespace vesk {
 namespace {

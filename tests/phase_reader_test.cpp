@@ -17,12 +17,15 @@
 #include "expfile/record_store.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
+#include "tests/support/caught_stop.hpp"
 #include "tests/support/covariance_writer.hpp"
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 
 using namespace vesk;
+using testing_support::caught_stop;
 using testing_support::constraint_code;
+using testing_support::run_as_main;
 using testing_support::ExpFileBuilder;
 using testing_support::TempFolder;
 
@@ -417,19 +420,26 @@ TEST(PhaseReaderDeathTest, BadPhasesStopWithAMessage) {
   OpenedExperiment experiment(folder, builder);
   PhaseDescription phase;
   const CovarianceData none;
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 1, 1, "    ", none, phase), testing::ExitedWithCode(1),
+  auto read_phase = [&](int number, int flag, const char* fourier_mode) {
+    return [&, number, flag, fourier_mode] {
+      RDPHASE(experiment.unit, experiment.listing, number, flag, fourier_mode, none, phase);
+    };
+  };
+  EXPECT_EXIT(run_as_main(read_phase(1, 1, "    ")), testing::ExitedWithCode(1),
               "Atom \"Q9\" \\(record \"CRS1  AT  1A\"\\) has type \"Xx\"");
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 2, 1, "    ", none, phase), testing::ExitedWithCode(1),
+  EXPECT_EXIT(run_as_main(read_phase(2, 1, "    ")), testing::ExitedWithCode(1),
               "announces 3 atoms, but only 2 atom records exist up to record number 999");
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 3, 4, "    ", none, phase), testing::ExitedWithCode(1),
-              "up to record number FFFF");
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 4, 1, "    ", none, phase), testing::ExitedWithCode(1),
-              "announces 5001 atoms; at most 5000");
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 5, 1, "FORA", none, phase), testing::ExitedWithCode(1),
-              "CRS5  PEAKRD");
-  // A missing required record stops through the store's report.
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 6, 1, "    ", none, phase), testing::ExitedWithCode(1),
-              "");
+  EXPECT_EXIT(run_as_main(read_phase(3, 4, "    ")), testing::ExitedWithCode(1), "up to record number FFFF");
+  EXPECT_EXIT(run_as_main(read_phase(4, 1, "    ")), testing::ExitedWithCode(1), "announces 5001 atoms; at most 5000");
+  EXPECT_EXIT(run_as_main(read_phase(5, 1, "FORA")), testing::ExitedWithCode(1), "CRS5  PEAKRD");
+  // A missing required record stops through the store's report, without a stop text.
+  EXPECT_EXIT(run_as_main(read_phase(6, 1, "    ")), testing::ExitedWithCode(1), "^$");
+  // The stop itself, as the program's main receives it.
+  const auto stop = caught_stop(read_phase(4, 1, "    "));
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->exit_status, 1);
+  EXPECT_EQ(stop->message,
+            "STOP Record \"CRS4   NATOM\" announces 5001 atoms; at most 5000 can be held statement executed\n");
 }
 
 TEST(PhaseReaderDeathTest, TooManyTypesStop) {
@@ -440,13 +450,15 @@ TEST(PhaseReaderDeathTest, TooManyTypesStop) {
   add_cell(builder, 1, {5, 5, 5, 90, 90, 90}, "P 1");
   OpenedExperiment experiment(folder, builder);
   PhaseDescription phase;
-  EXPECT_EXIT(RDPHASE(experiment.unit, experiment.listing, 1, 1, "FORA", CovarianceData{}, phase),
+  EXPECT_EXIT(
+      run_as_main([&] { RDPHASE(experiment.unit, experiment.listing, 1, 1, "FORA", CovarianceData{}, phase); }),
               testing::ExitedWithCode(1), "asks for 36 atom types; at most 35");
   ExpFileBuilder more = testing_support::minimal_experiment();
   more.add(" EXPR  NATYP", "   37");
   TempFolder other;
   OpenedExperiment second(other, more, "MORE");
-  EXPECT_EXIT(RDPHASE(second.unit, second.listing, 1, 1, "    ", CovarianceData{}, phase),
+  EXPECT_EXIT(
+      run_as_main([&] { RDPHASE(second.unit, second.listing, 1, 1, "    ", CovarianceData{}, phase); }),
               testing::ExitedWithCode(1), "asks for 37 atom types; at most 36");
 }
 

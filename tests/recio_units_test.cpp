@@ -12,10 +12,13 @@
 #include "recio/status.hpp"
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
+#include "tests/support/caught_stop.hpp"
 #include "tests/support/run_program.hpp"
 
 using namespace recio;
+using testing_support::caught_stop;
 using testing_support::read_file;
+using testing_support::run_as_main;
 using testing_support::TempFolder;
 using testing_support::write_file;
 
@@ -122,8 +125,8 @@ TEST(Units, UnconnectedAndWrongAccessGiveStatuses) {
   std::vector<std::uint8_t> data;
   EXPECT_EQ(read_unformatted(kUnit, data), kWrongAccess);
   EXPECT_EQ(recio::close(kUnit), kOk);
-  EXPECT_EQ(read_line(6, line), kWrongAccess);
-  EXPECT_EQ(recio::write(5, "(A)", {"x"}), kWrongAccess);
+  EXPECT_EQ(read_line(kTerminalOut, line), kWrongAccess);
+  EXPECT_EQ(recio::write(kTerminalIn, "(A)", {"x"}), kWrongAccess);
 }
 
 TEST(Units, RewindThenWriteTruncatesTheRest) {
@@ -309,10 +312,14 @@ TEST(Units, HandMadeUnformattedFilesIncludingDamagedOnes) {
 }
 
 TEST(Stop, TextLineAndExitStatus) {
-  EXPECT_EXIT(stop("VORTAN successful completion"), testing::ExitedWithCode(0),
+  using vesk::Stop;
+  EXPECT_EQ(Stop::statement("VORTAN successful completion", 0).message,
+            "STOP VORTAN successful completion statement executed\n");
+  EXPECT_EQ(Stop::statement("", 1).message, "");
+  EXPECT_EXIT(std::exit(stop(Stop::statement("VORTAN successful completion", 0))), testing::ExitedWithCode(0),
               "^STOP VORTAN successful completion statement executed\n$");
-  EXPECT_EXIT(stop(), testing::ExitedWithCode(0), "^$");
-  EXPECT_EXIT(stop("Experiment file not found", 1), testing::ExitedWithCode(1),
+  EXPECT_EXIT(std::exit(stop(Stop{.message = {}, .exit_status = 0})), testing::ExitedWithCode(0), "^$");
+  EXPECT_EXIT(std::exit(stop(Stop::statement("Experiment file not found", 1))), testing::ExitedWithCode(1),
               "^STOP Experiment file not found statement executed\n$");
 }
 
@@ -325,7 +332,7 @@ TEST(Stop, OpenFilesAreFlushedAtStopAndAtNormalExit) {
         recio::open(kUnit, at_stop, open_request(OpenStatus::New));
         recio::write(kUnit, "(A)", {"kept"});
         recio::write(kUnit, "(A,$)", {"open"});
-        stop("done", 1);
+        run_as_main([] { throw vesk::Stop::statement("done", 1); });
       },
       testing::ExitedWithCode(1), "STOP done statement executed");
   EXPECT_EQ(read_file(at_stop), "kept\nopen");
@@ -339,6 +346,17 @@ TEST(Stop, OpenFilesAreFlushedAtStopAndAtNormalExit) {
   EXPECT_EQ(read_file(at_exit), "  5\n");
 }
 
+TEST(Stop, ClosesTheFilesKeepsTheTerminalAndReturnsTheStatus) {
+  TempFolder folder;
+  const std::string file = folder / "END.LST";
+  ASSERT_EQ(recio::open(kUnit, file, open_request(OpenStatus::New)), kOk);
+  ASSERT_EQ(recio::write(kUnit, "(A,$)", {"last"}), kOk);
+  EXPECT_EQ(stop(vesk::Stop{.message = {}, .exit_status = 3}), 3);
+  EXPECT_FALSE(connected(kUnit));
+  EXPECT_EQ(read_file(file), "last");
+  for (int terminal : {kErrorUnit, kTerminalIn, kTerminalOut}) EXPECT_TRUE(connected(terminal)) << terminal;
+}
+
 TEST(Stop, UnhandledErrorsNameTheErrorUnitAndFile) {
   TempFolder folder;
   const std::string name = folder / "BAD.DAT";
@@ -347,18 +365,24 @@ TEST(Stop, UnhandledErrorsNameTheErrorUnitAndFile) {
       {
         recio::open(kUnit, name, open_request(OpenStatus::Old));
         int n = 0;
-        check(recio::read(kUnit, "(I3)", {n}), kUnit);
+        run_as_main([&] { check(recio::read(kUnit, "(I3)", {n}), kUnit); });
       },
       testing::ExitedWithCode(1), "unit 21, file .*BAD\\.DAT: invalid character in a numeric field");
-  EXPECT_EXIT(fail(kEndOfFile, 5), testing::ExitedWithCode(1), "error -1 on unit 5 \\(standard input\\): end of file");
-  EXPECT_EXIT(check(recio::open(kUnit, folder / "MISSING.EXP", open_request(OpenStatus::Old)), kUnit),
-              testing::ExitedWithCode(1), "unit 21 \\(not connected\\), file .*MISSING\\.EXP: cannot open");
+  EXPECT_EXIT(run_as_main([] { fail(kEndOfFile, kTerminalIn); }), testing::ExitedWithCode(1),
+              "^I/O error -1 on unit 5 \\(standard input\\): end of file\n$");
   EXPECT_EXIT(
-      {
-        check(kOk, 6);
-        stop("after check");
-      },
-      testing::ExitedWithCode(0), "after check");
+      run_as_main([&] { check(recio::open(kUnit, folder / "MISSING.EXP", open_request(OpenStatus::Old)), kUnit); }),
+      testing::ExitedWithCode(1), "unit 21 \\(not connected\\), file .*MISSING\\.EXP: cannot open");
+  EXPECT_EXIT(run_as_main([] {
+                check(kOk, kTerminalOut);
+                throw vesk::Stop::statement("after check", 0);
+              }),
+              testing::ExitedWithCode(0), "after check");
+  // The stop as a main receives it.
+  const auto stop = caught_stop([] { fail(kEndOfFile, kTerminalIn); });
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->message, "I/O error -1 on unit 5 (standard input): end of file\n");
+  EXPECT_EQ(stop->exit_status, 1);
 }
 
 namespace {
@@ -412,12 +436,12 @@ ChildOutput run_with_pipes(const std::function<void()>& body, const std::string&
 TEST(Units, PromptShowsBeforeTheTerminalReadBlocks) {
   ChildOutput out = run_with_pipes(
       [] {
-        recio::write(6, "(A,$)", {" Experiment name >"});
+        recio::write(kTerminalOut, "(A,$)", {" Experiment name >"});
         std::string name(8, ' ');
-        int status = recio::read(5, "(A)", {name});
-        recio::write(6, "(A,I3,2A)", {"|", status, "|", name});
+        int status = recio::read(kTerminalIn, "(A)", {name});
+        recio::write(kTerminalOut, "(A,I3,2A)", {"|", status, "|", name});
         std::string more;
-        recio::write(6, "(I3)", {read_line(5, more)});
+        recio::write(kTerminalOut, "(I3)", {read_line(kTerminalIn, more)});
       },
       "TEST\n");
   EXPECT_EQ(out.before_answer, " Experiment name >");

@@ -12,11 +12,13 @@
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
+#include "tests/support/caught_stop.hpp"
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 
 using namespace vesk;
 using testing_support::ExpFileBuilder;
+using testing_support::run_as_main;
 using testing_support::TempFolder;
 
 namespace {
@@ -230,9 +232,9 @@ TEST(RecordStoreDeathTest, IsamFailNamesTheKeyAndStopsWithFailure) {
   EXPECT_EXIT(
       {
         redirect_stdout(out);
-        ISAMFAIL(11, std::string("CRS1  ABC   ") + std::string(2, '\0'));
+        run_as_main([] { ISAMFAIL(11, std::string("CRS1  ABC   ") + std::string(2, '\0')); });
       },
-      testing::ExitedWithCode(1), "");
+      testing::ExitedWithCode(1), "^$");
   EXPECT_EQ(testing_support::read_file(out), " ISAM record with KEY = \"CRS1  ABC\" has problems.\n");
 }
 
@@ -247,10 +249,12 @@ TEST(RecordStoreDeathTest, AThirdFileFindsNoFreeEntry) {
         OpenFile b(folder / "A.EXP");
         OpenFile c(folder / "A.EXP");
         std::string value(68, ' ');
-        READEXP(a.unit, "      DESCR ", value);
-        READEXP(b.unit, "      DESCR ", value);
-        READEXP(c.unit, "      DESCR ", value);
+        run_as_main([&] {
+          READEXP(a.unit, "      DESCR ", value);
+          READEXP(b.unit, "      DESCR ", value);
+          READEXP(c.unit, "      DESCR ", value);
+        });
       },
-      testing::ExitedWithCode(1), "STOP Halt in STARTISAM statement executed");
+      testing::ExitedWithCode(1), "^STOP Halt in STARTISAM statement executed\n$");
   EXPECT_EQ(testing_support::read_file(out), " *** ERROR *** No more ISAM style files can be opened\n");
 }

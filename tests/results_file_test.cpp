@@ -6,6 +6,7 @@
 #include "recio/file_replace.hpp"
 #include "recio/units.hpp"
 #include "tests/support/run_program.hpp"
+#include "vortan/geometry_marks.hpp"
 
 using namespace vesk;
 using testing_support::read_file;
@@ -81,10 +82,10 @@ TEST(ResultsFile, MarksNotFoundAgainKeepThePreviousFile) {
   open_results_file(results, (folder / "T").string(), 11);
   write_results_header(results, 12, 5.23f);
   write_distance_record(results, 1, 2.2f, 0.0013f, 2, 5, 3, 556);  // found again; the angle is not
-  const ResultsOutcome outcome = complete_results_file(results);
+  const ReplaceOutcome outcome = complete_results_file(results);
   EXPECT_FALSE(outcome.changed);
   EXPECT_EQ(outcome.missing_marks, 1);
-  replace_results_file(results, outcome);
+  replace_marked_file(results, outcome);
   EXPECT_EQ(read_file(folder / "T.VORTAN.prev"), kOld);
   EXPECT_EQ(read_file(folder / "T.VORTAN"),
             "       12          5.2300    \nY 1 0   2.20000   0.00130    2    5    3  556\n99999\n");
@@ -100,9 +101,9 @@ TEST(ResultsFile, AFileChangedMeanwhileIsLeftAsItStands) {
   // A mark typed in an editor while the run goes on.
   const std::string edited = kOld.substr(0, kOld.size() - 6) + "Y 1 0   2.30000   0.00120    2    6    3  556\n99999\n";
   write_file(folder / "T.VORTAN", edited);
-  const ResultsOutcome outcome = complete_results_file(results);
+  const ReplaceOutcome outcome = complete_results_file(results);
   EXPECT_TRUE(outcome.changed);
-  EXPECT_EQ(keep_new_results_beside(results), (folder / "T.VORTAN.new").string());
+  EXPECT_EQ(keep_new_file_beside(results), (folder / "T.VORTAN.new").string());
   EXPECT_EQ(read_file(folder / "T.VORTAN"), edited);
   EXPECT_EQ(read_file(folder / "T.VORTAN.new"), "       12          5.2300    \n99999\n");
 }
@@ -114,4 +115,36 @@ TEST(ResultsFile, NothingFoundUnderTheTemporaryNameIsFollowed) {
   ResultsFile results;
   EXPECT_THROW(open_results_file(results, (folder / "T").string(), 11), Error);
   EXPECT_EQ(read_file(folder / "target"), "not to be touched\n");
+}
+
+// The marks file of torsions and hydrogen bonds is replaced by the same rules.
+TEST(GeometryMarks, MarksNotFoundAgainKeepThePreviousFileAndAnEditedFileStays) {
+  TempFolder folder;
+  const std::string torsion = "Y 1 2  -14.1200    0.3300    9    1    2    3    1  555    1  555    1  555\n";
+  const std::string hbond = "y 1 3   1.93900   0.00250  178.7000    0.1800    4    5    6    1  555    2  554\n";
+  const std::string old = torsion + hbond + "99999\n";
+  write_file(folder / "T.TORHB", old);
+  GeometryMarks marks;
+  open_geometry_marks(marks, (folder / "T").string(), 11);
+  EXPECT_EQ(marks.file, (folder / "T.TORHB").string());
+  ASSERT_EQ(marks.torsions.size(), 1u);
+  ASSERT_EQ(marks.hbonds.size(), 1u);
+  EXPECT_TRUE(write_torsion_record(marks, marks.torsions[0], -14.13f, 0.34f));  // found again; the bond is not
+  ReplaceOutcome outcome = complete_geometry_marks(marks);
+  EXPECT_EQ(outcome.missing_marks, 1);
+  replace_marked_file(marks, outcome);
+  EXPECT_EQ(read_file(folder / "T.TORHB.prev"), old);
+  const std::string kept = "Y 1 2  -14.1300    0.3400    9    1    2    3    1  555    1  555    1  555\n99999\n";
+  EXPECT_EQ(read_file(folder / "T.TORHB"), kept);
+
+  GeometryMarks again;
+  open_geometry_marks(again, (folder / "T").string(), 11);
+  write_file(folder / "T.TORHB", hbond + "99999\n");  // edited while the run goes on
+  outcome = complete_geometry_marks(again);
+  EXPECT_TRUE(outcome.changed);
+  EXPECT_EQ(keep_new_file_beside(again), (folder / "T.TORHB.new").string());
+  EXPECT_EQ(read_file(folder / "T.TORHB"), hbond + "99999\n");
+  EXPECT_EQ(read_file(folder / "T.TORHB.new"), "99999\n");
+  EXPECT_EQ(read_file(folder / "T.TORHB.prev"), old);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}), 3);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "recio/units.hpp"
+#include "support/caught_stop.hpp"
 #include "support/run_program.hpp"
 
 using namespace vesk;
@@ -15,11 +16,12 @@ using testing_support::TempFolder;
 
 namespace {
 
-// Runs IOFAIL with standard output sent to `file`; only a death test may call it.
+// Runs IOFAIL as a program would, with standard output sent to `file`; only a
+// death test may call it.
 void iofail_into(const std::string& file, int status, int unit) {
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ::dup2(fd, 1);
-  IOFAIL(status, unit);
+  testing_support::run_as_main([&] { IOFAIL(status, unit); });
 }
 
 struct Token {
@@ -40,9 +42,9 @@ Token next(std::string_view text, int& position, std::size_t field = 10) {
 TEST(TextUtilsDeathTest, IofailWritesTheReportAndEndsWithFailureStatus) {
   TempFolder folder;
   const std::string file = (folder / "out.txt").string();
-  EXPECT_EXIT(iofail_into(file, -1, 5), testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(iofail_into(file, -1, 5), testing::ExitedWithCode(1), "^$");
   EXPECT_EQ(testing_support::read_file(file), " FORTRAN error number  -1 on unit  5\n");
-  EXPECT_EXIT(iofail_into(file, 115, 12), testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(iofail_into(file, 115, 12), testing::ExitedWithCode(1), "^$");
   EXPECT_EQ(testing_support::read_file(file), " FORTRAN error number 115 on unit 12\n");
 }
 

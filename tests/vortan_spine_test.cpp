@@ -363,3 +363,29 @@ TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
               3);  // EXP, LST and the results file
   }
 }
+
+TEST(VortanResults, AFailedWriteOfTheMarksFileKeepsItsPreviousMarks) {
+  TempFolder folder;
+  std::filesystem::copy_file(EXAMPLES_DIR "/FERROCENE.EXP", folder / "FERROCENE.EXP");
+  ASSERT_EQ(run_program(VORTAN_BIN, {"FERROCENE"}, folder.path(), {}, kFixedDate).exit_status, 0);
+  std::filesystem::remove(folder / "FERROCENE.LST");
+  const std::string results = read_file(folder / "FERROCENE.VORTAN");
+  std::string marks = read_file(folder / "FERROCENE.TORHB");
+  ASSERT_EQ(marks.substr(0, 5), "N 1 2");
+  marks[0] = 'Y';
+  write_file(folder / "FERROCENE.TORHB", marks);
+  // Room for the results file but not for the marks file, which is longer;
+  // asked for the name, vortan lists on the terminal.
+  const int blocks = static_cast<int>(results.size() / 512 + 1);
+  ASSERT_GT(marks.size(), static_cast<std::size_t>(blocks) * 512);
+  const auto run = run_with_size_limit(folder, blocks, {}, "FERROCENE\n");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("FERROCENE.TORHB is left as it was"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(read_file(folder / "FERROCENE.TORHB"), marks);
+  EXPECT_EQ(read_file(folder / "FERROCENE.VORTAN"), results);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}),
+            3);  // nothing left behind
+  // A run that ends normally keeps the mark.
+  ASSERT_EQ(run_program(VORTAN_BIN, {"FERROCENE"}, folder.path(), {}, kFixedDate).exit_status, 0);
+  EXPECT_EQ(read_file(folder / "FERROCENE.TORHB"), marks);
+}

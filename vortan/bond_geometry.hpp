@@ -6,7 +6,7 @@
 #include "crystal/phase.hpp"
 #include "vortan/geometry_marks.hpp"
 #include "vortan/hydrogen_bonds.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "vortan/atom_work.hpp"
 
 namespace vesk {
 

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <numeric>
 #include <string_view>
 #include <tuple>
 #include <system_error>
@@ -17,28 +16,21 @@
 #include "recio/file_replace.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
-#include "vortan/torsion_cif.hpp"
 
 namespace vesk {
 
 std::vector<CifOperator> generation_operators(const SpaceGroupInfo& group) {
   std::vector<CifOperator> operators;
-  for (int c = 1; c <= group.ncent; ++c)
-    for (int s = 0; s <= group.centric; ++s)
-      for (int k = 1; k <= group.nsym; ++k) {
-        const SymmetryOperator& op = group.ops[static_cast<std::size_t>(k - 1)];
-        const int sign = 1 - 2 * s;
-        CifOperator entry;
-        for (int i = 1; i <= 3; ++i) {
-          for (int j = 1; j <= 3; ++j) entry.r[static_cast<std::size_t>(3 * (i - 1) + j - 1)] = sign * op.r(i, j);
-          // Centring vectors are multiples of 1/12 held as reals.
-          const auto centring = static_cast<int>(
-              std::lround(12.0f * group.centring[static_cast<std::size_t>(c - 1)][static_cast<std::size_t>(i - 1)]));
-          entry.t[static_cast<std::size_t>(i - 1)] = sign * op.t(i) + centring;
-        }
-        entry.code = (k + 100 * (c - 1)) * sign;
-        operators.push_back(entry);
-      }
+  for (int code : generation_codes(group)) {
+    const SymmetryOperation operation = operation_of(group, code, {0, 0, 0});
+    CifOperator entry;
+    for (std::size_t i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < 3; ++j) entry.r[3 * i + j] = operation.rotation[i][j];
+      entry.t[i] = operation.twelfths[i];
+    }
+    entry.code = code;
+    operators.push_back(entry);
+  }
   return operators;
 }
 
@@ -51,40 +43,13 @@ int symop_number(const SpaceGroupInfo& group, int code) {
   return ((c - 1) * (1 + group.centric) + s) * group.nsym + k;
 }
 
-namespace {
-
-// "+1/2", "-1", "+4/3": a translation in twelfths, reduced.
-std::string twelfths_text(int t) {
-  if (t == 0) return {};
-  const int divisor = std::gcd(std::abs(t), 12);
-  std::string text = t < 0 ? "-" : "+";
-  text += std::to_string(std::abs(t) / divisor);
-  if (12 / divisor != 1) text += "/" + std::to_string(12 / divisor);
-  return text;
-}
-
-}  // namespace
-
 std::string operator_xyz(const CifOperator& op, const std::array<int, 3>& shift) {
-  static const char kAxes[] = {'x', 'y', 'z'};
-  std::string text;
+  SymmetryOperation operation;
   for (std::size_t i = 0; i < 3; ++i) {
-    if (i > 0) text += ',';
-    std::string row;
-    for (std::size_t j = 0; j < 3; ++j) {
-      const int m = op.r[3 * i + j];
-      if (m == 0) continue;
-      if (m < 0)
-        row += '-';
-      else if (!row.empty())
-        row += '+';
-      if (std::abs(m) != 1) row += std::to_string(std::abs(m)) + "*";
-      row += kAxes[j];
-    }
-    row += twelfths_text(op.t[i] + 12 * shift[i]);
-    text += row.empty() ? "0" : row;
+    for (std::size_t j = 0; j < 3; ++j) operation.rotation[i][j] = op.r[3 * i + j];
+    operation.twelfths[i] = op.t[i] + 12 * shift[i];
   }
-  return text;
+  return symop_xyz(operation);
 }
 
 std::string site_symmetry_code(int number, const std::array<int, 3>& n) {
@@ -232,31 +197,51 @@ struct Note {
   std::string listing;     // for the listing
 };
 
-std::vector<Note> bond_notes(const CifBlock& block, const CifBond& bond) {
+const std::string& label(const CifBlock& block, int atom) { return block.labels[static_cast<std::size_t>(atom - 1)]; }
+
+// The notes of one row (`row`: "bond O1_Si1") for each of its sites, given
+// with the label of the atom there, that the n_klm form cannot hold.
+std::vector<Note> site_notes(const CifBlock& block, const std::string& row,
+                             const std::vector<std::pair<const CifSite*, std::string>>& sites) {
   std::vector<Note> notes;
-  if (!bond.site.symmetry.empty()) return notes;
-  const std::string& a = block.labels[static_cast<std::size_t>(bond.central - 1)];
-  const std::string& b = block.labels[static_cast<std::size_t>(bond.neighbour - 1)];
-  const std::string full = site_in_full(block, bond.site);
-  notes.push_back({"# " + b + " of bond " + a + "_" + b + " is at " + full,
-                   " CIF: bond " + a + "_" + b + ", " + b + " at " + full + " is beyond n_klm; written as ?"});
+  for (const auto& [site, name] : sites) {
+    if (!site->symmetry.empty()) continue;
+    const std::string full = site_in_full(block, *site);
+    notes.push_back({"# " + name + " of " + row + " is at " + full,
+                     " CIF: " + row + ", " + name + " at " + full + " is beyond n_klm; written as ?"});
+  }
   return notes;
 }
 
+std::vector<Note> bond_notes(const CifBlock& block, const CifBond& bond) {
+  const std::string& a = label(block, bond.central);
+  const std::string& b = label(block, bond.neighbour);
+  return site_notes(block, "bond " + a + "_" + b, {{&bond.site, b}});
+}
+
 std::vector<Note> angle_notes(const CifBlock& block, const CifAngle& angle) {
-  std::vector<Note> notes;
-  const std::string& a = block.labels[static_cast<std::size_t>(angle.first - 1)];
-  const std::string& b = block.labels[static_cast<std::size_t>(angle.central - 1)];
-  const std::string& c = block.labels[static_cast<std::size_t>(angle.second - 1)];
-  const std::string name = a + "_" + b + "_" + c;
-  const std::pair<const CifSite*, const std::string*> sites[] = {{&angle.site1, &a}, {&angle.site3, &c}};
-  for (const auto& [site, label] : sites) {
-    if (!site->symmetry.empty()) continue;
-    const std::string full = site_in_full(block, *site);
-    notes.push_back({"# " + *label + " of angle " + name + " is at " + full,
-                     " CIF: angle " + name + ", " + *label + " at " + full + " is beyond n_klm; written as ?"});
+  const std::string& a = label(block, angle.first);
+  const std::string& b = label(block, angle.central);
+  const std::string& c = label(block, angle.second);
+  return site_notes(block, "angle " + a + "_" + b + "_" + c, {{&angle.site1, a}, {&angle.site3, c}});
+}
+
+std::vector<Note> torsion_notes(const CifBlock& block, const CifTorsion& torsion) {
+  std::string row = "torsion";
+  std::vector<std::pair<const CifSite*, std::string>> sites;
+  for (std::size_t k = 0; k < 4; ++k) {
+    row += (k == 0 ? " " : "_") + label(block, torsion.atoms[k]);
+    sites.emplace_back(&torsion.sites[k], label(block, torsion.atoms[k]));
   }
-  return notes;
+  return site_notes(block, row, sites);
+}
+
+std::vector<Note> hbond_notes(const CifBlock& block, const CifHbond& hbond) {
+  const std::string& d = label(block, hbond.donor);
+  const std::string& h = label(block, hbond.hydrogen);
+  const std::string& a = label(block, hbond.acceptor);
+  return site_notes(block, "hydrogen bond " + d + "-" + h + "..." + a,
+                    {{&hbond.donor_site, d}, {&hbond.hydrogen_site, h}, {&hbond.acceptor_site, a}});
 }
 
 }  // namespace
@@ -431,6 +416,10 @@ std::vector<std::string> cif_notes(CifCollector& cif) {
     for (const Note& note : bond_notes(block, bond)) all.push_back(note.listing);
   for (const CifAngle& angle : block.angles)
     for (const Note& note : angle_notes(block, angle)) all.push_back(note.listing);
+  for (const CifTorsion& torsion : block.torsions)
+    for (const Note& note : torsion_notes(block, torsion)) all.push_back(note.listing);
+  for (const CifHbond& hbond : block.hbonds)
+    for (const Note& note : hbond_notes(block, hbond)) all.push_back(note.listing);
   for (std::size_t k = block.notes_written; k < all.size(); ++k) lines.push_back(all[k]);
   block.notes_written = all.size();
   return lines;
@@ -486,6 +475,45 @@ std::string block_name(const std::string& name, int phase) {
   constexpr std::size_t kLongestBlockCode = 75 - 5;
   if (text.size() + suffix.size() > kLongestBlockCode) text.resize(kLongestBlockCode - suffix.size());
   return text + suffix;
+}
+
+// The torsion and hydrogen-bond loops; rows from vortan/torsion_cif.hpp.
+
+void write_torsion_loops(const CifBlock& block, std::string& out) {
+  if (!block.torsions.empty()) {
+    Loop torsions;
+    torsions.tags = {"_geom_torsion_atom_site_label_1", "_geom_torsion_atom_site_label_2",
+                     "_geom_torsion_atom_site_label_3", "_geom_torsion_atom_site_label_4", "_geom_torsion",
+                     "_geom_torsion_site_symmetry_1", "_geom_torsion_site_symmetry_2",
+                     "_geom_torsion_site_symmetry_3", "_geom_torsion_site_symmetry_4", "_geom_torsion_publ_flag"};
+    for (const CifTorsion& t : block.torsions) {
+      std::vector<std::string> row;
+      for (int atom : t.atoms) row.push_back(cif_value(label(block, atom)));
+      row.push_back(t.angle);
+      for (const CifSite& site : t.sites) row.push_back(symmetry_value(site));
+      row.push_back(flag(t.published));
+      std::vector<std::string> comments;
+      for (const Note& note : torsion_notes(block, t)) comments.push_back(note.comment);
+      torsions.add(std::move(row), std::move(comments));
+    }
+    torsions.write(out);
+  }
+  if (!block.hbonds.empty()) {
+    Loop hbonds;
+    hbonds.tags = {"_geom_hbond_atom_site_label_D", "_geom_hbond_atom_site_label_H",
+                   "_geom_hbond_atom_site_label_A", "_geom_hbond_distance_DH", "_geom_hbond_distance_HA",
+                   "_geom_hbond_distance_DA", "_geom_hbond_angle_DHA", "_geom_hbond_site_symmetry_D",
+                   "_geom_hbond_site_symmetry_H", "_geom_hbond_site_symmetry_A", "_geom_hbond_publ_flag"};
+    for (const CifHbond& h : block.hbonds) {
+      std::vector<std::string> comments;
+      for (const Note& note : hbond_notes(block, h)) comments.push_back(note.comment);
+      hbonds.add({cif_value(label(block, h.donor)), cif_value(label(block, h.hydrogen)),
+                  cif_value(label(block, h.acceptor)), h.dh, h.ha, h.da, h.angle, symmetry_value(h.donor_site),
+                  symmetry_value(h.hydrogen_site), symmetry_value(h.acceptor_site), flag(h.published)},
+                 std::move(comments));
+    }
+    hbonds.write(out);
+  }
 }
 
 void write_block(const CifBlock& block, const std::string& name, std::string& out) {

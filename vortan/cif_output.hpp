@@ -17,6 +17,7 @@
 #include "crystal/spacegroup.hpp"
 #include "crystal/symmetry_operation.hpp"
 #include "vortan/esd.hpp"
+#include "vortan/kept_neighbours.hpp"
 #include "vortan/neighbour_search.hpp"
 #include "vortan/paper_cif.hpp"
 #include "vortan/results_file.hpp"

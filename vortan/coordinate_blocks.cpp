@@ -1,7 +1,7 @@
 #include "vortan/coordinate_blocks.hpp"
 
 #include "expfile/covariance.hpp"
-#include "vortan/esd.hpp"
+#include "vortan/work_covariance.hpp"
 
 namespace vesk {
 

@@ -82,7 +82,7 @@ bool read_covariance_header(VortanRun& run, const std::string& file) {
     recio::close(unit);
   }
   if (!complete) {
-    recio::write(6, "(A)", {" The covariance file " + file + " cannot be read (" +
+    recio::write(recio::kTerminalOut, "(A)", {" The covariance file " + file + " cannot be read (" +
                             (status != 0 ? recio::status_text(status) : std::string("records too short")) +
                             "); standard deviations come from the cell alone"});
     return false;
@@ -269,10 +269,13 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 
 void start_run(VortanRun& run) {
   run.degrees_per_radian = 45.0f / std::atan(1.0f);
-  STRTRN("VORTAN", "READ", "LIST", run.experiment_unit, run.listing_unit, run.terminal_unit);
-  // Before anything is written: a second run of the experiment stops here.
+  open_experiment("VORTAN", "READ", run.experiment_unit, run.terminal_unit);
+  // Before any file of the experiment is written, the listing included: a
+  // second run of the experiment stops here and leaves the first run's
+  // files alone.
   run.stem = stem_of(recio::file_name(run.experiment_unit));
   lock_experiment(run.stem);
+  open_listing("LIST", run.listing_unit);
 
   std::string value(68, ' ');
   READEXP(run.experiment_unit, "      DESCR ", value);
@@ -305,7 +308,7 @@ void start_run(VortanRun& run) {
   run.ls_run_present = READEXP(run.experiment_unit, "  RFFN  RUN ", run.ls_run_record) == 0;
   run.r_factor = 0;
   if (run.ls_run_present && recio::read_string(run.ls_run_record.substr(49, 15), "(F15.0)", {run.r_factor}) != 0) {
-    recio::write(6, "(A)", {" The R value in the record \"  RFFN  RUN \" does not read as a number: \"" +
+    recio::write(recio::kTerminalOut, "(A)", {" The R value in the record \"  RFFN  RUN \" does not read as a number: \"" +
                             run.ls_run_record.substr(49, 15) + "\"; taken as 0.0"});
     run.r_factor = 0;
   }
@@ -327,14 +330,14 @@ void load_paper_cif(VortanRun& run) {
   try {
     source = read_cif_source(source_file);
   } catch (const Error& error) {
-    recio::write(6, "(A)", {" " + std::string(error.what()) + "; it is not used"});
+    recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; it is not used"});
   }
   std::string file = run.paper_cif;
   if (file.empty()) {
     if (!source) return;
     std::error_code missing;
     if (!std::filesystem::is_regular_file(source->cif, missing)) {
-      recio::write(6, "(A)", {" The CIF " + source->cif + " named in " + source_file +
+      recio::write(recio::kTerminalOut, "(A)", {" The CIF " + source->cif + " named in " + source_file +
                               " is not at hand; the site codes follow vortan's own operator list"});
       return;
     }
@@ -344,7 +347,7 @@ void load_paper_cif(VortanRun& run) {
   const bool converted_from_it = source && std::filesystem::equivalent(file, source->cif, unrelated);
   run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
   if (converted_from_it) run.cif.paper->labels = source->labels;
-  recio::write(6, "(A)", {" The site codes of the publication CIF follow the operators of " + file});
+  recio::write(recio::kTerminalOut, "(A)", {" The site codes of the publication CIF follow the operators of " + file});
 }
 
 void process_phase(VortanRun& run) {
@@ -408,7 +411,7 @@ void process_phase(VortanRun& run) {
   }
   const int atoms = static_cast<int>(run.phase.atoms.size());
   for (int atom = 1; atom <= atoms; ++atom) {
-    if (atom % 100 == 0) recio::write(6, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
+    if (atom % 100 == 0) recio::write(recio::kTerminalOut, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
     process_atom(run, atom);
   }
   torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.torsions, run.controls.hbonds,
@@ -421,35 +424,55 @@ void process_atom(VortanRun& run, int atom) {
   distances_and_angles(run.distances, run.phase, run.covariance, run.results, atom);
 }
 
+namespace {
+
+// A marks file edited while the run went on stays as it stands; the run's
+// version of it goes beside it.
+std::string keep_beside(MarkedFile& marked, const std::string& contents) {
+  return " The " + marked.what + " " + marked.file +
+         " was changed while this run went on; it is left as it stands and the new " + contents + " are in " +
+         keep_new_file_beside(marked);
+}
+
+void report_missing_marks(VortanRun& run, const MarkedFile& marked, int missing) {
+  if (missing > 0)
+    report(run, " " + std::to_string(missing) +
+                    (missing == 1 ? " mark of the previous " + marked.what + " was"
+                                  : " marks of the previous " + marked.what + " were") +
+                    " not found again; that file is kept as " + previous_file_name(marked));
+}
+
+}  // namespace
+
 void finish_run(VortanRun& run) {
   // Nothing replaces a file of the user before every output is complete.
-  const ResultsOutcome outcome = complete_results_file(run.results);
-  if (outcome.changed) {
-    const std::string beside = keep_new_results_beside(run.results);
-    const std::string text = " The results file " + run.results.file +
-                             " was changed while this run went on; it is left as it stands and the new results are in " +
-                             beside;
-    LINECHK(run.listing_unit, 1);
-    recio::write(run.listing_unit, "(A)", {text});
+  const ReplaceOutcome outcome = complete_results_file(run.results);
+  const ReplaceOutcome marks_outcome = complete_geometry_marks(run.geometry_marks);
+  if (outcome.changed || marks_outcome.changed) {
+    std::vector<std::string> lines;
+    if (outcome.changed) lines.push_back(keep_beside(run.results, "results"));
+    if (marks_outcome.changed) lines.push_back(keep_beside(run.geometry_marks, "marks"));
+    std::string message;
+    for (const std::string& line : lines) {
+      LINECHK(run.listing_unit, 1);
+      recio::write(run.listing_unit, "(A)", {line});
+      message += (message.empty() ? "" : ";") + line;
+    }
     close_listing(run);
-    throw Error(text.substr(1));
+    throw Error(message.substr(1));
   }
-  if (outcome.missing_marks > 0)
-    report(run, " " + std::to_string(outcome.missing_marks) +
-                    (outcome.missing_marks == 1 ? " mark of the previous results file was"
-                                                : " marks of the previous results file were") +
-                    " not found again; that file is kept as " + previous_file_name(run.results));
+  report_missing_marks(run, run.results, outcome.missing_marks);
+  report_missing_marks(run, run.geometry_marks, marks_outcome.missing_marks);
   close_listing(run);
   const std::string cif_file = cif_file_name(run.stem);
   if (run.publication_cif) write_cif_file(run.cif, cif_file);
   for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
-  close_geometry_marks(run.geometry_marks);
-  replace_results_file(run.results, outcome);
+  replace_marked_file(run.geometry_marks, marks_outcome);
+  replace_marked_file(run.results, outcome);
   if (run.publication_cif)
-    recio::write(6, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
+    recio::write(recio::kTerminalOut, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
   for (const PhaseDrawing& drawing : run.pending_drawings)
-    recio::write(6, "(A)", {" The drawing is in " + drawing.file});
-  recio::stop("VORTAN successful completion", 0);
+    recio::write(recio::kTerminalOut, "(A)", {" The drawing is in " + drawing.file});
 }
 
 void run_vortan(bool publication_cif, bool drawings, const std::string& paper_cif) {
@@ -479,6 +502,11 @@ void run_vortan(bool publication_cif, bool drawings, const std::string& paper_ci
     process_phase(run);
   }
   finish_run(run);
+}
+
+void leave_experiment() {
+  recio::remove_pending_temporaries();  // the results and marks files of a run that did not finish
+  release_experiment_lock();
 }
 
 }  // namespace vesk

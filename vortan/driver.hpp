@@ -12,11 +12,12 @@
 #include "crystal/limits.hpp"
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
+#include "recio/units.hpp"
 #include "vortan/cif_output.hpp"
 #include "vortan/drawing.hpp"
 #include "vortan/geometry_marks.hpp"
 #include "vortan/hydrogen_bonds.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "vortan/atom_work.hpp"
 #include "vortan/results_file.hpp"
 
 namespace vesk {
@@ -46,7 +47,7 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 struct VortanRun {
   int experiment_unit = 0;
   int listing_unit = 0;
-  int terminal_unit = 6;
+  int terminal_unit = recio::kTerminalOut;
   float degrees_per_radian = 0;
   std::array<int, kMaxPhases> phase_flags{};  // [0] is phase 1
   std::string stem;                           // experiment file name without ".EXP"
@@ -71,13 +72,17 @@ struct VortanRun {
 };
 
 // The whole run on the experiment named by the command arguments (see
-// set_command_arguments) or asked for; ends the program. With
+// set_command_arguments) or asked for. A run that cannot go on throws
+// vesk::Error or vesk::Stop; a run that returns has replaced its files. With
 // `publication_cif` the distances and angles also go to stem + "_geom.cif",
 // their site codes numbered as the operators of `paper_cif` when it is given,
 // else of the CIF that stem + ".CIFSRC" names when that is at hand; with
 // `drawings` each phase is drawn into stem + "_phaseN.svg".
-[[noreturn]] void run_vortan(bool publication_cif = false, bool drawings = false,
-                             const std::string& paper_cif = {});
+void run_vortan(bool publication_cif = false, bool drawings = false, const std::string& paper_cif = {});
+// What a run leaves behind however it ended: the new results and marks files
+// of a run that did not finish are removed and the experiment's lock is
+// given up. For main, after the units are closed.
+void leave_experiment();
 
 // The paper's CIF of a --cif run, as run_vortan finds it.
 void load_paper_cif(VortanRun& run);
@@ -85,6 +90,6 @@ void load_paper_cif(VortanRun& run);
 void start_run(VortanRun& run);
 void process_phase(VortanRun& run);
 void process_atom(VortanRun& run, int atom);
-[[noreturn]] void finish_run(VortanRun& run);
+void finish_run(VortanRun& run);
 
 }  // namespace vesk

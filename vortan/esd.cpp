@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "vortan/neighbour_search.hpp"
+#include "vortan/kept_neighbours.hpp"
 
 namespace vesk {
 

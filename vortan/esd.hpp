@@ -13,6 +13,7 @@
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
 #include "crystal/symmetry_operation.hpp"
+#include "vortan/work_covariance.hpp"
 
 namespace vesk {
 
@@ -23,15 +24,6 @@ struct CellCovariance {
   std::array<float, 36> m{};
   float& at(int r, int s) { return m[(r - 1) * 6 + (s - 1)]; }
   float at(int r, int s) const { return m[(r - 1) * 6 + (s - 1)]; }
-};
-
-// Rows 1-6 the cell, 7-9 the central atom, 10-12 the first neighbour, 13-15
-// the second (angles only). The cell-by-atom blocks stay 0.
-struct WorkCovariance {
-  std::array<float, 225> c{};
-  std::array<int, 15> positions{};  // covariance positions, 0 = not refined
-  float& at(int r, int s) { return c[(r - 1) * 15 + (s - 1)]; }
-  float at(int r, int s) const { return c[(r - 1) * 15 + (s - 1)]; }
 };
 
 // Builds the cell covariance from the phase's sigmas and its Laue class, and
@@ -59,10 +51,6 @@ inline CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, c
   vec.d = std::sqrt(squared_length(phase, vec.u, vec.v, vec.w));
   return vec;
 }
-
-// d(d)/d(a, b, c, cos alpha, cos beta, cos gamma), then d(d)/d(central x, y, z),
-// then d(d)/d(x, y, z of the neighbour's own atom) through its operator.
-using DistanceDerivatives = std::array<double, 12>;
 
 // sum over r, s = 1..n of D(r) D(s) C(r, s)
 double propagate(const double* derivatives, const WorkCovariance& work, int n);

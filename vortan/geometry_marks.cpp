@@ -1,83 +1,99 @@
 #include "vortan/geometry_marks.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
 
 #include "console/text_utils.hpp"
 #include "recio/error.hpp"
 #include "recio/format.hpp"
 #include "recio/line_builder.hpp"
 #include "recio/units.hpp"
-#include "vortan/results_file.hpp"
 
 namespace vesk {
 
 namespace {
 
-// Removed when the program stops before the run has ended normally.
-std::string& pending_new_file() {
-  static std::string name;
-  return name;
-}
-
-void remove_pending_new_file() {
-  if (!pending_new_file().empty()) std::remove(pending_new_file().c_str());
-}
-
-void check_write(int status, const GeometryMarks& marks) {
-  if (status != 0) recio::fail(status, marks.unit);
-}
+// What a scan for marks passes over, and the phases it finds.
+struct MarksScan {
+  std::array<bool, 10>* phases = nullptr;  // noted when not null
+};
 
 // Every record of a marks file on `unit` with its phase and kind, up to the
-// closing record; records that do not read are skipped. With `scan`, those
-// that cannot count as a mark are passed over too, and the phases the file
-// may hold are noted in it.
+// closing record; records that do not read are skipped. With a `scan`,
+// those that cannot count as a mark are passed over too, and the phases the
+// file may hold are noted.
 template <class Visit>
-void for_each_record(int unit, Visit visit, GeometryMarks* scan = nullptr) {
+void for_each_record(int unit, Visit visit, const MarksScan* scan = nullptr) {
   std::string record;
   for (;;) {
     if (recio::read_line(unit, record) != 0) break;
     if (scan != nullptr && !may_count_as_mark(record)) {
       // Unmarked and not closing: its phase is the digit in column 3.
-      scan->has_records[static_cast<std::size_t>(record[2] - '0')] = true;
+      if (scan->phases != nullptr) (*scan->phases)[static_cast<std::size_t>(record[2] - '0')] = true;
       continue;
     }
     std::string mark(1, ' ');
     int phase = 0, kind = 0;
     if (recio::read_string(record, "(A1,2I2)", {mark, phase, kind}) != 0) continue;
-    if (scan != nullptr && phase >= 0 && phase <= 9) scan->has_records[static_cast<std::size_t>(phase)] = true;
+    if (scan != nullptr && scan->phases != nullptr && phase >= 0 && phase <= 9)
+      (*scan->phases)[static_cast<std::size_t>(phase)] = true;
     visit(record, mark, phase, kind);
     if (phase > 9) break;
   }
 }
 
+// The key of a marked torsion or hydrogen-bond record: phase, kind, then
+// the record's integers; empty for any other record or one that does not read.
+std::vector<int> marked_key(const std::string& record, std::string mark, int phase, int kind) {
+  UPCASE(mark);
+  if (mark != "Y") return {};
+  std::vector<int> key{phase, kind};
+  if (kind == kTorsionKind) {
+    std::array<int, 10> v{};
+    if (recio::read_string(record, "(25X,10I5)", {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]}) != 0)
+      return {};
+    key.insert(key.end(), v.begin(), v.end());
+  } else if (kind == kHbondKind) {
+    std::array<int, 7> v{};
+    if (recio::read_string(record, "(45X,7I5)", {v[0], v[1], v[2], v[3], v[4], v[5], v[6]}) != 0) return {};
+    key.insert(key.end(), v.begin(), v.end());
+  } else {
+    return {};
+  }
+  return key;
+}
+
 void read_marks(int unit, GeometryMarks& marks) {
   auto overflow = [&marks](const char* text) {
-    if (!marks.overflow_reported) recio::write(6, "(A)", {text});
+    if (!marks.overflow_reported) recio::write(recio::kTerminalOut, "(A)", {text});
     marks.overflow_reported = true;
   };
-  for_each_record(unit, [&](const std::string& record, std::string& mark, int phase, int kind) {
-    UPCASE(mark);
-    if (mark != "Y") return;
+  const MarksScan scan{&marks.has_records};
+  for_each_record(unit, [&](const std::string& record, const std::string& mark, int phase, int kind) {
+    const std::vector<int> key = marked_key(record, mark, phase, kind);
+    if (key.empty()) return;
     if (kind == kTorsionKind) {
-      TorsionKey key{phase};
-      if (recio::read_string(record, "(25X,10I5)",
-                             {key[1], key[2], key[3], key[4], key[5], key[6], key[7], key[8], key[9], key[10]}) != 0)
-        return;
       if (marks.torsions.size() >= static_cast<std::size_t>(kMaxPublishedTorsions))
         return overflow("Too many torsion angles to publish, saving only first 5000 torsion angles");
-      marks.torsions.push_back(key);
-    } else if (kind == kHbondKind) {
-      HbondKey key{phase};
-      if (recio::read_string(record, "(45X,7I5)", {key[1], key[2], key[3], key[4], key[5], key[6], key[7]}) != 0)
-        return;
+      TorsionKey torsion{phase};
+      std::copy(key.begin() + 2, key.end(), torsion.begin() + 1);
+      marks.torsions.push_back(torsion);
+    } else {
       if (marks.hbonds.size() >= static_cast<std::size_t>(kMaxPublishedHbonds))
         return overflow("Too many hydrogen bonds to publish, saving only first 5000 hydrogen bonds");
-      marks.hbonds.push_back(key);
+      HbondKey hbond{phase};
+      std::copy(key.begin() + 2, key.end(), hbond.begin() + 1);
+      marks.hbonds.push_back(hbond);
     }
-  }, &marks);
+  }, &scan);
+}
+
+// Every distinct mark of a marks file.
+void collect_marks(int unit, MarkKeys& marks) {
+  const MarksScan marks_only;
+  for_each_record(unit, [&marks](const std::string& record, const std::string& mark, int phase, int kind) {
+    std::vector<int> key = marked_key(record, mark, phase, kind);
+    if (!key.empty()) marks.insert(std::move(key));
+  }, &marks_only);
 }
 
 template <class Key>
@@ -92,34 +108,8 @@ bool listed(const std::vector<Key>& keys, const Key& key) {
 std::string geometry_marks_file_name(const std::string& stem) { return stem + ".TORHB"; }
 
 void open_geometry_marks(GeometryMarks& marks, const std::string& stem, int start_unit) {
-  marks.file = geometry_marks_file_name(stem);
-  marks.new_file = marks.file + ".new";
-  marks.unit = start_unit;
-  FREEUNIT(marks.unit);
-  if (recio::exists(marks.file)) {
-    recio::OpenSpec old_spec;
-    old_spec.status = recio::OpenStatus::Old;
-    recio::check(recio::open(marks.unit, marks.file, old_spec), marks.unit);
-    read_marks(marks.unit, marks);
-    recio::check(recio::close(marks.unit), marks.unit);
-  }
-  std::error_code ignored;
-  std::filesystem::remove(marks.new_file, ignored);  // left by a run that was killed
-  static bool cleanup_registered = false;
-  if (!cleanup_registered) {
-    cleanup_registered = true;
-    pending_new_file();
-    std::atexit(remove_pending_new_file);
-  }
-  pending_new_file() = marks.new_file;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::New;
-  const int status = recio::open(marks.unit, marks.new_file, spec);
-  if (status != 0) {
-    pending_new_file().clear();
-    recio::write(6, "(A)", {" ERROR - The marks file " + marks.new_file + " cannot be created"});
-    recio::fail(status, marks.unit);
-  }
+  open_marked_file(marks, geometry_marks_file_name(stem), "marks file", start_unit,
+                   [&marks](int unit) { read_marks(unit, marks); });
 }
 
 bool is_published(const GeometryMarks& marks, const TorsionKey& key) { return listed(marks.torsions, key); }
@@ -150,48 +140,30 @@ bool write_hbond_record(const GeometryMarks& marks, const HbondKey& key, float h
 void keep_previous_geometry_records(const GeometryMarks& marks, int phase) {
   if (!recio::exists(marks.file) || phase < 1 || phase > 9 || !marks.has_records[static_cast<std::size_t>(phase)])
     return;
-  int unit = marks.unit + 1;
-  FREEUNIT(unit);
-  recio::OpenSpec old_spec;
-  old_spec.status = recio::OpenStatus::Old;
-  recio::check(recio::open(unit, marks.file, old_spec), unit);
-  for_each_record(unit, [&](const std::string& record, const std::string&, int record_phase, int kind) {
-    if (record_phase == phase && (kind == kTorsionKind || kind == kHbondKind))
-      check_write(recio::write(marks.unit, "(A)", {record}), marks);
+  read_previous_file(marks, [&](int unit) {
+    for_each_record(unit, [&](const std::string& record, const std::string&, int record_phase, int kind) {
+      if (record_phase == phase && (kind == kTorsionKind || kind == kHbondKind))
+        check_write(recio::write(marks.unit, "(A)", {record}), marks);
+    });
   });
-  recio::check(recio::close(unit), unit);
 }
 
 void keep_marked_torsions(const GeometryMarks& marks, int phase, const std::vector<TorsionKey>& written) {
   bool any = false;
   for (const TorsionKey& key : marks.torsions) any = any || (key[0] == phase && !listed(written, key));
   if (!any) return;
-  int unit = marks.unit + 1;
-  FREEUNIT(unit);
-  recio::OpenSpec old_spec;
-  old_spec.status = recio::OpenStatus::Old;
-  recio::check(recio::open(unit, marks.file, old_spec), unit);
-  for_each_record(unit, [&](const std::string& record, std::string& mark, int record_phase, int kind) {
-    UPCASE(mark);
-    if (mark != "Y" || record_phase != phase || kind != kTorsionKind) return;
-    TorsionKey key{phase};
-    if (recio::read_string(record, "(25X,10I5)",
-                           {key[1], key[2], key[3], key[4], key[5], key[6], key[7], key[8], key[9], key[10]}) != 0 ||
-        listed(written, key))
-      return;
-    check_write(recio::write_line(marks.unit, record), marks);
+  read_previous_file(marks, [&](int unit) {
+    const MarksScan marks_only;
+    for_each_record(unit, [&](const std::string& record, const std::string& mark, int record_phase, int kind) {
+      const std::vector<int> key = marked_key(record, mark, record_phase, kind);
+      if (key.empty() || record_phase != phase || kind != kTorsionKind) return;
+      TorsionKey torsion{phase};
+      std::copy(key.begin() + 2, key.end(), torsion.begin() + 1);
+      if (!listed(written, torsion)) check_write(recio::write_line(marks.unit, record), marks);
+    }, &marks_only);
   });
-  recio::check(recio::close(unit), unit);
 }
 
-void close_geometry_marks(GeometryMarks& marks) {
-  check_write(recio::write(marks.unit, "(I1,2I2)", {9, 99, 99}), marks);
-  check_write(recio::close(marks.unit), marks);
-  std::error_code error;
-  std::filesystem::rename(marks.new_file, marks.file, error);
-  if (error)
-    throw Error("The marks file " + marks.file + " cannot be replaced by " + marks.new_file + ": " + error.message());
-  pending_new_file().clear();
-}
+ReplaceOutcome complete_geometry_marks(GeometryMarks& marks) { return complete_marked_file(marks, collect_marks); }
 
 }  // namespace vesk

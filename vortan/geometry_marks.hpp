@@ -1,8 +1,9 @@
 // Publication marks of torsion angles and hydrogen bonds, in a file of
 // their own beside the results file (stem + ".TORHB"), kept by the same
-// rules: a "Y" in column 1 asks for publication and survives the next run;
-// the new file is written under a temporary name and replaces the old one
-// only when the run ends normally; a phase whose distances cannot be
+// rules (marked_file.hpp): a "Y" in column 1 asks for publication and
+// survives the next run; the file is never lost when a run fails, is kept as
+// stem + ".TORHB.prev" when the new one no longer holds every mark and is not
+// replaced when it changed meanwhile; a phase whose distances cannot be
 // computed keeps its previous records.
 //
 // Records, one per torsion angle or hydrogen bond, then the closing "99999":
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "vortan/marked_file.hpp"
+
 namespace vesk {
 
 constexpr int kMaxPublishedTorsions = 5000;
@@ -26,10 +29,7 @@ constexpr int kHbondKind = 3;
 using TorsionKey = std::array<int, 11>;  // phase, then the record's ten integers
 using HbondKey = std::array<int, 8>;     // phase, then the record's seven integers
 
-struct GeometryMarks {
-  int unit = 0;
-  std::string file;
-  std::string new_file;
+struct GeometryMarks : MarkedFile {
   std::vector<TorsionKey> torsions;
   std::vector<HbondKey> hbonds;
   bool overflow_reported = false;
@@ -56,6 +56,7 @@ void keep_previous_geometry_records(const GeometryMarks& marks, int phase);
 // keys are not in `written`: the chains a TORS NOH or NONE run leaves out
 // keep their marks for the next run that lists them.
 void keep_marked_torsions(const GeometryMarks& marks, int phase, const std::vector<TorsionKey>& written);
-void close_geometry_marks(GeometryMarks& marks);
+// Writes the closing record and closes the new file (complete_marked_file).
+ReplaceOutcome complete_geometry_marks(GeometryMarks& marks);
 
 }  // namespace vesk

@@ -382,4 +382,13 @@ void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int
   }
 }
 
+void search_neighbours(const PhaseDescription& phase, int i, const SearchControls& controls,
+                       const std::function<void(const FoundDistance&)>& found) {
+  // The images of every atom binned for this one search; the driver keeps
+  // one grid for the whole phase instead.
+  ImageGrid grid;
+  build_image_grid(grid, phase, controls);
+  search_image_grid(grid, phase, i, found);
+}
+
 }  // namespace vesk

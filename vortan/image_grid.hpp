@@ -59,4 +59,11 @@ void build_image_grid(ImageGrid& grid, const PhaseDescription& phase, const Sear
 void search_image_grid(const ImageGrid& grid, const PhaseDescription& phase, int i,
                        const std::function<void(const FoundDistance&)>& found);
 
+// Calls `found` for every accepted distance of central atom i (from 1), in
+// search order, through a grid built for this one search (the per-atom work
+// keeps one grid for the whole phase). A central atom whose type has a
+// negative bond radius gets none.
+void search_neighbours(const PhaseDescription& phase, int i, const SearchControls& controls,
+                       const std::function<void(const FoundDistance&)>& found);
+
 }  // namespace vesk

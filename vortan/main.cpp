@@ -33,9 +33,26 @@ const char kUsage[] =
     "                operators of PAPER.cif, so that the loops paste into it;\n"
     "         -h, --help  this text;  --version  the version.\n";
 
-[[noreturn]] void fail_run(const std::string& message) {
-  recio::write(6, "(A)", {" *** ERROR - " + message});
-  recio::stop({}, 1);
+// A run that failed: the reason on the terminal, then a stop without text.
+vesk::Stop failed_run(const std::string& message) {
+  recio::write(recio::kTerminalOut, "(A)", {" *** ERROR - " + message});
+  return vesk::Stop{.message = {}, .exit_status = 1};
+}
+
+// The run, and how it ended.
+vesk::Stop run(bool publication_cif, bool drawings, const std::string& paper_cif) {
+  try {
+    vesk::run_vortan(publication_cif, drawings, paper_cif);
+    return vesk::Stop::statement("VORTAN successful completion", 0);
+  } catch (const vesk::Stop& stop) {
+    return stop;
+  } catch (const vesk::Error& error) {
+    return failed_run(error.what());
+  } catch (const std::bad_alloc&) {
+    return failed_run("Not enough memory for this run");
+  } catch (const std::exception& error) {
+    return failed_run(error.what());
+  }
 }
 
 }  // namespace
@@ -68,13 +85,8 @@ int main(int argc, char** argv) {
   }
   if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
-  try {
-    vesk::run_vortan(publication_cif, drawings, paper_cif);
-  } catch (const vesk::Error& error) {
-    fail_run(error.what());
-  } catch (const std::bad_alloc&) {
-    fail_run("Not enough memory for this run");
-  } catch (const std::exception& error) {
-    fail_run(error.what());
-  }
+  const vesk::Stop end = run(publication_cif, drawings, paper_cif);
+  const int status = recio::stop(end);
+  vesk::leave_experiment();
+  return status;
 }

@@ -198,38 +198,55 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
   return source;
 }
 
-std::vector<SymmetryOperation> generated_operations(const SpaceGroupInfo& group) {
-  std::vector<SymmetryOperation> operations;
+std::vector<int> generation_codes(const SpaceGroupInfo& group) {
+  std::vector<int> codes;
   for (int c = 1; c <= group.ncent; ++c)
     for (int s = 0; s <= group.centric; ++s)
-      for (int k = 1; k <= group.nsym; ++k)
-        operations.push_back(operation_of(group, (k + 100 * (c - 1)) * (1 - 2 * s), {0, 0, 0}));
+      for (int k = 1; k <= group.nsym; ++k) codes.push_back((k + 100 * (c - 1)) * (1 - 2 * s));
+  return codes;
+}
+
+std::vector<SymmetryOperation> generated_operations(const SpaceGroupInfo& group) {
+  std::vector<SymmetryOperation> operations;
+  for (int code : generation_codes(group)) operations.push_back(operation_of(group, code, {0, 0, 0}));
   return operations;
 }
 
 namespace {
 
-std::string xyz_text(const SymmetryOperation& op) {
+// "+1/2", "-1", "+4/3": a translation in twelfths, reduced.
+std::string twelfths_text(int t) {
+  if (t == 0) return {};
+  const int divisor = std::gcd(std::abs(t), 12);
+  std::string text = t < 0 ? "-" : "+";
+  text += std::to_string(std::abs(t) / divisor);
+  if (12 / divisor != 1) text += "/" + std::to_string(12 / divisor);
+  return text;
+}
+
+}  // namespace
+
+std::string symop_xyz(const SymmetryOperation& operation) {
   static const char kAxes[] = {'x', 'y', 'z'};
   std::string text;
   for (std::size_t i = 0; i < 3; ++i) {
     if (i > 0) text += ',';
     std::string row;
     for (std::size_t j = 0; j < 3; ++j) {
-      const int m = op.rotation[i][j];
+      const int m = operation.rotation[i][j];
       if (m == 0) continue;
-      row += m < 0 ? "-" : (row.empty() ? "" : "+");
+      if (m < 0)
+        row += '-';
+      else if (!row.empty())
+        row += '+';
       if (std::abs(m) != 1) row += std::to_string(std::abs(m)) + "*";
       row += kAxes[j];
     }
-    const int t = ((op.twelfths[i] % 12) + 12) % 12;
-    if (t != 0) row += "+" + std::to_string(t / std::gcd(t, 12)) + "/" + std::to_string(12 / std::gcd(t, 12));
+    row += twelfths_text(operation.twelfths[i]);
     text += row.empty() ? "0" : row;
   }
   return text;
 }
-
-}  // namespace
 
 std::string group_difference(const SpaceGroupInfo& group, const std::vector<PaperSymop>& symops) {
   const std::vector<SymmetryOperation> operations = generated_operations(group);
@@ -238,7 +255,10 @@ std::string group_difference(const SpaceGroupInfo& group, const std::vector<Pape
     LatticeTranslation n{};
     for (const PaperSymop& symop : symops)
       if (same_modulo_lattice(op, symop.operation, n)) found = true;
-    if (!found) return "the operation " + xyz_text(op) + " of the group is not among the CIF's operators";
+    if (found) continue;
+    SymmetryOperation within_cell = op;
+    for (int& t : within_cell.twelfths) t = ((t % 12) + 12) % 12;
+    return "the operation " + symop_xyz(within_cell) + " of the group is not among the CIF's operators";
   }
   // Every operation found: the loop holds no other one unless it has more rows.
   if (symops.size() != operations.size())

@@ -36,6 +36,10 @@ struct PaperCif {
 // twelfths of a multiple of 1/12. Throws vesk::Error naming the text.
 SymmetryOperation parse_symop_xyz(const std::string& xyz);
 
+// The operation in the dictionary's xyz form, "-x+1/2,y,-z": translations as
+// they stand ("x,-y-1/2,z-1/2"), not reduced into the cell.
+std::string symop_xyz(const SymmetryOperation& operation);
+
 // Reads the operator loops of a CIF (`_space_group_symop_operation_xyz` or
 // `_symmetry_equiv_pos_as_xyz`, also in their dotted forms); only the block
 // `block_name` when it is not empty. Throws vesk::Error for a file that does
@@ -57,6 +61,9 @@ std::optional<CifSource> read_cif_source(const std::string& file);
 // them); else what differs.
 std::string group_difference(const SpaceGroupInfo& group, const std::vector<PaperSymop>& symops);
 
+// The operator codes of the group in generation order (centring vectors
+// outermost, then without and with the inversion, then the listed operators).
+std::vector<int> generation_codes(const SpaceGroupInfo& group);
 // The operations of the group in generation order (centring vectors
 // outermost, then without and with the inversion, then the listed
 // operators), each as operation_of gives it.

@@ -1,46 +1,14 @@
 #include "vortan/results_file.hpp"
 
-#include <sys/stat.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <set>
-
 #include "console/text_utils.hpp"
 #include "recio/error.hpp"
-#include "recio/file_replace.hpp"
 #include "recio/format.hpp"
 #include "recio/line_builder.hpp"
-#include "recio/status.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
 
 namespace {
-
-// The new results file of a run that has not ended normally; removed when
-// the program stops, so only a finished run replaces the old file.
-std::string& pending_new_file() {
-  static std::string name;
-  return name;
-}
-
-void remove_pending_new_file() {
-  if (!pending_new_file().empty()) std::remove(pending_new_file().c_str());
-}
-
-void check_write(int status, const ResultsFile& results) {
-  if (status != 0) recio::fail(status, results.unit);
-}
-
-// The reason of a failed write or close of the new file, for its message.
-[[noreturn]] void new_file_failed(const ResultsFile& results, int status) {
-  const std::string reason = recio::system_reason(results.unit);
-  throw Error("The results file " + results.new_file + " cannot be written: " +
-              (reason.empty() ? recio::status_text(status) : reason) + "; " + results.file + " is left as it was");
-}
 
 void add_mark(const std::string& mark, int phase, int kind, const std::array<short, 7>& values,
               PublishLists& lists) {
@@ -48,7 +16,7 @@ void add_mark(const std::string& mark, int phase, int kind, const std::array<sho
   auto report_overflow = [&lists](const char* text) {
     if (lists.overflow_reported) return;
     lists.overflow_reported = true;
-    recio::write(6, "(A)", {text});
+    recio::write(recio::kTerminalOut, "(A)", {text});
   };
   const auto phase16 = static_cast<short>(phase);
   if (kind == 0) {
@@ -98,47 +66,19 @@ void for_each_record(int unit, Visit visit, bool marks_only = false) {
 }
 
 // Every distinct mark of a results file: phase, kind and the integers of the key.
-std::set<std::array<short, 9>> marks_of(const std::string& file, int unit) {
-  std::set<std::array<short, 9>> marks;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::Old;
-  if (!recio::exists(file) || recio::open(unit, file, spec) != 0) return marks;
+void collect_marks(int unit, MarkKeys& marks) {
   for_each_record(unit, [&marks](const std::string&, std::string& mark, int phase, int kind,
                                  const std::array<short, 7>& values) {
     UPCASE(mark);
     if (mark != "Y" || (kind != 0 && kind != 1)) return;
-    std::array<short, 9> key{static_cast<short>(phase), static_cast<short>(kind)};
+    std::vector<int> key{phase, kind};
     // A distance key has four integers; what the wider read finds after them is not part of it.
-    for (std::size_t k = 0; k < (kind == 0 ? 4u : 7u); ++k) key[k + 2] = values[k];
-    marks.insert(key);
+    key.insert(key.end(), values.begin(), values.begin() + (kind == 0 ? 4 : 7));
+    marks.insert(std::move(key));
   }, true);
-  recio::close(unit);
-  return marks;
 }
 
 }  // namespace
-
-FileIdentity identity_of(const std::string& file) {
-  FileIdentity identity;
-  struct stat info {};
-  if (::stat(file.c_str(), &info) != 0) return identity;
-  identity.present = true;
-  identity.device = info.st_dev;
-  identity.inode = info.st_ino;
-  identity.size = info.st_size;
-  identity.modified_ns = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
-  return identity;
-}
-
-// Only a marked record or one that may be the closing record can change the
-// publish lists or end the scan. A blank and a digit in columns 2-3 read as a
-// phase of at most 9 under any treatment of blanks, so such a record never
-// closes.
-bool may_count_as_mark(std::string_view record) {
-  if (record.empty()) return false;  // reads as a blank mark and phase 0
-  if (record[0] == 'Y' || record[0] == 'y') return true;
-  return !(record.size() >= 3 && record[1] == ' ' && record[2] >= '0' && record[2] <= '9');
-}
 
 void read_publish_marks(int unit, PublishLists& lists) {
   std::string record;
@@ -157,35 +97,8 @@ void read_publish_marks(int unit, PublishLists& lists) {
 }
 
 void open_results_file(ResultsFile& results, const std::string& stem, int start_unit) {
-  results.file = stem + ".VORTAN";
-  results.new_file = recio::temporary_name(results.file);
-  results.unit = start_unit;
-  FREEUNIT(results.unit);
-  results.read_as = identity_of(results.file);
-  if (recio::exists(results.file)) {
-    recio::OpenSpec old_spec;
-    old_spec.status = recio::OpenStatus::Old;
-    recio::check(recio::open(results.unit, results.file, old_spec), results.unit);
-    read_publish_marks(results.unit, results.publish);
-    recio::check(recio::close(results.unit), results.unit);
-  }
-  recio::remove_stale_temporaries(results.file);
-  recio::remove_stale_temporaries(previous_file_name(results));
-  static bool cleanup_registered = false;
-  if (!cleanup_registered) {
-    cleanup_registered = true;
-    pending_new_file();  // constructed before the handler is registered
-    std::atexit(remove_pending_new_file);
-  }
-  pending_new_file() = results.new_file;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::New;
-  int status = recio::open(results.unit, results.new_file, spec);
-  if (status != 0) {
-    pending_new_file().clear();
-    throw Error("The results file " + results.new_file + " cannot be created in the experiment's folder" +
-                (recio::exists(results.new_file) ? ": a file of that name is in the way" : ""));
-  }
+  open_marked_file(results, stem + ".VORTAN", "results file", start_unit,
+                   [&results](int unit) { read_publish_marks(unit, results.publish); });
 }
 
 bool is_published_distance(const PublishLists& lists, int phase, int central, int neighbour, int op, int cell) {
@@ -237,81 +150,26 @@ int keep_previous_records(const ResultsFile& results, int phase) {
       !results.publish.has_records[static_cast<std::size_t>(phase)])
     return 0;
   int kept = 0;
-  int unit = results.unit + 1;
-  FREEUNIT(unit);
-  recio::OpenSpec old_spec;
-  old_spec.status = recio::OpenStatus::Old;
-  recio::check(recio::open(unit, results.file, old_spec), unit);
-  for_each_record(unit, [&](const std::string& record, const std::string&, int record_phase, int kind,
-                            const std::array<short, 7>&) {
-    if (record_phase == phase && (kind == 0 || kind == 1)) {
-      check_write(recio::write(results.unit, "(A)", {record}), results);
-      ++kept;
-    }
+  read_previous_file(results, [&](int unit) {
+    for_each_record(unit, [&](const std::string& record, const std::string&, int record_phase, int kind,
+                              const std::array<short, 7>&) {
+      if (record_phase == phase && (kind == 0 || kind == 1)) {
+        check_write(recio::write(results.unit, "(A)", {record}), results);
+        ++kept;
+      }
+    });
   });
-  recio::check(recio::close(unit), unit);
   return kept;
 }
 
-ResultsOutcome complete_results_file(ResultsFile& results) {
-  int status = recio::write(results.unit, "(I1,2I2)", {9, 99, 99});
-  if (status == 0) status = recio::flush(results.unit);
-  if (status != 0) {
-    recio::close(results.unit);
-    new_file_failed(results, status);
-  }
-  if ((status = recio::close(results.unit)) != 0) new_file_failed(results, status);
-
-  ResultsOutcome outcome;
-  const FileIdentity now = identity_of(results.file);
-  // A file that is gone holds no marks to lose.
-  outcome.changed = now.present && !(now == results.read_as);
-  if (!outcome.changed) {
-    const auto previous = marks_of(results.file, results.unit);
-    if (!previous.empty()) {
-      const auto kept = marks_of(results.new_file, results.unit);
-      for (const auto& mark : previous)
-        if (kept.count(mark) == 0) ++outcome.missing_marks;
-    }
-  }
-  return outcome;
-}
-
-std::string previous_file_name(const ResultsFile& results) { return results.file + ".prev"; }
-
-void replace_results_file(ResultsFile& results, const ResultsOutcome& outcome) {
-  if (outcome.missing_marks > 0) {
-    // A copy, so that the results file is never absent.
-    const std::string previous = previous_file_name(results);
-    const std::string temporary = recio::temporary_name(previous);
-    std::ifstream old(results.file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
-    if (old.bad()) throw Error("The previous results file " + results.file + " cannot be read again to keep it");
-    recio::write_new_file(temporary, text, "copy of the previous results file");
-    try {
-      recio::rename_file(temporary, previous, "copy of the previous results file");
-    } catch (...) {
-      std::remove(temporary.c_str());
-      throw;
-    }
-  }
-  recio::rename_file(results.new_file, results.file, "results file");
-  pending_new_file().clear();
-}
-
-std::string keep_new_results_beside(ResultsFile& results) {
-  const std::string beside = results.file + ".new";
-  recio::rename_file(results.new_file, beside, "results file");
-  pending_new_file().clear();
-  return beside;
-}
+ReplaceOutcome complete_results_file(ResultsFile& results) { return complete_marked_file(results, collect_marks); }
 
 void close_results_file(ResultsFile& results) {
-  const ResultsOutcome outcome = complete_results_file(results);
+  const ReplaceOutcome outcome = complete_results_file(results);
   if (outcome.changed)
     throw Error("The results file " + results.file + " was changed while this run went on; the new results are in " +
-                keep_new_results_beside(results));
-  replace_results_file(results, outcome);
+                keep_new_file_beside(results));
+  replace_marked_file(results, outcome);
 }
 
 }  // namespace vesk

@@ -1,16 +1,15 @@
 // The results file (stem + ".VORTAN"): one record per distance and angle,
 // with a mark in column 1 that the user sets to "Y" to ask for publication.
-// Marks of the previous file are read back into the publish lists; the new
-// file is written beside the old one under a name of this process and
-// replaces it only when the run ends normally, so a run that stops half way
-// never loses a mark. A new file that no longer holds every mark of the old
-// one keeps the old one as stem + ".VORTAN.prev"; an old file that was changed
-// while the run went on (a mark typed in an editor) is not replaced at all.
+// Marks of the previous file are read back into the publish lists; the file
+// is replaced at the end of the run as every marks file is (marked_file.hpp):
+// never lost when a run fails, kept as stem + ".VORTAN.prev" when the new
+// one no longer holds every mark, not replaced when it changed meanwhile.
 #pragma once
 #include <array>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "vortan/marked_file.hpp"
 
 namespace vesk {
 
@@ -31,38 +30,13 @@ struct PublishLists {
   std::array<bool, 10> has_records{};  // [p]: the file holds records of phase p
 };
 
-// What identifies the content of a file on disk without reading it.
-struct FileIdentity {
-  bool present = false;
-  unsigned long long device = 0, inode = 0;
-  long long size = 0;
-  long long modified_ns = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-FileIdentity identity_of(const std::string& file);
-
-struct ResultsFile {
-  int unit = 0;
-  std::string file;      // the results file
-  std::string new_file;  // written during the run, renamed over `file` at the end
+struct ResultsFile : MarkedFile {
   PublishLists publish;
-  FileIdentity read_as;  // the previous file as the run read its marks
-};
-
-// How the new file stands against the previous one, once it is complete.
-struct ResultsOutcome {
-  bool changed = false;  // the previous file changed on disk since it was read
-  int missing_marks = 0;  // marks of the previous file the new one no longer holds
 };
 
 // Reads the "Y" marks of an existing results file on `unit` with
 // "(A1,2I2,20X,7I5)"; unreadable records are skipped.
 void read_publish_marks(int unit, PublishLists& lists);
-
-// False for a record of a results or marks file that can neither be marked
-// nor be the closing record, which a scan for marks passes over without its
-// formatted read.
-bool may_count_as_mark(std::string_view record);
 
 // Reads the marks of stem + ".VORTAN" when it exists and opens the new file
 // on the first free unit from `start_unit`.
@@ -85,18 +59,10 @@ void write_angle_record(const ResultsFile& results, int phase, float angle, floa
 // Returns the number of records kept.
 int keep_previous_records(const ResultsFile& results, int phase);
 
-// Writes the closing record "99999" and closes the new file; a write the
-// system refuses throws vesk::Error with its reason (the old file stays).
-ResultsOutcome complete_results_file(ResultsFile& results);
-// stem + ".VORTAN.prev", where a previous file with marks not found again is kept.
-std::string previous_file_name(const ResultsFile& results);
-// The new file replaces the old one; with marks missing the old one is
-// first kept as previous_file_name().
-void replace_results_file(ResultsFile& results, const ResultsOutcome& outcome);
-// For a previous file that changed meanwhile: the new results go to
-// stem + ".VORTAN.new" and the old file stays; returns that name.
-std::string keep_new_results_beside(ResultsFile& results);
-// The three steps above, for callers that have nothing to do between them.
+// Writes the closing record and closes the new file (complete_marked_file).
+ReplaceOutcome complete_results_file(ResultsFile& results);
+// Completes and replaces, for callers that have nothing to do between them;
+// throws vesk::Error for a previous file that changed meanwhile.
 void close_results_file(ResultsFile& results);
 
 }  // namespace vesk

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "recio/error.hpp"
@@ -21,18 +20,8 @@ struct HeldLock {
 };
 
 HeldLock& held_lock() {
-  static auto* lock = new HeldLock;  // still needed by the exit handler
-  return *lock;
-}
-
-// Removed while still locked: a run that opened the old file meanwhile sees
-// that the name no longer leads to what it locked and tries again.
-void release_lock() {
-  HeldLock& lock = held_lock();
-  if (lock.fd < 0) return;
-  ::unlink(lock.file.c_str());
-  ::close(lock.fd);
-  lock.fd = -1;
+  static HeldLock lock;
+  return lock;
 }
 
 std::string holder_of(int fd) {
@@ -74,14 +63,22 @@ void lock_experiment(const std::string& stem) {
       if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, pid.data(), pid.size(), 0);
       lock.file = file;
       lock.fd = fd;
-      static const bool registered = std::atexit(release_lock) == 0;
-      (void)registered;
       return;
     }
     // The run that held it has removed it since it was opened.
     ::close(fd);
   }
   throw Error("The lock file " + file + " of this experiment keeps changing; no lock could be taken");
+}
+
+// Removed while still locked: a run that opened the old file meanwhile sees
+// that the name no longer leads to what it locked and tries again.
+void release_experiment_lock() {
+  HeldLock& lock = held_lock();
+  if (lock.fd < 0) return;
+  ::unlink(lock.file.c_str());
+  ::close(lock.fd);
+  lock.fd = -1;
 }
 
 }  // namespace vesk

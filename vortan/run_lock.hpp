@@ -7,10 +7,13 @@
 
 namespace vesk {
 
-// Takes the lock of the experiment `stem` for the rest of the process, or
-// throws vesk::Error naming the run that holds it. The lock file is removed
-// when the program ends normally.
+// Takes the lock of the experiment `stem` until release_experiment_lock(),
+// or throws vesk::Error naming the run that holds it. Taken twice it is
+// held once.
 void lock_experiment(const std::string& stem);
+// Removes the lock file and gives the lock up; main calls it however the run
+// ends (the kernel gives it up anyway when the process ends).
+void release_experiment_lock();
 
 std::string lock_file_name(const std::string& stem);
 

@@ -1,7 +1,8 @@
-// The torsion and hydrogen-bond loops of the publication CIF
+// The rows of the torsion and hydrogen-bond loops of the publication CIF
 // (_geom_torsion and _geom_hbond of the core dictionary), one row per
 // record of the marks file and in its order, with a site code for every
-// atom and the publication flag from its mark.
+// atom and the publication flag from its mark; vortan/cif_output.cpp writes
+// the loops with the others.
 #pragma once
 #include <string>
 
@@ -14,8 +15,5 @@ namespace vesk {
 
 void collect_torsion(CifCollector& cif, const PhaseDescription& phase, const TorsionAngle& torsion, bool published);
 void collect_hbond(CifCollector& cif, const PhaseDescription& phase, const HydrogenBond& hbond, bool published);
-
-// Appends the two loops of `block` (nothing for an empty one) to `out`.
-void write_torsion_loops(const CifBlock& block, std::string& out);
 
 }  // namespace vesk

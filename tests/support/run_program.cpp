@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +30,9 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
                       const std::map<std::string, std::string>& env) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe failed");
+  // A program that ends before it has read all its input must not take the
+  // test down with SIGPIPE: the write then fails with EPIPE and stops.
+  signal(SIGPIPE, SIG_IGN);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -36,6 +40,7 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored in the program
     if (chdir(folder.c_str()) != 0) _exit(127);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv;
