@@ -110,6 +110,7 @@ std::string geometry_marks_file_name(const std::string& stem) { return stem + ".
 void open_geometry_marks(GeometryMarks& marks, const std::string& stem, int start_unit) {
   open_marked_file(marks, geometry_marks_file_name(stem), "marks file", start_unit,
                    [&marks](int unit) { read_marks(unit, marks); });
+  marks.held_marks = !marks.torsions.empty() || !marks.hbonds.empty();
 }
 
 bool is_published(const GeometryMarks& marks, const TorsionKey& key) { return listed(marks.torsions, key); }

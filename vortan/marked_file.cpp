@@ -102,7 +102,7 @@ ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_mar
   const FileIdentity now = identity_of(marked.file);
   // A file that is gone holds no marks to lose.
   outcome.changed = now.present && !(now == marked.read_as);
-  if (!outcome.changed) {
+  if (!outcome.changed && marked.held_marks) {
     const MarkKeys previous = marks_of(marked.file, marked.unit, collect_marks);
     if (!previous.empty()) {
       const MarkKeys kept = marks_of(marked.new_file, marked.unit, collect_marks);

@@ -31,6 +31,9 @@ struct MarkedFile {
   std::string new_file;  // written during the run
   std::string what;      // "results file", for the messages
   FileIdentity read_as;  // the previous file as the run read its marks
+  // False when the previous file held no mark as the run read it: unchanged
+  // since, it has none to lose, and neither file is read again at the end.
+  bool held_marks = true;
 };
 
 // How the new file stands against the previous one, once it is complete.

@@ -99,6 +99,7 @@ void read_publish_marks(int unit, PublishLists& lists) {
 void open_results_file(ResultsFile& results, const std::string& stem, int start_unit) {
   open_marked_file(results, stem + ".VORTAN", "results file", start_unit,
                    [&results](int unit) { read_publish_marks(unit, results.publish); });
+  results.held_marks = !results.publish.distances.empty() || !results.publish.angles.empty();
 }
 
 bool is_published_distance(const PublishLists& lists, int phase, int central, int neighbour, int op, int cell) {
