@@ -235,7 +235,8 @@ void BM_READEXP(benchmark::State& state) {
 // single-record atoms of phase flag 4 with their hexadecimal record numbers.
 }  // namespace
 
-void write_big_experiment(const std::filesystem::path& file, int which) {
+void write_big_experiment(const std::filesystem::path& file, int which,
+                          std::string_view controls = "DMAX 3.2 DAGL 2.5") {
   const PhaseDescription& phase = phase_of(which);
   const Structure& s = kStructures[which];
   auto builder = testing_support::minimal_experiment();
@@ -262,7 +263,7 @@ void write_big_experiment(const std::filesystem::path& file, int which) {
                   atom.x[0], atom.x[1], atom.x[2], 0.0125, atom.label.c_str());
     builder.add(key, text);
   }
-  builder.vortan_controls(1, "DMAX 3.2 DAGL 2.5");
+  builder.vortan_controls(1, controls);
   builder.write(file);
 }
 
@@ -283,9 +284,13 @@ void BM_WholeVortanRun(benchmark::State& state) {
 
 // The 5000-atom P 21/c phase with a full covariance matrix of 3000
 // variables: every x, y and z refined, parameter p tied to variable
-// (p - 1) mod NVAR + 1; variances of 1E-8 with small correlations.
-void write_covariance_run(const std::filesystem::path& folder, int nvar = 3000) {
-  write_big_experiment(folder / "BIG.EXP", kWholeRunStructure);
+// (p - 1) mod NVAR + 1; variances of 1E-8 with small correlations. With
+// `torsions` false the control record says TORS NONE: the same search,
+// distances and angles as the peer script, and the hydrogen bonds (none:
+// the random atoms are no elements).
+void write_covariance_run(const std::filesystem::path& folder, int nvar = 3000, bool torsions = true) {
+  write_big_experiment(folder / "BIG.EXP", kWholeRunStructure,
+                       torsions ? "DMAX 3.2 DAGL 2.5" : "DMAX 3.2 DAGL 2.5 DFLT DFLT TORS NONE");
   const PhaseDescription& phase = phase_of(kWholeRunStructure);
   const Structure& s = kStructures[kWholeRunStructure];
   testing_support::CovarianceFile covariance;
@@ -324,24 +329,34 @@ double children_cpu_seconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-const testing_support::TempFolder& covariance_run_folder() {
-  static testing_support::TempFolder folder;
-  static const bool written = (write_covariance_run(folder.path()), true);
+// The run with its torsion angles (TORS ALL, the default) or without them
+// (TORS NONE), each in a folder of its own.
+const testing_support::TempFolder& covariance_run_folder(bool torsions = false) {
+  static testing_support::TempFolder with, without;
+  static const bool written =
+      (write_covariance_run(with.path(), 3000, true), write_covariance_run(without.path(), 3000, false), true);
   (void)written;
-  return folder;
+  return torsions ? with : without;
 }
 
-// range 0: a first run (no results file); 1: a rerun, which reads the
-// marks of the previous results file.
+// range 0: a first run (no results or marks file); 1: a rerun, which reads
+// the marks of the previous results and marks files. range 1: 0 for TORS
+// NONE, the run that does what the peer script does; 1 for every torsion
+// angle as well (about 340000 of them, 28 MB more listing).
 void BM_WholeRunWithCovariance(benchmark::State& state) {
-  const auto& folder = covariance_run_folder();
-  std::filesystem::remove(folder / "BIG.VORTAN");
+  const bool torsions = state.range(1) == 1;
+  const auto& folder = covariance_run_folder(torsions);
+  auto remove_results = [&folder] {
+    std::filesystem::remove(folder / "BIG.VORTAN");
+    std::filesystem::remove(folder / "BIG.TORHB");
+  };
+  remove_results();
   if (state.range(0) == 1) testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path());
   std::size_t listing = 0;
   double cpu = 0;
   for (auto _ : state) {
     std::filesystem::remove(folder / "BIG.LST");
-    if (state.range(0) == 0) std::filesystem::remove(folder / "BIG.VORTAN");
+    if (state.range(0) == 0) remove_results();
     const double before = children_cpu_seconds();
     const auto result = testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path());
     cpu += children_cpu_seconds() - before;
@@ -350,7 +365,7 @@ void BM_WholeRunWithCovariance(benchmark::State& state) {
   }
   state.counters["listing_MB"] = static_cast<double>(listing) / 1.0e6;
   state.counters["child_cpu_s"] = cpu / static_cast<double>(state.iterations());
-  state.SetLabel(state.range(0) == 0 ? "first run" : "rerun");
+  state.SetLabel(std::string(state.range(0) == 0 ? "first run" : "rerun") + (torsions ? ", TORS ALL" : ", TORS NONE"));
 }
 
 // The peer: bench/gemmi_peer.py on the same structure, with the system
@@ -557,20 +572,25 @@ BENCHMARK(BM_LookupBisection)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_READEXP)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeVortanRun)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OutputFormatting)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WholeRunWithCovariance)->DenseRange(0, 1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WholeRunWithCovariance)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_GemmiPeerScript)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // "search_bench --write-experiment FOLDER" only writes BIG.EXP there, and
-// "--write-covariance-run FOLDER [NVAR]" the 5000-atom P 21/c run (BIG.EXP,
-// BIG.CMT of NVAR variables, 3000 unless given, and the peer's BIG.txt), for
-// timing, profiling and measuring memory by hand.
+// "--write-covariance-run FOLDER [NVAR [NONE]]" the 5000-atom P 21/c run
+// (BIG.EXP, BIG.CMT of NVAR variables, 3000 unless given, and the peer's
+// BIG.txt; NONE: TORS NONE in the control record), for timing, profiling
+// and measuring memory by hand.
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--write-experiment") {
     write_big_experiment(std::filesystem::path(argv[2]) / "BIG.EXP", 0);
     return 0;
   }
-  if ((argc == 3 || argc == 4) && std::string(argv[1]) == "--write-covariance-run") {
-    write_covariance_run(argv[2], argc == 4 ? std::atoi(argv[3]) : 3000);
+  if (argc >= 3 && argc <= 5 && std::string(argv[1]) == "--write-covariance-run") {
+    write_covariance_run(argv[2], argc >= 4 ? std::atoi(argv[3]) : 3000, !(argc == 5 && std::string(argv[4]) == "NONE"));
     return 0;
   }
   benchmark::Initialize(&argc, argv);

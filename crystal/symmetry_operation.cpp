@@ -68,6 +68,10 @@ bool same_modulo_lattice(const SymmetryOperation& a, const SymmetryOperation& b,
 std::optional<ImageName> image_name(const SpaceGroupInfo& group, const Vec3& atom, const Vec3d& target) {
   EquivalentPositions positions;
   GENEQ(atom, group, GeneqMode::Distinct, positions);
+  return image_name(std::span<const EquivalentPosition>(positions.begin(), positions.end()), target);
+}
+
+std::optional<ImageName> image_name(std::span<const EquivalentPosition> positions, const Vec3d& target) {
   for (const EquivalentPosition& position : positions) {
     ImageName name{position.code, {}};
     bool same = true;

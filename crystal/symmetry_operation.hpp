@@ -7,7 +7,9 @@
 #pragma once
 #include <array>
 #include <optional>
+#include <span>
 
+#include "crystal/equivalent_positions.hpp"
 #include "crystal/metric.hpp"
 #include "crystal/spacegroup.hpp"
 
@@ -47,5 +49,8 @@ struct ImageName {
   LatticeTranslation n{};
 };
 std::optional<ImageName> image_name(const SpaceGroupInfo& group, const Vec3& atom, const Vec3d& target);
+// The same among the atom's distinct equivalent positions as GENEQ gives
+// them, for a caller that names many images of one atom.
+std::optional<ImageName> image_name(std::span<const EquivalentPosition> positions, const Vec3d& target);
 
 }  // namespace vesk

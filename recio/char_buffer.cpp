@@ -5,17 +5,12 @@
 
 namespace recio {
 
-char* CharBuffer::grow(std::size_t n) {
-  if (size_ + n > capacity_) {
-    const std::size_t capacity = std::max({2 * capacity_, size_ + n, std::size_t{256}});
-    auto larger = std::make_unique_for_overwrite<char[]>(capacity);
-    if (size_ > 0) std::memcpy(larger.get(), data_.get(), size_);
-    data_ = std::move(larger);
-    capacity_ = capacity;
-  }
-  char* at = data_.get() + size_;
-  size_ += n;
-  return at;
+void CharBuffer::enlarge(std::size_t needed) {
+  const std::size_t capacity = std::max({2 * capacity_, needed, std::size_t{256}});
+  auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+  if (size_ > 0) std::memcpy(larger.get(), data_.get(), size_);
+  data_ = std::move(larger);
+  capacity_ = capacity;
 }
 
 void CharBuffer::append(std::string_view text) {

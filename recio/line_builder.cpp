@@ -34,4 +34,10 @@ LineBuilder& LineBuilder::f(double value, int width, int decimals) {
   return *this;
 }
 
+LineBuilder& scratch_line() {
+  static LineBuilder line;
+  line.clear();
+  return line;
+}
+
 }  // namespace recio

@@ -26,4 +26,9 @@ struct LineBuilder {
   LineBuilder& f(double value, int width, int decimals);
 };
 
+// One builder for the hot records of a program, cleared, keeping its
+// storage from record to record: each caller builds one record in it and
+// writes it out before anything else asks for it.
+LineBuilder& scratch_line();
+
 }  // namespace recio

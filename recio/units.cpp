@@ -125,13 +125,22 @@ enum class LineEnd { Newline, EndOfFile, TooLong };
 // Takes characters up to the line end, at most kMaxRecordLength of them,
 // appending them to `record` when one is given.
 LineEnd take_line(std::FILE* file, std::string* record) {
-  // The programs are single-threaded: no stream lock per character.
+  // The programs are single-threaded: no stream lock per character. The
+  // characters go to the record a chunk at a time.
+  char chunk[256];
+  std::size_t filled = 0;
+  auto keep = [&]() {
+    if (record != nullptr) record->append(chunk, filled);
+    filled = 0;
+  };
   for (std::size_t taken = 0;; ++taken) {
     const int c = getc_unlocked(file);
-    if (c == EOF) return LineEnd::EndOfFile;
-    if (c == '\n') return LineEnd::Newline;
-    if (taken == kMaxRecordLength) return LineEnd::TooLong;
-    if (record != nullptr) record->push_back(static_cast<char>(c));
+    if (c == EOF || c == '\n' || taken == kMaxRecordLength) {
+      keep();
+      return c == EOF ? LineEnd::EndOfFile : c == '\n' ? LineEnd::Newline : LineEnd::TooLong;
+    }
+    chunk[filled++] = static_cast<char>(c);
+    if (filled == sizeof chunk) keep();
   }
 }
 

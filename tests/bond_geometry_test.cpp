@@ -376,3 +376,72 @@ TEST(BondGeometry, MarksOfTheirOwnFileSurviveRunsAndAFailedRun) {
   EXPECT_EQ(read_file(folder / "P41.TORHB"), expected);
   EXPECT_FALSE(std::filesystem::exists(folder / "P41.TORHB.new"));
 }
+
+// Marks every torsion record of a marks file; returns how many.
+int mark_every_torsion(const std::filesystem::path& file) {
+  std::string marks = read_file(file);
+  int count = 0;
+  for (std::size_t at = marks.find("N 1 2"); at != std::string::npos; at = marks.find("N 1 2", at + 1)) {
+    marks[at] = 'Y';
+    ++count;
+  }
+  write_file(file, marks);
+  return count;
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(BondGeometry, TorsControlLeavesOutChainsWithHydrogenOrEveryTorsionAndKeepsTheirMarks) {
+  TempFolder folder;
+  write_file(folder / "paper.cif", kPaper);
+  ASSERT_EQ(run_program(CIF2EXP_BIN, {"paper.cif", "P41"}, folder.path()).exit_status, 0);
+  ASSERT_EQ(vortan(folder).exit_status, 0);
+  const Written all = read_geometry_cif(folder / "P41_geom.cif");
+  // The paper's hydrogen atoms are the labels that begin with H.
+  std::vector<std::string> without_hydrogen;
+  for (const auto& [name, row] : all.torsions) {
+    bool hydrogen = false;
+    for (std::size_t k = 0; k < 4; ++k) hydrogen = hydrogen || row[k][0] == 'H';
+    if (!hydrogen) without_hydrogen.push_back(name);
+  }
+  ASSERT_LT(without_hydrogen.size(), all.torsions.size());
+  ASSERT_FALSE(without_hydrogen.empty());
+  const int marked = mark_every_torsion(folder / "P41.TORHB");
+
+  set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT TORS noh");
+  ASSERT_EQ(vortan(folder).exit_status, 0);
+  std::vector<std::string> listed;
+  for (const auto& [name, row] : read_geometry_cif(folder / "P41_geom.cif").torsions) {
+    listed.push_back(name);
+    EXPECT_EQ(row[7], "yes") << name;
+  }
+  EXPECT_EQ(listed, without_hydrogen);
+  // The chains left out keep their marks.
+  EXPECT_EQ(count_of(read_file(folder / "P41.TORHB"), "Y 1 2"), marked);
+
+  set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT TORS NONE");
+  std::filesystem::remove(folder / "P41.LST");
+  ASSERT_EQ(vortan(folder).exit_status, 0);
+  EXPECT_EQ(read_file(folder / "P41_geom.cif").find("_geom_torsion"), std::string::npos);
+  const std::string listing = read_file(folder / "P41.LST");
+  EXPECT_EQ(listing.find("Torsion angle"), std::string::npos);
+  EXPECT_NE(listing.find("D-H...A"), std::string::npos);  // the hydrogen bonds stay
+  EXPECT_EQ(count_of(read_file(folder / "P41.TORHB"), "Y 1 2"), marked);
+
+  set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT TORS ALL");
+  ASSERT_EQ(vortan(folder).exit_status, 0);
+  const Written again = read_geometry_cif(folder / "P41_geom.cif");
+  EXPECT_EQ(again.torsions.size(), all.torsions.size());
+  for (const auto& [name, row] : again.torsions) EXPECT_EQ(row[7], "yes") << name;
+
+  set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT TORS SOME");
+  const auto refused = vortan(folder);
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_NE(refused.out.find("The TORS value \"SOME\" of the control record \"  VRTN CDAT1\" is not ALL, NOH or NONE"),
+            std::string::npos)
+      << refused.out << refused.err;
+}

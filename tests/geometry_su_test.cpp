@@ -140,3 +140,44 @@ TEST(GeometrySu, TorsionAngleAndDistanceSigmasAgreeWithFiniteDifferences) {
   line[2].cart = {points[1].cart[0] + 1.5, points[1].cart[1], points[1].cart[2]};
   EXPECT_FALSE(measure_torsion(line[0], line[1], line[2], line[3]).defined);
 }
+
+TEST(GeometrySu, CoordinateBlocksGiveTheSameSigmaAsThePairwiseCovariance) {
+  // Four atoms in a monoclinic cell; the covariance as COVEL gives it, in
+  // single precision, correlated everywhere.
+  const CellFrame frame = cell_frame({9.1f, 10.2f, 11.3f}, {0.0f, -0.25f, 0.0f});
+  const std::vector<Vec3> own{
+      {0.11f, 0.23f, 0.37f}, {0.19f, 0.31f, 0.42f}, {0.27f, 0.22f, 0.49f}, {0.31f, 0.18f, 0.55f}};
+  auto covel = [](int p, int q) {
+    return static_cast<float>((p == q ? 2.0e-8 : 0.0) + 1.0e-9 * std::cos(static_cast<double>(p * q)));
+  };
+  const ParameterCovariance pairwise = [&covel](int p, int q) { return static_cast<double>(covel(p, q)); };
+  auto positions = [](int atom) { return std::array<int, 3>{3 * atom - 2, 3 * atom - 1, 3 * atom}; };
+  const SymmetryOperation screw = op({{{-1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}, {0, 6, 6});  // -x, y+1/2, -z+1/2
+  CellCovariance6 cell{};
+  for (std::size_t r = 0; r < 6; ++r) cell[r][r] = 1e-6;
+
+  // A, B, C, D: four atoms (read block by block), then atom 1 again as D
+  // (through the screw axis), whose two images add up to one term.
+  for (const std::array<int, 4>& atoms : {std::array<int, 4>{1, 2, 3, 4}, std::array<int, 4>{1, 2, 3, 1}}) {
+    std::vector<ImagePoint> points;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const int atom = atoms[k];
+      const SymmetryOperation image = k == 3 ? screw : SymmetryOperation{};
+      points.push_back(image_point(frame, atom, own[static_cast<std::size_t>(atom - 1)], image, positions(atom)));
+    }
+    std::array<std::array<CoordinateBlock, 4>, 4> stored{};
+    PointBlocks blocks;
+    for (std::size_t k = 0; k < 4; ++k)
+      for (std::size_t l = k; l < 4; ++l) {
+        for (std::size_t r = 0; r < 3; ++r)
+          for (std::size_t s = 0; s < 3; ++s)
+            stored[k][l][3 * r + s] = covel(points[k].positions[r], points[l].positions[s]);
+        blocks.of[k][l] = &stored[k][l];
+      }
+    const Measure t = measure_torsion(points[0], points[1], points[2], points[3]);
+    ASSERT_TRUE(t.defined);
+    const double expected = propagated_sigma(frame, points, t, cell, pairwise);
+    EXPECT_GT(expected, 0);
+    EXPECT_EQ(propagated_sigma(frame, points, t, cell, blocks), expected);
+  }
+}

@@ -76,9 +76,6 @@ TEST(Labels, NoBlanksWhereTheRoomIsFull) {
   const std::string line = distance_line("ABCDEFGH", "IJKLMNOP", true, 3.5f, 0.0012f, "   1 0 0 0", {0, 0, 0});
   EXPECT_EQ(line.substr(0, 19), "*ABCDEFGH_IJKLMNOP ");
   EXPECT_EQ(line[9], '_');
-  EXPECT_EQ(blank_edit(0), "");
-  EXPECT_EQ(blank_edit(-1), "");
-  EXPECT_EQ(blank_edit(3), "3X,");
 
   // A two-digit esd with seven decimals fills the coordinate column.
   AtomSite atom;

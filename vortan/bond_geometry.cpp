@@ -9,19 +9,23 @@ namespace vesk {
 
 namespace {
 
-std::string location_of(const NamedImage& image) {
-  return location_text(image.name.code, image.name.n[0], image.name.n[1], image.name.n[2]);
-}
-
 int cell_code_of(const NamedImage& image) { return cell_code(image.name.n[0], image.name.n[1], image.name.n[2]); }
 
 const std::string& label_of(const PhaseDescription& phase, const NamedImage& image) {
   return phase.atoms[static_cast<std::size_t>(image.point.atom - 1)].label;
 }
 
+// [atom], from 1: the atoms whose chains a TORS NOH run leaves out, H and D.
+std::vector<bool> hydrogen_atoms(const PhaseDescription& phase) {
+  std::vector<bool> hydrogen(phase.atoms.size() + 1, false);
+  for (std::size_t i = 1; i <= phase.atoms.size(); ++i)
+    hydrogen[i] = is_hydrogen(element_of_type(phase.atoms[i - 1].type_symbol));
+  return hydrogen;
+}
+
 }  // namespace
 
-GeometryContext geometry_context(const DistanceWork& work, const PhaseDescription& phase,
+GeometryContext geometry_context(DistanceWork& work, const PhaseDescription& phase,
                                  const CovarianceData& covariance) {
   GeometryContext context;
   context.phase = &phase;
@@ -31,38 +35,46 @@ GeometryContext geometry_context(const DistanceWork& work, const PhaseDescriptio
   // of its Laue class.
   for (int r = 0; r < 6; ++r)
     for (int s = 0; s < 6; ++s) context.cell[r][s] = work.work.at(r + 1, s + 1);
-  context.covariance = [&covariance](int p, int q) { return static_cast<double>(COVEL(covariance, p, q)); };
+  context.covariance = &covariance;
+  context.own_blocks = &work.own_blocks;
   return context;
 }
 
-void torsions_and_hydrogen_bonds(const DistanceWork& work, const PhaseDescription& phase,
-                                 const CovarianceData& covariance, const HbondControls& controls,
-                                 const GeometryMarks& marks) {
+void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& phase,
+                                 const CovarianceData& covariance, TorsionChoice torsions,
+                                 const HbondControls& hbonds, const GeometryMarks& marks) {
   const GeometryContext context = geometry_context(work, phase, covariance);
   if (!context.frame.usable) return;
 
-  const std::vector<TorsionAngle> torsions = find_torsions(context);
-  if (!torsions.empty()) start_torsion_table(work.listing_unit);
-  for (const TorsionAngle& t : torsions) {
+  bool table_started = false;
+  std::vector<TorsionKey> published_keys;  // marked in the previous file and written again
+  const std::vector<bool> left_out =
+      torsions == TorsionChoice::NoHydrogen ? hydrogen_atoms(phase) : std::vector<bool>();
+  auto write_torsion = [&](const TorsionAngle& t) {
+    if (!table_started) start_torsion_table(work.listing_unit);
+    table_started = true;
     const auto& [a, b, c, d] = t.atoms;
     TorsionLine line;
     for (int k = 0; k < 4; ++k) line.labels[k] = label_of(phase, t.atoms[static_cast<std::size_t>(k)]);
     line.degrees = t.degrees;
     line.sigma = t.sigma;
-    line.locations[0] = location_of(a);
-    line.locations[1] = location_of(c);
-    line.locations[2] = location_of(d);
+    line.locations[0] = a.name;
+    line.locations[1] = c.name;
+    line.locations[2] = d.name;
     write_torsion_line(work.listing_unit, line);
     const TorsionKey key{phase.number,      a.point.atom,     b.point.atom,   c.point.atom,
                          d.point.atom,      a.name.code,      cell_code_of(a), c.name.code,
                          cell_code_of(c),   d.name.code,      cell_code_of(d)};
     const bool published = write_torsion_record(marks, key, t.degrees, t.sigma);
+    if (published) published_keys.push_back(key);
     if (work.cif != nullptr) collect_torsion(*work.cif, phase, t, published);
-  }
+  };
+  if (torsions != TorsionChoice::None) for_each_torsion(context, left_out, write_torsion);
+  if (torsions != TorsionChoice::All) keep_marked_torsions(marks, phase.number, published_keys);
 
-  const std::vector<HydrogenBond> hbonds = find_hydrogen_bonds(context, controls);
-  if (!hbonds.empty()) start_hbond_table(work.listing_unit);
-  for (const HydrogenBond& h : hbonds) {
+  const std::vector<HydrogenBond> found = find_hydrogen_bonds(context, hbonds);
+  if (!found.empty()) start_hbond_table(work.listing_unit);
+  for (const HydrogenBond& h : found) {
     HbondLine line;
     line.donor = label_of(phase, h.donor);
     line.hydrogen = label_of(phase, h.hydrogen);
@@ -75,8 +87,8 @@ void torsions_and_hydrogen_bonds(const DistanceWork& work, const PhaseDescriptio
     line.da_sigma = h.da_sigma;
     line.angle = h.angle;
     line.angle_sigma = h.angle_sigma;
-    line.donor_location = location_of(h.donor);
-    line.acceptor_location = location_of(h.acceptor);
+    line.donor_location = h.donor.name;
+    line.acceptor_location = h.acceptor.name;
     write_hbond_line(work.listing_unit, line);
     const HbondKey key{phase.number,         h.donor.point.atom, h.hydrogen.point.atom, h.acceptor.point.atom,
                        h.donor.name.code,    cell_code_of(h.donor), h.acceptor.name.code, cell_code_of(h.acceptor)};

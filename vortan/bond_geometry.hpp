@@ -13,12 +13,13 @@ namespace vesk {
 struct CovarianceData;
 
 // The context of the phase whose distance work is done: the bond graph,
-// the cell frame, the cell covariance and COVEL of the run's covariance.
-GeometryContext geometry_context(const DistanceWork& work, const PhaseDescription& phase,
+// the cell frame, the cell covariance, the run's covariance and the
+// atoms' own coordinate blocks of the distance work.
+GeometryContext geometry_context(DistanceWork& work, const PhaseDescription& phase,
                                  const CovarianceData& covariance);
 
-void torsions_and_hydrogen_bonds(const DistanceWork& work, const PhaseDescription& phase,
-                                 const CovarianceData& covariance, const HbondControls& controls,
-                                 const GeometryMarks& marks);
+void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& phase,
+                                 const CovarianceData& covariance, TorsionChoice torsions,
+                                 const HbondControls& hbonds, const GeometryMarks& marks);
 
 }  // namespace vesk

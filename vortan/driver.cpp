@@ -169,6 +169,20 @@ static const ControlKeyword kControlKeywords[] = {
     {"DONR", [](PhaseControls& c, ControlWords& words) { c.hbonds.donors = elements_word(words, "DONR"); }},
     // 4: acceptor elements
     {"ACPT", [](PhaseControls& c, ControlWords& words) { c.hbonds.acceptors = elements_word(words, "ACPT"); }},
+    // 5: which torsion angles: ALL, NOH (no chain with H or D) or NONE
+    {"TORS", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "TORS");
+       const std::string choice = upper(v);
+       if (choice == "ALL")
+         c.torsions = TorsionChoice::All;
+       else if (choice == "NOH")
+         c.torsions = TorsionChoice::NoHydrogen;
+       else if (choice == "NONE")
+         c.torsions = TorsionChoice::None;
+       else
+         throw Error("The TORS value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not ALL, NOH or NONE");
+     }},
 };
 
 const ControlKeyword* control_keyword(const std::string& word) {
@@ -400,7 +414,8 @@ void process_phase(VortanRun& run) {
     if (atom % 100 == 0) recio::write(recio::kTerminalOut, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
     process_atom(run, atom);
   }
-  torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.hbonds, run.geometry_marks);
+  torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.torsions, run.controls.hbonds,
+                              run.geometry_marks);
   if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
   if (run.drawings) draw(run);
 }

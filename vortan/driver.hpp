@@ -32,6 +32,7 @@ struct PhaseControls {
   std::string print_option = "DFLT";                // "ONCR": orthonormal neighbour vectors
   int iagl = 0;
   HbondControls hbonds;      // keyword words HMAX, HANG, DONR, ACPT
+  TorsionChoice torsions = TorsionChoice::All;  // keyword TORS ALL, NOH or NONE
   DrawingView view;          // "VIEW a|b|c|u v w" for --svg
 };
 

@@ -33,6 +33,9 @@ struct GeometryMarks : MarkedFile {
   std::vector<TorsionKey> torsions;
   std::vector<HbondKey> hbonds;
   bool overflow_reported = false;
+  // [phase]: the previous file may hold records of the phase (false: it
+  // surely holds none, and a skipped phase need not read it again).
+  std::array<bool, 10> has_records{};
 };
 
 std::string geometry_marks_file_name(const std::string& stem);
@@ -49,6 +52,10 @@ bool write_torsion_record(const GeometryMarks& marks, const TorsionKey& key, flo
 bool write_hbond_record(const GeometryMarks& marks, const HbondKey& key, float ha, float ha_sigma, float angle,
                         float angle_sigma);
 void keep_previous_geometry_records(const GeometryMarks& marks, int phase);
+// Copies the marked torsion records of `phase` in the previous file whose
+// keys are not in `written`: the chains a TORS NOH or NONE run leaves out
+// keep their marks for the next run that lists them.
+void keep_marked_torsions(const GeometryMarks& marks, int phase, const std::vector<TorsionKey>& written);
 // Writes the closing record and closes the new file (complete_marked_file).
 ReplaceOutcome complete_geometry_marks(GeometryMarks& marks);
 

@@ -87,7 +87,8 @@ Measure measure_distance(const ImagePoint& p, const ImagePoint& q) {
   const Vec3d d = sub(p.cart, q.cart);
   m.value = norm(d);
   const Vec3d g = m.value > 0 ? scale(d, 1 / m.value) : Vec3d{};
-  m.gradient = {g, scale(g, -1)};
+  m.gradient[0] = g;
+  m.gradient[1] = scale(g, -1);
   return m;
 }
 
@@ -97,7 +98,6 @@ Measure measure_angle(const ImagePoint& p, const ImagePoint& vertex, const Image
   const Vec3d v = sub(q.cart, vertex.cart);
   const double lu = norm(u), lv = norm(v);
   m.value = std::atan2(norm(cross(u, v)), dot(u, v));
-  m.gradient.assign(3, Vec3d{});
   if (!(lu > 0 && lv > 0)) return m;
   const Vec3d uh = scale(u, 1 / lu), vh = scale(v, 1 / lv);
   const double cosine = dot(uh, vh);
@@ -115,7 +115,6 @@ Measure measure_angle(const ImagePoint& p, const ImagePoint& vertex, const Image
 
 Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d) {
   Measure m;
-  m.gradient.assign(4, Vec3d{});
   const Vec3d f = sub(a.cart, b.cart), g = sub(b.cart, c.cart), h = sub(d.cart, c.cart);
   const Vec3d n1 = cross(f, g), n2 = cross(h, g);
   const double lg = norm(g);
@@ -141,19 +140,38 @@ Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoi
   return m;
 }
 
-double propagated_sigma(const CellFrame& frame, const std::vector<ImagePoint>& points, const Measure& measure,
-                        const CellCovariance6& cell, const ParameterCovariance& covariance) {
+namespace {
+
+// One refined parameter of a measure: its covariance position, the
+// derivative, and the point and coordinate it was first met at.
+struct ParameterTerm {
+  int position = 0;
+  double derivative = 0;
+  int point = 0;
+  int coordinate = 0;
+};
+
+// J C J^T with the cell part first, then the parameters in the order they
+// are met; `covariance(p, q)` gives the covariance of two terms. Two images
+// of one atom (one covariance position) add up to one term.
+// With `blocks`, the parameters are those of every point in turn (x, y, z
+// each) when no two points share a position and none is 0: the covariance
+// of parameters p = 3k + r and q = 3l + s is then element (r, s) of block
+// (k, l), read row by row in the same order as the general sum.
+template <class Covariance>
+double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+                           const CellCovariance6& cell, Covariance covariance, const PointBlocks* blocks = nullptr) {
   std::array<double, 6> dcell{};
-  // Derivatives by covariance position; two images of one atom add up.
-  std::vector<std::pair<int, double>> dparam;
-  auto add_parameter = [&dparam](int position, double value) {
+  std::array<ParameterTerm, 12> terms;
+  std::size_t count = 0;
+  auto add_parameter = [&terms, &count](int position, double value, int point, int coordinate) {
     if (position == 0) return;
-    for (auto& [p, v] : dparam)
-      if (p == position) {
-        v += value;
+    for (std::size_t k = 0; k < count; ++k)
+      if (terms[k].position == position) {
+        terms[k].derivative += value;
         return;
       }
-    dparam.emplace_back(position, value);
+    terms[count++] = ParameterTerm{position, value, point, coordinate};
   };
   for (std::size_t k = 0; k < points.size(); ++k) {
     const Vec3d& g = measure.gradient[k];
@@ -165,15 +183,58 @@ double propagated_sigma(const CellFrame& frame, const std::vector<ImagePoint>& p
     for (int j = 0; j < 3; ++j) {
       double own = 0;
       for (int i = 0; i < 3; ++i) own += point.op.rotation[i][j] * mg[i];
-      add_parameter(point.positions[j], own);
+      add_parameter(point.positions[j], own, static_cast<int>(k), j);
     }
   }
   double variance = 0;
   for (int r = 0; r < 6; ++r)
     for (int s = 0; s < 6; ++s) variance += dcell[r] * dcell[s] * cell[r][s];
-  for (const auto& [p, vp] : dparam)
-    for (const auto& [q, vq] : dparam) variance += vp * vq * covariance(p, q);
+  const std::size_t n = points.size();
+  bool regular = blocks != nullptr && count == 3 * n;
+  for (std::size_t p = 0; regular && p < count; ++p)
+    regular = static_cast<std::size_t>(terms[p].point) == p / 3 && static_cast<std::size_t>(terms[p].coordinate) == p % 3;
+  if (regular) {
+    for (std::size_t k = 0; k < n; ++k)
+      for (std::size_t r = 0; r < 3; ++r) {
+        const double dp = terms[3 * k + r].derivative;
+        for (std::size_t l = 0; l < n; ++l) {
+          // Row r of block (k, l), or column r of block (l, k).
+          const float* row = k <= l ? blocks->of[k][l]->data() + 3 * r : blocks->of[l][k]->data() + r;
+          const std::size_t step = k <= l ? 1 : 3;
+          const ParameterTerm* q = &terms[3 * l];
+          variance += dp * q[0].derivative * static_cast<double>(row[0]);
+          variance += dp * q[1].derivative * static_cast<double>(row[step]);
+          variance += dp * q[2].derivative * static_cast<double>(row[2 * step]);
+        }
+      }
+    return std::sqrt(std::fabs(variance));
+  }
+  for (std::size_t p = 0; p < count; ++p)
+    for (std::size_t q = 0; q < count; ++q)
+      variance += terms[p].derivative * terms[q].derivative * covariance(terms[p], terms[q]);
   return std::sqrt(std::fabs(variance));
+}
+
+}  // namespace
+
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+                        const CellCovariance6& cell, const ParameterCovariance& covariance) {
+  return propagated_sigma_of(frame, points, measure, cell, [&covariance](const ParameterTerm& p, const ParameterTerm& q) {
+    return covariance(p.position, q.position);
+  });
+}
+
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+                        const CellCovariance6& cell, const PointBlocks& blocks) {
+  return propagated_sigma_of(frame, points, measure, cell, [&blocks](const ParameterTerm& p, const ParameterTerm& q) {
+    // COVEL of the two positions: a block holds it whichever point of an
+    // atom the term was first met at.
+    const CoordinateBlock& block = p.point <= q.point ? *blocks.of[static_cast<std::size_t>(p.point)][static_cast<std::size_t>(q.point)]
+                                                      : *blocks.of[static_cast<std::size_t>(q.point)][static_cast<std::size_t>(p.point)];
+    const int r = p.point <= q.point ? p.coordinate : q.coordinate;
+    const int s = p.point <= q.point ? q.coordinate : p.coordinate;
+    return static_cast<double>(block[static_cast<std::size_t>(3 * r + s)]);
+  }, &blocks);
 }
 
 }  // namespace vesk

@@ -15,10 +15,11 @@
 #pragma once
 #include <array>
 #include <functional>
-#include <vector>
+#include <span>
 
 #include "crystal/metric.hpp"
 #include "crystal/symmetry_operation.hpp"
+#include "vortan/coordinate_blocks.hpp"
 
 namespace vesk {
 
@@ -47,10 +48,11 @@ ImagePoint image_point(const CellFrame& frame, int atom, const Vec3& own, const 
                        const std::array<int, 3>& positions);
 
 // A value with its gradient with respect to the Cartesian position of each
-// point (in the order the points were given). Angles in radians.
+// point (in the order the points were given; the rest stay zero). Angles in
+// radians.
 struct Measure {
   double value = 0;
-  std::vector<Vec3d> gradient;
+  std::array<Vec3d, 4> gradient{};
   bool defined = true;               // false: a torsion about a linear chain
 };
 Measure measure_distance(const ImagePoint& p, const ImagePoint& q);
@@ -69,8 +71,20 @@ using CellCovariance6 = std::array<std::array<double, 6>, 6>;
 using ParameterCovariance = std::function<double(int, int)>;
 
 // Standard uncertainty of a measure of `points` (same order as the measure).
-double propagated_sigma(const CellFrame& frame, const std::vector<ImagePoint>& points, const Measure& measure,
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
                         const CellCovariance6& cell, const ParameterCovariance& covariance);
+
+// The covariance of the points' atoms as 3 x 3 coordinate blocks, fetched
+// once and shared by every measure of the same atoms: of[k][l] for points
+// k <= l, the block of point k's coordinates (rows) with point l's, from
+// COVEL of their covariance positions; of[k][k] the atom's own block.
+struct PointBlocks {
+  std::array<std::array<const CoordinateBlock*, 4>, 4> of{};
+};
+// The same standard uncertainty, to the last bit, with COVEL of each pair of
+// positions read from the blocks.
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+                        const CellCovariance6& cell, const PointBlocks& blocks);
 
 constexpr double kDegreesPerRadian = 57.29577951308232;
 

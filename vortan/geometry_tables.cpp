@@ -16,26 +16,34 @@ void write_or_fail(int unit, std::string_view format, std::initializer_list<reci
   recio::check(recio::write(unit, format, items), unit);
 }
 
-std::string short_label(std::string_view label) {
-  return recio::pad(label, 8).substr(0, static_cast<std::size_t>(label_length(label)));
+// "  " and the label, then blanks to the value column (at least one).
+// The value field starts in column 29, as in the angle table.
+void end_label_field(recio::LineBuilder& text, std::size_t start) {
+  constexpr std::size_t kValueColumn = 28;
+  const std::size_t width = text.text.size() - start;
+  text.blanks(width < kValueColumn ? static_cast<int>(kValueColumn - width) : 1);
+}
+
+void append_short_label(recio::LineBuilder& text, std::string_view label) {
+  append_label(text, label, label_length(label));
+}
+
+// "(I4,3I2)": operator code and lattice translation.
+void append_location(recio::LineBuilder& text, const ImageName& name) {
+  text.i(name.code, 4).i(name.n[0], 2).i(name.n[1], 2).i(name.n[2], 2);
 }
 
 // "value(esd)" without its leading blanks, left in a column of `width`.
-std::string column(float value, float sigma, EsdKind kind, std::size_t width) {
-  std::string text = format_value_esd(value, sigma, kind);
-  text.erase(0, text.find_first_not_of(' '));
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
+void append_column(recio::LineBuilder& text, float value, float sigma, EsdKind kind, std::size_t width) {
+  static recio::LineBuilder field;
+  field.clear();
+  append_value_esd(field, value, value_esd(sigma, kind));
+  std::string_view digits = field.text.view();
+  digits.remove_prefix(std::min(digits.find_first_not_of(' '), digits.size()));
+  text.literal(digits);
+  if (digits.size() < width) text.blanks(static_cast<int>(width - digits.size()));
 }
 
-// The value field starts in column 29, as in the angle table.
-constexpr std::size_t kValueColumn = 28;
-
-std::string label_field(const std::string& label) {
-  std::string text = "  " + label;
-  text.append(text.size() < kValueColumn ? kValueColumn - text.size() : 1, ' ');
-  return text;
-}
 
 void write_torsion_header(int unit) {
   write_or_fail(unit, "(/,2X,'Torsion angle',15X,'Degrees',9X,'atom 1 loc',2X,'atom 3 loc',2X,'atom 4 loc')", {});
@@ -50,16 +58,26 @@ void write_hbond_header(int unit) {
 
 }  // namespace
 
-std::string torsion_line(const TorsionLine& line) {
-  std::string label;
-  for (int k = 0; k < 4; ++k) label += (k > 0 ? "_" : "") + short_label(line.labels[k]);
+void append_torsion_line(recio::LineBuilder& text, const TorsionLine& line) {
+  const std::size_t start = text.text.size();
+  text.blanks(2);
+  for (int k = 0; k < 4; ++k) {
+    if (k > 0) text.literal("_");
+    append_short_label(text, line.labels[k]);
+  }
+  end_label_field(text, start);
   // The value right-justified in its field as in the angle table, so the
   // decimal points of one precision line up.
   const ValueEsd e = value_esd(line.sigma, EsdKind::Angle);
-  std::string text = label_field(label) + format_value_esd(line.degrees, line.sigma, EsdKind::Angle);
-  text.append(static_cast<std::size_t>(std::max(0, 8 - e.decimals - e.digits_width)), ' ');
-  for (const std::string& location : line.locations) text += "  " + location;
-  return text;
+  append_value_esd(text, line.degrees, e);
+  text.blanks(8 - e.decimals - e.digits_width);
+  for (const ImageName& location : line.locations) append_location(text.blanks(2), location);
+}
+
+std::string torsion_line(const TorsionLine& line) {
+  recio::LineBuilder text;
+  append_torsion_line(text, line);
+  return std::string(text.text.view());
 }
 
 void start_torsion_table(int unit) {
@@ -73,16 +91,30 @@ void write_torsion_line(int unit, const TorsionLine& line) {
     LINECHK(unit, 2);
     write_torsion_header(unit);
   }
-  write_or_fail(unit, "(A)", {torsion_line(line)});
+  recio::LineBuilder& text = recio::scratch_line();
+  append_torsion_line(text, line);
+  recio::check(recio::write_line(unit, text.text.view()), unit);
+}
+
+void append_hbond_line(recio::LineBuilder& text, const HbondLine& line) {
+  const std::size_t start = text.text.size();
+  text.blanks(2);
+  append_short_label(text, line.donor);
+  append_short_label(text.literal("-"), line.hydrogen);
+  append_short_label(text.literal("..."), line.acceptor);
+  end_label_field(text, start);
+  append_column(text, line.dh, line.dh_sigma, EsdKind::Distance, 14);
+  append_column(text, line.ha, line.ha_sigma, EsdKind::Distance, 14);
+  append_column(text, line.da, line.da_sigma, EsdKind::Distance, 14);
+  append_column(text, line.angle, line.angle_sigma, EsdKind::Angle, 10);
+  append_location(text.blanks(2), line.donor_location);
+  append_location(text.blanks(2), line.acceptor_location);
 }
 
 std::string hbond_line(const HbondLine& line) {
-  const std::string label = short_label(line.donor) + "-" + short_label(line.hydrogen) + "..." +
-                            short_label(line.acceptor);
-  return label_field(label) + column(line.dh, line.dh_sigma, EsdKind::Distance, 14) +
-         column(line.ha, line.ha_sigma, EsdKind::Distance, 14) + column(line.da, line.da_sigma, EsdKind::Distance, 14) +
-         column(line.angle, line.angle_sigma, EsdKind::Angle, 10) + "  " + line.donor_location + "  " +
-         line.acceptor_location;
+  recio::LineBuilder text;
+  append_hbond_line(text, line);
+  return std::string(text.text.view());
 }
 
 void start_hbond_table(int unit) {
@@ -96,7 +128,9 @@ void write_hbond_line(int unit, const HbondLine& line) {
     LINECHK(unit, 2);
     write_hbond_header(unit);
   }
-  write_or_fail(unit, "(A)", {hbond_line(line)});
+  recio::LineBuilder& text = recio::scratch_line();
+  append_hbond_line(text, line);
+  recio::check(recio::write_line(unit, text.text.view()), unit);
 }
 
 }  // namespace vesk

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <span>
 
 #include <gemmi/elem.hpp>
 
@@ -65,19 +67,23 @@ int element_of_type(std::string_view symbol) {
   return element_of_symbol(std::string_view(trimmed).substr(0, 1));
 }
 
+bool is_hydrogen(int element) {
+  return element == static_cast<int>(gemmi::El::H) || element == static_cast<int>(gemmi::El::D);
+}
+
 float van_der_waals_radius(int element) { return gemmi::vdw_radius(static_cast<gemmi::El>(element)); }
 
 std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, const HbondControls& controls) {
   const std::vector<int> donors = checked_list(controls.donors, "donor");
   const std::vector<int> acceptors = checked_list(controls.acceptors, "acceptor");
   const PhaseDescription& phase = *context.phase;
-  const int hydrogen = static_cast<int>(gemmi::El::H), deuterium = static_cast<int>(gemmi::El::D);
+  const int hydrogen = static_cast<int>(gemmi::El::H);
   std::vector<int> element(phase.atoms.size() + 1, 0);
   float widest = 0;
   bool any = false;
   for (std::size_t i = 1; i <= phase.atoms.size(); ++i) {
     element[i] = element_of_type(phase.atoms[i - 1].type_symbol);
-    if (element[i] == hydrogen || element[i] == deuterium) any = true;
+    if (is_hydrogen(element[i])) any = true;
     if (contains(acceptors, element[i]))
       widest = std::max(widest, van_der_waals_radius(hydrogen) + van_der_waals_radius(element[i]));
   }
@@ -94,14 +100,14 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
   build_image_grid(grid, phase, reach);
 
   for (int h = 1; h <= static_cast<int>(phase.atoms.size()); ++h) {
-    if (element[static_cast<std::size_t>(h)] != hydrogen && element[static_cast<std::size_t>(h)] != deuterium)
-      continue;
+    if (!is_hydrogen(element[static_cast<std::size_t>(h)])) continue;
     const NamedImage ph = bonded_image(context, Bond{h, 1, {0, 0, 0}, phase.atoms[static_cast<std::size_t>(h - 1)].x, 0});
     std::vector<FoundDistance> near;
     search_image_grid(grid, phase, h, [&near](const FoundDistance& hit) { near.push_back(hit); });
     for (const Bond& bond : context.bonds->bonds_of(h)) {
       if (!contains(donors, element[static_cast<std::size_t>(bond.atom)])) continue;
       const NamedImage pd = bonded_image(context, bond);
+      std::optional<CoordinateBlock> dh_block;  // fetched for the first acceptor
       for (const FoundDistance& hit : near) {
         const int a = element[static_cast<std::size_t>(hit.atom)];
         if (!contains(acceptors, a)) continue;
@@ -119,17 +125,33 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
         hb.donor = pd;
         hb.hydrogen = ph;
         hb.acceptor = pa;
-        auto sigma = [&context](const std::vector<ImagePoint>& points, const Measure& m) {
-          return static_cast<float>(propagated_sigma(context.frame, points, m, context.cell, context.covariance));
+        // The blocks of D, H and A (0, 1, 2), [i][j] for i <= j; each
+        // measure takes those of its own points.
+        if (!dh_block) dh_block = pair_block(context, pd, ph);
+        const CoordinateBlock ha_block = pair_block(context, ph, pa), da_block = pair_block(context, pd, pa);
+        const CoordinateBlock* of[3][3] = {{&own_block(context, pd), &*dh_block, &da_block},
+                                           {nullptr, &own_block(context, ph), &ha_block},
+                                           {nullptr, nullptr, &own_block(context, pa)}};
+        const NamedImage* images[3] = {&pd, &ph, &pa};
+        auto sigma = [&](std::initializer_list<std::size_t> which, const Measure& m) {
+          const std::vector<std::size_t> w(which);
+          std::array<ImagePoint, 4> points;
+          PointBlocks blocks;
+          for (std::size_t r = 0; r < w.size(); ++r) {
+            points[r] = images[w[r]]->point;
+            for (std::size_t c = r; c < w.size(); ++c) blocks.of[r][c] = of[w[r]][w[c]];
+          }
+          return static_cast<float>(
+              propagated_sigma(context.frame, std::span(points.data(), w.size()), m, context.cell, blocks));
         };
         hb.dh = static_cast<float>(dh.value);
-        hb.dh_sigma = sigma({pd.point, ph.point}, dh);
+        hb.dh_sigma = sigma({0, 1}, dh);
         hb.ha = static_cast<float>(ha.value);
-        hb.ha_sigma = sigma({ph.point, pa.point}, ha);
+        hb.ha_sigma = sigma({1, 2}, ha);
         hb.da = static_cast<float>(da.value);
-        hb.da_sigma = sigma({pd.point, pa.point}, da);
+        hb.da_sigma = sigma({0, 2}, da);
         hb.angle = static_cast<float>(angle.value * kDegreesPerRadian);
-        hb.angle_sigma = static_cast<float>(kDegreesPerRadian) * sigma({pd.point, ph.point, pa.point}, angle);
+        hb.angle_sigma = static_cast<float>(kDegreesPerRadian) * sigma({0, 1, 2}, angle);
         found.push_back(hb);
       }
     }

@@ -25,6 +25,8 @@ std::vector<int> element_list(std::string_view text, std::string& bad);
 // The element number of an atom type symbol ("O", "O2-", "CL", "Fe3+"): its
 // leading letters; 0 for a Fourier peak or a symbol that names no element.
 int element_of_type(std::string_view symbol);
+// Hydrogen or deuterium.
+bool is_hydrogen(int element);
 
 // Van der Waals radius (Angstrom) of an element number, gemmi's table
 // (Bondi, J. Phys. Chem. 68 (1964) 441, completed by Mantina et al.,

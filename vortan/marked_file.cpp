@@ -33,6 +33,15 @@ MarkKeys marks_of(const std::string& file, int unit, CollectMarks collect_marks)
 
 }  // namespace
 
+// Only a marked record or one that may be the closing record can change the
+// marks or end the scan. A blank and a digit in columns 2-3 read as a phase
+// of at most 9 under any treatment of blanks, so such a record never closes.
+bool may_count_as_mark(std::string_view record) {
+  if (record.empty()) return false;  // reads as a blank mark and phase 0
+  if (record[0] == 'Y' || record[0] == 'y') return true;
+  return !(record.size() >= 3 && record[1] == ' ' && record[2] >= '0' && record[2] <= '9');
+}
+
 FileIdentity identity_of(const std::string& file) {
   FileIdentity identity;
   struct stat info {};
@@ -93,10 +102,13 @@ ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_mar
   const FileIdentity now = identity_of(marked.file);
   // A file that is gone holds no marks to lose.
   outcome.changed = now.present && !(now == marked.read_as);
-  if (!outcome.changed) {
-    const MarkKeys kept = marks_of(marked.new_file, marked.unit, collect_marks);
-    for (const auto& mark : marks_of(marked.file, marked.unit, collect_marks))
-      if (kept.count(mark) == 0) ++outcome.missing_marks;
+  if (!outcome.changed && marked.held_marks) {
+    const MarkKeys previous = marks_of(marked.file, marked.unit, collect_marks);
+    if (!previous.empty()) {
+      const MarkKeys kept = marks_of(marked.new_file, marked.unit, collect_marks);
+      for (const auto& mark : previous)
+        if (kept.count(mark) == 0) ++outcome.missing_marks;
+    }
   }
   return outcome;
 }

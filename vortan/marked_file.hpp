@@ -10,6 +10,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesk {
@@ -30,6 +31,9 @@ struct MarkedFile {
   std::string new_file;  // written during the run
   std::string what;      // "results file", for the messages
   FileIdentity read_as;  // the previous file as the run read its marks
+  // False when the previous file held no mark as the run read it: unchanged
+  // since, it has none to lose, and neither file is read again at the end.
+  bool held_marks = true;
 };
 
 // How the new file stands against the previous one, once it is complete.
@@ -37,6 +41,10 @@ struct ReplaceOutcome {
   bool changed = false;   // the previous file changed on disk since it was read
   int missing_marks = 0;  // marks of the previous file the new one no longer holds
 };
+
+// False for a record that can neither be marked nor be the closing record,
+// which a scan for marks passes over without its formatted read.
+bool may_count_as_mark(std::string_view record);
 
 // Each marked record as phase, kind and the integers that name what it marks.
 using MarkKeys = std::set<std::vector<int>>;
@@ -57,7 +65,8 @@ void check_write(int status, const MarkedFile& marked);
 
 // Writes the closing record "99999" and closes the new file (a write the
 // system refuses throws vesk::Error with its reason; the previous file
-// stays), then compares the marks of both files.
+// stays), then compares the marks of both files (the new one is only read
+// when the previous one holds marks).
 ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_marks);
 // file + ".prev", where a previous file with marks not found again is kept.
 std::string previous_file_name(const MarkedFile& marked);

@@ -3,6 +3,7 @@
 #include "console/text_utils.hpp"
 #include "recio/error.hpp"
 #include "recio/format.hpp"
+#include "recio/line_builder.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
@@ -46,12 +47,14 @@ int read_record_fields(const std::string& record, std::string& mark, int& phase,
 
 // Walks the records of a results file on `unit` that read with
 // "(A1,2I2,20X,7I5)", up to and including the closing record; unreadable
-// records are skipped.
+// records are skipped, and with `marks_only` those that cannot count as a
+// mark too.
 template <class Visit>
-void for_each_record(int unit, Visit visit) {
+void for_each_record(int unit, Visit visit, bool marks_only = false) {
+  std::string record;
   for (;;) {
-    std::string record;
     if (recio::read_line(unit, record) != 0) break;
+    if (marks_only && !may_count_as_mark(record)) continue;
     std::string mark(1, ' ');
     int phase = 0;
     int kind = 0;
@@ -72,21 +75,7 @@ void collect_marks(int unit, MarkKeys& marks) {
     // A distance key has four integers; what the wider read finds after them is not part of it.
     key.insert(key.end(), values.begin(), values.begin() + (kind == 0 ? 4 : 7));
     marks.insert(std::move(key));
-  });
-}
-
-}  // namespace
-
-namespace {
-
-// Only a marked record or one that may be the closing record can change the
-// publish lists or end the scan; every other record is passed over without
-// its formatted read. A blank and a digit in columns 2-3 read as a phase of
-// at most 9 under any treatment of blanks, so such a record never closes.
-bool may_count(const std::string& record) {
-  if (record.empty()) return false;  // reads as a blank mark and phase 0
-  if (record[0] == 'Y' || record[0] == 'y') return true;
-  return !(record.size() >= 3 && record[1] == ' ' && record[2] >= '0' && record[2] <= '9');
+  }, true);
 }
 
 }  // namespace
@@ -94,7 +83,7 @@ bool may_count(const std::string& record) {
 void read_publish_marks(int unit, PublishLists& lists) {
   std::string record;
   while (recio::read_line(unit, record) == 0) {
-    if (!may_count(record)) continue;
+    if (!may_count_as_mark(record)) continue;
     std::string mark(1, ' ');
     int phase = 0;
     int kind = 0;
@@ -110,6 +99,7 @@ void read_publish_marks(int unit, PublishLists& lists) {
 void open_results_file(ResultsFile& results, const std::string& stem, int start_unit) {
   open_marked_file(results, stem + ".VORTAN", "results file", start_unit,
                    [&results](int unit) { read_publish_marks(unit, results.publish); });
+  results.held_marks = !results.publish.distances.empty() || !results.publish.angles.empty();
 }
 
 bool is_published_distance(const PublishLists& lists, int phase, int central, int neighbour, int op, int cell) {
@@ -136,18 +126,22 @@ void write_results_header(const ResultsFile& results, int cycle, float r) {
 void write_distance_record(const ResultsFile& results, int phase, float distance, float sigma, int central,
                            int neighbour, int op, int cell) {
   const char* mark = is_published_distance(results.publish, phase, central, neighbour, op, cell) ? "Y" : "N";
-  check_write(recio::write(results.unit, "(A1,2I2,2F10.5,4I5)",
-                           {mark, phase, 0, distance, sigma, central, neighbour, op, cell}),
-              results);
+  // "(A1,2I2,2F10.5,4I5)"
+  recio::LineBuilder& line = recio::scratch_line();
+  line.a(mark, 1).i(phase, 2).i(0, 2).f(distance, 10, 5).f(sigma, 10, 5);
+  line.i(central, 5).i(neighbour, 5).i(op, 5).i(cell, 5);
+  check_write(recio::write_line(results.unit, line.text.view()), results);
 }
 
 void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
                         int second, int op1, int cell1, int op2, int cell2) {
   const char* mark =
       is_published_angle(results.publish, phase, first, central, second, op1, cell1, op2, cell2) ? "Y" : "N";
-  check_write(recio::write(results.unit, "(A1,2I2,2F10.4,7I5)",
-                           {mark, phase, 1, angle, sigma, first, central, second, op1, cell1, op2, cell2}),
-              results);
+  // "(A1,2I2,2F10.4,7I5)"
+  recio::LineBuilder& line = recio::scratch_line();
+  line.a(mark, 1).i(phase, 2).i(1, 2).f(angle, 10, 4).f(sigma, 10, 4);
+  line.i(first, 5).i(central, 5).i(second, 5).i(op1, 5).i(cell1, 5).i(op2, 5).i(cell2, 5);
+  check_write(recio::write_line(results.unit, line.text.view()), results);
 }
 
 int keep_previous_records(const ResultsFile& results, int phase) {

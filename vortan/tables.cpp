@@ -33,31 +33,11 @@ void write_or_fail(int unit, std::string_view format, std::initializer_list<reci
   recio::check(recio::write(unit, format, items), unit);
 }
 
-void write_record(int unit, const std::string& record) { write_or_fail(unit, "(A)", {record}); }
 
 // "Fw.k,1H(,Ie,1H)," for a value with its esd digits.
 std::string value_edits(const ValueEsd& e) {
   return "F" + std::to_string(e.field_width) + "." + std::to_string(e.decimals) + ",1H(,I" +
          std::to_string(e.digits_width) + ",1H),";
-}
-
-// The first n (at most 8) characters of a label padded to 8.
-void append_label(recio::LineBuilder& line, std::string_view label, int n) {
-  const auto length = static_cast<std::size_t>(n);
-  const std::string_view kept = label.substr(0, std::min(length, label.size()));
-  line.literal(kept).blanks(static_cast<int>(length - kept.size()));
-}
-
-// "Fw.k,1H(,Ie,1H)" of value_edits.
-void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) {
-  line.f(value, e.field_width, e.decimals).literal("(").i(e.digits, e.digits_width).literal(")");
-}
-
-// The hot lines are built in one builder that keeps its storage.
-recio::LineBuilder& line_builder() {
-  static recio::LineBuilder line;
-  line.clear();
-  return line;
 }
 
 }  // namespace
@@ -96,7 +76,17 @@ int label_length(std::string_view label) {
   return static_cast<int>(blank);
 }
 
-std::string blank_edit(int count) { return count > 0 ? std::to_string(count) + "X," : std::string(); }
+void append_label(recio::LineBuilder& line, std::string_view label, int n) {
+  const auto length = static_cast<std::size_t>(n);
+  const std::string_view kept = label.substr(0, std::min(length, label.size()));
+  line.literal(kept).blanks(static_cast<int>(length - kept.size()));
+}
+
+// "Fw.k,1H(,Ie,1H)" of value_edits.
+void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) {
+  line.f(value, e.field_width, e.decimals).literal("(").i(e.digits, e.digits_width).literal(")");
+}
+
 
 void write_radius_table(int unit, const PhaseDescription& phase) {
   std::vector<std::string> symbols;
@@ -124,23 +114,29 @@ void write_lattice_block(int unit, const PhaseDescription& phase, float dmax, fl
                  phase.cosine_sigma[1], phase.cosine_sigma[2], dmax, dagl, 0});
 }
 
-std::string atom_row(const AtomSite& atom, int number, std::string_view site_name) {
-  std::string format = "(2X,A,";
-  ValueEsd e[3];
+// "(2X,A,3(Fw.k,1H(,Ie,1H),nX,)A,2X,A4,I5,Fw.k,1H(,Ie,1H))" with the label
+// and the site name as 8 characters.
+void append_atom_row(recio::LineBuilder& line, const AtomSite& atom, int number, std::string_view site_name) {
+  line.blanks(2);
+  append_label(line, atom.label, 8);
   for (int k = 0; k < 3; ++k) {
-    e[k] = value_esd(atom.x_sigma[k], EsdKind::Coordinate);
+    const ValueEsd e = value_esd(atom.x_sigma[k], EsdKind::Coordinate);
+    append_value_esd(line, atom.x[k], e);
     // Blanks that bring the next column to its place: none when the digits
     // already reach it (two esd digits with seven decimals).
-    format += value_edits(e[k]) + blank_edit(9 - e[k].digits_width - e[k].decimals);
+    line.blanks(9 - e.digits_width - e.decimals);
   }
-  const ValueEsd f = value_esd(atom.fraction_sigma, EsdKind::Fraction);
-  format += "A,2X,A4,I5," + value_edits(f);
-  format.back() = ')';
-  const std::string label = recio::pad(atom.label, 8);
-  const std::string site = recio::pad(site_name, 8);
-  const std::string type = recio::pad(atom.type_symbol, 4);
-  return recio::write_string(format, {label, atom.x[0], e[0].digits, atom.x[1], e[1].digits, atom.x[2],
-                                      e[2].digits, site, type, number, atom.fraction, f.digits});
+  append_label(line, site_name, 8);
+  line.blanks(2);
+  append_label(line, atom.type_symbol, 4);
+  line.i(number, 5);
+  append_value_esd(line, atom.fraction, value_esd(atom.fraction_sigma, EsdKind::Fraction));
+}
+
+std::string atom_row(const AtomSite& atom, int number, std::string_view site_name) {
+  recio::LineBuilder line;
+  append_atom_row(line, atom, number, site_name);
+  return std::string(line.text.view());
 }
 
 void write_atom_list(int unit, const PhaseDescription& phase) {
@@ -154,7 +150,9 @@ void write_atom_list(int unit, const PhaseDescription& phase) {
       LINECHK(unit, 2);
       write_or_fail(unit, "(/,2X,'Name',9X,'X',13X,'Y',13X,'Z',8X,'Site sym Type Seq',' Fractn')", {});
     }
-    write_record(unit, atom_row(atom, static_cast<int>(i), site.name));
+    recio::LineBuilder& line = recio::scratch_line();
+    append_atom_row(line, atom, static_cast<int>(i), site.name);
+    recio::check(recio::write_line(unit, line.text.view()), unit);
   }
 }
 
@@ -215,7 +213,7 @@ void write_distance_line(int unit, DistanceTable& table, std::string_view centra
                   {table.orthonormal ? "ON Neighbor coord." : "Neighbor atom coordinates"});
     table.header_written = true;
   }
-  recio::LineBuilder& line = line_builder();
+  recio::LineBuilder& line = recio::scratch_line();
   append_distance_line(line, central_label, neighbour_label, star, d, sigma, location, vector);
   recio::check(recio::write_line(unit, line.text.view()), unit);
 }
@@ -262,7 +260,7 @@ void write_angle_line(int unit, std::string_view first_label, std::string_view c
     LINECHK(unit, 2);
     write_angle_header(unit);
   }
-  recio::LineBuilder& line = line_builder();
+  recio::LineBuilder& line = recio::scratch_line();
   append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
   recio::check(recio::write_line(unit, line.text.view()), unit);
 }

@@ -31,10 +31,11 @@ std::string format_value_esd(float value, float sigma, EsdKind kind);
 // Characters of a label before its first blank; 8 when it has none or
 // begins with one.
 int label_length(std::string_view label);
+// The first n (at most 8) characters of a label padded to n.
+void append_label(recio::LineBuilder& line, std::string_view label, int n);
+// format_value_esd's text appended to `line`.
+void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e);
 
-// "nX," for a positive blank count; nothing for zero or below, where the
-// label or the esd digits already fill the room.
-std::string blank_edit(int count);
 
 void write_radius_table(int unit, const PhaseDescription& phase);
 void write_lattice_block(int unit, const PhaseDescription& phase, float dmax, float dagl);

@@ -6,11 +6,13 @@
 // operations that are inverse to each other.
 #pragma once
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "crystal/phase.hpp"
 #include "crystal/symmetry_operation.hpp"
 #include "vortan/bond_graph.hpp"
+#include "vortan/coordinate_blocks.hpp"
 #include "vortan/geometry_su.hpp"
 
 namespace vesk {
@@ -21,7 +23,8 @@ struct GeometryContext {
   const BondGraph* bonds = nullptr;
   CellFrame frame;
   CellCovariance6 cell{};
-  ParameterCovariance covariance;
+  const CovarianceData* covariance = nullptr;  // the run's, for COVEL
+  OwnBlocks* own_blocks = nullptr;             // each atom's own block, shared with the distance work
 };
 
 // One atom of a torsion or a hydrogen bond: its image and how the listing
@@ -38,11 +41,22 @@ struct TorsionAngle {
   float sigma = 0;
 };
 
-// The image of `atom` through `op`, named as the neighbour search names it.
-NamedImage named_image(const GeometryContext& context, int atom, const SymmetryOperation& op);
 // The image a bond of the graph reaches, named as the bond is.
 NamedImage bonded_image(const GeometryContext& context, const Bond& bond);
 
-std::vector<TorsionAngle> find_torsions(const GeometryContext& context);
+// The covariance of the coordinates of two images' atoms (rows the first),
+// and an atom's own block.
+CoordinateBlock pair_block(const GeometryContext& context, const NamedImage& rows, const NamedImage& columns);
+const CoordinateBlock& own_block(const GeometryContext& context, const NamedImage& image);
+
+// Control word TORS: every chain, none with a hydrogen atom (H or D) at any
+// of its four places, or no torsion angles at all.
+enum class TorsionChoice { All, NoHydrogen, None };
+
+// Calls `found` for every torsion angle, in the order of the listing,
+// leaving out every chain with an atom marked in `left_out` ([atom], from 1;
+// empty: none).
+void for_each_torsion(const GeometryContext& context, const std::vector<bool>& left_out,
+                      const std::function<void(const TorsionAngle&)>& found);
 
 }  // namespace vesk
