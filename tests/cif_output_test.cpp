@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <regex>
 #include <set>
@@ -128,6 +129,12 @@ TEST(CifNumbers, SameDigitsAsTheListingWithoutBlanks) {
   // No s.u.: the value alone, with the listing's decimals.
   EXPECT_EQ(cif_number(2.1f, 0.0f, EsdKind::Distance), "2.10000");
   EXPECT_EQ(cif_number(90.0f, 0.0f, EsdKind::Angle), "90.000");
+  // An s.u. too large for the listing's two digits keeps all of its own; one
+  // that cannot be computed is left out rather than printed as a small one.
+  EXPECT_EQ(cif_number(2.1f, 15.0f, EsdKind::Distance), "2.1(150)");
+  EXPECT_EQ(cif_number(109.47f, 250.0f, EsdKind::Angle), "109(250)");
+  EXPECT_EQ(cif_number(2.1f, std::numeric_limits<float>::infinity(), EsdKind::Distance), "2.1");
+  EXPECT_EQ(cif_number(2.1f, std::numeric_limits<float>::quiet_NaN(), EsdKind::Distance), "2.1");
   // Every one is a CIF number with the same value.
   for (const char* text : {"2.10000(4)", "109.(4)", "2.10000", "90.000"}) {
     EXPECT_TRUE(gemmi::cif::is_numb(text)) << text;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -90,13 +91,21 @@ std::string site_symmetry_code(const CifBlock& block, int code, const LatticeTra
 }
 
 std::string cif_number(float value, float sigma, EsdKind kind) {
+  char buffer[64];
+  if (!std::isfinite(sigma)) {
+    // No s.u. can be given: the value alone, with the fewest decimals.
+    const ValueEsd e = value_esd(std::numeric_limits<float>::infinity(), kind);
+    std::snprintf(buffer, sizeof buffer, "%.*f", e.decimals, static_cast<double>(value));
+    return buffer;
+  }
   const ValueEsd e = value_esd(sigma, kind);
   std::string text = format_value_esd(value, sigma, kind);
   text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
   if (text.find('*') != std::string::npos) {
-    // Too wide for the listing's field; the CIF has no field to overflow.
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f(%d)", e.decimals, static_cast<double>(value), e.digits);
+    // Too wide for the listing's field; the CIF has no field to overflow,
+    // and its s.u. takes as many digits as it needs.
+    std::snprintf(buffer, sizeof buffer, "%.*f(%.0f)", e.decimals, static_cast<double>(value),
+                  std::round(static_cast<double>(sigma) * std::pow(10.0, e.decimals)));
     text = buffer;
   }
   if (e.digits == 0) text.erase(text.find('('));
