@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "crystal/spacegroup.hpp"
 #include "vortan/kept_neighbours.hpp"
 
 namespace vesk {
@@ -12,17 +13,18 @@ CellCovariance cell_covariance(PhaseDescription& phase) {
   const int laue = phase.group.laue;
   Vec3& abc = phase.abc_sigma;
   Vec3& cosines = phase.cosine_sigma;
-  if (laue > 3) {
+  if (laue > kLaueMmm) {  // a = b from the tetragonal classes on
     abc[1] = abc[0];
     cell.at(1, 2) = abc[0] * abc[0];
-    if (laue == 6 || laue == 7 || laue == 13 || laue == 14) {
+    const bool rhombohedral = laue == kLaue3barRhombohedral || laue == kLaue3barMRhombohedral;
+    if (rhombohedral || laue == kLaueM3bar || laue == kLaueM3barM) {
       // a = b = c is one parameter: with c left free, distances that the
       // symmetry makes equal would get different standard deviations.
       abc[2] = abc[0];
       cell.at(1, 3) = abc[0] * abc[0];
       cell.at(2, 3) = abc[0] * abc[0];
     }
-    if (laue == 6 || laue == 7) {
+    if (rhombohedral) {
       // Rhombohedral axes: one angle, refined as one parameter.
       cosines[1] = cosines[0];
       cosines[2] = cosines[0];
@@ -30,7 +32,7 @@ CellCovariance cell_covariance(PhaseDescription& phase) {
       cell.at(4, 5) = tie;
       cell.at(4, 6) = tie;
       cell.at(5, 6) = tie;
-    } else if (laue >= 8 && laue <= 12) {
+    } else if (hexagonal_axes(laue)) {
       // Hexagonal axes: the angles are fixed by symmetry.
       cosines = {0, 0, 0};
     }
