@@ -197,6 +197,9 @@ void check_phase(const vesk::PhaseDescription& phase, int experiment_unit, int p
   for (std::size_t k = 0; k < 3; ++k)
     fuzz::require(std::isfinite(phase.abc[k]) && phase.abc[k] > 0 && std::isfinite(phase.cosines[k]),
                   "an accepted phase has a cell");
+  for (const vesk::AtomSite& atom : phase.atoms)
+    for (float x : atom.x)
+      fuzz::require(std::fabs(x) <= vesk::kFarthestCoordinate, "an accepted phase's atoms lie near the cell");
 }
 
 }  // namespace
