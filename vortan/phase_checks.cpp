@@ -83,6 +83,10 @@ std::string check_phase_values(int experiment_unit, const PhaseDescription& phas
   for (std::size_t i = 0; i < phase.atoms.size() && why.empty(); ++i) {
     const AtomSite& atom = phase.atoms[i];
     const std::string label = "atom \"" + std::string(recio::trim_right(atom.label)) + "\"";
+    for (std::size_t k = 0; k < 3 && why.empty(); ++k)
+      if (!(std::fabs(atom.x[k]) <= kFarthestCoordinate))
+        why = label + " has the coordinate " + "xyz"[k] + " = " + number(atom.x[k]) + ", more than " +
+              std::to_string(static_cast<long>(kFarthestCoordinate)) + " cells from the origin";
     for (std::size_t k = 0; k < 3 && why.empty(); ++k) {
       const int j = atom.x_position[k];
       if (j <= 0) continue;
