@@ -56,6 +56,26 @@ void write_hbond_header(int unit) {
                 {});
 }
 
+// A table opens with four lines free on the page; a line that starts a new
+// page repeats the table's header there.
+void start_table(int unit, void (*write_header)(int)) {
+  LINECHK(unit, 4);
+  LINECHK(unit, -2);
+  write_header(unit);
+}
+
+template <class Line>
+void write_table_line(int unit, void (*write_header)(int), void (*append)(recio::LineBuilder&, const Line&),
+                      const Line& line) {
+  if (LINECHK(unit, 1) == 1) {
+    LINECHK(unit, 2);
+    write_header(unit);
+  }
+  recio::LineBuilder& text = recio::scratch_line();
+  append(text, line);
+  recio::check(recio::write_line(unit, text.text.view()), unit);
+}
+
 }  // namespace
 
 void append_torsion_line(recio::LineBuilder& text, const TorsionLine& line) {
@@ -80,20 +100,10 @@ std::string torsion_line(const TorsionLine& line) {
   return std::string(text.text.view());
 }
 
-void start_torsion_table(int unit) {
-  LINECHK(unit, 4);
-  LINECHK(unit, -2);
-  write_torsion_header(unit);
-}
+void start_torsion_table(int unit) { start_table(unit, write_torsion_header); }
 
 void write_torsion_line(int unit, const TorsionLine& line) {
-  if (LINECHK(unit, 1) == 1) {
-    LINECHK(unit, 2);
-    write_torsion_header(unit);
-  }
-  recio::LineBuilder& text = recio::scratch_line();
-  append_torsion_line(text, line);
-  recio::check(recio::write_line(unit, text.text.view()), unit);
+  write_table_line(unit, write_torsion_header, append_torsion_line, line);
 }
 
 void append_hbond_line(recio::LineBuilder& text, const HbondLine& line) {
@@ -117,20 +127,10 @@ std::string hbond_line(const HbondLine& line) {
   return std::string(text.text.view());
 }
 
-void start_hbond_table(int unit) {
-  LINECHK(unit, 4);
-  LINECHK(unit, -2);
-  write_hbond_header(unit);
-}
+void start_hbond_table(int unit) { start_table(unit, write_hbond_header); }
 
 void write_hbond_line(int unit, const HbondLine& line) {
-  if (LINECHK(unit, 1) == 1) {
-    LINECHK(unit, 2);
-    write_hbond_header(unit);
-  }
-  recio::LineBuilder& text = recio::scratch_line();
-  append_hbond_line(text, line);
-  recio::check(recio::write_line(unit, text.text.view()), unit);
+  write_table_line(unit, write_hbond_header, append_hbond_line, line);
 }
 
 }  // namespace vesk
