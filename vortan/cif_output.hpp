@@ -16,9 +16,7 @@
 #include "crystal/phase.hpp"
 #include "crystal/spacegroup.hpp"
 #include "crystal/symmetry_operation.hpp"
-#include "vortan/esd.hpp"
-#include "vortan/kept_neighbours.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/bond_graph.hpp"
 #include "vortan/paper_cif.hpp"
 #include "vortan/results_file.hpp"
 #include "vortan/tables.hpp"
@@ -80,7 +78,7 @@ struct CifAngle {
   bool published = false;
 };
 
-// Rows of the torsion and hydrogen-bond loops (vortan/torsion_cif.hpp).
+// Rows of the torsion and hydrogen-bond loops (vortan/cif_rows.hpp).
 struct CifTorsion {
   std::array<int, 4> atoms{};        // from 1
   std::string angle;
@@ -148,9 +146,9 @@ CifSite cif_site(const CifBlock& block, int code, const LatticeTranslation& n);
 
 // One row per results record, with the mark the record gets.
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float distance, float sigma);
+                  const Bond& bond, float sigma);
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                   const NeighbourEntry& first, const NeighbourEntry& second, const Angle& angle);
+                   const Bond& first, const Bond& second, float degrees, float sigma);
 
 // The listing note of every site of the current block whose translation
 // the n_klm form cannot hold (written once per site).

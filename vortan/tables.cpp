@@ -88,6 +88,19 @@ void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) 
 }
 
 
+int cell_code(int nx, int ny, int nz) { return 100 * (nx + 5) + 10 * (ny + 5) + (nz + 5); }
+
+std::string location_text(int operator_code, int nx, int ny, int nz) {
+  recio::LineBuilder text;  // "(I4,3I2)"
+  text.i(operator_code, 4).i(nx, 2).i(ny, 2).i(nz, 2);
+  return std::string(text.text.view());
+}
+
+Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
+  if (!orthonormal) return image;
+  return orthogonalise(Fractional{VECSUB(central, image)}, phase.orthogonal);
+}
+
 void write_radius_table(int unit, const PhaseDescription& phase) {
   std::vector<std::string> symbols;
   symbols.reserve(phase.types.size());

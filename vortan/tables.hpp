@@ -43,6 +43,14 @@ void write_lattice_block(int unit, const PhaseDescription& phase, float dmax, fl
 void write_atom_list(int unit, const PhaseDescription& phase);
 std::string atom_row(const AtomSite& atom, int number, std::string_view site_name);
 
+// 100 (nx + 5) + 10 (ny + 5) + (nz + 5); 555 is no translation.
+int cell_code(int nx, int ny, int nz);
+// "(I4,3I2)" of an operator code and a lattice translation.
+std::string location_text(int operator_code, int nx, int ny, int nz);
+// The printed neighbour vector: the image's fractional coordinates, or for
+// "ONCR" the vector from it to the central atom in orthonormal Angstrom.
+Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal);
+
 // The distance table header is written before the first line of a phase,
 // after every angle table and at page breaks.
 struct DistanceTable {
