@@ -88,6 +88,14 @@ CartesianDisplacement cartesian_displacement(const Mat3& orthogonal, const std::
   return result;
 }
 
+CartesianDisplacement cartesian_displacement(const Mat3d& axes, const std::array<float, 6>& u,
+                                             const IntMat3& rotation) {
+  Mat3 orthogonal{};  // rows the axes
+  for (int i = 0; i < 3; ++i)
+    for (int k = 0; k < 3; ++k) at(orthogonal, i + 1, k + 1) = static_cast<float>(axes[k][i]);
+  return cartesian_displacement(orthogonal, u, rotation);
+}
+
 RigidBondTest rigid_bond_test(const Cart3& a, const CartesianDisplacement& ua, const Cart3& b,
                               const CartesianDisplacement& ub) {
   RigidBondTest result;

@@ -5,8 +5,11 @@
 // z^2(B), which vanishes for two atoms that vibrate as a rigid pair.
 //
 // U comes from the Uij as a phase stores them through cartesian_u
-// (crystal/displacement_ellipsoid.hpp), the positions and U in one frame:
-// the frame of `orthogonal`, whose rows are the cell's axes.
+// (crystal/displacement_ellipsoid.hpp). The positions and U must be in one
+// frame: that of `orthogonal` (CELLMATRIX: a along x, c in the xz plane),
+// or of the `axes` given, whichever frame the positions were placed in.
+// The dependence of U on the cell constants is left out: the cell's s.u.'s
+// move z^2 by parts in 10^4, far below the Uij's.
 #pragma once
 #include <array>
 
@@ -30,6 +33,11 @@ struct CartesianDisplacement {
 Mat3d cartesian_rotation(const Mat3& orthogonal, const IntMat3& rotation);
 
 CartesianDisplacement cartesian_displacement(const Mat3& orthogonal, const std::array<float, 6>& u,
+                                             const IntMat3& rotation = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}});
+// The same in the frame X = axes x (the axes as columns, in double
+// precision, as a propagation's cell frame holds them), for positions
+// placed in that frame.
+CartesianDisplacement cartesian_displacement(const Mat3d& axes, const std::array<float, 6>& u,
                                              const IntMat3& rotation = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}});
 
 // A displacement measure: a value with its gradient by the positions of A
