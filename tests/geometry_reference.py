@@ -50,7 +50,11 @@ def puckering(points):
     f = np.fft.fft(z)  # f[m] = sum_j z_j exp(-2 pi i m j / N) = q_m exp(i phi_m) sqrt(N/2)
     values = [np.linalg.norm(z), None]
     for m in range(2, n // 2 + 1):
-        values += [f[m].real / np.sqrt(n), None] if 2 * m == n else [abs(f[m]) * np.sqrt(2 / n), np.angle(f[m])]
+        if 2 * m == n:
+            values += [f[m].real / np.sqrt(n), None]
+        else:  # a vanishing amplitude (a ring on an inversion centre) has no phase
+            q = abs(f[m]) * np.sqrt(2 / n)
+            values += [q, np.angle(f[m]) if q > 1e-9 else None]
     if n == 6:
         values[1] = np.arccos(values[4] / values[0])
     return values
@@ -79,8 +83,20 @@ def rigid_bond(cell, xa, ua, xb, ub, rotation, translation):
     return [za, zb, za - zb]
 
 
+# Benzene I at 296 K under pressure, P b c a, the molecule on an inversion
+# centre: Budzianowski & Katrusiak, Acta Cryst. B62 (2006) 94, entry
+# 2100348 of the Crystallography Open Database. C1, C2, C3 and their
+# images through -x, -y, -z close the ring.
+BENZENE_CELL = [7.287, 9.20, 6.688, 90, 90, 90]
+BENZENE_X = [[-0.0537, 0.1425, 0.0097], [0.0840, 0.0924, 0.1373], [0.1343, -0.0521, 0.1235]]
+BENZENE_U = [[0.039, 0.028, 0.043, 0.005, 0.002, 0.002], [0.034, 0.060, 0.025, 0.005, -0.005, -0.001],
+             [0.043, 0.048, 0.039, 0.002, -0.007, 0.006]]
+
+
 def main():
     rings = [ring(n, 0.1 * n) for n in (3, 4, 5, 5, 6, 6, 6, 7, 8)] + [ring(6, 0.01)]
+    benzene = np.array(BENZENE_X + [[-v for v in x] for x in BENZENE_X]) @ cartesian_frame(np.array(BENZENE_CELL)).T
+    rings.append(benzene)
     cases, expected = [], []
     for k, points in enumerate(rings):
         others = rng.uniform(-10, 10, (2, 3))
@@ -101,6 +117,9 @@ def main():
         ([12.3, 12.3, 7.9, 90, 90, 120], [0.3333, 0.1111, 0.0825], [0.041, 0.037, 0.022, 0.019, 0.002, -0.001],
          [0.0712, 0.3688, 0.0790], [0.033, 0.029, 0.044, 0.012, -0.003, 0.004], [[0, -1, 0], [1, -1, 0], [0, 0, 1]], [0, 0, 0]),
     ]
+    # The bonds C1-C2, C2-C3 and C3-C1 of the image -x, -y, -z.
+    for a, b, rotation in ((0, 1, np.eye(3)), (1, 2, np.eye(3)), (2, 0, -np.eye(3))):
+        bonds.append((BENZENE_CELL, BENZENE_X[a], BENZENE_U[a], BENZENE_X[b], BENZENE_U[b], rotation, [0, 0, 0]))
     for cell, xa, ua, xb, ub, rotation, translation in bonds:
         cell, ua, ub = (np.array(v, dtype=np.float32).astype(float) for v in (cell, ua, ub))
         rotation = np.array(rotation, dtype=int)

@@ -164,16 +164,24 @@ TEST(RingPuckering, ConformationsNamed) {
     EXPECT_EQ(name_of(six_ring(0.6, 67.5 + off / 2, 330 - off)), "screw-boat");
   }
   // Built from bonds: a chair of alternate heights, a boat with bow and
-  // stern raised, an envelope with one atom out of the plane of four, and
-  // a benzene ring flat to 0.005 Angstrom.
-  std::vector<Cart3> chair, boat, envelope, twist, benzene;
-  Noise noise;
+  // stern raised, an envelope with one atom out of the plane of four.
+  std::vector<Cart3> chair, boat, envelope, twist;
   for (int j = 0; j < 6; ++j) {
     const double a = j * kPi / 3;
     chair.push_back(moved({1.45 * std::cos(a), 1.45 * std::sin(a), j % 2 == 0 ? 0.25 : -0.25}));
     boat.push_back(moved({1.45 * std::cos(a), 1.45 * std::sin(a), j % 3 == 0 ? 0.6 : 0.0}));
-    benzene.push_back(moved({1.39 * std::cos(a), 1.39 * std::sin(a), 0.005 * noise.next()}));
   }
+  // Benzene I, P b c a, on an inversion centre (Budzianowski & Katrusiak,
+  // Acta Cryst. B62 (2006) 94; Crystallography Open Database 2100348):
+  // C1, C2, C3 and their images through -x, -y, -z.
+  const double cell[3] = {7.287, 9.20, 6.688};
+  const double carbon[3][3] = {{-0.0537, 0.1425, 0.0097}, {0.0840, 0.0924, 0.1373}, {0.1343, -0.0521, 0.1235}};
+  std::vector<Cart3> benzene(6);
+  for (int j = 0; j < 3; ++j)
+    for (int k = 0; k < 3; ++k) {
+      benzene[j][k] = carbon[j][k] * cell[k];
+      benzene[j + 3][k] = -carbon[j][k] * cell[k];
+    }
   for (int j = 0; j < 5; ++j) {
     const double a = j * 2 * kPi / 5;
     envelope.push_back(moved({1.28 * std::cos(a), 1.28 * std::sin(a), j == 2 ? 0.6 : 0.0}));

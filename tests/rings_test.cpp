@@ -155,8 +155,10 @@ TEST(SmallestRings, FusedBridgedAndCagedSystems) {
   EXPECT_TRUE(smallest_rings(graph_of(10, cyclodecane)).empty());
   EXPECT_EQ(smallest_rings(graph_of(10, cyclodecane), 10).size(), 1u);
 
-  // A ring through an inversion centre: nodes 0-2 the atoms, 3-5 their
-  // images, as a caller maps them; bonds listed from both ends, and a
+  // A ring through an inversion centre, benzene I (Budzianowski &
+  // Katrusiak, Acta Cryst. B62 (2006) 94): nodes 0-2 are C1, C2, C3, nodes
+  // 3-5 their images through -x, -y, -z, bonded as the paper's C1-C2,
+  // C2-C3 and C3-C1(-x, -y, -z). Bonds listed from both ends, and a
   // repeated bond, count once.
   Adjacency images{{1, 5, 1}, {0, 2}, {1, 3}, {2, 4}, {3, 5}, {4, 0}};
   EXPECT_EQ(smallest_rings(images), (std::vector<std::vector<int>>{{0, 1, 2, 3, 4, 5}}));
