@@ -195,8 +195,9 @@ RingPuckering ring_puckering(std::span<const Cart3> ring, double planar_limit) {
 }
 
 Conformation name_conformation(const RingPuckering& puckering, std::size_t ring_size, double planar_limit) {
-  if (!puckering.defined || ring_size < 5 || ring_size > 6) return Conformation::unnamed;
+  if (!puckering.defined) return Conformation::unnamed;
   if (puckering.total.value < planar_limit) return Conformation::planar;
+  if (ring_size < 5 || ring_size > 6) return Conformation::unnamed;
   const double degrees = 180 / kPi;
   const PointMeasure& phase = puckering.terms[0].phase;
   if (ring_size == 5) {

@@ -50,8 +50,8 @@ struct RingPuckering {
 
 RingPuckering ring_puckering(std::span<const Cart3> ring, double planar_limit = kPlanarPuckering);
 
-// The name from the puckering parameters: planar when Q < planar_limit;
-// five-membered rings by phi_2, whose envelopes lie at multiples of 36
+// The name from the puckering parameters: planar when Q < planar_limit,
+// whatever the size; five-membered rings by phi_2, whose envelopes lie at multiples of 36
 // degrees and twists half-way between (Cremer & Pople 1975): envelope
 // within 9 degrees of a multiple of 36, twist otherwise; six-membered rings
 // by the nearest, on the (theta, phi_2) sphere, of the ideal forms of

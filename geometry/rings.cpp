@@ -36,28 +36,30 @@ Graph simple_graph(const std::vector<std::vector<int>>& adjacency) {
 
 // Breadth-first shortest-path tree from `root`, no deeper than `depth`;
 // parents are the lowest-numbered at each step, so the paths are fixed.
+// The arrays serve every root: only the nodes reached are reset.
 struct PathTree {
   std::vector<int> distance;  // -1: not reached
   std::vector<int> parent;
+  std::vector<int> reached;   // in breadth-first order
 };
 
-PathTree path_tree(const Graph& graph, int root, int depth, std::vector<int>& reached) {
-  PathTree tree;
-  tree.distance.assign(graph.neighbours.size(), -1);
-  tree.parent.assign(graph.neighbours.size(), -1);
-  reached.assign(1, root);
+void grow_path_tree(const Graph& graph, int root, int depth, PathTree& tree) {
+  for (int v : tree.reached) {
+    tree.distance[static_cast<std::size_t>(v)] = -1;
+    tree.parent[static_cast<std::size_t>(v)] = -1;
+  }
+  tree.reached.assign(1, root);
   tree.distance[static_cast<std::size_t>(root)] = 0;
-  for (std::size_t head = 0; head < reached.size(); ++head) {
-    const int v = reached[head];
+  for (std::size_t head = 0; head < tree.reached.size(); ++head) {
+    const int v = tree.reached[head];
     if (tree.distance[static_cast<std::size_t>(v)] >= depth) continue;
     for (int w : graph.neighbours[static_cast<std::size_t>(v)])
       if (tree.distance[static_cast<std::size_t>(w)] < 0) {
         tree.distance[static_cast<std::size_t>(w)] = tree.distance[static_cast<std::size_t>(v)] + 1;
         tree.parent[static_cast<std::size_t>(w)] = v;
-        reached.push_back(w);
+        tree.reached.push_back(w);
       }
   }
-  return tree;
 }
 
 std::vector<int> path_to_root(const PathTree& tree, int node) {
@@ -119,11 +121,13 @@ std::vector<std::vector<int>> smallest_rings(const std::vector<std::vector<int>>
   // meet only at v. Some minimum cycle basis lies among them.
   const int depth = static_cast<int>(max_size / 2);
   std::vector<Candidate> candidates;
-  std::vector<int> reached;
+  PathTree tree;
+  tree.distance.assign(nodes, -1);
+  tree.parent.assign(nodes, -1);
   std::vector<char> on_path(nodes, 0);
   for (int root = 0; root < static_cast<int>(nodes); ++root) {
-    const PathTree tree = path_tree(graph, root, depth, reached);
-    for (int x : reached)
+    grow_path_tree(graph, root, depth, tree);
+    for (int x : tree.reached)
       for (int y : graph.neighbours[static_cast<std::size_t>(x)]) {
         if (y < x) continue;
         const int dx = tree.distance[static_cast<std::size_t>(x)];

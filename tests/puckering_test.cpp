@@ -192,8 +192,9 @@ TEST(RingPuckering, ConformationsNamed) {
   EXPECT_EQ(name_of(envelope), "envelope");
   EXPECT_EQ(name_of(twist), "twist");
   EXPECT_EQ(name_of(benzene), "planar");
-  // Seven- and eight-membered rings get no name.
+  // Seven- and eight-membered rings get no name unless flat.
   EXPECT_EQ(name_of(puckered_ring({{0.31, 0.4}, {0.52, 4.0}}, 7)), "");
+  EXPECT_EQ(name_of(puckered_ring({{0.03, 0.4}, {0.05, 4.0}}, 7)), "planar");
 }
 
 TEST(RingPuckering, CentrosymmetricChairHasThetaFixed) {

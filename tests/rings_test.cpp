@@ -155,6 +155,18 @@ TEST(SmallestRings, FusedBridgedAndCagedSystems) {
   EXPECT_TRUE(smallest_rings(graph_of(10, cyclodecane)).empty());
   EXPECT_EQ(smallest_rings(graph_of(10, cyclodecane), 10).size(), 1u);
 
+  // A graphene sheet as a brick wall, 20 rows of 40: every face a hexagon,
+  // as many as the cyclomatic number.
+  std::vector<std::pair<int, int>> sheet;
+  for (int r = 0; r < 20; ++r)
+    for (int c = 0; c < 40; ++c) {
+      if (c + 1 < 40) sheet.push_back({40 * r + c, 40 * r + c + 1});
+      if (r + 1 < 20 && (r + c) % 2 == 0) sheet.push_back({40 * r + c, 40 * (r + 1) + c});
+    }
+  rings = smallest_rings(graph_of(800, sheet));
+  expect_rings_well_formed(rings, sheet);
+  EXPECT_EQ(sizes(rings), std::vector<std::size_t>(sheet.size() - 800 + 1, 6));
+
   // A ring through an inversion centre, benzene I (Budzianowski &
   // Katrusiak, Acta Cryst. B62 (2006) 94): nodes 0-2 are C1, C2, C3, nodes
   // 3-5 their images through -x, -y, -z, bonded as the paper's C1-C2,
