@@ -8,7 +8,7 @@ check fails (status 1) when
   - files of one folder include each other in a cycle (header to header, or
     through a .cpp file's header: a.cpp counts as part of a.hpp), or
   - a file includes one of a higher layer, or of a folder on the same level
-    (console, crystal and expfile sit above each other in that order).
+    (console, crystal, expfile and geometry sit above each other in that order).
 With --dot it prints the folder-to-folder graph for graphviz instead.
 """
 import os
@@ -21,6 +21,7 @@ LAYERS = [
     ["console"],
     ["crystal"],
     ["expfile"],
+    ["geometry"],
     ["vortan", "goniang", "dbwsconv", "cif2exp"],
 ]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
