@@ -19,6 +19,7 @@ tao-pegtl-dev     # the parser library gemmi's CIF reader is built on
 libstb-dev        # the stb headers gemmi is built against
 groff-base        # renders the man pages in the tests
 tmux              # the test of the terminal dialogue (skipped without it)
+python3-numpy     # the numpy cross-check of the geometry computations
 LIST
 )
 packages="$packages $*"
