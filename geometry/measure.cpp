@@ -102,8 +102,8 @@ ImagePoint image_point(const CellFrame& frame, int atom, const Vec3& own, const 
   return p;
 }
 
-Measure measure_distance(const CellFrame& frame, const ImagePoint& p, const ImagePoint& q) {
-  Measure m;
+PointMeasure measure_distance(const CellFrame& frame, const ImagePoint& p, const ImagePoint& q) {
+  PointMeasure m;
   const Vec3d d = times(frame.m, sub(p.x, q.x));
   m.value = norm(d);
   const Vec3d g = m.value > 0 ? scale(d, 1 / m.value) : Vec3d{};
@@ -111,8 +111,8 @@ Measure measure_distance(const CellFrame& frame, const ImagePoint& p, const Imag
   return m;
 }
 
-Measure measure_angle(const CellFrame& frame, const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q) {
-  Measure m;
+PointMeasure measure_angle(const CellFrame& frame, const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q) {
+  PointMeasure m;
   const Vec3d u = times(frame.m, sub(p.x, vertex.x));
   const Vec3d v = times(frame.m, sub(q.x, vertex.x));
   const double lu = norm(u), lv = norm(v);
@@ -140,8 +140,8 @@ Measure measure_angle(const CellFrame& frame, const ImagePoint& p, const ImagePo
   return m;
 }
 
-Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d) {
-  Measure m;
+PointMeasure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d) {
+  PointMeasure m;
   const Vec3d f = sub(a.cart, b.cart), g = sub(b.cart, c.cart), h = sub(d.cart, c.cart);
   const Vec3d n1 = cross(f, g), n2 = cross(h, g);
   const double lg = norm(g);
@@ -261,7 +261,7 @@ double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> p
   return variance_of(frame, points, gradient, cell, covariance, extra, blocks);
 }
 
-double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> points, const PointMeasure& measure,
                            const CellCovariance6& cell, const ParameterCovariance& covariance,
                            std::span<const ParameterDerivative> extra, const PointBlocks* blocks) {
   const double variance = propagated_variance(frame, points, measure.gradient, cell, covariance, extra, blocks);
@@ -269,7 +269,7 @@ double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> p
   return 0.5 * (variance + propagated_variance(frame, points, measure.crosswise, cell, covariance, extra, blocks));
 }
 
-double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const PointMeasure& measure,
                         const CellCovariance6& cell, const ParameterCovariance& covariance, const PointBlocks* blocks) {
   return std::sqrt(std::fabs(propagated_variance(frame, points, measure, cell, covariance, {}, blocks)));
 }

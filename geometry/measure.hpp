@@ -24,6 +24,7 @@
 #include "crystal/metric.hpp"
 #include "crystal/symmetry_operation.hpp"
 #include "geometry/coordinate_blocks.hpp"
+#include "geometry/point_measure.hpp"
 
 namespace vesk {
 
@@ -51,31 +52,21 @@ struct ImagePoint {
 ImagePoint image_point(const CellFrame& frame, int atom, const Vec3& own, const SymmetryOperation& op,
                        const std::array<int, 3>& positions);
 
-// A value with its gradient with respect to the Cartesian position of each
-// point, in the order the points are given. Angles in radians.
-struct Measure {
-  double value = 0;
-  std::vector<Vec3d> gradient;
-  // Not empty where the value has no first derivative because the points
-  // lie on a line (an angle of 0 or 180 degrees): the bend has no
-  // direction, and the variance is the mean over `gradient` and this, the
-  // gradients of two perpendicular bends (zero when the symmetry keeps the
-  // line straight).
-  std::vector<Vec3d> crosswise;
-  bool defined = true;               // false: a torsion about a linear chain
-};
+// A measure is a PointMeasure (geometry/point_measure.hpp): a value with
+// its gradient with respect to the Cartesian position of each point, in
+// the order the points are given. Angles in radians.
 // Distances and angles take their arms as fractional differences carried
 // into the frame: an arm and its image through an inversion are then exact
 // negatives, and distances the symmetry makes equal come out equal to the
 // last bit.
-Measure measure_distance(const CellFrame& frame, const ImagePoint& p, const ImagePoint& q);
+PointMeasure measure_distance(const CellFrame& frame, const ImagePoint& p, const ImagePoint& q);
 // The angle p - vertex - q, from atan2(|u x v|, u . v): exact at 0 and 180.
-Measure measure_angle(const CellFrame& frame, const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q);
+PointMeasure measure_angle(const CellFrame& frame, const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q);
 // Torsion angle a-b-c-d, in (-pi, pi]: positive when, seen along b -> c, the
 // bond a-b turns clockwise to eclipse c-d (Klyne & Prelog, Experientia 16
 // (1960) 521; the sign of the CIF core dictionary's _geom_torsion).
 // Gradient after Blondel & Karplus, J. Comput. Chem. 17 (1996) 1132.
-Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d);
+PointMeasure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d);
 
 // Covariance of the cell's a, b, c, cos(alpha), cos(beta), cos(gamma).
 using CellCovariance6 = std::array<std::array<double, 6>, 6>;
@@ -102,7 +93,7 @@ struct PointBlocks {
 // derivatives. With `blocks`, COVEL of two coordinates is read from them
 // instead (the same variance, to the last bit). Below zero only for a
 // covariance that is not positive definite.
-double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> points, const PointMeasure& measure,
                            const CellCovariance6& cell, const ParameterCovariance& covariance,
                            std::span<const ParameterDerivative> extra = {}, const PointBlocks* blocks = nullptr);
 // The same for one gradient (a measure of another room: rings, planes).
@@ -112,7 +103,7 @@ double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> p
                            const PointBlocks* blocks = nullptr);
 
 // The standard uncertainty: the square root of the variance's size.
-double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const PointMeasure& measure,
                         const CellCovariance6& cell, const ParameterCovariance& covariance,
                         const PointBlocks* blocks = nullptr);
 

@@ -59,7 +59,7 @@ struct AtomWork {
 
 // The points of an angle as the propagation takes them: the central atom
 // first, then the two neighbours (measure_angle has the vertex between).
-Measure central_first(Measure m) {
+PointMeasure central_first(PointMeasure m) {
   std::swap(m.gradient[0], m.gradient[1]);
   if (!m.crosswise.empty()) std::swap(m.crosswise[0], m.crosswise[1]);
   return m;
@@ -82,7 +82,7 @@ void distances_and_angles(AtomWork& work, PhaseGeometry& geometry, int i) {
     blocks.of[0][1] = &with_central;
     blocks.of[1][1] = &work.own_blocks.of(work.covariance, hit.atom, neighbour.x_position);
     const std::array<ImagePoint, 2> points{centre, image};
-    const Measure m = measure_distance(work.frame, centre, image);
+    const PointMeasure m = measure_distance(work.frame, centre, image);
     const double variance = propagated_variance(work.frame, points, m, work.cell, work.covariance, {}, &blocks);
     Contact contact;
     contact.atom = hit.atom;
@@ -117,7 +117,7 @@ void distances_and_angles(AtomWork& work, PhaseGeometry& geometry, int i) {
       blocks.of[1][2] = &between;
       blocks.of[2][2] = &work.own_blocks.of(work.covariance, second.point.atom, second.point.positions);
       const std::array<ImagePoint, 3> points{centre, first.point, second.point};
-      const Measure m = central_first(measure_angle(work.frame, first.point, centre, second.point));
+      const PointMeasure m = central_first(measure_angle(work.frame, first.point, centre, second.point));
       double variance = propagated_variance(work.frame, points, m, work.cell, work.covariance, {}, &blocks);
       if (variance < 0) variance = 0;
       geometry.angles.push_back({m.value * kDegreesPerRadian, static_cast<float>(kDegreesPerRadian * std::sqrt(variance))});

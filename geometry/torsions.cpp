@@ -146,7 +146,7 @@ void for_each_torsion(const GeometryContext& context, const std::vector<bool>& l
         for (std::size_t id = 0; id < around_c.size(); ++id) {
           const NamedImage& pd = around_c[id];
           if (same_place(pd.point, pa.point)) continue;
-          const Measure m = measure_torsion(pa.point, pb.point, pc.point, pd.point);
+          const PointMeasure m = measure_torsion(pa.point, pb.point, pc.point, pd.point);
           if (!m.defined) continue;
           t.atoms = {pa, pb, pc, pd};
           t.a_bond = ia;

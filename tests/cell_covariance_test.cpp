@@ -146,7 +146,7 @@ Value distance_through(const PhaseDescription& phase, const CellCovariance& cell
                        const ImagePoint& to, const ParameterCovariance& covariance) {
   const CellFrame frame = cell_frame(phase.abc, phase.cosines);
   const std::array<ImagePoint, 2> points{from, to};
-  const Measure m = measure_distance(frame, from, to);
+  const PointMeasure m = measure_distance(frame, from, to);
   Value v;
   v.value = m.value;
   v.variance = propagated_variance(frame, points, m, in_double(cell), covariance);
@@ -158,7 +158,7 @@ Value angle_through(const PhaseDescription& phase, const CellCovariance& cell, c
                     const ImagePoint& vertex, const ImagePoint& second, const ParameterCovariance& covariance) {
   const CellFrame frame = cell_frame(phase.abc, phase.cosines);
   const std::array<ImagePoint, 3> points{first, vertex, second};
-  const Measure m = measure_angle(frame, first, vertex, second);
+  const PointMeasure m = measure_angle(frame, first, vertex, second);
   Value v;
   v.value = m.value * kDegreesPerRadian;
   v.variance = propagated_variance(frame, points, m, in_double(cell), covariance);

@@ -288,7 +288,7 @@ TEST(Propagation, MeasureOverEightPointsWithAnotherParameter) {
   Vec centroid{};
   for (const ImagePoint& point : points)
     for (std::size_t i = 0; i < 3; ++i) centroid[i] += point.cart[i] / 8;
-  Measure m;
+  PointMeasure m;
   double sum = 0;
   for (const ImagePoint& point : points) {
     const Vec r = minus(point.cart, centroid);
