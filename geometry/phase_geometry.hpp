@@ -7,10 +7,9 @@
 // geometry/measure.hpp. Writers read the model; nothing here writes.
 //
 // The model is kept compact (a 5000-atom phase has some 340000 torsion
-// angles): values as the listing prints them (32-bit; angles in double,
-// for the results file), images by atom,
-// operator code and translation, angles and torsion angles by their place in
-// the bond graph.
+// angles): values as the listing prints them (32-bit; bond angles in
+// double, for the results file), images by atom, operator code and
+// translation, angles and torsion angles by their place in the bond graph.
 #pragma once
 #include <array>
 #include <cstdint>
