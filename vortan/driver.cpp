@@ -230,6 +230,27 @@ void keep_skipped_phase(VortanRun& run, int phase, const std::string& why) {
                     std::to_string(kept) + " records of the previous results file are kept");
 }
 
+// COVEL of the run's covariance file (every covariance 0 without one).
+ParameterCovariance coordinate_covariance(const CovarianceData& covariance) {
+  return [&covariance](int p, int q) { return COVEL(covariance, p, q); };
+}
+
+// Every hundredth atom on the terminal while a large phase is computed.
+void show_progress(int atom) {
+  if (atom % 100 == 0) recio::write(recio::kTerminalOut, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
+}
+
+SearchControls search_controls(const PhaseControls& controls);
+
+GeometryOptions geometry_options(const VortanRun& run) {
+  GeometryOptions options;
+  options.search = search_controls(run.controls);
+  options.torsions = run.controls.torsions;
+  options.hbonds = run.controls.hbonds;
+  options.molecules = run.drawings;
+  return options;
+}
+
 SearchControls search_controls(const PhaseControls& controls) {
   SearchControls search;
   search.dmax_given = controls.dmax_given;
@@ -397,18 +418,8 @@ void process_phase(VortanRun& run) {
   // Also ties the cell sigmas that the lattice block shows.
   const CellCovariance cell = cell_covariance(run.phase);
   if (run.publication_cif) start_cif_phase(run.cif, run.phase);
-  GeometryOptions options;
-  options.search = search;
-  options.torsions = run.controls.torsions;
-  options.hbonds = run.controls.hbonds;
-  options.molecules = run.drawings;
-  const CovarianceData& covariance = run.covariance;
-  auto progress = [](int atom) {
-    if (atom % 100 == 0) recio::write(recio::kTerminalOut, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
-  };
-  write_phase_outputs(
-      run, compute_phase_geometry(run.phase, cell, [&covariance](int p, int q) { return COVEL(covariance, p, q); },
-                                  options, progress));
+  write_phase_outputs(run, compute_phase_geometry(run.phase, cell, coordinate_covariance(run.covariance),
+                                                  geometry_options(run), show_progress));
 }
 
 void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
