@@ -183,6 +183,23 @@ static const ControlKeyword kControlKeywords[] = {
          throw Error("The TORS value \"" + v + "\" of the control record \"" + std::string(words.key) +
                      "\" is not ALL, NOH or NONE");
      }},
+    // 6: bonds up to the sum of the covalent radii plus this, Angstrom
+    {"BTOL", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "BTOL");
+       c.bond_tolerance = word_value(v, words.key, "BTOL");
+       if (!(c.bond_tolerance >= 0 && c.bond_tolerance <= kLongestBondTolerance))
+         throw Error("The BTOL value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not a tolerance between 0 and 2 A");
+     }},
+    // 7: torsion angles of chains through a metal atom: Y lists them, N (the default) leaves them out
+    {"MTOR", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "MTOR");
+       const std::string choice = upper(v);
+       if (choice != "Y" && choice != "N")
+         throw Error("The MTOR value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not Y or N");
+       c.metal_torsions = choice == "Y";
+     }},
 };
 
 const ControlKeyword* control_keyword(const std::string& word) {
@@ -359,6 +376,7 @@ void process_phase(VortanRun& run) {
   search.dagl_given = run.controls.dagl_given;
   search.dagl = run.controls.dagl;
   search.orthonormal = recio::equal_padded(run.controls.print_option, "ONCR");
+  search.bond_tolerance = run.controls.bond_tolerance;
   const std::string nonsense = check_phase_values(run.experiment_unit, run.phase, search, run.covariance);
   if (!nonsense.empty()) {
     report(run, nonsense);
@@ -415,7 +433,7 @@ void process_phase(VortanRun& run) {
     process_atom(run, atom);
   }
   torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.torsions, run.controls.hbonds,
-                              run.geometry_marks);
+                              run.geometry_marks, run.controls.metal_torsions);
   if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
   if (run.drawings) draw(run);
 }

@@ -13,6 +13,7 @@
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
 #include "recio/units.hpp"
+#include "vortan/chemical_bonds.hpp"
 #include "vortan/cif_output.hpp"
 #include "vortan/drawing.hpp"
 #include "vortan/geometry_marks.hpp"
@@ -33,6 +34,8 @@ struct PhaseControls {
   int iagl = 0;
   HbondControls hbonds;      // keyword words HMAX, HANG, DONR, ACPT
   TorsionChoice torsions = TorsionChoice::All;  // keyword TORS ALL, NOH or NONE
+  float bond_tolerance = kDefaultBondTolerance;  // keyword BTOL: Angstrom beyond the covalent radii
+  bool metal_torsions = false;                   // keyword MTOR Y: chains through metal atoms too
   DrawingView view;          // "VIEW a|b|c|u v w" for --svg
 };
 
