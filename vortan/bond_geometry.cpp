@@ -50,9 +50,14 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
                                  const HbondControls& hbonds, const GeometryMarks& marks, bool metal_torsions) {
   const GeometryContext context = geometry_context(work, phase, covariance);
   if (!context.frame.usable) return;
-  LINECHK(work.listing_unit, 2);
-  recio::check(recio::write(work.listing_unit, "(/,A)", {bond_rule_text(work.controls.bond_tolerance, metal_torsions)}),
-               work.listing_unit);
+  // How the bonds were chosen, before the torsion table (or where it would be).
+  bool any_bond = false;
+  for (const std::vector<Bond>& bonds : work.bonds.of_atom) any_bond = any_bond || !bonds.empty();
+  if (torsions != TorsionChoice::None && any_bond) {
+    LINECHK(work.listing_unit, 2);
+    recio::check(recio::write(work.listing_unit, "(/,A)", {bond_rule_text(work.controls.bond_tolerance, metal_torsions)}),
+                 work.listing_unit);
+  }
 
   bool table_started = false;
   std::vector<TorsionKey> published_keys;  // marked in the previous file and written again
