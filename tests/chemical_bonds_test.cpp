@@ -17,6 +17,7 @@
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 #include "vortan/chemical_bonds.hpp"
+#include "vortan/driver.hpp"
 
 namespace {
 
@@ -73,6 +74,26 @@ TEST(ChemicalBonds, BondedByCovalentRadiiNeverHydrogenPairsNorPeaks) {
     EXPECT_EQ(vesk::covalent_radius(z), vesk::covalent_radius(gemmi::element_name(static_cast<gemmi::El>(z)))) << z;
   EXPECT_EQ(vesk::covalent_radius(97), 0.0f);
   EXPECT_EQ(vesk::covalent_radius(0), 0.0f);
+}
+
+TEST(ChemicalBonds, ControlWordsBtolAndMtorAreReadWithTheirRange) {
+  vesk::PhaseControls c = vesk::parse_phase_controls("DFLT DFLT NOFR DFLT", "K");
+  EXPECT_FLOAT_EQ(c.bond_tolerance, 0.4f);
+  EXPECT_FALSE(c.metal_torsions);
+  c = vesk::parse_phase_controls("DFLT DFLT NOFR DFLT BTOL 0.25 MTOR y", "K");
+  EXPECT_FLOAT_EQ(c.bond_tolerance, 0.25f);
+  EXPECT_TRUE(c.metal_torsions);
+  EXPECT_FLOAT_EQ(vesk::parse_phase_controls("DFLT DFLT NOFR DFLT BTOL 0", "K").bond_tolerance, 0.0f);
+  EXPECT_FLOAT_EQ(vesk::parse_phase_controls("DFLT DFLT NOFR DFLT BTOL 2", "K").bond_tolerance, 2.0f);
+  for (const char* bad : {"BTOL -0.1", "BTOL 2.01", "BTOL", "BTOL x", "MTOR", "MTOR YES"})
+    EXPECT_THROW(vesk::parse_phase_controls(std::string("DFLT DFLT NOFR DFLT ") + bad, "K"), vesk::Error) << bad;
+  try {
+    vesk::parse_phase_controls("DFLT DFLT NOFR DFLT BTOL 3", "  VRTN CDAT1");
+    ADD_FAILURE();
+  } catch (const vesk::Error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "The BTOL value \"3\" of the control record \"  VRTN CDAT1\" is not a tolerance between 0 and 2 A");
+  }
 }
 
 // ---- Built structures ----
