@@ -62,6 +62,14 @@ TEST(ChemicalBonds, BondedByCovalentRadiiNeverHydrogenPairsNorPeaks) {
   EXPECT_FALSE(vesk::chemically_bonded(peak, carbon, 1.0f, 0.4f));
   EXPECT_TRUE(vesk::chemically_bonded(unknown, carbon, 2.9f, 0.4f));  // the angle limit decides
   EXPECT_TRUE(deuterium.hydrogen);
+  // The two places of a disordered part never bond to each other; either
+  // bonds to the ordered rest.
+  vesk::BondingAtom part_a = carbon, part_b = carbon;
+  part_a.disorder_group = 1;
+  part_b.disorder_group = 2;
+  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_b, 0.8f, 0.4f));
+  EXPECT_TRUE(vesk::chemically_bonded(part_a, part_a, 1.5f, 0.4f));
+  EXPECT_TRUE(vesk::chemically_bonded(part_a, carbon, 1.5f, 0.4f));
 
   for (gemmi::El el : {gemmi::El::Li, gemmi::El::Na, gemmi::El::Mg, gemmi::El::Al, gemmi::El::Zn, gemmi::El::Ni,
                        gemmi::El::Sn, gemmi::El::La, gemmi::El::U})
@@ -310,6 +318,47 @@ TEST(ChemicalBonds, AFrameworkListsItsLinkersTorsionsAndThoseThroughMetalsOnlyOn
   // A tolerance of 0 bonds C-O (1.25 A, radii 1.42) but not Zn-O (2.0 A,
   // radii 1.88): no chain of four bonded atoms is left.
   EXPECT_TRUE(torsion_rows(convert_and_run(folder, cif, {}, "BTOL 0 MTOR Y")).empty());
+}
+
+TEST(ChemicalBonds, TheTwoPlacesOfADisorderedGroupAreNotBondedToEachOther) {
+  // An ethyl group whose CH3 carbon takes two places 0.8 A apart, groups 1
+  // and -1 (SHELX's PART -1, read as group 1) against group 2.
+  const char* const cif = R"(data_dis
+_cell_length_a 10
+_cell_length_b 10
+_cell_length_c 10
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+'x,y,z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_occupancy
+_atom_site_disorder_group
+O1 O 0.1000(3) 0.5000(3) 0.5000(3) 0.03 1 .
+C1 C 0.2430(3) 0.5000(3) 0.5000(3) 0.03 1 .
+C2A C 0.2943(3) 0.6452(3) 0.5000(3) 0.03 0.6 -1
+C2B C 0.2943(3) 0.5840(3) 0.5690(3) 0.03 0.4 2
+)";
+  TempFolder folder;
+  const std::string listing = convert_and_run(folder, cif, {});
+  const std::string source = read_file(folder / "S.CIFSRC");
+  EXPECT_NE(source.find("\ndisorder C2A 1\n"), std::string::npos) << source;
+  EXPECT_NE(source.find("\ndisorder C2B 2\n"), std::string::npos) << source;
+  EXPECT_EQ(source.find("disorder O1"), std::string::npos) << source;
+  const std::vector<std::string> rows = torsion_rows(listing);
+  // Without the groups C2A-C2B (0.8 A) would be a bond: C2B_C2A_C1_O1 and the like.
+  EXPECT_TRUE(rows.empty()) << rows.front();
+  EXPECT_NE(listing.find("none between hydrogen atoms or different disorder groups"), std::string::npos);
+  // The angles still see both places.
+  EXPECT_NE(listing.find("C2A_C1_C2B"), std::string::npos);
 }
 
 TEST(ChemicalBonds, TheNearestOfTwentySixNeighboursFoundLastKeepsItsAngles) {

@@ -25,8 +25,12 @@ void start_distance_work(DistanceWork& work, PhaseDescription& phase, const Sear
   work.kept.clear();
   start_bond_graph(work.bonds, phase.atoms.size());
   work.bonding_atoms.clear();
-  for (const AtomSite& atom : phase.atoms)
-    work.bonding_atoms.push_back(bonding_atom(element_of_type(atom.type_symbol), recio::equal_padded(atom.type_symbol, "FrPk")));
+  for (const AtomSite& atom : phase.atoms) {
+    BondingAtom bonding = bonding_atom(element_of_type(atom.type_symbol), recio::equal_padded(atom.type_symbol, "FrPk"));
+    const std::size_t k = work.bonding_atoms.size();
+    if (k < work.disorder_groups.size()) bonding.disorder_group = work.disorder_groups[k];
+    work.bonding_atoms.push_back(bonding);
+  }
   work.own_blocks.reset(phase.atoms.size());
   work.refusal = check_search_limits(phase, controls);
   auto grid = std::make_shared<ImageGrid>();

@@ -45,6 +45,7 @@ struct DistanceWork {
   KeptNeighbours kept;
   BondGraph bonds;           // every central atom's chemical bonds, for the whole phase
   std::vector<BondingAtom> bonding_atoms;  // [atom - 1]: element, covalent radius
+  std::vector<int> disorder_groups;        // [atom - 1], 0 none; set before start_distance_work
   std::vector<FoundNeighbour> found;       // the central atom's distances in search order
   OwnBlocks own_blocks;      // each atom's coordinate covariance, for the phase
   std::shared_ptr<const ImageGrid> grid;  // the phase's images, binned once per phase

@@ -51,11 +51,13 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
   const GeometryContext context = geometry_context(work, phase, covariance);
   if (!context.frame.usable) return;
   // How the bonds were chosen, before the torsion table (or where it would be).
-  bool any_bond = false;
+  bool any_bond = false, disorder = false;
   for (const std::vector<Bond>& bonds : work.bonds.of_atom) any_bond = any_bond || !bonds.empty();
+  for (const BondingAtom& atom : work.bonding_atoms) disorder = disorder || atom.disorder_group != 0;
   if (torsions != TorsionChoice::None && any_bond) {
     LINECHK(work.listing_unit, 2);
-    recio::check(recio::write(work.listing_unit, "(/,A)", {bond_rule_text(work.controls.bond_tolerance, metal_torsions)}),
+    recio::check(recio::write(work.listing_unit, "(/,A)",
+                              {bond_rule_text(work.controls.bond_tolerance, metal_torsions, disorder)}),
                  work.listing_unit);
   }
 

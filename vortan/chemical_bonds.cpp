@@ -50,6 +50,8 @@ BondingAtom bonding_atom(int element, bool peak) {
 bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance) {
   if (first.bonding == Bonding::Never || second.bonding == Bonding::Never) return false;
   if (first.hydrogen && second.hydrogen) return false;
+  if (first.disorder_group != 0 && second.disorder_group != 0 && first.disorder_group != second.disorder_group)
+    return false;
   if (first.bonding == Bonding::AngleLimit || second.bonding == Bonding::AngleLimit) return true;
   return distance <= first.radius + second.radius + tolerance;
 }
@@ -65,12 +67,13 @@ std::vector<std::size_t> nearest_kept(std::span<const float> distances, std::siz
   return order;
 }
 
-std::string bond_rule_text(float tolerance, bool metal_torsions) {
-  char text[160];
+std::string bond_rule_text(float tolerance, bool metal_torsions, bool disorder) {
+  char text[200];
   std::snprintf(text, sizeof text,
                 " Bonds: within the angle limit and the sum of the covalent radii + %.2f A, none between hydrogen "
-                "atoms; torsion angles through metal atoms %s",
-                static_cast<double>(tolerance), metal_torsions ? "listed" : "left out");
+                "atoms%s; torsion angles through metal atoms %s",
+                static_cast<double>(tolerance), disorder ? " or different disorder groups" : "",
+                metal_torsions ? "listed" : "left out");
   return text;
 }
 

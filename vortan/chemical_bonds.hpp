@@ -29,6 +29,7 @@ struct BondingAtom {
   float radius = 0;         // covalent radius, Angstrom
   bool hydrogen = false;    // H or D
   bool metal = false;
+  int disorder_group = 0;   // 0: none
 };
 
 // `element` 0 and `peak` false: a type symbol that names no element.
@@ -40,8 +41,9 @@ BondingAtom bonding_atom(int element, bool peak);
 bool is_metal(int element);
 
 // Two neighbours already within the angle limit of each other: bonded when
-// within the covalent radii and the tolerance, never two hydrogen atoms and
-// never a Fourier peak.
+// within the covalent radii and the tolerance; never two hydrogen atoms,
+// never a Fourier peak, never two atoms of different disorder groups (the
+// alternative places of one part of the structure).
 bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance);
 
 // The neighbours kept for angles out of `distances` (those within the angle
@@ -49,7 +51,8 @@ bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, floa
 // given back as indices in search order.
 std::vector<std::size_t> nearest_kept(std::span<const float> distances, std::size_t most);
 
-// The listing's line on how the phase's bonds were chosen.
-std::string bond_rule_text(float tolerance, bool metal_torsions);
+// The listing's line on how the phase's bonds were chosen; `disorder` when
+// the phase has atoms of disorder groups.
+std::string bond_rule_text(float tolerance, bool metal_torsions, bool disorder = false);
 
 }  // namespace vesk

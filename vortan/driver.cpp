@@ -26,6 +26,7 @@
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
 #include "vortan/bond_geometry.hpp"
+#include "vortan/paper_cif.hpp"
 #include "vortan/phase_checks.hpp"
 #include "vortan/run_lock.hpp"
 #include "vortan/tables.hpp"
@@ -244,6 +245,38 @@ void keep_skipped_phase(VortanRun& run, int phase, const std::string& why) {
                     std::to_string(kept) + " records of the previous results file are kept");
 }
 
+// The disorder groups cif2exp carried from the CIF; a file that does not
+// read is reported once, by the --cif run that reads it for the paper.
+void load_disorder_groups(VortanRun& run) {
+  run.disorder_groups.clear();
+  try {
+    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) run.disorder_groups = source->disorder;
+  } catch (const Error& error) {
+    if (!run.publication_cif)
+      recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; its disorder groups are not used"});
+  }
+}
+
+// [atom - 1]: the number of the atom's disorder group among the phase's
+// groups, 0 for an atom of none.
+std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
+                                        const std::vector<std::pair<std::string, std::string>>& groups) {
+  std::vector<int> numbers(phase.atoms.size(), 0);
+  if (groups.empty()) return numbers;
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < phase.atoms.size(); ++k) {
+    const std::string label(recio::trim_right(phase.atoms[k].label));
+    for (const auto& [atom, group] : groups) {
+      if (atom != label) continue;
+      auto found = std::find(names.begin(), names.end(), group);
+      if (found == names.end()) found = names.insert(names.end(), group);
+      numbers[k] = static_cast<int>(found - names.begin()) + 1;
+      break;
+    }
+  }
+  return numbers;
+}
+
 }  // namespace
 
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key) {
@@ -319,6 +352,7 @@ void start_run(VortanRun& run) {
     CMTREAD(run.listing_unit, run.experiment_unit, run.covariance);
   }
 
+  load_disorder_groups(run);
   open_results_file(run.results, run.stem, run.experiment_unit + 1);
   open_geometry_marks(run.geometry_marks, run.stem, run.results.unit + 1);
 
@@ -403,6 +437,8 @@ void process_phase(VortanRun& run) {
   // angles need.
   for (AtomType& type : run.phase.types) type.bond_radius = std::max(type.bond_radius, type.angle_radius);
 
+  run.distances.disorder_groups = run.phase_number == 1 ? disorder_group_numbers(run.phase, run.disorder_groups)
+                                                         : std::vector<int>();
   write_radius_table(run.listing_unit, run.phase);
   run.distances.listing_unit = run.listing_unit;
   run.distances.terminal_unit = run.terminal_unit;

@@ -72,6 +72,9 @@ struct VortanRun {
   CifCollector cif;
   bool drawings = false;             // --svg: stem + "_phaseN.svg" per phase
   std::vector<PhaseDrawing> pending_drawings;  // written whole at the end of the run
+  // Disorder groups by atom label of the structure cif2exp converted into
+  // phase 1, from stem + ".CIFSRC".
+  std::vector<std::pair<std::string, std::string>> disorder_groups;
 };
 
 // The whole run on the experiment named by the command arguments (see
