@@ -82,6 +82,14 @@ void read_symmetry(Block& block, CifStructure& structure) {
   }
 }
 
+// A disorder group as vortan compares it: "-1" (SHELX's PART -1) is group
+// "1"; "0" is no group.
+std::string disorder_group_of(std::string group) {
+  if (!group.empty() && group[0] == '-') group.erase(0, 1);
+  if (group.find_first_not_of('0') == std::string::npos) return {};
+  return group;
+}
+
 void read_atoms(Block& block, CifStructure& structure) {
   enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder };
   gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
@@ -125,6 +133,7 @@ void read_atoms(Block& block, CifStructure& structure) {
       if (CifNumber m = number_at(row, column); m.present && atom.declared_multiplicity == 0)
         atom.declared_multiplicity = static_cast<int>(std::lround(m.value));
     atom.off_special_position = row.has2(kDisorder) && gemmi::cif::as_string(row[kDisorder]).compare(0, 1, "-") == 0;
+    if (row.has2(kDisorder)) atom.disorder_group = disorder_group_of(gemmi::cif::as_string(row[kDisorder]));
     if (CifNumber order = number_at(row, kOrder); order.present)
       atom.declared_order = static_cast<int>(std::lround(order.value));
     index[atom.label] = structure.atoms.size();

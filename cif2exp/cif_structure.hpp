@@ -29,6 +29,8 @@ struct CifAtom {
   // A negative _atom_site_disorder_group: a disordered atom refined off the
   // special position it lies near; its declared multiplicity is that site's.
   bool off_special_position = false;
+  // _atom_site_disorder_group without its sign; empty for none (0, '.', '?').
+  std::string disorder_group;
 };
 
 struct CifStructure {

@@ -124,8 +124,12 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   std::error_code ignored;
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
-  for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n)
+  for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
+    // vortan bonds no two atoms of different disorder groups.
+    if (!structure.atoms[n].disorder_group.empty())
+      source.disorder.emplace_back(conversion.experiment.atoms[n].label, structure.atoms[n].disorder_group);
+  }
 
   // Marks of the results file belong to the structure they were made on.
   cif2exp::CifSource previous;

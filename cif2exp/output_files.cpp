@@ -51,6 +51,7 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
       << "cif " << source.cif << "\n"
       << "block " << source.block << "\n";
   for (const auto& [ours, theirs] : source.labels) out << "label " << ours << " " << theirs << "\n";
+  for (const auto& [ours, group] : source.disorder) out << "disorder " << ours << " " << group << "\n";
   out.close();
   if (!out) throw vesk::Error("cannot write " + file + ": " + std::strerror(errno));
 }

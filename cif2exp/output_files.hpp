@@ -42,6 +42,7 @@ struct CifSource {
   std::string cif;
   std::string block;
   std::vector<std::pair<std::string, std::string>> labels;  // (experiment, CIF)
+  std::vector<std::pair<std::string, std::string>> disorder;  // (experiment label, disorder group)
 };
 
 // Throws vesk::Error with the system's reason when the file cannot be written.

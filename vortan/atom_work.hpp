@@ -5,11 +5,14 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "crystal/phase.hpp"
 #include "recio/units.hpp"
 #include "vortan/bond_graph.hpp"
+#include "vortan/chemical_bonds.hpp"
 #include "vortan/coordinate_blocks.hpp"
+#include "vortan/esd.hpp"
 #include "vortan/kept_neighbours.hpp"
 #include "vortan/neighbour_search.hpp"
 #include "vortan/tables.hpp"
@@ -22,6 +25,14 @@ struct ImageGrid;
 struct ResultsFile;
 struct CifCollector;
 
+// A distance of the central atom, held until the kept neighbours are chosen.
+struct FoundNeighbour {
+  FoundDistance hit;
+  DistanceSigma sigma;
+  CoordinateBlock with_central{};
+  bool kept = false;         // among the 25 nearest within the angle limit
+};
+
 // What the distance work of one phase keeps from atom to atom, and where it
 // writes.
 struct DistanceWork {
@@ -32,7 +43,10 @@ struct DistanceWork {
   WorkCovariance work;
   DistanceTable table;
   KeptNeighbours kept;
-  BondGraph bonds;           // every central atom's kept neighbours, for the whole phase
+  BondGraph bonds;           // every central atom's chemical bonds, for the whole phase
+  std::vector<BondingAtom> bonding_atoms;  // [atom - 1]: element, covalent radius
+  std::vector<int> disorder_groups;        // [atom - 1], 0 none; set before start_distance_work
+  std::vector<FoundNeighbour> found;       // the central atom's distances in search order
   OwnBlocks own_blocks;      // each atom's coordinate covariance, for the phase
   std::shared_ptr<const ImageGrid> grid;  // the phase's images, binned once per phase
   std::string refusal;       // not empty: the phase's limits were refused

@@ -1,6 +1,11 @@
 #include "vortan/bond_geometry.hpp"
 
+#include "console/page.hpp"
 #include "expfile/covariance.hpp"
+#include "recio/error.hpp"
+#include "recio/format.hpp"
+#include "recio/units.hpp"
+#include "vortan/chemical_bonds.hpp"
 #include "vortan/geometry_tables.hpp"
 #include "vortan/torsion_cif.hpp"
 #include "vortan/torsions.hpp"
@@ -42,9 +47,19 @@ GeometryContext geometry_context(DistanceWork& work, const PhaseDescription& pha
 
 void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& phase,
                                  const CovarianceData& covariance, TorsionChoice torsions,
-                                 const HbondControls& hbonds, const GeometryMarks& marks) {
+                                 const HbondControls& hbonds, const GeometryMarks& marks, bool metal_torsions) {
   const GeometryContext context = geometry_context(work, phase, covariance);
   if (!context.frame.usable) return;
+  // How the bonds were chosen, before the torsion table (or where it would be).
+  bool any_bond = false, disorder = false;
+  for (const std::vector<Bond>& bonds : work.bonds.of_atom) any_bond = any_bond || !bonds.empty();
+  for (const BondingAtom& atom : work.bonding_atoms) disorder = disorder || atom.disorder_group != 0;
+  if (torsions != TorsionChoice::None && any_bond) {
+    LINECHK(work.listing_unit, 2);
+    recio::check(recio::write(work.listing_unit, "(/,A)",
+                              {bond_rule_text(work.controls.bond_tolerance, metal_torsions, disorder)}),
+                 work.listing_unit);
+  }
 
   bool table_started = false;
   std::vector<TorsionKey> published_keys;  // marked in the previous file and written again
@@ -69,7 +84,12 @@ void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& pha
     if (published) published_keys.push_back(key);
     if (work.cif != nullptr) collect_torsion(*work.cif, phase, t, published);
   };
-  if (torsions != TorsionChoice::None) for_each_torsion(context, left_out, write_torsion);
+  std::vector<bool> not_middle;
+  if (!metal_torsions) {
+    not_middle.assign(phase.atoms.size() + 1, false);
+    for (std::size_t i = 1; i <= phase.atoms.size(); ++i) not_middle[i] = work.bonding_atoms[i - 1].metal;
+  }
+  if (torsions != TorsionChoice::None) for_each_torsion(context, left_out, write_torsion, not_middle);
   if (torsions != TorsionChoice::All) keep_marked_torsions(marks, phase.number, published_keys);
 
   const std::vector<HydrogenBond> found = find_hydrogen_bonds(context, hbonds);

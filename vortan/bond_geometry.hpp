@@ -1,6 +1,8 @@
 // The torsion angles and hydrogen bonds of a phase, once the distances and
 // angles of all its atoms have filled the bond graph: each goes to its
-// listing table, to the marks file and, in a --cif run, to the CIF.
+// listing table, to the marks file and, in a --cif run, to the CIF. A line
+// before them says how the bonds were chosen. Chains with a metal atom in
+// one of their middle places are left out unless `metal_torsions`.
 #pragma once
 
 #include "crystal/phase.hpp"
@@ -20,6 +22,6 @@ GeometryContext geometry_context(DistanceWork& work, const PhaseDescription& pha
 
 void torsions_and_hydrogen_bonds(DistanceWork& work, const PhaseDescription& phase,
                                  const CovarianceData& covariance, TorsionChoice torsions,
-                                 const HbondControls& hbonds, const GeometryMarks& marks);
+                                 const HbondControls& hbonds, const GeometryMarks& marks, bool metal_torsions = false);
 
 }  // namespace vesk

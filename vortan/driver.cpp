@@ -26,6 +26,7 @@
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
 #include "vortan/bond_geometry.hpp"
+#include "vortan/paper_cif.hpp"
 #include "vortan/phase_checks.hpp"
 #include "vortan/run_lock.hpp"
 #include "vortan/tables.hpp"
@@ -183,6 +184,23 @@ static const ControlKeyword kControlKeywords[] = {
          throw Error("The TORS value \"" + v + "\" of the control record \"" + std::string(words.key) +
                      "\" is not ALL, NOH or NONE");
      }},
+    // 6: bonds up to the sum of the covalent radii plus this, Angstrom
+    {"BTOL", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "BTOL");
+       c.bond_tolerance = word_value(v, words.key, "BTOL");
+       if (!(c.bond_tolerance >= 0 && c.bond_tolerance <= kLongestBondTolerance))
+         throw Error("The BTOL value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not a tolerance between 0 and 2 A");
+     }},
+    // 7: torsion angles of chains through a metal atom: Y lists them, N (the default) leaves them out
+    {"MTOR", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "MTOR");
+       const std::string choice = upper(v);
+       if (choice != "Y" && choice != "N")
+         throw Error("The MTOR value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not Y or N");
+       c.metal_torsions = choice == "Y";
+     }},
 };
 
 const ControlKeyword* control_keyword(const std::string& word) {
@@ -225,6 +243,38 @@ void keep_skipped_phase(VortanRun& run, int phase, const std::string& why) {
   if (kept > 0)
     report(run, " Phase " + std::to_string(phase) + " is not computed in this run (" + why + "); its " +
                     std::to_string(kept) + " records of the previous results file are kept");
+}
+
+// The disorder groups cif2exp carried from the CIF; a file that does not
+// read is reported once, by the --cif run that reads it for the paper.
+void load_disorder_groups(VortanRun& run) {
+  run.disorder_groups.clear();
+  try {
+    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) run.disorder_groups = source->disorder;
+  } catch (const Error& error) {
+    if (!run.publication_cif)
+      recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; its disorder groups are not used"});
+  }
+}
+
+// [atom - 1]: the number of the atom's disorder group among the phase's
+// groups, 0 for an atom of none.
+std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
+                                        const std::vector<std::pair<std::string, std::string>>& groups) {
+  std::vector<int> numbers(phase.atoms.size(), 0);
+  if (groups.empty()) return numbers;
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < phase.atoms.size(); ++k) {
+    const std::string label(recio::trim_right(phase.atoms[k].label));
+    for (const auto& [atom, group] : groups) {
+      if (atom != label) continue;
+      auto found = std::find(names.begin(), names.end(), group);
+      if (found == names.end()) found = names.insert(names.end(), group);
+      numbers[k] = static_cast<int>(found - names.begin()) + 1;
+      break;
+    }
+  }
+  return numbers;
 }
 
 }  // namespace
@@ -302,6 +352,7 @@ void start_run(VortanRun& run) {
     CMTREAD(run.listing_unit, run.experiment_unit, run.covariance);
   }
 
+  load_disorder_groups(run);
   open_results_file(run.results, run.stem, run.experiment_unit + 1);
   open_geometry_marks(run.geometry_marks, run.stem, run.results.unit + 1);
 
@@ -359,6 +410,7 @@ void process_phase(VortanRun& run) {
   search.dagl_given = run.controls.dagl_given;
   search.dagl = run.controls.dagl;
   search.orthonormal = recio::equal_padded(run.controls.print_option, "ONCR");
+  search.bond_tolerance = run.controls.bond_tolerance;
   const std::string nonsense = check_phase_values(run.experiment_unit, run.phase, search, run.covariance);
   if (!nonsense.empty()) {
     report(run, nonsense);
@@ -385,6 +437,8 @@ void process_phase(VortanRun& run) {
   // angles need.
   for (AtomType& type : run.phase.types) type.bond_radius = std::max(type.bond_radius, type.angle_radius);
 
+  run.distances.disorder_groups = run.phase_number == 1 ? disorder_group_numbers(run.phase, run.disorder_groups)
+                                                         : std::vector<int>();
   write_radius_table(run.listing_unit, run.phase);
   run.distances.listing_unit = run.listing_unit;
   run.distances.terminal_unit = run.terminal_unit;
@@ -415,7 +469,7 @@ void process_phase(VortanRun& run) {
     process_atom(run, atom);
   }
   torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.torsions, run.controls.hbonds,
-                              run.geometry_marks);
+                              run.geometry_marks, run.controls.metal_torsions);
   if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
   if (run.drawings) draw(run);
 }

@@ -1,5 +1,5 @@
-// The neighbours of one central atom kept for its bond angles: those within
-// the angle limit, at most 25, in search order, each with what its angles
+// The neighbours of one central atom kept for its bond angles: the 25
+// nearest within the angle limit, in search order, each with what its angles
 // need again (the exact image, the derivatives of its distance, its
 // covariance with the central atom).
 #pragma once

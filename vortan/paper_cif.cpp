@@ -190,8 +190,14 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
       if (!(words >> experiment >> paper))
         throw Error(file + ", line " + std::to_string(number) + ": a label line needs two labels");
       source.labels.emplace_back(experiment, paper);
+    } else if (word == "disorder") {
+      std::string experiment, group;
+      if (!(words >> experiment >> group))
+        throw Error(file + ", line " + std::to_string(number) + ": a disorder line needs a label and a group");
+      source.disorder.emplace_back(experiment, group);
     } else {
-      throw Error(file + ", line " + std::to_string(number) + ": \"" + word + "\" is not cif, block or label");
+      throw Error(file + ", line " + std::to_string(number) + ": \"" + word +
+                  "\" is not cif, block, label or disorder");
     }
   }
   if (source.cif.empty()) throw Error(file + " names no CIF (line \"cif PATH\")");

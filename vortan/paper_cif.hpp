@@ -51,6 +51,7 @@ struct CifSource {
   std::string cif;         // absolute path of the CIF
   std::string block;       // without "data_"
   std::vector<std::pair<std::string, std::string>> labels;  // experiment label, CIF label
+  std::vector<std::pair<std::string, std::string>> disorder;  // experiment label, disorder group
 };
 // Nothing when the file is absent; throws vesk::Error for one that does not
 // read as such a file.
