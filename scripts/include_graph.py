@@ -21,6 +21,7 @@ LAYERS = [
     ["console"],
     ["crystal"],
     ["expfile"],
+    ["geometry"],
     ["vortan", "goniang", "dbwsconv", "cif2exp"],
 ]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}

@@ -19,6 +19,9 @@ tao-pegtl-dev     # the parser library gemmi's CIF reader is built on
 libstb-dev        # the stb headers gemmi is built against
 groff-base        # renders the man pages in the tests
 tmux              # the test of the terminal dialogue (skipped without it)
+libqhull-dev      # convex hulls of coordination polyhedra (reentrant libqhull_r)
+python3-numpy     # the independent reference computation of the polyhedra test
+python3-scipy     # its convex hulls (scipy.spatial.ConvexHull)
 LIST
 )
 packages="$packages $*"
