@@ -167,7 +167,7 @@ TEST(BondValence, QuartzAndSpinelNearTheirFormalValences) {
       const char* reference = s.atoms[i].element == "Al" ? "o" : "";
       std::vector<Point3d> points = {position(s, i)};
       std::vector<ValenceParameters> bonds;
-      for (const TestNeighbour& n : bonded_neighbours(s, i, 2.3)) {
+      for (const TestNeighbour& n : bonded_neighbours(s, i)) {
         const TestAtom& a = s.atoms[i];
         const TestAtom& b = s.atoms[n.atom];
         const TestAtom& cation = a.oxidation_state > 0 ? a : b;

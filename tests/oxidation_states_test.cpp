@@ -17,11 +17,11 @@ struct Model {
   std::vector<SiteBond> bonds;
 };
 
-Model model_of(const testing_support::TestStructure& s, double limit) {
+Model model_of(const testing_support::TestStructure& s) {
   Model m;
   for (std::size_t i = 0; i < s.atoms.size(); ++i) {
     m.sites.push_back({s.atoms[i].element, s.atoms[i].occupancy, double(testing_support::multiplicity(s, i))});
-    for (const testing_support::TestNeighbour& n : testing_support::bonded_neighbours(s, i, limit))
+    for (const testing_support::TestNeighbour& n : testing_support::bonded_neighbours(s, i))
       m.bonds.push_back({i, n.atom, n.distance});
   }
   return m;
@@ -62,7 +62,7 @@ TEST(OxidationStates, CandidatesComeFromTheTable) {
 TEST(OxidationStates, AssignedToQuartzSpinelAndAMixedValenceSpinel) {
   const BondValenceTable& table = bundled_bond_valence_table();
   for (const testing_support::TestStructure& s : {testing_support::quartz(), testing_support::spinel()}) {
-    Model m = model_of(s, 2.3);
+    Model m = model_of(s);
     auto result = assign_oxidation_states(m.sites, table, [&](std::span<const int> states) {
       return gii_from_distances(m.sites, m.bonds, states, table);
     });

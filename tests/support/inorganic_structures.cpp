@@ -43,6 +43,14 @@ TestStructure spinel() {
           {{"Mg1", "Mg", 2, 0.125, 0.125, 0.125}, {"Al2", "Al", 3, 0.5, 0.5, 0.5}, {"O1", "O", -2, 0.26171, 0.26171, 0.26171}}};
 }
 
+TestStructure lamno3() {
+  return {"LaMnO3", 5.5367, 5.7473, 7.6929, 90, 90, 90, "P b n m",
+          {{"La1", "La", 3, -0.0078, 0.0490, 0.25, 1.0, 3.0},
+           {"Mn1", "Mn", 3, 0.5, 0.0, 0.0},
+           {"O1", "O", -2, 0.0745, 0.4874, 0.25},
+           {"O2", "O", -2, 0.7256, 0.3066, 0.0384}}};
+}
+
 vesk::Point3d cartesian(const TestStructure& s, double x, double y, double z) {
   gemmi::UnitCell cell(s.a, s.b, s.c, s.alpha, s.beta, s.gamma);
   gemmi::Position p = cell.orthogonalize(gemmi::Fractional(x, y, z));
@@ -56,11 +64,12 @@ vesk::Point3d position(const TestStructure& s, std::size_t atom) {
 
 int multiplicity(const TestStructure& s, std::size_t atom) { return static_cast<int>(cell_images(s, atom).size()); }
 
-std::vector<TestNeighbour> bonded_neighbours(const TestStructure& s, std::size_t i, double limit) {
+std::vector<TestNeighbour> bonded_neighbours(const TestStructure& s, std::size_t i) {
   vesk::Point3d centre = position(s, i);
   std::vector<TestNeighbour> found;
   for (std::size_t j = 0; j < s.atoms.size(); ++j) {
     if ((s.atoms[j].oxidation_state > 0) == (s.atoms[i].oxidation_state > 0)) continue;
+    double limit = s.atoms[s.atoms[i].oxidation_state > 0 ? i : j].bond_limit;
     for (const std::array<double, 3>& p : cell_images(s, j))
       for (int u = -2; u <= 2; ++u)
         for (int v = -2; v <= 2; ++v)

@@ -16,6 +16,7 @@ struct TestAtom {
   int oxidation_state = 0;
   double x = 0, y = 0, z = 0;  // fractional
   double occupancy = 1.0;
+  double bond_limit = 2.3;  // Angstrom, for a cation: its bonds to anions
 };
 
 struct TestStructure {
@@ -35,13 +36,16 @@ struct TestNeighbour {
 // Si at z = 2/3 exactly (0.66670 there), spinel without its Mg/Al inversion.
 TestStructure quartz();
 TestStructure spinel();
+// LaMnO3 as tests/data/cod_1006141_LaMnO3.cif gives it (COD 1006141).
+TestStructure lamno3();
 
 vesk::Point3d cartesian(const TestStructure& s, double x, double y, double z);
 // The atom's position in the cell given, Cartesian.
 vesk::Point3d position(const TestStructure& s, std::size_t atom);
 // Positions of the atom in the unit cell.
 int multiplicity(const TestStructure& s, std::size_t atom);
-// Images of atoms of opposite sign within `limit` of atom i, nearest first.
-std::vector<TestNeighbour> bonded_neighbours(const TestStructure& s, std::size_t i, double limit);
+// Images of atoms of opposite sign within the cation's bond limit of atom
+// i, nearest first.
+std::vector<TestNeighbour> bonded_neighbours(const TestStructure& s, std::size_t i);
 
 }  // namespace testing_support
