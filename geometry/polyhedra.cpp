@@ -79,8 +79,13 @@ std::vector<std::array<int, 3>> hull_triangles(std::span<const Point3d> ligands,
         status = -1;
         break;
       }
+      // Outwards by qhull's facet normal (a triangle of a merged coplanar
+      // facet keeps that facet's normal), which holds for a sliver too,
+      // where the sign of the triple product is noise.
       Point3d a = ligands[triangle[0]] - inside, b = ligands[triangle[1]] - inside, c = ligands[triangle[2]] - inside;
-      if (dot(a, cross(b, c)) < 0.0) std::swap(triangle[1], triangle[2]);
+      double turn = facet->normal ? dot(Point3d{facet->normal[0], facet->normal[1], facet->normal[2]}, cross(b - a, c - a))
+                                  : dot(a, cross(b, c));
+      if (turn < 0.0) std::swap(triangle[1], triangle[2]);
       triangles.push_back(triangle);
     }
   }
@@ -240,6 +245,17 @@ std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points
     add_to(variance.gradient[angle.second], angle.measure.gradient[2], factor);
   }
   return variance;
+}
+
+PolyhedronMeasures measure_polyhedron(std::span<const Point3d> points) {
+  PolyhedronMeasures m;
+  m.coordination_number = static_cast<int>(points.size()) - 1;
+  m.mean_bond = mean_bond_length(points);
+  m.volume = polyhedron_volume(points);
+  m.distortion_index = distortion_index(points);
+  m.quadratic_elongation = quadratic_elongation(points);
+  m.angle_variance = bond_angle_variance(points);
+  return m;
 }
 
 const char* sharing_name(SharingKind kind) {

@@ -46,6 +46,17 @@ PointsMeasure distortion_index(std::span<const Point3d> points);
 std::optional<PointsMeasure> quadratic_elongation(std::span<const Point3d> points);
 std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points);
 
+// All of the above for one polyhedron (points[0] its centre).
+struct PolyhedronMeasures {
+  int coordination_number = 0;
+  PointsMeasure mean_bond;
+  PointsMeasure volume;
+  PointsMeasure distortion_index;
+  std::optional<PointsMeasure> quadratic_elongation;  // tetrahedra and octahedra
+  std::optional<PointsMeasure> angle_variance;
+};
+PolyhedronMeasures measure_polyhedron(std::span<const Point3d> points);
+
 // The angle ligand a - centre - ligand b in degrees, with its gradient over
 // (centre, a, b).
 PointsMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d& b);

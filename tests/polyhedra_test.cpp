@@ -61,6 +61,15 @@ TEST(Polyhedra, RegularPolyhedraHaveTheirClosedFormValues) {
   EXPECT_NEAR(quadratic_elongation(tet)->value, 1.0, 1e-12);
   EXPECT_NEAR(bond_angle_variance(tet)->value, 0.0, 1e-9);
 
+  // A ligand in the middle of a face is no corner of the hull.
+  std::vector<Point3d> capped = oct;
+  capped.push_back(far + Point3d{2.0 / 3, 2.0 / 3, 2.0 / 3});
+  PolyhedronMeasures m = measure_polyhedron(capped);
+  EXPECT_EQ(m.coordination_number, 7);
+  EXPECT_NEAR(m.volume.value, 4.0 / 3.0 * 8.0, 1e-12);
+  EXPECT_EQ(m.volume.gradient.size(), 8u);
+  EXPECT_FALSE(m.quadratic_elongation);
+
   // A cube's eight corners (CN 8): no elongation or angle variance defined.
   std::vector<Point3d> cube = {far};
   for (int i = 0; i < 8; ++i) cube.push_back(far + Point3d{i & 1 ? 1.0 : -1.0, i & 2 ? 1.0 : -1.0, i & 4 ? 1.0 : -1.0});
