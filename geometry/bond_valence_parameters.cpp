@@ -69,8 +69,9 @@ bool same_symbol(std::string_view a, std::string_view b) { return lower(a) == lo
 
 int to_int(const Token& t) {
   int value = 0;
-  auto [end, error] = std::from_chars(t.text.data(), t.text.data() + t.text.size(), value);
-  if (error != std::errc() || end != t.text.data() + t.text.size())
+  const char* first = t.text.data() + (t.text.starts_with('+') ? 1 : 0);
+  auto [end, error] = std::from_chars(first, t.text.data() + t.text.size(), value);
+  if (t.text.empty() || error != std::errc() || end != t.text.data() + t.text.size())
     throw Error("bond-valence table, line " + std::to_string(t.line) + ": \"" + t.text + "\" is not an oxidation state");
   return value;
 }

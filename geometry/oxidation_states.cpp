@@ -4,8 +4,10 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "geometry/bond_valence.hpp"
+#include "recio/error.hpp"
 
 namespace vesk {
 
@@ -77,8 +79,12 @@ std::vector<int> candidate_oxidation_states(const BondValenceTable& table, std::
 
 double gii_from_distances(std::span<const OxidationSite> sites, std::span<const SiteBond> bonds,
                           std::span<const int> states, const BondValenceTable& table) {
+  if (states.size() != sites.size())
+    throw Error("oxidation states: " + std::to_string(states.size()) + " states for " + std::to_string(sites.size()) + " sites");
   std::vector<double> sums(sites.size(), 0.0);
   for (const SiteBond& bond : bonds) {
+    if (bond.site >= sites.size() || bond.neighbour >= sites.size())
+      throw Error("oxidation states: a bond names a site beyond the " + std::to_string(sites.size()) + " sites");
     int q = states[bond.site], partner = states[bond.neighbour];
     if ((q > 0) == (partner > 0)) continue;
     bool cation_here = q > 0;

@@ -53,7 +53,8 @@ struct SiteBond {
 
 // The GII of a trial assignment from precomputed distances, each site
 // weighted by occupancy x multiplicity. Bonds between two atoms of the same
-// sign are left out. NaN when a cation-anion bond has no parameter.
+// sign are left out. NaN when a cation-anion bond has no parameter; throws
+// vesk::Error when the states or a bond's sites do not fit the sites.
 double gii_from_distances(std::span<const OxidationSite> sites, std::span<const SiteBond> bonds,
                           std::span<const int> states, const BondValenceTable& table);
 

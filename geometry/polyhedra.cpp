@@ -120,6 +120,15 @@ bool spans_a_solid(std::span<const Point3d> ligands) {
   return tallest > 1e-9 * extent * extent * extent;
 }
 
+// 4 or 6 ligands, and the 4 a tetrahedron as the header says.
+bool tetrahedron_or_octahedron(std::span<const Point3d> points) {
+  if (points.size() == 7) return true;
+  if (points.size() != 5) return false;
+  double mean = mean_bond_length(points).value;
+  double regular = 8.0 * mean * mean * mean / (9.0 * std::sqrt(3.0));
+  return polyhedron_volume(points).value >= 0.5 * regular;
+}
+
 }  // namespace
 
 PointsMeasure mean_bond_length(std::span<const Point3d> points) {
@@ -177,8 +186,8 @@ PointsMeasure distortion_index(std::span<const Point3d> points) {
 }
 
 std::optional<PointsMeasure> quadratic_elongation(std::span<const Point3d> points) {
+  if (!tetrahedron_or_octahedron(points)) return std::nullopt;
   std::size_t count = points.size() - 1;
-  if (points.empty() || (count != 4 && count != 6)) return std::nullopt;
   PointsMeasure volume = polyhedron_volume(points);
   if (!(volume.value > 0.0)) return std::nullopt;
   double shape = count == 4 ? 9.0 * std::sqrt(3.0) / 8.0 : 3.0 / 4.0;  // l_0^3 = shape V
@@ -217,8 +226,8 @@ PointsMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d&
 }
 
 std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points) {
+  if (!tetrahedron_or_octahedron(points)) return std::nullopt;
   std::size_t count = points.size() - 1;
-  if (points.empty() || (count != 4 && count != 6)) return std::nullopt;
   struct Angle {
     PointsMeasure measure;
     std::size_t first, second;  // point indices

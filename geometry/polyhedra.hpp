@@ -42,7 +42,10 @@ PointsMeasure polyhedron_volume(std::span<const Point3d> points);
 
 PointsMeasure distortion_index(std::span<const Point3d> points);
 
-// nullopt unless the polyhedron has 4 or 6 ligands (and a volume above 0).
+// nullopt unless the polyhedron has 6 ligands, or 4 that make a
+// tetrahedron: a volume of at least half the regular tetrahedron's with the
+// same mean bond length (a square-planar or sawhorse four has none to speak
+// of, and its l_0 would be meaningless).
 std::optional<PointsMeasure> quadratic_elongation(std::span<const Point3d> points);
 std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "recio/error.hpp"
 #include "tests/support/inorganic_structures.hpp"
 
 using namespace vesk;
@@ -92,6 +93,10 @@ TEST(OxidationStates, AssignedToQuartzSpinelAndAMixedValenceSpinel) {
   EXPECT_EQ(result->states, (std::vector<int>{2, 3, -2}));
   EXPECT_TRUE(result->per_site);
   EXPECT_NEAR(result->gii, 0.0, 1e-12);
+
+  std::vector<SiteBond> astray = {{0, 3, 2.0}};
+  EXPECT_THROW(gii_from_distances(sites, astray, std::vector<int>{2, 3, -2}, table), Error);
+  EXPECT_THROW(gii_from_distances(sites, bonds, std::vector<int>{2, 3}, table), Error);
 
   // An element the table does not know cannot be assigned.
   std::vector<OxidationSite> unknown = {{"Xx", 1.0, 1}, {"O", 1.0, 1}};

@@ -62,7 +62,9 @@ def reference(atom):
         "angle_variance": None,
     }
     n = len(lengths)
-    if n in (4, 6) and volume > 0:
+    # four ligands count as a tetrahedron with half the regular one's volume
+    regular_tetrahedron = (mean * math.sqrt(8 / 3)) ** 3 / (6 * math.sqrt(2))
+    if (n == 6 or (n == 4 and volume >= 0.5 * regular_tetrahedron)) and volume > 0:
         # centre-to-vertex distance of the regular polyhedron of equal volume
         if n == 4:
             edge = (6 * math.sqrt(2) * volume) ** (1 / 3)

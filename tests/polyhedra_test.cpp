@@ -90,6 +90,13 @@ TEST(Polyhedra, FlatAndThinPolyhedraHaveNoVolume) {
   EXPECT_EQ(v.value, 0.0);
   EXPECT_EQ(v.gradient.size(), 5u);
   EXPECT_FALSE(quadratic_elongation(square));
+  EXPECT_FALSE(bond_angle_variance(square));
+  // Square planar but not quite flat: a hull, yet no tetrahedron.
+  square[1][2] = 0.05;
+  square[2][2] = 0.05;
+  EXPECT_GT(polyhedron_volume(square).value, 0.0);
+  EXPECT_FALSE(quadratic_elongation(square));
+  EXPECT_FALSE(bond_angle_variance(square));
   std::vector<Point3d> triangle = {{0, 0, 0}, {2, 0, 0}, {-1, 1.7, 0}, {-1, -1.7, 0}};
   EXPECT_EQ(polyhedron_volume(triangle).value, 0.0);
   EXPECT_THROW(mean_bond_length(std::vector<Point3d>{{1, 1, 1}}), Error);
