@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <random>
 
 #include "recio/error.hpp"
+#include "tests/support/inorganic_structures.hpp"
 
 using namespace vesk;
 
@@ -138,4 +141,45 @@ TEST(Polyhedra, SharingByCommonLigands) {
   EXPECT_EQ(polyhedra_sharing<int>(a, std::vector<int>{2, 4, 6, 10, 11, 12}), SharingKind::face);
   EXPECT_STREQ(sharing_name(SharingKind::edge), "edge");
   EXPECT_STREQ(sharing_name(SharingKind::none), "");
+}
+
+// The crystal chemistry every textbook states: quartz's tetrahedra share
+// corners; in spinel the octahedra share edges with each other and corners
+// with the tetrahedra, and the tetrahedra share nothing among themselves;
+// LaMnO3's perovskite octahedra share corners.
+TEST(Polyhedra, SharingInQuartzSpinelAndPerovskite) {
+  using namespace testing_support;
+  // A ligand named by its position to a thousandth of an Angstrom.
+  auto ligands_at = [](const TestStructure& s, const Point3d& centre, std::size_t cation) {
+    std::vector<std::array<long, 3>> names;
+    for (std::size_t j = 0; j < s.atoms.size(); ++j)
+      if (s.atoms[j].oxidation_state < 0)
+        for (const TestNeighbour& n : images_near(s, centre, j, s.atoms[cation].bond_limit))
+          names.push_back({std::lround(n.position[0] * 1000), std::lround(n.position[1] * 1000), std::lround(n.position[2] * 1000)});
+    return names;
+  };
+  auto sharing = [&](const TestStructure& s, std::size_t i, std::size_t j) {
+    std::vector<std::array<long, 3>> first = ligands_at(s, position(s, i), i);
+    std::vector<SharingKind> kinds;
+    for (const TestNeighbour& other : images_near(s, position(s, i), j, 4.0))
+      kinds.push_back(polyhedra_sharing<std::array<long, 3>>(first, ligands_at(s, other.position, j)));
+    return kinds;
+  };
+  auto count = [](const std::vector<SharingKind>& kinds, SharingKind kind) { return std::count(kinds.begin(), kinds.end(), kind); };
+
+  std::vector<SharingKind> si_si = sharing(quartz(), 0, 0);
+  EXPECT_EQ(count(si_si, SharingKind::corner), 4);
+  EXPECT_EQ(count(si_si, SharingKind::edge) + count(si_si, SharingKind::face), 0);
+
+  TestStructure s = spinel();
+  std::vector<SharingKind> al_al = sharing(s, 1, 1), mg_al = sharing(s, 0, 1), mg_mg = sharing(s, 0, 0);
+  EXPECT_EQ(count(al_al, SharingKind::edge), 6);
+  EXPECT_EQ(count(al_al, SharingKind::corner) + count(al_al, SharingKind::face), 0);
+  EXPECT_EQ(count(mg_al, SharingKind::corner), 12);
+  EXPECT_EQ(count(mg_al, SharingKind::edge) + count(mg_al, SharingKind::face), 0);
+  EXPECT_EQ(count(mg_mg, SharingKind::none), static_cast<long>(mg_mg.size()));
+
+  std::vector<SharingKind> mn_mn = sharing(lamno3(), 1, 1);
+  EXPECT_EQ(count(mn_mn, SharingKind::corner), 6);
+  EXPECT_EQ(count(mn_mn, SharingKind::edge) + count(mn_mn, SharingKind::face), 0);
 }

@@ -64,21 +64,28 @@ vesk::Point3d position(const TestStructure& s, std::size_t atom) {
 
 int multiplicity(const TestStructure& s, std::size_t atom) { return static_cast<int>(cell_images(s, atom).size()); }
 
+std::vector<TestNeighbour> images_near(const TestStructure& s, const vesk::Point3d& centre, std::size_t j, double limit) {
+  std::vector<TestNeighbour> found;
+  for (const std::array<double, 3>& p : cell_images(s, j))
+    for (int u = -2; u <= 2; ++u)
+      for (int v = -2; v <= 2; ++v)
+        for (int w = -2; w <= 2; ++w) {
+          vesk::Point3d q = cartesian(s, p[0] + u, p[1] + v, p[2] + w);
+          vesk::Point3d d = vesk::operator-(q, centre);
+          double r = std::sqrt(vesk::dot(d, d));
+          if (r > 1e-4 && r <= limit) found.push_back({j, q, r});
+        }
+  std::stable_sort(found.begin(), found.end(), [](const TestNeighbour& x, const TestNeighbour& y) { return x.distance < y.distance; });
+  return found;
+}
+
 std::vector<TestNeighbour> bonded_neighbours(const TestStructure& s, std::size_t i) {
   vesk::Point3d centre = position(s, i);
   std::vector<TestNeighbour> found;
   for (std::size_t j = 0; j < s.atoms.size(); ++j) {
     if ((s.atoms[j].oxidation_state > 0) == (s.atoms[i].oxidation_state > 0)) continue;
     double limit = s.atoms[s.atoms[i].oxidation_state > 0 ? i : j].bond_limit;
-    for (const std::array<double, 3>& p : cell_images(s, j))
-      for (int u = -2; u <= 2; ++u)
-        for (int v = -2; v <= 2; ++v)
-          for (int w = -2; w <= 2; ++w) {
-            vesk::Point3d q = cartesian(s, p[0] + u, p[1] + v, p[2] + w);
-            vesk::Point3d d = vesk::operator-(q, centre);
-            double r = std::sqrt(vesk::dot(d, d));
-            if (r > 1e-4 && r <= limit) found.push_back({j, q, r});
-          }
+    for (const TestNeighbour& n : images_near(s, centre, j, limit)) found.push_back(n);
   }
   std::stable_sort(found.begin(), found.end(), [](const TestNeighbour& x, const TestNeighbour& y) { return x.distance < y.distance; });
   return found;

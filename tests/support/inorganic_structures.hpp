@@ -47,5 +47,8 @@ int multiplicity(const TestStructure& s, std::size_t atom);
 // Images of atoms of opposite sign within the cation's bond limit of atom
 // i, nearest first.
 std::vector<TestNeighbour> bonded_neighbours(const TestStructure& s, std::size_t i);
+// Every image of atom j within `limit` of a point (the point itself left
+// out), nearest first.
+std::vector<TestNeighbour> images_near(const TestStructure& s, const vesk::Point3d& centre, std::size_t j, double limit);
 
 }  // namespace testing_support
