@@ -362,6 +362,20 @@ std::string shift_text(const OriginShift& origin) {
   return text;
 }
 
+std::string shift_fractions(const OriginShift& origin) {
+  std::string text;
+  for (int i = 0; i < 3; ++i) {
+    int n = origin.shift[i], d = 24;
+    for (int f : {2, 2, 2, 3})
+      if (n % f == 0 && d % f == 0) {
+        n /= f;
+        d /= f;
+      }
+    text += (i == 0 ? "" : " ") + (n == 0 ? std::string("0") : std::to_string(n) + "/" + std::to_string(d));
+  }
+  return text;
+}
+
 std::vector<SeitzOperator> shifted_group(const std::vector<SeitzOperator>& group, const OriginShift& origin) {
   std::vector<SeitzOperator> moved;
   moved.reserve(group.size());

@@ -124,6 +124,7 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   std::error_code ignored;
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
+  if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n)
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
 

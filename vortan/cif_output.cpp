@@ -74,9 +74,12 @@ bool all_digits(const std::string& text) {
 
 std::string site_symmetry_code(const CifBlock& block, const SymmetryOperation& operation) {
   if (operation == SymmetryOperation{}) return ".";
+  // The identity stays the identity in any origin; the rest are compared
+  // in the paper's.
+  const SymmetryOperation paper_operation = in_paper_setting(operation, block.paper_shift);
   LatticeTranslation n{};
   for (std::size_t k = 0; k < block.symops.size(); ++k)
-    if (same_modulo_lattice(operation, block.symops[k].operation, n)) {
+    if (same_modulo_lattice(paper_operation, block.symops[k].operation, n)) {
       // n_klm takes the operator's id; an id that is no number, its row.
       const std::string& id = block.symops[k].id;
       const std::string code = site_symmetry_code(all_digits(id) ? std::stoi(id) : static_cast<int>(k + 1), n);
@@ -273,13 +276,27 @@ void number_operators(CifBlock& block, const CifCollector& cif, const PhaseDescr
   }
   std::string first_difference;
   for (const PaperBlock& paper : cif.paper->blocks) {
-    const std::string difference = group_difference(phase.group, paper.symops);
+    const std::string difference = group_difference(phase.group, paper.symops, cif.paper->shift);
     if (difference.empty()) {
       block.symops = paper.symops;
       block.paper = cif.paper->file + ", data_" + paper.name;
+      if (!paper.group_name.empty()) block.paper += " (the operators of " + paper.group_name + ")";
+      block.paper_shift = cif.paper->shift;
       return;
     }
     if (first_difference.empty()) first_difference = "data_" + paper.name + ": " + difference;
+  }
+  if (!cif.paper->source_file.empty()) {
+    // The CIF that cif2exp converted has changed since: its numbering no
+    // longer fits, and vortan's own still does.
+    recio::write(recio::kTerminalOut, "(A)",
+                 {" The CIF " + cif.paper->file + " named in " + cif.paper->source_file +
+                  " has changed since the conversion (" + first_difference +
+                  "); the site codes of phase " + std::to_string(phase.number) +
+                  " follow vortan's own operator list. Run cif2exp again to renew " + cif.paper->source_file});
+    CifCollector own;
+    number_operators(block, own, phase);
+    return;
   }
   throw Error("The CIF " + cif.paper->file + " is not of the space group " + block.symbol + " of phase " +
               std::to_string(phase.number) + " (" + first_difference + ")");
