@@ -17,6 +17,7 @@
 #include "cif2exp/conversion.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
+#include "cif2exp/output_folder.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/experiment.hpp"
@@ -172,6 +173,7 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
 
 int run(int argc, char** argv) {
   const Arguments arguments = parse_arguments(argc, argv);
+  cif2exp::check_output_folder(fs::path(arguments.name).parent_path().string());
   gemmi::cif::Document document;
   try {
     document = gemmi::cif::read_file(arguments.cif);
