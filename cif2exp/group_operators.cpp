@@ -132,6 +132,9 @@ void parse_component(const std::string& component, const std::string& text, Seit
       if (!number.empty()) {
         if (!denominator.empty() || number.find('.') != std::string::npos)
           throw refuse("the coefficient of " + std::string(1, letter) + " in \"" + component + "\" is not an integer");
+        // atoi would overflow on a long run of digits; no setting needs more than one.
+        if (number.size() > 2)
+          throw refuse("the coefficient of " + std::string(1, letter) + " in \"" + component + "\" is too large");
         coefficient = std::atoi(number.c_str());
       }
       op.rotation[3 * row + (letter - 'x')] += sign * coefficient;

@@ -901,6 +901,7 @@ TEST(Cif2expProgram, NumbersThatAreNoNumbersAreRefusedNamingAtomAndItem) {
                  "atom Ti1: _atom_site_site_symmetry_multiplicity 2.5 is not a whole number");
   expect_refused(with(kAnisotropic, "0.031(1) 0.029(1)", "0.031(1) 0,029"),
                  "atom O1: _atom_site_aniso_U_22 0,029 is not a number");
+  expect_refused(with(kAnisotropic, "'-x, -y, -z'", "'99999999999*x, -y, -z'"), "is too large");
   // A folder that does not exist: named, with the system's reason.
   TempFolder folder;
   const RunResult run = cif2exp_run(folder, kTriclinic, {"nofolder/X"});

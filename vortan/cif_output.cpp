@@ -307,7 +307,14 @@ void paper_labels(CifBlock& block, const CifCollector& cif, const PhaseDescripti
   if (!cif.paper || cif.paper->labels.size() != phase.atoms.size()) return;
   for (std::size_t k = 0; k < phase.atoms.size(); ++k)
     if (cif.paper->labels[k].first != recio::trim_right(phase.atoms[k].label)) return;
-  for (std::size_t k = 0; k < phase.atoms.size(); ++k) block.labels[k] = cif.paper->labels[k].second;
+  // The paper may be a CIF2 file in UTF-8; ours is CIF 1.1, in ASCII.
+  std::vector<std::string> labels;
+  try {
+    for (const auto& entry : cif.paper->labels) labels.push_back(cif_label(entry.second, phase.number));
+  } catch (const Error&) {
+    return;  // a label with a character CIF 1.1 cannot hold: the experiment's labels stay
+  }
+  block.labels = std::move(labels);
 }
 
 // Printable ASCII, for comments: anything else becomes "?".
@@ -553,7 +560,8 @@ void write_block(const CifBlock& block, const std::string& name, std::string& ou
   } else {
     Loop symops;
     symops.tags = {"_space_group_symop_id", "_space_group_symop_operation_xyz"};
-    for (const PaperSymop& symop : block.symops) symops.add({cif_value(symop.id), cif_value(ascii_text(symop.xyz), true)});
+    for (const PaperSymop& symop : block.symops)
+      symops.add({cif_value(ascii_text(symop.id)), cif_value(ascii_text(symop.xyz), true)});
     symops.write(out);
   }
 
@@ -601,7 +609,7 @@ void write_block(const CifBlock& block, const std::string& name, std::string& ou
 
 std::string cif_text(const CifCollector& cif) {
   std::string out = "#\\#CIF_1.1\n# Distances and angles written by vortan";
-  if (!cif.name.empty()) out += " from " + cif.name + ".EXP";
+  if (!cif.name.empty()) out += " from " + ascii_text(cif.name) + ".EXP";
   out += "\n";
   if (cif.blocks.empty()) out += "# No phase was processed\n";
   for (const CifBlock& block : cif.blocks) write_block(block, cif.name, out);
