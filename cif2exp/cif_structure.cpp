@@ -88,7 +88,8 @@ void read_cell(const Block& block, CifStructure& structure) {
     if (su != nullptr && structure.cell[i].su == 0) {
       const CifNumber number = parse_cif_number(*su);
       if (number.unreadable || (number.present && number.value < 0))
-        throw Error(structure.file + ": " + tags[i] + "_su " + *su + " is not a standard uncertainty; correct it in the CIF");
+        throw Error(structure.file + ": " + tags[i] + "_su " + *su +
+                    " is not a standard uncertainty; correct it in the CIF");
       if (number.present) structure.cell[i].su = number.value;
     }
   }
@@ -140,10 +141,10 @@ void read_atoms(Block& block, CifStructure& structure) {
         throw Error(atom_where + coordinate_tags[i] + " " + row[kX + i] + " is not a coordinate");
       if (atom.x[i].su == 0 && row.has2(kXsu + i)) {
         const CifNumber su = parse_cif_number(row[kXsu + i]);
-        if (!su.present || su.value < 0)
+        if (su.unreadable || (su.present && su.value < 0))
           throw Error(atom_where + coordinate_tags[i] + "_su " + row[kXsu + i] +
                       " is not a standard uncertainty; correct it in the CIF");
-        atom.x[i].su = su.value;
+        if (su.present) atom.x[i].su = su.value;
       }
     }
     atom.occupancy = checked_number(row, kOcc, kOccSu, atom_where, "_atom_site_occupancy");
@@ -163,7 +164,8 @@ void read_atoms(Block& block, CifStructure& structure) {
     auto whole = [&](int column, const char* tag) {
       const CifNumber n = checked_number(row, column, -1, atom_where, tag);
       if (n.present && !(n.value >= 1 && n.value <= 192 && n.value == std::floor(n.value)))
-        throw Error(atom_where + tag + " " + row[column] + " is not a whole number from 1 to 192; correct it in the CIF");
+        throw Error(atom_where + tag + " " + row[column] +
+                    " is not a whole number from 1 to 192; correct it in the CIF");
       return n.present ? static_cast<int>(n.value) : 0;
     };
     for (const auto& [column, tag] : {std::pair<int, const char*>{kMult, "_atom_site_site_symmetry_multiplicity"},

@@ -931,11 +931,13 @@ TEST(Cif2expProgram, ReadingsAcceptedWithAWarning) {
                            "_atom_site.fract_x\n_atom_site.fract_y\n_atom_site.fract_z\n_atom_site.U_iso_or_equiv\n";
   const std::string in_parentheses = cell + "_atom_site.occupancy\n"
                                             "O1 0.1234(3) 0.2345(4) 0.3456(5) 0.0123(4) 0.95(2)\n"
-                                            "C1 0.2500(4) 0.3100(5) 0.4700(6) 0.0150(5) 1\n";
+                                            "C1 0.2500(4) 0.3100(5) 0.4700(6) 0.0150(5) 1\n"
+                                            "C2 0.3500 0.1200 0.5900 0.0160 1\n";
   const std::string in_columns = cell + "_atom_site.occupancy\n_atom_site.fract_x_su\n_atom_site.fract_y_su\n"
                                         "_atom_site.fract_z_su\n_atom_site.U_iso_or_equiv_su\n_atom_site.occupancy_su\n"
                                         "O1 0.1234 0.2345 0.3456 0.0123 0.95 0.0003 0.0004 0.0005 0.0004 0.02\n"
-                                        "C1 0.2500 0.3100 0.4700 0.0150 1 0.0004 0.0005 0.0006 0.0005 ?\n";
+                                        "C1 0.2500 0.3100 0.4700 0.0150 1 0.0004 0.0005 0.0006 0.0005 ?\n"
+                                        "C2 0.3500 0.1200 0.5900 0.0160 1 ? ? ? ? ?\n";
   EXPECT_EQ(converted(in_columns), converted(with(in_parentheses, "7.3456\n_cell.length_c_su 0.0007", "7.3456(7)")));
 
   // An aniso row of no atom: skipped with a warning, the atom it was meant

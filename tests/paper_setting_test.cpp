@@ -163,6 +163,13 @@ TEST(PaperSetting, OperatorsAndIdsThatCannotBeUsedAreRefusedByName) {
       EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
     }
   }
+  // NAME.CIFSRC's shift: fractions of 1/24, and nothing else.
+  write_file(folder / "X.CIFSRC", "cif /p.cif\nblock b\nshift 1/8 0 -1/4\n");
+  EXPECT_EQ(vesk::read_cif_source((folder / "X.CIFSRC").string())->shift, (vesk::OriginShift24{3, 0, -6}));
+  for (const char* bad : {"shift 1/5 0 0", "shift 1/8 0", "shift 1-8 0 0", "shift 3/2 0 0"}) {
+    write_file(folder / "X.CIFSRC", "cif /p.cif\nblock b\n" + std::string(bad) + "\n");
+    EXPECT_THROW(vesk::read_cif_source((folder / "X.CIFSRC").string()), vesk::Error) << bad;
+  }
   // A folder or a missing file: what it is and the system's reason.
   try {
     vesk::read_paper_cif(folder.path().string());

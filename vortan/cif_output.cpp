@@ -196,7 +196,9 @@ std::string site_in_full(const CifBlock& block, const CifSite& site) {
       if (block.operators[k].code == site.code) return static_cast<int>(k + 1);
     return 0;
   }();
-  if (number > 0) text = operator_xyz(block.operators[static_cast<std::size_t>(number - 1)], site.n) + " ";
+  // In the paper's setting, as its site codes are.
+  if (number > 0)
+    text = symop_xyz(in_paper_setting(operation_of(block.group, site.code, site.n), block.paper_shift)) + " ";
   text += "(operator code " + std::to_string(site.code) + ", translation " + std::to_string(site.n[0]) + " " +
           std::to_string(site.n[1]) + " " + std::to_string(site.n[2]) + ")";
   return text;

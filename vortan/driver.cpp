@@ -253,7 +253,8 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
   auto limit_word = [&](const char* item) {
     const std::string word = next_word(value, position);
     if (word.empty())
-      throw Error("The keyword " + std::string(item) + " of the control record \"" + std::string(key) + "\" has no value");
+      throw Error("The keyword " + std::string(item) + " of the control record \"" + std::string(key) +
+                  "\" has no value");
     return word_value(word, key, item);
   };
   if (slots[0] == "DMAX") {

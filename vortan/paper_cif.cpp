@@ -205,7 +205,14 @@ std::vector<PaperSymop> symops_of_name(gemmi::cif::Block& block, std::string& na
         normal += name[i];
       }
     }
-    const gemmi::SpaceGroup* group = normal.empty() ? nullptr : gemmi::find_spacegroup_by_name(normal);
+    // The cell's angles tell rhombohedral from hexagonal axes of an R group.
+    auto angle = [&value](std::initializer_list<const char*> tags) {
+      const std::string text = value(tags);
+      return text.empty() ? 0.0 : std::strtod(text.c_str(), nullptr);
+    };
+    const double alpha = angle({"_cell_angle_alpha", "_cell.angle_alpha"});
+    const double gamma = angle({"_cell_angle_gamma", "_cell.angle_gamma"});
+    const gemmi::SpaceGroup* group = normal.empty() ? nullptr : gemmi::find_spacegroup_by_name(normal, alpha, gamma);
     if (group != nullptr && group->ext == '1' && normal.find(':') == std::string::npos) {
       const gemmi::SpaceGroup* second = group + 1;
       if (second != std::end(gemmi::spacegroup_tables::main) && second->number == group->number && second->ext == '2')
@@ -300,9 +307,10 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
         char slash = 0;
         words >> fraction;
         std::istringstream parts(fraction);
-        const bool read = fraction.find('/') == std::string::npos ? static_cast<bool>(parts >> numerator)
-                                                                  : static_cast<bool>(parts >> numerator >> slash >> denominator);
-        if (!read || !parts.eof() || denominator <= 0 || 24 % denominator != 0 || std::labs(numerator) > denominator)
+        const bool read = fraction.find('/') == std::string::npos
+                              ? static_cast<bool>(parts >> numerator)
+                              : static_cast<bool>(parts >> numerator >> slash >> denominator);
+        if (!read || !parts.eof() || (slash != 0 && slash != '/') || denominator <= 0 || 24 % denominator != 0 || std::labs(numerator) > denominator)
           throw Error(file + ", line " + std::to_string(number) + ": the shift \"" + trimmed(line) +
                       "\" is not three fractions of 1/24");
         t = static_cast<int>(numerator * (24 / denominator));
@@ -380,8 +388,8 @@ SymmetryOperation in_paper_setting(const SymmetryOperation& operation, const Ori
     int in_24ths = 0;
     for (std::size_t j = 0; j < 3; ++j) in_24ths += (operation.rotation[i][j] - (i == j ? 1 : 0)) * shift[j];
     if (in_24ths % 2 != 0)
-      throw Error("The origin shift of the paper's setting takes the operation " + symop_xyz(operation) +
-                  " out of the twelfths; NAME.CIFSRC holds a shift that is no origin of the group");
+      throw Error("The origin shift recorded for the paper's CIF takes the operation " + symop_xyz(operation) +
+                  " out of the twelfths: it is no origin of the group; run cif2exp again on that CIF");
     moved.twelfths[i] += in_24ths / 2;
   }
   return moved;
