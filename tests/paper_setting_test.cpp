@@ -180,6 +180,7 @@ TEST(PaperSetting, OperatorsAndIdsThatCannotBeUsedAreRefusedByName) {
       {"1 x,y,z\n99999999999 -x,-y,-z\n", "the operator id 99999999999 (of -x,-y,-z) is not from 1 to 9999"},
       {"0 x,y,z\n1 -x,-y,-z\n", "the operator id 0 (of x,y,z) is not from 1 to 9999"},
       {"1 x,y,z\n1 -x,-y,-z\n", "the operator id 1 is given twice"},
+      {"a x,y,z\n1 -x,-y,-z\n", "the operator ids mix numbers and names"},
       {"1 x+10000000000,y,z\n", "a translation beyond 100 cells"},
       {"1 1e300*x,y,z\n", "a coefficient beyond 12"},
       {"1 x+x+x+x+x+x+x+x+x+x+x+x+x,y,z\n", "a coefficient beyond 12"},

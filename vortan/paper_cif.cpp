@@ -115,12 +115,17 @@ std::string trimmed(const std::string& text) {
 
 // An id that is a number becomes the n of the site codes n_klm: it must be
 // one, and one of its own.
+// An id that is no number is replaced by its row's number, which must then
+// not be another row's id.
 void check_ids(const std::vector<PaperSymop>& symops, const std::string& file, const std::string& block) {
   std::set<long> seen;
+  std::size_t names = 0;
   for (const PaperSymop& symop : symops) {
     const std::string& id = symop.id;
-    if (id.empty() || !std::all_of(id.begin(), id.end(), [](unsigned char ch) { return std::isdigit(ch) != 0; }))
+    if (id.empty() || !std::all_of(id.begin(), id.end(), [](unsigned char ch) { return std::isdigit(ch) != 0; })) {
+      ++names;
       continue;
+    }
     const long number = id.size() > 5 ? kLargestSymopId + 1L : std::stol(id);
     if (number < 1 || number > kLargestSymopId)
       throw Error(file + ", data_" + block + ": the operator id " + id + " (of " + symop.xyz +
@@ -130,6 +135,9 @@ void check_ids(const std::vector<PaperSymop>& symops, const std::string& file, c
       throw Error(file + ", data_" + block + ": the operator id " + id +
                   " is given twice; site codes would be ambiguous. Number the operators 1, 2, ... in the CIF");
   }
+  if (names > 0 && !seen.empty())
+    throw Error(file + ", data_" + block + ": the operator ids mix numbers and names; site codes n_klm need a "
+                "number for every operator. Number the operators 1, 2, ... in the CIF");
 }
 
 // The operator loop of one block, in any of the forms the dictionaries
