@@ -118,6 +118,12 @@ std::string keyword_value(ControlWords& words, const char* keyword) {
 
 std::string elements_word(ControlWords& words, const char* item) {
   const std::string word = keyword_value(words, item);
+  // "N/O/", "/O", "N//O" would read as a list with an empty symbol, and an
+  // empty symbol as no list at all.
+  if (word.front() == '/' || word.back() == '/' || word.find("//") != std::string::npos)
+    throw Error("The " + std::string(item) + " value \"" + word + "\" of the control record \"" +
+                std::string(words.key) + "\" has an empty element symbol; write the symbols joined by single /, "
+                "as in N/O/Cl");
   std::string bad;
   element_list(word, bad);
   if (!bad.empty())
@@ -142,6 +148,9 @@ void read_view(PhaseControls& controls, ControlWords& words) {
   controls.view.direction[1] = word_value(words.next(), words.key, "VIEW");
   controls.view.direction[2] = word_value(words.next(), words.key, "VIEW");
   const Vec3& d = controls.view.direction;
+  if (!std::isfinite(d[0]) || !std::isfinite(d[1]) || !std::isfinite(d[2]))
+    throw Error("VIEW in the control record \"" + std::string(words.key) +
+                "\" has a component too large for a single-precision real; give a direction such as 1 -1 0");
   if (d[0] == 0 && d[1] == 0 && d[2] == 0)
     throw Error("VIEW 0 0 0 in the control record \"" + std::string(words.key) + "\" is no direction");
 }
@@ -164,7 +173,11 @@ static const ControlKeyword kControlKeywords[] = {
      }},
     // 2: smallest D-H...A angle of hydrogen bonds, degrees
     {"HANG", [](PhaseControls& c, ControlWords& words) {
-       c.hbonds.min_angle = word_value(keyword_value(words, "HANG"), words.key, "HANG");
+       const std::string v = keyword_value(words, "HANG");
+       c.hbonds.min_angle = word_value(v, words.key, "HANG");
+       if (!(c.hbonds.min_angle >= 0 && c.hbonds.min_angle < 180))
+         throw Error("The HANG value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not an angle from 0 up to (not including) 180 degrees");
      }},
     // 3: donor elements, "N/O/Cl"
     {"DONR", [](PhaseControls& c, ControlWords& words) { c.hbonds.donors = elements_word(words, "DONR"); }},
@@ -286,13 +299,21 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
   // fills that slot when it is something else.
   std::string slots[4];
   slots[0] = next_word(value, position);
+  // "DMAX" or "DAGL" with nothing after it would read as a limit of 0.
+  auto limit_word = [&](const char* item) {
+    const std::string word = next_word(value, position);
+    if (word.empty())
+      throw Error("The keyword " + std::string(item) + " of the control record \"" + std::string(key) +
+                  "\" has no value");
+    return word_value(word, key, item);
+  };
   if (slots[0] == "DMAX") {
-    controls.dmax = word_value(next_word(value, position), key, "DMAX");
+    controls.dmax = limit_word("DMAX");
     controls.dmax_given = true;
   }
   slots[1] = next_word(value, position);
   if (slots[1] == "DAGL") {
-    controls.dagl = word_value(next_word(value, position), key, "DAGL");
+    controls.dagl = limit_word("DAGL");
     controls.dagl_given = true;
   }
   slots[2] = next_word(value, position);
@@ -396,8 +417,22 @@ void load_paper_cif(VortanRun& run) {
   }
   std::error_code unrelated;
   const bool converted_from_it = source && std::filesystem::equivalent(file, source->cif, unrelated);
-  run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
-  if (converted_from_it) run.cif.paper->labels = source->labels;
+  try {
+    run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
+  } catch (const Error& error) {
+    if (!converted_from_it) throw;
+    // The CIF has changed since cif2exp read it; the run can do without it.
+    recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + " (" + source_file +
+                            " names data_" + source->block + " of it as the block converted; the CIF has changed "
+                            "since). The site codes follow vortan's own operator list; run cif2exp again to renew " +
+                            source_file});
+    return;
+  }
+  if (converted_from_it) {
+    run.cif.paper->labels = source->labels;
+    run.cif.paper->shift = source->shift;
+    run.cif.paper->source_file = source_file;
+  }
   recio::write(recio::kTerminalOut, "(A)", {" The site codes of the publication CIF follow the operators of " + file});
 }
 
