@@ -17,10 +17,12 @@ CifNumber parse_cif_number(const std::string& raw) {
   // negative length); it is no number either.
   if (raw.size() < 2 && (raw == "'" || raw == "\"")) return number;
   const std::string text = gemmi::cif::as_string(raw);
+  number.unreadable = true;
   // gemmi checks the whole form, s.u. included, and gives the value.
   const double value = gemmi::cif::as_number(text);
   if (!std::isfinite(value)) return number;  // 1E999 is no usable number either
   number.present = true;
+  number.unreadable = false;
   number.value = value;
 
   // The last printed digit: decimals of the mantissa, shifted by the exponent.
@@ -43,8 +45,38 @@ CifNumber parse_cif_number(const std::string& raw) {
   }
   // A last place or s.u. outside the range of doubles (1e-400, 1e300(9999))
   // makes no usable number.
-  if (!(number.last_place > 0) || !std::isfinite(number.last_place) || !std::isfinite(number.su)) return CifNumber{};
+  if (!(number.last_place > 0) || !std::isfinite(number.last_place) || !std::isfinite(number.su)) {
+    CifNumber none;
+    none.unreadable = true;
+    return none;
+  }
   return number;
+}
+
+CifNumber parse_cif_coordinate(const std::string& raw) {
+  CifNumber number = parse_cif_number(raw);
+  if (!number.unreadable) return number;
+  // Some database entries write exact coordinates as fractions.
+  const std::string text = gemmi::cif::as_string(raw);
+  std::size_t k = 0;
+  bool negative = false;
+  if (k < text.size() && (text[k] == '-' || text[k] == '+')) negative = text[k++] == '-';
+  auto digits = [&](long& value) {
+    const std::size_t start = k;
+    value = 0;
+    while (k < text.size() && std::isdigit(static_cast<unsigned char>(text[k])) && k - start < 4)
+      value = 10 * value + (text[k++] - '0');
+    return k > start;
+  };
+  long numerator = 0, denominator = 0;
+  if (!digits(numerator) || k >= text.size() || text[k++] != '/' || !digits(denominator) || k != text.size() ||
+      denominator == 0)
+    return number;
+  CifNumber fraction;
+  fraction.present = true;
+  fraction.value = (negative ? -1.0 : 1.0) * static_cast<double>(numerator) / static_cast<double>(denominator);
+  fraction.last_place = 1e-9;  // exact
+  return fraction;
 }
 
 }  // namespace cif2exp

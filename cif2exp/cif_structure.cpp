@@ -45,6 +45,23 @@ CifNumber number_at(gemmi::cif::Table::Row& row, int column) {
   return row.has(column) ? parse_cif_number(row[column]) : CifNumber{};
 }
 
+// A number of an atom's row that must read when it is given ("0,5" or
+// "nan" for an occupancy is a typing error, not a missing value); its
+// s.u. from a CIF2 "_su" column when the value carries none.
+CifNumber checked_number(gemmi::cif::Table::Row& row, int column, int su_column, const std::string& atom_where,
+                         const std::string& tag) {
+  CifNumber number = number_at(row, column);
+  if (number.unreadable)
+    throw Error(atom_where + tag + " " + row[column] + " is not a number; correct it in the CIF");
+  if (number.present && number.su == 0 && su_column >= 0 && row.has2(su_column)) {
+    const CifNumber su = parse_cif_number(row[su_column]);
+    if (su.unreadable || (su.present && su.value < 0))
+      throw Error(atom_where + tag + "_su " + row[su_column] + " is not a standard uncertainty; correct it in the CIF");
+    if (su.present) number.su = su.value;
+  }
+  return number;
+}
+
 // The s.u. of a threshold expression such as ">2sigma(I)" or "I>2\s(I)".
 double cutoff_of(const std::string& expression) {
   const std::size_t gt = expression.find('>');
@@ -67,6 +84,14 @@ void read_cell(const Block& block, CifStructure& structure) {
                   (raw == nullptr ? " is missing" : " is not a number"));
     if (structure.cell[i].value <= 0 || (i >= 3 && structure.cell[i].value >= 180))
       throw Error(structure.file + ": " + tags[i] + " " + *raw + " is not a usable cell constant");
+    const std::string* su = block.find_value(std::string(tags[i]) + "_su");
+    if (su != nullptr && structure.cell[i].su == 0) {
+      const CifNumber number = parse_cif_number(*su);
+      if (number.unreadable || (number.present && number.value < 0))
+        throw Error(structure.file + ": " + tags[i] + "_su " + *su +
+                    " is not a standard uncertainty; correct it in the CIF");
+      if (number.present) structure.cell[i].su = number.value;
+    }
   }
 }
 
@@ -82,12 +107,23 @@ void read_symmetry(Block& block, CifStructure& structure) {
   }
 }
 
+// A disorder group as vortan compares it: "-1" (SHELX's PART -1) is group
+// "1"; "0" is no group.
+std::string disorder_group_of(std::string group) {
+  if (!group.empty() && group[0] == '-') group.erase(0, 1);
+  if (group.find_first_not_of('0') == std::string::npos) return {};
+  return group;
+}
+
 void read_atoms(Block& block, CifStructure& structure) {
-  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder };
+  enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder,
+         kXsu, kYsu, kZsu, kOccSu, kUisoSu, kBisoSu };
   gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
                                                        "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv",
                                                        "?site_symmetry_multiplicity", "?symmetry_multiplicity",
-                                                       "?site_symmetry_order", "?disorder_group"});
+                                                       "?site_symmetry_order", "?disorder_group",
+                                                       "?fract_x_su", "?fract_y_su", "?fract_z_su", "?occupancy_su",
+                                                       "?U_iso_or_equiv_su", "?B_iso_or_equiv_su"});
   const std::string where = structure.file + ": ";
   if (!sites.ok() || sites.length() == 0)
     throw Error(where + "the block data_" + block.name + " has no atoms (no _atom_site_label loop)");
@@ -108,52 +144,89 @@ void read_atoms(Block& block, CifStructure& structure) {
     if (!row.has2(kType)) atom.type_symbol = atom.element;
     static const char* const coordinate_tags[3] = {"_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z"};
     for (int i = 0; i < 3; ++i) {
-      atom.x[i] = number_at(row, kX + i);
+      atom.x[i] = row.has(kX + i) ? parse_cif_coordinate(row[kX + i]) : CifNumber{};
       if (!atom.x[i].present)
         throw Error(atom_where + coordinate_tags[i] + " " + row[kX + i] + " is not a coordinate");
+      if (atom.x[i].su == 0 && row.has2(kXsu + i)) {
+        const CifNumber su = parse_cif_number(row[kXsu + i]);
+        if (su.unreadable || (su.present && su.value < 0))
+          throw Error(atom_where + coordinate_tags[i] + "_su " + row[kXsu + i] +
+                      " is not a standard uncertainty; correct it in the CIF");
+        if (su.present) atom.x[i].su = su.value;
+      }
     }
-    atom.occupancy = number_at(row, kOcc);
+    atom.occupancy = checked_number(row, kOcc, kOccSu, atom_where, "_atom_site_occupancy");
     if (!atom.occupancy.present) atom.occupancy = CifNumber{true, 1.0, 0.0, 1.0};
-    if (CifNumber u = number_at(row, kUiso); u.present) {
+    const CifNumber u = checked_number(row, kUiso, kUisoSu, atom_where, "_atom_site_U_iso_or_equiv");
+    const CifNumber b = checked_number(row, kBiso, kBisoSu, atom_where, "_atom_site_B_iso_or_equiv");
+    if (u.present) {
       atom.uiso = u.value;
       atom.uiso_su = u.su;
-    } else if (CifNumber b = number_at(row, kBiso); b.present) {
+    } else if (b.present) {
       atom.uiso = b.value / kEightPiSquared;
       atom.uiso_su = b.su / kEightPiSquared;
     }
-    for (int column : {kMult, kOldMult})
-      if (CifNumber m = number_at(row, column); m.present && atom.declared_multiplicity == 0)
-        atom.declared_multiplicity = static_cast<int>(std::lround(m.value));
+    atom.uiso_given = u.present || b.present;
+    // A multiplicity or order is a small whole number; anything else would
+    // only be rounded into one.
+    auto whole = [&](int column, const char* tag) {
+      const CifNumber n = checked_number(row, column, -1, atom_where, tag);
+      if (n.present && !(n.value >= 1 && n.value <= 192 && n.value == std::floor(n.value)))
+        throw Error(atom_where + tag + " " + row[column] +
+                    " is not a whole number from 1 to 192; correct it in the CIF");
+      return n.present ? static_cast<int>(n.value) : 0;
+    };
+    for (const auto& [column, tag] : {std::pair<int, const char*>{kMult, "_atom_site_site_symmetry_multiplicity"},
+                                      std::pair<int, const char*>{kOldMult, "_atom_site_symmetry_multiplicity"}})
+      if (const int m = whole(column, tag); m != 0 && atom.declared_multiplicity == 0) atom.declared_multiplicity = m;
     atom.off_special_position = row.has2(kDisorder) && gemmi::cif::as_string(row[kDisorder]).compare(0, 1, "-") == 0;
-    if (CifNumber order = number_at(row, kOrder); order.present)
-      atom.declared_order = static_cast<int>(std::lround(order.value));
+    if (row.has2(kDisorder)) atom.disorder_group = disorder_group_of(gemmi::cif::as_string(row[kDisorder]));
+    atom.declared_order = whole(kOrder, "_atom_site_site_symmetry_order");
     index[atom.label] = structure.atoms.size();
     structure.atoms.push_back(atom);
   }
 
+  std::vector<std::string> unknown;
+  static const char* const kIndices[6] = {"11", "22", "33", "12", "13", "23"};
   for (const auto& [prefix, scale] : {std::pair<const char*, double>{"_atom_site_aniso_U_", 1.0},
                                       std::pair<const char*, double>{"_atom_site_aniso_B_", kEightPiSquared}}) {
-    gemmi::cif::Table aniso = block.find("_atom_site_aniso_", {"label", std::string(prefix + 17) + "11",
-                                                               std::string(prefix + 17) + "22",
-                                                               std::string(prefix + 17) + "33",
-                                                               std::string(prefix + 17) + "12",
-                                                               std::string(prefix + 17) + "13",
-                                                               std::string(prefix + 17) + "23"});
+    const std::string letter = prefix + 17;  // "U_" or "B_"
+    std::vector<std::string> columns = {"label"};
+    for (const char* ij : kIndices) columns.push_back(letter + ij);
+    for (const char* ij : kIndices) columns.push_back("?" + letter + ij + "_su");
+    gemmi::cif::Table aniso = block.find("_atom_site_aniso_", columns);
     for (auto row : aniso) {
       const std::string label = gemmi::cif::as_string(row[0]);
       auto found = index.find(label);
-      if (found == index.end())
-        throw Error(where + "_atom_site_aniso_label " + label + " names no atom of _atom_site_label");
+      if (found == index.end()) {
+        unknown.push_back(label);
+        continue;
+      }
       CifAtom& atom = structure.atoms[found->second];
+      const std::string atom_where = where + "atom " + label + ": ";
       for (int i = 0; i < 6; ++i) {
-        CifNumber u = parse_cif_number(row[i + 1]);
-        if (!u.present)
-          throw Error(where + "atom " + label + ": " + prefix + "ij " + row[i + 1] + " is not a number");
+        const std::string tag = prefix + std::string(kIndices[i]);
+        const CifNumber u = checked_number(row, i + 1, i + 7, atom_where, tag);
+        if (!u.present) throw Error(atom_where + tag + " " + row[i + 1] + " is not a number");
         atom.u[i] = u.value / scale;
         atom.u_su[i] = u.su / scale;
       }
       atom.anisotropic = true;
     }
+  }
+  // A label mistyped in the aniso loop ("C(l9)" for "C(19)"): its atom can
+  // stay isotropic, when the CIF gives it a Uiso.
+  if (!unknown.empty()) {
+    std::string names;
+    for (const std::string& label : unknown) names += (names.empty() ? "" : ", ") + label;
+    for (const CifAtom& atom : structure.atoms)
+      if (!atom.anisotropic && !atom.uiso_given)
+        throw Error(where + "_atom_site_aniso_label " + names + " name" + (unknown.size() == 1 ? "s" : "") +
+                    " no atom of _atom_site_label, and atom " + atom.label +
+                    " has neither Uij nor a Uiso; correct the label in the CIF");
+    structure.warnings.push_back("_atom_site_aniso_label " + names + " name" + (unknown.size() == 1 ? "s" : "") +
+                                 " no atom of _atom_site_label: " + (unknown.size() == 1 ? "that row" : "those rows") +
+                                 " skipped; atoms without Uij keep their Uiso");
   }
 }
 

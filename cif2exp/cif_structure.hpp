@@ -18,6 +18,7 @@ struct CifAtom {
   std::array<CifNumber, 3> x;
   CifNumber occupancy;      // value 1 when the CIF gives none
   bool anisotropic = false;
+  bool uiso_given = false;         // U or B iso given
   double uiso = 0;                 // square Angstrom
   double uiso_su = 0;
   std::array<double, 6> u{};       // U11, U22, U33, U12, U13, U23
@@ -29,6 +30,8 @@ struct CifAtom {
   // A negative _atom_site_disorder_group: a disordered atom refined off the
   // special position it lies near; its declared multiplicity is that site's.
   bool off_special_position = false;
+  // _atom_site_disorder_group without its sign; empty for none (0, '.', '?').
+  std::string disorder_group;
 };
 
 struct CifStructure {
@@ -44,6 +47,7 @@ struct CifStructure {
   double r_factor = 0;             // R1 (gt, else all), 0 when absent
   std::string refined_on;          // _refine_ls_structure_factor_coef
   double sigma_cutoff = 0;         // from _reflns_threshold_expression, 0 when absent
+  std::vector<std::string> warnings;   // what was read with a correction the user should check
 };
 
 // Tags are read in both the underscore and the dotted form

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -26,6 +27,7 @@ using vesk::sin_degrees;
 constexpr std::size_t kFieldLength = 8;  // type symbols
 constexpr double kLargestRounding = 5e-4;
 constexpr double kLargestSuReach = 2e-3;  // of a coordinate, towards the site the CIF declares
+constexpr double kLargestReachWithoutSu = 5e-4;  // of a coordinate printed without s.u.
 constexpr int kDecimalKeyAtoms = 999;    // "AT" + three digits
 constexpr double kShortestCellLength = 0.5;   // Angstrom; no crystal has a shorter edge
 constexpr double kFlattestCell = 1e-5;   // 1 - cos^2 a - cos^2 b - cos^2 g + 2 cos a cos b cos g, (V/abc)^2
@@ -49,7 +51,7 @@ int type_index(std::vector<TypeRecord>& types, const CifAtom& atom) {
   return static_cast<int>(types.size() - 1);
 }
 
-SiteConstraints site_of(const CifAtom& atom, const std::vector<SeitzOperator>& group) {
+SiteConstraints site_of(const CifAtom& atom, const std::vector<SeitzOperator>& group, std::vector<std::string>& notes) {
   Coordinates x{}, half_place{};
   for (int i = 0; i < 3; ++i) {
     x[i] = atom.x[i].value;
@@ -60,17 +62,41 @@ SiteConstraints site_of(const CifAtom& atom, const std::vector<SeitzOperator>& g
   }
   SiteConstraints site;
   const std::string where = "atom " + atom.label + " at " + position_text(atom) + ": ";
-  try {
-    site = constrain_site(x, half_place, group);
-  } catch (const Error& e) {
-    throw Error(where + e.what() + "; its site symmetry does not leave it in place");
-  }
   // Some refinement programs wrote the site-symmetry order under the
   // multiplicity's name; either number is the site's own.
   const int declared = atom.off_special_position ? 0 : atom.declared_multiplicity;
   auto agrees = [&](const SiteConstraints& s) {
     return declared == s.stabiliser_order || declared == static_cast<int>(group.size()) / s.stabiliser_order;
   };
+  // An atom without s.u.'s (a riding or constrained one, as some programs
+  // print it) has nothing to reach its declared site with but its digits:
+  // up to 0.0005 it is moved there, with a note.
+  const bool without_su = atom.x[0].su == 0 && atom.x[1].su == 0 && atom.x[2].su == 0;
+  auto moved_onto_declared_site = [&]() -> bool {
+    if (declared == 0 || !without_su) return false;
+    Coordinates reach{};
+    for (int i = 0; i < 3; ++i) reach[i] = std::max(half_place[i], kLargestReachWithoutSu);
+    try {
+      const SiteConstraints special = constrain_site(x, reach, group);
+      if (!agrees(special)) return false;
+      site = special;
+    } catch (const Error&) {
+      return false;
+    }
+    char moved[160];
+    auto shown = [](double value) { return std::fabs(value) < 5e-5 ? 0.0 : value; };  // no "-0.0000"
+    std::snprintf(moved, sizeof moved, "(%.4f, %.4f, %.4f)", shown(site.position[0]), shown(site.position[1]),
+                  shown(site.position[2]));
+    notes.push_back("atom " + atom.label + " at " + position_text(atom) +
+                    ", without s.u.'s, is moved onto the special position " + moved + " that its multiplicity " +
+                    std::to_string(declared) + " declares");
+    return true;
+  };
+  try {
+    site = constrain_site(x, half_place, group);
+  } catch (const Error& e) {
+    if (!moved_onto_declared_site()) throw Error(where + e.what() + "; its site symmetry does not leave it in place");
+  }
   if (declared != 0 && !agrees(site)) {
     // A constrained atom printed a little off its special position, within
     // its s.u. or its last digit ("0.4999(5)" for 1/2, a riding hydrogen
@@ -84,6 +110,7 @@ SiteConstraints site_of(const CifAtom& atom, const std::vector<SeitzOperator>& g
     } catch (const Error&) {
       // no site within the s.u.'s: the message below says what the coordinates give
     }
+    if (!agrees(site)) moved_onto_declared_site();
   }
   const int order = site.stabiliser_order;
   const int multiplicity = static_cast<int>(group.size()) / order;
@@ -194,6 +221,7 @@ Conversion convert(const CifStructure& structure, const ResolvedSymmetry& symmet
                            (partial ? std::string(", in which vortan lists every occupancy as 1") : std::string()));
   }
 
+  result.notes.insert(result.notes.end(), structure.warnings.begin(), structure.warnings.end());
   out.title = structure.title;
   const std::string source = std::filesystem::path(structure.file).filename().string();
   out.history = "cif2exp from " + source + ", data_" + structure.block_name;
@@ -250,7 +278,7 @@ Conversion convert(const CifStructure& structure, const ResolvedSymmetry& symmet
       throw Error("atom " + atom.label + ": the type symbol " + atom.type_symbol +
                   " is longer than the 8 characters an experiment file keeps");
     type_index(out.types, atom);
-    const SiteConstraints site = site_of(atom, group);
+    const SiteConstraints site = site_of(atom, group, result.notes);
 
     AtomRecord written;
     written.type_symbol = atom.type_symbol;

@@ -1,13 +1,11 @@
-// Covalent radii of the elements and the search radii cif2exp derives
-// from them for vortan's atom types.
+// The search radii cif2exp derives for vortan's atom types from the
+// covalent radii of the elements (crystal/covalent_radii.hpp).
 #pragma once
-#include <string_view>
+#include "crystal/covalent_radii.hpp"
 
 namespace cif2exp {
 
-// Covalent radius in Angstrom of an element symbol ("C", "Fe"; "D" counts
-// as hydrogen); 0 when the table has none (elements past curium).
-float covalent_radius(std::string_view element);
+using vesk::covalent_radius;
 
 // vortan lists a distance when it is below the sum of the two atoms' bond
 // radii and computes angles between neighbours closer than the sum of the

@@ -132,6 +132,9 @@ void parse_component(const std::string& component, const std::string& text, Seit
       if (!number.empty()) {
         if (!denominator.empty() || number.find('.') != std::string::npos)
           throw refuse("the coefficient of " + std::string(1, letter) + " in \"" + component + "\" is not an integer");
+        // atoi would overflow on a long run of digits; no setting needs more than one.
+        if (number.size() > 2)
+          throw refuse("the coefficient of " + std::string(1, letter) + " in \"" + component + "\" is too large");
         coefficient = std::atoi(number.c_str());
       }
       op.rotation[3 * row + (letter - 'x')] += sign * coefficient;
@@ -358,6 +361,20 @@ std::string shift_text(const OriginShift& origin) {
         d /= f;
       }
     text += std::to_string(n) + "/" + std::to_string(d);
+  }
+  return text;
+}
+
+std::string shift_fractions(const OriginShift& origin) {
+  std::string text;
+  for (int i = 0; i < 3; ++i) {
+    int n = origin.shift[i], d = 24;
+    for (int f : {2, 2, 2, 3})
+      if (n % f == 0 && d % f == 0) {
+        n /= f;
+        d /= f;
+      }
+    text += (i == 0 ? "" : " ") + (n == 0 ? std::string("0") : std::to_string(n) + "/" + std::to_string(d));
   }
   return text;
 }

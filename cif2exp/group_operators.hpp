@@ -71,6 +71,8 @@ struct OriginShift {
 
 // "x+1/8,y+1/8,z+1/8"
 std::string shift_text(const OriginShift& shift);
+// "1/8 1/8 1/8", "0 -1/4 1/2": NAME.CIFSRC's form
+std::string shift_fractions(const OriginShift& shift);
 
 // The CIF's group moved to the origin `shift`; empty when a translation
 // would leave the twelfths.

@@ -17,6 +17,7 @@
 #include "cif2exp/conversion.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
+#include "cif2exp/output_folder.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/experiment.hpp"
@@ -124,8 +125,13 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   std::error_code ignored;
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
-  for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n)
+  if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
+  for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
+    // vortan bonds no two atoms of different disorder groups.
+    if (!structure.atoms[n].disorder_group.empty())
+      source.disorder.emplace_back(conversion.experiment.atoms[n].label, structure.atoms[n].disorder_group);
+  }
 
   // Marks of the results file belong to the structure they were made on.
   cif2exp::CifSource previous;
@@ -171,6 +177,7 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
 
 int run(int argc, char** argv) {
   const Arguments arguments = parse_arguments(argc, argv);
+  cif2exp::check_output_folder(fs::path(arguments.name).parent_path().string());
   gemmi::cif::Document document;
   try {
     document = gemmi::cif::read_file(arguments.cif);

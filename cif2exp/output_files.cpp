@@ -50,7 +50,9 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
       << " was converted by cif2exp from this CIF block\n"
       << "cif " << source.cif << "\n"
       << "block " << source.block << "\n";
+  if (!source.shift.empty()) out << "shift " << source.shift << "\n";
   for (const auto& [ours, theirs] : source.labels) out << "label " << ours << " " << theirs << "\n";
+  for (const auto& [ours, group] : source.disorder) out << "disorder " << ours << " " << group << "\n";
   out.close();
   if (!out) throw vesk::Error("cannot write " + file + ": " + std::strerror(errno));
 }

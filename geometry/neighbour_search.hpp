@@ -25,6 +25,7 @@ struct SearchControls {
   bool dagl_given = false;
   float dagl = 0;            // neighbours kept for angles up to this
   bool orthonormal = false;  // print option "ONCR"
+  float bond_tolerance = 0.4f;  // Angstrom beyond the covalent radii (control word BTOL)
 };
 
 // Fractional difference (central minus neighbour) scaled by the cell edges,

@@ -8,6 +8,7 @@
 #include "crystal/bounded_list.hpp"
 #include "geometry/image_grid.hpp"
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 
 namespace vesk {
 
@@ -34,6 +35,13 @@ TorsionAtoms torsion_atoms(const PhaseGeometry& geometry, const Torsion& torsion
   return out;
 }
 
+std::vector<Bond> kept_neighbours(const PhaseGeometry& geometry, int atom) {
+  std::vector<Bond> kept;
+  for (const Contact& c : geometry.contacts_of(atom))
+    if (c.kept) kept.push_back({c.atom, c.code, c.n, c.x, c.d});
+  return kept;
+}
+
 namespace {
 
 // A neighbour kept for the angles, with what they need again: its exact
@@ -45,6 +53,14 @@ struct NeighbourEntry {
 
 using KeptNeighbours = BoundedList<NeighbourEntry, kMaxKeptNeighbours>;
 
+// A distance of the central atom, held until the kept neighbours are chosen.
+struct FoundNeighbour {
+  FoundDistance hit;
+  ImagePoint image;
+  CoordinateBlock with_central{};
+  Contact contact;
+};
+
 // What the distances and angles of a phase share from atom to atom.
 struct AtomWork {
   const PhaseDescription& phase;
@@ -55,6 +71,8 @@ struct AtomWork {
   OwnBlocks own_blocks;
   ImageGrid grid;
   KeptNeighbours kept;
+  std::vector<FoundNeighbour> found;       // the central atom's distances in search order
+  std::vector<BondingAtom> bonding_atoms;  // [atom - 1]: element, covalent radius, disorder group
 };
 
 // The points of an angle as the propagation takes them: the central atom
@@ -72,19 +90,25 @@ void distances_and_angles(AtomWork& work, PhaseGeometry& geometry, int i) {
   const CoordinateBlock& own_central = work.own_blocks.of(work.covariance, i, central.x_position);
   work.kept.clear();
 
+  // The search first: which neighbours are kept (the 25 nearest within the
+  // angle limit) is known only at its end.
+  std::vector<FoundNeighbour>& found = work.found;
+  found.clear();
   search_image_grid(work.grid, phase, i, [&](const FoundDistance& hit) {
     const AtomSite& neighbour = phase.atoms[static_cast<std::size_t>(hit.atom - 1)];
-    const ImagePoint image = image_point(work.frame, hit.atom, neighbour.x, operation_of(phase.group, hit.code, hit.n),
-                                         neighbour.x_position);
-    const CoordinateBlock with_central = coordinate_block(work.covariance, central.x_position, neighbour.x_position);
+    FoundNeighbour f;
+    f.hit = hit;
+    f.image = image_point(work.frame, hit.atom, neighbour.x, operation_of(phase.group, hit.code, hit.n),
+                          neighbour.x_position);
+    f.with_central = coordinate_block(work.covariance, central.x_position, neighbour.x_position);
     PointBlocks blocks;
     blocks.of[0][0] = &own_central;
-    blocks.of[0][1] = &with_central;
+    blocks.of[0][1] = &f.with_central;
     blocks.of[1][1] = &work.own_blocks.of(work.covariance, hit.atom, neighbour.x_position);
-    const std::array<ImagePoint, 2> points{centre, image};
-    const PointMeasure m = measure_distance(work.frame, centre, image);
+    const std::array<ImagePoint, 2> points{centre, f.image};
+    const PointMeasure m = measure_distance(work.frame, centre, f.image);
     const double variance = propagated_variance(work.frame, points, m, work.cell, work.covariance, {}, &blocks);
-    Contact contact;
+    Contact& contact = f.contact;
     contact.atom = hit.atom;
     contact.code = hit.code;
     contact.n = hit.n;
@@ -92,15 +116,31 @@ void distances_and_angles(AtomWork& work, PhaseGeometry& geometry, int i) {
     contact.d = static_cast<float>(m.value);
     contact.sigma = static_cast<float>(std::sqrt(std::fabs(variance)));
     contact.negative_variance = variance < kNegativeVarianceLimit;
-    contact.kept = hit.vec.d <= hit.limits.angle && !work.kept.full();
-    if (contact.kept) work.kept.push_back(NeighbourEntry{image, with_central}, "neighbours kept for angles");
-    geometry.contacts.push_back(contact);
+    found.push_back(f);
   });
-  geometry.first_contact.push_back(static_cast<std::uint32_t>(geometry.contacts.size()));
+  std::vector<float> within_angle_limit;
+  std::vector<std::size_t> candidates;
+  for (std::size_t k = 0; k < found.size(); ++k)
+    if (found[k].hit.vec.d <= found[k].hit.limits.angle) {
+      candidates.push_back(k);
+      within_angle_limit.push_back(found[k].hit.vec.d);
+    }
+  for (std::size_t k : nearest_kept(within_angle_limit, kMaxKeptNeighbours)) found[candidates[k]].contact.kept = true;
+
   std::vector<Bond>& bonds = geometry.bonds.of_atom[static_cast<std::size_t>(i - 1)];
   bonds.clear();
-  for (const Contact& c : geometry.contacts_of(i))
-    if (c.kept) bonds.push_back({c.atom, c.code, c.n, c.x, c.d});
+  const std::vector<BondingAtom>& bonding = work.bonding_atoms;
+  for (FoundNeighbour& f : found) {
+    Contact& c = f.contact;
+    c.beyond_kept = !c.kept && f.hit.vec.d <= f.hit.limits.angle;
+    geometry.contacts.push_back(c);
+    if (!c.kept) continue;
+    work.kept.push_back(NeighbourEntry{f.image, f.with_central}, "neighbours kept for angles");
+    if (chemically_bonded(bonding[static_cast<std::size_t>(i - 1)], bonding[static_cast<std::size_t>(c.atom - 1)], c.d,
+                          work.options.search.bond_tolerance))
+      bonds.push_back({c.atom, c.code, c.n, c.x, c.d});
+  }
+  geometry.first_contact.push_back(static_cast<std::uint32_t>(geometry.contacts.size()));
 
   // The angles between the kept neighbours, each pair m1 < m2.
   const std::size_t count = work.kept.size();
@@ -152,6 +192,12 @@ void torsions_and_hydrogen_bonds(AtomWork& work, PhaseGeometry& geometry) {
   if (choice != TorsionChoice::None) {
     const std::vector<bool> left_out =
         choice == TorsionChoice::NoHydrogen ? hydrogen_atoms(work.phase) : std::vector<bool>();
+    // Chains through a metal atom (at B or C) only when asked for.
+    std::vector<bool> not_middle;
+    if (!work.options.metal_torsions) {
+      not_middle.assign(work.phase.atoms.size() + 1, false);
+      for (std::size_t i = 1; i <= work.phase.atoms.size(); ++i) not_middle[i] = work.bonding_atoms[i - 1].metal;
+    }
     for_each_torsion(context, left_out, [&geometry](const TorsionAngle& t) {
       Torsion row;
       row.central = t.atoms[1].point.atom;
@@ -164,7 +210,7 @@ void torsions_and_hydrogen_bonds(AtomWork& work, PhaseGeometry& geometry) {
       row.degrees = t.degrees;
       row.sigma = t.sigma;
       geometry.torsions.push_back(row);
-    });
+    }, not_middle);
   }
   geometry.hbonds = find_hydrogen_bonds(context, work.options.hbonds);
 }
@@ -176,6 +222,7 @@ PhaseGeometry compute_phase_geometry(const PhaseDescription& phase, const CellCo
                                      const std::function<void(int)>& progress) {
   PhaseGeometry geometry;
   geometry.phase = phase.number;
+  geometry.options = options;
   const std::size_t atoms = phase.atoms.size();
   start_bond_graph(geometry.bonds, atoms);
   geometry.refusal = check_search_limits(phase, options.search);
@@ -188,8 +235,16 @@ PhaseGeometry compute_phase_geometry(const PhaseDescription& phase, const CellCo
   // model is written.
   auto work = std::make_unique<AtomWork>(AtomWork{phase, options, cell_frame(phase.abc, phase.cosines),
                                                   in_double(cell), covariance, OwnBlocks{}, ImageGrid{},
-                                                  KeptNeighbours{}});
+                                                  KeptNeighbours{}, {}, {}});
   work->own_blocks.reset(atoms);
+  for (std::size_t k = 0; k < atoms; ++k) {
+    const AtomSite& atom = phase.atoms[k];
+    BondingAtom bonding =
+        bonding_atom(element_of_type(atom.type_symbol), recio::equal_padded(atom.type_symbol, "FrPk"));
+    if (k < options.disorder_groups.size()) bonding.disorder_group = options.disorder_groups[k];
+    geometry.disorder = geometry.disorder || bonding.disorder_group != 0;
+    work->bonding_atoms.push_back(bonding);
+  }
   build_image_grid(work->grid, phase, options.search);
   geometry.first_contact.assign(1, 0);
   geometry.first_angle.assign(1, 0);

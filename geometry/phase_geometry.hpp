@@ -21,6 +21,7 @@
 #include "crystal/symmetry_operation.hpp"
 #include "geometry/bond_graph.hpp"
 #include "geometry/cell_covariance.hpp"
+#include "geometry/chemical_bonds.hpp"
 #include "geometry/coordinate_blocks.hpp"
 #include "geometry/hydrogen_bonds.hpp"
 #include "geometry/molecules.hpp"
@@ -29,8 +30,9 @@
 
 namespace vesk {
 
-// Neighbours kept per central atom for its angles, torsion angles, hydrogen
-// bonds and drawings: the first 25 within the angle limit.
+// Neighbours kept per central atom for its angles: the 25 nearest within
+// the angle limit. Those of them that are chemical bonds make the bond graph
+// of torsion angles, hydrogen-bond donors and drawings.
 constexpr std::size_t kMaxKeptNeighbours = 25;
 // Below this a distance's propagated variance is taken for a covariance
 // that is not positive definite (its size is used all the same).
@@ -46,7 +48,8 @@ struct Contact {
   float d = 0;                   // Angstrom
   float sigma = 0;
   bool negative_variance = false;  // the variance came out below kNegativeVarianceLimit
-  bool kept = false;             // kept for the angles: a bond of the graph
+  bool kept = false;             // kept for the angles
+  bool beyond_kept = false;      // within the angle limit, but not among the nearest 25
 };
 
 // An angle in double precision: the results file prints it to 1.0E-4
@@ -86,11 +89,14 @@ struct GeometryOptions {
   SearchControls search;
   TorsionChoice torsions = TorsionChoice::All;
   HbondControls hbonds;
+  bool metal_torsions = false;   // also chains with a metal atom at B or C
+  std::vector<int> disorder_groups;  // [atom - 1]: 0 none; atoms of two groups are never bonded
   bool molecules = false;        // complete the molecules (for a drawing)
 };
 
 struct PhaseGeometry {
   int phase = 0;
+  GeometryOptions options;       // what the model was computed with
   SearchRefusal refusal;         // refused: nothing below is computed
   bool computed = false;         // false: refused, or a space group that could not be read
   // Every central atom's distances, atom after atom: those of atom i (from
@@ -98,10 +104,11 @@ struct PhaseGeometry {
   std::vector<Contact> contacts;
   std::vector<std::uint32_t> first_contact;
   // The angles of atom i, from first_angle[i - 1]: each pair m1 < m2 of its
-  // bonds (m1 outer, m2 inner) in the graph's order.
+  // kept neighbours (m1 outer, m2 inner) in search order.
   std::vector<AngleValue> angles;
   std::vector<std::uint32_t> first_angle;
-  BondGraph bonds;               // each atom's kept neighbours, in keeping order
+  BondGraph bonds;               // each atom's chemical bonds among its kept neighbours, in search order
+  bool disorder = false;         // some atom belongs to a disorder group
   std::deque<Torsion> torsions;  // in the order of the listing
   std::vector<HydrogenBond> hbonds;
   DrawnStructure molecules;      // with GeometryOptions::molecules
@@ -111,6 +118,10 @@ struct PhaseGeometry {
 };
 
 TorsionAtoms torsion_atoms(const PhaseGeometry& geometry, const Torsion& torsion);
+
+// The neighbours of atom i kept for its angles, in search order, as bonds
+// (image and distance).
+std::vector<Bond> kept_neighbours(const PhaseGeometry& geometry, int atom);
 
 // The whole geometry of `phase` with the cell covariance `cell` (its ties
 // already applied, see cell_covariance) and the covariance of the refined

@@ -92,11 +92,13 @@ class ImageNamer {
 }  // namespace
 
 void for_each_torsion(const GeometryContext& context, const std::vector<bool>& left_out,
-                      const std::function<void(const TorsionAngle&)>& found) {
+                      const std::function<void(const TorsionAngle&)>& found,
+                      const std::vector<bool>& not_middle) {
   const PhaseDescription& phase = *context.phase;
   const int atoms = static_cast<int>(phase.atoms.size());
   auto left = [&left_out](int atom) { return !left_out.empty() && left_out[static_cast<std::size_t>(atom)]; };
   auto kept = [&left](const NamedImage& image) { return !left(image.point.atom); };
+  auto may_be_middle = [&not_middle](int atom) { return not_middle.empty() || !not_middle[static_cast<std::size_t>(atom)]; };
   ImageNamer named(context);
   std::vector<NamedImage> around_b, around_c;
   // Coordinate blocks, each fetched once for all the chains that share its
@@ -106,7 +108,7 @@ void for_each_torsion(const GeometryContext& context, const std::vector<bool>& l
   TorsionAngle t;
   PointBlocks blocks;
   for (int b = 1; b <= atoms; ++b) {
-    if (left(b)) continue;
+    if (left(b) || !may_be_middle(b)) continue;
     const std::vector<Bond>& bonds_b = context.bonds->bonds_of(b);
     const NamedImage pb = bonded_image(context, Bond{b, 1, {0, 0, 0}, atom_of(context, b).x, 0});
     around_b.clear();
@@ -120,7 +122,7 @@ void for_each_torsion(const GeometryContext& context, const std::vector<bool>& l
       const Bond& middle = bonds_b[ic];
       if (middle.atom < b || (middle.atom == b && !first_of_inverse_pair(context, b, ic))) continue;
       const NamedImage& pc = around_b[ic];
-      if (!kept(pc)) continue;
+      if (!kept(pc) || !may_be_middle(pc.point.atom)) continue;
       around_c.clear();
       for (const Bond& last : context.bonds->bonds_of(middle.atom)) {
         NamedImage pd = named(last.atom, compose(pc.point.op, bond_operation(phase.group, last)));

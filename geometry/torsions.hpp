@@ -57,8 +57,9 @@ enum class TorsionChoice { All, NoHydrogen, None };
 
 // Calls `found` for every torsion angle, in the order of the listing,
 // leaving out every chain with an atom marked in `left_out` ([atom], from 1;
-// empty: none).
+// empty: none) and every chain with an atom marked in `not_middle` at B or C.
 void for_each_torsion(const GeometryContext& context, const std::vector<bool>& left_out,
-                      const std::function<void(const TorsionAngle&)>& found);
+                      const std::function<void(const TorsionAngle&)>& found,
+                      const std::vector<bool>& not_middle = {});
 
 }  // namespace vesk

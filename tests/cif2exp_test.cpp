@@ -893,6 +893,78 @@ void expect_distances_of(const Model& model, const std::vector<ResultDistance>& 
 
 }  // namespace
 
+TEST(Cif2expProgram, NumbersThatAreNoNumbersAreRefusedNamingAtomAndItem) {
+  expect_refused(with(kTriclinic, "0.95(2)", "0,5"), "atom C2: _atom_site_occupancy 0,5 is not a number");
+  expect_refused(with(kTriclinic, "0.95(2)", "nan"), "atom C2: _atom_site_occupancy nan is not a number");
+  expect_refused(with(kTriclinic, "0.0150(5)", "0,015"), "atom C1: _atom_site_U_iso_or_equiv 0,015 is not a number");
+  expect_refused(with(kRutile, "0.0060(2) 2", "0.0060(2) 2.5"),
+                 "atom Ti1: _atom_site_site_symmetry_multiplicity 2.5 is not a whole number");
+  expect_refused(with(kAnisotropic, "0.031(1) 0.029(1)", "0.031(1) 0,029"),
+                 "atom O1: _atom_site_aniso_U_22 0,029 is not a number");
+  expect_refused(with(kAnisotropic, "'-x, -y, -z'", "'99999999999*x, -y, -z'"), "is too large");
+  // A folder that does not exist: named, with the system's reason.
+  TempFolder folder;
+  const RunResult run = cif2exp_run(folder, kTriclinic, {"nofolder/X"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("the folder nofolder for the experiment's files cannot be used: No such file or directory"),
+            std::string::npos) << run.err;
+}
+
+// Each reading gives the files that the plain form of the same CIF gives.
+TEST(Cif2expProgram, ReadingsAcceptedWithAWarning) {
+  auto converted = [](const std::string& cif, std::string* out = nullptr) {
+    TempFolder folder;
+    const RunResult run = cif2exp_run(folder, cif);
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    if (out != nullptr) *out = run.out;
+    std::string files = read_file(folder / "IN.EXP");
+    if (fs::exists(folder / "IN.CMT")) files += read_file(folder / "IN.CMT");
+    return files;
+  };
+  // Simple fractions as coordinates.
+  EXPECT_EQ(converted(with(kCubic, "Cl1 0.5 0.5 0.5", "Cl1 1/2 1/2 +1/2")), converted(kCubic));
+
+  // CIF2 s.u. columns.
+  const std::string cell = "data_su\n_cell.length_a 5.1234(5)\n_cell.length_b 6.2345(6)\n_cell.length_c 7.3456\n"
+                           "_cell.length_c_su 0.0007\n_cell.angle_alpha 90\n_cell.angle_beta 95.67(3)\n"
+                           "_cell.angle_gamma 90\n_space_group.name_H-M_alt 'P 1'\nloop_\n_atom_site.label\n"
+                           "_atom_site.fract_x\n_atom_site.fract_y\n_atom_site.fract_z\n_atom_site.U_iso_or_equiv\n";
+  const std::string in_parentheses = cell + "_atom_site.occupancy\n"
+                                            "O1 0.1234(3) 0.2345(4) 0.3456(5) 0.0123(4) 0.95(2)\n"
+                                            "C1 0.2500(4) 0.3100(5) 0.4700(6) 0.0150(5) 1\n"
+                                            "C2 0.3500 0.1200 0.5900 0.0160 1\n";
+  const std::string in_columns = cell + "_atom_site.occupancy\n_atom_site.fract_x_su\n_atom_site.fract_y_su\n"
+                                        "_atom_site.fract_z_su\n_atom_site.U_iso_or_equiv_su\n_atom_site.occupancy_su\n"
+                                        "O1 0.1234 0.2345 0.3456 0.0123 0.95 0.0003 0.0004 0.0005 0.0004 0.02\n"
+                                        "C1 0.2500 0.3100 0.4700 0.0150 1 0.0004 0.0005 0.0006 0.0005 ?\n"
+                                        "C2 0.3500 0.1200 0.5900 0.0160 1 ? ? ? ? ?\n";
+  EXPECT_EQ(converted(in_columns), converted(with(in_parentheses, "7.3456\n_cell.length_c_su 0.0007", "7.3456(7)")));
+
+  // An aniso row of no atom: skipped with a warning, the atom it was meant
+  // for kept isotropic; refused when that atom has no Uiso.
+  std::string out;
+  const std::string mistyped = with(kAnisotropic, "O1 0.031(1)", "Ol 0.031(1)");
+  const std::string isotropic = with(with(kAnisotropic, "O1 0.031(1) 0.029(1) 0.030(1) 0.002(1) 0.004(1) 0.001(1)\n", ""),
+                                     "0.0300(4) Uani", "0.0300(4) Uiso");
+  EXPECT_EQ(converted(mistyped, &out), converted(isotropic));
+  EXPECT_NE(out.find("_atom_site_aniso_label Ol names no atom of _atom_site_label: that row skipped"),
+            std::string::npos) << out;
+  expect_refused(with(mistyped, "0.0300(4) Uani", "? Uani"),
+                 "_atom_site_aniso_label Ol names no atom of _atom_site_label, and atom O1 has neither Uij nor a Uiso");
+
+  // An atom without s.u. up to 0.0005 off the special position of its
+  // multiplicity is moved onto it; 0.0006 off it is still refused.
+  const std::string cubic = with(kCubic, "_atom_site_B_iso_or_equiv\nNa1 0 0 0 1.2\nCl1 0.5 0.5 0.5 1.0",
+                                 "_atom_site_B_iso_or_equiv\n_atom_site_site_symmetry_multiplicity\n"
+                                 "Na1 0 0 0 1.2 4\nCl1 0.5 0.5 0.5 1.0 4");
+  EXPECT_EQ(converted(with(cubic, "Na1 0 0 0", "Na1 0.0004 0.0003 0.0002"), &out), converted(cubic));
+  EXPECT_NE(out.find("atom Na1 at (0.000400, 0.000300, 0.000200), without s.u.'s, is moved onto the special position "
+                     "(0.0000, 0.0000, 0.0000) that its multiplicity 4 declares"),
+            std::string::npos) << out;
+  expect_refused(with(cubic, "Na1 0 0 0", "Na1 0.0006 0 0"),
+                 "its site symmetry does not leave it in place");
+}
+
 TEST(Cif2expWithVortan, TriclinicDistancesAndTheirStandardDeviations) {
   TempFolder folder;
   ASSERT_EQ(cif2exp_run(folder, kTriclinic, {"--dmax", "3.0", "--dagl", "3.0"}).exit_status, 0);

@@ -13,6 +13,7 @@
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 #include "vortan/driver.hpp"
+#include "vortan/xml_text.hpp"
 
 namespace {
 
@@ -68,6 +69,37 @@ TEST(Drawing, FerroceneIsOneWholeMoleculeAroundItsInversionCentre) {
   EXPECT_EQ(count_of(svg, ">i</tspan>"), 10);
   EXPECT_NE(svg.find("i  -x,-y,-z"), std::string::npos);
   EXPECT_EQ(count_of(svg, "<circle"), 21);  // all isotropic
+}
+
+TEST(Drawing, LabelsInAnyEncodingGiveWellFormedXml) {
+  // UTF-8 kept, a Latin-1 byte as its character reference, a control
+  // character and a broken sequence as "?", markup escaped.
+  EXPECT_EQ(vesk::xml_text("O\xC3\xA9" "1"), "O\xC3\xA9" "1");
+  EXPECT_EQ(vesk::xml_text("O\xE9" "1"), "O&#xE9;1");
+  EXPECT_EQ(vesk::xml_text("C\x01" "1\x7F"), "C?1?");
+  EXPECT_EQ(vesk::xml_text("N\xC0\xAF" "2"), "N&#xC0;&#xAF;2");  // an overlong "/": two Latin-1 letters
+  EXPECT_EQ(vesk::xml_text("H\xED\xA0\x80"), "H&#xED;&#xA0;?");  // a surrogate: no character
+  EXPECT_EQ(vesk::xml_text("a<b&\"c\">"), "a&lt;b&amp;&quot;c&quot;&gt;");
+
+  // The whole drawing of labels with such bytes is well-formed XML.
+  if (!std::filesystem::exists("/usr/bin/xmllint")) GTEST_SKIP() << "xmllint is not installed";
+  TempFolder folder;
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / ("FERROCENE" + std::string(extension)),
+                               folder / ("FERROCENE" + std::string(extension)));
+  std::string experiment = read_file(folder / "FERROCENE.EXP");
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"1.00000Fe1 ", "1.00000F\xE9\x01 "},
+                                 std::pair<std::string, std::string>{"1.00000C11 ", "1.00000C\x1B\xFF "}}) {
+    const std::size_t at = experiment.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    experiment.replace(at, from.size(), to);
+  }
+  testing_support::write_file(folder / "FERROCENE.EXP", experiment);
+  ASSERT_EQ(run_program(VORTAN_BIN, {"FERROCENE", "--svg"}, folder.path()).exit_status, 0);
+  const auto lint =
+      run_program("/usr/bin/xmllint", {"--noout", "--nonet", (folder / "FERROCENE_phase1.svg").string()}, folder.path());
+  EXPECT_EQ(lint.exit_status, 0) << lint.err;
+  EXPECT_NE(read_file(folder / "FERROCENE_phase1.svg").find("F&#xE9;?"), std::string::npos);
 }
 
 TEST(Drawing, AnisotropicOutlineAlongTheViewAndTheCrossOfANonPositiveTensor) {

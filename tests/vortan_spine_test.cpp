@@ -166,7 +166,13 @@ TEST(VortanControls, KeywordWordsFollowThePositionalOnes) {
   // A keyword in a positional slot, an unknown word, a missing value, a
   // list that names no element: each refused with the record's key.
   for (const char* bad : {"DFLT DFLT HMAX 2.6", "DFLT DFLT DFLT DFLT HMX 2.6", "DFLT DFLT DFLT DFLT HANG",
-                          "DFLT DFLT DFLT DFLT DONR N/Xy", "DFLT DFLT DFLT DFLT HMAX -1"}) {
+                          "DFLT DFLT DFLT DFLT DONR N/Xy", "DFLT DFLT DFLT DFLT HMAX -1",
+                          // an empty element symbol, which read as no list at all
+                          "DFLT DFLT DFLT DFLT DONR N/O/", "DFLT DFLT DFLT DFLT ACPT O/", "DFLT DFLT DFLT DFLT DONR //",
+                          "DFLT DFLT DFLT DFLT ACPT /N",
+                          // angles that are none, limits without their value, directions beyond a real
+                          "DFLT DFLT DFLT DFLT HANG 1200", "DFLT DFLT DFLT DFLT HANG 1e39", "DFLT DFLT DFLT DFLT HANG -5",
+                          "DFLT DFLT DFLT DFLT HANG nan", "DMAX", "DFLT DAGL", "DFLT DFLT DFLT DFLT VIEW 1e39 0 0"}) {
     try {
       parse_phase_controls(bad, "  VRTN CDAT1");
       ADD_FAILURE() << bad;
@@ -174,6 +180,14 @@ TEST(VortanControls, KeywordWordsFollowThePositionalOnes) {
       EXPECT_NE(std::string(error.what()).find("  VRTN CDAT1"), std::string::npos) << error.what();
     }
   }
+  try {
+    parse_phase_controls("DFLT DFLT DFLT DFLT DONR N/O/", "  VRTN CDAT1");
+  } catch (const vesk::Error& error) {
+    EXPECT_STREQ(error.what(), "The DONR value \"N/O/\" of the control record \"  VRTN CDAT1\" has an empty element "
+                               "symbol; write the symbols joined by single /, as in N/O/Cl");
+  }
+  EXPECT_FLOAT_EQ(parse_phase_controls("DFLT DFLT DFLT DFLT HANG 0", "K").hbonds.min_angle, 0.0f);
+  EXPECT_FLOAT_EQ(parse_phase_controls("DFLT DFLT DFLT DFLT HANG 179.5", "K").hbonds.min_angle, 179.5f);
 }
 
 TEST(VortanResults, CreatedThenRewritten) {
@@ -366,7 +380,12 @@ TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
 
 TEST(VortanResults, AFailedWriteOfTheMarksFileKeepsItsPreviousMarks) {
   TempFolder folder;
-  std::filesystem::copy_file(EXAMPLES_DIR "/FERROCENE.EXP", folder / "FERROCENE.EXP");
+  // With the torsion angles through Fe1 the marks file is the longer one.
+  std::string experiment = read_file(EXAMPLES_DIR "/FERROCENE.EXP");
+  const std::string controls = "  VRTN CDAT1DFLT DFLT NOFR ONCR";
+  ASSERT_NE(experiment.find(controls + "       "), std::string::npos);
+  experiment.replace(experiment.find(controls), controls.size() + 7, controls + " MTOR Y");
+  write_file(folder / "FERROCENE.EXP", experiment);
   ASSERT_EQ(run_program(VORTAN_BIN, {"FERROCENE"}, folder.path(), {}, kFixedDate).exit_status, 0);
   std::filesystem::remove(folder / "FERROCENE.LST");
   const std::string results = read_file(folder / "FERROCENE.VORTAN");

@@ -74,9 +74,12 @@ bool all_digits(const std::string& text) {
 
 std::string site_symmetry_code(const CifBlock& block, const SymmetryOperation& operation) {
   if (operation == SymmetryOperation{}) return ".";
+  // The identity stays the identity in any origin; the rest are compared
+  // in the paper's.
+  const SymmetryOperation paper_operation = in_paper_setting(operation, block.paper_shift);
   LatticeTranslation n{};
   for (std::size_t k = 0; k < block.symops.size(); ++k)
-    if (same_modulo_lattice(operation, block.symops[k].operation, n)) {
+    if (same_modulo_lattice(paper_operation, block.symops[k].operation, n)) {
       // n_klm takes the operator's id; an id that is no number, its row.
       const std::string& id = block.symops[k].id;
       const std::string code = site_symmetry_code(all_digits(id) ? std::stoi(id) : static_cast<int>(k + 1), n);
@@ -193,7 +196,9 @@ std::string site_in_full(const CifBlock& block, const CifSite& site) {
       if (block.operators[k].code == site.code) return static_cast<int>(k + 1);
     return 0;
   }();
-  if (number > 0) text = operator_xyz(block.operators[static_cast<std::size_t>(number - 1)], site.n) + " ";
+  // In the paper's setting, as its site codes are.
+  if (number > 0)
+    text = symop_xyz(in_paper_setting(operation_of(block.group, site.code, site.n), block.paper_shift)) + " ";
   text += "(operator code " + std::to_string(site.code) + ", translation " + std::to_string(site.n[0]) + " " +
           std::to_string(site.n[1]) + " " + std::to_string(site.n[2]) + ")";
   return text;
@@ -273,13 +278,27 @@ void number_operators(CifBlock& block, const CifCollector& cif, const PhaseDescr
   }
   std::string first_difference;
   for (const PaperBlock& paper : cif.paper->blocks) {
-    const std::string difference = group_difference(phase.group, paper.symops);
+    const std::string difference = group_difference(phase.group, paper.symops, cif.paper->shift);
     if (difference.empty()) {
       block.symops = paper.symops;
       block.paper = cif.paper->file + ", data_" + paper.name;
+      if (!paper.group_name.empty()) block.paper += " (the operators of " + paper.group_name + ")";
+      block.paper_shift = cif.paper->shift;
       return;
     }
     if (first_difference.empty()) first_difference = "data_" + paper.name + ": " + difference;
+  }
+  if (!cif.paper->source_file.empty()) {
+    // The CIF that cif2exp converted has changed since: its numbering no
+    // longer fits, and vortan's own still does.
+    recio::write(recio::kTerminalOut, "(A)",
+                 {" The CIF " + cif.paper->file + " named in " + cif.paper->source_file +
+                  " has changed since the conversion (" + first_difference +
+                  "); the site codes of phase " + std::to_string(phase.number) +
+                  " follow vortan's own operator list. Run cif2exp again to renew " + cif.paper->source_file});
+    CifCollector own;
+    number_operators(block, own, phase);
+    return;
   }
   throw Error("The CIF " + cif.paper->file + " is not of the space group " + block.symbol + " of phase " +
               std::to_string(phase.number) + " (" + first_difference + ")");
@@ -290,7 +309,14 @@ void paper_labels(CifBlock& block, const CifCollector& cif, const PhaseDescripti
   if (!cif.paper || cif.paper->labels.size() != phase.atoms.size()) return;
   for (std::size_t k = 0; k < phase.atoms.size(); ++k)
     if (cif.paper->labels[k].first != recio::trim_right(phase.atoms[k].label)) return;
-  for (std::size_t k = 0; k < phase.atoms.size(); ++k) block.labels[k] = cif.paper->labels[k].second;
+  // The paper may be a CIF2 file in UTF-8; ours is CIF 1.1, in ASCII.
+  std::vector<std::string> labels;
+  try {
+    for (const auto& entry : cif.paper->labels) labels.push_back(cif_label(entry.second, phase.number));
+  } catch (const Error&) {
+    return;  // a label with a character CIF 1.1 cannot hold: the experiment's labels stay
+  }
+  block.labels = std::move(labels);
 }
 
 // Printable ASCII, for comments: anything else becomes "?".
@@ -538,7 +564,8 @@ void write_block(const CifBlock& block, const std::string& name, std::string& ou
   } else {
     Loop symops;
     symops.tags = {"_space_group_symop_id", "_space_group_symop_operation_xyz"};
-    for (const PaperSymop& symop : block.symops) symops.add({cif_value(symop.id), cif_value(ascii_text(symop.xyz), true)});
+    for (const PaperSymop& symop : block.symops)
+      symops.add({cif_value(ascii_text(symop.id)), cif_value(ascii_text(symop.xyz), true)});
     symops.write(out);
   }
 
@@ -586,7 +613,7 @@ void write_block(const CifBlock& block, const std::string& name, std::string& ou
 
 std::string cif_text(const CifCollector& cif) {
   std::string out = "#\\#CIF_1.1\n# Distances and angles written by vortan";
-  if (!cif.name.empty()) out += " from " + cif.name + ".EXP";
+  if (!cif.name.empty()) out += " from " + ascii_text(cif.name) + ".EXP";
   out += "\n";
   if (cif.blocks.empty()) out += "# No phase was processed\n";
   for (const CifBlock& block : cif.blocks) write_block(block, cif.name, out);

@@ -102,6 +102,7 @@ struct CifBlock {
   // The operator loop written, in its order: the paper's, or GENEQ's.
   std::vector<PaperSymop> symops;
   std::string paper;       // "FILE, data_BLOCK" when the numbering is the paper's
+  OriginShift24 paper_shift{};  // the paper's origin, when cif2exp moved it
   std::vector<std::string> labels;   // per atom: the paper's, or as the listing shows them
   std::vector<Vec3> positions;       // per atom, fractional
   std::vector<CifBond> bonds;

@@ -56,7 +56,7 @@ void collect_phase_rows(CifCollector& cif, const PhaseDescription& phase, const 
   const int atoms = static_cast<int>(phase.atoms.size());
   for (int i = 1; i <= atoms; ++i) {
     for (const Contact& c : geometry.contacts_of(i)) collect_bond(cif, phase, publish, i, Bond{c.atom, c.code, c.n, c.x, c.d}, c.sigma);
-    const std::vector<Bond>& bonds = geometry.bonds.bonds_of(i);
+    const std::vector<Bond> bonds = kept_neighbours(geometry, i);
     const std::span<const AngleValue> angles = geometry.angles_of(i);
     std::size_t k = 0;
     for (std::size_t m1 = 0; m1 + 1 < bonds.size(); ++m1)

@@ -17,6 +17,7 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
+#include "vortan/xml_text.hpp"
 
 namespace vesk {
 
@@ -112,19 +113,7 @@ const char* fill_of(const std::string& element) {
   return "#e0e0e0";
 }
 
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string escaped(const std::string& text) { return xml_text(text); }
 
 std::string number(double value) {
   char buffer[32];

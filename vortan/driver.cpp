@@ -28,6 +28,7 @@
 #include "geometry/cell_covariance.hpp"
 #include "vortan/cif_rows.hpp"
 #include "vortan/geometry_listing.hpp"
+#include "vortan/paper_cif.hpp"
 #include "vortan/phase_checks.hpp"
 #include "vortan/results_records.hpp"
 #include "vortan/run_lock.hpp"
@@ -120,6 +121,12 @@ std::string keyword_value(ControlWords& words, const char* keyword) {
 
 std::string elements_word(ControlWords& words, const char* item) {
   const std::string word = keyword_value(words, item);
+  // "N/O/", "/O", "N//O" would read as a list with an empty symbol, and an
+  // empty symbol as no list at all.
+  if (word.front() == '/' || word.back() == '/' || word.find("//") != std::string::npos)
+    throw Error("The " + std::string(item) + " value \"" + word + "\" of the control record \"" +
+                std::string(words.key) + "\" has an empty element symbol; write the symbols joined by single /, "
+                "as in N/O/Cl");
   std::string bad;
   element_list(word, bad);
   if (!bad.empty())
@@ -144,6 +151,9 @@ void read_view(PhaseControls& controls, ControlWords& words) {
   controls.view.direction[1] = word_value(words.next(), words.key, "VIEW");
   controls.view.direction[2] = word_value(words.next(), words.key, "VIEW");
   const Vec3& d = controls.view.direction;
+  if (!std::isfinite(d[0]) || !std::isfinite(d[1]) || !std::isfinite(d[2]))
+    throw Error("VIEW in the control record \"" + std::string(words.key) +
+                "\" has a component too large for a single-precision real; give a direction such as 1 -1 0");
   if (d[0] == 0 && d[1] == 0 && d[2] == 0)
     throw Error("VIEW 0 0 0 in the control record \"" + std::string(words.key) + "\" is no direction");
 }
@@ -166,7 +176,11 @@ static const ControlKeyword kControlKeywords[] = {
      }},
     // 2: smallest D-H...A angle of hydrogen bonds, degrees
     {"HANG", [](PhaseControls& c, ControlWords& words) {
-       c.hbonds.min_angle = word_value(keyword_value(words, "HANG"), words.key, "HANG");
+       const std::string v = keyword_value(words, "HANG");
+       c.hbonds.min_angle = word_value(v, words.key, "HANG");
+       if (!(c.hbonds.min_angle >= 0 && c.hbonds.min_angle < 180))
+         throw Error("The HANG value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not an angle from 0 up to (not including) 180 degrees");
      }},
     // 3: donor elements, "N/O/Cl"
     {"DONR", [](PhaseControls& c, ControlWords& words) { c.hbonds.donors = elements_word(words, "DONR"); }},
@@ -185,6 +199,23 @@ static const ControlKeyword kControlKeywords[] = {
        else
          throw Error("The TORS value \"" + v + "\" of the control record \"" + std::string(words.key) +
                      "\" is not ALL, NOH or NONE");
+     }},
+    // 6: bonds up to the sum of the covalent radii plus this, Angstrom
+    {"BTOL", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "BTOL");
+       c.bond_tolerance = word_value(v, words.key, "BTOL");
+       if (!(c.bond_tolerance >= 0 && c.bond_tolerance <= kLongestBondTolerance))
+         throw Error("The BTOL value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not a tolerance between 0 and 2 A");
+     }},
+    // 7: torsion angles of chains through a metal atom: Y lists them, N (the default) leaves them out
+    {"MTOR", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "MTOR");
+       const std::string choice = upper(v);
+       if (choice != "Y" && choice != "N")
+         throw Error("The MTOR value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not Y or N");
+       c.metal_torsions = choice == "Y";
      }},
 };
 
@@ -242,12 +273,18 @@ void show_progress(int atom) {
 
 SearchControls search_controls(const PhaseControls& controls);
 
+std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
+                                        const std::vector<std::pair<std::string, std::string>>& groups);
+
 GeometryOptions geometry_options(const VortanRun& run) {
   GeometryOptions options;
   options.search = search_controls(run.controls);
   options.torsions = run.controls.torsions;
   options.hbonds = run.controls.hbonds;
+  options.metal_torsions = run.controls.metal_torsions;
   options.molecules = run.drawings;
+  // Only phase 1 is the structure cif2exp converted.
+  if (run.phase_number == 1) options.disorder_groups = disorder_group_numbers(run.phase, run.disorder_groups);
   return options;
 }
 
@@ -258,7 +295,40 @@ SearchControls search_controls(const PhaseControls& controls) {
   search.dagl_given = controls.dagl_given;
   search.dagl = controls.dagl;
   search.orthonormal = recio::equal_padded(controls.print_option, "ONCR");
+  search.bond_tolerance = controls.bond_tolerance;
   return search;
+}
+
+// The disorder groups cif2exp carried from the CIF; a file that does not
+// read is reported once, by the --cif run that reads it for the paper.
+void load_disorder_groups(VortanRun& run) {
+  run.disorder_groups.clear();
+  try {
+    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) run.disorder_groups = source->disorder;
+  } catch (const Error& error) {
+    if (!run.publication_cif)
+      recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; its disorder groups are not used"});
+  }
+}
+
+// [atom - 1]: the number of the atom's disorder group among the phase's
+// groups, 0 for an atom of none.
+std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
+                                        const std::vector<std::pair<std::string, std::string>>& groups) {
+  std::vector<int> numbers(phase.atoms.size(), 0);
+  if (groups.empty()) return numbers;
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < phase.atoms.size(); ++k) {
+    const std::string label(recio::trim_right(phase.atoms[k].label));
+    for (const auto& [atom, group] : groups) {
+      if (atom != label) continue;
+      auto found = std::find(names.begin(), names.end(), group);
+      if (found == names.end()) found = names.insert(names.end(), group);
+      numbers[k] = static_cast<int>(found - names.begin()) + 1;
+      break;
+    }
+  }
+  return numbers;
 }
 
 }  // namespace
@@ -270,13 +340,21 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
   // fills that slot when it is something else.
   std::string slots[4];
   slots[0] = next_word(value, position);
+  // "DMAX" or "DAGL" with nothing after it would read as a limit of 0.
+  auto limit_word = [&](const char* item) {
+    const std::string word = next_word(value, position);
+    if (word.empty())
+      throw Error("The keyword " + std::string(item) + " of the control record \"" + std::string(key) +
+                  "\" has no value");
+    return word_value(word, key, item);
+  };
   if (slots[0] == "DMAX") {
-    controls.dmax = word_value(next_word(value, position), key, "DMAX");
+    controls.dmax = limit_word("DMAX");
     controls.dmax_given = true;
   }
   slots[1] = next_word(value, position);
   if (slots[1] == "DAGL") {
-    controls.dagl = word_value(next_word(value, position), key, "DAGL");
+    controls.dagl = limit_word("DAGL");
     controls.dagl_given = true;
   }
   slots[2] = next_word(value, position);
@@ -336,6 +414,7 @@ void start_run(VortanRun& run) {
     CMTREAD(run.listing_unit, run.experiment_unit, run.covariance);
   }
 
+  load_disorder_groups(run);
   open_results_file(run.results, run.stem, run.experiment_unit + 1);
   open_geometry_marks(run.geometry_marks, run.stem, run.results.unit + 1);
 
@@ -379,8 +458,22 @@ void load_paper_cif(VortanRun& run) {
   }
   std::error_code unrelated;
   const bool converted_from_it = source && std::filesystem::equivalent(file, source->cif, unrelated);
-  run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
-  if (converted_from_it) run.cif.paper->labels = source->labels;
+  try {
+    run.cif.paper = read_paper_cif(file, converted_from_it ? source->block : std::string());
+  } catch (const Error& error) {
+    if (!converted_from_it) throw;
+    // The CIF has changed since cif2exp read it; the run can do without it.
+    recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + " (" + source_file +
+                            " names data_" + source->block + " of it as the block converted; the CIF has changed "
+                            "since). The site codes follow vortan's own operator list; run cif2exp again to renew " +
+                            source_file});
+    return;
+  }
+  if (converted_from_it) {
+    run.cif.paper->labels = source->labels;
+    run.cif.paper->shift = source->shift;
+    run.cif.paper->source_file = source_file;
+  }
   recio::write(recio::kTerminalOut, "(A)", {" The site codes of the publication CIF follow the operators of " + file});
 }
 

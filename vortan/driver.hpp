@@ -14,6 +14,7 @@
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
 #include "recio/units.hpp"
+#include "geometry/chemical_bonds.hpp"
 #include "vortan/cif_output.hpp"
 #include "vortan/drawing.hpp"
 #include "geometry/hydrogen_bonds.hpp"
@@ -34,6 +35,8 @@ struct PhaseControls {
   int iagl = 0;
   HbondControls hbonds;      // keyword words HMAX, HANG, DONR, ACPT
   TorsionChoice torsions = TorsionChoice::All;  // keyword TORS ALL, NOH or NONE
+  float bond_tolerance = kDefaultBondTolerance;  // keyword BTOL: Angstrom beyond the covalent radii
+  bool metal_torsions = false;                   // keyword MTOR Y: chains through metal atoms too
   DrawingView view;          // "VIEW a|b|c|u v w" for --svg
 };
 
@@ -69,6 +72,9 @@ struct VortanRun {
   CifCollector cif;
   bool drawings = false;             // --svg: stem + "_phaseN.svg" per phase
   std::vector<PhaseDrawing> pending_drawings;  // written whole at the end of the run
+  // Disorder groups by atom label of the structure cif2exp converted into
+  // phase 1, from stem + ".CIFSRC".
+  std::vector<std::pair<std::string, std::string>> disorder_groups;
 };
 
 // The whole run on the experiment named by the command arguments (see

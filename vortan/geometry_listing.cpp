@@ -23,17 +23,16 @@ void write_refusal(int listing_unit, int terminal_unit, const std::string& text)
 void write_atom_tables(int listing_unit, int terminal_unit, const PhaseDescription& phase,
                        const PhaseGeometry& geometry, DistanceTable& table, int i) {
   const AtomSite& central = phase.atoms[static_cast<std::size_t>(i - 1)];
-  std::size_t kept = 0;
   for (const Contact& c : geometry.contacts_of(i)) {
     const AtomSite& neighbour = phase.atoms[static_cast<std::size_t>(c.atom - 1)];
     if (c.negative_variance) write_negative_variance(listing_unit, terminal_unit, central.type, neighbour.type);
-    write_distance_line(listing_unit, table, central.label, neighbour.label, kept >= kMaxKeptNeighbours, c.d,
-                        c.sigma, location_text(c.code, c.n[0], c.n[1], c.n[2]),
+    // The star: within the angle limit, but not among the nearest 25.
+    write_distance_line(listing_unit, table, central.label, neighbour.label, c.beyond_kept, c.d, c.sigma,
+                        location_text(c.code, c.n[0], c.n[1], c.n[2]),
                         printed_vector(phase, central.x, c.x, table.orthonormal));
-    if (c.kept) ++kept;
   }
-  if (kept >= kMaxKeptNeighbours) write_neighbour_notice(listing_unit);
-  const std::vector<Bond>& bonds = geometry.bonds.bonds_of(i);
+  const std::vector<Bond> bonds = kept_neighbours(geometry, i);
+  if (bonds.size() >= kMaxKeptNeighbours) write_neighbour_notice(listing_unit);
   if (bonds.size() < 2) return;
   start_angle_table(listing_unit, table);
   const std::span<const AngleValue> angles = geometry.angles_of(i);
@@ -109,6 +108,16 @@ void write_geometry_listing(int listing_unit, int terminal_unit, const PhaseDesc
   table.orthonormal = orthonormal;
   for (int i = 1; i <= static_cast<int>(phase.atoms.size()); ++i)
     write_atom_tables(listing_unit, terminal_unit, phase, geometry, table, i);
+  // How the bonds were chosen, before the torsion table (or where it would be).
+  bool any_bond = false;
+  for (const std::vector<Bond>& bonds : geometry.bonds.of_atom) any_bond = any_bond || !bonds.empty();
+  if (geometry.options.torsions != TorsionChoice::None && any_bond) {
+    LINECHK(listing_unit, 2);
+    recio::check(recio::write(listing_unit, "(/,A)",
+                              {bond_rule_text(geometry.options.search.bond_tolerance, geometry.options.metal_torsions,
+                                              geometry.disorder)}),
+                 listing_unit);
+  }
   write_torsion_table(listing_unit, phase, geometry);
   write_hbond_table(listing_unit, phase, geometry);
 }

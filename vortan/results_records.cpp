@@ -29,7 +29,7 @@ void write_results_records(const ResultsFile& results, const PhaseGeometry& geom
   for (int i = 1; i <= atoms; ++i) {
     for (const Contact& c : geometry.contacts_of(i))
       write_distance_record(results, phase, c.d, c.sigma, i, c.atom, c.code, cell_code(c.n[0], c.n[1], c.n[2]));
-    const std::vector<Bond>& bonds = geometry.bonds.bonds_of(i);
+    const std::vector<Bond> bonds = kept_neighbours(geometry, i);
     const std::span<const AngleValue> angles = geometry.angles_of(i);
     std::size_t k = 0;
     for (std::size_t m1 = 0; m1 + 1 < bonds.size(); ++m1)

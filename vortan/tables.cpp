@@ -241,7 +241,7 @@ void write_negative_variance(int listing_unit, int terminal_unit, int central_ty
 void write_neighbour_notice(int unit) {
   LINECHK(unit, 2);
   write_or_fail(unit, "(A)", {" **** More than 24 Interatomic distances found ****"});
-  write_or_fail(unit, "(A)", {" Angles will be calculated between the first 25"});
+  write_or_fail(unit, "(A)", {" Angles will be calculated between the nearest 25"});
 }
 
 namespace {

@@ -1,8 +1,8 @@
-#include "cif2exp/covalent_radii.hpp"
+#include "crystal/covalent_radii.hpp"
 
 #include <array>
 
-namespace cif2exp {
+namespace vesk {
 
 namespace {
 
@@ -44,4 +44,9 @@ float covalent_radius(std::string_view element) {
   return 0;
 }
 
-}  // namespace cif2exp
+float covalent_radius(int atomic_number) {
+  if (atomic_number < 1 || atomic_number > static_cast<int>(kRadii.size())) return 0;
+  return kRadii[static_cast<std::size_t>(atomic_number - 1)].radius;
+}
+
+}  // namespace vesk

@@ -1,0 +1,58 @@
+// Which of a central atom's neighbours are kept for its angles, and which
+// of those are chemical bonds. The bonds feed torsion angles, hydrogen-bond
+// donors and the molecules of the drawings; angles keep every pair of kept
+// neighbours. Pure functions of distances and elements: no file, no listing.
+#pragma once
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+// Bonded: the distance is within the sum of the covalent radii (Cordero et
+// al., Dalton Trans. 2008, 2832) plus this tolerance, as cif2exp's angle
+// radii assume. Control word BTOL changes it, within [0, 2] A.
+constexpr float kDefaultBondTolerance = 0.4f;
+constexpr float kLongestBondTolerance = 2.0f;
+
+// How an atom takes part in bonds, from the element of its type.
+enum class Bonding {
+  Covalent,     // an element with a covalent radius
+  Never,        // a Fourier peak: a place of density, not an atom
+  AngleLimit,   // a type that names no element: bonded within the angle limit alone
+};
+
+struct BondingAtom {
+  Bonding bonding = Bonding::AngleLimit;
+  int element = 0;          // atomic number; 0 when none
+  float radius = 0;         // covalent radius, Angstrom
+  bool hydrogen = false;    // H or D
+  bool metal = false;
+  int disorder_group = 0;   // 0: none
+};
+
+// `element` 0 and `peak` false: a type symbol that names no element.
+BondingAtom bonding_atom(int element, bool peak);
+
+// Metals for the torsion rule: alkali and alkaline-earth metals, Al, Ga,
+// In, Sn, Tl, Pb, Bi, Po, every transition metal, lanthanoid and actinoid;
+// not the metalloids B, Si, Ge, As, Sb, Te.
+bool is_metal(int element);
+
+// Two neighbours already within the angle limit of each other: bonded when
+// within the covalent radii and the tolerance; never two hydrogen atoms,
+// never a Fourier peak, never two atoms of different disorder groups (the
+// alternative places of one part of the structure).
+bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance);
+
+// The neighbours kept for angles out of `distances` (those within the angle
+// limit, in search order): the `most` nearest, ties in the order found,
+// given back as indices in search order.
+std::vector<std::size_t> nearest_kept(std::span<const float> distances, std::size_t most);
+
+// The listing's line on how the phase's bonds were chosen; `disorder` when
+// the phase has atoms of disorder groups.
+std::string bond_rule_text(float tolerance, bool metal_torsions, bool disorder = false);
+
+}  // namespace vesk
