@@ -31,16 +31,16 @@ void write_atom_tables(int listing_unit, int terminal_unit, const PhaseDescripti
                         location_text(c.code, c.n[0], c.n[1], c.n[2]),
                         printed_vector(phase, central.x, c.x, table.orthonormal));
   }
-  const std::vector<Bond> bonds = kept_neighbours(geometry, i);
-  if (bonds.size() >= kMaxKeptNeighbours) write_neighbour_notice(listing_unit);
-  if (bonds.size() < 2) return;
+  const std::vector<Bond> kept = kept_neighbours(geometry, i);
+  if (kept.size() >= kMaxKeptNeighbours) write_neighbour_notice(listing_unit);
+  if (kept.size() < 2) return;
   start_angle_table(listing_unit, table);
   const std::span<const AngleValue> angles = geometry.angles_of(i);
   std::size_t k = 0;
-  for (std::size_t m1 = 0; m1 + 1 < bonds.size(); ++m1)
-    for (std::size_t m2 = m1 + 1; m2 < bonds.size(); ++m2, ++k) {
-      const Bond& first = bonds[m1];
-      const Bond& second = bonds[m2];
+  for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
+    for (std::size_t m2 = m1 + 1; m2 < kept.size(); ++m2, ++k) {
+      const Bond& first = kept[m1];
+      const Bond& second = kept[m2];
       write_angle_line(listing_unit, label_of(phase, first.atom), central.label, label_of(phase, second.atom),
                        static_cast<float>(angles[k].degrees), angles[k].sigma, location_text(first.code, first.n[0], first.n[1], first.n[2]),
                        location_text(second.code, second.n[0], second.n[1], second.n[2]));
