@@ -93,7 +93,7 @@ std::string site_symmetry_code(const CifBlock& block, int code, const LatticeTra
   return site_symmetry_code(block, operation_of(block.group, code, n));
 }
 
-std::string cif_number(float value, float sigma, EsdKind kind) {
+std::string cif_number(double value, float sigma, EsdKind kind) {
   char buffer[64];
   if (!std::isfinite(sigma)) {
     // No s.u. can be given: the value alone, with the fewest decimals.
@@ -429,7 +429,7 @@ void collect_bond(CifCollector& cif, const PhaseDescription& phase, const Publis
 }
 
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                   const Bond& first, const Bond& second, float degrees, float sigma) {
+                   const Bond& first, const Bond& second, double degrees, float sigma) {
   CifBlock& block = current_block(cif);
   CifAngle row;
   row.first = first.atom;

@@ -51,7 +51,7 @@ std::string site_symmetry_code(int number, const std::array<int, 3>& n);
 
 // value(s.u.) as the listing prints it, without blanks; a value whose s.u.
 // rounds to no digit is written plain.
-std::string cif_number(float value, float sigma, EsdKind kind);
+std::string cif_number(double value, float sigma, EsdKind kind);
 
 // A CIF value: as it stands when it can be (and not `quoted`), else quoted.
 std::string cif_value(const std::string& text, bool quoted = false);
@@ -149,7 +149,7 @@ CifSite cif_site(const CifBlock& block, int code, const LatticeTranslation& n);
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
                   const Bond& bond, float sigma);
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                   const Bond& first, const Bond& second, float degrees, float sigma);
+                   const Bond& first, const Bond& second, double degrees, float sigma);
 
 // The listing note of every site of the current block whose translation
 // the n_klm form cannot hold (written once per site).

@@ -61,8 +61,7 @@ void collect_phase_rows(CifCollector& cif, const PhaseDescription& phase, const 
     std::size_t k = 0;
     for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
       for (std::size_t m2 = m1 + 1; m2 < kept.size(); ++m2, ++k)
-        collect_angle(cif, phase, publish, i, kept[m1], kept[m2], static_cast<float>(angles[k].degrees),
-                      angles[k].sigma);
+        collect_angle(cif, phase, publish, i, kept[m1], kept[m2], angles[k].degrees, angles[k].sigma);
   }
   for (const Torsion& t : geometry.torsions) {
     const TorsionAtoms atoms_of = torsion_atoms(geometry, t);

@@ -42,7 +42,7 @@ void write_atom_tables(int listing_unit, int terminal_unit, const PhaseDescripti
       const Bond& first = kept[m1];
       const Bond& second = kept[m2];
       write_angle_line(listing_unit, label_of(phase, first.atom), central.label, label_of(phase, second.atom),
-                       static_cast<float>(angles[k].degrees), angles[k].sigma, location_text(first.code, first.n[0], first.n[1], first.n[2]),
+                       angles[k].degrees, angles[k].sigma, location_text(first.code, first.n[0], first.n[1], first.n[2]),
                        location_text(second.code, second.n[0], second.n[1], second.n[2]));
     }
 }

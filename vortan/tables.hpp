@@ -26,7 +26,7 @@ constexpr int kEsdOverflow = 100;
 ValueEsd value_esd(float sigma, EsdKind kind);
 // The value and its esd digits as they are printed, for instance "0.1235(12)"
 // (the value right-justified in its field).
-std::string format_value_esd(float value, float sigma, EsdKind kind);
+std::string format_value_esd(double value, float sigma, EsdKind kind);
 
 // Characters of a label before its first blank; 8 when it has none or
 // begins with one.
@@ -34,7 +34,7 @@ int label_length(std::string_view label);
 // The first n (at most 8) characters of a label padded to n.
 void append_label(recio::LineBuilder& line, std::string_view label, int n);
 // format_value_esd's text appended to `line`.
-void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e);
+void append_value_esd(recio::LineBuilder& line, double value, const ValueEsd& e);
 
 
 void write_radius_table(int unit, const PhaseDescription& phase);
@@ -73,13 +73,13 @@ void write_neighbour_notice(int unit);
 // Also makes the next distance line repeat the distance table header.
 void start_angle_table(int unit, DistanceTable& table);
 std::string angle_line(std::string_view first_label, std::string_view central_label,
-                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                        std::string_view second_location);
 void append_angle_line(recio::LineBuilder& line, std::string_view first_label, std::string_view central_label,
-                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                        std::string_view second_location);
 void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
-                      std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                      std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                       std::string_view second_location);
 
 }  // namespace vesk
