@@ -163,7 +163,12 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
       if (fs::exists(file)) moved.emplace_back(file, file + "." + std::to_string(aside));
     for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
   }
-  outputs.commit(name);
+  outputs.commit(name, [&] {
+    for (const auto& [file, to] : moved)
+      std::cout << "cif2exp: " << file << " belonged to "
+                << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
+                << "; moved to " << to << " with its marks" << std::endl;
+  });
 
   std::cout << "cif2exp: " << experiment_file << " from data_" << block.name << ": phase 1, space group "
             << symmetry.symbol << ", " << conversion.experiment.atoms.size() << " atoms of "
@@ -183,10 +188,6 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   else
     std::cout << "cif2exp: no coordinate or occupancy s.u.'s in the CIF, no " << covariance_file
               << "; vortan's s.u.'s will come from the cell alone\n";
-  for (const auto& [file, to] : moved)
-    std::cout << "cif2exp: " << file << " belonged to "
-              << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
-              << "; moved to " << to << " with its marks\n";
   std::cout << "cif2exp: now run  vortan " << name << "\n";
 }
 

@@ -36,14 +36,14 @@ void PendingOutputs::move_aside_at_commit(const std::string& file, const std::st
   moves_.emplace_back(file, aside);
 }
 
-void PendingOutputs::commit(const std::string& stem) {
+void PendingOutputs::commit(const std::string& stem, const std::function<void()>& done) {
   vesk::UnitReplace plan;
   plan.stem = stem;
   plan.moves = moves_;
   plan.removals = stale_;
   for (const Pending& file : pending_) plan.renames.emplace_back(file.temporary, file.final_name);
   try {
-    vesk::commit_unit_replace(plan);
+    vesk::commit_unit_replace(plan, done);
   } catch (...) {
     // Once the plan is on disk its temporaries belong to it: the next
     // program completes it.

@@ -4,6 +4,7 @@
 // structure's marks files (expfile/unit_replace.hpp). Temporaries left
 // uncommitted are removed.
 #pragma once
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +27,8 @@ class PendingOutputs {
   // Moves, removes, then renames every temporary to its final name, in the
   // order added (the last one added says the run finished), as the one plan
   // of the experiment `stem`.
-  void commit(const std::string& stem);
+  // `done` says what was moved, before the plan is removed.
+  void commit(const std::string& stem, const std::function<void()>& done);
 
  private:
   struct Pending {

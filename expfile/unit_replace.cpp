@@ -78,7 +78,7 @@ int first_free_aside_number(const std::vector<std::string>& files) {
   }
 }
 
-void commit_unit_replace(const UnitReplace& plan) {
+void commit_unit_replace(const UnitReplace& plan, const std::function<void()>& done) {
   const std::string journal = unit_journal_name(plan.stem);
   const std::string temporary = recio::temporary_name(journal);
   recio::write_new_file(temporary, plan_text(plan), "plan of the replacement");
@@ -89,6 +89,7 @@ void commit_unit_replace(const UnitReplace& plan) {
     throw;
   }
   carry_out(plan);
+  done();
   if (::unlink(journal.c_str()) != 0)
     throw Error("The plan " + journal + " cannot be removed: " + std::strerror(errno));
 }

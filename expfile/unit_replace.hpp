@@ -8,6 +8,7 @@
 // anything. Every step can be done again without harm, so completing it
 // twice is the same as once. Call both under the experiment's lock.
 #pragma once
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,10 +31,12 @@ std::string unit_journal_name(const std::string& stem);
 // earlier one.
 int first_free_aside_number(const std::vector<std::string>& files);
 
-// Writes the plan, carries it out and removes it. Throws vesk::Error with
-// the system's reason; what is done by then stays done, and the plan stays
-// for the next program to complete.
-void commit_unit_replace(const UnitReplace& plan);
+// Writes the plan, carries it out, calls `done` (to say what was moved
+// where: a program stopped before the plan is removed has it said again by
+// the next one) and removes the plan. Throws vesk::Error with the system's
+// reason; what is done by then stays done, and the plan stays for the next
+// program to complete.
+void commit_unit_replace(const UnitReplace& plan, const std::function<void()>& done);
 
 // Completes the plan of a program that was stopped half way. Returns a line
 // for the user for each file moved aside and one that says what was

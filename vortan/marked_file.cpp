@@ -25,7 +25,9 @@ std::string marks_text(std::size_t count) { return std::to_string(count) + (coun
 // True when `copy` may be replaced by a copy of the previous file: absent,
 // or holding, readably, no mark the new file lacks.
 bool may_hold_copy(const std::string& copy, const MarkedFile& marked, const MarkKeys& new_marks) {
-  if (!identity_of(copy).present) return true;
+  struct stat info {};
+  if (::lstat(copy.c_str(), &info) != 0) return true;
+  if (!S_ISREG(info.st_mode)) return false;  // not ours to replace
   MarksScanResult scanned;
   const MarkKeys held = marks_in(read_marks_bytes(copy, "kept " + marked.what), marked.kinds, &scanned);
   if (!scanned.unreadable_lines.empty()) return false;
