@@ -69,9 +69,9 @@ void refuse_outputs_that_are_inputs(const std::string& stem, const std::string& 
     for (const auto& [input, what] : inputs) {
       const std::optional<Identity> read = identity(input);
       if (read && read->device == written->device && read->inode == written->inode)
-        throw Error("The output " + output + " is the " + what + " " + input +
-                    " under another name; this run would overwrite it. Nothing was written: give the input "
-                    "another name or remove the link");
+        throw Error("The output " + output + " is the same file as the " + what + " " + input +
+                    ", which this run would overwrite; nothing was written: give the input another name, or "
+                    "remove the link");
     }
   }
 }

@@ -48,6 +48,14 @@ void note_record(const MarksRecord& record, GeometryMarks& marks) {
   }
 }
 
+// phase, kind, then the record's integers: as the marks reader keys a record.
+template <std::size_t N>
+std::vector<int> with_kind(const std::array<int, N>& key, int kind) {
+  std::vector<int> keyed{key[0], kind};
+  keyed.insert(keyed.end(), key.begin() + 1, key.end());
+  return keyed;
+}
+
 }  // namespace
 
 std::span<const MarkKind> geometry_marks_kinds() { return kGeometryKinds; }
@@ -66,6 +74,7 @@ bool is_published(const GeometryMarks& marks, const HbondKey& key) { return mark
 
 bool write_torsion_record(const GeometryMarks& marks, const TorsionKey& key, float angle, float sigma) {
   const bool published = is_published(marks, key);
+  if (published) note_written(marks, with_kind(key, kTorsionKind));
   // "(A1,2I2,2F10.4,10I5)"
   recio::LineBuilder& line = recio::scratch_line();
   line.a(published ? "Y" : "N", 1).i(key[0], 2).i(kTorsionKind, 2).f(angle, 10, 4).f(sigma, 10, 4);
@@ -77,6 +86,7 @@ bool write_torsion_record(const GeometryMarks& marks, const TorsionKey& key, flo
 bool write_hbond_record(const GeometryMarks& marks, const HbondKey& key, float ha, float ha_sigma, float angle,
                         float angle_sigma) {
   const bool published = is_published(marks, key);
+  if (published) note_written(marks, with_kind(key, kHbondKind));
   // "(A1,2I2,2F10.5,2F10.4,7I5)"
   recio::LineBuilder& line = recio::scratch_line();
   line.a(published ? "Y" : "N", 1).i(key[0], 2).i(kHbondKind, 2).f(ha, 10, 5).f(ha_sigma, 10, 5);
@@ -90,7 +100,10 @@ void keep_previous_geometry_records(const GeometryMarks& marks, int phase) {
   if (!recio::exists(marks.file) || phase < 1 || phase > 9 || !marks.has_records[static_cast<std::size_t>(phase)])
     return;
   read_previous_file(marks, [&](const MarksRecord& record) {
-    if (record.phase == phase && record.layout != nullptr) check_write(recio::write_line(marks.unit, record.text), marks);
+    if (record.phase == phase && record.layout != nullptr) {
+      check_write(recio::write_line(marks.unit, record.text), marks);
+      note_written(marks, record);
+    }
   });
 }
 
@@ -101,8 +114,10 @@ void keep_marked_torsions(const GeometryMarks& marks, int phase, const std::vect
   if (!any) return;
   read_previous_file(marks, [&](const MarksRecord& record) {
     if (!record.marked || record.phase != phase || record.kind != kTorsionKind) return;
-    if (!written_index.contains(written, torsion_key(record)))
+    if (!written_index.contains(written, torsion_key(record))) {
       check_write(recio::write_line(marks.unit, record.text), marks);
+      note_written(marks, record);
+    }
   });
 }
 

@@ -36,7 +36,19 @@ bool may_hold_copy(const std::string& copy, const MarkedFile& marked, const Mark
   return true;
 }
 
+std::vector<int> key_of(const MarksRecord& record) {
+  std::vector<int> key{record.phase, record.kind};
+  key.insert(key.end(), record.key.begin(), record.key.begin() + record.layout->key_length);
+  return key;
+}
+
 }  // namespace
+
+void note_written(const MarkedFile& marked, std::vector<int> key) { marked.written_marks.insert(std::move(key)); }
+
+void note_written(const MarkedFile& marked, const MarksRecord& record) {
+  if (record.marked && record.layout != nullptr) marked.written_marks.insert(key_of(record));
+}
 
 FileIdentity identity_of(const std::string& file) {
   FileIdentity identity;
@@ -61,7 +73,12 @@ void open_marked_file(MarkedFile& marked, const std::string& file, const std::st
   FREEUNIT(marked.unit);
   marked.read_as = identity_of(file);
   const std::string bytes = read_marks_bytes(file, what);
-  marked.previous = scan_marks(bytes, kinds, read);
+  marked.previous_marks.clear();
+  marked.written_marks.clear();
+  marked.previous = scan_marks(bytes, kinds, [&](const MarksRecord& record) {
+    if (record.marked && record.layout != nullptr) marked.previous_marks.insert(key_of(record));
+    read(record);
+  });
   marked.held_marks = marked.previous.marks > 0 || !marked.previous.unreadable_lines.empty();
   recio::remove_stale_temporaries(file);
   recio::remove_stale_temporaries(file + ".prev");
@@ -107,9 +124,9 @@ ReplaceOutcome complete_marked_file(MarkedFile& marked) {
   // A file that is gone holds no marks to lose.
   outcome.changed = now.present && !(now == marked.read_as);
   if (!outcome.changed && marked.held_marks) {
-    const MarkKeys previous = marks_in(read_marks_bytes(marked.file, marked.what), marked.kinds);
-    outcome.new_marks = marks_in(read_marks_bytes(marked.new_file, marked.what), marked.kinds);
-    outcome.new_marks_read = true;
+    // Unchanged since it was read: its marks are those read then.
+    const MarkKeys& previous = marked.previous_marks;
+    outcome.new_marks = marked.written_marks;
     for (const auto& mark : previous)
       if (outcome.new_marks.count(mark) == 0) ++outcome.missing_marks;
   }

@@ -40,14 +40,21 @@ struct MarkedFile {
   // since, it has none to lose, and neither file is read again at the end.
   bool held_marks = true;
   MarksScanResult previous;  // the previous file as read at the start
+  MarkKeys previous_marks;   // its marks, as read then
+  // The marks written to the new file so far (note_written()).
+  mutable MarkKeys written_marks;
 };
+
+// Notes a marked record written to the new file: phase, kind, key.
+void note_written(const MarkedFile& marked, std::vector<int> key);
+// A record of the previous file written again as it stands.
+void note_written(const MarkedFile& marked, const MarksRecord& record);
 
 // How the new file stands against the previous one, once it is complete.
 struct ReplaceOutcome {
   bool changed = false;   // the previous file changed on disk since it was read
   int missing_marks = 0;  // marks of the previous file the new one no longer holds
-  MarkKeys new_marks;     // of the new file, when it was read
-  bool new_marks_read = false;
+  MarkKeys new_marks;     // of the new file
 };
 
 // Reads the previous file when it exists, calling `read` for each of its
@@ -70,8 +77,9 @@ void check_write(int status, const MarkedFile& marked);
 
 // Writes the closing record "99999" and closes the new file (a write the
 // system refuses throws vesk::Error with its reason; the previous file
-// stays), then compares the marks of both files (the new one is only read
-// when the previous one holds marks).
+// stays), then compares the marks of both files: those read from the
+// previous one at the start (it has not changed since, or nothing is
+// compared) and those written to the new one.
 ReplaceOutcome complete_marked_file(MarkedFile& marked);
 
 // When the previous file holds marks the new one lacks or lines that did

@@ -93,7 +93,9 @@ void write_results_header(const ResultsFile& results, int cycle, float r) {
 
 void write_distance_record(const ResultsFile& results, int phase, float distance, float sigma, int central,
                            int neighbour, int op, int cell) {
-  const char* mark = is_published_distance(results.publish, phase, central, neighbour, op, cell) ? "Y" : "N";
+  const bool published = is_published_distance(results.publish, phase, central, neighbour, op, cell);
+  const char* mark = published ? "Y" : "N";
+  if (published) note_written(results, {phase, 0, central, neighbour, op, cell});
   // "(A1,2I2,2F10.5,4I5)"
   recio::LineBuilder& line = recio::scratch_line();
   line.a(mark, 1).i(phase, 2).i(0, 2).f(distance, 10, 5).f(sigma, 10, 5);
@@ -103,8 +105,9 @@ void write_distance_record(const ResultsFile& results, int phase, float distance
 
 void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
                         int second, int op1, int cell1, int op2, int cell2) {
-  const char* mark =
-      is_published_angle(results.publish, phase, first, central, second, op1, cell1, op2, cell2) ? "Y" : "N";
+  const bool published = is_published_angle(results.publish, phase, first, central, second, op1, cell1, op2, cell2);
+  const char* mark = published ? "Y" : "N";
+  if (published) note_written(results, {phase, 1, first, central, second, op1, cell1, op2, cell2});
   // "(A1,2I2,2F10.4,7I5)"
   recio::LineBuilder& line = recio::scratch_line();
   line.a(mark, 1).i(phase, 2).i(1, 2).f(angle, 10, 4).f(sigma, 10, 4);
@@ -122,6 +125,7 @@ int keep_previous_records(const ResultsFile& results, int phase) {
   read_previous_file(results, [&](const MarksRecord& record) {
     if (record.phase == phase && record.layout != nullptr) {
       check_write(recio::write_line(results.unit, record.text), results);
+      note_written(results, record);
       ++kept;
     }
   });
