@@ -23,7 +23,10 @@ PendingOutputs::~PendingOutputs() {
 }
 
 std::string PendingOutputs::add(const std::string& final_name) {
-  const std::string temporary = final_name + ".cif2exp-" + std::to_string(getpid());
+  // Under the experiment's lock, with any plan of a stopped run completed:
+  // temporaries of processes that are gone are left-overs.
+  recio::remove_stale_temporaries(final_name);
+  const std::string temporary = recio::temporary_name(final_name);
   std::error_code ignored;
   std::filesystem::remove(temporary, ignored);
   pending_.push_back({temporary, final_name});
