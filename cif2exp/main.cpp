@@ -126,8 +126,6 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   const std::string experiment_file = name + ".EXP";
   const std::string covariance_file = name + ".CMT";
   const std::string source_file = name + ".CIFSRC";
-  const std::string results_file = name + ".VORTAN";
-  const std::string marks_file = name + ".TORHB";
   // The experiment's files are one unit: none is looked at before its lock
   // is held, and a replacement a stopped program left half done is
   // completed first.
@@ -158,9 +156,7 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   cif2exp::write_cif_source(outputs.add(source_file), experiment_file, source);
   cif2exp::write_experiment_file(outputs.add(experiment_file), cif2exp::experiment_records(conversion.experiment));
   if (other_structure) {
-    const int aside = vesk::first_free_aside_number({results_file, marks_file});
-    for (const std::string& file : {results_file, marks_file})
-      if (fs::exists(file)) moved.emplace_back(file, file + "." + std::to_string(aside));
+    moved = vesk::marks_files_aside(name);
     for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
   }
   outputs.commit(name, [&] {

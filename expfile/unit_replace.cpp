@@ -70,11 +70,32 @@ void carry_out(const UnitReplace& plan) {
 
 std::string unit_journal_name(const std::string& stem) { return stem + ".REPLACING"; }
 
-int first_free_aside_number(const std::vector<std::string>& files) {
+std::vector<std::pair<std::string, std::string>> marks_files_aside(const std::string& stem) {
+  const std::filesystem::path path(stem);
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  // (base, suffix) of every file to move: base + suffix now, base + "." + n + suffix then.
+  std::vector<std::pair<std::string, std::string>> found;
+  for (const char* kind : {".VORTAN", ".TORHB"}) {
+    const std::string base = stem + kind, name = path.filename().string() + kind;
+    for (const char* suffix : {"", ".prev", ".new"})
+      if (present(base + suffix)) found.emplace_back(base, suffix);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      const std::string file = entry.path().filename().string();
+      const std::string prefix = name + ".prev.";
+      if (file.size() > prefix.size() && file.compare(0, prefix.size(), prefix) == 0 &&
+          file.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+        found.emplace_back(base, file.substr(name.size()));
+    }
+  }
   for (int n = 1;; ++n) {
-    bool free = true;
-    for (const std::string& file : files) free = free && !present(file + "." + std::to_string(n));
-    if (free) return n;
+    const std::string number = "." + std::to_string(n);
+    bool free = !present(stem + ".VORTAN" + number) && !present(stem + ".TORHB" + number);
+    for (const auto& [base, suffix] : found) free = free && !present(base + number + suffix);
+    if (!free) continue;
+    std::vector<std::pair<std::string, std::string>> moves;
+    for (const auto& [base, suffix] : found) moves.emplace_back(base + suffix, base + number + suffix);
+    return moves;
   }
 }
 

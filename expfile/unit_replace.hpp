@@ -26,10 +26,14 @@ struct UnitReplace {
 
 std::string unit_journal_name(const std::string& stem);
 
-// The first n from 1 at which no file + "." + n of `files` exists, so that
-// files moved aside together share one number and never overwrite an
-// earlier one.
-int first_free_aside_number(const std::vector<std::string>& files);
+// The marks files of `stem` (NAME.VORTAN, NAME.TORHB) and their kept
+// copies (.prev, .prev.N, .new) that exist, each with the name it gets when
+// the old structure's files are moved aside: one number n for all, the
+// first at which none of the names is taken (NAME.VORTAN.n,
+// NAME.VORTAN.n.prev, NAME.TORHB.n, ...), so that nothing earlier is
+// written over and a kept copy is never compared with another structure's
+// marks.
+std::vector<std::pair<std::string, std::string>> marks_files_aside(const std::string& stem);
 
 // Writes the plan, carries it out, calls `done` (to say what was moved
 // where: a program stopped before the plan is removed has it said again by

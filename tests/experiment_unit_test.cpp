@@ -174,12 +174,15 @@ TEST(ExperimentUnit, AnotherStructureMovesEveryMarksFileAsideTogether) {
   t.mark("T.TORHB", '2');
   EXPECT_EQ(t.vortan().exit_status, 0);
   write_file(t.folder / "T.TORHB.1", "an earlier file\n");
+  write_file(t.folder / "T.VORTAN.prev.3", "a kept copy\n");
   const std::string results = t.text("T.VORTAN"), marks = t.text("T.TORHB");
   const RunResult conversion = run_program(CIF2EXP_BIN, {"b.cif", "T"}, t.folder.path());
   ASSERT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
   EXPECT_EQ(t.text("T.VORTAN.2"), results);
   EXPECT_EQ(t.text("T.TORHB.2"), marks);
   EXPECT_EQ(t.text("T.TORHB.1"), "an earlier file\n");
+  EXPECT_EQ(t.text("T.VORTAN.2.prev.3"), "a kept copy\n");  // never compared with the new structure's marks
+  EXPECT_FALSE(t.has("T.VORTAN.prev.3"));
   EXPECT_FALSE(t.has("T.VORTAN") || t.has("T.TORHB") || t.has("T.REPLACING"));
   EXPECT_NE(conversion.out.find("T.TORHB belonged to data_2016470"), std::string::npos) << conversion.out;
   const RunResult run = t.vortan({"T", "--cif"});
