@@ -71,14 +71,14 @@ std::vector<std::string> split_lines(const std::string& bytes) {
 }
 
 // The marks of a file as the user sees them: each line whose first column
-// holds a "Y" (after a byte-order mark, with a "Y" typed in front of the old
-// mark), named by its file kind, phase, kind and the integers of its key,
+// holds a "Y" (after a byte-order mark, which an editor does not show, with
+// a "Y" typed in front of the old mark), named by its file kind, phase, kind and the integers of its key,
 // read by column as the file's layout gives them.
 std::set<std::string> marks_of(const std::string& bytes, char file) {
   std::set<std::string> marks;
-  std::string text = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? bytes.substr(3) : bytes;
-  for (std::string line : split_lines(text)) {
+  for (std::string line : split_lines(bytes)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     if (line.empty() || (line[0] != 'Y' && line[0] != 'y')) continue;
     if (line.size() >= 2 && std::string_view("YyNn").find(line[1]) != std::string_view::npos)
       line = "Y" + line.substr(2);
@@ -220,10 +220,21 @@ class MarksWorld {
          std::to_string(style));
   }
 
+  // The lines of a marks file as an editor shows them, and the file written back with its byte-order mark.
+  static std::vector<std::string> edit_lines(const fs::path& file, bool& bom) {
+    const std::string bytes = read_file(file);
+    bom = bytes.rfind("\xEF\xBB\xBF", 0) == 0;
+    return split_lines(bom ? bytes.substr(3) : bytes);
+  }
+  static void save_lines(const fs::path& file, const std::vector<std::string>& lines, bool bom) {
+    write_file(file, (bom ? "\xEF\xBB\xBF" : "") + joined(lines));
+  }
+
   void remove_mark() {
     const fs::path file = marks_file();
     if (!fs::is_regular_file(file)) return;
-    std::vector<std::string> lines = split_lines(read_file(file));
+    bool bom = false;
+    std::vector<std::string> lines = edit_lines(file, bom);
     const auto candidates = record_lines(lines, true);
     if (candidates.empty()) return;
     const std::size_t at = any_of(candidates);
@@ -232,7 +243,7 @@ class MarksWorld {
     if (lines[at].size() >= 2 && std::string_view("YyNn").find(lines[at][1]) != std::string_view::npos)
       lines[at].erase(0, 1);  // an insert-mode mark: the old one stays
     lines[at][0] = 'N';
-    write_file(file, joined(lines));
+    save_lines(file, lines, bom);
     for (const std::string& mark : removed) set_[structure_key()].erase(mark);
     note("mark removed in " + file.filename().string() + " line " + std::to_string(at + 1));
   }
@@ -240,7 +251,8 @@ class MarksWorld {
   void odd_bytes() {
     const fs::path file = marks_file();
     if (!fs::is_regular_file(file)) return;
-    std::vector<std::string> lines = split_lines(read_file(file));
+    bool bom = false;
+    std::vector<std::string> lines = edit_lines(file, bom);
     std::string odd;
     switch (uniform(0, 3)) {
       case 0: odd = ""; break;
@@ -255,7 +267,7 @@ class MarksWorld {
     }
     const std::size_t at = static_cast<std::size_t>(uniform(0, static_cast<int>(lines.size())));
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), odd);
-    write_file(file, joined(lines));
+    save_lines(file, lines, bom);
     note("odd line in " + file.filename().string() + " at " + std::to_string(at + 1));
   }
 
@@ -307,6 +319,10 @@ class MarksWorld {
   }
 
   bool check(int number) {
+    // A program that crashed or hit undefined behaviour (under the sanitizers) is a failure of its own.
+    for (const char* crash : {"Sanitizer", "runtime error:", "Segmentation", "Aborted"})
+      if (messages_.find(crash) != std::string::npos)
+        return fail(number, std::string("a program reported \"") + crash + "\": " + messages_.substr(messages_.find(crash), 400));
     if (fs::exists(unit_ / "T.REPLACING")) return true;  // the next program completes it
     const std::string heard_all = messages_ + read_file_or_empty(unit_ / "T.LST");
     const std::string now = structure_key();

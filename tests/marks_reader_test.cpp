@@ -21,7 +21,7 @@ const std::string kAngle = "N 1 1  109.4700    0.3500    1    2    3    1  555  
 TEST(MarksReader, ReadsTheMarkAUserPlainlyMeant) {
   const std::string text = "\xEF\xBB\xBF" "       12          5.2300    \r\n" +  // BOM, CR LF
                            std::string("Y") + kAngle + "\n" +                    // insert mode: "YN 1 1 ..."
-                           kDistance + "\r\n" + "99999\n" + "Y 2 0   2.3   0.001    1    2    1  555\n";
+                           "\xEF\xBB\xBF" + kDistance + "\r\n" + "99999\n" + "Y 2 0   2.3   0.001    1    2    1  555\n";
   PublishLists lists;
   const MarksScanResult read = read_publish_marks(text, lists);
   EXPECT_TRUE(read.unreadable_lines.empty());

@@ -1,6 +1,6 @@
 // The one reader of the files that keep a user's publication marks
 // (NAME.VORTAN and NAME.TORHB). It takes any bytes: lines of any length, a
-// UTF-8 byte-order mark, a carriage return before the line end, a "Y" typed
+// UTF-8 byte-order mark (at the start of the file or of any line), a carriage return before the line end, a "Y" typed
 // in insert mode in front of the old mark ("YN 1 0 ..." is a marked
 // record), and records it cannot read, which it reports by line number and
 // never drops in silence. Only a plain file is read: a FIFO or a device
@@ -74,7 +74,6 @@ template <class Visit>
 MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kinds, Visit visit) {
   MarksScanResult result;
   static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark) bytes.remove_prefix(kByteOrderMark.size());
   std::string mended;
   int number = 0;
   while (!bytes.empty()) {
@@ -82,6 +81,8 @@ MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kin
     std::string_view line = bytes.substr(0, end);
     bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Also a file pasted after another keeps its mark readable.
+    if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
     ++number;
     MarksRecord record;
     bool closing = false, blank = false;
