@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -36,6 +37,15 @@ using testing_support::write_file;
 
 const std::map<std::string, std::string> kFixedDate{{"SOURCE_DATE_EPOCH", "0"}};
 
+// VESK_VORTAN_BIN and VESK_CIF2EXP_BIN name other builds of the programs
+// (an older one, to see each test fail where the fault was).
+std::string program(const char* variable, const char* built) {
+  const char* text = std::getenv(variable);
+  return text != nullptr && *text != '\0' ? text : built;
+}
+const std::string kVortan = program("VESK_VORTAN_BIN", VORTAN_BIN);
+const std::string kCif2exp = program("VESK_CIF2EXP_BIN", CIF2EXP_BIN);
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < text.size();) {
@@ -64,13 +74,13 @@ struct Converted {
   Converted() {
     write_file(folder / "a.cif", testing_support::kP41Cif);
     write_file(folder / "b.cif", testing_support::kFdd2Cif);
-    const RunResult conversion = run_program(CIF2EXP_BIN, {"a.cif", "T"}, folder.path());
+    const RunResult conversion = run_program(kCif2exp, {"a.cif", "T"}, folder.path());
     EXPECT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
     const RunResult first = vortan();
     EXPECT_EQ(first.exit_status, 0) << first.out << first.err;
   }
   RunResult vortan(std::vector<std::string> args = {"T"}) const {
-    return run_program(VORTAN_BIN, args, folder.path(), "", kFixedDate);
+    return run_program(kVortan, args, folder.path(), "", kFixedDate);
   }
   // The control record of phase 1 and its phase flag.
   void controls(std::string words, bool computed = true) const {
@@ -176,7 +186,7 @@ TEST(ExperimentUnit, AnotherStructureMovesEveryMarksFileAsideTogether) {
   write_file(t.folder / "T.TORHB.1", "an earlier file\n");
   write_file(t.folder / "T.VORTAN.prev.3", "a kept copy\n");
   const std::string results = t.text("T.VORTAN"), marks = t.text("T.TORHB");
-  const RunResult conversion = run_program(CIF2EXP_BIN, {"b.cif", "T"}, t.folder.path());
+  const RunResult conversion = run_program(kCif2exp, {"b.cif", "T"}, t.folder.path());
   ASSERT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
   EXPECT_EQ(t.text("T.VORTAN.2"), results);
   EXPECT_EQ(t.text("T.TORHB.2"), marks);
@@ -224,14 +234,14 @@ TEST(ExperimentUnit, TwoConversionsAtOnceNeverMixTheirFiles) {
   std::map<std::string, std::string> experiment, covariance;
   for (const char* cif : {"a.cif", "b.cif"}) {
     TempFolder alone;
-    ASSERT_EQ(run_program(CIF2EXP_BIN, {(t.folder / cif).string(), "T"}, alone.path()).exit_status, 0);
+    ASSERT_EQ(run_program(kCif2exp, {(t.folder / cif).string(), "T"}, alone.path()).exit_status, 0);
     experiment[read_file(alone / "T.EXP")] = cif;
     covariance[read_file(alone / "T.CMT")] = cif;
   }
   int refused = 0;
   for (int attempt = 0; attempt < 12; ++attempt) {
-    BackgroundProgram first(CIF2EXP_BIN, {"a.cif", "T", "--force"}, t.folder.path(), t.folder / "first.txt");
-    const RunResult second = run_program(CIF2EXP_BIN, {"b.cif", "T", "--force"}, t.folder.path());
+    BackgroundProgram first(kCif2exp, {"a.cif", "T", "--force"}, t.folder.path(), t.folder / "first.txt");
+    const RunResult second = run_program(kCif2exp, {"b.cif", "T", "--force"}, t.folder.path());
     first.wait();
     refused += second.out.find("is in use by cif2exp (process ") != std::string::npos ||
                read_file(t.folder / "first.txt").find("is in use by cif2exp (process ") != std::string::npos;
@@ -262,11 +272,11 @@ TEST(ExperimentUnit, Cif2expStopsWhileVortanHoldsTheExperiment) {
   const std::string experiment = read_file(folder / "T.EXP");
   bool seen = false;
   for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
-    BackgroundProgram run(VORTAN_BIN, {"T"}, folder.path(), folder / "run.txt");
+    BackgroundProgram run(kVortan, {"T"}, folder.path(), folder / "run.txt");
     while (!fs::exists(folder / "T.VORTAN.lock") && run.running())
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     if (!run.running()) continue;
-    const RunResult conversion = run_program(CIF2EXP_BIN, {"a.cif", "T", "--force"}, folder.path());
+    const RunResult conversion = run_program(kCif2exp, {"a.cif", "T", "--force"}, folder.path());
     const bool still_running = run.running();
     EXPECT_EQ(run.wait(), 0);
     if (!still_running && conversion.exit_status == 0) break;  // it ended first: nothing to learn
@@ -324,9 +334,8 @@ TEST(ExperimentUnit, RefusalsChangeNothing) {
   write_file(t.folder / "notes", "the user's notes\n");
   fs::create_hard_link(t.folder / "notes", t.folder / "T.VORTAN.lock");
   before = files();
-  for (const char* program : {VORTAN_BIN, CIF2EXP_BIN}) {
-    run = run_program(program, program == std::string(VORTAN_BIN) ? std::vector<std::string>{"T"}
-                                                                  : std::vector<std::string>{"a.cif", "T"},
+  for (const std::string& binary : {kVortan, kCif2exp}) {
+    run = run_program(binary, binary == kVortan ? std::vector<std::string>{"T"} : std::vector<std::string>{"a.cif", "T"},
                       t.folder.path());
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE((run.out + run.err).find("The lock file T.VORTAN.lock of this experiment is refused: it has another name"),
@@ -370,7 +379,7 @@ TEST(ExperimentUnit, AKeptCopyThatCannotBeWrittenIsNeverAnnounced) {
   fs::remove(t.folder / "T.LST");
   // 60 blocks of 512 bytes: the new files fit, a copy of the old one does not.
   const RunResult run = run_program("/bin/sh",
-                                    {"-c", std::string("trap '' XFSZ; ulimit -f 60; exec ") + VORTAN_BIN + " T"},
+                                    {"-c", "trap '' XFSZ; ulimit -f 60; exec " + kVortan + " T"},
                                     t.folder.path(), "", kFixedDate);
   EXPECT_EQ(run.exit_status, 1) << run.out;
   EXPECT_NE(run.out.find("cannot be written"), std::string::npos) << run.out;
