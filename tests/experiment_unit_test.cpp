@@ -239,7 +239,7 @@ TEST(ExperimentUnit, TwoConversionsAtOnceNeverMixTheirFiles) {
     covariance[read_file(alone / "T.CMT")] = cif;
   }
   int refused = 0;
-  for (int attempt = 0; attempt < 12; ++attempt) {
+  for (int attempt = 0; attempt < 40; ++attempt) {
     BackgroundProgram first(kCif2exp, {"a.cif", "T", "--force"}, t.folder.path(), t.folder / "first.txt");
     const RunResult second = run_program(kCif2exp, {"b.cif", "T", "--force"}, t.folder.path());
     first.wait();
@@ -403,6 +403,15 @@ TEST(ExperimentUnit, TheDrawingsTemporaryFollowsNoLink) {
   fs::remove(recio::temporary_name(drawing.file));
   vesk::write_drawing_file(drawing);
   EXPECT_EQ(read_file(drawing.file), "<svg/>");
+
+  // Through the program: a link under the name a temporary had before.
+  Converted t;
+  write_file(t.folder / "victim", "not to be touched\n");
+  fs::create_symlink("victim", t.folder / "T_phase1.svg.new");
+  const RunResult run = t.vortan({"T", "--svg"});
+  EXPECT_EQ(run.exit_status, 0) << run.out;
+  EXPECT_EQ(read_file(t.folder / "victim"), "not to be touched\n");
+  EXPECT_NE(t.text("T_phase1.svg").find("<svg"), std::string::npos);
 }
 
 }  // namespace
