@@ -368,6 +368,55 @@ void BM_WholeRunWithCovariance(benchmark::State& state) {
   state.SetLabel(std::string(state.range(0) == 0 ? "first run" : "rerun") + (torsions ? ", TORS ALL" : ", TORS NONE"));
 }
 
+// Marks 2000 records of the results file spread over the whole file (700
+// distances and 1300 angles, within the publish limits), as a user who marks
+// a paper's tables does.
+void plant_marks(const std::filesystem::path& file) {
+  std::string text = testing_support::read_file(file);
+  std::vector<std::size_t> distances, angles;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    if (end - at > 40 && text[at] == 'N') (text[at + 4] == '0' ? distances : angles).push_back(at);
+    at = end + 1;
+  }
+  auto mark = [&text](const std::vector<std::size_t>& lines, std::size_t count) {
+    for (std::size_t i = 0; i < count && !lines.empty(); ++i) text[lines[i * lines.size() / count]] = 'Y';
+  };
+  mark(distances, 700);
+  mark(angles, 1300);
+  testing_support::write_file(file, text);
+}
+
+// range 0: a first run; 1: a rerun with 2000 marks in the previous results
+// file. The 5000-atom P 21/c run with TORS NONE, in a folder of its own.
+void BM_RerunWithMarks(benchmark::State& state) {
+  static testing_support::TempFolder folder;
+  static const bool written = (write_covariance_run(folder.path(), 3000, false), true);
+  (void)written;
+  std::filesystem::remove(folder / "BIG.VORTAN");
+  std::filesystem::remove(folder / "BIG.TORHB");
+  if (state.range(0) == 1) {
+    testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path());
+    plant_marks(folder / "BIG.VORTAN");
+  }
+  double cpu = 0;
+  int marks = 0;
+  for (auto _ : state) {
+    std::filesystem::remove(folder / "BIG.LST");
+    if (state.range(0) == 0) std::filesystem::remove(folder / "BIG.VORTAN");
+    const double before = children_cpu_seconds();
+    const auto result = testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path());
+    cpu += children_cpu_seconds() - before;
+    if (result.exit_status != 0) state.SkipWithError(("vortan failed: " + result.err + result.out).c_str());
+    const std::string kept = testing_support::read_file(folder / "BIG.VORTAN");
+    marks = 0;
+    for (std::size_t at = 0; at < kept.size(); ++at) marks += kept[at] == 'Y' && (at == 0 || kept[at - 1] == '\n');
+  }
+  state.counters["marks"] = marks;
+  state.counters["child_cpu_s"] = cpu / static_cast<double>(state.iterations());
+  state.SetLabel(state.range(0) == 0 ? "first run" : "rerun, 2000 marks");
+}
+
 // The peer: bench/gemmi_peer.py on the same structure, with the system
 // python and Debian's python3-gemmi.
 void BM_GemmiPeerScript(benchmark::State& state) {
@@ -577,6 +626,7 @@ BENCHMARK(BM_WholeRunWithCovariance)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_RerunWithMarks)->DenseRange(0, 1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GemmiPeerScript)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // "search_bench --write-experiment FOLDER" only writes BIG.EXP there, and

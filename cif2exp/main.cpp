@@ -21,6 +21,8 @@
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/experiment.hpp"
+#include "expfile/experiment_lock.hpp"
+#include "expfile/unit_replace.hpp"
 #include "recio/error.hpp"
 #include "recio/units.hpp"
 
@@ -95,6 +97,14 @@ std::string experiment_name(const Arguments& arguments, const std::string& block
   return several ? vesk::experiment_stem(name + "_" + name_part(block_name), false) : name;
 }
 
+// The experiment's lock for one block's files.
+struct LockHeld {
+  explicit LockHeld(const std::string& stem) { vesk::lock_experiment(stem, "cif2exp"); }
+  ~LockHeld() { vesk::release_experiment_lock(); }
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+};
+
 // One block into NAME.EXP, NAME.CMT and NAME.CIFSRC.
 void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, const std::string& name, bool several) {
   cif2exp::CifStructure structure;
@@ -117,7 +127,11 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   const std::string experiment_file = name + ".EXP";
   const std::string covariance_file = name + ".CMT";
   const std::string source_file = name + ".CIFSRC";
-  const std::string results_file = name + ".VORTAN";
+  // The experiment's files are one unit: none is looked at before its lock
+  // is held, and a replacement a stopped program left half done is
+  // completed first.
+  const LockHeld lock(name);
+  for (const std::string& line : vesk::complete_interrupted_replace(name)) std::cout << "cif2exp:" << line << "\n";
   if (fs::exists(experiment_file) && !arguments.force && !cif2exp::written_by_cif2exp(experiment_file))
     throw Error(experiment_file + " exists and was not written by cif2exp; give --force to replace it");
 
@@ -133,11 +147,11 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
       source.disorder.emplace_back(conversion.experiment.atoms[n].label, structure.atoms[n].disorder_group);
   }
 
-  // Marks of the results file belong to the structure they were made on.
+  // Marks belong to the structure they were made on.
   cif2exp::CifSource previous;
   const bool had_source = cif2exp::read_cif_source(source_file, previous);
   const bool other_structure = !had_source || previous.cif != source.cif || previous.block != source.block;
-  std::string moved;
+  std::vector<std::pair<std::string, std::string>> moved;
 
   cif2exp::PendingOutputs outputs;
   const bool with_covariance = !conversion.covariance.variances.empty();
@@ -147,8 +161,16 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
     outputs.remove_at_commit(covariance_file);  // an old one would be taken for this structure's
   cif2exp::write_cif_source(outputs.add(source_file), experiment_file, source);
   cif2exp::write_experiment_file(outputs.add(experiment_file), cif2exp::experiment_records(conversion.experiment));
-  if (other_structure && fs::exists(results_file)) moved = cif2exp::move_aside(results_file);
-  outputs.commit();
+  if (other_structure) {
+    moved = vesk::marks_files_aside(name);
+    for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
+  }
+  outputs.commit(name, [&] {
+    for (const auto& [file, to] : moved)
+      std::cout << "cif2exp: " << file << " belonged to "
+                << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
+                << "; moved to " << to << " with its marks" << std::endl;
+  });
 
   std::cout << "cif2exp: " << experiment_file << " from data_" << block.name << ": phase 1, space group "
             << symmetry.symbol << ", " << conversion.experiment.atoms.size() << " atoms of "
@@ -168,10 +190,6 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   else
     std::cout << "cif2exp: no coordinate or occupancy s.u.'s in the CIF, no " << covariance_file
               << "; vortan's s.u.'s will come from the cell alone\n";
-  if (!moved.empty())
-    std::cout << "cif2exp: " << results_file << " belonged to "
-              << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
-              << "; moved to " << moved << " with its marks\n";
   std::cout << "cif2exp: now run  vortan " << name << "\n";
 }
 

@@ -8,7 +8,9 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "expfile/unit_replace.hpp"
 #include "recio/error.hpp"
+#include "recio/file_replace.hpp"
 
 namespace cif2exp {
 
@@ -21,7 +23,10 @@ PendingOutputs::~PendingOutputs() {
 }
 
 std::string PendingOutputs::add(const std::string& final_name) {
-  const std::string temporary = final_name + ".cif2exp-" + std::to_string(getpid());
+  // Under the experiment's lock, with any plan of a stopped run completed:
+  // temporaries of processes that are gone are left-overs.
+  recio::remove_stale_temporaries(final_name);
+  const std::string temporary = recio::temporary_name(final_name);
   std::error_code ignored;
   std::filesystem::remove(temporary, ignored);
   pending_.push_back({temporary, final_name});
@@ -30,22 +35,29 @@ std::string PendingOutputs::add(const std::string& final_name) {
 
 void PendingOutputs::remove_at_commit(const std::string& name) { stale_.push_back(name); }
 
-void PendingOutputs::commit() {
-  for (const std::string& name : stale_) {
-    std::error_code error;
-    std::filesystem::remove(name, error);
-    if (error) throw vesk::Error("cannot remove the old " + name + ": " + error.message());
-  }
-  for (const Pending& file : pending_) {
-    std::error_code error;
-    std::filesystem::rename(file.temporary, file.final_name, error);
-    if (error) throw vesk::Error("cannot rename " + file.temporary + " to " + file.final_name + ": " + error.message());
+void PendingOutputs::move_aside_at_commit(const std::string& file, const std::string& aside) {
+  moves_.emplace_back(file, aside);
+}
+
+void PendingOutputs::commit(const std::string& stem, const std::function<void()>& done) {
+  vesk::UnitReplace plan;
+  plan.stem = stem;
+  plan.moves = moves_;
+  plan.removals = stale_;
+  for (const Pending& file : pending_) plan.renames.emplace_back(file.temporary, file.final_name);
+  try {
+    vesk::commit_unit_replace(plan, done);
+  } catch (...) {
+    // Once the plan is on disk its temporaries belong to it: the next
+    // program completes it.
+    committed_ = std::filesystem::exists(vesk::unit_journal_name(stem));
+    throw;
   }
   committed_ = true;
 }
 
 void write_cif_source(const std::string& file, const std::string& experiment_file, const CifSource& source) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  std::ostringstream out;
   out << "# " << std::filesystem::path(experiment_file).filename().string()
       << " was converted by cif2exp from this CIF block\n"
       << "cif " << source.cif << "\n"
@@ -53,8 +65,7 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
   if (!source.shift.empty()) out << "shift " << source.shift << "\n";
   for (const auto& [ours, theirs] : source.labels) out << "label " << ours << " " << theirs << "\n";
   for (const auto& [ours, group] : source.disorder) out << "disorder " << ours << " " << group << "\n";
-  out.close();
-  if (!out) throw vesk::Error("cannot write " + file + ": " + std::strerror(errno));
+  recio::write_new_file(file, out.str(), "source file");
 }
 
 bool read_cif_source(const std::string& file, CifSource& source) {
@@ -67,22 +78,6 @@ bool read_cif_source(const std::string& file, CifSource& source) {
     if (line.compare(0, 6, "block ") == 0) source.block = line.substr(6);
   }
   return true;
-}
-
-std::string move_aside(const std::string& file) {
-  for (int n = 1;; ++n) {
-    const std::string target = file + "." + std::to_string(n);
-    // link() refuses an existing target, so no earlier moved file is lost.
-    if (::link(file.c_str(), target.c_str()) == 0) {
-      if (::unlink(file.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(target.c_str());
-        throw vesk::Error("cannot move " + file + " aside: " + std::strerror(error));
-      }
-      return target;
-    }
-    if (errno != EEXIST || n >= 9999) throw vesk::Error("cannot move " + file + " aside to " + target + ": " + std::strerror(errno));
-  }
 }
 
 bool written_by_cif2exp(const std::string& file) {

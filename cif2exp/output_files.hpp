@@ -1,7 +1,10 @@
 // Output files that appear whole or not at all: each is written under a
 // temporary name beside its final one and renamed only when every file of
-// the run is complete. Temporaries left uncommitted are removed.
+// the run is complete, as one unit with the moving aside of the old
+// structure's marks files (expfile/unit_replace.hpp). Temporaries left
+// uncommitted are removed.
 #pragma once
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,9 +22,13 @@ class PendingOutputs {
   std::string add(const std::string& final_name);
   // A file to remove at commit (a stale one that would be taken for ours).
   void remove_at_commit(const std::string& name);
-  // Renames every temporary to its final name, in the order added: the
-  // last one added is the one whose presence says the run finished.
-  void commit();
+  // A marks file of the old structure, moved to `aside` at commit.
+  void move_aside_at_commit(const std::string& file, const std::string& aside);
+  // Moves, removes, then renames every temporary to its final name, in the
+  // order added (the last one added says the run finished), as the one plan
+  // of the experiment `stem`.
+  // `done` says what was moved, before the plan is removed.
+  void commit(const std::string& stem, const std::function<void()>& done);
 
  private:
   struct Pending {
@@ -30,6 +37,7 @@ class PendingOutputs {
   };
   std::vector<Pending> pending_;
   std::vector<std::string> stale_;
+  std::vector<std::pair<std::string, std::string>> moves_;
   bool committed_ = false;
 };
 
@@ -52,11 +60,6 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
 
 // The cif and block lines of an existing file; false when there is none.
 bool read_cif_source(const std::string& file, CifSource& source);
-
-// Renames `file` to the first of FILE.1, FILE.2, ... that does not exist,
-// never over an existing file, and gives the new name. Throws vesk::Error
-// with the system's reason.
-std::string move_aside(const std::string& file);
 
 // True when `file` is an experiment file that cif2exp wrote (its only
 // history record names cif2exp), so that rewriting it loses nothing.

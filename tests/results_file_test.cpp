@@ -24,13 +24,10 @@ TEST(PublishMarks, ReadBackFromThePreviousFile) {
              "Y 1 2   2.30000   0.00120    1    2    1  555\n"       // neither kind
              "99999\n"
              "Y 3 0   2.30000   0.00120    1    2    1  555\n");     // after the closing record
-  int unit = 20;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::Old;
-  ASSERT_EQ(recio::open(unit, (folder / "T.VORTAN").string(), spec), 0);
   PublishLists lists;
-  read_publish_marks(unit, lists);
-  recio::close(unit);
+  const MarksScanResult read = read_publish_marks(read_file(folder / "T.VORTAN"), lists);
+  // The unreadable record and the mark of a third kind are reported, not dropped in silence.
+  EXPECT_EQ(read.unreadable_lines, (std::vector<int>{4, 6}));
   ASSERT_EQ(lists.distances.size(), 1u);
   EXPECT_EQ(lists.distances[0], (DistanceKey{1, 2, 5, 3, 556}));
   ASSERT_EQ(lists.angles.size(), 1u);
@@ -77,15 +74,18 @@ const std::string kOld = "       12          5.2300    \n"
 TEST(ResultsFile, MarksNotFoundAgainKeepThePreviousFile) {
   TempFolder folder;
   write_file(folder / "T.VORTAN", kOld);
-  write_file(folder / "T.VORTAN.prev", "from an older run\n");
+  // An older copy without marks may go; one with marks the new file lacks may not (below).
+  write_file(folder / "T.VORTAN.prev", "       11          6.0000    \nN 1 0   2.10000   0.00120    2    5    3  556\n99999\n");
   ResultsFile results;
   open_results_file(results, (folder / "T").string(), 11);
   write_results_header(results, 12, 5.23f);
   write_distance_record(results, 1, 2.2f, 0.0013f, 2, 5, 3, 556);  // found again; the angle is not
-  const ReplaceOutcome outcome = complete_results_file(results);
+  ReplaceOutcome outcome = complete_results_file(results);
   EXPECT_FALSE(outcome.changed);
   EXPECT_EQ(outcome.missing_marks, 1);
-  replace_marked_file(results, outcome);
+  EXPECT_NE(keep_previous_copy(results, outcome).find("kept as " + (folder / "T.VORTAN.prev").string()),
+            std::string::npos);
+  replace_marked_file(results);
   EXPECT_EQ(read_file(folder / "T.VORTAN.prev"), kOld);
   EXPECT_EQ(read_file(folder / "T.VORTAN"),
             "       12          5.2300    \nY 1 0   2.20000   0.00130    2    5    3  556\n99999\n");
@@ -132,7 +132,8 @@ TEST(GeometryMarks, MarksNotFoundAgainKeepThePreviousFileAndAnEditedFileStays) {
   EXPECT_TRUE(write_torsion_record(marks, marks.torsions[0], -14.13f, 0.34f));  // found again; the bond is not
   ReplaceOutcome outcome = complete_geometry_marks(marks);
   EXPECT_EQ(outcome.missing_marks, 1);
-  replace_marked_file(marks, outcome);
+  keep_previous_copy(marks, outcome);
+  replace_marked_file(marks);
   EXPECT_EQ(read_file(folder / "T.TORHB.prev"), old);
   const std::string kept = "Y 1 2  -14.1300    0.3400    9    1    2    3    1  555    1  555    1  555\n99999\n";
   EXPECT_EQ(read_file(folder / "T.TORHB"), kept);

@@ -14,6 +14,7 @@
 #include "crystal/displacement_ellipsoid.hpp"
 #include "crystal/symmetric_eigen.hpp"
 #include "recio/error.hpp"
+#include "recio/file_replace.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
@@ -538,24 +539,14 @@ void write_drawing_summary(int listing_unit, const PhaseDrawing& drawing) {
 }
 
 void write_drawing_file(const PhaseDrawing& drawing) {
-  const std::string temporary = drawing.file + ".new";
-  {
-    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-    stream << drawing.svg;
-    stream.flush();
-    if (!stream) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      throw Error("The drawing " + drawing.file + " cannot be written (" + temporary + ")");
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, drawing.file, error);
-  if (error) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw Error("The drawing " + drawing.file + " cannot be replaced by " + temporary + ": " + error.message());
-  }
+  // Through the safe replace: a temporary of this process, created
+  // exclusively, so nothing placed under its name is followed or overwritten.
+  recio::remove_stale_temporaries(drawing.file);
+  const std::string temporary = recio::temporary_name(drawing.file);
+  recio::remove_at_end(temporary);
+  recio::write_new_file(temporary, drawing.svg, "drawing");
+  recio::rename_file(temporary, drawing.file, "drawing");
+  recio::keep_at_end(temporary);
 }
 
 }  // namespace vesk

@@ -30,8 +30,9 @@
 #include "vortan/geometry_listing.hpp"
 #include "vortan/paper_cif.hpp"
 #include "vortan/phase_checks.hpp"
+#include "expfile/experiment_lock.hpp"
+#include "vortan/experiment_unit.hpp"
 #include "vortan/results_records.hpp"
-#include "vortan/run_lock.hpp"
 #include "vortan/tables.hpp"
 
 namespace vesk {
@@ -386,7 +387,9 @@ void start_run(VortanRun& run) {
   // second run of the experiment stops here and leaves the first run's
   // files alone.
   run.stem = stem_of(recio::file_name(run.experiment_unit));
-  lock_experiment(run.stem);
+  lock_experiment(run.stem, "vortan");
+  refuse_unfinished_replace(run.stem);
+  refuse_outputs_that_are_inputs(run.stem, run.paper_cif);
   open_listing("LIST", run.listing_unit);
 
   std::string value(68, ' ');
@@ -417,6 +420,8 @@ void start_run(VortanRun& run) {
   load_disorder_groups(run);
   open_results_file(run.results, run.stem, run.experiment_unit + 1);
   open_geometry_marks(run.geometry_marks, run.stem, run.results.unit + 1);
+  for (const std::string& text : {unreadable_lines_report(run.results), unreadable_lines_report(run.geometry_marks)})
+    if (!text.empty()) report(run, text);
 
   run.ls_run_present = READEXP(run.experiment_unit, "  RFFN  RUN ", run.ls_run_record) == 0;
   run.r_factor = 0;
@@ -550,20 +555,17 @@ std::string keep_beside(MarkedFile& marked, const std::string& contents) {
          keep_new_file_beside(marked);
 }
 
-void report_missing_marks(VortanRun& run, const MarkedFile& marked, int missing) {
-  if (missing > 0)
-    report(run, " " + std::to_string(missing) +
-                    (missing == 1 ? " mark of the previous " + marked.what + " was"
-                                  : " marks of the previous " + marked.what + " were") +
-                    " not found again; that file is kept as " + previous_file_name(marked));
+// Said only once the copy exists.
+void keep_and_report_previous(VortanRun& run, MarkedFile& marked, ReplaceOutcome& outcome) {
+  if (const std::string text = keep_previous_copy(marked, outcome); !text.empty()) report(run, text);
 }
 
 }  // namespace
 
 void finish_run(VortanRun& run) {
   // Nothing replaces a file of the user before every output is complete.
-  const ReplaceOutcome outcome = complete_results_file(run.results);
-  const ReplaceOutcome marks_outcome = complete_geometry_marks(run.geometry_marks);
+  ReplaceOutcome outcome = complete_results_file(run.results);
+  ReplaceOutcome marks_outcome = complete_geometry_marks(run.geometry_marks);
   if (outcome.changed || marks_outcome.changed) {
     std::vector<std::string> lines;
     if (outcome.changed) lines.push_back(keep_beside(run.results, "results"));
@@ -577,15 +579,20 @@ void finish_run(VortanRun& run) {
     close_listing(run);
     throw Error(message.substr(1));
   }
-  report_missing_marks(run, run.results, outcome.missing_marks);
-  report_missing_marks(run, run.geometry_marks, marks_outcome.missing_marks);
-  close_listing(run);
+  keep_and_report_previous(run, run.results, outcome);
+  keep_and_report_previous(run, run.geometry_marks, marks_outcome);
+  // A run that computed no phase has nothing to put in a publication CIF:
+  // an earlier one stays as it is.
+  const bool write_cif = run.publication_cif && !run.first_phase;
   const std::string cif_file = cif_file_name(run.stem);
-  if (run.publication_cif) write_cif_file(run.cif, cif_file);
+  if (run.publication_cif && !write_cif)
+    report(run, " No phase was computed in this run; the publication CIF " + cif_file + " is not written");
+  close_listing(run);
+  if (write_cif) write_cif_file(run.cif, cif_file);
   for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
-  replace_marked_file(run.geometry_marks, marks_outcome);
-  replace_marked_file(run.results, outcome);
-  if (run.publication_cif)
+  replace_marked_file(run.geometry_marks);
+  replace_marked_file(run.results);
+  if (write_cif)
     recio::write(recio::kTerminalOut, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
   for (const PhaseDrawing& drawing : run.pending_drawings)
     recio::write(recio::kTerminalOut, "(A)", {" The drawing is in " + drawing.file});

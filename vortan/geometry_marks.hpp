@@ -1,10 +1,11 @@
 // Publication marks of torsion angles and hydrogen bonds, in a file of
 // their own beside the results file (stem + ".TORHB"), kept by the same
-// rules (marked_file.hpp): a "Y" in column 1 asks for publication and
-// survives the next run; the file is never lost when a run fails, is kept as
-// stem + ".TORHB.prev" when the new one no longer holds every mark and is not
-// replaced when it changed meanwhile; a phase whose distances cannot be
-// computed keeps its previous records.
+// rules and read by the same reader (marked_file.hpp, marks_reader.hpp): a
+// "Y" in column 1 asks for publication and survives the next run; the file
+// is never lost when a run fails, is kept whole as stem + ".TORHB.prev" (or
+// the next free generation) when the new one no longer holds every mark and
+// is not replaced when it changed meanwhile; a phase whose distances cannot
+// be computed keeps its previous records.
 //
 // Records, one per torsion angle or hydrogen bond, then the closing "99999":
 //   torsion  "(A1,2I2,2F10.4,10I5)": mark, phase, kind 2, angle, s.u.,
@@ -14,9 +15,11 @@
 // B and H are the central atoms, in their own place.
 #pragma once
 #include <array>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "vortan/mark_index.hpp"
 #include "vortan/marked_file.hpp"
 
 namespace vesk {
@@ -32,6 +35,8 @@ using HbondKey = std::array<int, 8>;     // phase, then the record's seven integ
 struct GeometryMarks : MarkedFile {
   std::vector<TorsionKey> torsions;
   std::vector<HbondKey> hbonds;
+  MarkIndex<TorsionKey> torsion_index;
+  MarkIndex<HbondKey> hbond_index;
   bool overflow_reported = false;
   // [phase]: the previous file may hold records of the phase (false: it
   // surely holds none, and a skipped phase need not read it again).
@@ -39,6 +44,8 @@ struct GeometryMarks : MarkedFile {
 };
 
 std::string geometry_marks_file_name(const std::string& stem);
+// The records of the marks file for the marks reader.
+std::span<const MarkKind> geometry_marks_kinds();
 
 // Reads the marks of the previous file, when there is one, and opens the
 // new file on the first free unit from `start_unit`.

@@ -20,26 +20,34 @@ namespace {
               (reason.empty() ? recio::status_text(status) : reason) + "; " + marked.file + " is left as it was");
 }
 
-// The marks of `file`, read on `unit`; none for a file that is absent.
-MarkKeys marks_of(const std::string& file, int unit, CollectMarks collect_marks) {
-  MarkKeys marks;
-  recio::OpenSpec spec;
-  spec.status = recio::OpenStatus::Old;
-  if (!recio::exists(file) || recio::open(unit, file, spec) != 0) return marks;
-  collect_marks(unit, marks);
-  recio::close(unit);
-  return marks;
+std::string marks_text(std::size_t count) { return std::to_string(count) + (count == 1 ? " mark" : " marks"); }
+
+// True when `copy` may be replaced by a copy of the previous file: absent,
+// or holding, readably, no mark the new file lacks.
+bool may_hold_copy(const std::string& copy, const MarkedFile& marked, const MarkKeys& new_marks) {
+  struct stat info {};
+  if (::lstat(copy.c_str(), &info) != 0) return true;
+  if (!S_ISREG(info.st_mode)) return false;  // not ours to replace
+  MarksScanResult scanned;
+  const MarkKeys held = marks_in(read_marks_bytes(copy, "kept " + marked.what), marked.kinds, &scanned);
+  if (!scanned.unreadable_lines.empty()) return false;
+  for (const auto& mark : held)
+    if (new_marks.count(mark) == 0) return false;
+  return true;
+}
+
+std::vector<int> key_of(const MarksRecord& record) {
+  std::vector<int> key{record.phase, record.kind};
+  key.insert(key.end(), record.key.begin(), record.key.begin() + record.layout->key_length);
+  return key;
 }
 
 }  // namespace
 
-// Only a marked record or one that may be the closing record can change the
-// marks or end the scan. A blank and a digit in columns 2-3 read as a phase
-// of at most 9 under any treatment of blanks, so such a record never closes.
-bool may_count_as_mark(std::string_view record) {
-  if (record.empty()) return false;  // reads as a blank mark and phase 0
-  if (record[0] == 'Y' || record[0] == 'y') return true;
-  return !(record.size() >= 3 && record[1] == ' ' && record[2] >= '0' && record[2] <= '9');
+void note_written(const MarkedFile& marked, std::vector<int> key) { marked.written_marks.insert(std::move(key)); }
+
+void note_written(const MarkedFile& marked, const MarksRecord& record) {
+  if (record.marked && record.layout != nullptr) marked.written_marks.insert(key_of(record));
 }
 
 FileIdentity identity_of(const std::string& file) {
@@ -54,17 +62,26 @@ FileIdentity identity_of(const std::string& file) {
   return identity;
 }
 
-void open_marked_file(MarkedFile& marked, const std::string& file, const std::string& what, int start_unit,
-                      const std::function<void(int unit)>& read_marks) {
+void open_marked_file(MarkedFile& marked, const std::string& file, const std::string& what,
+                      std::span<const MarkKind> kinds, int start_unit,
+                      const std::function<void(const MarksRecord&)>& read) {
   marked.file = file;
   marked.what = what;
+  marked.kinds = kinds;
   marked.new_file = recio::temporary_name(file);
   marked.unit = start_unit;
   FREEUNIT(marked.unit);
   marked.read_as = identity_of(file);
-  if (recio::exists(file)) read_previous_file(marked, read_marks);
+  const std::string bytes = read_marks_bytes(file, what);
+  marked.previous_marks.clear();
+  marked.written_marks.clear();
+  marked.previous = scan_marks(bytes, kinds, [&](const MarksRecord& record) {
+    if (record.marked && record.layout != nullptr) marked.previous_marks.insert(key_of(record));
+    read(record);
+  });
+  marked.held_marks = marked.previous.marks > 0 || !marked.previous.unreadable_lines.empty();
   recio::remove_stale_temporaries(file);
-  recio::remove_stale_temporaries(previous_file_name(marked));
+  recio::remove_stale_temporaries(file + ".prev");
   recio::remove_at_end(marked.new_file);
   recio::OpenSpec spec;
   spec.status = recio::OpenStatus::New;
@@ -75,21 +92,25 @@ void open_marked_file(MarkedFile& marked, const std::string& file, const std::st
   }
 }
 
-void read_previous_file(const MarkedFile& marked, const std::function<void(int unit)>& read) {
-  int unit = marked.unit + 1;
-  FREEUNIT(unit);
-  recio::OpenSpec old_spec;
-  old_spec.status = recio::OpenStatus::Old;
-  recio::check(recio::open(unit, marked.file, old_spec), unit);
-  read(unit);
-  recio::check(recio::close(unit), unit);
+std::string unreadable_lines_report(const MarkedFile& marked) {
+  const std::vector<int>& lines = marked.previous.unreadable_lines;
+  if (lines.empty()) return {};
+  return " The " + marked.what + " " + marked.file + " has " +
+         (lines.size() == 1 ? "a line" : std::to_string(lines.size()) + " lines") +
+         " that cannot be read as a record (line " + line_list(lines) + ": \"" +
+         marked.previous.first_unreadable + "\"); a mark there is not taken, and the file will be kept whole";
+}
+
+void read_previous_file(const MarkedFile& marked, const std::function<void(const MarksRecord&)>& visit) {
+  const std::string bytes = read_marks_bytes(marked.file, marked.what);
+  scan_marks(bytes, marked.kinds, visit);
 }
 
 void check_write(int status, const MarkedFile& marked) {
   if (status != 0) recio::fail(status, marked.unit);
 }
 
-ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_marks) {
+ReplaceOutcome complete_marked_file(MarkedFile& marked) {
   int status = recio::write(marked.unit, "(I1,2I2)", {9, 99, 99});
   if (status == 0) status = recio::flush(marked.unit);
   if (status != 0) {
@@ -103,22 +124,37 @@ ReplaceOutcome complete_marked_file(MarkedFile& marked, CollectMarks collect_mar
   // A file that is gone holds no marks to lose.
   outcome.changed = now.present && !(now == marked.read_as);
   if (!outcome.changed && marked.held_marks) {
-    const MarkKeys previous = marks_of(marked.file, marked.unit, collect_marks);
-    if (!previous.empty()) {
-      const MarkKeys kept = marks_of(marked.new_file, marked.unit, collect_marks);
-      for (const auto& mark : previous)
-        if (kept.count(mark) == 0) ++outcome.missing_marks;
-    }
+    // Unchanged since it was read: its marks are those read then.
+    const MarkKeys& previous = marked.previous_marks;
+    outcome.new_marks = marked.written_marks;
+    for (const auto& mark : previous)
+      if (outcome.new_marks.count(mark) == 0) ++outcome.missing_marks;
   }
   return outcome;
 }
 
-std::string previous_file_name(const MarkedFile& marked) { return marked.file + ".prev"; }
-
-void replace_marked_file(MarkedFile& marked, const ReplaceOutcome& outcome) {
-  // A copy, so that the file is never absent.
+std::string keep_previous_copy(MarkedFile& marked, ReplaceOutcome& outcome) {
+  const bool unreadable = !marked.previous.unreadable_lines.empty();
+  if (outcome.changed || (outcome.missing_marks == 0 && !unreadable) || !identity_of(marked.file).present) return {};
+  std::string copy = marked.file + ".prev";
+  for (int n = 1; !may_hold_copy(copy, marked, outcome.new_marks); ++n)
+    copy = marked.file + ".prev." + std::to_string(n);
+  recio::remove_stale_temporaries(copy);
+  recio::copy_file(marked.file, copy, "copy of the previous " + marked.what);
+  std::string message = " ";
   if (outcome.missing_marks > 0)
-    recio::copy_file(marked.file, previous_file_name(marked), "copy of the previous " + marked.what);
+    message += marks_text(static_cast<std::size_t>(outcome.missing_marks)) + " of the previous " + marked.what +
+               (outcome.missing_marks == 1 ? " was" : " were") + " not found again";
+  if (unreadable)
+    message += std::string(outcome.missing_marks > 0 ? "; it" : "The previous " + marked.what) + " had " +
+               std::to_string(marked.previous.unreadable_lines.size()) + " unreadable line" +
+               (marked.previous.unreadable_lines.size() == 1 ? "" : "s");
+  message += "; that file is kept as " + copy + " (" + marks_text(static_cast<std::size_t>(marked.previous.marks)) +
+             "; " + marked.file + " now holds " + std::to_string(outcome.new_marks.size()) + ")";
+  return message;
+}
+
+void replace_marked_file(MarkedFile& marked) {
   recio::rename_file(marked.new_file, marked.file, marked.what);
   recio::keep_at_end(marked.new_file);
 }

@@ -2,13 +2,17 @@
 // with a mark in column 1 that the user sets to "Y" to ask for publication.
 // Marks of the previous file are read back into the publish lists; the file
 // is replaced at the end of the run as every marks file is (marked_file.hpp):
-// never lost when a run fails, kept as stem + ".VORTAN.prev" when the new
-// one no longer holds every mark, not replaced when it changed meanwhile.
+// never lost when a run fails, kept whole as stem + ".VORTAN.prev" (or the
+// next free generation) when the new one no longer holds every mark, not
+// replaced when it changed meanwhile.
 #pragma once
 #include <array>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "vortan/mark_index.hpp"
 #include "vortan/marked_file.hpp"
 
 namespace vesk {
@@ -28,15 +32,21 @@ struct PublishLists {
   std::vector<AngleKey> angles;        // at most kMaxPublishedAngles
   bool overflow_reported = false;      // one overflow message per run
   std::array<bool, 10> has_records{};  // [p]: the file holds records of phase p
+  MarkIndex<DistanceKey> distance_index;
+  MarkIndex<AngleKey> angle_index;
 };
 
 struct ResultsFile : MarkedFile {
   PublishLists publish;
 };
 
-// Reads the "Y" marks of an existing results file on `unit` with
-// "(A1,2I2,20X,7I5)"; unreadable records are skipped.
-void read_publish_marks(int unit, PublishLists& lists);
+// The records of a results file for the marks reader: kind 0 distances,
+// kind 1 angles, read with "(A1,2I2,20X,7I5)".
+std::span<const MarkKind> results_file_kinds();
+
+// Reads the "Y" marks of a results file's bytes (marks_reader.hpp); the
+// lines that do not read are in the result.
+MarksScanResult read_publish_marks(std::string_view bytes, PublishLists& lists);
 
 // Reads the marks of stem + ".VORTAN" when it exists and opens the new file
 // on the first free unit from `start_unit`.

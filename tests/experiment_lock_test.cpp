@@ -2,7 +2,7 @@
 // while the lock is held, touching none of the experiment's files (not even
 // the listing), and runs once it is released, also when the holder left its
 // lock file behind.
-#include "vortan/run_lock.hpp"
+#include "expfile/experiment_lock.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,7 +31,7 @@ std::map<std::string, std::string> folder_files(const std::filesystem::path& fol
   return files;
 }
 
-TEST(RunLock, ASecondRunStopsWhileTheFirstHoldsTheExperiment) {
+TEST(ExperimentLock, ASecondRunStopsWhileTheFirstHoldsTheExperiment) {
   TempFolder folder;
   std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
   write_file(folder / "QUARTZ.VORTAN", "       12         0.22000E-01\n99999\n");
@@ -41,11 +41,12 @@ TEST(RunLock, ASecondRunStopsWhileTheFirstHoldsTheExperiment) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
   const std::string pid = std::to_string(::getpid());
-  ASSERT_EQ(::write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+  const std::string line = pid + " cif2exp\n";
+  ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
   const auto before = folder_files(folder.path());
   const auto second = run_program(VORTAN_BIN, {"QUARTZ"}, folder.path());
   EXPECT_EQ(second.exit_status, 1);
-  EXPECT_NE(second.out.find(" *** ERROR - The experiment QUARTZ is in use by another vortan run (process " + pid +
+  EXPECT_NE(second.out.find(" *** ERROR - The experiment QUARTZ is in use by cif2exp (process " + pid +
                             "); try again when it has ended"),
             std::string::npos)
       << second.out << second.err;

@@ -1,0 +1,417 @@
+// An experiment's files as one unit, through the real programs: marks kept
+// across runs and conversions, the lock both programs take, the safe
+// replace of every output, and refusals that change nothing.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "expfile/unit_replace.hpp"
+#include "recio/error.hpp"
+#include "recio/file_replace.hpp"
+#include "tests/support/background_program.hpp"
+#include "tests/support/expfile_builder.hpp"
+#include "tests/support/run_program.hpp"
+#include "tests/support/small_structures.hpp"
+#include "vortan/drawing.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::BackgroundProgram;
+using testing_support::read_file;
+using testing_support::RunResult;
+using testing_support::run_program;
+using testing_support::TempFolder;
+using testing_support::write_file;
+
+const std::map<std::string, std::string> kFixedDate{{"SOURCE_DATE_EPOCH", "0"}};
+
+// VESK_VORTAN_BIN and VESK_CIF2EXP_BIN name other builds of the programs
+// (an older one, to see each test fail where the fault was).
+std::string program(const char* variable, const char* built) {
+  const char* text = std::getenv(variable);
+  return text != nullptr && *text != '\0' ? text : built;
+}
+const std::string kVortan = program("VESK_VORTAN_BIN", VORTAN_BIN);
+const std::string kCif2exp = program("VESK_CIF2EXP_BIN", CIF2EXP_BIN);
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+int count_marks(const std::string& text) {
+  int marks = 0;
+  for (const std::string& line : lines_of(text)) marks += !line.empty() && line[0] == 'Y';
+  return marks;
+}
+
+// The P 41 structure converted into `folder`/T and run once.
+struct Converted {
+  TempFolder folder;
+  Converted() {
+    write_file(folder / "a.cif", testing_support::kP41Cif);
+    write_file(folder / "b.cif", testing_support::kFdd2Cif);
+    const RunResult conversion = run_program(kCif2exp, {"a.cif", "T"}, folder.path());
+    EXPECT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
+    const RunResult first = vortan();
+    EXPECT_EQ(first.exit_status, 0) << first.out << first.err;
+  }
+  RunResult vortan(std::vector<std::string> args = {"T"}) const {
+    return run_program(kVortan, args, folder.path(), "", kFixedDate);
+  }
+  // The control record of phase 1 and its phase flag.
+  void controls(std::string words, bool computed = true) const {
+    std::string bytes = read_file(folder / "T.EXP");
+    words.resize(68, ' ');
+    for (std::size_t at = 0; at + 80 <= bytes.size(); at += 82) {
+      if (bytes.compare(at, 12, "  VRTN CDAT1") == 0) bytes.replace(at + 12, 68, words);
+      if (bytes.compare(at, 12, " EXPR NPHAS ") == 0) bytes[at + 16] = computed ? '1' : '0';
+    }
+    write_file(folder / "T.EXP", bytes);
+  }
+  // Marks the first record of `kind` (column 5) in `file`; returns the marked line.
+  std::string mark(const std::string& file, char kind, int skip = 0) const {
+    std::vector<std::string> lines = lines_of(read_file(folder / file));
+    for (std::string& line : lines)
+      if (line.size() > 40 && line[0] == 'N' && line[4] == kind && skip-- == 0) {
+        line[0] = 'Y';
+        write_file(folder / file, joined(lines));
+        return line;
+      }
+    ADD_FAILURE() << "no record of kind " << kind << " in " << file;
+    return {};
+  }
+  std::string text(const std::string& file) const { return read_file(folder / file); }
+  bool has(const std::string& file) const { return fs::exists(folder / file); }
+};
+
+// The first run's mark on a hydrogen bond, dropped by HMAX, then one on a
+// torsion angle, dropped by DAGL: each is kept in a .prev generation of its
+// own, and the terminal names each once it exists.
+TEST(ExperimentUnit, KeptGenerationsNeverLoseAMark) {
+  Converted t;
+  const std::string hbond = t.mark("T.TORHB", '3');
+  const std::string torsion = t.mark("T.TORHB", '2');
+  t.controls("DFLT DFLT DFLT DFLT HMAX 1.2");
+  const RunResult first = t.vortan();
+  EXPECT_EQ(first.exit_status, 0) << first.out;
+  EXPECT_NE(first.out.find("1 mark of the previous marks file was not found again; that file is kept as T.TORHB.prev "
+                           "(2 marks; T.TORHB now holds 1)"),
+            std::string::npos)
+      << first.out;
+  t.controls("DFLT DAGL 1.0");
+  const RunResult second = t.vortan();
+  EXPECT_NE(second.out.find("that file is kept as T.TORHB.prev.1"), std::string::npos) << second.out;
+  EXPECT_NE(t.text("T.TORHB.prev").find(hbond), std::string::npos);
+  EXPECT_NE(t.text("T.TORHB.prev.1").find(torsion.substr(0, 5)), std::string::npos);
+  EXPECT_NE(t.text("T.LST").find("kept as T.TORHB.prev.1"), std::string::npos);
+  EXPECT_EQ(count_marks(t.text("T.TORHB.prev")), 2);
+  EXPECT_EQ(count_marks(t.text("T.TORHB.prev.1")), 1);
+}
+
+// Lines longer than any buffer, a byte-order mark, an insert-mode "Y", an
+// empty first line and random bytes: every mark is read, every line that is
+// no record is named by its number, and the file is kept whole.
+TEST(ExperimentUnit, AnyBytesInAMarksFileAreReadOrReported) {
+  Converted t;
+  std::vector<std::string> lines = lines_of(t.text("T.TORHB"));
+  ASSERT_GT(lines.size(), 6u);
+  lines[0][0] = 'Y';
+  lines[3] = "Y" + lines[3];  // insert mode: "YN 1 2 ..."
+  lines[5][0] = 'Y';
+  const std::string marked0 = lines[0], marked3 = "Y" + lines[3].substr(2), marked5 = lines[5];
+  lines.insert(lines.begin() + 2, std::string(70000, 'x'));
+  lines.insert(lines.begin() + 4, "");
+  write_file(t.folder / "T.TORHB", "\xEF\xBB\xBF" + joined(lines));
+  const RunResult run = t.vortan();
+  EXPECT_EQ(run.exit_status, 0) << run.out;
+  const std::string now = t.text("T.TORHB");
+  for (const std::string& marked : {marked0, marked3, marked5})
+    EXPECT_NE(now.find(marked.substr(0, 20)), std::string::npos) << marked;
+  EXPECT_EQ(count_marks(now), 3);
+  EXPECT_NE(run.out.find("The marks file T.TORHB has a line that cannot be read as a record (line 3: \"xxxx"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("The previous marks file had 1 unreadable line; that file is kept as T.TORHB.prev"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(t.text("T.TORHB.prev").size(), 3 + joined(lines).size());
+
+  // An empty first line, then random bytes: no crash, nothing left behind.
+  for (const std::string& bytes : {std::string("\n"), [] {
+         std::mt19937 random(7);
+         std::string noise(4096, ' ');
+         for (char& c : noise) c = static_cast<char>(random() & 0xff);
+         return noise;
+       }()}) {
+    write_file(t.folder / "T.TORHB", bytes);
+    const RunResult again = t.vortan();
+    EXPECT_EQ(again.exit_status, 0) << again.out << again.err;
+    EXPECT_FALSE(t.has("T.VORTAN.lock"));
+    for (const auto& entry : fs::directory_iterator(t.folder.path()))
+      EXPECT_EQ(entry.path().filename().string().find(".new"), std::string::npos) << entry.path();
+  }
+}
+
+// cif2exp of another structure moves both marks files aside under one
+// number that no earlier file has; the new structure's run flags nothing.
+TEST(ExperimentUnit, AnotherStructureMovesEveryMarksFileAsideTogether) {
+  Converted t;
+  t.mark("T.VORTAN", '0');
+  t.mark("T.TORHB", '2');
+  EXPECT_EQ(t.vortan().exit_status, 0);
+  write_file(t.folder / "T.TORHB.1", "an earlier file\n");
+  write_file(t.folder / "T.VORTAN.prev.3", "a kept copy\n");
+  const std::string results = t.text("T.VORTAN"), marks = t.text("T.TORHB");
+  const RunResult conversion = run_program(kCif2exp, {"b.cif", "T"}, t.folder.path());
+  ASSERT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
+  EXPECT_EQ(t.text("T.VORTAN.2"), results);
+  EXPECT_EQ(t.text("T.TORHB.2"), marks);
+  EXPECT_EQ(t.text("T.TORHB.1"), "an earlier file\n");
+  EXPECT_EQ(t.text("T.VORTAN.2.prev.3"), "a kept copy\n");  // never compared with the new structure's marks
+  EXPECT_FALSE(t.has("T.VORTAN.prev.3"));
+  EXPECT_FALSE(t.has("T.VORTAN") || t.has("T.TORHB") || t.has("T.REPLACING"));
+  EXPECT_NE(conversion.out.find("T.TORHB belonged to data_2016470"), std::string::npos) << conversion.out;
+  const RunResult run = t.vortan({"T", "--cif"});
+  EXPECT_EQ(run.exit_status, 0) << run.out;
+  EXPECT_EQ(count_marks(t.text("T.TORHB")) + count_marks(t.text("T.VORTAN")), 0);
+}
+
+// A cif2exp stopped between its renames: the next program completes the
+// plan (vortan then asks to be run again, as it opened the old file).
+TEST(ExperimentUnit, AReplacementStoppedHalfWayIsCompletedByTheNextProgram) {
+  Converted t;
+  t.mark("T.VORTAN", '0');
+  const std::string stem = (t.folder / "T").string();
+  const std::string old_results = t.text("T.VORTAN");
+  write_file(t.folder / "T.EXP.cif2exp-1", "the new experiment");
+  write_file(t.folder / "T.CIFSRC.cif2exp-1", "the new source");
+  // The plan as cif2exp writes it; the move and the first rename done, then the stop.
+  write_file(t.folder / "T.REPLACING",
+             "stem\tT\nmove\tT.VORTAN\tT.VORTAN.1\nmove\tT.TORHB\tT.TORHB.1\n"
+             "rename\tT.CIFSRC.cif2exp-1\tT.CIFSRC\nrename\tT.EXP.cif2exp-1\tT.EXP\n");
+  ASSERT_EQ(::link((stem + ".VORTAN").c_str(), (stem + ".VORTAN.1").c_str()), 0);
+  fs::rename(t.folder / "T.CIFSRC.cif2exp-1", t.folder / "T.CIFSRC");
+  const RunResult run = t.vortan();
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("the replacement is complete now: run vortan again"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("T.VORTAN belonged to the structure before; it is kept as T.VORTAN.1"), std::string::npos);
+  EXPECT_EQ(t.text("T.EXP"), "the new experiment");
+  EXPECT_EQ(t.text("T.CIFSRC"), "the new source");
+  EXPECT_EQ(t.text("T.VORTAN.1"), old_results);
+  EXPECT_FALSE(t.has("T.VORTAN") || t.has("T.REPLACING"));
+  EXPECT_TRUE(t.has("T.TORHB.1"));
+  EXPECT_TRUE(vesk::complete_interrupted_replace(stem).empty());  // nothing left to do
+}
+
+// Two conversions into one name at the same time: the unit is always the
+// files of one CIF, never a mix; the one that finds the lock held says so.
+TEST(ExperimentUnit, TwoConversionsAtOnceNeverMixTheirFiles) {
+  Converted t;
+  std::map<std::string, std::string> experiment, covariance;
+  for (const char* cif : {"a.cif", "b.cif"}) {
+    TempFolder alone;
+    ASSERT_EQ(run_program(kCif2exp, {(t.folder / cif).string(), "T"}, alone.path()).exit_status, 0);
+    experiment[read_file(alone / "T.EXP")] = cif;
+    covariance[read_file(alone / "T.CMT")] = cif;
+  }
+  int refused = 0;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    BackgroundProgram first(kCif2exp, {"a.cif", "T", "--force"}, t.folder.path(), t.folder / "first.txt");
+    const RunResult second = run_program(kCif2exp, {"b.cif", "T", "--force"}, t.folder.path());
+    first.wait();
+    refused += second.out.find("is in use by cif2exp (process ") != std::string::npos ||
+               read_file(t.folder / "first.txt").find("is in use by cif2exp (process ") != std::string::npos;
+    ASSERT_EQ(experiment.count(t.text("T.EXP")), 1u);
+    EXPECT_EQ(experiment[t.text("T.EXP")], covariance[t.text("T.CMT")]) << attempt;
+    EXPECT_NE(t.text("T.CIFSRC").find(experiment[t.text("T.EXP")]), std::string::npos) << attempt;
+  }
+  RecordProperty("refused", refused);
+}
+
+// A long vortan run holds the experiment: cif2exp into the same name stops
+// at once, names the run, and changes nothing.
+TEST(ExperimentUnit, Cif2expStopsWhileVortanHoldsTheExperiment) {
+  TempFolder folder;
+  write_file(folder / "a.cif", testing_support::kP41Cif);
+  testing_support::TestPhase phase;
+  phase.cell = {21, 21, 21, 90, 90, 90};
+  std::mt19937 random(3);
+  std::uniform_real_distribution<double> coordinate(0, 1);
+  for (int i = 1; i <= 999; ++i)
+    phase.atoms.push_back({"C" + std::to_string(i), "C", coordinate(random), coordinate(random), coordinate(random)});
+  testing_support::minimal_experiment()
+      .atom_types({{"C", 0.77, 0.9}})
+      .phase_flags({1})
+      .phase(phase)
+      .vortan_controls(1, "DMAX 3.6 DAGL 2.2")
+      .write(folder / "T.EXP");
+  const std::string experiment = read_file(folder / "T.EXP");
+  bool seen = false;
+  for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
+    BackgroundProgram run(kVortan, {"T"}, folder.path(), folder / "run.txt");
+    while (!fs::exists(folder / "T.VORTAN.lock") && run.running())
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (!run.running()) continue;
+    const RunResult conversion = run_program(kCif2exp, {"a.cif", "T", "--force"}, folder.path());
+    const bool still_running = run.running();
+    EXPECT_EQ(run.wait(), 0);
+    if (!still_running && conversion.exit_status == 0) break;  // it ended first: nothing to learn
+    seen = true;
+    EXPECT_EQ(conversion.exit_status, 1);
+    EXPECT_NE(conversion.err.find("The experiment T is in use by vortan (process " + std::to_string(run.pid()) + ")"),
+              std::string::npos)
+        << conversion.err;
+    EXPECT_EQ(read_file(folder / "T.EXP"), experiment);
+    EXPECT_FALSE(fs::exists(folder / "T.CIFSRC"));
+  }
+  EXPECT_TRUE(seen) << "the run never held the lock long enough";
+}
+
+// Outputs that are inputs, a FIFO as marks file, lock files that are links:
+// refused before anything is written.
+TEST(ExperimentUnit, RefusalsChangeNothing) {
+  Converted t;
+  auto files = [&t] {
+    std::map<std::string, std::string> found;
+    for (const auto& entry : fs::directory_iterator(t.folder.path()))
+      if (entry.is_regular_file() && !entry.is_symlink()) found[entry.path().filename().string()] = read_file(entry.path());
+    return found;
+  };
+  // --cif=T_geom.cif: the paper is the output.
+  fs::copy_file(t.folder / "a.cif", t.folder / "T_geom.cif");
+  auto before = files();
+  RunResult run = t.vortan({"T", "--cif=T_geom.cif"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("The output T_geom.cif is the same file as the paper CIF T_geom.cif, which this run would overwrite"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(files(), before);
+  // The structure CIF under the output's name, through a hard link.
+  fs::remove(t.folder / "T_geom.cif");
+  fs::create_hard_link(t.folder / "a.cif", t.folder / "T_geom.cif");
+  before = files();
+  run = t.vortan({"T", "--cif"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("is the same file as the CIF the experiment was converted from"), std::string::npos) << run.out;
+  EXPECT_EQ(files(), before);
+  fs::remove(t.folder / "T_geom.cif");
+
+  // A FIFO as marks file would hold the run up for ever.
+  fs::rename(t.folder / "T.TORHB", t.folder / "kept");
+  ASSERT_EQ(::mkfifo((t.folder / "T.TORHB").c_str(), 0600), 0);
+  before = files();
+  run = t.vortan();
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("The marks file T.TORHB is not a plain file"), std::string::npos) << run.out;
+  EXPECT_EQ(files(), before);
+  fs::remove(t.folder / "T.TORHB");
+  fs::rename(t.folder / "kept", t.folder / "T.TORHB");
+
+  // A lock file that is a second name of a user's file, or a symbolic link.
+  write_file(t.folder / "notes", "the user's notes\n");
+  fs::create_hard_link(t.folder / "notes", t.folder / "T.VORTAN.lock");
+  before = files();
+  for (const std::string& binary : {kVortan, kCif2exp}) {
+    run = run_program(binary, binary == kVortan ? std::vector<std::string>{"T"} : std::vector<std::string>{"a.cif", "T"},
+                      t.folder.path());
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE((run.out + run.err).find("The lock file T.VORTAN.lock of this experiment is refused: it has another name"),
+              std::string::npos)
+        << run.out << run.err;
+    EXPECT_EQ(files(), before);
+  }
+  fs::remove(t.folder / "T.VORTAN.lock");
+  fs::create_symlink("notes", t.folder / "T.VORTAN.lock");
+  run = t.vortan();
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("(it is a symbolic link; remove it and run again)"), std::string::npos) << run.out;
+  EXPECT_EQ(read_file(t.folder / "notes"), "the user's notes\n");
+}
+
+// A run that computes no phase leaves a good publication CIF as it is.
+TEST(ExperimentUnit, ARunWithoutPhasesKeepsThePublicationCif) {
+  Converted t;
+  ASSERT_EQ(t.vortan({"T", "--cif"}).exit_status, 0);
+  const std::string cif = t.text("T_geom.cif");
+  ASSERT_NE(cif.find("_geom_bond_distance"), std::string::npos);
+  t.controls("DFLT DFLT", false);
+  const RunResult run = t.vortan({"T", "--cif"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_NE(run.out.find("No phase was computed in this run; the publication CIF T_geom.cif is not written"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("The distances and angles are in the publication CIF"), std::string::npos);
+  EXPECT_EQ(t.text("T_geom.cif"), cif);
+}
+
+// On a full disk (a file size limit here) the copy of the previous results
+// file fails: the run stops and says so, and never says it kept the file.
+TEST(ExperimentUnit, AKeptCopyThatCannotBeWrittenIsNeverAnnounced) {
+  Converted t;
+  std::string big = t.text("T.VORTAN");
+  const std::string closing = "99999\n";
+  big.insert(big.size() - closing.size(), "Y 1 0   9.00000   0.00100   19   18    1  555\n");
+  for (int i = 0; i < 3000; ++i) big.insert(big.size() - closing.size(), "N 1 0   9.00000   0.00100   19   18    2  555\n");
+  write_file(t.folder / "T.VORTAN", big);
+  fs::remove(t.folder / "T.LST");
+  // 60 blocks of 512 bytes: the new files fit, a copy of the old one does not.
+  const RunResult run = run_program("/bin/sh",
+                                    {"-c", "trap '' XFSZ; ulimit -f 60; exec " + kVortan + " T"},
+                                    t.folder.path(), "", kFixedDate);
+  EXPECT_EQ(run.exit_status, 1) << run.out;
+  EXPECT_NE(run.out.find("cannot be written"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("kept as"), std::string::npos) << run.out;
+  EXPECT_EQ(t.text("T.VORTAN"), big);
+  EXPECT_FALSE(t.has("T.VORTAN.prev"));
+}
+
+// The drawing's temporary is created exclusively: a link placed under its
+// name is not followed.
+TEST(ExperimentUnit, TheDrawingsTemporaryFollowsNoLink) {
+  TempFolder folder;
+  write_file(folder / "victim", "not to be touched\n");
+  vesk::PhaseDrawing drawing;
+  drawing.file = (folder / "T_phase1.svg").string();
+  drawing.svg = "<svg/>";
+  fs::create_symlink(folder / "victim", recio::temporary_name(drawing.file));
+  EXPECT_THROW(vesk::write_drawing_file(drawing), vesk::Error);
+  EXPECT_EQ(read_file(folder / "victim"), "not to be touched\n");
+  EXPECT_FALSE(fs::exists(drawing.file));
+  fs::remove(recio::temporary_name(drawing.file));
+  vesk::write_drawing_file(drawing);
+  EXPECT_EQ(read_file(drawing.file), "<svg/>");
+
+  // Through the program: a link under the name a temporary had before.
+  Converted t;
+  write_file(t.folder / "victim", "not to be touched\n");
+  fs::create_symlink("victim", t.folder / "T_phase1.svg.new");
+  const RunResult run = t.vortan({"T", "--svg"});
+  EXPECT_EQ(run.exit_status, 0) << run.out;
+  EXPECT_EQ(read_file(t.folder / "victim"), "not to be touched\n");
+  EXPECT_NE(t.text("T_phase1.svg").find("<svg"), std::string::npos);
+}
+
+}  // namespace
