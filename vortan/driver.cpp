@@ -381,7 +381,6 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 }
 
 void start_run(VortanRun& run) {
-  run.degrees_per_radian = 45.0f / std::atan(1.0f);
   open_experiment("VORTAN", "READ", run.experiment_unit, run.terminal_unit);
   // Before any file of the experiment is written, the listing included: a
   // second run of the experiment stops here and leaves the first run's

@@ -52,7 +52,6 @@ struct VortanRun {
   int experiment_unit = 0;
   int listing_unit = 0;
   int terminal_unit = recio::kTerminalOut;
-  float degrees_per_radian = 0;
   std::array<int, kMaxPhases> phase_flags{};  // [0] is phase 1
   std::string stem;                           // experiment file name without ".EXP"
   int cycle = 0;                              // least-squares cycle of the covariance file
