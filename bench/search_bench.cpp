@@ -28,8 +28,8 @@
 #include "tests/support/random_structure.hpp"
 #include "tests/support/reference_search.hpp"
 #include "tests/support/run_program.hpp"
-#include "vortan/image_grid.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/image_grid.hpp"
+#include "geometry/neighbour_search.hpp"
 #include "vortan/tables.hpp"
 
 namespace {

@@ -11,10 +11,10 @@ double bond_valence(double distance, const ValenceParameters& p) { return std::e
 
 double bond_valence_derivative(double distance, const ValenceParameters& p) { return -bond_valence(distance, p) / p.b; }
 
-PointsMeasure bond_valence_sum(std::span<const Point3d> points, std::span<const ValenceParameters> bonds) {
+PointMeasure bond_valence_sum(std::span<const Point3d> points, std::span<const ValenceParameters> bonds) {
   if (points.size() != bonds.size() + 1)
     throw Error("bond-valence sum: " + std::to_string(points.size()) + " points for " + std::to_string(bonds.size()) + " bonds");
-  PointsMeasure sum;
+  PointMeasure sum;
   sum.gradient.assign(points.size(), Point3d{});
   for (std::size_t k = 0; k < bonds.size(); ++k) {
     Point3d u = points[k + 1] - points[0];
@@ -29,14 +29,14 @@ PointsMeasure bond_valence_sum(std::span<const Point3d> points, std::span<const 
   return sum;
 }
 
-PointsMeasure valence_deviation(std::span<const Point3d> points, std::span<const ValenceParameters> bonds,
+PointMeasure valence_deviation(std::span<const Point3d> points, std::span<const ValenceParameters> bonds,
                                 int oxidation_state) {
-  PointsMeasure deviation = bond_valence_sum(points, bonds);
+  PointMeasure deviation = bond_valence_sum(points, bonds);
   deviation.value -= std::abs(oxidation_state);
   return deviation;
 }
 
-PointsMeasure global_instability_index(std::span<const SiteDeviation> sites, std::size_t point_count) {
+PointMeasure global_instability_index(std::span<const SiteDeviation> sites, std::size_t point_count) {
   double weights = 0.0, squares = 0.0;
   for (const SiteDeviation& site : sites) {
     if (site.point_index.size() != site.deviation.gradient.size())
@@ -46,7 +46,7 @@ PointsMeasure global_instability_index(std::span<const SiteDeviation> sites, std
     squares += site.weight * site.deviation.value * site.deviation.value;
   }
   if (!(weights > 0.0)) throw Error("global instability index: the site weights sum to zero");
-  PointsMeasure gii;
+  PointMeasure gii;
   gii.value = std::sqrt(squares / weights);
   gii.gradient.assign(point_count, Point3d{});
   if (gii.value == 0.0) return gii;

@@ -5,7 +5,7 @@
 // over the atoms of the asymmetric unit, w_i their site multiplicities
 // (Salinas-Sanchez et al., J. Solid State Chem. 100 (1992) 201).
 //
-// Each is a PointsMeasure over Cartesian points: the sum over the atom and
+// Each is a PointMeasure over Cartesian points: the sum over the atom and
 // all its ligand images at once, so the distances of one polyhedron, which
 // share the centre and are correlated through the refinement, are
 // propagated together.
@@ -29,18 +29,18 @@ double bond_valence_derivative(double distance, const ValenceParameters& p);
 
 // points[0] the atom, points[1..n] its bonded neighbours (images), one
 // parameter pair per bond. The gradient has one entry per point.
-PointsMeasure bond_valence_sum(std::span<const Point3d> points, std::span<const ValenceParameters> bonds);
+PointMeasure bond_valence_sum(std::span<const Point3d> points, std::span<const ValenceParameters> bonds);
 
 // The sum minus |oxidation_state|: positive for an over-bonded atom, for
 // cations and anions alike.
-PointsMeasure valence_deviation(std::span<const Point3d> points, std::span<const ValenceParameters> bonds,
+PointMeasure valence_deviation(std::span<const Point3d> points, std::span<const ValenceParameters> bonds,
                                 int oxidation_state);
 
 // One atom of the asymmetric unit in the GII: its deviation (a measure over
 // its own points) and, for each of those points, the index of that point in
 // the caller's common list of all points of the phase.
 struct SiteDeviation {
-  PointsMeasure deviation;
+  PointMeasure deviation;
   std::vector<std::size_t> point_index;  // same length as deviation.gradient
   double weight = 1.0;                   // site multiplicity (times occupancy if wanted)
 };
@@ -49,6 +49,6 @@ struct SiteDeviation {
 // zero GII gets a zero gradient (the root is not differentiable there).
 // Throws vesk::Error when a point index is out of range or the weights sum
 // to zero.
-PointsMeasure global_instability_index(std::span<const SiteDeviation> sites, std::size_t point_count);
+PointMeasure global_instability_index(std::span<const SiteDeviation> sites, std::size_t point_count);
 
 }  // namespace vesk

@@ -16,6 +16,12 @@ using Mat3d = std::array<std::array<double, 3>, 3>;  // [row][column]
 struct PointMeasure {
   double value = 0;
   std::vector<Cart3> gradient;   // d value / d point k, one entry per point
+  // Not empty where the value has no first derivative because the points
+  // lie on a line (an angle of 0 or 180 degrees): the bend has no
+  // direction, and the variance is the mean over `gradient` and this, the
+  // gradients of two perpendicular bends (zero when the symmetry keeps the
+  // line straight).
+  std::vector<Cart3> crosswise;
   bool defined = true;           // false: the value has no meaning here (value and gradient 0)
 };
 

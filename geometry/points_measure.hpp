@@ -13,14 +13,14 @@
 #include <cstddef>
 #include <vector>
 
+#include "geometry/point_measure.hpp"
+
 namespace vesk {
 
 using Point3d = std::array<double, 3>;  // Cartesian, Angstrom
 
-struct PointsMeasure {
-  double value = 0.0;
-  std::vector<Point3d> gradient;  // one entry per point; units of value per Angstrom
-};
+// The measure of geometry/point_measure.hpp: one type for every quantity
+// the propagation takes.
 
 inline Point3d operator-(const Point3d& a, const Point3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 inline Point3d operator+(const Point3d& a, const Point3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }

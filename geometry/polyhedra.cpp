@@ -131,19 +131,19 @@ bool tetrahedron_or_octahedron(std::span<const Point3d> points) {
 
 }  // namespace
 
-PointsMeasure mean_bond_length(std::span<const Point3d> points) {
+PointMeasure mean_bond_length(std::span<const Point3d> points) {
   Bonds bonds = bonds_of(points, "mean bond length");
   double n = static_cast<double>(bonds.lengths.size());
-  PointsMeasure mean;
+  PointMeasure mean;
   for (double l : bonds.lengths) mean.value += l / n;
   std::vector<double> coefficients(bonds.lengths.size(), 1.0 / n);
   mean.gradient = length_gradient(bonds, coefficients);
   return mean;
 }
 
-PointsMeasure polyhedron_volume(std::span<const Point3d> points) {
+PointMeasure polyhedron_volume(std::span<const Point3d> points) {
   if (points.empty()) throw Error("polyhedron volume: no points");
-  PointsMeasure volume;
+  PointMeasure volume;
   volume.gradient.assign(points.size(), Point3d{});
   std::span<const Point3d> ligands = points.subspan(1);
   if (!spans_a_solid(ligands)) return volume;
@@ -161,7 +161,7 @@ PointsMeasure polyhedron_volume(std::span<const Point3d> points) {
   return volume;
 }
 
-PointsMeasure distortion_index(std::span<const Point3d> points) {
+PointMeasure distortion_index(std::span<const Point3d> points) {
   Bonds bonds = bonds_of(points, "distortion index");
   std::size_t count = bonds.lengths.size();
   double n = static_cast<double>(count);
@@ -175,7 +175,7 @@ PointsMeasure distortion_index(std::span<const Point3d> points) {
     sign[i] = d > 0.0 ? 1.0 : d < 0.0 ? -1.0 : 0.0;
     signs += sign[i];
   }
-  PointsMeasure index;
+  PointMeasure index;
   index.value = spread / (n * mean);
   // A = sum |l_i - <l>|: dA/dl_j = s_j - (1/n) sum s_i; D = A / (n <l>).
   std::vector<double> coefficients(count);
@@ -185,16 +185,16 @@ PointsMeasure distortion_index(std::span<const Point3d> points) {
   return index;
 }
 
-std::optional<PointsMeasure> quadratic_elongation(std::span<const Point3d> points) {
+std::optional<PointMeasure> quadratic_elongation(std::span<const Point3d> points) {
   if (!tetrahedron_or_octahedron(points)) return std::nullopt;
   std::size_t count = points.size() - 1;
-  PointsMeasure volume = polyhedron_volume(points);
+  PointMeasure volume = polyhedron_volume(points);
   if (!(volume.value > 0.0)) return std::nullopt;
   double shape = count == 4 ? 9.0 * std::sqrt(3.0) / 8.0 : 3.0 / 4.0;  // l_0^3 = shape V
   double l0_squared = std::pow(shape * volume.value, 2.0 / 3.0);
   Bonds bonds = bonds_of(points, "quadratic elongation");
   double n = static_cast<double>(count);
-  PointsMeasure elongation;
+  PointMeasure elongation;
   std::vector<double> coefficients(count);
   for (std::size_t i = 0; i < count; ++i) {
     elongation.value += bonds.lengths[i] * bonds.lengths[i] / (n * l0_squared);
@@ -207,12 +207,12 @@ std::optional<PointsMeasure> quadratic_elongation(std::span<const Point3d> point
   return elongation;
 }
 
-PointsMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d& b) {
+PointMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d& b) {
   Point3d u = a - centre, v = b - centre;
   double lu = length(u), lv = length(v);
   if (lu == 0.0 || lv == 0.0) throw Error("bond angle: a ligand on the central atom");
   double sine = length(cross(u, v)) / (lu * lv), cosine = dot(u, v) / (lu * lv);
-  PointsMeasure angle;
+  PointMeasure angle;
   angle.value = std::atan2(sine, cosine) * degrees_per_radian;
   angle.gradient.assign(3, Point3d{});
   if (sine == 0.0) return angle;  // straight or folded: no direction to turn in
@@ -225,11 +225,11 @@ PointsMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d&
   return angle;
 }
 
-std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points) {
+std::optional<PointMeasure> bond_angle_variance(std::span<const Point3d> points) {
   if (!tetrahedron_or_octahedron(points)) return std::nullopt;
   std::size_t count = points.size() - 1;
   struct Angle {
-    PointsMeasure measure;
+    PointMeasure measure;
     std::size_t first, second;  // point indices
   };
   std::vector<Angle> angles;
@@ -243,7 +243,7 @@ std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points
     ideal = 90.0;
   }
   double m = static_cast<double>(angles.size());
-  PointsMeasure variance;
+  PointMeasure variance;
   variance.gradient.assign(points.size(), Point3d{});
   for (const Angle& angle : angles) {
     double d = angle.measure.value - ideal;

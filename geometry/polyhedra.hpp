@@ -31,38 +31,38 @@
 
 namespace vesk {
 
-PointsMeasure mean_bond_length(std::span<const Point3d> points);
+PointMeasure mean_bond_length(std::span<const Point3d> points);
 
 // The hull volume with its gradient: the hull's triangulated surface,
 // oriented outwards, encloses V = sum over its triangles (a, b, c) of
 // a . (b x c) / 6, so dV/da = (b x c) / 6 summed over the triangles at a.
 // Fewer than four ligands, or all of them in one plane, give 0 with a zero
 // gradient. Throws vesk::Error when qhull fails otherwise.
-PointsMeasure polyhedron_volume(std::span<const Point3d> points);
+PointMeasure polyhedron_volume(std::span<const Point3d> points);
 
-PointsMeasure distortion_index(std::span<const Point3d> points);
+PointMeasure distortion_index(std::span<const Point3d> points);
 
 // nullopt unless the polyhedron has 6 ligands, or 4 that make a
 // tetrahedron: a volume of at least half the regular tetrahedron's with the
 // same mean bond length (a square-planar or sawhorse four has none to speak
 // of, and its l_0 would be meaningless).
-std::optional<PointsMeasure> quadratic_elongation(std::span<const Point3d> points);
-std::optional<PointsMeasure> bond_angle_variance(std::span<const Point3d> points);
+std::optional<PointMeasure> quadratic_elongation(std::span<const Point3d> points);
+std::optional<PointMeasure> bond_angle_variance(std::span<const Point3d> points);
 
 // All of the above for one polyhedron (points[0] its centre).
 struct PolyhedronMeasures {
   int coordination_number = 0;
-  PointsMeasure mean_bond;
-  PointsMeasure volume;
-  PointsMeasure distortion_index;
-  std::optional<PointsMeasure> quadratic_elongation;  // tetrahedra and octahedra
-  std::optional<PointsMeasure> angle_variance;
+  PointMeasure mean_bond;
+  PointMeasure volume;
+  PointMeasure distortion_index;
+  std::optional<PointMeasure> quadratic_elongation;  // tetrahedra and octahedra
+  std::optional<PointMeasure> angle_variance;
 };
 PolyhedronMeasures measure_polyhedron(std::span<const Point3d> points);
 
 // The angle ligand a - centre - ligand b in degrees, with its gradient over
 // (centre, a, b).
-PointsMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d& b);
+PointMeasure bond_angle(const Point3d& centre, const Point3d& a, const Point3d& b);
 
 enum class SharingKind { none, corner, edge, face };
 

@@ -8,7 +8,11 @@ check fails (status 1) when
   - files of one folder include each other in a cycle (header to header, or
     through a .cpp file's header: a.cpp counts as part of a.hpp), or
   - a file includes one of a higher layer, or of a folder on the same level
-    (console, crystal, expfile and geometry sit above each other in that order).
+    (console, crystal and expfile sit above each other in that order;
+    geometry stands beside expfile), or
+  - a file of geometry includes anything of console, or of recio beyond its
+    pure headers (the project exception, the limits, blank-padded text):
+    geometry computes and neither reads nor writes.
 With --dot it prints the folder-to-folder graph for graphviz instead.
 """
 import os
@@ -20,10 +24,12 @@ LAYERS = [
     ["recio", "numeric"],
     ["console"],
     ["crystal"],
-    ["expfile"],
-    ["geometry"],
+    ["expfile", "geometry"],
     ["vortan", "goniang", "dbwsconv", "cif2exp"],
 ]
+# Lower folders a folder may not include all the same, and the only files
+# of a forbidden folder it may.
+FORBIDDEN = {"geometry": {"console": (), "recio": ("recio/error.hpp", "recio/limits.hpp", "recio/fixed_text.hpp")}}
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -107,6 +113,8 @@ def main(argv):
                 folder_edges.add((here, there))
                 if RANK[there] >= RANK[here]:
                     problems.append(f"{source}: includes \"{target}\" ({here} -> {there} runs up the layers)")
+                elif there in FORBIDDEN.get(here, {}) and target not in FORBIDDEN[here][there]:
+                    problems.append(f"{source}: includes \"{target}\" ({here} reads and writes no file)")
 
     if dot:
         print("digraph layers {")

@@ -106,7 +106,7 @@ TEST(BondValence, SumDeviationAndTheirGradientsAgainstFiniteDifferences) {
   std::vector<Point3d> points = jittered_octahedron(random, 1.95);
   std::vector<ValenceParameters> bonds = {{1.759, 0.37}, {1.759, 0.37}, {1.759, 0.37},
                                           {1.759, 0.37}, {1.70, 0.40},  {1.759, 0.37}};
-  PointsMeasure sum = bond_valence_sum(points, bonds);
+  PointMeasure sum = bond_valence_sum(points, bonds);
   double expected = 0.0;
   for (std::size_t k = 0; k < bonds.size(); ++k) {
     Point3d d = points[k + 1] - points[0];
@@ -117,7 +117,7 @@ TEST(BondValence, SumDeviationAndTheirGradientsAgainstFiniteDifferences) {
   EXPECT_NEAR(bond_valence_derivative(2.0, {1.759, 0.37}),
               (bond_valence(2.0 + 1e-6, {1.759, 0.37}) - bond_valence(2.0 - 1e-6, {1.759, 0.37})) / 2e-6, 1e-8);
   expect_gradient([&](const std::vector<Point3d>& p) { return bond_valence_sum(p, bonds).value; }, points, sum.gradient, 1e-7);
-  PointsMeasure deviation = valence_deviation(points, bonds, 3);
+  PointMeasure deviation = valence_deviation(points, bonds, 3);
   EXPECT_NEAR(deviation.value, sum.value - 3.0, 1e-12);
   EXPECT_NEAR(valence_deviation(points, bonds, -3).value, deviation.value, 1e-12);
   EXPECT_THROW(bond_valence_sum(points, std::span(bonds).first(5)), Error);
@@ -144,15 +144,15 @@ TEST(BondValence, GlobalInstabilityIndexGradientOverSharedPoints) {
     site({3, 0}, -2, 3.0);
     return global_instability_index(sites, q.size());
   };
-  PointsMeasure gii = gii_of(all);
+  PointMeasure gii = gii_of(all);
   EXPECT_GT(gii.value, 0.05);
   expect_gradient([&](const std::vector<Point3d>& q) { return gii_of(q).value; }, all, gii.gradient, 1e-6);
 
-  std::vector<SiteDeviation> exact = {{{0.0, {Point3d{}}}, {0}, 1.0}};
+  std::vector<SiteDeviation> exact = {{{0.0, {Point3d{}}, {}, true}, {0}, 1.0}};
   EXPECT_EQ(global_instability_index(exact, 1).value, 0.0);
-  std::vector<SiteDeviation> beyond = {{{0.5, {Point3d{}}}, {3}, 1.0}};
+  std::vector<SiteDeviation> beyond = {{{0.5, {Point3d{}}, {}, true}, {3}, 1.0}};
   EXPECT_THROW(global_instability_index(beyond, 2), Error);
-  std::vector<SiteDeviation> weightless = {{{0.5, {Point3d{}}}, {0}, 0.0}};
+  std::vector<SiteDeviation> weightless = {{{0.5, {Point3d{}}, {}, true}, {0}, 0.0}};
   EXPECT_THROW(global_instability_index(weightless, 1), Error);
 }
 
@@ -178,7 +178,7 @@ TEST(BondValence, QuartzAndSpinelNearTheirFormalValences) {
         points.push_back(n.position);
         bonds.push_back({p->r0, p->b});
       }
-      PointsMeasure deviation = valence_deviation(points, bonds, s.atoms[i].oxidation_state);
+      PointMeasure deviation = valence_deviation(points, bonds, s.atoms[i].oxidation_state);
       EXPECT_LT(std::abs(deviation.value), 0.25) << s.name << " " << s.atoms[i].label;
     }
 }

@@ -16,7 +16,7 @@
 #include "crystal/covalent_radii.hpp"
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
-#include "vortan/chemical_bonds.hpp"
+#include "geometry/chemical_bonds.hpp"
 #include "vortan/driver.hpp"
 
 namespace {

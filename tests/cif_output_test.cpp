@@ -24,9 +24,9 @@
 #include "support/expfile_builder.hpp"
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
-#include "vortan/image_grid.hpp"
+#include "geometry/image_grid.hpp"
 #include "vortan/paper_cif.hpp"
-#include "vortan/torsion_cif.hpp"
+#include "vortan/cif_rows.hpp"
 
 namespace vesk {
 namespace {
@@ -196,9 +196,11 @@ void add_atom(PhaseDescription& phase, const char* label, Vec3 x) {
   phase.atoms.push_back(atom);
 }
 
+int cell_code_of(const Bond& bond) { return cell_code(bond.n[0], bond.n[1], bond.n[2]); }
+
 struct Collected {
   std::vector<FoundDistance> hits;
-  std::vector<std::array<NeighbourEntry, 2>> angle_pairs;
+  std::vector<std::array<Bond, 2>> angle_pairs;
   std::vector<bool> bond_marks;
   std::vector<bool> angle_marks;
   std::vector<int> bond_centrals, angle_centrals;
@@ -212,7 +214,7 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
   SearchControls controls;
   start_cif_phase(cif, phase);
   for (int i = 1; i <= static_cast<int>(phase.atoms.size()); ++i) {
-    std::vector<NeighbourEntry> kept;
+    std::vector<Bond> kept;
     search_neighbours(phase, i, controls, [&](const FoundDistance& hit) {
       const int cell = cell_code(hit.n[0], hit.n[1], hit.n[2]);
       const bool mark = out.hits.size() % 3 == 1;
@@ -220,20 +222,12 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
         publish.distances.push_back({static_cast<short>(phase.number), static_cast<short>(i),
                                      static_cast<short>(hit.atom), static_cast<short>(hit.code),
                                      static_cast<short>(cell)});
-      collect_bond(cif, phase, publish, i, hit, hit.vec.d, 0.0011f);
+      collect_bond(cif, phase, publish, i, Bond{hit.atom, hit.code, hit.n, hit.x, hit.vec.d}, 0.0011f);
       out.hits.push_back(hit);
       out.bond_marks.push_back(mark);
       out.bond_centrals.push_back(i);
       if (hit.vec.d <= hit.limits.angle && kept.size() < kMaxKeptNeighbours) {
-        NeighbourEntry entry;
-        entry.code = hit.code;
-        entry.code16 = static_cast<short>(hit.code);
-        entry.cell_code = static_cast<short>(cell);
-        entry.n = hit.n;
-        entry.x = hit.x;
-        entry.d = hit.vec.d;
-        entry.atom = hit.atom;
-        kept.push_back(entry);
+        kept.push_back(Bond{hit.atom, hit.code, hit.n, hit.x, hit.vec.d});
       }
     });
     for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
@@ -241,12 +235,11 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
         const bool mark = out.angle_pairs.size() % 3 == 0;
         if (mark)
           publish.angles.push_back({static_cast<short>(phase.number), static_cast<short>(kept[m1].atom),
-                                    static_cast<short>(i), static_cast<short>(kept[m2].atom), kept[m1].code16,
-                                    kept[m1].cell_code, kept[m2].code16, kept[m2].cell_code});
-        Angle angle;
-        angle.degrees = 100.0f + static_cast<float>(out.angle_pairs.size());
-        angle.sigma = 0.12f;
-        collect_angle(cif, phase, publish, i, kept[m1], kept[m2], angle);
+                                    static_cast<short>(i), static_cast<short>(kept[m2].atom),
+                                    static_cast<short>(kept[m1].code), static_cast<short>(cell_code_of(kept[m1])),
+                                    static_cast<short>(kept[m2].code), static_cast<short>(cell_code_of(kept[m2]))});
+        collect_angle(cif, phase, publish, i, kept[m1], kept[m2], 100.0f + static_cast<float>(out.angle_pairs.size()),
+                      0.12f);
         out.angle_pairs.push_back({kept[m1], kept[m2]});
         out.angle_marks.push_back(mark);
         out.angle_centrals.push_back(i);
@@ -360,19 +353,16 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   far.n = {6, 0, -1};
   far.x = {-0.2f + 6, 0.8f, 0.1f - 1};
   far.vec = cell_vector(phase, phase.atoms[0].x, far.x);
-  collect_bond(cif, phase, PublishLists{}, 1, far, far.vec.d, 0.001f);
-  NeighbourEntry near;
+  collect_bond(cif, phase, PublishLists{}, 1, Bond{far.atom, far.code, far.n, far.x, far.vec.d}, 0.001f);
+  Bond near;
   near.atom = 2;
   near.code = 1;
-  near.code16 = 1;
-  near.cell_code = 555;
   near.x = phase.atoms[1].x;
-  NeighbourEntry distant = near;
+  Bond distant = near;
   distant.code = -2;
-  distant.code16 = -2;
   distant.n = {-5, 0, 1};
   distant.x = {0.2f - 5, -0.8f, -0.1f + 1};
-  collect_angle(cif, phase, PublishLists{}, 1, near, distant, Angle{120.0f, 0.5f, -0.5f});
+  collect_angle(cif, phase, PublishLists{}, 1, near, distant, 120.0f, 0.5f);
   // A torsion angle reaching the bond's far site, a hydrogen bond the angle's.
   auto image = [](int atom, int code, LatticeTranslation n) {
     NamedImage named;
@@ -380,10 +370,10 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
     named.name = {code, n};
     return named;
   };
-  TorsionAngle torsion;
-  torsion.atoms = {image(2, 1, {}), image(1, 1, {}), image(2, 1, {}), image(2, 2, {6, 0, -1})};
-  torsion.degrees = 60.0f;
-  collect_torsion(cif, phase, torsion, false);
+  TorsionAtoms torsion;
+  torsion.atoms = {2, 1, 2, 2};
+  torsion.names = {ImageName{1, {}}, ImageName{1, {}}, ImageName{1, {}}, ImageName{2, {6, 0, -1}}};
+  collect_torsion(cif, torsion, 60.0f, 0.0f, false);
   HydrogenBond hbond;
   hbond.donor = image(1, 1, {});
   hbond.hydrogen = image(2, 1, {});

@@ -1,8 +1,8 @@
 // The search through the image grid against the plain loop nest: the same
 // neighbours, images, translations and single-precision distances, in the
 // same order, and so the same neighbours kept for angles.
-#include "vortan/image_grid.hpp"
-#include "vortan/kept_neighbours.hpp"
+#include "geometry/image_grid.hpp"
+#include "geometry/phase_geometry.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "vortan/neighbour_search.hpp"
+#include "geometry/neighbour_search.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,18 @@
 
 #include "crystal/equivalent_positions.hpp"
 #include "tests/support/typed_operators.hpp"
-#include "vortan/image_grid.hpp"
+#include "geometry/image_grid.hpp"
+#include "vortan/geometry_listing.hpp"
+#include "vortan/tables.hpp"
 
 namespace vesk {
 namespace {
+
+// The refusal as the listing words it; empty when the limits are fine.
+std::string refusal_message(const PhaseDescription& phase, const SearchControls& controls) {
+  const SearchRefusal refusal = check_search_limits(phase, controls);
+  return refusal.refused() ? refusal_text(phase.number, refusal) : std::string();
+}
 
 using testing_support::TypedOperator;
 using testing_support::kIdentity;
@@ -223,7 +231,7 @@ TEST(TranslationWindow, WidenedForLongLimitsAndShortAxes) {
   add_atom(oblique, "A1", 1, {0.1f, 0.7f, 0.4f});
   add_atom(oblique, "A2", 1, {0.8f, 0.2f, 0.1f});
   controls.dmax = 12;
-  EXPECT_TRUE(check_search_limits(oblique, controls).empty());
+  EXPECT_TRUE(refusal_message(oblique, controls).empty());
   for (int i = 1; i <= 2; ++i)
     EXPECT_EQ(static_cast<int>(search(oblique, i, controls).size()), count_by_brute_force(oblique, i, 12));
 }
@@ -234,10 +242,10 @@ TEST(TranslationWindow, LimitsTakenForMistakesAreRefused) {
   add_type(phase, "A", 1, 1);
   add_atom(phase, "A1", 1, {0, 0, 0});
   SearchControls controls;
-  EXPECT_TRUE(check_search_limits(phase, controls).empty());
+  EXPECT_TRUE(refusal_message(phase, controls).empty());
   controls.dmax_given = true;
   controls.dmax = 300;
-  const std::string message = check_search_limits(phase, controls);
+  const std::string message = refusal_message(phase, controls);
   EXPECT_NE(message.find("Phase 3"), std::string::npos) << message;
   EXPECT_NE(message.find("300.000"), std::string::npos) << message;
   EXPECT_NE(message.find("longer than 50 A"), std::string::npos) << message;
@@ -247,24 +255,24 @@ TEST(TranslationWindow, LimitsTakenForMistakesAreRefused) {
   add_type(small, "A", 1, 1);
   add_atom(small, "A1", 1, {0, 0, 0});
   controls.dmax = 40;
-  const std::string crowded = check_search_limits(small, controls);
+  const std::string crowded = refusal_message(small, controls);
   EXPECT_NE(crowded.find("10000"), std::string::npos) << crowded;
   // The same limit in a cell of 5 A is fine.
-  EXPECT_TRUE(check_search_limits(phase, controls).empty());
+  EXPECT_TRUE(refusal_message(phase, controls).empty());
   // Limits from radii count too.
   PhaseDescription radii = make_phase({5, 5, 5}, {90, 90, 90}, {kIdentity});
   add_type(radii, "A", 30, 30);
   add_atom(radii, "A1", 1, {0, 0, 0});
-  EXPECT_FALSE(check_search_limits(radii, SearchControls{}).empty());
+  EXPECT_FALSE(refusal_message(radii, SearchControls{}).empty());
 
   // A limit too long for its field is written in E notation (DAGL 3E38).
   controls.dmax = 3.0E38f;
-  EXPECT_NE(check_search_limits(phase, controls).find("the search limit 0.300E+39 A is longer"), std::string::npos);
+  EXPECT_NE(refusal_message(phase, controls).find("the search limit 0.300E+39 A is longer"), std::string::npos);
   // A cell edge of zero or below the normal reals would need endless translations.
   controls.dmax = 3;
   for (const float edge : {0.0f, 1.0E-40f}) {
     phase.abc[0] = edge;
-    EXPECT_NE(check_search_limits(phase, controls).find("more than 10000 lattice translations"), std::string::npos);
+    EXPECT_NE(refusal_message(phase, controls).find("more than 10000 lattice translations"), std::string::npos);
   }
 }
 

@@ -15,7 +15,7 @@ using namespace testing_support;
 
 namespace {
 
-void print_optional(const char* name, const std::optional<PointsMeasure>& m) {
+void print_optional(const char* name, const std::optional<PointMeasure>& m) {
   if (m)
     std::printf(" %s %.15g", name, m->value);
   else
@@ -48,7 +48,7 @@ int main() {
         std::printf("ligand %s %.15g %.15g %.15g %.15g %.15g %s\n", other.label.c_str(), n.position[0], n.position[1],
                     n.position[2], p->r0, p->b, p->reference.c_str());
       }
-      PointsMeasure deviation = valence_deviation(points, bonds, atom.oxidation_state);
+      PointMeasure deviation = valence_deviation(points, bonds, atom.oxidation_state);
       std::printf("values %s bvs %.15g deviation %.15g mean %.15g volume %.15g distortion %.15g",
                   atom.label.c_str(), bond_valence_sum(points, bonds).value, deviation.value,
                   mean_bond_length(points).value, polyhedron_volume(points).value, distortion_index(points).value);

@@ -89,7 +89,7 @@ TEST(Polyhedra, RegularPolyhedraHaveTheirClosedFormValues) {
 
 TEST(Polyhedra, FlatAndThinPolyhedraHaveNoVolume) {
   std::vector<Point3d> square = {{0, 0, 0}, {2, 0, 0}, {-2, 0, 0}, {0, 2, 0}, {0, -2, 0}};
-  PointsMeasure v = polyhedron_volume(square);
+  PointMeasure v = polyhedron_volume(square);
   EXPECT_EQ(v.value, 0.0);
   EXPECT_EQ(v.gradient.size(), 5u);
   EXPECT_FALSE(quadratic_elongation(square));
@@ -128,7 +128,7 @@ TEST(Polyhedra, GradientsAgainstFiniteDifferences) {
     jitter(seven, random, 0.1);
     expect_gradient([](const std::vector<Point3d>& q) { return polyhedron_volume(q).value; }, seven, polyhedron_volume(seven).gradient, 1e-7);
   }
-  PointsMeasure angle = bond_angle({1, 1, 1}, {2.5, 1.2, 0.9}, {0.8, 2.7, 1.3});
+  PointMeasure angle = bond_angle({1, 1, 1}, {2.5, 1.2, 0.9}, {0.8, 2.7, 1.3});
   expect_gradient([](const std::vector<Point3d>& q) { return bond_angle(q[0], q[1], q[2]).value; },
                   {{1, 1, 1}, {2.5, 1.2, 0.9}, {0.8, 2.7, 1.3}}, angle.gradient, 1e-5);
 }

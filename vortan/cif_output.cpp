@@ -93,7 +93,7 @@ std::string site_symmetry_code(const CifBlock& block, int code, const LatticeTra
   return site_symmetry_code(block, operation_of(block.group, code, n));
 }
 
-std::string cif_number(float value, float sigma, EsdKind kind) {
+std::string cif_number(double value, float sigma, EsdKind kind) {
   char buffer[64];
   if (!std::isfinite(sigma)) {
     // No s.u. can be given: the value alone, with the fewest decimals.
@@ -405,8 +405,9 @@ std::vector<CifBond> written_bonds(const CifBlock& block) {
 }
 
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float distance, float sigma) {
+                  const Bond& hit, float sigma) {
   CifBlock& block = current_block(cif);
+  const float distance = hit.d;
   CifBond bond;
   bond.central = central;
   bond.neighbour = hit.atom;
@@ -428,17 +429,18 @@ void collect_bond(CifCollector& cif, const PhaseDescription& phase, const Publis
 }
 
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                   const NeighbourEntry& first, const NeighbourEntry& second, const Angle& angle) {
+                   const Bond& first, const Bond& second, double degrees, float sigma) {
   CifBlock& block = current_block(cif);
   CifAngle row;
   row.first = first.atom;
   row.central = central;
   row.second = second.atom;
-  row.angle = cif_number(angle.degrees, angle.sigma, EsdKind::Angle);
+  row.angle = cif_number(degrees, sigma, EsdKind::Angle);
   row.site1 = make_site(block, first.code, first.n);
   row.site3 = make_site(block, second.code, second.n);
-  row.published = is_published_angle(publish, phase.number, first.atom, central, second.atom, first.code16,
-                                     first.cell_code, second.code16, second.cell_code);
+  row.published = is_published_angle(publish, phase.number, first.atom, central, second.atom, first.code,
+                                     cell_code(first.n[0], first.n[1], first.n[2]), second.code,
+                                     cell_code(second.n[0], second.n[1], second.n[2]));
   block.angles.push_back(std::move(row));
 }
 
@@ -512,7 +514,7 @@ std::string block_name(const std::string& name, int phase) {
   return text + suffix;
 }
 
-// The torsion and hydrogen-bond loops; rows from vortan/torsion_cif.hpp.
+// The torsion and hydrogen-bond loops; rows from vortan/cif_rows.hpp.
 
 void write_torsion_loops(const CifBlock& block, std::string& out) {
   if (!block.torsions.empty()) {

@@ -16,9 +16,7 @@
 #include "crystal/phase.hpp"
 #include "crystal/spacegroup.hpp"
 #include "crystal/symmetry_operation.hpp"
-#include "vortan/esd.hpp"
-#include "vortan/kept_neighbours.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/bond_graph.hpp"
 #include "vortan/paper_cif.hpp"
 #include "vortan/results_file.hpp"
 #include "vortan/tables.hpp"
@@ -53,7 +51,7 @@ std::string site_symmetry_code(int number, const std::array<int, 3>& n);
 
 // value(s.u.) as the listing prints it, without blanks; a value whose s.u.
 // rounds to no digit is written plain.
-std::string cif_number(float value, float sigma, EsdKind kind);
+std::string cif_number(double value, float sigma, EsdKind kind);
 
 // A CIF value: as it stands when it can be (and not `quoted`), else quoted.
 std::string cif_value(const std::string& text, bool quoted = false);
@@ -80,7 +78,7 @@ struct CifAngle {
   bool published = false;
 };
 
-// Rows of the torsion and hydrogen-bond loops (vortan/torsion_cif.hpp).
+// Rows of the torsion and hydrogen-bond loops (vortan/cif_rows.hpp).
 struct CifTorsion {
   std::array<int, 4> atoms{};        // from 1
   std::string angle;
@@ -149,9 +147,9 @@ CifSite cif_site(const CifBlock& block, int code, const LatticeTranslation& n);
 
 // One row per results record, with the mark the record gets.
 void collect_bond(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                  const FoundDistance& hit, float distance, float sigma);
+                  const Bond& bond, float sigma);
 void collect_angle(CifCollector& cif, const PhaseDescription& phase, const PublishLists& publish, int central,
-                   const NeighbourEntry& first, const NeighbourEntry& second, const Angle& angle);
+                   const Bond& first, const Bond& second, double degrees, float sigma);
 
 // The listing note of every site of the current block whose translation
 // the n_klm form cannot hold (written once per site).

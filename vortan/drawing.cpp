@@ -18,7 +18,6 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "vortan/molecules.hpp"
 #include "vortan/xml_text.hpp"
 
 namespace vesk {
@@ -312,9 +311,8 @@ std::string drawing_file_name(const std::string& stem, int phase) {
   return stem + "_phase" + std::to_string(phase) + ".svg";
 }
 
-PhaseDrawing draw_phase(const PhaseDescription& phase, const BondGraph& bonds, const DrawingView& view,
+PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
                         const std::string& file) {
-  const DrawnStructure drawn = complete_molecules(phase, bonds);
   const Cart3x3 b = axes_as_columns(phase.orthogonal);
   const Cart3x3 b_inverse = inverse(b);
 

@@ -1,5 +1,5 @@
 // A displacement-ellipsoid drawing of one phase as a standalone SVG 1.1
-// file: the molecules (or coordination shells) of vortan/molecules.hpp,
+// file: the molecules (or coordination shells) of geometry/molecules.hpp,
 // anisotropic atoms as the outline of their 50% probability ellipsoid with
 // its principal axes, isotropic atoms as circles of the same probability,
 // hydrogen atoms as small circles, bonds and atoms painted from the back to
@@ -11,7 +11,7 @@
 
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
-#include "vortan/bond_graph.hpp"
+#include "geometry/molecules.hpp"
 
 namespace vesk {
 
@@ -36,7 +36,8 @@ struct PhaseDrawing {
 
 std::string drawing_file_name(const std::string& stem, int phase);
 
-PhaseDrawing draw_phase(const PhaseDescription& phase, const BondGraph& bonds, const DrawingView& view,
+// `drawn`: the phase's molecules as its geometry model completed them.
+PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
                         const std::string& file);
 
 // The summary on the listing: file, counts, view, marks, crosses.

@@ -25,11 +25,14 @@
 #include "recio/status.hpp"
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
-#include "vortan/bond_geometry.hpp"
+#include "geometry/cell_covariance.hpp"
+#include "vortan/cif_rows.hpp"
+#include "vortan/geometry_listing.hpp"
 #include "vortan/paper_cif.hpp"
 #include "vortan/phase_checks.hpp"
 #include "expfile/experiment_lock.hpp"
 #include "vortan/experiment_unit.hpp"
+#include "vortan/results_records.hpp"
 #include "vortan/tables.hpp"
 
 namespace vesk {
@@ -259,6 +262,44 @@ void keep_skipped_phase(VortanRun& run, int phase, const std::string& why) {
                     std::to_string(kept) + " records of the previous results file are kept");
 }
 
+// COVEL of the run's covariance file (every covariance 0 without one).
+ParameterCovariance coordinate_covariance(const CovarianceData& covariance) {
+  return [&covariance](int p, int q) { return COVEL(covariance, p, q); };
+}
+
+// Every hundredth atom on the terminal while a large phase is computed.
+void show_progress(int atom) {
+  if (atom % 100 == 0) recio::write(recio::kTerminalOut, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
+}
+
+SearchControls search_controls(const PhaseControls& controls);
+
+std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
+                                        const std::vector<std::pair<std::string, std::string>>& groups);
+
+GeometryOptions geometry_options(const VortanRun& run) {
+  GeometryOptions options;
+  options.search = search_controls(run.controls);
+  options.torsions = run.controls.torsions;
+  options.hbonds = run.controls.hbonds;
+  options.metal_torsions = run.controls.metal_torsions;
+  options.molecules = run.drawings;
+  // Only phase 1 is the structure cif2exp converted.
+  if (run.phase_number == 1) options.disorder_groups = disorder_group_numbers(run.phase, run.disorder_groups);
+  return options;
+}
+
+SearchControls search_controls(const PhaseControls& controls) {
+  SearchControls search;
+  search.dmax_given = controls.dmax_given;
+  search.dmax = controls.dmax;
+  search.dagl_given = controls.dagl_given;
+  search.dagl = controls.dagl;
+  search.orthonormal = recio::equal_padded(controls.print_option, "ONCR");
+  search.bond_tolerance = controls.bond_tolerance;
+  return search;
+}
+
 // The disorder groups cif2exp carried from the CIF; a file that does not
 // read is reported once, by the --cif run that reads it for the paper.
 void load_disorder_groups(VortanRun& run) {
@@ -340,7 +381,6 @@ PhaseControls parse_phase_controls(std::string_view value, std::string_view key)
 }
 
 void start_run(VortanRun& run) {
-  run.degrees_per_radian = 45.0f / std::atan(1.0f);
   open_experiment("VORTAN", "READ", run.experiment_unit, run.terminal_unit);
   // Before any file of the experiment is written, the listing included: a
   // second run of the experiment stops here and leaves the first run's
@@ -394,9 +434,9 @@ void start_run(VortanRun& run) {
 
 // The phase's drawing, kept until the end of the run; its summary goes on
 // the listing now.
-static void draw(VortanRun& run) {
+static void draw(VortanRun& run, const PhaseGeometry& geometry) {
   PhaseDrawing drawing =
-      draw_phase(run.phase, run.distances.bonds, run.controls.view, drawing_file_name(run.stem, run.phase_number));
+      draw_phase(run.phase, geometry.molecules, run.controls.view, drawing_file_name(run.stem, run.phase_number));
   write_drawing_summary(run.listing_unit, drawing);
   run.pending_drawings.push_back(std::move(drawing));
 }
@@ -444,13 +484,7 @@ void load_paper_cif(VortanRun& run) {
 void process_phase(VortanRun& run) {
   RDPHASE(run.experiment_unit, run.listing_unit, run.phase_number, run.phase_flags[run.phase_number - 1],
           run.controls.fourier_mode, run.covariance, run.phase);
-  SearchControls search;
-  search.dmax_given = run.controls.dmax_given;
-  search.dmax = run.controls.dmax;
-  search.dagl_given = run.controls.dagl_given;
-  search.dagl = run.controls.dagl;
-  search.orthonormal = recio::equal_padded(run.controls.print_option, "ONCR");
-  search.bond_tolerance = run.controls.bond_tolerance;
+  const SearchControls search = search_controls(run.controls);
   const std::string nonsense = check_phase_values(run.experiment_unit, run.phase, search, run.covariance);
   if (!nonsense.empty()) {
     report(run, nonsense);
@@ -477,45 +511,37 @@ void process_phase(VortanRun& run) {
   // angles need.
   for (AtomType& type : run.phase.types) type.bond_radius = std::max(type.bond_radius, type.angle_radius);
 
-  run.distances.disorder_groups = run.phase_number == 1 ? disorder_group_numbers(run.phase, run.disorder_groups)
-                                                         : std::vector<int>();
   write_radius_table(run.listing_unit, run.phase);
-  run.distances.listing_unit = run.listing_unit;
-  run.distances.terminal_unit = run.terminal_unit;
-  run.distances.degrees_per_radian = run.degrees_per_radian;
-  // The cell covariance also ties the cell sigmas that the lattice block shows.
-  start_distance_work(run.distances, run.phase, search);
-  run.distances.cif = run.publication_cif ? &run.cif : nullptr;
+  // Also ties the cell sigmas that the lattice block shows.
+  const CellCovariance cell = cell_covariance(run.phase);
   if (run.publication_cif) start_cif_phase(run.cif, run.phase);
+  write_phase_outputs(run, compute_phase_geometry(run.phase, cell, coordinate_covariance(run.covariance),
+                                                  geometry_options(run), show_progress));
+}
+
+void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
+  const SearchControls search = search_controls(run.controls);
   write_lattice_block(run.listing_unit, run.phase, search.dmax_given ? search.dmax : 0.0f,
                       search.dagl_given ? search.dagl : 0.0f);
   write_atom_list(run.listing_unit, run.phase);  // with the site symmetries
 
   // The distances of a phase always begin on a fresh page.
   set_line_count(run.listing_unit, 700);
-
-  // A phase whose distances cannot be computed (a symbol that could not be
-  // read, a refused limit) keeps the records and marks of the previous run.
-  if (run.phase.group.failed() || !run.distances.refusal.empty()) {
-    if (!run.distances.refusal.empty()) write_refusal(run.distances);
+  write_geometry_listing(run.listing_unit, run.terminal_unit, run.phase, geometry, search.orthonormal);
+  if (geometry.computed) {
+    write_results_records(run.results, geometry);
+    write_marks_records(run.geometry_marks, geometry, run.controls.torsions);
+    if (run.publication_cif) {
+      collect_phase_rows(run.cif, run.phase, geometry, run.results.publish, run.geometry_marks);
+      write_cif_notes(run.listing_unit, run.cif);
+    }
+  } else {
+    // A phase whose distances cannot be computed (a symbol that could not
+    // be read, a refused limit) keeps the records and marks of the previous run.
     keep_previous_records(run.results, run.phase_number);
     keep_previous_geometry_records(run.geometry_marks, run.phase_number);
-    if (run.drawings) draw(run);
-    return;
   }
-  const int atoms = static_cast<int>(run.phase.atoms.size());
-  for (int atom = 1; atom <= atoms; ++atom) {
-    if (atom % 100 == 0) recio::write(recio::kTerminalOut, "(A,I5,A,$)", {" Processing atom ", atom, "\r"});
-    process_atom(run, atom);
-  }
-  torsions_and_hydrogen_bonds(run.distances, run.phase, run.covariance, run.controls.torsions, run.controls.hbonds,
-                              run.geometry_marks, run.controls.metal_torsions);
-  if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
-  if (run.drawings) draw(run);
-}
-
-void process_atom(VortanRun& run, int atom) {
-  distances_and_angles(run.distances, run.phase, run.covariance, run.results, atom);
+  if (run.drawings) draw(run, geometry);
 }
 
 namespace {

@@ -1,8 +1,9 @@
 // The road of one vortan run: start-up, the phase loop, the end of the run.
 //
-// The per-phase work is done by process_phase() and the per-atom work by
-// process_atom(); both hold marked call points where the phase reader, the
-// least-squares block, the tables and the distance and angle work are called.
+// Per phase, process_phase() reads the phase, computes its geometry model
+// (geometry/phase_geometry.hpp) and hands the model to each output's writer:
+// the listing tables, the results and marks files, the publication CIF and
+// the drawing.
 #pragma once
 #include <array>
 #include <string>
@@ -13,12 +14,12 @@
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
 #include "recio/units.hpp"
-#include "vortan/chemical_bonds.hpp"
+#include "geometry/chemical_bonds.hpp"
 #include "vortan/cif_output.hpp"
 #include "vortan/drawing.hpp"
+#include "geometry/hydrogen_bonds.hpp"
+#include "geometry/phase_geometry.hpp"
 #include "vortan/geometry_marks.hpp"
-#include "vortan/hydrogen_bonds.hpp"
-#include "vortan/atom_work.hpp"
 #include "vortan/results_file.hpp"
 
 namespace vesk {
@@ -51,7 +52,6 @@ struct VortanRun {
   int experiment_unit = 0;
   int listing_unit = 0;
   int terminal_unit = recio::kTerminalOut;
-  float degrees_per_radian = 0;
   std::array<int, kMaxPhases> phase_flags{};  // [0] is phase 1
   std::string stem;                           // experiment file name without ".EXP"
   int cycle = 0;                              // least-squares cycle of the covariance file
@@ -66,7 +66,6 @@ struct VortanRun {
   int phase_number = 0;
   PhaseControls controls;
   PhaseDescription phase;
-  DistanceWork distances;  // the distance work of the current phase
   bool publication_cif = false;  // --cif: also write stem + "_geom.cif"
   std::string paper_cif;         // --cif=FILE: the paper whose numbering the site codes take
   CifCollector cif;
@@ -95,7 +94,8 @@ void load_paper_cif(VortanRun& run);
 
 void start_run(VortanRun& run);
 void process_phase(VortanRun& run);
-void process_atom(VortanRun& run, int atom);
+// Every output of a phase from its geometry model.
+void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry);
 void finish_run(VortanRun& run);
 
 }  // namespace vesk

@@ -8,7 +8,7 @@
 
 #include "crystal/phase.hpp"
 #include "expfile/covariance.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/neighbour_search.hpp"
 
 namespace vesk {
 

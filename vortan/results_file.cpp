@@ -103,7 +103,7 @@ void write_distance_record(const ResultsFile& results, int phase, float distance
   check_write(recio::write_line(results.unit, line.text.view()), results);
 }
 
-void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
+void write_angle_record(const ResultsFile& results, int phase, double angle, float sigma, int first, int central,
                         int second, int op1, int cell1, int op2, int cell2) {
   const bool published = is_published_angle(results.publish, phase, first, central, second, op1, cell1, op2, cell2);
   const char* mark = published ? "Y" : "N";

@@ -62,7 +62,7 @@ void write_results_header(const ResultsFile& results, int cycle, float r);
 void write_distance_record(const ResultsFile& results, int phase, float distance, float sigma, int central,
                            int neighbour, int op, int cell);
 // "(A1,2I2,2F10.4,7I5)", mark looked up in the angle publish list.
-void write_angle_record(const ResultsFile& results, int phase, float angle, float sigma, int first, int central,
+void write_angle_record(const ResultsFile& results, int phase, double angle, float sigma, int first, int central,
                         int second, int op1, int cell1, int op2, int cell2);
 // The previous file's records of `phase`, written again unchanged, marks
 // included: for a phase whose distances cannot be computed in this run.

@@ -62,7 +62,7 @@ ValueEsd value_esd(float sigma, EsdKind kind) {
   return e;
 }
 
-std::string format_value_esd(float value, float sigma, EsdKind kind) {
+std::string format_value_esd(double value, float sigma, EsdKind kind) {
   const ValueEsd e = value_esd(sigma, kind);
   std::string format = "(" + value_edits(e);
   format.back() = ')';
@@ -83,10 +83,23 @@ void append_label(recio::LineBuilder& line, std::string_view label, int n) {
 }
 
 // "Fw.k,1H(,Ie,1H)" of value_edits.
-void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e) {
+void append_value_esd(recio::LineBuilder& line, double value, const ValueEsd& e) {
   line.f(value, e.field_width, e.decimals).literal("(").i(e.digits, e.digits_width).literal(")");
 }
 
+
+int cell_code(int nx, int ny, int nz) { return 100 * (nx + 5) + 10 * (ny + 5) + (nz + 5); }
+
+std::string location_text(int operator_code, int nx, int ny, int nz) {
+  recio::LineBuilder text;  // "(I4,3I2)"
+  text.i(operator_code, 4).i(nx, 2).i(ny, 2).i(nz, 2);
+  return std::string(text.text.view());
+}
+
+Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
+  if (!orthonormal) return image;
+  return orthogonalise(Fractional{VECSUB(central, image)}, phase.orthogonal);
+}
 
 void write_radius_table(int unit, const PhaseDescription& phase) {
   std::vector<std::string> symbols;
@@ -177,7 +190,7 @@ void append_distance_line(recio::LineBuilder& line, std::string_view central_lab
 
 // "(gX,A,gX,Fw.k,1H(,Ie,1H),nX,2(2X,A))" with the counts of angle_line.
 void append_angle_line(recio::LineBuilder& line, std::string_view first_label, std::string_view central_label,
-                      std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                      std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                       std::string_view second_location) {
   const int l1 = label_length(first_label);
   const int lc = label_length(central_label);
@@ -246,7 +259,7 @@ void start_angle_table(int unit, DistanceTable& table) {
 }
 
 std::string angle_line(std::string_view first_label, std::string_view central_label,
-                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                        std::string_view second_location) {
   recio::LineBuilder line;
   append_angle_line(line, first_label, central_label, second_label, degrees, sigma, first_location, second_location);
@@ -254,7 +267,7 @@ std::string angle_line(std::string_view first_label, std::string_view central_la
 }
 
 void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
-                      std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                      std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                       std::string_view second_location) {
   if (LINECHK(unit, 1) == 1) {
     LINECHK(unit, 2);

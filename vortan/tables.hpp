@@ -26,7 +26,7 @@ constexpr int kEsdOverflow = 100;
 ValueEsd value_esd(float sigma, EsdKind kind);
 // The value and its esd digits as they are printed, for instance "0.1235(12)"
 // (the value right-justified in its field).
-std::string format_value_esd(float value, float sigma, EsdKind kind);
+std::string format_value_esd(double value, float sigma, EsdKind kind);
 
 // Characters of a label before its first blank; 8 when it has none or
 // begins with one.
@@ -34,7 +34,7 @@ int label_length(std::string_view label);
 // The first n (at most 8) characters of a label padded to n.
 void append_label(recio::LineBuilder& line, std::string_view label, int n);
 // format_value_esd's text appended to `line`.
-void append_value_esd(recio::LineBuilder& line, float value, const ValueEsd& e);
+void append_value_esd(recio::LineBuilder& line, double value, const ValueEsd& e);
 
 
 void write_radius_table(int unit, const PhaseDescription& phase);
@@ -42,6 +42,14 @@ void write_lattice_block(int unit, const PhaseDescription& phase, float dmax, fl
 // Includes the site symmetry name of every atom (SITESYM).
 void write_atom_list(int unit, const PhaseDescription& phase);
 std::string atom_row(const AtomSite& atom, int number, std::string_view site_name);
+
+// 100 (nx + 5) + 10 (ny + 5) + (nz + 5); 555 is no translation.
+int cell_code(int nx, int ny, int nz);
+// "(I4,3I2)" of an operator code and a lattice translation.
+std::string location_text(int operator_code, int nx, int ny, int nz);
+// The printed neighbour vector: the image's fractional coordinates, or for
+// "ONCR" the vector from it to the central atom in orthonormal Angstrom.
+Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal);
 
 // The distance table header is written before the first line of a phase,
 // after every angle table and at page breaks.
@@ -65,13 +73,13 @@ void write_neighbour_notice(int unit);
 // Also makes the next distance line repeat the distance table header.
 void start_angle_table(int unit, DistanceTable& table);
 std::string angle_line(std::string_view first_label, std::string_view central_label,
-                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                        std::string_view second_location);
 void append_angle_line(recio::LineBuilder& line, std::string_view first_label, std::string_view central_label,
-                       std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                       std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                        std::string_view second_location);
 void write_angle_line(int unit, std::string_view first_label, std::string_view central_label,
-                      std::string_view second_label, float degrees, float sigma, std::string_view first_location,
+                      std::string_view second_label, double degrees, float sigma, std::string_view first_location,
                       std::string_view second_location);
 
 }  // namespace vesk

@@ -1,7 +1,7 @@
 #include "tests/support/reference_search.hpp"
 
 #include "crystal/equivalent_positions.hpp"
-#include "vortan/esd.hpp"
+#include "geometry/neighbour_search.hpp"
 
 namespace testing_support {
 

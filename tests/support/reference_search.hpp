@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "crystal/phase.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/neighbour_search.hpp"
 
 namespace testing_support {
 

@@ -1,4 +1,4 @@
-#include "vortan/hydrogen_bonds.hpp"
+#include "geometry/hydrogen_bonds.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -9,7 +9,7 @@
 
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
-#include "vortan/image_grid.hpp"
+#include "geometry/image_grid.hpp"
 
 namespace vesk {
 
@@ -112,15 +112,15 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
         const int a = element[static_cast<std::size_t>(hit.atom)];
         if (!contains(acceptors, a)) continue;
         NamedImage pa = bonded_image(context, Bond{hit.atom, hit.code, hit.n, hit.x, hit.vec.d});
-        const Measure ha = measure_distance(ph.point, pa.point);
+        const PointMeasure ha = measure_distance(context.frame, ph.point, pa.point);
         const double limit =
             controls.limit > 0 ? controls.limit : van_der_waals_radius(hydrogen) + van_der_waals_radius(a);
         if (!(ha.value < limit)) continue;
-        const Measure da = measure_distance(pd.point, pa.point);
+        const PointMeasure da = measure_distance(context.frame, pd.point, pa.point);
         if (da.value < 1.0E-3) continue;  // the donor itself
-        const Measure angle = measure_angle(pd.point, ph.point, pa.point);
+        const PointMeasure angle = measure_angle(context.frame, pd.point, ph.point, pa.point);
         if (!(angle.value * kDegreesPerRadian > controls.min_angle)) continue;
-        const Measure dh = measure_distance(pd.point, ph.point);
+        const PointMeasure dh = measure_distance(context.frame, pd.point, ph.point);
         HydrogenBond hb;
         hb.donor = pd;
         hb.hydrogen = ph;
@@ -133,7 +133,7 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
                                            {nullptr, &own_block(context, ph), &ha_block},
                                            {nullptr, nullptr, &own_block(context, pa)}};
         const NamedImage* images[3] = {&pd, &ph, &pa};
-        auto sigma = [&](std::initializer_list<std::size_t> which, const Measure& m) {
+        auto sigma = [&](std::initializer_list<std::size_t> which, const PointMeasure& m) {
           const std::vector<std::size_t> w(which);
           std::array<ImagePoint, 4> points;
           PointBlocks blocks;
@@ -141,8 +141,8 @@ std::vector<HydrogenBond> find_hydrogen_bonds(const GeometryContext& context, co
             points[r] = images[w[r]]->point;
             for (std::size_t c = r; c < w.size(); ++c) blocks.of[r][c] = of[w[r]][w[c]];
           }
-          return static_cast<float>(
-              propagated_sigma(context.frame, std::span(points.data(), w.size()), m, context.cell, blocks));
+          return static_cast<float>(propagated_sigma(context.frame, std::span(points.data(), w.size()), m,
+                                                     context.cell, context.covariance, &blocks));
         };
         hb.dh = static_cast<float>(dh.value);
         hb.dh_sigma = sigma({0, 1}, dh);

@@ -1,4 +1,4 @@
-#include "vortan/molecules.hpp"
+#include "geometry/molecules.hpp"
 
 #include <algorithm>
 #include <cmath>

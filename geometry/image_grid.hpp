@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "crystal/phase.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/neighbour_search.hpp"
 
 namespace vesk {
 

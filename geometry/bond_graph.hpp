@@ -1,5 +1,5 @@
 // The chemical bonds of a phase: for every central atom, those of the
-// neighbours kept for its angles that are bonded to it (vortan/chemical_bonds),
+// neighbours kept for its angles that are bonded to it (geometry/chemical_bonds),
 // each with the operation that carries the neighbour's own atom to its image.
 // Torsion angles, hydrogen bonds and drawings walk this graph; an image of
 // an image is found by composing the operations (crystal/symmetry_operation).

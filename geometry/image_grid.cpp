@@ -1,4 +1,4 @@
-#include "vortan/image_grid.hpp"
+#include "geometry/image_grid.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,6 @@
 
 #include "crystal/equivalent_positions.hpp"
 #include "recio/error.hpp"
-#include "vortan/esd.hpp"
 
 namespace vesk {
 

@@ -11,9 +11,9 @@
 
 #include "crystal/phase.hpp"
 #include "crystal/symmetry_operation.hpp"
-#include "vortan/bond_graph.hpp"
-#include "vortan/coordinate_blocks.hpp"
-#include "vortan/geometry_su.hpp"
+#include "geometry/bond_graph.hpp"
+#include "geometry/coordinate_blocks.hpp"
+#include "geometry/measure.hpp"
 
 namespace vesk {
 
@@ -23,8 +23,8 @@ struct GeometryContext {
   const BondGraph* bonds = nullptr;
   CellFrame frame;
   CellCovariance6 cell{};
-  const CovarianceData* covariance = nullptr;  // the run's, for COVEL
-  OwnBlocks* own_blocks = nullptr;             // each atom's own block, shared with the distance work
+  ParameterCovariance covariance;              // of the refined coordinates; empty: none
+  OwnBlocks* own_blocks = nullptr;             // each atom's own block, shared with the distances
 };
 
 // One atom of a torsion or a hydrogen bond: its image and how the listing
@@ -37,6 +37,8 @@ struct NamedImage {
 
 struct TorsionAngle {
   std::array<NamedImage, 4> atoms;
+  std::size_t a_bond = 0;    // A and C: these bonds of B in the graph
+  std::size_t c_bond = 0;
   float degrees = 0;
   float sigma = 0;
 };

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vortan/torsions.hpp"
+#include "geometry/torsions.hpp"
 
 namespace vesk {
 

@@ -1,20 +1,8 @@
-#include "vortan/neighbour_search.hpp"
+#include "geometry/neighbour_search.hpp"
 
 #include <algorithm>
-#include <cmath>
-
-#include "recio/format.hpp"
-#include "recio/line_builder.hpp"
 
 namespace vesk {
-
-int cell_code(int nx, int ny, int nz) { return 100 * (nx + 5) + 10 * (ny + 5) + (nz + 5); }
-
-std::string location_text(int operator_code, int nx, int ny, int nz) {
-  recio::LineBuilder text;  // "(I4,3I2)"
-  text.i(operator_code, 4).i(nx, 2).i(ny, 2).i(nz, 2);
-  return std::string(text.text.view());
-}
 
 PairLimits pair_limits(const PhaseDescription& phase, const SearchControls& controls, int central_type,
                        int neighbour_type) {
@@ -76,7 +64,7 @@ TranslationWindow translation_window(const PhaseDescription& phase, const Vec3& 
   return window_with_reach(reciprocal_lengths(phase), central, image, limit);
 }
 
-std::string check_search_limits(const PhaseDescription& phase, const SearchControls& controls) {
+SearchRefusal check_search_limits(const PhaseDescription& phase, const SearchControls& controls) {
   // The longest limit of any pair that occurs in the phase.
   std::array<bool, kMaxAtomTypes + 1> present{};
   for (const AtomSite& atom : phase.atoms)
@@ -89,11 +77,12 @@ std::string check_search_limits(const PhaseDescription& phase, const SearchContr
       if (present[tj])
         longest = std::max(longest, pair_limits(phase, controls, static_cast<int>(ti), static_cast<int>(tj)).search());
   }
-  // A limit too long for F10.3 in E notation rather than asterisks.
-  const std::string where = recio::write_string(longest < 99999.0f ? "(A,I2,A,F10.3,A)" : "(A,I2,A,E10.3,A)",
-                                                {" Phase", phase.number, ": the search limit", longest, " A"});
-  if (!(longest <= kLongestSearchLimit))
-    return where + " is longer than 50 A; no distances are searched in this phase";
+  SearchRefusal refusal;
+  refusal.longest = longest;
+  if (!(longest <= kLongestSearchLimit)) {
+    refusal.reason = SearchRefusal::Reason::TooLong;
+    return refusal;
+  }
   const auto reach = reciprocal_lengths(phase);
   // In double, compared before any conversion: a cell edge of 0 or 1e-40
   // gives an infinite or huge count.
@@ -103,14 +92,8 @@ std::string check_search_limits(const PhaseDescription& phase, const SearchContr
     const double r = std::max(2.0, static_cast<double>(longest) * reach[k] + kWindowSlack);
     count *= std::floor(2 * r) + 1;
   }
-  if (!(count <= static_cast<double>(kMostTranslations)))
-    return where + " needs more than 10000 lattice translations; no distances are searched in this phase";
-  return {};
-}
-
-Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal) {
-  if (!orthonormal) return image;
-  return orthogonalise(Fractional{VECSUB(central, image)}, phase.orthogonal);
+  if (!(count <= static_cast<double>(kMostTranslations))) refusal.reason = SearchRefusal::Reason::TooManyTranslations;
+  return refusal;
 }
 
 }  // namespace vesk

@@ -1,9 +1,8 @@
-#include "vortan/torsions.hpp"
+#include "geometry/torsions.hpp"
 
 #include <cmath>
 
 #include "crystal/equivalent_positions.hpp"
-#include "expfile/covariance.hpp"
 
 namespace vesk {
 
@@ -52,11 +51,11 @@ NamedImage bonded_image(const GeometryContext& context, const Bond& bond) {
 }
 
 CoordinateBlock pair_block(const GeometryContext& context, const NamedImage& rows, const NamedImage& columns) {
-  return coordinate_block(*context.covariance, rows.point.positions, columns.point.positions);
+  return coordinate_block(context.covariance, rows.point.positions, columns.point.positions);
 }
 
 const CoordinateBlock& own_block(const GeometryContext& context, const NamedImage& image) {
-  return context.own_blocks->of(*context.covariance, image.point.atom, image.point.positions);
+  return context.own_blocks->of(context.covariance, image.point.atom, image.point.positions);
 }
 
 namespace {
@@ -149,9 +148,11 @@ void for_each_torsion(const GeometryContext& context, const std::vector<bool>& l
         for (std::size_t id = 0; id < around_c.size(); ++id) {
           const NamedImage& pd = around_c[id];
           if (same_place(pd.point, pa.point)) continue;
-          const Measure m = measure_torsion(pa.point, pb.point, pc.point, pd.point);
+          const PointMeasure m = measure_torsion(pa.point, pb.point, pc.point, pd.point);
           if (!m.defined) continue;
           t.atoms = {pa, pb, pc, pd};
+          t.a_bond = ia;
+          t.c_bond = ic;
           t.degrees = static_cast<float>(m.value * kDegreesPerRadian);
           const std::array<ImagePoint, 4> points{pa.point, pb.point, pc.point, pd.point};
           const CoordinateBlock ad = pair_block(context, pa, pd);
@@ -160,7 +161,7 @@ void for_each_torsion(const GeometryContext& context, const std::vector<bool>& l
           blocks.of[2][3] = &cd[id];
           blocks.of[3][3] = &own_block(context, pd);
           t.sigma = static_cast<float>(kDegreesPerRadian *
-                                       propagated_sigma(context.frame, points, m, context.cell, blocks));
+                                       propagated_sigma(context.frame, points, m, context.cell, context.covariance, &blocks));
           found(t);
         }
       }

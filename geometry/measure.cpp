@@ -1,7 +1,10 @@
-#include "vortan/geometry_su.hpp"
+#include "geometry/measure.hpp"
 
 #include <cmath>
+#include <string>
 #include <utility>
+
+#include "recio/error.hpp"
 
 namespace vesk {
 
@@ -25,6 +28,23 @@ Vec3d times(const CellFrame::Mat3d& m, const Vec3d& x) {
 // Below this sine a chain is linear and its torsion undefined: well inside
 // what a 32-bit coordinate can place off a line.
 constexpr double kLinearSine = 1.0E-7;
+// Below this sine the three atoms of an angle are taken to lie on a line:
+// far below what 32-bit coordinates can express, far above the rounding of
+// an exact image.
+constexpr double kCollinearSine = 1.0E-10;
+
+// Two unit vectors perpendicular to the unit vector u and to each other.
+std::array<Vec3d, 2> perpendiculars(const Vec3d& u) {
+  // Start from the axis least parallel to u.
+  Vec3d axis{0, 0, 0};
+  std::size_t smallest = 0;
+  for (std::size_t i = 1; i < 3; ++i)
+    if (std::fabs(u[i]) < std::fabs(u[smallest])) smallest = i;
+  axis[smallest] = 1;
+  const Vec3d p = cross(u, axis);
+  const Vec3d unit = scale(p, 1 / norm(p));
+  return {unit, cross(u, unit)};
+}
 // Below this tangent a torsion angle is 0 or 180 degrees: double rounding of
 // exact images, far below what a 32-bit coordinate can resolve.
 constexpr double kPlanar = 1.0E-12;
@@ -82,39 +102,46 @@ ImagePoint image_point(const CellFrame& frame, int atom, const Vec3& own, const 
   return p;
 }
 
-Measure measure_distance(const ImagePoint& p, const ImagePoint& q) {
-  Measure m;
-  const Vec3d d = sub(p.cart, q.cart);
+PointMeasure measure_distance(const CellFrame& frame, const ImagePoint& p, const ImagePoint& q) {
+  PointMeasure m;
+  const Vec3d d = times(frame.m, sub(p.x, q.x));
   m.value = norm(d);
   const Vec3d g = m.value > 0 ? scale(d, 1 / m.value) : Vec3d{};
-  m.gradient[0] = g;
-  m.gradient[1] = scale(g, -1);
+  m.gradient = {g, scale(g, -1)};
   return m;
 }
 
-Measure measure_angle(const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q) {
-  Measure m;
-  const Vec3d u = sub(p.cart, vertex.cart);
-  const Vec3d v = sub(q.cart, vertex.cart);
+PointMeasure measure_angle(const CellFrame& frame, const ImagePoint& p, const ImagePoint& vertex, const ImagePoint& q) {
+  PointMeasure m;
+  const Vec3d u = times(frame.m, sub(p.x, vertex.x));
+  const Vec3d v = times(frame.m, sub(q.x, vertex.x));
   const double lu = norm(u), lv = norm(v);
-  m.value = std::atan2(norm(cross(u, v)), dot(u, v));
+  const Vec3d normal = cross(u, v);
+  const double sine_part = norm(normal);
+  m.value = std::atan2(sine_part, dot(u, v));
+  m.gradient.assign(3, Vec3d{});
   if (!(lu > 0 && lv > 0)) return m;
-  const Vec3d uh = scale(u, 1 / lu), vh = scale(v, 1 / lv);
-  const double cosine = dot(uh, vh);
-  // The parts of each unit vector across the other: the directions in which
-  // the angle opens. On a line there is none, and no first-order change.
-  const Vec3d across_v = sub(vh, scale(uh, cosine));
-  const Vec3d across_u = sub(uh, scale(vh, cosine));
-  const double s = norm(across_v);
-  if (s < kLinearSine) return m;
-  m.gradient[0] = scale(across_v, -1 / (s * lu));
-  m.gradient[2] = scale(across_u, -1 / (s * lv));
-  m.gradient[1] = scale(add(m.gradient[0], m.gradient[2]), -1);
+  const Vec3d unit_u = scale(u, 1 / lu), unit_v = scale(v, 1 / lv);
+  // Turning an arm about the plane's normal n changes the angle by the
+  // turn: d/du = -(n x u^) / |u|, d/dv = (n x v^) / |v|.
+  auto bend = [&](const Vec3d& n, std::vector<Vec3d>& gradient) {
+    gradient.assign(3, Vec3d{});
+    gradient[0] = scale(cross(n, unit_u), -1 / lu);
+    gradient[2] = scale(cross(n, unit_v), 1 / lv);
+    gradient[1] = scale(add(gradient[0], gradient[2]), -1);
+  };
+  if (sine_part > kCollinearSine * lu * lv) {
+    bend(scale(normal, 1 / sine_part), m.gradient);
+  } else {
+    const std::array<Vec3d, 2> bends = perpendiculars(unit_u);
+    bend(bends[0], m.gradient);
+    bend(bends[1], m.crosswise);
+  }
   return m;
 }
 
-Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d) {
-  Measure m;
+PointMeasure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoint& c, const ImagePoint& d) {
+  PointMeasure m;
   const Vec3d f = sub(a.cart, b.cart), g = sub(b.cart, c.cart), h = sub(d.cart, c.cart);
   const Vec3d n1 = cross(f, g), n2 = cross(h, g);
   const double lg = norm(g);
@@ -123,6 +150,7 @@ Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoi
     m.defined = false;
     return m;
   }
+  m.gradient.resize(4);
   // With b1 = b - a, b2 = c - b, b3 = d - c: atan2(|b2| b1 . (b2 x b3), (b1 x b2) . (b2 x b3)).
   const Vec3d b1 = scale(f, -1), b2 = scale(g, -1);
   const double y = lg * dot(b1, cross(b2, h)), x = dot(cross(b1, b2), cross(b2, h));
@@ -143,7 +171,8 @@ Measure measure_torsion(const ImagePoint& a, const ImagePoint& b, const ImagePoi
 namespace {
 
 // One refined parameter of a measure: its covariance position, the
-// derivative, and the point and coordinate it was first met at.
+// derivative, and the point and coordinate it was first met at (point -1:
+// a parameter of `extra`).
 struct ParameterTerm {
   int position = 0;
   double derivative = 0;
@@ -152,19 +181,24 @@ struct ParameterTerm {
 };
 
 // J C J^T with the cell part first, then the parameters in the order they
-// are met; `covariance(p, q)` gives the covariance of two terms. Two images
-// of one atom (one covariance position) add up to one term.
-// With `blocks`, the parameters are those of every point in turn (x, y, z
-// each) when no two points share a position and none is 0: the covariance
-// of parameters p = 3k + r and q = 3l + s is then element (r, s) of block
-// (k, l), read row by row in the same order as the general sum.
-template <class Covariance>
-double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
-                           const CellCovariance6& cell, Covariance covariance, const PointBlocks* blocks = nullptr) {
+// are met. Two images of one atom (one covariance position) add up to one
+// term. With `blocks`, the parameters are those of every point in turn (x,
+// y, z each) when no two points share a position, none is 0 and there is no
+// extra derivative: the covariance of parameters p = 3k + r and q = 3l + s
+// is then element (r, s) of block (k, l), read row by row in the same order
+// as the general sum.
+double variance_of(const CellFrame& frame, std::span<const ImagePoint> points, std::span<const Vec3d> gradient,
+                   const CellCovariance6& cell, const ParameterCovariance& covariance,
+                   std::span<const ParameterDerivative> extra, const PointBlocks* blocks) {
   std::array<double, 6> dcell{};
-  std::array<ParameterTerm, 12> terms;
+  // Room for four points without a heap allocation, the common case.
+  std::array<ParameterTerm, 12> small;
+  std::vector<ParameterTerm> large;
+  const std::size_t room = 3 * points.size() + extra.size();
+  if (room > small.size()) large.resize(room);
+  ParameterTerm* terms = room > small.size() ? large.data() : small.data();
   std::size_t count = 0;
-  auto add_parameter = [&terms, &count](int position, double value, int point, int coordinate) {
+  auto add_parameter = [terms, &count](int position, double value, int point, int coordinate) {
     if (position == 0) return;
     for (std::size_t k = 0; k < count; ++k)
       if (terms[k].position == position) {
@@ -174,23 +208,24 @@ double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> p
     terms[count++] = ParameterTerm{position, value, point, coordinate};
   };
   for (std::size_t k = 0; k < points.size(); ++k) {
-    const Vec3d& g = measure.gradient[k];
+    const Vec3d& g = gradient[k];
     const ImagePoint& point = points[k];
-    for (int c = 0; c < 6; ++c) dcell[c] += dot(g, times(frame.dm[c], point.x));
+    for (std::size_t c = 0; c < 6; ++c) dcell[c] += dot(g, times(frame.dm[c], point.x));
     // dX/dx' = M, dx'/dx = R: the own-coordinate gradient is R^T M^T g.
     Vec3d mg{};
-    for (int j = 0; j < 3; ++j) mg[j] = frame.m[0][j] * g[0] + frame.m[1][j] * g[1] + frame.m[2][j] * g[2];
-    for (int j = 0; j < 3; ++j) {
+    for (std::size_t j = 0; j < 3; ++j) mg[j] = frame.m[0][j] * g[0] + frame.m[1][j] * g[1] + frame.m[2][j] * g[2];
+    for (std::size_t j = 0; j < 3; ++j) {
       double own = 0;
-      for (int i = 0; i < 3; ++i) own += point.op.rotation[i][j] * mg[i];
-      add_parameter(point.positions[j], own, static_cast<int>(k), j);
+      for (std::size_t i = 0; i < 3; ++i) own += point.op.rotation[i][j] * mg[i];
+      add_parameter(point.positions[j], own, static_cast<int>(k), static_cast<int>(j));
     }
   }
+  for (const ParameterDerivative& e : extra) add_parameter(e.position, e.value, -1, 0);
   double variance = 0;
-  for (int r = 0; r < 6; ++r)
-    for (int s = 0; s < 6; ++s) variance += dcell[r] * dcell[s] * cell[r][s];
+  for (std::size_t r = 0; r < 6; ++r)
+    for (std::size_t s = 0; s < 6; ++s) variance += dcell[r] * dcell[s] * cell[r][s];
   const std::size_t n = points.size();
-  bool regular = blocks != nullptr && count == 3 * n;
+  bool regular = blocks != nullptr && n <= 4 && count == 3 * n;
   for (std::size_t p = 0; regular && p < count; ++p)
     regular = static_cast<std::size_t>(terms[p].point) == p / 3 && static_cast<std::size_t>(terms[p].coordinate) == p % 3;
   if (regular) {
@@ -207,34 +242,36 @@ double propagated_sigma_of(const CellFrame& frame, std::span<const ImagePoint> p
           variance += dp * q[2].derivative * static_cast<double>(row[2 * step]);
         }
       }
-    return std::sqrt(std::fabs(variance));
+    return variance;
   }
   for (std::size_t p = 0; p < count; ++p)
     for (std::size_t q = 0; q < count; ++q)
-      variance += terms[p].derivative * terms[q].derivative * covariance(terms[p], terms[q]);
-  return std::sqrt(std::fabs(variance));
+      if (covariance) variance += terms[p].derivative * terms[q].derivative * covariance(terms[p].position, terms[q].position);
+  return variance;
 }
 
 }  // namespace
 
-double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
-                        const CellCovariance6& cell, const ParameterCovariance& covariance) {
-  return propagated_sigma_of(frame, points, measure, cell, [&covariance](const ParameterTerm& p, const ParameterTerm& q) {
-    return covariance(p.position, q.position);
-  });
+double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> points, std::span<const Vec3d> gradient,
+                           const CellCovariance6& cell, const ParameterCovariance& covariance,
+                           std::span<const ParameterDerivative> extra, const PointBlocks* blocks) {
+  if (gradient.size() != points.size())
+    throw Error("A measure of " + std::to_string(points.size()) + " points came with a gradient of " +
+                std::to_string(gradient.size()));
+  return variance_of(frame, points, gradient, cell, covariance, extra, blocks);
 }
 
-double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const Measure& measure,
-                        const CellCovariance6& cell, const PointBlocks& blocks) {
-  return propagated_sigma_of(frame, points, measure, cell, [&blocks](const ParameterTerm& p, const ParameterTerm& q) {
-    // COVEL of the two positions: a block holds it whichever point of an
-    // atom the term was first met at.
-    const CoordinateBlock& block = p.point <= q.point ? *blocks.of[static_cast<std::size_t>(p.point)][static_cast<std::size_t>(q.point)]
-                                                      : *blocks.of[static_cast<std::size_t>(q.point)][static_cast<std::size_t>(p.point)];
-    const int r = p.point <= q.point ? p.coordinate : q.coordinate;
-    const int s = p.point <= q.point ? q.coordinate : p.coordinate;
-    return static_cast<double>(block[static_cast<std::size_t>(3 * r + s)]);
-  }, &blocks);
+double propagated_variance(const CellFrame& frame, std::span<const ImagePoint> points, const PointMeasure& measure,
+                           const CellCovariance6& cell, const ParameterCovariance& covariance,
+                           std::span<const ParameterDerivative> extra, const PointBlocks* blocks) {
+  const double variance = propagated_variance(frame, points, measure.gradient, cell, covariance, extra, blocks);
+  if (measure.crosswise.empty()) return variance;
+  return 0.5 * (variance + propagated_variance(frame, points, measure.crosswise, cell, covariance, extra, blocks));
+}
+
+double propagated_sigma(const CellFrame& frame, std::span<const ImagePoint> points, const PointMeasure& measure,
+                        const CellCovariance6& cell, const ParameterCovariance& covariance, const PointBlocks* blocks) {
+  return std::sqrt(std::fabs(propagated_variance(frame, points, measure, cell, covariance, {}, blocks)));
 }
 
 }  // namespace vesk

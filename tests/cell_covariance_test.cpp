@@ -1,7 +1,9 @@
-// Standard deviations of distances and angles, checked against numerical
-// derivatives taken through the same symmetry operators (in double
-// precision) and propagated with the same covariance matrix.
-#include "vortan/esd.hpp"
+// The cell covariance with the ties of the Laue class, and the standard
+// deviations of distances and angles through the one propagation
+// (geometry/measure.hpp), checked against numerical derivatives taken
+// through the same symmetry operators (in double precision) and propagated
+// with the same covariance matrix.
+#include "geometry/cell_covariance.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +12,12 @@
 #include <vector>
 
 #include "crystal/spacegroup.hpp"
-#include "vortan/kept_neighbours.hpp"
-#include "vortan/neighbour_search.hpp"
+#include "geometry/phase_geometry.hpp"
 #include "vortan/tables.hpp"
 #include "tests/support/typed_operators.hpp"
 
 namespace vesk {
 namespace {
-
-constexpr float kDegreesPerRadian = 57.29578f;
 
 using testing_support::TypedOperator;
 
@@ -118,44 +117,58 @@ std::vector<double> full_covariance(const CellCovariance& cell, int atoms) {
   return c;
 }
 
-// Rows 7.. of the work covariance taken from the full matrix, as COVEL would.
-void fill_rows(WorkCovariance& work, const std::vector<double>& c, int atoms, int last) {
-  const std::size_t n = static_cast<std::size_t>(6 + 3 * atoms);
-  for (int r = 7; r <= last; ++r)
-    for (int s = 7; s <= last; ++s) {
-      const int pr = work.positions[static_cast<std::size_t>(r - 1)];
-      const int ps = work.positions[static_cast<std::size_t>(s - 1)];
-      work.at(r, s) = (pr == 0 || ps == 0) ? 0.0f
-                                           : static_cast<float>(c[static_cast<std::size_t>(pr - 1) * n +
-                                                                  static_cast<std::size_t>(ps - 1)]);
-    }
-}
-
 std::array<int, 3> positions_of(int atom) { return {6 + 3 * (atom - 1) + 1, 6 + 3 * (atom - 1) + 2, 6 + 3 * (atom - 1) + 3}; }
 
-void set_rows(WorkCovariance& work, int first_row, const std::array<int, 3>& positions) {
-  for (std::size_t k = 0; k < 3; ++k) work.positions[static_cast<std::size_t>(first_row - 1) + k] = positions[k];
+// COVEL of the full matrix: position p is its row p - 1.
+ParameterCovariance covel_of(const std::vector<double>& c, int atoms) {
+  const std::size_t n = static_cast<std::size_t>(6 + 3 * atoms);
+  return [&c, n](int p, int q) {
+    // The propagation takes the coordinate covariance in single precision, as COVEL gives it.
+    return static_cast<double>(static_cast<float>(c[static_cast<std::size_t>(p - 1) * n + static_cast<std::size_t>(q - 1)]));
+  };
 }
 
-Vec3 position_of(const Model& m, int atom) {
-  const std::size_t first = static_cast<std::size_t>(6 + 3 * (atom - 1));
-  return {static_cast<float>(m.p[first]), static_cast<float>(m.p[first + 1]), static_cast<float>(m.p[first + 2])};
+// An image of an atom at `x`, its coordinates at positions_of(atom) or, with
+// `refined` false, not refined.
+ImagePoint point_at(const PhaseDescription& phase, const Vec3& x, const ImageSpec& s, bool refined = true) {
+  const CellFrame frame = cell_frame(phase.abc, phase.cosines);
+  return image_point(frame, s.atom, x, operation_of(phase.group, s.code, s.n),
+                     refined ? positions_of(s.atom) : std::array<int, 3>{});
 }
 
-NeighbourEntry neighbour_entry(const PhaseDescription& phase, const Model& m, int central, const ImageSpec& s,
-                               WorkCovariance& work, const std::vector<double>& c, DistanceSigma& sigma) {
-  NeighbourEntry entry;
-  entry.code = s.code;
-  entry.n = s.n;
-  entry.atom = s.atom;
-  entry.positions = positions_of(s.atom);
-  set_rows(work, 7, positions_of(central));
-  set_rows(work, 10, entry.positions);
-  fill_rows(work, c, m.atoms, 12);
-  sigma = distance_sigma(phase, position_of(m, central), position_of(m, s.atom), s.code, s.n, work);
-  entry.image = sigma.image;
-  entry.d = static_cast<float>(sigma.distance);
-  return entry;
+struct Value {
+  double value = 0;     // Angstrom or degrees
+  double variance = 0;  // as propagated
+  double sigma = 0;
+};
+
+Value distance_through(const PhaseDescription& phase, const CellCovariance& cell, const ImagePoint& from,
+                       const ImagePoint& to, const ParameterCovariance& covariance) {
+  const CellFrame frame = cell_frame(phase.abc, phase.cosines);
+  const std::array<ImagePoint, 2> points{from, to};
+  const PointMeasure m = measure_distance(frame, from, to);
+  Value v;
+  v.value = m.value;
+  v.variance = propagated_variance(frame, points, m, in_double(cell), covariance);
+  v.sigma = std::sqrt(std::fabs(v.variance));
+  return v;
+}
+
+Value angle_through(const PhaseDescription& phase, const CellCovariance& cell, const ImagePoint& first,
+                    const ImagePoint& vertex, const ImagePoint& second, const ParameterCovariance& covariance) {
+  const CellFrame frame = cell_frame(phase.abc, phase.cosines);
+  const std::array<ImagePoint, 3> points{first, vertex, second};
+  const PointMeasure m = measure_angle(frame, first, vertex, second);
+  Value v;
+  v.value = m.value * kDegreesPerRadian;
+  v.variance = propagated_variance(frame, points, m, in_double(cell), covariance);
+  v.sigma = kDegreesPerRadian * std::sqrt(std::max(v.variance, 0.0));
+  return v;
+}
+
+// A distance of two unrefined atoms: the cell's part alone.
+double cell_only_sigma(const PhaseDescription& phase, const CellCovariance& cell, const Vec3& from, const Vec3& to) {
+  return distance_through(phase, cell, point_at(phase, from, {1}, false), point_at(phase, to, {2}, false), {}).sigma;
 }
 
 // Distances and all angles among the given images of one central atom:
@@ -170,31 +183,28 @@ void cross_check(PhaseDescription phase, const std::vector<Vec3>& atoms, int cen
   // The reference works on the single-precision cosines the phase holds.
   for (const Vec3& x : atoms)
     for (float coordinate : x) m.p.push_back(coordinate);
-  const std::vector<double> c = full_covariance(cell, m.atoms);
-
-  WorkCovariance work;
-  set_cell_block(work, cell);
-  std::vector<NeighbourEntry> entries;
+  std::vector<double> c = full_covariance(cell, m.atoms);
+  // The coordinate covariance as COVEL gives it, in single precision.
+  const std::size_t size = static_cast<std::size_t>(6 + 3 * m.atoms);
+  for (std::size_t r = 6; r < size; ++r)
+    for (std::size_t s = 6; s < size; ++s) c[r * size + s] = static_cast<float>(c[r * size + s]);
+  const ParameterCovariance covariance = covel_of(c, m.atoms);
+  const ImagePoint centre = point_at(phase, atoms[static_cast<std::size_t>(central - 1)], {central});
+  std::vector<ImagePoint> points;
   for (const ImageSpec& s : images) {
-    DistanceSigma analytic;
-    NeighbourEntry entry = neighbour_entry(phase, m, central, s, work, c, analytic);
+    points.push_back(point_at(phase, atoms[static_cast<std::size_t>(s.atom - 1)], s));
+    const Value analytic = distance_through(phase, cell, centre, points.back(), covariance);
     const double reference = numerical_sigma(m, c, [&](const Model& mm) { return distance_of(phase, mm, central, s); });
-    EXPECT_NEAR(analytic.distance, distance_of(phase, m, central, s), 1.0E-12 * analytic.distance);
+    EXPECT_NEAR(analytic.value, distance_of(phase, m, central, s), 1.0E-12 * analytic.value);
     EXPECT_NEAR(analytic.sigma, reference, 1.0E-5 * reference + 1.0E-9) << "atom " << s.atom << " code " << s.code;
     EXPECT_GT(reference, 1.0E-5);
-    entries.push_back(entry);
   }
   const double degrees = 180 / 3.14159265358979;
   for (std::size_t a = 0; a < images.size(); ++a)
     for (std::size_t b = a + 1; b < images.size(); ++b) {
-      const auto& e1 = entries[a];
-      const auto& e2 = entries[b];
-      set_rows(work, 10, e1.positions);
-      set_rows(work, 13, e2.positions);
-      fill_rows(work, c, m.atoms, 15);
-      const Angle angle = bond_angle(phase, atoms[static_cast<std::size_t>(central - 1)], e1, e2, work, kDegreesPerRadian);
+      const Value angle = angle_through(phase, cell, points[a], centre, points[b], covariance);
       const double theta = angle_of(phase, m, central, images[a], images[b]) * degrees;
-      EXPECT_NEAR(angle.degrees, theta, 2.0E-5 * theta);
+      EXPECT_NEAR(angle.value, theta, 2.0E-5 * theta);
       const double reference = degrees * numerical_sigma(m, c, [&](const Model& mm) {
         return angle_of(phase, mm, central, images[a], images[b]);
       });
@@ -216,9 +226,7 @@ TEST(CellCovariance, LaueClassTiesTheCellParameters) {
 
   // The tie enters a distance along the diagonal of the ab plane: with
   // u = v the two edge terms add up instead of adding in quadrature.
-  WorkCovariance work;
-  set_cell_block(work, cell);
-  const float sigma = distance_sigma(tetragonal, {0, 0, 0}, {0.5f, 0.5f, 0}, 1, {}, work).sigma;
+  const double sigma = cell_only_sigma(tetragonal, cell, {0, 0, 0}, {0.5f, 0.5f, 0});
   EXPECT_NEAR(sigma, 0.5f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
 
   // Hexagonal axes: the angle sigmas are forced to 0.
@@ -249,11 +257,9 @@ TEST(CellCovariance, LaueClassTiesTheCellParameters) {
   cubic.abc_sigma = {0.001f, 0.003f, 0.002f};
   cell = cell_covariance(cubic);
   EXPECT_EQ(cubic.abc_sigma, (Vec3{0.001f, 0.001f, 0.001f}));
-  WorkCovariance cubic_work;
-  set_cell_block(cubic_work, cell);
-  const float along_ab = distance_sigma(cubic, {0, 0, 0}, {0.25f, 0.25f, 0}, 1, {}, cubic_work).sigma;
-  const float along_bc = distance_sigma(cubic, {0, 0, 0}, {0, 0.25f, 0.25f}, 1, {}, cubic_work).sigma;
-  EXPECT_FLOAT_EQ(along_ab, along_bc);
+  const double along_ab = cell_only_sigma(cubic, cell, {0, 0, 0}, {0.25f, 0.25f, 0});
+  const double along_bc = cell_only_sigma(cubic, cell, {0, 0, 0}, {0, 0.25f, 0.25f});
+  EXPECT_DOUBLE_EQ(along_ab, along_bc);
   EXPECT_NEAR(along_ab, 0.25f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
 
   // Monoclinic: nothing tied.
@@ -270,28 +276,32 @@ TEST(DistanceSigma, CellOnlyAndNegativeVariance) {
   // Without atom covariances a distance along a has sigma |dx| sigma(a).
   PhaseDescription phase = make_phase({5, 6, 7}, {90, 90, 90}, 3, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
   phase.abc_sigma = {0.002f, 0.001f, 0.001f};
-  WorkCovariance work;
-  set_cell_block(work, cell_covariance(phase));
+  const CellCovariance cell = cell_covariance(phase);
   const Vec3 central{0.1f, 0.2f, 0.3f}, along_a{0.5f, 0.2f, 0.3f};
-  const DistanceSigma sigma = distance_sigma(phase, central, along_a, 1, {}, work);
-  EXPECT_NEAR(sigma.distance, 2.0, 1.0E-6);
-  EXPECT_NEAR(sigma.sigma, 0.4f * 0.002f, 1.0E-8f);
-  EXPECT_NEAR(sigma.derivatives[0], 0.4f, 1.0E-6f);  // |u| / a
-  // Moving the central atom along x lengthens nothing but u; the
-  // neighbour's own coordinate enters with the opposite sign.
-  EXPECT_NEAR(sigma.derivatives[6], -5.0f, 1.0E-5f);
-  EXPECT_NEAR(sigma.derivatives[9], 5.0f, 1.0E-5f);
+  const Value plain = distance_through(phase, cell, point_at(phase, central, {1}, false),
+                                       point_at(phase, along_a, {2}, false), {});
+  EXPECT_NEAR(plain.value, 2.0, 1.0E-6);
+  EXPECT_NEAR(plain.sigma, 0.4 * 0.002, 1.0E-8);
+
+  // Moving the central atom along x lengthens nothing but u, by a = 5 A per
+  // cell edge: sigma(x) 0.001 of either atom alone gives 0.005 A.
+  const ParameterCovariance own_x = [](int p, int q) { return p == 7 && q == 7 ? 1.0E-6 : 0.0; };
+  EXPECT_NEAR(distance_through(phase, CellCovariance{}, point_at(phase, central, {1}), point_at(phase, along_a, {3}, false),
+                               own_x).sigma, 0.005, 1.0E-9);
+  EXPECT_NEAR(distance_through(phase, CellCovariance{}, point_at(phase, central, {3}, false), point_at(phase, along_a, {1}),
+                               own_x).sigma, 0.005, 1.0E-9);
 
   // A covariance that is not positive definite gives a negative variance:
   // reported by the caller, its absolute value used.
-  work.positions[6] = 1;
-  work.positions[9] = 2;
-  work.at(7, 7) = 1.0E-6f;
-  work.at(10, 10) = 1.0E-6f;
-  work.at(7, 10) = work.at(10, 7) = 2.0E-6f;  // correlation 2
-  const DistanceSigma negative = distance_sigma(phase, central, along_a, 1, {}, work);
+  const ParameterCovariance correlated = [](int p, int q) {
+    if ((p == 7 || p == 10) && p == q) return 1.0E-6;
+    if ((p == 7 && q == 10) || (p == 10 && q == 7)) return 2.0E-6;  // correlation 2
+    return 0.0;
+  };
+  const Value negative = distance_through(phase, cell, point_at(phase, central, {1}), point_at(phase, along_a, {2}),
+                                          correlated);
   EXPECT_LT(negative.variance, kNegativeVarianceLimit);
-  EXPECT_FLOAT_EQ(negative.sigma, std::sqrt(std::fabs(negative.variance)));
+  EXPECT_DOUBLE_EQ(negative.sigma, std::sqrt(std::fabs(negative.variance)));
 }
 
 TEST(EsdCrossCheck, TriclinicAgainstNumericalDerivatives) {
@@ -354,28 +364,23 @@ TEST(BondAngle, LinearThroughAnInversionCentreIsExact) {
   phase.abc_sigma = {0.0011f, 0.0015f, 0.0021f};
   phase.cosine_sigma = {0.00031f, 0.00022f, 0.00041f};
   const std::vector<Vec3> atoms = {{0.5f, 0, 0.5f}, {0.6123457f, 0.1376543f, 0.3312347f}};
-  Model m;
-  m.atoms = 2;
-  m.p = {phase.abc[0], phase.abc[1], phase.abc[2], phase.cosines[0], phase.cosines[1], phase.cosines[2]};
-  for (const Vec3& x : atoms) m.p.insert(m.p.end(), x.begin(), x.end());
-  std::vector<double> c = full_covariance(cell_covariance(phase), 2);
+  const CellCovariance cell = cell_covariance(phase);
+  std::vector<double> c = full_covariance(cell, 2);
   for (std::size_t r = 6; r < 9; ++r)  // the centre is fixed
     for (std::size_t s = 0; s < 12; ++s) c[r * 12 + s] = c[s * 12 + r] = 0;
-  WorkCovariance work;
-  set_cell_block(work, cell_covariance(phase));
-  ImageSpec direct{2, 1, {0, 0, 0}}, inverted{2, -1, {1, 0, 1}};
-  DistanceSigma d1, d2;
-  const NeighbourEntry e1 = neighbour_entry(phase, m, 1, direct, work, c, d1);
-  const NeighbourEntry e2 = neighbour_entry(phase, m, 1, inverted, work, c, d2);
-  EXPECT_EQ(d1.distance, d2.distance);
+  const ParameterCovariance covariance = covel_of(c, 2);
+  const ImagePoint centre = point_at(phase, atoms[0], {1});
+  const ImagePoint direct = point_at(phase, atoms[1], {2, 1, {0, 0, 0}});
+  const ImagePoint inverted = point_at(phase, atoms[1], {2, -1, {1, 0, 1}});
+  const Value d1 = distance_through(phase, cell, centre, direct, covariance);
+  const Value d2 = distance_through(phase, cell, centre, inverted, covariance);
+  EXPECT_EQ(d1.value, d2.value);
   EXPECT_EQ(d1.sigma, d2.sigma);
-  set_rows(work, 10, e1.positions);
-  set_rows(work, 13, e2.positions);
-  fill_rows(work, c, 2, 15);
-  const Angle linear = bond_angle(phase, atoms[0], e1, e2, work, kDegreesPerRadian);
-  EXPECT_EQ(linear.degrees, 180.0f);
-  EXPECT_LT(linear.sigma, 1.0E-9f);
-  EXPECT_EQ(format_value_esd(linear.degrees, linear.sigma, EsdKind::Angle), " 180.000(0)");
+  const Value linear = angle_through(phase, cell, direct, centre, inverted, covariance);
+  EXPECT_EQ(static_cast<float>(linear.value), 180.0f);
+  EXPECT_LT(linear.sigma, 1.0E-9);
+  EXPECT_EQ(format_value_esd(static_cast<float>(linear.value), static_cast<float>(linear.sigma), EsdKind::Angle),
+            " 180.000(0)");
 }
 
 TEST(BondAngle, CubicSiteFixesTheRightAngle) {
@@ -389,25 +394,21 @@ TEST(BondAngle, CubicSiteFixesTheRightAngle) {
   ASSERT_FALSE(phase.group.failed());
   phase.group.laue = 14;
   const Vec3 oxygen{0.26171f, 0.26171f, 0.26171f};
-  WorkCovariance work;
-  set_cell_block(work, cell_covariance(phase));
-  work.positions = {0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-  for (int r = 7; r <= 15; ++r)
-    for (int s = 7; s <= 15; ++s) work.at(r, s) = 9.0E-10f;  // sigma(x) 0.00003
-  auto entry = [&](int code, LatticeTranslation n) {
-    NeighbourEntry e;
-    e.code = code;
-    e.n = n;
-    e.image = distance_sigma(phase, oxygen, oxygen, code, n, work).image;
-    return e;
+  const CellCovariance cell = cell_covariance(phase);
+  const ParameterCovariance one_parameter = [](int, int) { return 9.0E-10;  };  // sigma(x) 0.00003
+  const CellFrame frame = cell_frame(phase.abc, phase.cosines);
+  auto image = [&](int code, LatticeTranslation n) {
+    return image_point(frame, 1, oxygen, operation_of(phase.group, code, n), {1, 1, 1});
   };
-  const Angle right = bond_angle(phase, oxygen, entry(-4, {1, 1, 0}), entry(-8, {1, 0, 1}), work, kDegreesPerRadian);
-  EXPECT_EQ(right.degrees, 90.0f);
-  EXPECT_LT(right.sigma, 1.0E-9f);
-  EXPECT_EQ(format_value_esd(right.degrees, right.sigma, EsdKind::Angle), "  90.000(0)");
+  const ImagePoint centre = image(1, {0, 0, 0});
+  const Value right = angle_through(phase, cell, image(-4, {1, 1, 0}), centre, image(-8, {1, 0, 1}), one_parameter);
+  EXPECT_EQ(static_cast<float>(right.value), 90.0f);
+  EXPECT_LT(right.sigma, 1.0E-9);
+  EXPECT_EQ(format_value_esd(static_cast<float>(right.value), static_cast<float>(right.sigma), EsdKind::Angle),
+            "  90.000(0)");
   // Another angle between the same images does move with x.
-  const Angle free = bond_angle(phase, oxygen, entry(-4, {1, 1, 0}), entry(-7, {0, 1, 1}), work, kDegreesPerRadian);
-  EXPECT_GT(free.sigma, 1.0E-3f);
+  const Value free = angle_through(phase, cell, image(-4, {1, 1, 0}), centre, image(-7, {0, 1, 1}), one_parameter);
+  EXPECT_GT(free.sigma, 1.0E-3);
 }
 
 TEST(BondAngle, NearlyLinearKeepsItsStandardDeviation) {
@@ -430,21 +431,16 @@ TEST(BondAngle, CollinearNeighboursGetTheMeanOfTwoBends) {
   // coordinate with sigma 0.001 (0.01 A): a bend in y or in z moves the
   // angle by dy1/2 + dy2/2 - dyc (1/2 + 1/2), variance 1.5E-4 each way.
   PhaseDescription phase = make_phase({10, 10, 10}, {90, 90, 90}, 14, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
-  WorkCovariance work;
-  work.positions = {0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  for (int r = 7; r <= 15; ++r) work.at(r, r) = 1.0E-6f;
-  auto entry = [&](Vec3 x) {
-    NeighbourEntry e;
-    e.code = 1;
-    e.image = distance_sigma(phase, {0, 0, 0}, x, 1, {}, work).image;
-    return e;
-  };
-  const Angle linear = bond_angle(phase, {0, 0, 0}, entry({0.2f, 0, 0}), entry({-0.2f, 0, 0}), work, kDegreesPerRadian);
-  EXPECT_EQ(linear.degrees, 180.0f);
-  EXPECT_NEAR(linear.sigma, kDegreesPerRadian * std::sqrt(1.5E-4f), 1.0E-4f);
+  const CellCovariance cell = cell_covariance(phase);
+  const ParameterCovariance independent = [](int p, int q) { return p == q ? 1.0E-6 : 0.0; };
+  const ImagePoint centre = point_at(phase, {0, 0, 0}, {1});
+  const ImagePoint right = point_at(phase, {0.2f, 0, 0}, {2}), left = point_at(phase, {-0.2f, 0, 0}, {3});
+  const Value linear = angle_through(phase, cell, right, centre, left, independent);
+  EXPECT_EQ(static_cast<float>(linear.value), 180.0f);
+  EXPECT_NEAR(linear.sigma, kDegreesPerRadian * std::sqrt(1.5E-4), 1.0E-4);
   // Two neighbours at the same place: 0 degrees, finite.
-  const Angle coincident = bond_angle(phase, {0, 0, 0}, entry({0.2f, 0, 0}), entry({0.2f, 0, 0}), work, kDegreesPerRadian);
-  EXPECT_EQ(coincident.degrees, 0.0f);
+  const Value coincident = angle_through(phase, cell, right, centre, point_at(phase, {0.2f, 0, 0}, {3}), independent);
+  EXPECT_EQ(static_cast<float>(coincident.value), 0.0f);
   EXPECT_TRUE(std::isfinite(coincident.sigma));
 }
 

@@ -2,14 +2,14 @@
 // every distinct equivalent position of it, every lattice translation that
 // can bring the image within the search limit, in a fixed order (neighbour
 // atom, equivalent position in generation order, nx, ny, nz ascending with
-// nz fastest). What is done with each distance found is vortan/atom_work.hpp.
+// nz fastest). What is done with each distance found is
+// geometry/phase_geometry.hpp.
 #pragma once
 #include <array>
-#include <string>
+#include <cmath>
 
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
-#include "vortan/esd.hpp"
 
 namespace vesk {
 
@@ -28,9 +28,27 @@ struct SearchControls {
   float bond_tolerance = 0.4f;  // Angstrom beyond the covalent radii (control word BTOL)
 };
 
-// 100 (nx + 5) + 10 (ny + 5) + (nz + 5); 555 is no translation.
-int cell_code(int nx, int ny, int nz);
-std::string location_text(int operator_code, int nx, int ny, int nz);
+// Fractional difference (central minus neighbour) scaled by the cell edges,
+// and its length: the single-precision distance that decides whether a
+// neighbour is found, the same in every search.
+struct CellVector {
+  float u = 0, v = 0, w = 0, d = 0;
+};
+
+// Inline: the neighbour search calls this for every candidate.
+inline float squared_length(const PhaseDescription& phase, float u, float v, float w) {
+  const float ca = phase.cosines[0], cb = phase.cosines[1], cg = phase.cosines[2];
+  return u * u + v * v + w * w + 2 * (v * w * ca + u * w * cb + u * v * cg);
+}
+
+inline CellVector cell_vector(const PhaseDescription& phase, const Vec3& from, const Vec3& to) {
+  CellVector vec;
+  vec.u = phase.abc[0] * (from[0] - to[0]);
+  vec.v = phase.abc[1] * (from[1] - to[1]);
+  vec.w = phase.abc[2] * (from[2] - to[2]);
+  vec.d = std::sqrt(squared_length(phase, vec.u, vec.v, vec.w));
+  return vec;
+}
 
 struct PairLimits {
   float distance = 0;        // Dlim
@@ -51,9 +69,15 @@ struct TranslationWindow {
 TranslationWindow translation_window(const PhaseDescription& phase, const Vec3& central, const Vec3& image,
                                      float limit);
 
-// Empty when the phase can be searched, else the message that refuses it:
-// a limit above 50 A or one that needs more than 10000 translations.
-std::string check_search_limits(const PhaseDescription& phase, const SearchControls& controls);
+// Why a phase's limits are refused: the longest limit of any pair of its
+// atoms is above 50 A, or needs more than 10000 translations.
+struct SearchRefusal {
+  enum class Reason { None, TooLong, TooManyTranslations };
+  Reason reason = Reason::None;
+  float longest = 0;         // Angstrom
+  bool refused() const { return reason != Reason::None; }
+};
+SearchRefusal check_search_limits(const PhaseDescription& phase, const SearchControls& controls);
 
 struct FoundDistance {
   int atom = 0;              // from 1
@@ -63,9 +87,5 @@ struct FoundDistance {
   CellVector vec;
   PairLimits limits;
 };
-
-// The printed neighbour vector: the image's fractional coordinates, or for
-// "ONCR" the vector from it to the central atom in orthonormal Angstrom.
-Vec3 printed_vector(const PhaseDescription& phase, const Vec3& central, const Vec3& image, bool orthonormal);
 
 }  // namespace vesk

@@ -10,7 +10,7 @@
 
 #include "crystal/phase.hpp"
 #include "crystal/symmetry_operation.hpp"
-#include "vortan/bond_graph.hpp"
+#include "geometry/bond_graph.hpp"
 
 namespace vesk {
 

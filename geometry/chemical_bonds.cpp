@@ -1,4 +1,4 @@
-#include "vortan/chemical_bonds.hpp"
+#include "geometry/chemical_bonds.hpp"
 
 #include <algorithm>
 #include <cstdio>

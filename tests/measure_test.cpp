@@ -10,7 +10,7 @@
 #include <gemmi/calculate.hpp>
 #include <gemmi/unitcell.hpp>
 
-#include "vortan/geometry_su.hpp"
+#include "geometry/measure.hpp"
 
 using namespace vesk;
 
@@ -102,7 +102,7 @@ TEST(GeometrySu, TorsionAngleAndDistanceSigmasAgreeWithFiniteDifferences) {
   auto torsion = [&chain](const Parameters& q) {
     return gemmi::calculate_dihedral(place(q, chain[0]), place(q, chain[1]), place(q, chain[2]), place(q, chain[3]));
   };
-  const Measure t = measure_torsion(points[0], points[1], points[2], points[3]);
+  const PointMeasure t = measure_torsion(points[0], points[1], points[2], points[3]);
   ASSERT_TRUE(t.defined);
   EXPECT_NEAR(t.value, torsion(single), 1e-9);
   const double expected_t = finite_difference_sigma(single, covariance, torsion);
@@ -112,7 +112,7 @@ TEST(GeometrySu, TorsionAngleAndDistanceSigmasAgreeWithFiniteDifferences) {
     return gemmi::calculate_angle(place(q, chain[0]), place(q, chain[1]), place(q, chain[2]));
   };
   const std::vector<ImagePoint> three(points.begin(), points.begin() + 3);
-  const Measure a = measure_angle(points[0], points[1], points[2]);
+  const PointMeasure a = measure_angle(frame, points[0], points[1], points[2]);
   EXPECT_NEAR(a.value, angle(single), 1e-9);
   const double expected_a = finite_difference_sigma(single, covariance, angle);
   EXPECT_NEAR(propagated_sigma(frame, three, a, cell, parameters), expected_a, 1e-5 * expected_a);
@@ -120,7 +120,7 @@ TEST(GeometrySu, TorsionAngleAndDistanceSigmasAgreeWithFiniteDifferences) {
   // A distance between two images of one atom: only the operations differ.
   auto distance = [&chain](const Parameters& q) { return place(q, chain[0]).dist(place(q, chain[3])); };
   const std::vector<ImagePoint> ends{points[0], points[3]};
-  const Measure d = measure_distance(points[0], points[3]);
+  const PointMeasure d = measure_distance(frame, points[0], points[3]);
   EXPECT_NEAR(d.value, distance(single), 1e-9);
   const double expected_d = finite_difference_sigma(single, covariance, distance);
   EXPECT_NEAR(propagated_sigma(frame, ends, d, cell, parameters), expected_d, 1e-5 * expected_d);
@@ -174,10 +174,10 @@ TEST(GeometrySu, CoordinateBlocksGiveTheSameSigmaAsThePairwiseCovariance) {
             stored[k][l][3 * r + s] = covel(points[k].positions[r], points[l].positions[s]);
         blocks.of[k][l] = &stored[k][l];
       }
-    const Measure t = measure_torsion(points[0], points[1], points[2], points[3]);
+    const PointMeasure t = measure_torsion(points[0], points[1], points[2], points[3]);
     ASSERT_TRUE(t.defined);
     const double expected = propagated_sigma(frame, points, t, cell, pairwise);
     EXPECT_GT(expected, 0);
-    EXPECT_EQ(propagated_sigma(frame, points, t, cell, blocks), expected);
+    EXPECT_EQ(propagated_sigma(frame, points, t, cell, pairwise, &blocks), expected);
   }
 }
