@@ -18,7 +18,10 @@
 
 namespace vesk {
 
-bool heavier_than_helium(const std::string& type_symbol) { return element_of_type(type_symbol) > 2; }
+bool heavier_than_helium(const std::string& type_symbol) {
+  const int element = element_of_type(type_symbol);
+  return element > 2 && !is_hydrogen(element);  // D is numbered apart from H
+}
 
 namespace {
 
