@@ -1,8 +1,6 @@
 #include "vortan/json_output.hpp"
 
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 #include "console/page.hpp"
 #include "recio/error.hpp"
@@ -264,15 +262,14 @@ std::string json_text(const JsonResults& results, const CifCollector& cif) {
 std::string json_file_name(const std::string& stem) { return stem + ".json"; }
 
 void write_json_file(const JsonResults& results, const CifCollector& cif, const std::string& file) {
+  // The safe replace of every output: a temporary of this process, created
+  // exclusively, renamed over the old file once complete.
+  recio::remove_stale_temporaries(file);
   const std::string temporary = recio::temporary_name(file);
+  recio::remove_at_end(temporary);
   recio::write_new_file(temporary, json_text(results, cif), "JSON results file");
-  try {
-    recio::rename_file(temporary, file, "JSON results file");
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw;
-  }
+  recio::rename_file(temporary, file, "JSON results file");
+  recio::keep_at_end(temporary);
 }
 
 }  // namespace vesk
