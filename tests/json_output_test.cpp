@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/run_program.hpp"
+#include "support/small_structures.hpp"
 #include "vortan/cif_output.hpp"
 
 namespace {
@@ -128,6 +129,85 @@ TEST(VortanJson, RowsAreThePublicationCifsOfTheSameRun) {
         EXPECT_EQ(published > 0, pass == 1);
       }
     }
+  }
+}
+
+// cif2exp on the P 41 paper, then vortan --json with `controls` added to
+// the control record; the run's result.
+testing_support::RunResult run_p41(const TempFolder& folder, const std::string& controls) {
+  testing_support::write_file(folder / "s.cif", testing_support::kP41Cif);
+  const auto converted = run_program(CIF2EXP_BIN, {"s.cif", "S"}, folder.path());
+  EXPECT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+  std::string bytes = read_file(folder / "S.EXP");
+  const std::size_t at = bytes.find("  VRTN CDAT1");
+  std::string value = bytes.substr(at + 12, 68);
+  value = value.substr(0, value.find_last_not_of(' ') + 1) + " DFLT DFLT " + controls;
+  EXPECT_LE(value.size(), 68u);
+  value.resize(68, ' ');
+  bytes.replace(at + 12, 68, value);
+  testing_support::write_file(folder / "S.EXP", bytes);
+  std::filesystem::remove(folder / "S.LST");
+  std::filesystem::remove(folder / "S.json");
+  return run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", kFixedDates);
+}
+
+TEST(VortanJson, UserPlanesWithSiteCodesAndTablesTurnedOff) {
+  TempFolder folder;
+  const auto plain = run_p41(folder, "");
+  ASSERT_EQ(plain.exit_status, 0) << plain.err;
+  const std::string listing = read_file(folder / "S.LST");
+  const char* headings[] = {" Rings (in ring order", " Least-squares planes", " Angles between planes",
+                            " Rigid-bond test"};
+  // All atoms isotropic: no rigid-bond table; the other three are there.
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_NE(listing.find(headings[k]), std::string::npos) << headings[k];
+  EXPECT_EQ(listing.find(headings[3]), std::string::npos);
+
+  const auto run = run_p41(folder, "PLAN C1 C2 C3 C4 C5_1_556 RING N");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const json phase = json::parse(read_file(folder / "S.json"))["phases"][0];
+  ASSERT_EQ(phase["rings"].size(), 2u);
+  ASSERT_EQ(phase["planes"].size(), 3u);
+  const json& user = phase["planes"][2];
+  EXPECT_EQ(user["user_plane"], 1);
+  EXPECT_TRUE(user["ring"].is_null());
+  EXPECT_EQ(user["atoms"], json({"C1", "C2", "C3", "C4", "C5"}));
+  EXPECT_EQ(user["site_codes"], json({".", ".", ".", ".", "1_556"}));
+  EXPECT_EQ(user["deviations"][4]["site_code"], "1_556");
+  // The two ring planes with each other, and the user plane with both.
+  EXPECT_EQ(phase["plane_angles"].size(), 3u);
+  const std::string turned_off = read_file(folder / "S.LST");
+  EXPECT_EQ(turned_off.find(headings[0]), std::string::npos);
+  EXPECT_NE(turned_off.find(" Plane 3 PLAN 1: C1 C2 C3 C4 C5_1_556"), std::string::npos);
+
+  // A whole cell away, C5 pulls the plane far from the other four.
+  ASSERT_EQ(run_p41(folder, "PLAN C1 C2 C3 C4 C5").exit_status, 0);
+  const json own = json::parse(read_file(folder / "S.json"))["phases"][0]["planes"][2];
+  EXPECT_EQ(own["site_codes"][4], ".");
+  EXPECT_GT(user["rms_deviation"]["value"].get<double>(), 2 * own["rms_deviation"]["value"].get<double>());
+
+  ASSERT_EQ(run_p41(folder, "PLNS N PANG N").exit_status, 0);
+  const std::string rings_only = read_file(folder / "S.LST");
+  EXPECT_NE(rings_only.find(headings[0]), std::string::npos);
+  EXPECT_EQ(rings_only.find(headings[1]), std::string::npos);
+  EXPECT_EQ(rings_only.find(headings[2]), std::string::npos);
+
+  const struct {
+    const char* controls;
+    const char* message;
+  } refused[] = {
+      {"PLAN C1 C2", "PLAN in the control record \"  VRTN CDAT1\" names 2 atoms; a plane takes 3 to 50"},
+      {"PLAN C1 C2 X9",
+       "PLAN in the control record \"  VRTN CDAT1\" names the atom \"X9\", which phase 1 does not have"},
+      {"PLAN C1 C2 C3_9_555",
+       "PLAN in the control record \"  VRTN CDAT1\" names \"C3_9_555\", whose site code 9_555 "
+       "is not one of phase 1's operators"},
+      {"RIGB maybe", "The RIGB value \"maybe\" of the control record \"  VRTN CDAT1\" is not Y or N"},
+  };
+  for (const auto& r : refused) {
+    const auto bad = run_p41(folder, r.controls);
+    EXPECT_NE(bad.exit_status, 0) << r.controls;
+    EXPECT_NE(bad.out.find(r.message), std::string::npos) << r.controls << ": " << bad.out;
+    EXPECT_FALSE(std::filesystem::exists(folder / "S.json")) << r.controls;
   }
 }
 
