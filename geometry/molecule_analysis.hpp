@@ -25,9 +25,11 @@ namespace vesk {
 
 // Most atoms a user plane may name.
 constexpr std::size_t kMaxPlaneAtoms = 50;
-// Most rings, planes and their angles kept for a phase; past them is an error.
+// Most rings and angles between planes kept for a phase; past them is an
+// error. A molecule is completed to at most kMostDrawnAtoms images
+// (geometry/molecules.hpp), which bounds both well below these.
 constexpr std::size_t kMostRings = 2000;
-constexpr std::size_t kMostPlaneAngles = 20000;
+constexpr std::size_t kMostPlaneAngles = 1000000;
 
 // An image of an atom: its operation from the atom's own place.
 struct AnalysisImage {

@@ -584,7 +584,10 @@ static std::vector<std::vector<AnalysisImage>> user_planes(const VortanRun& run)
         }
       }
       int atom = 0;
-      for (std::size_t k = 0; k < run.phase.atoms.size(); ++k)
+      // The label as the listing shows it, or as the CIF block names the atom.
+      for (std::size_t k = 0; k < run.phase.atoms.size() && atom == 0; ++k)
+        if (std::string(recio::trim_right(run.phase.atoms[k].label)) == label) atom = static_cast<int>(k) + 1;
+      for (std::size_t k = 0; k < run.phase.atoms.size() && atom == 0; ++k)
         if (block.labels[k] == label) atom = static_cast<int>(k) + 1;
       if (atom == 0)
         throw Error("PLAN in the control record \"" + key + "\" names the atom \"" + label +
