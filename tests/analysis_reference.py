@@ -4,12 +4,15 @@ inversion centre), a published P 41 structure (COD 2016470: a chair and a
 five-membered ring) and a published anisotropic phosphate (examples/
 ZNBPO.cif): the rings, planes, plane angles, puckering and rigid-bond
 differences of NAME.json recomputed here with numpy from the file's own
-cell, operators and atoms, and the listing's tables read back against the
-JSON numbers to their printed digits.
+cell, operators and atoms; their s.u.'s against central differences of
+that recomputation combined with the s.u.'s of the covariance files (which
+cif2exp and make_examples.py write diagonal); and the listing's tables read
+back against the JSON numbers to their printed digits.
 
   analysis_reference.py VORTAN CIF2EXP SOURCE_DIR
 
-Fails (status 1) on any value more than 1e-6 from numpy's.
+Fails (status 1) on any value more than 1e-6 from numpy's, or any s.u.
+more than 2% from the finite differences'.
 """
 import json
 import math
@@ -38,10 +41,8 @@ def value(q):
     return q["value"]
 
 
-def orthogonalisation(cell):
+def orthogonalisation(a, b, c, ca, cb, cg):
     """X = M x, a along X and b in the XY plane."""
-    a, b, c = (value(cell[k]) for k in "abc")
-    ca, cb, cg = (math.cos(math.radians(value(cell[k]))) for k in ("alpha", "beta", "gamma"))
     sg = math.sqrt(1 - cg * cg)
     v = math.sqrt(1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg)
     return np.array([[a, b * cg, c * cb], [0, b * sg, c * (ca - cb * cg) / sg], [0, 0, c * v / sg]])
@@ -61,14 +62,28 @@ def operator(xyz):
     return r, t
 
 
+def cell_parameters(cell):
+    """a, b, c and the cosines of the angles, with their s.u.'s."""
+    values = [value(cell[k]) for k in "abc"]
+    values += [math.cos(math.radians(value(cell[k]))) for k in ("alpha", "beta", "gamma")]
+    sus = [cell[k]["su"] or 0.0 for k in "abc"]
+    sus += [math.radians(cell[k]["su"] or 0.0) * math.sin(math.radians(value(cell[k])))
+            for k in ("alpha", "beta", "gamma")]
+    return values, sus
+
+
 class Phase:
-    def __init__(self, phase):
-        self.m = orthogonalisation(phase["cell"])
+    """The phase of a JSON file; `cell` and `atom_values` (label -> fract
+    then U) replace the file's own, for finite differences."""
+
+    def __init__(self, phase, cell=None, atom_values=None):
+        self.m = orthogonalisation(*(cell or cell_parameters(phase["cell"])[0]))
         self.ops = [operator(x) for x in phase["symmetry_operators"]]
         self.atoms = {a["label"]: a for a in phase["atoms"]}
+        self.values = atom_values or {a["label"]: atom_parameters(a)[0] for a in phase["atoms"]}
 
     def frac(self, label, code):
-        x = np.array(self.atoms[label]["fract"])
+        x = np.array(self.values[label][:3])
         if code == ".":
             return x
         n, klm = code.split("_")
@@ -83,11 +98,58 @@ class Phase:
 
     def u_cart(self, label, code):
         """U of an image in the Cartesian frame: M N U N M^T, rotated as the image."""
-        u = [value(q) for q in self.atoms[label]["u"]]
+        u = self.values[label][3:9]
         uf = np.array([[u[0], u[3], u[4]], [u[3], u[1], u[5]], [u[4], u[5], u[2]]])
         n = np.diag(np.linalg.norm(np.linalg.inv(self.m), axis=1))  # a*, b*, c*
         r = np.eye(3) if code == "." else self.ops[int(code.split("_")[0]) - 1][0]
         return self.m @ r @ n @ uf @ n @ r.T @ self.m.T
+
+
+def atom_parameters(atom):
+    """fract, then U11 .. U23 of an anisotropic atom, with their s.u.'s."""
+    values, sus = list(atom["fract"]), list(atom["fract_su"])
+    for q in atom.get("u", []):
+        values.append(value(q))
+        sus.append(q["su"] or 0.0)
+    return values, sus
+
+
+def numerical_su(phase, f):
+    """Central differences of f(Phase) by the cell, the coordinates and
+    the Uij, combined with their s.u.'s: the covariance cif2exp and
+    make_examples.py write is diagonal."""
+    cell, cell_su = cell_parameters(phase["cell"])
+    atoms = {a["label"]: atom_parameters(a) for a in phase["atoms"]}
+    base = {label: list(v) for label, (v, _) in atoms.items()}
+    variance = 0.0
+    for k in range(6):
+        if cell_su[k] == 0:
+            continue
+        h = 1e-5 if k < 3 else 1e-6
+        up, down = list(cell), list(cell)
+        up[k] += h
+        down[k] -= h
+        d = (f(Phase(phase, up, base)) - f(Phase(phase, down, base))) / (2 * h)
+        variance += (d * cell_su[k]) ** 2
+    for label, (values, sus) in atoms.items():
+        for k, su in enumerate(sus):
+            if su == 0:
+                continue
+            h = 1e-6
+            up = dict(base)
+            up[label] = list(values)
+            up[label][k] += h
+            down = dict(base)
+            down[label] = list(values)
+            down[label][k] -= h
+            d = (f(Phase(phase, cell, up)) - f(Phase(phase, cell, down))) / (2 * h)
+            variance += (d * su) ** 2
+    return math.sqrt(variance)
+
+
+def check_su(what, q, phase, f):
+    want = numerical_su(phase, f)
+    check(f"{what} s.u.", q["su"], want, 0.02 * want + 1e-7)
 
 
 def plane_normal(points):
@@ -164,9 +226,51 @@ def check_phase(name, phase):
         flagged = abs(value(rb["delta"])) > 0.001 and abs(value(rb["delta"])) > 3 * rb["delta"]["su"]
         if flagged != rb["flagged"]:
             failures.append(f"{name} rigid bond {a}-{b} flagged {rb['flagged']}")
+    check_sus(name, phase)
     for bond in phase["bonds"]:
         d = np.linalg.norm(np.diff(p.points(bond), axis=0))
         check(f"{name} bond {bond['atoms']} {bond['site_codes']}", value(bond["distance"]), d, 5e-6)
+
+
+def check_sus(name, phase):
+    """A sample of the s.u.'s against finite differences: the first planes'
+    RMS and deviations, the first plane angles, each ring's Q and
+    amplitudes, and the rigid-bond rows."""
+    def deviation(k, d):
+        plane = phase["planes"][k]
+        def f(p):
+            pts = p.points(plane)
+            normal = plane_normal(pts)
+            normal = normal if normal @ np.array(plane["normal"]) > 0 else -normal
+            return (p.cart(d["atom"], d["site_code"]) - pts.mean(axis=0)) @ normal
+        return f
+    for k, plane in enumerate(phase["planes"][:3]):
+        for d in plane["deviations"][:8]:
+            check_su(f"{name} plane {k} deviation of {d['atom']} {d['site_code']}", d["deviation"], phase,
+                     deviation(k, d))
+    for a in phase["plane_angles"][:3]:
+        i, j = a["planes"]
+        def angle(p, i=i, j=j):
+            ni = plane_normal(p.points(phase["planes"][i]))
+            nj = plane_normal(p.points(phase["planes"][j]))
+            return math.degrees(math.acos(min(1.0, abs(ni @ nj))))
+        if a["angle"]["su"] > 0:
+            check_su(f"{name} angle of planes {i}, {j}", a["angle"], phase, angle)
+    for k, ring in enumerate(phase["rings"]):
+        pk = ring["puckering"]
+        if pk is None:
+            continue
+        check_su(f"{name} ring {k} Q", pk["Q"], phase, lambda p: puckering(p.points(ring))[0])
+        for t in pk["q"]:
+            check_su(f"{name} ring {k} q{t['m']}", t["amplitude"], phase,
+                     lambda p, m=t["m"]: puckering(p.points(ring))[1][m][0])
+    for rb in phase["rigid_bond"]:
+        (a, b), (ca, cb) = rb["atoms"], rb["site_codes"]
+        def delta(p):
+            d = p.cart(b, cb) - p.cart(a, ca)
+            d /= np.linalg.norm(d)
+            return d @ p.u_cart(a, ca) @ d - d @ p.u_cart(b, cb) @ d
+        check_su(f"{name} rigid bond {a}-{b} Delta", rb["delta"], phase, delta)
 
 
 def printed(text):
