@@ -119,31 +119,24 @@ def numerical_su(phase, f):
     the Uij, combined with their s.u.'s: the covariance cif2exp and
     make_examples.py write is diagonal."""
     cell, cell_su = cell_parameters(phase["cell"])
-    atoms = {a["label"]: atom_parameters(a) for a in phase["atoms"]}
-    base = {label: list(v) for label, (v, _) in atoms.items()}
+    per_atom = [(a["label"], *atom_parameters(a)) for a in phase["atoms"]]
+    x = cell + [v for _, values, _ in per_atom for v in values]
+    su = cell_su + [s for _, _, sus in per_atom for s in sus]
+
+    def at(x):
+        values, k = {}, 6
+        for label, own, _ in per_atom:
+            values[label] = x[k:k + len(own)]
+            k += len(own)
+        return f(Phase(phase, x[:6], values))
+
     variance = 0.0
-    for k in range(6):
-        if cell_su[k] == 0:
-            continue
+    for k in np.nonzero(su)[0]:
         h = 1e-5 if k < 3 else 1e-6
-        up, down = list(cell), list(cell)
+        up, down = list(x), list(x)
         up[k] += h
         down[k] -= h
-        d = (f(Phase(phase, up, base)) - f(Phase(phase, down, base))) / (2 * h)
-        variance += (d * cell_su[k]) ** 2
-    for label, (values, sus) in atoms.items():
-        for k, su in enumerate(sus):
-            if su == 0:
-                continue
-            h = 1e-6
-            up = dict(base)
-            up[label] = list(values)
-            up[label][k] += h
-            down = dict(base)
-            down[label] = list(values)
-            down[label][k] -= h
-            d = (f(Phase(phase, cell, up)) - f(Phase(phase, cell, down))) / (2 * h)
-            variance += (d * su) ** 2
+        variance += ((at(up) - at(down)) / (2 * h) * su[k]) ** 2
     return math.sqrt(variance)
 
 
