@@ -113,7 +113,8 @@ void rigid_bond_table(int unit, const PhaseDescription& phase, const MoleculeAna
     line(unit, " " + padded(name(phase, row.a) + " - " + name(phase, row.b), 30) +
                    padded(value(row.msda_a, EsdKind::Coordinate), 14) +
                    padded(value(row.msda_b, EsdKind::Coordinate), 14) +
-                   padded(value(row.delta, EsdKind::Coordinate), 14) + (row.flagged ? "***" : ""));
+                   (row.flagged ? padded(value(row.delta, EsdKind::Coordinate), 14) + "***"
+                                : value(row.delta, EsdKind::Coordinate)));
   line(unit, " " + std::to_string(analysis.flagged) + " of " + std::to_string(analysis.rigid_bond.size()) +
                  " bonds flagged (|Delta| > 0.001 A**2 and > 3 s.u.)");
 }
