@@ -19,6 +19,7 @@ tao-pegtl-dev     # the parser library gemmi's CIF reader is built on
 libstb-dev        # the stb headers gemmi is built against
 groff-base        # renders the man pages in the tests
 tmux              # the test of the terminal dialogue (skipped without it)
+nlohmann-json3-dev # vortan's JSON results file (--json), written and read back in the tests
 libqhull-dev      # convex hulls of coordination polyhedra (reentrant libqhull_r)
 python3-numpy     # the independent reference computations of the geometry tests
 python3-scipy     # their convex hulls (scipy.spatial.ConvexHull)

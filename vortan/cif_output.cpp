@@ -412,6 +412,8 @@ void collect_bond(CifCollector& cif, const PhaseDescription& phase, const Publis
   bond.central = central;
   bond.neighbour = hit.atom;
   bond.distance = cif_number(distance, sigma, EsdKind::Distance);
+  bond.value = distance;
+  bond.sigma = sigma;
   bond.site = make_site(block, hit.code, hit.n);
   // The same bond from the neighbour: the central atom's image under the
   // inverse operation, named as the search names it.
@@ -435,7 +437,9 @@ void collect_angle(CifCollector& cif, const PhaseDescription& phase, const Publi
   row.first = first.atom;
   row.central = central;
   row.second = second.atom;
-  row.angle = cif_number(degrees, sigma, EsdKind::Angle);
+  row.angle = cif_number(static_cast<float>(degrees), sigma, EsdKind::Angle);
+  row.value = degrees;
+  row.sigma = sigma;
   row.site1 = make_site(block, first.code, first.n);
   row.site3 = make_site(block, second.code, second.n);
   row.published = is_published_angle(publish, phase.number, first.atom, central, second.atom, first.code,

@@ -66,6 +66,7 @@ struct CifSite {
 struct CifBond {
   int central = 0, neighbour = 0;  // atoms from 1
   std::string distance;
+  float value = 0, sigma = 0;      // as the model holds them (the JSON results file)
   CifSite site;
   CifSite reverse;         // the central atom's image as the neighbour sees it; code 0: none
   bool published = false;  // either direction marked
@@ -74,6 +75,8 @@ struct CifBond {
 struct CifAngle {
   int first = 0, central = 0, second = 0;
   std::string angle;
+  double value = 0;
+  float sigma = 0;
   CifSite site1, site3;
   bool published = false;
 };
@@ -82,6 +85,7 @@ struct CifAngle {
 struct CifTorsion {
   std::array<int, 4> atoms{};        // from 1
   std::string angle;
+  float value = 0, sigma = 0;
   std::array<CifSite, 4> sites;
   bool published = false;
 };
@@ -89,6 +93,7 @@ struct CifTorsion {
 struct CifHbond {
   int donor = 0, hydrogen = 0, acceptor = 0;
   std::string dh, ha, da, angle;
+  std::array<float, 4> value{}, sigma{};  // D-H, H...A, D...A, the angle
   CifSite donor_site, hydrogen_site, acceptor_site;
   bool published = false;
 };

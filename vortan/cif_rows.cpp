@@ -29,6 +29,8 @@ void collect_torsion(CifCollector& cif, const TorsionAtoms& atoms, float degrees
     row.sites[k] = cif_site(block, atoms.names[k].code, atoms.names[k].n);
   }
   row.angle = cif_number(degrees, sigma, EsdKind::Angle);
+  row.value = degrees;
+  row.sigma = sigma;
   row.published = published;
   block.torsions.push_back(std::move(row));
 }
@@ -43,6 +45,8 @@ void collect_hbond(CifCollector& cif, const PhaseDescription& phase, const Hydro
   row.ha = cif_number(hbond.ha, hbond.ha_sigma, EsdKind::Distance);
   row.da = cif_number(hbond.da, hbond.da_sigma, EsdKind::Distance);
   row.angle = cif_number(hbond.angle, hbond.angle_sigma, EsdKind::Angle);
+  row.value = {hbond.dh, hbond.ha, hbond.da, hbond.angle};
+  row.sigma = {hbond.dh_sigma, hbond.ha_sigma, hbond.da_sigma, hbond.angle_sigma};
   row.donor_site = site_of(block, phase, hbond.donor);
   row.hydrogen_site = site_of(block, phase, hbond.hydrogen);
   row.acceptor_site = site_of(block, phase, hbond.acceptor);

@@ -220,7 +220,48 @@ static const ControlKeyword kControlKeywords[] = {
      }},
 };
 
+// Y or N of a table's control word: N leaves the table out.
+bool table_word(ControlWords& words, const char* keyword) {
+  const std::string v = keyword_value(words, keyword);
+  const std::string choice = upper(v);
+  if (choice != "Y" && choice != "N")
+    throw Error("The " + std::string(keyword) + " value \"" + v + "\" of the control record \"" +
+                std::string(words.key) + "\" is not Y or N");
+  return choice == "Y";
+}
+
+const ControlKeyword* control_keyword(const std::string& word);
+
+// PLAN C1 C2 C3 ...: the atoms up to the next keyword or the end.
+void read_plan(PhaseControls& c, ControlWords& words) {
+  std::vector<std::string> labels;
+  for (;;) {
+    const int before = words.position;
+    const std::string word = words.next();
+    if (word.empty()) break;
+    if (control_keyword(word) != nullptr) {
+      words.position = before;
+      break;
+    }
+    labels.push_back(word);
+  }
+  if (labels.size() < 3 || labels.size() > kMaxPlaneAtoms)
+    throw Error("PLAN in the control record \"" + std::string(words.key) + "\" names " +
+                std::to_string(labels.size()) + " atoms; a plane takes 3 to " + std::to_string(kMaxPlaneAtoms));
+  c.plans.push_back(std::move(labels));
+}
+
+static const ControlKeyword kAnalysisKeywords[] = {
+    {"PLAN", read_plan},
+    {"RING", [](PhaseControls& c, ControlWords& words) { c.tables.rings = table_word(words, "RING"); }},
+    {"PLNS", [](PhaseControls& c, ControlWords& words) { c.tables.planes = table_word(words, "PLNS"); }},
+    {"PANG", [](PhaseControls& c, ControlWords& words) { c.tables.plane_angles = table_word(words, "PANG"); }},
+    {"RIGB", [](PhaseControls& c, ControlWords& words) { c.tables.rigid_bond = table_word(words, "RIGB"); }},
+};
+
 const ControlKeyword* control_keyword(const std::string& word) {
+  for (const ControlKeyword& k : kAnalysisKeywords)
+    if (upper(word) == k.word) return &k;
   for (const ControlKeyword& k : kControlKeywords)
     if (upper(word) == k.word) return &k;
   return nullptr;
@@ -229,6 +270,7 @@ const ControlKeyword* control_keyword(const std::string& word) {
 std::string keyword_list() {
   std::string list;
   for (const ControlKeyword& k : kControlKeywords) list += (list.empty() ? "" : ", ") + std::string(k.word);
+  for (const ControlKeyword& k : kAnalysisKeywords) list += ", " + std::string(k.word);
   return list;
 }
 
@@ -514,9 +556,69 @@ void process_phase(VortanRun& run) {
   write_radius_table(run.listing_unit, run.phase);
   // Also ties the cell sigmas that the lattice block shows.
   const CellCovariance cell = cell_covariance(run.phase);
-  if (run.publication_cif) start_cif_phase(run.cif, run.phase);
+  // The CIF collector also numbers the site codes of the JSON file and of PLAN.
+  if (run.publication_cif || run.json || !run.controls.plans.empty()) start_cif_phase(run.cif, run.phase);
   write_phase_outputs(run, compute_phase_geometry(run.phase, cell, coordinate_covariance(run.covariance),
                                                   geometry_options(run), show_progress));
+}
+
+// The images each PLAN names: a label, or a label and a site code n_klm in
+// the numbering of the phase's CIF block.
+static std::vector<std::vector<AnalysisImage>> user_planes(const VortanRun& run) {
+  std::vector<std::vector<AnalysisImage>> planes;
+  if (run.controls.plans.empty()) return planes;
+  const CifBlock& block = run.cif.blocks.back();
+  const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", run.phase_number});
+  for (const std::vector<std::string>& words : run.controls.plans) {
+    std::vector<AnalysisImage> images;
+    for (const std::string& word : words) {
+      std::string label = word;
+      std::string code;
+      // C1_2_655: the label and the site code.
+      const std::size_t last = word.rfind('_');
+      if (last != std::string::npos && last > 0 && word.size() - last == 4) {
+        const std::size_t second = word.rfind('_', last - 1);
+        if (second != std::string::npos && second > 0) {
+          label = word.substr(0, second);
+          code = word.substr(second + 1);
+        }
+      }
+      int atom = 0;
+      // The label as the listing shows it, or as the CIF block names the atom.
+      for (std::size_t k = 0; k < run.phase.atoms.size() && atom == 0; ++k)
+        if (std::string(recio::trim_right(run.phase.atoms[k].label)) == label) atom = static_cast<int>(k) + 1;
+      for (std::size_t k = 0; k < run.phase.atoms.size() && atom == 0; ++k)
+        if (block.labels[k] == label) atom = static_cast<int>(k) + 1;
+      if (atom == 0)
+        throw Error("PLAN in the control record \"" + key + "\" names the atom \"" + label +
+                    "\", which phase " + std::to_string(run.phase_number) + " does not have");
+      AnalysisImage image{atom, SymmetryOperation{}};
+      if (!code.empty() && code != "1_555") {
+        bool found = false;
+        for (const CifOperator& op : block.operators) {
+          for (int k = -4; k <= 4 && !found; ++k)
+            for (int l = -4; l <= 4 && !found; ++l)
+              for (int m = -4; m <= 4 && !found; ++m) {
+                SymmetryOperation candidate;
+                for (std::size_t i = 0; i < 3; ++i)
+                  for (std::size_t j = 0; j < 3; ++j) candidate.rotation[i][j] = op.r[i * 3 + j];
+                candidate.twelfths = {op.t[0] + 12 * k, op.t[1] + 12 * l, op.t[2] + 12 * m};
+                if (site_symmetry_code(block, candidate) == code) {
+                  image.op = candidate;
+                  found = true;
+                }
+              }
+          if (found) break;
+        }
+        if (!found)
+          throw Error("PLAN in the control record \"" + key + "\" names \"" + word + "\", whose site code " + code +
+                      " is not one of phase " + std::to_string(run.phase_number) + "'s operators");
+      }
+      images.push_back(image);
+    }
+    planes.push_back(std::move(images));
+  }
+  return planes;
 }
 
 void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
@@ -528,13 +630,17 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
   // The distances of a phase always begin on a fresh page.
   set_line_count(run.listing_unit, 700);
   write_geometry_listing(run.listing_unit, run.terminal_unit, run.phase, geometry, search.orthonormal);
+  const MoleculeAnalysis analysis =
+      analyse_molecules(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
+                        user_planes(run));
+  write_analysis_tables(run.listing_unit, run.phase, analysis, run.controls.tables);
   if (geometry.computed) {
     write_results_records(run.results, geometry);
     write_marks_records(run.geometry_marks, geometry, run.controls.torsions);
-    if (run.publication_cif) {
+    if (run.publication_cif || run.json)
       collect_phase_rows(run.cif, run.phase, geometry, run.results.publish, run.geometry_marks);
-      write_cif_notes(run.listing_unit, run.cif);
-    }
+    if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
+    if (run.json) collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis);
   } else {
     // A phase whose distances cannot be computed (a symbol that could not
     // be read, a refused limit) keeps the records and marks of the previous run.
@@ -589,6 +695,7 @@ void finish_run(VortanRun& run) {
   close_listing(run);
   if (write_cif) write_cif_file(run.cif, cif_file);
   for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
+  if (run.json) write_json_file(run.json_results, run.cif, json_file_name(run.stem));
   replace_marked_file(run.geometry_marks);
   replace_marked_file(run.results);
   if (write_cif)
@@ -597,12 +704,14 @@ void finish_run(VortanRun& run) {
     recio::write(recio::kTerminalOut, "(A)", {" The drawing is in " + drawing.file});
 }
 
-void run_vortan(bool publication_cif, bool drawings, const std::string& paper_cif) {
+void run_vortan(bool publication_cif, bool drawings, const std::string& paper_cif, bool json) {
   static VortanRun run;  // lives for the whole run, as every file and list does
   run.publication_cif = publication_cif;
   run.drawings = drawings;
+  run.json = json;
   run.paper_cif = paper_cif;
   start_run(run);
+  run.json_results.experiment = run.cif.name;
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
     const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});
     std::string value(68, ' ');

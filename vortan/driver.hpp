@@ -16,7 +16,9 @@
 #include "recio/units.hpp"
 #include "geometry/chemical_bonds.hpp"
 #include "vortan/cif_output.hpp"
+#include "vortan/analysis_listing.hpp"
 #include "vortan/drawing.hpp"
+#include "vortan/json_output.hpp"
 #include "geometry/hydrogen_bonds.hpp"
 #include "geometry/phase_geometry.hpp"
 #include "vortan/geometry_marks.hpp"
@@ -38,6 +40,8 @@ struct PhaseControls {
   float bond_tolerance = kDefaultBondTolerance;  // keyword BTOL: Angstrom beyond the covalent radii
   bool metal_torsions = false;                   // keyword MTOR Y: chains through metal atoms too
   DrawingView view;          // "VIEW a|b|c|u v w" for --svg
+  AnalysisTables tables;     // RING, PLNS, PANG, RIGB N: a table of the molecule analysis left out
+  std::vector<std::vector<std::string>> plans;  // PLAN C1 C2 C3 ...: labels, with site codes n_klm
 };
 
 // The control record's value read word by word: four positional words
@@ -71,6 +75,8 @@ struct VortanRun {
   CifCollector cif;
   bool drawings = false;             // --svg: stem + "_phaseN.svg" per phase
   std::vector<PhaseDrawing> pending_drawings;  // written whole at the end of the run
+  bool json = false;                 // --json: stem + ".json"
+  JsonResults json_results;
   // Disorder groups by atom label of the structure cif2exp converted into
   // phase 1, from stem + ".CIFSRC".
   std::vector<std::pair<std::string, std::string>> disorder_groups;
@@ -83,7 +89,9 @@ struct VortanRun {
 // their site codes numbered as the operators of `paper_cif` when it is given,
 // else of the CIF that stem + ".CIFSRC" names when that is at hand; with
 // `drawings` each phase is drawn into stem + "_phaseN.svg".
-void run_vortan(bool publication_cif = false, bool drawings = false, const std::string& paper_cif = {});
+// With `json`, everything the run computes also goes to stem + ".json".
+void run_vortan(bool publication_cif = false, bool drawings = false, const std::string& paper_cif = {},
+                bool json = false);
 // What a run leaves behind however it ended: the new results and marks files
 // of a run that did not finish are removed and the experiment's lock is
 // given up. For main, after the units are closed.

@@ -31,6 +31,8 @@ const char kUsage[] =
     "                bonds, into NAME_phaseN.svg;\n"
     "         --cif=PAPER.cif  the same, with the site codes numbered as the\n"
     "                operators of PAPER.cif, so that the loops paste into it;\n"
+    "         --json also write NAME.json, everything the run computes, for\n"
+    "                scripts (site codes numbered as in the publication CIF);\n"
     "         -h, --help  this text;  --version  the version.\n";
 
 // A run that failed: the reason on the terminal, then a stop without text.
@@ -40,9 +42,9 @@ vesk::Stop failed_run(const std::string& message) {
 }
 
 // The run, and how it ended.
-vesk::Stop run(bool publication_cif, bool drawings, const std::string& paper_cif) {
+vesk::Stop run(bool publication_cif, bool drawings, const std::string& paper_cif, bool json) {
   try {
-    vesk::run_vortan(publication_cif, drawings, paper_cif);
+    vesk::run_vortan(publication_cif, drawings, paper_cif, json);
     return vesk::Stop::statement("VORTAN successful completion", 0);
   } catch (const vesk::Stop& stop) {
     return stop;
@@ -62,6 +64,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   bool publication_cif = false;
   bool drawings = false;
+  bool json = false;
   std::string paper_cif;  // --cif=FILE
   // Options may stand before or after the name. Experiment names never
   // begin with "-", so options take nothing from the command line the suite
@@ -69,6 +72,9 @@ int main(int argc, char** argv) {
   for (auto it = arguments.begin(); it != arguments.end();) {
     if (*it == "--cif") {
       publication_cif = true;
+      it = arguments.erase(it);
+    } else if (*it == "--json") {
+      json = true;
       it = arguments.erase(it);
     } else if (*it == "--svg") {
       drawings = true;
@@ -85,7 +91,7 @@ int main(int argc, char** argv) {
   }
   if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
-  const vesk::Stop end = run(publication_cif, drawings, paper_cif);
+  const vesk::Stop end = run(publication_cif, drawings, paper_cif, json);
   const int status = recio::stop(end);
   vesk::leave_experiment();
   return status;

@@ -1,0 +1,112 @@
+// What a paper says about a molecule beyond its bonds, computed from a
+// phase's geometry model: the rings of the bond graph, least-squares planes
+// through each ring and through the atoms the user names, the deviations
+// from them, the angles between planes, the ring puckering and the
+// rigid-bond test, every value with its s.u. through the one propagation of
+// geometry/measure.hpp (coordinates, cell and, for the rigid-bond test, the
+// Uij).
+//
+// Rings are sought in the molecules the bond graph completes
+// (geometry/molecules.hpp); a phase whose bonds run on without end (a
+// network) has no rings and no molecule deviations here, only its user
+// planes and the rigid-bond test.
+#pragma once
+#include <cstddef>
+#include <vector>
+
+#include "crystal/phase.hpp"
+#include "crystal/symmetry_operation.hpp"
+#include "geometry/cell_covariance.hpp"
+#include "geometry/coordinate_blocks.hpp"
+#include "geometry/phase_geometry.hpp"
+#include "geometry/puckering.hpp"
+
+namespace vesk {
+
+// Most atoms a user plane may name.
+constexpr std::size_t kMaxPlaneAtoms = 50;
+// Most rings and angles between planes kept for a phase; past them is an
+// error. A molecule is completed to at most kMostDrawnAtoms images
+// (geometry/molecules.hpp), which bounds both well below these.
+constexpr std::size_t kMostRings = 2000;
+constexpr std::size_t kMostPlaneAngles = 1000000;
+
+// An image of an atom: its operation from the atom's own place.
+struct AnalysisImage {
+  int atom = 0;                  // from 1
+  SymmetryOperation op;
+};
+
+// A value with its s.u.; lengths in Angstrom, angles in degrees.
+struct MeasuredValue {
+  double value = 0;
+  double su = 0;
+  bool defined = true;           // false: no value (a phase without meaning)
+};
+
+struct PuckeringAmplitude {
+  int m = 0;
+  MeasuredValue amplitude;       // q_m (signed for m = N/2)
+  MeasuredValue phase;           // phi_m, degrees; not defined for m = N/2
+};
+
+struct RingAnalysis {
+  int molecule = 0;              // from 1
+  std::vector<AnalysisImage> atoms;  // ring order, from the start atom
+  std::size_t plane = 0;         // its least-squares plane
+  bool puckering = false;        // five or more members, and not on a line
+  MeasuredValue total;           // Q
+  MeasuredValue theta;           // six-membered rings only
+  std::vector<PuckeringAmplitude> terms;
+  Conformation conformation = Conformation::unnamed;
+};
+
+struct PlaneDeviation {
+  AnalysisImage image;
+  MeasuredValue deviation;       // signed, Angstrom
+  bool defining = false;
+};
+
+struct PlaneAnalysis {
+  int ring = -1;                 // index into rings; -1 for a user plane
+  int user = 0;                  // the PLAN's number from 1; 0 for a ring plane
+  std::vector<AnalysisImage> atoms;  // defining atoms
+  bool defined = false;          // false: the atoms lie on a line
+  Cart3 normal{};                // Cartesian unit vector (frame of cell_frame)
+  Cart3 reciprocal_normal{};     // n = h a* + k b* + l c*: (h, k, l) = (n.a, n.b, n.c)
+  MeasuredValue rms;
+  std::vector<PlaneDeviation> deviations;  // defining atoms first, then the molecule's others
+};
+
+struct PlaneAngle {
+  std::size_t first = 0, second = 0;  // indices into planes
+  MeasuredValue degrees;         // 0 to 90
+};
+
+struct RigidBondRow {
+  AnalysisImage a, b;
+  MeasuredValue msda_a, msda_b, delta;  // Angstrom^2
+  bool flagged = false;
+};
+
+struct MoleculeAnalysis {
+  bool computed = false;
+  bool network = false;          // no molecules: no rings
+  std::vector<RingAnalysis> rings;
+  std::vector<PlaneAnalysis> planes;    // ring planes in ring order, then user planes
+  std::vector<PlaneAngle> plane_angles;
+  std::vector<RigidBondRow> rigid_bond;
+  int flagged = 0;
+};
+
+// The phase's analyses from its geometry model, with the user planes
+// `user_planes` (images of the atoms each PLAN names). Throws vesk::Error
+// past kMostRings or kMostPlaneAngles.
+MoleculeAnalysis analyse_molecules(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                   const CellCovariance& cell, const ParameterCovariance& covariance,
+                                   const std::vector<std::vector<AnalysisImage>>& user_planes);
+
+// An atom heavier than helium, by its type symbol.
+bool heavier_than_helium(const std::string& type_symbol);
+
+}  // namespace vesk

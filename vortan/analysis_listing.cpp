@@ -1,0 +1,133 @@
+#include "vortan/analysis_listing.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "console/page.hpp"
+#include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
+#include "recio/format.hpp"
+#include "recio/units.hpp"
+#include "vortan/cif_output.hpp"
+#include "vortan/tables.hpp"
+
+namespace vesk {
+
+namespace {
+
+void line(int unit, const std::string& text) {
+  LINECHK(unit, 1);
+  recio::check(recio::write(unit, "(A)", {text}), unit);
+}
+
+// A heading with the room for its first rows.
+void heading(int unit, const std::string& title, int rows) {
+  LINECHK(unit, 3 + rows);
+  recio::check(recio::write(unit, "(A)", {" "}), unit);
+  recio::check(recio::write(unit, "(A)", {" " + title}), unit);
+  recio::check(recio::write(unit, "(A)", {" "}), unit);
+}
+
+std::string name(const PhaseDescription& phase, const AnalysisImage& image) {
+  const AtomSite& atom = phase.atoms[static_cast<std::size_t>(image.atom - 1)];
+  std::string text = recio::pad(atom.label, 8).substr(0, static_cast<std::size_t>(label_length(atom.label)));
+  if (image.op == SymmetryOperation{}) return text;
+  const auto named = image_name(phase.group, atom.x, image_of(image.op, atom.x));
+  const std::string code = named ? site_symmetry_code(symop_number(phase.group, named->code), named->n) : "";
+  return text + "_" + (code.empty() ? "?" : code);
+}
+
+std::string value(const MeasuredValue& m, EsdKind kind) {
+  if (!m.defined) return "-";
+  std::string text = format_value_esd(static_cast<float>(m.value), static_cast<float>(m.su), kind);
+  text.erase(0, text.find_first_not_of(' '));
+  return text;
+}
+
+std::string padded(std::string text, std::size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+std::string names(const PhaseDescription& phase, const std::vector<AnalysisImage>& images) {
+  std::string text;
+  for (const AnalysisImage& image : images) text += (text.empty() ? "" : " ") + name(phase, image);
+  return text;
+}
+
+void ring_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis) {
+  heading(unit, "Rings (in ring order from their start atom) and their puckering (Cremer & Pople)", 2);
+  for (std::size_t r = 0; r < analysis.rings.size(); ++r) {
+    const RingAnalysis& ring = analysis.rings[r];
+    line(unit, " Ring " + std::to_string(r + 1) + " of molecule " + std::to_string(ring.molecule) + ": " +
+                   names(phase, ring.atoms));
+    if (!ring.puckering) continue;
+    std::string text = "    Q = " + value(ring.total, EsdKind::Distance);
+    if (ring.theta.defined) text += "  theta = " + value(ring.theta, EsdKind::Angle);
+    for (const PuckeringAmplitude& term : ring.terms) {
+      text += "  q" + std::to_string(term.m) + " = " + value(term.amplitude, EsdKind::Distance);
+      // A phase is shown only where its amplitude stands above its s.u.
+      if (term.phase.defined && std::abs(term.amplitude.value) > 3 * term.amplitude.su) text += "  phi" + std::to_string(term.m) + " = " + value(term.phase, EsdKind::Angle);
+    }
+    line(unit, text);
+    if (ring.conformation != Conformation::unnamed)
+      line(unit, std::string("    conformation: ") + conformation_name(ring.conformation));
+  }
+}
+
+void plane_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis) {
+  heading(unit, "Least-squares planes (unit weights) and deviations from them, A (* defining atom)", 3);
+  for (std::size_t p = 0; p < analysis.planes.size(); ++p) {
+    const PlaneAnalysis& plane = analysis.planes[p];
+    LINECHK(unit, 3);
+    line(unit, " Plane " + std::to_string(p + 1) +
+                   (plane.ring >= 0 ? " through ring " + std::to_string(plane.ring + 1)
+                                    : " PLAN " + std::to_string(plane.user)) +
+                   ": " + names(phase, plane.atoms));
+    if (!plane.defined) {
+      line(unit, "    the atoms lie on a line: no plane");
+      continue;
+    }
+    line(unit, recio::write_string("(A,3F10.6,A,3F10.5)",
+                                   {"    normal (Cartesian)", plane.normal[0], plane.normal[1], plane.normal[2],
+                                    "  (reciprocal axes)", plane.reciprocal_normal[0], plane.reciprocal_normal[1],
+                                    plane.reciprocal_normal[2]}));
+    line(unit, "    RMS deviation " + value(plane.rms, EsdKind::Distance));
+    for (const PlaneDeviation& d : plane.deviations)
+      line(unit, "    " + padded(name(phase, d.image) + (d.defining ? " *" : ""), 20) +
+                     value(d.deviation, EsdKind::Distance));
+  }
+}
+
+void angle_table(int unit, const MoleculeAnalysis& analysis) {
+  heading(unit, "Angles between planes, degrees", 1);
+  for (const PlaneAngle& angle : analysis.plane_angles)
+    line(unit, " Planes " + padded(std::to_string(angle.first + 1) + " and " + std::to_string(angle.second + 1), 14) +
+                   value(angle.degrees, EsdKind::Angle));
+}
+
+void rigid_bond_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis) {
+  heading(unit, "Rigid-bond test (Hirshfeld): mean-square displacements along the bond, A**2", 2);
+  line(unit, " " + padded("Bond", 30) + padded("z2(A)", 14) + padded("z2(B)", 14) + "Delta");
+  for (const RigidBondRow& row : analysis.rigid_bond)
+    line(unit, " " + padded(name(phase, row.a) + " - " + name(phase, row.b), 30) +
+                   padded(value(row.msda_a, EsdKind::Coordinate), 14) +
+                   padded(value(row.msda_b, EsdKind::Coordinate), 14) +
+                   (row.flagged ? padded(value(row.delta, EsdKind::Coordinate), 14) + "***"
+                                : value(row.delta, EsdKind::Coordinate)));
+  line(unit, " " + std::to_string(analysis.flagged) + " of " + std::to_string(analysis.rigid_bond.size()) +
+                 " bonds flagged (|Delta| > 0.001 A**2 and > 3 s.u.)");
+}
+
+}  // namespace
+
+void write_analysis_tables(int listing_unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis,
+                           const AnalysisTables& tables) {
+  if (!analysis.computed) return;
+  if (tables.rings && !analysis.rings.empty()) ring_table(listing_unit, phase, analysis);
+  if (tables.planes && !analysis.planes.empty()) plane_table(listing_unit, phase, analysis);
+  if (tables.plane_angles && !analysis.plane_angles.empty()) angle_table(listing_unit, analysis);
+  if (tables.rigid_bond && !analysis.rigid_bond.empty()) rigid_bond_table(listing_unit, phase, analysis);
+}
+
+}  // namespace vesk

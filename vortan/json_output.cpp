@@ -1,0 +1,275 @@
+#include "vortan/json_output.hpp"
+
+#include <cmath>
+
+#include "console/page.hpp"
+#include "recio/error.hpp"
+#include "recio/file_replace.hpp"
+#include "recio/fixed_text.hpp"
+
+namespace vesk {
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+  std::string result(recio::trim_right(text));
+  result.erase(0, std::min(result.size(), result.find_first_not_of(' ')));
+  return result;
+}
+
+const std::string& label(const CifBlock& block, int atom) { return block.labels[static_cast<std::size_t>(atom - 1)]; }
+
+Json site_code(const CifBlock& block, const SymmetryOperation& op) {
+  const std::string code = site_symmetry_code(block, op);
+  return code.empty() ? Json(nullptr) : Json(code);
+}
+
+Json measured(const MeasuredValue& m) { return m.defined ? json_quantity(m.value, m.su) : Json(nullptr); }
+
+// "atoms" and "site_codes" of a list of images.
+void name_images(Json& row, const CifBlock& block, const std::vector<AnalysisImage>& images) {
+  Json labels = Json::array(), codes = Json::array();
+  for (const AnalysisImage& image : images) {
+    labels.push_back(label(block, image.atom));
+    codes.push_back(site_code(block, image.op));
+  }
+  row["atoms"] = std::move(labels);
+  row["site_codes"] = std::move(codes);
+}
+
+}  // namespace
+
+Json json_quantity(double value, double su) {
+  if (!std::isfinite(value)) return nullptr;
+  Json q;
+  q["value"] = value;
+  q["su"] = std::isfinite(su) && su >= 0 ? Json(su) : Json(nullptr);
+  return q;
+}
+
+Json json_site(const CifSite& site) { return site.symmetry.empty() ? Json(nullptr) : Json(site.symmetry); }
+
+Json json_cell(const PhaseDescription& phase) {
+  Json cell;
+  const char* lengths[] = {"a", "b", "c"};
+  const char* angles[] = {"alpha", "beta", "gamma"};
+  for (std::size_t k = 0; k < 3; ++k) cell[lengths[k]] = json_quantity(phase.abc[k], phase.abc_sigma[k]);
+  for (std::size_t k = 0; k < 3; ++k) {
+    // sigma(angle) = sigma(cos) / sin(angle)
+    const double cosine = phase.cosines[k];
+    const double sine = std::sqrt(std::max(0.0, 1 - cosine * cosine));
+    cell[angles[k]] = json_quantity(std::acos(cosine) * kDegreesPerRadian,
+                                    sine > 0 ? phase.cosine_sigma[k] / sine * kDegreesPerRadian : 0.0);
+  }
+  return cell;
+}
+
+Json json_atoms(const PhaseDescription& phase, const CifBlock& block) {
+  Json atoms = Json::array();
+  for (std::size_t i = 0; i < phase.atoms.size(); ++i) {
+    const AtomSite& atom = phase.atoms[i];
+    Json row;
+    row["label"] = block.labels[i];
+    row["type"] = trimmed(atom.type_symbol);
+    row["fract"] = {atom.x[0], atom.x[1], atom.x[2]};
+    row["fract_su"] = {atom.x_sigma[0], atom.x_sigma[1], atom.x_sigma[2]};
+    row["occupancy"] = json_quantity(atom.fraction, atom.fraction_sigma);
+    const bool isotropic = atom.kind[0] == 'I';
+    row["adp_type"] = isotropic ? "Uiso" : "Uani";
+    if (isotropic) {
+      row["u_iso"] = json_quantity(atom.u[0], atom.u_sigma[0]);
+    } else {
+      Json u = Json::array();
+      for (std::size_t k = 0; k < 6; ++k) u.push_back(json_quantity(atom.u[k], atom.u_sigma[k]));
+      row["u"] = std::move(u);  // U11, U22, U33, U12, U13, U23
+    }
+    atoms.push_back(std::move(row));
+  }
+  return atoms;
+}
+
+Json json_symmetry_operators(const CifBlock& block) {
+  Json ops = Json::array();
+  for (const PaperSymop& symop : block.symops) ops.push_back(symop.xyz);
+  return ops;
+}
+
+Json json_bonds(const CifBlock& block) {
+  Json rows = Json::array();
+  for (const CifBond& bond : written_bonds(block)) {
+    Json row;
+    row["atoms"] = {label(block, bond.central), label(block, bond.neighbour)};
+    row["site_codes"] = {".", json_site(bond.site)};
+    row["distance"] = json_quantity(bond.value, bond.sigma);
+    row["publish"] = bond.published;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json json_angles(const CifBlock& block) {
+  Json rows = Json::array();
+  for (const CifAngle& angle : block.angles) {
+    Json row;
+    row["atoms"] = {label(block, angle.first), label(block, angle.central), label(block, angle.second)};
+    row["site_codes"] = {json_site(angle.site1), ".", json_site(angle.site3)};
+    row["angle"] = json_quantity(angle.value, angle.sigma);
+    row["publish"] = angle.published;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json json_torsions(const CifBlock& block) {
+  Json rows = Json::array();
+  for (const CifTorsion& torsion : block.torsions) {
+    Json row;
+    row["atoms"] = Json::array();
+    row["site_codes"] = Json::array();
+    for (std::size_t k = 0; k < 4; ++k) {
+      row["atoms"].push_back(label(block, torsion.atoms[k]));
+      row["site_codes"].push_back(json_site(torsion.sites[k]));
+    }
+    row["angle"] = json_quantity(torsion.value, torsion.sigma);
+    row["publish"] = torsion.published;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json json_hydrogen_bonds(const CifBlock& block) {
+  Json rows = Json::array();
+  for (const CifHbond& h : block.hbonds) {
+    Json row;
+    row["atoms"] = {label(block, h.donor), label(block, h.hydrogen), label(block, h.acceptor)};
+    row["site_codes"] = {json_site(h.donor_site), json_site(h.hydrogen_site), json_site(h.acceptor_site)};
+    const char* keys[] = {"d_h", "h_a", "d_a", "angle"};
+    for (std::size_t k = 0; k < 4; ++k) row[keys[k]] = json_quantity(h.value[k], h.sigma[k]);
+    row["publish"] = h.published;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json json_molecule_analysis(const MoleculeAnalysis& analysis, const CifBlock& block) {
+  Json out;
+  Json rings = Json::array();
+  for (const RingAnalysis& ring : analysis.rings) {
+    Json row;
+    name_images(row, block, ring.atoms);
+    row["molecule"] = ring.molecule;
+    row["plane"] = ring.plane;
+    if (ring.puckering) {
+      Json p;
+      p["Q"] = measured(ring.total);
+      p["theta"] = measured(ring.theta);
+      p["phi"] = ring.terms.empty() ? Json(nullptr) : measured(ring.terms.front().phase);
+      p["q"] = Json::array();
+      for (const PuckeringAmplitude& term : ring.terms)
+        p["q"].push_back({{"m", term.m}, {"amplitude", measured(term.amplitude)}, {"phase", measured(term.phase)}});
+      p["conformation"] = ring.conformation == Conformation::unnamed ? Json(nullptr)
+                                                                     : Json(conformation_name(ring.conformation));
+      row["puckering"] = std::move(p);
+    } else {
+      row["puckering"] = nullptr;
+    }
+    rings.push_back(std::move(row));
+  }
+  Json planes = Json::array();
+  for (const PlaneAnalysis& plane : analysis.planes) {
+    Json row;
+    name_images(row, block, plane.atoms);
+    row["ring"] = plane.ring >= 0 ? Json(plane.ring) : Json(nullptr);
+    row["user_plane"] = plane.user > 0 ? Json(plane.user) : Json(nullptr);
+    if (plane.defined) {
+      row["normal"] = {plane.normal[0], plane.normal[1], plane.normal[2]};
+      row["normal_reciprocal"] = {plane.reciprocal_normal[0], plane.reciprocal_normal[1],
+                                  plane.reciprocal_normal[2]};
+      row["rms_deviation"] = measured(plane.rms);
+      row["deviations"] = Json::array();
+      for (const PlaneDeviation& d : plane.deviations)
+        row["deviations"].push_back({{"atom", label(block, d.image.atom)},
+                                     {"site_code", site_code(block, d.image.op)},
+                                     {"deviation", measured(d.deviation)},
+                                     {"defining", d.defining}});
+    } else {
+      row["normal"] = nullptr;  // the atoms lie on a line
+    }
+    planes.push_back(std::move(row));
+  }
+  Json angles = Json::array();
+  for (const PlaneAngle& angle : analysis.plane_angles)
+    angles.push_back({{"planes", {angle.first, angle.second}}, {"angle", measured(angle.degrees)}});
+  Json rigid = Json::array();
+  for (const RigidBondRow& r : analysis.rigid_bond) {
+    Json row;
+    name_images(row, block, {r.a, r.b});
+    row["msda"] = {measured(r.msda_a), measured(r.msda_b)};
+    row["delta"] = measured(r.delta);
+    row["flagged"] = r.flagged;
+    rigid.push_back(std::move(row));
+  }
+  out["rings"] = std::move(rings);
+  out["planes"] = std::move(planes);
+  out["plane_angles"] = std::move(angles);
+  out["rigid_bond"] = std::move(rigid);
+  out["rigid_bond_flagged"] = analysis.flagged;
+  return out;
+}
+
+void collect_json_phase(JsonResults& results, const PhaseDescription& phase, const CifBlock& block,
+                        const MoleculeAnalysis& analysis) {
+  JsonPhase part;
+  part.phase = phase.number;
+  part.cell = json_cell(phase);
+  part.atoms = json_atoms(phase, block);
+  part.analyses = json_molecule_analysis(analysis, block);
+  results.phases.push_back(std::move(part));
+}
+
+std::string json_text(const JsonResults& results, const CifCollector& cif) {
+  Json doc;
+  doc["program"] = "vortan";
+  std::string version(9, ' ');
+  PROGVERSION(version);
+  doc["version"] = trimmed(version);
+  doc["experiment"] = results.experiment;
+  doc["phases"] = Json::array();
+  for (const JsonPhase& part : results.phases) {
+    const CifBlock* block = nullptr;
+    for (const CifBlock& b : cif.blocks)
+      if (b.phase == part.phase) block = &b;
+    if (block == nullptr) continue;
+    Json phase;
+    phase["phase"] = part.phase;
+    phase["name"] = block->title;
+    phase["space_group"] = block->symbol;
+    phase["cell"] = part.cell;
+    phase["cartesian_frame"] = "X along a, Y in the ab plane, Z along c*; Angstrom";
+    phase["symmetry_operators"] = json_symmetry_operators(*block);
+    phase["atoms"] = part.atoms;
+    phase["bonds"] = json_bonds(*block);
+    phase["angles"] = json_angles(*block);
+    phase["torsions"] = json_torsions(*block);
+    phase["hydrogen_bonds"] = json_hydrogen_bonds(*block);
+    for (const auto& [key, value] : part.analyses.items()) phase[key] = value;
+    doc["phases"].push_back(std::move(phase));
+  }
+  // Non-ASCII in labels or names is replaced rather than refused.
+  return doc.dump(1, ' ', true, Json::error_handler_t::replace) + "\n";
+}
+
+std::string json_file_name(const std::string& stem) { return stem + ".json"; }
+
+void write_json_file(const JsonResults& results, const CifCollector& cif, const std::string& file) {
+  // The safe replace of every output: a temporary of this process, created
+  // exclusively, renamed over the old file once complete.
+  recio::remove_stale_temporaries(file);
+  const std::string temporary = recio::temporary_name(file);
+  recio::remove_at_end(temporary);
+  recio::write_new_file(temporary, json_text(results, cif), "JSON results file");
+  recio::rename_file(temporary, file, "JSON results file");
+  recio::keep_at_end(temporary);
+}
+
+}  // namespace vesk
