@@ -87,7 +87,42 @@ std::string fixed(double v, int digits) {
   return text;
 }
 
-std::string with_su(const MeasuredValue& m) { return fixed(m.value, 3) + "(" + fixed(m.su, 3) + ")"; }
+// value(esd): the s.u. in one digit, two when it starts with 1.
+std::string with_su(const MeasuredValue& m) {
+  if (!(m.su > 0)) return fixed(m.value, 4);
+  const int e = static_cast<int>(std::floor(std::log10(m.su)));
+  const int k = std::clamp(-e + (m.su / std::pow(10.0, e) < 2 ? 1 : 0), 0, 8);
+  return fixed(m.value, k) + "(" + std::to_string(std::lround(m.su * std::pow(10.0, k))) + ")";
+}
+
+// The entry that serves a pair here: of the table's entries for the exact
+// cation, anion and states, Brese & O'Keeffe, Acta Cryst. B47 (1991) 192
+// (code "b": one consistent fit over all pairs with b = 0.37) first, then
+// Brown & Altermatt, Acta Cryst. B41 (1985) 244 (code "a"), then the first
+// entry from the literature before a private communication, then the
+// table's order; without an exact entry, the table's own rule (a
+// state-free entry). The table's first Al(III)-O entry, a private
+// communication, gives Al in spinel some 2.6 v.u.; Allmann's published one
+// gives 2.8.
+const BondValenceParameter* preferred_parameter(const BondValenceTable& table, const std::string& cation,
+                                                int cation_state, const std::string& anion, int anion_state) {
+  std::vector<const BondValenceParameter*> exact;
+  for (const BondValenceParameter& p : table.entries)
+    if (p.cation == cation && p.cation_state == cation_state && p.anion == anion && p.anion_state == anion_state)
+      exact.push_back(&p);
+  for (const char* code : {"b", "a"})
+    for (const BondValenceParameter* p : exact)
+      if (p->reference == code) return p;
+  for (const BondValenceParameter* p : exact) {
+    const auto ref = table.references.find(p->reference);
+    std::string citation = ref == table.references.end() ? std::string() : ref->second;
+    std::transform(citation.begin(), citation.end(), citation.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (citation.find("private communication") == std::string::npos) return p;
+  }
+  if (!exact.empty()) return exact.front();
+  return find_bond_valence_parameter(table, cation, cation_state, anion, anion_state);
+}
 
 std::string trimmed_label(const AtomSite& atom) {
   std::string text = atom.label;
@@ -151,6 +186,7 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   std::vector<SiteDeviation> sites;
   std::vector<ImagePoint> all_points;
   bool cation_bond = false;
+  std::set<std::pair<std::string, std::string>> missing;  // cation and anion with their states
   for (int i = 1; i <= count; ++i) {
     const std::size_t k = static_cast<std::size_t>(i - 1);
     AtomValence row;
@@ -164,12 +200,20 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
       if (state[k] == 0 || state[j] == 0 || (state[k] > 0) == (state[j] > 0)) continue;
       const bool cation = state[k] > 0;
       const BondValenceParameter* p =
-          cation ? find_bond_valence_parameter(table, element[k], state[k], element[j], state[j])
-                 : find_bond_valence_parameter(table, element[j], state[j], element[k], state[k]);
-      if (p == nullptr) continue;
+          cation ? preferred_parameter(table, element[k], state[k], element[j], state[j])
+                 : preferred_parameter(table, element[j], state[j], element[k], state[k]);
+      if (p == nullptr) {
+        const std::string c = element[cation ? k : j] + std::to_string(state[cation ? k : j]);
+        const std::string a = element[cation ? j : k] + std::to_string(state[cation ? j : k]);
+        missing.insert({c, a});
+        continue;
+      }
       const AnalysisImage ligand{bond.atom, bond_operation(phase.group, bond)};
       const ImagePoint q = work.point(ligand);
-      const ValenceParameters vp{p->r0, p->b};
+      // A neighbour on a partly occupied site brings that fraction of its
+      // valence: f exp((R0 - R)/b) = exp((R0 + b ln f - R)/b).
+      const double f = work.site(bond.atom).fraction;
+      const ValenceParameters vp{f > 0 && f < 1 ? p->r0 + p->b * std::log(f) : p->r0, p->b};
       const std::array<ImagePoint, 2> pair{points.front(), q};
       const std::array<Point3d, 2> pair_cart{cart(points.front()), cart(q)};
       const std::array<ValenceParameters, 1> one{vp};
@@ -195,7 +239,9 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
     }
     analysis.atoms.push_back(std::move(row));
   }
-  if (!cation_bond) return analysis;
+  // Assigned states need bonds with parameters to mean anything; states
+  // the user or the type symbols gave are reported on, with what lacks.
+  if (!cation_bond && (analysis.states_from == "assigned" || missing.empty())) return analysis;
   analysis.computed = true;
   if (!sites.empty()) analysis.gii = work.measured(all_points, global_instability_index(sites, all_points.size()));
 
@@ -222,29 +268,40 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
     }
     if (const auto qe = quadratic_elongation(carts)) poly.quadratic_elongation = work.measured(points, *qe);
     if (const auto av = bond_angle_variance(carts))
-      poly.angle_variance = work.measured(points, *av, kDegreesPerRadian * kDegreesPerRadian);
+      poly.angle_variance = work.measured(points, *av);  // already square degrees
     analysis.polyhedra.push_back(std::move(poly));
   }
-  // A ligand is named by its atom and its position; another polyhedron is
-  // reached through a ligand's own bonds to cations.
-  using Place = std::tuple<int, long, long, long>;
-  auto place = [&](int atom, const SymmetryOperation& op) {
-    const Vec3d x = image_of(op, work.site(atom).x);
-    return Place{atom, std::lround(x[0] * 1e4), std::lround(x[1] * 1e4), std::lround(x[2] * 1e4)};
+  // A ligand is named by its atom and its position (to 1.0E-3 of a cell
+  // edge: an atom on a special position given to four decimals comes back
+  // from its site symmetry a few 1.0E-5 away); another polyhedron is reached
+  // through a ligand's own bonds to cations.
+  struct Place {
+    int atom = 0;
+    Vec3d x{};
+    bool operator==(const Place& o) const {
+      return atom == o.atom && std::abs(x[0] - o.x[0]) < 1e-3 && std::abs(x[1] - o.x[1]) < 1e-3 &&
+             std::abs(x[2] - o.x[2]) < 1e-3;
+    }
   };
+  auto place = [&](int atom, const SymmetryOperation& op) { return Place{atom, image_of(op, work.site(atom).x)}; };
   std::map<int, const PolyhedronRow*> polyhedron_of;
   for (const PolyhedronRow& poly : analysis.polyhedra) polyhedron_of[poly.atom] = &poly;
   std::set<std::tuple<int, int, std::string>> named;
   for (const PolyhedronRow& poly : analysis.polyhedra) {
     std::vector<Place> own;
     for (const AnalysisImage& l : poly.ligands) own.push_back(place(l.atom, l.op));
-    std::set<Place> visited{place(poly.atom, SymmetryOperation{})};
+    std::vector<Place> visited{place(poly.atom, SymmetryOperation{})};
     for (const AnalysisImage& l : poly.ligands)
       for (const Bond& bond : geometry.bonds.bonds_of(l.atom)) {
         const auto other = polyhedron_of.find(bond.atom);
         if (other == polyhedron_of.end()) continue;
         const SymmetryOperation op = compose(l.op, bond_operation(phase.group, bond));
-        if (!visited.insert(place(bond.atom, op)).second) continue;
+        const Place reached = place(bond.atom, op);
+        if (std::find(visited.begin(), visited.end(), reached) != visited.end()) continue;
+        visited.push_back(reached);
+        // Alternative occupants of one site (Mg and Al of an inverse
+        // spinel) share no polyhedron with each other.
+        if (Place{0, reached.x} == Place{0, image_of(SymmetryOperation{}, work.site(poly.atom).x)}) continue;
         std::vector<Place> theirs;
         for (const AnalysisImage& m : other->second->ligands) theirs.push_back(place(m.atom, compose(op, m.op)));
         const SharingKind kind = polyhedra_sharing<Place>(own, theirs);
@@ -256,6 +313,9 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
 
   // Checks.
   const CheckThresholds& t = options.thresholds;
+  for (const auto& [c, a] : missing)
+    analysis.checks.push_back({'A', "no bond-valence parameter", {},
+                               "the table has no parameter for " + c + " - " + a + " (a wrong oxidation state?)"});
   for (const AtomValence& row : analysis.atoms) {
     const std::string label = trimmed_label(work.site(row.atom));
     const double valence = std::abs(static_cast<double>(row.state));
@@ -268,7 +328,7 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
     if (off > t.valence_fraction * valence && off > t.valence_sigmas * row.deviation.su)
       analysis.checks.push_back(
           {off > 2 * t.valence_fraction * valence ? 'A' : 'B', "bond-valence sum", {row.atom},
-           label + ": BVS " + with_su(row.sum) + " v.u. against " + std::to_string(row.state) + ", off by more than " +
+           label + ": BVS " + with_su(row.sum) + " v.u. against " + std::to_string(std::abs(row.state)) + ", off by more than " +
                fixed(100 * t.valence_fraction, 0) + "% and " + fixed(t.valence_sigmas, 0) + " s.u."});
   }
   if (analysis.gii.defined && analysis.gii.value > t.gii_limit)
