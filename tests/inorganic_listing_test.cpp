@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/run_program.hpp"
 
 namespace {
@@ -168,6 +170,39 @@ TEST(VortanInorganic, OxidationStateWordsAreChecked) {
     const auto run = run_program(VORTAN_BIN, {"QUARTZ"}, folder.path(), "", kFixedDates);
     EXPECT_NE((run.out + run.err).find(message), std::string::npos) << words << "\n" << run.out << run.err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// NAME.json carries the listing's values under the phase's keys.
+TEST(VortanInorganic, JsonKeysCarryTheListedValues) {
+  TempFolder folder;
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (std::string("SPINEL") + extension),
+                               folder / (std::string("SPINEL") + extension));
+  const auto run = run_program(VORTAN_BIN, {"SPINEL", "--json"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto phase = nlohmann::json::parse(read_file(folder / "SPINEL.json"))["phases"][0];
+  EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"Al", 3}, {"Mg", 2}, {"O", -2}}));
+  EXPECT_EQ(phase["oxidation_states_from"], "assigned");
+  const auto sums = listed_sums(read_file(folder / "SPINEL.LST"));
+  ASSERT_EQ(phase["bond_valences"].size(), sums.size());
+  for (const auto& atom : phase["bond_valences"]) {
+    const std::string name = atom["atom"].get<std::string>();
+    EXPECT_NEAR(atom["sum"]["value"].get<double>(), sums.at(name).value, 1e-4) << name;
+    EXPECT_EQ(atom["oxidation_state"].get<int>(), sums.at(name).state);
+  }
+  const auto& al2 = phase["polyhedra"][2];
+  EXPECT_EQ(al2["atom"], "Al2");
+  EXPECT_EQ(al2["coordination_number"], 6);
+  EXPECT_TRUE(al2["quadratic_elongation"].is_object());
+  EXPECT_EQ(al2["ligands"].size(), 6u);
+  EXPECT_TRUE(phase["gii"]["su"].is_number());
+  ASSERT_FALSE(phase["checks"].empty());
+  EXPECT_EQ(phase["checks"][0]["level"], "B");
+  EXPECT_EQ(phase["checks"][0]["atoms"], nlohmann::json({"Mg1"}));
 }
 
 }  // namespace

@@ -706,7 +706,7 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
     if (run.publication_cif || run.json)
       collect_phase_rows(run.cif, run.phase, geometry, run.results.publish, run.geometry_marks);
     if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
-    if (run.json) collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis);
+    if (run.json) collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis, &inorganic);
   } else {
     // A phase whose distances cannot be computed (a symbol that could not
     // be read, a refused limit) keeps the records and marks of the previous run.
