@@ -17,7 +17,7 @@
 namespace vesk {
 
 std::string element_symbol(const std::string& type_symbol) {
-  const std::optional<TypeSymbol> parsed = parse_type_symbol(type_symbol);
+  const std::optional<TypeSymbol> parsed = parse_type_symbol(type_symbol.substr(0, type_symbol.find_last_not_of(' ') + 1));
   return parsed ? parsed->element : std::string();
 }
 
@@ -146,7 +146,9 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   std::vector<std::string> element(static_cast<std::size_t>(count));
   std::vector<std::optional<int>> symbol_charge(static_cast<std::size_t>(count));
   for (int i = 1; i <= count; ++i) {
-    const std::optional<TypeSymbol> parsed = parse_type_symbol(work.site(i).type_symbol);
+    std::string symbol = work.site(i).type_symbol;
+    symbol.erase(symbol.find_last_not_of(' ') + 1);  // the record's field is blank-padded
+    const std::optional<TypeSymbol> parsed = parse_type_symbol(symbol);
     if (!parsed) return analysis;
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
     symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;
