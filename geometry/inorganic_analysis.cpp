@@ -183,6 +183,10 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
     analysis.states_from = "assigned";
   }
   for (std::size_t k = 0; k < state.size(); ++k) analysis.states.emplace(element[k], state[k]);
+  std::string unnamed;
+  if (!all_charged && !all_controlled && !options.control_states.empty())
+    for (const auto& [e, s] : analysis.states)
+      if (options.control_states.count(e) == 0) unnamed += (unnamed.empty() ? "" : ", ") + e;
 
   // Bonds of every atom to the opposite sign with a parameter.
   std::vector<SiteDeviation> sites;
@@ -315,6 +319,9 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
 
   // Checks.
   const CheckThresholds& t = options.thresholds;
+  if (!unnamed.empty())
+    analysis.checks.push_back({'C', "oxidation states assigned", {},
+                               "OXID names no state for " + unnamed + "; every state was assigned instead"});
   for (const auto& [c, a] : missing)
     analysis.checks.push_back({'A', "no bond-valence parameter", {},
                                "the table has no parameter for " + c + " - " + a + " (a wrong oxidation state?)"});

@@ -140,6 +140,10 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_NE(moved.find(" B  global instability index              GII 0.296(17) v.u. above 0.20 v.u."), std::string::npos);
   EXPECT_EQ(moved.find(" No check raised"), std::string::npos);
 
+  const std::string partial = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 4"); });
+  EXPECT_NE(partial.find("oxidation states (assigned)"), std::string::npos);
+  EXPECT_NE(partial.find(" C  oxidation states assigned             OXID names no state for O"), std::string::npos);
+
   // Thresholds from the control record.
   const std::string lenient = listing_of("QUARTZ", [](std::string& bytes) {
     add_controls(bytes, "OXID Si 4 O -2 BVSF 0.5 GIIL 2 CHKS Y");
