@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "crystal/phase.hpp"
@@ -122,6 +123,16 @@ TorsionAtoms torsion_atoms(const PhaseGeometry& geometry, const Torsion& torsion
 // The neighbours of atom i kept for its angles, in search order, as bonds
 // (image and distance).
 std::vector<Bond> kept_neighbours(const PhaseGeometry& geometry, int atom);
+
+// Calls f(first, second, angle) for every angle of atom i, in the model's
+// order: each pair m1 < m2 of its kept neighbours, m1 outer.
+template <class F>
+void for_each_angle(const PhaseGeometry& geometry, int atom, const std::vector<Bond>& kept, F f) {
+  const std::span<const AngleValue> angles = geometry.angles_of(atom);
+  std::size_t k = 0;
+  for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
+    for (std::size_t m2 = m1 + 1; m2 < kept.size(); ++m2, ++k) f(kept[m1], kept[m2], angles[k]);
+}
 
 // The whole geometry of `phase` with the cell covariance `cell` (its ties
 // already applied, see cell_covariance) and the covariance of the refined

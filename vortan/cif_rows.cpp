@@ -61,11 +61,9 @@ void collect_phase_rows(CifCollector& cif, const PhaseDescription& phase, const 
   for (int i = 1; i <= atoms; ++i) {
     for (const Contact& c : geometry.contacts_of(i)) collect_bond(cif, phase, publish, i, Bond{c.atom, c.code, c.n, c.x, c.d}, c.sigma);
     const std::vector<Bond> kept = kept_neighbours(geometry, i);
-    const std::span<const AngleValue> angles = geometry.angles_of(i);
-    std::size_t k = 0;
-    for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
-      for (std::size_t m2 = m1 + 1; m2 < kept.size(); ++m2, ++k)
-        collect_angle(cif, phase, publish, i, kept[m1], kept[m2], angles[k].degrees, angles[k].sigma);
+    for_each_angle(geometry, i, kept, [&](const Bond& first, const Bond& second, const AngleValue& angle) {
+      collect_angle(cif, phase, publish, i, first, second, angle.degrees, angle.sigma);
+    });
   }
   for (const Torsion& t : geometry.torsions) {
     const TorsionAtoms atoms_of = torsion_atoms(geometry, t);

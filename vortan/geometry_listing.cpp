@@ -35,16 +35,11 @@ void write_atom_tables(int listing_unit, int terminal_unit, const PhaseDescripti
   if (kept.size() >= kMaxKeptNeighbours) write_neighbour_notice(listing_unit);
   if (kept.size() < 2) return;
   start_angle_table(listing_unit, table);
-  const std::span<const AngleValue> angles = geometry.angles_of(i);
-  std::size_t k = 0;
-  for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
-    for (std::size_t m2 = m1 + 1; m2 < kept.size(); ++m2, ++k) {
-      const Bond& first = kept[m1];
-      const Bond& second = kept[m2];
-      write_angle_line(listing_unit, label_of(phase, first.atom), central.label, label_of(phase, second.atom),
-                       angles[k].degrees, angles[k].sigma, location_text(first.code, first.n[0], first.n[1], first.n[2]),
-                       location_text(second.code, second.n[0], second.n[1], second.n[2]));
-    }
+  for_each_angle(geometry, i, kept, [&](const Bond& first, const Bond& second, const AngleValue& angle) {
+    write_angle_line(listing_unit, label_of(phase, first.atom), central.label, label_of(phase, second.atom),
+                     angle.degrees, angle.sigma, location_text(first.code, first.n[0], first.n[1], first.n[2]),
+                     location_text(second.code, second.n[0], second.n[1], second.n[2]));
+  });
 }
 
 void write_torsion_table(int unit, const PhaseDescription& phase, const PhaseGeometry& geometry) {

@@ -30,18 +30,13 @@ void write_results_records(const ResultsFile& results, const PhaseGeometry& geom
     for (const Contact& c : geometry.contacts_of(i))
       write_distance_record(results, phase, c.d, c.sigma, i, c.atom, c.code, cell_code(c.n[0], c.n[1], c.n[2]));
     const std::vector<Bond> kept = kept_neighbours(geometry, i);
-    const std::span<const AngleValue> angles = geometry.angles_of(i);
-    std::size_t k = 0;
-    for (std::size_t m1 = 0; m1 + 1 < kept.size(); ++m1)
-      for (std::size_t m2 = m1 + 1; m2 < kept.size(); ++m2, ++k) {
-        const Bond& first = kept[m1];
-        const Bond& second = kept[m2];
-        // The codes as the marks were always kept, 16-bit.
-        write_angle_record(results, phase, angles[k].degrees, angles[k].sigma, first.atom, i, second.atom,
-                           static_cast<short>(first.code), static_cast<short>(cell_code(first.n[0], first.n[1], first.n[2])),
-                           static_cast<short>(second.code),
-                           static_cast<short>(cell_code(second.n[0], second.n[1], second.n[2])));
-      }
+    for_each_angle(geometry, i, kept, [&](const Bond& first, const Bond& second, const AngleValue& angle) {
+      // The codes as the marks were always kept, 16-bit.
+      write_angle_record(results, phase, angle.degrees, angle.sigma, first.atom, i, second.atom,
+                         static_cast<short>(first.code), static_cast<short>(cell_code(first.n[0], first.n[1], first.n[2])),
+                         static_cast<short>(second.code),
+                         static_cast<short>(cell_code(second.n[0], second.n[1], second.n[2])));
+    });
   }
 }
 
