@@ -148,6 +148,9 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   for (int i = 1; i <= count; ++i) {
     std::string symbol = work.site(i).type_symbol;
     symbol.erase(symbol.find_last_not_of(' ') + 1);  // the record's field is blank-padded
+    // Experiment files write the element in capitals ("SI", "FE+3").
+    if (symbol.size() > 1 && std::isalpha(static_cast<unsigned char>(symbol[1])))
+      symbol[1] = static_cast<char>(std::tolower(static_cast<unsigned char>(symbol[1])));
     const std::optional<TypeSymbol> parsed = parse_type_symbol(symbol);
     if (!parsed) return analysis;
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
