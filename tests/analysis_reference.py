@@ -294,7 +294,9 @@ def check_listing(name, phase, listing):
         m = re.search(rf" Planes {i + 1} and {j + 1} +(\S+)", listing[start:])
         check_printed(f"{name} planes {i}, {j} in the listing", m.group(1), a["angle"])
     start = listing.rfind(" Rigid-bond test")
-    rows = re.findall(r"^ (\S+) - (\S+) +(\S+) +(\S+) +(\S+)", listing[start:], re.M) if start >= 0 else []
+    # The table ends at its count line (the bond-valence table may follow).
+    end = listing.find(" bonds flagged", start)
+    rows = re.findall(r"^ (\S+) - (\S+) +(\S+) +(\S+) +(\S+)", listing[start:end], re.M) if start >= 0 else []
     if len(rows) != len(phase["rigid_bond"]):
         failures.append(f"{name}: {len(rows)} rigid-bond rows in the listing, {len(phase['rigid_bond'])} in the JSON")
     for row, rb in zip(rows, phase["rigid_bond"]):

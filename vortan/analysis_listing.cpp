@@ -1,6 +1,7 @@
 #include "vortan/analysis_listing.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "console/page.hpp"
@@ -119,7 +120,74 @@ void rigid_bond_table(int unit, const PhaseDescription& phase, const MoleculeAna
                  " bonds flagged (|Delta| > 0.001 A**2 and > 3 s.u.)");
 }
 
+
+std::string format_fixed(double v, int digits) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.*f", digits, v);
+  return text;
+}
+
+std::string state_text(int state) { return (state > 0 ? "+" : "") + std::to_string(state); }
+
+void valence_table(int unit, const PhaseDescription& phase, const InorganicAnalysis& analysis) {
+  std::string states;
+  for (const auto& [element, state] : analysis.states) states += " " + element + " " + state_text(state);
+  heading(unit, "Bond valences s = exp((R0 - R)/b), v.u.; oxidation states (" + analysis.states_from + "):" + states, 2);
+  line(unit, " " + padded("Bond", 30) + padded("R, A", 14) + padded("R0", 8) + padded("b", 7) + padded("ref.", 6) +
+                 "s");
+  for (const AtomValence& atom : analysis.atoms) {
+    if (atom.state <= 0) continue;
+    for (const ValenceBond& bond : atom.bonds)
+      line(unit, " " + padded(name(phase, {atom.atom, SymmetryOperation{}}) + " - " + name(phase, bond.anion), 30) +
+                     padded(value(bond.distance, EsdKind::Distance), 14) + padded(format_fixed(bond.r0, 3), 8) +
+                     padded(format_fixed(bond.b, 2), 7) + padded(bond.source, 6) +
+                     value(bond.valence, EsdKind::Distance));
+  }
+  heading(unit, "Bond-valence sums, v.u., and their deviation from the formal valence", 2);
+  line(unit, " " + padded("Atom", 10) + padded("state", 7) + padded("bonds", 7) + padded("sum", 14) + "deviation");
+  for (const AtomValence& atom : analysis.atoms)
+    line(unit, " " + padded(name(phase, {atom.atom, SymmetryOperation{}}), 10) + padded(state_text(atom.state), 7) +
+                   padded(std::to_string(atom.bonds.size()), 7) + padded(value(atom.sum, EsdKind::Distance), 14) +
+                   value(atom.deviation, EsdKind::Distance));
+  if (analysis.gii.defined)
+    line(unit, " Global instability index GII = " + value(analysis.gii, EsdKind::Distance) + " v.u.");
+}
+
+void polyhedra_table(int unit, const PhaseDescription& phase, const InorganicAnalysis& analysis) {
+  heading(unit, "Coordination polyhedra: mean bond (A), volume (A**3), distortion index, quadratic elongation, "
+                "bond-angle variance (deg**2)", 2);
+  for (const PolyhedronRow& poly : analysis.polyhedra) {
+    line(unit, " " + padded(name(phase, {poly.atom, SymmetryOperation{}}), 10) + "CN " +
+                   std::to_string(poly.ligands.size()) + ": " + names(phase, poly.ligands));
+    std::string text = "    <d> = " + value(poly.mean_bond, EsdKind::Distance) +
+                       "  V = " + value(poly.volume, EsdKind::Distance) +
+                       "  D = " + value(poly.distortion_index, EsdKind::Coordinate);
+    if (poly.quadratic_elongation)
+      text += "  <lambda> = " + value(*poly.quadratic_elongation, EsdKind::Coordinate);
+    if (poly.angle_variance) text += "  sigma**2 = " + value(*poly.angle_variance, EsdKind::Angle);
+    line(unit, text);
+  }
+  for (const SharingRow& share : analysis.sharing)
+    line(unit, " " + name(phase, {share.first, SymmetryOperation{}}) + " and " +
+                   name(phase, {share.second, SymmetryOperation{}}) + " polyhedra share " + (share.kind == "edge" ? "an " : "a ") + share.kind);
+}
+
+void checks_table(int unit, const InorganicAnalysis& analysis) {
+  heading(unit, "Checks (advice only): level, rule, numbers", 1);
+  if (analysis.checks.empty()) line(unit, " No check raised");
+  for (const CheckRow& check : analysis.checks)
+    line(unit, " " + std::string(1, check.level) + "  " + padded(check.rule, 38) + check.text);
+}
+
 }  // namespace
+
+void write_inorganic_tables(int listing_unit, const PhaseDescription& phase, const InorganicAnalysis& analysis,
+                            const InorganicTables& tables) {
+  if (!analysis.computed) return;
+  if (tables.bond_valences) valence_table(listing_unit, phase, analysis);
+  if (tables.polyhedra && !analysis.polyhedra.empty()) polyhedra_table(listing_unit, phase, analysis);
+  if (tables.checks) checks_table(listing_unit, analysis);
+}
 
 void write_analysis_tables(int listing_unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis,
                            const AnalysisTables& tables) {

@@ -5,6 +5,7 @@
 // label_n_klm in the numbering of vortan's own operator list.
 #pragma once
 #include "crystal/phase.hpp"
+#include "geometry/inorganic_analysis.hpp"
 #include "geometry/molecule_analysis.hpp"
 
 namespace vesk {
@@ -19,5 +20,18 @@ struct AnalysisTables {
 
 void write_analysis_tables(int listing_unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis,
                            const AnalysisTables& tables);
+
+// The inorganic tables after them: bond valences with each pair's R0, b
+// and reference code, bond-valence sums and the GII, coordination
+// polyhedra with what they share, and the checks (control words BVAL,
+// POLY, CHKS). Only for a phase with cation-anion bonds that have
+// parameters.
+struct InorganicTables {
+  bool bond_valences = true;
+  bool polyhedra = true;
+  bool checks = true;
+};
+void write_inorganic_tables(int listing_unit, const PhaseDescription& phase, const InorganicAnalysis& analysis,
+                            const InorganicTables& tables);
 
 }  // namespace vesk

@@ -1,6 +1,7 @@
 #include "vortan/driver.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <iterator>
@@ -26,6 +27,8 @@
 #include "recio/unformatted.hpp"
 #include "recio/units.hpp"
 #include "geometry/cell_covariance.hpp"
+#include "geometry/inorganic_analysis.hpp"
+#include "geometry/oxidation_states.hpp"
 #include "vortan/cif_rows.hpp"
 #include "vortan/geometry_listing.hpp"
 #include "vortan/paper_cif.hpp"
@@ -259,7 +262,65 @@ static const ControlKeyword kAnalysisKeywords[] = {
     {"RIGB", [](PhaseControls& c, ControlWords& words) { c.tables.rigid_bond = table_word(words, "RIGB"); }},
 };
 
+// OXID Fe 3 O -2: element and oxidation state pairs up to the next keyword.
+void read_oxid(PhaseControls& c, ControlWords& words) {
+  for (;;) {
+    const int before = words.position;
+    const std::string element = words.next();
+    if (element.empty()) break;
+    if (control_keyword(element) != nullptr) {
+      words.position = before;
+      break;
+    }
+    const std::optional<TypeSymbol> symbol = parse_type_symbol(element);
+    if (!symbol || symbol->charge || symbol->element.size() != element.size() ||
+        !std::isalpha(static_cast<unsigned char>(element.back())))
+      throw Error("OXID in the control record \"" + std::string(words.key) + "\" names \"" + element +
+                  "\", which is not an element symbol");
+    const std::string v = words.next();
+    int state = 0;
+    const auto [end, ec] = std::from_chars(v.data() + (!v.empty() && v[0] == '+'), v.data() + v.size(), state);
+    if (v.empty() || ec != std::errc{} || end != v.data() + v.size() || state < -8 || state > 8)
+      throw Error("OXID in the control record \"" + std::string(words.key) + "\" gives \"" + v + "\" for " +
+                  element + ", which is not an oxidation state from -8 to 8");
+    c.inorganic.control_states[symbol->element] = state;
+  }
+  if (c.inorganic.control_states.empty())
+    throw Error("OXID in the control record \"" + std::string(words.key) + "\" names no element");
+}
+
+// A positive threshold of the checks, up to `most`.
+double threshold_word(ControlWords& words, const char* keyword, double most) {
+  const std::string v = keyword_value(words, keyword);
+  const double value = word_value(v, words.key, keyword);
+  if (!(value > 0 && value <= most))
+    throw Error("The " + std::string(keyword) + " value \"" + v + "\" of the control record \"" +
+                std::string(words.key) + "\" is not a number above 0 and up to " + std::to_string(static_cast<int>(most)));
+  return value;
+}
+
+static const ControlKeyword kInorganicKeywords[] = {
+    {"OXID", read_oxid},
+    {"BVAL", [](PhaseControls& c, ControlWords& words) { c.inorganic_tables.bond_valences = table_word(words, "BVAL"); }},
+    {"POLY", [](PhaseControls& c, ControlWords& words) { c.inorganic_tables.polyhedra = table_word(words, "POLY"); }},
+    {"CHKS", [](PhaseControls& c, ControlWords& words) { c.inorganic_tables.checks = table_word(words, "CHKS"); }},
+    // fraction of the formal valence a sum may be off
+    {"BVSF", [](PhaseControls& c, ControlWords& words) {
+       c.inorganic.thresholds.valence_fraction = threshold_word(words, "BVSF", 1);
+     }},
+    // s.u.'s a sum may be off
+    {"BVSS", [](PhaseControls& c, ControlWords& words) {
+       c.inorganic.thresholds.valence_sigmas = threshold_word(words, "BVSS", 100);
+     }},
+    // GII limit, v.u.
+    {"GIIL", [](PhaseControls& c, ControlWords& words) {
+       c.inorganic.thresholds.gii_limit = threshold_word(words, "GIIL", 10);
+     }},
+};
+
 const ControlKeyword* control_keyword(const std::string& word) {
+  for (const ControlKeyword& k : kInorganicKeywords)
+    if (upper(word) == k.word) return &k;
   for (const ControlKeyword& k : kAnalysisKeywords)
     if (upper(word) == k.word) return &k;
   for (const ControlKeyword& k : kControlKeywords)
@@ -271,6 +332,7 @@ std::string keyword_list() {
   std::string list;
   for (const ControlKeyword& k : kControlKeywords) list += (list.empty() ? "" : ", ") + std::string(k.word);
   for (const ControlKeyword& k : kAnalysisKeywords) list += ", " + std::string(k.word);
+  for (const ControlKeyword& k : kInorganicKeywords) list += ", " + std::string(k.word);
   return list;
 }
 
@@ -634,13 +696,17 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
       analyse_molecules(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
                         user_planes(run));
   write_analysis_tables(run.listing_unit, run.phase, analysis, run.controls.tables);
+  const InorganicAnalysis inorganic =
+      analyse_inorganic(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
+                        run.controls.inorganic, &analysis);
+  write_inorganic_tables(run.listing_unit, run.phase, inorganic, run.controls.inorganic_tables);
   if (geometry.computed) {
     write_results_records(run.results, geometry);
     write_marks_records(run.geometry_marks, geometry, run.controls.torsions);
     if (run.publication_cif || run.json)
       collect_phase_rows(run.cif, run.phase, geometry, run.results.publish, run.geometry_marks);
     if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
-    if (run.json) collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis);
+    if (run.json) collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis, &inorganic);
   } else {
     // A phase whose distances cannot be computed (a symbol that could not
     // be read, a refused limit) keeps the records and marks of the previous run.

@@ -217,13 +217,86 @@ Json json_molecule_analysis(const MoleculeAnalysis& analysis, const CifBlock& bl
   return out;
 }
 
+Json json_oxidation_states(const InorganicAnalysis& analysis) {
+  Json states = Json::object();
+  for (const auto& [element, state] : analysis.states) states[element] = state;
+  return states;
+}
+
+Json json_bond_valences(const InorganicAnalysis& analysis, const CifBlock& block) {
+  Json rows = Json::array();
+  for (const AtomValence& atom : analysis.atoms) {
+    Json row;
+    row["atom"] = label(block, atom.atom);
+    row["oxidation_state"] = atom.state;
+    row["bonds"] = Json::array();
+    for (const ValenceBond& bond : atom.bonds)
+      row["bonds"].push_back({{"atoms", {label(block, atom.atom), label(block, bond.anion.atom)}},
+                              {"site_codes", {".", site_code(block, bond.anion.op)}},
+                              {"distance", measured(bond.distance)},
+                              {"r0", bond.r0},
+                              {"b", bond.b},
+                              {"parameter_source", bond.source},
+                              {"valence", measured(bond.valence)}});
+    row["sum"] = measured(atom.sum);
+    row["deviation"] = measured(atom.deviation);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
+  Json rows = Json::array();
+  for (const PolyhedronRow& poly : analysis.polyhedra) {
+    Json row;
+    row["atom"] = label(block, poly.atom);
+    row["ligands"] = Json::array();
+    for (const AnalysisImage& l : poly.ligands)
+      row["ligands"].push_back({{"atom", label(block, l.atom)}, {"site_code", site_code(block, l.op)}});
+    row["coordination_number"] = poly.ligands.size();
+    row["mean_bond"] = measured(poly.mean_bond);
+    row["volume"] = measured(poly.volume);
+    row["distortion_index"] = measured(poly.distortion_index);
+    row["quadratic_elongation"] = poly.quadratic_elongation ? measured(*poly.quadratic_elongation) : Json(nullptr);
+    row["angle_variance"] = poly.angle_variance ? measured(*poly.angle_variance) : Json(nullptr);
+    // Shared with another polyhedron named by its central atom; the site
+    // code of the image is not kept.
+    row["shares"] = Json::array();
+    for (const SharingRow& share : analysis.sharing)
+      if (share.first == poly.atom || share.second == poly.atom)
+        row["shares"].push_back({{"atom", label(block, share.first == poly.atom ? share.second : share.first)},
+                                 {"site_code", nullptr},
+                                 {"kind", share.kind}});
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json json_checks(const InorganicAnalysis& analysis, const CifBlock& block) {
+  Json rows = Json::array();
+  for (const CheckRow& check : analysis.checks) {
+    Json atoms = Json::array();
+    for (int atom : check.atoms) atoms.push_back(label(block, atom));
+    rows.push_back({{"level", std::string(1, check.level)}, {"rule", check.rule}, {"atoms", atoms}, {"text", check.text}});
+  }
+  return rows;
+}
+
 void collect_json_phase(JsonResults& results, const PhaseDescription& phase, const CifBlock& block,
-                        const MoleculeAnalysis& analysis) {
+                        const MoleculeAnalysis& analysis, const InorganicAnalysis* inorganic) {
   JsonPhase part;
   part.phase = phase.number;
   part.cell = json_cell(phase);
   part.atoms = json_atoms(phase, block);
   part.analyses = json_molecule_analysis(analysis, block);
+  if (inorganic != nullptr && inorganic->computed) {
+    part.analyses["oxidation_states"] = json_oxidation_states(*inorganic);
+    part.analyses["oxidation_states_from"] = inorganic->states_from;
+    part.analyses["bond_valences"] = json_bond_valences(*inorganic, block);
+    part.analyses["gii"] = measured(inorganic->gii);
+    part.analyses["polyhedra"] = json_polyhedra(*inorganic, block);
+    part.analyses["checks"] = json_checks(*inorganic, block);
+  }
   results.phases.push_back(std::move(part));
 }
 

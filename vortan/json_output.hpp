@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crystal/phase.hpp"
+#include "geometry/inorganic_analysis.hpp"
 #include "geometry/molecule_analysis.hpp"
 #include "vortan/cif_output.hpp"
 
@@ -49,10 +50,18 @@ Json json_hydrogen_bonds(const CifBlock& block);
 // "rings", "planes", "plane_angles" and "rigid_bond" of one phase.
 Json json_molecule_analysis(const MoleculeAnalysis& analysis, const CifBlock& block);
 
+// "oxidation_states", "bond_valences", "polyhedra" and "checks" of one
+// phase (with "oxidation_states_from" and "gii" beside them).
+Json json_oxidation_states(const InorganicAnalysis& analysis);
+Json json_bond_valences(const InorganicAnalysis& analysis, const CifBlock& block);
+Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block);
+Json json_checks(const InorganicAnalysis& analysis, const CifBlock& block);
+
 // The phase's part, taken while the phase is at hand; `block` is the CIF
-// block just started for it.
+// block just started for it. The inorganic keys only for a phase that has
+// them.
 void collect_json_phase(JsonResults& results, const PhaseDescription& phase, const CifBlock& block,
-                        const MoleculeAnalysis& analysis);
+                        const MoleculeAnalysis& analysis, const InorganicAnalysis* inorganic = nullptr);
 
 // The whole document; each phase's rows from the CIF block of its number.
 std::string json_text(const JsonResults& results, const CifCollector& cif);

@@ -1,0 +1,363 @@
+#include "geometry/inorganic_analysis.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <set>
+#include <tuple>
+
+#include "geometry/bond_valence.hpp"
+#include "geometry/bond_valence_parameters.hpp"
+#include "geometry/measure.hpp"
+#include "geometry/oxidation_states.hpp"
+#include "geometry/polyhedra.hpp"
+#include "recio/error.hpp"
+
+namespace vesk {
+
+std::string element_symbol(const std::string& type_symbol) {
+  const std::optional<TypeSymbol> parsed = parse_type_symbol(type_symbol.substr(0, type_symbol.find_last_not_of(' ') + 1));
+  return parsed ? parsed->element : std::string();
+}
+
+namespace {
+
+struct Work {
+  const PhaseDescription& phase;
+  CellFrame frame;
+  CellCovariance6 cell;
+  const ParameterCovariance& covariance;
+
+  const AtomSite& site(int atom) const { return phase.atoms[static_cast<std::size_t>(atom - 1)]; }
+  ImagePoint point(const AnalysisImage& image) const {
+    return image_point(frame, image.atom, site(image.atom).x, image.op, site(image.atom).x_position);
+  }
+  MeasuredValue measured(std::span<const ImagePoint> points, const PointMeasure& measure, double scale = 1) const {
+    if (!measure.defined) return MeasuredValue{0, 0, false};
+    const double variance = propagated_variance(frame, points, measure, cell, covariance);
+    return MeasuredValue{measure.value * scale, std::sqrt(std::abs(variance)) * scale, true};
+  }
+};
+
+Point3d cart(const ImagePoint& p) { return {p.cart[0], p.cart[1], p.cart[2]}; }
+
+// Positions of the atom in the cell: the distinct images of the group's
+// operations, reduced into the cell.
+int site_multiplicity(const SpaceGroupInfo& group, const Vec3& x) {
+  std::vector<Vec3d> seen;
+  auto reduced = [](Vec3d p) {
+    for (double& c : p) {
+      c -= std::floor(c);
+      if (c > 1 - 1e-5) c = 0;
+    }
+    return p;
+  };
+  auto same = [](const Vec3d& a, const Vec3d& b) {
+    for (int k = 0; k < 3; ++k) {
+      double d = std::abs(a[static_cast<std::size_t>(k)] - b[static_cast<std::size_t>(k)]);
+      d = std::min(d, 1 - d);
+      if (d > 1e-4) return false;
+    }
+    return true;
+  };
+  for (int centring = 1; centring <= std::max(group.ncent, 1); ++centring)
+    for (int sign = 1; sign >= (group.centric ? -1 : 1); sign -= 2)
+      for (int op = 1; op <= std::max(group.nsym, 1); ++op) {
+        const int code = sign * (op + 100 * (centring - 1));
+        const Vec3d p = reduced(image_of(operation_of(group, code, LatticeTranslation{}), x));
+        if (std::none_of(seen.begin(), seen.end(), [&](const Vec3d& q) { return same(p, q); })) seen.push_back(p);
+      }
+  return static_cast<int>(std::max<std::size_t>(seen.size(), 1));
+}
+
+// Sylvester's criterion on the Uij: N U N (the CIF's U to U*) keeps it.
+bool positive_definite(const AtomSite& atom) {
+  const auto& u = atom.u;
+  const double m1 = u[0];
+  const double m2 = u[0] * u[1] - u[3] * u[3];
+  const double m3 = u[0] * (u[1] * u[2] - u[5] * u[5]) - u[3] * (u[3] * u[2] - u[5] * u[4]) +
+                    u[4] * (u[3] * u[5] - u[1] * u[4]);
+  return m1 > 0 && m2 > 0 && m3 > 0;
+}
+
+std::string fixed(double v, int digits) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.*f", digits, v);
+  return text;
+}
+
+// value(esd): the s.u. in one digit, two when it starts with 1.
+std::string with_su(const MeasuredValue& m) {
+  if (!(m.su > 0)) return fixed(m.value, 4);
+  const int e = static_cast<int>(std::floor(std::log10(m.su)));
+  const int k = std::clamp(-e + (m.su / std::pow(10.0, e) < 2 ? 1 : 0), 0, 8);
+  return fixed(m.value, k) + "(" + std::to_string(std::lround(m.su * std::pow(10.0, k))) + ")";
+}
+
+// The entry that serves a pair here: of the table's entries for the exact
+// cation, anion and states, Brese & O'Keeffe, Acta Cryst. B47 (1991) 192
+// (code "b": one consistent fit over all pairs with b = 0.37) first, then
+// Brown & Altermatt, Acta Cryst. B41 (1985) 244 (code "a"), then the first
+// entry from the literature before a private communication, then the
+// table's order; without an exact entry, the table's own rule (a
+// state-free entry). The table's first Al(III)-O entry, a private
+// communication, gives Al in spinel some 2.6 v.u.; Allmann's published one
+// gives 2.8.
+const BondValenceParameter* preferred_parameter(const BondValenceTable& table, const std::string& cation,
+                                                int cation_state, const std::string& anion, int anion_state) {
+  std::vector<const BondValenceParameter*> exact;
+  for (const BondValenceParameter& p : table.entries)
+    if (p.cation == cation && p.cation_state == cation_state && p.anion == anion && p.anion_state == anion_state)
+      exact.push_back(&p);
+  for (const char* code : {"b", "a"})
+    for (const BondValenceParameter* p : exact)
+      if (p->reference == code) return p;
+  for (const BondValenceParameter* p : exact) {
+    const auto ref = table.references.find(p->reference);
+    std::string citation = ref == table.references.end() ? std::string() : ref->second;
+    std::transform(citation.begin(), citation.end(), citation.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (citation.find("private communication") == std::string::npos) return p;
+  }
+  if (!exact.empty()) return exact.front();
+  return find_bond_valence_parameter(table, cation, cation_state, anion, anion_state);
+}
+
+std::string trimmed_label(const AtomSite& atom) {
+  std::string text = atom.label;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                    const CellCovariance& cell, const ParameterCovariance& covariance,
+                                    const InorganicOptions& options, const MoleculeAnalysis* molecules) {
+  InorganicAnalysis analysis;
+  if (!geometry.computed) return analysis;
+  const Work work{phase, cell_frame(phase.abc, phase.cosines), in_double(cell), covariance};
+  if (!work.frame.usable) return analysis;
+  const BondValenceTable& table = bundled_bond_valence_table();
+  const int count = static_cast<int>(phase.atoms.size());
+
+  // Oxidation states: charged type symbols, else OXID, else assigned.
+  std::vector<std::string> element(static_cast<std::size_t>(count));
+  std::vector<std::optional<int>> symbol_charge(static_cast<std::size_t>(count));
+  for (int i = 1; i <= count; ++i) {
+    std::string symbol = work.site(i).type_symbol;
+    symbol.erase(symbol.find_last_not_of(' ') + 1);  // the record's field is blank-padded
+    // Experiment files write the element in capitals ("SI", "FE+3").
+    if (symbol.size() > 1 && std::isalpha(static_cast<unsigned char>(symbol[1])))
+      symbol[1] = static_cast<char>(std::tolower(static_cast<unsigned char>(symbol[1])));
+    const std::optional<TypeSymbol> parsed = parse_type_symbol(symbol);
+    if (!parsed) return analysis;
+    element[static_cast<std::size_t>(i - 1)] = parsed->element;
+    symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;
+  }
+  std::vector<int> state(static_cast<std::size_t>(count));
+  const bool all_charged = std::all_of(symbol_charge.begin(), symbol_charge.end(),
+                                       [](const std::optional<int>& c) { return c.has_value(); });
+  const bool all_controlled = !options.control_states.empty() &&
+                              std::all_of(element.begin(), element.end(), [&](const std::string& e) {
+                                return options.control_states.count(e) > 0;
+                              });
+  if (all_charged) {
+    for (std::size_t k = 0; k < state.size(); ++k) state[k] = *symbol_charge[k];
+    analysis.states_from = "type symbols";
+  } else if (all_controlled) {
+    for (std::size_t k = 0; k < state.size(); ++k) state[k] = options.control_states.at(element[k]);
+    analysis.states_from = "control record";
+  } else {
+    std::vector<OxidationSite> sites;
+    std::vector<SiteBond> bonds;
+    for (int i = 1; i <= count; ++i) {
+      sites.push_back({element[static_cast<std::size_t>(i - 1)], work.site(i).fraction,
+                       static_cast<double>(site_multiplicity(phase.group, work.site(i).x))});
+      for (const Bond& bond : geometry.bonds.bonds_of(i))
+        bonds.push_back({static_cast<std::size_t>(i - 1), static_cast<std::size_t>(bond.atom - 1), bond.d});
+    }
+    const auto assigned = assign_oxidation_states(sites, table, [&](std::span<const int> states) {
+      return gii_from_distances(sites, bonds, states, table);
+    });
+    if (!assigned) return analysis;
+    state = assigned->states;
+    analysis.states_from = "assigned";
+  }
+  for (std::size_t k = 0; k < state.size(); ++k) analysis.states.emplace(element[k], state[k]);
+  std::string unnamed;
+  if (!all_charged && !all_controlled && !options.control_states.empty())
+    for (const auto& [e, s] : analysis.states)
+      if (options.control_states.count(e) == 0) unnamed += (unnamed.empty() ? "" : ", ") + e;
+
+  // Bonds of every atom to the opposite sign with a parameter.
+  std::vector<SiteDeviation> sites;
+  std::vector<ImagePoint> all_points;
+  bool cation_bond = false;
+  std::set<std::pair<std::string, std::string>> missing;  // cation and anion with their states
+  for (int i = 1; i <= count; ++i) {
+    const std::size_t k = static_cast<std::size_t>(i - 1);
+    AtomValence row;
+    row.atom = i;
+    row.state = state[k];
+    row.weight = site_multiplicity(phase.group, work.site(i).x) * static_cast<double>(work.site(i).fraction);
+    std::vector<ImagePoint> points{work.point({i, SymmetryOperation{}})};
+    std::vector<ValenceParameters> parameters;
+    for (const Bond& bond : geometry.bonds.bonds_of(i)) {
+      const std::size_t j = static_cast<std::size_t>(bond.atom - 1);
+      if (state[k] == 0 || state[j] == 0 || (state[k] > 0) == (state[j] > 0)) continue;
+      const bool cation = state[k] > 0;
+      const BondValenceParameter* p =
+          cation ? preferred_parameter(table, element[k], state[k], element[j], state[j])
+                 : preferred_parameter(table, element[j], state[j], element[k], state[k]);
+      if (p == nullptr) {
+        const std::string c = element[cation ? k : j] + std::to_string(state[cation ? k : j]);
+        const std::string a = element[cation ? j : k] + std::to_string(state[cation ? j : k]);
+        missing.insert({c, a});
+        continue;
+      }
+      const AnalysisImage ligand{bond.atom, bond_operation(phase.group, bond)};
+      const ImagePoint q = work.point(ligand);
+      // A neighbour on a partly occupied site brings that fraction of its
+      // valence: f exp((R0 - R)/b) = exp((R0 + b ln f - R)/b).
+      const double f = work.site(bond.atom).fraction;
+      const ValenceParameters vp{f > 0 && f < 1 ? p->r0 + p->b * std::log(f) : p->r0, p->b};
+      const std::array<ImagePoint, 2> pair{points.front(), q};
+      const std::array<Point3d, 2> pair_cart{cart(points.front()), cart(q)};
+      const std::array<ValenceParameters, 1> one{vp};
+      row.bonds.push_back({ligand, work.measured(pair, measure_distance(work.frame, points.front(), q)), p->r0, p->b,
+                           p->reference, work.measured(pair, bond_valence_sum(pair_cart, one))});
+      points.push_back(q);
+      parameters.push_back(vp);
+      if (cation) cation_bond = true;
+    }
+    std::vector<Point3d> carts;
+    for (const ImagePoint& p : points) carts.push_back(cart(p));
+    if (!row.bonds.empty()) {
+      row.sum = work.measured(points, bond_valence_sum(carts, parameters));
+      const PointMeasure deviation = valence_deviation(carts, parameters, state[k]);
+      row.deviation = work.measured(points, deviation);
+      SiteDeviation site{deviation, {}, row.weight};
+      for (std::size_t p = 0; p < points.size(); ++p) site.point_index.push_back(all_points.size() + p);
+      all_points.insert(all_points.end(), points.begin(), points.end());
+      sites.push_back(std::move(site));
+    } else {
+      row.sum = MeasuredValue{0, 0, true};
+      row.deviation = MeasuredValue{-std::abs(static_cast<double>(state[k])), 0, true};
+    }
+    analysis.atoms.push_back(std::move(row));
+  }
+  // Assigned states need bonds with parameters to mean anything; states
+  // the user or the type symbols gave are reported on, with what lacks.
+  if (!cation_bond && (analysis.states_from == "assigned" || missing.empty())) return analysis;
+  analysis.computed = true;
+  if (!sites.empty()) analysis.gii = work.measured(all_points, global_instability_index(sites, all_points.size()));
+
+  // Polyhedra of the cations, and what they share.
+  for (const AtomValence& row : analysis.atoms) {
+    if (row.state <= 0 || row.bonds.empty()) continue;
+    PolyhedronRow poly;
+    poly.atom = row.atom;
+    std::vector<ImagePoint> points{work.point({row.atom, SymmetryOperation{}})};
+    for (const ValenceBond& bond : row.bonds) {
+      poly.ligands.push_back(bond.anion);
+      points.push_back(work.point(bond.anion));
+    }
+    std::vector<Point3d> carts;
+    for (const ImagePoint& p : points) carts.push_back(cart(p));
+    poly.mean_bond = work.measured(points, mean_bond_length(carts));
+    poly.distortion_index = work.measured(points, distortion_index(carts));
+    poly.volume = MeasuredValue{0, 0, false};
+    if (carts.size() >= 5) {
+      try {
+        poly.volume = work.measured(points, polyhedron_volume(carts));
+      } catch (const Error&) {  // flat: no hull
+      }
+    }
+    if (const auto qe = quadratic_elongation(carts)) poly.quadratic_elongation = work.measured(points, *qe);
+    if (const auto av = bond_angle_variance(carts))
+      poly.angle_variance = work.measured(points, *av);  // already square degrees
+    analysis.polyhedra.push_back(std::move(poly));
+  }
+  // A ligand is named by its atom and its position (to 1.0E-3 of a cell
+  // edge: an atom on a special position given to four decimals comes back
+  // from its site symmetry a few 1.0E-5 away); another polyhedron is reached
+  // through a ligand's own bonds to cations.
+  struct Place {
+    int atom = 0;
+    Vec3d x{};
+    bool operator==(const Place& o) const {
+      return atom == o.atom && std::abs(x[0] - o.x[0]) < 1e-3 && std::abs(x[1] - o.x[1]) < 1e-3 &&
+             std::abs(x[2] - o.x[2]) < 1e-3;
+    }
+  };
+  auto place = [&](int atom, const SymmetryOperation& op) { return Place{atom, image_of(op, work.site(atom).x)}; };
+  std::map<int, const PolyhedronRow*> polyhedron_of;
+  for (const PolyhedronRow& poly : analysis.polyhedra) polyhedron_of[poly.atom] = &poly;
+  std::set<std::tuple<int, int, std::string>> named;
+  for (const PolyhedronRow& poly : analysis.polyhedra) {
+    std::vector<Place> own;
+    for (const AnalysisImage& l : poly.ligands) own.push_back(place(l.atom, l.op));
+    std::vector<Place> visited{place(poly.atom, SymmetryOperation{})};
+    for (const AnalysisImage& l : poly.ligands)
+      for (const Bond& bond : geometry.bonds.bonds_of(l.atom)) {
+        const auto other = polyhedron_of.find(bond.atom);
+        if (other == polyhedron_of.end()) continue;
+        const SymmetryOperation op = compose(l.op, bond_operation(phase.group, bond));
+        const Place reached = place(bond.atom, op);
+        if (std::find(visited.begin(), visited.end(), reached) != visited.end()) continue;
+        visited.push_back(reached);
+        // Alternative occupants of one site (Mg and Al of an inverse
+        // spinel) share no polyhedron with each other.
+        if (Place{0, reached.x} == Place{0, image_of(SymmetryOperation{}, work.site(poly.atom).x)}) continue;
+        std::vector<Place> theirs;
+        for (const AnalysisImage& m : other->second->ligands) theirs.push_back(place(m.atom, compose(op, m.op)));
+        const SharingKind kind = polyhedra_sharing<Place>(own, theirs);
+        if (kind == SharingKind::none) continue;
+        const int a = std::min(poly.atom, bond.atom), b = std::max(poly.atom, bond.atom);
+        if (named.insert({a, b, sharing_name(kind)}).second) analysis.sharing.push_back({a, b, sharing_name(kind)});
+      }
+  }
+
+  // Checks.
+  const CheckThresholds& t = options.thresholds;
+  if (!unnamed.empty())
+    analysis.checks.push_back({'C', "oxidation states assigned", {},
+                               "OXID names no state for " + unnamed + "; every state was assigned instead"});
+  for (const auto& [c, a] : missing)
+    analysis.checks.push_back({'A', "no bond-valence parameter", {},
+                               "the table has no parameter for " + c + " - " + a + " (a wrong oxidation state?)"});
+  for (const AtomValence& row : analysis.atoms) {
+    const std::string label = trimmed_label(work.site(row.atom));
+    const double valence = std::abs(static_cast<double>(row.state));
+    if (row.state != 0 && row.bonds.empty()) {
+      analysis.checks.push_back({'C', "no ligand", {row.atom}, label + " has no ligand within the bond limit"});
+      continue;
+    }
+    if (row.bonds.empty()) continue;
+    const double off = std::abs(row.deviation.value);
+    if (off > t.valence_fraction * valence && off > t.valence_sigmas * row.deviation.su)
+      analysis.checks.push_back(
+          {off > 2 * t.valence_fraction * valence ? 'A' : 'B', "bond-valence sum", {row.atom},
+           label + ": BVS " + with_su(row.sum) + " v.u. against " + std::to_string(std::abs(row.state)) + ", off by more than " +
+               fixed(100 * t.valence_fraction, 0) + "% and " + fixed(t.valence_sigmas, 0) + " s.u."});
+  }
+  if (analysis.gii.defined && analysis.gii.value > t.gii_limit)
+    analysis.checks.push_back({analysis.gii.value > 2 * t.gii_limit ? 'A' : 'B', "global instability index", {},
+                               "GII " + with_su(analysis.gii) + " v.u. above " + fixed(t.gii_limit, 2) + " v.u."});
+  for (int i = 1; i <= count; ++i)
+    if (work.site(i).kind[0] != 'I' && !positive_definite(work.site(i)))
+      analysis.checks.push_back({'A', "displacements not positive definite", {i},
+                                 trimmed_label(work.site(i)) + ": the Uij are not positive definite"});
+  if (molecules != nullptr)
+    for (const RigidBondRow& rb : molecules->rigid_bond)
+      if (rb.flagged)
+        analysis.checks.push_back({'C', "rigid bond", {rb.a.atom, rb.b.atom},
+                                   trimmed_label(work.site(rb.a.atom)) + " - " + trimmed_label(work.site(rb.b.atom)) +
+                                       ": Delta " + fixed(rb.delta.value, 4) + "(" + fixed(rb.delta.su, 4) +
+                                       ") A**2"});
+  return analysis;
+}
+
+}  // namespace vesk

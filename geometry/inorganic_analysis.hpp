@@ -1,0 +1,97 @@
+// What a paper says about an inorganic structure, from a phase's geometry
+// model: the oxidation states, each cation-anion bond's valence
+// s = exp((R0 - R) / b), every atom's bond-valence sum and its deviation from
+// the formal valence, the global instability index, each cation's
+// coordination polyhedron and a short table of checks. Every value carries
+// its s.u. through the one propagation of geometry/measure.hpp: a sum is
+// one measure over the atom and all its ligands, so the correlated
+// distances of one polyhedron are propagated together.
+//
+// The ligands of an atom are its chemical bonds (the bond graph) to atoms
+// of the opposite sign for which the bundled table has a parameter.
+#pragma once
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+#include "crystal/phase.hpp"
+#include "geometry/molecule_analysis.hpp"
+
+namespace vesk {
+
+// Thresholds of the checks; control words change them. Levels: A for a
+// sum off by twice the limit, a GII over twice its limit or displacements
+// that are not positive definite; B past the limits; C for an atom with no
+// ligand and a rigid-bond failure.
+struct CheckThresholds {
+  // A sum off the formal valence by more than this fraction of it and by
+  // more than `valence_sigmas` s.u.'s. Brown, "The Chemical Bond in
+  // Inorganic Chemistry" (2002), ch. 3: sums of well-refined structures lie
+  // within some 0.1 of the valence, about 5%.
+  double valence_fraction = 0.10;
+  double valence_sigmas = 3.0;
+  // Salinas-Sanchez et al., J. Solid State Chem. 100 (1992) 201: GII
+  // above 0.2 v.u. marks a strained structure, often a wrong one.
+  double gii_limit = 0.2;
+};
+
+struct InorganicOptions {
+  std::map<std::string, int> control_states;  // element -> state, from OXID
+  CheckThresholds thresholds;
+};
+
+struct ValenceBond {
+  AnalysisImage anion;           // the other end (the ligand)
+  MeasuredValue distance;        // Angstrom
+  double r0 = 0, b = 0;
+  std::string source;            // the table's reference code
+  MeasuredValue valence;         // v.u.
+};
+
+struct AtomValence {
+  int atom = 0;                  // from 1
+  int state = 0;
+  std::vector<ValenceBond> bonds;
+  MeasuredValue sum;
+  MeasuredValue deviation;       // sum - |state|
+  double weight = 1;             // site multiplicity x occupancy, for the GII
+};
+
+struct PolyhedronRow {
+  int atom = 0;
+  std::vector<AnalysisImage> ligands;
+  MeasuredValue mean_bond, volume, distortion_index;
+  std::optional<MeasuredValue> quadratic_elongation, angle_variance;
+};
+
+struct SharingRow {
+  int first = 0, second = 0;     // central atoms, from 1
+  std::string kind;              // "corner", "edge", "face"
+};
+
+struct CheckRow {
+  char level = 'C';
+  std::string rule;
+  std::vector<int> atoms;
+  std::string text;
+};
+
+struct InorganicAnalysis {
+  bool computed = false;         // the phase has cations and anions with parameters
+  std::map<std::string, int> states;
+  std::string states_from;       // "type symbols", "control record", "assigned"
+  std::vector<AtomValence> atoms;
+  MeasuredValue gii{0, 0, false};
+  std::vector<PolyhedronRow> polyhedra;
+  std::vector<SharingRow> sharing;
+  std::vector<CheckRow> checks;
+};
+
+InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                    const CellCovariance& cell, const ParameterCovariance& covariance,
+                                    const InorganicOptions& options, const MoleculeAnalysis* molecules = nullptr);
+
+// The element of a type symbol with its case fixed ("FE+3" -> "Fe").
+std::string element_symbol(const std::string& type_symbol);
+
+}  // namespace vesk

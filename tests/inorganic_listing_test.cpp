@@ -1,0 +1,212 @@
+// vortan's inorganic tables on the bundled quartz and spinel: each bond's
+// valence and each sum recomputed here from the listed distance, R0 and b
+// (with the neighbour's occupancy), the sums near the formal valences, and
+// the checks a wrong oxidation state or a displaced atom raises while the
+// good structure raises none.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/run_program.hpp"
+
+namespace {
+
+using testing_support::read_file;
+using testing_support::run_program;
+using testing_support::TempFolder;
+
+const std::map<std::string, std::string> kFixedDates = {{"SOURCE_DATE_EPOCH", "1767225600"}};
+
+// Runs vortan on the example with its EXP text edited by `edit`.
+std::string listing_of(const std::string& name, const std::function<void(std::string&)>& edit = {}) {
+  TempFolder folder;
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (name + extension), folder / (name + extension));
+  if (edit) {
+    std::string bytes = read_file(folder / (name + ".EXP"));
+    edit(bytes);
+    testing_support::write_file(folder / (name + ".EXP"), bytes);
+  }
+  const auto run = run_program(VORTAN_BIN, {name}, folder.path(), "", kFixedDates);
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  return read_file(folder / (name + ".LST"));
+}
+
+// The control record's words after the positional ones.
+void add_controls(std::string& bytes, const std::string& words) {
+  const std::size_t at = bytes.find("  VRTN CDAT1");
+  ASSERT_NE(at, std::string::npos);
+  std::string value = bytes.substr(at + 12, 68);
+  value = value.substr(0, value.find_last_not_of(' ') + 1) + " DFLT DFLT " + words;
+  ASSERT_LE(value.size(), 68u);
+  value.resize(68, ' ');
+  bytes.replace(at + 12, 68, value);
+}
+
+double number(const std::string& text) { return std::stod(text.substr(0, text.find('('))); }
+
+// Half a unit of the last printed decimal.
+double rounding(const std::string& text) {
+  const std::string digits = text.substr(0, text.find('('));
+  const std::size_t point = digits.find('.');
+  return point == std::string::npos ? 0.5 : 0.5 * std::pow(10.0, -static_cast<double>(digits.size() - point - 1));
+}
+
+struct Sum {
+  int state = 0;
+  double value = 0;
+};
+
+// Sums by atom, and the listed bonds recomputed into sums of the cations.
+std::map<std::string, Sum> listed_sums(const std::string& listing) {
+  std::map<std::string, Sum> sums;
+  std::istringstream in(listing.substr(listing.rfind(" Bond-valence sums")));
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line) && line.find("Global") == std::string::npos) {
+    std::istringstream words(line);
+    std::string atom, state, bonds, sum;
+    if (!(words >> atom >> state >> bonds >> sum) || atom == "Atom") continue;
+    sums[atom] = {std::stoi(state), number(sum)};
+  }
+  return sums;
+}
+
+TEST(VortanInorganic, ValencesAndSumsFollowFromTheListedDistances) {
+  for (const std::string name : {"QUARTZ", "SPINEL"}) {
+    SCOPED_TRACE(name);
+    const std::string listing = listing_of(name);
+    const std::size_t table = listing.rfind(" Bond valences s = exp");
+    ASSERT_NE(table, std::string::npos);
+    std::istringstream in(listing.substr(table, listing.rfind(" Bond-valence sums") - table));
+    std::string line;
+    std::map<std::string, double> recomputed;
+    int rows = 0;
+    while (std::getline(in, line)) {
+      std::istringstream words(line);
+      std::string cation, dash, anion, distance, r0, b, ref, s;
+      if (!(words >> cation >> dash >> anion >> distance >> r0 >> b >> ref >> s) || dash != "-") continue;
+      const double valence = std::exp((std::stod(r0) - number(distance)) / std::stod(b));
+      EXPECT_NEAR(number(s), valence, valence * rounding(distance) / std::stod(b) + rounding(s) + 1e-9) << line;
+      recomputed[cation] += valence;
+      ++rows;
+    }
+    EXPECT_GT(rows, 3);
+    const auto sums = listed_sums(listing);
+    for (const auto& [cation, sum] : recomputed) EXPECT_NEAR(sums.at(cation).value, sum, 2e-3) << cation;
+    if (name == "QUARTZ") {
+      EXPECT_NEAR(sums.at("Si1").value, 4, 0.25);
+      // O1 has two Si at full occupancy; its sum is the two bonds' valences.
+      EXPECT_NEAR(sums.at("O1").value, 2, 0.25);
+      EXPECT_NE(listing.find(" No check raised"), std::string::npos);
+    } else {
+      // The majority occupants: Mg on the tetrahedral site, Al on the octahedral.
+      EXPECT_NEAR(sums.at("Mg1").value, 2, 0.25);
+      EXPECT_NEAR(sums.at("Al2").value, 3, 0.25);
+      // O's sum weighs each cation by its site's occupancy.
+      EXPECT_NEAR(sums.at("O1").value, 2, 0.1);
+      EXPECT_NE(listing.find(" Mg1 and Al2 polyhedra share a corner"), std::string::npos);
+      EXPECT_EQ(listing.find(" Mg1 and Al1 polyhedra"), std::string::npos);  // one site
+    }
+  }
+}
+
+TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
+  const std::string wrong = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 3 O -2"); });
+  EXPECT_NE(wrong.find("oxidation states (control record): O -2 Si +3"), std::string::npos);
+  EXPECT_NE(wrong.find(" A  no bond-valence parameter"), std::string::npos);
+  EXPECT_NE(wrong.find("the table has no parameter for Si3 - O-2"), std::string::npos);
+  EXPECT_NE(wrong.find(" C  no ligand                             Si1 has no ligand"), std::string::npos);
+  // The right states with a 3% limit: Si's 4.4% excess is raised.
+  const std::string low = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 4 O -2 BVSF 0.03"); });
+  EXPECT_NE(low.find(" B  bond-valence sum                      Si1: BVS 4.175(13) v.u. against 4"), std::string::npos);
+
+  // Si moved 0.3 A along a: two bonds shorten, two lengthen, the sums grow.
+  const std::string moved = listing_of("QUARTZ", [](std::string& bytes) {
+    const std::size_t at = bytes.find("Si         0.47010");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at + 11, 7, "0.41010");
+  });
+  EXPECT_NE(moved.find(" B  bond-valence sum                      Si1: BVS 4.42(2) v.u. against 4"), std::string::npos);
+  EXPECT_NE(moved.find(" B  bond-valence sum                      O1: BVS 2.209(12) v.u. against 2"), std::string::npos);
+  EXPECT_NE(moved.find(" B  global instability index              GII 0.296(17) v.u. above 0.20 v.u."), std::string::npos);
+  EXPECT_EQ(moved.find(" No check raised"), std::string::npos);
+
+  const std::string partial = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 4"); });
+  EXPECT_NE(partial.find("oxidation states (assigned)"), std::string::npos);
+  EXPECT_NE(partial.find(" C  oxidation states assigned             OXID names no state for O"), std::string::npos);
+
+  // Thresholds from the control record.
+  const std::string lenient = listing_of("QUARTZ", [](std::string& bytes) {
+    add_controls(bytes, "OXID Si 4 O -2 BVSF 0.5 GIIL 2 CHKS Y");
+  });
+  EXPECT_NE(lenient.find(" No check raised"), std::string::npos);
+  const std::string off = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "BVAL N POLY N CHKS N"); });
+  EXPECT_EQ(off.find(" Bond valences s ="), std::string::npos);
+  EXPECT_EQ(off.find(" Coordination polyhedra"), std::string::npos);
+  EXPECT_EQ(off.find(" Checks (advice only)"), std::string::npos);
+}
+
+TEST(VortanInorganic, OxidationStateWordsAreChecked) {
+  TempFolder folder;
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (std::string("QUARTZ") + extension),
+                               folder / (std::string("QUARTZ") + extension));
+  const std::pair<const char*, const char*> cases[] = {
+      {"OXID Si x", "OXID in the control record \"  VRTN CDAT1\" gives \"x\" for Si"},
+      {"OXID Q1 2", "OXID in the control record \"  VRTN CDAT1\" names \"Q1\""},
+      {"OXID", "OXID in the control record \"  VRTN CDAT1\" names no element"},
+      {"BVSF 0", "The BVSF value \"0\""},
+  };
+  const std::string original = read_file(folder / "QUARTZ.EXP");
+  for (const auto& [words, message] : cases) {
+    std::string bytes = original;
+    add_controls(bytes, words);
+    testing_support::write_file(folder / "QUARTZ.EXP", bytes);
+    const auto run = run_program(VORTAN_BIN, {"QUARTZ"}, folder.path(), "", kFixedDates);
+    EXPECT_NE((run.out + run.err).find(message), std::string::npos) << words << "\n" << run.out << run.err;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// NAME.json carries the listing's values under the phase's keys.
+TEST(VortanInorganic, JsonKeysCarryTheListedValues) {
+  TempFolder folder;
+  for (const char* extension : {".EXP", ".CMT"})
+    std::filesystem::copy_file(std::filesystem::path(EXAMPLES_DIR) / (std::string("SPINEL") + extension),
+                               folder / (std::string("SPINEL") + extension));
+  const auto run = run_program(VORTAN_BIN, {"SPINEL", "--json"}, folder.path(), "", kFixedDates);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto phase = nlohmann::json::parse(read_file(folder / "SPINEL.json"))["phases"][0];
+  EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"Al", 3}, {"Mg", 2}, {"O", -2}}));
+  EXPECT_EQ(phase["oxidation_states_from"], "assigned");
+  const auto sums = listed_sums(read_file(folder / "SPINEL.LST"));
+  ASSERT_EQ(phase["bond_valences"].size(), sums.size());
+  for (const auto& atom : phase["bond_valences"]) {
+    const std::string name = atom["atom"].get<std::string>();
+    EXPECT_NEAR(atom["sum"]["value"].get<double>(), sums.at(name).value, 1e-4) << name;
+    EXPECT_EQ(atom["oxidation_state"].get<int>(), sums.at(name).state);
+  }
+  const auto& al2 = phase["polyhedra"][2];
+  EXPECT_EQ(al2["atom"], "Al2");
+  EXPECT_EQ(al2["coordination_number"], 6);
+  EXPECT_TRUE(al2["quadratic_elongation"].is_object());
+  EXPECT_EQ(al2["ligands"].size(), 6u);
+  EXPECT_TRUE(phase["gii"]["su"].is_number());
+  ASSERT_FALSE(phase["checks"].empty());
+  EXPECT_EQ(phase["checks"][0]["level"], "B");
+  EXPECT_EQ(phase["checks"][0]["atoms"], nlohmann::json({"Mg1"}));
+}
+
+}  // namespace
