@@ -65,7 +65,12 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-bool same_symbol(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
+bool same_symbol(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if (std::tolower(static_cast<unsigned char>(a[k])) != std::tolower(static_cast<unsigned char>(b[k]))) return false;
+  return true;
+}
 
 int to_int(const Token& t) {
   int value = 0;
@@ -152,7 +157,7 @@ const BondValenceParameter* find_bond_valence_parameter(const BondValenceTable& 
                                                         int cation_state, std::string_view anion, int anion_state,
                                                         std::string_view reference) {
   auto pair = [&](const BondValenceParameter& p) {
-    return same_symbol(p.cation, cation) && same_symbol(p.anion, anion) && p.anion_state == anion_state;
+    return p.anion_state == anion_state && same_symbol(p.cation, cation) && same_symbol(p.anion, anion);
   };
   if (!reference.empty())
     for (const BondValenceParameter& p : table.entries)
