@@ -16,11 +16,6 @@
 
 namespace vesk {
 
-std::string element_symbol(const std::string& type_symbol) {
-  const std::optional<TypeSymbol> parsed = parse_type_symbol(type_symbol.substr(0, type_symbol.find_last_not_of(' ') + 1));
-  return parsed ? parsed->element : std::string();
-}
-
 namespace {
 
 struct Work {

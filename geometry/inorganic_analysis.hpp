@@ -91,7 +91,4 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
                                     const CellCovariance& cell, const ParameterCovariance& covariance,
                                     const InorganicOptions& options, const MoleculeAnalysis* molecules = nullptr);
 
-// The element of a type symbol with its case fixed ("FE+3" -> "Fe").
-std::string element_symbol(const std::string& type_symbol);
-
 }  // namespace vesk
