@@ -1,0 +1,45 @@
+// Marks set by what a row shows rather than by the numbers of its record:
+// a row of the page or of `--mark` is named by its kind, its atoms' labels
+// and their site codes, as NAME.json names it. The mark is written into
+// the marks file on disk (NAME.VORTAN for bonds and angles, NAME.TORHB for
+// torsion angles and hydrogen bonds) by changing column 1 of the row's
+// record and nothing else, which is what a text edit of the same mark
+// makes; the file is replaced whole (written beside it, flushed to disk,
+// renamed over it) before the call returns, so a mark that was answered is
+// on disk whatever happens next.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "vortan/cif_output.hpp"
+
+namespace vesk {
+
+struct RowIdentity {
+  std::string kind;                     // "bond", "angle", "torsion", "hbond"
+  std::vector<std::string> labels;      // in NAME.json's order
+  std::vector<std::string> site_codes;  // "." or "2_654", one per label
+  int phase = 0;                        // 0: the one phase that has the row
+};
+
+// The marks files of the run and the rows of its model (the collector of
+// the publication CIF, whose rows are the records in their order).
+struct RowMarks {
+  std::string results_file;  // stem + ".VORTAN"
+  std::string marks_file;    // stem + ".TORHB"
+  CifCollector* cif = nullptr;
+};
+
+// Sets (publish) or clears the mark of the row, on disk and in the
+// collector's rows (so the CIF and NAME.json written after show it).
+// A bond is one row of the page but two records (one from each end):
+// marking sets the record of the row's first atom; clearing clears both.
+// Returns whether the file changed. Throws vesk::Error naming the row when
+// no row of the model has that identity, or naming the file when it cannot
+// be read or replaced (the file on disk is then as it was).
+bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish);
+
+// "bond C1 C2 . 2_654" for messages.
+std::string describe_row(const RowIdentity& row);
+
+}  // namespace vesk
