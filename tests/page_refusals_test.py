@@ -1,0 +1,168 @@
+#!/usr/bin/python3
+"""The page server refuses what is not its page's: requests without the
+token or with a wrong one, a foreign Host (DNS rebinding), a write with a
+foreign Origin, any path outside its routes, a body that is not a mark, a
+mark for a row the model does not have; an answered mark is on disk at the
+moment of the answer; SIGTERM and POST /quit end it with status 0.
+
+  page_refusals_test.py MODE VORTAN CIF2EXP FIXTURE SOURCE_DIR
+
+MODE "vortan" serves `vortan S --serve`, "fixture" the page_fixture
+program on S.json (its marks go into marks.log).
+"""
+import json
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import page_support  # noqa: E402
+
+failures = []
+
+
+def expect(what, condition, detail=""):
+    if not condition:
+        failures.append(f"{what} {detail}")
+
+
+def marks_on_disk(mode, folder):
+    """The marks the files hold now, as text to search."""
+    if mode == "fixture":
+        path = os.path.join(folder, "marks.log")
+        return open(path, encoding="utf-8").read() if os.path.exists(path) else ""
+    with open(os.path.join(folder, "S.VORTAN"), encoding="latin-1") as f:
+        return "".join(line for line in f if line.startswith("Y"))
+
+
+def main():
+    mode, vortan, cif2exp, fixture, source_dir = sys.argv[1:6]
+    tools = {"vortan": vortan, "fixture": fixture}
+    with tempfile.TemporaryDirectory() as folder:
+        page_support.write_p41(folder, source_dir, cif2exp, vortan)
+        with open(os.path.join(folder, "S.EXP"), encoding="latin-1") as f:
+            experiment_head = f.read(40)
+        server = page_support.Server(page_support.server_command(mode, tools), folder)
+        try:
+            check_server(mode, server, folder, experiment_head)
+        finally:
+            status = server.terminate()
+        expect("SIGTERM ends the page with status 0,", status == 0, f"got {status}: {server.output[-500:]!r}")
+
+        # POST /quit ends it too, after its answer.
+        server = page_support.Server(page_support.server_command(mode, tools), folder)
+        answer = server.request("POST", "/quit")
+        expect("/quit answers 200,", answer[0] == 200, str(answer))
+        status = server.finish()
+        expect("/quit ends the page with status 0,", status == 0, f"got {status}")
+
+    for failure in failures:
+        print("FAILED:", failure)
+    print(f"{len(failures)} failures")
+    return 1 if failures else 0
+
+
+def check_server(mode, server, folder, experiment_head):
+    port, token = server.port, server.token
+
+    # The page and its parts, with the token in the query as the page's
+    # own links carry it, or in X-Token.
+    status, headers, body = server.request("GET", f"/?token={token}", token=False)
+    expect("the page with its token is served,", status == 200, str(status))
+    expect("the page links its script with the token,", f"/page.js?token={token}".encode() in body)
+    for name, want in [("Content-Type", "text/html"), ("Cache-Control", "no-store"),
+                       ("X-Content-Type-Options", "nosniff"), ("Content-Security-Policy", "default-src 'self'")]:
+        expect(f"the page's {name},", want in headers.get(name, ""), repr(headers.get(name)))
+    expect("no inline script is allowed,", "unsafe-inline" not in headers.get("Content-Security-Policy", ""))
+    for path, kind in [("/page.js", "text/javascript"), ("/page.css", "text/css"),
+                       ("/results.json", "application/json"), ("/drawing/1.svg", "image/svg+xml")]:
+        status, headers, body = server.request("GET", path)
+        expect(f"{path} is served,", status == 200 and headers.get("Content-Type", "").startswith(kind),
+               f"{status} {headers.get('Content-Type')}")
+    results = json.loads(server.request("GET", "/results.json")[2])
+    expect("the results name the experiment,", results.get("experiment") == "S", str(results.get("experiment")))
+
+    # No token, a wrong one, a token of the wrong length, an empty one.
+    for what, path, headers in [
+            ("no token", "/", {}),
+            ("no token on the results", "/results.json", {}),
+            ("a wrong token", "/?token=" + ("0" * 32 if token != "0" * 32 else "1" * 32), {}),
+            ("a wrong X-Token", "/results.json", {"X-Token": token[:-1] + ("a" if token[-1] != "a" else "b")}),
+            ("a short token", "/?token=" + token[:16], {}),
+            ("an empty token", "/?token=", {})]:
+        status, _, body = server.request("GET", path, headers=headers, token=False)
+        expect(f"{what} is refused,", status == 403, f"{status} {body[:80]!r}")
+    status, _, _ = server.request("POST", "/mark", {"kind": "bond", "atoms": ["O1", "C1"], "site_codes": [".", "."],
+                                                    "phase": 1, "publish": True}, token=False)
+    expect("a mark without the token is refused,", status == 403, str(status))
+
+    # The Host must be ours: a rebound name brings its own.
+    for host in ["evil.example", f"evil.example:{port}", f"127.0.0.1:{port + 1 if port < 65535 else port - 1}",
+                 "127.0.0.1", f"localhost.evil.example:{port}", f"[::1]:{port}"]:
+        status, _, _ = server.request("GET", "/results.json", host=host)
+        expect(f"Host {host} is refused,", status == 403, str(status))
+    status, _, _ = server.request("GET", "/results.json", host=f"localhost:{port}")
+    expect("Host localhost:PORT is served,", status == 200, str(status))
+
+    # A write from another origin, with the token (a leaked one) or not.
+    row = {"kind": "bond", "atoms": ["O1", "C1"], "site_codes": [".", "."], "phase": 1, "publish": True}
+    for origin in ["http://evil.example", f"http://evil.example:{port}", "null", f"https://127.0.0.1:{port}",
+                   f"http://127.0.0.1:{port + 1 if port < 65535 else port - 1}"]:
+        for path, body in [("/mark", row), ("/write-cif", None), ("/quit", None)]:
+            status, _, _ = server.request("POST", path, body, headers={"Origin": origin})
+            expect(f"POST {path} from {origin} is refused,", status == 403, str(status))
+    expect("no refused mark reached the disk,", "C1" not in marks_on_disk(mode, folder))
+
+    # Only the routes: no path of the request reaches the file system.
+    for path in ["/../S.EXP", "/S.EXP", "/%2e%2e/S.EXP", "/..%2fS.EXP", "/drawing/../S.EXP", "/drawing/1.svg/../../S.EXP",
+                 "/etc/passwd", "/%2fetc%2fpasswd", "//etc/passwd", "/drawing/2.svg", "/drawing/0.svg",
+                 "/drawing/1.svg.bak", "/page.js/", "/index.html", "/results.json/../S.EXP", "/mark"]:
+        status, _, body = server.request("GET", path)
+        expect(f"GET {path} is not found,", status == 404, f"{status} {body[:80]!r}")
+        expect(f"GET {path} shows no file,", experiment_head.encode("latin-1") not in body and b"root:" not in body)
+    for path in ["/", "/results.json", "/quit/..", "/marks"]:
+        status, _, _ = server.request("POST", path, {})
+        expect(f"POST {path} is not found,", status == 404, str(status))
+
+    # Bodies that are not marks, and rows the model does not have.
+    for what, body in [("not JSON", "{kind: bond"), ("an array", "[]"), ("no kind", {**row, "kind": None}),
+                       ("an unknown kind", {**row, "kind": "plane"}),
+                       ("three atoms for a bond", {**row, "atoms": ["O1", "C1", "C2"], "site_codes": [".", ".", "."]}),
+                       ("codes short of the atoms", {**row, "site_codes": ["."]}),
+                       ("a number as a label", {**row, "atoms": ["O1", 1]}),
+                       ("publish as text", {**row, "publish": "yes"}),
+                       ("no publish", {k: v for k, v in row.items() if k != "publish"}),
+                       ("a negative phase", {**row, "phase": -1})]:
+        status, _, _ = server.request("POST", "/mark", body)
+        expect(f"a mark with {what} is a bad request,", status == 400, str(status))
+    for what, body in [("atoms that are not bonded", {**row, "atoms": ["O1", "C12"]}),
+                       ("an unknown label", {**row, "atoms": ["O1", "X99"]}),
+                       ("the wrong image", {**row, "site_codes": [".", "2_655"]}),
+                       ("another phase", {**row, "phase": 2}),
+                       ("a torsion that is a bond's atoms",
+                        {**row, "kind": "torsion", "atoms": ["O1", "C1", "O1", "C1"], "site_codes": ["."] * 4})]:
+        status, headers, answer = server.request("POST", "/mark", body)
+        expect(f"a mark of {what} is not found,", status == 404, str(status))
+        expect(f"a mark of {what} says so in JSON,", headers.get("Content-Type") == "application/json"
+               and "error" in json.loads(answer or b"{}"), repr(answer))
+    expect("no mark of a missing row reached the disk,", "C12" not in marks_on_disk(mode, folder)
+           and "X99" not in marks_on_disk(mode, folder))
+
+    # A mark answered is on disk when the answer comes, from our origin.
+    before = marks_on_disk(mode, folder)
+    status, _, answer = server.request("POST", "/mark", row, headers={"Origin": f"http://localhost:{port}"})
+    expect("a mark of our origin is saved,", status == 200 and json.loads(answer).get("publish") is True,
+           f"{status} {answer!r}")
+    after = marks_on_disk(mode, folder)
+    expect("the answered mark is on disk,", after != before and len(after) > len(before), repr(after))
+    results = json.loads(server.request("GET", "/results.json")[2])
+    bond = [b for b in results["phases"][0]["bonds"] if b["atoms"] == ["O1", "C1"] and b["site_codes"] == [".", "."]]
+    expect("the results show the mark,", bond and bond[0]["publish"] is True, str(bond))
+    status, _, answer = server.request("POST", "/mark", {**row, "publish": False, "phase": 0})
+    expect("phase 0 names the one phase with the row,", status == 200, f"{status} {answer!r}")
+    time.sleep(0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
