@@ -21,6 +21,8 @@ groff-base        # renders the man pages in the tests
 tmux              # the test of the terminal dialogue (skipped without it)
 nlohmann-json3-dev # vortan's JSON results file (--json), written and read back in the tests
 libqhull-dev      # convex hulls of coordination polyhedra (reentrant libqhull_r)
+libcpp-httplib-dev # the HTTP server of vortan's local page (--serve)
+pkgconf           # finds cpp-httplib's compile flags
 python3-numpy     # the independent reference computations of the geometry tests
 python3-scipy     # their convex hulls (scipy.spatial.ConvexHull)
 LIST
