@@ -18,6 +18,7 @@
 #include <gemmi/unitcell.hpp>
 
 #include "tests/support/run_program.hpp"
+#include "tests/support/small_structures.hpp"
 
 namespace {
 
@@ -32,47 +33,7 @@ using testing_support::write_file;
 // the non-hydrogen atoms, the three hydrogen atoms of the hydrogen bonds,
 // and the authors' torsion and hydrogen-bond tables. P 41 with the model's
 // hand: a sign error of the torsion angles shows in every row.
-const char* const kPaper = R"(data_2016470
-_cell_length_a 8.2616(18)
-_cell_length_b 8.2616(18)
-_cell_length_c 17.517(4)
-_cell_angle_alpha 90.00
-_cell_angle_beta 90.00
-_cell_angle_gamma 90.00
-_symmetry_space_group_name_H-M 'P 41'
-loop_
-_symmetry_equiv_pos_as_xyz
-'x, y, z'
-'-x, -y, z+1/2'
-'-y, x, z+1/4'
-'y, -x, z+3/4'
-loop_
-_atom_site_type_symbol
-_atom_site_label
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-_atom_site_U_iso_or_equiv
-O O1 0.7498(3) 0.4425(3) 0.23964(13) 0.0176(5)
-O O2 0.4398(3) 0.3520(3) 0.30670(14) 0.0218(5)
-H H2 0.3544 0.3525 0.3327 0.033
-O O3 1.1590(3) 0.3494(3) 0.39400(14) 0.0261(6)
-N N1 0.9553(3) 0.3761(4) 0.47812(16) 0.0193(6)
-H H1 0.8563 0.4113 0.4862 0.023
-C C1 0.6639(4) 0.5433(4) 0.29450(18) 0.0161(6)
-C C2 0.7056(4) 0.7204(4) 0.2773(2) 0.0254(8)
-C C3 0.8901(4) 0.7402(4) 0.2715(2) 0.0292(8)
-C C4 0.9840(5) 0.6441(4) 0.3328(2) 0.0240(8)
-C C5 0.9122(4) 0.4750(4) 0.34908(17) 0.0159(6)
-C C6 0.7356(4) 0.4968(4) 0.37123(18) 0.0161(6)
-H H6B 0.7217 0.5839 0.4095 0.019
-C C7 1.0197(4) 0.3930(4) 0.40864(19) 0.0168(6)
-C C8 0.4824(4) 0.5144(4) 0.28705(19) 0.0201(7)
-C C9 0.8925(4) 0.3708(4) 0.27517(19) 0.0173(6)
-C C10 1.0321(4) 0.3769(6) 0.2181(2) 0.0302(9)
-C C11 0.8543(5) 0.1942(4) 0.2934(2) 0.0290(8)
-C C12 1.0435(4) 0.3013(5) 0.5409(2) 0.0254(8)
-)";
+const std::string kPaper = testing_support::kP41Cif;
 
 // C10H14N2O2S in F d d 2: Zhang, Cozzolino, Mahmoudkhani, Tulumello, Mansour
 // & Vargas-Baca, J. Phys. Chem. B 109 (2005) 18378-18384 (COD 1506408, from a
@@ -80,43 +41,7 @@ C C12 1.0435(4) 0.3013(5) 0.5409(2) 0.0254(8)
 // (its riding hydrogen atoms and displacement parameters left out) and the
 // authors' torsion and hydrogen-bond tables. Here the CIF's rounded
 // coordinates still give the authors' digits, and vortan must too.
-const char* const kFdd2Paper = R"(data_1506408
-_cell_length_a 24.370(9)
-_cell_length_b 31.908(11)
-_cell_length_c 5.941(2)
-_cell_angle_alpha 90.00
-_cell_angle_beta 90.00
-_cell_angle_gamma 90.00
-_symmetry_space_group_name_H-M 'F d d 2'
-loop_
-_symmetry_equiv_pos_as_xyz
-'x, y, z' '-x, -y, z' 'x+1/4, -y+1/4, z+1/4' '-x+1/4, y+1/4, z+1/4'
-'x, y+1/2, z+1/2' '-x, -y+1/2, z+1/2' 'x+1/4, -y+3/4, z+3/4' '-x+1/4, y+3/4, z+3/4'
-'x+1/2, y, z+1/2' '-x+1/2, -y, z+1/2' 'x+3/4, -y+1/4, z+3/4' '-x+3/4, y+1/4, z+3/4'
-'x+1/2, y+1/2, z' '-x+1/2, -y+1/2, z' 'x+3/4, -y+3/4, z+1/4' '-x+3/4, y+3/4, z+1/4'
-loop_
-_atom_site_type_symbol
-_atom_site_label
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-C C1 0.30289(9) 0.05300(7) -0.0281(4)
-C C2 0.32649(9) 0.05830(7) -0.2403(4)
-C C3 0.34871(9) 0.02438(7) -0.3499(4)
-C C4 0.34697(9) -0.01469(7) -0.2493(4)
-C C5 0.32345(9) -0.02075(7) -0.0395(4)
-C C6 0.30116(10) 0.01310(7) 0.0700(3)
-C C7 0.23667(9) 0.15774(7) -0.1366(4)
-C C8 0.25932(12) 0.19140(8) -0.2932(5)
-C C9 0.20306(11) 0.12670(8) -0.2733(4)
-C C10 0.20076(12) 0.17723(10) 0.0465(5)
-H H1 0.3069(11) 0.1519(8) 0.017(5)
-N N1 0.28533(8) 0.13612(6) -0.0403(3)
-N N2 0.37112(8) -0.05053(7) -0.3664(4)
-O O1 0.39152(8) -0.04450(6) -0.5539(3)
-O O2 0.36986(7) -0.08483(5) -0.2752(4)
-S S1 0.27556(3) 0.094728(19) 0.13091(10)
-loop_
+const std::string kFdd2Paper = std::string(testing_support::kFdd2Cif) + R"(loop_
 _geom_hbond_atom_site_label_D
 _geom_hbond_atom_site_label_H
 _geom_hbond_atom_site_label_A
