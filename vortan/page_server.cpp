@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <string_view>
 #include <optional>
@@ -244,7 +246,7 @@ void open_in_browser(const std::string& address) {
   }
 }
 
-// SIGINT and SIGTERM blocked in this thread (and so in the server's
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) blocked in this thread (and so in the server's
 // threads, which inherit the mask) and taken with sigtimedwait; the old
 // mask comes back when the page ends.
 class QuitSignals {
@@ -253,6 +255,7 @@ class QuitSignals {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals_, &old_mask_);
   }
   ~QuitSignals() {
@@ -282,9 +285,32 @@ class QuitSignals {
 
 void serve_page(const PageContext& context) {
   const std::string token = random_token();
-  std::mutex context_mutex;  // the context's functions, one call at a time
   std::atomic<bool> quit{false};
-  const RowIndex index(context.results_json());
+  std::optional<RowIndex> index;
+  try {
+    index.emplace(context.results_json());
+  } catch (const nlohmann::json::exception& error) {
+    throw Error(std::string("the results of the run cannot be read for the page: ") + error.what());
+  }
+
+  // The context's functions one call at a time. A stop of the run met in
+  // one ends the page and goes on from serve_page, as it would have from
+  // the run; a failure is the request's answer.
+  std::mutex context_mutex;
+  std::optional<Stop> stopped;
+  const auto with_context = [&](httplib::Response& response, const std::function<void()>& call) {
+    std::lock_guard<std::mutex> lock(context_mutex);
+    if (stopped) return answer_error(response, 503, "the run has stopped");
+    try {
+      call();
+    } catch (const Error& error) {
+      answer_error(response, 500, error.what());
+    } catch (const Stop& stop) {
+      stopped = stop;
+      quit = true;
+      answer_error(response, 500, stop.message.empty() ? "the run has stopped" : stop.message);
+    }
+  };
 
   QuitSignals signals;
   httplib::Server server;
@@ -336,6 +362,10 @@ void serve_page(const PageContext& context) {
         answer_error(response, response.status, message);
         return httplib::Server::HandlerResponse::Handled;
       }));
+  // Whatever else a handler throws is answered without its text.
+  server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+    answer_error(response, 500, "the request failed");
+  });
 
   std::string index_html(page_index_html, page_index_html_size);
   for (std::size_t at; (at = index_html.find("{{token}}")) != std::string::npos;) index_html.replace(at, 9, token);
@@ -349,8 +379,7 @@ void serve_page(const PageContext& context) {
     response.set_content(page_css, page_css_size, "text/css; charset=utf-8");
   });
   server.Get("/results.json", [&](const httplib::Request&, httplib::Response& response) {
-    std::lock_guard<std::mutex> lock(context_mutex);
-    response.set_content(context.results_json(), "application/json");
+    with_context(response, [&] { response.set_content(context.results_json(), "application/json"); });
   });
   server.Get(R"(/drawing/([0-9]{1,6})\.svg)", [&](const httplib::Request& request, httplib::Response& response) {
     const int phase = std::stoi(request.matches[1].str());
@@ -368,28 +397,20 @@ void serve_page(const PageContext& context) {
     std::optional<RowIdentity> row = parse_mark(request.body, publish, message);
     if (!row) return answer_error(response, 400, message);
     if (row->phase == 0) {
-      const auto found = index.phases_of.find(row_key(row->kind, 0, row->labels, row->site_codes));
-      if (found != index.phases_of.end() && found->second.size() > 1)
+      const auto found = index->phases_of.find(row_key(row->kind, 0, row->labels, row->site_codes));
+      if (found != index->phases_of.end() && found->second.size() > 1)
         return answer_error(response, 400, "several phases have the " + describe(*row) + "; give \"phase\"");
-      if (found != index.phases_of.end()) row->phase = found->second.front();
+      if (found != index->phases_of.end()) row->phase = found->second.front();
     }
-    if (!index.rows.contains(row_key(row->kind, row->phase, row->labels, row->site_codes)))
+    if (!index->rows.contains(row_key(row->kind, row->phase, row->labels, row->site_codes)))
       return answer_error(response, 404, "there is no " + describe(*row));
-    std::lock_guard<std::mutex> lock(context_mutex);
-    try {
+    with_context(response, [&] {
       const bool changed = context.set_mark(*row, publish);
       answer(response, 200, json{{"changed", changed}, {"publish", publish}});
-    } catch (const Error& error) {
-      answer_error(response, 500, error.what());
-    }
+    });
   });
   server.Post("/write-cif", [&](const httplib::Request&, httplib::Response& response) {
-    std::lock_guard<std::mutex> lock(context_mutex);
-    try {
-      answer(response, 200, json{{"file", context.write_cif()}});
-    } catch (const Error& error) {
-      answer_error(response, 500, error.what());
-    }
+    with_context(response, [&] { answer(response, 200, json{{"file", context.write_cif()}}); });
   });
   server.Post("/quit", [&](const httplib::Request&, httplib::Response& response) {
     answer(response, 200, json{{"stopped", true}});
@@ -417,6 +438,7 @@ void serve_page(const PageContext& context) {
   }
   server.stop();
   listener.join();
+  if (stopped) throw *stopped;
 }
 
 }  // namespace vesk
