@@ -188,7 +188,8 @@ def marked_rows(results, key):
 
 
 def cif_flagged(path, category):
-    """(labels, codes) of the rows of a _geom_CATEGORY loop flagged yes."""
+    """(labels, codes) of the rows of the _geom_CATEGORY loop flagged yes; an
+    atom without a site-symmetry column is at ".", as the first of a bond."""
     text = open(path, encoding="utf-8").read()
     flagged = []
     for loop in re.split(r"\nloop_\n", text)[1:]:
@@ -196,14 +197,17 @@ def cif_flagged(path, category):
         tags = [line.strip() for line in lines if line.startswith("_")]
         if not tags or not tags[0].startswith(f"_geom_{category}_"):
             continue
-        rows = [line.split() for line in lines[len(tags):] if line.strip() and not line.startswith("_")]
-        rows = [row for row in rows if len(row) == len(tags)]
+        rows = [row for row in (line.split() for line in lines[len(tags):] if line.strip()) if len(row) == len(tags)]
+        label_prefix = f"_geom_{category}_atom_site_label_"
+        ends = [tag[len(label_prefix):] for tag in tags if tag.startswith(label_prefix)]
+        code_of = {end: tags.index(f"_geom_{category}_site_symmetry_{end}") for end in ends
+                   if f"_geom_{category}_site_symmetry_{end}" in tags}
         flag = tags.index(f"_geom_{category}_publ_flag")
-        labels = [i for i, tag in enumerate(tags) if "atom_site_label" in tag]
-        codes = [i for i, tag in enumerate(tags) if "site_symmetry" in tag]
         for row in rows:
             if row[flag] == "yes":
-                flagged.append((tuple(row[i] for i in labels), tuple(row[i] for i in codes)))
+                flagged.append((tuple(row[tags.index(label_prefix + end)] for end in ends),
+                                tuple(row[code_of[end]] if end in code_of else "." for end in ends)))
+        break
     return sorted(flagged)
 
 
@@ -213,7 +217,9 @@ def y_records(path):
 
 
 def run_json(vortan, folder):
-    subprocess.run([vortan, "S", "--json"], cwd=folder, check=True, capture_output=True, timeout=120,
+    """S.json of a later run, with --cif so that its site codes are numbered
+    as the page's are (the paper's, which S.CIFSRC names)."""
+    subprocess.run([vortan, "S", "--json", "--cif"], cwd=folder, check=True, capture_output=True, timeout=120,
                    env=page_support.quiet_environment())
     with open(os.path.join(folder, "S.json"), encoding="utf-8") as f:
         return json.load(f)
@@ -267,7 +273,11 @@ def bonds_session(mode, tools, folder, screenshot):
         status = wait_for("the CIF", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
         cif = os.path.join(folder, status.group(1))
         if screenshot:
-            driver.execute_script("window.scrollTo(0, 0)")
+            # The page as it opens, with the marks of this session and the
+            # rows of one atom of the drawing lit.
+            open_page(driver, server)
+            atom = driver.find_element(By.CSS_SELECTOR, 'figure.drawing [data-atoms="C9"]')
+            driver.execute_script("arguments[0].dispatchEvent(new MouseEvent('click', {bubbles: true}))", atom)
             driver.save_screenshot(screenshot)
         driver.find_element(By.ID, "quit").click()
         expect("the page ends with status 0 after Quit,", server.finish() == 0, server.output[-300:])
@@ -325,7 +335,7 @@ def torsions_session(mode, tools, folder):
     expect("the next run reads the torsion,", marked_rows(results, "torsions") == [key(torsion)],
            str(marked_rows(results, "torsions")))
     expect("the next run reads the H bond,", marked_rows(results, "hydrogen_bonds") == [key(hbond)],
-           str(marked_rows(results, "hydrogen_bonds")))
+           f"{marked_rows(results, 'hydrogen_bonds')}, want {key(hbond)}")
 
 
 def kill_session(mode, tools, folder):
