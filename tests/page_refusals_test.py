@@ -50,12 +50,31 @@ def main():
             status = server.terminate()
         expect("SIGTERM ends the page with status 0,", status == 0, f"got {status}: {server.output[-500:]!r}")
 
-        # POST /quit ends it too, after its answer.
-        server = page_support.Server(page_support.server_command(mode, tools), folder)
+        # On a desktop the browser is opened on a file of the user's alone
+        # that leads to the address: the token is on no command line. POST
+        # /quit ends the page, after its answer, and the file goes.
+        environment = page_support.quiet_environment()
+        environment.update(DISPLAY=":99", PATH=os.path.join(folder, "bin") + ":" + environment["PATH"],
+                           TMPDIR=folder, OPENED=os.path.join(folder, "opened"))
+        os.mkdir(os.path.join(folder, "bin"))
+        with open(os.path.join(folder, "bin", "xdg-open"), "w", encoding="utf-8") as f:
+            f.write('#!/bin/sh\n{ echo "$@"; stat -c %a "$1"; cat "$1"; } > "$OPENED.part"; mv "$OPENED.part" "$OPENED"\n')
+        os.chmod(os.path.join(folder, "bin", "xdg-open"), 0o755)
+        server = page_support.Server(page_support.server_command(mode, tools), folder, environment)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(environment["OPENED"]) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        opened = open(environment["OPENED"], encoding="utf-8").read().split("\n", 2) if os.path.exists(
+            environment["OPENED"]) else ["", "", ""]
+        expect("xdg-open is started on a desktop,", opened[0] != "", str(opened))
+        expect("the browser's command line has no token,", server.token not in opened[0], opened[0])
+        expect("the file for the browser is the user's alone,", opened[1] == "600", opened[1])
+        expect("the file leads to the address,", f'url={server.url}"' in opened[2], opened[2])
         answer = server.request("POST", "/quit")
         expect("/quit answers 200,", answer[0] == 200, str(answer))
         status = server.finish()
         expect("/quit ends the page with status 0,", status == 0, f"got {status}")
+        expect("the file for the browser goes with the page,", not os.path.exists(opened[0]) if opened[0] else True)
 
     for failure in failures:
         print("FAILED:", failure)

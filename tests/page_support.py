@@ -40,9 +40,10 @@ def quiet_environment():
 class Server:
     """A page server in a child process, with its port and token."""
 
-    def __init__(self, command, folder):
+    def __init__(self, command, folder, environment=None):
         self.folder = folder
-        self.process = subprocess.Popen(command, cwd=folder, env=quiet_environment(), stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(command, cwd=folder, env=environment or quiet_environment(),
+                                        stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.output = b""
         deadline = time.monotonic() + 120

@@ -211,15 +211,55 @@ std::string find_on_path(const char* program) {
   return {};
 }
 
-// Opens the address in the desktop's browser without waiting for it: the
-// child starts xdg-open in a grandchild and ends at once, so no zombie is
-// left and the run never waits on the browser.
-void open_in_browser(const std::string& address) {
+// The browser is not given the address itself: a command line is visible
+// to every user of the computer, and the token would be read there. It gets
+// a file, readable by the user alone, that sends it on to the address; the
+// file goes when the page ends.
+class RedirectFile {
+ public:
+  explicit RedirectFile(const std::string& address) {
+    const char* temporary = std::getenv("TMPDIR");
+    std::string folder = std::string(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp") +
+                         "/vortan-page-XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) return;
+    folder_ = folder;
+    const std::string file = folder + "/open.html";
+    const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) return;
+    const std::string html = "<!DOCTYPE html>\n<meta charset=\"utf-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=" +
+                             address + "\">\n<title>vortan</title>\n";
+    const bool written = ::write(out, html.data(), html.size()) == static_cast<ssize_t>(html.size());
+    if (::close(out) == 0 && written) file_ = file;
+  }
+  ~RedirectFile() {
+    if (!folder_.empty()) {
+      ::unlink((folder_ + "/open.html").c_str());
+      ::rmdir(folder_.c_str());
+    }
+  }
+  RedirectFile(const RedirectFile&) = delete;
+  RedirectFile& operator=(const RedirectFile&) = delete;
+
+  // Empty when it could not be written.
+  const std::string& file() const { return file_; }
+
+ private:
+  std::string folder_;
+  std::string file_;
+};
+
+bool desktop_available() {
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0')) return;
+  return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+// Opens the file in the desktop's browser without waiting for it: the
+// child starts xdg-open in a grandchild and ends at once, so no zombie is
+// left and the run never waits on the browser.
+void open_in_browser(const std::string& file) {
   const std::string opener = find_on_path("xdg-open");
-  if (opener.empty()) return;
+  if (opener.empty() || file.empty()) return;
   std::fflush(nullptr);
   const pid_t child = ::fork();
   if (child < 0) return;
@@ -236,7 +276,7 @@ void open_in_browser(const std::string& address) {
         ::dup2(null, 1);
         ::dup2(null, 2);
       }
-      char* const arguments[] = {const_cast<char*>(opener.c_str()), const_cast<char*>(address.c_str()), nullptr};
+      char* const arguments[] = {const_cast<char*>(opener.c_str()), const_cast<char*>(file.c_str()), nullptr};
       ::execv(opener.c_str(), arguments);
     }
     ::_exit(0);
@@ -432,7 +472,11 @@ void serve_page(const PageContext& context) {
   const std::string address = "http://" + origin_numeric + "/?token=" + token;
   recio::write(recio::kTerminalOut, "(A)", {"Open " + address});
   recio::flush(recio::kTerminalOut);
-  open_in_browser(address);
+  std::optional<RedirectFile> redirect;
+  if (desktop_available()) {
+    redirect.emplace(address);
+    open_in_browser(redirect->file());
+  }
 
   while (!quit && !signals.wait(std::chrono::milliseconds(200))) {
   }
