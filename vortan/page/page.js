@@ -128,16 +128,19 @@ const TABLES = [
         quantityCell(bond.valence, 3)] }))) },
 ];
 
-// Per phase: its bond rows by the identity the drawing names them with.
-const phaseViews = new Map();
+// A table shows at most this many rows at a time (a large structure has
+// hundred thousands of torsion angles); a button shows more. Sorting and the
+// atom filter work on all rows, shown or not.
+const ROWS_SHOWN = 500;
+const tableViews = [];
 
-function rowIdentity(tr) {
-  return {
-    kind: tr.dataset.kind,
-    atoms: tr.dataset.atoms.split(' '),
-    site_codes: tr.dataset.siteCodes.split(' '),
-    phase: Number(tr.dataset.phase),
-  };
+function currentFilter() {
+  return document.getElementById('filter').value.trim().toLowerCase().split(/[\s,]+/).filter(Boolean);
+}
+
+function passesFilter(row, terms) {
+  const labels = row.labels.map((label) => label.toLowerCase());
+  return terms.every((term) => labels.includes(term));
 }
 
 function markableRows(phase, table) {
@@ -149,97 +152,130 @@ function markableRows(phase, table) {
   }));
 }
 
-function buildTable(phase, table, view) {
-  const markable = Boolean(table.kind);
-  const rows = markable ? markableRows(phase, table) : table.rows(phase);
-  if (rows.length === 0) return null;
-  const headings = markable
-    ? ['Publish', ...Array.from({ length: table.atoms }, (_, i) => 'Atom ' + (i + 1)), 'Site codes', ...table.headings]
-    : table.headings;
-  const count = element('span', { class: 'count' });
-  const caption = element('caption', {}, [table.title + ' (' + rows.length + ')', count]);
-  const headRow = element('tr', {}, headings.map((heading) => element('th', { scope: 'col' }, [heading])));
-  const body = element('tbody');
-  const tableNode = element('table', { 'data-table': table.key }, [caption, element('thead', {}, [headRow]), body]);
+class TableView {
+  constructor(phase, table, view) {
+    this.phase = phase.phase;
+    this.table = table;
+    this.view = view;
+    this.markable = Boolean(table.kind);
+    this.rows = this.markable ? markableRows(phase, table) : table.rows(phase);
+    this.order = this.rows;
+    this.limit = ROWS_SHOWN;
+    const headings = this.markable
+      ? ['Publish', ...Array.from({ length: table.atoms }, (_, i) => 'Atom ' + (i + 1)), 'Site codes', ...table.headings]
+      : table.headings;
+    this.count = element('span', { class: 'count' });
+    this.headRow = element('tr', {}, headings.map((heading) => element('th', { scope: 'col' }, [heading])));
+    this.body = element('tbody');
+    this.more = element('button', { type: 'button', class: 'more' });
+    this.more.addEventListener('click', () => {
+      this.limit += 10 * ROWS_SHOWN;
+      this.render();
+    });
+    this.foot = element('tfoot', {}, [element('tr', {}, [element('td', { colspan: String(headings.length) }, [this.more])])]);
+    this.node = element('table', { 'data-table': table.key }, [
+      element('caption', {}, [table.title + ' (' + this.rows.length + ')', this.count]),
+      element('thead', {}, [this.headRow]), this.body, this.foot]);
+    this.makeSortable(this.markable ? 1 : 0);
+    this.render();
+  }
 
-  const updateCount = () => {
-    if (!markable) return;
-    const marked = body.querySelectorAll('input[type=checkbox]:checked').length;
-    count.textContent = marked + ' marked';
-  };
-  for (const row of rows) {
-    const attributes = markable
-      ? { 'data-kind': table.kind, 'data-atoms': row.labels.join(' '), 'data-site-codes': row.codes.join(' '),
-          'data-phase': String(phase.phase) }
+  rowNode(row) {
+    if (row.tr) return row.tr;
+    const attributes = this.markable
+      ? { 'data-kind': this.table.kind, 'data-atoms': row.labels.join(' '), 'data-site-codes': row.codes.join(' '),
+          'data-phase': String(this.phase) }
       : {};
     const tr = element('tr', attributes);
     tr.labels = row.labels;
-    row.tr = tr;
-    if (markable) {
+    if (this.markable) {
       const box = element('input', { type: 'checkbox', title: 'publish' });
-      box.checked = row.publish;
-      tr.classList.toggle('marked', row.publish);
-      box.addEventListener('change', () => saveMark(tr, box, updateCount, view));
+      box.addEventListener('change', () => saveMark(this, row, box.checked));
+      row.box = box;
       tr.append(element('td', {}, [box]));
     }
     for (const cell of row.cells) tr.append(element('td', cell.number ? { class: 'number' } : {}, [cell.text]));
-    body.append(tr);
+    row.tr = tr;
+    this.paintRow(row);
+    return tr;
   }
-  updateCount();
-  makeSortable(headRow, body, rows, markable ? 1 : 0);
-  if (table.kind === 'bond') view.bondRows = rows;
-  return tableNode;
-}
 
-// Clicking a heading sorts by that column, again the other way round.
-function makeSortable(headRow, body, rows, firstDataColumn) {
-  const collator = new Intl.Collator(undefined, { numeric: true });
-  headRow.querySelectorAll('th').forEach((th, column) => {
-    const cellIndex = column - firstDataColumn;
-    th.addEventListener('click', () => {
-      const ascending = !th.classList.contains('ascending');
-      headRow.querySelectorAll('th').forEach((other) => other.classList.remove('ascending', 'descending'));
-      th.classList.add(ascending ? 'ascending' : 'descending');
-      const key = (row) => (cellIndex < 0 ? (row.tr.querySelector('input').checked ? 1 : 0) : row.cells[cellIndex].sort);
-      const sorted = rows.slice().sort((a, b) => {
-        const x = key(a);
-        const y = key(b);
-        if (x === y) return 0;
-        if (x === null || x === undefined) return 1;
-        if (y === null || y === undefined) return -1;
-        const order = typeof x === 'number' && typeof y === 'number' ? x - y : collator.compare(String(x), String(y));
-        return ascending ? order : -order;
+  paintRow(row) {
+    if (!row.tr) return;
+    if (row.box) {
+      row.box.checked = row.publish;
+      row.box.disabled = Boolean(row.saving);
+    }
+    row.tr.classList.toggle('marked', Boolean(row.publish));
+    const lit = this.view.litRow === row || (this.view.litLabel !== null && row.labels.includes(this.view.litLabel));
+    row.tr.classList.toggle('highlight', lit);
+  }
+
+  render() {
+    const terms = currentFilter();
+    const passing = terms.length === 0 ? this.order : this.order.filter((row) => passesFilter(row, terms));
+    const shown = passing.slice(0, this.limit);
+    for (const row of shown) this.paintRow(row);
+    this.body.replaceChildren(...shown.map((row) => this.rowNode(row)));
+    this.foot.hidden = shown.length === passing.length;
+    this.more.textContent = 'Show more of the ' + passing.length + ' rows';
+    this.updateCount();
+  }
+
+  updateCount() {
+    if (this.markable) this.count.textContent = this.rows.filter((row) => row.publish).length + ' marked';
+  }
+
+  // Clicking a heading sorts by that column, again the other way round.
+  makeSortable(firstDataColumn) {
+    const collator = new Intl.Collator(undefined, { numeric: true });
+    this.headRow.querySelectorAll('th').forEach((th, column) => {
+      const cellIndex = column - firstDataColumn;
+      th.addEventListener('click', () => {
+        const ascending = !th.classList.contains('ascending');
+        this.headRow.querySelectorAll('th').forEach((other) => other.classList.remove('ascending', 'descending'));
+        th.classList.add(ascending ? 'ascending' : 'descending');
+        const key = (row) => (cellIndex < 0 ? (row.publish ? 1 : 0) : row.cells[cellIndex].sort);
+        this.order = this.rows.slice().sort((a, b) => {
+          const x = key(a);
+          const y = key(b);
+          if (x === y) return 0;
+          if (x === null || x === undefined) return 1;
+          if (y === null || y === undefined) return -1;
+          const order = typeof x === 'number' && typeof y === 'number' ? x - y : collator.compare(String(x), String(y));
+          return ascending ? order : -order;
+        });
+        this.render();
       });
-      body.append(...sorted.map((row) => row.tr));
     });
-  });
+  }
 }
 
-async function saveMark(tr, box, updateCount, view) {
-  const publish = box.checked;
-  box.disabled = true;
+async function saveMark(tableView, row, publish) {
+  if (row.saving) return;
+  row.saving = true;
+  tableView.paintRow(row);
+  if (row.box) row.box.checked = publish;
+  const what = tableView.table.kind + ' ' + row.labels.join(' ') + ' (' + row.codes.join(' ') + ')';
   try {
-    await request('POST', '/mark', { ...rowIdentity(tr), publish });
-    tr.classList.toggle('marked', publish);
-    showStatus((publish ? 'Marked ' : 'Unmarked ') + describeRow(tr) + '.', false);
+    await request('POST', '/mark', { kind: tableView.table.kind, atoms: row.labels, site_codes: row.codes,
+                                     phase: tableView.phase, publish });
+    row.publish = publish;
+    showStatus((publish ? 'Marked ' : 'Unmarked ') + what + '.', false);
   } catch (error) {
-    box.checked = !publish;
     showStatus('Not saved: ' + error.message, true);
   } finally {
-    box.disabled = false;
-    updateCount();
-    if (tr.dataset.kind === 'bond') paintMarkedBonds(view);
+    row.saving = false;
+    tableView.paintRow(row);
+    tableView.updateCount();
+    if (tableView.table.kind === 'bond') paintMarkedBonds(tableView.view);
   }
-}
-
-function describeRow(tr) {
-  return tr.dataset.kind + ' ' + tr.dataset.atoms + ' (' + tr.dataset.siteCodes + ')';
 }
 
 // The bond row of a bond of the drawing: the same atoms and site codes in
 // either order, else the one bond row between these two labels.
 function bondRowOf(view, labels, codes) {
-  const rows = view.bondRows || [];
+  const rows = view.bonds ? view.bonds.rows : [];
   const same = (row, order) => order.every((i, k) => row.labels[k] === labels[i] && row.codes[k] === codes[i]);
   const exact = rows.find((row) => same(row, [0, 1]) || same(row, [1, 0]));
   if (exact) return exact;
@@ -249,21 +285,21 @@ function bondRowOf(view, labels, codes) {
 }
 
 function paintMarkedBonds(view) {
-  for (const [node, row] of view.drawnBonds) {
-    node.classList.toggle('marked', Boolean(row && row.tr.querySelector('input').checked));
-  }
+  for (const [node, row] of view.drawnBonds) node.classList.toggle('marked', Boolean(row && row.publish));
+}
+
+function renderPhase(view) {
+  for (const tableView of view.tables) tableView.render();
 }
 
 function highlightAtom(view, label, node) {
   const again = view.selected === node;
   view.section.querySelectorAll('.selected').forEach((other) => other.classList.remove('selected'));
-  view.section.querySelectorAll('tr.highlight').forEach((tr) => tr.classList.remove('highlight'));
   view.selected = again ? null : node;
-  if (again) return;
-  node.classList.add('selected');
-  view.section.querySelectorAll('tbody tr').forEach((tr) => {
-    if (tr.labels && tr.labels.includes(label)) tr.classList.add('highlight');
-  });
+  view.litLabel = again ? null : label;
+  view.litRow = null;
+  if (!again) node.classList.add('selected');
+  renderPhase(view);
 }
 
 function clickOnDrawing(view, event) {
@@ -275,18 +311,16 @@ function clickOnDrawing(view, event) {
     highlightAtom(view, labels[0], node);
     return;
   }
-  if (labels.length !== 2) return;
+  if (labels.length !== 2 || !view.bonds) return;
   const row = bondRowOf(view, labels, codes);
   if (!row) {
     showStatus('No bond row for ' + labels.join(' ') + ' (' + codes.join(' ') + ').', true);
     return;
   }
-  view.section.querySelectorAll('tr.highlight').forEach((tr) => tr.classList.remove('highlight'));
-  row.tr.classList.add('highlight');
-  const box = row.tr.querySelector('input');
-  if (box.disabled) return;
-  box.checked = !box.checked;
-  box.dispatchEvent(new Event('change'));
+  view.litRow = row;
+  view.litLabel = null;
+  renderPhase(view);
+  saveMark(view.bonds, row, !row.publish);
 }
 
 async function loadDrawing(view, figure, phaseNumber) {
@@ -317,11 +351,7 @@ async function loadDrawing(view, figure, phaseNumber) {
 }
 
 function applyFilter() {
-  const terms = document.getElementById('filter').value.trim().toLowerCase().split(/[\s,]+/).filter(Boolean);
-  document.querySelectorAll('tbody tr').forEach((tr) => {
-    const labels = (tr.labels || []).map((label) => label.toLowerCase());
-    tr.hidden = !terms.every((term) => labels.includes(term));
-  });
+  for (const tableView of tableViews) tableView.render();
 }
 
 async function start() {
@@ -359,15 +389,18 @@ async function start() {
   const drawings = [];
   for (const phase of results.phases || []) {
     const section = element('section', { class: 'phase', 'data-phase': String(phase.phase) });
-    const view = { section, bondRows: [], drawnBonds: [], selected: null };
-    phaseViews.set(phase.phase, view);
+    const view = { section, tables: [], bonds: null, drawnBonds: [], selected: null, litLabel: null, litRow: null };
     section.append(element('h2', {}, ['Phase ' + phase.phase + ': ' + (phase.name || '') +
       (phase.space_group ? ' (' + phase.space_group + ')' : '')]));
     const figure = element('figure', { class: 'drawing' });
     const tables = element('div', { class: 'tables' });
     for (const table of TABLES) {
-      const node = buildTable(phase, table, view);
-      if (node) tables.append(node);
+      const tableView = new TableView(phase, table, view);
+      if (tableView.rows.length === 0) continue;
+      view.tables.push(tableView);
+      tableViews.push(tableView);
+      if (table.kind === 'bond') view.bonds = tableView;
+      tables.append(tableView.node);
     }
     section.append(figure, tables);
     main.append(section);
