@@ -321,6 +321,35 @@ class QuitSignals {
   sigset_t old_mask_{};
 };
 
+// The server's accepting thread; stopped and joined however serve_page
+// ends.
+class Listener {
+ public:
+  explicit Listener(httplib::Server& server) : server_(server) {
+    thread_ = std::thread([this] {
+      server_.listen_after_bind();
+      ended_ = true;
+    });
+    // stop() acts only on a running server.
+    while (!server_.is_running() && !ended_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~Listener() { stop(); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  bool running() const { return server_.is_running(); }
+  void stop() {
+    if (!thread_.joinable()) return;
+    server_.stop();
+    thread_.join();
+  }
+
+ private:
+  httplib::Server& server_;
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
 }  // namespace
 
 void serve_page(const PageContext& context) {
@@ -393,15 +422,17 @@ void serve_page(const PageContext& context) {
     }
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  server.set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& response) {
+  // The library's own refusals (no route, a malformed request) in JSON too.
+  const httplib::Server::HandlerWithResponse library_refusal = [](const httplib::Request&,
+                                                                  httplib::Response& response) {
     if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        const char* message = response.status == 404 ? "no such page"
-                              : response.status == 400 ? "the request is malformed"
-                                                       : "refused";
-        answer_error(response, response.status, message);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
+    const char* message = response.status == 404   ? "no such page"
+                          : response.status == 400 ? "the request is malformed"
+                                                   : "refused";
+    answer_error(response, response.status, message);
+    return httplib::Server::HandlerResponse::Handled;
+  };
+  server.set_error_handler(library_refusal);
   // Whatever else a handler throws is answered without its text.
   server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
     answer_error(response, 500, "the request failed");
@@ -457,17 +488,8 @@ void serve_page(const PageContext& context) {
     quit = true;
   });
 
-  std::atomic<bool> listening_ended{false};
-  std::thread listener([&] {
-    server.listen_after_bind();
-    listening_ended = true;
-  });
-  // stop() acts only on a running server.
-  while (!server.is_running() && !listening_ended) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (!server.is_running()) {
-    listener.join();
-    throw Error("the page's server could not listen on 127.0.0.1:" + std::to_string(port));
-  }
+  Listener listener(server);
+  if (!listener.running()) throw Error("the page's server could not listen on 127.0.0.1:" + std::to_string(port));
 
   const std::string address = "http://" + origin_numeric + "/?token=" + token;
   recio::write(recio::kTerminalOut, "(A)", {"Open " + address});
@@ -480,8 +502,7 @@ void serve_page(const PageContext& context) {
 
   while (!quit && !signals.wait(std::chrono::milliseconds(200))) {
   }
-  server.stop();
-  listener.join();
+  listener.stop();
   if (stopped) throw *stopped;
 }
 
