@@ -7,12 +7,16 @@
 #include <set>
 #include <tuple>
 
+#include <gemmi/elem.hpp>
+
 #include "geometry/bond_valence.hpp"
 #include "geometry/bond_valence_parameters.hpp"
+#include "geometry/hydrogen_bonds.hpp"
 #include "geometry/measure.hpp"
 #include "geometry/oxidation_states.hpp"
 #include "geometry/polyhedra.hpp"
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 
 namespace vesk {
 
@@ -127,6 +131,20 @@ std::string trimmed_label(const AtomSite& atom) {
 
 }  // namespace
 
+std::optional<TypeSymbol> element_and_charge(std::string_view type_symbol) {
+  const int z = element_of_type(type_symbol);
+  if (z == 0) return std::nullopt;
+  const char* name = gemmi::element_name(static_cast<gemmi::El>(z));
+  // The charge is what follows the letters, whichever of them named the element.
+  const std::string_view symbol = recio::trim_right(type_symbol);
+  std::size_t letters = 0;
+  while (letters < symbol.size() && letters < 2 && std::isalpha(static_cast<unsigned char>(symbol[letters])))
+    ++letters;
+  std::optional<TypeSymbol> parsed = parse_type_symbol(std::string(name) + std::string(symbol.substr(letters)));
+  if (parsed) parsed->element = name;
+  return parsed;
+}
+
 InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
                                     const CellCovariance& cell, const ParameterCovariance& covariance,
                                     const InorganicOptions& options, const MoleculeAnalysis* molecules) {
@@ -141,12 +159,7 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   std::vector<std::string> element(static_cast<std::size_t>(count));
   std::vector<std::optional<int>> symbol_charge(static_cast<std::size_t>(count));
   for (int i = 1; i <= count; ++i) {
-    std::string symbol = work.site(i).type_symbol;
-    symbol.erase(symbol.find_last_not_of(' ') + 1);  // the record's field is blank-padded
-    // Experiment files write the element in capitals ("SI", "FE+3").
-    if (symbol.size() > 1 && std::isalpha(static_cast<unsigned char>(symbol[1])))
-      symbol[1] = static_cast<char>(std::tolower(static_cast<unsigned char>(symbol[1])));
-    const std::optional<TypeSymbol> parsed = parse_type_symbol(symbol);
+    const std::optional<TypeSymbol> parsed = element_and_charge(work.site(i).type_symbol);
     if (!parsed) return analysis;
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
     symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;

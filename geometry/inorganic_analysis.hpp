@@ -16,6 +16,7 @@
 #include <vector>
 #include "crystal/phase.hpp"
 #include "geometry/molecule_analysis.hpp"
+#include "geometry/oxidation_states.hpp"
 
 namespace vesk {
 
@@ -86,6 +87,12 @@ struct InorganicAnalysis {
   std::vector<SharingRow> sharing;
   std::vector<CheckRow> checks;
 };
+
+// The element of an atom type symbol as geometry/hydrogen_bonds reads it
+// ("SI" silicon, "OW" oxygen), with the charge that follows its letters
+// ("FE+3", "Fe3+", "O2-"); nullopt for a Fourier peak, a symbol that names
+// no element or a malformed charge.
+std::optional<TypeSymbol> element_and_charge(std::string_view type_symbol);
 
 InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
                                     const CellCovariance& cell, const ParameterCovariance& covariance,
