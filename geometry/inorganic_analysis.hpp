@@ -55,7 +55,16 @@ struct AtomValence {
   std::vector<ValenceBond> bonds;
   MeasuredValue sum;
   MeasuredValue deviation;       // sum - |state|
-  double weight = 1;             // site multiplicity x occupancy, for the GII
+  double weight = 1;             // site multiplicity x occupancy
+};
+
+// A site shared by several atoms: their occupancy-weighted sum against
+// their occupancy-weighted valence.
+struct SiteValence {
+  std::vector<int> atoms;        // from 1
+  double valence = 0;            // v.u.
+  MeasuredValue sum;
+  MeasuredValue deviation;       // sum - valence
 };
 
 struct PolyhedronRow {
@@ -82,7 +91,8 @@ struct InorganicAnalysis {
   std::map<std::string, int> states;
   std::string states_from;       // "type symbols", "control record", "assigned"
   std::vector<AtomValence> atoms;
-  MeasuredValue gii{0, 0, false};
+  std::vector<SiteValence> mixed_sites;
+  MeasuredValue gii{0, 0, false};  // over the sites, mixed ones by their weighted deviation
   std::vector<PolyhedronRow> polyhedra;
   std::vector<SharingRow> sharing;
   std::vector<CheckRow> checks;

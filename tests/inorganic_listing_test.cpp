@@ -71,7 +71,7 @@ std::map<std::string, Sum> listed_sums(const std::string& listing) {
   std::istringstream in(listing.substr(listing.rfind(" Bond-valence sums")));
   std::string line;
   std::getline(in, line);
-  while (std::getline(in, line) && line.find("Global") == std::string::npos) {
+  while (std::getline(in, line) && line.find("Global") == std::string::npos && line.find("Sites of") == std::string::npos) {
     std::istringstream words(line);
     std::string atom, state, bonds, sum;
     if (!(words >> atom >> state >> bonds >> sum) || atom == "Atom") continue;
@@ -113,6 +113,11 @@ TEST(VortanInorganic, ValencesAndSumsFollowFromTheListedDistances) {
       EXPECT_NEAR(sums.at("Al2").value, 3, 0.25);
       // O's sum weighs each cation by its site's occupancy.
       EXPECT_NEAR(sums.at("O1").value, 2, 0.1);
+      // The minority ions are judged with their site: Mg1/Al1 against
+      // 0.782 x 2 + 0.218 x 3, Al2/Mg2 against 0.891 x 3 + 0.109 x 2.
+      EXPECT_NE(listing.find(" Mg1/Al1             2.218    2.149"), std::string::npos);
+      EXPECT_NE(listing.find(" Al2/Mg2             2.891    2.856"), std::string::npos);
+      EXPECT_NE(listing.find(" No check raised"), std::string::npos);
       EXPECT_NE(listing.find(" Mg1 and Al2 polyhedra share a corner"), std::string::npos);
       EXPECT_EQ(listing.find(" Mg1 and Al1 polyhedra"), std::string::npos);  // one site
     }
@@ -204,9 +209,13 @@ TEST(VortanInorganic, JsonKeysCarryTheListedValues) {
   EXPECT_TRUE(al2["quadratic_elongation"].is_object());
   EXPECT_EQ(al2["ligands"].size(), 6u);
   EXPECT_TRUE(phase["gii"]["su"].is_number());
-  ASSERT_FALSE(phase["checks"].empty());
-  EXPECT_EQ(phase["checks"][0]["level"], "B");
-  EXPECT_EQ(phase["checks"][0]["atoms"], nlohmann::json({"Mg1"}));
+  EXPECT_TRUE(phase["checks"].empty());
+  ASSERT_EQ(phase["mixed_sites"].size(), 2u);
+  EXPECT_EQ(phase["mixed_sites"][0]["atoms"], nlohmann::json({"Mg1", "Al1"}));
+  // The site's sum is the occupancy-weighted mean of its atoms' sums.
+  EXPECT_NEAR(phase["mixed_sites"][0]["sum"]["value"].get<double>(),
+              0.782 * sums.at("Mg1").value + 0.218 * sums.at("Al1").value, 1e-4);
+  EXPECT_NEAR(phase["mixed_sites"][1]["valence"].get<double>(), 0.891 * 3 + 0.109 * 2, 1e-6);
 }
 
 }  // namespace

@@ -245,6 +245,20 @@ Json json_bond_valences(const InorganicAnalysis& analysis, const CifBlock& block
   return rows;
 }
 
+// Sites of several atoms, compared as one.
+Json json_mixed_sites(const InorganicAnalysis& analysis, const CifBlock& block) {
+  Json rows = Json::array();
+  for (const SiteValence& site : analysis.mixed_sites) {
+    Json atoms = Json::array();
+    for (int atom : site.atoms) atoms.push_back(label(block, atom));
+    rows.push_back({{"atoms", atoms},
+                    {"valence", site.valence},
+                    {"sum", measured(site.sum)},
+                    {"deviation", measured(site.deviation)}});
+  }
+  return rows;
+}
+
 Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
   Json rows = Json::array();
   for (const PolyhedronRow& poly : analysis.polyhedra) {
@@ -293,6 +307,7 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
     part.analyses["oxidation_states"] = json_oxidation_states(*inorganic);
     part.analyses["oxidation_states_from"] = inorganic->states_from;
     part.analyses["bond_valences"] = json_bond_valences(*inorganic, block);
+    part.analyses["mixed_sites"] = json_mixed_sites(*inorganic, block);
     part.analyses["gii"] = measured(inorganic->gii);
     part.analyses["polyhedra"] = json_polyhedra(*inorganic, block);
     part.analyses["checks"] = json_checks(*inorganic, block);
