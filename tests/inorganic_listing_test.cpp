@@ -145,6 +145,21 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_NE(moved.find(" B  global instability index              GII 0.296(17) v.u. above 0.20 v.u."), std::string::npos);
   EXPECT_EQ(moved.find(" No check raised"), std::string::npos);
 
+  // Spinel's O pulled from u = 0.2617 to 0.2550 towards the tetrahedral
+  // site: the shared sites are judged against their mean valences.
+  const std::string squeezed = listing_of("SPINEL", [](std::string& bytes) {
+    const std::size_t at = bytes.find("0.26171   0.26171   0.26171");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 27, "0.25500   0.25500   0.25500");
+  });
+  EXPECT_NE(squeezed.find(" A  bond-valence sum                      Mg1/Al1: BVS 2.767(3) v.u. against 2.218 "
+                          "(the site's mean)"),
+            std::string::npos);
+  EXPECT_NE(squeezed.find(" B  bond-valence sum                      Al2/Mg2: BVS 2.5006(16) v.u. against 2.891"),
+            std::string::npos);
+  EXPECT_NE(squeezed.find(" B  global instability index              GII 0.297(3) v.u."), std::string::npos);
+  EXPECT_EQ(squeezed.find("bond-valence sum                      Mg1:"), std::string::npos);  // not alone
+
   const std::string partial = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 4"); });
   EXPECT_NE(partial.find("oxidation states (assigned)"), std::string::npos);
   EXPECT_NE(partial.find(" C  oxidation states assigned             OXID names no state for O"), std::string::npos);
