@@ -15,6 +15,7 @@
 #include "geometry/measure.hpp"
 #include "geometry/oxidation_states.hpp"
 #include "geometry/polyhedra.hpp"
+#include "geometry/short_contacts.hpp"
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 
@@ -200,9 +201,11 @@ std::optional<TypeSymbol> element_and_charge(std::string_view type_symbol) {
   return parsed;
 }
 
-InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
-                                    const CellCovariance& cell, const ParameterCovariance& covariance,
-                                    const InorganicOptions& options, const MoleculeAnalysis* molecules) {
+namespace {
+
+InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                const CellCovariance& cell, const ParameterCovariance& covariance,
+                                const InorganicOptions& options, const MoleculeAnalysis* molecules) {
   InorganicAnalysis analysis;
   if (!geometry.computed) return analysis;
   const Work work{phase, cell_frame(phase.abc, phase.cosines), in_double(cell), covariance};
@@ -504,6 +507,22 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
                                    trimmed_label(work.site(rb.a.atom)) + " - " + trimmed_label(work.site(rb.b.atom)) +
                                        ": Delta " + fixed(rb.delta.value, 4) + "(" + fixed(rb.delta.su, 4) +
                                        ") A**2"});
+  return analysis;
+}
+
+}  // namespace
+
+InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                    const CellCovariance& cell, const ParameterCovariance& covariance,
+                                    const InorganicOptions& options, const MoleculeAnalysis* molecules) {
+  InorganicAnalysis analysis = analyse_ionic(phase, geometry, cell, covariance, options, molecules);
+  for (const ShortContact& c : short_contacts(phase, geometry, options.thresholds.contact_margin))
+    analysis.checks.push_back(
+        {'B', "short contact", {c.first, c.second},
+         trimmed_label(phase.atoms[static_cast<std::size_t>(c.first - 1)]) + " ... " +
+             trimmed_label(phase.atoms[static_cast<std::size_t>(c.second - 1)]) + ": " +
+             with_su(MeasuredValue{c.d, c.sigma, true}) + " A, under the van der Waals sum " + fixed(c.radii, 2) +
+             " A less " + fixed(options.thresholds.contact_margin, 2) + " A"});
   return analysis;
 }
 

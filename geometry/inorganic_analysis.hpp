@@ -22,8 +22,8 @@ namespace vesk {
 
 // Thresholds of the checks; control words change them. Levels: A for a
 // sum off by twice the limit, a GII over twice its limit or displacements
-// that are not positive definite; B past the limits; C for an atom with no
-// ligand and a rigid-bond failure.
+// that are not positive definite; B past the limits and for a short
+// non-bonded contact; C for an atom with no ligand and a rigid-bond failure.
 struct CheckThresholds {
   // A sum off the formal valence by more than this fraction of it and by
   // more than `valence_sigmas` s.u.'s. Brown, "The Chemical Bond in
@@ -34,6 +34,9 @@ struct CheckThresholds {
   // Salinas-Sanchez et al., J. Solid State Chem. 100 (1992) 201: GII
   // above 0.2 v.u. marks a strained structure, often a wrong one.
   double gii_limit = 0.2;
+  // Non-bonded contacts shorter than the van der Waals sum less this, A
+  // (geometry/short_contacts.hpp).
+  double contact_margin = 0.5;
 };
 
 struct InorganicOptions {
@@ -88,6 +91,8 @@ struct CheckRow {
 
 struct InorganicAnalysis {
   bool computed = false;         // the phase has cations and anions with parameters
+  // The checks that apply to every phase (short contacts) are made even
+  // when nothing else is computed.
   std::map<std::string, int> states;
   std::string states_from;       // "type symbols", "control record", "assigned"
   std::vector<AtomValence> atoms;

@@ -175,6 +175,77 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_EQ(off.find(" Checks (advice only)"), std::string::npos);
 }
 
+// A worked example in a 10 A cube (P 1, coordinates in A / 10): which
+// contacts under the van der Waals sums (gemmi's radii: C 1.70, O 1.52,
+// Cl 1.75, H 1.20 A) less the margin are raised, and which are left out.
+TEST(VortanInorganic, ShortContactsLeaveOutBondsAnglesSitesGroupsAndHydrogenBonds) {
+  const char* const cif = R"(data_contacts
+_cell_length_a 10
+_cell_length_b 10
+_cell_length_c 10
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+'x,y,z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_occupancy
+_atom_site_disorder_group
+C1 C 0.100 0.100 0.100 0.02 1 .
+C2 C 0.250 0.100 0.100 0.02 1 .
+C3 C 0.320 0.230 0.100 0.02 1 .
+O1 O 0.100 0.100 0.330 0.02 1 .
+Cl1 Cl 0.820 0.100 0.100 0.02 1 .
+O2A O 0.600 0.600 0.600 0.02 0.5 1
+O2B O 0.600 0.600 0.680 0.02 0.5 2
+Mg1 Mg 0.600 0.100 0.600 0.02 0.5 .
+Al1 Al 0.600 0.100 0.600 0.02 0.5 .
+O3 O 0.100 0.600 0.100 0.02 1 .
+H3 H 0.197 0.600 0.100 0.02 1 .
+O4 O 0.377 0.600 0.100 0.02 1 .
+)";
+  auto run_with = [&](const std::string& words) {
+    TempFolder folder;
+    testing_support::write_file(folder / "s.cif", cif);
+    const auto converted = run_program(CIF2EXP_BIN, {"s.cif", "S", "--dmax", "3.2"}, folder.path());
+    EXPECT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+    std::string bytes = read_file(folder / "S.EXP");
+    add_controls(bytes, words);
+    testing_support::write_file(folder / "S.EXP", bytes);
+    const auto run = run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", kFixedDates);
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    return std::make_pair(read_file(folder / "S.LST"), nlohmann::json::parse(read_file(folder / "S.json")));
+  };
+  auto contacts = [](const nlohmann::json& document) {
+    std::vector<std::string> pairs;
+    for (const auto& check : document["phases"][0]["checks"])
+      if (check["rule"] == "short contact")
+        pairs.push_back(check["atoms"][0].get<std::string>() + " " + check["atoms"][1].get<std::string>());
+    return pairs;
+  };
+  // C1 ... O1 2.30 A below 2.72; C1 ... Cl1 through the lattice, 2.80
+  // below 2.95. Left out: C1-C2 (bonded), C1 ... C3 (2.56 A, both bonded
+  // to C2), O2A ... O2B (0.8 A, two disorder groups), Mg1 ... Al1 (one
+  // site), H3 ... O4 (1.80 A, a hydrogen bond); C2 ... O1 at 2.75 A lies
+  // above 2.72.
+  const auto [listing, document] = run_with("");
+  EXPECT_EQ(contacts(document), (std::vector<std::string>{"C1 O1", "C1 Cl1"}));
+  EXPECT_NE(listing.find(" B  short contact                         C1 ... O1: 2.3000 A, under the van der Waals "
+                         "sum 3.22 A less 0.50 A"),
+            std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("C1 ... Cl1: 2.8000 A, under the van der Waals sum 3.45 A"), std::string::npos);
+  // A margin of 0.3 A reaches C2 ... O1.
+  EXPECT_EQ(contacts(run_with("VDWT 0.3").second), (std::vector<std::string>{"C1 O1", "C1 Cl1", "C2 O1"}));
+}
+
 TEST(VortanInorganic, OxidationStateWordsAreChecked) {
   TempFolder folder;
   for (const char* extension : {".EXP", ".CMT"})
@@ -185,6 +256,7 @@ TEST(VortanInorganic, OxidationStateWordsAreChecked) {
       {"OXID Q1 2", "OXID in the control record \"  VRTN CDAT1\" names \"Q1\""},
       {"OXID", "OXID in the control record \"  VRTN CDAT1\" names no element"},
       {"BVSF 0", "The BVSF value \"0\""},
+      {"VDWT 4", "The VDWT value \"4\""},
   };
   const std::string original = read_file(folder / "QUARTZ.EXP");
   for (const auto& [words, message] : cases) {

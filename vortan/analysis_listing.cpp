@@ -193,7 +193,11 @@ void checks_table(int unit, const InorganicAnalysis& analysis) {
 
 void write_inorganic_tables(int listing_unit, const PhaseDescription& phase, const InorganicAnalysis& analysis,
                             const InorganicTables& tables) {
-  if (!analysis.computed) return;
+  // A phase without cations and anions shows its checks only when one is raised.
+  if (!analysis.computed) {
+    if (tables.checks && !analysis.checks.empty()) checks_table(listing_unit, analysis);
+    return;
+  }
   if (tables.bond_valences) valence_table(listing_unit, phase, analysis);
   if (tables.polyhedra && !analysis.polyhedra.empty()) polyhedra_table(listing_unit, phase, analysis);
   if (tables.checks) checks_table(listing_unit, analysis);

@@ -311,6 +311,8 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
     part.analyses["gii"] = measured(inorganic->gii);
     part.analyses["polyhedra"] = json_polyhedra(*inorganic, block);
     part.analyses["checks"] = json_checks(*inorganic, block);
+  } else if (inorganic != nullptr && !inorganic->checks.empty()) {
+    part.analyses["checks"] = json_checks(*inorganic, block);
   }
   results.phases.push_back(std::move(part));
 }
