@@ -306,3 +306,51 @@ TEST(VortanInorganic, JsonKeysCarryTheListedValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// cif2exp carries a CIF's charges into the experiment's type symbols, and
+// vortan reads its states from them: LaMnO3 (COD 1006141, Rodriguez-Carvajal
+// et al., Phys. Rev. B 57 (1998) 3189) as published, with charged site
+// symbols (La3+), and with its charges given by _atom_type_oxidation_number
+// alone.
+TEST(VortanInorganic, CifChargesReachTheOxidationStates) {
+  const std::string published = read_file(std::filesystem::path(TEST_DATA_DIR) / "cod_1006141_LaMnO3.cif");
+  auto replaced = [](std::string text, const std::vector<std::pair<std::string, std::string>>& edits) {
+    for (const auto& [from, to] : edits)
+      for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+  };
+  // The site loop's and the type loop's symbols without their charges.
+  const std::string bare = replaced(published, {{"La3+", "La"}, {"Mn3+", "Mn"}, {"O2-", "O"}});
+  ASSERT_NE(bare.find("\nLa 3.000"), std::string::npos);
+  const std::string neutral = replaced(bare, {{" 3.000", " 0"}, {"-2.000", "0"}});
+  struct Case {
+    const char* name;
+    const std::string& cif;
+    std::vector<const char*> symbols;  // in the atom records
+    const char* from;
+  };
+  const Case cases[] = {
+      {"published", published, {"  La3+    ", "  Mn3+    ", "  O2-     "}, "type symbols"},
+      {"oxidation numbers", bare, {"  La+3    ", "  Mn+3    ", "  O-2     "}, "type symbols"},
+      {"zero oxidation numbers", neutral, {"  La      ", "  Mn      ", "  O       "}, "assigned"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    testing_support::write_file(folder / "l.cif", c.cif);
+    const auto converted = run_program(CIF2EXP_BIN, {"l.cif", "L"}, folder.path());
+    ASSERT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+    const std::string experiment = read_file(folder / "L.EXP");
+    for (const char* symbol : c.symbols) EXPECT_NE(experiment.find(symbol), std::string::npos) << symbol;
+    const auto run = run_program(VORTAN_BIN, {"L", "--json"}, folder.path(), "", kFixedDates);
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    const auto phase = nlohmann::json::parse(read_file(folder / "L.json"))["phases"][0];
+    EXPECT_EQ(phase["oxidation_states_from"], c.from);
+    EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"La", 3}, {"Mn", 3}, {"O", -2}}));
+  }
+}
+
+}  // namespace
