@@ -432,10 +432,11 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
   std::map<int, const PolyhedronRow*> polyhedron_of;
   for (const PolyhedronRow& poly : analysis.polyhedra) polyhedron_of[poly.atom] = &poly;
   std::set<std::tuple<int, int, std::string>> named;
-  for (const PolyhedronRow& poly : analysis.polyhedra) {
+  for (PolyhedronRow& poly : analysis.polyhedra) {
     std::vector<Place> own;
     for (const AnalysisImage& l : poly.ligands) own.push_back(place(l.atom, l.op));
     std::vector<Place> visited{place(poly.atom, SymmetryOperation{})};
+    std::set<std::pair<int, std::string>> named_here;
     for (const AnalysisImage& l : poly.ligands)
       for (const Bond& bond : geometry.bonds.bonds_of(l.atom)) {
         const auto other = polyhedron_of.find(bond.atom);
@@ -453,6 +454,9 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
         if (kind == SharingKind::none) continue;
         const int a = std::min(poly.atom, bond.atom), b = std::max(poly.atom, bond.atom);
         if (named.insert({a, b, sharing_name(kind)}).second) analysis.sharing.push_back({a, b, sharing_name(kind)});
+        // Each polyhedron names the first image of a neighbour found for each kind.
+        if (named_here.insert({bond.atom, sharing_name(kind)}).second)
+          poly.shares.push_back({{bond.atom, op}, sharing_name(kind)});
       }
   }
 

@@ -70,11 +70,19 @@ struct SiteValence {
   MeasuredValue deviation;       // sum - valence
 };
 
+// A polyhedron sharing with this one: its centre's image, seen from this
+// centre (at its own place).
+struct SharedWith {
+  AnalysisImage centre;
+  std::string kind;              // "corner", "edge", "face"
+};
+
 struct PolyhedronRow {
   int atom = 0;
   std::vector<AnalysisImage> ligands;
   MeasuredValue mean_bond, volume, distortion_index;
   std::optional<MeasuredValue> quadratic_elongation, angle_variance;
+  std::vector<SharedWith> shares;
 };
 
 struct SharingRow {

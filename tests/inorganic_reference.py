@@ -209,6 +209,37 @@ def check_su(what, q, phase, f, covariance):
     ar.check(f"{what} s.u.", q["su"], want, 0.02 * want + 1e-7)
 
 
+def carried(p, code, x):
+    """x (fractional) carried by the operation of a site code."""
+    if code == ".":
+        return x
+    n, klm = code.split("_")
+    r, t = p.ops[int(n) - 1]
+    return r @ x + t + np.array([int(d) - 5 for d in klm])
+
+
+def check_shares(name, p, phase):
+    """Each shared polyhedron's centre, carried by its site code, has that
+    many of its ligands on this polyhedron's: 1 a corner, 2 an edge, 3 or
+    more a face."""
+    by_atom = {poly["atom"]: poly for poly in phase["polyhedra"]}
+    for poly in phase["polyhedra"]:
+        own = [p.frac(l["atom"], l["site_code"] or ".") for l in poly["ligands"]]
+        for share in poly["shares"]:
+            what = f"{name} {poly['atom']} shares with {share['atom']} {share['site_code']}"
+            if share["site_code"] is None:
+                ar.failures.append(what + ": no site code")
+                continue
+            other = by_atom[share["atom"]]
+            theirs = [carried(p, share["site_code"], p.frac(l["atom"], l["site_code"] or "."))
+                      for l in other["ligands"]]
+            common = sum(any(np.all(abs(a - b) < 1e-3) for b in theirs) for a in own)
+            kind = {1: "corner", 2: "edge"}.get(common, "face" if common >= 3 else None)
+            ar.check(what + " kind", 0.0 if kind == share["kind"] else 1.0, 0.0)
+            centre = carried(p, share["site_code"], p.frac(share["atom"], "."))
+            ar.check(what + " apart", 0.0 if np.any(abs(centre - p.frac(poly["atom"], ".")) > 1e-3) else 1.0, 0.0)
+
+
 def check_phase(name, phase, covariance):
     p = ar.Phase(phase)
     for row in phase["bond_valences"]:
@@ -235,6 +266,7 @@ def check_phase(name, phase, covariance):
         check_su(f"{what} sum", listed["sum"], phase, lambda q, site=site: site_sum(q, site)[0], covariance)
         check_su(f"{what} deviation", listed["deviation"], phase, lambda q, site=site: site_sum(q, site)[2],
                  covariance)
+    check_shares(name, p, phase)
     ar.check(f"{name} GII", ar.value(phase["gii"]), gii(p, phase))
     check_su(f"{name} GII", phase["gii"], phase, lambda q: gii(q, phase), covariance)
     keys = {"mean_bond": "mean", "volume": "volume", "distortion_index": "distortion",

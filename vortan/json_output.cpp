@@ -273,14 +273,12 @@ Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
     row["distortion_index"] = measured(poly.distortion_index);
     row["quadratic_elongation"] = poly.quadratic_elongation ? measured(*poly.quadratic_elongation) : Json(nullptr);
     row["angle_variance"] = poly.angle_variance ? measured(*poly.angle_variance) : Json(nullptr);
-    // Shared with another polyhedron named by its central atom; the site
-    // code of the image is not kept.
+    // Shared with another polyhedron named by its centre's image.
     row["shares"] = Json::array();
-    for (const SharingRow& share : analysis.sharing)
-      if (share.first == poly.atom || share.second == poly.atom)
-        row["shares"].push_back({{"atom", label(block, share.first == poly.atom ? share.second : share.first)},
-                                 {"site_code", nullptr},
-                                 {"kind", share.kind}});
+    for (const SharedWith& share : poly.shares)
+      row["shares"].push_back({{"atom", label(block, share.centre.atom)},
+                               {"site_code", site_code(block, share.centre.op)},
+                               {"kind", share.kind}});
     rows.push_back(std::move(row));
   }
   return rows;
