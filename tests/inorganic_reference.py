@@ -246,6 +246,10 @@ def check_phase(name, phase, covariance):
         for bond in row["bonds"]:
             ar.check(f"{name} {bond['atoms']} valence", ar.value(bond["valence"]),
                      bond_valence(p, row, bond), 1e-5)
+            # Through a refined occupancy of the other end (spinel's O to Mg and Al).
+            if p.atoms[bond["atoms"][1]]["occupancy"]["su"]:
+                check_su(f"{name} {bond['atoms']} valence", bond["valence"], phase,
+                         lambda q, row=row, bond=bond: bond_valence(q, row, bond), covariance)
         if not row["bonds"]:
             continue
         ar.check(f"{name} {row['atom']} sum", ar.value(row["sum"]), bvs(p, row))
