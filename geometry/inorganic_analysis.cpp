@@ -373,12 +373,12 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
       if (work.site(atom).fraction_position != 0) by_weight.push_back({work.site(atom).fraction_position, multiplicity});
     weight_fractions.push_back(std::move(by_weight));
   }
-  if (!site_deviations.empty()) {
+  double weights = 0;
+  for (const SiteDeviation& site : site_deviations) weights += site.weight;
+  if (weights > 0) {  // none for sites of occupancy 0 alone
     const PointMeasure gii = global_instability_index(site_deviations, all_points.size());
     // Through the occupancies: d GII = sum_S (W_S D_S dD_S + dW_S (D_S^2 - GII^2) / 2) / (W GII).
     std::vector<ParameterDerivative> fractions;
-    double weights = 0;
-    for (const SiteDeviation& site : site_deviations) weights += site.weight;
     if (gii.value > 0)
       for (std::size_t n = 0; n < site_deviations.size(); ++n) {
         const double d = site_deviations[n].deviation.value;
