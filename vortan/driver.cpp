@@ -316,6 +316,10 @@ static const ControlKeyword kInorganicKeywords[] = {
     {"GIIL", [](PhaseControls& c, ControlWords& words) {
        c.inorganic.thresholds.gii_limit = threshold_word(words, "GIIL", 10);
      }},
+    // margin below the van der Waals sum of a short contact, A
+    {"VDWT", [](PhaseControls& c, ControlWords& words) {
+       c.inorganic.thresholds.contact_margin = threshold_word(words, "VDWT", 3);
+     }},
 };
 
 const ControlKeyword* control_keyword(const std::string& word) {
