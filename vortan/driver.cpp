@@ -272,7 +272,8 @@ void read_oxid(PhaseControls& c, ControlWords& words) {
       words.position = before;
       break;
     }
-    const std::optional<TypeSymbol> symbol = parse_type_symbol(element);
+    // Read as a type symbol is ("SI" is silicon), but a whole element name only.
+    const std::optional<TypeSymbol> symbol = element_and_charge(element);
     if (!symbol || symbol->charge || symbol->element.size() != element.size() ||
         !std::isalpha(static_cast<unsigned char>(element.back())))
       throw Error("OXID in the control record \"" + std::string(words.key) + "\" names \"" + element +
