@@ -281,6 +281,31 @@ std::string missing_structure(const Block& original) {
   return {};
 }
 
+// _atom_type_oxidation_number carried into the type symbols that carry no
+// charge of their own ("Fe" with oxidation number 3 becomes "Fe+3", the
+// form vortan reads as a charge). Zero (the neutral atoms of a molecular
+// structure) and non-integral numbers (a mixed valence of 2.5) are left
+// out; a charge the site's own symbol gives ("Fe3+") is kept.
+void read_oxidation_numbers(Block& block, CifStructure& structure) {
+  gemmi::cif::Table types = block.find("_atom_type_", {"symbol", "oxidation_number"});
+  if (!types.ok()) return;
+  std::map<std::string, int> charge_of;
+  for (auto row : types) {
+    if (!row.has2(0) || !row.has2(1)) continue;
+    const CifNumber n = parse_cif_number(row[1]);
+    if (!n.present || n.unreadable || n.value != std::round(n.value) || n.value == 0 || std::abs(n.value) > 8) continue;
+    charge_of[gemmi::cif::as_string(row[0])] = static_cast<int>(n.value);
+  }
+  for (CifAtom& atom : structure.atoms) {
+    const auto found = charge_of.find(atom.type_symbol);
+    if (found == charge_of.end()) continue;
+    if (atom.type_symbol.find_first_of("+-") != std::string::npos) continue;
+    std::string bare = atom.type_symbol;  // "Fe", "Fe1": the letters alone
+    while (!bare.empty() && std::isdigit(static_cast<unsigned char>(bare.back()))) bare.pop_back();
+    atom.type_symbol = bare + (found->second > 0 ? "+" : "-") + std::to_string(std::abs(found->second));
+  }
+}
+
 CifStructure read_cif_structure(const gemmi::cif::Block& constant_block, const std::string& file) {
   Block block = underscore_tags(constant_block);
   CifStructure structure;
@@ -289,6 +314,7 @@ CifStructure read_cif_structure(const gemmi::cif::Block& constant_block, const s
   read_cell(block, structure);
   read_symmetry(block, structure);
   read_atoms(block, structure);
+  read_oxidation_numbers(block, structure);
 
   structure.title = first_text(block, {"_publ_section_title", "_chemical_name_common", "_chemical_name_systematic",
                                        "_chemical_formula_sum"});

@@ -26,6 +26,7 @@ struct AtomSite {
   std::array<float, 6> u{};          // U11, U22, U33, U12, U13, U23
   std::string kind = std::string(4, ' ');  // first character "I": isotropic
   float fraction_sigma = 0;
+  int fraction_position = 0;         // covariance position of the fraction, 0 = not refined
   Vec3 x_sigma{};
   std::array<int, 3> x_position{};   // covariance positions, 0 = not refined
   std::array<float, 6> u_sigma{};

@@ -106,6 +106,7 @@ class NameIndex {
 void attach_standard_deviations(AtomSite& atom, int phase, int phase_flag, const CovarianceData& covariance,
                                 const NameIndex& names) {
   atom.fraction_sigma = 0;
+  atom.fraction_position = 0;
   atom.x_sigma = {};
   atom.x_position = {};
   atom.u_sigma = {};
@@ -121,6 +122,7 @@ void attach_standard_deviations(AtomSite& atom, int phase, int phase_flag, const
     switch (slot.what) {
       case ParameterSlot::Fraction:
         atom.fraction_sigma = sigma;
+        atom.fraction_position = j;
         break;
       case ParameterSlot::X:
       case ParameterSlot::Y:

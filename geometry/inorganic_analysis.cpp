@@ -7,12 +7,17 @@
 #include <set>
 #include <tuple>
 
+#include <gemmi/elem.hpp>
+
 #include "geometry/bond_valence.hpp"
 #include "geometry/bond_valence_parameters.hpp"
+#include "geometry/hydrogen_bonds.hpp"
 #include "geometry/measure.hpp"
 #include "geometry/oxidation_states.hpp"
 #include "geometry/polyhedra.hpp"
+#include "geometry/short_contacts.hpp"
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 
 namespace vesk {
 
@@ -28,9 +33,10 @@ struct Work {
   ImagePoint point(const AnalysisImage& image) const {
     return image_point(frame, image.atom, site(image.atom).x, image.op, site(image.atom).x_position);
   }
-  MeasuredValue measured(std::span<const ImagePoint> points, const PointMeasure& measure, double scale = 1) const {
+  MeasuredValue measured(std::span<const ImagePoint> points, const PointMeasure& measure, double scale = 1,
+                         std::span<const ParameterDerivative> occupancies = {}) const {
     if (!measure.defined) return MeasuredValue{0, 0, false};
-    const double variance = propagated_variance(frame, points, measure, cell, covariance);
+    const double variance = propagated_variance(frame, points, measure.gradient, cell, covariance, occupancies);
     return MeasuredValue{measure.value * scale, std::sqrt(std::abs(variance)) * scale, true};
   }
 };
@@ -119,6 +125,60 @@ const BondValenceParameter* preferred_parameter(const BondValenceTable& table, c
   return find_bond_valence_parameter(table, cation, cation_state, anion, anion_state);
 }
 
+// One atom's sums as measures over its points (the atom, then its
+// ligands), with the derivatives by the refined occupancies of its ligands.
+struct AtomSums {
+  std::vector<ImagePoint> points;
+  PointMeasure sum, deviation;
+  std::vector<ParameterDerivative> fractions;
+};
+
+// A site's occupancy-weighted sum, valence and deviation over the points
+// of all its atoms.
+struct SiteSums {
+  std::vector<ImagePoint> points;
+  PointMeasure sum, deviation;
+  std::vector<ParameterDerivative> fractions;      // of the deviation
+  std::vector<ParameterDerivative> sum_fractions;  // of the sum
+  double valence = 0;
+  double occupancy = 0;  // of all its atoms together
+};
+
+// With F = sum f_i: B = sum f_i S_i / F, V = sum f_i |q_i| / F, D = B - V,
+// and by a refined f_i of the site's own atoms dB/df_i = (S_i - B) / F,
+// dD/df_i = (d_i - D) / F. One atom alone gives its own sum.
+template <class SiteOf>
+SiteSums site_sums(const std::vector<AtomValence>& atoms, const std::vector<AtomSums>& own,
+                   const std::vector<int>& members, SiteOf site_of) {
+  SiteSums site;
+  for (int atom : members) site.occupancy += site_of(atom).fraction;
+  const bool weighed = site.occupancy > 0;
+  const double total = weighed ? site.occupancy : static_cast<double>(members.size());
+  auto share = [&](int atom) { return (weighed ? site_of(atom).fraction : 1.0) / total; };
+  for (int atom : members) {
+    const AtomSums& sums = own[static_cast<std::size_t>(atom - 1)];
+    const double w = share(atom);
+    site.points.insert(site.points.end(), sums.points.begin(), sums.points.end());
+    for (const Cart3& g : sums.sum.gradient) site.sum.gradient.push_back(vec3::scaled(g, w));
+    site.sum.value += w * sums.sum.value;
+    site.valence += w * std::abs(static_cast<double>(atoms[static_cast<std::size_t>(atom - 1)].state));
+    for (const ParameterDerivative& e : sums.fractions) site.fractions.push_back({e.position, w * e.value});
+  }
+  site.deviation = site.sum;
+  site.deviation.value = site.sum.value - site.valence;
+  std::vector<ParameterDerivative> sum_fractions = site.fractions;
+  if (members.size() > 1 && weighed)
+    for (int atom : members)
+      if (const int position = site_of(atom).fraction_position; position != 0) {
+        const AtomSums& sums = own[static_cast<std::size_t>(atom - 1)];
+        const double q = std::abs(static_cast<double>(atoms[static_cast<std::size_t>(atom - 1)].state));
+        sum_fractions.push_back({position, (sums.sum.value - site.sum.value) / total});
+        site.fractions.push_back({position, (sums.sum.value - q - site.deviation.value) / total});
+      }
+  site.sum_fractions = std::move(sum_fractions);
+  return site;
+}
+
 std::string trimmed_label(const AtomSite& atom) {
   std::string text = atom.label;
   while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -127,9 +187,25 @@ std::string trimmed_label(const AtomSite& atom) {
 
 }  // namespace
 
-InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
-                                    const CellCovariance& cell, const ParameterCovariance& covariance,
-                                    const InorganicOptions& options, const MoleculeAnalysis* molecules) {
+std::optional<TypeSymbol> element_and_charge(std::string_view type_symbol) {
+  const int z = element_of_type(type_symbol);
+  if (z == 0) return std::nullopt;
+  const char* name = gemmi::element_name(static_cast<gemmi::El>(z));
+  // The charge is what follows the letters, whichever of them named the element.
+  const std::string_view symbol = recio::trim_right(type_symbol);
+  std::size_t letters = 0;
+  while (letters < symbol.size() && letters < 2 && std::isalpha(static_cast<unsigned char>(symbol[letters])))
+    ++letters;
+  std::optional<TypeSymbol> parsed = parse_type_symbol(std::string(name) + std::string(symbol.substr(letters)));
+  if (parsed) parsed->element = name;
+  return parsed;
+}
+
+namespace {
+
+InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                const CellCovariance& cell, const ParameterCovariance& covariance,
+                                const InorganicOptions& options, const MoleculeAnalysis* molecules) {
   InorganicAnalysis analysis;
   if (!geometry.computed) return analysis;
   const Work work{phase, cell_frame(phase.abc, phase.cosines), in_double(cell), covariance};
@@ -141,12 +217,7 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   std::vector<std::string> element(static_cast<std::size_t>(count));
   std::vector<std::optional<int>> symbol_charge(static_cast<std::size_t>(count));
   for (int i = 1; i <= count; ++i) {
-    std::string symbol = work.site(i).type_symbol;
-    symbol.erase(symbol.find_last_not_of(' ') + 1);  // the record's field is blank-padded
-    // Experiment files write the element in capitals ("SI", "FE+3").
-    if (symbol.size() > 1 && std::isalpha(static_cast<unsigned char>(symbol[1])))
-      symbol[1] = static_cast<char>(std::tolower(static_cast<unsigned char>(symbol[1])));
-    const std::optional<TypeSymbol> parsed = parse_type_symbol(symbol);
+    const std::optional<TypeSymbol> parsed = element_and_charge(work.site(i).type_symbol);
     if (!parsed) return analysis;
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
     symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;
@@ -186,9 +257,11 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
     for (const auto& [e, s] : analysis.states)
       if (options.control_states.count(e) == 0) unnamed += (unnamed.empty() ? "" : ", ") + e;
 
-  // Bonds of every atom to the opposite sign with a parameter.
-  std::vector<SiteDeviation> sites;
-  std::vector<ImagePoint> all_points;
+  // Bonds of every atom to the opposite sign with a parameter. A
+  // neighbour on a partly occupied site brings that fraction f of its
+  // valence, f exp((R0 - R)/b) = exp((R0 + b ln f - R)/b); a refined f adds
+  // its derivative exp((R0 - R)/b) to the propagation.
+  std::vector<AtomSums> own(static_cast<std::size_t>(count));
   bool cation_bond = false;
   std::set<std::pair<std::string, std::string>> missing;  // cation and anion with their states
   for (int i = 1; i <= count; ++i) {
@@ -197,7 +270,8 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
     row.atom = i;
     row.state = state[k];
     row.weight = site_multiplicity(phase.group, work.site(i).x) * static_cast<double>(work.site(i).fraction);
-    std::vector<ImagePoint> points{work.point({i, SymmetryOperation{}})};
+    AtomSums& sums = own[k];
+    sums.points = {work.point({i, SymmetryOperation{}})};
     std::vector<ValenceParameters> parameters;
     for (const Bond& bond : geometry.bonds.bonds_of(i)) {
       const std::size_t j = static_cast<std::size_t>(bond.atom - 1);
@@ -214,29 +288,29 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
       }
       const AnalysisImage ligand{bond.atom, bond_operation(phase.group, bond)};
       const ImagePoint q = work.point(ligand);
-      // A neighbour on a partly occupied site brings that fraction of its
-      // valence: f exp((R0 - R)/b) = exp((R0 + b ln f - R)/b).
       const double f = work.site(bond.atom).fraction;
       const ValenceParameters vp{f > 0 && f < 1 ? p->r0 + p->b * std::log(f) : p->r0, p->b};
-      const std::array<ImagePoint, 2> pair{points.front(), q};
-      const std::array<Point3d, 2> pair_cart{cart(points.front()), cart(q)};
+      const std::array<ImagePoint, 2> pair{sums.points.front(), q};
+      const std::array<Point3d, 2> pair_cart{cart(sums.points.front()), cart(q)};
       const std::array<ValenceParameters, 1> one{vp};
-      row.bonds.push_back({ligand, work.measured(pair, measure_distance(work.frame, points.front(), q)), p->r0, p->b,
-                           p->reference, work.measured(pair, bond_valence_sum(pair_cart, one))});
-      points.push_back(q);
+      const PointMeasure distance = measure_distance(work.frame, sums.points.front(), q);
+      std::vector<ParameterDerivative> by_fraction;
+      if (const int position = work.site(bond.atom).fraction_position; position != 0 && f > 0)
+        by_fraction.push_back({position, std::exp((p->r0 - distance.value) / p->b)});
+      row.bonds.push_back({ligand, work.measured(pair, distance), p->r0, p->b, p->reference,
+                           work.measured(pair, bond_valence_sum(pair_cart, one), 1, by_fraction)});
+      sums.points.push_back(q);
+      sums.fractions.insert(sums.fractions.end(), by_fraction.begin(), by_fraction.end());
       parameters.push_back(vp);
       if (cation) cation_bond = true;
     }
     std::vector<Point3d> carts;
-    for (const ImagePoint& p : points) carts.push_back(cart(p));
+    for (const ImagePoint& p : sums.points) carts.push_back(cart(p));
     if (!row.bonds.empty()) {
-      row.sum = work.measured(points, bond_valence_sum(carts, parameters));
-      const PointMeasure deviation = valence_deviation(carts, parameters, state[k]);
-      row.deviation = work.measured(points, deviation);
-      SiteDeviation site{deviation, {}, row.weight};
-      for (std::size_t p = 0; p < points.size(); ++p) site.point_index.push_back(all_points.size() + p);
-      all_points.insert(all_points.end(), points.begin(), points.end());
-      sites.push_back(std::move(site));
+      sums.sum = bond_valence_sum(carts, parameters);
+      sums.deviation = valence_deviation(carts, parameters, state[k]);
+      row.sum = work.measured(sums.points, sums.sum, 1, sums.fractions);
+      row.deviation = work.measured(sums.points, sums.deviation, 1, sums.fractions);
     } else {
       row.sum = MeasuredValue{0, 0, true};
       row.deviation = MeasuredValue{-std::abs(static_cast<double>(state[k])), 0, true};
@@ -247,7 +321,74 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   // the user or the type symbols gave are reported on, with what lacks.
   if (!cation_bond && (analysis.states_from == "assigned" || missing.empty())) return analysis;
   analysis.computed = true;
-  if (!sites.empty()) analysis.gii = work.measured(all_points, global_instability_index(sites, all_points.size()));
+
+  // Sites: atoms with bonds at one position (to 1.0E-3 of a cell edge, as
+  // the polyhedra below name places), cations and anions apart. Of a site
+  // shared by several atoms (Mg and Al of a partly inverse spinel), the
+  // occupancy-weighted mean of their sums is compared with the
+  // occupancy-weighted mean of their valences, as for an averaged ion
+  // (Brown, "The Chemical Bond in Inorganic Chemistry", Oxford 2002, on
+  // sites of mixed occupancy): a minority ion held to its own formal
+  // valence in a site shaped for the majority's raises a false alarm.
+  std::vector<std::vector<int>> sites;
+  for (const AtomValence& row : analysis.atoms) {
+    if (row.bonds.empty()) continue;
+    const Vec3& x = work.site(row.atom).x;
+    auto same = [&](const std::vector<int>& members) {
+      const AtomValence& first = analysis.atoms[static_cast<std::size_t>(members.front() - 1)];
+      const Vec3& y = work.site(first.atom).x;
+      return (first.state > 0) == (row.state > 0) && std::abs(x[0] - y[0]) < 1e-3 && std::abs(x[1] - y[1]) < 1e-3 &&
+             std::abs(x[2] - y[2]) < 1e-3;
+    };
+    const auto found = std::find_if(sites.begin(), sites.end(), same);
+    if (found == sites.end())
+      sites.push_back({row.atom});
+    else
+      found->push_back(row.atom);
+  }
+  std::vector<SiteDeviation> site_deviations;
+  std::vector<ImagePoint> all_points;
+  std::vector<std::vector<ParameterDerivative>> site_fractions;  // d deviation / d refined occupancy
+  std::vector<std::vector<std::pair<int, double>>> weight_fractions;  // d weight / d refined occupancy
+  for (const std::vector<int>& members : sites) {
+    const SiteSums site = site_sums(analysis.atoms, own, members, [&](int atom) -> const AtomSite& {
+      return work.site(atom);
+    });
+    if (members.size() > 1) {
+      SiteValence row;
+      row.atoms = members;
+      row.valence = site.valence;
+      row.sum = work.measured(site.points, site.sum, 1, site.sum_fractions);
+      row.deviation = work.measured(site.points, site.deviation, 1, site.fractions);
+      analysis.mixed_sites.push_back(std::move(row));
+    }
+    const double multiplicity = site_multiplicity(phase.group, work.site(members.front()).x);
+    SiteDeviation deviation{site.deviation, {}, multiplicity * site.occupancy};
+    for (std::size_t p = 0; p < site.points.size(); ++p) deviation.point_index.push_back(all_points.size() + p);
+    all_points.insert(all_points.end(), site.points.begin(), site.points.end());
+    site_deviations.push_back(std::move(deviation));
+    site_fractions.push_back(site.fractions);
+    std::vector<std::pair<int, double>> by_weight;
+    for (int atom : members)
+      if (work.site(atom).fraction_position != 0) by_weight.push_back({work.site(atom).fraction_position, multiplicity});
+    weight_fractions.push_back(std::move(by_weight));
+  }
+  double weights = 0;
+  for (const SiteDeviation& site : site_deviations) weights += site.weight;
+  if (weights > 0) {  // none for sites of occupancy 0 alone
+    const PointMeasure gii = global_instability_index(site_deviations, all_points.size());
+    // Through the occupancies: d GII = sum_S (W_S D_S dD_S + dW_S (D_S^2 - GII^2) / 2) / (W GII).
+    std::vector<ParameterDerivative> fractions;
+    if (gii.value > 0)
+      for (std::size_t n = 0; n < site_deviations.size(); ++n) {
+        const double d = site_deviations[n].deviation.value;
+        for (const ParameterDerivative& e : site_fractions[n])
+          fractions.push_back({e.position, site_deviations[n].weight * d * e.value / (weights * gii.value)});
+        for (const auto& [position, dw] : weight_fractions[n])
+          fractions.push_back({position, dw * (d * d - gii.value * gii.value) / (2 * weights * gii.value)});
+      }
+    analysis.gii = work.measured(all_points, gii, 1, fractions);
+  }
 
   // Polyhedra of the cations, and what they share.
   for (const AtomValence& row : analysis.atoms) {
@@ -291,10 +432,11 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   std::map<int, const PolyhedronRow*> polyhedron_of;
   for (const PolyhedronRow& poly : analysis.polyhedra) polyhedron_of[poly.atom] = &poly;
   std::set<std::tuple<int, int, std::string>> named;
-  for (const PolyhedronRow& poly : analysis.polyhedra) {
+  for (PolyhedronRow& poly : analysis.polyhedra) {
     std::vector<Place> own;
     for (const AnalysisImage& l : poly.ligands) own.push_back(place(l.atom, l.op));
     std::vector<Place> visited{place(poly.atom, SymmetryOperation{})};
+    std::set<std::pair<int, std::string>> named_here;
     for (const AnalysisImage& l : poly.ligands)
       for (const Bond& bond : geometry.bonds.bonds_of(l.atom)) {
         const auto other = polyhedron_of.find(bond.atom);
@@ -312,6 +454,9 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
         if (kind == SharingKind::none) continue;
         const int a = std::min(poly.atom, bond.atom), b = std::max(poly.atom, bond.atom);
         if (named.insert({a, b, sharing_name(kind)}).second) analysis.sharing.push_back({a, b, sharing_name(kind)});
+        // Each polyhedron names the first image of a neighbour found for each kind.
+        if (named_here.insert({bond.atom, sharing_name(kind)}).second)
+          poly.shares.push_back({{bond.atom, op}, sharing_name(kind)});
       }
   }
 
@@ -323,6 +468,20 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
   for (const auto& [c, a] : missing)
     analysis.checks.push_back({'A', "no bond-valence parameter", {},
                                "the table has no parameter for " + c + " - " + a + " (a wrong oxidation state?)"});
+  auto on_mixed_site = [&](int atom) {
+    return std::any_of(analysis.mixed_sites.begin(), analysis.mixed_sites.end(), [atom](const SiteValence& site) {
+      return std::find(site.atoms.begin(), site.atoms.end(), atom) != site.atoms.end();
+    });
+  };
+  auto check_sum = [&](const std::vector<int>& atoms, const std::string& label, const MeasuredValue& sum,
+                       const MeasuredValue& deviation, double valence, const std::string& against) {
+    const double off = std::abs(deviation.value);
+    if (off > t.valence_fraction * valence && off > t.valence_sigmas * deviation.su)
+      analysis.checks.push_back({off > 2 * t.valence_fraction * valence ? 'A' : 'B', "bond-valence sum", atoms,
+                                 label + ": BVS " + with_su(sum) + " v.u. against " + against + ", off by more than " +
+                                     fixed(100 * t.valence_fraction, 0) + "% and " + fixed(t.valence_sigmas, 0) +
+                                     " s.u."});
+  };
   for (const AtomValence& row : analysis.atoms) {
     const std::string label = trimmed_label(work.site(row.atom));
     const double valence = std::abs(static_cast<double>(row.state));
@@ -330,13 +489,13 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
       analysis.checks.push_back({'C', "no ligand", {row.atom}, label + " has no ligand within the bond limit"});
       continue;
     }
-    if (row.bonds.empty()) continue;
-    const double off = std::abs(row.deviation.value);
-    if (off > t.valence_fraction * valence && off > t.valence_sigmas * row.deviation.su)
-      analysis.checks.push_back(
-          {off > 2 * t.valence_fraction * valence ? 'A' : 'B', "bond-valence sum", {row.atom},
-           label + ": BVS " + with_su(row.sum) + " v.u. against " + std::to_string(std::abs(row.state)) + ", off by more than " +
-               fixed(100 * t.valence_fraction, 0) + "% and " + fixed(t.valence_sigmas, 0) + " s.u."});
+    if (row.bonds.empty() || on_mixed_site(row.atom)) continue;
+    check_sum({row.atom}, label, row.sum, row.deviation, valence, std::to_string(std::abs(row.state)));
+  }
+  for (const SiteValence& site : analysis.mixed_sites) {
+    std::string labels;
+    for (int atom : site.atoms) labels += (labels.empty() ? "" : "/") + trimmed_label(work.site(atom));
+    check_sum(site.atoms, labels, site.sum, site.deviation, site.valence, fixed(site.valence, 3) + " (the site's mean)");
   }
   if (analysis.gii.defined && analysis.gii.value > t.gii_limit)
     analysis.checks.push_back({analysis.gii.value > 2 * t.gii_limit ? 'A' : 'B', "global instability index", {},
@@ -352,6 +511,22 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
                                    trimmed_label(work.site(rb.a.atom)) + " - " + trimmed_label(work.site(rb.b.atom)) +
                                        ": Delta " + fixed(rb.delta.value, 4) + "(" + fixed(rb.delta.su, 4) +
                                        ") A**2"});
+  return analysis;
+}
+
+}  // namespace
+
+InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
+                                    const CellCovariance& cell, const ParameterCovariance& covariance,
+                                    const InorganicOptions& options, const MoleculeAnalysis* molecules) {
+  InorganicAnalysis analysis = analyse_ionic(phase, geometry, cell, covariance, options, molecules);
+  for (const ShortContact& c : short_contacts(phase, geometry, options.thresholds.contact_margin))
+    analysis.checks.push_back(
+        {'B', "short contact", {c.first, c.second},
+         trimmed_label(phase.atoms[static_cast<std::size_t>(c.first - 1)]) + " ... " +
+             trimmed_label(phase.atoms[static_cast<std::size_t>(c.second - 1)]) + ": " +
+             with_su(MeasuredValue{c.d, c.sigma, true}) + " A, under the van der Waals sum " + fixed(c.radii, 2) +
+             " A less " + fixed(options.thresholds.contact_margin, 2) + " A"});
   return analysis;
 }
 

@@ -16,13 +16,14 @@
 #include <vector>
 #include "crystal/phase.hpp"
 #include "geometry/molecule_analysis.hpp"
+#include "geometry/oxidation_states.hpp"
 
 namespace vesk {
 
 // Thresholds of the checks; control words change them. Levels: A for a
 // sum off by twice the limit, a GII over twice its limit or displacements
-// that are not positive definite; B past the limits; C for an atom with no
-// ligand and a rigid-bond failure.
+// that are not positive definite; B past the limits and for a short
+// non-bonded contact; C for an atom with no ligand and a rigid-bond failure.
 struct CheckThresholds {
   // A sum off the formal valence by more than this fraction of it and by
   // more than `valence_sigmas` s.u.'s. Brown, "The Chemical Bond in
@@ -33,6 +34,9 @@ struct CheckThresholds {
   // Salinas-Sanchez et al., J. Solid State Chem. 100 (1992) 201: GII
   // above 0.2 v.u. marks a strained structure, often a wrong one.
   double gii_limit = 0.2;
+  // Non-bonded contacts shorter than the van der Waals sum less this, A
+  // (geometry/short_contacts.hpp).
+  double contact_margin = 0.5;
 };
 
 struct InorganicOptions {
@@ -54,7 +58,23 @@ struct AtomValence {
   std::vector<ValenceBond> bonds;
   MeasuredValue sum;
   MeasuredValue deviation;       // sum - |state|
-  double weight = 1;             // site multiplicity x occupancy, for the GII
+  double weight = 1;             // site multiplicity x occupancy
+};
+
+// A site shared by several atoms: their occupancy-weighted sum against
+// their occupancy-weighted valence.
+struct SiteValence {
+  std::vector<int> atoms;        // from 1
+  double valence = 0;            // v.u.
+  MeasuredValue sum;
+  MeasuredValue deviation;       // sum - valence
+};
+
+// A polyhedron sharing with this one: its centre's image, seen from this
+// centre (at its own place).
+struct SharedWith {
+  AnalysisImage centre;
+  std::string kind;              // "corner", "edge", "face"
 };
 
 struct PolyhedronRow {
@@ -62,6 +82,7 @@ struct PolyhedronRow {
   std::vector<AnalysisImage> ligands;
   MeasuredValue mean_bond, volume, distortion_index;
   std::optional<MeasuredValue> quadratic_elongation, angle_variance;
+  std::vector<SharedWith> shares;
 };
 
 struct SharingRow {
@@ -78,14 +99,23 @@ struct CheckRow {
 
 struct InorganicAnalysis {
   bool computed = false;         // the phase has cations and anions with parameters
+  // The checks that apply to every phase (short contacts) are made even
+  // when nothing else is computed.
   std::map<std::string, int> states;
   std::string states_from;       // "type symbols", "control record", "assigned"
   std::vector<AtomValence> atoms;
-  MeasuredValue gii{0, 0, false};
+  std::vector<SiteValence> mixed_sites;
+  MeasuredValue gii{0, 0, false};  // over the sites, mixed ones by their weighted deviation
   std::vector<PolyhedronRow> polyhedra;
   std::vector<SharingRow> sharing;
   std::vector<CheckRow> checks;
 };
+
+// The element of an atom type symbol as geometry/hydrogen_bonds reads it
+// ("SI" silicon, "OW" oxygen), with the charge that follows its letters
+// ("FE+3", "Fe3+", "O2-"); nullopt for a Fourier peak, a symbol that names
+// no element or a malformed charge.
+std::optional<TypeSymbol> element_and_charge(std::string_view type_symbol);
 
 InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGeometry& geometry,
                                     const CellCovariance& cell, const ParameterCovariance& covariance,

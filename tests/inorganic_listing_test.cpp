@@ -71,7 +71,7 @@ std::map<std::string, Sum> listed_sums(const std::string& listing) {
   std::istringstream in(listing.substr(listing.rfind(" Bond-valence sums")));
   std::string line;
   std::getline(in, line);
-  while (std::getline(in, line) && line.find("Global") == std::string::npos) {
+  while (std::getline(in, line) && line.find("Global") == std::string::npos && line.find("Sites of") == std::string::npos) {
     std::istringstream words(line);
     std::string atom, state, bonds, sum;
     if (!(words >> atom >> state >> bonds >> sum) || atom == "Atom") continue;
@@ -113,6 +113,11 @@ TEST(VortanInorganic, ValencesAndSumsFollowFromTheListedDistances) {
       EXPECT_NEAR(sums.at("Al2").value, 3, 0.25);
       // O's sum weighs each cation by its site's occupancy.
       EXPECT_NEAR(sums.at("O1").value, 2, 0.1);
+      // The minority ions are judged with their site: Mg1/Al1 against
+      // 0.782 x 2 + 0.218 x 3, Al2/Mg2 against 0.891 x 3 + 0.109 x 2.
+      EXPECT_NE(listing.find(" Mg1/Al1             2.218    2.149"), std::string::npos);
+      EXPECT_NE(listing.find(" Al2/Mg2             2.891    2.856"), std::string::npos);
+      EXPECT_NE(listing.find(" No check raised"), std::string::npos);
       EXPECT_NE(listing.find(" Mg1 and Al2 polyhedra share a corner"), std::string::npos);
       EXPECT_EQ(listing.find(" Mg1 and Al1 polyhedra"), std::string::npos);  // one site
     }
@@ -126,7 +131,9 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_NE(wrong.find("the table has no parameter for Si3 - O-2"), std::string::npos);
   EXPECT_NE(wrong.find(" C  no ligand                             Si1 has no ligand"), std::string::npos);
   // The right states with a 3% limit: Si's 4.4% excess is raised.
-  const std::string low = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 4 O -2 BVSF 0.03"); });
+  // Symbols in capitals, as experiment files write them: SI is silicon.
+  const std::string low = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID SI 4 O -2 BVSF 0.03"); });
+  EXPECT_NE(low.find("oxidation states (control record): O -2 Si +4"), std::string::npos);
   EXPECT_NE(low.find(" B  bond-valence sum                      Si1: BVS 4.175(13) v.u. against 4"), std::string::npos);
 
   // Si moved 0.3 A along a: two bonds shorten, two lengthen, the sums grow.
@@ -139,6 +146,21 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_NE(moved.find(" B  bond-valence sum                      O1: BVS 2.209(12) v.u. against 2"), std::string::npos);
   EXPECT_NE(moved.find(" B  global instability index              GII 0.296(17) v.u. above 0.20 v.u."), std::string::npos);
   EXPECT_EQ(moved.find(" No check raised"), std::string::npos);
+
+  // Spinel's O pulled from u = 0.2617 to 0.2550 towards the tetrahedral
+  // site: the shared sites are judged against their mean valences.
+  const std::string squeezed = listing_of("SPINEL", [](std::string& bytes) {
+    const std::size_t at = bytes.find("0.26171   0.26171   0.26171");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 27, "0.25500   0.25500   0.25500");
+  });
+  EXPECT_NE(squeezed.find(" A  bond-valence sum                      Mg1/Al1: BVS 2.767(3) v.u. against 2.218 "
+                          "(the site's mean)"),
+            std::string::npos);
+  EXPECT_NE(squeezed.find(" B  bond-valence sum                      Al2/Mg2: BVS 2.5006(16) v.u. against 2.891"),
+            std::string::npos);
+  EXPECT_NE(squeezed.find(" B  global instability index              GII 0.297(3) v.u."), std::string::npos);
+  EXPECT_EQ(squeezed.find("bond-valence sum                      Mg1:"), std::string::npos);  // not alone
 
   const std::string partial = listing_of("QUARTZ", [](std::string& bytes) { add_controls(bytes, "OXID Si 4"); });
   EXPECT_NE(partial.find("oxidation states (assigned)"), std::string::npos);
@@ -155,6 +177,77 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_EQ(off.find(" Checks (advice only)"), std::string::npos);
 }
 
+// A worked example in a 10 A cube (P 1, coordinates in A / 10): which
+// contacts under the van der Waals sums (gemmi's radii: C 1.70, O 1.52,
+// Cl 1.75, H 1.20 A) less the margin are raised, and which are left out.
+TEST(VortanInorganic, ShortContactsLeaveOutBondsAnglesSitesGroupsAndHydrogenBonds) {
+  const char* const cif = R"(data_contacts
+_cell_length_a 10
+_cell_length_b 10
+_cell_length_c 10
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+'x,y,z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_occupancy
+_atom_site_disorder_group
+C1 C 0.100 0.100 0.100 0.02 1 .
+C2 C 0.250 0.100 0.100 0.02 1 .
+C3 C 0.320 0.230 0.100 0.02 1 .
+O1 O 0.100 0.100 0.330 0.02 1 .
+Cl1 Cl 0.820 0.100 0.100 0.02 1 .
+O2A O 0.600 0.600 0.600 0.02 0.5 1
+O2B O 0.600 0.600 0.680 0.02 0.5 2
+Mg1 Mg 0.600 0.100 0.600 0.02 0.5 .
+Al1 Al 0.600 0.100 0.600 0.02 0.5 .
+O3 O 0.100 0.600 0.100 0.02 1 .
+H3 H 0.197 0.600 0.100 0.02 1 .
+O4 O 0.377 0.600 0.100 0.02 1 .
+)";
+  auto run_with = [&](const std::string& words) {
+    TempFolder folder;
+    testing_support::write_file(folder / "s.cif", cif);
+    const auto converted = run_program(CIF2EXP_BIN, {"s.cif", "S", "--dmax", "3.2"}, folder.path());
+    EXPECT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+    std::string bytes = read_file(folder / "S.EXP");
+    add_controls(bytes, words);
+    testing_support::write_file(folder / "S.EXP", bytes);
+    const auto run = run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", kFixedDates);
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    return std::make_pair(read_file(folder / "S.LST"), nlohmann::json::parse(read_file(folder / "S.json")));
+  };
+  auto contacts = [](const nlohmann::json& document) {
+    std::vector<std::string> pairs;
+    for (const auto& check : document["phases"][0]["checks"])
+      if (check["rule"] == "short contact")
+        pairs.push_back(check["atoms"][0].get<std::string>() + " " + check["atoms"][1].get<std::string>());
+    return pairs;
+  };
+  // C1 ... O1 2.30 A below 2.72; C1 ... Cl1 through the lattice, 2.80
+  // below 2.95. Left out: C1-C2 (bonded), C1 ... C3 (2.56 A, both bonded
+  // to C2), O2A ... O2B (0.8 A, two disorder groups), Mg1 ... Al1 (one
+  // site), H3 ... O4 (1.80 A, a hydrogen bond); C2 ... O1 at 2.75 A lies
+  // above 2.72.
+  const auto [listing, document] = run_with("");
+  EXPECT_EQ(contacts(document), (std::vector<std::string>{"C1 O1", "C1 Cl1"}));
+  EXPECT_NE(listing.find(" B  short contact                         C1 ... O1: 2.3000 A, under the van der Waals "
+                         "sum 3.22 A less 0.50 A"),
+            std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("C1 ... Cl1: 2.8000 A, under the van der Waals sum 3.45 A"), std::string::npos);
+  // A margin of 0.3 A reaches C2 ... O1.
+  EXPECT_EQ(contacts(run_with("VDWT 0.3").second), (std::vector<std::string>{"C1 O1", "C1 Cl1", "C2 O1"}));
+}
+
 TEST(VortanInorganic, OxidationStateWordsAreChecked) {
   TempFolder folder;
   for (const char* extension : {".EXP", ".CMT"})
@@ -165,6 +258,7 @@ TEST(VortanInorganic, OxidationStateWordsAreChecked) {
       {"OXID Q1 2", "OXID in the control record \"  VRTN CDAT1\" names \"Q1\""},
       {"OXID", "OXID in the control record \"  VRTN CDAT1\" names no element"},
       {"BVSF 0", "The BVSF value \"0\""},
+      {"VDWT 4", "The VDWT value \"4\""},
   };
   const std::string original = read_file(folder / "QUARTZ.EXP");
   for (const auto& [words, message] : cases) {
@@ -204,9 +298,61 @@ TEST(VortanInorganic, JsonKeysCarryTheListedValues) {
   EXPECT_TRUE(al2["quadratic_elongation"].is_object());
   EXPECT_EQ(al2["ligands"].size(), 6u);
   EXPECT_TRUE(phase["gii"]["su"].is_number());
-  ASSERT_FALSE(phase["checks"].empty());
-  EXPECT_EQ(phase["checks"][0]["level"], "B");
-  EXPECT_EQ(phase["checks"][0]["atoms"], nlohmann::json({"Mg1"}));
+  EXPECT_TRUE(phase["checks"].empty());
+  ASSERT_EQ(phase["mixed_sites"].size(), 2u);
+  EXPECT_EQ(phase["mixed_sites"][0]["atoms"], nlohmann::json({"Mg1", "Al1"}));
+  // The site's sum is the occupancy-weighted mean of its atoms' sums.
+  EXPECT_NEAR(phase["mixed_sites"][0]["sum"]["value"].get<double>(),
+              0.782 * sums.at("Mg1").value + 0.218 * sums.at("Al1").value, 1e-4);
+  EXPECT_NEAR(phase["mixed_sites"][1]["valence"].get<double>(), 0.891 * 3 + 0.109 * 2, 1e-6);
+}
+
+}  // namespace
+
+namespace {
+
+// cif2exp carries a CIF's charges into the experiment's type symbols, and
+// vortan reads its states from them: LaMnO3 (COD 1006141, Rodriguez-Carvajal
+// et al., Phys. Rev. B 57 (1998) 3189) as published, with charged site
+// symbols (La3+), and with its charges given by _atom_type_oxidation_number
+// alone.
+TEST(VortanInorganic, CifChargesReachTheOxidationStates) {
+  const std::string published = read_file(std::filesystem::path(TEST_DATA_DIR) / "cod_1006141_LaMnO3.cif");
+  auto replaced = [](std::string text, const std::vector<std::pair<std::string, std::string>>& edits) {
+    for (const auto& [from, to] : edits)
+      for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+  };
+  // The site loop's and the type loop's symbols without their charges.
+  const std::string bare = replaced(published, {{"La3+", "La"}, {"Mn3+", "Mn"}, {"O2-", "O"}});
+  ASSERT_NE(bare.find("\nLa 3.000"), std::string::npos);
+  const std::string neutral = replaced(bare, {{" 3.000", " 0"}, {"-2.000", "0"}});
+  struct Case {
+    const char* name;
+    const std::string& cif;
+    std::vector<const char*> symbols;  // in the atom records
+    const char* from;
+  };
+  const Case cases[] = {
+      {"published", published, {"  La3+    ", "  Mn3+    ", "  O2-     "}, "type symbols"},
+      {"oxidation numbers", bare, {"  La+3    ", "  Mn+3    ", "  O-2     "}, "type symbols"},
+      {"zero oxidation numbers", neutral, {"  La      ", "  Mn      ", "  O       "}, "assigned"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    testing_support::write_file(folder / "l.cif", c.cif);
+    const auto converted = run_program(CIF2EXP_BIN, {"l.cif", "L"}, folder.path());
+    ASSERT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+    const std::string experiment = read_file(folder / "L.EXP");
+    for (const char* symbol : c.symbols) EXPECT_NE(experiment.find(symbol), std::string::npos) << symbol;
+    const auto run = run_program(VORTAN_BIN, {"L", "--json"}, folder.path(), "", kFixedDates);
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    const auto phase = nlohmann::json::parse(read_file(folder / "L.json"))["phases"][0];
+    EXPECT_EQ(phase["oxidation_states_from"], c.from);
+    EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"La", 3}, {"Mn", 3}, {"O", -2}}));
+  }
 }
 
 }  // namespace

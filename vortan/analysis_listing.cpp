@@ -149,6 +149,16 @@ void valence_table(int unit, const PhaseDescription& phase, const InorganicAnaly
     line(unit, " " + padded(name(phase, {atom.atom, SymmetryOperation{}}), 10) + padded(state_text(atom.state), 7) +
                    padded(std::to_string(atom.bonds.size()), 7) + padded(value(atom.sum, EsdKind::Distance), 14) +
                    value(atom.deviation, EsdKind::Distance));
+  if (!analysis.mixed_sites.empty()) {
+    heading(unit, "Sites of several atoms: occupancy-weighted sum against the occupancy-weighted valence", 2);
+    line(unit, " " + padded("Atoms", 20) + padded("valence", 9) + padded("sum", 14) + "deviation");
+    for (const SiteValence& site : analysis.mixed_sites) {
+      std::string atoms;
+      for (int atom : site.atoms) atoms += (atoms.empty() ? "" : "/") + name(phase, {atom, SymmetryOperation{}});
+      line(unit, " " + padded(atoms, 20) + padded(format_fixed(site.valence, 3), 9) +
+                     padded(value(site.sum, EsdKind::Distance), 14) + value(site.deviation, EsdKind::Distance));
+    }
+  }
   if (analysis.gii.defined)
     line(unit, " Global instability index GII = " + value(analysis.gii, EsdKind::Distance) + " v.u.");
 }
@@ -183,7 +193,11 @@ void checks_table(int unit, const InorganicAnalysis& analysis) {
 
 void write_inorganic_tables(int listing_unit, const PhaseDescription& phase, const InorganicAnalysis& analysis,
                             const InorganicTables& tables) {
-  if (!analysis.computed) return;
+  // A phase without cations and anions shows its checks only when one is raised.
+  if (!analysis.computed) {
+    if (tables.checks && !analysis.checks.empty()) checks_table(listing_unit, analysis);
+    return;
+  }
   if (tables.bond_valences) valence_table(listing_unit, phase, analysis);
   if (tables.polyhedra && !analysis.polyhedra.empty()) polyhedra_table(listing_unit, phase, analysis);
   if (tables.checks) checks_table(listing_unit, analysis);

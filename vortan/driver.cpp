@@ -272,7 +272,8 @@ void read_oxid(PhaseControls& c, ControlWords& words) {
       words.position = before;
       break;
     }
-    const std::optional<TypeSymbol> symbol = parse_type_symbol(element);
+    // Read as a type symbol is ("SI" is silicon), but a whole element name only.
+    const std::optional<TypeSymbol> symbol = element_and_charge(element);
     if (!symbol || symbol->charge || symbol->element.size() != element.size() ||
         !std::isalpha(static_cast<unsigned char>(element.back())))
       throw Error("OXID in the control record \"" + std::string(words.key) + "\" names \"" + element +
@@ -315,6 +316,10 @@ static const ControlKeyword kInorganicKeywords[] = {
     // GII limit, v.u.
     {"GIIL", [](PhaseControls& c, ControlWords& words) {
        c.inorganic.thresholds.gii_limit = threshold_word(words, "GIIL", 10);
+     }},
+    // margin below the van der Waals sum of a short contact, A
+    {"VDWT", [](PhaseControls& c, ControlWords& words) {
+       c.inorganic.thresholds.contact_margin = threshold_word(words, "VDWT", 3);
      }},
 };
 

@@ -245,6 +245,20 @@ Json json_bond_valences(const InorganicAnalysis& analysis, const CifBlock& block
   return rows;
 }
 
+// Sites of several atoms, compared as one.
+Json json_mixed_sites(const InorganicAnalysis& analysis, const CifBlock& block) {
+  Json rows = Json::array();
+  for (const SiteValence& site : analysis.mixed_sites) {
+    Json atoms = Json::array();
+    for (int atom : site.atoms) atoms.push_back(label(block, atom));
+    rows.push_back({{"atoms", atoms},
+                    {"valence", site.valence},
+                    {"sum", measured(site.sum)},
+                    {"deviation", measured(site.deviation)}});
+  }
+  return rows;
+}
+
 Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
   Json rows = Json::array();
   for (const PolyhedronRow& poly : analysis.polyhedra) {
@@ -259,14 +273,12 @@ Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
     row["distortion_index"] = measured(poly.distortion_index);
     row["quadratic_elongation"] = poly.quadratic_elongation ? measured(*poly.quadratic_elongation) : Json(nullptr);
     row["angle_variance"] = poly.angle_variance ? measured(*poly.angle_variance) : Json(nullptr);
-    // Shared with another polyhedron named by its central atom; the site
-    // code of the image is not kept.
+    // Shared with another polyhedron named by its centre's image.
     row["shares"] = Json::array();
-    for (const SharingRow& share : analysis.sharing)
-      if (share.first == poly.atom || share.second == poly.atom)
-        row["shares"].push_back({{"atom", label(block, share.first == poly.atom ? share.second : share.first)},
-                                 {"site_code", nullptr},
-                                 {"kind", share.kind}});
+    for (const SharedWith& share : poly.shares)
+      row["shares"].push_back({{"atom", label(block, share.centre.atom)},
+                               {"site_code", site_code(block, share.centre.op)},
+                               {"kind", share.kind}});
     rows.push_back(std::move(row));
   }
   return rows;
@@ -293,8 +305,11 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
     part.analyses["oxidation_states"] = json_oxidation_states(*inorganic);
     part.analyses["oxidation_states_from"] = inorganic->states_from;
     part.analyses["bond_valences"] = json_bond_valences(*inorganic, block);
+    part.analyses["mixed_sites"] = json_mixed_sites(*inorganic, block);
     part.analyses["gii"] = measured(inorganic->gii);
     part.analyses["polyhedra"] = json_polyhedra(*inorganic, block);
+    part.analyses["checks"] = json_checks(*inorganic, block);
+  } else if (inorganic != nullptr && !inorganic->checks.empty()) {
     part.analyses["checks"] = json_checks(*inorganic, block);
   }
   results.phases.push_back(std::move(part));
