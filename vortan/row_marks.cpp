@@ -125,7 +125,7 @@ std::string phase_list(const std::vector<int>& phases) {
   return text;
 }
 
-ResolvedRow resolve(CifCollector& cif, const RowIdentity& identity) {
+void check_form(const RowIdentity& identity) {
   const std::size_t atoms = atom_count(identity.kind);
   if (atoms == 0)
     throw Error("The row \"" + describe_row(identity) + "\" is of no kind vortan marks (bond, angle, torsion, hbond)");
@@ -133,6 +133,21 @@ ResolvedRow resolve(CifCollector& cif, const RowIdentity& identity) {
     throw Error("The row \"" + describe_row(identity) + "\" names " + std::to_string(identity.labels.size()) +
                 " labels and " + std::to_string(identity.site_codes.size()) + " site codes; a " + identity.kind +
                 " has " + std::to_string(atoms) + " of each");
+}
+
+std::vector<std::string> words_of(std::string_view text) {
+  std::vector<std::string> words;
+  std::size_t at = 0;
+  while ((at = text.find_first_not_of(" \t", at)) != std::string_view::npos) {
+    const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
+    words.emplace_back(text.substr(at, end - at));
+    at = end;
+  }
+  return words;
+}
+
+ResolvedRow resolve(CifCollector& cif, const RowIdentity& identity) {
+  check_form(identity);
   std::vector<std::pair<CifBlock*, std::size_t>> found;
   std::vector<int> phases;
   for (CifBlock& block : cif.blocks) {
@@ -225,6 +240,23 @@ bool replace_unless_changed(const std::string& file, const std::string& text, co
 
 }  // namespace
 
+RowIdentity parse_row_identity(std::string_view kind, std::string_view labels, std::string_view site_codes) {
+  RowIdentity row;
+  row.kind = std::string(kind);
+  row.labels = words_of(labels);
+  row.site_codes = words_of(site_codes);
+  if (const std::size_t colon = kind.find(':'); colon != std::string_view::npos) {
+    row.kind = std::string(kind.substr(0, colon));
+    const std::string_view phase = kind.substr(colon + 1);
+    if (phase.size() != 1 || phase[0] < '1' || phase[0] > '9')
+      throw Error("The row \"" + std::string(kind) + " " + std::string(labels) + " " + std::string(site_codes) +
+                  "\" names no phase 1 to 9 after its kind (bond:2 is the bond of phase 2)");
+    row.phase = phase[0] - '0';
+  }
+  check_form(row);
+  return row;
+}
+
 std::string describe_row(const RowIdentity& row) {
   std::string text = row.kind;
   for (const std::string& label : row.labels) text += " " + label;
@@ -232,6 +264,8 @@ std::string describe_row(const RowIdentity& row) {
   if (row.phase != 0) text += " of phase " + std::to_string(row.phase);
   return text;
 }
+
+void check_row(CifCollector& cif, const RowIdentity& row) { resolve(cif, row); }
 
 bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish) {
   if (marks.cif == nullptr) throw Error("No rows to mark: the run collected none");
