@@ -506,8 +506,9 @@ void start_run(VortanRun& run) {
   // work matrix are set up by the phase reader and the esd code.
   NPHASRD(run.experiment_unit, run.phase_flags);
   run.cif.name = std::filesystem::path(run.stem).filename().string();
-  // The rows --mark and the page name are those of the publication CIF.
-  if (run.publication_cif || run.serve || !run.mark_requests.empty()) {
+  // Every output that names rows by site codes (the CIF, NAME.json, --mark
+  // and the page) numbers them alike: as the publication CIF does.
+  if (collects_rows(run)) {
     load_paper_cif(run);
     recio::remove_stale_temporaries(cif_file_name(run.stem));
   }
