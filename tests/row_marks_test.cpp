@@ -442,6 +442,15 @@ TEST(MarkOption, BadRequestsAreRefusedAndLeaveTheFilesAsTheyWere) {
     EXPECT_EQ(read_file(s.folder / "S.VORTAN"), results);
     EXPECT_EQ(read_file(s.folder / "S.TORHB"), marks);
   }
+
+  // A good request in a run whose CIF cannot be written: no mark reaches the files.
+  std::filesystem::create_directory(s.folder / "S_geom.cif");
+  const auto failed = s.vortan({"--unmark", "bond", labels, codes, "--cif"});
+  EXPECT_NE(failed.exit_status, 0);
+  EXPECT_EQ(read_file(s.folder / "S.VORTAN"), results);
+  EXPECT_EQ(read_file(s.folder / "S.TORHB"), marks);
+  for (const auto& entry : std::filesystem::directory_iterator(s.folder.path()))
+    EXPECT_EQ(entry.path().filename().string().find(".new"), std::string::npos) << entry.path();
 }
 
 // --serve's page gets the run's rows and drawing, and its marks go through

@@ -769,21 +769,23 @@ void finish_run(VortanRun& run) {
   const std::string cif_file = cif_file_name(run.stem);
   if (run.publication_cif && !write_cif)
     report(run, " No phase was computed in this run; the publication CIF " + cif_file + " is not written");
-  close_listing(run);
-  for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
-  replace_marked_file(run.geometry_marks);
-  replace_marked_file(run.results);
-  // Each mark through the one writer, on the files just replaced; the CIF
-  // and the JSON written after show them.
-  const RowMarks marks{run.results.file, run.geometry_marks.file, &run.cif};
+  // Each mark through the one writer, into the complete new marks files
+  // before they replace the old ones, so that the CIF and the JSON written
+  // next show it and a failure of any output leaves every file as it was.
+  const RowMarks marks{run.results.new_file, run.geometry_marks.new_file, &run.cif};
+  std::vector<std::string> marked;
   for (const MarkRequest& request : run.mark_requests) {
     const bool changed = set_row_mark(marks, request.row, request.publish);
-    recio::write(recio::kTerminalOut, "(A)",
-                 {std::string(request.publish ? " Marked for publication: " : " Mark cleared: ") +
-                  describe_row(request.row) + (changed ? "" : " (as it was)")});
+    marked.push_back(std::string(request.publish ? " Marked for publication: " : " Mark cleared: ") +
+                     describe_row(request.row) + (changed ? "" : " (as it was)"));
   }
+  close_listing(run);
   if (write_cif) write_cif_file(run.cif, cif_file);
+  for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
   if (run.json) write_json_file(run.json_results, run.cif, json_file_name(run.stem));
+  replace_marked_file(run.geometry_marks);
+  replace_marked_file(run.results);
+  for (const std::string& line : marked) recio::write(recio::kTerminalOut, "(A)", {line});
   if (write_cif)
     recio::write(recio::kTerminalOut, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
   for (const PhaseDrawing& drawing : run.pending_drawings)
