@@ -117,10 +117,10 @@ struct VortanRun {
 // else of the CIF that stem + ".CIFSRC" names when that is at hand (also the
 // numbering of the rows --mark and --serve name); with `drawings` each phase
 // is drawn into stem + "_phaseN.svg". With `json`, everything the run
-// computes also goes to stem + ".json". The marks of `marks` are set once
-// the marks files are replaced, before the CIF and the JSON are written, so
-// that they show them; a row that is no row of the run stops it before any
-// file is replaced. With `serve` the page is served once every file is
+// computes also goes to stem + ".json". The marks of `marks` are set in the
+// run's new marks files before the CIF and the JSON are written, so that
+// they show them, and before anything replaces the old files; a row that is
+// no row of the run stops it with nothing replaced. With `serve` the page is served once every file is
 // written, the experiment locked until it ends.
 void run_vortan(const VortanOptions& options = {});
 
