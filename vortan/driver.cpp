@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cmath>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -799,12 +801,20 @@ bool collects_rows(const VortanRun& run) {
 PageContext page_context(VortanRun& run) {
   PageContext context;
   context.experiment = run.cif.name;
-  context.results_json = [&run] { return json_text(run.json_results, run.cif); };
+  // A server may answer requests on several threads; the rows and the files
+  // take one at a time.
+  auto one_at_a_time = std::make_shared<std::mutex>();
+  context.results_json = [&run, one_at_a_time] {
+    const std::lock_guard<std::mutex> hold(*one_at_a_time);
+    return json_text(run.json_results, run.cif);
+  };
   context.drawings = run.page_drawings;
-  context.set_mark = [&run](const RowIdentity& row, bool publish) {
+  context.set_mark = [&run, one_at_a_time](const RowIdentity& row, bool publish) {
+    const std::lock_guard<std::mutex> hold(*one_at_a_time);
     return set_row_mark(RowMarks{run.results.file, run.geometry_marks.file, &run.cif}, row, publish);
   };
-  context.write_cif = [&run] {
+  context.write_cif = [&run, one_at_a_time] {
+    const std::lock_guard<std::mutex> hold(*one_at_a_time);
     const std::string file = cif_file_name(run.stem);
     write_cif_file(run.cif, file);
     return file;
