@@ -35,79 +35,33 @@ using testing_support::TempFolder;
 using testing_support::write_file;
 using vesk::RowIdentity;
 
-// Records as the writers format them: "(A1,2I2,2F10.5,4I5)" and the others.
-std::string distance(char mark, int a, int b, int op, int cell, double d = 1.9) {
-  char line[80];
-  std::snprintf(line, sizeof line, "%c%2d%2d%10.5f%10.5f%5d%5d%5d%5d", mark, 1, 0, d, 0.002, a, b, op, cell);
-  return line;
-}
-std::string angle(char mark, int a, int b, int c, int op1, int cell1, int op3, int cell3) {
-  char line[100];
-  std::snprintf(line, sizeof line, "%c%2d%2d%10.4f%10.4f%5d%5d%5d%5d%5d%5d%5d", mark, 1, 1, 109.5, 0.2, a, b, c, op1,
-                cell1, op3, cell3);
-  return line;
-}
-std::string torsion(char mark, int a, int b, int c, int d, int op4, int cell4) {
-  char line[120];
-  std::snprintf(line, sizeof line, "%c%2d%2d%10.4f%10.4f%5d%5d%5d%5d%5d%5d%5d%5d%5d%5d", mark, 1, 2, -60.5, 0.3, a, b,
-                c, d, 1, 555, 1, 555, op4, cell4);
-  return line;
-}
-std::string hbond(char mark, int d, int h, int a, int op, int cell) {
-  char line[120];
-  std::snprintf(line, sizeof line, "%c%2d%2d%10.5f%10.5f%10.4f%10.4f%5d%5d%5d%5d%5d%5d%5d", mark, 1, 3, 1.9, 0.02,
-                170.0, 2.0, d, h, a, 1, 555, op, cell);
+// A record as the writers format it: mark, phase 1, kind, two values, then
+// the key's integers ("(A1,2I2,2F10.5,4I5)" and the others).
+std::string record(char mark, int kind, std::vector<int> key) {
+  char line[160];
+  int n = std::snprintf(line, sizeof line, "%c%2d%2d%10.5f%10.5f", mark, 1, kind, 1.9, 0.002);
+  if (kind == 3) n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "%10.4f%10.4f", 170.0, 2.0);
+  for (int k : key) n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "%5d", k);
   return line;
 }
 
-vesk::CifSite site(int code, std::array<int, 3> n, const std::string& symmetry) {
-  return vesk::CifSite{code, n, symmetry};
-}
+vesk::CifSite site(int code, std::array<int, 3> n, const std::string& symmetry) { return {code, n, symmetry}; }
 
 // Phase 1: Fe1, C1, O1, H1. Fe1-C1 at 2_655 seen from both ends, C1-O1
 // only from O1 (the other direction was not searched), an angle, a
-// torsion and a hydrogen bond.
+// torsion whose last site has no n_klm code, a hydrogen bond.
 vesk::CifCollector collector(int phases = 1) {
   vesk::CifCollector cif;
+  const vesk::CifSite own = site(1, {0, 0, 0}, ".");
   for (int p = 1; p <= phases; ++p) {
     vesk::CifBlock block;
     block.phase = p;
     block.labels = {"Fe1", "C1", "O1", "H1"};
-    vesk::CifBond forward;
-    forward.central = 1;
-    forward.neighbour = 2;
-    forward.site = site(2, {1, 0, 0}, "2_655");
-    forward.reverse = site(2, {-1, 0, 0}, "2_455");
-    vesk::CifBond backward;
-    backward.central = 2;
-    backward.neighbour = 1;
-    backward.site = forward.reverse;
-    backward.reverse = forward.site;
-    vesk::CifBond one_way;
-    one_way.central = 3;
-    one_way.neighbour = 2;
-    one_way.site = site(1, {0, 0, 0}, ".");
-    one_way.reverse = site(1, {0, 0, 0}, ".");
-    block.bonds = {forward, backward, one_way};
-    vesk::CifAngle a;
-    a.first = 2;
-    a.central = 1;
-    a.second = 2;
-    a.site1 = site(2, {1, 0, 0}, "2_655");
-    a.site3 = site(1, {0, 0, 0}, ".");
-    block.angles = {a};
-    vesk::CifTorsion t;
-    t.atoms = {4, 3, 2, 1};
-    t.sites = {site(1, {0, 0, 0}, "."), site(1, {0, 0, 0}, "."), site(1, {0, 0, 0}, "."), site(-1, {1, 1, 0}, "")};
-    block.torsions = {t};
-    vesk::CifHbond h;
-    h.donor = 3;
-    h.hydrogen = 4;
-    h.acceptor = 3;
-    h.donor_site = site(1, {0, 0, 0}, ".");
-    h.hydrogen_site = h.donor_site;
-    h.acceptor_site = site(3, {0, 0, 1}, "3_556");
-    block.hbonds = {h};
+    const vesk::CifSite there = site(2, {1, 0, 0}, "2_655"), back = site(2, {-1, 0, 0}, "2_455");
+    block.bonds = {{1, 2, {}, 0, 0, there, back}, {2, 1, {}, 0, 0, back, there}, {3, 2, {}, 0, 0, own, own}};
+    block.angles = {{2, 1, 2, {}, 0, 0, there, own}};
+    block.torsions = {{{4, 3, 2, 1}, {}, 0, 0, {own, own, own, site(-1, {1, 1, 0}, "")}}};
+    block.hbonds = {{3, 4, 3, {}, {}, {}, {}, {}, {}, own, own, site(3, {0, 0, 1}, "3_556")}};
     cif.blocks.push_back(std::move(block));
   }
   return cif;
@@ -118,160 +72,141 @@ RowIdentity row(const std::string& kind, std::vector<std::string> labels, std::v
   return RowIdentity{kind, std::move(labels), std::move(codes), phase};
 }
 
+const std::string kForward = record('N', 0, {1, 2, 2, 655}), kBackward = record('N', 0, {2, 1, 2, 455});
+const std::string kOneWay = record('N', 0, {3, 2, 1, 555}), kAngle = record('N', 1, {2, 1, 2, 2, 655, 1, 555});
+const std::string kTorsion = record('N', 2, {4, 3, 2, 1, 1, 555, 1, 555, -1, 665});
+const std::string kHbond = record('N', 3, {3, 4, 3, 1, 555, 3, 556});
+
 struct Files {
   TempFolder folder;
-  std::string results_text, marks_text;
+  // A byte-order mark, a CR LF line end and an insert-mode "YN" mark, as editors leave them.
+  std::string results_text = "\xEF\xBB\xBF" "    3         0.0\n" + kForward + "\r\n" + kBackward + "\n" +
+                             kOneWay + "\nY" + kAngle + "\n99999\n";
+  std::string marks_text = kTorsion + "\n" + kHbond + "\n99999\n";
   vesk::CifCollector cif = collector();
-  vesk::RowMarks marks() {
-    return vesk::RowMarks{(folder / "T.VORTAN").string(), (folder / "T.TORHB").string(), &cif};
-  }
   Files() {
-    // A byte-order mark, a CR LF line end and an insert-mode "YN" mark, as editors leave them.
-    results_text = "\xEF\xBB\xBF" "    3         0.0\n" + distance('N', 1, 2, 2, 655) + "\r\n" +
-                   distance('N', 2, 1, 2, 455) + "\n" + distance('N', 3, 2, 1, 555) + "\n" +
-                   "Y" + angle('N', 2, 1, 2, 2, 655, 1, 555) + "\n99999\n";
-    marks_text = torsion('N', 4, 3, 2, 1, -1, 665) + "\n" + hbond('N', 3, 4, 3, 3, 556) + "\n99999\n";
     write_file(folder / "T.VORTAN", results_text);
     write_file(folder / "T.TORHB", marks_text);
   }
+  vesk::RowMarks marks() { return {(folder / "T.VORTAN").string(), (folder / "T.TORHB").string(), &cif}; }
   std::string results() const { return read_file(folder / "T.VORTAN"); }
   std::string geometry() const { return read_file(folder / "T.TORHB"); }
+  bool bond_flag(std::size_t row) const { return vesk::json_bonds(cif.blocks[0])[row]["publish"].get<bool>(); }
 };
 
-// The text with the mark of the line that begins with `record` replaced by
-// `mark` (and an insert-mode "YN" by one letter), as an editor would.
-std::string hand_edit(std::string text, const std::string& record, char mark, std::size_t width = 1) {
-  const std::size_t at = text.find(record);
-  EXPECT_NE(at, std::string::npos) << record;
-  if (at != std::string::npos) text.replace(at, width, 1, mark);
+// The text with the mark of the line that holds `text` replaced by `mark`
+// (an insert-mode "YN" as a whole), as an editor would.
+std::string hand_edit(std::string text, const std::string& line, char mark, std::size_t width = 1) {
+  const std::size_t at = text.find(line.substr(1)) - (width == 1 ? 1 : 2);
+  text.replace(at, width, 1, mark);
   return text;
-}
-
-bool flag_of_bond(const vesk::CifCollector& cif, std::size_t row) {
-  return vesk::json_bonds(cif.blocks[0])[row]["publish"].get<bool>();
 }
 
 TEST(RowMarks, MarkAndClearAreTheTextEditsOfColumnOne) {
   Files files;
-  const std::string before = files.results();
-  // The angle row: its record carries an insert-mode mark, so it is marked already.
+  // The angle's record carries an insert-mode mark: marked already, and
+  // cleared it becomes the "N" the user would have left.
   const RowIdentity the_angle = row("angle", {"C1", "Fe1", "C1"}, {"2_655", ".", "."});
   EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_angle, true));
-  EXPECT_EQ(files.results(), before);
+  EXPECT_EQ(files.results(), files.results_text);
   EXPECT_TRUE(files.cif.blocks[0].angles[0].published);
-  // Cleared, "YN" becomes the "N" the user would have left.
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_angle, false));
-  const std::string cleared = hand_edit(before, "Y" + angle('N', 2, 1, 2, 2, 655, 1, 555), 'N', 2);
+  const std::string cleared = hand_edit(files.results_text, kAngle, 'N', 2);
   EXPECT_EQ(files.results(), cleared);
   EXPECT_FALSE(files.cif.blocks[0].angles[0].published);
   EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_angle, false));
 
-  // The bond on the CR LF line, marked then cleared: only column 1 moves.
+  // The bond on the CR LF line, marked twice, then cleared: only column 1 moves.
   const RowIdentity the_bond = row("bond", {"Fe1", "C1"}, {".", "2_655"});
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, true));
-  const std::string marked = hand_edit(cleared, distance('N', 1, 2, 2, 655), 'Y');
-  EXPECT_EQ(files.results(), marked);
-  EXPECT_TRUE(flag_of_bond(files.cif, 0));
+  EXPECT_EQ(files.results(), hand_edit(cleared, kForward, 'Y'));
+  EXPECT_TRUE(files.bond_flag(0));
   EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_bond, true));
-  EXPECT_EQ(files.results(), marked);
+  EXPECT_EQ(files.results(), hand_edit(cleared, kForward, 'Y'));
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, false));
   EXPECT_EQ(files.results(), cleared);
-  EXPECT_FALSE(flag_of_bond(files.cif, 0));
-  EXPECT_EQ(files.geometry(), files.marks_text);  // the other file untouched
-  // Nothing of the replace is left beside the file.
-  for (const auto& entry : std::filesystem::directory_iterator(files.folder.path()))
-    EXPECT_TRUE(entry.path().filename() == "T.VORTAN" || entry.path().filename() == "T.TORHB") << entry.path();
+  EXPECT_FALSE(files.bond_flag(0));
+  EXPECT_EQ(files.geometry(), files.marks_text);
+  // Nothing of the replace is left beside the files.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files.folder.path()), {}), 2);
 }
 
 TEST(RowMarks, ABondIsMarkedFromItsFirstAtomAndClearedFromBothEnds) {
   Files files;
   const RowIdentity the_bond = row("bond", {"Fe1", "C1"}, {".", "2_655"});
   // Marked by hand from the other end: the row is published already.
-  const std::string from_c1 = hand_edit(files.results_text, distance('N', 2, 1, 2, 455), 'y');
+  const std::string from_c1 = hand_edit(files.results_text, kBackward, 'y');
   write_file(files.folder / "T.VORTAN", from_c1);
   EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_bond, true));
   EXPECT_EQ(files.results(), from_c1);
   // Both ends marked; clearing clears both.
-  const std::string both = hand_edit(from_c1, distance('N', 1, 2, 2, 655), 'Y');
-  write_file(files.folder / "T.VORTAN", both);
+  write_file(files.folder / "T.VORTAN", hand_edit(from_c1, kForward, 'Y'));
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, false));
   EXPECT_EQ(files.results(), files.results_text);
-  EXPECT_FALSE(flag_of_bond(files.cif, 0));
-  // Seen from its other end the row is no row: the JSON lists it once.
+  // Seen from its other end the bond is no row: the JSON lists it once.
   EXPECT_THROW(vesk::set_row_mark(files.marks(), row("bond", {"C1", "Fe1"}, {".", "2_455"}), true), vesk::Error);
 
-  // C1-O1 was searched from O1 only; the row names C1 first, and its one record is marked.
-  const vesk::Json rows = vesk::json_bonds(files.cif.blocks[0]);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1]["atoms"], vesk::Json({"C1", "O1"}));
+  // C1-O1 was searched from O1 only; its row names C1 first, and its one record is marked.
+  EXPECT_EQ(vesk::json_bonds(files.cif.blocks[0])[1]["atoms"], vesk::Json({"C1", "O1"}));
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), row("bond", {"C1", "O1"}, {".", "."}), true));
-  EXPECT_EQ(files.results(), hand_edit(files.results_text, distance('N', 3, 2, 1, 555), 'Y'));
-  EXPECT_TRUE(flag_of_bond(files.cif, 1));
+  EXPECT_EQ(files.results(), hand_edit(files.results_text, kOneWay, 'Y'));
+  EXPECT_TRUE(files.bond_flag(1));
 }
 
 TEST(RowMarks, TorsionsAndHydrogenBondsAreMarkedInTheMarksFile) {
   Files files;
-  // The fourth site has no n_klm code: the JSON's null, named "?".
+  // The torsion's last site has no n_klm code: the JSON's null, named "?".
   const RowIdentity the_torsion = row("torsion", {"H1", "O1", "C1", "Fe1"}, {".", ".", ".", "?"});
-  const RowIdentity the_hbond = row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"});
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_torsion, true));
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_hbond, true));
-  std::string expected = hand_edit(files.marks_text, torsion('N', 4, 3, 2, 1, -1, 665), 'Y');
-  expected = hand_edit(expected, hbond('N', 3, 4, 3, 3, 556), 'Y');
-  EXPECT_EQ(files.geometry(), expected);
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"}), true));
+  EXPECT_EQ(files.geometry(), hand_edit(hand_edit(files.marks_text, kTorsion, 'Y'), kHbond, 'Y'));
   EXPECT_EQ(files.results(), files.results_text);
   EXPECT_TRUE(vesk::json_torsions(files.cif.blocks[0])[0]["publish"].get<bool>());
   EXPECT_TRUE(vesk::json_hydrogen_bonds(files.cif.blocks[0])[0]["publish"].get<bool>());
   EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_torsion, false));
-  EXPECT_EQ(files.geometry(), hand_edit(files.marks_text, hbond('N', 3, 4, 3, 3, 556), 'Y'));
+  EXPECT_EQ(files.geometry(), hand_edit(files.marks_text, kHbond, 'Y'));
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The message of a refused request; the files must stay as they were.
+std::string refusal(Files& files, const RowIdentity& identity) {
+  std::string message = "taken";
+  try {
+    vesk::set_row_mark(files.marks(), identity, true);
+  } catch (const vesk::Error& error) {
+    message = error.what();
+  }
+  EXPECT_EQ(files.results(), files.results_text);
+  EXPECT_EQ(files.geometry(), files.marks_text);
+  return message;
 }
 
 TEST(RowMarks, RowsThatAreNotThereAreRefusedAndTheFilesStay) {
   Files files;
-  auto refused = [&files](const RowIdentity& identity, const std::string& words) {
-    try {
-      vesk::set_row_mark(files.marks(), identity, true);
-      ADD_FAILURE() << vesk::describe_row(identity) << " was taken";
-    } catch (const vesk::Error& error) {
-      EXPECT_NE(std::string(error.what()).find(words), std::string::npos) << error.what();
-    }
-    EXPECT_EQ(files.results(), files.results_text);
-    EXPECT_EQ(files.geometry(), files.marks_text);
-  };
-  refused(row("bond", {"Fe1", "C1"}, {".", "3_655"}), "bond Fe1 C1 . 3_655");
-  refused(row("bond", {"Fe1", "C2"}, {".", "2_655"}), "bond Fe1 C2 . 2_655");
-  refused(row("bond", {"Fe1", "C1"}, {"."}), "2 labels and 1 site codes");
-  refused(row("plane", {"Fe1"}, {"."}), "no kind");
-  refused(row("angle", {"C1", "Fe1", "C1"}, {"2_655", ".", "."}, 2), "of phase 2");
-  // A record the file no longer holds (an older file): named, nothing written.
-  write_file(files.folder / "T.TORHB", "99999\n");
+  EXPECT_PRED2(contains, refusal(files, row("bond", {"Fe1", "C1"}, {".", "3_655"})),
+               "No row of this run is \"bond Fe1 C1 . 3_655\"");
+  EXPECT_PRED2(contains, refusal(files, row("angle", {"C1", "Fe1", "C1"}, {"2_655", ".", "."}, 2)),
+               "angle C1 Fe1 C1 2_655 . . of phase 2");
+  // A record the file does not hold (an older file): named, nothing written.
   files.marks_text = "99999\n";
-  refused(row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"}), "holds no record of hbond O1 H1 O1");
+  write_file(files.folder / "T.TORHB", files.marks_text);
+  EXPECT_PRED2(contains, refusal(files, row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"})),
+               "holds no record of hbond O1 H1 O1");
 
   // The same row in two phases: the phase must be named.
   Files two;
   two.cif = collector(2);
-  try {
-    vesk::set_row_mark(two.marks(), row("bond", {"Fe1", "C1"}, {".", "2_655"}), true);
-    ADD_FAILURE();
-  } catch (const vesk::Error& error) {
-    EXPECT_NE(std::string(error.what()).find("in phases 1 and 2"), std::string::npos) << error.what();
-  }
+  EXPECT_PRED2(contains, refusal(two, row("bond", {"Fe1", "C1"}, {".", "2_655"})), "in phases 1 and 2");
   EXPECT_TRUE(vesk::set_row_mark(two.marks(), row("bond", {"Fe1", "C1"}, {".", "2_655"}, 1), true));
 
   // No more marks than a run keeps: the 1001st distance is refused.
   Files full;
-  std::string text = full.results_text.substr(0, full.results_text.find("99999"));
-  for (int k = 0; k < 1000; ++k) text += distance('Y', 4, 4, 1, 100 + k) + "\n";
-  text += "99999\n";
-  write_file(full.folder / "T.VORTAN", text);
-  try {
-    vesk::set_row_mark(full.marks(), row("bond", {"Fe1", "C1"}, {".", "2_655"}), true);
-    ADD_FAILURE();
-  } catch (const vesk::Error& error) {
-    EXPECT_NE(std::string(error.what()).find("1000 marked distances"), std::string::npos) << error.what();
-  }
-  EXPECT_EQ(read_file(full.folder / "T.VORTAN"), text);
+  full.results_text.resize(full.results_text.find("99999"));
+  for (int k = 0; k < 1000; ++k) full.results_text += record('Y', 0, {4, 4, 1, 100 + k}) + "\n";
+  full.results_text += "99999\n";
+  write_file(full.folder / "T.VORTAN", full.results_text);
+  EXPECT_PRED2(contains, refusal(full, row("bond", {"Fe1", "C1"}, {".", "2_655"})), "1000 marked distances");
 }
 
 // The whole program on the P 41 structure of tests/support: its rows named

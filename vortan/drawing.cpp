@@ -479,7 +479,8 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
     std::string svg;
   };
   std::vector<Item> items;
-  for (std::size_t k = 0; k < placed.size(); ++k) items.push_back({placed[k].depth, 1, atom_svg(placed[k], canvas, k, names.of_atom(drawn.atoms[k]))});
+  for (std::size_t k = 0; k < placed.size(); ++k)
+    items.push_back({placed[k].depth, 1, atom_svg(placed[k], canvas, k, names.of_atom(drawn.atoms[k]))});
   const double bond_width = std::max(1.5, 0.08 * canvas.scale);
   for (const DrawnBond& bond : drawn.bonds) {
     const PlacedAtom& p = placed[bond.first];
