@@ -30,6 +30,9 @@ struct SymmetryOperation {
 // the equivalent positions generate it.
 SymmetryOperation operation_of(const SpaceGroupInfo& group, int code, const LatticeTranslation& n);
 
+// x -> R^-1 (x - t): the operation that undoes `op`.
+SymmetryOperation inverse(const SymmetryOperation& op);
+
 // a after b: x -> a(b(x)).
 SymmetryOperation compose(const SymmetryOperation& a, const SymmetryOperation& b);
 

@@ -185,6 +185,56 @@ std::string trimmed_label(const AtomSite& atom) {
   return text;
 }
 
+// A partner of an atom in the sums: one of the distances the search
+// lists (within its limit, DMAX or the radii: the bond limit of the sums,
+// so that a long Ca-O of 3 A still counts), and whether it is a chemical
+// bond too, which makes it a ligand of the polyhedron.
+struct Partner {
+  Bond bond;
+  bool bonded = false;
+};
+
+// Atoms that share one site (within 1.0E-3 of a cell edge) share one
+// coordination: each takes the partners of all of them, found with its own
+// radii, so that Mg on a Ca site sees Ca's long bonds too.
+std::vector<std::vector<Partner>> partners_of(const PhaseDescription& phase, const PhaseGeometry& geometry) {
+  const std::size_t count = phase.atoms.size();
+  std::vector<std::size_t> order(count);
+  for (std::size_t k = 0; k < count; ++k) order[k] = k;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return phase.atoms[a].x[0] < phase.atoms[b].x[0]; });
+  std::vector<std::vector<int>> site_of(count);  // atoms from 1, the atom itself first
+  for (std::size_t k = 0; k < count; ++k) site_of[k].push_back(static_cast<int>(k + 1));
+  for (std::size_t a = 0; a < count; ++a)
+    for (std::size_t b = a + 1; b < count; ++b) {
+      const Vec3& x = phase.atoms[order[a]].x;
+      const Vec3& y = phase.atoms[order[b]].x;
+      if (y[0] - x[0] >= 1e-3f) break;
+      if (std::abs(x[1] - y[1]) < 1e-3f && std::abs(x[2] - y[2]) < 1e-3f) {
+        site_of[order[a]].push_back(static_cast<int>(order[b] + 1));
+        site_of[order[b]].push_back(static_cast<int>(order[a] + 1));
+      }
+    }
+  auto same = [](const Bond& a, int atom, int code, const LatticeTranslation& n) {
+    return a.atom == atom && a.code == code && a.n == n;
+  };
+  std::vector<std::vector<Partner>> partners(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    std::vector<Partner>& list = partners[k];
+    for (int member : site_of[k])
+      for (const Contact& c : geometry.contacts_of(member)) {
+        if (std::any_of(site_of[k].begin(), site_of[k].end(), [&](int m) { return m == c.atom; }) && c.d < 0.5f)
+          continue;  // a co-occupant of the site
+        if (std::any_of(list.begin(), list.end(), [&](const Partner& p) { return same(p.bond, c.atom, c.code, c.n); }))
+          continue;
+        bool bonded = false;
+        for (int m : site_of[k])
+          for (const Bond& b : geometry.bonds.bonds_of(m)) bonded = bonded || same(b, c.atom, c.code, c.n);
+        list.push_back({Bond{c.atom, c.code, c.n, c.x, c.d}, bonded});
+      }
+  }
+  return partners;
+}
+
 }  // namespace
 
 std::optional<TypeSymbol> element_and_charge(std::string_view type_symbol) {
@@ -222,6 +272,7 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
     symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;
   }
+  const std::vector<std::vector<Partner>> partners = partners_of(phase, geometry);
   std::vector<int> state(static_cast<std::size_t>(count));
   const bool all_charged = std::all_of(symbol_charge.begin(), symbol_charge.end(),
                                        [](const std::optional<int>& c) { return c.has_value(); });
@@ -241,8 +292,9 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
     for (int i = 1; i <= count; ++i) {
       sites.push_back({element[static_cast<std::size_t>(i - 1)], work.site(i).fraction,
                        static_cast<double>(site_multiplicity(phase.group, work.site(i).x))});
-      for (const Bond& bond : geometry.bonds.bonds_of(i))
-        bonds.push_back({static_cast<std::size_t>(i - 1), static_cast<std::size_t>(bond.atom - 1), bond.d});
+      for (const Partner& partner : partners[static_cast<std::size_t>(i - 1)])
+        bonds.push_back({static_cast<std::size_t>(i - 1), static_cast<std::size_t>(partner.bond.atom - 1),
+                         partner.bond.d});
     }
     const auto assigned = assign_oxidation_states(sites, table, [&](std::span<const int> states) {
       return gii_from_distances(sites, bonds, states, table);
@@ -273,7 +325,8 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
     AtomSums& sums = own[k];
     sums.points = {work.point({i, SymmetryOperation{}})};
     std::vector<ValenceParameters> parameters;
-    for (const Bond& bond : geometry.bonds.bonds_of(i)) {
+    for (const Partner& partner : partners[k]) {
+      const Bond& bond = partner.bond;
       const std::size_t j = static_cast<std::size_t>(bond.atom - 1);
       if (state[k] == 0 || state[j] == 0 || (state[k] > 0) == (state[j] > 0)) continue;
       const bool cation = state[k] > 0;
@@ -298,7 +351,7 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
       if (const int position = work.site(bond.atom).fraction_position; position != 0 && f > 0)
         by_fraction.push_back({position, std::exp((p->r0 - distance.value) / p->b)});
       row.bonds.push_back({ligand, work.measured(pair, distance), p->r0, p->b, p->reference,
-                           work.measured(pair, bond_valence_sum(pair_cart, one), 1, by_fraction)});
+                           work.measured(pair, bond_valence_sum(pair_cart, one), 1, by_fraction), partner.bonded});
       sums.points.push_back(q);
       sums.fractions.insert(sums.fractions.end(), by_fraction.begin(), by_fraction.end());
       parameters.push_back(vp);
@@ -392,11 +445,13 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
 
   // Polyhedra of the cations, and what they share.
   for (const AtomValence& row : analysis.atoms) {
-    if (row.state <= 0 || row.bonds.empty()) continue;
+    if (row.state <= 0 || std::none_of(row.bonds.begin(), row.bonds.end(), [](const ValenceBond& b) { return b.bonded; }))
+      continue;
     PolyhedronRow poly;
     poly.atom = row.atom;
     std::vector<ImagePoint> points{work.point({row.atom, SymmetryOperation{}})};
     for (const ValenceBond& bond : row.bonds) {
+      if (!bond.bonded) continue;
       poly.ligands.push_back(bond.anion);
       points.push_back(work.point(bond.anion));
     }
@@ -504,13 +559,25 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
     if (work.site(i).kind[0] != 'I' && !positive_definite(work.site(i)))
       analysis.checks.push_back({'A', "displacements not positive definite", {i},
                                  trimmed_label(work.site(i)) + ": the Uij are not positive definite"});
-  if (molecules != nullptr)
-    for (const RigidBondRow& rb : molecules->rigid_bond)
-      if (rb.flagged)
-        analysis.checks.push_back({'C', "rigid bond", {rb.a.atom, rb.b.atom},
-                                   trimmed_label(work.site(rb.a.atom)) + " - " + trimmed_label(work.site(rb.b.atom)) +
-                                       ": Delta " + fixed(rb.delta.value, 4) + "(" + fixed(rb.delta.su, 4) +
-                                       ") A**2"});
+  // Two ions of one sign (Ca-Ca within the covalent radii) are no bond for
+  // Hirshfeld's test; a pair reached through several images is named once,
+  // by its worst image.
+  if (molecules != nullptr) {
+    std::map<std::pair<int, int>, const RigidBondRow*> worst;
+    for (const RigidBondRow& rb : molecules->rigid_bond) {
+      if (!rb.flagged) continue;
+      const int sa = state[static_cast<std::size_t>(rb.a.atom - 1)], sb = state[static_cast<std::size_t>(rb.b.atom - 1)];
+      if ((sa > 0 && sb > 0) || (sa < 0 && sb < 0)) continue;
+      auto score = [](const RigidBondRow& r) { return std::abs(r.delta.value) / std::max(r.delta.su, 1e-12); };
+      const RigidBondRow*& kept = worst[std::minmax(rb.a.atom, rb.b.atom)];
+      if (kept == nullptr || score(rb) > score(*kept)) kept = &rb;
+    }
+    for (const auto& [pair, rb] : worst)
+      analysis.checks.push_back({'C', "rigid bond", {rb->a.atom, rb->b.atom},
+                                 trimmed_label(work.site(rb->a.atom)) + " - " + trimmed_label(work.site(rb->b.atom)) +
+                                     ": Delta " + fixed(rb->delta.value, 4) + "(" + fixed(rb->delta.su, 4) +
+                                     ") A**2"});
+  }
   return analysis;
 }
 

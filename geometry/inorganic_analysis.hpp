@@ -50,6 +50,7 @@ struct ValenceBond {
   double r0 = 0, b = 0;
   std::string source;            // the table's reference code
   MeasuredValue valence;         // v.u.
+  bool bonded = true;            // a chemical bond too: a ligand of the polyhedron
 };
 
 struct AtomValence {

@@ -45,7 +45,7 @@ std::string temporary_name(const std::string& file) {
   return file + "." + std::to_string(static_cast<long>(getpid())) + ".new";
 }
 
-void write_new_file(const std::string& temporary, std::string_view text, std::string_view what) {
+void write_new_file(const std::string& temporary, std::string_view text, std::string_view what, bool synced) {
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0)
     throw vesk::Error("The " + std::string(what) + " " + temporary + " cannot be created: " + reason(errno));
@@ -59,6 +59,7 @@ void write_new_file(const std::string& temporary, std::string_view text, std::st
     }
     done += static_cast<std::size_t>(n);
   }
+  if (synced && error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error != 0) {
     ::unlink(temporary.c_str());
@@ -70,6 +71,19 @@ void rename_file(const std::string& from, const std::string& to, std::string_vie
   if (std::rename(from.c_str(), to.c_str()) != 0)
     throw vesk::Error("The " + std::string(what) + " " + to + " cannot be replaced by " + from + ": " +
                       reason(errno));
+}
+
+void sync_folder_of(const std::string& file, std::string_view what) {
+  const std::filesystem::path path(file);
+  const std::string folder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    if (::fsync(fd) != 0) error = errno;
+    ::close(fd);
+  }
+  if (error != 0)
+    throw vesk::Error("The folder of the " + std::string(what) + " " + file + " cannot be synced: " + reason(error));
 }
 
 void remove_stale_temporaries(const std::string& file) {

@@ -12,10 +12,16 @@ namespace recio {
 // file + "." + process id + ".new"
 std::string temporary_name(const std::string& file);
 
-// Creates `temporary` exclusively and writes `text` to it, flushed and closed.
-// A failure throws vesk::Error naming `what`, the file and the system's
-// reason, and removes what was created.
-void write_new_file(const std::string& temporary, std::string_view text, std::string_view what);
+// Creates `temporary` exclusively and writes `text` to it, flushed and closed;
+// `synced`: also on the disk before it is closed (fsync). A failure throws
+// vesk::Error naming `what`, the file and the system's reason, and removes
+// what was created.
+void write_new_file(const std::string& temporary, std::string_view text, std::string_view what,
+                    bool synced = false);
+
+// Puts the folder of `file` on the disk (fsync), so that a rename into it
+// survives a crash; throws vesk::Error naming `what`.
+void sync_folder_of(const std::string& file, std::string_view what);
 
 // Renames `from` over `to`; a failure throws vesk::Error naming `what`.
 void rename_file(const std::string& from, const std::string& to, std::string_view what);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -352,6 +353,50 @@ TEST(VortanInorganic, CifChargesReachTheOxidationStates) {
     const auto phase = nlohmann::json::parse(read_file(folder / "L.json"))["phases"][0];
     EXPECT_EQ(phase["oxidation_states_from"], c.from);
     EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"La", 3}, {"Mn", 3}, {"O", -2}}));
+  }
+}
+
+// The sums take every cation-anion distance the listing gives (within the
+// search's bond limit), the polyhedra the chemical bonds among them; atoms
+// that share a site share their partners. Tricalcium aluminate (COD
+// 1000039, Mondal & Jeffery, Acta Cryst. B31 (1975) 689): Ca4 has six O
+// within 2.56 A and three more at 3.01 A; an augite (COD 1000035, Clark,
+// Appleman & Papike 1969): Na, Ca, Mg and Fe share the M2 site.
+TEST(VortanInorganic, SumsTakeEveryListedDistanceAndSharedSitesShareThem) {
+  struct Case {
+    const char* cif;
+    std::vector<std::string> shared;  // atoms of one site
+  };
+  for (const Case& c : {Case{"cod_1000039_Ca3Al2O6.cif", {}}, Case{"cod_1000035_augite.cif", {"Na1", "Ca1", "Mg2", "Fe1"}}}) {
+    SCOPED_TRACE(c.cif);
+    TempFolder folder;
+    testing_support::write_file(folder / "p.cif", read_file(std::filesystem::path(TEST_DATA_DIR) / c.cif));
+    ASSERT_EQ(run_program(CIF2EXP_BIN, {"p.cif", "P"}, folder.path()).exit_status, 0);
+    const auto run = run_program(VORTAN_BIN, {"P", "--json"}, folder.path(), "", kFixedDates);
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    const auto phase = nlohmann::json::parse(read_file(folder / "P.json"))["phases"][0];
+    // Each cation's listed distances to O, counted from the bond rows (each pair once).
+    std::map<std::string, int> listed, summed, polyhedron;
+    for (const auto& bond : phase["bonds"]) {
+      const std::string a = bond["atoms"][0], b = bond["atoms"][1];
+      if (a[0] == 'O' && b[0] != 'O') ++listed[b];
+      if (b[0] == 'O' && a[0] != 'O') ++listed[a];
+    }
+    std::map<std::string, std::set<std::string>> partners;
+    for (const auto& row : phase["bond_valences"]) {
+      summed[row["atom"]] = static_cast<int>(row["bonds"].size());
+      for (const auto& bond : row["bonds"])
+        partners[row["atom"]].insert(std::string(bond["atoms"][1]) + " " + std::string(bond["site_codes"][1]));
+    }
+    for (const auto& poly : phase["polyhedra"]) polyhedron[poly["atom"]] = poly["coordination_number"];
+    if (c.shared.empty()) {
+      for (const auto& [atom, count] : listed) EXPECT_EQ(summed[atom], count) << atom;
+      EXPECT_EQ(summed["Ca4"], 9);
+      EXPECT_EQ(polyhedron["Ca4"], 6);
+    } else {
+      for (const std::string& atom : c.shared) EXPECT_EQ(partners[atom], partners[c.shared.front()]) << atom;
+      EXPECT_EQ(partners["Ca1"].size(), 8u);
+    }
   }
 }
 

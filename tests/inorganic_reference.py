@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Whole runs of `vortan NAME --json` on the bundled quartz and spinel and
-on LaMnO3 (COD 1006141, through cif2exp): every bond's valence, every
+on LaMnO3 (COD 1006141), tricalcium aluminate (COD 1000039) and an augite
+with three shared sites (COD 1000035), each through cif2exp: every bond's valence, every
 bond-valence sum, the GII and each polyhedron's mean bond, volume
 (scipy's convex hull), distortion index, quadratic elongation and angle
 variance recomputed here with numpy from the file's own cell, operators,
@@ -295,11 +296,14 @@ def main():
         for name in ("QUARTZ", "SPINEL"):
             for suffix in ("EXP", "CMT"):
                 shutil.copy(os.path.join(source, "examples", name + "." + suffix), folder)
-        shutil.copy(os.path.join(source, "tests", "data", "cod_1006141_LaMnO3.cif"), folder)
-        subprocess.run([cif2exp, "cod_1006141_LaMnO3.cif", "LAMNO3"], cwd=folder, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        published = {"LAMNO3": "cod_1006141_LaMnO3.cif", "C3A": "cod_1000039_Ca3Al2O6.cif",
+                     "AUGITE": "cod_1000035_augite.cif"}
+        for name, cif in published.items():
+            shutil.copy(os.path.join(source, "tests", "data", cif), folder)
+            subprocess.run([cif2exp, cif, name], cwd=folder, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         sums = {}
-        for name in ("QUARTZ", "SPINEL", "LAMNO3"):
+        for name in ("QUARTZ", "SPINEL", *published):
             document, _ = ar.run(vortan, folder, name)
             phase = document["phases"][0]
             if "bond_valences" not in phase:

@@ -162,29 +162,6 @@ CifSite make_site(const CifBlock& block, int code, const LatticeTranslation& n) 
   return site;
 }
 
-// x -> R^-1 (x - t): the operation that undoes `op` (R integral with
-// determinant +-1, so R^-1 is its adjugate over the determinant).
-SymmetryOperation inverse(const SymmetryOperation& op) {
-  const IntMat3& r = op.rotation;
-  IntMat3 adjugate{};
-  for (std::size_t i = 0; i < 3; ++i)
-    for (std::size_t j = 0; j < 3; ++j) {
-      const std::size_t j1 = (j + 1) % 3, j2 = (j + 2) % 3, i1 = (i + 1) % 3, i2 = (i + 2) % 3;
-      adjugate[i][j] = r[j1][i1] * r[j2][i2] - r[j1][i2] * r[j2][i1];
-    }
-  const int determinant = r[0][0] * adjugate[0][0] + r[0][1] * adjugate[1][0] + r[0][2] * adjugate[2][0];
-  SymmetryOperation result;
-  for (std::size_t i = 0; i < 3; ++i) {
-    int t = 0;
-    for (std::size_t j = 0; j < 3; ++j) {
-      result.rotation[i][j] = adjugate[i][j] * determinant;
-      t -= result.rotation[i][j] * op.twelfths[j];
-    }
-    result.twelfths[i] = t;
-  }
-  return result;
-}
-
 std::string flag(bool published) { return published ? "yes" : "no"; }
 
 // The site in full, for the comment and the listing note of a site that the

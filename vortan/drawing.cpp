@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <set>
 #include <sstream>
 
 #include "console/page.hpp"
@@ -18,6 +19,7 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
+#include "vortan/json_output.hpp"
 #include "vortan/xml_text.hpp"
 
 namespace vesk {
@@ -248,11 +250,11 @@ struct Canvas {
   double Y(double sy) const { return top + (max_y - sy) * scale; }
 };
 
-std::string atom_svg(const PlacedAtom& atom, const Canvas& canvas, std::size_t index) {
+std::string atom_svg(const PlacedAtom& atom, const Canvas& canvas, std::size_t index, const std::string& identity) {
   std::ostringstream svg;
   const double cx = canvas.X(atom.sx);
   const double cy = canvas.Y(atom.sy);
-  svg << "<g class=\"atom\" id=\"atom" << index + 1 << "\"><title>" << escaped(atom.label)
+  svg << "<g class=\"atom\" id=\"atom" << index + 1 << "\"" << identity << "><title>" << escaped(atom.label)
       << (atom.mark.empty() ? "" : " (" + atom.mark + ")") << "</title>";
   const std::string fill = fill_of(atom.element);
   switch (atom.shape) {
@@ -305,6 +307,44 @@ double outline_radius(const PlacedAtom& atom, double dx, double dy) {
   return atom.outline.radius_towards(dx, dy);
 }
 
+// The names of the drawn atoms and bonds as NAME.json gives its rows: each
+// atom its label and site code, each bond its two in the order of its row
+// of "bonds" (from the atom the row starts at, in its own place).
+struct RowNames {
+  const CifBlock* block = nullptr;
+  std::set<std::pair<std::string, std::string>> bond_rows;  // "A B", ". 2_655"
+
+  explicit RowNames(const CifBlock* rows) : block(rows) {
+    if (block == nullptr) return;
+    for (const Json& row : json_bonds(*block))
+      bond_rows.emplace(row["atoms"][0].get<std::string>() + " " + row["atoms"][1].get<std::string>(),
+                        code_text(row["site_codes"][0]) + " " + code_text(row["site_codes"][1]));
+  }
+  static std::string code_text(const Json& code) { return code.is_null() ? std::string("?") : code.get<std::string>(); }
+  std::string code(const SymmetryOperation& op) const {
+    const std::string text = site_symmetry_code(*block, op);
+    return text.empty() ? std::string("?") : text;
+  }
+  const std::string& label(int atom) const { return block->labels[static_cast<std::size_t>(atom - 1)]; }
+  static std::string attributes(const std::string& atoms, const std::string& codes) {
+    return " data-atoms=\"" + xml_text(atoms) + "\" data-site-codes=\"" + xml_text(codes) + "\"";
+  }
+  std::string of_atom(const DrawnAtom& atom) const {
+    if (block == nullptr) return {};
+    return attributes(label(atom.atom), code(atom.op));
+  }
+  std::string of_bond(const DrawnAtom& p, const DrawnAtom& q) const {
+    if (block == nullptr) return {};
+    // Each end seen from the other one in its own place.
+    std::pair<std::string, std::string> forward{label(p.atom) + " " + label(q.atom),
+                                                ". " + code(compose(inverse(p.op), q.op))};
+    std::pair<std::string, std::string> backward{label(q.atom) + " " + label(p.atom),
+                                                 ". " + code(compose(inverse(q.op), p.op))};
+    const auto& chosen = bond_rows.count(forward) == 0 && bond_rows.count(backward) != 0 ? backward : forward;
+    return attributes(chosen.first, chosen.second);
+  }
+};
+
 }  // namespace
 
 std::string drawing_file_name(const std::string& stem, int phase) {
@@ -312,7 +352,8 @@ std::string drawing_file_name(const std::string& stem, int phase) {
 }
 
 PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
-                        const std::string& file) {
+                        const std::string& file, const CifBlock* rows) {
+  const RowNames names(rows);
   const Cart3x3 b = axes_as_columns(phase.orthogonal);
   const Cart3x3 b_inverse = inverse(b);
 
@@ -438,7 +479,8 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
     std::string svg;
   };
   std::vector<Item> items;
-  for (std::size_t k = 0; k < placed.size(); ++k) items.push_back({placed[k].depth, 1, atom_svg(placed[k], canvas, k)});
+  for (std::size_t k = 0; k < placed.size(); ++k)
+    items.push_back({placed[k].depth, 1, atom_svg(placed[k], canvas, k, names.of_atom(drawn.atoms[k]))});
   const double bond_width = std::max(1.5, 0.08 * canvas.scale);
   for (const DrawnBond& bond : drawn.bonds) {
     const PlacedAtom& p = placed[bond.first];
@@ -453,7 +495,8 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
     const double to = outline_radius(q, -ux, -uy);
     if (from + to >= length) continue;  // seen end on: hidden behind the atoms
     std::ostringstream svg;
-    svg << "<line class=\"bond\" x1=\"" << number(canvas.X(p.sx + ux * from)) << "\" y1=\""
+    svg << "<line class=\"bond\"" << names.of_bond(drawn.atoms[bond.first], drawn.atoms[bond.second]) << " x1=\""
+        << number(canvas.X(p.sx + ux * from)) << "\" y1=\""
         << number(canvas.Y(p.sy + uy * from)) << "\" x2=\"" << number(canvas.X(q.sx - ux * to)) << "\" y2=\""
         << number(canvas.Y(q.sy - uy * to)) << "\" stroke=\"#303030\" stroke-width=\"" << number(bond_width)
         << "\" stroke-linecap=\"round\"/>\n";

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cmath>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -392,7 +394,7 @@ GeometryOptions geometry_options(const VortanRun& run) {
   options.torsions = run.controls.torsions;
   options.hbonds = run.controls.hbonds;
   options.metal_torsions = run.controls.metal_torsions;
-  options.molecules = run.drawings;
+  options.molecules = run.drawings || run.serve;
   // Only phase 1 is the structure cif2exp converted.
   if (run.phase_number == 1) options.disorder_groups = disorder_group_numbers(run.phase, run.disorder_groups);
   return options;
@@ -511,7 +513,9 @@ void start_run(VortanRun& run) {
   // work matrix are set up by the phase reader and the esd code.
   NPHASRD(run.experiment_unit, run.phase_flags);
   run.cif.name = std::filesystem::path(run.stem).filename().string();
-  if (run.publication_cif) {
+  // Every output that names rows by site codes (the CIF, NAME.json, --mark
+  // and the page) numbers them alike: as the publication CIF does.
+  if (collects_rows(run)) {
     load_paper_cif(run);
     recio::remove_stale_temporaries(cif_file_name(run.stem));
   }
@@ -624,7 +628,7 @@ void process_phase(VortanRun& run) {
   // Also ties the cell sigmas that the lattice block shows.
   const CellCovariance cell = cell_covariance(run.phase);
   // The CIF collector also numbers the site codes of the JSON file and of PLAN.
-  if (run.publication_cif || run.json || !run.controls.plans.empty()) start_cif_phase(run.cif, run.phase);
+  if (collects_rows(run) || !run.controls.plans.empty()) start_cif_phase(run.cif, run.phase);
   write_phase_outputs(run, compute_phase_geometry(run.phase, cell, coordinate_covariance(run.covariance),
                                                   geometry_options(run), show_progress));
 }
@@ -708,10 +712,11 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
   if (geometry.computed) {
     write_results_records(run.results, geometry);
     write_marks_records(run.geometry_marks, geometry, run.controls.torsions);
-    if (run.publication_cif || run.json)
+    if (collects_rows(run))
       collect_phase_rows(run.cif, run.phase, geometry, run.results.publish, run.geometry_marks);
     if (run.publication_cif) write_cif_notes(run.listing_unit, run.cif);
-    if (run.json) collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis, &inorganic);
+    if (run.json || run.serve)
+      collect_json_phase(run.json_results, run.phase, run.cif.blocks.back(), analysis, &inorganic);
   } else {
     // A phase whose distances cannot be computed (a symbol that could not
     // be read, a refused limit) keeps the records and marks of the previous run.
@@ -719,6 +724,12 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
     keep_previous_geometry_records(run.geometry_marks, run.phase_number);
   }
   if (run.drawings) draw(run, geometry);
+  if (run.serve && geometry.computed) {
+    // The page's drawing names its atoms and bonds as the rows do.
+    const PhaseDrawing drawing = draw_phase(run.phase, geometry.molecules, run.controls.view,
+                                            drawing_file_name(run.stem, run.phase_number), &run.cif.blocks.back());
+    run.page_drawings.emplace_back(run.phase_number, drawing.svg);
+  }
 }
 
 namespace {
@@ -755,6 +766,8 @@ void finish_run(VortanRun& run) {
     close_listing(run);
     throw Error(message.substr(1));
   }
+  // A row that is no row of this run stops it before any file is replaced.
+  for (const MarkRequest& request : run.mark_requests) check_row(run.cif, request.row);
   keep_and_report_previous(run, run.results, outcome);
   keep_and_report_previous(run, run.geometry_marks, marks_outcome);
   // A run that computed no phase has nothing to put in a publication CIF:
@@ -763,24 +776,65 @@ void finish_run(VortanRun& run) {
   const std::string cif_file = cif_file_name(run.stem);
   if (run.publication_cif && !write_cif)
     report(run, " No phase was computed in this run; the publication CIF " + cif_file + " is not written");
+  // Each mark through the one writer, into the complete new marks files
+  // before they replace the old ones, so that the CIF and the JSON written
+  // next show it and a failure of any output leaves every file as it was.
+  const RowMarks marks{run.results.new_file, run.geometry_marks.new_file, &run.cif};
+  std::vector<std::string> marked;
+  for (const MarkRequest& request : run.mark_requests) {
+    const bool changed = set_row_mark(marks, request.row, request.publish);
+    marked.push_back(std::string(request.publish ? " Marked for publication: " : " Mark cleared: ") +
+                     describe_row(request.row) + (changed ? "" : " (as it was)"));
+  }
   close_listing(run);
   if (write_cif) write_cif_file(run.cif, cif_file);
   for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
   if (run.json) write_json_file(run.json_results, run.cif, json_file_name(run.stem));
   replace_marked_file(run.geometry_marks);
   replace_marked_file(run.results);
+  for (const std::string& line : marked) recio::write(recio::kTerminalOut, "(A)", {line});
   if (write_cif)
     recio::write(recio::kTerminalOut, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
   for (const PhaseDrawing& drawing : run.pending_drawings)
     recio::write(recio::kTerminalOut, "(A)", {" The drawing is in " + drawing.file});
 }
 
-void run_vortan(bool publication_cif, bool drawings, const std::string& paper_cif, bool json) {
+bool collects_rows(const VortanRun& run) {
+  return run.publication_cif || run.json || run.serve || !run.mark_requests.empty();
+}
+
+PageContext page_context(VortanRun& run) {
+  PageContext context;
+  context.experiment = run.cif.name;
+  // A server may answer requests on several threads; the rows and the files
+  // take one at a time.
+  auto one_at_a_time = std::make_shared<std::mutex>();
+  context.results_json = [&run, one_at_a_time] {
+    const std::lock_guard<std::mutex> hold(*one_at_a_time);
+    return json_text(run.json_results, run.cif);
+  };
+  context.drawings = run.page_drawings;
+  context.set_mark = [&run, one_at_a_time](const RowIdentity& row, bool publish) {
+    const std::lock_guard<std::mutex> hold(*one_at_a_time);
+    return set_row_mark(RowMarks{run.results.file, run.geometry_marks.file, &run.cif}, row, publish);
+  };
+  context.write_cif = [&run, one_at_a_time] {
+    const std::lock_guard<std::mutex> hold(*one_at_a_time);
+    const std::string file = cif_file_name(run.stem);
+    write_cif_file(run.cif, file);
+    return file;
+  };
+  return context;
+}
+
+void run_vortan(const VortanOptions& options) {
   static VortanRun run;  // lives for the whole run, as every file and list does
-  run.publication_cif = publication_cif;
-  run.drawings = drawings;
-  run.json = json;
-  run.paper_cif = paper_cif;
+  run.publication_cif = options.publication_cif;
+  run.drawings = options.drawings;
+  run.json = options.json;
+  run.paper_cif = options.paper_cif;
+  run.serve = options.serve;
+  run.mark_requests = options.marks;
   start_run(run);
   run.json_results.experiment = run.cif.name;
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
@@ -804,6 +858,13 @@ void run_vortan(bool publication_cif, bool drawings, const std::string& paper_ci
     process_phase(run);
   }
   finish_run(run);
+  if (run.serve) {
+    // Under the experiment's lock, which main gives up once this returns:
+    // a second vortan or cif2exp is refused while the page is open.
+    const PageContext context = page_context(run);
+    if (options.page) options.page(context);
+    else serve_page(context);
+  }
 }
 
 void leave_experiment() {

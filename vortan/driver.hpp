@@ -6,6 +6,7 @@
 // the drawing.
 #pragma once
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,9 @@
 #include "geometry/hydrogen_bonds.hpp"
 #include "geometry/phase_geometry.hpp"
 #include "vortan/geometry_marks.hpp"
+#include "vortan/page_server.hpp"
 #include "vortan/results_file.hpp"
+#include "vortan/row_marks.hpp"
 
 namespace vesk {
 
@@ -53,6 +56,25 @@ struct PhaseControls {
 // that does not read or a word that is not known (vesk::Error).
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key);
 
+// A mark of --mark (publish) or --unmark.
+struct MarkRequest {
+  RowIdentity row;
+  bool publish = true;
+};
+
+// What the command line asks of a run besides the experiment.
+struct VortanOptions {
+  bool publication_cif = false;    // --cif: also write stem + "_geom.cif"
+  std::string paper_cif;           // --cif=FILE: the paper whose numbering the site codes take
+  bool drawings = false;           // --svg: stem + "_phaseN.svg" per phase
+  bool json = false;               // --json: stem + ".json"
+  bool serve = false;              // --serve: the page, once the run's files are written
+  std::vector<MarkRequest> marks;  // --mark, --unmark, applied in their order
+  // What --serve calls with the finished run's page, the experiment still
+  // locked; serve_page when empty.
+  std::function<void(const PageContext&)> page;
+};
+
 // Everything a run keeps from start to end.
 struct VortanRun {
   int experiment_unit = 0;
@@ -79,6 +101,9 @@ struct VortanRun {
   std::vector<PhaseDrawing> pending_drawings;  // written whole at the end of the run
   bool json = false;                 // --json: stem + ".json"
   JsonResults json_results;
+  bool serve = false;                // --serve
+  std::vector<MarkRequest> mark_requests;
+  std::vector<std::pair<int, std::string>> page_drawings;  // per phase, with the rows' names
   // Disorder groups by atom label of the structure cif2exp converted into
   // phase 1, from stem + ".CIFSRC".
   std::vector<std::pair<std::string, std::string>> disorder_groups;
@@ -89,11 +114,20 @@ struct VortanRun {
 // vesk::Error or vesk::Stop; a run that returns has replaced its files. With
 // `publication_cif` the distances and angles also go to stem + "_geom.cif",
 // their site codes numbered as the operators of `paper_cif` when it is given,
-// else of the CIF that stem + ".CIFSRC" names when that is at hand; with
-// `drawings` each phase is drawn into stem + "_phaseN.svg".
-// With `json`, everything the run computes also goes to stem + ".json".
-void run_vortan(bool publication_cif = false, bool drawings = false, const std::string& paper_cif = {},
-                bool json = false);
+// else of the CIF that stem + ".CIFSRC" names when that is at hand (also the
+// numbering of the rows --mark and --serve name); with `drawings` each phase
+// is drawn into stem + "_phaseN.svg". With `json`, everything the run
+// computes also goes to stem + ".json". The marks of `marks` are set in the
+// run's new marks files before the CIF and the JSON are written, so that
+// they show them, and before anything replaces the old files; a row that is
+// no row of the run stops it with nothing replaced. With `serve` the page is served once every file is
+// written, the experiment locked until it ends.
+void run_vortan(const VortanOptions& options = {});
+
+// The rows are collected (the publication CIF's collector) for this run.
+bool collects_rows(const VortanRun& run);
+// The page of a --serve run, from the finished run.
+PageContext page_context(VortanRun& run);
 // What a run leaves behind however it ended: the new results and marks files
 // of a run that did not finish are removed and the experiment's lock is
 // given up. For main, after the units are closed.

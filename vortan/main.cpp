@@ -1,6 +1,7 @@
 // vortan: interatomic distances and bond angles, with standard deviations,
 // of the structure in an experiment file.
 #include <exception>
+#include <iostream>
 #include <new>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "recio/error.hpp"
 #include "recio/units.hpp"
 #include "vortan/driver.hpp"
+#include "vortan/row_marks.hpp"
 
 namespace {
 
@@ -33,6 +35,16 @@ const char kUsage[] =
     "                operators of PAPER.cif, so that the loops paste into it;\n"
     "         --json also write NAME.json, everything the run computes, for\n"
     "                scripts (site codes numbered as in the publication CIF);\n"
+    "         --mark KIND \"LABELS\" \"SITE CODES\"  mark a row for publication\n"
+    "                in NAME.VORTAN or NAME.TORHB, named as NAME.json names it:\n"
+    "                KIND bond, angle, torsion or hbond (bond:2 for the row of\n"
+    "                phase 2 when several phases have it), the labels and the\n"
+    "                site codes separated by blanks, e.g.\n"
+    "                --mark bond \"Fe1 C11\" \". 3_555\"; several may follow;\n"
+    "         --unmark KIND \"LABELS\" \"SITE CODES\"  clear a row's mark;\n"
+    "         --serve  after the run, a page on this computer only (its address\n"
+    "                is printed) with each phase's drawing and tables, where a\n"
+    "                click marks a row; until Quit or Ctrl-C;\n"
     "         -h, --help  this text;  --version  the version.\n";
 
 // A run that failed: the reason on the terminal, then a stop without text.
@@ -42,9 +54,9 @@ vesk::Stop failed_run(const std::string& message) {
 }
 
 // The run, and how it ended.
-vesk::Stop run(bool publication_cif, bool drawings, const std::string& paper_cif, bool json) {
+vesk::Stop run(const vesk::VortanOptions& options) {
   try {
-    vesk::run_vortan(publication_cif, drawings, paper_cif, json);
+    vesk::run_vortan(options);
     return vesk::Stop::statement("VORTAN successful completion", 0);
   } catch (const vesk::Stop& stop) {
     return stop;
@@ -62,26 +74,41 @@ vesk::Stop run(bool publication_cif, bool drawings, const std::string& paper_cif
 int main(int argc, char** argv) {
   vesk::set_program_path(argc > 0 ? argv[0] : "vortan");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  bool publication_cif = false;
-  bool drawings = false;
-  bool json = false;
-  std::string paper_cif;  // --cif=FILE
+  vesk::VortanOptions options;
   // Options may stand before or after the name. Experiment names never
   // begin with "-", so options take nothing from the command line the suite
   // uses.
   for (auto it = arguments.begin(); it != arguments.end();) {
     if (*it == "--cif") {
-      publication_cif = true;
+      options.publication_cif = true;
       it = arguments.erase(it);
     } else if (*it == "--json") {
-      json = true;
+      options.json = true;
       it = arguments.erase(it);
     } else if (*it == "--svg") {
-      drawings = true;
+      options.drawings = true;
       it = arguments.erase(it);
+    } else if (*it == "--serve") {
+      options.serve = true;
+      it = arguments.erase(it);
+    } else if (*it == "--mark" || *it == "--unmark") {
+      // Three words follow: the kind, the labels, the site codes. Checked
+      // here, before the run, so that a bad request touches no file.
+      const std::string option = *it;
+      if (arguments.end() - it < 4) {
+        std::cerr << "vortan: " << option << " takes three arguments: KIND \"LABELS\" \"SITE CODES\"\n" << kUsage;
+        return 1;
+      }
+      try {
+        options.marks.push_back({vesk::parse_row_identity(it[1], it[2], it[3]), option == "--mark"});
+      } catch (const vesk::Error& error) {
+        std::cerr << "vortan: " << option << ": " << error.what() << '\n';
+        return 1;
+      }
+      it = arguments.erase(it, it + 4);
     } else if (it->rfind("--cif=", 0) == 0 && it->size() > 6) {
-      publication_cif = true;
-      paper_cif = it->substr(6);
+      options.publication_cif = true;
+      options.paper_cif = it->substr(6);
       it = arguments.erase(it);
     } else if (vesk::is_option(*it)) {
       return vesk::answer_or_refuse("vortan", kUsage, *it);  // -h, --help, --version; others refused
@@ -91,7 +118,7 @@ int main(int argc, char** argv) {
   }
   if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
-  const vesk::Stop end = run(publication_cif, drawings, paper_cif, json);
+  const vesk::Stop end = run(options);
   const int status = recio::stop(end);
   vesk::leave_experiment();
   return status;

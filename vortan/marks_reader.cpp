@@ -57,7 +57,7 @@ bool read_key(std::string_view text, const MarkKind& layout, MarksRecord& record
 namespace detail {
 
 bool read_marks_line(std::string_view line, int number, std::span<const MarkKind> kinds, std::string& mended,
-                     MarksRecord& record, bool& closing, bool& blank) {
+                     MarksRecord& record, bool& closing, bool& blank, bool every_key) {
   record.line = number;
   if (line.find_first_not_of(' ') == std::string_view::npos) {
     blank = true;
@@ -68,6 +68,7 @@ bool read_marks_line(std::string_view line, int number, std::span<const MarkKind
     mended.assign(1, 'Y');
     mended.append(line.substr(2));
     line = mended;
+    record.mark_width = 2;
   }
   record.text = line;
   record.marked = is_mark(line[0]);
@@ -76,6 +77,7 @@ bool read_marks_line(std::string_view line, int number, std::span<const MarkKind
       plain_i2(line.substr(3, 2), record.kind)) {
     record.phase = line[2] - '0';
     record.layout = layout_of(kinds, record.kind);
+    if (every_key && record.layout != nullptr) record.keyed = read_key(line, *record.layout, record);
     return true;
   }
   std::string mark(1, ' ');
@@ -86,9 +88,12 @@ bool read_marks_line(std::string_view line, int number, std::span<const MarkKind
   }
   if (!record.marked && !is_no_mark(line[0])) return false;  // a mark of another letter: ask, do not guess
   record.layout = layout_of(kinds, record.kind);
-  if (!record.marked) return true;
+  if (!record.marked) {
+    if (every_key && record.layout != nullptr) record.keyed = read_key(line, *record.layout, record);
+    return true;
+  }
   if (record.layout == nullptr || record.phase < 1) return false;
-  return read_key(line, *record.layout, record);
+  return record.keyed = read_key(line, *record.layout, record);
 }
 
 }  // namespace detail

@@ -38,6 +38,9 @@ struct MarksRecord {
   int kind = 0;
   const MarkKind* layout = nullptr;  // null for a kind the file does not know
   std::array<int, 10> key{};         // for a marked record of a known kind
+  bool keyed = false;                // `key` was read
+  std::size_t offset = 0;            // of column 1 in the bytes scanned (after a byte-order mark)
+  int mark_width = 1;                // 2 for an insert-mode mark ("YN"), which the mark replaces whole
 };
 
 struct MarksScanResult {
@@ -48,9 +51,12 @@ struct MarksScanResult {
 };
 
 // Calls visit(const MarksRecord&) for every record up to the closing one.
-// Unmarked records of a known layout get their phase and kind only.
+// Unmarked records of a known layout get their phase and kind only, unless
+// `every_key` asks for the keys of all (a key that does not read leaves an
+// unmarked record unkeyed, not unreadable).
 template <class Visit>
-MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kinds, Visit visit);
+MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kinds, Visit visit,
+                           bool every_key = false);
 
 // The bytes of `file`; throws vesk::Error, naming `what`, for a file that is
 // not a plain file or cannot be read. An absent file reads as empty.
@@ -67,12 +73,13 @@ namespace detail {
 // One line's record; false for a line that does not read. Sets `closing`
 // at the closing record and `blank` for a blank line.
 bool read_marks_line(std::string_view line, int number, std::span<const MarkKind> kinds, std::string& mended,
-                     MarksRecord& record, bool& closing, bool& blank);
+                     MarksRecord& record, bool& closing, bool& blank, bool every_key = false);
 }  // namespace detail
 
 template <class Visit>
-MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kinds, Visit visit) {
+MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kinds, Visit visit, bool every_key) {
   MarksScanResult result;
+  const char* const start = bytes.data();
   static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   std::string mended;
   int number = 0;
@@ -85,8 +92,9 @@ MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kin
     if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
     ++number;
     MarksRecord record;
+    record.offset = static_cast<std::size_t>(line.data() - start);
     bool closing = false, blank = false;
-    if (!detail::read_marks_line(line, number, kinds, mended, record, closing, blank)) {
+    if (!detail::read_marks_line(line, number, kinds, mended, record, closing, blank, every_key)) {
       result.unreadable_lines.push_back(number);
       if (result.first_unreadable.empty()) result.first_unreadable = std::string(line.substr(0, 40));
       continue;

@@ -9,6 +9,7 @@
 // on disk whatever happens next.
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vortan/cif_output.hpp"
@@ -38,6 +39,16 @@ struct RowMarks {
 // no row of the model has that identity, or naming the file when it cannot
 // be read or replaced (the file on disk is then as it was).
 bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish);
+
+// Throws as set_row_mark does when no row of the collector has that
+// identity; reads and writes no file.
+void check_row(CifCollector& cif, const RowIdentity& row);
+
+// A row as the command line names it: `kind` "bond", "angle", "torsion" or
+// "hbond", with ":N" for phase N ("bond:2"); `labels` and `site_codes`
+// separated by blanks. Throws vesk::Error naming the row for an unknown kind
+// or phase, or counts of labels and site codes that are not the kind's.
+RowIdentity parse_row_identity(std::string_view kind, std::string_view labels, std::string_view site_codes);
 
 // "bond C1 C2 . 2_654" for messages.
 std::string describe_row(const RowIdentity& row);

@@ -1,0 +1,462 @@
+// Marks set by a row's identity: the file after set_row_mark is the file a
+// text edit of column 1 makes, for each kind of row and from either end of
+// a bond; rows that are no row of the model are refused and leave the file.
+// The rows and the records here are written by hand, as a results file and
+// a marks file read.
+#include "vortan/row_marks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <gemmi/cif.hpp>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "expfile/experiment.hpp"
+#include "recio/error.hpp"
+#include "recio/units.hpp"
+#include "support/run_program.hpp"
+#include "support/small_structures.hpp"
+#include "vortan/driver.hpp"
+#include "vortan/json_output.hpp"
+
+namespace {
+
+using testing_support::read_file;
+using testing_support::TempFolder;
+using testing_support::write_file;
+using vesk::RowIdentity;
+
+// A record as the writers format it: mark, phase 1, kind, two values, then
+// the key's integers ("(A1,2I2,2F10.5,4I5)" and the others).
+std::string record(char mark, int kind, std::vector<int> key) {
+  char line[160];
+  int n = std::snprintf(line, sizeof line, "%c%2d%2d%10.5f%10.5f", mark, 1, kind, 1.9, 0.002);
+  if (kind == 3) n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "%10.4f%10.4f", 170.0, 2.0);
+  for (int k : key) n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "%5d", k);
+  return line;
+}
+
+vesk::CifSite site(int code, std::array<int, 3> n, const std::string& symmetry) { return {code, n, symmetry}; }
+
+// Phase 1: Fe1, C1, O1, H1. Fe1-C1 at 2_655 seen from both ends, C1-O1
+// only from O1 (the other direction was not searched), an angle, a
+// torsion whose last site has no n_klm code, a hydrogen bond.
+vesk::CifCollector collector(int phases = 1) {
+  vesk::CifCollector cif;
+  const vesk::CifSite own = site(1, {0, 0, 0}, ".");
+  for (int p = 1; p <= phases; ++p) {
+    vesk::CifBlock block;
+    block.phase = p;
+    block.labels = {"Fe1", "C1", "O1", "H1"};
+    const vesk::CifSite there = site(2, {1, 0, 0}, "2_655"), back = site(2, {-1, 0, 0}, "2_455");
+    block.bonds = {{1, 2, {}, 0, 0, there, back}, {2, 1, {}, 0, 0, back, there}, {3, 2, {}, 0, 0, own, own}};
+    block.angles = {{2, 1, 2, {}, 0, 0, there, own}};
+    block.torsions = {{{4, 3, 2, 1}, {}, 0, 0, {own, own, own, site(-1, {1, 1, 0}, "")}}};
+    block.hbonds = {{3, 4, 3, {}, {}, {}, {}, {}, {}, own, own, site(3, {0, 0, 1}, "3_556")}};
+    cif.blocks.push_back(std::move(block));
+  }
+  return cif;
+}
+
+RowIdentity row(const std::string& kind, std::vector<std::string> labels, std::vector<std::string> codes,
+                int phase = 0) {
+  return RowIdentity{kind, std::move(labels), std::move(codes), phase};
+}
+
+const std::string kForward = record('N', 0, {1, 2, 2, 655}), kBackward = record('N', 0, {2, 1, 2, 455});
+const std::string kOneWay = record('N', 0, {3, 2, 1, 555}), kAngle = record('N', 1, {2, 1, 2, 2, 655, 1, 555});
+const std::string kTorsion = record('N', 2, {4, 3, 2, 1, 1, 555, 1, 555, -1, 665});
+const std::string kHbond = record('N', 3, {3, 4, 3, 1, 555, 3, 556});
+
+struct Files {
+  TempFolder folder;
+  // A byte-order mark, a CR LF line end and an insert-mode "YN" mark, as editors leave them.
+  std::string results_text = "\xEF\xBB\xBF" "    3         0.0\n" + kForward + "\r\n" + kBackward + "\n" +
+                             kOneWay + "\nY" + kAngle + "\n99999\n";
+  std::string marks_text = kTorsion + "\n" + kHbond + "\n99999\n";
+  vesk::CifCollector cif = collector();
+  Files() {
+    write_file(folder / "T.VORTAN", results_text);
+    write_file(folder / "T.TORHB", marks_text);
+  }
+  vesk::RowMarks marks() { return {(folder / "T.VORTAN").string(), (folder / "T.TORHB").string(), &cif}; }
+  std::string results() const { return read_file(folder / "T.VORTAN"); }
+  std::string geometry() const { return read_file(folder / "T.TORHB"); }
+  bool bond_flag(std::size_t row) const { return vesk::json_bonds(cif.blocks[0])[row]["publish"].get<bool>(); }
+};
+
+// The text with the mark of the line that holds `text` replaced by `mark`
+// (an insert-mode "YN" as a whole), as an editor would.
+std::string hand_edit(std::string text, const std::string& line, char mark, std::size_t width = 1) {
+  const std::size_t at = text.find(line.substr(1)) - (width == 1 ? 1 : 2);
+  text.replace(at, width, 1, mark);
+  return text;
+}
+
+TEST(RowMarks, MarkAndClearAreTheTextEditsOfColumnOne) {
+  Files files;
+  // The angle's record carries an insert-mode mark: marked already, and
+  // cleared it becomes the "N" the user would have left.
+  const RowIdentity the_angle = row("angle", {"C1", "Fe1", "C1"}, {"2_655", ".", "."});
+  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_angle, true));
+  EXPECT_EQ(files.results(), files.results_text);
+  EXPECT_TRUE(files.cif.blocks[0].angles[0].published);
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_angle, false));
+  const std::string cleared = hand_edit(files.results_text, kAngle, 'N', 2);
+  EXPECT_EQ(files.results(), cleared);
+  EXPECT_FALSE(files.cif.blocks[0].angles[0].published);
+  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_angle, false));
+
+  // The bond on the CR LF line, marked twice, then cleared: only column 1 moves.
+  const RowIdentity the_bond = row("bond", {"Fe1", "C1"}, {".", "2_655"});
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, true));
+  EXPECT_EQ(files.results(), hand_edit(cleared, kForward, 'Y'));
+  EXPECT_TRUE(files.bond_flag(0));
+  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_bond, true));
+  EXPECT_EQ(files.results(), hand_edit(cleared, kForward, 'Y'));
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, false));
+  EXPECT_EQ(files.results(), cleared);
+  EXPECT_FALSE(files.bond_flag(0));
+  EXPECT_EQ(files.geometry(), files.marks_text);
+  // Nothing of the replace is left beside the files.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files.folder.path()), {}), 2);
+}
+
+TEST(RowMarks, ABondIsMarkedFromItsFirstAtomAndClearedFromBothEnds) {
+  Files files;
+  const RowIdentity the_bond = row("bond", {"Fe1", "C1"}, {".", "2_655"});
+  // Marked by hand from the other end: the row is published already.
+  const std::string from_c1 = hand_edit(files.results_text, kBackward, 'y');
+  write_file(files.folder / "T.VORTAN", from_c1);
+  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_bond, true));
+  EXPECT_EQ(files.results(), from_c1);
+  // Both ends marked; clearing clears both.
+  write_file(files.folder / "T.VORTAN", hand_edit(from_c1, kForward, 'Y'));
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, false));
+  EXPECT_EQ(files.results(), files.results_text);
+  // Seen from its other end the bond is no row: the JSON lists it once.
+  EXPECT_THROW(vesk::set_row_mark(files.marks(), row("bond", {"C1", "Fe1"}, {".", "2_455"}), true), vesk::Error);
+
+  // C1-O1 was searched from O1 only; its row names C1 first, and its one record is marked.
+  EXPECT_EQ(vesk::json_bonds(files.cif.blocks[0])[1]["atoms"], vesk::Json({"C1", "O1"}));
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), row("bond", {"C1", "O1"}, {".", "."}), true));
+  EXPECT_EQ(files.results(), hand_edit(files.results_text, kOneWay, 'Y'));
+  EXPECT_TRUE(files.bond_flag(1));
+}
+
+TEST(RowMarks, TorsionsAndHydrogenBondsAreMarkedInTheMarksFile) {
+  Files files;
+  // The torsion's last site has no n_klm code: the JSON's null, named "?".
+  const RowIdentity the_torsion = row("torsion", {"H1", "O1", "C1", "Fe1"}, {".", ".", ".", "?"});
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_torsion, true));
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"}), true));
+  EXPECT_EQ(files.geometry(), hand_edit(hand_edit(files.marks_text, kTorsion, 'Y'), kHbond, 'Y'));
+  EXPECT_EQ(files.results(), files.results_text);
+  EXPECT_TRUE(vesk::json_torsions(files.cif.blocks[0])[0]["publish"].get<bool>());
+  EXPECT_TRUE(vesk::json_hydrogen_bonds(files.cif.blocks[0])[0]["publish"].get<bool>());
+  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_torsion, false));
+  EXPECT_EQ(files.geometry(), hand_edit(files.marks_text, kHbond, 'Y'));
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The message of a refused request; the files must stay as they were.
+std::string refusal(Files& files, const RowIdentity& identity) {
+  std::string message = "taken";
+  try {
+    vesk::set_row_mark(files.marks(), identity, true);
+  } catch (const vesk::Error& error) {
+    message = error.what();
+  }
+  EXPECT_EQ(files.results(), files.results_text);
+  EXPECT_EQ(files.geometry(), files.marks_text);
+  return message;
+}
+
+TEST(RowMarks, RowsThatAreNotThereAreRefusedAndTheFilesStay) {
+  Files files;
+  EXPECT_PRED2(contains, refusal(files, row("bond", {"Fe1", "C1"}, {".", "3_655"})),
+               "No row of this run is \"bond Fe1 C1 . 3_655\"");
+  EXPECT_PRED2(contains, refusal(files, row("angle", {"C1", "Fe1", "C1"}, {"2_655", ".", "."}, 2)),
+               "angle C1 Fe1 C1 2_655 . . of phase 2");
+  // A record the file does not hold (an older file): named, nothing written.
+  files.marks_text = "99999\n";
+  write_file(files.folder / "T.TORHB", files.marks_text);
+  EXPECT_PRED2(contains, refusal(files, row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"})),
+               "holds no record of hbond O1 H1 O1");
+
+  // The same row in two phases: the phase must be named.
+  Files two;
+  two.cif = collector(2);
+  EXPECT_PRED2(contains, refusal(two, row("bond", {"Fe1", "C1"}, {".", "2_655"})), "in phases 1 and 2");
+  EXPECT_TRUE(vesk::set_row_mark(two.marks(), row("bond", {"Fe1", "C1"}, {".", "2_655"}, 1), true));
+
+  // No more marks than a run keeps: the 1001st distance is refused.
+  Files full;
+  full.results_text.resize(full.results_text.find("99999"));
+  for (int k = 0; k < 1000; ++k) full.results_text += record('Y', 0, {4, 4, 1, 100 + k}) + "\n";
+  full.results_text += "99999\n";
+  write_file(full.folder / "T.VORTAN", full.results_text);
+  EXPECT_PRED2(contains, refusal(full, row("bond", {"Fe1", "C1"}, {".", "2_655"})), "1000 marked distances");
+}
+
+// The whole program on the P 41 structure of tests/support: its rows named
+// from NAME.json, marked and cleared by the command line.
+
+using testing_support::run_program;
+using nlohmann::json;
+
+const std::map<std::string, std::string> kFixedDates = {{"SOURCE_DATE_EPOCH", "1767225600"}, {"LENPAGE", "60"}};
+
+struct P41 {
+  TempFolder folder;
+  json doc;  // of the first run
+  std::string results, marks;
+  P41() {
+    write_file(folder / "s.cif", testing_support::kP41Cif);
+    EXPECT_EQ(run_program(CIF2EXP_BIN, {"s.cif", "S"}, folder.path()).exit_status, 0);
+    EXPECT_EQ(vortan({"--json"}).exit_status, 0);
+    doc = json::parse(read_file(folder / "S.json"));
+    results = read_file(folder / "S.VORTAN");
+    marks = read_file(folder / "S.TORHB");
+  }
+  testing_support::RunResult vortan(std::vector<std::string> words) const {
+    words.insert(words.begin(), "S");
+    return run_program(VORTAN_BIN, words, folder.path(), "", kFixedDates);
+  }
+  const json& rows(const std::string& key) const { return doc["phases"][0][key]; }
+  // The number of the atom of a label, from the JSON's atom list (the experiment's order).
+  int atom(const std::string& label) const {
+    const json& atoms = doc["phases"][0]["atoms"];
+    for (std::size_t k = 0; k < atoms.size(); ++k)
+      if (atoms[k]["label"] == label) return static_cast<int>(k) + 1;
+    return 0;
+  }
+};
+
+std::string joined(const json& words) {
+  std::string text;
+  for (const json& word : words) text += (text.empty() ? "" : " ") + (word.is_null() ? "?" : word.get<std::string>());
+  return text;
+}
+
+// The lines of `after` that differ from `before`, which must have as many.
+std::vector<std::pair<std::string, std::string>> changed_lines(const std::string& before, const std::string& after) {
+  std::vector<std::pair<std::string, std::string>> changed;
+  std::size_t a = 0, b = 0;
+  while (a < before.size() && b < after.size()) {
+    const std::size_t ea = before.find('\n', a), eb = after.find('\n', b);
+    const std::string la = before.substr(a, ea - a), lb = after.substr(b, eb - b);
+    if (la != lb) changed.emplace_back(la, lb);
+    if (ea == std::string::npos || eb == std::string::npos) break;
+    a = ea + 1;
+    b = eb + 1;
+  }
+  return changed;
+}
+
+// The publication flags of a CIF loop, by its rows' labels and site codes.
+std::map<std::string, std::string> cif_flags(const std::filesystem::path& file, const std::string& prefix,
+                                             const std::vector<std::string>& columns) {
+  std::map<std::string, std::string> flags;
+  gemmi::cif::Document cif = gemmi::cif::read_string(read_file(file));
+  gemmi::cif::Table table = cif.blocks.at(0).find(prefix, columns);
+  for (const auto& row : table) {
+    std::string name;
+    for (std::size_t c = 0; c + 1 < columns.size(); ++c) name += (c == 0 ? "" : " ") + row.str(c);
+    flags[name] = row.str(columns.size() - 1);
+  }
+  return flags;
+}
+
+TEST(MarkOption, MarkThenUnmarkByTheCommandLineAndTheNextRunKeepsTheMark) {
+  P41 s;
+  ASSERT_GE(s.rows("hydrogen_bonds").size(), 1u);
+  // A bond to an image, and the first hydrogen bond, as NAME.json names them.
+  json bond;
+  for (const json& row : s.rows("bonds"))
+    if (row["site_codes"][1] != ".") bond = row;
+  ASSERT_FALSE(bond.is_null());
+  const json& hbond = s.rows("hydrogen_bonds")[0];
+  const auto run = s.vortan({"--mark", "bond", joined(bond["atoms"]), joined(bond["site_codes"]), "--cif", "--mark",
+                             "hbond", joined(hbond["atoms"]), joined(hbond["site_codes"]), "--json"});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Marked for publication: bond " + joined(bond["atoms"])), std::string::npos) << run.out;
+
+  // One record each, changed in column 1 alone: the record of the bond's
+  // first atom with the row's distance, and the hydrogen bond's.
+  const std::string results = read_file(s.folder / "S.VORTAN");
+  const auto bond_lines = changed_lines(s.results, results);
+  ASSERT_EQ(bond_lines.size(), 1u);
+  EXPECT_EQ(bond_lines[0].first[0], 'N');
+  EXPECT_EQ("Y" + bond_lines[0].first.substr(1), bond_lines[0].second);
+  int central = 0, neighbour = 0;
+  double distance = 0;
+  ASSERT_EQ(std::sscanf(bond_lines[0].second.c_str() + 5, "%lf %*f %d %d", &distance, &central, &neighbour), 3);
+  EXPECT_EQ(central, s.atom(bond["atoms"][0]));
+  EXPECT_EQ(neighbour, s.atom(bond["atoms"][1]));
+  EXPECT_NEAR(distance, bond["distance"]["value"].get<double>(), 0.6e-5);
+  const std::string marks = read_file(s.folder / "S.TORHB");
+  const auto hbond_lines = changed_lines(s.marks, marks);
+  ASSERT_EQ(hbond_lines.size(), 1u);
+  EXPECT_EQ("Y" + hbond_lines[0].first.substr(1), hbond_lines[0].second);
+  EXPECT_EQ(hbond_lines[0].second.substr(1, 4), " 1 3");
+
+  // The JSON and the CIF of the same run show the two marks and no other.
+  const json after = json::parse(read_file(s.folder / "S.json"));
+  int published = 0;
+  for (const char* key : {"bonds", "angles", "torsions", "hydrogen_bonds"})
+    for (const json& row : after["phases"][0][key]) published += row["publish"].get<bool>();
+  EXPECT_EQ(published, 2);
+  for (const json& row : after["phases"][0]["bonds"])
+    if (row["atoms"] == bond["atoms"] && row["site_codes"] == bond["site_codes"]) {
+      EXPECT_TRUE(row["publish"]);
+    }
+  EXPECT_TRUE(after["phases"][0]["hydrogen_bonds"][0]["publish"]);
+  const auto bond_flags = cif_flags(s.folder / "S_geom.cif", "_geom_bond_",
+                                    {"atom_site_label_1", "atom_site_label_2", "site_symmetry_2", "publ_flag"});
+  EXPECT_EQ(bond_flags.at(joined(bond["atoms"]) + " " + bond["site_codes"][1].get<std::string>()), "yes");
+  int yes = 0;
+  for (const auto& [name, flag] : bond_flags) yes += flag == "yes";
+  EXPECT_EQ(yes, 1);
+  const auto hbond_flags = cif_flags(s.folder / "S_geom.cif", "_geom_hbond_",
+                                     {"atom_site_label_D", "atom_site_label_H", "atom_site_label_A", "publ_flag"});
+  EXPECT_EQ(hbond_flags.at(joined(hbond["atoms"])), "yes");
+
+  // The next plain run keeps both marks as they stand.
+  ASSERT_EQ(s.vortan({}).exit_status, 0);
+  EXPECT_EQ(read_file(s.folder / "S.VORTAN"), results);
+  EXPECT_EQ(read_file(s.folder / "S.TORHB"), marks);
+
+  // Cleared again, the files are those of the first run; a second clear changes nothing.
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto cleared = s.vortan({"--unmark", "hbond", joined(hbond["atoms"]), joined(hbond["site_codes"]),
+                                   "--unmark", "bond", joined(bond["atoms"]), joined(bond["site_codes"])});
+    ASSERT_EQ(cleared.exit_status, 0) << cleared.out << cleared.err;
+    EXPECT_EQ(read_file(s.folder / "S.VORTAN"), s.results);
+    EXPECT_EQ(read_file(s.folder / "S.TORHB"), s.marks);
+  }
+}
+
+TEST(MarkOption, BadRequestsAreRefusedAndLeaveTheFilesAsTheyWere) {
+  P41 s;
+  const json& bond = s.rows("bonds")[0];
+  const std::string labels = joined(bond["atoms"]), codes = joined(bond["site_codes"]);
+  // Marked, so that a wrongly applied clear would show too.
+  ASSERT_EQ(s.vortan({"--mark", "bond", labels, codes}).exit_status, 0);
+  const std::string results = read_file(s.folder / "S.VORTAN");
+  const std::string marks = read_file(s.folder / "S.TORHB");
+  ASSERT_NE(results, s.results);
+  struct Refusal {
+    std::vector<std::string> words;
+    std::string message;
+  };
+  const std::vector<Refusal> refusals = {
+      // The first request is good, the second no row: neither is applied.
+      {{"--unmark", "bond", labels, codes, "--mark", "bond", labels, ". 4_555"},
+       "No row of this run is \"bond " + labels + " . 4_555\""},
+      {{"--mark", "bond", labels, "."}, "names 2 labels and 1 site codes"},
+      {{"--mark", "plane", labels, codes}, "is of no kind vortan marks"},
+      {{"--mark", "bond:2", labels, codes}, "No row of this run is \"bond " + labels + " " + codes + " of phase 2\""},
+      {{"--unmark", "angle", labels}, "takes three arguments"},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.words[1] + " " + refusal.words[2]);
+    const auto run = s.vortan(refusal.words);
+    EXPECT_NE(run.exit_status, 0);
+    EXPECT_NE((run.out + run.err).find(refusal.message), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(read_file(s.folder / "S.VORTAN"), results);
+    EXPECT_EQ(read_file(s.folder / "S.TORHB"), marks);
+  }
+
+  // A good request in a run whose CIF cannot be written: no mark reaches the files.
+  std::filesystem::create_directory(s.folder / "S_geom.cif");
+  const auto failed = s.vortan({"--unmark", "bond", labels, codes, "--cif"});
+  EXPECT_NE(failed.exit_status, 0);
+  EXPECT_EQ(read_file(s.folder / "S.VORTAN"), results);
+  EXPECT_EQ(read_file(s.folder / "S.TORHB"), marks);
+  for (const auto& entry : std::filesystem::directory_iterator(s.folder.path()))
+    EXPECT_EQ(entry.path().filename().string().find(".new"), std::string::npos) << entry.path();
+}
+
+// --serve's page gets the run's rows and drawing, and its marks go through
+// the same writer while the experiment stays locked. Run in a child
+// process: a run's state is process-wide.
+TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
+  P41 s;
+  const json& hbond = s.rows("hydrogen_bonds")[1];
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(s.folder.path().c_str()) != 0) _exit(120);
+    std::string report;
+    vesk::VortanOptions options;
+    options.serve = true;
+    options.page = [&](const vesk::PageContext& page) {
+      const auto other = run_program(VORTAN_BIN, {"S"}, ".");
+      report += "second " + std::to_string(other.exit_status) + " " + other.out + other.err + "\n";
+      for (const auto& [phase, svg] : page.drawings) report += "drawing " + std::to_string(phase) + "\n" + svg + "\n";
+      const bool changed = page.set_mark(
+          vesk::RowIdentity{"hbond", {"N1", "H1", "O2"}, {".", ".", hbond["site_codes"][2].get<std::string>()}, 0},
+          true);
+      report += "changed " + std::to_string(changed) + "\n";
+      report += "json " + page.results_json() + "\n";
+      report += "cif " + page.write_cif() + "\n";
+    };
+    vesk::set_command_arguments({"S"});
+    int status = 0;
+    try {
+      vesk::run_vortan(options);
+    } catch (const std::exception& error) {
+      report += std::string("error ") + error.what() + "\n";
+      status = 1;
+    }
+    recio::flush_all();
+    vesk::leave_experiment();
+    write_file("report.txt", report);
+    _exit(status);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(s.folder / "report.txt");
+  const std::string report = read_file(s.folder / "report.txt");
+  EXPECT_NE(report.find("The experiment S is in use by vortan (process " + std::to_string(pid) + ")"),
+            std::string::npos)
+      << report.substr(0, 400);
+  EXPECT_NE(report.find("changed 1"), std::string::npos);
+  EXPECT_EQ(changed_lines(s.marks, read_file(s.folder / "S.TORHB")).size(), 1u);
+  const std::size_t at = report.find("json ");
+  ASSERT_NE(at, std::string::npos);
+  const json page = json::parse(report.substr(at + 5, report.find("\ncif ", at) - at - 5));
+  EXPECT_TRUE(page["phases"][0]["hydrogen_bonds"][1]["publish"]);
+  EXPECT_FALSE(page["phases"][0]["hydrogen_bonds"][0]["publish"]);
+  EXPECT_EQ(cif_flags(s.folder / "S_geom.cif", "_geom_hbond_",
+                      {"atom_site_label_D", "atom_site_label_H", "atom_site_label_A", "publ_flag"})
+                .at("N1 H1 O2"),
+            "yes");
+
+  // Every bond of the drawing names a row of "bonds", every atom its label and site code.
+  std::set<std::string> rows;
+  for (const json& row : s.rows("bonds")) rows.insert(joined(row["atoms"]) + "|" + joined(row["site_codes"]));
+  const std::regex bond_line(R"re(<line class="bond" data-atoms="([^"]*)" data-site-codes="([^"]*)")re");
+  int bonds = 0;
+  for (auto it = std::sregex_iterator(report.begin(), report.end(), bond_line); it != std::sregex_iterator(); ++it) {
+    ++bonds;
+    EXPECT_EQ(rows.count((*it)[1].str() + "|" + (*it)[2].str()), 1u) << (*it)[0];
+  }
+  EXPECT_GT(bonds, 10);
+  const std::regex atom_group(R"re(<g class="atom" id="atom\d+" data-atoms="([^" ]+)" data-site-codes="([^" ]+)")re");
+  EXPECT_EQ(std::distance(std::sregex_iterator(report.begin(), report.end(), atom_group), std::sregex_iterator()),
+            static_cast<long>(s.doc["phases"][0]["atoms"].size()));
+}
+
+}  // namespace
