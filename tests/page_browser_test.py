@@ -13,12 +13,11 @@ selenium), as a user works with it:
   before is on disk, the click after it is refused on the page and its box
   goes back.
 
-  page_browser_test.py MODE VORTAN CIF2EXP FIXTURE SOURCE_DIR [SCREENSHOT.png]
+  page_browser_test.py VORTAN CIF2EXP SOURCE_DIR [SCREENSHOT.png]
 
-MODE "vortan" serves `vortan S --serve` and checks S.VORTAN, S.TORHB,
-S_geom.cif and a later run's S.json; "fixture" serves page_fixture and
-checks its marks log. Exit status 77 (skipped) without chromium,
-chromedriver or python3-selenium.
+on `vortan S --serve`; the marks are read back from S.VORTAN, S.TORHB,
+S_geom.cif and a later run's S.json. Exit status 77 (skipped) without
+chromium, chromedriver or python3-selenium.
 """
 import decimal
 import json
@@ -225,20 +224,8 @@ def run_json(vortan, folder):
         return json.load(f)
 
 
-def last_marks(folder):
-    """The fixture's log: each row's last answered state."""
-    state = {}
-    with open(os.path.join(folder, "marks.log"), encoding="utf-8") as f:
-        for line in f:
-            words = line.split()
-            kind, flag, rest = words[0], words[-1], words[1:-1]
-            n = len(rest) // 2
-            state[(kind, tuple(rest[:n]), tuple(rest[n:]))] = flag == "Y"
-    return sorted(key for key, on in state.items() if on)
-
-
-def bonds_session(mode, tools, folder, screenshot):
-    server = page_support.Server(page_support.server_command(mode, tools), folder)
+def bonds_session(vortan, folder, screenshot):
+    server = page_support.Server(vortan, folder)
     driver = browser()
     try:
         open_page(driver, server)
@@ -285,24 +272,17 @@ def bonds_session(mode, tools, folder, screenshot):
         driver.quit()
         server.kill()
     want = sorted([(tuple(second[0]), tuple(second[1])), (tuple(third[0]), tuple(third[1]))])
-    if mode == "fixture":
-        expect("the log holds the two bonds,", last_marks(folder) == sorted(("bond",) + w for w in want),
-               str(last_marks(folder)))
-        listed = sorted((tuple(json.loads(a)), tuple(json.loads(b))) for a, b in
-                        (re.match(r"(\[.*?\]) (\[.*\])", line).groups() for line in open(cif)))
-        expect("the CIF lists the two bonds,", listed == want, str(listed))
-        return
     expect("S.VORTAN has one Y record per marked bond,", y_records(os.path.join(folder, "S.VORTAN")) == 2,
            str(y_records(os.path.join(folder, "S.VORTAN"))))
     expect("the CIF flags exactly the two bonds,", cif_flagged(cif, "bond") == want, str(cif_flagged(cif, "bond")))
-    results = run_json(tools["vortan"], folder)
+    results = run_json(vortan, folder)
     expect("the next run reads exactly the two bonds,", marked_rows(results, "bonds") == want,
            str(marked_rows(results, "bonds")))
     expect("the next run has no other mark,", not marked_rows(results, "angles") and not marked_rows(results, "torsions"))
 
 
-def torsions_session(mode, tools, folder):
-    server = page_support.Server(page_support.server_command(mode, tools), folder)
+def torsions_session(vortan, folder):
+    server = page_support.Server(vortan, folder)
     driver = browser()
     try:
         open_page(driver, server)
@@ -322,24 +302,19 @@ def torsions_session(mode, tools, folder):
         driver.quit()
         server.kill()
     key = lambda row: (tuple(row[0]), tuple(row[1]))  # noqa: E731
-    if mode == "fixture":
-        expect("the log holds the torsion and the H bond,",
-               last_marks(folder) == sorted([("hbond",) + key(hbond), ("torsion",) + key(torsion)]),
-               str(last_marks(folder)))
-        return
     expect("S.TORHB has a Y record each for the torsion and the H bond,",
            y_records(os.path.join(folder, "S.TORHB")) == 2, str(y_records(os.path.join(folder, "S.TORHB"))))
     expect("the CIF flags the torsion,", cif_flagged(cif, "torsion") == [key(torsion)], str(cif_flagged(cif, "torsion")))
     expect("the CIF flags the H bond,", cif_flagged(cif, "hbond") == [key(hbond)], str(cif_flagged(cif, "hbond")))
-    results = run_json(tools["vortan"], folder)
+    results = run_json(vortan, folder)
     expect("the next run reads the torsion,", marked_rows(results, "torsions") == [key(torsion)],
            str(marked_rows(results, "torsions")))
     expect("the next run reads the H bond,", marked_rows(results, "hydrogen_bonds") == [key(hbond)],
            f"{marked_rows(results, 'hydrogen_bonds')}, want {key(hbond)}")
 
 
-def kill_session(mode, tools, folder):
-    server = page_support.Server(page_support.server_command(mode, tools), folder)
+def kill_session(vortan, folder):
+    server = page_support.Server(vortan, folder)
     driver = browser()
     try:
         open_page(driver, server)
@@ -359,30 +334,26 @@ def kill_session(mode, tools, folder):
         driver.quit()
         server.kill()
     want = [(tuple(answered[0]), tuple(answered[1]))]
-    if mode == "fixture":
-        expect("the answered mark survives the kill,", last_marks(folder) == [("bond",) + want[0]], str(last_marks(folder)))
-        return
-    results = run_json(tools["vortan"], folder)
+    results = run_json(vortan, folder)
     expect("the answered mark survives the kill,", marked_rows(results, "bonds") == want,
            str(marked_rows(results, "bonds")))
 
 
 def main():
-    mode, vortan, cif2exp, fixture, source_dir = sys.argv[1:6]
-    screenshot = os.path.abspath(sys.argv[6]) if len(sys.argv) > 6 else None
+    vortan, cif2exp, source_dir = sys.argv[1:4]
+    screenshot = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
     if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
         print("needs Debian's chromium and chromium-driver: skipped")
         return page_support.SKIP
-    tools = {"vortan": vortan, "fixture": fixture}
     for session in ["bonds", "torsions", "kill"]:
         with tempfile.TemporaryDirectory() as folder:
-            page_support.write_p41(folder, source_dir, cif2exp, vortan)
+            page_support.write_p41(folder, source_dir, cif2exp)
             if session == "bonds":
-                bonds_session(mode, tools, folder, screenshot)
+                bonds_session(vortan, folder, screenshot)
             elif session == "torsions":
-                torsions_session(mode, tools, folder)
+                torsions_session(vortan, folder)
             else:
-                kill_session(mode, tools, folder)
+                kill_session(vortan, folder)
     for failure in failures:
         print("FAILED:", failure)
     print(f"{len(failures)} failures")

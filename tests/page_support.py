@@ -1,7 +1,6 @@
 """What the page's tests share: the P 41 structure (COD 2016470, cut to
 its heavy atoms and three hydrogen atoms: bonds, torsion angles and two
-hydrogen bonds) converted by cif2exp, and a page server started on it,
-either `vortan S --serve` or the page_fixture program on its NAME.json.
+hydrogen bonds) converted by cif2exp, and `vortan S --serve` started on it.
 
 A server is run with DISPLAY and WAYLAND_DISPLAY removed, so that no
 browser of the desktop opens, and its address is read from the line
@@ -19,14 +18,13 @@ import time
 SKIP = 77  # CTest's SKIP_RETURN_CODE
 
 
-def write_p41(folder, source_dir, cif2exp, vortan):
-    """S.EXP and S.CMT of the P 41 paper in folder; S.json of a plain run."""
+def write_p41(folder, source_dir, cif2exp):
+    """S.EXP and S.CMT of the P 41 paper in folder."""
     with open(os.path.join(source_dir, "tests", "support", "small_structures.cpp"), encoding="utf-8") as f:
         cif = re.search(r'kP41Cif = R"\((.*?)\)";', f.read(), re.S).group(1)
     with open(os.path.join(folder, "s.cif"), "w", encoding="utf-8") as f:
         f.write(cif)
     subprocess.run([cif2exp, "s.cif", "S"], cwd=folder, check=True, capture_output=True, timeout=120)
-    subprocess.run([vortan, "S", "--json"], cwd=folder, check=True, capture_output=True, timeout=120)
 
 
 def quiet_environment():
@@ -38,11 +36,11 @@ def quiet_environment():
 
 
 class Server:
-    """A page server in a child process, with its port and token."""
+    """`vortan S --serve` in a child process, with its port and token."""
 
-    def __init__(self, command, folder, environment=None):
+    def __init__(self, vortan, folder, environment=None):
         self.folder = folder
-        self.process = subprocess.Popen(command, cwd=folder, env=environment or quiet_environment(),
+        self.process = subprocess.Popen([vortan, "S", "--serve"], cwd=folder, env=environment or quiet_environment(),
                                         stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.output = b""
@@ -105,9 +103,3 @@ class Server:
             self.process.kill()
         self.process.communicate(timeout=30)
 
-
-def server_command(mode, tools):
-    """`vortan S --serve`, or the fixture on S.json."""
-    if mode == "vortan":
-        return [tools["vortan"], "S", "--serve"]
-    return [tools["fixture"], "S.json", "marks.log"]
