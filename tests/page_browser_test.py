@@ -23,7 +23,6 @@ import decimal
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
