@@ -62,6 +62,7 @@ def wait_for(what, condition, timeout=30):
 def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                      "--window-size=1400,1000", "--no-first-run", "--disable-extensions"]:
         options.add_argument(argument)
@@ -258,6 +259,10 @@ def bonds_session(vortan, folder, screenshot):
         driver.find_element(By.ID, "write-cif").click()
         status = wait_for("the CIF", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
         cif = os.path.join(folder, status.group(1))
+        # A refused script, style or request (the Content-Security-Policy)
+        # shows only in the browser's console.
+        errors = [entry["message"] for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+        expect("the page runs without an error in the console,", not errors, str(errors))
         if screenshot:
             # The page as it opens, with the marks of this session and the
             # rows of one atom of the drawing lit.

@@ -90,7 +90,7 @@ def check_server(server, folder, experiment_head):
                        ("X-Content-Type-Options", "nosniff"), ("Content-Security-Policy", "default-src 'self'")]:
         expect(f"the page's {name},", want in headers.get(name, ""), repr(headers.get(name)))
     expect("no inline script is allowed,", "unsafe-inline" not in headers.get("Content-Security-Policy", ""))
-    for path, kind in [("/page.js", "text/javascript"), ("/page.css", "text/css"),
+    for path, kind in [("/page.js", "text/javascript"), ("/page.css", "text/css"), ("/icon.svg", "image/svg+xml"),
                        ("/results.json", "application/json"), ("/drawing/1.svg", "image/svg+xml")]:
         status, headers, body = server.request("GET", path)
         expect(f"{path} is served,", status == 200 and headers.get("Content-Type", "").startswith(kind),
