@@ -265,7 +265,9 @@ void open_in_browser(const std::string& file) {
   if (child < 0) return;
   if (child == 0) {
     if (::fork() == 0) {
-      // The browser gets neither our blocked signals nor our sockets.
+      // The browser gets neither our blocked signals nor our sockets, and
+      // a session of its own: Ctrl-C on our terminal is not for it.
+      ::setsid();
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
