@@ -82,13 +82,16 @@ class Phase:
         self.atoms = {a["label"]: a for a in phase["atoms"]}
         self.values = atom_values or {a["label"]: atom_parameters(a)[0] for a in phase["atoms"]}
 
-    def frac(self, label, code):
-        x = np.array(self.values[label][:3])
+    def carry(self, code, x):
+        """x (fractional) carried by the operation of a site code."""
         if code == ".":
             return x
         n, klm = code.split("_")
         r, t = self.ops[int(n) - 1]
         return r @ x + t + np.array([int(d) - 5 for d in klm])
+
+    def frac(self, label, code):
+        return self.carry(code, np.array(self.values[label][:3]))
 
     def cart(self, label, code):
         return self.m @ self.frac(label, code)

@@ -210,15 +210,6 @@ def check_su(what, q, phase, f, covariance):
     ar.check(f"{what} s.u.", q["su"], want, 0.02 * want + 1e-7)
 
 
-def carried(p, code, x):
-    """x (fractional) carried by the operation of a site code."""
-    if code == ".":
-        return x
-    n, klm = code.split("_")
-    r, t = p.ops[int(n) - 1]
-    return r @ x + t + np.array([int(d) - 5 for d in klm])
-
-
 def check_shares(name, p, phase):
     """Each shared polyhedron's centre, carried by its site code, has that
     many of its ligands on this polyhedron's: 1 a corner, 2 an edge, 3 or
@@ -232,12 +223,12 @@ def check_shares(name, p, phase):
                 ar.failures.append(what + ": no site code")
                 continue
             other = by_atom[share["atom"]]
-            theirs = [carried(p, share["site_code"], p.frac(l["atom"], l["site_code"] or "."))
+            theirs = [p.carry(share["site_code"], p.frac(l["atom"], l["site_code"] or "."))
                       for l in other["ligands"]]
             common = sum(any(np.all(abs(a - b) < 1e-3) for b in theirs) for a in own)
             kind = {1: "corner", 2: "edge"}.get(common, "face" if common >= 3 else None)
             ar.check(what + " kind", 0.0 if kind == share["kind"] else 1.0, 0.0)
-            centre = carried(p, share["site_code"], p.frac(share["atom"], "."))
+            centre = p.carry(share["site_code"], p.frac(share["atom"], "."))
             ar.check(what + " apart", 0.0 if np.any(abs(centre - p.frac(poly["atom"], ".")) > 1e-3) else 1.0, 0.0)
 
 
