@@ -8,6 +8,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -108,14 +109,6 @@ std::string row_key(std::string_view kind, int phase, const std::vector<std::str
   return key;
 }
 
-std::string describe(const RowIdentity& row) {
-  std::string text = row.kind;
-  for (const std::string& label : row.labels) text += ' ' + label;
-  for (const std::string& code : row.site_codes) text += ' ' + code;
-  if (row.phase > 0) text += " in phase " + std::to_string(row.phase);
-  return text;
-}
-
 // The rows that can be marked, by identity, and the phases that have each
 // identity: marks change the JSON's "publish" only, never its rows, so the
 // index is built once.
@@ -124,7 +117,16 @@ struct RowIndex {
   std::unordered_map<std::string, std::vector<int>> phases_of;  // phase 0's key
 
   explicit RowIndex(const std::string& document) {
-    const json results = json::parse(document);
+    // Only what names a row is kept while the document is read: the whole
+    // of a large structure's results would take ten times their text.
+    const json::parser_callback_t names_only = [](int, json::parse_event_t event, json& parsed) {
+      if (event != json::parse_event_t::key) return true;
+      const std::string& key = parsed.get_ref<const std::string&>();
+      if (key == "phases" || key == "phase" || key == "atoms" || key == "site_codes") return true;
+      return std::any_of(std::begin(kRowKinds), std::end(kRowKinds),
+                         [&](const RowKind& kind) { return key == kind.key; });
+    };
+    const json results = json::parse(document, names_only);
     for (const json& phase : results.at("phases")) {
       const int number = phase.at("phase").get<int>();
       for (const RowKind& kind : kRowKinds) {
@@ -480,11 +482,11 @@ void serve_page(const PageContext& context) {
     if (row->phase == 0) {
       const auto found = index->phases_of.find(row_key(row->kind, 0, row->labels, row->site_codes));
       if (found != index->phases_of.end() && found->second.size() > 1)
-        return answer_error(response, 400, "several phases have the " + describe(*row) + "; give \"phase\"");
+        return answer_error(response, 400, "several phases have the " + describe_row(*row) + "; give \"phase\"");
       if (found != index->phases_of.end()) row->phase = found->second.front();
     }
     if (!index->rows.contains(row_key(row->kind, row->phase, row->labels, row->site_codes)))
-      return answer_error(response, 404, "there is no " + describe(*row));
+      return answer_error(response, 404, "there is no " + describe_row(*row));
     with_context(response, [&] {
       const bool changed = context.set_mark(*row, publish);
       answer(response, 200, json{{"changed", changed}, {"publish", publish}});
