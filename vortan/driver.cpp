@@ -814,9 +814,10 @@ PageContext page_context(VortanRun& run) {
     return json_text(run.json_results, run.cif);
   };
   context.drawings = run.page_drawings;
-  context.set_mark = [&run, one_at_a_time](const RowIdentity& row, bool publish) {
+  context.set_mark = [marks = RowMarks{run.results.file, run.geometry_marks.file, &run.cif},
+                      one_at_a_time](const RowIdentity& row, bool publish) {
     const std::lock_guard<std::mutex> hold(*one_at_a_time);
-    return set_row_mark(RowMarks{run.results.file, run.geometry_marks.file, &run.cif}, row, publish);
+    return set_row_mark(marks, row, publish);
   };
   context.write_cif = [&run, one_at_a_time] {
     const std::lock_guard<std::mutex> hold(*one_at_a_time);

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
+#include <unordered_map>
 
 #include "recio/error.hpp"
 #include "recio/file_replace.hpp"
@@ -65,11 +67,46 @@ std::vector<std::size_t> matching_rows(const Json& rows, const RowIdentity& iden
   return found;
 }
 
-std::vector<std::size_t> rows_of(const CifBlock& block, const RowIdentity& identity) {
-  if (identity.kind == "bond") return matching_rows(json_bonds(block), identity);
-  if (identity.kind == "angle") return matching_rows(json_angles(block), identity);
-  if (identity.kind == "torsion") return matching_rows(json_torsions(block), identity);
-  return matching_rows(json_hydrogen_bonds(block), identity);
+Json json_rows(const CifBlock& block, const std::string& kind) {
+  if (kind == "bond") return json_bonds(block);
+  if (kind == "angle") return json_angles(block);
+  if (kind == "torsion") return json_torsions(block);
+  return json_hydrogen_bonds(block);
+}
+
+// Labels and codes as one key (a null code is "?").
+std::string identity_key(const std::vector<std::string>& labels, const std::vector<std::string>& codes) {
+  std::string key;
+  for (const std::string& label : labels) key += label + '\n';
+  for (const std::string& code : codes) key += code + '\n';
+  return key;
+}
+
+}  // namespace
+
+struct RowLookup {
+  // (phase, kind) -> identity key -> the rows, in the JSON's order
+  std::map<std::pair<int, std::string>, std::unordered_map<std::string, std::vector<std::size_t>>> rows;
+};
+
+std::shared_ptr<RowLookup> RowMarks::new_row_lookup() { return std::make_shared<RowLookup>(); }
+
+namespace {
+
+std::vector<std::size_t> rows_of(const CifBlock& block, const RowIdentity& identity, RowLookup* lookup) {
+  if (lookup == nullptr) return matching_rows(json_rows(block, identity.kind), identity);
+  auto [at, fresh] = lookup->rows.try_emplace({block.phase, identity.kind});
+  if (fresh) {
+    const Json rows = json_rows(block, identity.kind);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      std::vector<std::string> labels, codes;
+      for (const Json& label : rows[r]["atoms"]) labels.push_back(label.get<std::string>());
+      for (const Json& code : rows[r]["site_codes"]) codes.push_back(code.is_null() ? "?" : code.get<std::string>());
+      at->second[identity_key(labels, codes)].push_back(r);
+    }
+  }
+  const auto found = at->second.find(identity_key(identity.labels, identity.site_codes));
+  return found == at->second.end() ? std::vector<std::size_t>{} : found->second;
 }
 
 ResolvedRow resolve_bond(CifBlock& block, std::size_t index) {
@@ -146,13 +183,13 @@ std::vector<std::string> words_of(std::string_view text) {
   return words;
 }
 
-ResolvedRow resolve(CifCollector& cif, const RowIdentity& identity) {
+ResolvedRow resolve(CifCollector& cif, const RowIdentity& identity, RowLookup* lookup = nullptr) {
   check_form(identity);
   std::vector<std::pair<CifBlock*, std::size_t>> found;
   std::vector<int> phases;
   for (CifBlock& block : cif.blocks) {
     if (identity.phase != 0 && block.phase != identity.phase) continue;
-    const std::vector<std::size_t> rows = rows_of(block, identity);
+    const std::vector<std::size_t> rows = rows_of(block, identity, lookup);
     if (rows.size() > 1)
       throw Error("The row \"" + describe_row(identity) + "\" names " + std::to_string(rows.size()) +
                   " rows of phase " + std::to_string(block.phase) + " (sites whose code cannot be written)");
@@ -269,7 +306,7 @@ void check_row(CifCollector& cif, const RowIdentity& row) { resolve(cif, row); }
 
 bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish) {
   if (marks.cif == nullptr) throw Error("No rows to mark: the run collected none");
-  const ResolvedRow resolved = resolve(*marks.cif, row);
+  const ResolvedRow resolved = resolve(*marks.cif, row, marks.lookup.get());
   const std::string& file = resolved.geometry_file ? marks.marks_file : marks.results_file;
   const std::string what = resolved.geometry_file ? "marks file" : "results file";
   const std::span<const MarkKind> kinds = resolved.geometry_file ? geometry_marks_kinds() : results_file_kinds();

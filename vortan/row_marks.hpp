@@ -8,6 +8,7 @@
 // renamed over it) before the call returns, so a mark that was answered is
 // on disk whatever happens next.
 #pragma once
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,10 +26,17 @@ struct RowIdentity {
 
 // The marks files of the run and the rows of its model (the collector of
 // the publication CIF, whose rows are the records in their order).
+struct RowLookup;  // the rows of each phase and kind by identity, built once
 struct RowMarks {
   std::string results_file;  // stem + ".VORTAN"
   std::string marks_file;    // stem + ".TORHB"
   CifCollector* cif = nullptr;
+  // Shared by the copies of one RowMarks: a page's clicks find their rows
+  // without going through every row again (the collector's rows never
+  // change after the run, only their flags).
+  std::shared_ptr<RowLookup> lookup = new_row_lookup();
+
+  static std::shared_ptr<RowLookup> new_row_lookup();
 };
 
 // Sets (publish) or clears the mark of the row, on disk and in the
