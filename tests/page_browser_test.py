@@ -166,6 +166,15 @@ def check_sort_and_filter(driver, results):
     box.clear()
     driver.execute_script("arguments[0].dispatchEvent(new Event('input'))", box)
 
+    only = table.find_element(By.CSS_SELECTOR, "input.chemical-only")
+    only.click()
+    shown = driver.execute_script(
+        "return arguments[0].querySelectorAll('tbody tr').length", table)
+    want = sum(1 for b in bonds if b["chemical_bond"])
+    expect("chemical bonds only shows the bond graph's,", shown == want and 0 < want < len(bonds),
+           f"{shown}, want {want} of {len(bonds)}")
+    only.click()
+
 
 def drawn_bond(driver, taken):
     """A bond of the drawing whose row is not among `taken`, and its row."""

@@ -70,6 +70,7 @@ struct CifBond {
   CifSite site;
   CifSite reverse;         // the central atom's image as the neighbour sees it; code 0: none
   bool published = false;  // either direction marked
+  bool chemical = false;   // a chemical bond (the bond graph), not only a distance
 };
 
 struct CifAngle {

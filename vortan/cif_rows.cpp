@@ -59,7 +59,13 @@ void collect_phase_rows(CifCollector& cif, const PhaseDescription& phase, const 
   if (!geometry.computed) return;
   const int atoms = static_cast<int>(phase.atoms.size());
   for (int i = 1; i <= atoms; ++i) {
-    for (const Contact& c : geometry.contacts_of(i)) collect_bond(cif, phase, publish, i, Bond{c.atom, c.code, c.n, c.x, c.d}, c.sigma);
+    const std::vector<Bond>& bonded = geometry.bonds.bonds_of(i);
+    for (const Contact& c : geometry.contacts_of(i)) {
+      collect_bond(cif, phase, publish, i, Bond{c.atom, c.code, c.n, c.x, c.d}, c.sigma);
+      cif.blocks.back().bonds.back().chemical = std::any_of(bonded.begin(), bonded.end(), [&](const Bond& b) {
+        return b.atom == c.atom && b.code == c.code && b.n == c.n;
+      });
+    }
     const std::vector<Bond> kept = kept_neighbours(geometry, i);
     for_each_angle(geometry, i, kept, [&](const Bond& first, const Bond& second, const AngleValue& angle) {
       collect_angle(cif, phase, publish, i, first, second, angle.degrees, angle.sigma);

@@ -101,6 +101,7 @@ Json json_bonds(const CifBlock& block) {
     row["atoms"] = {label(block, bond.central), label(block, bond.neighbour)};
     row["site_codes"] = {".", json_site(bond.site)};
     row["distance"] = json_quantity(bond.value, bond.sigma);
+    row["chemical_bond"] = bond.chemical;
     row["publish"] = bond.published;
     rows.push_back(std::move(row));
   }

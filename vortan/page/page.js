@@ -148,6 +148,7 @@ function markableRows(phase, table) {
     labels: row.atoms,
     codes: row.site_codes,
     publish: Boolean(row.publish),
+    chemical: row.chemical_bond !== false,
     cells: [...row.atoms.map((label) => textCell(label)), textCell(row.site_codes.join(' ')), ...table.cells(row)],
   }));
 }
@@ -173,8 +174,19 @@ class TableView {
       this.render();
     });
     this.foot = element('tfoot', {}, [element('tr', {}, [element('td', { colspan: String(headings.length) }, [this.more])])]);
+    // Bonds: every distance of the listing, or the chemical bonds alone.
+    this.chemicalOnly = false;
+    const captionItems = [table.title + ' (' + this.rows.length + ')', this.count];
+    if (table.kind === 'bond') {
+      const only = element('input', { type: 'checkbox', class: 'chemical-only' });
+      only.addEventListener('change', () => {
+        this.chemicalOnly = only.checked;
+        this.render();
+      });
+      captionItems.push(element('label', { class: 'count' }, [only, 'chemical bonds only']));
+    }
     this.node = element('table', { 'data-table': table.key }, [
-      element('caption', {}, [table.title + ' (' + this.rows.length + ')', this.count]),
+      element('caption', {}, captionItems),
       element('thead', {}, [this.headRow]), this.body, this.foot]);
     this.makeSortable(this.markable ? 1 : 0);
     this.render();
@@ -213,7 +225,8 @@ class TableView {
 
   render() {
     const terms = currentFilter();
-    const passing = terms.length === 0 ? this.order : this.order.filter((row) => passesFilter(row, terms));
+    const passing = terms.length === 0 && !this.chemicalOnly ? this.order
+      : this.order.filter((row) => passesFilter(row, terms) && (!this.chemicalOnly || row.chemical));
     const shown = passing.slice(0, this.limit);
     for (const row of shown) this.paintRow(row);
     this.body.replaceChildren(...shown.map((row) => this.rowNode(row)));
