@@ -23,24 +23,6 @@ namespace vesk {
 
 namespace {
 
-struct Work {
-  const PhaseDescription& phase;
-  CellFrame frame;
-  CellCovariance6 cell;
-  const ParameterCovariance& covariance;
-
-  const AtomSite& site(int atom) const { return phase.atoms[static_cast<std::size_t>(atom - 1)]; }
-  ImagePoint point(const AnalysisImage& image) const {
-    return image_point(frame, image.atom, site(image.atom).x, image.op, site(image.atom).x_position);
-  }
-  MeasuredValue measured(std::span<const ImagePoint> points, const PointMeasure& measure, double scale = 1,
-                         std::span<const ParameterDerivative> occupancies = {}) const {
-    if (!measure.defined) return MeasuredValue{0, 0, false};
-    const double variance = propagated_variance(frame, points, measure.gradient, cell, covariance, occupancies);
-    return MeasuredValue{measure.value * scale, std::sqrt(std::abs(variance)) * scale, true};
-  }
-};
-
 Point3d cart(const ImagePoint& p) { return {p.cart[0], p.cart[1], p.cart[2]}; }
 
 // Positions of the atom in the cell: the distinct images of the group's
@@ -258,7 +240,7 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
                                 const InorganicOptions& options, const MoleculeAnalysis* molecules) {
   InorganicAnalysis analysis;
   if (!geometry.computed) return analysis;
-  const Work work{phase, cell_frame(phase.abc, phase.cosines), in_double(cell), covariance};
+  const AnalysisFrame work(phase, cell, covariance);
   if (!work.frame.usable) return analysis;
   const BondValenceTable& table = bundled_bond_valence_table();
   const int count = static_cast<int>(phase.atoms.size());

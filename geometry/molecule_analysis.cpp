@@ -23,31 +23,28 @@ bool heavier_than_helium(const std::string& type_symbol) {
   return element > 2 && !is_hydrogen(element);  // D is numbered apart from H
 }
 
+AnalysisFrame::AnalysisFrame(const PhaseDescription& phase, const CellCovariance& cell,
+                             const ParameterCovariance& covariance)
+    : phase(phase), frame(cell_frame(phase.abc, phase.cosines)), cell(in_double(cell)), covariance(covariance) {}
+
+ImagePoint AnalysisFrame::point(const AnalysisImage& image) const {
+  return image_point(frame, image.atom, site(image.atom).x, image.op, site(image.atom).x_position);
+}
+
+std::vector<ImagePoint> AnalysisFrame::points(const std::vector<AnalysisImage>& images) const {
+  std::vector<ImagePoint> result;
+  for (const AnalysisImage& image : images) result.push_back(point(image));
+  return result;
+}
+
+MeasuredValue AnalysisFrame::measured(std::span<const ImagePoint> points, const PointMeasure& measure, double scale,
+                                      std::span<const ParameterDerivative> extra) const {
+  if (!measure.defined) return MeasuredValue{0, 0, false};
+  const double variance = propagated_variance(frame, points, measure, cell, covariance, extra);
+  return MeasuredValue{measure.value * scale, std::sqrt(std::abs(variance)) * scale, true};
+}
+
 namespace {
-
-struct Work {
-  const PhaseDescription& phase;
-  CellFrame frame;
-  CellCovariance6 cell;
-  const ParameterCovariance& covariance;
-
-  ImagePoint point(const AnalysisImage& image) const {
-    const AtomSite& atom = phase.atoms[static_cast<std::size_t>(image.atom - 1)];
-    return image_point(frame, image.atom, atom.x, image.op, atom.x_position);
-  }
-  std::vector<ImagePoint> points(const std::vector<AnalysisImage>& images) const {
-    std::vector<ImagePoint> result;
-    for (const AnalysisImage& image : images) result.push_back(point(image));
-    return result;
-  }
-  // `scale` carries radians into degrees.
-  MeasuredValue measured(const std::vector<ImagePoint>& points, const PointMeasure& measure, double scale = 1,
-                         std::span<const ParameterDerivative> extra = {}) const {
-    if (!measure.defined) return MeasuredValue{0, 0, false};
-    const double variance = propagated_variance(frame, points, measure, cell, covariance, extra);
-    return MeasuredValue{measure.value * scale, std::sqrt(std::abs(variance)) * scale, true};
-  }
-};
 
 std::vector<Cart3> cartesians(const std::vector<ImagePoint>& points) {
   std::vector<Cart3> result;
@@ -55,7 +52,7 @@ std::vector<Cart3> cartesians(const std::vector<ImagePoint>& points) {
   return result;
 }
 
-PlaneAnalysis analyse_plane(const Work& work, const std::vector<AnalysisImage>& atoms,
+PlaneAnalysis analyse_plane(const AnalysisFrame& work, const std::vector<AnalysisImage>& atoms,
                             const std::vector<AnalysisImage>& others) {
   PlaneAnalysis plane;
   plane.atoms = atoms;
@@ -80,7 +77,7 @@ PlaneAnalysis analyse_plane(const Work& work, const std::vector<AnalysisImage>& 
   return plane;
 }
 
-MeasuredValue angle_between(const Work& work, const PlaneAnalysis& a, const PlaneAnalysis& b) {
+MeasuredValue angle_between(const AnalysisFrame& work, const PlaneAnalysis& a, const PlaneAnalysis& b) {
   std::vector<ImagePoint> points = work.points(a.atoms);
   const std::vector<ImagePoint> second = work.points(b.atoms);
   const LeastSquaresPlane pa = least_squares_plane(cartesians(points));
@@ -89,7 +86,7 @@ MeasuredValue angle_between(const Work& work, const PlaneAnalysis& a, const Plan
   return work.measured(points, plane_angle(pa, pb), kDegreesPerRadian);
 }
 
-void puckering_of(const Work& work, RingAnalysis& ring) {
+void puckering_of(const AnalysisFrame& work, RingAnalysis& ring) {
   const std::vector<ImagePoint> points = work.points(ring.atoms);
   const RingPuckering p = ring_puckering(cartesians(points));
   ring.puckering = p.defined;
@@ -104,7 +101,7 @@ void puckering_of(const Work& work, RingAnalysis& ring) {
 
 // Rigid-bond rows for every chemical bond between two anisotropic atoms
 // heavier than He, each bond once.
-void rigid_bonds(const Work& work, const PhaseGeometry& geometry, MoleculeAnalysis& analysis) {
+void rigid_bonds(const AnalysisFrame& work, const PhaseGeometry& geometry, MoleculeAnalysis& analysis) {
   const PhaseDescription& phase = work.phase;
   auto anisotropic = [&](int atom) {
     const AtomSite& site = phase.atoms[static_cast<std::size_t>(atom - 1)];
@@ -150,7 +147,7 @@ MoleculeAnalysis analyse_molecules(const PhaseDescription& phase, const PhaseGeo
                                    const std::vector<std::vector<AnalysisImage>>& user_planes) {
   MoleculeAnalysis analysis;
   if (!geometry.computed) return analysis;
-  const Work work{phase, cell_frame(phase.abc, phase.cosines), in_double(cell), covariance};
+  const AnalysisFrame work(phase, cell, covariance);
   if (!work.frame.usable) return analysis;
   analysis.computed = true;
 

@@ -12,12 +12,14 @@
 // planes and the rigid-bond test.
 #pragma once
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "crystal/phase.hpp"
 #include "crystal/symmetry_operation.hpp"
 #include "geometry/cell_covariance.hpp"
 #include "geometry/coordinate_blocks.hpp"
+#include "geometry/measure.hpp"
 #include "geometry/phase_geometry.hpp"
 #include "geometry/puckering.hpp"
 
@@ -42,6 +44,25 @@ struct MeasuredValue {
   double value = 0;
   double su = 0;
   bool defined = true;           // false: no value (a phase without meaning)
+};
+
+// What the analyses after the geometry model measure with: the phase's
+// images as points, and a measure's value with its s.u. through the one
+// propagation.
+struct AnalysisFrame {
+  const PhaseDescription& phase;
+  CellFrame frame;
+  CellCovariance6 cell;
+  const ParameterCovariance& covariance;
+
+  AnalysisFrame(const PhaseDescription& phase, const CellCovariance& cell, const ParameterCovariance& covariance);
+  const AtomSite& site(int atom) const { return phase.atoms[static_cast<std::size_t>(atom - 1)]; }
+  ImagePoint point(const AnalysisImage& image) const;
+  std::vector<ImagePoint> points(const std::vector<AnalysisImage>& images) const;
+  // `scale` carries radians into degrees; `extra` are derivatives by other
+  // refined parameters (Uij, occupancies).
+  MeasuredValue measured(std::span<const ImagePoint> points, const PointMeasure& measure, double scale = 1,
+                         std::span<const ParameterDerivative> extra = {}) const;
 };
 
 struct PuckeringAmplitude {
