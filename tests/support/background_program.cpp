@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tests/support/run_program.hpp"
+
 namespace testing_support {
 
 BackgroundProgram::BackgroundProgram(const std::string& binary, const std::vector<std::string>& args,
@@ -24,14 +26,7 @@ BackgroundProgram::BackgroundProgram(const std::string& binary, const std::vecto
     dup2(null, 0);
     dup2(fd, 1);
     dup2(fd, 2);
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(binary.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
+    exec_in_folder(binary, args, folder, env);
   }
 }
 

@@ -25,6 +25,18 @@ void drain(int fd, std::string& sink) {
 
 }  // namespace
 
+void exec_in_folder(const std::string& binary, const std::vector<std::string>& args,
+                    const std::filesystem::path& folder, const std::map<std::string, std::string>& env) {
+  if (chdir(folder.c_str()) != 0) _exit(127);
+  for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(binary.c_str(), argv.data());
+  _exit(127);
+}
+
 RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
                       const std::filesystem::path& folder, const std::string& input,
                       const std::map<std::string, std::string>& env) {
@@ -41,14 +53,7 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
     dup2(err_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
     signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored in the program
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(binary.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
+    exec_in_folder(binary, args, folder, env);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);

@@ -18,6 +18,11 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
                       const std::filesystem::path& folder, const std::string& input = {},
                       const std::map<std::string, std::string>& env = {});
 
+// In a forked child: goes to `folder`, adds `env` and executes the binary
+// with `args`; ends the child with status 127 when it cannot.
+[[noreturn]] void exec_in_folder(const std::string& binary, const std::vector<std::string>& args,
+                                 const std::filesystem::path& folder, const std::map<std::string, std::string>& env);
+
 // A fresh empty folder under the system's temporary folder, removed by its destructor.
 class TempFolder {
  public:
