@@ -81,27 +81,6 @@ Mat3d normal_derivative(const LeastSquaresPlane& plane, std::size_t i) {
   return d;
 }
 
-PointMeasure plane_deviation(const LeastSquaresPlane& plane, std::size_t i) {
-  const std::size_t k = plane.points.size();
-  PointMeasure result;
-  result.gradient.assign(k, Cart3{});
-  if (!plane.defined) {
-    result.defined = false;
-    return result;
-  }
-  if (k == 3) return result;
-  const Cart3 r = minus(plane.points[i], plane.centroid);
-  result.value = dot(plane.normal, r);
-  if (std::fabs(result.value) <= rounding_length(plane.points)) result.value = 0;
-  for (std::size_t j = 0; j < k; ++j) {
-    Cart3 g = normal_gradient_along(plane, j, r);
-    g = minus(g, scaled(plane.normal, 1.0 / static_cast<double>(k)));
-    if (j == i) g = plus(g, plane.normal);
-    result.gradient[j] = g;
-  }
-  return result;
-}
-
 PointMeasure plane_deviation(const LeastSquaresPlane& plane, const Cart3& q) {
   const std::size_t k = plane.points.size();
   PointMeasure result;
@@ -116,6 +95,20 @@ PointMeasure plane_deviation(const LeastSquaresPlane& plane, const Cart3& q) {
   for (std::size_t j = 0; j < k; ++j)
     result.gradient[j] = minus(normal_gradient_along(plane, j, r), scaled(plane.normal, 1.0 / static_cast<double>(k)));
   result.gradient[k] = plane.normal;
+  return result;
+}
+
+PointMeasure plane_deviation(const LeastSquaresPlane& plane, std::size_t i) {
+  const std::size_t k = plane.points.size();
+  if (plane.defined && k == 3) {  // three points lie in their plane
+    PointMeasure result;
+    result.gradient.assign(k, Cart3{});
+    return result;
+  }
+  // As an outside point, its own place then folded into the plane's.
+  PointMeasure result = plane_deviation(plane, plane.points[i]);
+  result.gradient[i] = plus(result.gradient[i], result.gradient[k]);
+  result.gradient.pop_back();
   return result;
 }
 
