@@ -303,7 +303,6 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
     AtomValence row;
     row.atom = i;
     row.state = state[k];
-    row.weight = site_multiplicity(phase.group, work.site(i).x) * static_cast<double>(work.site(i).fraction);
     AtomSums& sums = own[k];
     sums.points = {work.point({i, SymmetryOperation{}})};
     std::vector<ValenceParameters> parameters;

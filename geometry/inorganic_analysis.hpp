@@ -59,7 +59,6 @@ struct AtomValence {
   std::vector<ValenceBond> bonds;
   MeasuredValue sum;
   MeasuredValue deviation;       // sum - |state|
-  double weight = 1;             // site multiplicity x occupancy
 };
 
 // A site shared by several atoms: their occupancy-weighted sum against
