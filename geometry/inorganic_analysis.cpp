@@ -176,10 +176,9 @@ struct Partner {
   bool bonded = false;
 };
 
-// Atoms that share one site (within 1.0E-3 of a cell edge) share one
-// coordination: each takes the partners of all of them, found with its own
-// radii, so that Mg on a Ca site sees Ca's long bonds too.
-std::vector<std::vector<Partner>> partners_of(const PhaseDescription& phase, const PhaseGeometry& geometry) {
+// Each atom's site: the atoms at its position (within 1.0E-3 of a cell
+// edge), from 1, the atom itself first.
+std::vector<std::vector<int>> co_occupants(const PhaseDescription& phase) {
   const std::size_t count = phase.atoms.size();
   std::vector<std::size_t> order(count);
   for (std::size_t k = 0; k < count; ++k) order[k] = k;
@@ -196,6 +195,15 @@ std::vector<std::vector<Partner>> partners_of(const PhaseDescription& phase, con
         site_of[order[b]].push_back(static_cast<int>(order[a] + 1));
       }
     }
+  return site_of;
+}
+
+// Atoms that share one site share one coordination: each takes the
+// partners of all of them, found with its own radii, so that Mg on a Ca
+// site sees Ca's long bonds too.
+std::vector<std::vector<Partner>> partners_of(const PhaseGeometry& geometry,
+                                              const std::vector<std::vector<int>>& site_of) {
+  const std::size_t count = site_of.size();
   auto same = [](const Bond& a, int atom, int code, const LatticeTranslation& n) {
     return a.atom == atom && a.code == code && a.n == n;
   };
@@ -254,7 +262,8 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
     symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;
   }
-  const std::vector<std::vector<Partner>> partners = partners_of(phase, geometry);
+  const std::vector<std::vector<int>> site_of = co_occupants(phase);
+  const std::vector<std::vector<Partner>> partners = partners_of(geometry, site_of);
   std::vector<int> state(static_cast<std::size_t>(count));
   const bool all_charged = std::all_of(symbol_charge.begin(), symbol_charge.end(),
                                        [](const std::optional<int>& c) { return c.has_value(); });
@@ -365,20 +374,20 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
   // sites of mixed occupancy): a minority ion held to its own formal
   // valence in a site shaped for the majority's raises a false alarm.
   std::vector<std::vector<int>> sites;
+  std::vector<int> site_number(static_cast<std::size_t>(count), -1);  // [atom - 1] into sites
   for (const AtomValence& row : analysis.atoms) {
     if (row.bonds.empty()) continue;
-    const Vec3& x = work.site(row.atom).x;
-    auto same = [&](const std::vector<int>& members) {
-      const AtomValence& first = analysis.atoms[static_cast<std::size_t>(members.front() - 1)];
-      const Vec3& y = work.site(first.atom).x;
-      return (first.state > 0) == (row.state > 0) && std::abs(x[0] - y[0]) < 1e-3 && std::abs(x[1] - y[1]) < 1e-3 &&
-             std::abs(x[2] - y[2]) < 1e-3;
-    };
-    const auto found = std::find_if(sites.begin(), sites.end(), same);
-    if (found == sites.end())
+    const auto k = static_cast<std::size_t>(row.atom - 1);
+    const auto other = std::find_if(site_of[k].begin(), site_of[k].end(), [&](int m) {
+      return site_number[static_cast<std::size_t>(m - 1)] >= 0 && (state[static_cast<std::size_t>(m - 1)] > 0) == (row.state > 0);
+    });
+    if (other == site_of[k].end()) {
+      site_number[k] = static_cast<int>(sites.size());
       sites.push_back({row.atom});
-    else
-      found->push_back(row.atom);
+    } else {
+      site_number[k] = site_number[static_cast<std::size_t>(*other - 1)];
+      sites[static_cast<std::size_t>(site_number[k])].push_back(row.atom);
+    }
   }
   std::vector<SiteDeviation> site_deviations;
   std::vector<ImagePoint> all_points;
