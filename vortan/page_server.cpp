@@ -21,8 +21,6 @@
 #include <string_view>
 #include <optional>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
@@ -81,67 +79,6 @@ bool same_secret(std::string_view given, std::string_view token) {
   return difference == 0;
 }
 
-// The JSON key of a row kind and its number of atoms.
-struct RowKind {
-  const char* kind;
-  const char* key;
-  std::size_t atoms;
-};
-constexpr RowKind kRowKinds[] = {
-    {"bond", "bonds", 2},             // 0
-    {"angle", "angles", 3},           // 1
-    {"torsion", "torsions", 4},       // 2
-    {"hbond", "hydrogen_bonds", 3},   // 3
-};
-
-const RowKind* row_kind(std::string_view kind) {
-  for (const RowKind& row : kRowKinds)
-    if (kind == row.kind) return &row;
-  return nullptr;
-}
-
-std::string row_key(std::string_view kind, int phase, const std::vector<std::string>& labels,
-                    const std::vector<std::string>& codes) {
-  std::string key(kind);
-  key += '\n' + std::to_string(phase);
-  for (const std::string& label : labels) key += '\n' + label;
-  for (const std::string& code : codes) key += '\n' + code;
-  return key;
-}
-
-// The rows that can be marked, by identity, and the phases that have each
-// identity: marks change the JSON's "publish" only, never its rows, so the
-// index is built once.
-struct RowIndex {
-  std::unordered_set<std::string> rows;  // with the phase
-  std::unordered_map<std::string, std::vector<int>> phases_of;  // phase 0's key
-
-  explicit RowIndex(const std::string& document) {
-    // Only what names a row is kept while the document is read: the whole
-    // of a large structure's results would take ten times their text.
-    const json::parser_callback_t names_only = [](int, json::parse_event_t event, json& parsed) {
-      if (event != json::parse_event_t::key) return true;
-      const std::string& key = parsed.get_ref<const std::string&>();
-      if (key == "phases" || key == "phase" || key == "atoms" || key == "site_codes") return true;
-      return std::any_of(std::begin(kRowKinds), std::end(kRowKinds),
-                         [&](const RowKind& kind) { return key == kind.key; });
-    };
-    const json results = json::parse(document, names_only);
-    for (const json& phase : results.at("phases")) {
-      const int number = phase.at("phase").get<int>();
-      for (const RowKind& kind : kRowKinds) {
-        if (!phase.contains(kind.key)) continue;
-        for (const json& row : phase.at(kind.key)) {
-          const auto labels = row.at("atoms").get<std::vector<std::string>>();
-          const auto codes = row.at("site_codes").get<std::vector<std::string>>();
-          rows.insert(row_key(kind.kind, number, labels, codes));
-          phases_of[row_key(kind.kind, 0, labels, codes)].push_back(number);
-        }
-      }
-    }
-  }
-};
-
 // The body of POST /mark, or a message saying what is wrong with it.
 std::optional<RowIdentity> parse_mark(const std::string& body, bool& publish, std::string& message) {
   const json request = json::parse(body, nullptr, false);
@@ -160,15 +97,15 @@ std::optional<RowIdentity> parse_mark(const std::string& body, bool& publish, st
   };
   RowIdentity row;
   const auto kind = request.find("kind");
-  const RowKind* known = kind != request.end() && kind->is_string() ? row_kind(kind->get<std::string>()) : nullptr;
-  if (known == nullptr) {
+  if (kind != request.end() && kind->is_string()) row.kind = kind->get<std::string>();
+  const std::size_t atoms = row_atom_count(row.kind);
+  if (atoms == 0) {
     message = "\"kind\" must be one of bond, angle, torsion, hbond";
     return std::nullopt;
   }
-  row.kind = known->kind;
   if (!text_list("atoms", row.labels) || !text_list("site_codes", row.site_codes) ||
-      row.labels.size() != known->atoms || row.site_codes.size() != known->atoms) {
-    message = "a " + row.kind + " needs \"atoms\" and \"site_codes\", " + std::to_string(known->atoms) +
+      row.labels.size() != atoms || row.site_codes.size() != atoms) {
+    message = "a " + row.kind + " needs \"atoms\" and \"site_codes\", " + std::to_string(atoms) +
               " strings each";
     return std::nullopt;
   }
@@ -359,12 +296,6 @@ class Listener {
 void serve_page(const PageContext& context) {
   const std::string token = random_token();
   std::atomic<bool> quit{false};
-  std::optional<RowIndex> index;
-  try {
-    index.emplace(context.results_json());
-  } catch (const nlohmann::json::exception& error) {
-    throw Error(std::string("the results of the run cannot be read for the page: ") + error.what());
-  }
 
   // The context's functions one call at a time. A stop of the run met in
   // one ends the page and goes on from serve_page, as it would have from
@@ -479,17 +410,15 @@ void serve_page(const PageContext& context) {
     std::string message;
     std::optional<RowIdentity> row = parse_mark(request.body, publish, message);
     if (!row) return answer_error(response, 400, message);
-    if (row->phase == 0) {
-      const auto found = index->phases_of.find(row_key(row->kind, 0, row->labels, row->site_codes));
-      if (found != index->phases_of.end() && found->second.size() > 1)
-        return answer_error(response, 400, "several phases have the " + describe_row(*row) + "; give \"phase\"");
-      if (found != index->phases_of.end()) row->phase = found->second.front();
-    }
-    if (!index->rows.contains(row_key(row->kind, row->phase, row->labels, row->site_codes)))
-      return answer_error(response, 404, "there is no " + describe_row(*row));
     with_context(response, [&] {
-      const bool changed = context.set_mark(*row, publish);
-      answer(response, 200, json{{"changed", changed}, {"publish", publish}});
+      try {
+        const bool changed = context.set_mark(*row, publish);
+        answer(response, 200, json{{"changed", changed}, {"publish", publish}});
+      } catch (const UnknownRow& error) {
+        answer_error(response, 404, error.what());
+      } catch (const AmbiguousRow& error) {
+        answer_error(response, 400, error.what());
+      }
     });
   });
   server.Post("/write-cif", [&](const httplib::Request&, httplib::Response& response) {

@@ -33,10 +33,6 @@ struct ResolvedRow {
   std::vector<bool*> flags;
 };
 
-constexpr std::size_t atom_count(const std::string& kind) {
-  return kind == "bond" ? 2 : kind == "angle" ? 3 : kind == "torsion" ? 4 : kind == "hbond" ? 3 : 0;
-}
-
 RecordKey key_of(int phase, int kind, std::initializer_list<int> ints) {
   RecordKey key{phase, kind};
   key.insert(key.end(), ints);
@@ -163,7 +159,7 @@ std::string phase_list(const std::vector<int>& phases) {
 }
 
 void check_form(const RowIdentity& identity) {
-  const std::size_t atoms = atom_count(identity.kind);
+  const std::size_t atoms = row_atom_count(identity.kind);
   if (atoms == 0)
     throw Error("The row \"" + describe_row(identity) + "\" is of no kind vortan marks (bond, angle, torsion, hbond)");
   if (identity.labels.size() != atoms || identity.site_codes.size() != atoms)
@@ -191,16 +187,16 @@ ResolvedRow resolve(CifCollector& cif, const RowIdentity& identity, RowLookup* l
     if (identity.phase != 0 && block.phase != identity.phase) continue;
     const std::vector<std::size_t> rows = rows_of(block, identity, lookup);
     if (rows.size() > 1)
-      throw Error("The row \"" + describe_row(identity) + "\" names " + std::to_string(rows.size()) +
+      throw AmbiguousRow("The row \"" + describe_row(identity) + "\" names " + std::to_string(rows.size()) +
                   " rows of phase " + std::to_string(block.phase) + " (sites whose code cannot be written)");
     if (rows.empty()) continue;
     found.emplace_back(&block, rows.front());
     phases.push_back(block.phase);
   }
   if (found.empty())
-    throw Error("No row of this run is \"" + describe_row(identity) + "\"");
+    throw UnknownRow("No row of this run is \"" + describe_row(identity) + "\"");
   if (found.size() > 1)
-    throw Error("The row \"" + describe_row(identity) + "\" is in phases " + phase_list(phases) +
+    throw AmbiguousRow("The row \"" + describe_row(identity) + "\" is in phases " + phase_list(phases) +
                 "; name the phase of the one to mark");
   CifBlock& block = *found.front().first;
   const std::size_t index = found.front().second;
@@ -276,6 +272,10 @@ bool replace_unless_changed(const std::string& file, const std::string& text, co
 }
 
 }  // namespace
+
+std::size_t row_atom_count(std::string_view kind) {
+  return kind == "bond" ? 2 : kind == "angle" ? 3 : kind == "torsion" ? 4 : kind == "hbond" ? 3 : 0;
+}
 
 RowIdentity parse_row_identity(std::string_view kind, std::string_view labels, std::string_view site_codes) {
   RowIdentity row;

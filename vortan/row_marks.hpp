@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "recio/error.hpp"
 #include "vortan/cif_output.hpp"
 
 namespace vesk {
@@ -22,6 +23,15 @@ struct RowIdentity {
   std::vector<std::string> labels;      // in NAME.json's order
   std::vector<std::string> site_codes;  // "." or "2_654", one per label
   int phase = 0;                        // 0: the one phase that has the row
+};
+
+// Of the errors set_row_mark throws: a row the run does not have, and an
+// identity that names rows of several phases (or several rows of one).
+struct UnknownRow : Error {
+  using Error::Error;
+};
+struct AmbiguousRow : Error {
+  using Error::Error;
 };
 
 // The marks files of the run and the rows of its model (the collector of
@@ -43,9 +53,10 @@ struct RowMarks {
 // collector's rows (so the CIF and NAME.json written after show it).
 // A bond is one row of the page but two records (one from each end):
 // marking sets the record of the row's first atom; clearing clears both.
-// Returns whether the file changed. Throws vesk::Error naming the row when
-// no row of the model has that identity, or naming the file when it cannot
-// be read or replaced (the file on disk is then as it was).
+// Returns whether the file changed. Throws UnknownRow or AmbiguousRow naming
+// the row when no row, or more than one, of the model has that identity, or
+// vesk::Error naming the file when it cannot be read or replaced (the file
+// on disk is then as it was).
 bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish);
 
 // Throws as set_row_mark does when no row of the collector has that
@@ -57,6 +68,10 @@ void check_row(CifCollector& cif, const RowIdentity& row);
 // separated by blanks. Throws vesk::Error naming the row for an unknown kind
 // or phase, or counts of labels and site codes that are not the kind's.
 RowIdentity parse_row_identity(std::string_view kind, std::string_view labels, std::string_view site_codes);
+
+// The atoms of a row of `kind`: 2 for "bond", 3 for "angle" and "hbond", 4
+// for "torsion"; 0 for a kind that is none of them.
+std::size_t row_atom_count(std::string_view kind);
 
 // "bond C1 C2 . 2_654" for messages.
 std::string describe_row(const RowIdentity& row);
