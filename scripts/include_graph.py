@@ -25,6 +25,8 @@ LAYERS = [
     ["console"],
     ["crystal"],
     ["expfile", "geometry"],
+    ["marks"],
+    ["report", "page"],
     ["vortan", "goniang", "dbwsconv", "cif2exp"],
 ]
 # Lower folders a folder may not include all the same, and the only files

@@ -1,7 +1,7 @@
 // The publication CIF: operators in GENEQ order checked against GENEQ and
 // gemmi's tables, the n_klm codes, value(s.u.) text, quoting, and whole data
 // blocks read back with gemmi's CIF reader.
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 #include <gemmi/calculate.hpp>
 #include <gemmi/cif.hpp>
@@ -25,8 +25,8 @@
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
 #include "geometry/image_grid.hpp"
-#include "vortan/paper_cif.hpp"
-#include "vortan/cif_rows.hpp"
+#include "report/paper_cif.hpp"
+#include "report/cif_rows.hpp"
 
 namespace vesk {
 namespace {

@@ -26,7 +26,7 @@
 #include "support/run_program.hpp"
 #include "support/small_structures.hpp"
 #include "vortan/driver.hpp"
-#include "vortan/json_output.hpp"
+#include "report/json_output.hpp"
 
 namespace {
 

@@ -31,14 +31,14 @@
 #include "geometry/cell_covariance.hpp"
 #include "geometry/inorganic_analysis.hpp"
 #include "geometry/oxidation_states.hpp"
-#include "vortan/cif_rows.hpp"
-#include "vortan/geometry_listing.hpp"
-#include "vortan/paper_cif.hpp"
+#include "report/cif_rows.hpp"
+#include "report/geometry_listing.hpp"
+#include "report/paper_cif.hpp"
 #include "vortan/phase_checks.hpp"
 #include "expfile/experiment_lock.hpp"
 #include "vortan/experiment_unit.hpp"
-#include "vortan/results_records.hpp"
-#include "vortan/tables.hpp"
+#include "report/results_records.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

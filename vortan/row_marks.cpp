@@ -10,12 +10,12 @@
 
 #include "recio/error.hpp"
 #include "recio/file_replace.hpp"
-#include "vortan/geometry_marks.hpp"
-#include "vortan/json_output.hpp"
-#include "vortan/marked_file.hpp"
-#include "vortan/marks_reader.hpp"
-#include "vortan/results_file.hpp"
-#include "vortan/tables.hpp"
+#include "marks/geometry_marks.hpp"
+#include "report/json_output.hpp"
+#include "marks/marked_file.hpp"
+#include "marks/marks_reader.hpp"
+#include "marks/results_file.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

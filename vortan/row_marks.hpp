@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "recio/error.hpp"
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 namespace vesk {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "vortan/mark_index.hpp"
-#include "vortan/marked_file.hpp"
+#include "marks/mark_index.hpp"
+#include "marks/marked_file.hpp"
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "vortan/geometry_marks.hpp"
+#include "marks/geometry_marks.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "vortan/xml_text.hpp"
+#include "report/xml_text.hpp"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "vortan/analysis_listing.hpp"
+#include "report/analysis_listing.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -9,8 +9,8 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "vortan/cif_output.hpp"
-#include "vortan/tables.hpp"
+#include "report/cif_output.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

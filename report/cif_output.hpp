@@ -17,9 +17,9 @@
 #include "crystal/spacegroup.hpp"
 #include "crystal/symmetry_operation.hpp"
 #include "geometry/bond_graph.hpp"
-#include "vortan/paper_cif.hpp"
-#include "vortan/results_file.hpp"
-#include "vortan/tables.hpp"
+#include "report/paper_cif.hpp"
+#include "marks/results_file.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

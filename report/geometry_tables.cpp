@@ -1,4 +1,4 @@
-#include "vortan/geometry_tables.hpp"
+#include "report/geometry_tables.hpp"
 
 #include <algorithm>
 
@@ -6,7 +6,7 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "vortan/tables.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vortan/marks_reader.hpp"
+#include "marks/marks_reader.hpp"
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "vortan/paper_cif.hpp"
+#include "report/paper_cif.hpp"
 
 #include <gemmi/cif.hpp>
 #include <gemmi/symmetry.hpp>

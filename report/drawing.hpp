@@ -12,7 +12,7 @@
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
 #include "geometry/molecules.hpp"
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 namespace vesk {
 

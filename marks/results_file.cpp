@@ -1,4 +1,4 @@
-#include "vortan/results_file.hpp"
+#include "marks/results_file.hpp"
 
 #include "console/text_utils.hpp"
 #include "recio/error.hpp"

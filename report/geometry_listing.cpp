@@ -1,10 +1,10 @@
-#include "vortan/geometry_listing.hpp"
+#include "report/geometry_listing.hpp"
 
 #include "console/page.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "vortan/geometry_tables.hpp"
-#include "vortan/tables.hpp"
+#include "report/geometry_tables.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

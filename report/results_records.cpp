@@ -1,6 +1,6 @@
-#include "vortan/results_records.hpp"
+#include "report/results_records.hpp"
 
-#include "vortan/tables.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "vortan/marks_reader.hpp"
+#include "marks/marks_reader.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

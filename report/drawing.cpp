@@ -1,4 +1,4 @@
-#include "vortan/drawing.hpp"
+#include "report/drawing.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -19,8 +19,8 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "vortan/json_output.hpp"
-#include "vortan/xml_text.hpp"
+#include "report/json_output.hpp"
+#include "report/xml_text.hpp"
 
 namespace vesk {
 

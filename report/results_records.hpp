@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "geometry/phase_geometry.hpp"
-#include "vortan/geometry_marks.hpp"
-#include "vortan/results_file.hpp"
+#include "marks/geometry_marks.hpp"
+#include "marks/results_file.hpp"
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 #include <algorithm>
 #include <cctype>

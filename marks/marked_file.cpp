@@ -1,4 +1,4 @@
-#include "vortan/marked_file.hpp"
+#include "marks/marked_file.hpp"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "vortan/json_output.hpp"
+#include "report/json_output.hpp"
 
 #include <cmath>
 

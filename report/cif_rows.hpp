@@ -8,8 +8,8 @@
 
 #include "crystal/phase.hpp"
 #include "geometry/phase_geometry.hpp"
-#include "vortan/cif_output.hpp"
-#include "vortan/geometry_marks.hpp"
+#include "report/cif_output.hpp"
+#include "marks/geometry_marks.hpp"
 
 namespace vesk {
 

@@ -1,10 +1,10 @@
-#include "vortan/cif_rows.hpp"
+#include "report/cif_rows.hpp"
 
 #include <algorithm>
 #include <vector>
 
 #include "recio/error.hpp"
-#include "vortan/results_records.hpp"
+#include "report/results_records.hpp"
 
 namespace vesk {
 

@@ -15,7 +15,7 @@
 #include "crystal/phase.hpp"
 #include "geometry/inorganic_analysis.hpp"
 #include "geometry/molecule_analysis.hpp"
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 namespace vesk {
 
