@@ -9,7 +9,7 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "report/cif_output.hpp"
+#include "report/site_numbering.hpp"
 #include "report/tables.hpp"
 
 namespace vesk {

@@ -19,7 +19,7 @@
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "report/json_output.hpp"
+#include "report/rows.hpp"
 #include "report/xml_text.hpp"
 
 namespace vesk {
@@ -311,30 +311,30 @@ double outline_radius(const PlacedAtom& atom, double dx, double dy) {
 // atom its label and site code, each bond its two in the order of its row
 // of "bonds" (from the atom the row starts at, in its own place).
 struct RowNames {
-  const CifBlock* block = nullptr;
+  const PhaseRows* rows = nullptr;
   std::set<std::pair<std::string, std::string>> bond_rows;  // "A B", ". 2_655"
 
-  explicit RowNames(const CifBlock* rows) : block(rows) {
-    if (block == nullptr) return;
-    for (const Json& row : json_bonds(*block))
-      bond_rows.emplace(row["atoms"][0].get<std::string>() + " " + row["atoms"][1].get<std::string>(),
-                        code_text(row["site_codes"][0]) + " " + code_text(row["site_codes"][1]));
+  explicit RowNames(const PhaseRows* phase_rows) : rows(phase_rows) {
+    if (rows == nullptr) return;
+    for (const Row& row : rows->of(RowKind::bond)) {
+      const RowIdentity named = row_identity(*rows, row);
+      bond_rows.emplace(named.labels[0] + " " + named.labels[1], named.site_codes[0] + " " + named.site_codes[1]);
+    }
   }
-  static std::string code_text(const Json& code) { return code.is_null() ? std::string("?") : code.get<std::string>(); }
   std::string code(const SymmetryOperation& op) const {
-    const std::string text = site_symmetry_code(*block, op);
+    const std::string text = site_symmetry_code(rows->numbering, op);
     return text.empty() ? std::string("?") : text;
   }
-  const std::string& label(int atom) const { return block->labels[static_cast<std::size_t>(atom - 1)]; }
+  const std::string& label(int atom) const { return rows->numbering.label(atom); }
   static std::string attributes(const std::string& atoms, const std::string& codes) {
     return " data-atoms=\"" + xml_text(atoms) + "\" data-site-codes=\"" + xml_text(codes) + "\"";
   }
   std::string of_atom(const DrawnAtom& atom) const {
-    if (block == nullptr) return {};
+    if (rows == nullptr) return {};
     return attributes(label(atom.atom), code(atom.op));
   }
   std::string of_bond(const DrawnAtom& p, const DrawnAtom& q) const {
-    if (block == nullptr) return {};
+    if (rows == nullptr) return {};
     // Each end seen from the other one in its own place.
     std::pair<std::string, std::string> forward{label(p.atom) + " " + label(q.atom),
                                                 ". " + code(compose(inverse(p.op), q.op))};
@@ -352,7 +352,7 @@ std::string drawing_file_name(const std::string& stem, int phase) {
 }
 
 PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
-                        const std::string& file, const CifBlock* rows) {
+                        const std::string& file, const PhaseRows* rows) {
   const RowNames names(rows);
   const Cart3x3 b = axes_as_columns(phase.orthogonal);
   const Cart3x3 b_inverse = inverse(b);

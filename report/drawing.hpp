@@ -12,7 +12,7 @@
 #include "crystal/metric.hpp"
 #include "crystal/phase.hpp"
 #include "geometry/molecules.hpp"
-#include "report/cif_output.hpp"
+#include "report/rows.hpp"
 
 namespace vesk {
 
@@ -38,13 +38,12 @@ struct PhaseDrawing {
 std::string drawing_file_name(const std::string& stem, int phase);
 
 // `drawn`: the phase's molecules as its geometry model completed them.
-// With `rows` (the phase's block of the publication CIF's collector) each
-// atom and bond also carries data-atoms and data-site-codes, named as the
-// rows of NAME.json name them (a bond in the order of its "bonds" row), for
-// the page that marks rows on the drawing; without, the file is as --svg
-// writes it.
+// With `rows` (the phase's rows) each atom and bond also carries
+// data-atoms and data-site-codes, named as the rows name them (a bond in
+// the order of its row), for the page that marks rows on the drawing;
+// without, the file is as --svg writes it.
 PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
-                        const std::string& file, const CifBlock* rows = nullptr);
+                        const std::string& file, const PhaseRows* rows = nullptr);
 
 // The summary on the listing: file, counts, view, marks, crosses.
 void write_drawing_summary(int listing_unit, const PhaseDrawing& drawing);

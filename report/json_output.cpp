@@ -17,9 +17,9 @@ std::string trimmed(const std::string& text) {
   return result;
 }
 
-const std::string& label(const CifBlock& block, int atom) { return block.labels[static_cast<std::size_t>(atom - 1)]; }
+const std::string& label(const SiteNumbering& block, int atom) { return block.label(atom); }
 
-Json site_code(const CifBlock& block, const SymmetryOperation& op) {
+Json site_code(const SiteNumbering& block, const SymmetryOperation& op) {
   const std::string code = site_symmetry_code(block, op);
   return code.empty() ? Json(nullptr) : Json(code);
 }
@@ -27,7 +27,7 @@ Json site_code(const CifBlock& block, const SymmetryOperation& op) {
 Json measured(const MeasuredValue& m) { return m.defined ? json_quantity(m.value, m.su) : Json(nullptr); }
 
 // "atoms" and "site_codes" of a list of images.
-void name_images(Json& row, const CifBlock& block, const std::vector<AnalysisImage>& images) {
+void name_images(Json& row, const SiteNumbering& block, const std::vector<AnalysisImage>& images) {
   Json labels = Json::array(), codes = Json::array();
   for (const AnalysisImage& image : images) {
     labels.push_back(label(block, image.atom));
@@ -47,7 +47,7 @@ Json json_quantity(double value, double su) {
   return q;
 }
 
-Json json_site(const CifSite& site) { return site.symmetry.empty() ? Json(nullptr) : Json(site.symmetry); }
+Json json_site(const RowSite& site) { return site.code.empty() ? Json(nullptr) : Json(site.code); }
 
 Json json_cell(const PhaseDescription& phase) {
   Json cell;
@@ -64,7 +64,7 @@ Json json_cell(const PhaseDescription& phase) {
   return cell;
 }
 
-Json json_atoms(const PhaseDescription& phase, const CifBlock& block) {
+Json json_atoms(const PhaseDescription& phase, const SiteNumbering& block) {
   Json atoms = Json::array();
   for (std::size_t i = 0; i < phase.atoms.size(); ++i) {
     const AtomSite& atom = phase.atoms[i];
@@ -88,71 +88,40 @@ Json json_atoms(const PhaseDescription& phase, const CifBlock& block) {
   return atoms;
 }
 
-Json json_symmetry_operators(const CifBlock& block) {
+Json json_symmetry_operators(const SiteNumbering& block) {
   Json ops = Json::array();
   for (const PaperSymop& symop : block.symops) ops.push_back(symop.xyz);
   return ops;
 }
 
-Json json_bonds(const CifBlock& block) {
-  Json rows = Json::array();
-  for (const CifBond& bond : written_bonds(block)) {
-    Json row;
-    row["atoms"] = {label(block, bond.central), label(block, bond.neighbour)};
-    row["site_codes"] = {".", json_site(bond.site)};
-    row["distance"] = json_quantity(bond.value, bond.sigma);
-    row["chemical_bond"] = bond.chemical;
-    row["publish"] = bond.published;
-    rows.push_back(std::move(row));
-  }
-  return rows;
+const char* json_rows_key(RowKind kind) {
+  static const char* const kKeys[] = {"bonds", "angles", "torsions", "hydrogen_bonds"};  // in RowKind's order
+  return kKeys[static_cast<std::size_t>(kind)];
 }
 
-Json json_angles(const CifBlock& block) {
-  Json rows = Json::array();
-  for (const CifAngle& angle : block.angles) {
-    Json row;
-    row["atoms"] = {label(block, angle.first), label(block, angle.central), label(block, angle.second)};
-    row["site_codes"] = {json_site(angle.site1), ".", json_site(angle.site3)};
-    row["angle"] = json_quantity(angle.value, angle.sigma);
-    row["publish"] = angle.published;
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
-
-Json json_torsions(const CifBlock& block) {
-  Json rows = Json::array();
-  for (const CifTorsion& torsion : block.torsions) {
-    Json row;
-    row["atoms"] = Json::array();
-    row["site_codes"] = Json::array();
-    for (std::size_t k = 0; k < 4; ++k) {
-      row["atoms"].push_back(label(block, torsion.atoms[k]));
-      row["site_codes"].push_back(json_site(torsion.sites[k]));
+Json json_rows(const PhaseRows& rows, RowKind kind, std::size_t first, std::size_t count) {
+  const std::vector<Row>& of_kind = rows.of(kind);
+  const RowKindValues& values = row_values(kind);
+  Json out = Json::array();
+  for (std::size_t r = first; r < of_kind.size() && r - first < count; ++r) {
+    const Row& row = of_kind[r];
+    Json json_row;
+    json_row["atoms"] = Json::array();
+    json_row["site_codes"] = Json::array();
+    for (std::size_t k = 0; k < row_kind_name(kind).atoms; ++k) {
+      json_row["atoms"].push_back(label(rows.numbering, row.sites[k].atom));
+      json_row["site_codes"].push_back(json_site(row.sites[k]));
     }
-    row["angle"] = json_quantity(torsion.value, torsion.sigma);
-    row["publish"] = torsion.published;
-    rows.push_back(std::move(row));
+    for (std::size_t k = 0; k < values.count; ++k)
+      json_row[values.values[k].name] = json_quantity(row.values[k].value, row.values[k].su);
+    if (kind == RowKind::bond) json_row["chemical_bond"] = row.chemical;
+    json_row["publish"] = row.marked;
+    out.push_back(std::move(json_row));
   }
-  return rows;
+  return out;
 }
 
-Json json_hydrogen_bonds(const CifBlock& block) {
-  Json rows = Json::array();
-  for (const CifHbond& h : block.hbonds) {
-    Json row;
-    row["atoms"] = {label(block, h.donor), label(block, h.hydrogen), label(block, h.acceptor)};
-    row["site_codes"] = {json_site(h.donor_site), json_site(h.hydrogen_site), json_site(h.acceptor_site)};
-    const char* keys[] = {"d_h", "h_a", "d_a", "angle"};
-    for (std::size_t k = 0; k < 4; ++k) row[keys[k]] = json_quantity(h.value[k], h.sigma[k]);
-    row["publish"] = h.published;
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
-
-Json json_molecule_analysis(const MoleculeAnalysis& analysis, const CifBlock& block) {
+Json json_molecule_analysis(const MoleculeAnalysis& analysis, const SiteNumbering& block) {
   Json out;
   Json rings = Json::array();
   for (const RingAnalysis& ring : analysis.rings) {
@@ -224,7 +193,7 @@ Json json_oxidation_states(const InorganicAnalysis& analysis) {
   return states;
 }
 
-Json json_bond_valences(const InorganicAnalysis& analysis, const CifBlock& block) {
+Json json_bond_valences(const InorganicAnalysis& analysis, const SiteNumbering& block) {
   Json rows = Json::array();
   for (const AtomValence& atom : analysis.atoms) {
     Json row;
@@ -247,7 +216,7 @@ Json json_bond_valences(const InorganicAnalysis& analysis, const CifBlock& block
 }
 
 // Sites of several atoms, compared as one.
-Json json_mixed_sites(const InorganicAnalysis& analysis, const CifBlock& block) {
+Json json_mixed_sites(const InorganicAnalysis& analysis, const SiteNumbering& block) {
   Json rows = Json::array();
   for (const SiteValence& site : analysis.mixed_sites) {
     Json atoms = Json::array();
@@ -260,7 +229,7 @@ Json json_mixed_sites(const InorganicAnalysis& analysis, const CifBlock& block) 
   return rows;
 }
 
-Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
+Json json_polyhedra(const InorganicAnalysis& analysis, const SiteNumbering& block) {
   Json rows = Json::array();
   for (const PolyhedronRow& poly : analysis.polyhedra) {
     Json row;
@@ -285,7 +254,7 @@ Json json_polyhedra(const InorganicAnalysis& analysis, const CifBlock& block) {
   return rows;
 }
 
-Json json_checks(const InorganicAnalysis& analysis, const CifBlock& block) {
+Json json_checks(const InorganicAnalysis& analysis, const SiteNumbering& block) {
   Json rows = Json::array();
   for (const CheckRow& check : analysis.checks) {
     Json atoms = Json::array();
@@ -295,7 +264,7 @@ Json json_checks(const InorganicAnalysis& analysis, const CifBlock& block) {
   return rows;
 }
 
-void collect_json_phase(JsonResults& results, const PhaseDescription& phase, const CifBlock& block,
+void collect_json_phase(JsonResults& results, const PhaseDescription& phase, const SiteNumbering& block,
                         const MoleculeAnalysis& analysis, const InorganicAnalysis* inorganic) {
   JsonPhase part;
   part.phase = phase.number;
@@ -316,7 +285,7 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
   results.phases.push_back(std::move(part));
 }
 
-std::string json_text(const JsonResults& results, const CifCollector& cif) {
+std::string json_text(const JsonResults& results, const RunRows& rows) {
   Json doc;
   doc["program"] = "vortan";
   std::string version(9, ' ');
@@ -325,22 +294,19 @@ std::string json_text(const JsonResults& results, const CifCollector& cif) {
   doc["experiment"] = results.experiment;
   doc["phases"] = Json::array();
   for (const JsonPhase& part : results.phases) {
-    const CifBlock* block = nullptr;
-    for (const CifBlock& b : cif.blocks)
-      if (b.phase == part.phase) block = &b;
+    const PhaseRows* block = nullptr;
+    for (const PhaseRows& b : rows.phases)
+      if (b.phase() == part.phase) block = &b;
     if (block == nullptr) continue;
     Json phase;
     phase["phase"] = part.phase;
-    phase["name"] = block->title;
-    phase["space_group"] = block->symbol;
+    phase["name"] = block->numbering.title;
+    phase["space_group"] = block->numbering.symbol;
     phase["cell"] = part.cell;
     phase["cartesian_frame"] = "X along a, Y in the ab plane, Z along c*; Angstrom";
-    phase["symmetry_operators"] = json_symmetry_operators(*block);
+    phase["symmetry_operators"] = json_symmetry_operators(block->numbering);
     phase["atoms"] = part.atoms;
-    phase["bonds"] = json_bonds(*block);
-    phase["angles"] = json_angles(*block);
-    phase["torsions"] = json_torsions(*block);
-    phase["hydrogen_bonds"] = json_hydrogen_bonds(*block);
+    for (const RowKindName& kind : row_kinds()) phase[json_rows_key(kind.kind)] = json_rows(*block, kind.kind);
     for (const auto& [key, value] : part.analyses.items()) phase[key] = value;
     doc["phases"].push_back(std::move(phase));
   }
@@ -350,13 +316,13 @@ std::string json_text(const JsonResults& results, const CifCollector& cif) {
 
 std::string json_file_name(const std::string& stem) { return stem + ".json"; }
 
-void write_json_file(const JsonResults& results, const CifCollector& cif, const std::string& file) {
+void write_json_file(const JsonResults& results, const RunRows& rows, const std::string& file) {
   // The safe replace of every output: a temporary of this process, created
   // exclusively, renamed over the old file once complete.
   recio::remove_stale_temporaries(file);
   const std::string temporary = recio::temporary_name(file);
   recio::remove_at_end(temporary);
-  recio::write_new_file(temporary, json_text(results, cif), "JSON results file");
+  recio::write_new_file(temporary, json_text(results, rows), "JSON results file");
   recio::rename_file(temporary, file, "JSON results file");
   recio::keep_at_end(temporary);
 }

@@ -8,15 +8,31 @@
 // renamed over it) before the call returns, so a mark that was answered is
 // on disk whatever happens next.
 #pragma once
-#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "marks/run_marks.hpp"
 #include "recio/error.hpp"
-#include "report/cif_output.hpp"
 
 namespace vesk {
+
+// The kinds of rows a user marks, in the order of the kinds of their
+// records (0 distance, 1 angle, kTorsionKind, kHbondKind).
+enum class RowKind { bond, angle, torsion, hbond };
+constexpr std::size_t kRowKinds = 4;
+
+struct RowKindName {
+  RowKind kind;
+  const char* name;   // as --mark, the page and NAME.json's rows name the kind
+  std::size_t atoms;  // labels and site codes a row of the kind has
+};
+std::span<const RowKindName> row_kinds();
+const RowKindName& row_kind_name(RowKind kind);
+// The kind of a name; nothing for a name that is none.
+std::optional<RowKind> row_kind(std::string_view name);
 
 struct RowIdentity {
   std::string kind;                     // "bond", "angle", "torsion", "hbond"
@@ -25,8 +41,9 @@ struct RowIdentity {
   int phase = 0;                        // 0: the one phase that has the row
 };
 
-// Of the errors set_row_mark throws: a row the run does not have, and an
-// identity that names rows of several phases (or several rows of one).
+// A row the run does not have, and an identity that names rows of several
+// phases (or several rows of one): what finding a row by its identity
+// throws (report/rows.hpp).
 struct UnknownRow : Error {
   using Error::Error;
 };
@@ -34,34 +51,22 @@ struct AmbiguousRow : Error {
   using Error::Error;
 };
 
-// The marks files of the run and the rows of its model (the collector of
-// the publication CIF, whose rows are the records in their order).
-struct RowLookup;  // the rows of each phase and kind by identity, built once
-struct RowMarks {
+// The marks files a mark is set in.
+struct MarksFiles {
   std::string results_file;  // stem + ".VORTAN"
   std::string marks_file;    // stem + ".TORHB"
-  CifCollector* cif = nullptr;
-  // Shared by the copies of one RowMarks: a page's clicks find their rows
-  // without going through every row again (the collector's rows never
-  // change after the run, only their flags).
-  std::shared_ptr<RowLookup> lookup = new_row_lookup();
-
-  static std::shared_ptr<RowLookup> new_row_lookup();
 };
 
-// Sets (publish) or clears the mark of the row, on disk and in the
-// collector's rows (so the CIF and NAME.json written after show it).
-// A bond is one row of the page but two records (one from each end):
-// marking sets the record of the row's first atom; clearing clears both.
-// Returns whether the file changed. Throws UnknownRow or AmbiguousRow naming
-// the row when no row, or more than one, of the model has that identity, or
-// vesk::Error naming the file when it cannot be read or replaced (the file
-// on disk is then as it was).
-bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish);
-
-// Throws as set_row_mark does when no row of the collector has that
-// identity; reads and writes no file.
-void check_row(CifCollector& cif, const RowIdentity& row);
+// Sets (publish) or clears the mark of the row `row` on disk, in the file
+// of its kind. `records` are the row's records, the first the one a mark is
+// set in when the file holds it (report/rows.hpp: row_records): a bond is
+// one row of the page but two records (one from each end); marking sets the
+// record of the row's first atom, clearing clears both. Returns whether the
+// file changed. Throws vesk::Error naming the file when it holds no record
+// of the row, when it cannot be read or replaced (the file on disk is then
+// as it was) or when it holds the most marks of the kind already.
+bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, const RowIdentity& row,
+                  bool publish);
 
 // A row as the command line names it: `kind` "bond", "angle", "torsion" or
 // "hbond", with ":N" for phase N ("bond:2"); `labels` and `site_codes`
@@ -72,6 +77,10 @@ RowIdentity parse_row_identity(std::string_view kind, std::string_view labels, s
 // The atoms of a row of `kind`: 2 for "bond", 3 for "angle" and "hbond", 4
 // for "torsion"; 0 for a kind that is none of them.
 std::size_t row_atom_count(std::string_view kind);
+
+// Throws vesk::Error naming the row when its kind is none of them, or its
+// counts of labels and site codes are not the kind's.
+void check_row_form(const RowIdentity& row);
 
 // "bond C1 C2 . 2_654" for messages.
 std::string describe_row(const RowIdentity& row);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "vortan/row_marks.hpp"
+#include "marks/row_marks.hpp"
 
 namespace vesk {
 
@@ -19,7 +19,7 @@ struct PageContext {
   // Per phase with a drawing: its number and the SVG, whose atoms and bonds
   // carry data-atoms and data-site-codes as the JSON rows do.
   std::vector<std::pair<int, std::string>> drawings;
-  // Sets or clears one mark (set_row_mark); throws vesk::Error when the row
+  // Sets or clears one mark (mark_row); throws vesk::Error when the row
   // does not exist or the file cannot be written.
   std::function<bool(const RowIdentity&, bool publish)> set_mark;
   // Writes NAME_geom.cif as --cif does; returns its file name.

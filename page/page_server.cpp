@@ -1,4 +1,4 @@
-#include "vortan/page_server.hpp"
+#include "page/page_server.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
