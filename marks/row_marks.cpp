@@ -24,6 +24,20 @@ const RowKindName kRowKindNames[] = {
     {RowKind::hbond, "hbond", 3},      // 3
 };
 
+}  // namespace
+
+void check_row_form(const RowIdentity& identity) {
+  const std::size_t atoms = row_atom_count(identity.kind);
+  if (atoms == 0)
+    throw Error("The row \"" + describe_row(identity) + "\" is of no kind vortan marks (bond, angle, torsion, hbond)");
+  if (identity.labels.size() != atoms || identity.site_codes.size() != atoms)
+    throw Error("The row \"" + describe_row(identity) + "\" names " + std::to_string(identity.labels.size()) +
+                " labels and " + std::to_string(identity.site_codes.size()) + " site codes; a " + identity.kind +
+                " has " + std::to_string(atoms) + " of each");
+}
+
+namespace {
+
 std::vector<std::string> words_of(std::string_view text) {
   std::vector<std::string> words;
   std::size_t at = 0;
@@ -115,16 +129,6 @@ std::optional<RowKind> row_kind(std::string_view name) {
 std::size_t row_atom_count(std::string_view kind) {
   const std::optional<RowKind> known = row_kind(kind);
   return known ? row_kind_name(*known).atoms : 0;
-}
-
-void check_row_form(const RowIdentity& identity) {
-  const std::size_t atoms = row_atom_count(identity.kind);
-  if (atoms == 0)
-    throw Error("The row \"" + describe_row(identity) + "\" is of no kind vortan marks (bond, angle, torsion, hbond)");
-  if (identity.labels.size() != atoms || identity.site_codes.size() != atoms)
-    throw Error("The row \"" + describe_row(identity) + "\" names " + std::to_string(identity.labels.size()) +
-                " labels and " + std::to_string(identity.site_codes.size()) + " site codes; a " + identity.kind +
-                " has " + std::to_string(atoms) + " of each");
 }
 
 RowIdentity parse_row_identity(std::string_view kind, std::string_view labels, std::string_view site_codes) {
