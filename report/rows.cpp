@@ -154,11 +154,12 @@ std::vector<RecordKey> row_records(int phase, const Row& row) {
   switch (row.kind) {
     case RowKind::bond: {
       // The record from the row's first atom, then the one from the other
-      // end (absent when that direction was not searched).
+      // end (absent when that direction was not searched; the same record
+      // for a bond to an image its own operation takes back).
       std::vector<RecordKey> records{
           {phase, 0, {s[0].atom, s[1].atom, s[1].image.code, cell_of(s[1].image)}}};
-      if (row.reverse.code != 0)
-        records.push_back({phase, 0, {s[1].atom, s[0].atom, row.reverse.code, cell_of(row.reverse)}});
+      const RecordKey other{phase, 0, {s[1].atom, s[0].atom, row.reverse.code, cell_of(row.reverse)}};
+      if (row.reverse.code != 0 && !(other == records.front())) records.push_back(other);
       return records;
     }
     case RowKind::angle:

@@ -19,7 +19,6 @@
 #include "geometry/molecule_analysis.hpp"
 #include "recio/error.hpp"
 #include "recio/file_replace.hpp"
-#include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
 #include "recio/status.hpp"
 #include "report/analysis_listing.hpp"
