@@ -62,6 +62,9 @@ try:
     from cctbx.array_family import flex
     from smtbx.refinement import least_squares
     from smtbx.refinement import constraints as smtbx_constraints
+    from smtbx.refinement.constraints import adp as smtbx_adp
+    from smtbx.refinement.constraints import site as smtbx_site
+    from smtbx.refinement.constraints import occupancy as smtbx_occupancy
     import smtbx.utils
 except ImportError as error:  # the CTest entry skips on 77
     print("lsq_reference: cctbx/smtbx not available (%s)" % error,
@@ -397,10 +400,32 @@ def extra_constraints(res_text, structure):
         except KeyError as missing:
             raise Unsupported("%s names an atom the model lacks: %s" % (key, missing))
         if key == "EADP":
-            result.append(smtbx_constraints.adp.shared_u(idx))
+            result.append(smtbx_adp.shared_u(idx))
         else:
-            result.append(smtbx_constraints.site.shared_site(idx))
+            result.append(smtbx_site.shared_site(idx))
     return result
+
+
+def occupancy_stars(constraints):
+    """iotbx chains the atoms of a free variable pairwise (i, i+1); smtbx
+    then takes the *dependee* of i as i's parameter, so a chain that changes
+    sign (21 then -21) gives the wrong occupancies.  Re-express every member
+    relative to the first atom of its chain instead."""
+    is_pair = lambda c: isinstance(
+        c, smtbx_occupancy.occupancy_pair_affine_constraint)
+    pairs = [c for c in constraints if is_pair(c)]
+    others = [c for c in constraints if not is_pair(c)]
+    affine = {}   # j -> (first, A, B): occ_j = A occ_first + B
+    for c in pairs:
+        (a0, a1), b = c.linear_form
+        i, j = c.scatterer_indices
+        first, a, c0 = affine.get(i, (i, 1.0, 0.0))
+        # occ_j = -a0/a1 occ_i + b/a1, occ_i = a occ_first + c0
+        affine[j] = (first, -a0 / a1 * a, -a0 / a1 * c0 + b / a1)
+    stars = [smtbx_occupancy.occupancy_pair_affine_constraint(
+                 scatterer_indices=(first, j), linear_form=((a, -1.0), -c0))
+             for j, (first, a, c0) in affine.items()]
+    return others + stars
 
 
 def build(block, survey, res_text):
@@ -452,7 +477,8 @@ class Refinement(object):
         twin = list(builder.twin_components)
         if twin:
             kwds["twin_fractions"] = twin
-        constraints = list(builder.constraints) + extra_constraints(res_text, xs)
+        constraints = occupancy_stars(list(builder.constraints)) + \
+            extra_constraints(res_text, xs)
         connectivity = smtbx.utils.connectivity_table(
             xs, conformer_indices=builder.conformer_indices)
         self.reparametrisation = smtbx_constraints.reparametrisation(
@@ -715,6 +741,11 @@ def analyse(path, block_name=None, friedel_rule=True):
         refinement = Refinement(block, res, rows, merged, survey)
     except Unsupported as why:
         report["status"] = "unsupported: %s" % why
+        return report, None
+    except Exception as why:  # smtbx refuses the model
+        text = str(why).strip().splitlines()
+        report["status"] = "smtbx refused the model: %s: %s" % (
+            type(why).__name__, text[-1] if text else "")
         return report, None
     names, cov = refinement.covariance()
     centric = refinement.structure.space_group().is_centric()
