@@ -169,8 +169,8 @@ def res_records(res_text):
             pending = line[:-1]
             continue
         stripped = line.strip()
-        if not stripped:
-            continue
+        if not stripped or line[0] in " \t":
+            continue  # a line starting with a blank is a comment to SHELXL
         word = stripped.split()[0].upper()
         if word.startswith("REM") or stripped.startswith("!"):
             continue
@@ -428,16 +428,38 @@ def occupancy_stars(constraints):
     return others + stars
 
 
-def build(block, survey, res_text):
-    unsupported = [f for f in survey["features"]
+LENIENT_DROPS = ("SAME", "SUMP", "BUMP")
+
+
+def build(block, survey, res_text, lenient=False):
+    """The smtbx model builder from the instructions.  With lenient, SAME,
+    SUMP and BUMP are left out instead of refused (for checks that do not
+    depend on them, such as the Friedel rule's factor)."""
+    features = survey["features"]
+    if lenient:
+        features = [f for f in features if f.split()[0] not in LENIENT_DROPS]
+    unsupported = [f for f in features
                    if f.startswith("AFIX 5") or f.startswith("AFIX 6")
                    or f.split()[0] in ("SAME", "SUMP", "HKLF", "SWAT", "ABIN")
                    or f.startswith("fixed-U")]
     unsupported = [f for f in unsupported if f not in ("HKLF 4", "HKLF 3")]
     if unsupported:
         raise Unsupported(", ".join(unsupported))
+    records = res_records(res_text)
+    if lenient:
+        records = [r for r in records
+                   if r.split()[0].upper().split("_")[0] not in LENIENT_DROPS]
+    # iotbx wants a class with every RESI: 'RESI 0' (back to no residue)
+    # gets a placeholder one
+    records = [r + " NORESI" if r.split()[0].upper() == "RESI" and len(r.split()) == 2
+               else r for r in records]
+    if not any(r.split()[0].upper() == "HKLF" for r in records):
+        # olex2.refine leaves HKLF out of the instructions it embeds
+        at = next((i for i, r in enumerate(records) if r.split()[0].upper() == "END"),
+                  len(records))
+        records.insert(at, "HKLF 4")
     with tempfile.NamedTemporaryFile("w", suffix=".res", delete=False) as f:
-        f.write("\n".join(res_records(res_text)) + "\n")
+        f.write("\n".join(records) + "\n")
         path = f.name
     try:
         builder = parse_smtbx_refinement_model(filename=path, strictly_shelxl=False)
@@ -451,9 +473,9 @@ def build(block, survey, res_text):
 class Refinement(object):
     """The normal matrix at the published parameters, and what follows."""
 
-    def __init__(self, block, res_text, rows, merged_already, survey):
+    def __init__(self, block, res_text, rows, merged_already, survey, lenient=False):
         self.survey = survey
-        builder = build(block, survey, res_text)
+        builder = build(block, survey, res_text, lenient)
         self.structure = xs = builder.structure
         wavelength = builder.wavelength_in_angstrom or 0.71073
         scattering_factors(xs, block, survey)
@@ -477,10 +499,13 @@ class Refinement(object):
         twin = list(builder.twin_components)
         if twin:
             kwds["twin_fractions"] = twin
-        constraints = occupancy_stars(list(builder.constraints)) + \
-            extra_constraints(res_text, xs)
+        # shared U and sites first: a riding H whose pivot shares its U
+        # must find the shared parameter, not make one of its own
+        constraints = extra_constraints(res_text, xs) + \
+            occupancy_stars(list(builder.constraints))
         connectivity = smtbx.utils.connectivity_table(
-            xs, conformer_indices=builder.conformer_indices)
+            xs, conformer_indices=builder.conformer_indices,
+            sym_excl_indices=builder.sym_excl_indices)
         self.reparametrisation = smtbx_constraints.reparametrisation(
             xs, constraints, connectivity,
             temperature=builder.temperature_in_celsius, **kwds)
@@ -712,7 +737,7 @@ def refined_by_shelxl(block):
         not re.search(r"olex2\.refine", program, re.I)
 
 
-def analyse(path, block_name=None, friedel_rule=True):
+def analyse(path, block_name=None, friedel_rule=True, lenient=False):
     name, block = load_block(path, block_name)
     res = item(block, "_shelx_res_file", "_iucr_refine_instructions_details")
     hkl = item(block, "_shelx_hkl_file", "_iucr_refine_reflections_details")
@@ -738,7 +763,8 @@ def analyse(path, block_name=None, friedel_rule=True):
             rows = parse_fcf(fcf)
             merged = True
             report["reflections_from"] = "fcf"
-        refinement = Refinement(block, res, rows, merged, survey)
+        refinement = Refinement(block, res, rows, merged, survey, lenient)
+        names, cov = refinement.covariance()
     except Unsupported as why:
         report["status"] = "unsupported: %s" % why
         return report, None
@@ -747,7 +773,6 @@ def analyse(path, block_name=None, friedel_rule=True):
         report["status"] = "smtbx refused the model: %s: %s" % (
             type(why).__name__, text[-1] if text else "")
         return report, None
-    names, cov = refinement.covariance()
     centric = refinement.structure.space_group().is_centric()
     factor = 1.0
     if not centric and refinement.fo_sq.anomalous_flag():
@@ -755,7 +780,9 @@ def analyse(path, block_name=None, friedel_rule=True):
     applied = friedel_rule and refined_by_shelxl(block) and factor != 1.0
     if applied:
         cov = cov * factor ** 2
-    report.update(status="ok", centric=centric,
+    dropped = [f for f in survey["features"] if f.split()[0] in LENIENT_DROPS]
+    report.update(status="ok (lenient: %s left out)" % ", ".join(dropped)
+                  if lenient and dropped else "ok", centric=centric,
                   space_group=str(refinement.structure.space_group_info()),
                   n_reflections=refinement.n_obs,
                   n_reflections_friedel_merged=refinement.n_friedel_merged,
@@ -773,7 +800,10 @@ def analyse(path, block_name=None, friedel_rule=True):
     measures = []
     for kind, atoms, codes, published in paper_rows(block):
         entry = dict(kind=kind, atoms=atoms, site_symmetry=codes, paper=published,
-                     riding=any(a.upper() in riding for a in atoms))
+                     riding=any(a.upper() in riding for a in atoms),
+                     # an atom met twice (with its own symmetry image): the
+                     # paper's s.u. is then about half the full propagation's
+                     self_image=len({a.upper() for a in atoms}) < len(atoms))
         p_value, p_su = number_and_su(published)
         entry["paper_value"], entry["paper_su"] = p_value, p_su
         try:
@@ -811,7 +841,7 @@ def coordinate_check(block, names, cov):
 
 def print_table(report):
     print("%s (%s): %s" % (report["block"], report["file"], report["status"]))
-    if report["status"] != "ok":
+    if not report["status"].startswith("ok"):
         return
     paper = report["paper"]
     print("  %s, %d reflections (%d with Friedel pairs merged), %d parameters"
@@ -839,12 +869,14 @@ def main():
     parser.add_argument("--json", metavar="OUT")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--no-friedel-rule", action="store_true")
+    parser.add_argument("--lenient", action="store_true",
+                        help="leave SAME, SUMP and BUMP out instead of refusing the block")
     args = parser.parse_args()
     if args.check:
         return max(self_check(path, args.block) for path in args.cif)
     if len(args.cif) != 1:
         parser.error("one CIF at a time, except with --check")
-    report, model = analyse(args.cif[0], args.block, not args.no_friedel_rule)
+    report, model = analyse(args.cif[0], args.block, not args.no_friedel_rule, args.lenient)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(report, f)
