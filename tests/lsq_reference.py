@@ -39,7 +39,9 @@ SHELXL's conventions followed here (measured on the corpus, see the README):
   - the matrix is inverted with its diagonal times (1 + damp/1000), DAMP 0.7
     unless the instructions say otherwise;
   - equivalents are merged as SHELXL merges them (cctbx's "shelx" algorithm),
-    OMIT s (-2 by default) applied to the unmerged data.
+    OMIT s (-2 by default) applied to the unmerged data;
+  - HKLF 3 data (F, sigma(F)) become F^2 with sigma(F^2) = sqrt((2 F sigma)^2
+    + sigma^4).
 
 smtbx quirks handled here: WGHT 0 (read as 0.1 by iotbx: the weights are set
 from the WGHT line as written); SHEL, OMIT, MERG and EXTI (left out by the
@@ -311,8 +313,12 @@ def parse_hkl(text, hklf_n):
         rows.append((h, k, l, i, s, batch))
     if not rows:
         raise Unsupported("no reflections in the embedded hkl")
-    if hklf_n == 3:  # F and sigma(F): turn into F^2
-        rows = [(h, k, l, f * f, 2.0 * abs(f) * s, b) for h, k, l, f, s, b in rows]
+    if hklf_n == 3:
+        # F and sigma(F): F^2 with sigma(F^2) = sqrt((2 F sigma)^2 + sigma^4),
+        # which gives SHELXL's wR2 and GooF on an HKLF 3 block (2 F sigma
+        # alone does not: weak reflections get too much weight)
+        rows = [(h, k, l, f * f, math.sqrt((2.0 * f * s) ** 2 + s ** 4), b)
+                for h, k, l, f, s, b in rows]
     return rows
 
 
