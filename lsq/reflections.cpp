@@ -9,6 +9,9 @@ namespace lsq {
 
 namespace {
 
+// An observation given without an s.u. gets this one.
+constexpr double kSmallestSigma = 1e-3;
+
 Miller times(const Miller& h, const IntMat3& r) {
   Miller out{};
   for (int j = 0; j < 3; ++j)
@@ -28,31 +31,21 @@ Observation merged_observation(std::span<const Observation> members) {
   if (members.empty()) return merged;
   merged.h = members[0].h;
   const double n = static_cast<double>(members.size());
-  double weights = 0, weighted = 0, plain = 0;
-  bool unweighted = false;
+  double inverse_variances = 0, weights = 0, weighted = 0;
   for (const Observation& o : members) {
-    plain += o.intensity;
-    if (o.sigma > 0) {
-      weights += 1 / (o.sigma * o.sigma);
-      weighted += o.intensity / (o.sigma * o.sigma);
-    } else {
-      unweighted = true;
-    }
-  }
-  if (unweighted) {
-    // An observation without an s.u.: the plain mean, the s.u. from the others.
-    merged.intensity = plain / n;
-    merged.sigma = weights > 0 ? 1 / std::sqrt(weights) : 0;
-    return merged;
+    const double s = o.sigma > 0 ? o.sigma : kSmallestSigma;
+    const double w = o.intensity > 3 * s ? o.intensity / (s * s) : 3 / s;
+    inverse_variances += 1 / (s * s);
+    weights += w;
+    weighted += w * o.intensity;
   }
   merged.intensity = weighted / weights;
-  merged.sigma = 1 / std::sqrt(weights);
+  merged.sigma = 1 / std::sqrt(inverse_variances);
   if (members.size() > 1) {
-    // The s.u. of the mean from the spread of the equivalents, when larger.
+    // The spread of the equivalents, when it says more than their s.u.'s.
     double spread = 0;
-    for (const Observation& o : members)
-      spread += (o.intensity - merged.intensity) * (o.intensity - merged.intensity) / (o.sigma * o.sigma);
-    merged.sigma = std::max(merged.sigma, std::sqrt(spread / ((n - 1) * weights)));
+    for (const Observation& o : members) spread += std::fabs(o.intensity - merged.intensity);
+    merged.sigma = std::max(merged.sigma, spread / (n * std::sqrt(n - 1)));
   }
   return merged;
 }

@@ -1,7 +1,6 @@
 // The observations a refinement used: measured intensities with their
 // systematic absences dropped, the reflections outside its limits left out,
-// and equivalents merged as it merged them (weights 1/sigma^2, the larger of
-// the internal and the external s.u.; Friedel opposites apart in a
+// and equivalents merged as it merged them (Friedel opposites apart in a
 // non-centrosymmetric group unless told otherwise).
 #pragma once
 #include <limits>
@@ -37,9 +36,11 @@ struct PreparedReflections {
   int friedel_merged = 0;
 };
 
-// Equivalent observations as one: the mean weighted by 1/s^2, with the
-// larger of the s.u. from the members' s.u.'s, [sum 1/s^2]^-1/2, and the one
-// from their spread, [sum (I - <I>)^2/s^2 / ((n - 1) sum 1/s^2)]^1/2.
+// Equivalent observations as one, as SHELXL merges them (and cctbx's
+// merge_equivalents_shelx after it): the mean weighted by I/s^2 for
+// I > 3s and by 3/s below, with the larger of the s.u. from the members'
+// s.u.'s, [sum 1/s^2]^-1/2, and the one from their spread,
+// sum |I - <I>| / (n (n - 1)^1/2).
 Observation merged_observation(std::span<const Observation> members);
 
 // A reflection is absent when an operator (R, t) of the group has h R = h
