@@ -115,6 +115,16 @@ std::string cif_number(double value, float sigma, EsdKind kind) {
   return text;
 }
 
+std::string constrained_number(double value, EsdKind kind) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", kind == EsdKind::Distance ? 3 : 1, value);
+  return buffer;
+}
+
+bool rides(const CifBlock& block, int atom) {
+  return atom >= 1 && static_cast<std::size_t>(atom) <= block.riding.size() && block.riding[static_cast<std::size_t>(atom - 1)];
+}
+
 std::string cif_value(const std::string& text, bool quoted) {
   static const char* const kReserved[] = {"data_", "loop_", "global_", "save_", "stop_"};
   bool plain = !quoted && !text.empty() && text != "." && text != "?" &&
@@ -354,6 +364,9 @@ void start_cif_phase(CifCollector& cif, const PhaseDescription& phase) {
                   " in a CIF; rename one of them for the publication CIF");
   }
   paper_labels(block, cif, phase);
+  if (phase.number == 1)
+    for (const AtomSite& atom : phase.atoms)
+      block.riding.push_back(std::find(cif.riding.begin(), cif.riding.end(), recio::trim_right(atom.label)) != cif.riding.end());
   cif.blocks.push_back(std::move(block));
 }
 
@@ -391,6 +404,10 @@ void collect_bond(CifCollector& cif, const PhaseDescription& phase, const Publis
   bond.distance = cif_number(distance, sigma, EsdKind::Distance);
   bond.value = distance;
   bond.sigma = sigma;
+  if (rides(block, central) || rides(block, hit.atom)) {
+    bond.distance = constrained_number(distance, EsdKind::Distance);
+    ++block.riding_rows;
+  }
   bond.site = make_site(block, hit.code, hit.n);
   // The same bond from the neighbour: the central atom's image under the
   // inverse operation, named as the search names it.
@@ -417,6 +434,10 @@ void collect_angle(CifCollector& cif, const PhaseDescription& phase, const Publi
   row.angle = cif_number(static_cast<float>(degrees), sigma, EsdKind::Angle);
   row.value = degrees;
   row.sigma = sigma;
+  if (rides(block, first.atom) || rides(block, central) || rides(block, second.atom)) {
+    row.angle = constrained_number(degrees, EsdKind::Angle);
+    ++block.riding_rows;
+  }
   row.site1 = make_site(block, first.code, first.n);
   row.site3 = make_site(block, second.code, second.n);
   row.published = is_published_angle(publish, phase.number, first.atom, central, second.atom, first.code,
@@ -440,6 +461,12 @@ std::vector<std::string> cif_notes(CifCollector& cif) {
     for (const Note& note : hbond_notes(block, hbond)) all.push_back(note.listing);
   for (std::size_t k = block.notes_written; k < all.size(); ++k) lines.push_back(all[k]);
   block.notes_written = all.size();
+  if (block.riding_rows > 0 && !block.riding_noted) {
+    block.riding_noted = true;
+    lines.push_back(" " + std::to_string(block.riding_rows) + " rows with a riding atom are written in the CIF without"
+                    " s.u.'s: the refinement");
+    lines.push_back(" constrained those atoms to their pivot atoms (the riding lines of " + cif.name + ".CIFSRC)");
+  }
   return lines;
 }
 

@@ -116,13 +116,29 @@ struct CifBlock {
   std::vector<CifTorsion> torsions;
   std::vector<CifHbond> hbonds;
   std::size_t notes_written = 0;     // sites already noted in the listing
+  // Per atom: its coordinates rode on another atom's in the refinement.
+  // Rows with such an atom are written without an s.u., as the refinement
+  // printed them; the listing says so once.
+  std::vector<bool> riding;
+  int riding_rows = 0;
+  bool riding_noted = false;
 };
 
 struct CifCollector {
   std::string name;        // stem without its folder: the data block names
   std::vector<CifBlock> blocks;
   std::optional<PaperCif> paper;  // numbering and labels of the paper's CIF
+  // Labels of phase 1's atoms whose coordinates rode on a pivot atom in the
+  // refinement (NAME.CIFSRC's riding lines).
+  std::vector<std::string> riding;
 };
+
+// The value of a row with a riding atom, without an s.u.: distances to
+// 0.001 A, angles to 0.1 degree (the riding atoms' coordinates are printed
+// to a few digits and were constrained, not refined).
+std::string constrained_number(double value, EsdKind kind);
+// True when an atom of the block (from 1) rode on another in the refinement.
+bool rides(const CifBlock& block, int atom);
 
 // The site code of an image in the block's numbering: the operation that
 // takes the atom from its own place to the image (translation included).

@@ -29,6 +29,10 @@ void collect_torsion(CifCollector& cif, const TorsionAtoms& atoms, float degrees
     row.sites[k] = cif_site(block, atoms.names[k].code, atoms.names[k].n);
   }
   row.angle = cif_number(degrees, sigma, EsdKind::Angle);
+  if (std::any_of(atoms.atoms.begin(), atoms.atoms.end(), [&](int atom) { return rides(block, atom); })) {
+    row.angle = constrained_number(degrees, EsdKind::Angle);
+    ++block.riding_rows;
+  }
   row.value = degrees;
   row.sigma = sigma;
   row.published = published;
@@ -47,6 +51,14 @@ void collect_hbond(CifCollector& cif, const PhaseDescription& phase, const Hydro
   row.angle = cif_number(hbond.angle, hbond.angle_sigma, EsdKind::Angle);
   row.value = {hbond.dh, hbond.ha, hbond.da, hbond.angle};
   row.sigma = {hbond.dh_sigma, hbond.ha_sigma, hbond.da_sigma, hbond.angle_sigma};
+  // A riding hydrogen atom: its distances and the angle at it were
+  // constrained; D...A keeps its s.u.
+  if (rides(block, row.hydrogen)) {
+    row.dh = constrained_number(hbond.dh, EsdKind::Distance);
+    row.ha = constrained_number(hbond.ha, EsdKind::Distance);
+    row.angle = constrained_number(hbond.angle, EsdKind::Angle);
+    ++block.riding_rows;
+  }
   row.donor_site = site_of(block, phase, hbond.donor);
   row.hydrogen_site = site_of(block, phase, hbond.hydrogen);
   row.acceptor_site = site_of(block, phase, hbond.acceptor);

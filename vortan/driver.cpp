@@ -415,8 +415,13 @@ SearchControls search_controls(const PhaseControls& controls) {
 // read is reported once, by the --cif run that reads it for the paper.
 void load_disorder_groups(VortanRun& run) {
   run.disorder_groups.clear();
+  run.cif.riding.clear();
   try {
-    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) run.disorder_groups = source->disorder;
+    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) {
+      run.disorder_groups = source->disorder;
+      // and the atoms that rode on others, for the publication CIF
+      for (const auto& [atom, pivot] : source->riding) run.cif.riding.push_back(atom);
+    }
   } catch (const Error& error) {
     if (!run.publication_cif)
       recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; its disorder groups are not used"});
