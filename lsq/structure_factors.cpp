@@ -49,6 +49,10 @@ StructureFactors::Scratch StructureFactors::scratch() const {
   Scratch s;
   s.per_atom.assign(sites_.size() * kPerAtom, 0.0);
   s.slot_gradient.assign(kSlots, 0.0);
+  s.hr.resize(rotations_.size());
+  s.shift.resize(rotations_.size());
+  s.f_real.resize(model_.types.size());
+  s.f_imag.resize(model_.types.size());
   return s;
 }
 
@@ -59,13 +63,14 @@ double StructureFactors::fc_squared(const Miller& h, double* gradient, Scratch& 
   const std::size_t nops = rotations_.size();
 
   // h R and 2 pi h.t of each listed operator.
-  std::vector<std::array<double, 3>> hr(nops);
-  std::vector<double> shift(nops);
+  std::vector<std::array<double, 3>>& hr = scratch.hr;
+  std::vector<double>& shift = scratch.shift;
   for (std::size_t k = 0; k < nops; ++k) {
     for (int j = 0; j < 3; ++j) hr[k][j] = h[0] * rotations_[k][j] + h[1] * rotations_[k][3 + j] + h[2] * rotations_[k][6 + j];
     shift[k] = kTwoPi * (h[0] * translations_[k][0] + h[1] * translations_[k][1] + h[2] * translations_[k][2]);
   }
-  std::vector<double> f_real(model_.types.size()), f_imag(model_.types.size());
+  std::vector<double>& f_real = scratch.f_real;
+  std::vector<double>& f_imag = scratch.f_imag;
   for (std::size_t t = 0; t < model_.types.size(); ++t) {
     f_real[t] = model_.types[t].f0(s2) + model_.types[t].f_prime;
     f_imag[t] = model_.types[t].f_double_prime;

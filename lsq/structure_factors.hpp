@@ -5,6 +5,7 @@
 // The derivatives are analytic; a riding atom's go to its pivot's variables
 // through the map.
 #pragma once
+#include <array>
 #include <vector>
 
 #include "lsq/model.hpp"
@@ -21,6 +22,9 @@ class StructureFactors {
   struct Scratch {
     std::vector<double> per_atom;  // G and its derivatives
     std::vector<double> slot_gradient;
+    std::vector<std::array<double, 3>> hr;  // h R of each operator
+    std::vector<double> shift;              // 2 pi h.t of each operator
+    std::vector<double> f_real, f_imag;     // form factors of each type
   };
   Scratch scratch() const;
 
