@@ -226,7 +226,8 @@ std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& 
       const double reach = std::max(x.su, x.last_place) + 1e-6;
       if (std::fabs(r.x[static_cast<std::size_t>(i)] - x.value) > reach)
         throw Refusal{"atom " + label + ": the instructions place it at " + "xyz"[i] + " = " +
-                      fixed(r.x[static_cast<std::size_t>(i)], 5) + ", the CIF at " + fixed(x.value, 5)};
+                      fixed(r.x[static_cast<std::size_t>(i)], 6) + ", the CIF at " +
+                      fixed(x.value, x.last_place > 0 ? static_cast<int>(std::clamp(std::lround(-std::log10(x.last_place)), 0L, 8L)) : 6)};
     }
     if (r.anisotropic != atom.anisotropic)
       throw Refusal{"atom " + label + " is " + (r.anisotropic ? "anisotropic" : "isotropic") +
