@@ -191,6 +191,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   model.extinction = res.exti_value;
   model.extinction_refined = res.exti;
   model.weighting = {res.wght_a, res.wght_b};
+  model.damping = res.damp / 1000;
   return model;
 }
 
@@ -277,11 +278,13 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   std::string hkl_text = files.hkl.empty() && files.fcf.empty()
                              ? text_of(block, {"_shelx_hkl_file", "_iucr_refine_reflections_details"})
                              : (files.hkl.empty() ? std::string() : whole_file(files.hkl));
-  std::string fcf_text = files.fcf.empty() ? (hkl_text.empty() && files.hkl.empty() ? text_of(block, {"_shelx_fcf_file"}) : std::string())
+  std::string fcf_text = files.fcf.empty() ? (hkl_text.empty() && files.hkl.empty()
+                                                ? text_of(block, {"_shelx_fcf_file", "_iucr_refine_fcf_details"})
+                                                : std::string())
                                            : whole_file(files.fcf);
   const std::string res_where = files.res.empty() ? here + ", _shelx_res_file" : files.res;
   const std::string hkl_where = files.hkl.empty() ? here + ", _shelx_hkl_file" : files.hkl;
-  const std::string fcf_where = files.fcf.empty() ? here + ", _shelx_fcf_file" : files.fcf;
+  const std::string fcf_where = files.fcf.empty() ? here + ", its fcf" : files.fcf;
   if (res_text.empty()) throw Refusal{"the block carries no refinement instructions (_shelx_res_file); give --res"};
   if (hkl_text.empty() && fcf_text.empty())
     throw Refusal{"the block carries no reflections (_shelx_hkl_file or _shelx_fcf_file); give --hkl or --fcf"};
@@ -294,8 +297,12 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   }
   if (!res.unsupported.empty()) {
     std::string named;
-    for (std::size_t k = 0; k < res.unsupported.size() && k < kNamedAtMost; ++k)
-      named += (k == 0 ? "" : ", ") + res.unsupported[k];
+    for (std::size_t k = 0; k < res.unsupported.size() && k < kNamedAtMost; ++k) {
+      const ResInstructions::Unsupported& u = res.unsupported[k];
+      named += (k == 0 ? "" : ", ") + u.what +
+               (u.count == 1 ? " (line " + std::to_string(u.line) + ")"
+                             : " (" + std::to_string(u.count) + ", the first at line " + std::to_string(u.line) + ")");
+    }
     if (res.unsupported.size() > kNamedAtMost) named += " and " + std::to_string(res.unsupported.size() - kNamedAtMost) + " more";
     throw Refusal{"the instructions use what cif2exp does not rebuild yet: " + named};
   }
@@ -360,11 +367,17 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
     throw Refusal{"R1 " + fixed(cycle.r1_gt, 4) + " of the model rebuilt from the instructions is far from the paper's " +
                   fixed(paper_r1, 4)};
 
-  // Onto the experiment's parameters.
+  // SHELXL's s.u.'s of a non-centrosymmetric structure come out as if
+  // Friedel opposites had been merged: the GooF squared that scales its
+  // covariance is sum w (Fo^2 - Fc^2)^2 / (n_merged - p), not / (n - p).
+  // (Measured on its published blocks; for n >> p the s.u.'s grow by
+  // sqrt(n / n_merged).)
+  const int n = static_cast<int>(reflections.observations.size()), p = cycle.parameters;
   const bool friedel_rule = !model.group.centric && !selection.merge_friedel && shelxl_refined(block) &&
-                            reflections.friedel_merged > 0;
-  const double variance_factor =
-      friedel_rule ? static_cast<double>(reflections.observations.size()) / reflections.friedel_merged : 1.0;
+                            reflections.friedel_merged < n && reflections.friedel_merged > p;
+  const double variance_factor = friedel_rule ? static_cast<double>(n - p) / (reflections.friedel_merged - p) : 1.0;
+
+  // Onto the experiment's parameters.
   CovarianceContent& content = out.covariance;
   content.cycle_figure = structure.r_factor;
   std::vector<int> variable_of(static_cast<std::size_t>(map.count()), 0);  // lsq variable -> CMT variable from 1
@@ -438,9 +451,10 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
                           ? "warning: " + shift + "; the published model should be converged"
                           : shift);
   if (friedel_rule)
-    out.notes.push_back("s.u.'s as SHELXL gives them for a non-centrosymmetric structure: times sqrt(" +
-                        grouped(static_cast<long>(reflections.observations.size())) + " / " +
-                        grouped(reflections.friedel_merged) + ") (Friedel opposites counted as one reflection)");
+    out.notes.push_back("s.u.'s as SHELXL gives them for a non-centrosymmetric structure, Friedel opposites counted "
+                        "as one reflection: times sqrt((" + grouped(n) + " - " + grouped(p) + ") / (" +
+                        grouped(reflections.friedel_merged) + " - " + grouped(p) + ")) = " +
+                        fixed(std::sqrt(variance_factor), 3));
   if (paper_r1 > 0 && std::fabs(cycle.r1_gt - paper_r1) > 0.002)
     out.notes.push_back("R1 " + fixed(cycle.r1_gt, 4) + " differs from the paper's " + fixed(paper_r1, 4) +
                         " by more than 0.002");

@@ -20,7 +20,7 @@ using vesk::Error;
 // and leave the model of this refinement as it is.
 const std::set<std::string> kReadOver = {"REM",  "L.S.", "CGLS", "LIST", "FMAP", "PLAN", "ACTA", "BOND", "CONF",
                                          "HTAB", "EQIV", "TEMP", "SIZE", "MORE", "TIME", "WPDB", "MOLE", "GRID",
-                                         "DAMP", "ANIS", "SPEC", "FREE", "CONN", "BIND", "DEFS", "STIR", "MPLA",
+                                         "ANIS", "SPEC", "FREE", "CONN", "BIND", "DEFS", "STIR", "MPLA",
                                          "RTAB", "WIGL", "XNPD", "ZERR", "UNIT", "LONG", "NOTE"};
 // Riding hydrogen atoms: AFIX mn with these m and n = 3 (riding) or 7
 // (riding, the group's torsion refined).
@@ -130,7 +130,12 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     return values;
   };
   auto unsupported = [&](const std::string& what, const Record& r) {
-    res.unsupported.push_back(what + " (line " + std::to_string(r.line) + ")");
+    for (ResInstructions::Unsupported& u : res.unsupported)
+      if (u.what == what) {
+        ++u.count;
+        return;
+      }
+    res.unsupported.push_back({what, r.line, 1});
   };
 
   for (const Record& r : records_of(text)) {
@@ -206,6 +211,9 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       } else {
         unsupported("OMIT of atoms", r);
       }
+    } else if (name == "DAMP") {
+      const std::vector<double> v = numbers(r, 1, "DAMP");
+      if (!v.empty()) res.damp = v[0];
     } else if (name == "SHEL") {
       const std::vector<double> v = numbers(r, 1, "SHEL");
       if (!v.empty()) res.shel_low = v[0];
@@ -224,12 +232,15 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     } else if (name == "AFIX") {
       const std::vector<double> v = numbers(r, 1, "AFIX");
       const int mn = v.empty() ? 0 : static_cast<int>(v[0]);
-      if (mn != 0 && !(kRidingGeometries.count(mn / 10) != 0 && (mn % 10 == 3 || mn % 10 == 7))) {
+      // n = 8: a rotating group whose torsion was first set from the
+      // difference density (AFIX 138, 148), refined as n = 7.
+      const bool rotating = mn % 10 == 7 || (mn % 10 == 8 && (mn / 10 == 13 || mn / 10 == 14));
+      if (mn != 0 && !(kRidingGeometries.count(mn / 10) != 0 && (mn % 10 == 3 || rotating))) {
         unsupported("AFIX " + r.words[1], r);
         afix_m = afix_n = 0;
         continue;
       }
-      if (afix_n == 7 && afix_has_atoms) ++rotating_groups;
+      if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
       afix_m = mn / 10;
       afix_n = mn % 10;
       afix_has_atoms = false;
@@ -299,7 +310,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
           free_variable = free_variable || c.free_variable;
         }
       }
-      if (free_variable) unsupported("free variables in the parameters of " + atom.label, r);
+      if (free_variable) unsupported("free variables", r);
       if (afix_m != 0) {
         atom.pivot = afix_pivot;
         afix_has_atoms = true;
@@ -307,7 +318,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       res.atoms.push_back(atom);
     }
   }
-  if (afix_n == 7 && afix_has_atoms) ++rotating_groups;
+  if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
   for (ResScatterer& s : res.sfac)
     if (const auto found = dispersion.find(upper(s.symbol)); found != dispersion.end()) {
       s.f_prime = found->second.first;

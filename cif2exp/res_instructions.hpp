@@ -2,7 +2,9 @@
 // in _shelx_res_file), as far as cif2exp rebuilds the refinement from them:
 // TITL, CELL, ZERR, LATT, SYMM, SFAC (short and long forms), DISP, UNIT,
 // FVAR (the overall scale), atoms with their parameter codes, AFIX riding
-// hydrogen atoms, PART 0, WGHT, EXTI, OMIT, SHEL, MERG, HKLF 4 and END.
+// hydrogen atoms (m = 1-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
+// rotating groups 13 and 14), PART 0, WGHT, EXTI, OMIT, SHEL, MERG, DAMP,
+// HKLF 4 and END.
 // Instructions that only steer the listing or the next run (L.S., LIST,
 // PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
 // named as unsupported, and the caller does not rebuild the refinement.
@@ -57,11 +59,18 @@ struct ResInstructions {
   double two_theta_max = 180;
   double shel_low = std::numeric_limits<double>::infinity(), shel_high = 0;
   int merg = 2;
+  double damp = 0.7;             // DAMP: the matrix's diagonal times 1 + damp / 1000 before inversion
   int hklf = 0;                  // 0: no HKLF instruction
   double hklf_scale = 1;
   std::array<double, 9> hklf_matrix{1, 0, 0, 0, 1, 0, 0, 0, 1};  // h' = h M, row by row
   int rotating_groups = 0;       // AFIX m7 groups: one refined torsion each
-  std::vector<std::string> unsupported;  // "DFIX (line 31)", ...
+  // What the instructions use beyond this reader, each once, in order.
+  struct Unsupported {
+    std::string what;   // "DFIX", "AFIX 66", "free variables"
+    int line = 0;       // its first line
+    int count = 0;
+  };
+  std::vector<Unsupported> unsupported;
   std::vector<std::string> notes;        // what was read over that the user may want to know
 };
 

@@ -81,6 +81,10 @@ struct Model {
   double extinction = 0;
   bool extinction_refined = false;
   Weighting weighting;
+  // The normal matrix's diagonal is multiplied by 1 + damping before it is
+  // solved and inverted (SHELXL's DAMP, divided by 1000: 0.0007 by
+  // default), which bounds the s.u.'s of nearly undetermined parameters.
+  double damping = 0;
   // Atoms within this distance (Angstrom) of a special position are placed
   // on it and tied by its symmetry.
   double special_position_tolerance = 0.1;

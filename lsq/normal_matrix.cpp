@@ -26,6 +26,10 @@ void NormalMatrix::scale_symmetric(const std::vector<double>& scale) {
     for (int i = 0; i <= j; ++i) a_[static_cast<std::size_t>(j) * n_ + i] *= scale[i] * scale[j];
 }
 
+void NormalMatrix::add_to_diagonal(double value) {
+  for (int i = 0; i < n_; ++i) a_[static_cast<std::size_t>(i) * n_ + i] += value;
+}
+
 int NormalMatrix::factorise() {
   if (n_ == 0) return 0;
   int info = 0;

@@ -19,6 +19,7 @@ class NormalMatrix {
 
   // N -> D N D with D = diag(scale): to unit diagonal before factorising.
   void scale_symmetric(const std::vector<double>& scale);
+  void add_to_diagonal(double value);
   // Cholesky factorisation in place; the number (from 1) of the first
   // variable whose pivot is not positive, 0 on success.
   int factorise();

@@ -130,6 +130,7 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
     scale[static_cast<std::size_t>(v)] = 1 / std::sqrt(d);
   }
   normal.scale_symmetric(scale);
+  if (model.damping > 0) normal.add_to_diagonal(model.damping);  // the diagonal is 1 now
   if (const int bad = normal.factorise(); bad > 0)
     throw vesk::Error("the normal matrix is singular: " +
                       variable_name(model, map.variables[static_cast<std::size_t>(bad - 1)]) +
