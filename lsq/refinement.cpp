@@ -60,7 +60,61 @@ void fill_rows(const StructureFactors& sf, StructureFactors::Scratch& scratch, c
   }
 }
 
+// In a polar space group nothing fixes the origin along the polar
+// directions: the structure moved along one as a whole gives the same
+// intensities, and the normal matrix is singular. As refinement programs
+// do, the centroid of the atoms weighted by their scattering power
+// (occupancy times f0 at sin(theta)/lambda = 0) is held along each such
+// direction: a restraint so strong that it acts as a constraint. Added to
+// the matrix scaled to unit diagonal (`scale` per variable).
+void fix_floating_origin(const Model& model, const ParameterMap& map, const std::vector<double>& scale,
+                         NormalMatrix& normal) {
+  constexpr double kWeight = 1e8;  // against diagonal elements of 1
+  const int p = map.count();
+  for (const Vec3& d : floating_origin_directions(model.group)) {
+    std::vector<double> row(static_cast<std::size_t>(p), 0.0);
+    double length = 0;
+    for (int v = 0; v < p; ++v) {
+      const Variable& variable = map.variables[static_cast<std::size_t>(v)];
+      if (variable.kind != VariableKind::Atom || variable.slot > kZ) continue;
+      const Atom& atom = model.atoms[static_cast<std::size_t>(variable.atom)];
+      const ScatteringFactor& f = model.types[static_cast<std::size_t>(atom.type)];
+      const double power = atom.occupancy * map.site_order[static_cast<std::size_t>(variable.atom)] * f.f0(0);
+      row[static_cast<std::size_t>(v)] = power * d[static_cast<std::size_t>(variable.slot)] * scale[static_cast<std::size_t>(v)];
+      length += row[static_cast<std::size_t>(v)] * row[static_cast<std::size_t>(v)];
+    }
+    if (length == 0) continue;
+    for (double& value : row) value *= std::sqrt(kWeight / length);
+    normal.add_rows(row.data(), 1);
+  }
+}
+
 }  // namespace
+
+std::vector<Vec3> floating_origin_directions(const SpaceGroup& group) {
+  if (group.centric) return {};
+  // The directions every rotation leaves in place: the image of the
+  // average of the rotations.
+  Mat3 average{};
+  for (const Operator& op : group.operators)
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) average[i][j] += op.rotation[i][j] / static_cast<double>(group.operators.size());
+  std::vector<Vec3> directions;
+  for (int j = 0; j < 3; ++j) {
+    Vec3 column{average[0][j], average[1][j], average[2][j]};
+    for (const Vec3& d : directions) {
+      double dot = 0;
+      for (int i = 0; i < 3; ++i) dot += d[i] * column[i];
+      for (int i = 0; i < 3; ++i) column[i] -= dot * d[i];
+    }
+    double norm = 0;
+    for (double c : column) norm += c * c;
+    if (norm < 1e-12) continue;
+    for (double& c : column) c /= std::sqrt(norm);
+    directions.push_back(column);
+  }
+  return directions;
+}
 
 CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std::span<const Observation> observations,
                                 const CycleOptions& options) {
@@ -130,6 +184,7 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
     scale[static_cast<std::size_t>(v)] = 1 / std::sqrt(d);
   }
   normal.scale_symmetric(scale);
+  fix_floating_origin(model, map, scale, normal);
   if (model.damping > 0) normal.add_to_diagonal(model.damping);  // the diagonal is 1 now
   if (const int bad = normal.factorise(); bad > 0)
     throw vesk::Error("the normal matrix is singular: " +

@@ -1,7 +1,8 @@
 // One least-squares cycle against Fo^2 at the model's parameters, as the
 // refinement's last cycle was: SHELXL's weights, the full normal matrix,
 // its Cholesky factorisation, the shifts it asks for, and the covariance
-// N^-1 GooF^2 of every variable. R1, wR2 and the GooF come with it.
+// N^-1 GooF^2 of every variable, the origin held along polar directions.
+// R1, wR2 and the GooF come with it.
 #pragma once
 #include <span>
 #include <vector>
@@ -39,6 +40,11 @@ struct CycleResult {
 // do not determine).
 CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std::span<const Observation> observations,
                                 const CycleOptions& options = {});
+
+// The directions along which a space group leaves the origin free (none in
+// a centric group, y in P 21, all three in P 1), orthonormal in fractional
+// coordinates. The cycle holds the atoms' weighted centroid along them.
+std::vector<Vec3> floating_origin_directions(const SpaceGroup& group);
 
 // SHELXL's weight of one observation (Fo^2, s and Fc^2 on the observations'
 // scale), its scheme applied on the absolute scale: w = 1 / [s^2 + (aP)^2 +

@@ -173,6 +173,49 @@ TEST(LeastSquaresCycle, CyclesLeadADisplacedModelBackToTheOneThatMadeTheData) {
   for (double shift : last.shifts) EXPECT_LT(std::fabs(shift), 1e-8);
 }
 
+TEST(LeastSquaresCycle, TheOriginOfAPolarGroupIsHeldAtTheWeightedCentroid) {
+  // P 21 (the acentric model's atoms under its twofold screw axis alone):
+  // the structure moved along b as a whole gives the same data.
+  lsq::Model model = testing_support::acentric_lsq_model();
+  model.group.operators.resize(1);
+  lsq::Operator screw;
+  screw.rotation = {{{-1, 0, 0}, {0, 1, 0}, {0, 0, -1}}};
+  screw.translation = {0, 0.5, 0};
+  model.group.operators.push_back(screw);
+  const std::vector<lsq::Vec3> directions = lsq::floating_origin_directions(model.group);
+  ASSERT_EQ(directions.size(), 1u);
+  EXPECT_NEAR(std::fabs(directions[0][1]), 1.0, 1e-12);
+  const std::vector<Observation> data = data_of(model, true);
+  const lsq::ParameterMap map = lsq::map_parameters(model);
+  const lsq::CycleResult cycle = lsq::least_squares_cycle(model, map, data);
+  // The centroid weighted by occupancy times f0(0) does not move; each y
+  // keeps an s.u. like that of its x (not that of a free origin).
+  double centroid = 0, total = 0;
+  std::vector<double> weight(static_cast<std::size_t>(map.count()), 0.0);
+  for (int v = 0; v < map.count(); ++v) {
+    const lsq::Variable& variable = map.variables[static_cast<std::size_t>(v)];
+    if (variable.kind != lsq::VariableKind::Atom || variable.slot != lsq::kY) continue;
+    const lsq::Atom& atom = model.atoms[static_cast<std::size_t>(variable.atom)];
+    weight[static_cast<std::size_t>(v)] = atom.occupancy * model.types[static_cast<std::size_t>(atom.type)].f0(0);
+    total += weight[static_cast<std::size_t>(v)];
+  }
+  double y_variance = 0, x_variance = 0;
+  for (int i = 0; i < map.count(); ++i) {
+    for (int j = 0; j < map.count(); ++j)
+      centroid += weight[static_cast<std::size_t>(i)] * weight[static_cast<std::size_t>(j)] * cycle.covariance_at(i, j);
+    const lsq::Variable& variable = map.variables[static_cast<std::size_t>(i)];
+    if (variable.kind == lsq::VariableKind::Atom && variable.atom == 1) {
+      if (variable.slot == lsq::kX) x_variance = cycle.covariance_at(i, i);
+      if (variable.slot == lsq::kY) y_variance = cycle.covariance_at(i, i);
+    }
+  }
+  EXPECT_LT(std::sqrt(centroid) / total, 1e-3 * std::sqrt(y_variance));
+  EXPECT_LT(y_variance, 10 * x_variance);
+  EXPECT_TRUE(lsq::floating_origin_directions(testing_support::acentric_lsq_model().group).empty());
+  model.group.operators.resize(1);  // P 1
+  EXPECT_EQ(lsq::floating_origin_directions(model.group).size(), 3u);
+}
+
 TEST(LeastSquaresCycle, SingularNormalMatrixNamesTheUndeterminedVariable) {
   lsq::Model model = testing_support::centric_lsq_model();
   model.atoms[4].occupancy = 0;  // O2 scatters nothing: its coordinates are not determined
