@@ -35,6 +35,8 @@ constexpr double kLargestR1Ratio = 0.15;  // of the paper's R1
 // this shift (in s.u.'s) is worth a warning.
 constexpr double kLargeShift = 0.5;
 constexpr std::size_t kNamedAtMost = 4;  // unsupported instructions named in the reason
+// The normal matrix of this many variables takes 800 MB in double.
+constexpr int kMostVariables = 10000;
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -344,6 +346,9 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
     reflections = lsq::prepare_reflections(raw, model, selection);
     map = lsq::map_parameters(model);
     map.uncounted = res.rotating_groups;
+    if (map.count() > kMostVariables)
+      throw Refusal{grouped(map.count()) + " least-squares variables: more than the " + grouped(kMostVariables) +
+                    " whose full matrix cif2exp inverts"};
     if (hkl_text.empty()) {
       // Observations of an fcf stand on their own scale: the one that
       // fits them best at these parameters.

@@ -64,13 +64,14 @@ std::vector<lsq::Observation> read_hklf4(const std::string& text, const std::str
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (blank(line)) continue;
+    const std::string given = line.substr(0, 28);
     line.resize(std::max<std::size_t>(line.size(), 28), ' ');
     lsq::Observation o;
     const bool read = integer_field(line.substr(0, 4), o.h[0]) && integer_field(line.substr(4, 4), o.h[1]) &&
                       integer_field(line.substr(8, 4), o.h[2]) && real_field(line.substr(12, 8), o.intensity) &&
                       real_field(line.substr(20, 8), o.sigma);
     if (!read)
-      throw Error(where + ", line " + std::to_string(number) + ": \"" + line.substr(0, 28) +
+      throw Error(where + ", line " + std::to_string(number) + ": \"" + given +
                   "\" is not a reflection (3I4, 2F8.2)");
     if (o.h == lsq::Miller{0, 0, 0}) break;
     out.push_back(o);

@@ -70,7 +70,9 @@ std::vector<Record> records_of(const std::string& text) {
     const bool was_continued = continued;
     continued = false;
     const std::size_t last = line.find_last_not_of(' ');
-    if (last != std::string::npos && line[last] == '=') {
+    // A remark ends on its own line, "=" or not.
+    const bool remark = !was_continued && (line.compare(0, 3, "REM") == 0 || line.compare(0, 3, "rem") == 0);
+    if (last != std::string::npos && line[last] == '=' && !remark) {
       continued = true;
       line.erase(last);
     }
@@ -258,7 +260,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       continue;
     } else {
       int sfac = 0;
-      if (r.words.size() < 5 || !integer(r.words[1], sfac) || first[0] == '+') {
+      if (r.words.size() < 2 || !integer(r.words[1], sfac) || first[0] == '+') {
         unsupported(name, r);
         continue;
       }
