@@ -15,7 +15,6 @@
 #include "lsq/form_factors.hpp"
 #include "lsq/parameters.hpp"
 #include "lsq/refinement.hpp"
-#include "lsq/structure_factors.hpp"
 #include "recio/error.hpp"
 
 namespace cif2exp {
@@ -349,19 +348,9 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
     if (map.count() > kMostVariables)
       throw Refusal{grouped(map.count()) + " least-squares variables: more than the " + grouped(kMostVariables) +
                     " whose full matrix cif2exp inverts"};
-    if (hkl_text.empty()) {
-      // Observations of an fcf stand on their own scale: the one that
-      // fits them best at these parameters.
-      const lsq::StructureFactors sf(model, map);
-      lsq::StructureFactors::Scratch scratch = sf.scratch();
-      double num = 0, den = 0;
-      for (const lsq::Observation& o : reflections.observations) {
-        const double y = sf.fc_squared(o.h, nullptr, scratch) / (model.scale * model.scale);
-        num += o.intensity * y;
-        den += y * y;
-      }
-      if (den > 0 && num > 0) model.scale = std::sqrt(num / den);
-    }
+    // An fcf's observations were put on the absolute scale of Fc^2 by the
+    // refinement (divided by its scale factor squared): the model's scale is 1.
+    if (hkl_text.empty()) model.scale = 1;
     cycle = lsq::least_squares_cycle(model, map, reflections.observations);
   } catch (const vesk::Error& e) {
     throw Refusal{e.what()};
