@@ -21,7 +21,16 @@ using vesk::Error;
 const std::set<std::string> kReadOver = {"REM",  "L.S.", "CGLS", "LIST", "FMAP", "PLAN", "ACTA", "BOND", "CONF",
                                          "HTAB", "EQIV", "TEMP", "SIZE", "MORE", "TIME", "WPDB", "MOLE", "GRID",
                                          "ANIS", "SPEC", "FREE", "CONN", "BIND", "DEFS", "STIR", "MPLA",
-                                         "RTAB", "WIGL", "XNPD", "ZERR", "UNIT", "LONG", "NOTE"};
+                                         "RTAB", "WIGL", "XNPD", "ZERR", "UNIT"};
+// Every instruction name of SHELXL: a record that begins with one of them
+// is that instruction, never an atom.
+const std::set<std::string> kInstructions = {
+    "ABIN", "ACTA", "AFIX", "ANIS", "ANSC", "ANSR", "BASF", "BEDE", "BIND", "BLOC", "BOND", "BUMP", "CELL", "CGLS",
+    "CHIV", "CONF", "CONN", "DAMP", "DANG", "DEFS", "DELU", "DFIX", "DISP", "EADP", "END",  "EQIV", "EXTI", "EXYZ",
+    "FEND", "FLAT", "FMAP", "FRAG", "FREE", "FVAR", "GRID", "HFIX", "HKLF", "HTAB", "ISOR", "LATT", "LAUE", "LIST",
+    "L.S.", "LONE", "MERG", "MOLE", "MORE", "MOVE", "MPLA", "NCSY", "NEUT", "OMIT", "PART", "PLAN", "PRIG", "REM",
+    "RESI", "RIGU", "RTAB", "SADI", "SAME", "SFAC", "SHEL", "SIMU", "SIZE", "SPEC", "STIR", "SUMP", "SWAT", "SYMM",
+    "TEMP", "TIME", "TITL", "TWIN", "TWST", "UNIT", "WGHT", "WIGL", "WPDB", "XNPD", "ZERR"};
 // Riding hydrogen atoms: AFIX mn with these m and n = 3 (riding) or 7
 // (riding, the group's torsion refined).
 const std::set<int> kRidingGeometries = {1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
@@ -260,7 +269,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       continue;
     } else {
       int sfac = 0;
-      if (r.words.size() < 2 || !integer(r.words[1], sfac) || first[0] == '+') {
+      if (kInstructions.count(name) != 0 || r.words.size() < 2 || !integer(r.words[1], sfac) || first[0] == '+') {
         unsupported(name, r);
         continue;
       }
