@@ -96,9 +96,9 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
   text.insert(text.find("FVAR"), "DFIX 1.54 C1 C2\nSADI C1 C2 C1 H1A\nDFIX 1.54 C1 H1A\nPART 1\n");
-  text.insert(text.find("HKLF"), "C3 1 0.1 0.2 0.3 21.0 0.04\nAFIX 66\nPART 0\n");
+  text.insert(text.find("HKLF"), "C3 1 0.1 0.2 0.3 21.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
-  ASSERT_EQ(res.unsupported.size(), 5u);
+  ASSERT_EQ(res.unsupported.size(), 6u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
   EXPECT_EQ(res.unsupported[0].line, 17);
   EXPECT_EQ(res.unsupported[0].count, 2);
@@ -106,6 +106,7 @@ TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   EXPECT_EQ(res.unsupported[2].what, "PART 1");
   EXPECT_EQ(res.unsupported[3].what, "free variables");
   EXPECT_EQ(res.unsupported[4].what, "AFIX 66");
+  EXPECT_EQ(res.unsupported[5].what, "RESI");  // an instruction, though an atom's second word is a number too
 }
 
 TEST(ResInstructions, RecordsThatDoNotReadAreNamedByTheirLine) {
