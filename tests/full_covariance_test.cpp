@@ -136,6 +136,19 @@ TEST(FullCovariance, PublishedBlockGivesTheCovarianceOfItsRefinement) {
             std::string::npos);
 }
 
+TEST(FullCovariance, AModelThatAsksForLargeShiftsIsAWarningWithTwoMoreCycles) {
+  TempFolder folder;
+  const RunResult run = cif2exp(folder, replaced(paper_text(), "FVAR       0.31576", "FVAR       0.32076"));
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 211 parameters"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("warning: largest shift/s.u. of a cycle from the published parameters: 3.7"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("after 3 cycles from the published parameters the largest shift/s.u. is 0.0"),
+            std::string::npos)
+      << run.out;
+}
+
 TEST(FullCovariance, EveryFallbackNamesItsReason) {
   const std::string paper = paper_text();
   struct Case {
