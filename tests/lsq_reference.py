@@ -54,7 +54,8 @@ a class); EADP and EXYZ (ignored by iotbx: smtbx shared-U and shared-site
 constraints, put before the riding hydrogens); olex2.refine's instructions
 without HKLF (HKLF 4 assumed).  Reported as unsupported (the block is not
 modelled): AFIX 5x/6x and m = 0 groups, SAME, SUMP, olex2's fixed-U codes
-such as -10, HKLF 5, SWAT, ABIN; and whatever smtbx refuses (named).  With
+such as -10, TWIN/BASF and HKLF 5 (no twinned block to try them on), SWAT,
+ABIN; and whatever smtbx refuses (named).  With
 --lenient SAME, SUMP and BUMP are left out instead (for checks that do not
 hinge on them, such as the Friedel factor).
 """
@@ -472,7 +473,8 @@ def build(block, survey, res_text, lenient=False):
         features = [f for f in features if f.split()[0] not in LENIENT_DROPS]
     unsupported = [f for f in features
                    if rigid_afix(f)
-                   or f.split()[0] in ("SAME", "SUMP", "HKLF", "SWAT", "ABIN")
+                   or f.split()[0] in ("SAME", "SUMP", "HKLF", "SWAT", "ABIN",
+                                       "TWIN", "BASF")
                    or f.startswith("fixed-U")]
     unsupported = [f for f in unsupported if f not in ("HKLF 4", "HKLF 3")]
     if unsupported:
@@ -529,9 +531,6 @@ class Refinement(object):
                                                    survey["exti"])
             ext.grad = True
             kwds["extinction"] = ext
-        twin = list(builder.twin_components)
-        if twin:
-            kwds["twin_fractions"] = twin
         # shared U and sites first: a riding H whose pivot shares its U
         # must find the shared parameter, not make one of its own
         constraints = extra_constraints(res_text, xs) + \
@@ -542,8 +541,7 @@ class Refinement(object):
         self.reparametrisation = smtbx_constraints.reparametrisation(
             xs, constraints, connectivity,
             temperature=builder.temperature_in_celsius, **kwds)
-        obs = self.fo_sq.as_xray_observations(twin_components=twin) if twin \
-            else self.fo_sq.as_xray_observations()
+        obs = self.fo_sq.as_xray_observations()
         restraints = builder.restraints_manager
         self.n_restraints = 0
         self.ls = least_squares.crystallographic_ls(
@@ -573,8 +571,7 @@ class Refinement(object):
         if self.n_restraints:
             self.restrained_goof = ls.restrained_goof() * self.goof / ls.goof()
         strong = fo2 > 2.0 * sig
-        fo = flex.sqrt(flex.max(fo2, flex.double(fo2.size(), 0.0)) if False
-                       else fo2.deep_copy().set_selected(fo2 < 0, 0.0))
+        fo = flex.sqrt(fo2.deep_copy().set_selected(fo2 < 0, 0.0))
         fc = flex.sqrt(fc2.deep_copy().set_selected(fc2 < 0, 0.0))
         self.r1_gt = flex.sum(flex.abs(fo - fc).select(strong)) / \
             flex.sum(fo.select(strong))
