@@ -23,12 +23,9 @@ PendingOutputs::~PendingOutputs() {
 }
 
 std::string PendingOutputs::add(const std::string& final_name) {
-  // Under the experiment's lock, with any plan of a stopped run completed:
-  // temporaries of processes that are gone are left-overs.
-  recio::remove_stale_temporaries(final_name);
+  // A name no other run holds; those that killed runs left are removed
+  // when the lock is taken (expfile/unit_replace.hpp).
   const std::string temporary = recio::temporary_name(final_name);
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
   pending_.push_back({temporary, final_name});
   return temporary;
 }

@@ -91,8 +91,9 @@ std::string keep_previous_copy(MarkedFile& marked, ReplaceOutcome& outcome);
 
 // The new file replaces the previous one (keep_previous_copy() first).
 void replace_marked_file(MarkedFile& marked);
-// For a previous file that changed meanwhile: the new file goes to
-// file + ".new" and the previous one stays; returns that name.
+// For a previous file that changed meanwhile: the new file goes to the
+// first of file + ".new", ".new.1", ... that is absent or holds no mark the
+// new file lacks, and the previous one stays; returns that name.
 std::string keep_new_file_beside(MarkedFile& marked);
 
 }  // namespace vesk
