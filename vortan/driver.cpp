@@ -351,16 +351,13 @@ void report(const VortanRun& run, const std::string& text) {
     recio::check(recio::write(run.terminal_unit, "(A)", {text}), run.terminal_unit);
 }
 
-// Everything the listing holds is on disk before the run reports success; a
-// listing file is closed, the terminal only flushed.
+// Everything the listing holds is in place before the run reports success; a
+// listing file is closed and replaces the old one, the terminal only flushed.
 void close_listing(VortanRun& run) {
-  const std::string file = recio::file_name(run.listing_unit);
-  const bool terminal = run.listing_unit == run.terminal_unit;
-  const int status = terminal ? recio::flush(run.listing_unit) : recio::close(run.listing_unit);
-  if (status != 0) {
+  if (run.listing_unit != run.terminal_unit) return keep_listing();
+  if (const int status = recio::flush(run.listing_unit); status != 0) {
     const std::string reason = recio::system_reason(run.listing_unit);
-    throw Error("The listing " + (terminal ? std::string("on the terminal") : file) + " cannot be written: " +
-                (reason.empty() ? recio::status_text(status) : reason));
+    throw Error("The listing on the terminal cannot be written: " + (reason.empty() ? recio::status_text(status) : reason));
   }
 }
 
