@@ -767,6 +767,20 @@ TEST(Cif2expProgram, RefusesBadInputLeavingNothingBehind) {
   expect_refused(with(kTriclinic, "_cell_angle_alpha 81.23(2)\n_cell_angle_beta 95.67(3)\n_cell_angle_gamma 102.34(4)",
                       "_cell_angle_alpha 120\n_cell_angle_beta 120\n_cell_angle_gamma 120"),
                  "close no cell");
+  // Two rows of Uij for one atom: which one is meant cannot be told.
+  const std::string o1_row = "O1 0.031(1) 0.029(1) 0.030(1) 0.002(1) 0.004(1) 0.001(1)\n";
+  expect_refused(with(kAnisotropic, o1_row, o1_row + "O1 0.021(1) 0.029(1) 0.030(1) 0.002(1) 0.004(1) 0.001(1)\n"),
+                 "atom O1: the anisotropic loop gives its Uij twice (two rows of _atom_site_aniso_label O1)");
+  // A charge vortan would not read, or outside the oxidation states.
+  for (const auto& [symbol, fault] : std::vector<std::pair<std::string, std::string>>{
+           {"Ti3.5+", "its charge \"3.5+\" is not a whole number written before or after its sign"},
+           {"Ti3+a", "its charge \"3+a\" is not a whole number written before or after its sign"},
+           {"Ti+3+", "its charge \"+3+\" is not a whole number written before or after its sign"},
+           {"Ti33+", "its charge \"33+\" is outside the oxidation states -8 to 8"},
+           {"Ti300+", "its charge \"300+\" is outside the oxidation states -8 to 8"},
+           {"Ti-9", "its charge \"-9\" is outside the oxidation states -8 to 8"}})
+    expect_refused(with(kRutile, "Ti1 Ti4+", "Ti1 " + symbol),
+                   "atom Ti1: the type symbol " + symbol + " (_atom_site_type_symbol): " + fault);
 }
 
 // ---- vortan on cif2exp's files, against distances computed from the CIF ----

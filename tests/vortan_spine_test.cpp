@@ -231,7 +231,9 @@ TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
   EXPECT_EQ(result.out,
             "Too many distances to publish, saving only first 1000 distances\n"
             " Phase 1 is not computed in this run (it has no control record \"  VRTN CDAT1\"); its 6012 records of "
-            "the previous results file are kept\n");
+            "the previous results file are kept\n"
+            " No phase is computed in this run: every phase is switched off (its phase flag is 0, or it has no "
+            "control record)\n");
 
   // Angles alone overflowing give the angle message.
   old = "        0          0.0000    \n";

@@ -598,6 +598,7 @@ void process_phase(VortanRun& run) {
   const std::string nonsense = check_phase_values(run.experiment_unit, run.phase, search, run.covariance);
   if (!nonsense.empty()) {
     report(run, nonsense);
+    ++run.failed_phases;
     keep_previous_records(run.results, run.phase_number);
     keep_previous_geometry_records(run.geometry_marks, run.phase_number);
     return;
@@ -706,6 +707,12 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
       analyse_inorganic(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
                         run.controls.inorganic, &analysis);
   write_inorganic_tables(run.listing_unit, run.phase, inorganic, run.controls.inorganic_tables);
+  const InorganicTables& asked = run.controls.inorganic_tables;
+  if (!inorganic.not_computed.empty() && (asked.bond_valences || asked.polyhedra || asked.checks))
+    report(run, " The bond valences, polyhedra and checks of phase " + std::to_string(run.phase_number) +
+                    " are not computed: " + inorganic.not_computed);
+  if (geometry.computed) ++run.computed_phases;
+  else ++run.failed_phases;
   if (geometry.computed) {
     write_results_records(run.results, geometry);
     write_marks_records(run.geometry_marks, geometry, run.controls.torsions);
@@ -769,14 +776,16 @@ void finish_run(VortanRun& run) {
   keep_and_report_previous(run, run.geometry_marks, marks_outcome);
   // A run that computed no phase has nothing to put in a publication CIF:
   // an earlier one stays as it is.
-  const bool write_cif = run.publication_cif && !run.first_phase;
+  const bool write_cif = run.publication_cif && run.computed_phases > 0;
   const std::string cif_file = cif_file_name(run.stem);
   if (run.publication_cif && !write_cif)
     report(run, " No phase was computed in this run; the publication CIF " + cif_file + " is not written");
   // Each mark through the one writer, into the complete new marks files
   // before they replace the old ones, so that the CIF and the JSON written
   // next show it and a failure of any output leaves every file as it was.
-  const RowMarks marks{run.results.new_file, run.geometry_marks.new_file, &run.cif};
+  RowMarks marks{run.results.new_file, run.geometry_marks.new_file, &run.cif};
+  marks.results_name = run.results.file;
+  marks.marks_name = run.geometry_marks.file;
   std::vector<std::string> marked;
   for (const MarkRequest& request : run.mark_requests) {
     const bool changed = set_row_mark(marks, request.row, request.publish);
@@ -833,6 +842,8 @@ void run_vortan(const VortanOptions& options) {
   run.paper_cif = options.paper_cif;
   run.serve = options.serve;
   run.mark_requests = options.marks;
+  run.first_phase = true;
+  run.computed_phases = run.failed_phases = 0;
   start_run(run);
   run.json_results.experiment = run.cif.name;
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
@@ -854,6 +865,14 @@ void run_vortan(const VortanOptions& options) {
     run.phase_number = phase;
     run.controls = parse_phase_controls(value, key);
     process_phase(run);
+  }
+  if (run.computed_phases == 0) {
+    // Values that leave nothing to compute are a failure, not a result.
+    if (run.failed_phases > 0)
+      throw Error("No phase was computed in this run, for the reasons above; the results and marks files are "
+                  "left as they were");
+    report(run, " No phase is computed in this run: every phase is switched off (its phase flag is 0, or it has "
+                "no control record)");
   }
   finish_run(run);
   if (run.serve) {

@@ -91,6 +91,8 @@ struct VortanRun {
   ResultsFile results;
   GeometryMarks geometry_marks;  // marks of torsion angles and hydrogen bonds
   bool first_phase = true;
+  int computed_phases = 0;  // whose distances were computed
+  int failed_phases = 0;    // asked for, but refused for their values
   int phase_number = 0;
   PhaseControls controls;
   PhaseDescription phase;

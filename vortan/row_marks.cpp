@@ -308,6 +308,8 @@ bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish) {
   if (marks.cif == nullptr) throw Error("No rows to mark: the run collected none");
   const ResolvedRow resolved = resolve(*marks.cif, row, marks.lookup.get());
   const std::string& file = resolved.geometry_file ? marks.marks_file : marks.results_file;
+  const std::string& named = resolved.geometry_file ? marks.marks_name : marks.results_name;
+  const std::string& shown = named.empty() ? file : named;
   const std::string what = resolved.geometry_file ? "marks file" : "results file";
   const std::span<const MarkKind> kinds = resolved.geometry_file ? geometry_marks_kinds() : results_file_kinds();
 
@@ -333,13 +335,13 @@ bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish) {
         },
         true);
     if (held.empty())
-      throw Error("The " + what + " " + file + " holds no record of " + describe_row(row) +
+      throw Error("The " + what + " " + shown + " holds no record of " + describe_row(row) +
                   "; run vortan again to write it anew");
     const bool was_marked = std::any_of(held.begin(), held.end(), [](const MarksRecord& r) { return r.marked; });
     std::vector<Edit> edits;
     if (publish && !was_marked) {
       if (marks_of_kind >= most_marks(resolved.kind))
-        throw Error("The " + what + " " + file + " already holds " + std::to_string(marks_of_kind) + " marked " +
+        throw Error("The " + what + " " + shown + " already holds " + std::to_string(marks_of_kind) + " marked " +
                     kind_plural(resolved.kind) + ", the most a run keeps; " + describe_row(row) + " is not marked");
       // The record from the row's first atom when the file holds it.
       const MarksRecord* target = &held.front();
@@ -361,7 +363,7 @@ bool set_row_mark(const RowMarks& marks, const RowIdentity& row, bool publish) {
     for (bool* flag : resolved.flags) *flag = publish;
     return true;
   }
-  throw Error("The " + what + " " + file + " kept changing while " + describe_row(row) +
+  throw Error("The " + what + " " + shown + " kept changing while " + describe_row(row) +
               " was being marked; it is left as it stands");
 }
 

@@ -41,6 +41,9 @@ struct RowMarks {
   std::string results_file;  // stem + ".VORTAN"
   std::string marks_file;    // stem + ".TORHB"
   CifCollector* cif = nullptr;
+  // The files as the messages name them, when the two above are the run's
+  // new files under temporary names: the files the user edits.
+  std::string results_name = {}, marks_name = {};
   // Shared by the copies of one RowMarks: a page's clicks find their rows
   // without going through every row again (the collector's rows never
   // change after the run, only their flags).
