@@ -1261,18 +1261,25 @@ TEST(Cif2expProgram, EveryStructureOfAFileAndMarksThatStayWithTheirStructure) {
   expect_same_distances(vortan_distances(folder, "IN_II"), gemmi_distances(monoclinic("x", kP21nLoop),
                                                                               table_ops("P 1 21/n 1"), 3.0), "IN_II");
 
-  // Marks made on data_II; then another CIF's block is converted under
-  // the same name: its results file goes aside with the marks.
+  // Marks made on data_II stay with its atoms: the same atoms from another
+  // file keep them; another structure under the same name sends its
+  // results file aside with the marks.
   std::string marked = read_file(folder / "IN_II.VORTAN");
+  marked[marked.find("\nN") + 1] = 'Y';
   write_file(folder / "IN_II.VORTAN", marked);
-  write_file(folder / "other.cif", monoclinic("II", kP21nLoop));
+  write_file(folder / "same.cif", monoclinic("II", kP21nLoop));
+  run = run_program(CIF2EXP_BIN, {"same.cif", "IN_II"}, folder.path());
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out.find("moved to"), std::string::npos) << run.out;
+  EXPECT_EQ(read_file(folder / "IN_II.VORTAN"), marked);
+  write_file(folder / "other.cif", kTriclinic);
   run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_NE(run.out.find("IN_II.VORTAN belonged to data_II of " + (folder / "in.cif").string() +
+  EXPECT_NE(run.out.find("IN_II.VORTAN belonged to data_II of " + (folder / "same.cif").string() +
                          "; moved to IN_II.VORTAN.1"), std::string::npos) << run.out;
   EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
   EXPECT_FALSE(fs::exists(folder / "IN_II.VORTAN"));
-  // The same block again keeps the results file; a third structure never
+  // The same structure again keeps the results file; a third structure never
   // overwrites the file moved first.
   vortan_distances(folder, "IN_II");
   run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());

@@ -204,6 +204,63 @@ TEST(ExperimentUnit, AnotherStructureMovesEveryMarksFileAsideTogether) {
   EXPECT_EQ(count_marks(t.text("T.TORHB")) + count_marks(t.text("T.VORTAN")), 0);
 }
 
+// The published bonds of a --json run, as "C1 C2 . .".
+std::set<std::string> published_bonds(const Converted& t) {
+  std::set<std::string> bonds;
+  const nlohmann::json document = nlohmann::json::parse(t.text("T.json"));
+  for (const nlohmann::json& bond : document["phases"][0]["bonds"])
+    if (bond["publish"].get<bool>())
+      bonds.insert(bond["atoms"][0].get<std::string>() + " " + bond["atoms"][1].get<std::string>() + " " +
+                   bond["site_codes"][0].get<std::string>() + " " + bond["site_codes"][1].get<std::string>());
+  return bonds;
+}
+
+// Marks follow atoms, not numbers: the CIF edited in place (O2 and H2
+// deleted, which renumbers every atom after them) and converted again
+// carries the mark on C1-C2 to C1-C2, sets the one on O2-C8 aside in a file
+// a message names, and marks no other bond; the same atoms converted again
+// from another block leave the marks where they are.
+TEST(ExperimentUnit, MarksFollowTheirAtomsThroughAConversionOfAnEditedCif) {
+  Converted t;
+  ASSERT_EQ(t.vortan({"T", "--mark", "bond", "C1 C2", ". .", "--mark", "bond", "O2 C8", ". .", "--json"}).exit_status, 0);
+  ASSERT_EQ(published_bonds(t), (std::set<std::string>{"C1 C2 . .", "O2 C8 . ."}));
+  const std::string marked = t.text("T.VORTAN");
+
+  std::string edited = testing_support::kP41Cif;
+  for (const char* row : {"O O2 0.4398(3) 0.3520(3) 0.30670(14) 0.0218(5)\n", "H H2 0.3544 0.3525 0.3327 0.033\n"})
+    edited.erase(edited.find(row), std::strlen(row));
+  write_file(t.folder / "a.cif", edited);
+  const RunResult conversion = run_program(kCif2exp, {"a.cif", "T"}, t.folder.path());
+  ASSERT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
+  EXPECT_NE(conversion.out.find("T.VORTAN belonged to data_2016470 of"), std::string::npos) << conversion.out;
+  EXPECT_NE(conversion.out.find("moved to T.VORTAN.1 with its marks"), std::string::npos) << conversion.out;
+  EXPECT_NE(conversion.out.find("carries their marks of the atoms that are still there (17 of 19"), std::string::npos)
+      << conversion.out;
+  EXPECT_EQ(t.text("T.VORTAN.1"), marked);
+  const RunResult run = t.vortan({"T", "--json"});
+  ASSERT_EQ(run.exit_status, 0) << run.out;
+  EXPECT_NE(run.out.find("1 of the 2 marks of T.VORTAN.1, set aside by the last conversion, are of atoms that are still "
+                         "there and are carried to T.VORTAN; T.VORTAN.1 keeps them all"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(published_bonds(t), std::set<std::string>{"C1 C2 . ."});
+  EXPECT_EQ(count_marks(t.text("T.VORTAN")), 1);
+  EXPECT_EQ(t.text("T.VORTAN.1"), marked);
+
+  // The same atoms from another block, a little moved: the marks stay.
+  std::string moved = edited;
+  moved.replace(moved.find("data_2016470"), 12, "data_again");
+  moved.replace(moved.find("0.6639(4)"), 9, "0.6641(4)");
+  write_file(t.folder / "again.cif", moved);
+  const std::string now = t.text("T.VORTAN");
+  const RunResult again = run_program(kCif2exp, {"again.cif", "T"}, t.folder.path());
+  ASSERT_EQ(again.exit_status, 0) << again.out << again.err;
+  EXPECT_EQ(again.out.find("moved to"), std::string::npos) << again.out;
+  EXPECT_EQ(t.text("T.VORTAN"), now);
+  ASSERT_EQ(t.vortan({"T", "--json"}).exit_status, 0);
+  EXPECT_EQ(published_bonds(t), std::set<std::string>{"C1 C2 . ."});
+}
+
 // A cif2exp stopped between its renames: the next program completes the
 // plan (vortan then asks to be run again, as it opened the old file).
 TEST(ExperimentUnit, AReplacementStoppedHalfWayIsCompletedByTheNextProgram) {

@@ -412,8 +412,19 @@ SearchControls search_controls(const PhaseControls& controls) {
 // read is reported once, by the --cif run that reads it for the paper.
 void load_disorder_groups(VortanRun& run) {
   run.disorder_groups.clear();
+  run.results.carry = {};
+  run.geometry_marks.carry = {};
   try {
-    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) run.disorder_groups = source->disorder;
+    if (const std::optional<CifSource> source = read_cif_source(run.stem + ".CIFSRC")) {
+      run.disorder_groups = source->disorder;
+      // The marks a conversion set aside, for atoms that are still there.
+      const std::filesystem::path folder = std::filesystem::path(run.stem).parent_path();
+      const std::string name = std::filesystem::path(run.stem).filename().string();
+      for (const auto& [file, atoms] : source->carry)
+        for (MarkedFile* marked : {static_cast<MarkedFile*>(&run.results), static_cast<MarkedFile*>(&run.geometry_marks)})
+          if (file.rfind(name + (marked == &run.results ? ".VORTAN." : ".TORHB."), 0) == 0)
+            marked->carry = {(folder / file).string(), atoms, 0, 0};
+    }
   } catch (const Error& error) {
     if (!run.publication_cif)
       recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; its disorder groups are not used"});
@@ -531,6 +542,13 @@ void start_run(VortanRun& run) {
   open_geometry_marks(run.geometry_marks, run.stem, run.results.unit + 1);
   for (const std::string& text : {unreadable_lines_report(run.results), unreadable_lines_report(run.geometry_marks)})
     if (!text.empty()) report(run, text);
+  for (const MarkedFile* marked : {static_cast<const MarkedFile*>(&run.results), static_cast<const MarkedFile*>(&run.geometry_marks)}) {
+    const MarksCarry& carry = marked->carry;
+    if (carry.carried + carry.left == 0) continue;
+    report(run, " " + std::to_string(carry.carried) + " of the " + std::to_string(carry.carried + carry.left) +
+                    " marks of " + carry.file + ", set aside by the last conversion, are of atoms that are still " +
+                    "there and are carried to " + marked->file + "; " + carry.file + " keeps them all");
+  }
 
   run.ls_run_present = READEXP(run.experiment_unit, "  RFFN  RUN ", run.ls_run_record) == 0;
   run.r_factor = 0;

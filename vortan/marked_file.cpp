@@ -80,6 +80,24 @@ void open_marked_file(MarkedFile& marked, const std::string& file, const std::st
     read(record);
   });
   marked.held_marks = marked.previous.marks > 0 || !marked.previous.unreadable_lines.empty();
+  if (!marked.read_as.present && !marked.carry.file.empty()) {
+    // The marks stay whole in the file set aside; those of atoms still
+    // there go on to this structure's file under their new numbers.
+    MarksCarry& carry = marked.carry;
+    carry.carried = carry.left = 0;
+    scan_marks(read_marks_bytes(carry.file, "kept " + what), kinds, [&](const MarksRecord& record) {
+      if (!record.marked || record.layout == nullptr) return;
+      MarksRecord moved = record;
+      bool there = record.phase == 1;
+      for (int k = 0; k < record.layout->atoms && there; ++k) {
+        const auto found = carry.atoms.find(record.key[static_cast<std::size_t>(k)]);
+        there = found != carry.atoms.end();
+        if (there) moved.key[static_cast<std::size_t>(k)] = found->second;
+      }
+      ++(there ? carry.carried : carry.left);
+      if (there) read(moved);
+    });
+  }
   // Not the earlier form: NAME.VORTAN.2.new is a kept file of a structure set aside.
   recio::remove_stale_temporaries(file, false);
   recio::remove_stale_temporaries(file + ".prev");

@@ -4,6 +4,7 @@
 // CIFSRC file gives the atoms' labels as the paper has them.
 #pragma once
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,9 @@ struct CifSource {
   OriginShift24 shift{};   // "shift 1/8 1/8 1/8": the origin cif2exp moved to, absent when none
   std::vector<std::pair<std::string, std::string>> labels;  // experiment label, CIF label
   std::vector<std::pair<std::string, std::string>> disorder;  // experiment label, disorder group
+  // "carry FILE 1:1 3:2": marks of FILE, set aside by the conversion, whose
+  // atoms (number in FILE, number now) are still there.
+  std::vector<std::pair<std::string, std::map<int, int>>> carry;
 };
 // Nothing when the file is absent; throws vesk::Error for one that does not
 // read as such a file.
