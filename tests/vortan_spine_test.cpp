@@ -364,6 +364,8 @@ TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
   std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
   const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
   write_file(folder / "QUARTZ.VORTAN", old);
+  const std::string earlier_listing = "1the listing of an earlier run\n";
+  write_file(folder / "QUARTZ.LST", earlier_listing);
   // The listing fails; then, asked for the name, vortan lists on the
   // terminal and the results file is the only file it writes.
   for (const auto& [blocks, args, input, file] :
@@ -375,9 +377,10 @@ TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
     EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
     EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
     EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
-    // EXP and the results file: a listing that cannot be written whole is not put in place.
+    // A listing that cannot be written whole is not put in place: the old one stays as it was.
+    EXPECT_EQ(read_file(folder / "QUARTZ.LST"), earlier_listing);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}),
-              2);
+              3);  // EXP, LST and the results file
   }
 }
 
