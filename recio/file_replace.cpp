@@ -36,6 +36,17 @@ unsigned long long random_bits() {
   return fallback();
 }
 
+// Opens `path` with `flags`, puts it on the disk and closes it; the system's error, or 0.
+int synced(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    if (::fsync(fd) != 0) error = errno;
+    ::close(fd);
+  }
+  return error;
+}
+
 // Names of this process: the temporaries it made and those it writes.
 struct Temporaries {
   std::mutex mutex;
@@ -101,13 +112,7 @@ void write_new_file(const std::string& temporary, std::string_view text, std::st
 }
 
 void sync_file(const std::string& file, std::string_view what) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (::fsync(fd) != 0) error = errno;
-    ::close(fd);
-  }
-  if (error != 0)
+  if (const int error = synced(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK); error != 0)
     throw vesk::Error("The " + std::string(what) + " " + file + " cannot be synced: " + reason(error));
 }
 
@@ -120,13 +125,7 @@ void rename_file(const std::string& from, const std::string& to, std::string_vie
 void sync_folder_of(const std::string& file, std::string_view what) {
   const std::filesystem::path path(file);
   const std::string folder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (::fsync(fd) != 0) error = errno;
-    ::close(fd);
-  }
-  if (error != 0)
+  if (const int error = synced(folder, O_RDONLY | O_DIRECTORY); error != 0)
     throw vesk::Error("The folder of the " + std::string(what) + " " + file + " cannot be synced: " + reason(error));
 }
 

@@ -188,7 +188,7 @@ struct PageConnections::State {
     if (c.bytes.empty()) return;
     bool oversized = false;
     const std::size_t length = request_length(c.bytes, limits.longest_request, oversized);
-    if (length == std::string::npos || (length == 0 && c.bytes.size() > limits.longest_request)) {
+    if (length == std::string::npos || (length == 0 && c.bytes.size() > kLongestHead + limits.longest_request)) {
       close_connection(c.socket);
       return;
     }

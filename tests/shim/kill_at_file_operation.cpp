@@ -69,53 +69,32 @@ mode_t mode_of(int flags, va_list arguments) {
 
 }  // namespace
 
+// Each operation counted, then handed to the next definition (the C library's).
+#define FORWARD(result, name, parameters, arguments, path)                   \
+  result name parameters {                                                   \
+    before(#name, path);                                                     \
+    static const auto next = real<result(*) parameters>(#name);              \
+    return next arguments;                                                   \
+  }
+
+// The opens: counted only when they may write.
+#define FORWARD_OPEN(name, parameters, arguments)                            \
+  int name parameters {                                                      \
+    va_list rest;                                                            \
+    va_start(rest, flags);                                                   \
+    const mode_t mode = mode_of(flags, rest);                                \
+    va_end(rest);                                                            \
+    if (writes(flags)) before(#name, path);                                  \
+    static const auto next = real<int(*) parameters>(#name);                 \
+    return next arguments;                                                   \
+  }
+
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = mode_of(flags, arguments);
-  va_end(arguments);
-  if (writes(flags)) before("open", path);
-  static const auto next = real<int (*)(const char*, int, ...)>("open");
-  return next(path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = mode_of(flags, arguments);
-  va_end(arguments);
-  if (writes(flags)) before("open", path);
-  static const auto next = real<int (*)(const char*, int, ...)>("open64");
-  return next(path, flags, mode);
-}
-
-int openat(int folder, const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = mode_of(flags, arguments);
-  va_end(arguments);
-  if (writes(flags)) before("openat", path);
-  static const auto next = real<int (*)(int, const char*, int, ...)>("openat");
-  return next(folder, path, flags, mode);
-}
-
-int openat64(int folder, const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = mode_of(flags, arguments);
-  va_end(arguments);
-  if (writes(flags)) before("openat", path);
-  static const auto next = real<int (*)(int, const char*, int, ...)>("openat64");
-  return next(folder, path, flags, mode);
-}
-
-int creat(const char* path, mode_t mode) {
-  before("creat", path);
-  static const auto next = real<int (*)(const char*, mode_t)>("creat");
-  return next(path, mode);
-}
+FORWARD_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+FORWARD_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+FORWARD_OPEN(openat, (int folder, const char* path, int flags, ...), (folder, path, flags, mode))
+FORWARD_OPEN(openat64, (int folder, const char* path, int flags, ...), (folder, path, flags, mode))
 
 FILE* fopen(const char* path, const char* mode) {
   if (writes(mode)) before("fopen", path);
@@ -129,83 +108,20 @@ FILE* fopen64(const char* path, const char* mode) {
   return next(path, mode);
 }
 
-int rename(const char* from, const char* to) {
-  before("rename", to);
-  static const auto next = real<int (*)(const char*, const char*)>("rename");
-  return next(from, to);
-}
-
-int renameat(int a, const char* from, int b, const char* to) {
-  before("renameat", to);
-  static const auto next = real<int (*)(int, const char*, int, const char*)>("renameat");
-  return next(a, from, b, to);
-}
-
-int renameat2(int a, const char* from, int b, const char* to, unsigned flags) {
-  before("renameat2", to);
-  static const auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
-  return next(a, from, b, to, flags);
-}
-
-int link(const char* from, const char* to) {
-  before("link", to);
-  static const auto next = real<int (*)(const char*, const char*)>("link");
-  return next(from, to);
-}
-
-int linkat(int a, const char* from, int b, const char* to, int flags) {
-  before("linkat", to);
-  static const auto next = real<int (*)(int, const char*, int, const char*, int)>("linkat");
-  return next(a, from, b, to, flags);
-}
-
-int unlink(const char* path) {
-  before("unlink", path);
-  static const auto next = real<int (*)(const char*)>("unlink");
-  return next(path);
-}
-
-int unlinkat(int folder, const char* path, int flags) {
-  before("unlinkat", path);
-  static const auto next = real<int (*)(int, const char*, int)>("unlinkat");
-  return next(folder, path, flags);
-}
-
-int remove(const char* path) {
-  before("remove", path);
-  static const auto next = real<int (*)(const char*)>("remove");
-  return next(path);
-}
-
-int fsync(int fd) {
-  before("fsync", nullptr);
-  static const auto next = real<int (*)(int)>("fsync");
-  return next(fd);
-}
-
-int fdatasync(int fd) {
-  before("fdatasync", nullptr);
-  static const auto next = real<int (*)(int)>("fdatasync");
-  return next(fd);
-}
-
-int ftruncate(int fd, off_t length) {
-  before("ftruncate", nullptr);
-  static const auto next = real<int (*)(int, off_t)>("ftruncate");
-  return next(fd, length);
-}
-
-int mkdir(const char* path, mode_t mode) {
-  before("mkdir", path);
-  static const auto next = real<int (*)(const char*, mode_t)>("mkdir");
-  return next(path, mode);
-}
-
-int symlink(const char* target, const char* path) {
-  before("symlink", path);
-  static const auto next = real<int (*)(const char*, const char*)>("symlink");
-  return next(target, path);
-}
+FORWARD(int, creat, (const char* path, mode_t mode), (path, mode), path)
+FORWARD(int, rename, (const char* from, const char* to), (from, to), to)
+FORWARD(int, renameat, (int a, const char* from, int b, const char* to), (a, from, b, to), to)
+FORWARD(int, renameat2, (int a, const char* from, int b, const char* to, unsigned flags), (a, from, b, to, flags), to)
+FORWARD(int, link, (const char* from, const char* to), (from, to), to)
+FORWARD(int, linkat, (int a, const char* from, int b, const char* to, int flags), (a, from, b, to, flags), to)
+FORWARD(int, unlink, (const char* path), (path), path)
+FORWARD(int, unlinkat, (int folder, const char* path, int flags), (folder, path, flags), path)
+FORWARD(int, remove, (const char* path), (path), path)
+FORWARD(int, fsync, (int fd), (fd), nullptr)
+FORWARD(int, fdatasync, (int fd), (fd), nullptr)
+FORWARD(int, ftruncate, (int fd, off_t length), (fd, length), nullptr)
+FORWARD(int, mkdir, (const char* path, mode_t mode), (path, mode), path)
+FORWARD(int, symlink, (const char* target, const char* path), (target, path), path)
 
 pid_t getpid(void) {
   static const long fake = [] {
