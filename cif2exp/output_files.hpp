@@ -58,10 +58,12 @@ struct MarksCarry {
 //   block <block name without data_>
 //   shift 1/8 1/8 1/8    (when the origin was moved: NAME.EXP's coordinates are the CIF's plus this)
 //   label <label in NAME.EXP> <label in the CIF>     (one per atom, in order)
+//   riding <label in NAME.EXP> <label of its pivot>  (atoms whose coordinates rode on another's)
 //   symmetry <the symbol of NAME.EXP>
 //   cell <a b c alpha beta gamma>
 //   site <label in NAME.EXP> <type> <x> <y> <z>      (one per atom, in order, as NAME.EXP holds them)
 //   carry <file> <number then>:<number now> ...      (marks for the next vortan run to carry)
+// and, as a comment, where NAME.CMT's covariance came from.
 struct CifSource {
   std::string cif;
   std::string block;
@@ -70,6 +72,8 @@ struct CifSource {
   std::vector<std::pair<std::string, std::string>> disorder;  // (experiment label, disorder group)
   StructureContent content;
   std::vector<MarksCarry> carry;
+  std::vector<std::pair<std::string, std::string>> riding;    // (experiment label, its pivot's)
+  std::string covariance;  // "full covariance of ...", "diagonal ...: why"
 };
 
 // Throws vesk::Error with the system's reason when the file cannot be written.

@@ -27,7 +27,7 @@
 #include "tests/support/file_operations.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/small_structures.hpp"
-#include "vortan/drawing.hpp"
+#include "report/drawing.hpp"
 
 namespace {
 
