@@ -49,7 +49,7 @@ from the WGHT line as written); SHEL, OMIT, MERG and EXTI (left out by the
 smtbx model builder: applied here); DISP (not read by iotbx: f' and f'' come
 from the CIF's _atom_type_scat_dispersion_* or DISP, and the scatterers'
 use_fp_fdp flag set: without it smtbx's structure factors leave f' and f''
-out, R1 comes out 0.0005-0.003 high and Friedel mates get equal Fc); TWIN
+out, R1 comes out up to 0.0034 high and Friedel mates get equal Fc); TWIN
 with BASF and HKLF 4 (smtbx twin components, -x,-y,-z when TWIN has no
 matrix, one per power of the twin law; the fractions are parameters of the
 matrix); free variables whose
