@@ -27,6 +27,8 @@ struct Refusal {
   std::string reason;
 };
 
+// SHELXL's default s.u.'s of the distance restraints (Angstrom).
+constexpr double kDfixSigma = 0.02, kDangSigma = 0.04, kSadiSigma = 0.02;
 // An R1 this far from the paper's means the model is not the refinement's.
 constexpr double kLargestR1Gap = 0.005;
 constexpr double kLargestR1Ratio = 0.15;  // of the paper's R1
@@ -182,6 +184,14 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
     atom.refined[lsq::kUiso] = !a.anisotropic && a.riding_u == 0 && !a.uiso_fixed;
     for (int k = 0; k < 6; ++k) atom.refined[static_cast<std::size_t>(lsq::kU11 + k)] = a.anisotropic && !a.u_fixed[static_cast<std::size_t>(k)];
     atom.riding_pivot = a.pivot;
+    if (a.sof_free_variable >= 0) {
+      atom.occupancy_link = {a.sof_free_variable, a.sof_coefficient};
+      atom.refined[lsq::kOccupancy] = false;
+    }
+    if (a.uiso_free_variable >= 0) {
+      atom.uiso_link = {a.uiso_free_variable, a.uiso_coefficient};
+      atom.refined[lsq::kUiso] = false;
+    }
     if (a.riding_u != 0) {
       atom.u_pivot = a.u_pivot;
       atom.u_factor = a.riding_u;
@@ -190,6 +200,26 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   }
   if (res.fvar.empty()) throw Refusal{"the instructions have no FVAR (the overall scale)"};
   model.scale = res.fvar[0];
+  model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
+  model.free_variable_refined.assign(model.free_variables.size(), true);
+  for (const ResAtomGroup& g : res.groups) {
+    const std::string name = g.instruction + " (line " + std::to_string(g.line) + ")";
+    auto number = [&](std::size_t k, double otherwise) { return k < g.numbers.size() ? g.numbers[k] : otherwise; };
+    if (g.instruction == "EADP" || g.instruction == "EXYZ") {
+      for (std::size_t k = 1; k < g.atoms.size(); ++k) {
+        lsq::Atom& atom = model.atoms[static_cast<std::size_t>(g.atoms[k])];
+        (g.instruction == "EADP" ? atom.same_u_as : atom.same_site_as) = g.atoms[0];
+      }
+    } else if (g.instruction == "SADI") {
+      model.restraints.push_back({lsq::RestraintKind::EqualDistances, g.atoms, {}, {}, 0, number(0, kSadiSigma), name});
+    } else {
+      const double sigma = number(1, g.instruction == "DANG" ? kDangSigma : kDfixSigma);
+      model.restraints.push_back({lsq::RestraintKind::Distance, g.atoms, {}, {}, g.numbers[0], sigma, name});
+    }
+  }
+  for (const ResSump& sump : res.sumps)
+    model.restraints.push_back({lsq::RestraintKind::FreeVariableSum, {}, sump.free_variables, sump.coefficients,
+                                sump.target, sump.sigma, "SUMP (line " + std::to_string(sump.line) + ")"});
   model.extinction = res.exti_value;
   model.extinction_refined = res.exti;
   model.weighting = {res.wght_a, res.wght_b};
@@ -255,6 +285,13 @@ std::vector<lsq::Observation> observations_of(const std::string& hkl, const std:
   for (lsq::Observation& o : raw) {
     o.intensity *= res.hklf_scale;
     o.sigma *= res.hklf_scale;
+    if (res.hklf == 3) {
+      // F and s(F): F^2 with s(F^2) = [(2 F s)^2 + s^4]^1/2, as SHELXL
+      // weighs them (2 F s alone gives the weak reflections too much weight).
+      const double f = o.intensity, s = o.sigma;
+      o.intensity = f * f;
+      o.sigma = std::sqrt(4 * f * f * s * s + s * s * s * s);
+    }
     if (identity) continue;
     std::array<double, 3> h{};
     for (int i = 0; i < 3; ++i)
@@ -430,7 +467,10 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
           variables.push_back(t->variable);
           v = static_cast<int>(variables.size());
           const lsq::Variable& var = map.variables[static_cast<std::size_t>(t->variable)];
-          content.variable_names.push_back(name_of(owner[static_cast<std::size_t>(var.atom)], var.slot));
+          // A free variable is named after the first parameter that follows it.
+          content.variable_names.push_back(var.kind == lsq::VariableKind::Atom
+                                               ? name_of(owner[static_cast<std::size_t>(var.atom)], var.slot)
+                                               : content.names.back());
         }
         content.constraints.push_back({parameter, v, t->coefficient * factor});
       }
