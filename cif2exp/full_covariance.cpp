@@ -407,7 +407,8 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   try {
     reflections = lsq::prepare_reflections(raw, model, selection);
     map = lsq::map_parameters(model);
-    map.uncounted = res.rotating_groups;
+    // SHELXL counts every free variable of FVAR as a parameter, used or not.
+    map.uncounted = res.rotating_groups + static_cast<int>(std::count(map.free_variables.begin(), map.free_variables.end(), -1));
     if (map.count() > kMostVariables)
       throw Refusal{grouped(map.count()) + " least-squares variables: more than the " + grouped(kMostVariables) +
                     " whose full matrix cif2exp inverts"};
