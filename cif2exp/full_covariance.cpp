@@ -429,11 +429,13 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   // Friedel opposites had been merged: the GooF squared that scales its
   // covariance is sum w (Fo^2 - Fc^2)^2 / (n_merged - p), not / (n - p).
   // (Measured on its published blocks; for n >> p the s.u.'s grow by
-  // sqrt(n / n_merged).)
+  // sqrt(n / n_merged).) With restraints, their r rows count on both sides.
   const int n = static_cast<int>(reflections.observations.size()), p = cycle.parameters;
+  const int r = model.restrained_goof ? cycle.restraints : 0;
   const bool friedel_rule = !model.group.centric && !selection.merge_friedel && shelxl_refined(block) &&
-                            reflections.friedel_merged < n && reflections.friedel_merged > p;
-  const double variance_factor = friedel_rule ? static_cast<double>(n - p) / (reflections.friedel_merged - p) : 1.0;
+                            reflections.friedel_merged < n && reflections.friedel_merged + r > p;
+  const double variance_factor =
+      friedel_rule ? static_cast<double>(n + r - p) / (reflections.friedel_merged + r - p) : 1.0;
 
   // Onto the experiment's parameters.
   CovarianceContent& content = out.covariance;
@@ -512,10 +514,11 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
                           ? "warning: " + shift + "; the published model should be converged"
                           : shift);
   if (cycle.largest_shift_ratio > kLargeShift) out.notes.push_back(settling(model, map, reflections.observations, cycle));
+  const std::string restraints = r > 0 ? " + " + grouped(r) : std::string();
   if (friedel_rule)
     out.notes.push_back("s.u.'s as SHELXL gives them for a non-centrosymmetric structure, Friedel opposites counted "
-                        "as one reflection: times sqrt((" + grouped(n) + " - " + grouped(p) + ") / (" +
-                        grouped(reflections.friedel_merged) + " - " + grouped(p) + ")) = " +
+                        "as one reflection: times sqrt((" + grouped(n) + restraints + " - " + grouped(p) + ") / (" +
+                        grouped(reflections.friedel_merged) + restraints + " - " + grouped(p) + ")) = " +
                         fixed(std::sqrt(variance_factor), 3));
   if (paper_r1 > 0 && std::fabs(cycle.r1_gt - paper_r1) > 0.002)
     out.notes.push_back("R1 " + fixed(cycle.r1_gt, 4) + " differs from the paper's " + fixed(paper_r1, 4) +
