@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cif2exp/cif_number.hpp"
+#include "cif2exp/covalent_radii.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/reflection_data.hpp"
 #include "cif2exp/res_instructions.hpp"
@@ -28,7 +29,10 @@ struct Refusal {
 };
 
 // SHELXL's default s.u.'s of the distance restraints (Angstrom).
-constexpr double kDfixSigma = 0.02, kDangSigma = 0.04, kSadiSigma = 0.02;
+constexpr double kDfixSigma = 0.02, kDangSigma = 0.04, kSadiSigma = 0.02, kDeluSigma = 0.01;
+// Atoms closer than the sum of their covalent radii and this (Angstrom) are
+// bonded, as SHELXL's connectivity takes them.
+constexpr double kBondTolerance = 0.5;
 // An R1 this far from the paper's means the model is not the refinement's.
 constexpr double kLargestR1Gap = 0.005;
 constexpr double kLargestR1Ratio = 0.15;  // of the paper's R1
@@ -130,6 +134,46 @@ std::map<std::string, std::pair<double, double>> cif_dispersion(const gemmi::cif
   return out;
 }
 
+// The pairs of anisotropic atoms among `atoms` that a rigid-bond
+// restraint joins: bonded (closer than the sum of their covalent radii and
+// 0.5 A, in one part or one of them in part 0) and 1,3 (both bonded to a
+// third), within the asymmetric unit as the instructions list it.
+struct RigidPairs {
+  std::vector<int> bonded, across;  // pairs, flat
+};
+
+RigidPairs rigid_pairs(const ResInstructions& res, const lsq::Model& model, const std::vector<int>& atoms) {
+  const lsq::Metric metric = lsq::metric_of(model.cell);
+  const std::size_t n = atoms.size();
+  auto bonded = [&](int a, int b) {
+    const ResAtom& x = res.atoms[static_cast<std::size_t>(a)];
+    const ResAtom& y = res.atoms[static_cast<std::size_t>(b)];
+    if (x.part != y.part && x.part != 0 && y.part != 0) return false;
+    double d2 = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        d2 += (x.x[static_cast<std::size_t>(i)] - y.x[static_cast<std::size_t>(i)]) * metric.direct[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] *
+              (x.x[static_cast<std::size_t>(j)] - y.x[static_cast<std::size_t>(j)]);
+    const double reach = covalent_radius(res.sfac[static_cast<std::size_t>(x.sfac - 1)].symbol) +
+                         covalent_radius(res.sfac[static_cast<std::size_t>(y.sfac - 1)].symbol) + kBondTolerance;
+    return d2 > 0 && d2 < reach * reach;
+  };
+  std::vector<std::vector<bool>> bond(n, std::vector<bool>(n, false));
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = i + 1; j < n; ++j) bond[i][j] = bond[j][i] = bonded(atoms[i], atoms[j]);
+  RigidPairs pairs;
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t k = i + 1; k < n; ++k) {
+      if (!model.atoms[static_cast<std::size_t>(atoms[i])].anisotropic || !model.atoms[static_cast<std::size_t>(atoms[k])].anisotropic)
+        continue;
+      bool across = false;
+      for (std::size_t j = 0; j < n && !bond[i][k]; ++j) across = across || (bond[i][j] && bond[j][k]);
+      std::vector<int>& list = bond[i][k] ? pairs.bonded : pairs.across;
+      if (bond[i][k] || across) list.insert(list.end(), {atoms[i], atoms[k]});
+    }
+  return pairs;
+}
+
 lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, std::vector<std::string>& notes) {
   lsq::Model model;
   model.cell = res.cell;
@@ -210,6 +254,11 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
         lsq::Atom& atom = model.atoms[static_cast<std::size_t>(g.atoms[k])];
         (g.instruction == "EADP" ? atom.same_u_as : atom.same_site_as) = g.atoms[0];
       }
+    } else if (g.instruction == "DELU") {
+      const RigidPairs pairs = rigid_pairs(res, model, g.atoms);
+      const double s1 = number(0, kDeluSigma);
+      model.restraints.push_back({lsq::RestraintKind::RigidBond, pairs.bonded, {}, {}, 0, s1, name});
+      model.restraints.push_back({lsq::RestraintKind::RigidBond, pairs.across, {}, {}, 0, number(1, s1), name});
     } else if (g.instruction == "SADI") {
       model.restraints.push_back({lsq::RestraintKind::EqualDistances, g.atoms, {}, {}, 0, number(0, kSadiSigma), name});
     } else {
@@ -242,7 +291,8 @@ void check_cell(const ResInstructions& res, const CifStructure& structure) {
 // For each atom of the experiment, the atom of the instructions with its
 // CIF label, at the same place within the CIF's s.u.'s; every atom of the
 // instructions must be one of them.
-std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& conversion, const ResInstructions& res) {
+std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& conversion, const ResInstructions& res,
+                               std::vector<std::string>& notes) {
   std::map<std::string, int> by_label;
   for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label[upper(res.atoms[k].label)] = static_cast<int>(k);
   std::map<std::string, const CifAtom*> in_cif;
@@ -268,6 +318,16 @@ std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& 
     used[static_cast<std::size_t>(found->second)] = true;
     match.push_back(found->second);
   }
+  // An atom that shares another's site (EXYZ) may be left out of the
+  // CIF's atom list: it still scatters, and the other carries the site.
+  for (const ResAtomGroup& g : res.groups)
+    if (g.instruction == "EXYZ")
+      for (std::size_t k = 1; k < g.atoms.size(); ++k)
+        if (!used[static_cast<std::size_t>(g.atoms[k])] && used[static_cast<std::size_t>(g.atoms[0])]) {
+          used[static_cast<std::size_t>(g.atoms[k])] = true;
+          notes.push_back("atom " + res.atoms[static_cast<std::size_t>(g.atoms[k])].label + " shares the site of " +
+                          res.atoms[static_cast<std::size_t>(g.atoms[0])].label + " and is not in the CIF's atom list");
+        }
   for (std::size_t k = 0; k < res.atoms.size(); ++k)
     if (!used[k]) throw Refusal{"atom " + res.atoms[k].label + " of the instructions is not in the CIF"};
   return match;
@@ -374,7 +434,7 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   if (res.hklf == 0 && fcf_text.empty()) throw Refusal{"the instructions have no HKLF"};
   out.notes.insert(out.notes.end(), res.notes.begin(), res.notes.end());
   check_cell(res, structure);
-  const std::vector<int> match = matched_atoms(structure, conversion, res);
+  const std::vector<int> match = matched_atoms(structure, conversion, res, out.notes);
 
   lsq::Model model;
   try {
@@ -488,7 +548,7 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
       content.matrix.push_back(cycle.covariance_at(variables[i], variables[j]) * variance_factor);
   }
   for (std::size_t k = 0; k < model.atoms.size(); ++k)
-    if (model.atoms[k].riding_pivot >= 0)
+    if (model.atoms[k].riding_pivot >= 0 && owner[k] > 0 && owner[static_cast<std::size_t>(model.atoms[k].riding_pivot)] > 0)
       out.riding.emplace_back(conversion.experiment.atoms[static_cast<std::size_t>(owner[k] - 1)].label,
                               conversion.experiment.atoms[static_cast<std::size_t>(owner[static_cast<std::size_t>(model.atoms[k].riding_pivot)] - 1)].label);
 

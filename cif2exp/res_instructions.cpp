@@ -31,11 +31,11 @@ const std::set<std::string> kInstructions = {
     "L.S.", "LONE", "MERG", "MOLE", "MORE", "MOVE", "MPLA", "NCSY", "NEUT", "OMIT", "PART", "PLAN", "PRIG", "REM",
     "RESI", "RIGU", "RTAB", "SADI", "SAME", "SFAC", "SHEL", "SIMU", "SIZE", "SPEC", "STIR", "SUMP", "SWAT", "SYMM",
     "TEMP", "TIME", "TITL", "TWIN", "TWST", "UNIT", "WGHT", "WIGL", "WPDB", "XNPD", "ZERR"};
-// Riding hydrogen atoms: AFIX mn with these m and n = 3 (riding) or 7
-// (riding, the group's torsion refined).
+// Riding atoms: AFIX mn with these m and n = 3 (riding) or 7 (riding, the
+// group's torsion refined); m = 0: riding without an idealised geometry.
 // Instructions that name groups of atoms and that this reader takes.
-const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI"};
-const std::set<int> kRidingGeometries = {1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
+const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI", "DELU"};
+const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -134,9 +134,10 @@ Coded decode(double v) {
 }
 
 // Atom names of a restraint or constraint that this reader resolves:
-// plain labels, without residues (_n), symmetry images ($n) or ranges.
+// plain labels, without residues (_n), symmetry images ($n), part
+// suffixes (^a) or ranges.
 bool plain_label(const std::string& word) {
-  return word.find_first_of("_$<>=") == std::string::npos && !word.empty();
+  return word.find_first_of("_$<>=^") == std::string::npos && !word.empty();
 }
 
 }  // namespace
@@ -306,20 +307,24 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         }
       }
       if (!plain) {
-        unsupported(first + " with residues, symmetry images or atom ranges", r);
+        unsupported(first + " with residues, symmetry images, part suffixes or atom ranges", r);
+        continue;
+      }
+      if (names.empty() && first != "DELU") {
+        unsupported(first + " naming no atoms", r);
         continue;
       }
       if (first == "DFIX" && !group.numbers.empty() && group.numbers[0] < 0) {
         unsupported("DFIX with a negative distance", r);
         continue;
       }
-      const bool pairs = first != "EADP" && first != "EXYZ";
-      if (names.size() < 2 || (pairs && names.size() % 2 != 0) || ((first == "DFIX" || first == "DANG") && group.numbers.empty()))
+      const bool pairs = first != "EADP" && first != "EXYZ" && first != "DELU";
+      if ((first != "DELU" && names.size() < 2) || (pairs && names.size() % 2 != 0) || ((first == "DFIX" || first == "DANG") && group.numbers.empty()))
         throw Error(at(r) + first + (pairs ? " needs pairs of atoms" : " needs at least two atoms") +
                     (first == "DFIX" || first == "DANG" ? " after the distance" : ""));
       group_names.push_back(std::move(names));
       res.groups.push_back(std::move(group));
-    } else if ((first == "RIGU" || first == "DELU" || first == "SIMU") && r.words.size() >= 2) {
+    } else if ((first == "RIGU" || first == "SIMU") && r.words.size() >= 2) {
       // Restraints between pairs of the named atoms: one atom makes no pair.
       std::size_t atoms = 0;
       for (std::size_t k = 1; k < r.words.size(); ++k) {
@@ -408,7 +413,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         }
       }
       if (free_variable) unsupported("free variables on coordinates or U^ij", r);
-      if (afix_m != 0) {
+      if (afix_m != 0 || afix_n != 0) {
         atom.pivot = afix_pivot;
         afix_has_atoms = true;
       }
@@ -445,7 +450,9 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
                     std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
   std::map<std::string, int> by_label;
   for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(upper(res.atoms[k].label), static_cast<int>(k));
-  for (std::size_t g = 0; g < res.groups.size(); ++g)
+  for (std::size_t g = 0; g < res.groups.size(); ++g) {
+    if (group_names[g].empty())  // DELU without atoms: all of them
+      for (std::size_t k = 0; k < res.atoms.size(); ++k) res.groups[g].atoms.push_back(static_cast<int>(k));
     for (const std::string& label : group_names[g]) {
       const auto found = by_label.find(label);
       if (found == by_label.end())
@@ -453,6 +460,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
                     " names " + label + ", which is no atom of the instructions");
       res.groups[g].atoms.push_back(found->second);
     }
+  }
   return res;
 }
 

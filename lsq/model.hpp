@@ -77,6 +77,8 @@ enum class RestraintKind {
   Distance,        // |x_a - x_b| = target (pairs: atoms[2k], atoms[2k + 1])
   EqualDistances,  // each distance of the pairs equal to their mean
   FreeVariableSum, // sum coefficients_k fv_k = target
+  RigidBond,       // the mean-square displacements of each pair along their join equal (U along the
+                   // bond of a minus that of b = 0); position derivatives neglected
 };
 
 struct Restraint {

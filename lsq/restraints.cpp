@@ -42,6 +42,45 @@ Distance distance(const Model& model, const ParameterMap& map, const Metric& met
   return out;
 }
 
+// Along the unit vector n from a to b, z = n^T U_cart n with U_cart = A U* A^T
+// and U*_ij = U_ij a*_i a*_j: z = sum_ij c_i c_j a*_i a*_j U_ij, c = A^T n.
+RestraintRow rigid_bond(const Model& model, const ParameterMap& map, const Metric& metric, const Restraint& r, int a,
+                        int b, double weight, int index) {
+  const Distance d = distance(model, map, metric, r, a, b);
+  Vec3 n{};
+  const Vec3& sa = map.sites[static_cast<std::size_t>(a)];
+  const Vec3& sb = map.sites[static_cast<std::size_t>(b)];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) n[i] += metric.orthogonal[i][j] * (sa[j] - sb[j]) / d.value;
+  Vec3 c{};
+  for (int j = 0; j < 3; ++j)
+    for (int i = 0; i < 3; ++i) c[j] += metric.orthogonal[i][j] * n[i];
+  static constexpr int kPairs[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  static constexpr Slot kU[6] = {kU11, kU22, kU33, kU12, kU13, kU23};
+  RestraintRow row{0, weight, std::vector<double>(static_cast<std::size_t>(map.count()), 0.0), index};
+  for (const auto& [atom, sign] : {std::pair<int, double>{a, 1.0}, {b, -1.0}}) {
+    const Atom& x = model.atoms[static_cast<std::size_t>(atom)];
+    auto add = [&](Slot slot, double dz) {
+      for (const Term* t = map.begin_of(atom, slot); t != map.end_of(atom, slot); ++t)
+        row.gradient[static_cast<std::size_t>(t->variable)] += sign * dz * t->coefficient;
+    };
+    double z = 0;
+    if (x.anisotropic) {
+      for (int k = 0; k < 6; ++k) {
+        const int i = kPairs[k][0], j = kPairs[k][1];
+        const double dz = (i == j ? 1.0 : 2.0) * c[i] * c[j] * metric.reciprocal[i] * metric.reciprocal[j];
+        z += dz * x.u[static_cast<std::size_t>(k)];
+        add(kU[k], dz);
+      }
+    } else {
+      z = x.uiso;
+      add(kUiso, 1.0);
+    }
+    row.residual -= sign * z;  // target 0 - (z_a - z_b)
+  }
+  return row;
+}
+
 }  // namespace
 
 std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap& map) {
@@ -79,6 +118,10 @@ std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap&
         }
         break;
       }
+      case RestraintKind::RigidBond:
+        for (std::size_t i = 0; i + 1 < r.atoms.size(); i += 2)
+          rows.push_back(rigid_bond(model, map, metric, r, r.atoms[i], r.atoms[i + 1], weight, index));
+        break;
       case RestraintKind::FreeVariableSum: {
         RestraintRow row{r.target, weight, std::vector<double>(p, 0.0), index};
         for (std::size_t i = 0; i < r.free_variables.size() && i < r.coefficients.size(); ++i) {

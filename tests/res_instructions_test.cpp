@@ -97,19 +97,21 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
   text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nPART -1\n");
-  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nRIGU C1 C2\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nRIGU C1 C2\nSADI\nDANG 2.5 C1^a C2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
-  ASSERT_EQ(res.unsupported.size(), 8u);
+  ASSERT_EQ(res.unsupported.size(), 10u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
   EXPECT_EQ(res.unsupported[0].line, 17);
   EXPECT_EQ(res.unsupported[0].count, 2);
-  EXPECT_EQ(res.unsupported[1].what, "SADI with residues, symmetry images or atom ranges");
+  EXPECT_EQ(res.unsupported[1].what, "SADI with residues, symmetry images, part suffixes or atom ranges");
   EXPECT_EQ(res.unsupported[2].what, "PART -1");
   EXPECT_EQ(res.unsupported[3].what, "free variables on coordinates or U^ij");
   EXPECT_EQ(res.unsupported[4].what, "AFIX 66");
   EXPECT_EQ(res.unsupported[5].what, "RESI");  // an instruction, though an atom's second word is a number too
   EXPECT_EQ(res.unsupported[6].what, "DFIX with a negative distance");
   EXPECT_EQ(res.unsupported[7].what, "RIGU");
+  EXPECT_EQ(res.unsupported[8].what, "SADI naming no atoms");
+  EXPECT_EQ(res.unsupported[9].what, "DANG with residues, symmetry images, part suffixes or atom ranges");
 }
 
 // Disorder as the instructions write it: free variables (21 is fv(2),
@@ -126,6 +128,8 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
       "SADI 0.03 C1 O1 C1' O1'\n"
       "SUMP 1.0 0.001 1.0 2 2.0 3\n"
       "RIGU 0.0001 C1\n"
+      "DELU 0.02 C1 O1\n"
+      "DELU\n"
       "FVAR 1.1 0.62 0.19 0.03\n"
       "PART 1\n"
       "O1 2 0.1 0.2 0.3 21.0 0.02 0.03 0.04 0.001 0.002 0.003\n"
@@ -155,7 +159,10 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
   }
   EXPECT_EQ(res.atoms[1].uiso_free_variable, 2);
   EXPECT_DOUBLE_EQ(res.atoms[1].uiso, 0.03);
-  ASSERT_EQ(res.groups.size(), 5u);
+  ASSERT_EQ(res.groups.size(), 7u);
+  EXPECT_EQ(res.groups[5].numbers, std::vector<double>{0.02});
+  EXPECT_EQ(res.groups[5].atoms, (std::vector<int>{1, 0}));
+  EXPECT_EQ(res.groups[6].atoms, (std::vector<int>{0, 1, 2, 3}));  // no atoms named: all
   EXPECT_EQ(res.groups[0].atoms, (std::vector<int>{0, 2}));  // labels in any case
   EXPECT_EQ(res.groups[1].instruction, "EXYZ");
   EXPECT_EQ(res.groups[2].numbers, std::vector<double>{1.43});

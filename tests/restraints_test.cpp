@@ -1,7 +1,8 @@
 // Restraints as observations: each row's residual against the distance
 // computed from the metric tensor (d^2 = dx G dx), and its gradient by every
 // variable against central finite differences of the model moved along it
-// (a riding atom, shared coordinates, free variables included).
+// (a riding atom, shared coordinates, free variables included); the
+// rigid-bond restraint against Cartesian displacement tensors.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -63,6 +64,67 @@ TEST(Restraints, ResidualsAndGradientsMeetTheMetricAndFiniteDifferences) {
   // The riding H1 moves with C1: its DFIX row has C1's coordinates only.
   for (int v = 0; v < map.count(); ++v)
     if (map.variables[static_cast<std::size_t>(v)].atom == 3) ADD_FAILURE() << "H1 has variables of its own";
+}
+
+// Mean-square displacement along a unit Cartesian vector: n^T A U* A^T n
+// with U*_ij = U_ij a*_i a*_j, the matrices written out.
+double msd_along(const lsq::Model& model, const lsq::Atom& atom, const lsq::Vec3& n) {
+  if (!atom.anisotropic) return atom.uiso;
+  const lsq::Metric m = lsq::metric_of(model.cell);
+  const double u[3][3] = {{atom.u[0], atom.u[3], atom.u[4]}, {atom.u[3], atom.u[1], atom.u[5]}, {atom.u[4], atom.u[5], atom.u[2]}};
+  double cart[3][3] = {};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k)
+        for (int l = 0; l < 3; ++l)
+          cart[i][j] += m.orthogonal[i][k] * u[k][l] * m.reciprocal[k] * m.reciprocal[l] * m.orthogonal[j][l];
+  double z = 0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) z += n[i] * cart[i][j] * n[j];
+  return z;
+}
+
+TEST(Restraints, RigidBondAgainstCartesianTensorsAndFiniteDifferences) {
+  lsq::Model model = testing_support::disordered_lsq_model();
+  // O1-C1 both anisotropic, C1-O2 (isotropic O2), O3'-O1 (O3' with O3's Uij).
+  model.restraints = {{lsq::RestraintKind::RigidBond, {1, 2, 2, 4, 6, 1}, {}, {}, 0, 0.01, "DELU"}};
+  const lsq::ParameterMap map = lsq::map_parameters(model);
+  const std::vector<lsq::RestraintRow> rows = lsq::restraint_rows(model, map);
+  ASSERT_EQ(rows.size(), 3u);
+  const lsq::Metric metric = lsq::metric_of(model.cell);
+  const int pairs[3][2] = {{1, 2}, {2, 4}, {6, 1}};
+  for (int k = 0; k < 3; ++k) {
+    const int a = pairs[k][0], b = pairs[k][1];
+    lsq::Vec3 n{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) n[i] += metric.orthogonal[i][j] * (map.sites[a][j] - map.sites[b][j]);
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (double& c : n) c /= length;
+    EXPECT_NEAR(rows[k].residual,
+                -(msd_along(model, model.atoms[a], n) - msd_along(model, model.atoms[b], n)), 1e-12) << "pair " << k;
+    EXPECT_DOUBLE_EQ(rows[k].weight, 1e4);
+  }
+  // By the displacement parameters (positions held, as the restraint's
+  // derivatives neglect them): central differences.
+  for (int v = 0; v < map.count(); ++v) {
+    const lsq::Variable& variable = map.variables[static_cast<std::size_t>(v)];
+    const bool displacement = variable.kind == lsq::VariableKind::Atom && variable.slot >= lsq::kUiso;
+    std::vector<double> shift(static_cast<std::size_t>(map.count()), 0.0);
+    auto at = [&](double d) {
+      shift[static_cast<std::size_t>(v)] = d;
+      const lsq::Model moved = lsq::shifted(model, map, shift);
+      return lsq::restraint_rows(moved, lsq::map_parameters(moved));
+    };
+    const std::vector<lsq::RestraintRow> plus = at(1e-5), minus = at(-1e-5);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const double numeric = -(plus[k].residual - minus[k].residual) / 2e-5;
+      if (displacement)
+        EXPECT_NEAR(rows[k].gradient[static_cast<std::size_t>(v)], numeric, 1e-8)
+            << "pair " << k << ", " << lsq::variable_name(model, variable);
+      else
+        EXPECT_EQ(rows[k].gradient[static_cast<std::size_t>(v)], 0.0) << lsq::variable_name(model, variable);
+    }
+  }
 }
 
 TEST(Restraints, AtomsAtOnePlaceAndMissingAtomsAreRefused) {
