@@ -3,10 +3,10 @@
 // TITL, CELL, ZERR, LATT, SYMM, SFAC (short and long forms), DISP, UNIT,
 // FVAR (the overall scale and free variables), atoms with their parameter
 // codes (occupancy and Uiso may follow a free variable: 21, -21, 20.5),
-// AFIX riding hydrogen atoms (m = 1-4, 8, 9, 12-16; n = 3 or 7, and 8 for
-// the rotating groups 13 and 14), PART n (n >= 0, without an occupancy),
-// EADP, EXYZ, SUMP, the distance restraints DFIX, DANG and SADI, WGHT, EXTI,
-// OMIT, SHEL, MERG, DAMP, HKLF 3 or 4 and END.
+// AFIX riding atoms (m = 0-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
+// rotating groups 13 and 14), PART n (n >= 0, without an occupancy), EADP,
+// EXYZ, SUMP, the restraints DFIX, DANG, SADI and DELU, WGHT, EXTI, OMIT,
+// SHEL, MERG, DAMP, HKLF 3 or 4 and END.
 // Instructions that only steer the listing or the next run (L.S., LIST,
 // PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
 // named as unsupported, and the caller does not rebuild the refinement.
