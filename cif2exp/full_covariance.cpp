@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cif2exp/cif_number.hpp"
+#include "cif2exp/covalent_radii.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/reflection_data.hpp"
 #include "cif2exp/res_instructions.hpp"
@@ -27,6 +28,11 @@ struct Refusal {
   std::string reason;
 };
 
+// SHELXL's default s.u.'s of the distance restraints (Angstrom).
+constexpr double kDfixSigma = 0.02, kDangSigma = 0.04, kSadiSigma = 0.02, kDeluSigma = 0.01;
+// Atoms closer than the sum of their covalent radii and this (Angstrom) are
+// bonded, as SHELXL's connectivity takes them.
+constexpr double kBondTolerance = 0.5;
 // An R1 this far from the paper's means the model is not the refinement's.
 constexpr double kLargestR1Gap = 0.005;
 constexpr double kLargestR1Ratio = 0.15;  // of the paper's R1
@@ -128,6 +134,46 @@ std::map<std::string, std::pair<double, double>> cif_dispersion(const gemmi::cif
   return out;
 }
 
+// The pairs of anisotropic atoms among `atoms` that a rigid-bond
+// restraint joins: bonded (closer than the sum of their covalent radii and
+// 0.5 A, in one part or one of them in part 0) and 1,3 (both bonded to a
+// third), within the asymmetric unit as the instructions list it.
+struct RigidPairs {
+  std::vector<int> bonded, across;  // pairs, flat
+};
+
+RigidPairs rigid_pairs(const ResInstructions& res, const lsq::Model& model, const std::vector<int>& atoms) {
+  const lsq::Metric metric = lsq::metric_of(model.cell);
+  const std::size_t n = atoms.size();
+  auto bonded = [&](int a, int b) {
+    const ResAtom& x = res.atoms[static_cast<std::size_t>(a)];
+    const ResAtom& y = res.atoms[static_cast<std::size_t>(b)];
+    if (x.part != y.part && x.part != 0 && y.part != 0) return false;
+    double d2 = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        d2 += (x.x[static_cast<std::size_t>(i)] - y.x[static_cast<std::size_t>(i)]) * metric.direct[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] *
+              (x.x[static_cast<std::size_t>(j)] - y.x[static_cast<std::size_t>(j)]);
+    const double reach = covalent_radius(res.sfac[static_cast<std::size_t>(x.sfac - 1)].symbol) +
+                         covalent_radius(res.sfac[static_cast<std::size_t>(y.sfac - 1)].symbol) + kBondTolerance;
+    return d2 > 0 && d2 < reach * reach;
+  };
+  std::vector<std::vector<bool>> bond(n, std::vector<bool>(n, false));
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = i + 1; j < n; ++j) bond[i][j] = bond[j][i] = bonded(atoms[i], atoms[j]);
+  RigidPairs pairs;
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t k = i + 1; k < n; ++k) {
+      if (!model.atoms[static_cast<std::size_t>(atoms[i])].anisotropic || !model.atoms[static_cast<std::size_t>(atoms[k])].anisotropic)
+        continue;
+      bool across = false;
+      for (std::size_t j = 0; j < n && !bond[i][k]; ++j) across = across || (bond[i][j] && bond[j][k]);
+      std::vector<int>& list = bond[i][k] ? pairs.bonded : pairs.across;
+      if (bond[i][k] || across) list.insert(list.end(), {atoms[i], atoms[k]});
+    }
+  return pairs;
+}
+
 lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, std::vector<std::string>& notes) {
   lsq::Model model;
   model.cell = res.cell;
@@ -182,6 +228,14 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
     atom.refined[lsq::kUiso] = !a.anisotropic && a.riding_u == 0 && !a.uiso_fixed;
     for (int k = 0; k < 6; ++k) atom.refined[static_cast<std::size_t>(lsq::kU11 + k)] = a.anisotropic && !a.u_fixed[static_cast<std::size_t>(k)];
     atom.riding_pivot = a.pivot;
+    if (a.sof_free_variable >= 0) {
+      atom.occupancy_link = {a.sof_free_variable, a.sof_coefficient};
+      atom.refined[lsq::kOccupancy] = false;
+    }
+    if (a.uiso_free_variable >= 0) {
+      atom.uiso_link = {a.uiso_free_variable, a.uiso_coefficient};
+      atom.refined[lsq::kUiso] = false;
+    }
     if (a.riding_u != 0) {
       atom.u_pivot = a.u_pivot;
       atom.u_factor = a.riding_u;
@@ -190,6 +244,31 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   }
   if (res.fvar.empty()) throw Refusal{"the instructions have no FVAR (the overall scale)"};
   model.scale = res.fvar[0];
+  model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
+  model.free_variable_refined.assign(model.free_variables.size(), true);
+  for (const ResAtomGroup& g : res.groups) {
+    const std::string name = g.instruction + " (line " + std::to_string(g.line) + ")";
+    auto number = [&](std::size_t k, double otherwise) { return k < g.numbers.size() ? g.numbers[k] : otherwise; };
+    if (g.instruction == "EADP" || g.instruction == "EXYZ") {
+      for (std::size_t k = 1; k < g.atoms.size(); ++k) {
+        lsq::Atom& atom = model.atoms[static_cast<std::size_t>(g.atoms[k])];
+        (g.instruction == "EADP" ? atom.same_u_as : atom.same_site_as) = g.atoms[0];
+      }
+    } else if (g.instruction == "DELU") {
+      const RigidPairs pairs = rigid_pairs(res, model, g.atoms);
+      const double s1 = number(0, kDeluSigma);
+      model.restraints.push_back({lsq::RestraintKind::RigidBond, pairs.bonded, {}, {}, 0, s1, name});
+      model.restraints.push_back({lsq::RestraintKind::RigidBond, pairs.across, {}, {}, 0, number(1, s1), name});
+    } else if (g.instruction == "SADI") {
+      model.restraints.push_back({lsq::RestraintKind::EqualDistances, g.atoms, {}, {}, 0, number(0, kSadiSigma), name});
+    } else {
+      const double sigma = number(1, g.instruction == "DANG" ? kDangSigma : kDfixSigma);
+      model.restraints.push_back({lsq::RestraintKind::Distance, g.atoms, {}, {}, g.numbers[0], sigma, name});
+    }
+  }
+  for (const ResSump& sump : res.sumps)
+    model.restraints.push_back({lsq::RestraintKind::FreeVariableSum, {}, sump.free_variables, sump.coefficients,
+                                sump.target, sump.sigma, "SUMP (line " + std::to_string(sump.line) + ")"});
   model.extinction = res.exti_value;
   model.extinction_refined = res.exti;
   model.weighting = {res.wght_a, res.wght_b};
@@ -212,7 +291,8 @@ void check_cell(const ResInstructions& res, const CifStructure& structure) {
 // For each atom of the experiment, the atom of the instructions with its
 // CIF label, at the same place within the CIF's s.u.'s; every atom of the
 // instructions must be one of them.
-std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& conversion, const ResInstructions& res) {
+std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& conversion, const ResInstructions& res,
+                               std::vector<std::string>& notes) {
   std::map<std::string, int> by_label;
   for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label[upper(res.atoms[k].label)] = static_cast<int>(k);
   std::map<std::string, const CifAtom*> in_cif;
@@ -238,6 +318,16 @@ std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& 
     used[static_cast<std::size_t>(found->second)] = true;
     match.push_back(found->second);
   }
+  // An atom that shares another's site (EXYZ) may be left out of the
+  // CIF's atom list: it still scatters, and the other carries the site.
+  for (const ResAtomGroup& g : res.groups)
+    if (g.instruction == "EXYZ")
+      for (std::size_t k = 1; k < g.atoms.size(); ++k)
+        if (!used[static_cast<std::size_t>(g.atoms[k])] && used[static_cast<std::size_t>(g.atoms[0])]) {
+          used[static_cast<std::size_t>(g.atoms[k])] = true;
+          notes.push_back("atom " + res.atoms[static_cast<std::size_t>(g.atoms[k])].label + " shares the site of " +
+                          res.atoms[static_cast<std::size_t>(g.atoms[0])].label + " and is not in the CIF's atom list");
+        }
   for (std::size_t k = 0; k < res.atoms.size(); ++k)
     if (!used[k]) throw Refusal{"atom " + res.atoms[k].label + " of the instructions is not in the CIF"};
   return match;
@@ -255,6 +345,13 @@ std::vector<lsq::Observation> observations_of(const std::string& hkl, const std:
   for (lsq::Observation& o : raw) {
     o.intensity *= res.hklf_scale;
     o.sigma *= res.hklf_scale;
+    if (res.hklf == 3) {
+      // F and s(F): F^2 with s(F^2) = [(2 F s)^2 + s^4]^1/2, as SHELXL
+      // weighs them (2 F s alone gives the weak reflections too much weight).
+      const double f = o.intensity, s = o.sigma;
+      o.intensity = f * f;
+      o.sigma = std::sqrt(4 * f * f * s * s + s * s * s * s);
+    }
     if (identity) continue;
     std::array<double, 3> h{};
     for (int i = 0; i < 3; ++i)
@@ -337,7 +434,7 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   if (res.hklf == 0 && fcf_text.empty()) throw Refusal{"the instructions have no HKLF"};
   out.notes.insert(out.notes.end(), res.notes.begin(), res.notes.end());
   check_cell(res, structure);
-  const std::vector<int> match = matched_atoms(structure, conversion, res);
+  const std::vector<int> match = matched_atoms(structure, conversion, res, out.notes);
 
   lsq::Model model;
   try {
@@ -370,7 +467,8 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   try {
     reflections = lsq::prepare_reflections(raw, model, selection);
     map = lsq::map_parameters(model);
-    map.uncounted = res.rotating_groups;
+    // SHELXL counts every free variable of FVAR as a parameter, used or not.
+    map.uncounted = res.rotating_groups + static_cast<int>(std::count(map.free_variables.begin(), map.free_variables.end(), -1));
     if (map.count() > kMostVariables)
       throw Refusal{grouped(map.count()) + " least-squares variables: more than the " + grouped(kMostVariables) +
                     " whose full matrix cif2exp inverts"};
@@ -391,11 +489,13 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
   // Friedel opposites had been merged: the GooF squared that scales its
   // covariance is sum w (Fo^2 - Fc^2)^2 / (n_merged - p), not / (n - p).
   // (Measured on its published blocks; for n >> p the s.u.'s grow by
-  // sqrt(n / n_merged).)
+  // sqrt(n / n_merged).) With restraints, their r rows count on both sides.
   const int n = static_cast<int>(reflections.observations.size()), p = cycle.parameters;
+  const int r = model.restrained_goof ? cycle.restraints : 0;
   const bool friedel_rule = !model.group.centric && !selection.merge_friedel && shelxl_refined(block) &&
-                            reflections.friedel_merged < n && reflections.friedel_merged > p;
-  const double variance_factor = friedel_rule ? static_cast<double>(n - p) / (reflections.friedel_merged - p) : 1.0;
+                            reflections.friedel_merged < n && reflections.friedel_merged + r > p;
+  const double variance_factor =
+      friedel_rule ? static_cast<double>(n + r - p) / (reflections.friedel_merged + r - p) : 1.0;
 
   // Onto the experiment's parameters.
   CovarianceContent& content = out.covariance;
@@ -430,7 +530,10 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
           variables.push_back(t->variable);
           v = static_cast<int>(variables.size());
           const lsq::Variable& var = map.variables[static_cast<std::size_t>(t->variable)];
-          content.variable_names.push_back(name_of(owner[static_cast<std::size_t>(var.atom)], var.slot));
+          // A free variable is named after the first parameter that follows it.
+          content.variable_names.push_back(var.kind == lsq::VariableKind::Atom
+                                               ? name_of(owner[static_cast<std::size_t>(var.atom)], var.slot)
+                                               : content.names.back());
         }
         content.constraints.push_back({parameter, v, t->coefficient * factor});
       }
@@ -445,7 +548,7 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
       content.matrix.push_back(cycle.covariance_at(variables[i], variables[j]) * variance_factor);
   }
   for (std::size_t k = 0; k < model.atoms.size(); ++k)
-    if (model.atoms[k].riding_pivot >= 0)
+    if (model.atoms[k].riding_pivot >= 0 && owner[k] > 0 && owner[static_cast<std::size_t>(model.atoms[k].riding_pivot)] > 0)
       out.riding.emplace_back(conversion.experiment.atoms[static_cast<std::size_t>(owner[k] - 1)].label,
                               conversion.experiment.atoms[static_cast<std::size_t>(owner[static_cast<std::size_t>(model.atoms[k].riding_pivot)] - 1)].label);
 
@@ -471,10 +574,11 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
                           ? "warning: " + shift + "; the published model should be converged"
                           : shift);
   if (cycle.largest_shift_ratio > kLargeShift) out.notes.push_back(settling(model, map, reflections.observations, cycle));
+  const std::string restraints = r > 0 ? " + " + grouped(r) : std::string();
   if (friedel_rule)
     out.notes.push_back("s.u.'s as SHELXL gives them for a non-centrosymmetric structure, Friedel opposites counted "
-                        "as one reflection: times sqrt((" + grouped(n) + " - " + grouped(p) + ") / (" +
-                        grouped(reflections.friedel_merged) + " - " + grouped(p) + ")) = " +
+                        "as one reflection: times sqrt((" + grouped(n) + restraints + " - " + grouped(p) + ") / (" +
+                        grouped(reflections.friedel_merged) + restraints + " - " + grouped(p) + ")) = " +
                         fixed(std::sqrt(variance_factor), 3));
   if (paper_r1 > 0 && std::fabs(cycle.r1_gt - paper_r1) > 0.002)
     out.notes.push_back("R1 " + fixed(cycle.r1_gt, 4) + " differs from the paper's " + fixed(paper_r1, 4) +

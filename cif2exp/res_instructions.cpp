@@ -31,9 +31,11 @@ const std::set<std::string> kInstructions = {
     "L.S.", "LONE", "MERG", "MOLE", "MORE", "MOVE", "MPLA", "NCSY", "NEUT", "OMIT", "PART", "PLAN", "PRIG", "REM",
     "RESI", "RIGU", "RTAB", "SADI", "SAME", "SFAC", "SHEL", "SIMU", "SIZE", "SPEC", "STIR", "SUMP", "SWAT", "SYMM",
     "TEMP", "TIME", "TITL", "TWIN", "TWST", "UNIT", "WGHT", "WIGL", "WPDB", "XNPD", "ZERR"};
-// Riding hydrogen atoms: AFIX mn with these m and n = 3 (riding) or 7
-// (riding, the group's torsion refined).
-const std::set<int> kRidingGeometries = {1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
+// Riding atoms: AFIX mn with these m and n = 3 (riding) or 7 (riding, the
+// group's torsion refined); m = 0: riding without an idealised geometry.
+// Instructions that name groups of atoms and that this reader takes.
+const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI", "DELU"};
+const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -108,18 +110,34 @@ std::vector<Record> records_of(const std::string& text) {
   return records;
 }
 
-// A parameter as the instructions code it: 10 added fixes it; 20 and more
-// name a free variable, which this reader does not take.
+// A parameter as the instructions code it: 10 added fixes it; 10 m + p
+// (m >= 2, |p| < 5) is p fv(m), -(10 m + p) is p (1 - fv(m)).
 struct Coded {
   double value = 0;
   bool fixed = false;
-  bool free_variable = false;
+  int free_variable = -1;  // m - 2
+  double constant = 0, coefficient = 0;  // value = constant + coefficient fv(m)
 };
 
 Coded decode(double v) {
-  if (std::fabs(v) >= 15) return {v, false, true};
-  if (std::fabs(v) >= 5) return {v - std::copysign(10.0, v), true, false};
-  return {v, false, false};
+  if (std::fabs(v) >= 15) {
+    const long m = std::lround(std::fabs(v) / 10);
+    const double p = std::fabs(v) - 10.0 * static_cast<double>(m);
+    Coded c;
+    c.free_variable = static_cast<int>(m) - 2;
+    c.constant = v > 0 ? 0 : p;
+    c.coefficient = v > 0 ? p : -p;
+    return c;
+  }
+  if (std::fabs(v) >= 5) return {v - std::copysign(10.0, v), true};
+  return {v, false};
+}
+
+// Atom names of a restraint or constraint that this reader resolves:
+// plain labels, without residues (_n), symmetry images ($n), part
+// suffixes (^a) or ranges.
+bool plain_label(const std::string& word) {
+  return word.find_first_of("_$<>=^") == std::string::npos && !word.empty();
 }
 
 }  // namespace
@@ -130,6 +148,14 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   int afix_m = 0, afix_n = 0, afix_pivot = -1;
   bool afix_has_atoms = false;
   int rotating_groups = 0;
+  int part = 0;
+  struct Constant {
+    std::size_t atom;
+    bool uiso;
+    double value;
+  };
+  std::vector<Constant> constants;  // of the parameters that follow free variables
+  std::vector<std::vector<std::string>> group_names;
   auto at = [&](const Record& r) { return where + ", line " + std::to_string(r.line) + ": "; };
   auto numbers = [&](const Record& r, std::size_t from, const char* what) {
     std::vector<double> values;
@@ -236,7 +262,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     } else if (name == "HKLF") {
       const std::vector<double> v = numbers(r, 1, "HKLF");
       res.hklf = v.empty() ? 0 : static_cast<int>(v[0]);
-      if (res.hklf != 4) unsupported("HKLF " + (r.words.size() > 1 ? r.words[1] : std::string()), r);
+      if (res.hklf != 4 && res.hklf != 3) unsupported("HKLF " + (r.words.size() > 1 ? r.words[1] : std::string()), r);
       if (v.size() > 1) res.hklf_scale = v[1];
       if (v.size() >= 11) std::copy(v.begin() + 2, v.begin() + 11, res.hklf_matrix.begin());
       break;  // what follows belongs to the next run
@@ -264,7 +290,63 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       if (mn != 0 && afix_pivot < 0) throw Error(at(r) + "AFIX " + r.words[1] + " follows no atom to ride on");
     } else if (name == "PART") {
       const std::vector<double> v = numbers(r, 1, "PART");
-      if (!v.empty() && v[0] != 0) unsupported("PART " + r.words[1], r);
+      part = v.empty() ? 0 : static_cast<int>(v[0]);
+      if (part < 0) unsupported("PART " + r.words[1], r);
+      if (v.size() > 1) unsupported("PART with an occupancy", r);
+    } else if (kGroupInstructions.count(first) != 0) {
+      ResAtomGroup group{first, {}, {}, r.line};
+      std::vector<std::string> names;
+      bool plain = true;
+      for (std::size_t k = 1; k < r.words.size(); ++k) {
+        double value = 0;
+        if (names.empty() && number(r.words[k], value)) {
+          group.numbers.push_back(value);
+        } else {
+          names.push_back(upper(r.words[k]));
+          plain = plain && plain_label(r.words[k]);
+        }
+      }
+      if (!plain) {
+        unsupported(first + " with residues, symmetry images, part suffixes or atom ranges", r);
+        continue;
+      }
+      if (names.empty() && first != "DELU") {
+        unsupported(first + " naming no atoms", r);
+        continue;
+      }
+      if (first == "DFIX" && !group.numbers.empty() && group.numbers[0] < 0) {
+        unsupported("DFIX with a negative distance", r);
+        continue;
+      }
+      const bool pairs = first != "EADP" && first != "EXYZ" && first != "DELU";
+      if ((first != "DELU" && names.size() < 2) || (pairs && names.size() % 2 != 0) || ((first == "DFIX" || first == "DANG") && group.numbers.empty()))
+        throw Error(at(r) + first + (pairs ? " needs pairs of atoms" : " needs at least two atoms") +
+                    (first == "DFIX" || first == "DANG" ? " after the distance" : ""));
+      group_names.push_back(std::move(names));
+      res.groups.push_back(std::move(group));
+    } else if ((first == "RIGU" || first == "SIMU") && r.words.size() >= 2) {
+      // Restraints between pairs of the named atoms: one atom makes no pair.
+      std::size_t atoms = 0;
+      for (std::size_t k = 1; k < r.words.size(); ++k) {
+        double value = 0;
+        if (atoms > 0 || !number(r.words[k], value)) ++atoms;
+      }
+      if (atoms == 1)
+        res.notes.push_back(first + " (line " + std::to_string(r.line) + ") names one atom: it restrains nothing");
+      else
+        unsupported(first, r);
+    } else if (name == "SUMP") {
+      const std::vector<double> v = numbers(r, 1, "SUMP");
+      if (v.size() < 4 || v.size() % 2 != 0) throw Error(at(r) + "SUMP needs c, s and pairs of a coefficient and a free variable");
+      ResSump sump{v[0], v[1], {}, {}, r.line};
+      for (std::size_t k = 2; k + 1 < v.size(); k += 2) {
+        sump.coefficients.push_back(v[k]);
+        sump.free_variables.push_back(static_cast<int>(v[k + 1]) - 2);
+      }
+      if (std::any_of(sump.free_variables.begin(), sump.free_variables.end(), [](int f) { return f < 0; }))
+        unsupported("SUMP of the overall scale", r);
+      else
+        res.sumps.push_back(std::move(sump));
     } else if (kReadOver.count(name) != 0) {
       continue;
     } else {
@@ -282,17 +364,22 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       atom.label = r.words[0];
       atom.sfac = sfac;
       atom.line = r.line;
-      bool free_variable = false;
+      bool free_variable = false;  // on a coordinate or a U^ij
       for (int i = 0; i < 3; ++i) {
         const Coded c = decode(v[static_cast<std::size_t>(i)]);
         atom.x[static_cast<std::size_t>(i)] = c.value;
         atom.x_fixed[static_cast<std::size_t>(i)] = c.fixed;
-        free_variable = free_variable || c.free_variable;
+        free_variable = free_variable || c.free_variable >= 0;
       }
       const Coded sof = decode(v.size() > 3 ? v[3] : 11.0);
       atom.sof = sof.value;
       atom.sof_fixed = sof.fixed;
-      free_variable = free_variable || sof.free_variable;
+      if (sof.free_variable >= 0) {
+        atom.sof_free_variable = sof.free_variable;
+        atom.sof_coefficient = sof.coefficient;
+        constants.push_back({res.atoms.size(), false, sof.constant});
+      }
+      atom.part = part;
       if (v.size() == 10) {
         atom.anisotropic = true;
         static constexpr int kFromShelx[6] = {0, 1, 2, 5, 4, 3};  // U11 U22 U33 U23 U13 U12 -> the CIF's order
@@ -300,7 +387,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
           const Coded c = decode(v[static_cast<std::size_t>(4 + kFromShelx[k])]);
           atom.u[static_cast<std::size_t>(k)] = c.value;
           atom.u_fixed[static_cast<std::size_t>(k)] = c.fixed;
-          free_variable = free_variable || c.free_variable;
+          free_variable = free_variable || c.free_variable >= 0;
         }
       } else {
         const double u = v.size() > 4 ? v[4] : 0.05;
@@ -318,11 +405,15 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
           const Coded c = decode(u);
           atom.uiso = c.value;
           atom.uiso_fixed = c.fixed;
-          free_variable = free_variable || c.free_variable;
+          if (c.free_variable >= 0) {
+            atom.uiso_free_variable = c.free_variable;
+            atom.uiso_coefficient = c.coefficient;
+            constants.push_back({res.atoms.size(), true, c.constant});
+          }
         }
       }
-      if (free_variable) unsupported("free variables", r);
-      if (afix_m != 0) {
+      if (free_variable) unsupported("free variables on coordinates or U^ij", r);
+      if (afix_m != 0 || afix_n != 0) {
         atom.pivot = afix_pivot;
         afix_has_atoms = true;
       }
@@ -341,6 +432,35 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       throw Error(where + ", line " + std::to_string(atom.line) + ": atom " + atom.label + " has the scattering type " +
                   std::to_string(atom.sfac) + ", but SFAC names " + std::to_string(res.sfac.size()));
   res.rotating_groups = rotating_groups;
+  // Parameters that follow a free variable take their value from it.
+  const std::size_t free_count = res.fvar.empty() ? 0 : res.fvar.size() - 1;
+  for (const Constant& c : constants) {
+    ResAtom& atom = res.atoms[c.atom];
+    const int k = c.uiso ? atom.uiso_free_variable : atom.sof_free_variable;
+    if (static_cast<std::size_t>(k) >= free_count)
+      throw Error(where + ", line " + std::to_string(atom.line) + ": atom " + atom.label + " refers to free variable " +
+                  std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
+    const double fv = res.fvar[static_cast<std::size_t>(k) + 1];
+    (c.uiso ? atom.uiso : atom.sof) = c.value + (c.uiso ? atom.uiso_coefficient : atom.sof_coefficient) * fv;
+  }
+  for (const ResSump& sump : res.sumps)
+    for (int k : sump.free_variables)
+      if (static_cast<std::size_t>(k) >= free_count)
+        throw Error(where + ", line " + std::to_string(sump.line) + ": SUMP refers to free variable " +
+                    std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
+  std::map<std::string, int> by_label;
+  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(upper(res.atoms[k].label), static_cast<int>(k));
+  for (std::size_t g = 0; g < res.groups.size(); ++g) {
+    if (group_names[g].empty())  // DELU without atoms: all of them
+      for (std::size_t k = 0; k < res.atoms.size(); ++k) res.groups[g].atoms.push_back(static_cast<int>(k));
+    for (const std::string& label : group_names[g]) {
+      const auto found = by_label.find(label);
+      if (found == by_label.end())
+        throw Error(where + ", line " + std::to_string(res.groups[g].line) + ": " + res.groups[g].instruction +
+                    " names " + label + ", which is no atom of the instructions");
+      res.groups[g].atoms.push_back(found->second);
+    }
+  }
   return res;
 }
 

@@ -1,10 +1,12 @@
 // The refinement instructions of a SHELXL .res file (as a CIF embeds them
 // in _shelx_res_file), as far as cif2exp rebuilds the refinement from them:
 // TITL, CELL, ZERR, LATT, SYMM, SFAC (short and long forms), DISP, UNIT,
-// FVAR (the overall scale), atoms with their parameter codes, AFIX riding
-// hydrogen atoms (m = 1-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
-// rotating groups 13 and 14), PART 0, WGHT, EXTI, OMIT, SHEL, MERG, DAMP,
-// HKLF 4 and END.
+// FVAR (the overall scale and free variables), atoms with their parameter
+// codes (occupancy and Uiso may follow a free variable: 21, -21, 20.5),
+// AFIX riding atoms (m = 0-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
+// rotating groups 13 and 14), PART n (n >= 0, without an occupancy), EADP,
+// EXYZ, SUMP, the restraints DFIX, DANG, SADI and DELU, WGHT, EXTI, OMIT,
+// SHEL, MERG, DAMP, HKLF 3 or 4 and END.
 // Instructions that only steer the listing or the next run (L.S., LIST,
 // PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
 // named as unsupported, and the caller does not rebuild the refinement.
@@ -31,6 +33,31 @@ struct ResAtom {
   std::array<double, 6> u{};     // U11 U22 U33 U12 U13 U23 (the CIF's order)
   std::array<bool, 6> u_fixed{};
   int pivot = -1;                // the atom whose coordinates these ride on
+  // Occupancy or Uiso that follow a free variable: value = constant +
+  // coefficient * fv(k + 2), k the index into ResInstructions::fvar beyond
+  // the scale (-1: none).
+  int sof_free_variable = -1;
+  double sof_coefficient = 0;
+  int uiso_free_variable = -1;
+  double uiso_coefficient = 0;
+  int part = 0;
+  int line = 0;
+};
+
+// A group of atoms an instruction names: EADP and EXYZ (the first leads),
+// DFIX, DANG and SADI (pairs), as indices into ResInstructions::atoms.
+struct ResAtomGroup {
+  std::string instruction;       // "DFIX"
+  std::vector<int> atoms;
+  std::vector<double> numbers;   // the numbers before the atoms (DFIX: d [s]; SADI: [s])
+  int line = 0;
+};
+
+// SUMP c s c1 m1 c2 m2 ...: sum c_i fv(m_i) = c, with s.u. s.
+struct ResSump {
+  double target = 0, sigma = 0;
+  std::vector<double> coefficients;
+  std::vector<int> free_variables;  // m_i - 2
   int line = 0;
 };
 
@@ -50,7 +77,7 @@ struct ResInstructions {
   int latt = 1;                  // lattice type, negative: non-centrosymmetric
   std::vector<std::string> symm;
   std::vector<ResScatterer> sfac;
-  std::vector<double> fvar;
+  std::vector<double> fvar;      // the overall scale, then the free variables 2, 3, ...
   std::vector<ResAtom> atoms;
   double wght_a = 0.1, wght_b = 0;
   bool exti = false;
@@ -64,6 +91,8 @@ struct ResInstructions {
   double hklf_scale = 1;
   std::array<double, 9> hklf_matrix{1, 0, 0, 0, 1, 0, 0, 0, 1};  // h' = h M, row by row
   int rotating_groups = 0;       // AFIX m7 groups: one refined torsion each
+  std::vector<ResAtomGroup> groups;
+  std::vector<ResSump> sumps;
   // What the instructions use beyond this reader, each once, in order.
   struct Unsupported {
     std::string what;   // "DFIX", "AFIX 66", "free variables"

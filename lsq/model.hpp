@@ -60,6 +60,35 @@ struct Atom {
   int riding_pivot = -1;        // coordinates ride on this atom (index), -1: their own
   int u_pivot = -1;             // Uiso = u_factor * Ueq(u_pivot), -1: its own
   double u_factor = 0;
+  // A parameter that follows a free variable: its value moves by
+  // `coefficient` times the variable's shift (occupancy and Uiso only).
+  struct Link {
+    int free_variable = -1;     // index into Model::free_variables, -1: none
+    double coefficient = 0;
+  };
+  Link occupancy_link, uiso_link;
+  int same_site_as = -1;        // coordinates shared with this atom (index), -1: their own
+  int same_u_as = -1;           // displacement parameters shared with this atom
+};
+
+// A restraint: an observation of a function of the atom parameters (or of
+// the free variables) with its s.u.
+enum class RestraintKind {
+  Distance,        // |x_a - x_b| = target (pairs: atoms[2k], atoms[2k + 1])
+  EqualDistances,  // each distance of the pairs equal to their mean
+  FreeVariableSum, // sum coefficients_k fv_k = target
+  RigidBond,       // the mean-square displacements of each pair along their join equal (U along the
+                   // bond of a minus that of b = 0); position derivatives neglected
+};
+
+struct Restraint {
+  RestraintKind kind = RestraintKind::Distance;
+  std::vector<int> atoms;            // pairs of atom indices
+  std::vector<int> free_variables;   // FreeVariableSum: indices into Model::free_variables
+  std::vector<double> coefficients;  // FreeVariableSum: one per free variable
+  double target = 0;
+  double sigma = 0.02;
+  std::string name;                  // for messages: "DFIX (line 18)"
 };
 
 // SHELXL's weights: w = 1 / [s^2(Fo^2) + (aP)^2 + bP], P = (max(Fo^2, 0) + 2 Fc^2) / 3.
@@ -81,6 +110,14 @@ struct Model {
   double extinction = 0;
   bool extinction_refined = false;
   Weighting weighting;
+  // Free variables beyond the overall scale, with whether each is refined.
+  std::vector<double> free_variables;
+  std::vector<bool> free_variable_refined;
+  std::vector<Restraint> restraints;
+  // The covariance is scaled by the GooF squared of the restrained fit
+  // (reflections and restraints, n + r - p) rather than of the reflections
+  // alone.
+  bool restrained_goof = true;
   // The normal matrix's diagonal is multiplied by 1 + damping before it is
   // solved and inverted (SHELXL's DAMP, divided by 1000: 0.0007 by
   // default), which bounds the s.u.'s of nearly undetermined parameters.

@@ -31,6 +31,31 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
       throw vesk::Error("atom " + model.atoms[atom].label + ": its " + what + " ride on " + p.label +
                         ", which rides itself");
   };
+  map.free_variables.assign(model.free_variables.size(), -1);
+  auto follow = [&](const Atom::Link& link, std::vector<Term>& terms) {
+    const auto k = static_cast<std::size_t>(link.free_variable);
+    if (k >= model.free_variables.size())
+      throw vesk::Error("free variable " + std::to_string(link.free_variable + 2) + " is not among the " +
+                        std::to_string(model.free_variables.size() + 1) + " given");
+    if (k >= model.free_variable_refined.size() || !model.free_variable_refined[k]) return;
+    if (map.free_variables[k] < 0) {
+      map.variables.push_back({VariableKind::Free, link.free_variable, kOccupancy});
+      map.free_variables[k] = map.count() - 1;
+    }
+    terms.push_back({map.free_variables[k], link.coefficient});
+  };
+  auto check_leader = [&](std::size_t atom, int leader, const char* what) {
+    if (leader < 0) return;
+    const Atom& a = model.atoms[atom];
+    if (static_cast<std::size_t>(leader) >= natoms || static_cast<std::size_t>(leader) == atom)
+      throw vesk::Error("atom " + a.label + ": shares its " + what + " with no other atom of the model");
+    const Atom& l = model.atoms[static_cast<std::size_t>(leader)];
+    if ((what[0] == 'c' ? l.same_site_as : l.same_u_as) >= 0)
+      throw vesk::Error("atom " + a.label + ": shares its " + what + " with " + l.label + ", which shares another's");
+    if (what[0] != 'c' && l.anisotropic != a.anisotropic)
+      throw vesk::Error("atom " + a.label + ": shares its " + what + " with " + l.label +
+                        ", but one is isotropic and the other anisotropic");
+  };
   map.sites.resize(natoms);
   map.site_order.assign(natoms, 1);
 
@@ -40,21 +65,27 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
     const Atom& atom = model.atoms[n];
     check_pivot(n, atom.riding_pivot, "coordinates");
     check_pivot(n, atom.u_pivot, "Uiso");
+    check_leader(n, atom.same_site_as, "coordinates");
+    check_leader(n, atom.same_u_as, "displacement parameters");
     const int index = static_cast<int>(n);
     if (atom.riding_pivot >= 0) {
       map.sites[n] = atom.site;
     } else {
-      const SiteTies ties = site_ties(atom.site, group, metric, model.special_position_tolerance);
+      // An atom that shares another's coordinates stands on that one's
+      // site (set below) and takes its site's ties for its Uij.
+      const Vec3 site = atom.same_site_as >= 0 ? model.atoms[static_cast<std::size_t>(atom.same_site_as)].site : atom.site;
+      const SiteTies ties = site_ties(site, group, metric, model.special_position_tolerance);
       map.sites[n] = ties.site;
       map.site_order[n] = ties.order;
       std::array<int, 3> variable{-1, -1, -1};
       for (int j = 0; j < 3; ++j)
-        if (ties.free_coordinate[j] && atom.refined[j]) variable[j] = new_variable(index, static_cast<Slot>(j));
+        if (ties.free_coordinate[j] && atom.refined[j] && atom.same_site_as < 0)
+          variable[j] = new_variable(index, static_cast<Slot>(j));
       for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
           if (variable[j] >= 0 && ties.coordinates[i][j] != 0)
             terms_of(n, static_cast<Slot>(i)).push_back({variable[j], ties.coordinates[i][j]});
-      if (atom.anisotropic) {
+      if (atom.anisotropic && atom.same_u_as < 0) {
         std::array<int, 6> u_variable{-1, -1, -1, -1, -1, -1};
         for (int l = 0; l < 6; ++l)
           if (ties.free_u[l] && atom.refined[kUSlots[l]]) u_variable[l] = new_variable(index, kUSlots[l]);
@@ -63,9 +94,29 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
             if (u_variable[l] >= 0 && ties.u[k][l] != 0) terms_of(n, kUSlots[k]).push_back({u_variable[l], ties.u[k][l]});
       }
     }
-    if (atom.refined[kOccupancy]) terms_of(n, kOccupancy).push_back({new_variable(index, kOccupancy), 1.0});
-    if (!atom.anisotropic && atom.u_pivot < 0 && atom.refined[kUiso])
+    if (atom.occupancy_link.free_variable >= 0)
+      follow(atom.occupancy_link, terms_of(n, kOccupancy));
+    else if (atom.refined[kOccupancy])
+      terms_of(n, kOccupancy).push_back({new_variable(index, kOccupancy), 1.0});
+    if (atom.anisotropic || atom.u_pivot >= 0 || atom.same_u_as >= 0) continue;
+    if (atom.uiso_link.free_variable >= 0)
+      follow(atom.uiso_link, terms_of(n, kUiso));
+    else if (atom.refined[kUiso])
       terms_of(n, kUiso).push_back({new_variable(index, kUiso), 1.0});
+  }
+  // Shared coordinates and displacement parameters, before riding atoms
+  // copy their pivots'.
+  for (std::size_t n = 0; n < natoms; ++n) {
+    const Atom& atom = model.atoms[n];
+    if (atom.same_site_as >= 0) {
+      const auto leader = static_cast<std::size_t>(atom.same_site_as);
+      for (int i = 0; i < 3; ++i) terms_of(n, static_cast<Slot>(i)) = terms_of(leader, static_cast<Slot>(i));
+    }
+    if (atom.same_u_as >= 0) {
+      const auto leader = static_cast<std::size_t>(atom.same_u_as);
+      terms_of(n, kUiso) = terms_of(leader, kUiso);
+      for (const Slot slot : kUSlots) terms_of(n, slot) = terms_of(leader, slot);
+    }
   }
   const std::array<double, 6> ueq = u_equivalent_gradient(metric);
   for (std::size_t n = 0; n < natoms; ++n) {
@@ -108,6 +159,8 @@ std::string variable_name(const Model& model, const Variable& variable) {
       return "scale";
     case VariableKind::Extinction:
       return "extinction";
+    case VariableKind::Free:
+      return "free variable " + std::to_string(variable.atom + 2);
     case VariableKind::Atom:
       break;
   }
@@ -139,6 +192,8 @@ Model shifted(const Model& model, const ParameterMap& map, const std::vector<dou
   }
   if (map.scale >= 0) moved.scale += shifts[static_cast<std::size_t>(map.scale)];
   if (map.extinction >= 0) moved.extinction += shifts[static_cast<std::size_t>(map.extinction)];
+  for (std::size_t k = 0; k < map.free_variables.size(); ++k)
+    if (map.free_variables[k] >= 0) moved.free_variables[k] += shifts[static_cast<std::size_t>(map.free_variables[k])];
   return moved;
 }
 

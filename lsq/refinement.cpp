@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "lsq/normal_matrix.hpp"
+#include "lsq/restraints.hpp"
 #include "lsq/structure_factors.hpp"
 #include "recio/error.hpp"
 
@@ -157,6 +158,25 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
     normal.add_rows(rows.data(), static_cast<int>(last - first));
   }
 
+  // The restraints: observations of their own, weighted 1 / s^2.
+  double restraint_sum = 0;
+  const std::vector<RestraintRow> restrained = restraint_rows(model, map);
+  for (const RestraintRow& row : restrained) {
+    std::vector<double> weighted = row.gradient;
+    const double root = std::sqrt(row.weight);
+    for (int v = 0; v < p; ++v) {
+      sums[0].rhs[static_cast<std::size_t>(v)] += row.weight * row.residual * row.gradient[static_cast<std::size_t>(v)];
+      weighted[static_cast<std::size_t>(v)] *= root;
+    }
+    normal.add_rows(weighted.data(), 1);
+    restraint_sum += row.weight * row.residual * row.residual;
+  }
+  // Each restraint row counts, but equal distances against their mean
+  // leave one fewer (the mean itself is free).
+  result.restraints = static_cast<int>(restrained.size());
+  for (const Restraint& r : model.restraints)
+    if (r.kind == RestraintKind::EqualDistances) --result.restraints;
+
   Sums total = std::move(sums[0]);
   for (std::size_t t = 1; t < sums.size(); ++t) {
     for (int v = 0; v < p; ++v) total.rhs[static_cast<std::size_t>(v)] += sums[t].rhs[static_cast<std::size_t>(v)];
@@ -173,6 +193,8 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
   result.observed_gt = total.observed_gt;
   result.wr2 = total.weighted_observed > 0 ? std::sqrt(total.weighted_residuals / total.weighted_observed) : 0;
   result.goof = std::sqrt(total.weighted_residuals / (result.observations - result.parameters));
+  result.restrained_goof = std::sqrt((total.weighted_residuals + restraint_sum) /
+                                     (result.observations + result.restraints - result.parameters));
 
   // To unit diagonal, factorised, solved and inverted.
   std::vector<double> scale(static_cast<std::size_t>(p));
@@ -196,7 +218,8 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
   for (int v = 0; v < p; ++v) shifts[static_cast<std::size_t>(v)] *= scale[static_cast<std::size_t>(v)];
   normal.invert();
   result.covariance = normal.release();
-  const double goof2 = result.goof * result.goof;
+  const double goof = model.restrained_goof && result.restraints > 0 ? result.restrained_goof : result.goof;
+  const double goof2 = goof * goof;
   for (int j = 0; j < p; ++j)
     for (int i = 0; i < p; ++i)
       result.covariance[static_cast<std::size_t>(j) * p + i] *= scale[static_cast<std::size_t>(i)] *

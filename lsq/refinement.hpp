@@ -1,5 +1,6 @@
 // One least-squares cycle against Fo^2 at the model's parameters, as the
-// refinement's last cycle was: SHELXL's weights, the full normal matrix,
+// refinement's last cycle was: SHELXL's weights, the restraints as further
+// observations, the full normal matrix,
 // its Cholesky factorisation, the shifts it asks for, and the covariance
 // N^-1 GooF^2 of every variable, the origin held along polar directions.
 // R1, wR2 and the GooF come with it.
@@ -26,8 +27,12 @@ struct CycleResult {
   int observed_gt = 0;
   double wr2 = 0;         // [sum w (Fo^2 - Fc^2)^2 / sum w Fo^4]^1/2
   double goof = 0;        // [sum w (Fo^2 - Fc^2)^2 / (n - p)]^1/2
+  int restraints = 0;     // restraints r: their rows, one fewer for each set of equal distances
+  double restrained_goof = 0;  // [(sum w (Fo^2 - Fc^2)^2 + sum of the restraints' w r^2) / (n + r - p)]^1/2
   std::vector<double> shifts;       // per variable
-  std::vector<double> covariance;   // variables x variables, column-major, N^-1 GooF^2
+  // variables x variables, column-major: N^-1 GooF^2, the restrained GooF
+  // where the model says so and has restraints.
+  std::vector<double> covariance;
   int largest_shift = -1;           // variable with the largest |shift| / s.u.
   double largest_shift_ratio = 0;
   double covariance_at(int i, int j) const {

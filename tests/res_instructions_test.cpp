@@ -1,6 +1,7 @@
 // The refinement instructions cif2exp reads: parameter codes, riding atoms
 // and their pivots, continuation lines and remarks, the two forms of SFAC,
-// DISP, HKLF's scale and matrix; what it does not rebuild named once each;
+// DISP, HKLF's scale and matrix; free variables, shared parameters and
+// distance restraints; what it does not rebuild named once each;
 // records that do not read named by their line. And the HKLF 4 reflections
 // with Fortran's reading of a field without a decimal point.
 #include <gtest/gtest.h>
@@ -95,18 +96,97 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
-  text.insert(text.find("FVAR"), "DFIX 1.54 C1 C2\nSADI C1 C2 C1 H1A\nDFIX 1.54 C1 H1A\nPART 1\n");
-  text.insert(text.find("HKLF"), "C3 1 0.1 0.2 0.3 21.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\n");
+  text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nPART -1\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nRIGU C1 C2\nSADI\nDANG 2.5 C1^a C2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
-  ASSERT_EQ(res.unsupported.size(), 6u);
+  ASSERT_EQ(res.unsupported.size(), 10u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
   EXPECT_EQ(res.unsupported[0].line, 17);
   EXPECT_EQ(res.unsupported[0].count, 2);
-  EXPECT_EQ(res.unsupported[1].what, "SADI");
-  EXPECT_EQ(res.unsupported[2].what, "PART 1");
-  EXPECT_EQ(res.unsupported[3].what, "free variables");
+  EXPECT_EQ(res.unsupported[1].what, "SADI with residues, symmetry images, part suffixes or atom ranges");
+  EXPECT_EQ(res.unsupported[2].what, "PART -1");
+  EXPECT_EQ(res.unsupported[3].what, "free variables on coordinates or U^ij");
   EXPECT_EQ(res.unsupported[4].what, "AFIX 66");
   EXPECT_EQ(res.unsupported[5].what, "RESI");  // an instruction, though an atom's second word is a number too
+  EXPECT_EQ(res.unsupported[6].what, "DFIX with a negative distance");
+  EXPECT_EQ(res.unsupported[7].what, "RIGU");
+  EXPECT_EQ(res.unsupported[8].what, "SADI naming no atoms");
+  EXPECT_EQ(res.unsupported[9].what, "DANG with residues, symmetry images, part suffixes or atom ranges");
+}
+
+// Disorder as the instructions write it: free variables (21 is fv(2),
+// -21 is 1 - fv(2), 20.5 half of it, 31 on a Uiso), PART, EADP, EXYZ,
+// SUMP, the distance restraints with their numbers, and HKLF 3.
+TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
+  const char* const text =
+      "CELL 0.71073 7.1 9.2 11.3 90 104.2 90\n"
+      "SFAC C O\n"
+      "EADP O1 o1'\n"
+      "EXYZ C1 C1'\n"
+      "DFIX 1.43 C1 O1 C1 O1'\n"
+      "DANG 2.4 0.05 O1 O1'\n"
+      "SADI 0.03 C1 O1 C1' O1'\n"
+      "SUMP 1.0 0.001 1.0 2 2.0 3\n"
+      "RIGU 0.0001 C1\n"
+      "DELU 0.02 C1 O1\n"
+      "DELU\n"
+      "FVAR 1.1 0.62 0.19 0.03\n"
+      "PART 1\n"
+      "O1 2 0.1 0.2 0.3 21.0 0.02 0.03 0.04 0.001 0.002 0.003\n"
+      "C1 1 0.2 0.3 0.4 20.5 41.0\n"
+      "PART 2\n"
+      "O1' 2 0.12 0.22 0.32 -21.0 0.02 0.03 0.04 0.001 0.002 0.003\n"
+      "C1' 1 0.2 0.3 0.4 -30.5 0.03\n"
+      "PART 0\n"
+      "HKLF 3\n";
+  const ResInstructions res = read_res_instructions(text, "t.res");
+  EXPECT_TRUE(res.unsupported.empty()) << res.unsupported[0].what;
+  EXPECT_EQ(res.hklf, 3);
+  EXPECT_EQ(res.notes, std::vector<std::string>{"RIGU (line 9) names one atom: it restrains nothing"});
+  ASSERT_EQ(res.atoms.size(), 4u);
+  struct Expected {
+    double sof;
+    int sof_variable;
+    double sof_coefficient;
+    int part;
+  };
+  const Expected expected[] = {{0.62, 0, 1.0, 1}, {0.31, 0, 0.5, 1}, {0.38, 0, -1.0, 2}, {0.5 * (1 - 0.19), 1, -0.5, 2}};
+  for (std::size_t k = 0; k < 4; ++k) {
+    EXPECT_NEAR(res.atoms[k].sof, expected[k].sof, 1e-12) << res.atoms[k].label;
+    EXPECT_EQ(res.atoms[k].sof_free_variable, expected[k].sof_variable) << res.atoms[k].label;
+    EXPECT_DOUBLE_EQ(res.atoms[k].sof_coefficient, expected[k].sof_coefficient) << res.atoms[k].label;
+    EXPECT_EQ(res.atoms[k].part, expected[k].part) << res.atoms[k].label;
+  }
+  EXPECT_EQ(res.atoms[1].uiso_free_variable, 2);
+  EXPECT_DOUBLE_EQ(res.atoms[1].uiso, 0.03);
+  ASSERT_EQ(res.groups.size(), 7u);
+  EXPECT_EQ(res.groups[5].numbers, std::vector<double>{0.02});
+  EXPECT_EQ(res.groups[5].atoms, (std::vector<int>{1, 0}));
+  EXPECT_EQ(res.groups[6].atoms, (std::vector<int>{0, 1, 2, 3}));  // no atoms named: all
+  EXPECT_EQ(res.groups[0].atoms, (std::vector<int>{0, 2}));  // labels in any case
+  EXPECT_EQ(res.groups[1].instruction, "EXYZ");
+  EXPECT_EQ(res.groups[2].numbers, std::vector<double>{1.43});
+  EXPECT_EQ(res.groups[2].atoms, (std::vector<int>{1, 0, 1, 2}));
+  EXPECT_EQ(res.groups[3].numbers, (std::vector<double>{2.4, 0.05}));
+  EXPECT_EQ(res.groups[4].numbers, std::vector<double>{0.03});
+  ASSERT_EQ(res.sumps.size(), 1u);
+  EXPECT_EQ(res.sumps[0].free_variables, (std::vector<int>{0, 1}));
+  EXPECT_EQ(res.sumps[0].coefficients, (std::vector<double>{1.0, 2.0}));
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"SFAC C\nDFIX 1.5 C1\n", "t.res, line 2: DFIX needs pairs of atoms after the distance"},
+      {"SFAC C\nSADI C1 C2 C1\n", "t.res, line 2: SADI needs pairs of atoms"},
+      {"SFAC C\nFVAR 1\nDFIX 1.5 C1 C2\nC1 1 0.1 0.2 0.3 11 0.02\n", "t.res, line 3: DFIX names C2, which is no atom of the instructions"},
+      {"SFAC C\nFVAR 1 0.5\nC1 1 0.1 0.2 0.3 31 0.02\n", "t.res, line 3: atom C1 refers to free variable 3, but FVAR gives 2"},
+  };
+  for (const auto& [bad, message] : refused) {
+    try {
+      read_res_instructions(bad, "t.res");
+      ADD_FAILURE() << "no error for " << bad;
+    } catch (const vesk::Error& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
 }
 
 TEST(ResInstructions, RecordsThatDoNotReadAreNamedByTheirLine) {

@@ -2,7 +2,8 @@
 // model moved along each least-squares variable, in a centric group with a
 // centring and an atom on a twofold axis, and in an acentric one with
 // anomalous scattering; riding atoms, refined occupancies, the scale and
-// extinction included. Also |F|^2 against a direct sum over every operator
+// extinction included, and occupancies and Uiso that follow free
+// variables, shared coordinates and Uij. Also |F|^2 against a direct sum over every operator
 // of the expanded group.
 #include <gtest/gtest.h>
 
@@ -111,6 +112,20 @@ TEST(StructureFactors, AcentricGradientsMeetFiniteDifferencesAndFriedelOpposites
   lsq::StructureFactors::Scratch scratch = sf.scratch();
   const double plus = sf.fc_squared({1, 2, 3}, nullptr, scratch), minus = sf.fc_squared({-1, -2, -3}, nullptr, scratch);
   EXPECT_GT(std::fabs(plus - minus), 1e-3 * plus);
+}
+
+TEST(StructureFactors, FreeVariablesAndSharedParametersMeetFiniteDifferences) {
+  const lsq::Model model = testing_support::disordered_lsq_model();
+  check_gradients(model, {{1, 1, 0}, {2, 0, -3}, {3, 1, 4}, {-5, 3, 2}});
+  // Two free variables, no variables of O3' U or C2's coordinates.
+  const lsq::ParameterMap map = lsq::map_parameters(model);
+  int free = 0, shared = 0;
+  for (const lsq::Variable& v : map.variables) {
+    free += v.kind == lsq::VariableKind::Free ? 1 : 0;
+    shared += (v.atom == 6 && v.slot >= lsq::kU11) || (v.atom == 7 && v.slot <= lsq::kZ) ? 1 : 0;
+  }
+  EXPECT_EQ(free, 2);
+  EXPECT_EQ(shared, 0);
 }
 
 }  // namespace

@@ -54,6 +54,31 @@ lsq::Model centric_lsq_model() {
   return m;
 }
 
+lsq::Model disordered_lsq_model() {
+  lsq::Model m = centric_lsq_model();
+  m.free_variables = {0.64, 0.031};
+  m.free_variable_refined = {true, true};
+  m.atoms.push_back(atom("O3", 1, {0.3391, 0.3208, 0.0813}, true));
+  m.atoms.push_back(atom("O3'", 1, {0.3712, 0.2911, 0.1106}, true));
+  m.atoms.push_back(atom("C2", 2, {0.3391, 0.3208, 0.0813}, false));
+  lsq::Atom& a = m.atoms[5];
+  lsq::Atom& b = m.atoms[6];
+  lsq::Atom& c = m.atoms[7];
+  a.occupancy = 0.64;
+  a.occupancy_link = {0, 1.0};
+  b.occupancy = 0.36;
+  b.occupancy_link = {0, -1.0};
+  b.same_u_as = 5;
+  c.occupancy = 0.32;
+  c.occupancy_link = {0, 0.5};
+  c.same_site_as = 5;
+  c.uiso = 0.031;
+  c.uiso_link = {1, 1.0};
+  for (lsq::Atom* x : {&a, &b, &c}) x->refined[lsq::kOccupancy] = false;
+  c.refined[lsq::kUiso] = false;
+  return m;
+}
+
 // P 21 21 21 with a heavy atom's anomalous scattering: Fc^2(h) and
 // Fc^2(-h) differ.
 lsq::Model acentric_lsq_model() {

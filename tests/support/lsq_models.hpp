@@ -9,5 +9,10 @@ namespace testing_support {
 
 lsq::Model centric_lsq_model();
 lsq::Model acentric_lsq_model();
+// The centric model with a disordered pair: O3 and O3' share an occupancy
+// through free variable 2 (fv and 1 - fv), O3' takes O3's Uij, C2 shares
+// O3's coordinates with an occupancy of half of fv 2, and a Uiso of free
+// variable 3.
+lsq::Model disordered_lsq_model();
 
 }  // namespace testing_support

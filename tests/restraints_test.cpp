@@ -1,0 +1,144 @@
+// Restraints as observations: each row's residual against the distance
+// computed from the metric tensor (d^2 = dx G dx), and its gradient by every
+// variable against central finite differences of the model moved along it
+// (a riding atom, shared coordinates, free variables included); the
+// rigid-bond restraint against Cartesian displacement tensors.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "lsq/parameters.hpp"
+#include "lsq/restraints.hpp"
+#include "recio/error.hpp"
+#include "tests/support/lsq_models.hpp"
+
+namespace {
+
+double metric_distance(const lsq::Model& model, const lsq::ParameterMap& map, int a, int b) {
+  const lsq::Metric metric = lsq::metric_of(model.cell);
+  double d2 = 0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      d2 += (map.sites[a][i] - map.sites[b][i]) * metric.direct[i][j] * (map.sites[a][j] - map.sites[b][j]);
+  return std::sqrt(d2);
+}
+
+TEST(Restraints, ResidualsAndGradientsMeetTheMetricAndFiniteDifferences) {
+  lsq::Model model = testing_support::disordered_lsq_model();
+  // Fe1 O1 C1 H1(rides on C1) O2 O3 O3' C2(at O3)
+  model.restraints = {
+      {lsq::RestraintKind::Distance, {1, 2, 3, 1}, {}, {}, 1.43, 0.02, "DFIX"},
+      {lsq::RestraintKind::EqualDistances, {1, 2, 5, 1, 7, 2}, {}, {}, 0, 0.02, "SADI"},
+      {lsq::RestraintKind::FreeVariableSum, {}, {0, 1}, {1.0, 2.0}, 0.7, 0.01, "SUMP"},
+  };
+  const lsq::ParameterMap map = lsq::map_parameters(model);
+  const std::vector<lsq::RestraintRow> rows = lsq::restraint_rows(model, map);
+  ASSERT_EQ(rows.size(), 2u + 3u + 1u);
+
+  // Residuals: target - value; SADI's against the mean of its distances.
+  const double d12 = metric_distance(model, map, 1, 2), d31 = metric_distance(model, map, 3, 1);
+  const double d51 = metric_distance(model, map, 5, 1), d72 = metric_distance(model, map, 7, 2);
+  const double mean = (d12 + d51 + d72) / 3;
+  const double expected[] = {1.43 - d12, 1.43 - d31, mean - d12, mean - d51, mean - d72, 0.7 - (0.64 + 2 * 0.031)};
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    EXPECT_NEAR(rows[k].residual, expected[k], 1e-12) << "row " << k;
+    EXPECT_DOUBLE_EQ(rows[k].weight, 1 / (model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma *
+                                          model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma));
+  }
+
+  // Gradients of the value (target - residual) by central differences.
+  for (int v = 0; v < map.count(); ++v) {
+    const double step = 1e-6;
+    std::vector<double> shift(static_cast<std::size_t>(map.count()), 0.0);
+    auto residuals_at = [&](double d) {
+      shift[static_cast<std::size_t>(v)] = d;
+      const lsq::Model moved = lsq::shifted(model, map, shift);
+      return lsq::restraint_rows(moved, lsq::map_parameters(moved));
+    };
+    const std::vector<lsq::RestraintRow> plus = residuals_at(step), minus = residuals_at(-step);
+    for (std::size_t k = 0; k < rows.size(); ++k)
+      EXPECT_NEAR(rows[k].gradient[static_cast<std::size_t>(v)], -(plus[k].residual - minus[k].residual) / (2 * step),
+                  1e-6)
+          << "row " << k << ", " << lsq::variable_name(model, map.variables[static_cast<std::size_t>(v)]);
+  }
+  // The riding H1 moves with C1: its DFIX row has C1's coordinates only.
+  for (int v = 0; v < map.count(); ++v)
+    if (map.variables[static_cast<std::size_t>(v)].atom == 3) ADD_FAILURE() << "H1 has variables of its own";
+}
+
+// Mean-square displacement along a unit Cartesian vector: n^T A U* A^T n
+// with U*_ij = U_ij a*_i a*_j, the matrices written out.
+double msd_along(const lsq::Model& model, const lsq::Atom& atom, const lsq::Vec3& n) {
+  if (!atom.anisotropic) return atom.uiso;
+  const lsq::Metric m = lsq::metric_of(model.cell);
+  const double u[3][3] = {{atom.u[0], atom.u[3], atom.u[4]}, {atom.u[3], atom.u[1], atom.u[5]}, {atom.u[4], atom.u[5], atom.u[2]}};
+  double cart[3][3] = {};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k)
+        for (int l = 0; l < 3; ++l)
+          cart[i][j] += m.orthogonal[i][k] * u[k][l] * m.reciprocal[k] * m.reciprocal[l] * m.orthogonal[j][l];
+  double z = 0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) z += n[i] * cart[i][j] * n[j];
+  return z;
+}
+
+TEST(Restraints, RigidBondAgainstCartesianTensorsAndFiniteDifferences) {
+  lsq::Model model = testing_support::disordered_lsq_model();
+  // O1-C1 both anisotropic, C1-O2 (isotropic O2), O3'-O1 (O3' with O3's Uij).
+  model.restraints = {{lsq::RestraintKind::RigidBond, {1, 2, 2, 4, 6, 1}, {}, {}, 0, 0.01, "DELU"}};
+  const lsq::ParameterMap map = lsq::map_parameters(model);
+  const std::vector<lsq::RestraintRow> rows = lsq::restraint_rows(model, map);
+  ASSERT_EQ(rows.size(), 3u);
+  const lsq::Metric metric = lsq::metric_of(model.cell);
+  const int pairs[3][2] = {{1, 2}, {2, 4}, {6, 1}};
+  for (int k = 0; k < 3; ++k) {
+    const int a = pairs[k][0], b = pairs[k][1];
+    lsq::Vec3 n{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) n[i] += metric.orthogonal[i][j] * (map.sites[a][j] - map.sites[b][j]);
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (double& c : n) c /= length;
+    EXPECT_NEAR(rows[k].residual,
+                -(msd_along(model, model.atoms[a], n) - msd_along(model, model.atoms[b], n)), 1e-12) << "pair " << k;
+    EXPECT_DOUBLE_EQ(rows[k].weight, 1e4);
+  }
+  // By the displacement parameters (positions held, as the restraint's
+  // derivatives neglect them): central differences.
+  for (int v = 0; v < map.count(); ++v) {
+    const lsq::Variable& variable = map.variables[static_cast<std::size_t>(v)];
+    const bool displacement = variable.kind == lsq::VariableKind::Atom && variable.slot >= lsq::kUiso;
+    std::vector<double> shift(static_cast<std::size_t>(map.count()), 0.0);
+    auto at = [&](double d) {
+      shift[static_cast<std::size_t>(v)] = d;
+      const lsq::Model moved = lsq::shifted(model, map, shift);
+      return lsq::restraint_rows(moved, lsq::map_parameters(moved));
+    };
+    const std::vector<lsq::RestraintRow> plus = at(1e-5), minus = at(-1e-5);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const double numeric = -(plus[k].residual - minus[k].residual) / 2e-5;
+      if (displacement)
+        EXPECT_NEAR(rows[k].gradient[static_cast<std::size_t>(v)], numeric, 1e-8)
+            << "pair " << k << ", " << lsq::variable_name(model, variable);
+      else
+        EXPECT_EQ(rows[k].gradient[static_cast<std::size_t>(v)], 0.0) << lsq::variable_name(model, variable);
+    }
+  }
+}
+
+TEST(Restraints, AtomsAtOnePlaceAndMissingAtomsAreRefused) {
+  lsq::Model model = testing_support::disordered_lsq_model();
+  const lsq::ParameterMap map = lsq::map_parameters(model);
+  for (const std::vector<int>& atoms : {std::vector<int>{5, 7}, std::vector<int>{1, 12}}) {
+    model.restraints = {{lsq::RestraintKind::Distance, atoms, {}, {}, 1.5, 0.02, "DFIX (line 9)"}};
+    try {
+      lsq::restraint_rows(model, map);
+      ADD_FAILURE() << "accepted";
+    } catch (const vesk::Error& e) {
+      EXPECT_NE(std::string(e.what()).find("DFIX (line 9): "), std::string::npos) << e.what();
+    }
+  }
+}
+
+}  // namespace
