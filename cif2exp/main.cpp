@@ -142,9 +142,12 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
-    // vortan bonds no two atoms of different disorder groups.
+    // vortan bonds no two atoms of different disorder groups, nor an atom
+    // of a negative group (SHELX's PART -1) to another image of its group.
     if (!structure.atoms[n].disorder_group.empty())
-      source.disorder.emplace_back(conversion.experiment.atoms[n].label, structure.atoms[n].disorder_group);
+      source.disorder.emplace_back(conversion.experiment.atoms[n].label,
+                                   (structure.atoms[n].off_special_position ? "-" : "") +
+                                       structure.atoms[n].disorder_group);
   }
 
   // Marks belong to the structure they were made on.

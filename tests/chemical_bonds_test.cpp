@@ -63,13 +63,36 @@ TEST(ChemicalBonds, BondedByCovalentRadiiNeverHydrogenPairsNorPeaks) {
   EXPECT_TRUE(vesk::chemically_bonded(unknown, carbon, 2.9f, 0.4f));  // the angle limit decides
   EXPECT_TRUE(deuterium.hydrogen);
   // The two places of a disordered part never bond to each other; either
-  // bonds to the ordered rest.
+  // bonds to the ordered rest, and to an atom of full occupancy that a
+  // group lists (it belongs to both places).
   vesk::BondingAtom part_a = carbon, part_b = carbon;
   part_a.disorder_group = 1;
   part_b.disorder_group = 2;
-  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_b, 0.8f, 0.4f));
+  part_a.partial = part_b.partial = true;
+  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_b, 1.4f, 0.4f));
   EXPECT_TRUE(vesk::chemically_bonded(part_a, part_a, 1.5f, 0.4f));
   EXPECT_TRUE(vesk::chemically_bonded(part_a, carbon, 1.5f, 0.4f));
+  vesk::BondingAtom full_b = part_b;
+  full_b.partial = false;
+  EXPECT_TRUE(vesk::chemically_bonded(part_a, full_b, 1.4f, 0.4f));
+
+  // Closer than 0.6 of the radii (0.91 A for C-C) no two atoms are bonded:
+  // alternatives, or an error the checks name. A partly occupied atom and
+  // its own image closer than 0.8 (1.22 A) are two places of one atom; a
+  // bond across a centre (naphthalene's, 1.42 A) stays.
+  EXPECT_FALSE(vesk::chemically_bonded(carbon, carbon, 0.90f, 0.4f));
+  EXPECT_TRUE(vesk::chemically_bonded(carbon, carbon, 0.92f, 0.4f));
+  const vesk::PairPlace own_image{true, true};
+  EXPECT_TRUE(vesk::chemically_bonded(carbon, carbon, 1.10f, 0.4f, own_image));
+  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_a, 1.10f, 0.4f, own_image));
+  EXPECT_TRUE(vesk::chemically_bonded(part_a, part_a, 1.42f, 0.4f, own_image));
+  // A negative group (PART -1) bonds to no other image of itself, but
+  // within its own copy as usual.
+  vesk::BondingAtom special = part_a;
+  special.negative_group = true;
+  EXPECT_FALSE(vesk::chemically_bonded(special, special, 1.5f, 0.4f, {true, false}));
+  EXPECT_TRUE(vesk::chemically_bonded(special, special, 1.5f, 0.4f, {false, false}));
+  EXPECT_TRUE(vesk::chemically_bonded(special, carbon, 1.5f, 0.4f, {true, false}));
 
   for (gemmi::El el : {gemmi::El::Li, gemmi::El::Na, gemmi::El::Mg, gemmi::El::Al, gemmi::El::Zn, gemmi::El::Ni,
                        gemmi::El::Sn, gemmi::El::La, gemmi::El::U})
@@ -350,7 +373,8 @@ C2B C 0.2943(3) 0.5840(3) 0.5690(3) 0.03 0.4 2
   TempFolder folder;
   const std::string listing = convert_and_run(folder, cif, {});
   const std::string source = read_file(folder / "S.CIFSRC");
-  EXPECT_NE(source.find("\ndisorder C2A 1\n"), std::string::npos) << source;
+  // The sign of a negative group is kept: it bonds to no other image of itself.
+  EXPECT_NE(source.find("\ndisorder C2A -1\n"), std::string::npos) << source;
   EXPECT_NE(source.find("\ndisorder C2B 2\n"), std::string::npos) << source;
   EXPECT_EQ(source.find("disorder O1"), std::string::npos) << source;
   const std::vector<std::string> rows = torsion_rows(listing);
