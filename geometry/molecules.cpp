@@ -33,6 +33,7 @@ enum class Placement { added, present, translated };
 struct Builder {
   const PhaseDescription& phase;
   const BondGraph& bonds;
+  std::size_t most_atoms;
   DrawnStructure drawn;
   std::map<std::pair<int, PositionKey>, std::size_t> placed;  // atom and position -> index
   std::map<std::pair<int, PositionKey>, PositionKey> in_cell;  // atom and reduced position -> position
@@ -77,7 +78,7 @@ struct Builder {
         for (const Bond& bond : bonds.bonds_of(from.atom)) {
           const SymmetryOperation op = compose(from.op, bond_operation(phase.group, bond));
           const Placement placement = place(bond.atom, op, true, index);
-          if (placement == Placement::translated || drawn.atoms.size() > kMostDrawnAtoms) return false;
+          if (placement == Placement::translated || drawn.atoms.size() > most_atoms) return false;
           if (placement == Placement::added) queue.push_back(index);
         }
       }
@@ -112,13 +113,13 @@ struct Builder {
 
 }  // namespace
 
-DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds) {
-  Builder builder{phase, bonds, {}, {}, {}};
+DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds, std::size_t most_atoms) {
+  Builder builder{phase, bonds, most_atoms, {}, {}, {}};
   if (bonds.of_atom.size() != phase.atoms.size()) {
     // No bonds were searched: the asymmetric unit alone.
     BondGraph none;
     start_bond_graph(none, phase.atoms.size());
-    Builder alone{phase, none, {}, {}, {}};
+    Builder alone{phase, none, most_atoms, {}, {}, {}};
     alone.coordination_shells();
     return alone.drawn;
   }

@@ -35,6 +35,8 @@ struct DrawnStructure {
   bool network = false;      // coordination shells instead of molecules
 };
 
-DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds);
+// `most_atoms`: past this many images the structure is taken for a network.
+DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds,
+                                  std::size_t most_atoms = kMostDrawnAtoms);
 
 }  // namespace vesk
