@@ -258,9 +258,26 @@ void read_plan(PhaseControls& c, ControlWords& words) {
 
 static const ControlKeyword kAnalysisKeywords[] = {
     {"PLAN", read_plan},
-    {"RING", [](PhaseControls& c, ControlWords& words) { c.tables.rings = table_word(words, "RING"); }},
+    {"RING", [](PhaseControls& c, ControlWords& words) {
+       c.tables.rings = table_word(words, "RING");
+       c.molecules.rings = c.tables.rings;  // N: no ring search at all
+     }},
     {"PLNS", [](PhaseControls& c, ControlWords& words) { c.tables.planes = table_word(words, "PLNS"); }},
-    {"PANG", [](PhaseControls& c, ControlWords& words) { c.tables.plane_angles = table_word(words, "PANG"); }},
+    // Y: the angles between related planes; ALL: also every two ring planes of one molecule; N: none
+    {"PANG", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "PANG");
+       const std::string choice = upper(v);
+       if (choice == "ALL")
+         c.molecules.plane_angles = PlaneAngleChoice::All;
+       else if (choice == "Y")
+         c.molecules.plane_angles = PlaneAngleChoice::Related;
+       else if (choice == "N")
+         c.molecules.plane_angles = PlaneAngleChoice::None;
+       else
+         throw Error("The PANG value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not Y, ALL or N");
+       c.tables.plane_angles = choice != "N";
+     }},
     {"RIGB", [](PhaseControls& c, ControlWords& words) { c.tables.rigid_bond = table_word(words, "RIGB"); }},
 };
 
@@ -424,7 +441,9 @@ void load_disorder_groups(VortanRun& run) {
 }
 
 // [atom - 1]: the number of the atom's disorder group among the phase's
-// groups, 0 for an atom of none.
+// groups, 0 for an atom of none, negative for a group given as negative
+// ("-1", SHELX's PART -1: the same group as "1" for the bonds between
+// groups, and bonded to no other image of itself).
 std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
                                         const std::vector<std::pair<std::string, std::string>>& groups) {
   std::vector<int> numbers(phase.atoms.size(), 0);
@@ -432,11 +451,14 @@ std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
   std::vector<std::string> names;
   for (std::size_t k = 0; k < phase.atoms.size(); ++k) {
     const std::string label(recio::trim_right(phase.atoms[k].label));
-    for (const auto& [atom, group] : groups) {
+    for (const auto& [atom, given] : groups) {
       if (atom != label) continue;
+      const bool negative = !given.empty() && given[0] == '-';
+      const std::string group = negative ? given.substr(1) : given;
       auto found = std::find(names.begin(), names.end(), group);
       if (found == names.end()) found = names.insert(names.end(), group);
       numbers[k] = static_cast<int>(found - names.begin()) + 1;
+      if (negative) numbers[k] = -numbers[k];
       break;
     }
   }
@@ -703,11 +725,16 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
   write_geometry_listing(run.listing_unit, run.terminal_unit, run.phase, geometry, search.orthonormal);
   const MoleculeAnalysis analysis =
       analyse_molecules(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
-                        user_planes(run));
+                        user_planes(run), run.controls.molecules);
+  for (const std::string& note : analysis.notes) report(run, " Phase " + std::to_string(run.phase_number) + ": " + note);
   write_analysis_tables(run.listing_unit, run.phase, analysis, run.controls.tables);
+  // Oxidation states only for a table that shows what they give.
+  InorganicOptions inorganic_options = run.controls.inorganic;
+  const InorganicTables& shown = run.controls.inorganic_tables;
+  inorganic_options.valences = shown.bond_valences || shown.polyhedra || shown.checks;
   const InorganicAnalysis inorganic =
       analyse_inorganic(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
-                        run.controls.inorganic, &analysis);
+                        inorganic_options, &analysis);
   write_inorganic_tables(run.listing_unit, run.phase, inorganic, run.controls.inorganic_tables);
   if (geometry.computed) {
     write_results_records(run.results, geometry);
