@@ -422,6 +422,21 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
   // S of a sulfate), else a cation. In a phase with molecules only metal
   // atoms get states (with their donor atoms as anions), and atoms whose
   // states are given.
+  // What the table says of each element, looked up once per element.
+  struct ElementStates {
+    std::optional<int> as_anion;
+    std::vector<int> as_cation;  // positive states, in the table's order
+  };
+  std::map<std::string, ElementStates> table_states;
+  auto states_of = [&](const std::string& element) -> const ElementStates& {
+    auto [at, added] = table_states.emplace(element, ElementStates{});
+    if (added) {
+      at->second.as_anion = anion_state(table, element);
+      for (int q : candidate_oxidation_states(table, element))
+        if (q > 0) at->second.as_cation.push_back(q);
+    }
+    return at->second;
+  };
   std::vector<double> hydrogen_charge(static_cast<std::size_t>(count), 0);
   for (int i = 1; i <= count; ++i) {
     AtomRole& r = roles[at(i)];
@@ -439,7 +454,7 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
       more_electronegative = more_electronegative || above;
       more_electronegative_besides_ch = more_electronegative_besides_ch || (above && !carbon_or_hydrogen);
     }
-    const std::optional<int> as_anion = anion_state(table, r.element);
+    const std::optional<int> as_anion = states_of(r.element).as_anion;
     if (is_hydrogen(r.z)) {
       // Its charge still counts for the balance: +1 on an anion, -1 on a metal (a hydride).
       hydrogen_charge[at(i)] = to_metal ? -1 : 1;
@@ -474,11 +489,7 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
       }
       continue;
     }
-    const bool has_cation_state = [&] {
-      for (int q : candidate_oxidation_states(table, r.element))
-        if (q > 0) return true;
-      return false;
-    }();
+    const bool has_cation_state = !states_of(r.element).as_cation.empty();
     if (as_anion && (!more_electronegative || !has_cation_state)) {
       r.role = Role::Anion;
       r.state = *as_anion;
@@ -503,6 +514,13 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
       }
     }
 
+  if (std::none_of(roles.begin(), roles.end(),
+                   [](const AtomRole& r) { return r.role == Role::Cation || r.role == Role::Anion; })) {
+    // Nothing to sum: a phase of molecules without metal atoms, of points or of no elements.
+    for (int i = 1; i <= count; ++i)
+      if (!roles[at(i)].reason.empty()) analysis.left_out.push_back({i, roles[at(i)].reason});
+    return analysis;
+  }
   const std::vector<std::vector<int>> site_of = co_occupants(phase);
   const std::vector<std::vector<Partner>> partners = partners_of(geometry, site_of);
   auto opposite = [&](const AtomRole& a, const AtomRole& b) {
@@ -528,8 +546,7 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
     if (r.role == Role::Anion || (r.role == Role::Cation && r.given)) fixed_charge += weight * r.state;
     if (r.role != Role::Cation || r.given) continue;
     CationChoice choice{r.element, weight, {}, {}};
-    for (int q : candidate_oxidation_states(table, r.element)) {
-      if (q <= 0) continue;
+    for (int q : states_of(r.element).as_cation) {
       double sum = 0;
       for (const Partner& partner : partners[at(i)]) {
         const AtomRole& other = roles[at(partner.bond.atom)];

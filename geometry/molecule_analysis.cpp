@@ -74,6 +74,7 @@ PlaneAnalysis analyse_plane(const AnalysisFrame& work, const std::vector<Analysi
   for (const AnalysisImage& other : others) {
     with_other.back() = work.point(other);
     const Cart3 q{with_other.back().cart[0], with_other.back().cart[1], with_other.back().cart[2]};
+    if (vec3::length(vec3::minus(q, lsp.centroid)) > kDeviationReach) continue;
     plane.deviations.push_back({other, work.measured(with_other, plane_deviation(lsp, q)), false});
   }
   return plane;
@@ -453,7 +454,7 @@ MoleculeAnalysis analyse_molecules(const PhaseDescription& phase, const PhaseGeo
 
   const DrawnStructure drawn = !geometry.molecules.atoms.empty() && !geometry.molecules.network
                                    ? geometry.molecules
-                                   : complete_molecules(phase, geometry.bonds, kMostAnalysedImages);
+                                   : complete_molecules(phase, geometry.bonds, kMostAnalysedImages, false);
   analysis.network = drawn.network;
   std::vector<FoundRing> found;
   if (options.rings && !drawn.network) {
@@ -473,7 +474,7 @@ MoleculeAnalysis analyse_molecules(const PhaseDescription& phase, const PhaseGeo
         without_metals.of_atom[static_cast<std::size_t>(i - 1)].push_back(bond);
       }
     const DrawnStructure ligands =
-        metal_bonds ? complete_molecules(phase, without_metals, kMostAnalysedImages) : drawn;
+        metal_bonds ? complete_molecules(phase, without_metals, kMostAnalysedImages, false) : drawn;
     if (!ligands.network) {
       analysis.ring_source = RingSource::Ligands;
       found = molecule_rings(phase, ligands, "ligand", analysis.notes);

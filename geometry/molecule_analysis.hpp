@@ -54,6 +54,12 @@ constexpr std::size_t kMostAnalysedImages = 100000;
 // (Janiak, J. Chem. Soc., Dalton Trans. 2000, 3885).
 constexpr double kCloseCentroids = 4.0;
 
+// A plane's deviations are listed for the other atoms of its molecule
+// within this distance of its centroid: a large molecule's far atoms tell
+// nothing of one ring's plane, and listing every atom for every ring would
+// grow with the square of the molecule.
+constexpr double kDeviationReach = 8.0;
+
 // Which angles between planes are computed (control word PANG Y, ALL, N).
 enum class PlaneAngleChoice { Related, All, None };
 
@@ -132,7 +138,7 @@ struct PlaneAnalysis {
   Cart3 normal{};                // Cartesian unit vector (frame of cell_frame)
   Cart3 reciprocal_normal{};     // n = h a* + k b* + l c*: (h, k, l) = (n.a, n.b, n.c)
   MeasuredValue rms;
-  std::vector<PlaneDeviation> deviations;  // defining atoms first, then the molecule's others
+  std::vector<PlaneDeviation> deviations;  // defining atoms first, then the molecule's others within kDeviationReach
 };
 
 struct PlaneAngle {

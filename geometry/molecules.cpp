@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
-#include <map>
+#include <functional>
+#include <unordered_map>
 #include <set>
 #include <utility>
 
@@ -28,6 +29,16 @@ PositionKey reduced(const PositionKey& key) {
   return result;
 }
 
+// An image as a hash key: the atom and its position.
+using ImageKey = std::pair<int, PositionKey>;
+struct ImageKeyHash {
+  std::size_t operator()(const ImageKey& k) const {
+    std::size_t h = static_cast<std::size_t>(k.first);
+    for (long long v : k.second) h = h * 1000003u ^ std::hash<long long>()(v);
+    return h;
+  }
+};
+
 enum class Placement { added, present, translated };
 
 struct Builder {
@@ -35,8 +46,8 @@ struct Builder {
   const BondGraph& bonds;
   std::size_t most_atoms;
   DrawnStructure drawn;
-  std::map<std::pair<int, PositionKey>, std::size_t> placed;  // atom and position -> index
-  std::map<std::pair<int, PositionKey>, PositionKey> in_cell;  // atom and reduced position -> position
+  std::unordered_map<ImageKey, std::size_t, ImageKeyHash> placed;  // atom and position -> index
+  std::unordered_map<ImageKey, PositionKey, ImageKeyHash> in_cell;  // atom and reduced position -> position
 
   // The image of `atom` by `op`, unless it is drawn already. With
   // `whole_molecules` an image one lattice translation away from a drawn
@@ -113,7 +124,8 @@ struct Builder {
 
 }  // namespace
 
-DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds, std::size_t most_atoms) {
+DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds, std::size_t most_atoms,
+                                  bool shells) {
   Builder builder{phase, bonds, most_atoms, {}, {}, {}};
   if (bonds.of_atom.size() != phase.atoms.size()) {
     // No bonds were searched: the asymmetric unit alone.
@@ -125,8 +137,9 @@ DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph
   }
   if (!builder.molecules()) {
     builder.clear();
-    builder.coordination_shells();
     builder.drawn.network = true;
+    if (!shells) return builder.drawn;
+    builder.coordination_shells();
   }
   builder.connect();
   return builder.drawn;
