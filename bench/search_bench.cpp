@@ -30,7 +30,7 @@
 #include "tests/support/run_program.hpp"
 #include "geometry/image_grid.hpp"
 #include "geometry/neighbour_search.hpp"
-#include "vortan/tables.hpp"
+#include "report/tables.hpp"
 
 namespace {
 

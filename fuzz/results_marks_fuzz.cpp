@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.hpp"
-#include "vortan/geometry_marks.hpp"
-#include "vortan/results_file.hpp"
+#include "marks/geometry_marks.hpp"
+#include "marks/results_file.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The overflow messages go to the console.

@@ -25,6 +25,7 @@ libcpp-httplib-dev # the HTTP server of vortan's local page (--serve)
 pkgconf           # finds cpp-httplib's compile flags
 python3-numpy     # the independent reference computations of the geometry tests
 python3-scipy     # their convex hulls (scipy.spatial.ConvexHull)
+python3-cctbx     # smtbx, the least-squares reference of the covariance tests
 LIST
 )
 packages="$packages $*"

@@ -13,7 +13,7 @@
 
 #include "crystal/spacegroup.hpp"
 #include "geometry/phase_geometry.hpp"
-#include "vortan/tables.hpp"
+#include "report/tables.hpp"
 #include "tests/support/typed_operators.hpp"
 
 namespace vesk {

@@ -1,7 +1,7 @@
 // The publication CIF: operators in GENEQ order checked against GENEQ and
 // gemmi's tables, the n_klm codes, value(s.u.) text, quoting, and whole data
 // blocks read back with gemmi's CIF reader.
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 #include <gemmi/calculate.hpp>
 #include <gemmi/cif.hpp>
@@ -25,8 +25,8 @@
 #include "support/run_program.hpp"
 #include "tests/support/groups.hpp"
 #include "geometry/image_grid.hpp"
-#include "vortan/paper_cif.hpp"
-#include "vortan/cif_rows.hpp"
+#include "report/paper_cif.hpp"
+#include "report/rows.hpp"
 
 namespace vesk {
 namespace {
@@ -207,12 +207,13 @@ struct Collected {
 };
 
 // The search of every atom, with angles between the kept neighbours, handed
-// to the collector as the driver does; every third distance and angle marked.
-Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
+// to the rows as the driver does; every third distance and angle marked.
+Collected collect_phase(RunRows& cif, const PhaseDescription& phase) {
   Collected out;
-  PublishLists publish;
+  RunMarks marks;
+  PublishLists& publish = marks.results.publish;
   SearchControls controls;
-  start_cif_phase(cif, phase);
+  RowBuilder rows{start_phase_rows(cif, phase), phase, marks};
   for (int i = 1; i <= static_cast<int>(phase.atoms.size()); ++i) {
     std::vector<Bond> kept;
     search_neighbours(phase, i, controls, [&](const FoundDistance& hit) {
@@ -222,7 +223,7 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
         publish.distances.push_back({static_cast<short>(phase.number), static_cast<short>(i),
                                      static_cast<short>(hit.atom), static_cast<short>(hit.code),
                                      static_cast<short>(cell)});
-      collect_bond(cif, phase, publish, i, Bond{hit.atom, hit.code, hit.n, hit.x, hit.vec.d}, 0.0011f);
+      add_bond_row(rows, i, Bond{hit.atom, hit.code, hit.n, hit.x, hit.vec.d}, 0.0011f, false);
       out.hits.push_back(hit);
       out.bond_marks.push_back(mark);
       out.bond_centrals.push_back(i);
@@ -238,8 +239,7 @@ Collected collect_phase(CifCollector& cif, const PhaseDescription& phase) {
                                     static_cast<short>(i), static_cast<short>(kept[m2].atom),
                                     static_cast<short>(kept[m1].code), static_cast<short>(cell_code_of(kept[m1])),
                                     static_cast<short>(kept[m2].code), static_cast<short>(cell_code_of(kept[m2]))});
-        collect_angle(cif, phase, publish, i, kept[m1], kept[m2], 100.0f + static_cast<float>(out.angle_pairs.size()),
-                      0.12f);
+        add_angle_row(rows, i, kept[m1], kept[m2], 100.0f + static_cast<float>(out.angle_pairs.size()), 0.12f);
         out.angle_pairs.push_back({kept[m1], kept[m2]});
         out.angle_marks.push_back(mark);
         out.angle_centrals.push_back(i);
@@ -268,7 +268,7 @@ void expect_at(const std::array<double, 3>& p, const Vec3& x) {
 }
 
 TEST(CifBlocks, EveryDistanceAndAngleReadsBackThroughGemmi) {
-  CifCollector cif;
+  RunRows cif;
   cif.name = "TEST";
   PhaseDescription phase = make_phase("P 21/c", {5.0f, 6.0f, 7.0f}, {90.0f, 101.0f, 90.0f});
   add_atom(phase, "Si1", {0.1f, 0.2f, 0.3f});
@@ -309,11 +309,11 @@ TEST(CifBlocks, EveryDistanceAndAngleReadsBackThroughGemmi) {
         block.find("_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2", "publ_flag"});
     // Each bond once, from the atom that comes first, its site code putting
     // the second atom at the distance written.
-    const std::vector<CifBond> rows = written_bonds(cif.blocks[b]);
+    const std::vector<Row>& rows = cif.phases[b].of(RowKind::bond);
     ASSERT_EQ(bonds.length(), rows.size());
     EXPECT_LT(rows.size(), c.hits.size());
     for (std::size_t r = 0; r < bonds.length(); ++r) {
-      const int a = rows[r].central, n = rows[r].neighbour;
+      const int a = rows[r].sites[0].atom, n = rows[r].sites[1].atom;
       EXPECT_LE(a, n);
       EXPECT_EQ(bonds[r][0], label_of(ph, a));
       EXPECT_EQ(bonds[r][1], label_of(ph, n));
@@ -336,16 +336,17 @@ TEST(CifBlocks, EveryDistanceAndAngleReadsBackThroughGemmi) {
       expect_at(site_position(ops, angles[r][5], ph.atoms[static_cast<std::size_t>(n3.atom - 1)].x), n3.x);
     }
   }
-  EXPECT_TRUE(cif_notes(cif).empty());
+  EXPECT_TRUE(cif_notes(cif.phases.back()).empty());
 }
 
 TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
-  CifCollector cif;
+  RunRows cif;
   cif.name = "FAR";
   PhaseDescription phase = make_phase("P 21/c", {2.0f, 3.0f, 4.0f}, {90.0f, 95.0f, 90.0f});
   add_atom(phase, "A", {0.1f, 0.2f, 0.3f});
   add_atom(phase, "B", {0.2f, 0.3f, 0.4f});
-  start_cif_phase(cif, phase);
+  const RunMarks marks;
+  RowBuilder rows{start_phase_rows(cif, phase), phase, marks};
   // Operator 2 (-x, y+1/2, -z+1/2) of B with the translation (6, 0, -1).
   FoundDistance far;
   far.atom = 2;
@@ -353,7 +354,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   far.n = {6, 0, -1};
   far.x = {-0.2f + 6, 0.8f, 0.1f - 1};
   far.vec = cell_vector(phase, phase.atoms[0].x, far.x);
-  collect_bond(cif, phase, PublishLists{}, 1, Bond{far.atom, far.code, far.n, far.x, far.vec.d}, 0.001f);
+  add_bond_row(rows, 1, Bond{far.atom, far.code, far.n, far.x, far.vec.d}, 0.001f, false);
   Bond near;
   near.atom = 2;
   near.code = 1;
@@ -362,7 +363,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   distant.code = -2;
   distant.n = {-5, 0, 1};
   distant.x = {0.2f - 5, -0.8f, -0.1f + 1};
-  collect_angle(cif, phase, PublishLists{}, 1, near, distant, 120.0f, 0.5f);
+  add_angle_row(rows, 1, near, distant, 120.0f, 0.5f);
   // A torsion angle reaching the bond's far site, a hydrogen bond the angle's.
   auto image = [](int atom, int code, LatticeTranslation n) {
     NamedImage named;
@@ -373,14 +374,14 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
   TorsionAtoms torsion;
   torsion.atoms = {2, 1, 2, 2};
   torsion.names = {ImageName{1, {}}, ImageName{1, {}}, ImageName{1, {}}, ImageName{2, {6, 0, -1}}};
-  collect_torsion(cif, torsion, 60.0f, 0.0f, false);
+  add_torsion_row(rows, torsion, 60.0f, 0.0f);
   HydrogenBond hbond;
   hbond.donor = image(1, 1, {});
   hbond.hydrogen = image(2, 1, {});
   hbond.acceptor = image(2, -2, {-5, 0, 1});
-  collect_hbond(cif, phase, hbond, false);
+  add_hbond_row(rows, hbond);
 
-  const std::vector<std::string> notes = cif_notes(cif);
+  const std::vector<std::string> notes = cif_notes(cif.phases.back());
   ASSERT_EQ(notes.size(), 4u);
   EXPECT_NE(notes[0].find("bond A_B"), std::string::npos) << notes[0];
   EXPECT_NE(notes[0].find("-x+6,y+1/2,-z-1/2"), std::string::npos) << notes[0];
@@ -390,7 +391,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
                       "beyond n_klm; written as ?");
   EXPECT_EQ(notes[3], " CIF: hydrogen bond A-B...B, B at x-5,-y-1/2,z+1/2 (operator code -2, translation -5 0 1) "
                       "is beyond n_klm; written as ?");
-  EXPECT_TRUE(cif_notes(cif).empty());  // each site noted once
+  EXPECT_EQ(cif_notes(cif.phases.back()), notes);  // the run writes them once, after the phase
 
   const std::string text = cif_text(cif);
   EXPECT_NE(text.find("# B of bond A_B is at -x+6,y+1/2,-z-1/2 (operator code 2, translation 6 0 -1)"),
@@ -422,7 +423,7 @@ TEST(CifBlocks, TranslationBeyondOneDigitIsWrittenInFull) {
 
 TEST(CifFile, WrittenThroughATemporaryFile) {
   testing_support::TempFolder folder;
-  CifCollector cif;
+  RunRows cif;
   cif.name = "EMPTY";
   const std::string file = (folder / "EMPTY_geom.cif").string();
   EXPECT_EQ(cif_file_name((folder / "EMPTY").string()), file);

@@ -13,7 +13,7 @@
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 #include "vortan/driver.hpp"
-#include "vortan/xml_text.hpp"
+#include "report/xml_text.hpp"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "tests/support/expfile_builder.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/small_structures.hpp"
-#include "vortan/drawing.hpp"
+#include "report/drawing.hpp"
 
 namespace {
 

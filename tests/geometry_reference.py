@@ -56,7 +56,7 @@ def puckering(points):
             q = abs(f[m]) * np.sqrt(2 / n)
             values += [q, np.angle(f[m]) if q > 1e-9 else None]
     if n == 6:
-        values[1] = np.arccos(np.clip(values[4] / values[0], -1, 1))  # q3 = Q to rounding
+        values[1] = np.arccos(np.clip(values[4] / values[0], -1.0, 1.0))  # a flat ring rounds just past 1
     return values
 
 

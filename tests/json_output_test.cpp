@@ -15,7 +15,7 @@
 
 #include "support/run_program.hpp"
 #include "support/small_structures.hpp"
-#include "vortan/cif_output.hpp"
+#include "report/cif_output.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "vortan/marks_reader.hpp"
+#include "marks/marks_reader.hpp"
 
 #include <random>
 #include <string>
@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "vortan/geometry_marks.hpp"
-#include "vortan/mark_index.hpp"
-#include "vortan/results_file.hpp"
+#include "marks/geometry_marks.hpp"
+#include "marks/mark_index.hpp"
+#include "marks/results_file.hpp"
 
 namespace {
 

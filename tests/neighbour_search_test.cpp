@@ -8,8 +8,8 @@
 #include "crystal/equivalent_positions.hpp"
 #include "tests/support/typed_operators.hpp"
 #include "geometry/image_grid.hpp"
-#include "vortan/geometry_listing.hpp"
-#include "vortan/tables.hpp"
+#include "report/geometry_listing.hpp"
+#include "report/tables.hpp"
 
 namespace vesk {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "recio/error.hpp"
 #include "tests/support/run_program.hpp"
-#include "vortan/paper_cif.hpp"
+#include "report/paper_cif.hpp"
 
 namespace {
 

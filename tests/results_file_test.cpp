@@ -1,4 +1,4 @@
-#include "vortan/results_file.hpp"
+#include "marks/results_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include "recio/file_replace.hpp"
 #include "recio/units.hpp"
 #include "tests/support/run_program.hpp"
-#include "vortan/geometry_marks.hpp"
+#include "marks/geometry_marks.hpp"
 
 using namespace vesk;
 using testing_support::read_file;

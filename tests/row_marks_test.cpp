@@ -1,9 +1,9 @@
-// Marks set by a row's identity: the file after set_row_mark is the file a
+// Marks set by a row's identity: the file after mark_row is the file a
 // text edit of column 1 makes, for each kind of row and from either end of
 // a bond; rows that are no row of the model are refused and leave the file.
 // The rows and the records here are written by hand, as a results file and
 // a marks file read.
-#include "vortan/row_marks.hpp"
+#include "marks/row_marks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@
 #include "support/run_program.hpp"
 #include "support/small_structures.hpp"
 #include "vortan/driver.hpp"
-#include "vortan/json_output.hpp"
+#include "report/json_output.hpp"
 
 namespace {
 
@@ -45,26 +45,38 @@ std::string record(char mark, int kind, std::vector<int> key) {
   return line;
 }
 
-vesk::CifSite site(int code, std::array<int, 3> n, const std::string& symmetry) { return {code, n, symmetry}; }
+vesk::RowSite site(int atom, int code, std::array<int, 3> n, const std::string& symmetry) {
+  return {atom, {code, n}, symmetry};
+}
+vesk::RowSite own(int atom) { return site(atom, 1, {0, 0, 0}, "."); }
+
+vesk::Row row_of(vesk::RowKind kind, const std::vector<vesk::RowSite>& sites, vesk::ImageName reverse = {0, {}}) {
+  vesk::Row row;
+  row.kind = kind;
+  std::copy(sites.begin(), sites.end(), row.sites.begin());
+  row.reverse = reverse;
+  return row;
+}
 
 // Phase 1: Fe1, C1, O1, H1. Fe1-C1 at 2_655 seen from both ends, C1-O1
 // only from O1 (the other direction was not searched), an angle, a
 // torsion whose last site has no n_klm code, a hydrogen bond.
-vesk::CifCollector collector(int phases = 1) {
-  vesk::CifCollector cif;
-  const vesk::CifSite own = site(1, {0, 0, 0}, ".");
+vesk::RunRows collector(int phases = 1) {
+  using vesk::RowKind;
+  vesk::RunRows rows;
   for (int p = 1; p <= phases; ++p) {
-    vesk::CifBlock block;
-    block.phase = p;
-    block.labels = {"Fe1", "C1", "O1", "H1"};
-    const vesk::CifSite there = site(2, {1, 0, 0}, "2_655"), back = site(2, {-1, 0, 0}, "2_455");
-    block.bonds = {{1, 2, {}, 0, 0, there, back}, {2, 1, {}, 0, 0, back, there}, {3, 2, {}, 0, 0, own, own}};
-    block.angles = {{2, 1, 2, {}, 0, 0, there, own}};
-    block.torsions = {{{4, 3, 2, 1}, {}, 0, 0, {own, own, own, site(-1, {1, 1, 0}, "")}}};
-    block.hbonds = {{3, 4, 3, {}, {}, {}, {}, {}, {}, own, own, site(3, {0, 0, 1}, "3_556")}};
-    cif.blocks.push_back(std::move(block));
+    vesk::PhaseRows phase;
+    phase.numbering.phase = p;
+    phase.numbering.labels = {"Fe1", "C1", "O1", "H1"};
+    const vesk::RowSite there = site(2, 2, {1, 0, 0}, "2_655");
+    phase.of(RowKind::bond) = {row_of(RowKind::bond, {own(1), there}, {2, {-1, 0, 0}}),
+                               row_of(RowKind::bond, {own(2), own(3)}, {1, {0, 0, 0}})};
+    phase.of(RowKind::angle) = {row_of(RowKind::angle, {there, own(1), own(2)})};
+    phase.of(RowKind::torsion) = {row_of(RowKind::torsion, {own(4), own(3), own(2), site(1, -1, {1, 1, 0}, "")})};
+    phase.of(RowKind::hbond) = {row_of(RowKind::hbond, {own(3), own(4), site(3, 3, {0, 0, 1}, "3_556")})};
+    rows.phases.push_back(std::move(phase));
   }
-  return cif;
+  return rows;
 }
 
 RowIdentity row(const std::string& kind, std::vector<std::string> labels, std::vector<std::string> codes,
@@ -83,15 +95,17 @@ struct Files {
   std::string results_text = "\xEF\xBB\xBF" "    3         0.0\n" + kForward + "\r\n" + kBackward + "\n" +
                              kOneWay + "\nY" + kAngle + "\n99999\n";
   std::string marks_text = kTorsion + "\n" + kHbond + "\n99999\n";
-  vesk::CifCollector cif = collector();
+  vesk::RunRows cif = collector();
   Files() {
     write_file(folder / "T.VORTAN", results_text);
     write_file(folder / "T.TORHB", marks_text);
   }
-  vesk::RowMarks marks() { return {(folder / "T.VORTAN").string(), (folder / "T.TORHB").string(), &cif}; }
+  vesk::MarksFiles marks() { return {(folder / "T.VORTAN").string(), (folder / "T.TORHB").string()}; }
   std::string results() const { return read_file(folder / "T.VORTAN"); }
   std::string geometry() const { return read_file(folder / "T.TORHB"); }
-  bool bond_flag(std::size_t row) const { return vesk::json_bonds(cif.blocks[0])[row]["publish"].get<bool>(); }
+  bool bond_flag(std::size_t row) const {
+    return vesk::json_rows(cif.phases[0], vesk::RowKind::bond)[row]["publish"].get<bool>();
+  }
 };
 
 // The text with the mark of the line that holds `text` replaced by `mark`
@@ -107,23 +121,23 @@ TEST(RowMarks, MarkAndClearAreTheTextEditsOfColumnOne) {
   // The angle's record carries an insert-mode mark: marked already, and
   // cleared it becomes the "N" the user would have left.
   const RowIdentity the_angle = row("angle", {"C1", "Fe1", "C1"}, {"2_655", ".", "."});
-  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_angle, true));
+  EXPECT_FALSE(vesk::mark_row(files.cif, files.marks(), the_angle, true));
   EXPECT_EQ(files.results(), files.results_text);
-  EXPECT_TRUE(files.cif.blocks[0].angles[0].published);
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_angle, false));
+  EXPECT_TRUE(files.cif.phases[0].of(vesk::RowKind::angle)[0].marked);
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), the_angle, false));
   const std::string cleared = hand_edit(files.results_text, kAngle, 'N', 2);
   EXPECT_EQ(files.results(), cleared);
-  EXPECT_FALSE(files.cif.blocks[0].angles[0].published);
-  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_angle, false));
+  EXPECT_FALSE(files.cif.phases[0].of(vesk::RowKind::angle)[0].marked);
+  EXPECT_FALSE(vesk::mark_row(files.cif, files.marks(), the_angle, false));
 
   // The bond on the CR LF line, marked twice, then cleared: only column 1 moves.
   const RowIdentity the_bond = row("bond", {"Fe1", "C1"}, {".", "2_655"});
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, true));
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), the_bond, true));
   EXPECT_EQ(files.results(), hand_edit(cleared, kForward, 'Y'));
   EXPECT_TRUE(files.bond_flag(0));
-  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_bond, true));
+  EXPECT_FALSE(vesk::mark_row(files.cif, files.marks(), the_bond, true));
   EXPECT_EQ(files.results(), hand_edit(cleared, kForward, 'Y'));
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, false));
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), the_bond, false));
   EXPECT_EQ(files.results(), cleared);
   EXPECT_FALSE(files.bond_flag(0));
   EXPECT_EQ(files.geometry(), files.marks_text);
@@ -137,18 +151,18 @@ TEST(RowMarks, ABondIsMarkedFromItsFirstAtomAndClearedFromBothEnds) {
   // Marked by hand from the other end: the row is published already.
   const std::string from_c1 = hand_edit(files.results_text, kBackward, 'y');
   write_file(files.folder / "T.VORTAN", from_c1);
-  EXPECT_FALSE(vesk::set_row_mark(files.marks(), the_bond, true));
+  EXPECT_FALSE(vesk::mark_row(files.cif, files.marks(), the_bond, true));
   EXPECT_EQ(files.results(), from_c1);
   // Both ends marked; clearing clears both.
   write_file(files.folder / "T.VORTAN", hand_edit(from_c1, kForward, 'Y'));
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_bond, false));
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), the_bond, false));
   EXPECT_EQ(files.results(), files.results_text);
   // Seen from its other end the bond is no row: the JSON lists it once.
-  EXPECT_THROW(vesk::set_row_mark(files.marks(), row("bond", {"C1", "Fe1"}, {".", "2_455"}), true), vesk::Error);
+  EXPECT_THROW(vesk::mark_row(files.cif, files.marks(), row("bond", {"C1", "Fe1"}, {".", "2_455"}), true), vesk::Error);
 
   // C1-O1 was searched from O1 only; its row names C1 first, and its one record is marked.
-  EXPECT_EQ(vesk::json_bonds(files.cif.blocks[0])[1]["atoms"], vesk::Json({"C1", "O1"}));
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), row("bond", {"C1", "O1"}, {".", "."}), true));
+  EXPECT_EQ(vesk::json_rows(files.cif.phases[0], vesk::RowKind::bond)[1]["atoms"], vesk::Json({"C1", "O1"}));
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), row("bond", {"C1", "O1"}, {".", "."}), true));
   EXPECT_EQ(files.results(), hand_edit(files.results_text, kOneWay, 'Y'));
   EXPECT_TRUE(files.bond_flag(1));
 }
@@ -157,13 +171,13 @@ TEST(RowMarks, TorsionsAndHydrogenBondsAreMarkedInTheMarksFile) {
   Files files;
   // The torsion's last site has no n_klm code: the JSON's null, named "?".
   const RowIdentity the_torsion = row("torsion", {"H1", "O1", "C1", "Fe1"}, {".", ".", ".", "?"});
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_torsion, true));
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"}), true));
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), the_torsion, true));
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), row("hbond", {"O1", "H1", "O1"}, {".", ".", "3_556"}), true));
   EXPECT_EQ(files.geometry(), hand_edit(hand_edit(files.marks_text, kTorsion, 'Y'), kHbond, 'Y'));
   EXPECT_EQ(files.results(), files.results_text);
-  EXPECT_TRUE(vesk::json_torsions(files.cif.blocks[0])[0]["publish"].get<bool>());
-  EXPECT_TRUE(vesk::json_hydrogen_bonds(files.cif.blocks[0])[0]["publish"].get<bool>());
-  EXPECT_TRUE(vesk::set_row_mark(files.marks(), the_torsion, false));
+  EXPECT_TRUE(vesk::json_rows(files.cif.phases[0], vesk::RowKind::torsion)[0]["publish"].get<bool>());
+  EXPECT_TRUE(vesk::json_rows(files.cif.phases[0], vesk::RowKind::hbond)[0]["publish"].get<bool>());
+  EXPECT_TRUE(vesk::mark_row(files.cif, files.marks(), the_torsion, false));
   EXPECT_EQ(files.geometry(), hand_edit(files.marks_text, kHbond, 'Y'));
 }
 
@@ -173,7 +187,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 std::string refusal(Files& files, const RowIdentity& identity) {
   std::string message = "taken";
   try {
-    vesk::set_row_mark(files.marks(), identity, true);
+    vesk::mark_row(files.cif, files.marks(), identity, true);
   } catch (const vesk::Error& error) {
     message = error.what();
   }
@@ -198,7 +212,7 @@ TEST(RowMarks, RowsThatAreNotThereAreRefusedAndTheFilesStay) {
   Files two;
   two.cif = collector(2);
   EXPECT_PRED2(contains, refusal(two, row("bond", {"Fe1", "C1"}, {".", "2_655"})), "in phases 1 and 2");
-  EXPECT_TRUE(vesk::set_row_mark(two.marks(), row("bond", {"Fe1", "C1"}, {".", "2_655"}, 1), true));
+  EXPECT_TRUE(vesk::mark_row(two.cif, two.marks(), row("bond", {"Fe1", "C1"}, {".", "2_655"}, 1), true));
 
   // No more marks than a run keeps: the 1001st distance is refused.
   Files full;

@@ -1,4 +1,4 @@
-#include "vortan/tables.hpp"
+#include "report/tables.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,9 +10,9 @@
 #include "recio/error.hpp"
 #include "recio/format.hpp"
 #include "recio/units.hpp"
-#include "vortan/cif_output.hpp"
-#include "vortan/drawing.hpp"
-#include "vortan/paper_cif.hpp"
+#include "report/cif_output.hpp"
+#include "report/drawing.hpp"
+#include "report/paper_cif.hpp"
 
 namespace vesk {
 

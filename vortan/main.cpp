@@ -12,7 +12,7 @@
 #include "recio/error.hpp"
 #include "recio/units.hpp"
 #include "vortan/driver.hpp"
-#include "vortan/row_marks.hpp"
+#include "marks/row_marks.hpp"
 
 namespace {
 

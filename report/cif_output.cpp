@@ -1,0 +1,311 @@
+#include "report/cif_output.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <string_view>
+#include <system_error>
+
+#include "console/page.hpp"
+#include "recio/error.hpp"
+#include "recio/file_replace.hpp"
+#include "recio/units.hpp"
+
+namespace vesk {
+
+std::string cif_number(double value, float sigma, EsdKind kind) {
+  char buffer[64];
+  if (!std::isfinite(sigma)) {
+    // No s.u. can be given: the value alone, with the fewest decimals.
+    const ValueEsd e = value_esd(std::numeric_limits<float>::infinity(), kind);
+    std::snprintf(buffer, sizeof buffer, "%.*f", e.decimals, static_cast<double>(value));
+    return buffer;
+  }
+  const ValueEsd e = value_esd(sigma, kind);
+  std::string text = format_value_esd(value, sigma, kind);
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  if (text.find('*') != std::string::npos) {
+    // Too wide for the listing's field; the CIF has no field to overflow,
+    // and its s.u. takes as many digits as it needs.
+    std::snprintf(buffer, sizeof buffer, "%.*f(%.0f)", e.decimals, static_cast<double>(value),
+                  std::round(static_cast<double>(sigma) * std::pow(10.0, e.decimals)));
+    text = buffer;
+  }
+  if (e.digits == 0) text.erase(text.find('('));
+  return text;
+}
+
+std::string cif_value(const std::string& text, bool quoted) {
+  static const char* const kReserved[] = {"data_", "loop_", "global_", "save_", "stop_"};
+  bool plain = !quoted && !text.empty() && text != "." && text != "?" &&
+               std::string_view("_#$'\"[];").find(text[0]) == std::string_view::npos;
+  for (char ch : text)
+    if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') plain = false;
+  for (const char* word : kReserved) {
+    const std::string_view reserved(word);
+    if (text.size() >= reserved.size()) {
+      std::string head = text.substr(0, reserved.size());
+      std::transform(head.begin(), head.end(), head.begin(), [](unsigned char ch) { return std::tolower(ch); });
+      if (head == reserved) plain = false;
+    }
+  }
+  if (plain) return text;
+  // A quote ends a quoted value only when a blank follows it.
+  auto fits = [&text](char quote) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+      if (text[i] == quote && (i + 1 == text.size() || text[i + 1] == ' ' || text[i + 1] == '\t')) return false;
+    return text.find('\n') == std::string::npos;
+  };
+  if (fits('\'')) return "'" + text + "'";
+  if (fits('"')) return "\"" + text + "\"";
+  return "\n;" + text + "\n;\n";
+}
+
+std::string cif_file_name(const std::string& stem) { return stem + "_geom.cif"; }
+
+namespace {
+
+std::string flag(bool published) { return published ? "yes" : "no"; }
+
+// The site in full, for the comment and the listing note of a site that the
+// n_klm form cannot hold.
+std::string site_in_full(const SiteNumbering& numbering, const RowSite& site) {
+  std::string text;
+  const int code = site.image.code;
+  const LatticeTranslation& n = site.image.n;
+  const int number = [&] {
+    for (std::size_t k = 0; k < numbering.operators.size(); ++k)
+      if (numbering.operators[k].code == code) return static_cast<int>(k + 1);
+    return 0;
+  }();
+  // In the paper's setting, as its site codes are.
+  if (number > 0)
+    text = symop_xyz(in_paper_setting(operation_of(numbering.group, code, n), numbering.paper_shift)) + " ";
+  text += "(operator code " + std::to_string(code) + ", translation " + std::to_string(n[0]) + " " +
+          std::to_string(n[1]) + " " + std::to_string(n[2]) + ")";
+  return text;
+}
+
+std::string symmetry_value(const RowSite& site) { return site.code.empty() ? "?" : site.code; }
+
+struct Note {
+  std::string comment;     // for the CIF, before the row
+  std::string listing;     // for the listing
+};
+
+// The row as the notes name it: "bond O1_Si1", "hydrogen bond N1-H1...O2".
+std::string row_name(const PhaseRows& rows, const Row& row) {
+  const std::size_t atoms = row_kind_name(row.kind).atoms;
+  std::vector<std::string> labels;
+  for (std::size_t k = 0; k < atoms; ++k) labels.push_back(rows.numbering.label(row.sites[k].atom));
+  if (row.kind == RowKind::hbond) return "hydrogen bond " + labels[0] + "-" + labels[1] + "..." + labels[2];
+  std::string name = row_kind_name(row.kind).name;
+  for (std::size_t k = 0; k < atoms; ++k) name += (k == 0 ? " " : "_") + labels[k];
+  return name;
+}
+
+// The notes of one row for each of its sites, given with the label of the
+// atom there, that the n_klm form cannot hold.
+std::vector<Note> row_notes(const PhaseRows& rows, const Row& row) {
+  std::vector<Note> notes;
+  for (std::size_t k = 0; k < row_kind_name(row.kind).atoms; ++k) {
+    const RowSite& site = row.sites[k];
+    if (!site.code.empty()) continue;
+    const std::string name = rows.numbering.label(site.atom);
+    const std::string full = site_in_full(rows.numbering, site);
+    const std::string row_text = row_name(rows, row);
+    notes.push_back({"# " + name + " of " + row_text + " is at " + full,
+                     " CIF: " + row_text + ", " + name + " at " + full + " is beyond n_klm; written as ?"});
+  }
+  return notes;
+}
+
+std::vector<std::string> comments_of(const PhaseRows& rows, const Row& row) {
+  std::vector<std::string> comments;
+  for (const Note& note : row_notes(rows, row)) comments.push_back(note.comment);
+  return comments;
+}
+
+// value(s.u.) of each value of a row, as its kind rounds it; the model's
+// values are single-precision numbers but for an angle's.
+std::string value_text(const Row& row, std::size_t k) {
+  const RowValue& v = row.values[k];
+  return cif_number(static_cast<float>(v.value), v.su, row_values(row.kind).values[k].esd);
+}
+
+}  // namespace
+
+std::vector<std::string> cif_notes(const PhaseRows& rows) {
+  std::vector<std::string> lines;
+  for (const std::vector<Row>& of_kind : rows.by_kind)
+    for (const Row& row : of_kind)
+      for (const Note& note : row_notes(rows, row)) lines.push_back(note.listing);
+  return lines;
+}
+
+void write_cif_notes(int listing_unit, const PhaseRows& rows) {
+  for (const std::string& line : cif_notes(rows)) {
+    LINECHK(listing_unit, 1);
+    recio::check(recio::write(listing_unit, "(A)", {line}), listing_unit);
+  }
+}
+
+namespace {
+
+// A loop with its columns lined up; `comments` go on a line of their own
+// before the row they belong to.
+struct Loop {
+  std::vector<std::string> tags;
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::vector<std::string>> comments;
+
+  void add(std::vector<std::string> row, std::vector<std::string> notes = {}) {
+    rows.push_back(std::move(row));
+    comments.push_back(std::move(notes));
+  }
+
+  void write(std::string& out) const {
+    out += "\nloop_\n";
+    for (const std::string& tag : tags) out += tag + "\n";
+    std::vector<std::size_t> widths(tags.size(), 0);
+    for (const auto& row : rows)
+      for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      for (const std::string& comment : comments[r]) out += comment + "\n";
+      std::string line;
+      for (std::size_t c = 0; c < rows[r].size(); ++c) {
+        if (c > 0) line += ' ';
+        line += rows[r][c];
+        if (c + 1 < rows[r].size() && rows[r][c].find('\n') == std::string::npos)
+          line.append(widths[c] - rows[r][c].size(), ' ');
+      }
+      out += line + "\n";
+    }
+  }
+};
+
+std::string block_name(const std::string& name, int phase) {
+  std::string text = name.empty() ? std::string("vortan") : name;
+  for (char& ch : text)
+    if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-' || ch == '.')) ch = '_';
+  // CIF 1.1 holds block codes of at most 75 characters, "data_" included.
+  const std::string suffix = "_phase" + std::to_string(phase);
+  constexpr std::size_t kLongestBlockCode = 75 - 5;
+  if (text.size() + suffix.size() > kLongestBlockCode) text.resize(kLongestBlockCode - suffix.size());
+  return text + suffix;
+}
+
+
+// The torsion and hydrogen-bond loops.
+void write_torsion_loops(const PhaseRows& rows, std::string& out) {
+  const SiteNumbering& names = rows.numbering;
+  if (!rows.of(RowKind::torsion).empty()) {
+    Loop torsions;
+    torsions.tags = {"_geom_torsion_atom_site_label_1", "_geom_torsion_atom_site_label_2",
+                     "_geom_torsion_atom_site_label_3", "_geom_torsion_atom_site_label_4", "_geom_torsion",
+                     "_geom_torsion_site_symmetry_1", "_geom_torsion_site_symmetry_2",
+                     "_geom_torsion_site_symmetry_3", "_geom_torsion_site_symmetry_4", "_geom_torsion_publ_flag"};
+    for (const Row& t : rows.of(RowKind::torsion)) {
+      std::vector<std::string> row;
+      for (std::size_t k = 0; k < 4; ++k) row.push_back(cif_value(names.label(t.sites[k].atom)));
+      row.push_back(value_text(t, 0));
+      for (std::size_t k = 0; k < 4; ++k) row.push_back(symmetry_value(t.sites[k]));
+      row.push_back(flag(t.marked));
+      torsions.add(std::move(row), comments_of(rows, t));
+    }
+    torsions.write(out);
+  }
+  if (!rows.of(RowKind::hbond).empty()) {
+    Loop hbonds;
+    hbonds.tags = {"_geom_hbond_atom_site_label_D", "_geom_hbond_atom_site_label_H",
+                   "_geom_hbond_atom_site_label_A", "_geom_hbond_distance_DH", "_geom_hbond_distance_HA",
+                   "_geom_hbond_distance_DA", "_geom_hbond_angle_DHA", "_geom_hbond_site_symmetry_D",
+                   "_geom_hbond_site_symmetry_H", "_geom_hbond_site_symmetry_A", "_geom_hbond_publ_flag"};
+    for (const Row& h : rows.of(RowKind::hbond))
+      hbonds.add({cif_value(names.label(h.sites[0].atom)), cif_value(names.label(h.sites[1].atom)),
+                  cif_value(names.label(h.sites[2].atom)), value_text(h, 0), value_text(h, 1), value_text(h, 2),
+                  value_text(h, 3), symmetry_value(h.sites[0]), symmetry_value(h.sites[1]),
+                  symmetry_value(h.sites[2]), flag(h.marked)},
+                 comments_of(rows, h));
+    hbonds.write(out);
+  }
+}
+
+void write_block(const PhaseRows& rows, const std::string& name, std::string& out) {
+  const SiteNumbering& names = rows.numbering;
+  out += "\ndata_" + block_name(name, rows.phase()) + "\n";
+  out += "# Phase " + std::to_string(rows.phase()) + (names.title.empty() ? "" : ": " + ascii_text(names.title)) +
+         "; space group " + ascii_text(names.symbol) + "\n";
+  if (!names.paper.empty()) out += "# Site codes numbered as the operators of " + ascii_text(names.paper) + "\n";
+
+  if (names.symops.empty()) {
+    out += "\n# The space group gave no operators\n";
+  } else {
+    Loop symops;
+    symops.tags = {"_space_group_symop_id", "_space_group_symop_operation_xyz"};
+    for (const PaperSymop& symop : names.symops)
+      symops.add({cif_value(ascii_text(symop.id)), cif_value(ascii_text(symop.xyz), true)});
+    symops.write(out);
+  }
+
+  if (rows.of(RowKind::bond).empty()) {
+    out += "\n# No distances within the limits\n";
+  } else {
+    Loop bonds;
+    bonds.tags = {"_geom_bond_atom_site_label_1", "_geom_bond_atom_site_label_2", "_geom_bond_distance",
+                  "_geom_bond_site_symmetry_2", "_geom_bond_publ_flag"};
+    for (const Row& bond : rows.of(RowKind::bond))
+      bonds.add({cif_value(names.label(bond.sites[0].atom)), cif_value(names.label(bond.sites[1].atom)),
+                 value_text(bond, 0), symmetry_value(bond.sites[1]), flag(bond.marked)},
+                comments_of(rows, bond));
+    bonds.write(out);
+  }
+
+  if (rows.of(RowKind::angle).empty()) {
+    out += "\n# No angles\n";
+  } else {
+    Loop angles;
+    angles.tags = {"_geom_angle_atom_site_label_1", "_geom_angle_atom_site_label_2",
+                   "_geom_angle_atom_site_label_3", "_geom_angle",
+                   "_geom_angle_site_symmetry_1",   "_geom_angle_site_symmetry_3",
+                   "_geom_angle_publ_flag"};
+    for (const Row& angle : rows.of(RowKind::angle))
+      angles.add({cif_value(names.label(angle.sites[0].atom)), cif_value(names.label(angle.sites[1].atom)),
+                  cif_value(names.label(angle.sites[2].atom)), value_text(angle, 0), symmetry_value(angle.sites[0]),
+                  symmetry_value(angle.sites[2]), flag(angle.marked)},
+                 comments_of(rows, angle));
+    angles.write(out);
+  }
+
+  write_torsion_loops(rows, out);
+}
+
+}  // namespace
+
+std::string cif_text(const RunRows& rows) {
+  std::string out = "#\\#CIF_1.1\n# Distances and angles written by vortan";
+  if (!rows.name.empty()) out += " from " + ascii_text(rows.name) + ".EXP";
+  out += "\n";
+  if (rows.phases.empty()) out += "# No phase was processed\n";
+  for (const PhaseRows& phase : rows.phases) write_block(phase, rows.name, out);
+  return out;
+}
+
+void write_cif_file(const RunRows& rows, const std::string& file) {
+  // A temporary of this process, created exclusively: nothing placed under
+  // its name (a symbolic link, another run's file) is followed or overwritten.
+  const std::string temporary = recio::temporary_name(file);
+  recio::write_new_file(temporary, cif_text(rows), "publication CIF");
+  try {
+    recio::rename_file(temporary, file, "publication CIF");
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw;
+  }
+}
+
+}  // namespace vesk

@@ -1,0 +1,255 @@
+#include "report/rows.hpp"
+
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+#include "recio/error.hpp"
+
+namespace vesk {
+
+namespace {
+
+// In the order of RowKind.
+const RowKindValues kRowValues[] = {
+    // 0 bond
+    {1, {{{"distance", EsdKind::Distance}, {"", EsdKind::Distance}, {"", EsdKind::Distance}, {"", EsdKind::Distance}}}},
+    // 1 angle
+    {1, {{{"angle", EsdKind::Angle}, {"", EsdKind::Angle}, {"", EsdKind::Angle}, {"", EsdKind::Angle}}}},
+    // 2 torsion
+    {1, {{{"angle", EsdKind::Angle}, {"", EsdKind::Angle}, {"", EsdKind::Angle}, {"", EsdKind::Angle}}}},
+    // 3 hydrogen bond: D-H, H...A, D...A, D-H...A
+    {4, {{{"d_h", EsdKind::Distance}, {"h_a", EsdKind::Distance}, {"d_a", EsdKind::Distance}, {"angle", EsdKind::Angle}}}},
+};
+
+RowSite site_of(const PhaseRows& rows, int atom, const ImageName& image) {
+  return {atom, image, site_symmetry_code(rows.numbering, image.code, image.n)};
+}
+
+// The central atom of a bond or an angle, in its own place.
+RowSite own_site(int atom) { return {atom, ImageName{1, {}}, "."}; }
+
+int cell_of(const ImageName& image) { return cell_code(image.n[0], image.n[1], image.n[2]); }
+
+bool any_marked(const RunMarks& marks, int phase, const Row& row) {
+  for (const RecordKey& record : row_records(phase, row))
+    if (is_marked(marks, record)) return true;
+  return false;
+}
+
+// Labels and codes as one key (a code that cannot be written is "?").
+std::string identity_key(const std::vector<std::string>& labels, const std::vector<std::string>& codes) {
+  std::string key;
+  for (const std::string& label : labels) key += label + '\n';
+  for (const std::string& code : codes) key += code + '\n';
+  return key;
+}
+
+std::string phase_list(const std::vector<int>& phases) {
+  std::string text;
+  for (std::size_t k = 0; k < phases.size(); ++k)
+    text += (k == 0 ? "" : k + 1 == phases.size() ? " and " : ", ") + std::to_string(phases[k]);
+  return text;
+}
+
+}  // namespace
+
+const RowKindValues& row_values(RowKind kind) { return kRowValues[static_cast<std::size_t>(kind)]; }
+
+PhaseRows& start_phase_rows(RunRows& rows, const PhaseDescription& phase) {
+  PhaseRows phase_rows;
+  phase_rows.numbering = number_sites(phase, rows.paper);
+  rows.phases.push_back(std::move(phase_rows));
+  return rows.phases.back();
+}
+
+void add_bond_row(RowBuilder& builder, int central, const Bond& bond, float sigma, bool chemical) {
+  const PhaseDescription& phase = builder.phase;
+  // The same bond from the neighbour: the central atom's image under the
+  // inverse operation, named as the search names it.
+  const Vec3& from = phase.atoms[static_cast<std::size_t>(central - 1)].x;
+  const std::optional<ImageName> back =
+      image_name(phase.group, from, image_of(inverse(operation_of(phase.group, bond.code, bond.n)), from));
+  const ImageName reverse = back ? *back : ImageName{0, {}};
+  const bool other_seen =
+      back && builder.bond_records.count({bond.atom, central, reverse.code, reverse.n}) != 0;
+  builder.bond_records.insert({central, bond.atom, bond.code, bond.n});
+  if (other_seen) return;
+  Row row;
+  row.kind = RowKind::bond;
+  row.values[0] = {bond.d, sigma};
+  row.chemical = chemical;
+  if (central > bond.atom && back) {
+    // The other direction was not searched (a type with a negative radius):
+    // the row starts at the atom that comes first all the same.
+    row.sites[0] = own_site(bond.atom);
+    row.sites[1] = site_of(builder.rows, central, reverse);
+    row.reverse = ImageName{bond.code, bond.n};
+  } else {
+    row.sites[0] = own_site(central);
+    row.sites[1] = site_of(builder.rows, bond.atom, ImageName{bond.code, bond.n});
+    row.reverse = reverse;
+  }
+  row.marked = any_marked(builder.marks, phase.number, row);
+  builder.rows.of(RowKind::bond).push_back(std::move(row));
+}
+
+void add_angle_row(RowBuilder& builder, int central, const Bond& first, const Bond& second, double degrees,
+                   float sigma) {
+  Row row;
+  row.kind = RowKind::angle;
+  row.sites[0] = site_of(builder.rows, first.atom, ImageName{first.code, first.n});
+  row.sites[1] = own_site(central);
+  row.sites[2] = site_of(builder.rows, second.atom, ImageName{second.code, second.n});
+  row.values[0] = {degrees, sigma};
+  row.marked = any_marked(builder.marks, builder.phase.number, row);
+  builder.rows.of(RowKind::angle).push_back(std::move(row));
+}
+
+void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, float degrees, float sigma) {
+  Row row;
+  row.kind = RowKind::torsion;
+  for (std::size_t k = 0; k < 4; ++k) row.sites[k] = site_of(builder.rows, atoms.atoms[k], atoms.names[k]);
+  row.values[0] = {degrees, sigma};
+  row.marked = any_marked(builder.marks, builder.phase.number, row);
+  builder.rows.of(RowKind::torsion).push_back(std::move(row));
+}
+
+void add_hbond_row(RowBuilder& builder, const HydrogenBond& hbond) {
+  Row row;
+  row.kind = RowKind::hbond;
+  row.sites[0] = site_of(builder.rows, hbond.donor.point.atom, hbond.donor.name);
+  row.sites[1] = site_of(builder.rows, hbond.hydrogen.point.atom, hbond.hydrogen.name);
+  row.sites[2] = site_of(builder.rows, hbond.acceptor.point.atom, hbond.acceptor.name);
+  row.values = {RowValue{hbond.dh, hbond.dh_sigma}, RowValue{hbond.ha, hbond.ha_sigma},
+                RowValue{hbond.da, hbond.da_sigma}, RowValue{hbond.angle, hbond.angle_sigma}};
+  row.marked = any_marked(builder.marks, builder.phase.number, row);
+  builder.rows.of(RowKind::hbond).push_back(std::move(row));
+}
+
+void build_phase_rows(PhaseRows& rows, const PhaseDescription& phase, const PhaseGeometry& geometry,
+                      const RunMarks& marks) {
+  if (!geometry.computed) return;
+  RowBuilder builder{rows, phase, marks};
+  const int atoms = static_cast<int>(phase.atoms.size());
+  for (int i = 1; i <= atoms; ++i) {
+    const std::vector<Bond>& bonded = geometry.bonds.bonds_of(i);
+    for (const Contact& c : geometry.contacts_of(i)) {
+      const bool chemical = std::any_of(bonded.begin(), bonded.end(), [&](const Bond& b) {
+        return b.atom == c.atom && b.code == c.code && b.n == c.n;
+      });
+      add_bond_row(builder, i, Bond{c.atom, c.code, c.n, c.x, c.d}, c.sigma, chemical);
+    }
+    const std::vector<Bond> kept = kept_neighbours(geometry, i);
+    for_each_angle(geometry, i, kept, [&](const Bond& first, const Bond& second, const AngleValue& angle) {
+      add_angle_row(builder, i, first, second, angle.degrees, angle.sigma);
+    });
+  }
+  for (const Torsion& t : geometry.torsions) add_torsion_row(builder, torsion_atoms(geometry, t), t.degrees, t.sigma);
+  for (const HydrogenBond& h : geometry.hbonds) add_hbond_row(builder, h);
+}
+
+std::vector<RecordKey> row_records(int phase, const Row& row) {
+  const auto& s = row.sites;
+  switch (row.kind) {
+    case RowKind::bond: {
+      // The record from the row's first atom, then the one from the other
+      // end (absent when that direction was not searched; the same record
+      // for a bond to an image its own operation takes back).
+      std::vector<RecordKey> records{
+          {phase, 0, {s[0].atom, s[1].atom, s[1].image.code, cell_of(s[1].image)}}};
+      const RecordKey other{phase, 0, {s[1].atom, s[0].atom, row.reverse.code, cell_of(row.reverse)}};
+      if (row.reverse.code != 0 && !(other == records.front())) records.push_back(other);
+      return records;
+    }
+    case RowKind::angle:
+      return {{phase, 1,
+               {s[0].atom, s[1].atom, s[2].atom, s[0].image.code, cell_of(s[0].image), s[2].image.code,
+                cell_of(s[2].image)}}};
+    case RowKind::torsion:
+      return {{phase, kTorsionKind,
+               {s[0].atom, s[1].atom, s[2].atom, s[3].atom, s[0].image.code, cell_of(s[0].image), s[2].image.code,
+                cell_of(s[2].image), s[3].image.code, cell_of(s[3].image)}}};
+    case RowKind::hbond:
+      return {{phase, kHbondKind,
+               {s[0].atom, s[1].atom, s[2].atom, s[0].image.code, cell_of(s[0].image), s[2].image.code,
+                cell_of(s[2].image)}}};
+  }
+  return {};
+}
+
+RowIdentity row_identity(const PhaseRows& rows, const Row& row) {
+  RowIdentity identity;
+  identity.kind = row_kind_name(row.kind).name;
+  identity.phase = rows.phase();
+  for (std::size_t k = 0; k < row_kind_name(row.kind).atoms; ++k) {
+    identity.labels.push_back(rows.numbering.label(row.sites[k].atom));
+    identity.site_codes.push_back(row.sites[k].code.empty() ? std::string("?") : row.sites[k].code);
+  }
+  return identity;
+}
+
+struct RowFinder {
+  // (phase, kind) -> identity key -> the rows, in their order
+  std::map<std::pair<int, RowKind>, std::unordered_map<std::string, std::vector<std::size_t>>> rows;
+};
+
+std::shared_ptr<RowFinder> new_row_finder() { return std::make_shared<RowFinder>(); }
+
+namespace {
+
+// The rows of a phase and kind that have the identity.
+std::vector<std::size_t> rows_of(const PhaseRows& rows, RowKind kind, const RowIdentity& identity,
+                                 RowFinder* finder) {
+  const std::vector<Row>& of_kind = rows.of(kind);
+  const std::string wanted = identity_key(identity.labels, identity.site_codes);
+  auto key_of = [&rows](const Row& row) {
+    const RowIdentity named = row_identity(rows, row);
+    return identity_key(named.labels, named.site_codes);
+  };
+  if (finder == nullptr) {
+    std::vector<std::size_t> found;
+    for (std::size_t r = 0; r < of_kind.size(); ++r)
+      if (key_of(of_kind[r]) == wanted) found.push_back(r);
+    return found;
+  }
+  auto [at, fresh] = finder->rows.try_emplace({rows.phase(), kind});
+  if (fresh)
+    for (std::size_t r = 0; r < of_kind.size(); ++r) at->second[key_of(of_kind[r])].push_back(r);
+  const auto found = at->second.find(wanted);
+  return found == at->second.end() ? std::vector<std::size_t>{} : found->second;
+}
+
+}  // namespace
+
+FoundRow find_row(RunRows& rows, const RowIdentity& identity, RowFinder* finder) {
+  check_row_form(identity);
+  const RowKind kind = *row_kind(identity.kind);
+  std::vector<FoundRow> found;
+  std::vector<int> phases;
+  for (PhaseRows& phase_rows : rows.phases) {
+    if (identity.phase != 0 && phase_rows.phase() != identity.phase) continue;
+    const std::vector<std::size_t> matches = rows_of(phase_rows, kind, identity, finder);
+    if (matches.size() > 1)
+      throw AmbiguousRow("The row \"" + describe_row(identity) + "\" names " + std::to_string(matches.size()) +
+                         " rows of phase " + std::to_string(phase_rows.phase()) +
+                         " (sites whose code cannot be written)");
+    if (matches.empty()) continue;
+    found.push_back({&phase_rows, &phase_rows.of(kind)[matches.front()]});
+    phases.push_back(phase_rows.phase());
+  }
+  if (found.empty()) throw UnknownRow("No row of this run is \"" + describe_row(identity) + "\"");
+  if (found.size() > 1)
+    throw AmbiguousRow("The row \"" + describe_row(identity) + "\" is in phases " + phase_list(phases) +
+                       "; name the phase of the one to mark");
+  return found.front();
+}
+
+bool mark_row(RunRows& rows, const MarksFiles& files, const RowIdentity& identity, bool publish, RowFinder* finder) {
+  const FoundRow found = find_row(rows, identity, finder);
+  const bool changed = set_row_mark(files, row_records(found.phase->phase(), *found.row), identity, publish);
+  found.row->marked = publish;
+  return changed;
+}
+
+}  // namespace vesk

@@ -1,0 +1,145 @@
+// The rows a user sees and marks, one model for every output that shows
+// them: the geometry loops of the publication CIF, the "bonds", "angles",
+// "torsions" and "hydrogen_bonds" of NAME.json, the page and --mark. Built
+// once per phase from its geometry model and the marks the run read
+// (build_phase_rows); afterwards only a row's `marked` changes (mark_row).
+//
+// Per phase and kind the rows come in the order of the records of the marks
+// files: a bond once, from the atom that comes first (its two records, one
+// from each end, are one row), each angle, torsion angle and hydrogen bond
+// as its record. A row names its atoms by label and site code in the
+// phase's numbering (report/site_numbering.hpp), as NAME.json shows them.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "crystal/phase.hpp"
+#include "crystal/symmetry_operation.hpp"
+#include "geometry/phase_geometry.hpp"
+#include "marks/row_marks.hpp"
+#include "marks/run_marks.hpp"
+#include "report/paper_cif.hpp"
+#include "report/site_numbering.hpp"
+#include "report/tables.hpp"
+
+namespace vesk {
+
+constexpr std::size_t kMostRowAtoms = 4;   // a torsion angle's
+constexpr std::size_t kMostRowValues = 4;  // a hydrogen bond's
+
+// An atom of a row where the row has it.
+struct RowSite {
+  int atom = 0;           // from 1
+  ImageName image{1, {}}; // operator code and lattice translation of the search
+  std::string code;       // n_klm in the numbering; "." in its own place; empty when the form cannot hold it
+};
+
+// A value with its s.u. as the geometry model holds them; an s.u. that is
+// negative or not finite is none.
+struct RowValue {
+  double value = 0;
+  float su = 0;
+};
+
+struct Row {
+  RowKind kind = RowKind::bond;
+  std::array<RowSite, kMostRowAtoms> sites;     // the kind's atoms, in NAME.json's order
+  std::array<RowValue, kMostRowValues> values;  // the kind's values (RowValueKind)
+  // A bond's first atom as the search from its second atom names it, which
+  // names the bond's record from that end; code 0 when there is none.
+  ImageName reverse{0, {}};
+  bool chemical = false;  // a bond of the bond graph, not only a distance
+  bool marked = false;    // marked for publication in the marks files
+};
+
+// The values of a row of each kind: their names in NAME.json and how
+// value(s.u.) rounds them.
+struct RowValueKind {
+  const char* name;
+  EsdKind esd;
+};
+struct RowKindValues {
+  std::size_t count;
+  std::array<RowValueKind, kMostRowValues> values;
+};
+// bond: distance; angle and torsion: angle; hbond: D-H, H...A, D...A, D-H...A.
+const RowKindValues& row_values(RowKind kind);
+
+struct PhaseRows {
+  SiteNumbering numbering;  // the phase's labels and operators, its number, name and group
+  std::array<std::vector<Row>, kRowKinds> by_kind;
+
+  int phase() const { return numbering.phase; }
+  std::vector<Row>& of(RowKind kind) { return by_kind[static_cast<std::size_t>(kind)]; }
+  const std::vector<Row>& of(RowKind kind) const { return by_kind[static_cast<std::size_t>(kind)]; }
+};
+
+struct RunRows {
+  std::string name;               // the experiment's stem without its folder
+  std::optional<PaperCif> paper;  // numbering and labels of the paper's CIF
+  std::vector<PhaseRows> phases;  // in the order the run computed them
+};
+
+// A phase's rows, none yet, numbered as number_sites numbers them (which
+// throws for a paper that does not fit); before the phase is computed,
+// since PLAN names its atoms in this numbering.
+PhaseRows& start_phase_rows(RunRows& rows, const PhaseDescription& phase);
+
+// Every row of the phase's geometry model, marked as the run read the marks.
+void build_phase_rows(PhaseRows& rows, const PhaseDescription& phase, const PhaseGeometry& geometry,
+                      const RunMarks& marks);
+
+// Adds a phase's rows one at a time, as build_phase_rows does, each marked
+// as the run read the marks.
+struct RowBuilder {
+  PhaseRows& rows;
+  const PhaseDescription& phase;
+  const RunMarks& marks;
+  // Every bond record handed in, by its central atom, neighbour, operator
+  // code and translation: the record from the other end adds no row.
+  std::set<std::tuple<int, int, int, LatticeTranslation>> bond_records{};
+};
+void add_bond_row(RowBuilder& builder, int central, const Bond& bond, float sigma, bool chemical);
+void add_angle_row(RowBuilder& builder, int central, const Bond& first, const Bond& second, double degrees,
+                   float sigma);
+void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, float degrees, float sigma);
+void add_hbond_row(RowBuilder& builder, const HydrogenBond& hbond);
+
+// The records of the marks files that carry a row's mark, the one from the
+// row's first atom first.
+std::vector<RecordKey> row_records(int phase, const Row& row);
+
+// A row's name as the page and --mark give it; a site code the n_klm form
+// cannot hold is "?".
+RowIdentity row_identity(const PhaseRows& rows, const Row& row);
+
+// Finds rows by identity without going through every row again: an index
+// per phase and kind, made at its first use (the rows never change but for
+// their marks).
+struct RowFinder;
+std::shared_ptr<RowFinder> new_row_finder();
+
+struct FoundRow {
+  PhaseRows* phase = nullptr;
+  Row* row = nullptr;
+};
+// The one row of the identity; throws UnknownRow when there is none and
+// AmbiguousRow when it names rows of several phases (or several rows of
+// one), vesk::Error for an identity of no kind or of the wrong counts.
+FoundRow find_row(RunRows& rows, const RowIdentity& identity, RowFinder* finder = nullptr);
+
+// Sets (publish) or clears the mark of the row in the marks files
+// (set_row_mark) and in the model, so that the outputs written after show
+// it; returns whether the file changed. Throws as find_row and set_row_mark
+// do, leaving the row as it was.
+bool mark_row(RunRows& rows, const MarksFiles& files, const RowIdentity& identity, bool publish,
+              RowFinder* finder = nullptr);
+
+}  // namespace vesk

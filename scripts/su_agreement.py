@@ -1,0 +1,401 @@
+#!/usr/bin/python3
+"""How well the s.u.'s of bonds and angles meet the published ones.
+
+For every published block (tests/data/published/*.cif.gz, or the CIFs named)
+this runs the real programs, cif2exp then vortan --json, in a temporary
+folder, finds the paper's own _geom_bond and _geom_angle rows among vortan's
+rows (by atoms and geometry, whatever the operator numbering), and compares
+our s.u. with the paper's.  The same statistics are given for two baselines:
+
+  ours      cif2exp as it stands (the full covariance where it gives one)
+  diagonal  cif2exp --diagonal where it has the option, else plain cif2exp:
+            the covariance built from the CIF's rounded s.u.'s
+  oracle    smtbx's covariance at the published parameters
+            (tests/lsq_reference.py), propagated to the same rows
+
+For bonds and angles separately: the median of our s.u. over the published
+one, its 5th-95th percentiles, the fraction more than 30% off, the fraction
+within 10%; riding-H rows (an atom with _atom_site_calc_flag calc or
+refinement flag R) and rows printed without an s.u. are left out.  A second
+line leaves out the rows that join an atom to its own symmetry image as
+well: SHELXL's s.u. for those is about half the full propagation's.  Then R1
+as cif2exp reports it against the paper's, and the blocks that fell back to
+the diagonal covariance with cif2exp's reason.
+
+  scripts/su_agreement.py [CIF ...] [--build build] [--sources ours,diagonal,oracle]
+                          [--simple] [--modelled] [--json OUT] [--per-block] [--keep]
+
+Run it with Debian's /usr/bin/python3 (python3-cctbx reads the CIFs).
+"""
+
+import argparse
+import glob
+import json
+import math
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import lsq_reference as ref  # noqa: E402  (exits 77 without cctbx)
+import numpy as np  # noqa: E402
+
+
+# ------------------------------------------------------------- geometry
+
+def orthogonaliser(cell):
+    a, b, c, al, be, ga = cell
+    ca, cb, cg = (math.cos(math.radians(x)) for x in (al, be, ga))
+    sg = math.sin(math.radians(ga))
+    v = math.sqrt(1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg)
+    return np.array([[a, b * cg, c * cb],
+                     [0, b * sg, c * (ca - cb * cg) / sg],
+                     [0, 0, c * v / sg]])
+
+
+def parse_xyz(text):
+    """'-x+1/2, y, z-1/2' -> (R, t)."""
+    r, t = np.zeros((3, 3)), np.zeros(3)
+    for row, part in enumerate(text.lower().replace(" ", "").split(",")):
+        for sign, term in re.findall(r"([+-]?)([^+-]+)", part):
+            s = -1.0 if sign == "-" else 1.0
+            if term in "xyz":
+                r[row, "xyz".index(term)] += s
+            elif "/" in term:
+                n, d = term.split("/")
+                t[row] += s * float(n) / float(d)
+            else:
+                t[row] += s * float(term)
+    return r, t
+
+
+def apply_code(code, operators, frac):
+    """Fractional position of an atom moved by a site code 'n_klm'."""
+    if code in (None, ".", "?"):
+        return np.array(frac)
+    m = re.match(r"^(\w+?)(?:_(\d)(\d)(\d))?$", code)
+    r, t = operators[m.group(1)]
+    p = r.dot(frac) + t
+    if m.group(2):
+        p = p + np.array([int(m.group(i)) - 5 for i in (2, 3, 4)])
+    return p
+
+
+class Rows(object):
+    """Rows of one structure, found again by their geometry."""
+
+    def __init__(self, cell, operators, sites):
+        self.m = orthogonaliser(cell)
+        self.operators = operators
+        self.sites = sites            # label (upper case) -> fractional
+        self.bonds, self.angles = {}, {}
+
+    def points(self, atoms, codes):
+        return [self.m.dot(apply_code(c, self.operators, self.sites[a.upper()]))
+                for a, c in zip(atoms, codes)]
+
+    def add(self, kind, atoms, codes, payload):
+        try:
+            p = self.points(atoms, codes)
+        except (KeyError, AttributeError, TypeError):
+            return
+        if kind == "bond":
+            key = tuple(sorted(a.upper() for a in atoms))
+            self.bonds.setdefault(key, []).append((p[1] - p[0], atoms[0].upper(), payload))
+        else:
+            key = (atoms[1].upper(),) + tuple(sorted((atoms[0].upper(), atoms[2].upper())))
+            self.angles.setdefault(key, []).append(
+                ((atoms[0].upper(), p[0] - p[1]), (atoms[2].upper(), p[2] - p[1]), payload))
+
+    def find(self, kind, atoms, codes, tolerance=0.02):
+        try:
+            p = self.points(atoms, codes)
+        except (KeyError, AttributeError, TypeError):
+            return None
+        if kind == "bond":
+            v = p[1] - p[0]
+            for w, first, payload in self.bonds.get(tuple(sorted(a.upper() for a in atoms)), []):
+                w = w if first == atoms[0].upper() else -w
+                if np.linalg.norm(v - w) < tolerance:
+                    return payload
+            return None
+        ends = [(atoms[0].upper(), p[0] - p[1]), (atoms[2].upper(), p[2] - p[1])]
+        key = (atoms[1].upper(),) + tuple(sorted((atoms[0].upper(), atoms[2].upper())))
+        for e1, e2, payload in self.angles.get(key, []):
+            for x, y in ((e1, e2), (e2, e1)):
+                if x[0] == ends[0][0] and y[0] == ends[1][0] and \
+                        np.linalg.norm(x[1] - ends[0][1]) < tolerance and \
+                        np.linalg.norm(y[1] - ends[1][1]) < tolerance:
+                    return payload
+        return None
+
+
+def paper_structure(block):
+    """The paper's cell, operators and sites, for finding its rows."""
+    cell = [ref.number_and_su(ref.item(block, t))[0] for t in (
+        "_cell_length_a", "_cell_length_b", "_cell_length_c",
+        "_cell_angle_alpha", "_cell_angle_beta", "_cell_angle_gamma")]
+    xyz = (ref.loop_column(block, "_space_group_symop_operation_xyz")
+           or ref.loop_column(block, "_symmetry_equiv_pos_as_xyz"))
+    ids = (ref.loop_column(block, "_space_group_symop_id")
+           or ref.loop_column(block, "_symmetry_equiv_pos_site_id"))
+    if not ids or len(ids) != len(xyz):
+        ids = [str(i + 1) for i in range(len(xyz))]
+    operators = {i: parse_xyz(s) for i, s in zip(ids, xyz)}
+    labels = ref.loop_column(block, "_atom_site_label")
+    coords = [ref.loop_column(block, "_atom_site_fract_" + a) for a in "xyz"]
+    sites = {}
+    for n, label in enumerate(labels):
+        values = [ref.number_and_su(c[n])[0] for c in coords]
+        if None not in values:
+            sites[label.upper()] = np.array(values)
+    return cell, operators, sites
+
+
+def longest_leg(block):
+    """The longest distance the paper's bonds and angles reach, so that
+    vortan's limits take them all in."""
+    cell, operators, sites = paper_structure(block)
+    rows = Rows(cell, operators, sites)
+    longest = 2.0
+    for kind, atoms, codes, _ in ref.paper_rows(block):
+        try:
+            p = rows.points(atoms, codes)
+        except (KeyError, AttributeError, TypeError):
+            continue
+        centre = p[0] if kind == "bond" else p[1]
+        longest = max([longest] + [float(np.linalg.norm(q - centre)) for q in p])
+    return longest
+
+
+# ------------------------------------------------------------ the runs
+
+def run(command, cwd):
+    result = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
+    return result.returncode, result.stdout + result.stderr
+
+
+def cif2exp_has_diagonal(build):
+    code, text = run([os.path.join(build, "cif2exp"), "--help"], ROOT)
+    return "--diagonal" in text
+
+
+def our_rows(cif, folder, build, block, diagonal_option):
+    """cif2exp then vortan --json: vortan's rows, and what cif2exp said."""
+    name = "BLOCK"
+    longest = longest_leg(block)
+    command = [os.path.join(build, "cif2exp"), cif, name,
+               "--dmax", "%.2f" % max(3.2, longest + 0.3),
+               "--dagl", "%.2f" % (longest + 0.05), "--force"]
+    if diagonal_option:
+        command.append("--diagonal")
+    code, said = run(command, folder)
+    if code != 0:
+        return None, said
+    code, text = run([os.path.join(build, "vortan"), name, "--json"], folder)
+    if code != 0:
+        return None, said + text
+    with open(os.path.join(folder, name + ".json")) as f:
+        result = json.load(f)
+    labels = {}
+    with open(os.path.join(folder, name + ".CIFSRC")) as f:
+        for line in f:
+            words = line.split()
+            if len(words) == 3 and words[0] == "label":
+                labels[words[1].upper()] = words[2]
+    return (result, labels), said
+
+
+def vortan_index(result, labels):
+    phase = result["phases"][0]
+    operators = {str(i + 1): parse_xyz(s) for i, s in enumerate(phase["symmetry_operators"])}
+    sites = {labels.get(a["label"].upper(), a["label"]).upper(): np.array(a["fract"])
+             for a in phase["atoms"]}
+    cell = phase["cell"]
+    if isinstance(cell, dict):
+        cell = [cell[k]["value"] if isinstance(cell[k], dict) else cell[k]
+                for k in ("a", "b", "c", "alpha", "beta", "gamma")]
+    else:
+        cell = [c["value"] if isinstance(c, dict) else c for c in cell]
+    rows = Rows(cell, operators, sites)
+    rename = lambda names: [labels.get(n.upper(), n) for n in names]
+    for b in phase["bonds"]:
+        rows.add("bond", rename(b["atoms"]), b["site_codes"], b["distance"])
+    for a in phase["angles"]:
+        rows.add("angle", rename(a["atoms"]), a["site_codes"], a["angle"])
+    return rows
+
+
+def reported_r1(said):
+    m = re.search(r"R1 ([0-9.]+)", said)
+    return float(m.group(1)) if m else None
+
+
+def fell_back(said):
+    """None when cif2exp wrote a full covariance, else its reason."""
+    if re.search(r"full covariance", said):
+        return None
+    lines = [l.strip() for l in said.splitlines()
+             if re.search(r"diagonal|unsupported|fall|instead", l, re.I)]
+    return "; ".join(lines) if lines else "diagonal covariance from the CIF's s.u.'s"
+
+
+# ------------------------------------------------------------ statistics
+
+def statistics(ratios, self_image=True):
+    """ratios: (ours / paper, row joins an atom to its own image) pairs."""
+    r = np.array([x for x, own in ratios if self_image or not own])
+    if not len(r):
+        return None
+    return dict(n=len(r), median=float(np.median(r)),
+                p5=float(np.percentile(r, 5)), p95=float(np.percentile(r, 95)),
+                beyond30=float(np.mean(np.abs(r - 1) > 0.3)),
+                within10=float(np.mean(np.abs(r - 1) <= 0.1)))
+
+
+def describe(stats):
+    if stats is None:
+        return "no rows"
+    return ("n %4d  median %.2f  5-95%% %.2f-%.2f  beyond 30%% %4.1f%%  within 10%% %4.1f%%"
+            % (stats["n"], stats["median"], stats["p5"], stats["p95"],
+               100 * stats["beyond30"], 100 * stats["within10"]))
+
+
+def measure_block(path, build, sources, diagonal_option, keep):
+    name, block = ref.load_block(path)
+    riding = ref.riding_atoms(block)
+    paper = ref.paper_rows(block)
+    out = dict(file=os.path.basename(path), block=name, ratios={}, notes=[])
+    out["paper_r1"] = ref.number_and_su(ref.item(block, "_refine_ls_R_factor_gt"))[0]
+    folder = tempfile.mkdtemp(prefix="su_agreement_")
+    try:
+        cif = os.path.join(folder, "block.cif")
+        with open(cif, "w") as f:
+            f.write(ref.read_text(path))
+        for source in sources:
+            ratios = {"bond": [], "angle": []}
+            if source == "oracle":
+                report, model = ref.analyse(path)
+                out["oracle_status"] = report["status"]
+                out["oracle_r1"] = report.get("r1_gt")
+                if model is None:
+                    out["ratios"][source] = None
+                    continue
+                for m in report["measures"]:
+                    if m["riding"] or not m.get("paper_su") or "su" not in m:
+                        continue
+                    ratios[m["kind"]].append((m["su"] / m["paper_su"], m["self_image"]))
+                out["ratios"][source] = ratios
+                continue
+            sub = os.path.join(folder, source)
+            os.mkdir(sub)
+            rows, said = our_rows(cif, sub, build, block, diagonal_option and source == "diagonal")
+            if source == "ours":
+                out["ours_r1"] = reported_r1(said)
+                out["fell_back"] = fell_back(said)
+            if rows is None:
+                out["notes"].append("%s: the programs failed: %s" % (source, said.strip()[-300:]))
+                out["ratios"][source] = None
+                continue
+            index = vortan_index(*rows)
+            missing = 0
+            for kind, atoms, codes, published in paper:
+                value, su = ref.number_and_su(published)
+                if su is None or any(a.upper() in riding for a in atoms):
+                    continue
+                found = index.find(kind, atoms, codes)
+                if found is None or not found.get("su"):
+                    missing += 1
+                    continue
+                self_image = len({a.upper() for a in atoms}) < len(atoms)
+                ratios[kind].append((found["su"] / su, self_image))
+            if missing:
+                out["notes"].append("%s: %d paper rows not found among vortan's" % (source, missing))
+            out["ratios"][source] = ratios
+    finally:
+        if keep:
+            print("kept", folder, file=sys.stderr)
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("cif", nargs="*")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--sources", default="ours,diagonal,oracle")
+    parser.add_argument("--simple", action="store_true",
+                        help="only blocks whose refinement is of the simple kind")
+    parser.add_argument("--modelled", action="store_true",
+                        help="statistics over the blocks the smtbx reference models only")
+    parser.add_argument("--json", metavar="OUT")
+    parser.add_argument("--per-block", action="store_true")
+    parser.add_argument("--keep", action="store_true", help="keep the run folders")
+    args = parser.parse_args()
+    paths = args.cif or sorted(glob.glob(os.path.join(ROOT, "tests", "data", "published", "*.cif*")))
+    sources = args.sources.split(",")
+    diagonal_option = cif2exp_has_diagonal(args.build)
+    blocks = []
+    for path in paths:
+        if args.simple:
+            _, block = ref.load_block(path)
+            res = ref.item(block, "_shelx_res_file", "_iucr_refine_instructions_details")
+            if res is None or ref.survey_instructions(res)["features"]:
+                continue
+        print("%s ..." % os.path.basename(path), file=sys.stderr)
+        blocks.append(measure_block(path, args.build, sources, diagonal_option, args.keep))
+
+    if args.modelled:
+        blocks = [b for b in blocks if b["ratios"].get("oracle")]
+    print("%d blocks; diagonal baseline from %s" % (
+        len(blocks), "cif2exp --diagonal" if diagonal_option else "cif2exp as it stands"))
+    summary = {}
+    for source in sources:
+        summary[source] = {}
+        print("\n%s" % source)
+        for kind in ("bond", "angle"):
+            ratios = [r for b in blocks if b["ratios"].get(source)
+                      for r in b["ratios"][source][kind]]
+            summary[source][kind] = statistics(ratios)
+            summary[source][kind + "_no_self_image"] = statistics(ratios, False)
+            print("  %-6s %s" % (kind + "s", describe(summary[source][kind])))
+            print("  %-6s %s" % ("", describe(summary[source][kind + "_no_self_image"])
+                                 + "  (rows joining an atom to its own image left out)"))
+    if args.per_block:
+        print()
+        for b in blocks:
+            print("%s (%s)" % (b["file"], b["block"]))
+            for source in sources:
+                r = b["ratios"].get(source)
+                if not r:
+                    print("  %-8s -" % source)
+                    continue
+                print("  %-8s bonds  %s" % (source, describe(statistics(r["bond"]))))
+                print("  %-8s angles %s" % ("", describe(statistics(r["angle"]))))
+            for note in b["notes"]:
+                print("  note:", note)
+    print("\nR1 (Fo > 4 sigma): ours / oracle / paper")
+    for b in blocks:
+        fmt = lambda v: "%.4f" % v if isinstance(v, float) else "  -   "
+        print("  %-24s %s  %s  %s%s" % (b["file"], fmt(b.get("ours_r1")), fmt(b.get("oracle_r1")),
+                                       fmt(b.get("paper_r1")),
+                                       "" if b.get("oracle_status", "ok") == "ok"
+                                       else "   oracle: " + b["oracle_status"]))
+    fallen = [b for b in blocks if b.get("fell_back")]
+    print("\n%d of %d blocks fell back to the diagonal covariance" % (len(fallen), len(blocks)))
+    for b in fallen:
+        print("  %-24s %s" % (b["file"], b["fell_back"]))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(dict(summary=summary, blocks=blocks), f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

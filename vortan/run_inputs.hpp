@@ -1,0 +1,51 @@
+// What a vortan run reads beside the experiment file before its phases:
+// the covariance file's header, NAME.CIFSRC (the disorder groups of the
+// structure cif2exp converted) and the paper's CIF whose operators number
+// the site codes.
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "crystal/phase.hpp"
+#include "report/paper_cif.hpp"
+
+namespace vesk {
+
+// The stem is the file name without its ".EXP"; a name of another form
+// keeps the whole name as its stem.
+std::string stem_of(std::string_view file);
+
+// The covariance file's two leading records: the cycle and the size of the
+// packed matrix.
+struct CovarianceHeader {
+  int cycle = 0;
+  int words = 0;
+};
+// Read on the first free unit from `start_unit`. A file that does not hold
+// them is treated as no file: nothing, and a line on the terminal.
+std::optional<CovarianceHeader> read_covariance_header(int start_unit, const std::string& file);
+
+// Disorder groups by atom label of the structure cif2exp converted into
+// phase 1, from stem + ".CIFSRC"; none when it is absent or does not read
+// (said on the terminal unless `reported_elsewhere`).
+std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std::string& stem,
+                                                                      bool reported_elsewhere);
+
+// [atom - 1]: the number of the atom's disorder group among the phase's
+// groups, 0 for an atom of none, negative for a group given as negative
+// ("-1", SHELX's PART -1: the same group as "1" for the bonds between
+// groups, and bonded to no other image of itself).
+std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
+                                        const std::vector<std::pair<std::string, std::string>>& groups);
+
+// The paper's CIF whose operators number the site codes: `paper_cif` when
+// given (--cif=FILE), else the CIF that stem + ".CIFSRC" names when it is at
+// hand; with the labels and origin shift of NAME.CIFSRC when that names
+// it. Nothing without either; what is not used is said on the terminal.
+// Throws vesk::Error for a `paper_cif` that does not read.
+std::optional<PaperCif> load_paper_cif(const std::string& stem, const std::string& paper_cif);
+
+}  // namespace vesk
