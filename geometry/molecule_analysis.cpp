@@ -283,14 +283,26 @@ void related_plane_angles(const AnalysisFrame& work, const PhaseGeometry& geomet
   const std::size_t rings = analysis.rings.size();
   std::vector<std::set<Place>> places(rings), bonded_to(rings);
   std::vector<Vec3d> centroid(rings);
+  // The bonds of the rings themselves: a bond joins two rings only when it
+  // lies in none (biphenyl's C1-C1', not an edge of a fused system).
+  std::set<std::pair<Place, Place>> ring_edges;
+  for (const RingAnalysis& ring : analysis.rings)
+    for (std::size_t k = 0; k < ring.atoms.size(); ++k) {
+      const AnalysisImage& a = ring.atoms[k];
+      const AnalysisImage& b = ring.atoms[(k + 1) % ring.atoms.size()];
+      ring_edges.insert(std::minmax(place_of(phase, a.atom, a.op), place_of(phase, b.atom, b.op)));
+    }
   for (std::size_t r = 0; r < rings; ++r) {
     Vec3d sum{};
     for (const AnalysisImage& image : analysis.rings[r].atoms) {
-      places[r].insert(place_of(phase, image.atom, image.op));
+      const Place here = place_of(phase, image.atom, image.op);
+      places[r].insert(here);
       const Vec3d x = image_of(image.op, work.site(image.atom).x);
       for (std::size_t k = 0; k < 3; ++k) sum[k] += x[k] / static_cast<double>(analysis.rings[r].atoms.size());
-      for (const Bond& bond : geometry.bonds.bonds_of(image.atom))
-        bonded_to[r].insert(place_of(phase, bond.atom, compose(image.op, bond_operation(phase.group, bond))));
+      for (const Bond& bond : geometry.bonds.bonds_of(image.atom)) {
+        const Place there = place_of(phase, bond.atom, compose(image.op, bond_operation(phase.group, bond)));
+        if (!ring_edges.count(std::minmax(here, there))) bonded_to[r].insert(there);
+      }
     }
     centroid[r] = sum;
   }

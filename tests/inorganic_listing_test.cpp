@@ -231,6 +231,12 @@ Al1 Al 0.600 0.100 0.600 0.02 0.5 .
 O3 O 0.100 0.600 0.100 0.02 1 .
 H3 H 0.197 0.600 0.100 0.02 1 .
 O4 O 0.377 0.600 0.100 0.02 1 .
+C5A C 0.300 0.850 0.850 0.02 0.6 .
+C5B C 0.360 0.850 0.850 0.02 0.4 .
+O5 O 0.850 0.350 0.850 0.02 1 .
+O6 O 0.850 0.400 0.850 0.02 1 .
+Na1 Na 0.350 0.350 0.450 0.02 1 .
+O7 O 0.350 0.350 0.650 0.02 1 .
 )";
   auto run_with = [&](const std::string& words) {
     TempFolder folder;
@@ -254,10 +260,15 @@ O4 O 0.377 0.600 0.100 0.02 1 .
   // C1 ... O1 2.30 A below 2.72; C1 ... Cl1 through the lattice, 2.80
   // below 2.95. Left out: C1-C2 (bonded), C1 ... C3 (2.56 A, both bonded
   // to C2), O2A ... O2B (0.8 A, two disorder groups), Mg1 ... Al1 (one
-  // site), H3 ... O4 (1.80 A, a hydrogen bond); C2 ... O1 at 2.75 A lies
-  // above 2.72.
+  // site, and metals), H3 ... O4 (1.80 A, a hydrogen bond), C5A ... C5B
+  // (0.6 A, occupancies adding up to 1: alternatives without groups), Na1
+  // ... O7 (2.0 A, a metal's coordination); C2 ... O1 at 2.75 A lies above
+  // 2.72. O5 ... O6, both whole, 0.5 A apart, overlap: almost certainly an
+  // error (A).
   const auto [listing, document] = run_with("");
   EXPECT_EQ(contacts(document), (std::vector<std::string>{"C1 O1", "C1 Cl1"}));
+  EXPECT_NE(listing.find(" A  atoms overlap                         O5 ... O6: 0.5000 A"), std::string::npos)
+      << listing;
   EXPECT_NE(listing.find(" B  short contact                         C1 ... O1: 2.3000 A, under the van der Waals "
                          "sum 3.22 A less 0.50 A"),
             std::string::npos)
@@ -266,6 +277,26 @@ O4 O 0.377 0.600 0.100 0.02 1 .
             std::string::npos);
   // A margin of 0.3 A reaches C2 ... O1.
   EXPECT_EQ(contacts(run_with("VDWT 0.3").second), (std::vector<std::string>{"C1 O1", "C1 Cl1", "C2 O1"}));
+
+  // A phase with molecules: no state for an atom of a molecule, none for
+  // an ion its type or OXID does not give; the metal bonded to its donor
+  // gets one (the best fitting of Na's), and whatever is left out says why.
+  const auto& phase = document["phases"][0];
+  EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"Na1", 1}}));
+  std::map<std::string, std::string> reasons;
+  for (const auto& row : phase["bond_valences_left_out"]) reasons[row["atom"]] = row["reason"];
+  EXPECT_EQ(reasons["C1"], "an atom of a molecule: no state is assigned to it");
+  EXPECT_EQ(reasons["H3"], "hydrogen: X-ray positions are too short for bond valences");
+  EXPECT_EQ(reasons["O7"], "an ion beside molecules, its state not given: none is assigned");
+  EXPECT_EQ(reasons["Mg1"], "a metal atom bonded to no donor atom");
+  EXPECT_EQ(reasons.count("Na1"), 0u);
+  EXPECT_NE(listing.find(" Left out (an atom of a molecule: no state is assigned to it), "), std::string::npos);
+  ASSERT_EQ(phase["bond_valences"].size(), 1u);
+  EXPECT_EQ(phase["bond_valences"][0]["oxidation_state_from"], "assigned");
+  // BVAL N POLY N CHKS N: no state is looked for at all.
+  const nlohmann::json off = run_with("BVAL N POLY N CHKS N").second["phases"][0];
+  EXPECT_FALSE(off.contains("oxidation_states"));
+  EXPECT_FALSE(off.contains("bond_valences_left_out"));
 }
 
 TEST(VortanInorganic, OxidationStateWordsAreChecked) {
@@ -375,6 +406,39 @@ TEST(VortanInorganic, CifChargesReachTheOxidationStates) {
     EXPECT_EQ(phase["oxidation_states_from"], c.from);
     EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"La1", 3}, {"Mn1", 3}, {"O1", -2}, {"O2", -2}}));
   }
+
+  // Sites of one element with states of their own: each atom's, in the
+  // listing and in NAME.json.
+  const char* const two_irons = R"(data_irons
+_cell_length_a 10
+_cell_length_b 10
+_cell_length_c 10
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+'x,y,z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+Fe1 Fe2+ 0.10 0.10 0.10 0.01
+O1 O2- 0.30 0.10 0.10 0.01
+Fe2 Fe3+ 0.60 0.60 0.60 0.01
+O2 O2- 0.79 0.60 0.60 0.01
+)";
+  TempFolder folder;
+  testing_support::write_file(folder / "f.cif", two_irons);
+  ASSERT_EQ(run_program(CIF2EXP_BIN, {"f.cif", "F"}, folder.path()).exit_status, 0);
+  ASSERT_EQ(run_program(VORTAN_BIN, {"F", "--json"}, folder.path(), "", kFixedDates).exit_status, 0);
+  EXPECT_NE(read_file(folder / "F.LST").find("oxidation states (type symbols): Fe +2 (Fe1) +3 (Fe2) O -2"),
+            std::string::npos);
+  const auto phase = nlohmann::json::parse(read_file(folder / "F.json"))["phases"][0];
+  EXPECT_EQ(phase["oxidation_states"], nlohmann::json({{"Fe1", 2}, {"O1", -2}, {"Fe2", 3}, {"O2", -2}}));
 }
 
 // The sums take every cation-anion distance the listing gives (within the
