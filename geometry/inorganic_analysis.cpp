@@ -500,6 +500,28 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
       r.reason = "the table has no oxidation state for " + r.element;
     }
   }
+  // An anion bonded to an atom of its own element is part of a polyanion
+  // (the N-N chains of a nitride, a persulfide's S2, a peroxide's O2): its
+  // state is not the table's, and the states of the phase around it cannot
+  // be assigned from the table. Only states given stay.
+  if (analysis.ionic) {
+    std::string polyanion;
+    for (int i = 1; i <= count && polyanion.empty(); ++i) {
+      const AtomRole& r = roles[at(i)];
+      if (r.role != Role::Anion || r.given) continue;
+      for (const Bond& b : geometry.bonds.bonds_of(i))
+        if (roles[at(b.atom)].element == r.element) {
+          polyanion = label_of(phase, i) + "-" + label_of(phase, b.atom);
+          break;
+        }
+    }
+    if (!polyanion.empty())
+      for (AtomRole& r : roles)
+        if ((r.role == Role::Cation || r.role == Role::Anion) && !r.given) {
+          r.role = Role::None;
+          r.reason = "the phase holds a polyanion (" + polyanion + "): no state is assigned";
+        }
+  }
   // The metal atom of a complex needs a bond to a donor atom: a metal with
   // contacts alone (an ion held in the pocket of a molecule) has no
   // coordination its sum would describe.
@@ -798,6 +820,20 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
     analysis.checks.push_back({'C', "charge not balanced", {}, {},
                                "the assigned states leave a charge of " + fixed(assigned.charge, 2) +
                                    " per cell (atoms missing from the model, or states no sum can tell?)"});
+  // States given that leave the phase of ions charged (V +2 with S -2 in
+  // a mixed-valence sulfide) are formal: a sum off one of them is no
+  // evidence against the structure, and is named at level C alone.
+  double positive = 0;
+  for (int i = 1; i <= count; ++i) {
+    const AtomRole& r = roles[at(i)];
+    if ((r.role == Role::Cation || r.role == Role::Anion) && r.state > 0)
+      positive += work.site(i).fraction * site_multiplicity(phase.group, work.site(i).x) * r.state;
+  }
+  const bool formal_states = analysis.ionic && choosing.empty() && std::abs(assigned.charge) > 0.05 * positive;
+  if (formal_states)
+    analysis.checks.push_back({'C', "charge not balanced", {}, {},
+                               "the states given leave a charge of " + fixed(assigned.charge, 2) +
+                                   " per cell (mixed valence, or formal states?); sums off them are not graded above C"});
   for (const auto& [c, a] : missing)
     analysis.checks.push_back({'C', "no bond-valence parameter", {}, {},
                                "the table has no parameter for " + c + " - " + a +
@@ -818,7 +854,7 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
       occupancy += work.site(atom).fraction;
       guessed = guessed || (!analysis.ionic && valence_row(atom)->state_from == "assigned");
     }
-    return guessed ? 'C' : occupancy < 0.9 ? 'B' : 'A';
+    return guessed || formal_states ? 'C' : occupancy < 0.9 ? 'B' : 'A';
   };
   auto check_sum = [&](const std::vector<int>& atoms, const std::string& label, const MeasuredValue& sum,
                        const MeasuredValue& deviation, double valence, const std::string& against,
@@ -860,7 +896,8 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
     std::string labels;
     for (int atom : *gii_sites[worst]) labels += (labels.empty() ? "" : "/") + label_of(phase, atom);
     const double d = site_deviations[worst].deviation.value;
-    analysis.checks.push_back({analysis.gii.value > 2 * t.gii_limit ? 'B' : 'C', "global instability index", {}, {},
+    analysis.checks.push_back({analysis.gii.value > 2 * t.gii_limit && !formal_states ? 'B' : 'C',
+                               "global instability index", {}, {},
                                "GII " + with_su(analysis.gii) + " v.u. above " + fixed(t.gii_limit, 2) + " v.u. over " +
                                    std::to_string(site_deviations.size()) + " sites; largest deviation " + labels + " " +
                                    (d > 0 ? "+" : "") + fixed(d, 2) + " v.u."});

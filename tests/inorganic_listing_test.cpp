@@ -196,6 +196,61 @@ TEST(VortanInorganic, WrongStatesAndADisplacedAtomRaiseChecks) {
   EXPECT_EQ(off.find(" Checks (advice only)"), std::string::npos);
 }
 
+// Two premises of the sums. A peroxide's O-O bond (1.50 A) makes O2(2-),
+// not two O(2-): no state is assigned in a phase with such a polyanion,
+// and the states OXID gives are used as given. Rock salt NiO with the type
+// symbols Ni3+ and O2- (Ni-O 2.2 A) leaves +1 per formula unit: formal
+// states, so a sum far off them (Ni's 1.78 against 3, past the 30% of a B)
+// and the GII are named at level C, never A or B.
+TEST(VortanInorganic, PolyanionsAndStatesThatDoNotBalance) {
+  auto run = [](const std::string& cif, const std::string& words) {
+    TempFolder folder;
+    testing_support::write_file(folder / "s.cif", cif);
+    EXPECT_EQ(run_program(CIF2EXP_BIN, {"s.cif", "S"}, folder.path()).exit_status, 0);
+    std::string bytes = read_file(folder / "S.EXP");
+    add_controls(bytes, words);
+    testing_support::write_file(folder / "S.EXP", bytes);
+    EXPECT_EQ(run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", kFixedDates).exit_status, 0);
+    return nlohmann::json::parse(read_file(folder / "S.json"))["phases"][0];
+  };
+  const std::string header = "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\n"
+                             "loop_\n_symmetry_equiv_pos_as_xyz\n'x,y,z'\nloop_\n_atom_site_label\n"
+                             "_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+                             "_atom_site_U_iso_or_equiv\n";
+  const std::string peroxide = "data_s\n_cell_length_a 3\n_cell_length_b 3\n_cell_length_c 6\n" + header +
+                               "Na1 Na 0 0 0 0.01\nNa2 Na 0 0 0.5 0.01\nO1 O 0.5 0.5 0.375 0.01\n"
+                               "O2 O 0.5 0.5 0.625 0.01\n";
+  const auto assigned = run(peroxide, "");
+  EXPECT_FALSE(assigned.contains("bond_valences") && !assigned["bond_valences"].empty());
+  std::map<std::string, std::string> reasons;
+  for (const auto& row : assigned["bond_valences_left_out"]) reasons[row["atom"]] = row["reason"];
+  for (const char* atom : {"Na1", "Na2", "O1", "O2"})
+    EXPECT_EQ(reasons[atom], "the phase holds a polyanion (O1-O2): no state is assigned") << atom;
+  const auto given = run(peroxide, "OXID Na 1 O -1");
+  EXPECT_EQ(given["oxidation_states"], nlohmann::json({{"Na1", 1}, {"Na2", 1}, {"O1", -1}, {"O2", -1}}));
+
+  std::string nio = "data_s\n_cell_length_a 4.4\n_cell_length_b 4.4\n_cell_length_c 4.4\n" + header;
+  const char* const corners[4] = {"0 0 0", "0.5 0.5 0", "0.5 0 0.5", "0 0.5 0.5"};
+  const char* const edges[4] = {"0.5 0 0", "0 0.5 0", "0 0 0.5", "0.5 0.5 0.5"};
+  for (int k = 0; k < 4; ++k) {
+    nio += "Ni" + std::to_string(k + 1) + " Ni3+ " + corners[k] + " 0.01\n";
+    nio += "O" + std::to_string(k + 1) + " O2- " + edges[k] + " 0.01\n";
+  }
+  const auto formal = run(nio, "");
+  bool charge_named = false;
+  std::size_t sums = 0;
+  for (const auto& check : formal["checks"]) {
+    EXPECT_EQ(check["level"], "C") << check;
+    sums += check["rule"] == "bond-valence sum";
+    charge_named = charge_named || check["text"].get<std::string>().find("the states given leave a charge of 4.00 per "
+                                                                         "cell") != std::string::npos;
+  }
+  EXPECT_TRUE(charge_named) << formal["checks"];
+  EXPECT_EQ(sums, 8u);  // Ni 1.78 v.u., O 1.78 v.u.
+  EXPECT_NE(formal["checks"].dump().find("Ni1: BVS 1.7781 v.u. against 3 (type symbol) over 6 bonds, off by 40.7%"),
+            std::string::npos);
+}
+
 // A worked example in a 10 A cube (P 1, coordinates in A / 10): which
 // contacts under the van der Waals sums (gemmi's radii: C 1.70, O 1.52,
 // Cl 1.75, H 1.20 A) less the margin are raised, and which are left out.
