@@ -19,6 +19,7 @@
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
 #include "cif2exp/output_folder.hpp"
+#include "cif2exp/structure_identity.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/experiment.hpp"
@@ -172,11 +173,38 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
                                        structure.atoms[n].disorder_group);
   }
 
-  // Marks belong to the structure they were made on.
+  source.content.symmetry = conversion.experiment.symbol;
+  source.content.cell = conversion.experiment.cell;
+  for (const cif2exp::AtomRecord& atom : conversion.experiment.atoms)
+    source.content.sites.push_back({atom.label, atom.type_symbol, atom.x});
+
+  // Marks belong to the atoms they were set on: a structure of other atoms
+  // gets the old marks files moved aside, and the marks of the atoms still
+  // there are carried by the next vortan run.
   cif2exp::CifSource previous;
   const bool had_source = cif2exp::read_cif_source(source_file, previous);
-  const bool other_structure = !had_source || previous.cif != source.cif || previous.block != source.block;
+  const cif2exp::CarriedAtoms carried = cif2exp::carried_atoms(previous.content, source.content);
+  const bool other_structure = !carried.same;
   std::vector<std::pair<std::string, std::string>> moved;
+  if (other_structure) moved = vesk::marks_files_aside(name);
+  for (const char* kind : {".VORTAN", ".TORHB"}) {
+    const std::string live = name + kind;
+    const auto aside = std::find_if(moved.begin(), moved.end(), [&](const auto& m) { return m.first == live; });
+    if (aside != moved.end()) {
+      if (!carried.atoms.empty())
+        source.carry.push_back({fs::path(aside->second).filename().string(), carried.atoms});
+      continue;
+    }
+    // Set aside by a conversion before and not yet carried: followed through this one.
+    if (fs::exists(live)) continue;
+    for (const cif2exp::MarksCarry& pending : previous.carry) {
+      if (pending.file.compare(0, fs::path(live).filename().string().size() + 1,
+                               fs::path(live).filename().string() + ".") != 0)
+        continue;
+      const auto atoms = carried.same ? pending.atoms : cif2exp::followed(pending.atoms, carried.atoms);
+      if (!atoms.empty()) source.carry.push_back({pending.file, atoms});
+    }
+  }
 
   cif2exp::PendingOutputs outputs;
   const bool with_covariance = !conversion.covariance.variances.empty();
@@ -190,15 +218,17 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
     outputs.remove_at_commit(covariance_file);  // an old one would be taken for this structure's
   cif2exp::write_cif_source(outputs.add(source_file), experiment_file, source);
   cif2exp::write_experiment_file(outputs.add(experiment_file), cif2exp::experiment_records(conversion.experiment));
-  if (other_structure) {
-    moved = vesk::marks_files_aside(name);
-    for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
-  }
+  for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
   outputs.commit(name, [&] {
     for (const auto& [file, to] : moved)
       std::cout << "cif2exp: " << file << " belonged to "
                 << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
                 << "; moved to " << to << " with its marks" << std::endl;
+    if (!moved.empty() && !carried.atoms.empty())
+      std::cout << "cif2exp: the next vortan run carries their marks of the atoms that are still there ("
+                << carried.atoms.size() << " of " << previous.content.sites.size()
+                << ": the same label, type and place) to the new files; the others stay where they were moved"
+                << std::endl;
   });
 
   std::cout << "cif2exp: " << experiment_file << " from data_" << block.name << ": phase 1, space group "

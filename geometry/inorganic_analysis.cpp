@@ -391,6 +391,14 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
     const AtomSite& site = work.site(i);
     const std::optional<TypeSymbol> parsed = element_and_charge(site.type_symbol);
     if (!parsed) {
+      // A charge that does not read is the input's fault: nothing is
+      // computed, and the run says why. A type that names no element is
+      // left out, as a Fourier peak is.
+      const std::string symbol(recio::trim_right(site.type_symbol));
+      if (const std::string fault = type_symbol_charge_fault(symbol); !fault.empty()) {
+        analysis.not_computed = "atom " + trimmed_label(site) + " has the type symbol \"" + symbol + "\"; " + fault;
+        return analysis;
+      }
       r.reason = recio::equal_padded(site.type_symbol, "FrPk") ? "a Fourier peak" : "its type names no element";
       continue;
     }

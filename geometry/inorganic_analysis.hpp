@@ -127,6 +127,9 @@ struct CheckRow {
 struct InorganicAnalysis {
   bool computed = false;         // some atom has a bond-valence sum
   bool ionic = false;            // the phase is wholly of ions: its charges balance, it has a GII
+  // Why nothing was computed when the phase's input is at fault (a type
+  // symbol whose charge does not read); empty otherwise.
+  std::string not_computed;
   // The checks that apply to every phase (short contacts) are made even
   // when nothing else is computed.
   std::string states_from;       // "type symbols", "control record", "assigned", or those joined by " and "

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crystal/phase.hpp"
+#include "marks/marked_file.hpp"
 #include "report/paper_cif.hpp"
 
 namespace vesk {
@@ -33,6 +34,10 @@ std::optional<CovarianceHeader> read_covariance_header(int start_unit, const std
 // (said on the terminal unless `reported_elsewhere`).
 std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std::string& stem,
                                                                       bool reported_elsewhere);
+
+// The marks the last conversion set aside whose atoms are still there
+// (NAME.CIFSRC's carry lines), their files in the experiment's folder.
+std::vector<MarksCarry> read_marks_carry(const std::string& stem);
 
 // [atom - 1]: the number of the atom's disorder group among the phase's
 // groups, 0 for an atom of none, negative for a group given as negative
