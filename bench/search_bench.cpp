@@ -235,9 +235,19 @@ void BM_READEXP(benchmark::State& state) {
 // single-record atoms of phase flag 4 with their hexadecimal record numbers.
 }  // namespace
 
+// `element`, when given, makes every atom one of that element (the search-only
+// run's carbon atoms).
 void write_big_experiment(const std::filesystem::path& file, int which,
-                          std::string_view controls = "DMAX 3.2 DAGL 2.5") {
-  const PhaseDescription& phase = phase_of(which);
+                          std::string_view controls = "DMAX 3.2 DAGL 2.5", std::string_view element = {}) {
+  PhaseDescription phase = phase_of(which);
+  if (!element.empty()) {
+    AtomType one = phase.types[0];
+    one.symbol = std::string(element);
+    one.bond_radius = one.angle_radius = 0.76f;
+    phase.types.clear();
+    phase.types.push_back(one);
+    for (AtomSite& atom : phase.atoms) atom.type_symbol = std::string(element);
+  }
   const Structure& s = kStructures[which];
   auto builder = testing_support::minimal_experiment();
   builder.phase_flags({4});
@@ -436,6 +446,54 @@ void BM_GemmiPeerScript(benchmark::State& state) {
   state.counters["child_cpu_s"] = cpu / static_cast<double>(state.iterations());
 }
 
+// The search alone, as a whole run: 5000 carbon atoms at random in P 1 with a
+// limit too short for any distance (DMAX 0.5), so that vortan reads the
+// phase, searches, and writes its tables of nothing; against the gemmi
+// script's bare neighbour search of the same atoms (--search-only: the
+// grid filled and every atom's neighbours found, nothing written).
+}  // namespace
+
+void write_search_only_run(const std::filesystem::path& folder) {
+  write_big_experiment(folder / "BIG.EXP", 0, "DMAX 0.5 DAGL 0.5", "C");
+  const Structure& s = kStructures[0];
+  std::FILE* peer = std::fopen((folder / "BIG.txt").c_str(), "w");
+  std::fprintf(peer, "cell %g %g %g %g %g %g\ngroup %s\nlimits 0.5 0.5\n", s.cell[0], s.cell[1], s.cell[2],
+               s.cell[3], s.cell[4], s.cell[5], s.gemmi_symbol);
+  for (const AtomSite& atom : phase_of(0).atoms)
+    std::fprintf(peer, "%s %.5f %.5f %.5f\n", atom.label.c_str(), atom.x[0], atom.x[1], atom.x[2]);
+  std::fclose(peer);
+}
+
+namespace {
+
+const testing_support::TempFolder& search_only_folder() {
+  static testing_support::TempFolder folder;
+  static const bool written = (write_search_only_run(folder.path()), true);
+  (void)written;
+  return folder;
+}
+
+// range 0: vortan; 1: the gemmi script's bare search.
+void BM_SearchOnlyRun(benchmark::State& state) {
+  const auto& folder = search_only_folder();
+  double cpu = 0;
+  for (auto _ : state) {
+    std::filesystem::remove(folder / "BIG.LST");
+    std::filesystem::remove(folder / "BIG.VORTAN");
+    const double before = children_cpu_seconds();
+    const auto result =
+        state.range(0) == 0
+            ? testing_support::run_program(VORTAN_BIN, {"BIG"}, folder.path())
+            : testing_support::run_program("/usr/bin/python3",
+                                           {GEMMI_PEER_SCRIPT, "--search-only", (folder / "BIG.txt").string()},
+                                           folder.path());
+    cpu += children_cpu_seconds() - before;
+    if (result.exit_status != 0) state.SkipWithError(("the run failed: " + result.err + result.out).c_str());
+  }
+  state.counters["child_cpu_s"] = cpu / static_cast<double>(state.iterations());
+  state.SetLabel(state.range(0) == 0 ? "vortan, 5000 C in P 1, DMAX 0.5" : "gemmi script, bare neighbour search");
+}
+
 // --- output formatting -----------------------------------------------------------
 
 // What one distance or angle line and its results record are made of.
@@ -628,8 +686,10 @@ BENCHMARK(BM_WholeRunWithCovariance)
     ->UseRealTime();
 BENCHMARK(BM_RerunWithMarks)->DenseRange(0, 1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GemmiPeerScript)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SearchOnlyRun)->DenseRange(0, 1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// "search_bench --write-experiment FOLDER" only writes BIG.EXP there, and
+// "search_bench --write-experiment FOLDER" only writes BIG.EXP there,
+// "--write-search-only-run FOLDER" the 5000 carbon atoms' BIG.EXP and BIG.txt, and
 // "--write-covariance-run FOLDER [NVAR [NONE]]" the 5000-atom P 21/c run
 // (BIG.EXP, BIG.CMT of NVAR variables, 3000 unless given, and the peer's
 // BIG.txt; NONE: TORS NONE in the control record), for timing, profiling
@@ -637,6 +697,10 @@ BENCHMARK(BM_GemmiPeerScript)->Iterations(1)->Unit(benchmark::kMillisecond)->Use
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--write-experiment") {
     write_big_experiment(std::filesystem::path(argv[2]) / "BIG.EXP", 0);
+    return 0;
+  }
+  if (argc == 3 && std::string(argv[1]) == "--write-search-only-run") {
+    write_search_only_run(argv[2]);
     return 0;
   }
   if (argc >= 3 && argc <= 5 && std::string(argv[1]) == "--write-covariance-run") {

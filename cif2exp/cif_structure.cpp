@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -117,15 +118,34 @@ std::string disorder_group_of(std::string group) {
   return group;
 }
 
+// A point the CIF lists among its atoms that is no atom of the structure:
+// flagged "dum" (_atom_site_calc_flag), given occupancy 0 without a type
+// symbol, or named as programs name such points: DUM1, a ring centroid
+// Cg1, a residual-density peak Q1 (by the type symbol, or the label when
+// there is none).
+bool dummy_point(const std::string& label, const std::string* type, const std::string& calc_flag, double occupancy) {
+  if (calc_flag == "dum" || calc_flag == "DUM") return true;
+  if (type == nullptr && occupancy == 0) return true;
+  const std::string name = type != nullptr ? *type : label;
+  auto digits_from = [&](std::size_t k) {
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(k), name.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+  };
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return (upper.rfind("DUM", 0) == 0 && digits_from(3)) || (name.rfind("Cg", 0) == 0 && digits_from(2)) ||
+         (name.size() > 1 && name[0] == 'Q' && digits_from(1));
+}
+
 void read_atoms(Block& block, CifStructure& structure) {
   enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder,
-         kXsu, kYsu, kZsu, kOccSu, kUisoSu, kBisoSu };
+         kXsu, kYsu, kZsu, kOccSu, kUisoSu, kBisoSu, kCalcFlag };
   gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
                                                        "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv",
                                                        "?site_symmetry_multiplicity", "?symmetry_multiplicity",
                                                        "?site_symmetry_order", "?disorder_group",
                                                        "?fract_x_su", "?fract_y_su", "?fract_z_su", "?occupancy_su",
-                                                       "?U_iso_or_equiv_su", "?B_iso_or_equiv_su"});
+                                                       "?U_iso_or_equiv_su", "?B_iso_or_equiv_su", "?calc_flag"});
   const std::string where = structure.file + ": ";
   if (!sites.ok() || sites.length() == 0)
     throw Error(where + "the block data_" + block.name + " has no atoms (no _atom_site_label loop)");
@@ -133,11 +153,23 @@ void read_atoms(Block& block, CifStructure& structure) {
     throw Error(where + "the block data_" + block.name +
                 " has no coordinates (_atom_site_fract_x, _y and _z are needed)");
   std::map<std::string, std::size_t> index;
+  std::set<std::string> dummies;
   for (auto row : sites) {
     CifAtom atom;
     atom.label = gemmi::cif::as_string(row[kLabel]);
     const std::string atom_where = where + "atom " + atom.label + ": ";
-    if (index.count(atom.label) != 0) throw Error(atom_where + "the label is given twice in _atom_site_label");
+    if (index.count(atom.label) != 0 || dummies.count(atom.label) != 0)
+      throw Error(atom_where + "the label is given twice in _atom_site_label");
+    {
+      const std::string type = row.has2(kType) ? gemmi::cif::as_string(row[kType]) : std::string();
+      const CifNumber occupancy = row.has2(kOcc) ? parse_cif_number(row[kOcc]) : CifNumber{};
+      if (dummy_point(atom.label, row.has2(kType) ? &type : nullptr,
+                      row.has2(kCalcFlag) ? gemmi::cif::as_string(row[kCalcFlag]) : std::string(),
+                      occupancy.present ? occupancy.value : 1.0)) {
+        dummies.insert(atom.label);
+        continue;
+      }
+    }
     atom.type_symbol = row.has2(kType) ? gemmi::cif::as_string(row[kType]) : atom.label;
     atom.element = element_of(atom.type_symbol);
     if (atom.element.empty())
@@ -204,6 +236,7 @@ void read_atoms(Block& block, CifStructure& structure) {
     gemmi::cif::Table aniso = block.find("_atom_site_aniso_", columns);
     for (auto row : aniso) {
       const std::string label = gemmi::cif::as_string(row[0]);
+      if (dummies.count(label) != 0) continue;
       auto found = index.find(label);
       if (found == index.end()) {
         unknown.push_back(label);
@@ -224,6 +257,15 @@ void read_atoms(Block& block, CifStructure& structure) {
       }
       atom.anisotropic = true;
     }
+  }
+  if (structure.atoms.empty())
+    throw Error(where + "the block data_" + block.name + " has no atoms besides dummy points");
+  if (!dummies.empty()) {
+    std::string names;
+    for (const std::string& label : dummies) names += (names.empty() ? "" : ", ") + label;
+    structure.warnings.push_back(names + (dummies.size() == 1 ? " is a dummy point" : " are dummy points") +
+                                 " (flagged dum, occupancy 0 without a type symbol, or named DUM, Cg or Q), "
+                                 "no atom" + (dummies.size() == 1 ? "" : "s") + " of the structure: left out");
   }
   // A label mistyped in the aniso loop ("C(l9)" for "C(19)"): its atom can
   // stay isotropic, when the CIF gives it a Uiso.

@@ -172,6 +172,19 @@ void check_search(const CifStructure& structure, const ExperimentContent& out, c
                 std::to_string(kMostTranslations) + " lattice translations, which vortan refuses; give a shorter --dmax");
 }
 
+// a*, b*, c* of the CIF's cell.
+Coordinates reciprocal_lengths(const CifStructure& structure) {
+  double c[3], s[3];
+  for (int i = 0; i < 3; ++i) {
+    c[i] = cos_degrees(structure.cell[i + 3].value);
+    s[i] = sin_degrees(structure.cell[i + 3].value);
+  }
+  const double root = std::sqrt(1 - c[0] * c[0] - c[1] * c[1] - c[2] * c[2] + 2 * c[0] * c[1] * c[2]);
+  Coordinates lengths{};
+  for (int k = 0; k < 3; ++k) lengths[k] = s[k] / (structure.cell[k].value * root);
+  return lengths;
+}
+
 }  // namespace
 
 void check_limit(const std::string& option, const std::string& value) {
@@ -268,8 +281,43 @@ Conversion convert(const CifStructure& structure, const ResolvedSymmetry& symmet
     covariance.constraints.push_back({new_parameter(parameter), new_variable(parameter, su * su), 1.0});
   };
 
+  // Parameters that a site's symmetry ties: one variable per free
+  // parameter, its variance from its own s.u. or else from that of a
+  // parameter that follows it alone (y = 2x printed with an s.u. for y
+  // only); every parameter that follows free ones gets a constraint entry
+  // per free one; a fixed parameter gets none, and so no s.u.
+  auto tie_parameters = [&]<std::size_t N>(int record, const char* const (&names)[N], const std::array<bool, N>& free,
+                                           const std::array<std::array<double, N>, N>& dependence,
+                                           const std::array<double, N>& su) {
+    std::array<int, N> variable_of{};
+    for (std::size_t j = 0; j < N; ++j) {
+      if (!free[j]) continue;
+      double variance = 0;
+      if (su[j] > 0) {
+        variance = su[j] * su[j];
+      } else {
+        for (std::size_t i = 0; i < N && variance == 0; ++i) {
+          bool follows_j_alone = i != j && dependence[i][j] != 0;
+          for (std::size_t k = 0; k < N; ++k)
+            if (k != j && free[k] && dependence[i][k] != 0) follows_j_alone = false;
+          if (follows_j_alone && su[i] > 0) variance = std::pow(su[i] / dependence[i][j], 2);
+        }
+      }
+      if (variance > 0) variable_of[j] = new_variable(parameter_name(record, names[j], hex), variance);
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      int parameter = 0;
+      for (std::size_t j = 0; j < N; ++j) {
+        if (variable_of[j] == 0 || dependence[i][j] == 0) continue;
+        if (parameter == 0) parameter = new_parameter(parameter_name(record, names[i], hex));
+        covariance.constraints.push_back({parameter, variable_of[j], dependence[i][j]});
+      }
+    }
+  };
+
   static const char* const coordinate_names[3] = {"X", "Y", "Z"};
   static const char* const u_names[6] = {"U11", "U22", "U33", "U12", "U13", "U23"};
+  const Coordinates reciprocal = reciprocal_lengths(structure);
   for (std::size_t n = 0; n < natoms; ++n) {
     CifAtom atom = structure.atoms[n];
     for (int i = 0; i < 3; ++i) atom.x[i].value += symmetry.origin.shift[i] / 24.0;
@@ -296,40 +344,19 @@ Conversion convert(const CifStructure& structure, const ResolvedSymmetry& symmet
     // The occupancy is its own variable.
     own_variable(record, hex ? "FRA" : "FRAC", atom.occupancy.su);
 
-    // A free coordinate takes its variance from its own s.u., or else from
-    // a coordinate that follows it alone (y = 2x printed with an s.u. for y only).
-    std::array<int, 3> variable_of{};
-    for (int j = 0; j < 3; ++j) {
-      if (!site.free[j]) continue;
-      double variance = 0;
-      if (atom.x[j].su > 0) {
-        variance = atom.x[j].su * atom.x[j].su;
-      } else {
-        for (int i = 0; i < 3 && variance == 0; ++i) {
-          bool follows_j_alone = i != j && site.dependence[i][j] != 0;
-          for (int k = 0; k < 3; ++k)
-            if (k != j && site.free[k] && site.dependence[i][k] != 0) follows_j_alone = false;
-          if (follows_j_alone && atom.x[i].su > 0)
-            variance = std::pow(atom.x[i].su / site.dependence[i][j], 2);
-        }
-      }
-      if (variance > 0) variable_of[j] = new_variable(parameter_name(record, coordinate_names[j], hex), variance);
-    }
-    // Coordinates that the site symmetry fixes get no entry, and so no s.u.
-    for (int i = 0; i < 3; ++i) {
-      int parameter = 0;
-      for (int j = 0; j < 3; ++j) {
-        if (variable_of[j] == 0 || site.dependence[i][j] == 0) continue;
-        if (parameter == 0) parameter = new_parameter(parameter_name(record, coordinate_names[i], hex));
-        covariance.constraints.push_back({parameter, variable_of[j], site.dependence[i][j]});
-      }
-    }
-    // Displacement parameters: each its own variable (vortan lists them,
-    // no distance depends on them).
-    if (atom.anisotropic)
-      for (int k = 0; k < 6; ++k) own_variable(record, u_names[k], atom.u_su[k]);
-    else
+    std::array<double, 3> x_su{};
+    for (int i = 0; i < 3; ++i) x_su[i] = atom.x[i].su;
+    tie_parameters(record, coordinate_names, site.free, site.dependence, x_su);
+    // Displacement parameters tied by the site's symmetry as its
+    // coordinates are, so that a figure derived from the Uij has the s.u.
+    // the site allows.
+    if (atom.anisotropic) {
+      const DisplacementConstraints ties = constrain_displacements(site.stabiliser, reciprocal);
+      out.atoms.back().u = ties.symmetrised(atom.u);
+      tie_parameters(record, u_names, ties.free, ties.dependence, atom.u_su);
+    } else {
       own_variable(record, hex ? "UIS" : "UISO", atom.uiso_su);
+    }
   }
   check_search(structure, out, options);
   return result;

@@ -165,9 +165,12 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   source.riding = full.riding;
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
-    // vortan bonds no two atoms of different disorder groups.
+    // vortan bonds no two atoms of different disorder groups, nor an atom
+    // of a negative group (SHELX's PART -1) to another image of its group.
     if (!structure.atoms[n].disorder_group.empty())
-      source.disorder.emplace_back(conversion.experiment.atoms[n].label, structure.atoms[n].disorder_group);
+      source.disorder.emplace_back(conversion.experiment.atoms[n].label,
+                                   (structure.atoms[n].off_special_position ? "-" : "") +
+                                       structure.atoms[n].disorder_group);
   }
 
   source.content.symmetry = conversion.experiment.symbol;

@@ -1,5 +1,6 @@
 #include "crystal/symmetry_operation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -105,6 +106,17 @@ std::optional<ImageName> image_name(std::span<const EquivalentPosition> position
     }
     if (same) return name;
   }
+  return std::nullopt;
+}
+
+std::optional<ImageName> operation_name(const SpaceGroupInfo& group, const SymmetryOperation& op) {
+  for (int centring = 1; centring <= std::max(group.ncent, 1); ++centring)
+    for (int sign = 1; sign >= (group.centric ? -1 : 1); sign -= 2)
+      for (int number = 1; number <= std::max(group.nsym, 1); ++number) {
+        const int code = sign * (number + 100 * (centring - 1));
+        ImageName name{code, {}};
+        if (same_modulo_lattice(op, operation_of(group, code, LatticeTranslation{}), name.n)) return name;
+      }
   return std::nullopt;
 }
 

@@ -52,6 +52,9 @@ struct ImageName {
   LatticeTranslation n{};
 };
 std::optional<ImageName> image_name(const SpaceGroupInfo& group, const Vec3& atom, const Vec3d& target);
+// The operator code and lattice translation of an operation of the group
+// itself (not of an atom's image); nullopt when it is none of the group's.
+std::optional<ImageName> operation_name(const SpaceGroupInfo& group, const SymmetryOperation& op);
 // The same among the atom's distinct equivalent positions as GENEQ gives
 // them, for a caller that names many images of one atom.
 std::optional<ImageName> image_name(std::span<const EquivalentPosition> positions, const Vec3d& target);

@@ -9,6 +9,17 @@ CellCovariance cell_covariance(PhaseDescription& phase) {
   const int laue = phase.group.laue;
   Vec3& abc = phase.abc_sigma;
   Vec3& cosines = phase.cosine_sigma;
+  // Angles the Laue class holds at 90 degrees are no parameters: an s.u.
+  // a CIF prints for them would only widen every s.u. (the monoclinic
+  // angles beside the unique axis, every angle of an orthorhombic,
+  // tetragonal or cubic cell).
+  if (laue == kLaue2OverM && phase.group.unique_axis >= 1 && phase.group.unique_axis <= 3) {
+    for (int k = 0; k < 3; ++k)
+      if (k != phase.group.unique_axis - 1) cosines[static_cast<std::size_t>(k)] = 0;
+  } else if (laue == kLaueMmm || laue == kLaue4OverM || laue == kLaue4OverMmm || laue == kLaueM3bar ||
+             laue == kLaueM3barM) {
+    cosines = {0, 0, 0};
+  }
   if (laue > kLaueMmm) {  // a = b from the tetragonal classes on
     abc[1] = abc[0];
     cell.at(1, 2) = abc[0] * abc[0];

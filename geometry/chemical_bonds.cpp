@@ -47,13 +47,20 @@ BondingAtom bonding_atom(int element, bool peak) {
   return atom;
 }
 
-bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance) {
+bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance,
+                       PairPlace place) {
   if (first.bonding == Bonding::Never || second.bonding == Bonding::Never) return false;
   if (first.hydrogen && second.hydrogen) return false;
-  if (first.disorder_group != 0 && second.disorder_group != 0 && first.disorder_group != second.disorder_group)
+  if (first.disorder_group != 0 && second.disorder_group != 0 && first.disorder_group != second.disorder_group &&
+      first.partial && second.partial)
+    return false;
+  if (place.through_symmetry && first.negative_group && second.negative_group &&
+      first.disorder_group == second.disorder_group)
     return false;
   if (first.bonding == Bonding::AngleLimit || second.bonding == Bonding::AngleLimit) return true;
-  return distance <= first.radius + second.radius + tolerance;
+  const float radii = first.radius + second.radius;
+  if (place.own_image && first.partial && distance < kClosestOwnImageFraction * radii) return false;
+  return distance <= radii + tolerance && distance >= kClosestBondFraction * radii;
 }
 
 std::vector<std::size_t> nearest_kept(std::span<const float> distances, std::size_t most) {

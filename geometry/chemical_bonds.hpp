@@ -30,7 +30,20 @@ struct BondingAtom {
   bool hydrogen = false;    // H or D
   bool metal = false;
   int disorder_group = 0;   // 0: none
+  bool negative_group = false;  // a negative group (PART -1): bonded to no other image of it
+  bool partial = false;     // occupancy below 1: possibly an alternative of another atom
 };
+
+// Closer than this fraction of the covalent radii sum two atoms are no
+// bond: alternatives of a disordered part (C5A and C5B, an atom and its
+// own image next to a special position), or an error the checks name.
+// The shortest bonds (C-C triple 0.79 of the sum, O-H from X-rays some
+// 0.75) lie well above it.
+constexpr float kClosestBondFraction = 0.6f;
+// A partly occupied atom closer to its own image than this fraction of its
+// covalent diameter (1.22 A for C) is not bonded to it: the two are the
+// alternative places of a part disordered about a special position.
+constexpr float kClosestOwnImageFraction = 0.8f;
 
 // `element` 0 and `peak` false: a type symbol that names no element.
 BondingAtom bonding_atom(int element, bool peak);
@@ -40,11 +53,27 @@ BondingAtom bonding_atom(int element, bool peak);
 // not the metalloids B, Si, Ge, As, Sb, Te.
 bool is_metal(int element);
 
+// How the second atom of a pair lies: through a symmetry operation (any
+// but the identity without translation), and whether it is an image of
+// the first atom itself.
+struct PairPlace {
+  bool through_symmetry = false;
+  bool own_image = false;
+};
+
 // Two neighbours already within the angle limit of each other: bonded when
-// within the covalent radii and the tolerance; never two hydrogen atoms,
-// never a Fourier peak, never two atoms of different disorder groups (the
-// alternative places of one part of the structure).
-bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance);
+// within the covalent radii and the tolerance, and no closer than
+// kClosestBondFraction of the radii; never two hydrogen atoms, never a
+// Fourier peak or a point of occupancy 0, never two partly occupied atoms
+// of different disorder groups (the alternative places of one part of the
+// structure; an atom of full occupancy belongs to every alternative),
+// never a partly occupied atom to its own image closer than
+// kClosestOwnImageFraction of its diameter, and never an atom of a
+// negative group to an image of that group reached through a symmetry
+// operation, the refinement programs' rule for a part disordered about a
+// special position.
+bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance,
+                       PairPlace place = {});
 
 // The neighbours kept for angles out of `distances` (those within the angle
 // limit, in search order): the `most` nearest, ties in the order found,

@@ -7,8 +7,18 @@
 // one measure over the atom and all its ligands, so the correlated
 // distances of one polyhedron are propagated together.
 //
-// The ligands of an atom are its chemical bonds (the bond graph) to atoms
-// of the opposite sign for which the bundled table has a parameter.
+// Bond valences are taken where they mean something: on a phase of ions
+// (no molecular part: no carbon bonded to anything but oxygen), on atoms
+// whose states the type symbols or OXID give, and on the metal atoms of
+// complexes with their donor atoms (N, O, S, P, the halogens, ...). States
+// are never assigned to the atoms of an organic molecule, a metal bonded
+// to carbon or hydrogen gets no sum (those bonds have no parameters), and
+// hydrogen atoms are left out (their X-ray positions are too short for
+// bond valences). Every atom left out is named with the reason.
+//
+// An atom's partners are the distances the search lists to atoms of the
+// opposite sign (a donor atom counts as an anion for a metal's sum),
+// those that are chemical bonds making the ligands of its polyhedron.
 #pragma once
 #include <map>
 #include <optional>
@@ -20,10 +30,15 @@
 
 namespace vesk {
 
-// Thresholds of the checks; control words change them. Levels: A for a
-// sum off by twice the limit, a GII over twice its limit or displacements
-// that are not positive definite; B past the limits and for a short
-// non-bonded contact; C for an atom with no ligand and a rigid-bond failure.
+// Thresholds of the checks; control words change them. Levels mean what
+// they say: A almost certainly an error of the structure (a sum off by
+// more than five times the limit, half the valence by default;
+// displacements that are not positive definite; two atoms closer than any
+// bond); B what a referee would ask about (a sum off by more than three
+// times the limit, a GII over twice its limit, a short contact); C for the
+// record (a sum or a GII past its limit, an atom with no partner, a
+// rigid-bond failure, a pair without parameter, states assigned, charges
+// that do not balance).
 struct CheckThresholds {
   // A sum off the formal valence by more than this fraction of it and by
   // more than `valence_sigmas` s.u.'s. Brown, "The Chemical Bond in
@@ -42,6 +57,9 @@ struct CheckThresholds {
 struct InorganicOptions {
   std::map<std::string, int> control_states;  // element -> state, from OXID
   CheckThresholds thresholds;
+  // Some table asks for the valences (BVAL, POLY or CHKS not N): without,
+  // no state is looked for and only the contacts are checked.
+  bool valences = true;
 };
 
 struct ValenceBond {
@@ -56,9 +74,17 @@ struct ValenceBond {
 struct AtomValence {
   int atom = 0;                  // from 1
   int state = 0;
+  std::string state_from;        // "type symbol", "control record" or "assigned"
   std::vector<ValenceBond> bonds;
   MeasuredValue sum;
   MeasuredValue deviation;       // sum - |state|
+  std::string unchecked;         // why the sum, incomplete, is not checked; empty when it is
+};
+
+// An atom without a bond-valence sum, and why.
+struct LeftOutAtom {
+  int atom = 0;                  // from 1
+  std::string reason;
 };
 
 // A site shared by several atoms: their occupancy-weighted sum against
@@ -94,19 +120,21 @@ struct CheckRow {
   char level = 'C';
   std::string rule;
   std::vector<int> atoms;
-  std::string text;
+  std::vector<AnalysisImage> images;  // the atoms as the check sees them, when an image is among them
+  std::string text;              // the rule's evidence: the values and what they are held against
 };
 
 struct InorganicAnalysis {
-  bool computed = false;         // the phase has cations and anions with parameters
+  bool computed = false;         // some atom has a bond-valence sum
+  bool ionic = false;            // the phase is wholly of ions: its charges balance, it has a GII
   // Why nothing was computed when the phase's input is at fault (a type
   // symbol whose charge does not read); empty otherwise.
   std::string not_computed;
   // The checks that apply to every phase (short contacts) are made even
   // when nothing else is computed.
-  std::map<std::string, int> states;
-  std::string states_from;       // "type symbols", "control record", "assigned"
-  std::vector<AtomValence> atoms;
+  std::string states_from;       // "type symbols", "control record", "assigned", or those joined by " and "
+  std::vector<AtomValence> atoms;  // every atom with a state, in the order of the phase
+  std::vector<LeftOutAtom> left_out;
   std::vector<SiteValence> mixed_sites;
   MeasuredValue gii{0, 0, false};  // over the sites, mixed ones by their weighted deviation
   std::vector<PolyhedronRow> polyhedra;

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
-#include <map>
+#include <functional>
+#include <unordered_map>
 #include <set>
 #include <utility>
 
@@ -28,14 +29,25 @@ PositionKey reduced(const PositionKey& key) {
   return result;
 }
 
+// An image as a hash key: the atom and its position.
+using ImageKey = std::pair<int, PositionKey>;
+struct ImageKeyHash {
+  std::size_t operator()(const ImageKey& k) const {
+    std::size_t h = static_cast<std::size_t>(k.first);
+    for (long long v : k.second) h = h * 1000003u ^ std::hash<long long>()(v);
+    return h;
+  }
+};
+
 enum class Placement { added, present, translated };
 
 struct Builder {
   const PhaseDescription& phase;
   const BondGraph& bonds;
+  std::size_t most_atoms;
   DrawnStructure drawn;
-  std::map<std::pair<int, PositionKey>, std::size_t> placed;  // atom and position -> index
-  std::map<std::pair<int, PositionKey>, PositionKey> in_cell;  // atom and reduced position -> position
+  std::unordered_map<ImageKey, std::size_t, ImageKeyHash> placed;  // atom and position -> index
+  std::unordered_map<ImageKey, PositionKey, ImageKeyHash> in_cell;  // atom and reduced position -> position
 
   // The image of `atom` by `op`, unless it is drawn already. With
   // `whole_molecules` an image one lattice translation away from a drawn
@@ -77,7 +89,7 @@ struct Builder {
         for (const Bond& bond : bonds.bonds_of(from.atom)) {
           const SymmetryOperation op = compose(from.op, bond_operation(phase.group, bond));
           const Placement placement = place(bond.atom, op, true, index);
-          if (placement == Placement::translated || drawn.atoms.size() > kMostDrawnAtoms) return false;
+          if (placement == Placement::translated || drawn.atoms.size() > most_atoms) return false;
           if (placement == Placement::added) queue.push_back(index);
         }
       }
@@ -112,20 +124,22 @@ struct Builder {
 
 }  // namespace
 
-DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds) {
-  Builder builder{phase, bonds, {}, {}, {}};
+DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds, std::size_t most_atoms,
+                                  bool shells) {
+  Builder builder{phase, bonds, most_atoms, {}, {}, {}};
   if (bonds.of_atom.size() != phase.atoms.size()) {
     // No bonds were searched: the asymmetric unit alone.
     BondGraph none;
     start_bond_graph(none, phase.atoms.size());
-    Builder alone{phase, none, {}, {}, {}};
+    Builder alone{phase, none, most_atoms, {}, {}, {}};
     alone.coordination_shells();
     return alone.drawn;
   }
   if (!builder.molecules()) {
     builder.clear();
-    builder.coordination_shells();
     builder.drawn.network = true;
+    if (!shells) return builder.drawn;
+    builder.coordination_shells();
   }
   builder.connect();
   return builder.drawn;

@@ -35,6 +35,10 @@ struct DrawnStructure {
   bool network = false;      // coordination shells instead of molecules
 };
 
-DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds);
+// `most_atoms`: past this many images the structure is taken for a network.
+// `shells` false: a network is only said to be one, without its coordination
+// shells (what the analyses need to know).
+DrawnStructure complete_molecules(const PhaseDescription& phase, const BondGraph& bonds,
+                                  std::size_t most_atoms = kMostDrawnAtoms, bool shells = true);
 
 }  // namespace vesk

@@ -5,9 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
-#include "geometry/bond_valence.hpp"
-#include "recio/error.hpp"
 
 namespace vesk {
 
@@ -19,21 +18,42 @@ bool same_symbol(std::string_view a, std::string_view b) {
          });
 }
 
-// Walks every combination of one choice per slot (the first slot fastest);
-// stops when `visit` returns false or after `limit` combinations.
-void each_combination(const std::vector<std::vector<int>>& choices, std::size_t limit,
-                      const std::function<void(const std::vector<int>&)>& visit) {
-  std::vector<std::size_t> at(choices.size(), 0);
-  std::vector<int> pick(choices.size());
-  for (const auto& c : choices)
-    if (c.empty()) return;
-  for (std::size_t tried = 0; tried < limit; ++tried) {
-    for (std::size_t k = 0; k < choices.size(); ++k) pick[k] = choices[k][at[k]];
-    visit(pick);
-    std::size_t k = 0;
-    while (k < choices.size() && ++at[k] == choices[k].size()) at[k++] = 0;
-    if (k == choices.size()) return;
+// The table's anions in decreasing Pauling electronegativity (F 3.98, O
+// 3.44, Cl 3.16, N 3.04, Br 2.96, I 2.66, S 2.58, Se 2.55, C 2.55, H 2.20,
+// P 2.19, As 2.18, Te 2.1).
+const char* const kAnionsByElectronegativity[] = {"F", "O", "Cl", "N", "Br", "I", "S",
+                                                  "Se", "C", "H", "P", "As", "Te"};
+
+// Weighted squares of (sum - state) over the cations at their states; NaN
+// when a state has no finite sum.
+double misfit(std::span<const CationChoice> cations, const std::vector<std::size_t>& pick) {
+  double total = 0;
+  for (std::size_t i = 0; i < cations.size(); ++i) {
+    if (cations[i].states.empty()) continue;
+    const double d = cations[i].sums[pick[i]] - cations[i].states[pick[i]];
+    total += cations[i].weight * d * d;
   }
+  return total;
+}
+
+double charge_of(std::span<const CationChoice> cations, const std::vector<std::size_t>& pick, double fixed) {
+  double charge = fixed;
+  for (std::size_t i = 0; i < cations.size(); ++i)
+    if (!cations[i].states.empty()) charge += cations[i].weight * cations[i].states[pick[i]];
+  return charge;
+}
+
+// Each cation's own best state: the least |sum - state| among those with a
+// finite sum (the first state when none has one).
+std::size_t own_best(const CationChoice& c) {
+  std::size_t best = 0;
+  double least = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < c.states.size(); ++k)
+    if (std::isfinite(c.sums[k]) && std::abs(c.sums[k] - c.states[k]) < least) {
+      least = std::abs(c.sums[k] - c.states[k]);
+      best = k;
+    }
+  return best;
 }
 
 }  // namespace
@@ -110,82 +130,107 @@ std::vector<int> candidate_oxidation_states(const BondValenceTable& table, std::
   return states;
 }
 
-double gii_from_distances(std::span<const OxidationSite> sites, std::span<const SiteBond> bonds,
-                          std::span<const int> states, const BondValenceTable& table) {
-  if (states.size() != sites.size())
-    throw Error("oxidation states: " + std::to_string(states.size()) + " states for " + std::to_string(sites.size()) + " sites");
-  std::vector<double> sums(sites.size(), 0.0);
-  for (const SiteBond& bond : bonds) {
-    if (bond.site >= sites.size() || bond.neighbour >= sites.size())
-      throw Error("oxidation states: a bond names a site beyond the " + std::to_string(sites.size()) + " sites");
-    int q = states[bond.site], partner = states[bond.neighbour];
-    if ((q > 0) == (partner > 0)) continue;
-    bool cation_here = q > 0;
-    const OxidationSite& cation = sites[cation_here ? bond.site : bond.neighbour];
-    const OxidationSite& anion = sites[cation_here ? bond.neighbour : bond.site];
-    const BondValenceParameter* p = find_bond_valence_parameter(table, cation.element, cation_here ? q : partner,
-                                                                anion.element, cation_here ? partner : q);
-    if (!p) return std::numeric_limits<double>::quiet_NaN();
-    sums[bond.site] += bond_valence(bond.distance, {p->r0, p->b});
+std::optional<int> anion_state(const BondValenceTable& table, std::string_view element) {
+  std::vector<std::pair<int, int>> counts;  // state, entries
+  for (const BondValenceParameter& p : table.entries) {
+    if (!same_symbol(p.anion, element) || p.anion_state >= 0) continue;
+    auto found = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == p.anion_state; });
+    if (found == counts.end())
+      counts.emplace_back(p.anion_state, 1);
+    else
+      ++found->second;
   }
-  double weights = 0.0, squares = 0.0;
-  for (std::size_t i = 0; i < sites.size(); ++i) {
-    double w = sites[i].occupancy * sites[i].multiplicity, d = sums[i] - std::abs(states[i]);
-    weights += w;
-    squares += w * d * d;
-  }
-  return weights > 0.0 ? std::sqrt(squares / weights) : std::numeric_limits<double>::quiet_NaN();
+  if (counts.empty()) return std::nullopt;
+  return std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; })
+      ->first;
 }
 
-std::optional<OxidationAssignment> assign_oxidation_states(
-    std::span<const OxidationSite> sites, const BondValenceTable& table,
-    const std::function<double(std::span<const int> states)>& gii_of, std::size_t limit) {
-  std::vector<std::string> elements;
-  std::vector<std::size_t> element_of(sites.size());
-  double total_weight = 0.0;
-  for (std::size_t i = 0; i < sites.size(); ++i) {
-    auto found = std::find_if(elements.begin(), elements.end(), [&](const std::string& e) { return same_symbol(e, sites[i].element); });
-    element_of[i] = static_cast<std::size_t>(found - elements.begin());
-    if (found == elements.end()) elements.push_back(sites[i].element);
-    total_weight += sites[i].occupancy * sites[i].multiplicity;
-  }
-  std::vector<std::vector<int>> per_element;
-  for (const std::string& e : elements) {
-    per_element.push_back(candidate_oxidation_states(table, e));
-    if (per_element.back().empty()) return std::nullopt;
-  }
-  // Occupancies are refined numbers: balance within a small fraction of a
-  // charge per atom.
-  double tolerance = 1e-3 * std::max(1.0, total_weight);
+int electronegativity_rank(std::string_view element) {
+  const int count = static_cast<int>(std::size(kAnionsByElectronegativity));
+  for (int k = 0; k < count; ++k)
+    if (same_symbol(kAnionsByElectronegativity[k], element)) return count - k;
+  return 0;
+}
 
-  OxidationAssignment best;
-  std::vector<int> states(sites.size());
-  auto score = [&](bool per_site) {
-    double charge = 0.0;
-    for (std::size_t i = 0; i < sites.size(); ++i) charge += sites[i].occupancy * sites[i].multiplicity * states[i];
-    if (std::abs(charge) > tolerance) return;
-    double gii = gii_of(states);
-    if (std::isnan(gii)) return;
-    ++best.balanced;
-    if (best.states.empty() || gii < best.gii) {
-      best.states = states;
-      best.gii = gii;
-      best.per_site = per_site;
+CationStates assign_cation_states(std::span<const CationChoice> cations, double fixed_charge, bool balance) {
+  double cell_atoms = 0;
+  for (const CationChoice& c : cations) cell_atoms += c.weight;
+  // Occupancies are refined numbers: balanced within a small fraction of a
+  // charge per atom.
+  const double tolerance = 1e-3 * std::max(1.0, cell_atoms);
+  const std::size_t count = cations.size();
+
+  // One state per element: the least weighted misfit over its atoms among
+  // the states every one of them has a finite sum for.
+  std::vector<std::size_t> pick(count, 0);
+  std::vector<std::string> elements;
+  for (const CationChoice& c : cations)
+    if (std::none_of(elements.begin(), elements.end(), [&](const std::string& e) { return same_symbol(e, c.element); }))
+      elements.push_back(c.element);
+  for (const std::string& element : elements) {
+    std::vector<std::size_t> atoms;
+    for (std::size_t i = 0; i < count; ++i)
+      if (same_symbol(cations[i].element, element) && !cations[i].states.empty()) atoms.push_back(i);
+    if (atoms.empty()) continue;
+    const std::vector<int>& states = cations[atoms.front()].states;
+    double least = std::numeric_limits<double>::infinity();
+    std::optional<int> best;
+    for (int state : states) {
+      double total = 0;
+      for (std::size_t i : atoms) {
+        const auto at = std::find(cations[i].states.begin(), cations[i].states.end(), state);
+        const double sum = at == cations[i].states.end()
+                               ? std::numeric_limits<double>::quiet_NaN()
+                               : cations[i].sums[static_cast<std::size_t>(at - cations[i].states.begin())];
+        total += cations[i].weight * (sum - state) * (sum - state);
+      }
+      if (std::isfinite(total) && total < least) {
+        least = total;
+        best = state;
+      }
     }
+    for (std::size_t i : atoms) {
+      const auto at = best ? std::find(cations[i].states.begin(), cations[i].states.end(), *best)
+                           : cations[i].states.end();
+      pick[i] = at == cations[i].states.end() ? own_best(cations[i])
+                                              : static_cast<std::size_t>(at - cations[i].states.begin());
+    }
+  }
+  auto result = [&](const std::vector<std::size_t>& chosen, bool per_site) {
+    CationStates out;
+    for (std::size_t i = 0; i < count; ++i) out.states.push_back(cations[i].states.empty() ? 0 : cations[i].states[chosen[i]]);
+    out.per_site = per_site;
+    out.charge = charge_of(cations, chosen, fixed_charge);
+    return out;
   };
-  each_combination(per_element, limit, [&](const std::vector<int>& pick) {
-    for (std::size_t i = 0; i < sites.size(); ++i) states[i] = pick[element_of[i]];
-    score(false);
-  });
-  if (!best.states.empty()) return best;
-  std::vector<std::vector<int>> per_site;
-  for (std::size_t i = 0; i < sites.size(); ++i) per_site.push_back(per_element[element_of[i]]);
-  each_combination(per_site, limit, [&](const std::vector<int>& pick) {
-    states = pick;
-    score(true);
-  });
-  if (best.states.empty()) return std::nullopt;
-  return best;
+  if (!balance || std::abs(charge_of(cations, pick, fixed_charge)) <= tolerance) return result(pick, false);
+
+  // Each atom its own best state, then single changes towards balance.
+  std::vector<std::size_t> own(count);
+  for (std::size_t i = 0; i < count; ++i) own[i] = cations[i].states.empty() ? 0 : own_best(cations[i]);
+  for (std::size_t step = 0; step < count * 8 + 8; ++step) {
+    const double charge = charge_of(cations, own, fixed_charge);
+    if (std::abs(charge) <= tolerance) return result(own, own != pick);
+    std::optional<std::pair<std::size_t, std::size_t>> change;
+    double best_charge = std::abs(charge), best_cost = std::numeric_limits<double>::infinity();
+    const double before = misfit(cations, own);
+    for (std::size_t i = 0; i < count; ++i)
+      for (std::size_t k = 0; k < cations[i].states.size(); ++k) {
+        if (k == own[i] || !std::isfinite(cations[i].sums[k])) continue;
+        std::vector<std::size_t> trial = own;
+        trial[i] = k;
+        const double left = std::abs(charge_of(cations, trial, fixed_charge));
+        const double cost = misfit(cations, trial) - before;
+        if (left < best_charge - tolerance || (std::abs(left - best_charge) <= tolerance && change && cost < best_cost)) {
+          best_charge = left;
+          best_cost = cost;
+          change = std::make_pair(i, k);
+        }
+      }
+    if (!change) break;
+    own[change->first] = change->second;
+  }
+  return result(pick, false);
 }
 
 }  // namespace vesk

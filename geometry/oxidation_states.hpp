@@ -1,19 +1,19 @@
 // Oxidation states of the atoms of a phase: read from a charged type symbol
-// ("Fe+3", "O-2", "Fe3+", "Na+"), or assigned.
+// ("Fe+3", "O-2", "Fe3+", "Na+"), or assigned, in time that grows with the
+// number of atoms times the states an element may take.
 //
-// Assignment: each element may take the oxidation states for which the
-// bundled bond-valence table lists parameters (its cation states, 9 left
-// out, and its anion states), in the table's order. Of the combinations
-// that balance the charge, sum over sites of occupancy x multiplicity x
-// state = 0, the one with the lowest global instability index wins; the
-// first in enumeration order on a tie. Every site of an element takes the
-// same state first; only when no such combination balances are the sites
-// given states of their own, which lets a mixed-valence compound such as
-// Fe3O4 come out with Fe(II) and Fe(III) on different sites (an average
-// state such as 2.5 on one site is not reached).
+// Assignment. An anion takes the state the bundled bond-valence table
+// gives its element as an anion (O -2, N -3, Cl -1, ...). A cation takes,
+// of the states the table lists for its element, the one its bond-valence
+// sums fit best: every atom of an element the same state, the one with the
+// least occupancy-weighted sum of (sum - state)^2 over them. When the
+// charges are to balance and do not, each cation takes its own best state
+// (a mixed-valence compound such as Fe3O4, Fe(II) and Fe(III) on different
+// sites), and then, while one does, the single change of one atom's state
+// that brings the total charge nearest to zero at the least cost in fit;
+// what still does not balance is reported, not forced.
 #pragma once
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,40 +48,37 @@ std::optional<TypeSymbol> parse_type_symbol(std::string_view symbol);
 // element the table does not know.
 std::vector<int> candidate_oxidation_states(const BondValenceTable& table, std::string_view element);
 
-struct OxidationSite {
+// The state of an element as an anion, from the table's anions (O -2, F
+// -1, N -3, S -2, C -4, H -1, ...); nullopt for an element it lists as no
+// anion.
+std::optional<int> anion_state(const BondValenceTable& table, std::string_view element);
+
+// Where an element stands in electronegativity among the table's anions
+// (Pauling's scale: F, O, Cl, N, Br, I, S, Se, C, H, P, As, Te, highest
+// first): a larger number for a more electronegative element, 0 for every
+// element not among them.
+int electronegativity_rank(std::string_view element);
+
+// A cation to be given a state: for each state its element may take, the
+// sum of its bond valences at that state (NaN where a partner has no
+// parameter for it).
+struct CationChoice {
   std::string element;
-  double occupancy = 1.0;
-  double multiplicity = 1.0;  // positions in the cell
+  double weight = 1.0;           // occupancy x multiplicity: its share of the cell's charge
+  std::vector<int> states;
+  std::vector<double> sums;      // one per state
 };
 
-// One bond as seen from `site`: each bond is listed once from either end
-// (from the cation and from the anion) so that both sums are complete.
-struct SiteBond {
-  std::size_t site = 0;
-  std::size_t neighbour = 0;  // the neighbour's site in the asymmetric unit
-  double distance = 0.0;      // Angstrom
+struct CationStates {
+  std::vector<int> states;       // one per cation; 0 where no state has a finite sum
+  bool per_site = false;         // atoms of one element took different states
+  double charge = 0;             // the cell's charge left with them and `fixed_charge`
 };
 
-// The GII of a trial assignment from precomputed distances, each site
-// weighted by occupancy x multiplicity. Bonds between two atoms of the same
-// sign are left out. NaN when a cation-anion bond has no parameter; throws
-// vesk::Error when the states or a bond's sites do not fit the sites.
-double gii_from_distances(std::span<const OxidationSite> sites, std::span<const SiteBond> bonds,
-                          std::span<const int> states, const BondValenceTable& table);
-
-struct OxidationAssignment {
-  std::vector<int> states;     // one per site
-  double gii = 0.0;
-  bool per_site = false;       // sites of one element took different states
-  std::size_t balanced = 0;    // how many balanced combinations were scored
-};
-
-// gii_of scores one trial (one state per site; NaN when it cannot be
-// scored). nullopt when no combination balances the charge and scores, or an
-// element has no candidate state. At most `limit` combinations are tried in
-// each of the two passes.
-std::optional<OxidationAssignment> assign_oxidation_states(
-    std::span<const OxidationSite> sites, const BondValenceTable& table,
-    const std::function<double(std::span<const int> states)>& gii_of, std::size_t limit = 200000);
+// The states as described above. `fixed_charge`: the cell's charge of
+// every other atom (anions, states given); `balance`: whether the charges
+// should come to zero (a phase wholly of ions). Charge is balanced within
+// 1.0E-3 per atom of the cell.
+CationStates assign_cation_states(std::span<const CationChoice> cations, double fixed_charge, bool balance);
 
 }  // namespace vesk

@@ -1,6 +1,7 @@
 #include "geometry/phase_geometry.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <string>
@@ -136,8 +137,9 @@ void distances_and_angles(AtomWork& work, PhaseGeometry& geometry, int i) {
     geometry.contacts.push_back(c);
     if (!c.kept) continue;
     work.kept.push_back(NeighbourEntry{f.image, f.with_central}, "neighbours kept for angles");
+    const PairPlace place{c.code != 1 || c.n != LatticeTranslation{}, c.atom == i};
     if (chemically_bonded(bonding[static_cast<std::size_t>(i - 1)], bonding[static_cast<std::size_t>(c.atom - 1)], c.d,
-                          work.options.search.bond_tolerance))
+                          work.options.search.bond_tolerance, place))
       bonds.push_back({c.atom, c.code, c.n, c.x, c.d});
   }
   geometry.first_contact.push_back(static_cast<std::uint32_t>(geometry.contacts.size()));
@@ -239,9 +241,14 @@ PhaseGeometry compute_phase_geometry(const PhaseDescription& phase, const CellCo
   work->own_blocks.reset(atoms);
   for (std::size_t k = 0; k < atoms; ++k) {
     const AtomSite& atom = phase.atoms[k];
-    BondingAtom bonding =
-        bonding_atom(element_of_type(atom.type_symbol), recio::equal_padded(atom.type_symbol, "FrPk"));
-    if (k < options.disorder_groups.size()) bonding.disorder_group = options.disorder_groups[k];
+    // A point of occupancy 0 is no atom: it bonds to nothing.
+    BondingAtom bonding = bonding_atom(element_of_type(atom.type_symbol),
+                                       recio::equal_padded(atom.type_symbol, "FrPk") || atom.fraction == 0);
+    bonding.partial = atom.fraction < 1;
+    if (k < options.disorder_groups.size()) {
+      bonding.disorder_group = std::abs(options.disorder_groups[k]);
+      bonding.negative_group = options.disorder_groups[k] < 0;
+    }
     geometry.disorder = geometry.disorder || bonding.disorder_group != 0;
     work->bonding_atoms.push_back(bonding);
   }

@@ -91,7 +91,7 @@ struct GeometryOptions {
   TorsionChoice torsions = TorsionChoice::All;
   HbondControls hbonds;
   bool metal_torsions = false;   // also chains with a metal atom at B or C
-  std::vector<int> disorder_groups;  // [atom - 1]: 0 none; atoms of two groups are never bonded
+  std::vector<int> disorder_groups;  // [atom - 1]: 0 none, -n a negative group n; atoms of two groups are never bonded
   bool molecules = false;        // complete the molecules (for a drawing)
 };
 

@@ -160,4 +160,16 @@ PointMeasure plane_angle(const LeastSquaresPlane& a, const LeastSquaresPlane& b)
   return result;
 }
 
+PointMeasure centroid_distance(const LeastSquaresPlane& a, const LeastSquaresPlane& b) {
+  PointMeasure m;
+  const Cart3 between = vec3::minus(b.centroid, a.centroid);
+  m.value = vec3::length(between);
+  const Cart3 unit = m.value > 0 ? vec3::scaled(between, 1 / m.value) : Cart3{};
+  for (std::size_t i = 0; i < a.points.size(); ++i)
+    m.gradient.push_back(vec3::scaled(unit, -1.0 / static_cast<double>(a.points.size())));
+  for (std::size_t i = 0; i < b.points.size(); ++i)
+    m.gradient.push_back(vec3::scaled(unit, 1.0 / static_cast<double>(b.points.size())));
+  return m;
+}
+
 }  // namespace vesk

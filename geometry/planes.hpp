@@ -61,4 +61,8 @@ PointMeasure plane_rms_deviation(const LeastSquaresPlane& plane);
 // zero gradient, the angle having no derivative there.
 PointMeasure plane_angle(const LeastSquaresPlane& a, const LeastSquaresPlane& b);
 
+// The distance between the centroids of two planes' points; the gradient
+// has the points of `a`, then those of `b`.
+PointMeasure centroid_distance(const LeastSquaresPlane& a, const LeastSquaresPlane& b);
+
 }  // namespace vesk

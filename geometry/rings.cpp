@@ -110,7 +110,8 @@ class CycleSpace {
 
 }  // namespace
 
-std::vector<std::vector<int>> smallest_rings(const std::vector<std::vector<int>>& adjacency, std::size_t max_size) {
+std::vector<std::vector<int>> smallest_rings(const std::vector<std::vector<int>>& adjacency, std::size_t max_size,
+                                             std::size_t most) {
   const Graph graph = simple_graph(adjacency);
   const std::size_t nodes = graph.neighbours.size();
   const std::size_t words = (graph.edge.size() + 63) / 64;
@@ -190,6 +191,7 @@ std::vector<std::vector<int>> smallest_rings(const std::vector<std::vector<int>>
       candidate.edges[e / 64] |= std::uint64_t{1} << (e % 64);
     }
     if (space.add_if_independent(std::move(candidate.edges))) rings.push_back(candidate.ring);
+    if (rings.size() > most) break;
   }
   return rings;
 }

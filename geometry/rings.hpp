@@ -13,6 +13,7 @@
 // numbering.
 #pragma once
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace vesk {
@@ -21,8 +22,10 @@ constexpr std::size_t kMaxRingSize = 8;
 
 // adjacency[i] lists the neighbours of node i; a bond may be listed from
 // one end or both. Entries outside 0..n-1 and a node's bond to itself are
-// not bonds.
+// not bonds. The search stops once it has more than `most` rings (a caller
+// that finds more than `most` knows the set is incomplete).
 std::vector<std::vector<int>> smallest_rings(const std::vector<std::vector<int>>& adjacency,
-                                             std::size_t max_size = kMaxRingSize);
+                                             std::size_t max_size = kMaxRingSize,
+                                             std::size_t most = std::numeric_limits<std::size_t>::max());
 
 }  // namespace vesk

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <utility>
 
+#include "crystal/covalent_radii.hpp"
+#include "geometry/chemical_bonds.hpp"
 #include "geometry/hydrogen_bonds.hpp"
 
 namespace vesk {
@@ -20,15 +23,25 @@ Vec3d in_double(const Vec3& x) { return {x[0], x[1], x[2]}; }
 }  // namespace
 
 std::vector<ShortContact> short_contacts(const PhaseDescription& phase, const PhaseGeometry& geometry,
-                                         double margin) {
+                                         double margin, const SummedPairs& summed) {
   std::vector<ShortContact> found;
   if (!geometry.computed) return found;
   const int count = static_cast<int>(phase.atoms.size());
   std::vector<int> element(static_cast<std::size_t>(count) + 1, 0);
-  for (int i = 1; i <= count; ++i) element[static_cast<std::size_t>(i)] = element_of_type(phase.atoms[static_cast<std::size_t>(i - 1)].type_symbol);
+  std::vector<float> fraction(static_cast<std::size_t>(count) + 1, 1);
+  for (int i = 1; i <= count; ++i) {
+    const AtomSite& site = phase.atoms[static_cast<std::size_t>(i - 1)];
+    // A point of occupancy 0 is no atom.
+    element[static_cast<std::size_t>(i)] = site.fraction == 0 ? 0 : element_of_type(site.type_symbol);
+    fraction[static_cast<std::size_t>(i)] = site.fraction;
+  }
   auto group = [&](int atom) {
     const auto k = static_cast<std::size_t>(atom - 1);
-    return k < geometry.options.disorder_groups.size() ? geometry.options.disorder_groups[k] : 0;
+    return k < geometry.options.disorder_groups.size() ? std::abs(geometry.options.disorder_groups[k]) : 0;
+  };
+  auto negative_group = [&](int atom) {
+    const auto k = static_cast<std::size_t>(atom - 1);
+    return k < geometry.options.disorder_groups.size() && geometry.options.disorder_groups[k] < 0;
   };
   // Where the bonded neighbours of atom j lie when j is carried by `op`.
   auto neighbours_of = [&](int j, const SymmetryOperation& op) {
@@ -49,8 +62,20 @@ std::vector<ShortContact> short_contacts(const PhaseDescription& phase, const Ph
                            van_der_waals_radius(element[static_cast<std::size_t>(c.atom)]);
       if (!(c.d < radii - margin)) continue;
       const Vec3d there = in_double(c.x);
-      if (same_place(centre, there)) continue;  // one shared site
-      if (group(i) != 0 && group(c.atom) != 0 && group(i) != group(c.atom)) continue;
+      const float fi = fraction[static_cast<std::size_t>(i)], fj = fraction[static_cast<std::size_t>(c.atom)];
+      const bool through_symmetry = c.code != 1 || c.n != LatticeTranslation{};
+      // Alternatives of a disordered part never meet: the atoms of one
+      // shared site, two partly occupied atoms of different groups or whose
+      // occupancies add up to no more than one, a half-occupied atom and
+      // its own image.
+      const bool alternatives = c.atom == i ? fi <= 0.51f : fi < 1 && fj < 1 && fi + fj <= 1.02f;
+      if (alternatives || (same_place(centre, there) && fi + fj <= 1.02f)) continue;
+      if (group(i) != 0 && group(c.atom) != 0 && group(i) != group(c.atom) && fi < 1 && fj < 1) continue;
+      if (through_symmetry && negative_group(i) && negative_group(c.atom) && group(i) == group(c.atom)) continue;
+      // A metal's contacts are its coordination, whatever their length: the
+      // van der Waals radii of metals are no measure of them.
+      if (is_metal(element[static_cast<std::size_t>(i)]) || is_metal(element[static_cast<std::size_t>(c.atom)])) continue;
+      if (summed.count({i, c.atom, c.code, c.n}) > 0) continue;
       const std::vector<Bond>& bonds = geometry.bonds.bonds_of(i);
       if (std::any_of(bonds.begin(), bonds.end(), [&](const Bond& b) {
             return b.atom == c.atom && b.code == c.code && b.n == c.n;
@@ -67,7 +92,9 @@ std::vector<ShortContact> short_contacts(const PhaseDescription& phase, const Ph
         return ends == std::pair<int, int>{i, c.atom} && std::abs(h.ha - c.d) < 1e-3f;
       });
       if (hydrogen_bond) continue;
-      const ShortContact row{i, c.atom, c.code, c.n, c.d, c.sigma, radii};
+      const float covalent = covalent_radius(element[static_cast<std::size_t>(i)]) +
+                             covalent_radius(element[static_cast<std::size_t>(c.atom)]);
+      const ShortContact row{i, c.atom, c.code, c.n, c.d, c.sigma, radii, c.d < kClosestBondFraction * covalent};
       const auto [at, fresh] = pair_index.emplace(std::pair<int, int>{i, c.atom}, found.size());
       if (fresh)
         found.push_back(row);

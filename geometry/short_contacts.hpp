@@ -9,9 +9,16 @@
 // the pairs that are meant to be close: bonded pairs of the bond graph,
 // 1-3 pairs (both bonded to one atom, as the ligands of one polyhedron),
 // a hydrogen atom and the acceptor of its hydrogen bond, atoms of two
-// different disorder groups (alternatives that never meet) and the atoms
-// of one shared site.
+// different disorder groups (alternatives that never meet), the atoms of
+// one shared site (occupancies adding up to no more than one), disorder
+// alternatives without groups (two partly occupied atoms whose occupancies
+// add up to no more than one, an atom of half occupancy or less and its own
+// image), an atom of a negative group and the group's other images, every
+// contact of a metal atom (its coordination), the pairs a bond-valence sum
+// counts, and points that are no atoms (occupancy 0, no element).
 #pragma once
+#include <set>
+#include <tuple>
 #include <vector>
 
 #include "crystal/phase.hpp"
@@ -30,11 +37,16 @@ struct ShortContact {
   LatticeTranslation n{};
   float d = 0, sigma = 0;        // Angstrom
   double radii = 0;              // the van der Waals sum
+  bool overlap = false;          // closer than any bond (geometry/chemical_bonds.hpp): the atoms overlap
 };
+
+// Pairs a bond-valence sum counts: the atom, its partner, the partner's
+// operator code and lattice translation.
+using SummedPairs = std::set<std::tuple<int, int, int, LatticeTranslation>>;
 
 // The shortest such contact of every pair of atoms, in the order of the
 // first atom.
 std::vector<ShortContact> short_contacts(const PhaseDescription& phase, const PhaseGeometry& geometry,
-                                         double margin = kDefaultContactMargin);
+                                         double margin = kDefaultContactMargin, const SummedPairs& summed = {});
 
 }  // namespace vesk

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "console/page.hpp"
 #include "recio/error.hpp"
@@ -60,8 +62,10 @@ void ring_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis&
   heading(unit, "Rings (in ring order from their start atom) and their puckering (Cremer & Pople)", 2);
   for (std::size_t r = 0; r < analysis.rings.size(); ++r) {
     const RingAnalysis& ring = analysis.rings[r];
-    line(unit, " Ring " + std::to_string(r + 1) + " of molecule " + std::to_string(ring.molecule) + ": " +
-                   names(phase, ring.atoms));
+    const std::string of = analysis.ring_source == RingSource::Net ? " of the net"
+                           : analysis.ring_source == RingSource::Ligands ? " of ligand " + std::to_string(ring.molecule)
+                                                                         : " of molecule " + std::to_string(ring.molecule);
+    line(unit, " Ring " + std::to_string(r + 1) + of + ": " + names(phase, ring.atoms));
     if (!ring.puckering) continue;
     std::string text = "    Q = " + value(ring.total, EsdKind::Distance);
     if (ring.theta.defined) text += "  theta = " + value(ring.theta, EsdKind::Angle);
@@ -100,11 +104,21 @@ void plane_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis
   }
 }
 
-void angle_table(int unit, const MoleculeAnalysis& analysis) {
-  heading(unit, "Angles between planes, degrees", 1);
+// The second plane of a pair as carried: "2", or "2_655" for an image.
+std::string plane_image(const PhaseDescription& phase, std::size_t plane, const SymmetryOperation& op) {
+  std::string text = std::to_string(plane + 1);
+  if (op == SymmetryOperation{}) return text;
+  const auto named = operation_name(phase.group, op);
+  return text + "_" + (named ? site_symmetry_code(symop_number(phase.group, named->code), named->n) : "?");
+}
+
+void angle_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis) {
+  heading(unit, "Angles between planes, degrees, and the distance of their centroids, A", 1);
   for (const PlaneAngle& angle : analysis.plane_angles)
-    line(unit, " Planes " + padded(std::to_string(angle.first + 1) + " and " + std::to_string(angle.second + 1), 14) +
-                   value(angle.degrees, EsdKind::Angle));
+    line(unit, " Planes " +
+                   padded(std::to_string(angle.first + 1) + " and " + plane_image(phase, angle.second, angle.second_image), 18) +
+                   padded(value(angle.degrees, EsdKind::Angle), 14) + padded(relation_name(angle.relation), 11) +
+                   value(angle.centroid_distance, EsdKind::Distance));
 }
 
 void rigid_bond_table(int unit, const PhaseDescription& phase, const MoleculeAnalysis& analysis) {
@@ -129,10 +143,49 @@ std::string format_fixed(double v, int digits) {
 
 std::string state_text(int state) { return (state > 0 ? "+" : "") + std::to_string(state); }
 
+// "O -2 Si +4", or per atom where sites of one element differ: "Fe +2 (Fe1) +3 (Fe2 Fe3)".
+std::string states_text(const PhaseDescription& phase, const InorganicAnalysis& analysis) {
+  std::map<std::string, std::map<int, std::string>> by_element;
+  for (const AtomValence& atom : analysis.atoms) {
+    const std::string element = element_and_charge(phase.atoms[static_cast<std::size_t>(atom.atom - 1)].type_symbol)->element;
+    std::string& labels = by_element[element][atom.state];
+    labels += (labels.empty() ? "" : " ") + name(phase, {atom.atom, SymmetryOperation{}});
+  }
+  std::string text;
+  for (const auto& [element, states] : by_element) {
+    text += " " + element;
+    for (const auto& [state, labels] : states) text += " " + state_text(state) + (states.size() > 1 ? " (" + labels + ")" : "");
+  }
+  return text;
+}
+
+// The atoms without a sum, by reason, their labels wrapped.
+void left_out_lines(int unit, const PhaseDescription& phase, const InorganicAnalysis& analysis) {
+  std::map<std::string, std::vector<std::string>> by_reason;
+  std::vector<std::string> reasons;
+  for (const LeftOutAtom& atom : analysis.left_out) {
+    if (!by_reason.count(atom.reason)) reasons.push_back(atom.reason);
+    by_reason[atom.reason].push_back(name(phase, {atom.atom, SymmetryOperation{}}));
+  }
+  for (const std::string& reason : reasons) {
+    const std::vector<std::string>& labels = by_reason[reason];
+    line(unit, " Left out (" + reason + "), " + std::to_string(labels.size()) + (labels.size() == 1 ? " atom:" : " atoms:"));
+    std::string text;
+    for (const std::string& label : labels) {
+      if (text.size() + label.size() > 100) {
+        line(unit, "   " + text);
+        text.clear();
+      }
+      text += " " + label;
+    }
+    if (!text.empty()) line(unit, "   " + text);
+  }
+}
+
 void valence_table(int unit, const PhaseDescription& phase, const InorganicAnalysis& analysis) {
-  std::string states;
-  for (const auto& [element, state] : analysis.states) states += " " + element + " " + state_text(state);
-  heading(unit, "Bond valences s = exp((R0 - R)/b), v.u.; oxidation states (" + analysis.states_from + "):" + states, 2);
+  heading(unit, "Bond valences s = exp((R0 - R)/b), v.u.; oxidation states (" + analysis.states_from +
+                    "):" + states_text(phase, analysis), 2);
+  left_out_lines(unit, phase, analysis);
   line(unit, " " + padded("Bond", 30) + padded("R, A", 14) + padded("R0", 8) + padded("b", 7) + padded("ref.", 6) +
                  "s");
   for (const AtomValence& atom : analysis.atoms) {
@@ -148,7 +201,9 @@ void valence_table(int unit, const PhaseDescription& phase, const InorganicAnaly
   for (const AtomValence& atom : analysis.atoms)
     line(unit, " " + padded(name(phase, {atom.atom, SymmetryOperation{}}), 10) + padded(state_text(atom.state), 7) +
                    padded(std::to_string(atom.bonds.size()), 7) + padded(value(atom.sum, EsdKind::Distance), 14) +
-                   value(atom.deviation, EsdKind::Distance));
+                   (atom.unchecked.empty() ? value(atom.deviation, EsdKind::Distance)
+                                           : padded(value(atom.deviation, EsdKind::Distance), 14) + "not checked: " +
+                                                 atom.unchecked));
   if (!analysis.mixed_sites.empty()) {
     heading(unit, "Sites of several atoms: occupancy-weighted sum against the occupancy-weighted valence", 2);
     line(unit, " " + padded("Atoms", 20) + padded("valence", 9) + padded("sum", 14) + "deviation");
@@ -193,8 +248,12 @@ void checks_table(int unit, const InorganicAnalysis& analysis) {
 
 void write_inorganic_tables(int listing_unit, const PhaseDescription& phase, const InorganicAnalysis& analysis,
                             const InorganicTables& tables) {
-  // A phase without cations and anions shows its checks only when one is raised.
+  // A phase without bond valences says why, and shows its checks only when one is raised.
   if (!analysis.computed) {
+    if (tables.bond_valences && !analysis.left_out.empty()) {
+      heading(listing_unit, "Bond valences: none", 1);
+      left_out_lines(listing_unit, phase, analysis);
+    }
     if (tables.checks && !analysis.checks.empty()) checks_table(listing_unit, analysis);
     return;
   }
@@ -208,7 +267,7 @@ void write_analysis_tables(int listing_unit, const PhaseDescription& phase, cons
   if (!analysis.computed) return;
   if (tables.rings && !analysis.rings.empty()) ring_table(listing_unit, phase, analysis);
   if (tables.planes && !analysis.planes.empty()) plane_table(listing_unit, phase, analysis);
-  if (tables.plane_angles && !analysis.plane_angles.empty()) angle_table(listing_unit, analysis);
+  if (tables.plane_angles && !analysis.plane_angles.empty()) angle_table(listing_unit, phase, analysis);
   if (tables.rigid_bond && !analysis.rigid_bond.empty()) rigid_bond_table(listing_unit, phase, analysis);
 }
 

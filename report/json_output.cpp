@@ -169,7 +169,11 @@ Json json_molecule_analysis(const MoleculeAnalysis& analysis, const SiteNumberin
   }
   Json angles = Json::array();
   for (const PlaneAngle& angle : analysis.plane_angles)
-    angles.push_back({{"planes", {angle.first, angle.second}}, {"angle", measured(angle.degrees)}});
+    angles.push_back({{"planes", {angle.first, angle.second}},
+                      {"site_code", site_code(block, angle.second_image)},
+                      {"relation", relation_name(angle.relation)},
+                      {"angle", measured(angle.degrees)},
+                      {"centroid_distance", measured(angle.centroid_distance)}});
   Json rigid = Json::array();
   for (const RigidBondRow& r : analysis.rigid_bond) {
     Json row;
@@ -187,10 +191,18 @@ Json json_molecule_analysis(const MoleculeAnalysis& analysis, const SiteNumberin
   return out;
 }
 
-Json json_oxidation_states(const InorganicAnalysis& analysis) {
+Json json_oxidation_states(const InorganicAnalysis& analysis, const SiteNumbering& block) {
   Json states = Json::object();
-  for (const auto& [element, state] : analysis.states) states[element] = state;
+  for (const AtomValence& atom : analysis.atoms) states[label(block, atom.atom)] = atom.state;
   return states;
+}
+
+// The atoms without a sum, with the reason.
+Json json_left_out(const InorganicAnalysis& analysis, const SiteNumbering& block) {
+  Json rows = Json::array();
+  for (const LeftOutAtom& atom : analysis.left_out)
+    rows.push_back({{"atom", label(block, atom.atom)}, {"reason", atom.reason}});
+  return rows;
 }
 
 Json json_bond_valences(const InorganicAnalysis& analysis, const SiteNumbering& block) {
@@ -199,6 +211,7 @@ Json json_bond_valences(const InorganicAnalysis& analysis, const SiteNumbering& 
     Json row;
     row["atom"] = label(block, atom.atom);
     row["oxidation_state"] = atom.state;
+    row["oxidation_state_from"] = atom.state_from;
     row["bonds"] = Json::array();
     for (const ValenceBond& bond : atom.bonds)
       row["bonds"].push_back({{"atoms", {label(block, atom.atom), label(block, bond.anion.atom)}},
@@ -210,6 +223,8 @@ Json json_bond_valences(const InorganicAnalysis& analysis, const SiteNumbering& 
                               {"valence", measured(bond.valence)}});
     row["sum"] = measured(atom.sum);
     row["deviation"] = measured(atom.deviation);
+    row["checked"] = atom.unchecked.empty();
+    if (!atom.unchecked.empty()) row["not_checked"] = atom.unchecked;
     rows.push_back(std::move(row));
   }
   return rows;
@@ -259,7 +274,14 @@ Json json_checks(const InorganicAnalysis& analysis, const SiteNumbering& block) 
   for (const CheckRow& check : analysis.checks) {
     Json atoms = Json::array();
     for (int atom : check.atoms) atoms.push_back(label(block, atom));
-    rows.push_back({{"level", std::string(1, check.level)}, {"rule", check.rule}, {"atoms", atoms}, {"text", check.text}});
+    Json row = {{"level", std::string(1, check.level)}, {"rule", check.rule}, {"atoms", atoms}};
+    if (!check.images.empty()) {
+      Json codes = Json::array();
+      for (const AnalysisImage& image : check.images) codes.push_back(site_code(block, image.op));
+      row["site_codes"] = std::move(codes);
+    }
+    row["text"] = check.text;
+    rows.push_back(std::move(row));
   }
   return rows;
 }
@@ -272,15 +294,17 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
   part.atoms = json_atoms(phase, block);
   part.analyses = json_molecule_analysis(analysis, block);
   if (inorganic != nullptr && inorganic->computed) {
-    part.analyses["oxidation_states"] = json_oxidation_states(*inorganic);
+    part.analyses["oxidation_states"] = json_oxidation_states(*inorganic, block);
     part.analyses["oxidation_states_from"] = inorganic->states_from;
+    part.analyses["bond_valences_left_out"] = json_left_out(*inorganic, block);
     part.analyses["bond_valences"] = json_bond_valences(*inorganic, block);
     part.analyses["mixed_sites"] = json_mixed_sites(*inorganic, block);
     part.analyses["gii"] = measured(inorganic->gii);
     part.analyses["polyhedra"] = json_polyhedra(*inorganic, block);
     part.analyses["checks"] = json_checks(*inorganic, block);
-  } else if (inorganic != nullptr && !inorganic->checks.empty()) {
-    part.analyses["checks"] = json_checks(*inorganic, block);
+  } else if (inorganic != nullptr) {
+    if (!inorganic->left_out.empty()) part.analyses["bond_valences_left_out"] = json_left_out(*inorganic, block);
+    if (!inorganic->checks.empty()) part.analyses["checks"] = json_checks(*inorganic, block);
   }
   results.phases.push_back(std::move(part));
 }

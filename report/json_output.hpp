@@ -57,7 +57,7 @@ Json json_molecule_analysis(const MoleculeAnalysis& analysis, const SiteNumberin
 
 // "oxidation_states", "bond_valences", "polyhedra" and "checks" of one
 // phase (with "oxidation_states_from" and "gii" beside them).
-Json json_oxidation_states(const InorganicAnalysis& analysis);
+Json json_oxidation_states(const InorganicAnalysis& analysis, const SiteNumbering& block);
 Json json_bond_valences(const InorganicAnalysis& analysis, const SiteNumbering& block);
 Json json_polyhedra(const InorganicAnalysis& analysis, const SiteNumbering& block);
 Json json_checks(const InorganicAnalysis& analysis, const SiteNumbering& block);

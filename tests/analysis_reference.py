@@ -171,6 +171,11 @@ def puckering(points):
     return math.sqrt((z * z).sum()), terms
 
 
+def carried_points(p, plane, code):
+    """A plane's atoms, carried by the operation of a site code."""
+    return np.array([p.m @ p.carry(code, p.frac(a, c)) for a, c in zip(plane["atoms"], plane["site_codes"])])
+
+
 def check_phase(name, phase):
     p = Phase(phase)
     normals = []
@@ -192,8 +197,13 @@ def check_phase(name, phase):
             check(f"{name} plane {k} reciprocal normal", plane["normal_reciprocal"][i], reciprocal[i])
     for a in phase["plane_angles"]:
         i, j = a["planes"]
-        want = math.degrees(math.acos(min(1.0, abs(normals[i] @ normals[j]))))
-        check(f"{name} angle of planes {i}, {j}", value(a["angle"]), want, 1e-5 if want < 1e-3 else TOLERANCE)
+        first = p.points(phase["planes"][i])
+        second = carried_points(p, phase["planes"][j], a["site_code"])
+        want = math.degrees(math.acos(min(1.0, abs(plane_normal(first) @ plane_normal(second)))))
+        check(f"{name} angle of planes {i}, {j} {a['site_code']}", value(a["angle"]), want,
+              1e-5 if want < 1e-3 else TOLERANCE)
+        check(f"{name} centroids of planes {i}, {j} {a['site_code']}", value(a["centroid_distance"]),
+              float(np.linalg.norm(second.mean(axis=0) - first.mean(axis=0))))
     for k, ring in enumerate(phase["rings"]):
         if phase["planes"][ring["plane"]]["ring"] != k:
             failures.append(f"{name} ring {k}: its plane does not name it")
@@ -246,9 +256,9 @@ def check_sus(name, phase):
                      deviation(k, d))
     for a in phase["plane_angles"][:3]:
         i, j = a["planes"]
-        def angle(p, i=i, j=j):
+        def angle(p, i=i, j=j, code=a["site_code"]):
             ni = plane_normal(p.points(phase["planes"][i]))
-            nj = plane_normal(p.points(phase["planes"][j]))
+            nj = plane_normal(carried_points(p, phase["planes"][j], code))
             return math.degrees(math.acos(min(1.0, abs(ni @ nj))))
         if a["angle"]["su"] > 0:
             check_su(f"{name} angle of planes {i}, {j}", a["angle"], phase, angle)
@@ -289,12 +299,13 @@ def check_listing(name, phase, listing):
         pk = ring["puckering"]
         if pk is None:
             continue
-        m = re.search(rf" Ring {k + 1} of molecule \d+: .*\n    Q = (\S+)", text)
+        m = re.search(rf" Ring {k + 1} of (?:molecule|ligand) \d+: .*\n    Q = (\S+)", text)
         check_printed(f"{name} ring {k} Q in the listing", m.group(1), pk["Q"])
     start = listing.rfind(" Angles between planes")
     for a in phase["plane_angles"][:20]:
         i, j = a["planes"]
-        m = re.search(rf" Planes {i + 1} and {j + 1} +(\S+)", listing[start:])
+        second = str(j + 1) + ("" if a["site_code"] == "." else "_" + a["site_code"])
+        m = re.search(rf" Planes {i + 1} and {second} +(\S+)", listing[start:])
         check_printed(f"{name} planes {i}, {j} in the listing", m.group(1), a["angle"])
     start = listing.rfind(" Rigid-bond test")
     # The table ends at its count line (the bond-valence table may follow).
@@ -305,6 +316,102 @@ def check_listing(name, phase, listing):
     for row, rb in zip(rows, phase["rigid_bond"]):
         for text_value, q in zip(row[2:], [rb["msda"][0], rb["msda"][1], rb["delta"]]):
             check_printed(f"{name} rigid bond {row[0]}-{row[1]} in the listing", text_value, q)
+
+
+TIED_CIF = """data_tied
+_cell_length_a 6.000
+_cell_length_b 6.000
+_cell_length_c 5.000
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 120
+loop_
+_space_group_symop_operation_xyz
+'x,y,z'
+'-y,x-y,z'
+'-x+y,-x,z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+Si1 Si 0.33333 0.66667 0.2000 0.012
+O1 O 0.5000 0.6200 0.4500 0.020
+loop_
+_atom_site_aniso_label
+_atom_site_aniso_U_11
+_atom_site_aniso_U_22
+_atom_site_aniso_U_33
+_atom_site_aniso_U_12
+_atom_site_aniso_U_13
+_atom_site_aniso_U_23
+Si1 0.0100(10) 0.0102(10) 0.0150(12) 0.0049(5) 0.0003(4) -0.0002(4)
+O1 0.0200(15) 0.0180(14) 0.0220(16) 0.0090(12) 0.0020(10) -0.0010(10)
+"""
+
+
+def adp_ties(ops, n):
+    """A basis of the U (as the CIF gives it, on unit a*, b*, c*) that every
+    rotation R keeps, M U M^T = U with M = N^-1 R N: the null space of the
+    stacked (M x M - I) by SVD."""
+    rows = []
+    pairs = [(0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2)]
+    for r, _ in ops:
+        m = np.linalg.inv(n) @ r @ n
+        for i, j in pairs:
+            row = np.zeros(6)
+            for c, (k, l) in enumerate(pairs):
+                row[c] = m[i, k] * m[j, l] + (m[i, l] * m[j, k] if k != l else 0)
+            row[pairs.index((i, j))] -= 1
+            rows.append(row)
+    _, sv, vt = np.linalg.svd(np.array(rows))
+    return vt[np.sum(sv > 1e-9):].T  # 6 x free
+
+
+def check_special_position_ties(vortan, cif2exp, folder):
+    """Si1 on the threefold axis: U22 = U11, U12 = U11/2, U13 = U23 = 0. The
+    z^2 of Si1 along each Si-O bond and its s.u. against a Monte Carlo over
+    the two free parameters U11 and U33, each drawn from its printed s.u."""
+    with open(os.path.join(folder, "tied.cif"), "w") as f:
+        f.write(TIED_CIF)
+    subprocess.run([cif2exp, "tied.cif", "TIED"], cwd=folder, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    document, _ = run(vortan, folder, "TIED")
+    phase = document["phases"][0]
+    p = Phase(phase)
+    si = p.atoms["Si1"]
+    u = np.array([value(q) for q in si["u"]])
+    ops = [p.ops[0], p.ops[1], p.ops[2]]
+    n = np.diag(np.linalg.norm(np.linalg.inv(p.m), axis=1))
+    basis = adp_ties(ops, n)
+    if basis.shape[1] != 2:
+        failures.append(f"threefold axis: {basis.shape[1]} free Uij, 2 expected")
+        return
+    # The experiment's Uij lie on the ties exactly.
+    coefficients, *_ = np.linalg.lstsq(basis, u, rcond=None)
+    check("threefold axis: Uij off the ties", float(np.linalg.norm(basis @ coefficients - u)), 0.0, 1e-7)
+    rng = np.random.default_rng(20261208)
+    samples = 400000
+    u11 = rng.normal(u[0], 0.0010, samples)
+    u33 = rng.normal(u[2], 0.0012, samples)
+    # Every tied U from its two free values, through the basis.
+    free = np.linalg.solve(basis[[0, 2], :], np.vstack([u11, u33]))
+    tied = basis @ free
+    rows = [rb for rb in phase["rigid_bond"] if rb["atoms"][0] == "Si1"]
+    if len(rows) != 3:
+        failures.append(f"threefold axis: {len(rows)} Si1 rigid-bond rows, 3 expected")
+    for rb in rows:
+        d = p.cart(rb["atoms"][1], rb["site_codes"][1]) - p.cart("Si1", ".")
+        d /= np.linalg.norm(d)
+        a = p.m @ n
+        w = (a.T @ d)  # z^2 = (N M^T d)^T U (N M^T d)
+        z2 = (w[0] ** 2 * tied[0] + w[1] ** 2 * tied[1] + w[2] ** 2 * tied[2]
+              + 2 * (w[0] * w[1] * tied[3] + w[0] * w[2] * tied[4] + w[1] * w[2] * tied[5]))
+        check(f"threefold axis: z2 of Si1 along {rb['site_codes'][1]}", value(rb["msda"][0]), float(z2.mean()), 2e-5)
+        check(f"threefold axis: s.u. of z2 of Si1 along {rb['site_codes'][1]} against {z2.std():.6f}",
+              rb["msda"][0]["su"], float(z2.std()), 0.01 * float(z2.std()))
 
 
 def run(vortan, folder, name):
@@ -351,6 +458,7 @@ def main():
             failures.append(f"P 41: conformations {names}")
         if not seen["ZN"]["rigid_bond"] or seen["ZN"]["rigid_bond_flagged"] != sum(r["flagged"] for r in seen["ZN"]["rigid_bond"]):
             failures.append("ZNBPO: no rigid-bond rows, or a count that is not theirs")
+        check_special_position_ties(vortan, cif2exp, folder)
 
     for failure in failures[:40]:
         print(failure)

@@ -262,14 +262,28 @@ TEST(CellCovariance, LaueClassTiesTheCellParameters) {
   EXPECT_DOUBLE_EQ(along_ab, along_bc);
   EXPECT_NEAR(along_ab, 0.25f * std::sqrt(2.0f) * 0.001f, 1.0E-8f);
 
-  // Monoclinic: nothing tied.
+  // Monoclinic: a, b, c and beta free; alpha and gamma are 90 degrees by
+  // symmetry, whatever s.u. the file gives them. Orthorhombic: every angle.
   PhaseDescription monoclinic = make_phase({5, 6, 7}, {90, 100, 90}, 2, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  monoclinic.group.unique_axis = 2;
   monoclinic.abc_sigma = {0.001f, 0.002f, 0.003f};
-  monoclinic.cosine_sigma = {0, 0.0004f, 0};
+  monoclinic.cosine_sigma = {0.0003f, 0.0004f, 0.0002f};
   cell = cell_covariance(monoclinic);
   EXPECT_FLOAT_EQ(monoclinic.abc_sigma[1], 0.002f);
+  EXPECT_EQ(monoclinic.cosine_sigma, (Vec3{0, 0.0004f, 0}));
   EXPECT_EQ(cell.at(1, 2), 0.0f);
   EXPECT_FLOAT_EQ(cell.at(5, 5), 1.6E-7f);
+  EXPECT_EQ(cell.at(4, 4), 0.0f);
+  EXPECT_EQ(cell.at(6, 6), 0.0f);
+  monoclinic.group.unique_axis = 3;
+  monoclinic.cosine_sigma = {0.0003f, 0.0004f, 0.0002f};
+  cell_covariance(monoclinic);
+  EXPECT_EQ(monoclinic.cosine_sigma, (Vec3{0, 0, 0.0002f}));
+  PhaseDescription orthorhombic = make_phase({5, 6, 7}, {90, 90, 90}, 3, {{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 0, 0}}});
+  orthorhombic.cosine_sigma = {0.0003f, 0.0004f, 0.0002f};
+  cell = cell_covariance(orthorhombic);
+  EXPECT_EQ(orthorhombic.cosine_sigma, (Vec3{0, 0, 0}));
+  for (int r = 4; r <= 6; ++r) EXPECT_EQ(cell.at(r, r), 0.0f);
 }
 
 TEST(DistanceSigma, CellOnlyAndNegativeVariance) {

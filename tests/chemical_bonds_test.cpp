@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <gemmi/elem.hpp>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cmath>
@@ -63,13 +64,36 @@ TEST(ChemicalBonds, BondedByCovalentRadiiNeverHydrogenPairsNorPeaks) {
   EXPECT_TRUE(vesk::chemically_bonded(unknown, carbon, 2.9f, 0.4f));  // the angle limit decides
   EXPECT_TRUE(deuterium.hydrogen);
   // The two places of a disordered part never bond to each other; either
-  // bonds to the ordered rest.
+  // bonds to the ordered rest, and to an atom of full occupancy that a
+  // group lists (it belongs to both places).
   vesk::BondingAtom part_a = carbon, part_b = carbon;
   part_a.disorder_group = 1;
   part_b.disorder_group = 2;
-  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_b, 0.8f, 0.4f));
+  part_a.partial = part_b.partial = true;
+  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_b, 1.4f, 0.4f));
   EXPECT_TRUE(vesk::chemically_bonded(part_a, part_a, 1.5f, 0.4f));
   EXPECT_TRUE(vesk::chemically_bonded(part_a, carbon, 1.5f, 0.4f));
+  vesk::BondingAtom full_b = part_b;
+  full_b.partial = false;
+  EXPECT_TRUE(vesk::chemically_bonded(part_a, full_b, 1.4f, 0.4f));
+
+  // Closer than 0.6 of the radii (0.91 A for C-C) no two atoms are bonded:
+  // alternatives, or an error the checks name. A partly occupied atom and
+  // its own image closer than 0.8 (1.22 A) are two places of one atom; a
+  // bond across a centre (naphthalene's, 1.42 A) stays.
+  EXPECT_FALSE(vesk::chemically_bonded(carbon, carbon, 0.90f, 0.4f));
+  EXPECT_TRUE(vesk::chemically_bonded(carbon, carbon, 0.92f, 0.4f));
+  const vesk::PairPlace own_image{true, true};
+  EXPECT_TRUE(vesk::chemically_bonded(carbon, carbon, 1.10f, 0.4f, own_image));
+  EXPECT_FALSE(vesk::chemically_bonded(part_a, part_a, 1.10f, 0.4f, own_image));
+  EXPECT_TRUE(vesk::chemically_bonded(part_a, part_a, 1.42f, 0.4f, own_image));
+  // A negative group (PART -1) bonds to no other image of itself, but
+  // within its own copy as usual.
+  vesk::BondingAtom special = part_a;
+  special.negative_group = true;
+  EXPECT_FALSE(vesk::chemically_bonded(special, special, 1.5f, 0.4f, {true, false}));
+  EXPECT_TRUE(vesk::chemically_bonded(special, special, 1.5f, 0.4f, {false, false}));
+  EXPECT_TRUE(vesk::chemically_bonded(special, carbon, 1.5f, 0.4f, {true, false}));
 
   for (gemmi::El el : {gemmi::El::Li, gemmi::El::Na, gemmi::El::Mg, gemmi::El::Al, gemmi::El::Zn, gemmi::El::Ni,
                        gemmi::El::Sn, gemmi::El::La, gemmi::El::U})
@@ -350,7 +374,8 @@ C2B C 0.2943(3) 0.5840(3) 0.5690(3) 0.03 0.4 2
   TempFolder folder;
   const std::string listing = convert_and_run(folder, cif, {});
   const std::string source = read_file(folder / "S.CIFSRC");
-  EXPECT_NE(source.find("\ndisorder C2A 1\n"), std::string::npos) << source;
+  // The sign of a negative group is kept: it bonds to no other image of itself.
+  EXPECT_NE(source.find("\ndisorder C2A -1\n"), std::string::npos) << source;
   EXPECT_NE(source.find("\ndisorder C2B 2\n"), std::string::npos) << source;
   EXPECT_EQ(source.find("disorder O1"), std::string::npos) << source;
   const std::vector<std::string> rows = torsion_rows(listing);
@@ -359,6 +384,64 @@ C2B C 0.2943(3) 0.5840(3) 0.5690(3) 0.03 0.4 2
   EXPECT_NE(listing.find("none between hydrogen atoms or different disorder groups"), std::string::npos);
   // The angles still see both places.
   EXPECT_NE(listing.find("C2A_C1_C2B"), std::string::npos);
+}
+
+// No invented bonds. DUM0 (occupancy 0, no type symbol) 0.917 A from S1
+// would be deuterium bonded to it; Q1, Cg1 and X9 (flagged dum) are points
+// the CIF lists among its atoms: cif2exp leaves all four out. C20, half
+// occupied in group -1 (PART -1) 0.0018 of a cell from the twofold axis,
+// is 0.036 A from its own image: bonded to neither that image nor C21's,
+// though bonded to its own C21; so no three-membered ring C20-C20'-C21.
+TEST(ChemicalBonds, NoBondToADummyPointOrToAnAtomsOwnImage) {
+  const char* const cif = R"(data_dummies
+_cell_length_a 10
+_cell_length_b 10
+_cell_length_c 10
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+'x,y,z'
+'-x,y,-z'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_occupancy
+_atom_site_disorder_group
+_atom_site_calc_flag
+S1 S 0.5000 0.5000 0.5000 0.03 1 . d
+DUM0 ? 0.5000 0.5917 0.5000 0.03 0 . d
+Q1 ? 0.7000 0.5000 0.5000 0.05 1 . .
+Cg1 ? 0.5000 0.4000 0.5000 0.05 1 . .
+X9 C 0.5000 0.5000 0.3500 0.05 1 . dum
+C20 C 0.0018 0.3000 0.0000 0.03 0.5 -1 d
+C21 C 0.1000 0.3500 0.1200 0.03 0.5 -1 d
+)";
+  TempFolder folder;
+  write_file(folder / "s.cif", cif);
+  const auto converted = run_program(CIF2EXP_BIN, {"s.cif", "S", "--dmax", "2.5", "--dagl", "2.5"}, folder.path());
+  ASSERT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+  EXPECT_NE(converted.out.find("Cg1, DUM0, Q1, X9 are dummy points"), std::string::npos) << converted.out;
+  const std::string experiment = read_file(folder / "S.EXP");
+  for (const char* dummy : {"DUM0", "Q1 ", "Cg1", "X9"}) EXPECT_EQ(experiment.find(dummy), std::string::npos) << dummy;
+  const auto run = run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", {{"SOURCE_DATE_EPOCH", "0"}});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::string listing = read_file(folder / "S.LST");
+  EXPECT_NE(listing.find("C20_C20"), std::string::npos);  // the contact is listed
+  EXPECT_EQ(listing.find(" Rings (in ring order"), std::string::npos);
+  // The chemical bonds of NAME.json, "A B site".
+  std::vector<std::string> chemical;
+  const nlohmann::json document = nlohmann::json::parse(read_file(folder / "S.json"));
+  for (const auto& bond : document["phases"][0]["bonds"])
+    if (bond["chemical_bond"])
+      chemical.push_back(bond["atoms"][0].get<std::string>() + " " + bond["atoms"][1].get<std::string>() + " " +
+                         bond["site_codes"][1].get<std::string>());
+  EXPECT_EQ(chemical, (std::vector<std::string>{"C20 C21 ."}));
 }
 
 TEST(ChemicalBonds, TheNearestOfTwentySixNeighboursFoundLastKeepsItsAngles) {

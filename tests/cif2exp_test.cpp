@@ -392,6 +392,72 @@ TEST(Conversion, RefusesWhatAnExperimentFileCannotHold) {
   refused(s, "more than 36 atom types");
 }
 
+// The Uij of an atom on a special position are tied as its coordinates
+// are: written on the ties (the mean of U over the site's operators) and
+// given one least-squares variable per free Uij, the others following it.
+// The symmetrised values and the counts of free Uij are those of cctbx's
+// site_symmetry (average_u_star, adp_constraints) for the same sites.
+TEST(Conversion, DisplacementParametersOfSpecialPositionsAreTied) {
+  struct Case {
+    const char* group;
+    std::array<double, 6> cell;
+    Coordinates x;
+    std::array<double, 6> tied;  // cctbx's average of U = (0.011, 0.012, 0.013, 0.001, 0.002, 0.003)
+    std::size_t free;
+  };
+  const Case cases[] = {
+      {"P 6/m m m", {3.086, 3.086, 3.524, 90, 90, 120}, {0.4, 0.2, 0.1}, {0.011, 0.0165, 0.013, 0.0055, 0.002, 0.001}, 4},
+      {"P -3", {5, 5, 6, 90, 90, 120}, {1.0 / 3, 2.0 / 3, 0.2}, {0.0146667, 0.0146667, 0.013, 0.0073333, 0, 0}, 2},
+      {"P 4/m m m", {4, 4, 7, 90, 90, 90}, {0, 0, 0.3}, {0.0115, 0.0115, 0.013, 0, 0, 0}, 2},
+      {"F m -3 m", {8, 8, 8, 90, 90, 90}, {0.3, 0.3, 0.3}, {0.012, 0.012, 0.012, 0.002, 0.002, 0.002}, 2},
+      {"C 1 2/c 1", {10, 6, 9, 90, 105, 90}, {0, 0.3, 0.25}, {0.011, 0.012, 0.013, 0, 0.002, 0}, 4},
+      {"P m m m", {5, 6, 7, 90, 90, 90}, {0.2, 0.3, 0.5}, {0.011, 0.012, 0.013, 0.001, 0, 0}, 4},
+      {"P -1", {5, 6, 7, 80, 85, 95}, {0, 0, 0}, {0.011, 0.012, 0.013, 0.001, 0.002, 0.003}, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.group);
+    CifStructure s = hexagonal_structure();
+    for (int i = 0; i < 6; ++i) s.cell[i] = exact(c.cell[i], 0);
+    s.space_group_name = c.group;
+    CifAtom a = atom("X1", "Mg", c.x, {0, 0, 0});
+    a.anisotropic = true;
+    a.u = {0.011, 0.012, 0.013, 0.001, 0.002, 0.003};
+    a.u_su = {0.001, 0.001, 0.001, 0.0005, 0.0005, 0.0005};
+    s.atoms = {a};
+    const Conversion converted = convert(s, table_symmetry(c.group), {});
+    for (std::size_t k = 0; k < 6; ++k) EXPECT_NEAR(converted.experiment.atoms[0].u[k], c.tied[k], 1e-7) << k;
+    // One variable per free Uij; each tied Uij a parameter of its free ones.
+    EXPECT_EQ(converted.covariance.variances.size(), c.free);
+    for (const ConstraintEntry& e : converted.covariance.constraints) {
+      const std::string& parameter = converted.covariance.names[static_cast<std::size_t>(e.parameter - 1)];
+      const std::string& variable = converted.covariance.variable_names[static_cast<std::size_t>(e.variable - 1)];
+      EXPECT_EQ(parameter.substr(0, 4), "1  1");
+      if (parameter == variable) {
+        EXPECT_EQ(e.coefficient, 1.0);
+      }
+    }
+  }
+  // The threefold axis: U22 = U11 and U12 = U11 / 2 with U11's variance;
+  // U13 and U23 fixed at zero, with no entry.
+  CifStructure s = hexagonal_structure();
+  s.space_group_name = "P -3";
+  CifAtom a = atom("X1", "Mg", {1.0 / 3, 2.0 / 3, 0.2}, {0, 0, 0});
+  a.anisotropic = true;
+  a.u = {0.011, 0.012, 0.013, 0.001, 0.002, 0.003};
+  a.u_su = {0.001, 0.002, 0.003, 0.0005, 0.0005, 0.0005};
+  s.atoms = {a};
+  const CovarianceContent cov = convert(s, table_symmetry("P -3"), {}).covariance;
+  EXPECT_EQ(cov.variable_names, (std::vector<std::string>{"1  1U11 ", "1  1U33 "}));
+  EXPECT_NEAR(cov.variances[0], 1e-6, 1e-15);
+  EXPECT_NEAR(cov.variances[1], 9e-6, 1e-15);
+  EXPECT_EQ(cov.names, (std::vector<std::string>{"1  1U11 ", "1  1U22 ", "1  1U33 ", "1  1U12 "}));
+  ASSERT_EQ(cov.constraints.size(), 4u);
+  EXPECT_EQ(cov.constraints[1].variable, 1);
+  EXPECT_DOUBLE_EQ(cov.constraints[1].coefficient, 1.0);
+  EXPECT_EQ(cov.constraints[3].variable, 1);
+  EXPECT_NEAR(cov.constraints[3].coefficient, 0.5, 1e-12);
+}
+
 TEST(ExperimentFile, RecordsReadBackWithTheLayoutsThePhaseReaderUses) {
   TempFolder folder;
   const Conversion c = convert(hexagonal_structure(), table_symmetry("P 6/m m m"), {"3.0", ""});
@@ -463,8 +529,10 @@ TEST(ExperimentFile, RecordsReadBackWithTheLayoutsThePhaseReaderUses) {
   recio::read_string(value(prefix + "AT  4B"), "(62X,4A)", {kind});
   EXPECT_EQ(kind, "A   ");
   recio::read_string(value(prefix + "AT  4B"), "(6F10.0)", {u[0], u[1], u[2], u[3], u[4], u[5]});
+  // On the mirror (2x, x, z), as its ties give them: U11 = 2 U12, U13 = 2 U23.
   EXPECT_FLOAT_EQ(u[2], 0.013f);
-  EXPECT_FLOAT_EQ(u[5], 0.003f);
+  EXPECT_FLOAT_EQ(u[3], 0.0055f);
+  EXPECT_FLOAT_EQ(u[5], 0.001f);
 
   // The run record matches the covariance file's cycle; its figure is R1.
   const std::string run = value("  RFFN  RUN ");

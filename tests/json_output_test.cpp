@@ -166,7 +166,7 @@ TEST(VortanJson, UserPlanesWithSiteCodesAndTablesTurnedOff) {
   for (std::size_t k = 0; k < 3; ++k) EXPECT_NE(listing.find(headings[k]), std::string::npos) << headings[k];
   EXPECT_EQ(listing.find(headings[3]), std::string::npos);
 
-  const auto run = run_p41(folder, "PLAN C1 C2 C3 C4 C5_1_556 RING N");
+  const auto run = run_p41(folder, "PLAN C1 C2 C3 C4 C5_1_556");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const json phase = json::parse(read_file(folder / "S.json"))["phases"][0];
   ASSERT_EQ(phase["rings"].size(), 2u);
@@ -177,11 +177,22 @@ TEST(VortanJson, UserPlanesWithSiteCodesAndTablesTurnedOff) {
   EXPECT_EQ(user["atoms"], json({"C1", "C2", "C3", "C4", "C5"}));
   EXPECT_EQ(user["site_codes"], json({".", ".", ".", ".", "1_556"}));
   EXPECT_EQ(user["deviations"][4]["site_code"], "1_556");
-  // The two ring planes with each other, and the user plane with both.
-  EXPECT_EQ(phase["plane_angles"].size(), 3u);
+  // The two ring planes (fused) with each other, and the user plane with both.
+  ASSERT_EQ(phase["plane_angles"].size(), 3u);
+  EXPECT_EQ(phase["plane_angles"][0]["relation"], "fused");
+  EXPECT_EQ(phase["plane_angles"][0]["site_code"], ".");
+  EXPECT_EQ(phase["plane_angles"][2]["relation"], "plan");
+  EXPECT_TRUE(phase["plane_angles"][2]["centroid_distance"]["su"].is_number());
+  EXPECT_NE(read_file(folder / "S.LST").find(" Plane 3 PLAN 1: C1 C2 C3 C4 C5_1_556"), std::string::npos);
+  // RING N: no ring search at all; the user plane stands alone.
+  ASSERT_EQ(run_p41(folder, "PLAN C1 C2 C3 C4 C5_1_556 RING N").exit_status, 0);
+  const json alone = json::parse(read_file(folder / "S.json"))["phases"][0];
+  EXPECT_TRUE(alone["rings"].empty());
+  ASSERT_EQ(alone["planes"].size(), 1u);
+  EXPECT_TRUE(alone["plane_angles"].empty());
   const std::string turned_off = read_file(folder / "S.LST");
   EXPECT_EQ(turned_off.find(headings[0]), std::string::npos);
-  EXPECT_NE(turned_off.find(" Plane 3 PLAN 1: C1 C2 C3 C4 C5_1_556"), std::string::npos);
+  EXPECT_NE(turned_off.find(" Plane 1 PLAN 1: C1 C2 C3 C4 C5_1_556"), std::string::npos);
 
   // A whole cell away, C5 pulls the plane far from the other four.
   ASSERT_EQ(run_p41(folder, "PLAN C1 C2 C3 C4 C5").exit_status, 0);
@@ -206,6 +217,7 @@ TEST(VortanJson, UserPlanesWithSiteCodesAndTablesTurnedOff) {
        "PLAN in the control record \"  VRTN CDAT1\" names \"C3_9_555\", whose site code 9_555 "
        "is not one of phase 1's operators"},
       {"RIGB maybe", "The RIGB value \"maybe\" of the control record \"  VRTN CDAT1\" is not Y or N"},
+      {"PANG some", "The PANG value \"some\" of the control record \"  VRTN CDAT1\" is not Y, ALL or N"},
   };
   for (const auto& r : refused) {
     const auto bad = run_p41(folder, r.controls);

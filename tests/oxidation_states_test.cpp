@@ -5,27 +5,42 @@
 #include <algorithm>
 #include <cmath>
 
-#include "recio/error.hpp"
 #include "tests/support/inorganic_structures.hpp"
 
 using namespace vesk;
 
 namespace {
 
-// The sites and bonds of a test structure, for gii_from_distances.
-struct Model {
-  std::vector<OxidationSite> sites;
-  std::vector<SiteBond> bonds;
-};
-
-Model model_of(const testing_support::TestStructure& s) {
-  Model m;
+// The cations of a test structure as the assignment sees them: each
+// state's sum over the bonded anions at their table states, from the
+// table's first entry for the pair (NaN without one).
+std::vector<CationChoice> cations_of(const testing_support::TestStructure& s, double& fixed_charge) {
+  const BondValenceTable& table = bundled_bond_valence_table();
+  std::vector<CationChoice> cations;
+  fixed_charge = 0;
   for (std::size_t i = 0; i < s.atoms.size(); ++i) {
-    m.sites.push_back({s.atoms[i].element, s.atoms[i].occupancy, double(testing_support::multiplicity(s, i))});
-    for (const testing_support::TestNeighbour& n : testing_support::bonded_neighbours(s, i))
-      m.bonds.push_back({i, n.atom, n.distance});
+    const testing_support::TestAtom& atom = s.atoms[i];
+    const double weight = atom.occupancy * testing_support::multiplicity(s, i);
+    if (atom.oxidation_state < 0) {
+      fixed_charge += weight * *anion_state(table, atom.element);
+      continue;
+    }
+    CationChoice choice{atom.element, weight, {}, {}};
+    for (int q : candidate_oxidation_states(table, atom.element)) {
+      if (q <= 0) continue;
+      double sum = 0;
+      for (const testing_support::TestNeighbour& n : testing_support::bonded_neighbours(s, i)) {
+        const testing_support::TestAtom& anion = s.atoms[n.atom];
+        const BondValenceParameter* p =
+            find_bond_valence_parameter(table, atom.element, q, anion.element, *anion_state(table, anion.element));
+        sum += p ? anion.occupancy * std::exp((p->r0 - n.distance) / p->b) : std::nan("");
+      }
+      choice.states.push_back(q);
+      choice.sums.push_back(sum);
+    }
+    cations.push_back(choice);
   }
-  return m;
+  return cations;
 }
 
 }  // namespace
@@ -66,45 +81,77 @@ TEST(OxidationStates, CandidatesComeFromTheTable) {
   EXPECT_TRUE(candidate_oxidation_states(table, "Xx").empty());
 }
 
-TEST(OxidationStates, AssignedToQuartzSpinelAndAMixedValenceSpinel) {
+TEST(OxidationStates, AnionsByTheirTableStatesAndElectronegativity) {
   const BondValenceTable& table = bundled_bond_valence_table();
+  const std::pair<const char*, int> anions[] = {{"O", -2}, {"N", -3}, {"F", -1}, {"Cl", -1}, {"S", -2},
+                                                {"Se", -2}, {"P", -3}, {"C", -4}, {"H", -1}, {"I", -1}};
+  for (const auto& [element, state] : anions) EXPECT_EQ(anion_state(table, element), state) << element;
+  EXPECT_FALSE(anion_state(table, "Fe"));
+  EXPECT_FALSE(anion_state(table, "Si"));
+  // Pauling's order: F 3.98 > O 3.44 > Cl 3.16 > N 3.04 > Br > I > S > C > H > P; metals below all.
+  const char* const order[] = {"F", "O", "Cl", "N", "Br", "I", "S", "C", "H", "P"};
+  for (std::size_t k = 0; k + 1 < std::size(order); ++k)
+    EXPECT_GT(electronegativity_rank(order[k]), electronegativity_rank(order[k + 1])) << order[k];
+  EXPECT_EQ(electronegativity_rank("Si"), 0);
+  EXPECT_EQ(electronegativity_rank("Fe"), 0);
+  EXPECT_GT(electronegativity_rank("Te"), 0);
+}
+
+TEST(OxidationStates, CationsTakeTheirBestFittingBalancedStates) {
   for (const testing_support::TestStructure& s : {testing_support::quartz(), testing_support::spinel()}) {
-    Model m = model_of(s);
-    auto result = assign_oxidation_states(m.sites, table, [&](std::span<const int> states) {
-      return gii_from_distances(m.sites, m.bonds, states, table);
-    });
-    ASSERT_TRUE(result) << s.name;
-    for (std::size_t i = 0; i < s.atoms.size(); ++i) EXPECT_EQ(result->states[i], s.atoms[i].oxidation_state) << s.name << " " << i;
-    EXPECT_FALSE(result->per_site);
-    EXPECT_LT(result->gii, 0.3) << s.name;  // spinel's Al under-bonded by the table's first Al-O entry
+    double fixed = 0;
+    const std::vector<CationChoice> cations = cations_of(s, fixed);
+    const CationStates result = assign_cation_states(cations, fixed, true);
+    std::size_t c = 0;
+    for (const testing_support::TestAtom& atom : s.atoms) {
+      if (atom.oxidation_state <= 0) continue;
+      EXPECT_EQ(result.states[c++], atom.oxidation_state) << s.name << " " << atom.label;
+    }
+    EXPECT_FALSE(result.per_site);
+    EXPECT_NEAR(result.charge, 0, 1e-9) << s.name;
   }
 
   // Fe3O4-like: the spinel's sites all iron, bond lengths chosen so that
   // Fe(II) on the tetrahedral and Fe(III) on the octahedral site have exact
-  // sums. No single iron state balances the charge; the sites must differ.
+  // sums. One iron state for both fits best as Fe(III) but leaves a
+  // charge; each site its own best state balances it.
+  const BondValenceTable& table = bundled_bond_valence_table();
   const BondValenceParameter* fe2 = find_bond_valence_parameter(table, "Fe", 2, "O", -2);
   const BondValenceParameter* fe3 = find_bond_valence_parameter(table, "Fe", 3, "O", -2);
   ASSERT_TRUE(fe2 && fe3);
-  double tetrahedral = fe2->r0 - fe2->b * std::log(0.5), octahedral = fe3->r0 - fe3->b * std::log(0.5);
-  std::vector<OxidationSite> sites = {{"Fe", 1.0, 8}, {"Fe", 1.0, 16}, {"O", 1.0, 32}};
-  std::vector<SiteBond> bonds;
-  for (int k = 0; k < 4; ++k) bonds.push_back({0, 2, tetrahedral});
-  for (int k = 0; k < 6; ++k) bonds.push_back({1, 2, octahedral});
-  bonds.push_back({2, 0, tetrahedral});
-  for (int k = 0; k < 3; ++k) bonds.push_back({2, 1, octahedral});
-  auto result = assign_oxidation_states(sites, table, [&](std::span<const int> states) {
-    return gii_from_distances(sites, bonds, states, table);
-  });
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->states, (std::vector<int>{2, 3, -2}));
-  EXPECT_TRUE(result->per_site);
-  EXPECT_NEAR(result->gii, 0.0, 1e-12);
+  const double tetrahedral = fe2->r0 - fe2->b * std::log(0.5), octahedral = fe3->r0 - fe3->b * std::log(0.5);
+  auto sums = [&](int bonds, double distance) {
+    CationChoice c{"Fe", 0, {2, 3}, {}};
+    for (const BondValenceParameter* p : {fe2, fe3}) c.sums.push_back(bonds * std::exp((p->r0 - distance) / p->b));
+    return c;
+  };
+  std::vector<CationChoice> iron = {sums(4, tetrahedral), sums(6, octahedral)};
+  iron[0].weight = 8;
+  iron[1].weight = 16;
+  const CationStates mixed = assign_cation_states(iron, 32 * -2, true);
+  EXPECT_EQ(mixed.states, (std::vector<int>{2, 3}));
+  EXPECT_TRUE(mixed.per_site);
+  EXPECT_NEAR(mixed.charge, 0, 1e-9);
+  // Without the balance asked for (a phase with molecules), each element's best fit.
+  const CationStates unbalanced = assign_cation_states(iron, 32 * -2, false);
+  EXPECT_EQ(unbalanced.states[0], unbalanced.states[1]);
+  EXPECT_FALSE(unbalanced.per_site);
+  // A charge no state can balance is left as it is, and said.
+  const CationStates short_of_anions = assign_cation_states(iron, 100 * -2, true);
+  EXPECT_EQ(short_of_anions.states[0], short_of_anions.states[1]);
+  EXPECT_LT(short_of_anions.charge, -1);
 
-  std::vector<SiteBond> astray = {{0, 3, 2.0}};
-  EXPECT_THROW(gii_from_distances(sites, astray, std::vector<int>{2, 3, -2}, table), Error);
-  EXPECT_THROW(gii_from_distances(sites, bonds, std::vector<int>{2, 3}, table), Error);
+  // The single changes towards balance: two Fe sites fitting Fe(III) a
+  // little better, in a cell whose anions ask for Fe(II) on one of them.
+  std::vector<CationChoice> nearly = {{"Fe", 1, {2, 3}, {2.7, 2.7}}, {"Fe", 1, {2, 3}, {2.6, 2.6}}};
+  const CationStates repaired = assign_cation_states(nearly, -5, true);
+  EXPECT_EQ(repaired.states, (std::vector<int>{3, 2}));  // the site that fits Fe(II) better gives way
+  EXPECT_NEAR(repaired.charge, 0, 1e-9);
 
-  // An element the table does not know cannot be assigned.
-  std::vector<OxidationSite> unknown = {{"Xx", 1.0, 1}, {"O", 1.0, 1}};
-  EXPECT_FALSE(assign_oxidation_states(unknown, table, [](std::span<const int>) { return 0.0; }));
+  // A state without a finite sum is never taken; none at all gives 0.
+  const CationStates none = assign_cation_states(std::vector<CationChoice>{{"Xx", 1, {}, {}}}, 0, false);
+  EXPECT_EQ(none.states, (std::vector<int>{0}));
+  const CationStates partial = assign_cation_states(
+      std::vector<CationChoice>{{"Fe", 1, {2, 3}, {std::nan(""), 3.1}}}, -3, true);
+  EXPECT_EQ(partial.states, (std::vector<int>{3}));
 }

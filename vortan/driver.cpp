@@ -238,11 +238,17 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
       run.controls.plans.empty() ? std::vector<std::vector<AnalysisImage>>{}
                                  : user_planes(run.controls.plans, run.phase, run.rows.phases.back().numbering);
   const MoleculeAnalysis analysis = analyse_molecules(run.phase, geometry, cell_covariance(run.phase),
-                                                      coordinate_covariance(run.covariance), planes);
+                                                      coordinate_covariance(run.covariance), planes,
+                                                      run.controls.molecules);
+  for (const std::string& note : analysis.notes) report(run, " Phase " + std::to_string(run.phase_number) + ": " + note);
   write_analysis_tables(run.listing_unit, run.phase, analysis, run.controls.tables);
+  // Oxidation states only for a table that shows what they give.
+  InorganicOptions inorganic_options = run.controls.inorganic;
+  const InorganicTables& shown = run.controls.inorganic_tables;
+  inorganic_options.valences = shown.bond_valences || shown.polyhedra || shown.checks;
   const InorganicAnalysis inorganic =
       analyse_inorganic(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
-                        run.controls.inorganic, &analysis);
+                        inorganic_options, &analysis);
   write_inorganic_tables(run.listing_unit, run.phase, inorganic, run.controls.inorganic_tables);
   const InorganicTables& asked = run.controls.inorganic_tables;
   if (!inorganic.not_computed.empty() && (asked.bond_valences || asked.polyhedra || asked.checks))

@@ -189,9 +189,26 @@ void read_plan(PhaseControls& c, ControlWords& words) {
 
 static const ControlKeyword kAnalysisKeywords[] = {
     {"PLAN", read_plan},
-    {"RING", [](PhaseControls& c, ControlWords& words) { c.tables.rings = table_word(words, "RING"); }},
+    {"RING", [](PhaseControls& c, ControlWords& words) {
+       c.tables.rings = table_word(words, "RING");
+       c.molecules.rings = c.tables.rings;  // N: no ring search at all
+     }},
     {"PLNS", [](PhaseControls& c, ControlWords& words) { c.tables.planes = table_word(words, "PLNS"); }},
-    {"PANG", [](PhaseControls& c, ControlWords& words) { c.tables.plane_angles = table_word(words, "PANG"); }},
+    // Y: the angles between related planes; ALL: also every two ring planes of one molecule; N: none
+    {"PANG", [](PhaseControls& c, ControlWords& words) {
+       const std::string v = keyword_value(words, "PANG");
+       const std::string choice = upper(v);
+       if (choice == "ALL")
+         c.molecules.plane_angles = PlaneAngleChoice::All;
+       else if (choice == "Y")
+         c.molecules.plane_angles = PlaneAngleChoice::Related;
+       else if (choice == "N")
+         c.molecules.plane_angles = PlaneAngleChoice::None;
+       else
+         throw Error("The PANG value \"" + v + "\" of the control record \"" + std::string(words.key) +
+                     "\" is not Y, ALL or N");
+       c.tables.plane_angles = choice != "N";
+     }},
     {"RIGB", [](PhaseControls& c, ControlWords& words) { c.tables.rigid_bond = table_word(words, "RIGB"); }},
 };
 

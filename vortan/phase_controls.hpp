@@ -30,6 +30,7 @@ struct PhaseControls {
   bool metal_torsions = false;                   // keyword MTOR Y: chains through metal atoms too
   DrawingView view;          // "VIEW a|b|c|u v w" for --svg
   AnalysisTables tables;     // RING, PLNS, PANG, RIGB N: a table of the molecule analysis left out
+  MoleculeOptions molecules;  // RING N: no ring search; PANG Y, ALL or N: which angles between planes
   InorganicTables inorganic_tables;  // BVAL, POLY, CHKS N: an inorganic table left out
   InorganicOptions inorganic;        // OXID Fe 3 O -2; BVSF, BVSS, GIIL: thresholds of the checks
   std::vector<std::vector<std::string>> plans;  // PLAN C1 C2 C3 ...: labels, with site codes n_klm

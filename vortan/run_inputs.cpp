@@ -81,11 +81,14 @@ std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
   std::vector<std::string> names;
   for (std::size_t k = 0; k < phase.atoms.size(); ++k) {
     const std::string label(recio::trim_right(phase.atoms[k].label));
-    for (const auto& [atom, group] : groups) {
+    for (const auto& [atom, given] : groups) {
       if (atom != label) continue;
+      const bool negative = !given.empty() && given[0] == '-';
+      const std::string group = negative ? given.substr(1) : given;
       auto found = std::find(names.begin(), names.end(), group);
       if (found == names.end()) found = names.insert(names.end(), group);
       numbers[k] = static_cast<int>(found - names.begin()) + 1;
+      if (negative) numbers[k] = -numbers[k];
       break;
     }
   }

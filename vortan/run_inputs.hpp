@@ -40,7 +40,9 @@ std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std:
 std::vector<MarksCarry> read_marks_carry(const std::string& stem);
 
 // [atom - 1]: the number of the atom's disorder group among the phase's
-// groups, 0 for an atom of none.
+// groups, 0 for an atom of none, negative for a group given as negative
+// ("-1", SHELX's PART -1: the same group as "1" for the bonds between
+// groups, and bonded to no other image of itself).
 std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
                                         const std::vector<std::pair<std::string, std::string>>& groups);
 
