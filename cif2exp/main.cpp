@@ -15,6 +15,7 @@
 
 #include "cif2exp/cif_structure.hpp"
 #include "cif2exp/conversion.hpp"
+#include "cif2exp/full_covariance.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
 #include "cif2exp/output_folder.hpp"
@@ -33,19 +34,25 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: cif2exp FILE.cif [NAME] [--block BLOCK] [--dmax D] [--dagl A] [--force]\n"
+    "               [--res FILE.res] [--hkl FILE.hkl] [--fcf FILE.fcf] [--diagonal]\n"
     "  writes NAME.EXP, NAME.CMT and NAME.CIFSRC for vortan from every data block\n"
     "  of FILE.cif that holds a structure (or from the block named BLOCK); NAME\n"
     "  defaults to the CIF's file name in upper case, followed by _ and the block\n"
     "  name when the file holds several structures.\n"
     "  --dmax, --dagl: vortan's distance and angle-neighbour limits in Angstrom,\n"
     "  up to 50 (default: from the atom types' covalent radii).\n"
-    "  --force: replace a NAME.EXP that cif2exp did not write.\n";
+    "  --force: replace a NAME.EXP that cif2exp did not write.\n"
+    "  --res, --hkl, --fcf: the refinement's instructions and reflections, when the\n"
+    "  block does not carry them; NAME.CMT then holds their full covariance.\n"
+    "  --diagonal: the covariance from the CIF's s.u.'s alone, without correlations.\n";
 
 struct Arguments {
   std::string cif;
   std::string name;
   std::string block;
   cif2exp::ConversionOptions options;
+  cif2exp::RefinementFiles refinement;
+  bool diagonal = false;
   bool force = false;
 };
 
@@ -66,6 +73,11 @@ Arguments parse_arguments(int argc, char** argv) {
       (word == "--dmax" ? arguments.options.dmax : arguments.options.dagl) = limit;
     } else if (word == "--force") {
       arguments.force = true;
+    } else if (word == "--res" || word == "--hkl" || word == "--fcf") {
+      const std::string file = value(word.c_str());
+      (word == "--res" ? arguments.refinement.res : word == "--hkl" ? arguments.refinement.hkl : arguments.refinement.fcf) = file;
+    } else if (word == "--diagonal") {
+      arguments.diagonal = true;
     } else if (word == "--help" || word == "-h" || word == "--version") {
       throw vesk::Stop{.message = {}, .exit_status = vesk::answer_or_refuse("cif2exp", kUsage, word)};
     } else if (word.size() > 1 && word[0] == '-') {
@@ -75,6 +87,8 @@ Arguments parse_arguments(int argc, char** argv) {
     }
   }
   if (positional.empty() || positional.size() > 2) throw Error(kUsage);
+  if (arguments.diagonal && !(arguments.refinement.res + arguments.refinement.hkl + arguments.refinement.fcf).empty())
+    throw Error("--diagonal leaves the refinement aside: it takes no --res, --hkl or --fcf\n" + std::string(kUsage));
   arguments.cif = positional[0];
   if (positional.size() == 2) arguments.name = positional[1];
   return arguments;
@@ -123,6 +137,13 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   } catch (const Error& e) {
     throw Error(where + e.what());
   }
+  // The full covariance when the refinement can be rebuilt; else the
+  // diagonal one from the CIF's s.u.'s, with the reason.
+  cif2exp::FullCovariance full;
+  if (!arguments.diagonal) {
+    full = cif2exp::full_covariance(block, structure, conversion, arguments.refinement);
+    if (full.built) conversion.covariance = full.covariance;
+  }
 
   const std::string experiment_file = name + ".EXP";
   const std::string covariance_file = name + ".CMT";
@@ -140,6 +161,7 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
   if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
+  source.riding = full.riding;
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
     // vortan bonds no two atoms of different disorder groups.
@@ -155,6 +177,10 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
 
   cif2exp::PendingOutputs outputs;
   const bool with_covariance = !conversion.covariance.variances.empty();
+  const std::string diagonal_reason = arguments.diagonal ? "--diagonal" : full.reason;
+  source.covariance = full.built ? full.summary
+                                 : with_covariance ? "diagonal, from the CIF's s.u.'s (" + diagonal_reason + ")"
+                                                   : "none, the CIF gives no s.u.'s (" + diagonal_reason + ")";
   if (with_covariance)
     cif2exp::write_covariance_file(outputs.add(covariance_file), conversion.covariance);
   else
@@ -184,12 +210,16 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   for (const std::string& note : conversion.notes) std::cout << "cif2exp:   " << note << "\n";
   for (const auto& [ours, theirs] : source.labels)
     if (ours != theirs) std::cout << "cif2exp:     " << theirs << " -> " << ours << "\n";
-  if (with_covariance)
+  if (full.built) {
+    std::cout << "cif2exp: " << covariance_file << ": " << full.summary << "\n";
+    for (const std::string& note : full.notes) std::cout << "cif2exp:   " << note << "\n";
+  } else if (with_covariance) {
     std::cout << "cif2exp: " << covariance_file << ": " << conversion.covariance.variances.size()
               << " variables from the s.u.'s of coordinates, occupancies and displacement parameters\n";
-  else
+    std::cout << "cif2exp:   diagonal covariance, without correlations: " << diagonal_reason << "\n";
+  } else
     std::cout << "cif2exp: no coordinate or occupancy s.u.'s in the CIF, no " << covariance_file
-              << "; vortan's s.u.'s will come from the cell alone\n";
+              << "; vortan's s.u.'s will come from the cell alone (" << diagonal_reason << ")\n";
   std::cout << "cif2exp: now run  vortan " << name << "\n";
 }
 
@@ -223,6 +253,8 @@ int run(int argc, char** argv) {
   }
 
   const bool several = chosen.size() > 1;
+  if (several && !(arguments.refinement.res + arguments.refinement.hkl + arguments.refinement.fcf).empty())
+    throw Error(arguments.cif + " holds several structures, and --res, --hkl and --fcf belong to one: give --block");
   std::vector<std::string> names;
   for (const gemmi::cif::Block* block : chosen) {
     names.push_back(experiment_name(arguments, block->name, several));
