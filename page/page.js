@@ -628,22 +628,27 @@ function turnAbout(axis, angle) {
   return m;
 }
 
-// The outline of a 50 % ellipsoid (U scaled) seen along the screen's z:
-// the ellipse of the 2 x 2 block of R U R^T, its angle from x towards y.
-function outline(u, r) {
-  const U = [[u[0], u[3], u[4]], [u[3], u[1], u[5]], [u[4], u[5], u[2]]];
-  const block = (i, j) => {
-    let sum = 0;
-    for (let k = 0; k < 3; ++k) for (let l = 0; l < 3; ++l) sum += r[i][k] * U[k][l] * r[j][l];
-    return sum;
-  };
-  const a = block(0, 0);
-  const b = block(0, 1);
-  const d = block(1, 1);
+// The outline of a 50 % ellipsoid (U scaled, [U11, U22, U33, U12, U13,
+// U23]) seen along the screen's z: the ellipse of the 2 x 2 block of
+// R U R^T, its angle from x towards y; written into `into`.
+function outline(u, r, into) {
+  const [r0, r1] = r;
+  // U r0 and U r1.
+  const a0 = u[0] * r0[0] + u[3] * r0[1] + u[4] * r0[2];
+  const a1 = u[3] * r0[0] + u[1] * r0[1] + u[5] * r0[2];
+  const a2 = u[4] * r0[0] + u[5] * r0[1] + u[2] * r0[2];
+  const b0 = u[0] * r1[0] + u[3] * r1[1] + u[4] * r1[2];
+  const b1 = u[3] * r1[0] + u[1] * r1[1] + u[5] * r1[2];
+  const b2 = u[4] * r1[0] + u[5] * r1[1] + u[2] * r1[2];
+  const a = r0[0] * a0 + r0[1] * a1 + r0[2] * a2;
+  const b = r1[0] * a0 + r1[1] * a1 + r1[2] * a2;
+  const d = r1[0] * b0 + r1[1] * b1 + r1[2] * b2;
   const mean = (a + d) / 2;
   const spread = Math.hypot((a - d) / 2, b);
-  return { major: Math.sqrt(Math.max(mean + spread, 0)), minor: Math.sqrt(Math.max(mean - spread, 0)),
-    angle: 0.5 * Math.atan2(2 * b, a - d) };
+  into.major = Math.sqrt(Math.max(mean + spread, 0));
+  into.minor = Math.sqrt(Math.max(mean - spread, 0));
+  into.angle = 0.5 * Math.atan2(2 * b, a - d);
+  return into;
 }
 
 // The distance from an atom's centre to its outline towards (dx, dy).
@@ -690,7 +695,8 @@ class Drawing {
       if (!this.byName.has(key)) this.byName.set(key, []);
       this.byName.get(key).push(atom);
     }
-    this.exact = this.atoms.length + this.bonds.length + this.hbonds.length <= EXACT_ORDER;
+    this.allBonds = this.bonds.concat(this.hbonds);
+    this.exact = this.atoms.length + this.allBonds.length <= EXACT_ORDER;
     this.initial = orthonormal(model.view);
     this.rotation = this.initial.map((row) => row.slice());
     this.zoom = 1;
@@ -782,14 +788,21 @@ class Drawing {
       atom.y = -(r[1][0] * v0 + r[1][1] * v1 + r[1][2] * v2);
       atom.z = r[2][0] * v0 + r[2][1] * v1 + r[2][2] * v2;
       if (atom.shape === 'ellipsoid') {
-        atom.ellipse = outline(atom.u, r);
+        if (!atom.ellipse) {
+          atom.ellipse = { major: 0, minor: 0, angle: 0 };
+          atom.axisEnds = atom.axes.map(() => [0, 0]);
+        }
+        outline(atom.u, r, atom.ellipse);
         atom.ellipse.angle = -atom.ellipse.angle;  // y runs down
         atom.radius = atom.ellipse.major;
-        atom.axisEnds = atom.axes.map((axis) => [r[0][0] * axis[0] + r[0][1] * axis[1] + r[0][2] * axis[2],
-          -(r[1][0] * axis[0] + r[1][1] * axis[1] + r[1][2] * axis[2])]);
+        for (let k = 0; k < 3; ++k) {
+          const axis = atom.axes[k];
+          atom.axisEnds[k][0] = r[0][0] * axis[0] + r[0][1] * axis[1] + r[0][2] * axis[2];
+          atom.axisEnds[k][1] = -(r[1][0] * axis[0] + r[1][1] * axis[1] + r[1][2] * axis[2]);
+        }
       }
     }
-    for (const bond of this.bonds.concat(this.hbonds)) {
+    for (const bond of this.allBonds) {
       const { p, q } = bond;
       const dx = q.x - p.x;
       const dy = q.y - p.y;
@@ -806,7 +819,8 @@ class Drawing {
       bond.z = (p.z + q.z) / 2;
     }
     if (order) {
-      const items = [...this.bonds, ...this.hbonds, ...this.atoms];
+      // Above EXACT_ORDER only the atoms are painted from the back.
+      const items = this.exact ? [...this.allBonds, ...this.atoms] : this.atoms.slice();
       items.sort((a, b) => a.z - b.z || (a.kind ? 0 : 1) - (b.kind ? 0 : 1));
       this.order = items;
     }
@@ -842,7 +856,7 @@ class Drawing {
     } else {
       this.drawBonds(ctx, this.bonds, bondWidth, pixel);
       this.drawBonds(ctx, this.hbonds, bondWidth, pixel);
-      this.drawAtoms(ctx, this.order.filter((item) => !item.kind), pixel);
+      this.drawAtoms(ctx, this.order, pixel);
     }
     this.drawLabels(ctx, s);
   }
@@ -1032,7 +1046,7 @@ class Drawing {
     }
     if (best) return best;
     let nearest = slack;
-    for (const bond of this.bonds.concat(this.hbonds)) {
+    for (const bond of this.allBonds) {
       if (!bond.shown) continue;
       const dx = bond.x2 - bond.x1;
       const dy = bond.y2 - bond.y1;
@@ -1164,13 +1178,22 @@ class Drawing {
       if (publish) set.add(row);
       else set.delete(row);
     }
-    this.draw();
+    this.drawSoon();
+  }
+
+  // A repaint at the next frame: the table's answer shows first.
+  drawSoon() {
+    if (this.pending) return;
+    this.pending = requestAnimationFrame(() => {
+      this.pending = 0;
+      this.draw();
+    });
   }
 
   // Lights the atoms named [label, site code].
   light(atoms) {
     this.lit = new Set(atoms.flatMap(([label, code]) => this.byName.get(label + ' ' + code) || []));
-    this.draw();
+    this.drawSoon();
   }
 }
 

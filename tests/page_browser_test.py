@@ -35,6 +35,8 @@ import sys
 import tempfile
 import time
 
+import numpy
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import page_support  # noqa: E402
 
@@ -209,6 +211,30 @@ def check_formatter(driver):
         expect(f"value(su) of {value} {su},", got == want, f"page {got!r}, reference {want!r}")
 
 
+def check_projection(driver):
+    """The page's outline of an ellipsoid seen along the screen's z against
+    numpy's eigenvectors of the 2 x 2 block of R U R^T, and its
+    re-orthonormalised views against the rotations they come from."""
+    generator = numpy.random.default_rng(7)
+    for case in range(8):
+        a = generator.normal(size=(3, 3))
+        u = a @ a.T * 0.01 + numpy.eye(3) * 0.001
+        r, _ = numpy.linalg.qr(generator.normal(size=(3, 3)))
+        r[2] *= numpy.sign(numpy.linalg.det(r))  # a proper rotation
+        got = driver.execute_script("return outline(arguments[0], arguments[1], {})",
+                                    [u[0, 0], u[1, 1], u[2, 2], u[0, 1], u[0, 2], u[1, 2]], r.tolist())
+        values, vectors = numpy.linalg.eigh((r @ u @ r.T)[:2, :2])
+        major, minor = numpy.sqrt(values[1]), numpy.sqrt(values[0])
+        along = vectors[:, 1]
+        turned = numpy.array([numpy.cos(got["angle"]), numpy.sin(got["angle"])])
+        expect(f"the outline of ellipsoid {case},", abs(got["major"] - major) < 1e-9 and abs(got["minor"] - minor) < 1e-9
+               and abs(abs(turned @ along) - 1) < 1e-9, f"{got}, want {major} {minor} {along}")
+        rounded = numpy.round(r, 4)
+        mended = numpy.array(driver.execute_script("return orthonormal(arguments[0])", rounded.tolist()))
+        expect(f"view {case} made orthonormal,", numpy.abs(mended @ mended.T - numpy.eye(3)).max() < 1e-12
+               and numpy.abs(mended - r).max() < 1e-3 and numpy.linalg.det(mended) > 0, str(mended))
+
+
 def check_sort_and_filter(driver, results):
     bonds = results["phases"][0]["bonds"]
     table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
@@ -306,6 +332,7 @@ def bonds_session(vortan, folder, screenshot):
         open_page(driver, server)
         results = results_of(server)
         check_formatter(driver)
+        check_projection(driver)
         check_sort_and_filter(driver, results)
         bonds = results["phases"][0]["bonds"]
         first = (bonds[0]["atoms"], bonds[0]["site_codes"])

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <gemmi/cif.hpp>
@@ -543,6 +544,16 @@ TEST(MarkOption, BadRequestsAreRefusedAndLeaveTheFilesAsTheyWere) {
 // --serve's page gets the run's rows and drawing, and its marks go through
 // the same writer while the experiment stays locked. Run in a child
 // process: a run's state is process-wide.
+// The distance between two atoms of the page's drawing model.
+double distance(const json& a, const json& b) {
+  double sum = 0;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double d = a["xyz"][k].get<double>() - b["xyz"][k].get<double>();
+    sum += d * d;
+  }
+  return std::sqrt(sum);
+}
+
 TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
   P41 s;
   const json& hbond = s.rows("hydrogen_bonds")[1];
@@ -615,6 +626,10 @@ TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
     EXPECT_EQ(atoms[bond[1].get<std::size_t>()]["label"], row["atoms"][1]) << bond;
     EXPECT_EQ(bond[3], row["site_codes"][1]) << bond;
     EXPECT_TRUE(row["chemical_bond"].get<bool>()) << bond;
+    // The drawn atoms' Cartesian coordinates give the row's distance.
+    EXPECT_NEAR(distance(atoms[bond[0].get<std::size_t>()], atoms[bond[1].get<std::size_t>()]),
+                row["distance"]["value"].get<double>(), 2e-4)
+        << bond;
   }
   EXPECT_GT(named, 10);
   std::set<std::string> drawn;
@@ -629,6 +644,10 @@ TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
       EXPECT_EQ(atom["label"], row["atoms"][k]);
       EXPECT_EQ(atom["site_code"], row["site_codes"][k]);
     }
+    const auto at = [&](std::size_t k) -> const json& { return atoms[hbond_line[k].get<std::size_t>()]; };
+    EXPECT_NEAR(distance(at(0), at(1)), row["d_h"]["value"].get<double>(), 2e-4);
+    EXPECT_NEAR(distance(at(1), at(2)), row["h_a"]["value"].get<double>(), 2e-4);
+    EXPECT_NEAR(distance(at(0), at(2)), row["d_a"]["value"].get<double>(), 2e-4);
   }
 }
 
