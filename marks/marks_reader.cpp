@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "recio/error.hpp"
 #include "recio/format.hpp"
@@ -36,7 +37,73 @@ const MarkKind* layout_of(std::span<const MarkKind> kinds, int kind) {
   return nullptr;
 }
 
+// The key of the usual record without the formatted read: a key format
+// "(nX,kIw)" and fields of blanks, a sign and digits, read as that read
+// reads them (blanks ignored, a blank field 0, the record padded with
+// blanks). False for anything else, which the formatted read then takes.
+struct PlainKey {
+  bool plain = false;
+  std::size_t skip = 0, count = 0, width = 0;
+};
+
+PlainKey plain_key_of(const MarkKind& layout) {
+  PlainKey key;
+  std::string_view format = layout.key_format;
+  const auto number = [&format](std::size_t& value) {
+    if (format.empty() || !is_digit(format.front())) return false;
+    for (value = 0; !format.empty() && is_digit(format.front()); format.remove_prefix(1))
+      value = value * 10 + static_cast<std::size_t>(format.front() - '0');
+    return true;
+  };
+  const auto literal = [&format](std::string_view part) {
+    if (format.substr(0, part.size()) != part) return false;
+    format.remove_prefix(part.size());
+    return true;
+  };
+  key.plain = literal("(") && number(key.skip) && literal("X,") && number(key.count) && literal("I") &&
+              number(key.width) && literal(")") && format.empty() &&
+              key.count == static_cast<std::size_t>(layout.key_read) && key.count <= 10 && key.width > 0 &&
+              key.width <= 9;
+  return key;
+}
+
+bool read_plain_key(std::string_view text, const MarkKind& layout, MarksRecord& record) {
+  // The layout of the last format read, kept: a file is mostly of one kind.
+  thread_local std::string format;
+  thread_local int read = -1;
+  thread_local PlainKey plain;
+  if (format != layout.key_format || read != layout.key_read) {
+    plain = plain_key_of(layout);
+    format = layout.key_format;
+    read = layout.key_read;
+  }
+  if (!plain.plain) return false;
+  const std::size_t skip = plain.skip, count = plain.count, width = plain.width;
+  std::array<int, 10> key{};
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t at = skip + k * width;
+    std::string_view field = at < text.size() ? text.substr(at, width) : std::string_view();
+    while (!field.empty() && field.front() == ' ') field.remove_prefix(1);
+    bool negative = false;
+    if (!field.empty() && (field.front() == '-' || field.front() == '+')) {
+      negative = field.front() == '-';
+      field.remove_prefix(1);
+      if (field.empty()) return false;
+    }
+    int value = 0;
+    for (char c : field) {
+      if (!is_digit(c)) return false;
+      value = value * 10 + (c - '0');
+    }
+    key[k] = negative ? -value : value;
+    if (layout.short_keys && (key[k] < -32768 || key[k] > 32767)) return false;
+  }
+  record.key = key;
+  return true;
+}
+
 bool read_key(std::string_view text, const MarkKind& layout, MarksRecord& record) {
+  if (read_plain_key(text, layout, record)) return true;
   std::array<int, 10> ints{};
   std::array<short, 10> shorts{};
   std::vector<recio::InItem> items;

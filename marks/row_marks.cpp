@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "marks/geometry_marks.hpp"
 #include "marks/marked_file.hpp"
@@ -49,17 +50,21 @@ std::vector<std::string> words_of(std::string_view text) {
   return words;
 }
 
+// Column 1 of a record (two columns for an insert-mode "YN") and what
+// replaces it.
 struct Edit {
   std::size_t offset = 0;
   int width = 1;
-  char mark = 'Y';
+  std::string mark = "Y";
+  RecordKey record{};
+  std::string before{};  // the columns as the file held them
 };
 
 // The file's bytes with column 1 of the edited records replaced.
 std::string edited(const std::string& bytes, std::vector<Edit> edits) {
   std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.offset < b.offset; });
   std::string out;
-  out.reserve(bytes.size());
+  out.reserve(bytes.size() + edits.size());
   std::size_t at = 0;
   for (const Edit& edit : edits) {
     out.append(bytes, at, edit.offset - at);
@@ -156,60 +161,165 @@ std::string describe_row(const RowIdentity& row) {
   return text;
 }
 
-bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, const RowIdentity& row,
-                  bool publish) {
-  if (records.empty()) throw Error("The row \"" + describe_row(row) + "\" has no record to mark");
-  const int kind = records.front().kind;
-  const bool geometry_file = kind == kTorsionKind || kind == kHbondKind;
+namespace {
+
+// The marks file of records of `kind`.
+struct KindFile {
+  const std::string& file;
+  const std::string& shown;  // as the messages name it: the file the user edits
+  std::string what;
+  std::span<const MarkKind> kinds;
+};
+bool in_marks_file(int kind) { return kind == kTorsionKind || kind == kHbondKind; }
+KindFile file_of_kind(const MarksFiles& files, int kind) {
+  const bool geometry_file = in_marks_file(kind);
   const std::string& file = geometry_file ? files.marks_file : files.results_file;
   const std::string& named = geometry_file ? files.marks_name : files.results_name;
-  const std::string& shown = named.empty() ? file : named;
-  const std::string what = geometry_file ? "marks file" : "results file";
-  const std::span<const MarkKind> kinds = geometry_file ? geometry_marks_kinds() : results_file_kinds();
+  return {file, named.empty() ? file : named, geometry_file ? "marks file" : "results file",
+          geometry_file ? geometry_marks_kinds() : results_file_kinds()};
+}
 
-  // A file changed between reading and renaming (an editor's save) is read again.
+// The one way a marks file changes: read it, let `decide` choose the edits
+// of column 1 from its bytes, write the edited file beside it and rename it
+// over the old one; read again when the file changed in between (an
+// editor's save). `decide` throws to refuse; no edits write nothing.
+// Returns the edits made.
+template <class Decide>
+std::vector<Edit> edit_marks_file(const KindFile& target, const std::string& subject, Decide decide) {
   constexpr int kAttempts = 5;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const FileIdentity read_as = identity_of(file);
-    const std::string bytes = read_marks_bytes(file, what);
-    std::vector<MarksRecord> held;  // the row's records, in the file's order
+    const FileIdentity read_as = identity_of(target.file);
+    const std::string bytes = read_marks_bytes(target.file, target.what);
+    std::vector<Edit> edits = decide(bytes);
+    if (edits.empty()) return edits;
+    for (Edit& edit : edits) edit.before = bytes.substr(edit.offset, static_cast<std::size_t>(edit.width));
+    if (replace_unless_changed(target.file, edited(bytes, edits), read_as, target.what)) return edits;
+  }
+  throw Error("The " + target.what + " " + target.shown + " kept changing while " + subject +
+              " was being marked; it is left as it stands");
+}
+
+// The records of the file the rows name, each with the rows that hold it.
+struct HeldRecord {
+  std::size_t offset = 0;
+  int width = 1;
+  bool marked = false;
+  RecordKey key{};
+};
+
+}  // namespace
+
+std::vector<MarkChange> set_row_marks(const MarksFiles& files, std::span<const RowMark> rows, bool publish) {
+  if (rows.empty()) return {};
+  for (const RowMark& row : rows)
+    if (row.records.empty()) throw Error("The row \"" + describe_row(row.row) + "\" has no record to mark");
+  const int kind = rows.front().records.front().kind;
+  for (const RowMark& row : rows)
+    if (row.records.front().kind != kind)
+      throw Error("The rows of one change of marks are of one kind; \"" + describe_row(row.row) + "\" is not");
+  const KindFile target = file_of_kind(files, kind);
+  // Which row asks for a record, by the record's key.
+  std::unordered_map<RecordKey, std::vector<std::size_t>, RecordKeyHash> wanted;
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    for (const RecordKey& record : rows[r].records) wanted[record].push_back(r);
+  const std::string subject =
+      rows.size() == 1 ? describe_row(rows.front().row) : std::to_string(rows.size()) + " rows";
+
+  const std::vector<Edit> edits = edit_marks_file(target, subject, [&](const std::string& bytes) {
+    std::vector<std::vector<HeldRecord>> held(rows.size());  // per row, in the file's order
     int marks_of_kind = 0;
     scan_marks(
-        bytes, kinds,
+        bytes, target.kinds,
         [&](const MarksRecord& record) {
           if (record.layout == nullptr) return;
           if (record.marked && record.kind == kind) ++marks_of_kind;
           if (!record.keyed) return;
-          if (std::find(records.begin(), records.end(), record_key(record)) == records.end()) return;
-          MarksRecord copy = record;
-          copy.text = {};  // points into the scan's buffer
-          held.push_back(copy);
+          const auto found = wanted.find(record_key(record));
+          if (found == wanted.end()) return;
+          for (std::size_t r : found->second)
+            held[r].push_back({record.offset, record.mark_width, record.marked, record_key(record)});
         },
         true);
-    if (held.empty())
-      throw Error("The " + what + " " + shown + " holds no record of " + describe_row(row) +
-                  "; run vortan again to write it anew");
-    const bool was_marked = std::any_of(held.begin(), held.end(), [](const MarksRecord& r) { return r.marked; });
-    std::vector<Edit> edits;
-    if (publish && !was_marked) {
-      if (marks_of_kind >= most_marks(kind))
-        throw Error("The " + what + " " + shown + " already holds " + std::to_string(marks_of_kind) + " marked " +
-                    kind_plural(kind) + ", the most a run keeps; " + describe_row(row) + " is not marked");
-      // The record from the row's first atom when the file holds it.
-      const MarksRecord* target = &held.front();
-      for (const MarksRecord& record : held)
-        if (record_key(record) == records.front()) target = &record;
-      edits.push_back({target->offset, target->mark_width, 'Y'});
-    } else if (!publish) {
-      for (const MarksRecord& record : held)
-        if (record.marked) edits.push_back({record.offset, record.mark_width, 'N'});
+    std::vector<Edit> chosen;
+    int added = 0;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (held[r].empty())
+        throw Error("The " + target.what + " " + target.shown + " holds no record of " + describe_row(rows[r].row) +
+                    "; run vortan again to write it anew");
+      const bool was_marked =
+          std::any_of(held[r].begin(), held[r].end(), [](const HeldRecord& h) { return h.marked; });
+      if (publish && !was_marked) {
+        // The record from the row's first atom when the file holds it.
+        const HeldRecord* target_record = &held[r].front();
+        for (const HeldRecord& h : held[r])
+          if (h.key == rows[r].records.front()) target_record = &h;
+        chosen.push_back({target_record->offset, target_record->width, "Y", target_record->key});
+        ++added;
+      } else if (!publish) {
+        for (const HeldRecord& h : held[r])
+          if (h.marked) chosen.push_back({h.offset, h.width, "N", h.key});
+      }
     }
-    if (edits.empty()) return false;
-    if (!replace_unless_changed(file, edited(bytes, edits), read_as, what)) continue;
-    return true;
-  }
-  throw Error("The " + what + " " + shown + " kept changing while " + describe_row(row) +
-              " was being marked; it is left as it stands");
+    if (marks_of_kind + added > most_marks(kind)) {
+      if (rows.size() == 1)
+        throw Error("The " + target.what + " " + target.shown + " already holds " + std::to_string(marks_of_kind) +
+                    " marked " + kind_plural(kind) + ", the most a run keeps; " + describe_row(rows.front().row) +
+                    " is not marked");
+      throw Error("The " + target.what + " " + target.shown + " holds " + std::to_string(marks_of_kind) + " marked " +
+                  kind_plural(kind) + "; " + std::to_string(added) + " more would pass " +
+                  std::to_string(most_marks(kind)) + ", the most a run keeps: none of them is marked");
+    }
+    // A record two rows share (a bond to its own image) is edited once.
+    std::sort(chosen.begin(), chosen.end(), [](const Edit& a, const Edit& b) { return a.offset < b.offset; });
+    chosen.erase(std::unique(chosen.begin(), chosen.end(),
+                             [](const Edit& a, const Edit& b) { return a.offset == b.offset; }),
+                 chosen.end());
+    return chosen;
+  });
+  std::vector<MarkChange> changes;
+  for (const Edit& edit : edits) changes.push_back({edit.record, edit.before, edit.mark});
+  return changes;
+}
+
+bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, const RowIdentity& row,
+                  bool publish) {
+  const RowMark one{std::vector<RecordKey>(records.begin(), records.end()), row};
+  return !set_row_marks(files, std::span<const RowMark>(&one, 1), publish).empty();
+}
+
+void put_back_marks(const MarksFiles& files, std::span<const MarkChange> changes, bool to_before) {
+  if (changes.empty()) return;
+  const int kind = changes.front().record.kind;
+  const KindFile target = file_of_kind(files, kind);
+  for (const MarkChange& change : changes)
+    if (in_marks_file(change.record.kind) != in_marks_file(kind))
+      throw Error("The records of one change of marks are in one file");
+  std::unordered_map<RecordKey, const MarkChange*, RecordKeyHash> wanted;
+  for (const MarkChange& change : changes) wanted[change.record] = &change;
+  const std::string subject = std::to_string(changes.size()) + (changes.size() == 1 ? " record" : " records");
+  edit_marks_file(target, subject, [&](const std::string& bytes) {
+    std::vector<Edit> chosen;
+    scan_marks(
+        bytes, target.kinds,
+        [&](const MarksRecord& record) {
+          if (record.layout == nullptr || !record.keyed) return;
+          const auto found = wanted.find(record_key(record));
+          if (found == wanted.end()) return;
+          const MarkChange& change = *found->second;
+          const std::string& now = to_before ? change.after : change.before;
+          const std::string& then = to_before ? change.before : change.after;
+          if (static_cast<std::size_t>(record.mark_width) != now.size() ||
+              bytes.compare(record.offset, now.size(), now) != 0)
+            throw Error("The " + target.what + " " + target.shown + " was changed since (line " +
+                        std::to_string(record.line) + "); the marks are left as they stand");
+          chosen.push_back({record.offset, static_cast<int>(now.size()), then, change.record});
+        },
+        true);
+    if (chosen.size() != changes.size())
+      throw Error("The " + target.what + " " + target.shown + " no longer holds every record of the change (" +
+                  std::to_string(changes.size() - chosen.size()) + " missing); the marks are left as they stand");
+    return chosen;
+  });
 }
 
 }  // namespace vesk

@@ -71,6 +71,36 @@ struct MarksFiles {
 bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, const RowIdentity& row,
                   bool publish);
 
+// A row of a change of several marks: its records, as set_row_mark takes
+// them, and its name for messages.
+struct RowMark {
+  std::vector<RecordKey> records;
+  RowIdentity row;
+};
+
+// Column 1 of a record before and after a change, as the file holds it
+// ("N", "n", " ", "Y", "y", or an insert-mode "YN"): what an undo puts back.
+struct MarkChange {
+  RecordKey record;
+  std::string before;
+  std::string after;
+};
+
+// Sets (publish) or clears the marks of several rows, all of one kind, as
+// set_row_mark does for each, with one replace of their file. Rows that are
+// as asked change nothing. Returns the records changed. All or nothing: a
+// row whose record the file does not hold, or marks past the most a run
+// keeps, throw vesk::Error and leave the file as it was.
+std::vector<MarkChange> set_row_marks(const MarksFiles& files, std::span<const RowMark> rows, bool publish);
+
+// Puts column 1 of the changed records back as it was (`to_before`, an
+// undo) or again as the change left it (a redo), with one replace of their
+// file, so that the file is byte for byte what it was. Every record must
+// still hold what the change left (or, for a redo, what it found); a record
+// edited or gone since throws vesk::Error naming the file, which stays as
+// it is.
+void put_back_marks(const MarksFiles& files, std::span<const MarkChange> changes, bool to_before);
+
 // A row as the command line names it: `kind` "bond", "angle", "torsion" or
 // "hbond", with ":N" for phase N ("bond:2"); `labels` and `site_codes`
 // separated by blanks. Throws vesk::Error naming the row for an unknown kind

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "marks/mark_index.hpp"
+
 namespace vesk {
 
 RecordKey record_key(const MarksRecord& record) {
@@ -9,6 +11,12 @@ RecordKey record_key(const MarksRecord& record) {
   const int length = record.layout != nullptr ? record.layout->key_length : 0;
   std::copy(record.key.begin(), record.key.begin() + length, key.key.begin());
   return key;
+}
+
+std::size_t RecordKeyHash::operator()(const RecordKey& record) const {
+  std::array<int, 12> all{record.phase, record.kind};
+  std::copy(record.key.begin(), record.key.end(), all.begin() + 2);
+  return KeyHash{}(all);
 }
 
 bool is_marked(const RunMarks& marks, const RecordKey& record) {

@@ -21,6 +21,10 @@ struct RecordKey {
   bool operator==(const RecordKey&) const = default;
 };
 
+struct RecordKeyHash {
+  std::size_t operator()(const RecordKey& record) const;
+};
+
 // A record's key as the reader read it.
 RecordKey record_key(const MarksRecord& record);
 

@@ -22,11 +22,10 @@
 #include <optional>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 #include "recio/error.hpp"
 #include "recio/units.hpp"
 #include "page/page_connections.hpp"
+#include "page/results_api.hpp"
 
 namespace vesk {
 
@@ -39,8 +38,6 @@ extern const char page_css[];
 extern const unsigned long page_css_size;
 
 namespace {
-
-using nlohmann::json;
 
 // 128 bits from the kernel's random source, as hex. getrandom() blocks only
 // until the pool is first initialised; /dev/urandom is the fallback of
@@ -78,62 +75,6 @@ bool same_secret(std::string_view given, std::string_view token) {
   for (std::size_t i = 0; i < token.size(); ++i)
     difference |= static_cast<unsigned char>(given[i] ^ token[i]);
   return difference == 0;
-}
-
-// The body of POST /mark, or a message saying what is wrong with it.
-std::optional<RowIdentity> parse_mark(const std::string& body, bool& publish, std::string& message) {
-  const json request = json::parse(body, nullptr, false);
-  if (request.is_discarded() || !request.is_object()) {
-    message = "the body is not a JSON object";
-    return std::nullopt;
-  }
-  const auto text_list = [&](const char* key, std::vector<std::string>& out) {
-    const auto at = request.find(key);
-    if (at == request.end() || !at->is_array()) return false;
-    for (const json& item : *at) {
-      if (!item.is_string()) return false;
-      out.push_back(item.get<std::string>());
-    }
-    return true;
-  };
-  RowIdentity row;
-  const auto kind = request.find("kind");
-  if (kind != request.end() && kind->is_string()) row.kind = kind->get<std::string>();
-  const std::size_t atoms = row_atom_count(row.kind);
-  if (atoms == 0) {
-    message = "\"kind\" must be one of bond, angle, torsion, hbond";
-    return std::nullopt;
-  }
-  if (!text_list("atoms", row.labels) || !text_list("site_codes", row.site_codes) ||
-      row.labels.size() != atoms || row.site_codes.size() != atoms) {
-    message = "a " + row.kind + " needs \"atoms\" and \"site_codes\", " + std::to_string(atoms) +
-              " strings each";
-    return std::nullopt;
-  }
-  const auto phase = request.find("phase");
-  if (phase != request.end()) {
-    if (!phase->is_number_integer() || phase->get<long long>() < 0 || phase->get<long long>() > 1000000) {
-      message = "\"phase\" must be a phase number";
-      return std::nullopt;
-    }
-    row.phase = static_cast<int>(phase->get<long long>());
-  }
-  const auto flag = request.find("publish");
-  if (flag == request.end() || !flag->is_boolean()) {
-    message = "\"publish\" must be true or false";
-    return std::nullopt;
-  }
-  publish = flag->get<bool>();
-  return row;
-}
-
-void answer(httplib::Response& response, int status, const json& body) {
-  response.status = status;
-  response.set_content(body.dump(), "application/json");
-}
-
-void answer_error(httplib::Response& response, int status, const std::string& message) {
-  answer(response, status, json{{"error", message}});
 }
 
 // The path of an executable found on PATH, empty when there is none.
@@ -308,6 +249,12 @@ void serve_page(const PageContext& context) {
   // name to 127.0.0.1 sends its own), the token, and on a write no Origin
   // but ours.
   server.set_pre_routing_handler([&](const httplib::Request& request, httplib::Response& response) {
+    // Plain bytes on the loopback: Debian's library compresses an answer
+    // whenever the request accepts brotli or gzip (brotli at its slowest
+    // setting took minutes for a large structure's rows), and decides it
+    // from the request's Accept-Encoding alone, which therefore goes. The
+    // request is the library's own, handed to us as const.
+    const_cast<httplib::Request&>(request).headers.erase("Accept-Encoding");
     const std::string host = request.get_header_value("Host");
     if (host != origin_numeric && host != origin_name) {
       answer_error(response, 403, "this page answers only at http://" + origin_numeric);
@@ -363,40 +310,12 @@ void serve_page(const PageContext& context) {
         "stroke=\"#c04000\" stroke-width=\"3\"/><circle cx=\"3\" cy=\"13\" r=\"3\"/><circle cx=\"13\" cy=\"3\" r=\"3\"/></svg>",
         "image/svg+xml");
   });
-  server.Get("/results.json", [&](const httplib::Request&, httplib::Response& response) {
-    with_context(response, [&] { response.set_content(context.results_json(), "application/json"); });
-  });
-  server.Get(R"(/drawing/([0-9]{1,6})\.svg)", [&](const httplib::Request& request, httplib::Response& response) {
-    const int phase = std::stoi(request.matches[1].str());
-    for (const auto& [number, svg] : context.drawings) {
-      if (number != phase) continue;
-      response.set_content(svg, "image/svg+xml");
-      return;
-    }
-    answer_error(response, 404, "phase " + std::to_string(phase) + " has no drawing");
-  });
-
-  server.Post("/mark", [&](const httplib::Request& request, httplib::Response& response) {
-    bool publish = false;
-    std::string message;
-    std::optional<RowIdentity> row = parse_mark(request.body, publish, message);
-    if (!row) return answer_error(response, 400, message);
-    with_context(response, [&] {
-      try {
-        const bool changed = context.set_mark(*row, publish);
-        answer(response, 200, json{{"changed", changed}, {"publish", publish}});
-      } catch (const UnknownRow& error) {
-        answer_error(response, 404, error.what());
-      } catch (const AmbiguousRow& error) {
-        answer_error(response, 400, error.what());
-      }
-    });
-  });
+  add_results_routes(server, context, with_context);
   server.Post("/write-cif", [&](const httplib::Request&, httplib::Response& response) {
-    with_context(response, [&] { answer(response, 200, json{{"file", context.write_cif()}}); });
+    with_context(response, [&] { answer_json(response, 200, {{"file", context.write_cif()}}); });
   });
   server.Post("/quit", [&](const httplib::Request&, httplib::Response& response) {
-    answer(response, 200, json{{"stopped", true}});
+    answer_json(response, 200, {{"stopped", true}});
     quit = true;
   });
 

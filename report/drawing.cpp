@@ -10,6 +10,9 @@
 #include <numeric>
 #include <set>
 #include <sstream>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
 
 #include "console/page.hpp"
 #include "crystal/displacement_ellipsoid.hpp"
@@ -250,11 +253,11 @@ struct Canvas {
   double Y(double sy) const { return top + (max_y - sy) * scale; }
 };
 
-std::string atom_svg(const PlacedAtom& atom, const Canvas& canvas, std::size_t index, const std::string& identity) {
+std::string atom_svg(const PlacedAtom& atom, const Canvas& canvas, std::size_t index) {
   std::ostringstream svg;
   const double cx = canvas.X(atom.sx);
   const double cy = canvas.Y(atom.sy);
-  svg << "<g class=\"atom\" id=\"atom" << index + 1 << "\"" << identity << "><title>" << escaped(atom.label)
+  svg << "<g class=\"atom\" id=\"atom" << index + 1 << "\"><title>" << escaped(atom.label)
       << (atom.mark.empty() ? "" : " (" + atom.mark + ")") << "</title>";
   const std::string fill = fill_of(atom.element);
   switch (atom.shape) {
@@ -307,43 +310,67 @@ double outline_radius(const PlacedAtom& atom, double dx, double dy) {
   return atom.outline.radius_towards(dx, dy);
 }
 
-// The names of the drawn atoms and bonds as NAME.json gives its rows: each
-// atom its label and site code, each bond its two in the order of its row
-// of "bonds" (from the atom the row starts at, in its own place).
-struct RowNames {
-  const PhaseRows* rows = nullptr;
-  std::set<std::pair<std::string, std::string>> bond_rows;  // "A B", ". 2_655"
-
-  explicit RowNames(const PhaseRows* phase_rows) : rows(phase_rows) {
-    if (rows == nullptr) return;
-    for (const Row& row : rows->of(RowKind::bond)) {
-      const RowIdentity named = row_identity(*rows, row);
-      bond_rows.emplace(named.labels[0] + " " + named.labels[1], named.site_codes[0] + " " + named.site_codes[1]);
-    }
-  }
-  std::string code(const SymmetryOperation& op) const {
-    const std::string text = site_symmetry_code(rows->numbering, op);
-    return text.empty() ? std::string("?") : text;
-  }
-  const std::string& label(int atom) const { return rows->numbering.label(atom); }
-  static std::string attributes(const std::string& atoms, const std::string& codes) {
-    return " data-atoms=\"" + xml_text(atoms) + "\" data-site-codes=\"" + xml_text(codes) + "\"";
-  }
-  std::string of_atom(const DrawnAtom& atom) const {
-    if (rows == nullptr) return {};
-    return attributes(label(atom.atom), code(atom.op));
-  }
-  std::string of_bond(const DrawnAtom& p, const DrawnAtom& q) const {
-    if (rows == nullptr) return {};
-    // Each end seen from the other one in its own place.
-    std::pair<std::string, std::string> forward{label(p.atom) + " " + label(q.atom),
-                                                ". " + code(compose(inverse(p.op), q.op))};
-    std::pair<std::string, std::string> backward{label(q.atom) + " " + label(p.atom),
-                                                 ". " + code(compose(inverse(q.op), p.op))};
-    const auto& chosen = bond_rows.count(forward) == 0 && bond_rows.count(backward) != 0 ? backward : forward;
-    return attributes(chosen.first, chosen.second);
-  }
+// How an atom is drawn, whatever the view: its shape and, for an
+// ellipsoid, the image's Cartesian U and its principal axes at 50 %.
+struct AtomFigure {
+  Shape shape = Shape::sphere;
+  double radius = 0;  // of a circle
+  Sym3 u{};
+  DisplacementEllipsoid ellipsoid;
 };
+
+AtomFigure atom_figure(const PhaseDescription& phase, const DrawnAtom& image, const Cart3x3& b,
+                       const Cart3x3& b_inverse) {
+  const AtomSite& site = phase.atoms[static_cast<std::size_t>(image.atom - 1)];
+  const std::string element = element_of(site.type_symbol);
+  AtomFigure figure;
+  if (recio::equal_padded(site.type_symbol, "FrPk")) {
+    figure.shape = Shape::peak;
+    figure.radius = kPeakRadius;
+  } else if (element == "H" || element == "D") {
+    figure.shape = Shape::small_circle;
+    figure.radius = kHydrogenRadius;
+  } else if (site.kind[0] == 'I') {
+    figure.shape = site.u[0] > 0 ? Shape::sphere : Shape::cross;
+    if (site.u[0] > 0) figure.radius = kFiftyPercentScale * std::sqrt(static_cast<double>(site.u[0]));
+  } else {
+    // The image's tensor: R U R^T with R the operation's rotation in
+    // Cartesian axes, B R B^-1.
+    Cart3x3 rotation{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) rotation[i][j] = image.op.rotation[i][j];
+    const Cart3x3 r = multiply(multiply(b, rotation), b_inverse);
+    const Sym3 own = cartesian_u(phase.orthogonal, site.u);
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        for (int k1 = 0; k1 < 3; ++k1)
+          for (int k2 = 0; k2 < 3; ++k2) figure.u[i][j] += r[i][k1] * own[k1][k2] * r[j][k2];
+    figure.ellipsoid = displacement_ellipsoid(figure.u, kFiftyPercentScale);
+    figure.shape = figure.ellipsoid.positive_definite ? Shape::ellipsoid : Shape::cross;
+  }
+  return figure;
+}
+
+// The screen of a drawing: along the view given, else the normal of the
+// plane through the atoms, tilted (`tilt` steps) when that hides an atom.
+Screen drawing_screen(const std::vector<Cart3>& points, const Cart3x3& b, const DrawingView& view, int& tilt) {
+  Screen screen = view.given ? given_view(b, view.direction) : plane_view(points);
+  // High symmetry can put one atom right behind another along the plane's
+  // normal; a drawing then tilts the view a little.
+  tilt = 0;
+  if (!view.given)
+    for (const Screen normal = screen; tilt < 3 && eclipsed(points, screen);) {
+      ++tilt;
+      screen = tilted(normal, tilt * kTiltStep * kPi / 180);
+    }
+  return screen;
+}
+
+std::vector<Cart3> cartesian_points(const DrawnStructure& drawn, const Cart3x3& b) {
+  std::vector<Cart3> points;
+  for (const DrawnAtom& atom : drawn.atoms) points.push_back(transform(b, Cart3{atom.x[0], atom.x[1], atom.x[2]}));
+  return points;
+}
 
 }  // namespace
 
@@ -352,22 +379,12 @@ std::string drawing_file_name(const std::string& stem, int phase) {
 }
 
 PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
-                        const std::string& file, const PhaseRows* rows) {
-  const RowNames names(rows);
+                        const std::string& file) {
   const Cart3x3 b = axes_as_columns(phase.orthogonal);
   const Cart3x3 b_inverse = inverse(b);
-
-  std::vector<Cart3> points;
-  for (const DrawnAtom& atom : drawn.atoms) points.push_back(transform(b, Cart3{atom.x[0], atom.x[1], atom.x[2]}));
-  Screen screen = view.given ? given_view(b, view.direction) : plane_view(points);
-  // High symmetry can put one atom right behind another along the plane's
-  // normal; a drawing then tilts the view a little.
+  const std::vector<Cart3> points = cartesian_points(drawn, b);
   int tilt = 0;
-  if (!view.given)
-    for (const Screen normal = screen; tilt < 3 && eclipsed(points, screen);) {
-      ++tilt;
-      screen = tilted(normal, tilt * kTiltStep * kPi / 180);
-    }
+  const Screen screen = drawing_screen(points, b, view, tilt);
 
   PhaseDrawing drawing;
   drawing.file = file;
@@ -401,47 +418,16 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
       atom.mark = roman(static_cast<int>(found - marked_ops.begin()) + 1);
     }
 
-    const bool isotropic = site.kind[0] == 'I';
-    const bool peak = recio::equal_padded(site.type_symbol, "FrPk");
-    if (peak) {
-      atom.shape = Shape::peak;
-      atom.outline = {kPeakRadius, kPeakRadius, 0};
-    } else if (atom.element == "H" || atom.element == "D") {
-      atom.shape = Shape::small_circle;
-      atom.outline = {kHydrogenRadius, kHydrogenRadius, 0};
-    } else if (isotropic) {
-      if (site.u[0] > 0) {
-        const double radius = kFiftyPercentScale * std::sqrt(static_cast<double>(site.u[0]));
-        atom.shape = Shape::sphere;
-        atom.outline = {radius, radius, 0};
-      } else {
-        atom.shape = Shape::cross;
-      }
-    } else {
-      // The image's tensor: R U R^T with R the operation's rotation in
-      // Cartesian axes, B R B^-1.
-      Cart3x3 rotation{};
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) rotation[i][j] = image.op.rotation[i][j];
-      const Cart3x3 r = multiply(multiply(b, rotation), b_inverse);
-      const Sym3 own = cartesian_u(phase.orthogonal, site.u);
-      Sym3 u{};
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-          for (int k1 = 0; k1 < 3; ++k1)
-            for (int k2 = 0; k2 < 3; ++k2) u[i][j] += r[i][k1] * own[k1][k2] * r[j][k2];
-      const DisplacementEllipsoid ellipsoid = displacement_ellipsoid(u, kFiftyPercentScale);
-      if (!ellipsoid.positive_definite) {
-        atom.shape = Shape::cross;
-      } else {
-        atom.shape = Shape::ellipsoid;
-        atom.outline = projected_outline(u, screen.x, screen.y, kFiftyPercentScale);
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-          const double half = ellipsoid.semi_axes[axis];
-          const double ex = dot(ellipsoid.axes[axis], screen.x) * half;
-          const double ey = dot(ellipsoid.axes[axis], screen.y) * half;
-          atom.axis_lines[axis] = {atom.sx - ex, atom.sy - ey, atom.sx + ex, atom.sy + ey};
-        }
+    const AtomFigure figure = atom_figure(phase, image, b, b_inverse);
+    atom.shape = figure.shape;
+    atom.outline = {figure.radius, figure.radius, 0};
+    if (figure.shape == Shape::ellipsoid) {
+      atom.outline = projected_outline(figure.u, screen.x, screen.y, kFiftyPercentScale);
+      for (std::size_t axis = 0; axis < 3; ++axis) {
+        const double half = figure.ellipsoid.semi_axes[axis];
+        const double ex = dot(figure.ellipsoid.axes[axis], screen.x) * half;
+        const double ey = dot(figure.ellipsoid.axes[axis], screen.y) * half;
+        atom.axis_lines[axis] = {atom.sx - ex, atom.sy - ey, atom.sx + ex, atom.sy + ey};
       }
     }
     if (atom.shape == Shape::cross && !named[static_cast<std::size_t>(image.atom - 1)]) {
@@ -480,7 +466,7 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
   };
   std::vector<Item> items;
   for (std::size_t k = 0; k < placed.size(); ++k)
-    items.push_back({placed[k].depth, 1, atom_svg(placed[k], canvas, k, names.of_atom(drawn.atoms[k]))});
+    items.push_back({placed[k].depth, 1, atom_svg(placed[k], canvas, k)});
   const double bond_width = std::max(1.5, 0.08 * canvas.scale);
   for (const DrawnBond& bond : drawn.bonds) {
     const PlacedAtom& p = placed[bond.first];
@@ -495,7 +481,7 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
     const double to = outline_radius(q, -ux, -uy);
     if (from + to >= length) continue;  // seen end on: hidden behind the atoms
     std::ostringstream svg;
-    svg << "<line class=\"bond\"" << names.of_bond(drawn.atoms[bond.first], drawn.atoms[bond.second]) << " x1=\""
+    svg << "<line class=\"bond\" x1=\""
         << number(canvas.X(p.sx + ux * from)) << "\" y1=\""
         << number(canvas.Y(p.sy + uy * from)) << "\" x2=\"" << number(canvas.X(q.sx - ux * to)) << "\" y2=\""
         << number(canvas.Y(q.sy - uy * to)) << "\" stroke=\"#303030\" stroke-width=\"" << number(bond_width)
@@ -565,6 +551,131 @@ PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& dra
   svg << "</g>\n</svg>\n";
   drawing.svg = svg.str();
   return drawing;
+}
+
+namespace {
+
+// A number of the model, to a tenth of a thousandth.
+double rounded(double value) { return std::round(value * 1e4) / 1e4; }
+
+const char* shape_name(Shape shape) {
+  switch (shape) {
+    case Shape::ellipsoid: return "ellipsoid";
+    case Shape::sphere: return "sphere";
+    case Shape::small_circle: return "hydrogen";
+    case Shape::peak: return "peak";
+    case Shape::cross: return "cross";
+  }
+  return "sphere";
+}
+
+// "label\nlabel\ncode\ncode" of a bond seen from its first atom.
+std::string bond_key(const std::string& first, const std::string& second, const std::string& code) {
+  return first + '\n' + second + '\n' + code;
+}
+
+}  // namespace
+
+std::string drawing_model(const PhaseDescription& phase, const DrawnStructure& structure, const DrawingView& view,
+                          const PhaseRows& rows) {
+  using Json = nlohmann::ordered_json;
+  const Cart3x3 b = axes_as_columns(phase.orthogonal);
+  const Cart3x3 b_inverse = inverse(b);
+  DrawnStructure drawn = structure;
+  const auto code_of = [&](const SymmetryOperation& op) {
+    const std::string code = site_symmetry_code(rows.numbering, op);
+    return code.empty() ? std::string("?") : code;
+  };
+
+  // The images of the hydrogen bonds' H and A: found among the drawn
+  // atoms by position, added when the drawing lacks them.
+  std::unordered_map<int, std::vector<std::size_t>> images_of;  // by atom number
+  for (std::size_t k = 0; k < drawn.atoms.size(); ++k) images_of[drawn.atoms[k].atom].push_back(k);
+  const auto drawn_index = [&](const RowSite& site) {
+    const SymmetryOperation op = operation_of(phase.group, site.image.code, site.image.n);
+    const Vec3d x = image_of(op, phase.atoms[static_cast<std::size_t>(site.atom - 1)].x);
+    std::vector<std::size_t>& images = images_of[site.atom];
+    for (std::size_t k : images) {
+      const DrawnAtom& atom = drawn.atoms[k];
+      if (std::fabs(atom.x[0] - x[0]) < 1e-4 && std::fabs(atom.x[1] - x[1]) < 1e-4 &&
+          std::fabs(atom.x[2] - x[2]) < 1e-4)
+        return k;
+    }
+    drawn.atoms.push_back({site.atom, op, x});
+    images.push_back(drawn.atoms.size() - 1);
+    return drawn.atoms.size() - 1;
+  };
+  Json hbonds = Json::array();
+  const std::vector<Row>& hbond_rows = rows.of(RowKind::hbond);
+  for (std::size_t r = 0; r < hbond_rows.size(); ++r)
+    hbonds.push_back({drawn_index(hbond_rows[r].sites[0]), drawn_index(hbond_rows[r].sites[1]),
+                      drawn_index(hbond_rows[r].sites[2]), r});
+
+  const std::vector<Cart3> points = cartesian_points(drawn, b);
+  int tilt = 0;
+  const Screen screen = drawing_screen(points, b, view, tilt);
+  Json model;
+  model["phase"] = phase.number;
+  model["network"] = drawn.network;
+  model["view"] = Json::array();
+  for (const Cart3& axis : {screen.x, screen.y, screen.z})
+    model["view"].push_back({rounded(axis[0]), rounded(axis[1]), rounded(axis[2])});
+  Json atoms = Json::array();
+  for (std::size_t k = 0; k < drawn.atoms.size(); ++k) {
+    const DrawnAtom& image = drawn.atoms[k];
+    const AtomFigure figure = atom_figure(phase, image, b, b_inverse);
+    Json atom;
+    atom["label"] = rows.numbering.label(image.atom);
+    atom["site_code"] = code_of(image.op);
+    atom["element"] = element_of(phase.atoms[static_cast<std::size_t>(image.atom - 1)].type_symbol);
+    atom["xyz"] = {rounded(points[k][0]), rounded(points[k][1]), rounded(points[k][2])};
+    atom["shape"] = shape_name(figure.shape);
+    if (figure.shape == Shape::ellipsoid) {
+      // The 50 % ellipsoid: U scaled, and its semi-axes as vectors.
+      const double scale2 = kFiftyPercentScale * kFiftyPercentScale;
+      const Sym3& u = figure.u;
+      atom["u"] = {rounded(scale2 * u[0][0]), rounded(scale2 * u[1][1]), rounded(scale2 * u[2][2]),
+                   rounded(scale2 * u[0][1]), rounded(scale2 * u[0][2]), rounded(scale2 * u[1][2])};
+      atom["axes"] = Json::array();
+      for (std::size_t axis = 0; axis < 3; ++axis) {
+        const double half = figure.ellipsoid.semi_axes[axis];
+        const Cart3& along = figure.ellipsoid.axes[axis];
+        atom["axes"].push_back({rounded(along[0] * half), rounded(along[1] * half), rounded(along[2] * half)});
+      }
+    } else if (figure.shape != Shape::cross) {
+      atom["r"] = rounded(figure.radius);
+    }
+    atoms.push_back(std::move(atom));
+  }
+  model["atoms"] = std::move(atoms);
+
+  // Each bond with its row of "bonds", found by the names of its atoms.
+  std::unordered_map<std::string, std::size_t> bond_rows;
+  const std::vector<Row>& of_bonds = rows.of(RowKind::bond);
+  for (std::size_t r = 0; r < of_bonds.size(); ++r) {
+    const RowIdentity named = row_identity(rows, of_bonds[r]);
+    bond_rows.emplace(bond_key(named.labels[0], named.labels[1], named.site_codes[1]), r);
+  }
+  Json bonds = Json::array();
+  for (const DrawnBond& bond : drawn.bonds) {
+    // Either end seen from the other one in its own place; the row's first
+    // atom first.
+    std::size_t first = bond.first, second = bond.second;
+    bool named = false;
+    for (int turn = 0; turn < 2 && !named; ++turn, std::swap(first, second)) {
+      const DrawnAtom& p = drawn.atoms[first];
+      const DrawnAtom& q = drawn.atoms[second];
+      const std::string code = code_of(compose(inverse(p.op), q.op));
+      const auto row = bond_rows.find(bond_key(rows.numbering.label(p.atom), rows.numbering.label(q.atom), code));
+      if (row == bond_rows.end()) continue;
+      bonds.push_back({first, second, row->second, code});
+      named = true;
+    }
+    if (!named) bonds.push_back({bond.first, bond.second, nullptr, nullptr});
+  }
+  model["bonds"] = std::move(bonds);
+  model["hydrogen_bonds"] = std::move(hbonds);
+  return model.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 void write_drawing_summary(int listing_unit, const PhaseDrawing& drawing) {

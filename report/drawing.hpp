@@ -38,12 +38,28 @@ struct PhaseDrawing {
 std::string drawing_file_name(const std::string& stem, int phase);
 
 // `drawn`: the phase's molecules as its geometry model completed them.
-// With `rows` (the phase's rows) each atom and bond also carries
-// data-atoms and data-site-codes, named as the rows name them (a bond in
-// the order of its row), for the page that marks rows on the drawing;
-// without, the file is as --svg writes it.
 PhaseDrawing draw_phase(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
-                        const std::string& file, const PhaseRows* rows = nullptr);
+                        const std::string& file);
+
+// The same drawing as a model for the page, which projects it itself and
+// turns it, as JSON text:
+//   {"phase": 1, "network": false, "view": [x, y, z],
+//    "atoms": [{"label": "C1", "site_code": ".", "element": "C", "xyz": [x, y, z],
+//               "shape": "ellipsoid", "u": [U11, U22, U33, U12, U13, U23], "axes": [a, b, c]}],
+//    "bonds": [[first, second, row, code]], "hydrogen_bonds": [[d, h, a, row]]}
+// Cartesian Angstrom in the phase's frame (X along a, Y in the ab plane);
+// "view" the screen's axes of the --svg drawing (x right, y up, z towards
+// the viewer). An ellipsoid's "u" is its Cartesian U scaled to the 50 %
+// surface and "axes" its semi-axes as vectors; "sphere", "hydrogen" and
+// "peak" have a radius "r"; a "cross" is an atom whose U is not positive
+// definite. Atoms are named by label and site code as the rows name them;
+// a bond is [first, second, row, code]: its atoms, the row's first atom
+// first, the index of its row of the phase's bonds and the row's site code
+// of the second atom (row and code null when there is no row); a hydrogen
+// bond is [D, H, A, row] with its row of the phase's hydrogen bonds, the
+// atoms of a hydrogen bond the drawing lacks being added.
+std::string drawing_model(const PhaseDescription& phase, const DrawnStructure& drawn, const DrawingView& view,
+                          const PhaseRows& rows);
 
 // The summary on the listing: file, counts, view, marks, crosses.
 void write_drawing_summary(int listing_unit, const PhaseDrawing& drawing);

@@ -309,7 +309,7 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
   results.phases.push_back(std::move(part));
 }
 
-std::string json_text(const JsonResults& results, const RunRows& rows) {
+std::string json_text(const JsonResults& results, const RunRows& rows, bool with_rows) {
   Json doc;
   doc["program"] = "vortan";
   std::string version(9, ' ');
@@ -330,7 +330,8 @@ std::string json_text(const JsonResults& results, const RunRows& rows) {
     phase["cartesian_frame"] = "X along a, Y in the ab plane, Z along c*; Angstrom";
     phase["symmetry_operators"] = json_symmetry_operators(block->numbering);
     phase["atoms"] = part.atoms;
-    for (const RowKindName& kind : row_kinds()) phase[json_rows_key(kind.kind)] = json_rows(*block, kind.kind);
+    if (with_rows)
+      for (const RowKindName& kind : row_kinds()) phase[json_rows_key(kind.kind)] = json_rows(*block, kind.kind);
     for (const auto& [key, value] : part.analyses.items()) phase[key] = value;
     doc["phases"].push_back(std::move(phase));
   }

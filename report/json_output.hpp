@@ -68,7 +68,9 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
                         const MoleculeAnalysis& analysis, const InorganicAnalysis* inorganic = nullptr);
 
 // The whole document; each phase's rows from the rows of its number.
-std::string json_text(const JsonResults& results, const RunRows& rows);
+// Without `with_rows`, everything but the rows (the page asks for them by
+// ranges, json_rows).
+std::string json_text(const JsonResults& results, const RunRows& rows, bool with_rows = true);
 
 // stem + ".json".
 std::string json_file_name(const std::string& stem);

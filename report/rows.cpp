@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "recio/error.hpp"
 
@@ -250,6 +251,35 @@ bool mark_row(RunRows& rows, const MarksFiles& files, const RowIdentity& identit
   const bool changed = set_row_mark(files, row_records(found.phase->phase(), *found.row), identity, publish);
   found.row->marked = publish;
   return changed;
+}
+
+RowMarksChange mark_rows(PhaseRows& rows, RowKind kind, std::span<const std::size_t> indices,
+                         const MarksFiles& files, bool publish) {
+  std::vector<Row>& of_kind = rows.of(kind);
+  std::vector<RowMark> marks;
+  marks.reserve(indices.size());
+  for (std::size_t index : indices) {
+    if (index >= of_kind.size())
+      throw Error("Phase " + std::to_string(rows.phase()) + " has " + std::to_string(of_kind.size()) + " rows of " +
+                  row_kind_name(kind).name + "; there is no row " + std::to_string(index));
+    marks.push_back({row_records(rows.phase(), of_kind[index]), row_identity(rows, of_kind[index])});
+  }
+  RowMarksChange change{rows.phase(), kind, publish, {}, set_row_marks(files, marks, publish)};
+  // The rows whose records changed; the others were as asked already.
+  std::unordered_set<RecordKey, RecordKeyHash> changed;
+  for (const MarkChange& record : change.records) changed.insert(record.record);
+  for (std::size_t k = 0; k < indices.size(); ++k) {
+    const auto& records = marks[k].records;
+    if (std::any_of(records.begin(), records.end(), [&](const RecordKey& r) { return changed.count(r) != 0; }))
+      change.rows.push_back(indices[k]);
+    of_kind[indices[k]].marked = publish;
+  }
+  return change;
+}
+
+void undo_mark_rows(PhaseRows& rows, const RowMarksChange& change, const MarksFiles& files, bool undo) {
+  put_back_marks(files, change.records, undo);
+  for (std::size_t index : change.rows) rows.of(change.kind)[index].marked = undo ? !change.publish : change.publish;
 }
 
 }  // namespace vesk

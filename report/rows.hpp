@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -141,5 +142,29 @@ FoundRow find_row(RunRows& rows, const RowIdentity& identity, RowFinder* finder 
 // do, leaving the row as it was.
 bool mark_row(RunRows& rows, const MarksFiles& files, const RowIdentity& identity, bool publish,
               RowFinder* finder = nullptr);
+
+// A change of the marks of rows of one phase and kind, as mark_rows made
+// it: the rows whose mark changed and their records' column 1 before and
+// after, what an undo puts back.
+struct RowMarksChange {
+  int phase = 0;
+  RowKind kind = RowKind::bond;
+  bool publish = true;
+  std::vector<std::size_t> rows;    // indices into the phase's rows of the kind
+  std::vector<MarkChange> records;  // as set_row_marks returns them
+};
+
+// Sets (publish) or clears the marks of the rows `indices` of the phase's
+// rows of `kind` with one replace of their marks file (set_row_marks), and
+// in the model. Throws as set_row_marks does (vesk::Error for an index past
+// the rows), rows and file left as they were.
+RowMarksChange mark_rows(PhaseRows& rows, RowKind kind, std::span<const std::size_t> indices,
+                         const MarksFiles& files, bool publish);
+
+// Undoes a change of mark_rows (or, `undo` false, makes it again): the
+// records' column 1 through put_back_marks, so that the file is byte for
+// byte what it was, and the rows' marks in the model. Throws as
+// put_back_marks does, rows and file left as they were.
+void undo_mark_rows(PhaseRows& rows, const RowMarksChange& change, const MarksFiles& files, bool undo);
 
 }  // namespace vesk

@@ -11,7 +11,13 @@ selenium), as a user works with it:
   reference computed here with Python's decimal arithmetic;
 - the program killed (SIGKILL) between two clicks: the mark answered
   before is on disk, the click after it is refused on the page and its box
-  goes back.
+  goes back;
+- selection: an element filter and several atoms against a reference
+  filter computed here; "mark shown" on a filtered table marks exactly
+  its rows in the files, Ctrl+Z puts the files back byte for byte and
+  Ctrl+Shift+Z makes the change again; a shift-click marks a range; the
+  keyboard moves and ticks; "marked only" shows the marked rows; zooming
+  and turning the drawing leave rows, marks and files as they were.
 
   page_browser_test.py VORTAN CIF2EXP SOURCE_DIR [SCREENSHOT.png]
 
@@ -20,6 +26,7 @@ S_geom.cif and a later run's S.json. Exit status 77 (skipped) without
 chromium, chromedriver or python3-selenium.
 """
 import decimal
+import itertools
 import json
 import os
 import re
@@ -28,13 +35,18 @@ import sys
 import tempfile
 import time
 
+import numpy
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import page_support  # noqa: E402
 
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
 except ImportError:
     print("python3-selenium is not installed: skipped")
     sys.exit(page_support.SKIP)
@@ -57,6 +69,72 @@ def wait_for(what, condition, timeout=30):
             return value
         time.sleep(0.05)
     raise AssertionError("timed out waiting for " + what)
+
+
+def settle(what, get, want, timeout=15):
+    """Polls get() until it equals want (the page answers asynchronously);
+    a failure when it never does."""
+    deadline = time.monotonic() + timeout
+    got = get()
+    while got != want and time.monotonic() < deadline:
+        time.sleep(0.05)
+        got = get()
+    expect(what, got == want, f"got {str(got)[:300]}, want {str(want)[:300]}")
+    return got
+
+
+def all_rows(server, kind, query=""):
+    """The rows of a kind as the program serves them, in the model's order."""
+    answer = json.loads(server.request("GET", f"/rows?phase=1&kind={kind}&count=10000{query}")[2])
+    return answer["rows"]
+
+
+def results_of(server):
+    """The phases' document with every row, as NAME.json gives it."""
+    results = json.loads(server.request("GET", "/phases.json")[2])
+    for phase in results["phases"]:
+        for key, kind in KINDS:
+            phase[key] = all_rows(server, kind)
+    return results
+
+
+KINDS = [("bonds", "bond"), ("angles", "angle"), ("torsions", "torsion"), ("hydrogen_bonds", "hbond")]
+
+
+def shown_rows(driver, kind):
+    return driver.execute_script(
+        "return [...document.querySelectorAll(`tr[data-kind='${arguments[0]}']`)]"
+        ".map(tr => tr.dataset.atoms + '|' + tr.dataset.siteCodes)", kind)
+
+
+def row_key(row):
+    return " ".join(row["atoms"]) + "|" + " ".join(row["site_codes"])
+
+
+def type_filter(driver, text):
+    box = driver.find_element(By.ID, "filter")
+    driver.execute_script("arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('input'))", box, text)
+
+
+def drawing_point(driver, kind, row, code=None):
+    """Client pixels of an atom (row: its label) or a bond's middle."""
+    return driver.execute_script("return page.phases[0].drawing.whereIs(arguments[0], arguments[1], arguments[2])",
+                                 kind, row, code)
+
+
+def click_at(driver, point, shift=False):
+    """A real click of the mouse at client pixels of the drawing's canvas."""
+    canvas = driver.find_element(By.CSS_SELECTOR, "figure.drawing canvas")
+    left, top, width, height = driver.execute_script(
+        "const b = arguments[0].getBoundingClientRect(); return [b.left, b.top, b.width, b.height]", canvas)
+    actions = ActionChains(driver).move_to_element_with_offset(canvas, round(point["x"] - left - width / 2),
+                                                               round(point["y"] - top - height / 2))
+    if shift:
+        actions = actions.key_down(Keys.SHIFT)
+    actions = actions.click()
+    if shift:
+        actions = actions.key_up(Keys.SHIFT)
+    actions.perform()
 
 
 def browser():
@@ -133,60 +211,74 @@ def check_formatter(driver):
         expect(f"value(su) of {value} {su},", got == want, f"page {got!r}, reference {want!r}")
 
 
+def check_projection(driver):
+    """The page's outline of an ellipsoid seen along the screen's z against
+    numpy's eigenvectors of the 2 x 2 block of R U R^T, and its
+    re-orthonormalised views against the rotations they come from."""
+    generator = numpy.random.default_rng(7)
+    for case in range(8):
+        a = generator.normal(size=(3, 3))
+        u = a @ a.T * 0.01 + numpy.eye(3) * 0.001
+        r, _ = numpy.linalg.qr(generator.normal(size=(3, 3)))
+        r[2] *= numpy.sign(numpy.linalg.det(r))  # a proper rotation
+        got = driver.execute_script("return outline(arguments[0], arguments[1], {})",
+                                    [u[0, 0], u[1, 1], u[2, 2], u[0, 1], u[0, 2], u[1, 2]], r.tolist())
+        values, vectors = numpy.linalg.eigh((r @ u @ r.T)[:2, :2])
+        major, minor = numpy.sqrt(values[1]), numpy.sqrt(values[0])
+        along = vectors[:, 1]
+        turned = numpy.array([numpy.cos(got["angle"]), numpy.sin(got["angle"])])
+        expect(f"the outline of ellipsoid {case},", abs(got["major"] - major) < 1e-9 and abs(got["minor"] - minor) < 1e-9
+               and abs(abs(turned @ along) - 1) < 1e-9, f"{got}, want {major} {minor} {along}")
+        rounded = numpy.round(r, 4)
+        mended = numpy.array(driver.execute_script("return orthonormal(arguments[0])", rounded.tolist()))
+        expect(f"view {case} made orthonormal,", numpy.abs(mended @ mended.T - numpy.eye(3)).max() < 1e-12
+               and numpy.abs(mended - r).max() < 1e-3 and numpy.linalg.det(mended) > 0, str(mended))
+
+
 def check_sort_and_filter(driver, results):
     bonds = results["phases"][0]["bonds"]
     table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
     heading = [th for th in table.find_elements(By.CSS_SELECTOR, "th") if th.text.startswith("Distance")][0]
     heading.click()
-    shown = driver.execute_script(
-        "return [...arguments[0].querySelectorAll('tbody tr')].map(tr => tr.dataset.atoms + '|' + tr.dataset.siteCodes)",
-        table)
     by_distance = sorted(bonds, key=lambda b: b["distance"]["value"])
-    expect("a click on Distance sorts the bonds by distance,",
-           shown == [" ".join(b["atoms"]) + "|" + " ".join(b["site_codes"]) for b in by_distance], str(shown[:5]))
+    settle("a click on Distance sorts the bonds by distance,", lambda: shown_rows(driver, "bond"),
+           [row_key(b) for b in by_distance])
     heading.click()
-    first = table.find_element(By.CSS_SELECTOR, "tbody tr").get_attribute("data-atoms")
-    expect("a second click sorts the other way,", first == " ".join(by_distance[-1]["atoms"]), first)
+    settle("a second click sorts the other way,", lambda: shown_rows(driver, "bond")[:1], [row_key(by_distance[-1])])
+    table.find_element(By.CSS_SELECTOR, 'th[data-sort="atom1"]').click()
 
-    box = driver.find_element(By.ID, "filter")
-    box.send_keys("c1")
-    visible = driver.execute_script(
-        "return [...document.querySelectorAll('tr[data-kind]')].filter(tr => !tr.hidden).map(tr => tr.dataset.kind + '|' + tr.dataset.atoms)")
     phase = results["phases"][0]
-    want = sorted(f"{kind}|{' '.join(row['atoms'])}" for key, kind in
-                  [("bonds", "bond"), ("angles", "angle"), ("torsions", "torsion"), ("hydrogen_bonds", "hbond")]
-                  for row in phase[key] if "C1" in row["atoms"])
-    expect("the filter C1 shows the rows with C1,", sorted(visible) == want, f"{len(visible)} rows, want {len(want)}")
-    box.clear()
-    box.send_keys("o1 c1")
-    visible = driver.execute_script("return [...document.querySelectorAll('tr[data-kind]')].filter(tr => !tr.hidden).length")
-    want = sum(1 for key in ["bonds", "angles", "torsions", "hydrogen_bonds"] for row in phase[key]
-               if "O1" in row["atoms"] and "C1" in row["atoms"])
-    expect("the filter O1 C1 shows the rows with both,", visible == want, f"{visible}, want {want}")
-    box.clear()
-    driver.execute_script("arguments[0].dispatchEvent(new Event('input'))", box)
+
+    def visible():
+        return sorted(driver.execute_script(
+            "return [...document.querySelectorAll('tr[data-kind]')].map(tr => tr.dataset.kind + '|' + tr.dataset.atoms)"))
+
+    type_filter(driver, "c1")
+    want = sorted(f"{kind}|{' '.join(row['atoms'])}" for key, kind in KINDS for row in phase[key] if "C1" in row["atoms"])
+    settle("the filter c1 shows the rows with C1,", visible, want)
+    type_filter(driver, "o1 C1")
+    want = sorted(f"{kind}|{' '.join(row['atoms'])}" for key, kind in KINDS for row in phase[key]
+                  if "O1" in row["atoms"] and "C1" in row["atoms"])
+    settle("the filter o1 C1 shows the rows with both,", visible, want)
+    type_filter(driver, "")
 
     only = table.find_element(By.CSS_SELECTOR, "input.chemical-only")
     only.click()
-    shown = driver.execute_script(
-        "return arguments[0].querySelectorAll('tbody tr').length", table)
     want = sum(1 for b in bonds if b["chemical_bond"])
-    expect("chemical bonds only shows the bond graph's,", shown == want and 0 < want < len(bonds),
-           f"{shown}, want {want} of {len(bonds)}")
+    settle("chemical bonds only shows the bond graph's,", lambda: len(shown_rows(driver, "bond")), want)
+    expect("the structure has other distances,", 0 < want < len(bonds), f"{want} of {len(bonds)}")
     only.click()
+    settle("all distances again,", lambda: len(shown_rows(driver, "bond")), len(bonds))
 
 
 def drawn_bond(driver, taken):
-    """A bond of the drawing whose row is not among `taken`, and its row."""
-    for node in driver.find_elements(By.CSS_SELECTOR, "figure.drawing [data-atoms]"):
-        labels = node.get_attribute("data-atoms").split()
-        codes = (node.get_attribute("data-site-codes") or "").split()
-        if len(labels) != 2:
-            continue
-        for atoms, site_codes in [(labels, codes), (labels[::-1], codes[::-1])]:
-            rows = driver.find_elements(By.CSS_SELECTOR, row_selector("bond", atoms, site_codes))
-            if rows and (tuple(atoms), tuple(site_codes)) not in taken:
-                return node, atoms, site_codes
+    """A bond of the drawing whose row is not among `taken`: its row's index,
+    atoms and site codes."""
+    for row, atoms, codes in driver.execute_script(
+            "return page.phases[0].drawing.bonds.filter(b => b.row !== null && b.shown)"
+            ".map(b => [b.row, [b.p.label, b.q.label], ['.', b.code]])"):
+        if (tuple(atoms), tuple(codes)) not in taken:
+            return row, atoms, codes
     return None
 
 
@@ -238,33 +330,33 @@ def bonds_session(vortan, folder, screenshot):
     driver = browser()
     try:
         open_page(driver, server)
-        results = json.loads(server.request("GET", "/results.json")[2])
+        results = results_of(server)
         check_formatter(driver)
+        check_projection(driver)
         check_sort_and_filter(driver, results)
         bonds = results["phases"][0]["bonds"]
         first = (bonds[0]["atoms"], bonds[0]["site_codes"])
         click_box(driver, "bond", *first, True)
-        node, *second = drawn_bond(driver, {(tuple(first[0]), tuple(first[1]))})
-        node.click()
+        index, *second = drawn_bond(driver, {(tuple(first[0]), tuple(first[1]))})
+        click_at(driver, drawing_point(driver, "bond", index))
         box = box_of(driver, "bond", *second)
         wait_for("the drawing's mark", lambda: box.is_selected() and box.is_enabled())
-        expect("the bond clicked on the drawing is painted as marked,", "marked" in node.get_attribute("class"))
+        expect("the bond clicked on the drawing is painted as marked,",
+               driver.execute_script("return page.phases[0].drawing.markedBonds.has(arguments[0])", index))
         taken = {(tuple(first[0]), tuple(first[1])), (tuple(second[0]), tuple(second[1]))}
         third = next((b["atoms"], b["site_codes"]) for b in bonds
                      if (tuple(b["atoms"]), tuple(b["site_codes"])) not in taken)
         click_box(driver, "bond", *third, True)
         click_box(driver, "bond", *first, False)
         count = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"] caption .count').text
-        expect("the bonds' count says 2 marked,", count == "2 marked", count)
+        expect("the bonds' count says 2 marked,", count.endswith(" 2 marked)"), count)
         # A click on an atom of the drawing lights its rows.
-        atom = next(n for n in driver.find_elements(By.CSS_SELECTOR, "figure.drawing [data-atoms]")
-                    if len(n.get_attribute("data-atoms").split()) == 1)
-        label = atom.get_attribute("data-atoms")
-        driver.execute_script("arguments[0].dispatchEvent(new MouseEvent('click', {bubbles: true}))", atom)
+        label = "C1"
+        click_at(driver, drawing_point(driver, "atom", label))
         lit = driver.execute_script(
             "return [...document.querySelectorAll('tr.highlight')].map(tr => tr.labels.includes(arguments[0]))", label)
         expect(f"a click on {label} lights its rows and only those,", lit and all(lit), str(lit[:5]))
-        driver.execute_script("arguments[0].dispatchEvent(new MouseEvent('click', {bubbles: true}))", atom)
+        click_at(driver, drawing_point(driver, "atom", label))
         driver.find_element(By.ID, "write-cif").click()
         status = wait_for("the CIF", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
         cif = os.path.join(folder, status.group(1))
@@ -276,8 +368,7 @@ def bonds_session(vortan, folder, screenshot):
             # The page as it opens, with the marks of this session and the
             # rows of one atom of the drawing lit.
             open_page(driver, server)
-            atom = driver.find_element(By.CSS_SELECTOR, 'figure.drawing [data-atoms="C9"]')
-            driver.execute_script("arguments[0].dispatchEvent(new MouseEvent('click', {bubbles: true}))", atom)
+            click_at(driver, drawing_point(driver, "atom", "C9"))
             driver.save_screenshot(screenshot)
         driver.find_element(By.ID, "quit").click()
         expect("the page ends with status 0 after Quit,", server.finish() == 0, server.output[-300:])
@@ -299,7 +390,7 @@ def torsions_session(vortan, folder):
     driver = browser()
     try:
         open_page(driver, server)
-        phase = json.loads(server.request("GET", "/results.json")[2])["phases"][0]
+        phase = results_of(server)["phases"][0]
         torsion, other = [(t["atoms"], t["site_codes"]) for t in phase["torsions"][:2]]
         hbond = (phase["hydrogen_bonds"][-1]["atoms"], phase["hydrogen_bonds"][-1]["site_codes"])
         click_box(driver, "torsion", *other, True)
@@ -331,7 +422,7 @@ def kill_session(vortan, folder):
     driver = browser()
     try:
         open_page(driver, server)
-        bonds = json.loads(server.request("GET", "/results.json")[2])["phases"][0]["bonds"]
+        bonds = all_rows(server, "bond")
         answered = (bonds[-1]["atoms"], bonds[-1]["site_codes"])
         late = (bonds[-2]["atoms"], bonds[-2]["site_codes"])
         click_box(driver, "bond", *answered, True)
@@ -352,17 +443,182 @@ def kill_session(vortan, folder):
            str(marked_rows(results, "bonds")))
 
 
+def element_of(atom_type):
+    return re.match(r"[A-Z][a-z]?", atom_type).group(0)
+
+
+def reference_filter(words, labels_elements, row):
+    """Whether the row holds every word, a site each: a word names the
+    atoms of its label (any case) or its element, or a site code."""
+    sites = list(zip(row["atoms"], row["site_codes"]))
+
+    def fits(word, site):
+        label, code = site
+        if re.fullmatch(r"\d+_\d{3}", word):
+            return code == word
+        return label.lower() == word.lower() or labels_elements[label].lower() == word.lower()
+    return any(all(fits(word, site) for word, site in zip(words, chosen))
+               for chosen in itertools.permutations(sites, len(words)))
+
+
+def file_bytes(folder, name):
+    with open(os.path.join(folder, name), "rb") as f:
+        return f.read()
+
+
+def server_marked(server, kind):
+    return sorted(row_key(row) for row in all_rows(server, kind, "&marked=1"))
+
+
+def press(driver, *keys, shift=False):
+    """Keys with Ctrl held (and Shift), on the page outside the filter."""
+    driver.find_element(By.ID, "title").click()
+    actions = ActionChains(driver).key_down(Keys.CONTROL)
+    if shift:
+        actions = actions.key_down(Keys.SHIFT)
+    for key in keys:
+        actions = actions.send_keys(key)
+    if shift:
+        actions = actions.key_up(Keys.SHIFT)
+    actions.key_up(Keys.CONTROL).perform()
+
+
+def selection_session(vortan, folder):
+    server = page_support.Server(vortan, folder)
+    driver = browser()
+    try:
+        open_page(driver, server)
+        hint = driver.find_element(By.ID, "hint")
+        expect("a first run shows the hint,", hint.is_displayed())
+        hint.find_element(By.CSS_SELECTOR, "[data-action=dismiss-hint]").click()
+        results = results_of(server)
+        phase = results["phases"][0]
+        elements = {atom["label"]: element_of(atom["type"]) for atom in phase["atoms"]}
+        code = next(c for row in phase["bonds"] for c in row["site_codes"] if c != ".")
+        hbond = next(row for row in phase["hydrogen_bonds"] if row["site_codes"][2] != ".")
+
+        # The filter as a chemist types it, against the reference filter.
+        def visible():
+            return sorted(driver.execute_script(
+                "return [...document.querySelectorAll('tr[data-kind]')].map(tr => tr.dataset.kind + '|' + tr.dataset.atoms + '|' + tr.dataset.siteCodes)"))
+        for text in ["O", "n", "c1 O", "O o", "C1 o1", code, hbond["atoms"][1].lower() + " " + hbond["site_codes"][2]]:
+            words = text.split()
+            want = sorted(f"{kind}|{row_key(row)}" for key, kind in KINDS for row in phase[key]
+                          if reference_filter(words, elements, row))
+            type_filter(driver, text)
+            settle(f"the filter {text!r} shows the rows holding all its words,", visible, want)
+            expect(f"the filter {text!r} finds something,", want)
+
+        # Mark shown on the filtered bonds: exactly those rows, in the file.
+        before = file_bytes(folder, "S.VORTAN")
+        type_filter(driver, "O")
+        want = sorted(row_key(row) for row in phase["bonds"] if reference_filter(["O"], elements, row))
+        settle("the bonds of O,", lambda: sorted(shown_rows(driver, "bond")), want)
+        table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
+        table.find_element(By.CSS_SELECTOR, "[data-action=mark-shown]").click()
+        settle("mark shown marks exactly the rows shown,", lambda: server_marked(server, "bond"), want)
+        marked = file_bytes(folder, "S.VORTAN")
+        expect("the file has a Y record per row marked,", y_records(os.path.join(folder, "S.VORTAN")) == len(want),
+               f"{y_records(os.path.join(folder, 'S.VORTAN'))}, want {len(want)}")
+        expect("the boxes show the marks,", all(driver.execute_script(
+            "return [...document.querySelectorAll(`tr[data-kind='bond'] input`)].map(b => b.checked)")))
+
+        # Ctrl+Z puts the file back byte for byte, Ctrl+Shift+Z makes it again.
+        press(driver, "z")
+        settle("Ctrl+Z puts the results file back byte for byte,", lambda: file_bytes(folder, "S.VORTAN") == before, True)
+        settle("the undone rows are unmarked,", lambda: server_marked(server, "bond"), [])
+        press(driver, "z", shift=True)
+        settle("Ctrl+Shift+Z makes the change again,", lambda: file_bytes(folder, "S.VORTAN") == marked, True)
+
+        # Marked only, across the filter's change.
+        type_filter(driver, "")
+        only = table.find_element(By.CSS_SELECTOR, "[data-action=marked-only]")
+        only.click()
+        settle("marked only shows the marked rows,", lambda: sorted(shown_rows(driver, "bond")), want)
+        count = table.find_element(By.CSS_SELECTOR, "caption .count").text
+        expect("the count says how many are marked,", count == f"({len(want)} of {len(phase['bonds'])} rows, "
+               f"{len(want)} marked)", count)
+        driver.find_element(By.CSS_SELECTOR, "[data-action=undo]").click()
+        settle("the undo button empties the marked-only view,", lambda: shown_rows(driver, "bond"), [])
+        settle("and puts the file back,", lambda: file_bytes(folder, "S.VORTAN") == before, True)
+        only.click()
+
+        # A shift-click marks the range from the row clicked before.
+        angles = phase["angles"]
+        settle("every angle shown,", lambda: shown_rows(driver, "angle"), [row_key(a) for a in angles])
+        first, last = 3, 8
+        box_of(driver, "angle", angles[first]["atoms"], angles[first]["site_codes"]).click()
+        settle("one angle marked,", lambda: server_marked(server, "angle"), [row_key(angles[first])])
+        box = box_of(driver, "angle", angles[last]["atoms"], angles[last]["site_codes"])
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
+        ActionChains(driver).key_down(Keys.SHIFT).click(box).key_up(Keys.SHIFT).perform()
+        range_keys = sorted(row_key(a) for a in angles[first:last + 1])
+        settle("a shift-click marks the range,", lambda: server_marked(server, "angle"), range_keys)
+        settle("the range's boxes are ticked,", lambda: driver.execute_script(
+            "return [...document.querySelectorAll(`tr[data-kind='angle']`)].filter(tr => tr.querySelector('input').checked)"
+            ".map(tr => tr.dataset.atoms + '|' + tr.dataset.siteCodes).sort()"), range_keys)
+
+        # The keyboard: a row, the arrow down, Space.
+        row = driver.find_element(By.CSS_SELECTOR, row_selector("angle", angles[10]["atoms"], angles[10]["site_codes"]))
+        driver.execute_script("arguments[0].focus()", row)
+        ActionChains(driver).send_keys(Keys.ARROW_DOWN).send_keys(Keys.SPACE).perform()
+        settle("the arrow and Space mark the next row,", lambda: server_marked(server, "angle"),
+               sorted(range_keys + [row_key(angles[11])]))
+
+        # Zoom and turn: rows, marks and files stay as they are, and a bond
+        # is still found where it is drawn.
+        state = lambda: (shown_rows(driver, "bond"), shown_rows(driver, "angle"), server_marked(server, "angle"),  # noqa: E731
+                         file_bytes(folder, "S.VORTAN"), file_bytes(folder, "S.TORHB"))
+        kept = state()
+        canvas = driver.find_element(By.CSS_SELECTOR, "figure.drawing canvas")
+        view = lambda: driver.execute_script(  # noqa: E731
+            "const d = page.phases[0].drawing; return [d.zoom, d.rotation.flat(), d.pan]")
+        opened = view()
+        ActionChains(driver).scroll_from_origin(ScrollOrigin.from_element(canvas), 0, -400).perform()
+        for action in ["turn-left", "turn-up", "turn-clockwise", "zoom-in"]:
+            driver.find_element(By.CSS_SELECTOR, f"figure.drawing [data-action={action}]").click()
+        ActionChains(driver).key_down(Keys.SHIFT).click_and_hold(canvas).move_by_offset(60, 25).release().key_up(
+            Keys.SHIFT).perform()
+        ActionChains(driver).click_and_hold(canvas).move_by_offset(-30, 10).release().perform()
+        turned = view()
+        expect("the wheel and the buttons zoom,", turned[0] > opened[0] * 1.5, f"{opened[0]} -> {turned[0]}")
+        expect("the buttons and a shift-drag turn,", max(abs(a - b) for a, b in zip(turned[1], opened[1])) > 0.1)
+        expect("a drag moves the drawing,", turned[2] != opened[2])
+        expect("zoom and turn leave rows, marks and files,", state() == kept)
+        rotation = turned[1]
+        r = [rotation[0:3], rotation[3:6], rotation[6:9]]
+        product = [[sum(r[i][k] * r[j][k] for k in range(3)) for j in range(3)] for i in range(3)]
+        expect("the turn is a rotation,", all(abs(product[i][j] - (i == j)) < 1e-9 for i in range(3) for j in range(3)),
+               str(product))
+        driver.find_element(By.CSS_SELECTOR, "figure.drawing [data-action=reset-view]").click()
+        for action in ["turn-right", "turn-down"]:
+            driver.find_element(By.CSS_SELECTOR, f"figure.drawing [data-action={action}]").click()
+        index, atoms, codes = drawn_bond(driver, set())
+        click_at(driver, drawing_point(driver, "bond", index))
+        settle("a bond clicked on the turned drawing marks its row,", lambda: server_marked(server, "bond"),
+               [f"{' '.join(atoms)}|{' '.join(codes)}"])
+        errors = [entry["message"] for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+        expect("selecting runs without an error in the console,", not errors, str(errors))
+        driver.find_element(By.ID, "quit").click()
+        expect("the page ends with status 0 after Quit,", server.finish() == 0, server.output[-300:])
+    finally:
+        driver.quit()
+        server.kill()
+
+
 def main():
     vortan, cif2exp, source_dir = sys.argv[1:4]
     screenshot = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
     if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
         print("needs Debian's chromium and chromium-driver: skipped")
         return page_support.SKIP
-    for session in ["bonds", "torsions", "kill"]:
+    for session in ["selection", "bonds", "torsions", "kill"]:
         with tempfile.TemporaryDirectory() as folder:
             page_support.write_p41(folder, source_dir, cif2exp)
             if session == "bonds":
                 bonds_session(vortan, folder, screenshot)
+            elif session == "selection":
+                selection_session(vortan, folder)
             elif session == "torsions":
                 torsions_session(vortan, folder)
             else:

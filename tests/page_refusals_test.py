@@ -101,19 +101,20 @@ def check_server(server, folder, experiment_head):
         expect(f"the page's {name},", want in headers.get(name, ""), repr(headers.get(name)))
     expect("no inline script is allowed,", "unsafe-inline" not in headers.get("Content-Security-Policy", ""))
     for path, kind in [("/page.js", "text/javascript"), ("/page.css", "text/css"), ("/icon.svg", "image/svg+xml"),
-                       ("/results.json", "application/json"), ("/drawing/1.svg", "image/svg+xml")]:
+                       ("/phases.json", "application/json"), ("/drawing/1.json", "application/json"),
+                       ("/rows?phase=1&kind=bond", "application/json")]:
         status, headers, body = server.request("GET", path)
         expect(f"{path} is served,", status == 200 and headers.get("Content-Type", "").startswith(kind),
                f"{status} {headers.get('Content-Type')}")
-    results = json.loads(server.request("GET", "/results.json")[2])
+    results = json.loads(server.request("GET", "/phases.json")[2])
     expect("the results name the experiment,", results.get("experiment") == "S", str(results.get("experiment")))
 
     # No token, a wrong one, a token of the wrong length, an empty one.
     for what, path, headers in [
             ("no token", "/", {}),
-            ("no token on the results", "/results.json", {}),
+            ("no token on the results", "/phases.json", {}),
             ("a wrong token", "/?token=" + ("0" * 32 if token != "0" * 32 else "1" * 32), {}),
-            ("a wrong X-Token", "/results.json", {"X-Token": token[:-1] + ("a" if token[-1] != "a" else "b")}),
+            ("a wrong X-Token", "/rows?phase=1&kind=bond", {"X-Token": token[:-1] + ("a" if token[-1] != "a" else "b")}),
             ("a short token", "/?token=" + token[:16], {}),
             ("an empty token", "/?token=", {})]:
         status, _, body = server.request("GET", path, headers=headers, token=False)
@@ -125,9 +126,9 @@ def check_server(server, folder, experiment_head):
     # The Host must be ours: a rebound name brings its own.
     for host in ["evil.example", f"evil.example:{port}", f"127.0.0.1:{port + 1 if port < 65535 else port - 1}",
                  "127.0.0.1", f"localhost.evil.example:{port}", f"[::1]:{port}"]:
-        status, _, _ = server.request("GET", "/results.json", host=host)
+        status, _, _ = server.request("GET", "/phases.json", host=host)
         expect(f"Host {host} is refused,", status == 403, str(status))
-    status, _, _ = server.request("GET", "/results.json", host=f"localhost:{port}")
+    status, _, _ = server.request("GET", "/phases.json", host=f"localhost:{port}")
     expect("Host localhost:PORT is served,", status == 200, str(status))
 
     # A write from another origin, with the token (a leaked one) or not.
@@ -141,12 +142,13 @@ def check_server(server, folder, experiment_head):
 
     # Only the routes: no path of the request reaches the file system.
     for path in ["/../S.EXP", "/S.EXP", "/%2e%2e/S.EXP", "/..%2fS.EXP", "/drawing/../S.EXP", "/drawing/1.svg/../../S.EXP",
-                 "/etc/passwd", "/%2fetc%2fpasswd", "//etc/passwd", "/drawing/2.svg", "/drawing/0.svg",
-                 "/drawing/1.svg.bak", "/page.js/", "/index.html", "/results.json/../S.EXP", "/mark"]:
+                 "/etc/passwd", "/%2fetc%2fpasswd", "//etc/passwd", "/drawing/2.json", "/drawing/0.json",
+                 "/drawing/1.json.bak", "/drawing/1.svg", "/page.js/", "/index.html", "/results.json",
+                 "/phases.json/../S.EXP", "/mark"]:
         status, _, body = server.request("GET", path)
         expect(f"GET {path} is not found,", status == 404, f"{status} {body[:80]!r}")
         expect(f"GET {path} shows no file,", experiment_head.encode("latin-1") not in body and b"root:" not in body)
-    for path in ["/", "/results.json", "/quit/..", "/marks"]:
+    for path in ["/", "/phases.json", "/quit/..", "/marks"]:
         status, _, _ = server.request("POST", path, {})
         expect(f"POST {path} is not found,", status == 404, str(status))
 
@@ -180,12 +182,49 @@ def check_server(server, folder, experiment_head):
            f"{status} {answer!r}")
     after = marks_on_disk(folder)
     expect("the answered mark is on disk,", len(after) == len(before) + 1, repr(after))
-    results = json.loads(server.request("GET", "/results.json")[2])
-    bond = [b for b in results["phases"][0]["bonds"] if b["atoms"] == ["O1", "C1"] and b["site_codes"] == [".", "."]]
+    bonds = json.loads(server.request("GET", "/rows?phase=1&kind=bond&count=10000")[2])["rows"]
+    bond = [b for b in bonds if b["atoms"] == ["O1", "C1"] and b["site_codes"] == [".", "."]]
     expect("the results show the mark,", bond and bond[0]["publish"] is True, str(bond))
     status, _, answer = server.request("POST", "/mark", {**row, "publish": False, "phase": 0})
     expect("phase 0 names the one phase with the row,", status == 200, f"{status} {answer!r}")
     expect("the cleared mark is off the disk,", marks_on_disk(folder) == before, repr(marks_on_disk(folder)))
+
+    # The rows by ranges and their marks by indices: what is not a view, a
+    # range or a row is refused, and nothing reaches the disk.
+    total = len(bonds)
+    for what, query in [("no phase", "kind=bond"), ("phase 0", "phase=0&kind=bond"), ("a phase past 9", "phase=10&kind=bond"),
+                        ("an unknown kind", "phase=1&kind=plane"), ("a negative first", "phase=1&kind=bond&first=-1"),
+                        ("count 0", "phase=1&kind=bond&count=0"), ("count past the most", "phase=1&kind=bond&count=10001"),
+                        ("a count in words", "phase=1&kind=bond&count=ten"), ("marked=2", "phase=1&kind=bond&marked=2"),
+                        ("an unknown column", "phase=1&kind=bond&sort=value2"), ("atom 3 of a bond", "phase=1&kind=bond&sort=atom3"),
+                        ("a filter of 1001 characters", "phase=1&kind=bond&filter=" + "c" * 1001)]:
+        status, _, answer = server.request("GET", "/rows?" + query)
+        expect(f"rows with {what} are a bad request,", status == 400 and "error" in json.loads(answer or b"{}"),
+               f"{status} {answer[:80]!r}")
+    status, _, _ = server.request("GET", "/rows?phase=2&kind=bond")
+    expect("rows of a phase the run lacks are not found,", status == 404, str(status))
+    status, _, answer = server.request("GET", f"/rows?phase=1&kind=bond&first={total + 5}")
+    page = json.loads(answer)
+    expect("a range past the rows is empty,", status == 200 and page["rows"] == [] and page["total"] == total, repr(answer))
+    by_index = {"kind": "bond", "phase": 1, "publish": True}
+    for what, body in [("an index past the rows", {**by_index, "rows": [total]}), ("no rows", {**by_index, "rows": []}),
+                       ("a negative index", {**by_index, "rows": [-1]}), ("an index as text", {**by_index, "rows": ["0"]}),
+                       ("phase 10", {**by_index, "phase": 10, "rows": [0]}),
+                       ("10001 rows", {**by_index, "rows": list(range(10001))})]:
+        status, _, answer = server.request("POST", "/mark", body)
+        expect(f"a mark of {what} is refused,", status in (400, 404) and "error" in json.loads(answer or b"{}"),
+               f"{status} {answer[:80]!r}")
+    status, _, _ = server.request("POST", "/mark-shown?phase=1&kind=bond&filter=Xx99", {"publish": True})
+    expect("marking an empty view is a bad request,", status == 400, str(status))
+    expect("no refused mark by index reached the disk,", marks_on_disk(folder) == before, repr(marks_on_disk(folder)))
+    status, _, answer = server.request("POST", "/undo")
+    expect("the undo of the cleared mark puts it back,", status == 200 and json.loads(answer)["publish"] is True,
+           f"{status} {answer!r}")
+    expect("the undone clearing is on disk,", marks_on_disk(folder) == after, repr(marks_on_disk(folder)))
+    server.request("POST", "/undo")
+    status, _, answer = server.request("POST", "/undo")
+    expect("an undo with nothing left is not found,", status == 404 and "error" in json.loads(answer), f"{status}")
+    expect("every undo reached the disk,", marks_on_disk(folder) == before, repr(marks_on_disk(folder)))
 
 
 def check_bounds(vortan, folder, ending):

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <gemmi/cif.hpp>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "expfile/experiment.hpp"
+#include "page/mark_history.hpp"
+#include "page/row_views.hpp"
 #include "recio/error.hpp"
 #include "recio/units.hpp"
 #include "support/run_program.hpp"
@@ -194,6 +197,142 @@ std::string refusal(Files& files, const RowIdentity& identity) {
   EXPECT_EQ(files.results(), files.results_text);
   EXPECT_EQ(files.geometry(), files.marks_text);
   return message;
+}
+
+TEST(RowMarks, ManyRowsAreOneChangeAndItsUndoPutsTheFileBackByteForByte) {
+  Files files;
+  vesk::PhaseRows& phase = files.cif.phases[0];
+  // Both bonds in one replace of the file; the bond to C1 at 2_655 from its first atom.
+  const std::vector<std::size_t> both{0, 1};
+  vesk::RowMarksChange change = vesk::mark_rows(phase, vesk::RowKind::bond, both, files.marks(), true);
+  const std::string marked = hand_edit(hand_edit(files.results_text, kForward, 'Y'), kOneWay, 'Y');
+  EXPECT_EQ(files.results(), marked);
+  EXPECT_EQ(change.rows, both);
+  EXPECT_EQ(change.records.size(), 2u);
+  EXPECT_TRUE(files.bond_flag(0) && files.bond_flag(1));
+  vesk::undo_mark_rows(phase, change, files.marks(), true);
+  EXPECT_EQ(files.results(), files.results_text);  // the byte-order mark and the CR LF as they were
+  EXPECT_FALSE(files.bond_flag(0) || files.bond_flag(1));
+  vesk::undo_mark_rows(phase, change, files.marks(), false);
+  EXPECT_EQ(files.results(), marked);
+
+  // Clearing the insert-mode "YN" of the angle and undoing it: both columns back.
+  const std::vector<std::size_t> first{0};
+  const vesk::RowMarksChange cleared = vesk::mark_rows(phase, vesk::RowKind::angle, first, files.marks(), false);
+  EXPECT_EQ(files.results(), hand_edit(marked, kAngle, 'N', 2));
+  vesk::undo_mark_rows(phase, cleared, files.marks(), true);
+  EXPECT_EQ(files.results(), marked);
+  EXPECT_TRUE(phase.of(vesk::RowKind::angle)[0].marked);
+
+  // Rows asked for as they are already change nothing, and make no step.
+  const vesk::RowMarksChange nothing = vesk::mark_rows(phase, vesk::RowKind::bond, both, files.marks(), true);
+  EXPECT_TRUE(nothing.rows.empty() && nothing.records.empty());
+  EXPECT_EQ(files.results(), marked);
+
+  // A record edited by hand since: the undo is refused and the file stays.
+  const std::string by_hand = hand_edit(marked, kOneWay, 'N');
+  write_file(files.folder / "T.VORTAN", by_hand);
+  try {
+    vesk::undo_mark_rows(phase, change, files.marks(), true);
+    ADD_FAILURE() << "an undo over a hand edit was made";
+  } catch (const vesk::Error& error) {
+    EXPECT_TRUE(contains(error.what(), "T.VORTAN") && contains(error.what(), "changed since")) << error.what();
+  }
+  EXPECT_EQ(files.results(), by_hand);
+  EXPECT_TRUE(phase.of(vesk::RowKind::bond)[1].marked);  // the model as the file was last left by us
+
+  // An index past the rows: refused before the file is read.
+  const std::vector<std::size_t> past{0, 2};
+  EXPECT_THROW(vesk::mark_rows(phase, vesk::RowKind::bond, past, files.marks(), false), vesk::Error);
+  EXPECT_EQ(files.results(), by_hand);
+
+  // The torsion and the hydrogen bond go to the marks file, and back.
+  const vesk::RowMarksChange torsion = vesk::mark_rows(phase, vesk::RowKind::torsion, first, files.marks(), true);
+  EXPECT_EQ(files.geometry(), hand_edit(files.marks_text, kTorsion, 'Y'));
+  vesk::undo_mark_rows(phase, torsion, files.marks(), true);
+  EXPECT_EQ(files.geometry(), files.marks_text);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files.folder.path()), {}), 2);
+}
+
+TEST(MarkHistory, UndoAndRedoInTheirOrderWithTheOldestStepsDroppedPastTheBound) {
+  vesk::MarkHistory history;
+  const auto step = [](std::size_t row, std::size_t records) {
+    vesk::RowMarksChange change;
+    change.rows = {row};
+    change.records.resize(records);
+    return change;
+  };
+  EXPECT_EQ(history.to_undo(), nullptr);
+  history.push(step(1, 1));
+  history.push(step(2, 1));
+  EXPECT_EQ(history.to_undo()->rows[0], 2u);
+  history.undone();
+  EXPECT_EQ(history.to_redo()->rows[0], 2u);
+  EXPECT_EQ(history.to_undo()->rows[0], 1u);
+  // A new change drops what was left to redo.
+  history.push(step(3, 1));
+  EXPECT_EQ(history.to_redo(), nullptr);
+  EXPECT_EQ(history.undo_steps(), 2u);
+  // At most kMostSteps steps, and kMostRecords records: the oldest go first.
+  for (std::size_t k = 0; k < vesk::MarkHistory::kMostSteps + 5; ++k) history.push(step(100 + k, 1));
+  EXPECT_EQ(history.undo_steps(), vesk::MarkHistory::kMostSteps);
+  history.push(step(9, vesk::MarkHistory::kMostRecords - 10));
+  EXPECT_EQ(history.undo_steps(), 11u);
+  history.push(step(10, vesk::MarkHistory::kMostRecords + 1));  // one step alone above the bound stays
+  EXPECT_EQ(history.undo_steps(), 1u);
+  EXPECT_EQ(history.to_undo()->rows[0], 10u);
+}
+
+// Which rows of the hand-written phase a filter shows, by kind and index.
+TEST(RowViews, TheFilterFindsLabelsInAnyCaseElementsSiteCodesAndSeveralAtoms) {
+  vesk::RunRows rows = collector();
+  vesk::PhaseRows& phase = rows.phases[0];
+  const std::vector<std::string> elements{"Fe", "C", "O", "H"};
+  // bonds: Fe1-C1 at 2_655, C1-O1; angle C1(2_655)-Fe1-C1; torsion H1-O1-C1-Fe1(?); H bond O1-H1...O1(3_556)
+  struct Case {
+    const char* text;
+    std::vector<std::size_t> bonds, angles, torsions, hbonds;
+    std::size_t unknown;
+  };
+  const std::vector<Case> cases{
+      {"", {0, 1}, {0}, {0}, {0}, 0},
+      {"fe1", {0}, {0}, {0}, {}, 0},
+      {"FE", {0}, {0}, {0}, {}, 0},
+      {"c1 O", {1}, {}, {0}, {}, 0},
+      {"O, o", {}, {}, {}, {0}, 0},
+      {"c c", {}, {0}, {}, {}, 0},
+      {"2_655", {0}, {0}, {}, {}, 0},
+      {"c1_2_655", {0}, {0}, {}, {}, 0},
+      {"O1_3_556 h", {}, {}, {}, {0}, 0},
+      {"fe1 C1 O1 H1", {}, {}, {0}, {}, 0},
+      {"fe1 C1 O1 H1 C1", {}, {}, {}, {}, 0},
+      {"Zn1", {}, {}, {}, {}, 1},
+      {"c1 zn", {}, {}, {}, {}, 1},
+      {"9_999", {}, {}, {}, {}, 0},
+  };
+  for (const Case& c : cases) {
+    vesk::RowView view;
+    view.filter = vesk::parse_atom_filter(c.text, phase.numbering.labels, elements);
+    EXPECT_EQ(view.filter.unknown.size(), c.unknown) << c.text;
+    EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), c.bonds) << c.text;
+    EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::angle, view), c.angles) << c.text;
+    EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::torsion, view), c.torsions) << c.text;
+    EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::hbond, view), c.hbonds) << c.text;
+  }
+  // The marked rows alone, the chemical bonds alone, and an order by a column.
+  phase.of(vesk::RowKind::bond)[1].marked = true;
+  phase.of(vesk::RowKind::bond)[0].chemical = true;
+  vesk::RowView view;
+  view.marked_only = true;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{1}));
+  view = {};
+  view.chemical_only = true;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{0}));
+  view = {};
+  view.sort = vesk::SortColumn::atom;  // C1 before Fe1
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{1, 0}));
+  view.descending = true;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{0, 1}));
 }
 
 TEST(RowMarks, RowsThatAreNotThereAreRefusedAndTheFilesStay) {
@@ -429,6 +568,16 @@ TEST(MarkOption, BadRequestsAreRefusedAndLeaveTheFilesAsTheyWere) {
 // --serve's page gets the run's rows and drawing, and its marks go through
 // the same writer while the experiment stays locked. Run in a child
 // process: a run's state is process-wide.
+// The distance between two atoms of the page's drawing model.
+double distance(const json& a, const json& b) {
+  double sum = 0;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double d = a["xyz"][k].get<double>() - b["xyz"][k].get<double>();
+    sum += d * d;
+  }
+  return std::sqrt(sum);
+}
+
 TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
   P41 s;
   const json& hbond = s.rows("hydrogen_bonds")[1];
@@ -442,12 +591,15 @@ TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
     options.page = [&](const vesk::PageContext& page) {
       const auto other = run_program(VORTAN_BIN, {"S"}, ".");
       report += "second " + std::to_string(other.exit_status) + " " + other.out + other.err + "\n";
-      for (const auto& [phase, svg] : page.drawings) report += "drawing " + std::to_string(phase) + "\n" + svg + "\n";
-      const bool changed = page.set_mark(
+      for (const vesk::PagePhase& phase : page.phases)
+        report += "drawing " + std::to_string(phase.phase) + "\n" + phase.drawing + "\n";
+      const bool changed = vesk::mark_row(
+          *page.rows, page.files,
           vesk::RowIdentity{"hbond", {"N1", "H1", "O2"}, {".", ".", hbond["site_codes"][2].get<std::string>()}, 0},
           true);
       report += "changed " + std::to_string(changed) + "\n";
-      report += "json " + page.results_json() + "\n";
+      const std::vector<std::size_t> both{0, 1};
+      report += "json " + page.rows_json(page.rows->phases[0], vesk::RowKind::hbond, both) + "\n";
       report += "cif " + page.write_cif() + "\n";
     };
     vesk::set_command_arguments({"S"});
@@ -475,26 +627,52 @@ TEST(ServeOption, ThePageMarksThroughTheWriterWhileTheExperimentIsLocked) {
   const std::size_t at = report.find("json ");
   ASSERT_NE(at, std::string::npos);
   const json page = json::parse(report.substr(at + 5, report.find("\ncif ", at) - at - 5));
-  EXPECT_TRUE(page["phases"][0]["hydrogen_bonds"][1]["publish"]);
-  EXPECT_FALSE(page["phases"][0]["hydrogen_bonds"][0]["publish"]);
+  EXPECT_TRUE(page[1]["publish"]);
+  EXPECT_FALSE(page[0]["publish"]);
   EXPECT_EQ(cif_flags(s.folder / "S_geom.cif", "_geom_hbond_",
                       {"atom_site_label_D", "atom_site_label_H", "atom_site_label_A", "publ_flag"})
                 .at("N1 H1 O2"),
             "yes");
 
-  // Every bond of the drawing names a row of "bonds", every atom its label and site code.
-  std::set<std::string> rows;
-  for (const json& row : s.rows("bonds")) rows.insert(joined(row["atoms"]) + "|" + joined(row["site_codes"]));
-  const std::regex bond_line(R"re(<line class="bond" data-atoms="([^"]*)" data-site-codes="([^"]*)")re");
-  int bonds = 0;
-  for (auto it = std::sregex_iterator(report.begin(), report.end(), bond_line); it != std::sregex_iterator(); ++it) {
-    ++bonds;
-    EXPECT_EQ(rows.count((*it)[1].str() + "|" + (*it)[2].str()), 1u) << (*it)[0];
+  // Every bond of the drawing names its row of "bonds", which joins the
+  // same two atoms; every atom of the experiment is drawn.
+  const std::size_t drawing_at = report.find("drawing 1\n");
+  ASSERT_NE(drawing_at, std::string::npos);
+  const json drawing = json::parse(report.substr(drawing_at + 10, report.find('\n', drawing_at + 10) - drawing_at - 10));
+  const json& atoms = drawing["atoms"];
+  const json& bond_rows = s.rows("bonds");
+  int named = 0;
+  for (const json& bond : drawing["bonds"]) {
+    ASSERT_TRUE(bond[2].is_number()) << bond;
+    ++named;
+    const json& row = bond_rows[bond[2].get<std::size_t>()];
+    EXPECT_EQ(atoms[bond[0].get<std::size_t>()]["label"], row["atoms"][0]) << bond;
+    EXPECT_EQ(atoms[bond[1].get<std::size_t>()]["label"], row["atoms"][1]) << bond;
+    EXPECT_EQ(bond[3], row["site_codes"][1]) << bond;
+    EXPECT_TRUE(row["chemical_bond"].get<bool>()) << bond;
+    // The drawn atoms' Cartesian coordinates give the row's distance.
+    EXPECT_NEAR(distance(atoms[bond[0].get<std::size_t>()], atoms[bond[1].get<std::size_t>()]),
+                row["distance"]["value"].get<double>(), 2e-4)
+        << bond;
   }
-  EXPECT_GT(bonds, 10);
-  const std::regex atom_group(R"re(<g class="atom" id="atom\d+" data-atoms="([^" ]+)" data-site-codes="([^" ]+)")re");
-  EXPECT_EQ(std::distance(std::sregex_iterator(report.begin(), report.end(), atom_group), std::sregex_iterator()),
-            static_cast<long>(s.doc["phases"][0]["atoms"].size()));
+  EXPECT_GT(named, 10);
+  std::set<std::string> drawn;
+  for (const json& atom : atoms) drawn.insert(atom["label"].get<std::string>() + " " + atom["site_code"].get<std::string>());
+  for (const json& atom : s.doc["phases"][0]["atoms"]) EXPECT_EQ(drawn.count(atom["label"].get<std::string>() + " ."), 1u);
+  // Each hydrogen bond joins its H and its A, the A added where the molecule lacks it.
+  ASSERT_EQ(drawing["hydrogen_bonds"].size(), s.rows("hydrogen_bonds").size());
+  for (const json& hbond_line : drawing["hydrogen_bonds"]) {
+    const json& row = s.rows("hydrogen_bonds")[hbond_line[3].get<std::size_t>()];
+    for (std::size_t k = 0; k < 3; ++k) {
+      const json& atom = atoms[hbond_line[k].get<std::size_t>()];
+      EXPECT_EQ(atom["label"], row["atoms"][k]);
+      EXPECT_EQ(atom["site_code"], row["site_codes"][k]);
+    }
+    const auto at = [&](std::size_t k) -> const json& { return atoms[hbond_line[k].get<std::size_t>()]; };
+    EXPECT_NEAR(distance(at(0), at(1)), row["d_h"]["value"].get<double>(), 2e-4);
+    EXPECT_NEAR(distance(at(1), at(2)), row["h_a"]["value"].get<double>(), 2e-4);
+    EXPECT_NEAR(distance(at(0), at(2)), row["d_a"]["value"].get<double>(), 2e-4);
+  }
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -273,10 +272,16 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
   }
   if (run.drawings) draw(run, geometry);
   if (run.serve && geometry.computed) {
-    // The page's drawing names its atoms and bonds as the rows do.
-    const PhaseDrawing drawing = draw_phase(run.phase, geometry.molecules, run.controls.view,
-                                            drawing_file_name(run.stem, run.phase_number), &run.rows.phases.back());
-    run.page_drawings.emplace_back(run.phase_number, drawing.svg);
+    // The page's drawing names its atoms and bonds as the rows do; its
+    // filter knows each atom's element.
+    PagePhase page;
+    page.phase = run.phase_number;
+    for (const AtomSite& atom : run.phase.atoms) {
+      const std::optional<TypeSymbol> type = element_and_charge(atom.type_symbol);
+      page.elements.push_back(type ? type->element : std::string());
+    }
+    page.drawing = drawing_model(run.phase, geometry.molecules, run.controls.view, run.rows.phases.back());
+    run.page_phases.push_back(std::move(page));
   }
 }
 
@@ -339,21 +344,16 @@ bool collects_rows(const VortanRun& run) {
 PageContext page_context(VortanRun& run) {
   PageContext context;
   context.experiment = run.rows.name;
-  // A server may answer requests on several threads; the rows and the files
-  // take one at a time.
-  auto one_at_a_time = std::make_shared<std::mutex>();
-  context.results_json = [&run, one_at_a_time] {
-    const std::lock_guard<std::mutex> hold(*one_at_a_time);
-    return json_text(run.json_results, run.rows);
+  context.rows = &run.rows;
+  context.files = MarksFiles{run.marks.results.file, run.marks.geometry.file};
+  context.phases = std::move(run.page_phases);
+  context.summary_json = [&run] { return json_text(run.json_results, run.rows, false); };
+  context.rows_json = [](const PhaseRows& rows, RowKind kind, std::span<const std::size_t> indices) {
+    Json list = Json::array();
+    for (std::size_t index : indices) list.push_back(std::move(json_rows(rows, kind, index, 1).front()));
+    return list.dump(-1, ' ', false, Json::error_handler_t::replace);
   };
-  context.drawings = run.page_drawings;
-  context.set_mark = [&run, files = MarksFiles{run.marks.results.file, run.marks.geometry.file},
-                      finder = new_row_finder(), one_at_a_time](const RowIdentity& row, bool publish) {
-    const std::lock_guard<std::mutex> hold(*one_at_a_time);
-    return mark_row(run.rows, files, row, publish, finder.get());
-  };
-  context.write_cif = [&run, one_at_a_time] {
-    const std::lock_guard<std::mutex> hold(*one_at_a_time);
+  context.write_cif = [&run] {
     const std::string file = cif_file_name(run.stem);
     write_cif_file(run.rows, file);
     return file;

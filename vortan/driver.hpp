@@ -75,7 +75,7 @@ struct VortanRun {
   JsonResults json_results;
   bool serve = false;                // --serve
   std::vector<MarkRequest> mark_requests;
-  std::vector<std::pair<int, std::string>> page_drawings;  // per phase, with the rows' names
+  std::vector<PagePhase> page_phases;  // what the page shows of each phase besides its rows
   // Disorder groups by atom label of the structure cif2exp converted into
   // phase 1, from stem + ".CIFSRC".
   std::vector<std::pair<std::string, std::string>> disorder_groups;

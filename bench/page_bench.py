@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""The page of `vortan NAME --serve` at 5000 atoms, in headless chromium,
+against `vortan NAME --json` on the same experiment:
+
+- the time from the start of `vortan BIG --serve` to the first rows of
+  every table on the page and to the drawing (the page's own moments,
+  body[data-rows] and body[data-drawn]), against the time of
+  `vortan BIG --json` alone;
+- the peak resident memory (VmHWM) of `--serve` over the session (the
+  load, a mark, an undo, "mark shown" on a filtered table and its undo,
+  a zoom and a turn of the drawing) against that of the `--json` run;
+- the time from a click on a row's box to its box answered (the mark on
+  disk), and from Ctrl+Z to the undo answered.
+
+  bench/page_bench.py VORTAN SEARCH_BENCH [FOLDER]
+
+The experiment is search_bench's 5000-atom P 21/c phase with its 3000
+variables (`search_bench --write-covariance-run FOLDER`). Wall-clock
+figures: run it on a quiet machine, and read them as ratios.
+"""
+import os
+import re
+import resource
+import select
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+
+def environment():
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+def wait_for(condition, timeout=900, step=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    raise RuntimeError("timed out")
+
+
+def json_run(vortan, folder):
+    """Seconds and peak kB of `vortan BIG --json`."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    start = time.monotonic()
+    subprocess.run([vortan, "BIG", "--json"], cwd=folder, check=True, capture_output=True, env=environment())
+    seconds = time.monotonic() - start
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    if peak <= before:
+        print("note: the --json run's peak is not above an earlier child's; its figure is a bound")
+    return seconds, peak
+
+
+def peak_kb(pid):
+    with open(f"/proc/{pid}/status", encoding="ascii") as f:
+        return int(re.search(r"VmHWM:\s+(\d+) kB", f.read()).group(1))
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1400,1000", "--no-first-run", "--disable-extensions"]:
+        options.add_argument(argument)
+    return webdriver.Chrome(service=Service(executable_path="/usr/bin/chromedriver"), options=options)
+
+
+def main():
+    vortan, search_bench = sys.argv[1:3]
+    own = None if len(sys.argv) > 3 else tempfile.TemporaryDirectory()
+    folder = sys.argv[3] if len(sys.argv) > 3 else own.name
+    if not os.path.exists(os.path.join(folder, "BIG.EXP")):
+        subprocess.run([search_bench, "--write-covariance-run", folder], check=True)
+    for name in ["BIG.VORTAN", "BIG.TORHB"]:
+        if os.path.exists(os.path.join(folder, name)):
+            os.remove(os.path.join(folder, name))
+    json_seconds, json_peak = json_run(vortan, folder)
+    print(f"vortan BIG --json: {json_seconds:.2f} s, peak {json_peak / 1024:.0f} MB")
+
+    driver = browser()
+    start = time.monotonic()
+    server = subprocess.Popen([vortan, "BIG", "--serve"], cwd=folder, env=environment(), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = b""
+    while not (match := re.search(rb"Open (http://127\.0\.0\.1:\d+/\?token=[0-9a-f]+)\n", output)):
+        select.select([server.stdout], [], [], 900)
+        chunk = os.read(server.stdout.fileno(), 65536)
+        if not chunk:
+            raise RuntimeError(output.decode(errors="replace"))
+        output += chunk
+    ready = time.monotonic() - start
+    try:
+        driver.get(match.group(1).decode())
+        wait_for(lambda: driver.execute_script("return document.body.dataset.rows === 'true'"))
+        rows = time.monotonic() - start
+        wait_for(lambda: driver.execute_script("return document.body.dataset.drawn === 'true'"))
+        drawn = time.monotonic() - start
+        counts = driver.execute_script(
+            "const d = page.phases[0].drawing; return [d.atoms.length, d.bonds.length, d.hbonds.length,"
+            " page.phases[0].markable.map(t => t.rowsOfKind)]")
+
+        def timed_answer(act):
+            status = driver.find_element(By.ID, "status")
+            before = status.text
+            began = time.monotonic()
+            act()
+            wait_for(lambda: status.text != before and not status.text.startswith("Saving"), step=0.002)
+            return time.monotonic() - began, status.text
+
+        box = driver.find_element(By.CSS_SELECTOR, 'tr[data-kind="bond"] input[type=checkbox]')
+        mark_seconds, mark_status = timed_answer(box.click)
+        driver.find_element(By.ID, "title").click()
+        undo_seconds, undo_status = timed_answer(
+            lambda: ActionChains(driver).key_down(Keys.CONTROL).send_keys("z").key_up(Keys.CONTROL).perform())
+        # A filtered table marked and unmarked in one action each, a zoom
+        # and a turn: the session the memory is measured over.
+        box = driver.find_element(By.ID, "filter")
+        driver.execute_script("arguments[0].value = 'A1'; arguments[0].dispatchEvent(new Event('input'))", box)
+        table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
+        wait_for(lambda: "of" in table.find_element(By.CSS_SELECTOR, "caption .count").text)
+        shown_seconds, shown_status = timed_answer(
+            table.find_element(By.CSS_SELECTOR, "[data-action=mark-shown]").click)
+        driver.find_element(By.ID, "title").click()
+        shown_undo_seconds, _ = timed_answer(driver.find_element(By.CSS_SELECTOR, "[data-action=undo]").click)
+        began = time.monotonic()
+        for action in ["zoom-in", "turn-left", "turn-up"]:
+            driver.find_element(By.CSS_SELECTOR, f"figure.drawing [data-action={action}]").click()
+        driver.execute_script("return 0")
+        turn_seconds = (time.monotonic() - began) / 3
+        serve_peak = peak_kb(server.pid)
+        driver.find_element(By.ID, "quit").click()
+        server.wait(timeout=60)
+    finally:
+        driver.quit()
+        if server.poll() is None:
+            server.kill()
+    print(f"drawing: {counts[0]} atoms, {counts[1]} bonds, {counts[2]} hydrogen bonds; rows of the tables {counts[3]}")
+    print(f"--serve address printed: {ready:.2f} s")
+    print(f"first rows on the page: {rows:.2f} s ({rows / json_seconds:.2f} x the --json run)")
+    print(f"drawing on the page: {drawn:.2f} s ({drawn / json_seconds:.2f} x the --json run)")
+    print(f"peak memory of --serve: {serve_peak / 1024:.0f} MB ({serve_peak / json_peak:.2f} x the --json run)")
+    print(f"one mark answered: {mark_seconds * 1000:.0f} ms ({mark_status})")
+    print(f"its undo (Ctrl+Z) answered: {undo_seconds * 1000:.0f} ms ({undo_status})")
+    print(f"mark shown on the bonds of A1 answered: {shown_seconds * 1000:.0f} ms ({shown_status})")
+    print(f"its undo answered: {shown_undo_seconds * 1000:.0f} ms")
+    print(f"a zoom or turn of the drawing, to the next script call: {turn_seconds * 1000:.0f} ms")
+    if own:
+        own.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
