@@ -18,6 +18,7 @@
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
 #include "cif2exp/output_folder.hpp"
+#include "cif2exp/riding_atoms.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/experiment.hpp"
@@ -140,6 +141,8 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
   if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
+  // Riding atoms as the CIF's flags name them: vortan prints their values without s.u.'s.
+  source.riding = cif2exp::riding_pivots(structure, conversion, symmetry);
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
     // vortan bonds no two atoms of different disorder groups.
@@ -184,6 +187,9 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   for (const std::string& note : conversion.notes) std::cout << "cif2exp:   " << note << "\n";
   for (const auto& [ours, theirs] : source.labels)
     if (ours != theirs) std::cout << "cif2exp:     " << theirs << " -> " << ours << "\n";
+  if (!source.riding.empty())
+    std::cout << "cif2exp:   " << source.riding.size() << " atoms rode on others in the refinement (calc or R flags); "
+              << "vortan gives their bonds and angles without s.u.'s\n";
   if (with_covariance)
     std::cout << "cif2exp: " << covariance_file << ": " << conversion.covariance.variances.size()
               << " variables from the s.u.'s of coordinates, occupancies and displacement parameters\n";

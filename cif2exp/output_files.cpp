@@ -65,6 +65,7 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
   if (!source.shift.empty()) out << "shift " << source.shift << "\n";
   for (const auto& [ours, theirs] : source.labels) out << "label " << ours << " " << theirs << "\n";
   for (const auto& [ours, group] : source.disorder) out << "disorder " << ours << " " << group << "\n";
+  for (const auto& [ours, pivot] : source.riding) out << "riding " << ours << " " << pivot << "\n";
   recio::write_new_file(file, out.str(), "source file");
 }
 

@@ -47,12 +47,14 @@ class PendingOutputs {
 //   block <block name without data_>
 //   shift 1/8 1/8 1/8    (when the origin was moved: NAME.EXP's coordinates are the CIF's plus this)
 //   label <label in NAME.EXP> <label in the CIF>     (one per atom, in order)
+//   riding <label in NAME.EXP> <label of its pivot>  (atoms whose coordinates rode on another's)
 struct CifSource {
   std::string cif;
   std::string block;
   std::string shift;  // "1/8 1/8 1/8", blank when the CIF's origin is kept
   std::vector<std::pair<std::string, std::string>> labels;  // (experiment, CIF)
   std::vector<std::pair<std::string, std::string>> disorder;  // (experiment label, disorder group)
+  std::vector<std::pair<std::string, std::string>> riding;    // (experiment label, its pivot's)
 };
 
 // Throws vesk::Error with the system's reason when the file cannot be written.
