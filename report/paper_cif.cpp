@@ -337,9 +337,14 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
       if (!(words >> experiment >> group))
         throw Error(file + ", line " + std::to_string(number) + ": a disorder line needs a label and a group");
       source.disorder.emplace_back(experiment, group);
+    } else if (word == "riding") {
+      std::string experiment, pivot;
+      if (!(words >> experiment >> pivot))
+        throw Error(file + ", line " + std::to_string(number) + ": a riding line needs two labels");
+      source.riding.emplace_back(experiment, pivot);
     } else {
       throw Error(file + ", line " + std::to_string(number) + ": \"" + word +
-                  "\" is not cif, block, shift, label or disorder");
+                  "\" is not cif, block, shift, label, disorder or riding");
     }
   }
   if (source.cif.empty()) throw Error(file + " names no CIF (line \"cif PATH\")");

@@ -65,6 +65,9 @@ struct CifSource {
   OriginShift24 shift{};   // "shift 1/8 1/8 1/8": the origin cif2exp moved to, absent when none
   std::vector<std::pair<std::string, std::string>> labels;  // experiment label, CIF label
   std::vector<std::pair<std::string, std::string>> disorder;  // experiment label, disorder group
+  // Atoms whose coordinates rode on another's in the refinement: experiment
+  // label, its pivot's.
+  std::vector<std::pair<std::string, std::string>> riding;
 };
 // Nothing when the file is absent; throws vesk::Error for one that does not
 // read as such a file.

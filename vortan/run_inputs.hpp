@@ -34,6 +34,13 @@ std::optional<CovarianceHeader> read_covariance_header(int start_unit, const std
 std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std::string& stem,
                                                                       bool reported_elsewhere);
 
+// Labels of the atoms of phase 1 that rode on another atom in the
+// refinement (the riding lines of stem + ".CIFSRC"); none when it is absent
+// or does not read (read_disorder_groups says so).
+std::vector<std::string> read_riding_atoms(const std::string& stem);
+// [atom - 1]: the atom is one of `labels`.
+std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<std::string>& labels);
+
 // [atom - 1]: the number of the atom's disorder group among the phase's
 // groups, 0 for an atom of none.
 std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
