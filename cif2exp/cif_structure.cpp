@@ -6,9 +6,11 @@
 #include <cstring>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include <gemmi/elem.hpp>
 
+#include "geometry/oxidation_states.hpp"
 #include "recio/error.hpp"
 
 namespace cif2exp {
@@ -146,6 +148,10 @@ void read_atoms(Block& block, CifStructure& structure) {
       throw Error(atom_where + "unknown atom type " + atom.type_symbol +
                   (row.has2(kType) ? " (_atom_site_type_symbol)" : " (taken from the label)"));
     if (!row.has2(kType)) atom.type_symbol = atom.element;
+    // Read as vortan reads it; a charge it cannot read would lose the atom's bond valences.
+    if (const std::string fault = vesk::type_symbol_charge_fault(atom.type_symbol); !fault.empty())
+      throw Error(atom_where + "the type symbol " + atom.type_symbol + " (_atom_site_type_symbol): " + fault +
+                  " (Fe3+, Fe+3); correct it in the CIF");
     static const char* const coordinate_tags[3] = {"_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z"};
     for (int i = 0; i < 3; ++i) {
       atom.x[i] = row.has(kX + i) ? parse_cif_coordinate(row[kX + i]) : CifNumber{};
@@ -198,6 +204,7 @@ void read_atoms(Block& block, CifStructure& structure) {
   }
 
   std::vector<std::string> unknown;
+  std::set<std::string> aniso_rows;  // the labels given Uij
   static const char* const kIndices[6] = {"11", "22", "33", "12", "13", "23"};
   for (const auto& [prefix, scale] : {std::pair<const char*, double>{"_atom_site_aniso_U_", 1.0},
                                       std::pair<const char*, double>{"_atom_site_aniso_B_", kEightPiSquared}}) {
@@ -215,6 +222,10 @@ void read_atoms(Block& block, CifStructure& structure) {
       }
       CifAtom& atom = structure.atoms[found->second];
       const std::string atom_where = where + "atom " + label + ": ";
+      // Two rows for one atom: which is meant cannot be told.
+      if (!aniso_rows.insert(label).second)
+        throw Error(atom_where + "the anisotropic loop gives its Uij twice (two rows of _atom_site_aniso_label " +
+                    label + "); remove one in the CIF");
       for (int i = 0; i < 6; ++i) {
         const std::string tag = prefix + std::string(kIndices[i]);
         const CifNumber u = checked_number(row, i + 1, i + 7, atom_where, tag);

@@ -29,11 +29,18 @@ void write_covariance_file(const std::string& file, const CovarianceContent& con
   first.put(static_cast<float>(content.cycle_figure));
 
   recio::RecordBuilder second;
-  const bool full = nvar <= kFullStorageLimit;
+  const bool full = nvar <= kFullStorageLimit || !content.matrix.empty();
   const int band = full ? 0 : 1;
   const long long nmat = full ? static_cast<long long>(nvar) * (nvar + 1) / 2 : 2LL * nvar;
   std::vector<float> matrix(static_cast<std::size_t>(nmat), 0.0f);
-  for (int i = 1; i <= nvar; ++i) {
+  if (!content.matrix.empty()) {
+    if (content.matrix.size() != static_cast<std::size_t>(nmat))
+      throw vesk::Error("the covariance matrix holds " + std::to_string(content.matrix.size()) + " values for " +
+                        std::to_string(nvar) + " variables");
+    // The upper triangle row by row is the packing itself.
+    for (std::size_t k = 0; k < matrix.size(); ++k) matrix[k] = static_cast<float>(content.matrix[k]);
+  }
+  for (int i = 1; i <= nvar && content.matrix.empty(); ++i) {
     // Diagonal element (i, i), numbered from 1 as the reader numbers it.
     const long long element = full ? nmat - static_cast<long long>(nvar - i + 1) * (nvar - i + 2) / 2 + 1
                                    : static_cast<long long>(band + 1) * i;

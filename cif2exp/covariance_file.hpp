@@ -1,8 +1,9 @@
-// The covariance file cif2exp writes beside the experiment file: one
-// least-squares variable per free coordinate or occupancy that the CIF
-// gives an s.u. for, the variances on the diagonal (a CIF carries no
-// correlations), and the constraint list that ties each atom parameter to
-// its variable.
+// The covariance file cif2exp writes beside the experiment file: the
+// least-squares variables with their full covariance matrix when the
+// refinement could be rebuilt, else one variable per free coordinate or
+// occupancy that the CIF gives an s.u. for with the variances on the
+// diagonal (a CIF carries no correlations); and the constraint list that
+// ties each atom parameter to its variables.
 #pragma once
 #include <string>
 #include <vector>
@@ -19,13 +20,16 @@ struct CovarianceContent {
   std::vector<std::string> names;           // parameter names, 8 characters
   std::vector<std::string> variable_names;  // one per variable, 8 characters
   std::vector<double> variances;            // one per variable
+  // The full matrix, upper triangle row by row (nvar (nvar + 1) / 2
+  // values); empty: the variances alone.
+  std::vector<double> matrix;
   std::vector<ConstraintEntry> constraints; // ascending parameter
   double cycle_figure = 0;
 };
 
-// Up to this many variables the matrix is stored as a full upper triangle;
-// beyond, as a band of width 1 (two reals per variable), since only the
-// diagonal is filled.
+// Up to this many variables a diagonal matrix is stored as a full upper
+// triangle; beyond, as a band of width 1 (two reals per variable). A full
+// matrix is always stored whole.
 constexpr int kFullStorageLimit = 2000;
 
 // Three unformatted records through the record I/O layer onto a new file.

@@ -15,10 +15,12 @@
 
 #include "cif2exp/cif_structure.hpp"
 #include "cif2exp/conversion.hpp"
+#include "cif2exp/full_covariance.hpp"
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
 #include "cif2exp/output_folder.hpp"
 #include "cif2exp/riding_atoms.hpp"
+#include "cif2exp/structure_identity.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/experiment.hpp"
@@ -34,19 +36,25 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: cif2exp FILE.cif [NAME] [--block BLOCK] [--dmax D] [--dagl A] [--force]\n"
+    "               [--res FILE.res] [--hkl FILE.hkl] [--fcf FILE.fcf] [--diagonal]\n"
     "  writes NAME.EXP, NAME.CMT and NAME.CIFSRC for vortan from every data block\n"
     "  of FILE.cif that holds a structure (or from the block named BLOCK); NAME\n"
     "  defaults to the CIF's file name in upper case, followed by _ and the block\n"
     "  name when the file holds several structures.\n"
     "  --dmax, --dagl: vortan's distance and angle-neighbour limits in Angstrom,\n"
     "  up to 50 (default: from the atom types' covalent radii).\n"
-    "  --force: replace a NAME.EXP that cif2exp did not write.\n";
+    "  --force: replace a NAME.EXP that cif2exp did not write.\n"
+    "  --res, --hkl, --fcf: the refinement's instructions and reflections, when the\n"
+    "  block does not carry them; NAME.CMT then holds their full covariance.\n"
+    "  --diagonal: the covariance from the CIF's s.u.'s alone, without correlations.\n";
 
 struct Arguments {
   std::string cif;
   std::string name;
   std::string block;
   cif2exp::ConversionOptions options;
+  cif2exp::RefinementFiles refinement;
+  bool diagonal = false;
   bool force = false;
 };
 
@@ -67,6 +75,11 @@ Arguments parse_arguments(int argc, char** argv) {
       (word == "--dmax" ? arguments.options.dmax : arguments.options.dagl) = limit;
     } else if (word == "--force") {
       arguments.force = true;
+    } else if (word == "--res" || word == "--hkl" || word == "--fcf") {
+      const std::string file = value(word.c_str());
+      (word == "--res" ? arguments.refinement.res : word == "--hkl" ? arguments.refinement.hkl : arguments.refinement.fcf) = file;
+    } else if (word == "--diagonal") {
+      arguments.diagonal = true;
     } else if (word == "--help" || word == "-h" || word == "--version") {
       throw vesk::Stop{.message = {}, .exit_status = vesk::answer_or_refuse("cif2exp", kUsage, word)};
     } else if (word.size() > 1 && word[0] == '-') {
@@ -76,6 +89,8 @@ Arguments parse_arguments(int argc, char** argv) {
     }
   }
   if (positional.empty() || positional.size() > 2) throw Error(kUsage);
+  if (arguments.diagonal && !(arguments.refinement.res + arguments.refinement.hkl + arguments.refinement.fcf).empty())
+    throw Error("--diagonal leaves the refinement aside: it takes no --res, --hkl or --fcf\n" + std::string(kUsage));
   arguments.cif = positional[0];
   if (positional.size() == 2) arguments.name = positional[1];
   return arguments;
@@ -124,6 +139,13 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   } catch (const Error& e) {
     throw Error(where + e.what());
   }
+  // The full covariance when the refinement can be rebuilt; else the
+  // diagonal one from the CIF's s.u.'s, with the reason.
+  cif2exp::FullCovariance full;
+  if (!arguments.diagonal) {
+    full = cif2exp::full_covariance(block, structure, conversion, arguments.refinement);
+    if (full.built) conversion.covariance = full.covariance;
+  }
 
   const std::string experiment_file = name + ".EXP";
   const std::string covariance_file = name + ".CMT";
@@ -141,8 +163,9 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
   if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
-  // Riding atoms as the CIF's flags name them: vortan prints their values without s.u.'s.
-  source.riding = cif2exp::riding_pivots(structure, conversion, symmetry);
+  // Riding atoms: the rebuilt refinement's constraints, else the CIF's flags
+  // (calc, R); vortan prints the values they enter without s.u.'s.
+  source.riding = full.built ? full.riding : cif2exp::riding_pivots(structure, conversion, symmetry);
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
     // vortan bonds no two atoms of different disorder groups.
@@ -150,29 +173,62 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
       source.disorder.emplace_back(conversion.experiment.atoms[n].label, structure.atoms[n].disorder_group);
   }
 
-  // Marks belong to the structure they were made on.
+  source.content.symmetry = conversion.experiment.symbol;
+  source.content.cell = conversion.experiment.cell;
+  for (const cif2exp::AtomRecord& atom : conversion.experiment.atoms)
+    source.content.sites.push_back({atom.label, atom.type_symbol, atom.x});
+
+  // Marks belong to the atoms they were set on: a structure of other atoms
+  // gets the old marks files moved aside, and the marks of the atoms still
+  // there are carried by the next vortan run.
   cif2exp::CifSource previous;
   const bool had_source = cif2exp::read_cif_source(source_file, previous);
-  const bool other_structure = !had_source || previous.cif != source.cif || previous.block != source.block;
+  const cif2exp::CarriedAtoms carried = cif2exp::carried_atoms(previous.content, source.content);
+  const bool other_structure = !carried.same;
   std::vector<std::pair<std::string, std::string>> moved;
+  if (other_structure) moved = vesk::marks_files_aside(name);
+  for (const char* kind : {".VORTAN", ".TORHB"}) {
+    const std::string live = name + kind;
+    const auto aside = std::find_if(moved.begin(), moved.end(), [&](const auto& m) { return m.first == live; });
+    if (aside != moved.end()) {
+      if (!carried.atoms.empty())
+        source.carry.push_back({fs::path(aside->second).filename().string(), carried.atoms});
+      continue;
+    }
+    // Set aside by a conversion before and not yet carried: followed through this one.
+    if (fs::exists(live)) continue;
+    for (const cif2exp::MarksCarry& pending : previous.carry) {
+      if (pending.file.compare(0, fs::path(live).filename().string().size() + 1,
+                               fs::path(live).filename().string() + ".") != 0)
+        continue;
+      const auto atoms = carried.same ? pending.atoms : cif2exp::followed(pending.atoms, carried.atoms);
+      if (!atoms.empty()) source.carry.push_back({pending.file, atoms});
+    }
+  }
 
   cif2exp::PendingOutputs outputs;
   const bool with_covariance = !conversion.covariance.variances.empty();
+  const std::string diagonal_reason = arguments.diagonal ? "--diagonal" : full.reason;
+  source.covariance = full.built ? full.summary
+                                 : with_covariance ? "diagonal, from the CIF's s.u.'s (" + diagonal_reason + ")"
+                                                   : "none, the CIF gives no s.u.'s (" + diagonal_reason + ")";
   if (with_covariance)
     cif2exp::write_covariance_file(outputs.add(covariance_file), conversion.covariance);
   else
     outputs.remove_at_commit(covariance_file);  // an old one would be taken for this structure's
   cif2exp::write_cif_source(outputs.add(source_file), experiment_file, source);
   cif2exp::write_experiment_file(outputs.add(experiment_file), cif2exp::experiment_records(conversion.experiment));
-  if (other_structure) {
-    moved = vesk::marks_files_aside(name);
-    for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
-  }
+  for (const auto& [file, to] : moved) outputs.move_aside_at_commit(file, to);
   outputs.commit(name, [&] {
     for (const auto& [file, to] : moved)
       std::cout << "cif2exp: " << file << " belonged to "
                 << (had_source ? "data_" + previous.block + " of " + previous.cif : std::string("another structure"))
                 << "; moved to " << to << " with its marks" << std::endl;
+    if (!moved.empty() && !carried.atoms.empty())
+      std::cout << "cif2exp: the next vortan run carries their marks of the atoms that are still there ("
+                << carried.atoms.size() << " of " << previous.content.sites.size()
+                << ": the same label, type and place) to the new files; the others stay where they were moved"
+                << std::endl;
   });
 
   std::cout << "cif2exp: " << experiment_file << " from data_" << block.name << ": phase 1, space group "
@@ -188,14 +244,18 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   for (const auto& [ours, theirs] : source.labels)
     if (ours != theirs) std::cout << "cif2exp:     " << theirs << " -> " << ours << "\n";
   if (!source.riding.empty())
-    std::cout << "cif2exp:   " << source.riding.size() << " atoms rode on others in the refinement (calc or R flags); "
-              << "vortan gives their bonds and angles without s.u.'s\n";
-  if (with_covariance)
+    std::cout << "cif2exp:   " << source.riding.size() << " atoms rode on others in the refinement; "
+              << "vortan gives the values they enter without s.u.'s\n";
+  if (full.built) {
+    std::cout << "cif2exp: " << covariance_file << ": " << full.summary << "\n";
+    for (const std::string& note : full.notes) std::cout << "cif2exp:   " << note << "\n";
+  } else if (with_covariance) {
     std::cout << "cif2exp: " << covariance_file << ": " << conversion.covariance.variances.size()
               << " variables from the s.u.'s of coordinates, occupancies and displacement parameters\n";
-  else
+    std::cout << "cif2exp:   diagonal covariance, without correlations: " << diagonal_reason << "\n";
+  } else
     std::cout << "cif2exp: no coordinate or occupancy s.u.'s in the CIF, no " << covariance_file
-              << "; vortan's s.u.'s will come from the cell alone\n";
+              << "; vortan's s.u.'s will come from the cell alone (" << diagonal_reason << ")\n";
   std::cout << "cif2exp: now run  vortan " << name << "\n";
 }
 
@@ -229,6 +289,8 @@ int run(int argc, char** argv) {
   }
 
   const bool several = chosen.size() > 1;
+  if (several && !(arguments.refinement.res + arguments.refinement.hkl + arguments.refinement.fcf).empty())
+    throw Error(arguments.cif + " holds several structures, and --res, --hkl and --fcf belong to one: give --block");
   std::vector<std::string> names;
   for (const gemmi::cif::Block* block : chosen) {
     names.push_back(experiment_name(arguments, block->name, several));

@@ -1,6 +1,7 @@
 #include "cif2exp/output_files.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,12 +24,9 @@ PendingOutputs::~PendingOutputs() {
 }
 
 std::string PendingOutputs::add(const std::string& final_name) {
-  // Under the experiment's lock, with any plan of a stopped run completed:
-  // temporaries of processes that are gone are left-overs.
-  recio::remove_stale_temporaries(final_name);
+  // A name no other run holds; those that killed runs left are removed
+  // when the lock is taken (expfile/unit_replace.hpp).
   const std::string temporary = recio::temporary_name(final_name);
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
   pending_.push_back({temporary, final_name});
   return temporary;
 }
@@ -66,6 +64,27 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
   for (const auto& [ours, theirs] : source.labels) out << "label " << ours << " " << theirs << "\n";
   for (const auto& [ours, group] : source.disorder) out << "disorder " << ours << " " << group << "\n";
   for (const auto& [ours, pivot] : source.riding) out << "riding " << ours << " " << pivot << "\n";
+  out << "symmetry " << source.content.symmetry << "\ncell";
+  char number[32];
+  for (double value : source.content.cell) {
+    std::snprintf(number, sizeof number, " %.5f", value);
+    out << number;
+  }
+  out << "\n";
+  for (const StructureSite& site : source.content.sites) {
+    out << "site " << site.label << " " << site.type;
+    for (double x : site.x) {
+      std::snprintf(number, sizeof number, " %.6f", x);
+      out << number;
+    }
+    out << "\n";
+  }
+  for (const MarksCarry& carry : source.carry) {
+    out << "carry " << carry.file;
+    for (const auto& [then, now] : carry.atoms) out << " " << then << ":" << now;
+    out << "\n";
+  }
+  if (!source.covariance.empty()) out << "# " << std::filesystem::path(experiment_file).stem().string() << ".CMT: " << source.covariance << "\n";
   recio::write_new_file(file, out.str(), "source file");
 }
 
@@ -73,11 +92,37 @@ bool read_cif_source(const std::string& file, CifSource& source) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   std::string line;
+  bool damaged = false;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, 4, "cif ") == 0) source.cif = line.substr(4);
-    if (line.compare(0, 6, "block ") == 0) source.block = line.substr(6);
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word == "cif" || word == "block") {
+      (word == "cif" ? source.cif : source.block) = line.size() > word.size() ? line.substr(word.size() + 1) : "";
+    } else if (word == "symmetry") {
+      source.content.symmetry = line.size() > 9 ? line.substr(9) : std::string();
+    } else if (word == "cell") {
+      for (double& value : source.content.cell) words >> value;
+      damaged = damaged || !words;
+    } else if (word == "site") {
+      StructureSite site;
+      words >> site.label >> site.type >> site.x[0] >> site.x[1] >> site.x[2];
+      damaged = damaged || !words;
+      source.content.sites.push_back(site);
+    } else if (word == "carry") {
+      MarksCarry carry;
+      words >> carry.file;
+      for (std::string pair; words >> pair;) {
+        int then = 0, now = 0;
+        char colon = 0;
+        std::istringstream numbers(pair);
+        if (numbers >> then >> colon >> now && colon == ':') carry.atoms.emplace_back(then, now);
+      }
+      if (!carry.file.empty()) source.carry.push_back(carry);
+    }
   }
+  if (damaged) source.content.symmetry.clear();  // the content is not known
   return true;
 }
 

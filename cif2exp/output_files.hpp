@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "cif2exp/structure_identity.hpp"
+
 namespace cif2exp {
 
 class PendingOutputs {
@@ -41,26 +43,45 @@ class PendingOutputs {
   bool committed_ = false;
 };
 
-// What NAME.CIFSRC says about the CIF block an experiment came from:
+// Marks of a file set aside by a conversion that the next vortan run
+// carries to the atoms still there: the file (without its folder) and
+// (atom number in it, atom number now).
+struct MarksCarry {
+  std::string file;
+  std::vector<std::pair<int, int>> atoms;
+};
+
+// What NAME.CIFSRC says about the CIF block an experiment came from and the
+// structure NAME.EXP holds:
 //   # NAME.EXP was converted by cif2exp from this CIF block
 //   cif <absolute path of the CIF file as read>
 //   block <block name without data_>
 //   shift 1/8 1/8 1/8    (when the origin was moved: NAME.EXP's coordinates are the CIF's plus this)
 //   label <label in NAME.EXP> <label in the CIF>     (one per atom, in order)
 //   riding <label in NAME.EXP> <label of its pivot>  (atoms whose coordinates rode on another's)
+//   symmetry <the symbol of NAME.EXP>
+//   cell <a b c alpha beta gamma>
+//   site <label in NAME.EXP> <type> <x> <y> <z>      (one per atom, in order, as NAME.EXP holds them)
+//   carry <file> <number then>:<number now> ...      (marks for the next vortan run to carry)
+// and, as a comment, where NAME.CMT's covariance came from.
 struct CifSource {
   std::string cif;
   std::string block;
   std::string shift;  // "1/8 1/8 1/8", blank when the CIF's origin is kept
   std::vector<std::pair<std::string, std::string>> labels;  // (experiment, CIF)
   std::vector<std::pair<std::string, std::string>> disorder;  // (experiment label, disorder group)
+  StructureContent content;
+  std::vector<MarksCarry> carry;
   std::vector<std::pair<std::string, std::string>> riding;    // (experiment label, its pivot's)
+  std::string covariance;  // "full covariance of ...", "diagonal ...: why"
 };
 
 // Throws vesk::Error with the system's reason when the file cannot be written.
 void write_cif_source(const std::string& file, const std::string& experiment_file, const CifSource& source);
 
-// The cif and block lines of an existing file; false when there is none.
+// The cif, block, structure and carry lines of an existing file; false when
+// there is none. Lines it does not read are passed over: the file is only
+// a guide to which marks belong to which atoms.
 bool read_cif_source(const std::string& file, CifSource& source);
 
 // True when `file` is an experiment file that cif2exp wrote (its only

@@ -1,12 +1,22 @@
 #include "expfile/experiment.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
 #include "console/ask.hpp"
 #include "console/page.hpp"
 #include "console/text_utils.hpp"
 #include "expfile/record_store.hpp"
 #include "recio/error.hpp"
+#include "recio/file_replace.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/format.hpp"
+#include "recio/status.hpp"
 #include "recio/units.hpp"
 
 namespace vesk {
@@ -134,20 +144,83 @@ void open_experiment(std::string_view program, std::string_view access, int& exp
   state.terminal_unit = terminal_unit;
 }
 
+namespace {
+
+// The temporary the listing is written to: a copy of the old listing (none
+// when there is none), created exclusively, which the run then extends.
+void start_listing_copy(const std::string& listing, const std::string& temporary) {
+  const int in = ::open(listing.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0 && errno != ENOENT)
+    throw Error("The listing " + listing + " cannot be read: " + std::strerror(errno));
+  struct stat info {};
+  if (in >= 0 && (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode))) {
+    ::close(in);
+    throw Error("The listing " + listing + " is not a plain file (a FIFO, a device or a folder); remove it and run again");
+  }
+  const int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         in >= 0 ? info.st_mode & 07777 : 0666);
+  int error = out < 0 ? errno : 0;
+  for (char block[1 << 16]; in >= 0 && error == 0;) {
+    const ssize_t n = ::read(in, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : 0;
+      break;
+    }
+    for (ssize_t done = 0; done < n && error == 0;) {
+      const ssize_t w = ::write(out, block + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) error = w < 0 ? errno : ENOSPC;
+      else done += w;
+    }
+  }
+  if (in >= 0) ::close(in);
+  if (out >= 0 && ::close(out) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    if (out >= 0) ::unlink(temporary.c_str());
+    throw Error("The listing " + listing + " cannot be extended (" + temporary + "): " + std::strerror(error) +
+                "; it is left as it was");
+  }
+}
+
+}  // namespace
+
 void open_listing(std::string_view listing_mode, int& listing_unit) {
   ExperimentState& state = experiment_state();
   const std::string stem = state.name.substr(0, static_cast<std::size_t>(state.name_length));
   if (state.name_source == 0 && listing_mode == "LIST") {
+    // The run extends a copy, which replaces the listing when the run ends:
+    // a full disk half way leaves the old listing whole.
+    const std::string listing = stem + ".LST";
+    const std::string temporary = recio::temporary_name(listing);
+    recio::remove_at_end(temporary);
+    start_listing_copy(listing, temporary);
     FREEUNIT(listing_unit);
     recio::OpenSpec spec;
-    spec.status = recio::OpenStatus::Unknown;
+    spec.status = recio::OpenStatus::Old;
     spec.access = recio::Access::Append;
     spec.form = recio::Form::Formatted;
-    recio::check(recio::open(listing_unit, stem + ".LST", spec), listing_unit);
+    recio::check(recio::open(listing_unit, temporary, spec), listing_unit);
+    state.listing_file = listing;
+    state.listing_temporary = temporary;
   } else {
     listing_unit = state.terminal_unit;
   }
   state.listing_unit = listing_unit;
+}
+
+void keep_listing() {
+  ExperimentState& state = experiment_state();
+  if (state.listing_temporary.empty()) return;
+  const std::string temporary = std::exchange(state.listing_temporary, std::string());
+  const int status = recio::close(state.listing_unit);
+  if (status != 0) {
+    const std::string reason = recio::system_reason(state.listing_unit);
+    throw Error("The listing " + state.listing_file + " cannot be written: " +
+                (reason.empty() ? recio::status_text(status) : reason) + "; it is left as it was");
+  }
+  recio::rename_file(temporary, state.listing_file, "listing");
+  recio::keep_at_end(temporary);
 }
 
 void STRTRN(std::string_view program, std::string_view access, std::string_view listing_mode,

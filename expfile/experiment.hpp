@@ -21,6 +21,8 @@ struct ExperimentState {
   int experiment_unit = 0;
   int listing_unit = 0;
   int terminal_unit = recio::kTerminalOut;
+  std::string listing_file;       // stem + ".LST" when the listing goes to a file
+  std::string listing_temporary;  // what the run writes it to until keep_listing()
 };
 ExperimentState& experiment_state();
 
@@ -44,9 +46,15 @@ void STRTRN(std::string_view program, std::string_view access, std::string_view 
 // STRTRN in its two steps, for a program that has to act between them
 // (vortan takes the experiment's lock before any file of it is written): the
 // experiment named, opened and checked, then the listing opened ("LIST" with
-// a name from the command line: appended to stem + ".LST"; else the terminal).
+// a name from the command line: extending stem + ".LST"; else the terminal).
 void open_experiment(std::string_view program, std::string_view access, int& experiment_unit, int& terminal_unit);
+// A listing file is written to a copy of the old one under a temporary name,
+// which replaces it when keep_listing() is called.
 void open_listing(std::string_view listing_mode, int& listing_unit);
+// Closes a listing file and puts it in place of the old one; nothing for a
+// listing on the terminal or one already kept. Throws vesk::Error, the old
+// listing left as it was, when it could not be written whole.
+void keep_listing();
 void LASTHIST(int experiment_unit, int listing_unit);
 
 }  // namespace vesk

@@ -258,7 +258,13 @@ InorganicAnalysis analyse_ionic(const PhaseDescription& phase, const PhaseGeomet
   std::vector<std::optional<int>> symbol_charge(static_cast<std::size_t>(count));
   for (int i = 1; i <= count; ++i) {
     const std::optional<TypeSymbol> parsed = element_and_charge(work.site(i).type_symbol);
-    if (!parsed) return analysis;
+    if (!parsed) {
+      const std::string symbol(recio::trim_right(work.site(i).type_symbol));
+      const std::string fault = type_symbol_charge_fault(symbol);
+      analysis.not_computed = "atom " + trimmed_label(work.site(i)) + " has the type symbol \"" + symbol + "\"; " +
+                              (fault.empty() ? "it names no element" : fault);
+      return analysis;
+    }
     element[static_cast<std::size_t>(i - 1)] = parsed->element;
     symbol_charge[static_cast<std::size_t>(i - 1)] = parsed->charge;
   }

@@ -99,6 +99,9 @@ struct CheckRow {
 
 struct InorganicAnalysis {
   bool computed = false;         // the phase has cations and anions with parameters
+  // Why nothing was computed when the phase's input is at fault (a type
+  // symbol whose charge does not read); empty otherwise.
+  std::string not_computed;
   // The checks that apply to every phase (short contacts) are made even
   // when nothing else is computed.
   std::map<std::string, int> states;

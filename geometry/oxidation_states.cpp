@@ -38,30 +38,63 @@ void each_combination(const std::vector<std::vector<int>>& choices, std::size_t 
 
 }  // namespace
 
-std::optional<TypeSymbol> parse_type_symbol(std::string_view symbol) {
-  std::size_t i = 0;
-  if (symbol.empty() || !std::isalpha(static_cast<unsigned char>(symbol[0]))) return std::nullopt;
-  TypeSymbol type;
-  type.element += static_cast<char>(std::toupper(static_cast<unsigned char>(symbol[i++])));
-  if (i < symbol.size() && std::islower(static_cast<unsigned char>(symbol[i]))) type.element += symbol[i++];
-  std::string_view rest = symbol.substr(i);
-  std::size_t sign_at = rest.find_first_of("+-");
-  if (sign_at == std::string_view::npos) return type;  // "Fe", "Fe1": no charge
-  std::string_view before = rest.substr(0, sign_at), after = rest.substr(sign_at + 1);
+namespace {
+
+// The letters of the element, then what follows them.
+std::string_view after_element(std::string_view symbol) {
+  std::size_t i = symbol.empty() ? 0 : 1;
+  if (i < symbol.size() && std::islower(static_cast<unsigned char>(symbol[i]))) ++i;
+  return symbol.substr(i);
+}
+
+// The charge of what follows the element's letters; nullopt when it carries
+// no sign, `fault` set when it does not read.
+std::optional<int> charge_of(std::string_view rest, std::string& fault) {
+  const std::size_t sign_at = rest.find_first_of("+-");
+  if (sign_at == std::string_view::npos) return std::nullopt;  // "Fe", "Fe1": no charge
+  const std::string_view before = rest.substr(0, sign_at), after = rest.substr(sign_at + 1);
   auto digits = [](std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
   };
-  int sign = rest[sign_at] == '-' ? -1 : 1;
   std::string_view number;
   if (before.empty() && digits(after))
     number = after;  // "Fe+3", "Na+"
   else if (after.empty() && digits(before))
     number = before;  // "Fe3+"
-  else
+  else {
+    fault = "its charge \"" + std::string(rest) + "\" is not a whole number written before or after its sign";
     return std::nullopt;
-  if (number.size() > 2) return std::nullopt;
-  int magnitude = number.empty() ? 1 : std::stoi(std::string(number));
-  type.charge = sign * magnitude;
+  }
+  const int sign = rest[sign_at] == '-' ? -1 : 1;
+  const int magnitude = number.empty() ? 1 : number.size() > 3 ? 1000 : std::stoi(std::string(number));
+  if (magnitude > kLargestOxidationState) {
+    fault = "its charge \"" + std::string(rest) + "\" is outside the oxidation states -8 to 8";
+    return std::nullopt;
+  }
+  return sign * magnitude;
+}
+
+}  // namespace
+
+std::string type_symbol_charge_fault(std::string_view symbol) {
+  // After the letters that may name the element, whatever their case ("SI4+", "OW2-").
+  std::size_t letters = 0;
+  while (letters < symbol.size() && letters < 2 && std::isalpha(static_cast<unsigned char>(symbol[letters])))
+    ++letters;
+  std::string fault;
+  charge_of(symbol.substr(letters), fault);
+  return fault;
+}
+
+std::optional<TypeSymbol> parse_type_symbol(std::string_view symbol) {
+  if (symbol.empty() || !std::isalpha(static_cast<unsigned char>(symbol[0]))) return std::nullopt;
+  TypeSymbol type;
+  const std::string_view rest = after_element(symbol);
+  type.element += static_cast<char>(std::toupper(static_cast<unsigned char>(symbol[0])));
+  if (rest.size() + 2 == symbol.size()) type.element += symbol[1];
+  std::string fault;
+  type.charge = charge_of(rest, fault);
+  if (!fault.empty()) return std::nullopt;
   return type;
 }
 

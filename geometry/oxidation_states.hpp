@@ -29,8 +29,19 @@ struct TypeSymbol {
   std::optional<int> charge;  // none when the symbol carries no sign
 };
 
-// nullopt when the symbol does not start with a letter or its charge is
-// malformed ("Fe+3+", "Fe+x").
+// Oxidation states and charges run from -8 to 8 (OXID, type symbols).
+constexpr int kLargestOxidationState = 8;
+
+// The charge of a type symbol is a whole number from 0 to 8 written before
+// or after its sign ("Fe3+", "Fe+3", "Na+"), after the letters that name
+// the element (one or two, "SI4+" as "Si4+"); a symbol without a sign
+// carries none ("Fe", "Fe1", "OW"). Empty when the
+// charge reads or there is none, else what is wrong with it, for a message:
+// "Mn3.5+", "Mn3+a", "Fe+3+", "Mn33+", "Mn300+".
+std::string type_symbol_charge_fault(std::string_view symbol);
+
+// nullopt when the symbol does not start with a letter or its charge does
+// not read (type_symbol_charge_fault).
 std::optional<TypeSymbol> parse_type_symbol(std::string_view symbol);
 
 // The states the element may take, from the table as above; empty for an

@@ -13,8 +13,8 @@ namespace vesk {
 namespace {
 
 constexpr MarkKind kGeometryKinds[] = {
-    {kTorsionKind, "(25X,10I5)", 10, 10, false},  // 0 torsion angle
-    {kHbondKind, "(45X,7I5)", 7, 7, false},       // 1 hydrogen bond
+    {kTorsionKind, "(25X,10I5)", 10, 10, false, 4},  // 0 torsion angle: atoms A, B, C, D first
+    {kHbondKind, "(45X,7I5)", 7, 7, false, 3},       // 1 hydrogen bond: atoms D, H, A first
 };
 
 TorsionKey torsion_key(const MarksRecord& record) {

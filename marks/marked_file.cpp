@@ -80,7 +80,26 @@ void open_marked_file(MarkedFile& marked, const std::string& file, const std::st
     read(record);
   });
   marked.held_marks = marked.previous.marks > 0 || !marked.previous.unreadable_lines.empty();
-  recio::remove_stale_temporaries(file);
+  if (!marked.read_as.present && !marked.carry.file.empty()) {
+    // The marks stay whole in the file set aside; those of atoms still
+    // there go on to this structure's file under their new numbers.
+    MarksCarry& carry = marked.carry;
+    carry.carried = carry.left = 0;
+    scan_marks(read_marks_bytes(carry.file, "kept " + what), kinds, [&](const MarksRecord& record) {
+      if (!record.marked || record.layout == nullptr) return;
+      MarksRecord moved = record;
+      bool there = record.phase == 1;
+      for (int k = 0; k < record.layout->atoms && there; ++k) {
+        const auto found = carry.atoms.find(record.key[static_cast<std::size_t>(k)]);
+        there = found != carry.atoms.end();
+        if (there) moved.key[static_cast<std::size_t>(k)] = found->second;
+      }
+      ++(there ? carry.carried : carry.left);
+      if (there) read(moved);
+    });
+  }
+  // Not the earlier form: NAME.VORTAN.2.new is a kept file of a structure set aside.
+  recio::remove_stale_temporaries(file, false);
   recio::remove_stale_temporaries(file + ".prev");
   recio::remove_at_end(marked.new_file);
   recio::OpenSpec spec;
@@ -160,7 +179,10 @@ void replace_marked_file(MarkedFile& marked) {
 }
 
 std::string keep_new_file_beside(MarkedFile& marked) {
-  const std::string beside = marked.file + ".new";
+  // Never over an earlier run's version that holds a mark this one lacks.
+  const MarkKeys new_marks = marks_in(read_marks_bytes(marked.new_file, marked.what), marked.kinds);
+  std::string beside = marked.file + ".new";
+  for (int n = 1; !may_hold_copy(beside, marked, new_marks); ++n) beside = marked.file + ".new." + std::to_string(n);
   recio::rename_file(marked.new_file, beside, marked.what);
   recio::keep_at_end(marked.new_file);
   return beside;

@@ -10,6 +10,7 @@
 // typed in an editor) is not replaced at all.
 #pragma once
 #include <functional>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,14 @@ struct FileIdentity {
 };
 FileIdentity identity_of(const std::string& file);
 
+// Marks of a file a conversion set aside (cif2exp), carried to the atoms
+// that are still there when there is no file of this structure yet.
+struct MarksCarry {
+  std::string file;              // the file set aside, in the experiment's folder
+  std::map<int, int> atoms;      // of phase 1: number in that file -> number now
+  int carried = 0, left = 0;     // its marks whose atoms are still there, and the others
+};
+
 struct MarkedFile {
   int unit = 0;
   std::string file;      // the file of the previous run, replaced at the end
@@ -43,6 +52,7 @@ struct MarkedFile {
   MarkKeys previous_marks;   // its marks, as read then
   // The marks written to the new file so far (note_written()).
   mutable MarkKeys written_marks;
+  MarksCarry carry;  // set before open_marked_file()
 };
 
 // Notes a marked record written to the new file: phase, kind, key.
@@ -61,6 +71,8 @@ struct ReplaceOutcome {
 // records, removes the temporaries that killed runs left, and creates the
 // new file on the first free unit from `start_unit`; throws vesk::Error
 // when the previous file is no plain file or the new one cannot be created.
+// Without a previous file, the marks `carry` names are read instead, each
+// with its atoms' numbers now; a mark of an atom that is gone is not.
 void open_marked_file(MarkedFile& marked, const std::string& file, const std::string& what,
                       std::span<const MarkKind> kinds, int start_unit,
                       const std::function<void(const MarksRecord&)>& read);
@@ -91,8 +103,9 @@ std::string keep_previous_copy(MarkedFile& marked, ReplaceOutcome& outcome);
 
 // The new file replaces the previous one (keep_previous_copy() first).
 void replace_marked_file(MarkedFile& marked);
-// For a previous file that changed meanwhile: the new file goes to
-// file + ".new" and the previous one stays; returns that name.
+// For a previous file that changed meanwhile: the new file goes to the
+// first of file + ".new", ".new.1", ... that is absent or holds no mark the
+// new file lacks, and the previous one stays; returns that name.
 std::string keep_new_file_beside(MarkedFile& marked);
 
 }  // namespace vesk

@@ -28,6 +28,7 @@ struct MarkKind {
   int key_read = 0;             // integers the format reads
   int key_length = 0;           // of which the key is the first key_length
   bool short_keys = false;      // read as 16-bit integers
+  int atoms = 0;                // of the key, the first `atoms` are atom numbers
 };
 
 struct MarksRecord {

@@ -13,8 +13,8 @@ namespace {
 // Both kinds are read with "(A1,2I2,20X,7I5)", as the marks always were; a
 // distance's key is its first four integers.
 constexpr MarkKind kResultsKinds[] = {
-    {0, "(25X,7I5)", 7, 4, true},  // 0 distance
-    {1, "(25X,7I5)", 7, 7, true},  // 1 angle
+    {0, "(25X,7I5)", 7, 4, true, 2},  // 0 distance: central and neighbour atom first
+    {1, "(25X,7I5)", 7, 7, true, 3},  // 1 angle: its three atoms first
 };
 
 void add_mark(const MarksRecord& record, PublishLists& lists) {

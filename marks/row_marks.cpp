@@ -162,6 +162,8 @@ bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, c
   const int kind = records.front().kind;
   const bool geometry_file = kind == kTorsionKind || kind == kHbondKind;
   const std::string& file = geometry_file ? files.marks_file : files.results_file;
+  const std::string& named = geometry_file ? files.marks_name : files.results_name;
+  const std::string& shown = named.empty() ? file : named;
   const std::string what = geometry_file ? "marks file" : "results file";
   const std::span<const MarkKind> kinds = geometry_file ? geometry_marks_kinds() : results_file_kinds();
 
@@ -185,13 +187,13 @@ bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, c
         },
         true);
     if (held.empty())
-      throw Error("The " + what + " " + file + " holds no record of " + describe_row(row) +
+      throw Error("The " + what + " " + shown + " holds no record of " + describe_row(row) +
                   "; run vortan again to write it anew");
     const bool was_marked = std::any_of(held.begin(), held.end(), [](const MarksRecord& r) { return r.marked; });
     std::vector<Edit> edits;
     if (publish && !was_marked) {
       if (marks_of_kind >= most_marks(kind))
-        throw Error("The " + what + " " + file + " already holds " + std::to_string(marks_of_kind) + " marked " +
+        throw Error("The " + what + " " + shown + " already holds " + std::to_string(marks_of_kind) + " marked " +
                     kind_plural(kind) + ", the most a run keeps; " + describe_row(row) + " is not marked");
       // The record from the row's first atom when the file holds it.
       const MarksRecord* target = &held.front();
@@ -206,7 +208,7 @@ bool set_row_mark(const MarksFiles& files, std::span<const RecordKey> records, c
     if (!replace_unless_changed(file, edited(bytes, edits), read_as, what)) continue;
     return true;
   }
-  throw Error("The " + what + " " + file + " kept changing while " + describe_row(row) +
+  throw Error("The " + what + " " + shown + " kept changing while " + describe_row(row) +
               " was being marked; it is left as it stands");
 }
 

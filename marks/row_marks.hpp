@@ -55,6 +55,9 @@ struct AmbiguousRow : Error {
 struct MarksFiles {
   std::string results_file;  // stem + ".VORTAN"
   std::string marks_file;    // stem + ".TORHB"
+  // The files as the messages name them, when the two above are the run's
+  // new files under temporary names: the files the user edits.
+  std::string results_name = {}, marks_name = {};
 };
 
 // Sets (publish) or clears the mark of the row `row` on disk, in the file

@@ -26,6 +26,7 @@
 
 #include "recio/error.hpp"
 #include "recio/units.hpp"
+#include "page/page_connections.hpp"
 
 namespace vesk {
 
@@ -262,35 +263,6 @@ class QuitSignals {
   sigset_t old_mask_{};
 };
 
-// The server's accepting thread; stopped and joined however serve_page
-// ends.
-class Listener {
- public:
-  explicit Listener(httplib::Server& server) : server_(server) {
-    thread_ = std::thread([this] {
-      server_.listen_after_bind();
-      ended_ = true;
-    });
-    // stop() acts only on a running server.
-    while (!server_.is_running() && !ended_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~Listener() { stop(); }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  bool running() const { return server_.is_running(); }
-  void stop() {
-    if (!thread_.joinable()) return;
-    server_.stop();
-    thread_.join();
-  }
-
- private:
-  httplib::Server& server_;
-  std::atomic<bool> ended_{false};
-  std::thread thread_;
-};
-
 }  // namespace
 
 void serve_page(const PageContext& context) {
@@ -317,8 +289,7 @@ void serve_page(const PageContext& context) {
   };
 
   QuitSignals signals;
-  httplib::Server server;
-  server.set_keep_alive_timeout(1);
+  PageHttpServer server;
   server.set_payload_max_length(64 * 1024);
   server.set_default_headers({
       {"Cache-Control", "no-store"},
@@ -429,8 +400,8 @@ void serve_page(const PageContext& context) {
     quit = true;
   });
 
-  Listener listener(server);
-  if (!listener.running()) throw Error("the page's server could not listen on 127.0.0.1:" + std::to_string(port));
+  // Its threads block the quit signals, as this one does: they come to the loop below.
+  PageConnections connections(server);
 
   const std::string address = "http://" + origin_numeric + "/?token=" + token;
   recio::write(recio::kTerminalOut, "(A)", {"Open " + address});
@@ -443,7 +414,7 @@ void serve_page(const PageContext& context) {
 
   while (!quit && !signals.wait(std::chrono::milliseconds(200))) {
   }
-  listener.stop();
+  connections.stop();
   if (stopped) throw *stopped;
 }
 

@@ -1,7 +1,7 @@
 #include "recio/file_replace.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <random>
 #include <set>
 
 #include "recio/error.hpp"
@@ -21,28 +23,70 @@ namespace {
 
 std::string reason(int error) { return std::strerror(error); }
 
-// The process id of a temporary of `file` named `name`; 0 when the name is not one.
-long temporary_owner(const std::string& name, const std::string& file) {
-  const std::string prefix = file + ".";
-  const std::string suffix = ".new";
-  if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return 0;
-  const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
-  return std::stol(digits);
+bool all_of(std::string_view text, std::string_view allowed) {
+  return !text.empty() && text.find_first_not_of(allowed) == std::string_view::npos;
 }
 
-// Temporaries of files not yet replaced, removed when the program ends.
-std::set<std::string>& pending_temporaries() {
-  static std::set<std::string> names;
+// 64 bits from the kernel's random source; a generator seeded from the
+// clock and the address space where it has none to give.
+unsigned long long random_bits() {
+  unsigned long long bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) return bits;
+  static std::mt19937_64 fallback(std::random_device{}() ^ static_cast<unsigned long long>(::getpid()));
+  return fallback();
+}
+
+// Opens `path` with `flags`, puts it on the disk and closes it; the system's error, or 0.
+int synced(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    if (::fsync(fd) != 0) error = errno;
+    ::close(fd);
+  }
+  return error;
+}
+
+// Names of this process: the temporaries it made and those it writes.
+struct Temporaries {
+  std::mutex mutex;
+  std::set<std::string> made;     // every name temporary_name() gave
+  std::set<std::string> pending;  // removed at the end unless kept
+};
+Temporaries& temporaries() {
+  static Temporaries names;
   return names;
 }
 
 }  // namespace
 
 std::string temporary_name(const std::string& file) {
-  return file + "." + std::to_string(static_cast<long>(getpid())) + ".new";
+  static const char digits[] = "0123456789abcdef";
+  std::string tag(16, '0');
+  unsigned long long bits = random_bits();
+  for (char& c : tag) {
+    c = digits[bits & 15];
+    bits >>= 4;
+  }
+  std::string name = file + "." + std::to_string(static_cast<long>(getpid())) + "." + tag + ".new";
+  Temporaries& names = temporaries();
+  const std::lock_guard<std::mutex> hold(names.mutex);
+  names.made.insert(name);
+  return name;
+}
+
+bool is_temporary_of(std::string_view name, std::string_view base, bool earlier_form) {
+  constexpr std::string_view kSuffix = ".new";
+  if (name.size() <= base.size() + 1 + kSuffix.size() || name.substr(0, base.size()) != base ||
+      name[base.size()] != '.' || name.substr(name.size() - kSuffix.size()) != kSuffix)
+    return false;
+  const std::string_view middle = name.substr(base.size() + 1, name.size() - base.size() - 1 - kSuffix.size());
+  const std::size_t dot = middle.find('.');
+  const std::string_view pid = middle.substr(0, dot);
+  if (!all_of(pid, "0123456789") || pid.size() > 10) return false;
+  if (dot == std::string_view::npos) return earlier_form;
+  const std::string_view tag = middle.substr(dot + 1);
+  return tag.size() == 16 && all_of(tag, "0123456789abcdef");
 }
 
 void write_new_file(const std::string& temporary, std::string_view text, std::string_view what, bool synced) {
@@ -67,6 +111,11 @@ void write_new_file(const std::string& temporary, std::string_view text, std::st
   }
 }
 
+void sync_file(const std::string& file, std::string_view what) {
+  if (const int error = synced(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK); error != 0)
+    throw vesk::Error("The " + std::string(what) + " " + file + " cannot be synced: " + reason(error));
+}
+
 void rename_file(const std::string& from, const std::string& to, std::string_view what) {
   if (std::rename(from.c_str(), to.c_str()) != 0)
     throw vesk::Error("The " + std::string(what) + " " + to + " cannot be replaced by " + from + ": " +
@@ -76,38 +125,46 @@ void rename_file(const std::string& from, const std::string& to, std::string_vie
 void sync_folder_of(const std::string& file, std::string_view what) {
   const std::filesystem::path path(file);
   const std::string folder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (::fsync(fd) != 0) error = errno;
-    ::close(fd);
-  }
-  if (error != 0)
+  if (const int error = synced(folder, O_RDONLY | O_DIRECTORY); error != 0)
     throw vesk::Error("The folder of the " + std::string(what) + " " + file + " cannot be synced: " + reason(error));
 }
 
-void remove_stale_temporaries(const std::string& file) {
+void remove_stale_temporaries(const std::string& file, bool earlier_form) {
   const std::filesystem::path path(file);
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
   const std::string base = path.filename().string();
+  std::set<std::string> ours;
+  {
+    Temporaries& names = temporaries();
+    const std::lock_guard<std::mutex> hold(names.mutex);
+    for (const std::string& name : names.made) ours.insert(std::filesystem::path(name).filename().string());
+  }
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    const long owner = temporary_owner(entry.path().filename().string(), base);
-    // A process that still runs may be writing it.
-    if (owner > 0 && ::kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
-      std::error_code ignored;
-      std::filesystem::remove(entry.path(), ignored);
-    }
+    const std::string name = entry.path().filename().string();
+    if (!is_temporary_of(name, base, earlier_form) || ours.count(name) != 0) continue;
+    std::error_code ignored;
+    std::filesystem::remove(entry.path(), ignored);  // a link goes, never what it leads to
   }
 }
 
-void remove_at_end(const std::string& temporary) { pending_temporaries().insert(temporary); }
+void remove_at_end(const std::string& temporary) {
+  Temporaries& names = temporaries();
+  const std::lock_guard<std::mutex> hold(names.mutex);
+  names.pending.insert(temporary);
+}
 
-void keep_at_end(const std::string& temporary) { pending_temporaries().erase(temporary); }
+void keep_at_end(const std::string& temporary) {
+  Temporaries& names = temporaries();
+  const std::lock_guard<std::mutex> hold(names.mutex);
+  names.pending.erase(temporary);
+}
 
 void remove_pending_temporaries() {
-  for (const std::string& name : pending_temporaries()) std::remove(name.c_str());
-  pending_temporaries().clear();
+  Temporaries& names = temporaries();
+  const std::lock_guard<std::mutex> hold(names.mutex);
+  for (const std::string& name : names.pending) std::remove(name.c_str());
+  names.pending.clear();
 }
 
 void copy_file(const std::string& file, const std::string& copy, std::string_view what) {
@@ -116,7 +173,7 @@ void copy_file(const std::string& file, const std::string& copy, std::string_vie
   if (!old.is_open() || old.bad())
     throw vesk::Error("The file " + file + " cannot be read again to keep it as " + copy);
   const std::string temporary = temporary_name(copy);
-  write_new_file(temporary, text, what);
+  write_new_file(temporary, text, what, true);  // a kept copy holds marks
   try {
     rename_file(temporary, copy, what);
   } catch (...) {

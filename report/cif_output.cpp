@@ -164,8 +164,8 @@ std::vector<std::string> constrained_notes(const PhaseRows& rows, const std::str
   for (const std::vector<Row>& of_kind : rows.by_kind)
     for (const Row& row : of_kind) count += in_paper(row) && row.constrained() ? 1 : 0;
   if (count == 0) return {};
-  return {" " + std::to_string(count) + " rows of the publication CIF with a riding atom are written without s.u.'s:",
-          " the refinement constrained those atoms to their pivot atoms (the riding lines of " + source_file + ")"};
+  return {" " + std::to_string(count) + " rows with a riding atom are written in the CIF without s.u.'s: the",
+          " refinement constrained those atoms to their pivot atoms (the riding lines of " + source_file + ")"};
 }
 
 std::vector<std::string> cif_notes(const PhaseRows& rows) {

@@ -342,9 +342,23 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
       if (!(words >> experiment >> pivot))
         throw Error(file + ", line " + std::to_string(number) + ": a riding line needs two labels");
       source.riding.emplace_back(experiment, pivot);
-    } else {
+    } else if (word == "carry") {
+      std::pair<std::string, std::map<int, int>> carry;
+      words >> carry.first;
+      for (std::string pair; words >> pair;) {
+        int then = 0, now = 0;
+        char colon = 0;
+        std::istringstream numbers(pair);
+        if (!(numbers >> then >> colon >> now) || colon != ':' || !numbers.eof())
+          throw Error(file + ", line " + std::to_string(number) + ": \"" + pair + "\" is not two atom numbers");
+        carry.second[then] = now;
+      }
+      if (carry.first.empty() || carry.first.find('/') != std::string::npos)
+        throw Error(file + ", line " + std::to_string(number) + ": a carry line needs a file of the experiment's folder");
+      source.carry.push_back(std::move(carry));
+    } else if (word != "symmetry" && word != "cell" && word != "site") {  // the structure, for cif2exp
       throw Error(file + ", line " + std::to_string(number) + ": \"" + word +
-                  "\" is not cif, block, shift, label, disorder or riding");
+                  "\" is not cif, block, shift, label, disorder, riding, symmetry, cell, site or carry");
     }
   }
   if (source.cif.empty()) throw Error(file + " names no CIF (line \"cif PATH\")");

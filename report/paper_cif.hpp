@@ -4,6 +4,7 @@
 // CIFSRC file gives the atoms' labels as the paper has them.
 #pragma once
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,6 +69,9 @@ struct CifSource {
   // Atoms whose coordinates rode on another's in the refinement: experiment
   // label, its pivot's.
   std::vector<std::pair<std::string, std::string>> riding;
+  // "carry FILE 1:1 3:2": marks of FILE, set aside by the conversion, whose
+  // atoms (number in FILE, number now) are still there.
+  std::vector<std::pair<std::string, std::map<int, int>>> carry;
 };
 // Nothing when the file is absent; throws vesk::Error for one that does not
 // read as such a file.

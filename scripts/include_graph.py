@@ -9,12 +9,12 @@ check fails (status 1) when
     through a .cpp file's header: a.cpp counts as part of a.hpp), or
   - a file includes one of a higher layer, or of a folder on the same level
     (console, crystal and expfile sit above each other in that order;
-    geometry stands beside expfile; marks above them; report and page side
-    by side above marks, where the page may read report's rows model and
-    report never includes the page; the programs on top), or
-  - a file of geometry includes anything of console, or of recio beyond its
-    pure headers (the project exception, the limits, blank-padded text):
-    geometry computes and neither reads nor writes.
+    geometry and lsq stand beside expfile; marks above them; report and
+    page side by side above marks, where the page may read report's rows
+    model and report never includes the page; the programs on top), or
+  - a file of geometry or lsq includes anything of console, or of recio
+    beyond its pure headers (the project exception, the limits, blank-padded
+    text): those rooms compute and neither read nor write.
 With --dot it prints the folder-to-folder graph for graphviz instead.
 """
 import os
@@ -26,14 +26,15 @@ LAYERS = [
     ["recio", "numeric"],
     ["console"],
     ["crystal"],
-    ["expfile", "geometry"],
+    ["expfile", "geometry", "lsq"],
     ["marks"],
     ["report", "page"],
     ["vortan", "goniang", "dbwsconv", "cif2exp"],
 ]
 # Lower folders a folder may not include all the same, and the only files
 # of a forbidden folder it may.
-FORBIDDEN = {"geometry": {"console": (), "recio": ("recio/error.hpp", "recio/limits.hpp", "recio/fixed_text.hpp")}}
+PURE_RECIO = ("recio/error.hpp", "recio/limits.hpp", "recio/fixed_text.hpp")
+FORBIDDEN = {"geometry": {"console": (), "recio": PURE_RECIO}, "lsq": {"console": (), "recio": PURE_RECIO}}
 # The only files of a folder on the same level a folder may include: the
 # page reads the rows model, and nothing else of report.
 SIDEWAYS = {"page": {"report": ("report/rows.hpp",)}}

@@ -23,6 +23,7 @@ nlohmann-json3-dev # vortan's JSON results file (--json), written and read back 
 libqhull-dev      # convex hulls of coordination polyhedra (reentrant libqhull_r)
 libcpp-httplib-dev # the HTTP server of vortan's local page (--serve)
 pkgconf           # finds cpp-httplib's compile flags
+libopenblas-dev   # BLAS and LAPACK of cif2exp's least squares (lsq/)
 python3-numpy     # the independent reference computations of the geometry tests
 python3-scipy     # their convex hulls (scipy.spatial.ConvexHull)
 python3-cctbx     # smtbx, the least-squares reference of the covariance tests

@@ -767,6 +767,20 @@ TEST(Cif2expProgram, RefusesBadInputLeavingNothingBehind) {
   expect_refused(with(kTriclinic, "_cell_angle_alpha 81.23(2)\n_cell_angle_beta 95.67(3)\n_cell_angle_gamma 102.34(4)",
                       "_cell_angle_alpha 120\n_cell_angle_beta 120\n_cell_angle_gamma 120"),
                  "close no cell");
+  // Two rows of Uij for one atom: which one is meant cannot be told.
+  const std::string o1_row = "O1 0.031(1) 0.029(1) 0.030(1) 0.002(1) 0.004(1) 0.001(1)\n";
+  expect_refused(with(kAnisotropic, o1_row, o1_row + "O1 0.021(1) 0.029(1) 0.030(1) 0.002(1) 0.004(1) 0.001(1)\n"),
+                 "atom O1: the anisotropic loop gives its Uij twice (two rows of _atom_site_aniso_label O1)");
+  // A charge vortan would not read, or outside the oxidation states.
+  for (const auto& [symbol, fault] : std::vector<std::pair<std::string, std::string>>{
+           {"Ti3.5+", "its charge \"3.5+\" is not a whole number written before or after its sign"},
+           {"Ti3+a", "its charge \"3+a\" is not a whole number written before or after its sign"},
+           {"Ti+3+", "its charge \"+3+\" is not a whole number written before or after its sign"},
+           {"Ti33+", "its charge \"33+\" is outside the oxidation states -8 to 8"},
+           {"Ti300+", "its charge \"300+\" is outside the oxidation states -8 to 8"},
+           {"Ti-9", "its charge \"-9\" is outside the oxidation states -8 to 8"}})
+    expect_refused(with(kRutile, "Ti1 Ti4+", "Ti1 " + symbol),
+                   "atom Ti1: the type symbol " + symbol + " (_atom_site_type_symbol): " + fault);
 }
 
 // ---- vortan on cif2exp's files, against distances computed from the CIF ----
@@ -1247,18 +1261,25 @@ TEST(Cif2expProgram, EveryStructureOfAFileAndMarksThatStayWithTheirStructure) {
   expect_same_distances(vortan_distances(folder, "IN_II"), gemmi_distances(monoclinic("x", kP21nLoop),
                                                                               table_ops("P 1 21/n 1"), 3.0), "IN_II");
 
-  // Marks made on data_II; then another CIF's block is converted under
-  // the same name: its results file goes aside with the marks.
+  // Marks made on data_II stay with its atoms: the same atoms from another
+  // file keep them; another structure under the same name sends its
+  // results file aside with the marks.
   std::string marked = read_file(folder / "IN_II.VORTAN");
+  marked[marked.find("\nN") + 1] = 'Y';
   write_file(folder / "IN_II.VORTAN", marked);
-  write_file(folder / "other.cif", monoclinic("II", kP21nLoop));
+  write_file(folder / "same.cif", monoclinic("II", kP21nLoop));
+  run = run_program(CIF2EXP_BIN, {"same.cif", "IN_II"}, folder.path());
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out.find("moved to"), std::string::npos) << run.out;
+  EXPECT_EQ(read_file(folder / "IN_II.VORTAN"), marked);
+  write_file(folder / "other.cif", kTriclinic);
   run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_NE(run.out.find("IN_II.VORTAN belonged to data_II of " + (folder / "in.cif").string() +
+  EXPECT_NE(run.out.find("IN_II.VORTAN belonged to data_II of " + (folder / "same.cif").string() +
                          "; moved to IN_II.VORTAN.1"), std::string::npos) << run.out;
   EXPECT_EQ(read_file(folder / "IN_II.VORTAN.1"), marked);
   EXPECT_FALSE(fs::exists(folder / "IN_II.VORTAN"));
-  // The same block again keeps the results file; a third structure never
+  // The same structure again keeps the results file; a third structure never
   // overwrites the file moved first.
   vortan_distances(folder, "IN_II");
   run = run_program(CIF2EXP_BIN, {"other.cif", "IN_II"}, folder.path());

@@ -6,21 +6,25 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "expfile/unit_replace.hpp"
 #include "recio/error.hpp"
 #include "recio/file_replace.hpp"
 #include "tests/support/background_program.hpp"
 #include "tests/support/expfile_builder.hpp"
+#include "tests/support/file_operations.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/small_structures.hpp"
 #include "report/drawing.hpp"
@@ -200,6 +204,63 @@ TEST(ExperimentUnit, AnotherStructureMovesEveryMarksFileAsideTogether) {
   EXPECT_EQ(count_marks(t.text("T.TORHB")) + count_marks(t.text("T.VORTAN")), 0);
 }
 
+// The published bonds of a --json run, as "C1 C2 . .".
+std::set<std::string> published_bonds(const Converted& t) {
+  std::set<std::string> bonds;
+  const nlohmann::json document = nlohmann::json::parse(t.text("T.json"));
+  for (const nlohmann::json& bond : document["phases"][0]["bonds"])
+    if (bond["publish"].get<bool>())
+      bonds.insert(bond["atoms"][0].get<std::string>() + " " + bond["atoms"][1].get<std::string>() + " " +
+                   bond["site_codes"][0].get<std::string>() + " " + bond["site_codes"][1].get<std::string>());
+  return bonds;
+}
+
+// Marks follow atoms, not numbers: the CIF edited in place (O2 and H2
+// deleted, which renumbers every atom after them) and converted again
+// carries the mark on C1-C2 to C1-C2, sets the one on O2-C8 aside in a file
+// a message names, and marks no other bond; the same atoms converted again
+// from another block leave the marks where they are.
+TEST(ExperimentUnit, MarksFollowTheirAtomsThroughAConversionOfAnEditedCif) {
+  Converted t;
+  ASSERT_EQ(t.vortan({"T", "--mark", "bond", "C1 C2", ". .", "--mark", "bond", "O2 C8", ". .", "--json"}).exit_status, 0);
+  ASSERT_EQ(published_bonds(t), (std::set<std::string>{"C1 C2 . .", "O2 C8 . ."}));
+  const std::string marked = t.text("T.VORTAN");
+
+  std::string edited = testing_support::kP41Cif;
+  for (const char* row : {"O O2 0.4398(3) 0.3520(3) 0.30670(14) 0.0218(5)\n", "H H2 0.3544 0.3525 0.3327 0.033\n"})
+    edited.erase(edited.find(row), std::strlen(row));
+  write_file(t.folder / "a.cif", edited);
+  const RunResult conversion = run_program(kCif2exp, {"a.cif", "T"}, t.folder.path());
+  ASSERT_EQ(conversion.exit_status, 0) << conversion.out << conversion.err;
+  EXPECT_NE(conversion.out.find("T.VORTAN belonged to data_2016470 of"), std::string::npos) << conversion.out;
+  EXPECT_NE(conversion.out.find("moved to T.VORTAN.1 with its marks"), std::string::npos) << conversion.out;
+  EXPECT_NE(conversion.out.find("carries their marks of the atoms that are still there (17 of 19"), std::string::npos)
+      << conversion.out;
+  EXPECT_EQ(t.text("T.VORTAN.1"), marked);
+  const RunResult run = t.vortan({"T", "--json"});
+  ASSERT_EQ(run.exit_status, 0) << run.out;
+  EXPECT_NE(run.out.find("1 of the 2 marks of T.VORTAN.1, set aside by the last conversion, are of atoms that are still "
+                         "there and are carried to T.VORTAN; T.VORTAN.1 keeps them all"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(published_bonds(t), std::set<std::string>{"C1 C2 . ."});
+  EXPECT_EQ(count_marks(t.text("T.VORTAN")), 1);
+  EXPECT_EQ(t.text("T.VORTAN.1"), marked);
+
+  // The same atoms from another block, a little moved: the marks stay.
+  std::string moved = edited;
+  moved.replace(moved.find("data_2016470"), 12, "data_again");
+  moved.replace(moved.find("0.6639(4)"), 9, "0.6641(4)");
+  write_file(t.folder / "again.cif", moved);
+  const std::string now = t.text("T.VORTAN");
+  const RunResult again = run_program(kCif2exp, {"again.cif", "T"}, t.folder.path());
+  ASSERT_EQ(again.exit_status, 0) << again.out << again.err;
+  EXPECT_EQ(again.out.find("moved to"), std::string::npos) << again.out;
+  EXPECT_EQ(t.text("T.VORTAN"), now);
+  ASSERT_EQ(t.vortan({"T", "--json"}).exit_status, 0);
+  EXPECT_EQ(published_bonds(t), std::set<std::string>{"C1 C2 . ."});
+}
+
 // A cif2exp stopped between its renames: the next program completes the
 // plan (vortan then asks to be run again, as it opened the old file).
 TEST(ExperimentUnit, AReplacementStoppedHalfWayIsCompletedByTheNextProgram) {
@@ -207,14 +268,17 @@ TEST(ExperimentUnit, AReplacementStoppedHalfWayIsCompletedByTheNextProgram) {
   t.mark("T.VORTAN", '0');
   const std::string stem = (t.folder / "T").string();
   const std::string old_results = t.text("T.VORTAN");
-  write_file(t.folder / "T.EXP.cif2exp-1", "the new experiment");
-  write_file(t.folder / "T.CIFSRC.cif2exp-1", "the new source");
+  vesk::UnitReplace plan;
+  plan.stem = stem;
+  plan.moves = {{stem + ".VORTAN", stem + ".VORTAN.1"}, {stem + ".TORHB", stem + ".TORHB.1"}};
+  plan.renames = {{recio::temporary_name(stem + ".CIFSRC"), stem + ".CIFSRC"},
+                  {recio::temporary_name(stem + ".EXP"), stem + ".EXP"}};
+  write_file(plan.renames[0].first, "the new source");
+  write_file(plan.renames[1].first, "the new experiment");
   // The plan as cif2exp writes it; the move and the first rename done, then the stop.
-  write_file(t.folder / "T.REPLACING",
-             "stem\tT\nmove\tT.VORTAN\tT.VORTAN.1\nmove\tT.TORHB\tT.TORHB.1\n"
-             "rename\tT.CIFSRC.cif2exp-1\tT.CIFSRC\nrename\tT.EXP.cif2exp-1\tT.EXP\n");
+  write_file(t.folder / "T.REPLACING", vesk::unit_plan_text(plan));
   ASSERT_EQ(::link((stem + ".VORTAN").c_str(), (stem + ".VORTAN.1").c_str()), 0);
-  fs::rename(t.folder / "T.CIFSRC.cif2exp-1", t.folder / "T.CIFSRC");
+  fs::rename(plan.renames[0].first, t.folder / "T.CIFSRC");
   const RunResult run = t.vortan();
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.out.find("the replacement is complete now: run vortan again"), std::string::npos) << run.out;
@@ -388,30 +452,51 @@ TEST(ExperimentUnit, AKeptCopyThatCannotBeWrittenIsNeverAnnounced) {
   EXPECT_FALSE(t.has("T.VORTAN.prev"));
 }
 
-// The drawing's temporary is created exclusively: a link placed under its
-// name is not followed.
-TEST(ExperimentUnit, TheDrawingsTemporaryFollowsNoLink) {
-  TempFolder folder;
-  write_file(folder / "victim", "not to be touched\n");
-  vesk::PhaseDrawing drawing;
-  drawing.file = (folder / "T_phase1.svg").string();
-  drawing.svg = "<svg/>";
-  fs::create_symlink(folder / "victim", recio::temporary_name(drawing.file));
-  EXPECT_THROW(vesk::write_drawing_file(drawing), vesk::Error);
-  EXPECT_EQ(read_file(folder / "victim"), "not to be touched\n");
-  EXPECT_FALSE(fs::exists(drawing.file));
-  fs::remove(recio::temporary_name(drawing.file));
-  vesk::write_drawing_file(drawing);
-  EXPECT_EQ(read_file(drawing.file), "<svg/>");
+// Temporaries have names no other run holds, and what earlier runs left
+// (killed, under a process id that is now this run's, or a link put under
+// such a name) is removed without being followed and never stands in the
+// way: every output of both programs is written.
+TEST(ExperimentUnit, TemporariesLeftByEarlierRunsUnderTheSameProcessIdAreNoObstacle) {
+  const std::string first = recio::temporary_name("T.VORTAN"), second = recio::temporary_name("T.VORTAN");
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(recio::is_temporary_of(first, "T.VORTAN")) << first;
+  EXPECT_TRUE(recio::is_temporary_of("T.EXP.4242.new", "T.EXP", true));
+  EXPECT_FALSE(recio::is_temporary_of("T.VORTAN.2.new", "T.VORTAN"));
+  EXPECT_FALSE(recio::is_temporary_of("T.VORTAN.prev", "T.VORTAN"));
+  EXPECT_FALSE(recio::is_temporary_of("T.VORTAN.4242.xyz.new", "T.VORTAN"));
 
-  // Through the program: a link under the name a temporary had before.
   Converted t;
+  const std::string marked = t.mark("T.VORTAN", '0');
   write_file(t.folder / "victim", "not to be touched\n");
-  fs::create_symlink("victim", t.folder / "T_phase1.svg.new");
-  const RunResult run = t.vortan({"T", "--svg"});
+  const std::vector<std::string> outputs{"T.VORTAN", "T.TORHB", "T.VORTAN.prev", "T.LST", "T_geom.cif", "T.json",
+                                         "T_phase1.svg", "T.REPLACING", "T.EXP", "T.CMT", "T.CIFSRC"};
+  // A live marks file's name of the earlier form is also that of a kept
+  // file (the NAME.VORTAN.new of a structure set aside): not a temporary.
+  const auto earlier_form = [](const std::string& output) { return output != "T.VORTAN" && output != "T.TORHB"; };
+  const auto plant = [&] {
+    for (const std::string& output : outputs) {
+      if (earlier_form(output)) write_file(t.folder / (output + ".4242.new"), "left by a killed run\n");
+      fs::create_symlink("victim", t.folder / (output + ".4242.0123456789abcdef.new"));
+    }
+    write_file(t.folder / "T_I.EXP.4242.new", "another experiment's\n");
+    write_file(t.folder / "T.VORTAN.2.new", "kept with a structure set aside\n");
+  };
+  const auto as_4242 = testing_support::shim_environment({{"VESK_PROCESS_ID", "4242"}}, kFixedDate);
+  plant();
+  RunResult run = run_program(kVortan, {"T", "--cif", "--json", "--svg"}, t.folder.path(), "", as_4242);
   EXPECT_EQ(run.exit_status, 0) << run.out;
-  EXPECT_EQ(read_file(t.folder / "victim"), "not to be touched\n");
-  EXPECT_NE(t.text("T_phase1.svg").find("<svg"), std::string::npos);
+  EXPECT_NE(t.text("T.VORTAN").find(marked), std::string::npos);
+  EXPECT_TRUE(t.has("T_geom.cif") && t.has("T.json") && t.has("T_phase1.svg"));
+  plant();
+  run = run_program(kCif2exp, {"a.cif", "T"}, t.folder.path(), "", as_4242);
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  for (const std::string& output : outputs) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(t.folder / (output + ".4242.new")))) << output;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(t.folder / (output + ".4242.0123456789abcdef.new")))) << output;
+  }
+  EXPECT_EQ(t.text("T_I.EXP.4242.new"), "another experiment's\n");
+  EXPECT_EQ(t.text("T.VORTAN.2.new"), "kept with a structure set aside\n");
+  EXPECT_EQ(t.text("victim"), "not to be touched\n");
 }
 
 }  // namespace

@@ -48,6 +48,12 @@ TEST(OxidationStates, ChargedTypeSymbols) {
   EXPECT_FALSE(parse_type_symbol("Fe+3+"));
   EXPECT_FALSE(parse_type_symbol("Fe+x"));
   EXPECT_FALSE(parse_type_symbol("Fe2+3"));
+  // Read strictly, within the oxidation states OXID takes: no guess at what was meant.
+  for (const char* bad : {"Mn3.5+", "Mn3+a", "Mn33+", "Mn300+", "Mn+9", "O-10", "Fe++"}) {
+    EXPECT_FALSE(parse_type_symbol(bad)) << bad;
+    EXPECT_FALSE(type_symbol_charge_fault(bad).empty()) << bad;
+  }
+  for (const char* good : {"Mn8+", "O-8", "Mn0+", "Fe", "OW", "SI4+", "Cl1a"}) EXPECT_EQ(type_symbol_charge_fault(good), "") << good;
 }
 
 TEST(OxidationStates, CandidatesComeFromTheTable) {

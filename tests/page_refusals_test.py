@@ -3,14 +3,21 @@
 token or with a wrong one, a foreign Host (DNS rebinding), a write with a
 foreign Origin, any path outside its routes, a body that is not a mark, a
 mark for a row the model does not have; an answered mark is on disk at the
-moment of the answer; SIGTERM and POST /quit end it with status 0.
+moment of the answer; SIGTERM and POST /quit end it with status 0. Idle
+connections and clients that send a header line now and then never keep
+the owner's requests waiting, and SIGINT, SIGTERM and Quit end the page
+within 2 s whatever they do.
 
   page_refusals_test.py VORTAN CIF2EXP SOURCE_DIR
 """
 import json
 import os
+import signal
+import socket
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -71,6 +78,9 @@ def main():
         status = server.finish()
         expect("/quit ends the page with status 0,", status == 0, f"got {status}")
         expect("the file for the browser goes with the page,", not os.path.exists(opened[0]) if opened[0] else True)
+
+        for ending in ["SIGINT", "SIGTERM", "Quit"]:
+            check_bounds(vortan, folder, ending)
 
     for failure in failures:
         print("FAILED:", failure)
@@ -176,6 +186,67 @@ def check_server(server, folder, experiment_head):
     status, _, answer = server.request("POST", "/mark", {**row, "publish": False, "phase": 0})
     expect("phase 0 names the one phase with the row,", status == 200, f"{status} {answer!r}")
     expect("the cleared mark is off the disk,", marks_on_disk(folder) == before, repr(marks_on_disk(folder)))
+
+
+def check_bounds(vortan, folder, ending):
+    """200 idle connections and 40 clients that send a header line every
+    half second, then the owner's requests, then the end of the page."""
+    server = page_support.Server(vortan, folder)
+    idle, slow = [], []
+    stop = threading.Event()
+    try:
+        for _ in range(200):
+            idle.append(socket.create_connection(("127.0.0.1", server.port), timeout=10))
+        for _ in range(40):
+            client = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+            client.sendall(b"GET /results.json HTTP/1.1\r\n")
+            slow.append(client)
+
+        def drip():
+            while not stop.is_set():
+                for client in slow:
+                    try:
+                        client.sendall(b"X-Slow: 1\r\n")
+                    except OSError:
+                        pass
+                time.sleep(0.5)
+
+        dripping = threading.Thread(target=drip, daemon=True)
+        dripping.start()
+        time.sleep(1.0)
+        for path in ["/results.json", "/drawing/1.svg", f"/?token={server.token}"]:
+            started = time.monotonic()
+            try:
+                status, _, _ = server.request("GET", path, token=path[0:2] != "/?")
+            except OSError as error:
+                status = f"no answer ({error})"
+            took = time.monotonic() - started
+            expect(f"{ending} run: GET {path} beside idle and slow clients is answered,", status == 200, str(status))
+            expect(f"{ending} run: GET {path} beside idle and slow clients takes under 1.5 s,", took < 1.5,
+                   f"{took:.2f} s")
+        started = time.monotonic()
+        if ending == "Quit":
+            try:
+                status, _, _ = server.request("POST", "/quit")
+            except OSError as error:
+                status = f"no answer ({error})"
+            expect("Quit beside idle and slow clients is answered,", status == 200, str(status))
+        else:
+            server.process.send_signal(getattr(signal, ending))
+        try:
+            server.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            pass  # reported below
+        took = time.monotonic() - started
+        expect(f"{ending} ends the page beside idle and slow clients within 2 s,", took < 2.0, f"{took:.2f} s")
+        expect(f"{ending} ends the page with status 0,", server.process.returncode == 0,
+               str(server.process.returncode))
+        expect(f"{ending} gives up the experiment's lock,", not os.path.exists(os.path.join(folder, "S.VORTAN.lock")))
+    finally:
+        stop.set()
+        for client in idle + slow:
+            client.close()
+        server.kill()
 
 
 if __name__ == "__main__":

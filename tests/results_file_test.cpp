@@ -1,5 +1,12 @@
 #include "marks/results_file.hpp"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "recio/error.hpp"
@@ -92,29 +99,49 @@ TEST(ResultsFile, MarksNotFoundAgainKeepThePreviousFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}), 2);
 }
 
+// The run's version goes beside an edited file: to NAME.VORTAN.new, or, where
+// an earlier run's version holds a mark this one lacks, to the next free
+// NAME.VORTAN.new.N, never over it.
 TEST(ResultsFile, AFileChangedMeanwhileIsLeftAsItStands) {
   TempFolder folder;
-  write_file(folder / "T.VORTAN", kOld);
-  ResultsFile results;
-  open_results_file(results, (folder / "T").string(), 11);
-  write_results_header(results, 12, 5.23f);
-  // A mark typed in an editor while the run goes on.
-  const std::string edited = kOld.substr(0, kOld.size() - 6) + "Y 1 0   2.30000   0.00120    2    6    3  556\n99999\n";
-  write_file(folder / "T.VORTAN", edited);
-  const ReplaceOutcome outcome = complete_results_file(results);
-  EXPECT_TRUE(outcome.changed);
-  EXPECT_EQ(keep_new_file_beside(results), (folder / "T.VORTAN.new").string());
-  EXPECT_EQ(read_file(folder / "T.VORTAN"), edited);
-  EXPECT_EQ(read_file(folder / "T.VORTAN.new"), "       12          5.2300    \n99999\n");
+  const std::string earlier = "Y 1 0   2.10000   0.00120    2    5    3  556\n99999\n";
+  for (const auto& [kept, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"", "T.VORTAN.new"}, {"N 1 0   2.1   0.1    2    5    3  556\n99999\n", "T.VORTAN.new"},
+           {earlier, "T.VORTAN.new.1"}}) {
+    std::filesystem::remove(folder / "T.VORTAN.new");
+    if (!kept.empty()) write_file(folder / "T.VORTAN.new", kept);
+    write_file(folder / "T.VORTAN", kOld);
+    ResultsFile results;
+    open_results_file(results, (folder / "T").string(), 11);
+    write_results_header(results, 12, 5.23f);
+    // A mark typed in an editor while the run goes on.
+    const std::string edited =
+        kOld.substr(0, kOld.size() - 6) + "Y 1 0   2.30000   0.00120    2    6    3  556\n99999\n";
+    write_file(folder / "T.VORTAN", edited);
+    const ReplaceOutcome outcome = complete_results_file(results);
+    EXPECT_TRUE(outcome.changed);
+    EXPECT_EQ(keep_new_file_beside(results), (folder / expected).string());
+    EXPECT_EQ(read_file(folder / "T.VORTAN"), edited);
+    EXPECT_EQ(read_file(folder / expected), "       12          5.2300    \n99999\n");
+    if (kept == earlier) {
+      EXPECT_EQ(read_file(folder / "T.VORTAN.new"), earlier);
+    }
+  }
 }
 
-TEST(ResultsFile, NothingFoundUnderTheTemporaryNameIsFollowed) {
+// Nothing that an earlier run left under a temporary's name, a link to a
+// file of the user included, is followed or stands in the way.
+TEST(ResultsFile, NothingFoundUnderATemporaryNameIsFollowed) {
   TempFolder folder;
   write_file(folder / "target", "not to be touched\n");
-  std::filesystem::create_symlink(folder / "target", recio::temporary_name((folder / "T.VORTAN").string()));
+  const std::string left = (folder / "T.VORTAN").string() + "." + std::to_string(::getpid()) + ".00000000000000ff.new";
+  std::filesystem::create_symlink(folder / "target", left);
   ResultsFile results;
-  EXPECT_THROW(open_results_file(results, (folder / "T").string(), 11), Error);
+  open_results_file(results, (folder / "T").string(), 11);
+  close_results_file(results);
   EXPECT_EQ(read_file(folder / "target"), "not to be touched\n");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(left)));
+  EXPECT_EQ(read_file(folder / "T.VORTAN"), "99999\n");
 }
 
 // The marks file of torsions and hydrogen bonds is replaced by the same rules.

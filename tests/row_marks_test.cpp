@@ -403,6 +403,30 @@ TEST(MarkOption, BadRequestsAreRefusedAndLeaveTheFilesAsTheyWere) {
   EXPECT_EQ(read_file(s.folder / "S.TORHB"), marks);
   for (const auto& entry : std::filesystem::directory_iterator(s.folder.path()))
     EXPECT_EQ(entry.path().filename().string().find(".new"), std::string::npos) << entry.path();
+  std::filesystem::remove(s.folder / "S_geom.cif");
+
+  // With a thousand distances marked, the next is refused naming the file
+  // the user edits, not the run's temporary.
+  std::string experiment = read_file(s.folder / "S.EXP");
+  const std::size_t controls = experiment.find("  VRTN CDAT1");
+  ASSERT_NE(controls, std::string::npos);
+  experiment.replace(controls + 12, 68, std::string("DMAX 7.0 DAGL 1.6") + std::string(51, ' '));
+  write_file(s.folder / "S.EXP", experiment);
+  ASSERT_EQ(s.vortan({"--json"}).exit_status, 0);
+  std::string many = read_file(s.folder / "S.VORTAN");
+  int marked = 0;
+  for (std::size_t at = 0; marked < 1000 && (at = many.find("\nN 1 0", at)) != std::string::npos; ++marked)
+    many[++at] = 'Y';
+  ASSERT_EQ(marked, 1000) << "too few distances";
+  write_file(s.folder / "S.VORTAN", many);
+  const json wide = json::parse(read_file(s.folder / "S.json"));
+  const json& last = wide["phases"][0]["bonds"].back();
+  const auto full = s.vortan({"--mark", "bond", joined(last["atoms"]), joined(last["site_codes"])});
+  EXPECT_NE(full.exit_status, 0);
+  EXPECT_NE(full.out.find("The results file S.VORTAN already holds 1000 marked distances, the most a run keeps"),
+            std::string::npos) << full.out;
+  EXPECT_EQ(full.out.find(".new"), std::string::npos) << full.out;
+  EXPECT_EQ(read_file(s.folder / "S.VORTAN"), many);
 }
 
 // --serve's page gets the run's rows and drawing, and its marks go through

@@ -231,7 +231,9 @@ TEST(VortanResults, OverflowOfThePublishListsIsReportedOnce) {
   EXPECT_EQ(result.out,
             "Too many distances to publish, saving only first 1000 distances\n"
             " Phase 1 is not computed in this run (it has no control record \"  VRTN CDAT1\"); its 6012 records of "
-            "the previous results file are kept\n");
+            "the previous results file are kept\n"
+            " No phase is computed in this run: every phase is switched off (its phase flag is 0, or it has no "
+            "control record)\n");
 
   // Angles alone overflowing give the angle message.
   old = "        0          0.0000    \n";
@@ -362,6 +364,8 @@ TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
   std::filesystem::copy_file(EXAMPLES_DIR "/QUARTZ.EXP", folder / "QUARTZ.EXP");
   const std::string old = "       12         0.22000E-01\n" + distance_record('Y', 1, 1, 1, 2, 544) + "99999\n";
   write_file(folder / "QUARTZ.VORTAN", old);
+  const std::string earlier_listing = "1the listing of an earlier run\n";
+  write_file(folder / "QUARTZ.LST", earlier_listing);
   // The listing fails; then, asked for the name, vortan lists on the
   // terminal and the results file is the only file it writes.
   for (const auto& [blocks, args, input, file] :
@@ -373,6 +377,8 @@ TEST(VortanResults, AFailedWriteFailsTheRunAndKeepsThePreviousResults) {
     EXPECT_NE((run.out + run.err).find("File too large"), std::string::npos) << run.out << run.err;
     EXPECT_EQ(run.err.find("successful completion"), std::string::npos) << run.err;
     EXPECT_EQ(read_file(folder / "QUARTZ.VORTAN"), old);
+    // A listing that cannot be written whole is not put in place: the old one stays as it was.
+    EXPECT_EQ(read_file(folder / "QUARTZ.LST"), earlier_listing);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator{}),
               3);  // EXP, LST and the results file
   }

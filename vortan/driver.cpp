@@ -44,16 +44,13 @@ void report(const VortanRun& run, const std::string& text) {
     recio::check(recio::write(run.terminal_unit, "(A)", {text}), run.terminal_unit);
 }
 
-// Everything the listing holds is on disk before the run reports success; a
-// listing file is closed, the terminal only flushed.
+// Everything the listing holds is in place before the run reports success; a
+// listing file is closed and replaces the old one, the terminal only flushed.
 void close_listing(VortanRun& run) {
-  const std::string file = recio::file_name(run.listing_unit);
-  const bool terminal = run.listing_unit == run.terminal_unit;
-  const int status = terminal ? recio::flush(run.listing_unit) : recio::close(run.listing_unit);
-  if (status != 0) {
+  if (run.listing_unit != run.terminal_unit) return keep_listing();
+  if (const int status = recio::flush(run.listing_unit); status != 0) {
     const std::string reason = recio::system_reason(run.listing_unit);
-    throw Error("The listing " + (terminal ? std::string("on the terminal") : file) + " cannot be written: " +
-                (reason.empty() ? recio::status_text(status) : reason));
+    throw Error("The listing on the terminal cannot be written: " + (reason.empty() ? recio::status_text(status) : reason));
   }
 }
 
@@ -198,10 +195,27 @@ void start_run(VortanRun& run) {
 
   run.disorder_groups = read_disorder_groups(run.stem, run.publication_cif);
   run.riding_atoms = read_riding_atoms(run.stem);
+  run.marks.results.carry = {};
+  run.marks.geometry.carry = {};
+  for (const MarksCarry& carry : read_marks_carry(run.stem)) {
+    // The marks a conversion set aside, for atoms that are still there.
+    const std::string name = std::filesystem::path(run.stem).filename().string();
+    for (MarkedFile* marked : {static_cast<MarkedFile*>(&run.marks.results), static_cast<MarkedFile*>(&run.marks.geometry)})
+      if (std::filesystem::path(carry.file).filename().string().rfind(
+              name + (marked == &run.marks.results ? ".VORTAN." : ".TORHB."), 0) == 0)
+        marked->carry = carry;
+  }
   open_results_file(run.marks.results, run.stem, run.experiment_unit + 1);
   open_geometry_marks(run.marks.geometry, run.stem, run.marks.results.unit + 1);
   for (const std::string& text : {unreadable_lines_report(run.marks.results), unreadable_lines_report(run.marks.geometry)})
     if (!text.empty()) report(run, text);
+  for (const MarkedFile* marked : {static_cast<const MarkedFile*>(&run.marks.results), static_cast<const MarkedFile*>(&run.marks.geometry)}) {
+    const MarksCarry& carry = marked->carry;
+    if (carry.carried + carry.left == 0) continue;
+    report(run, " " + std::to_string(carry.carried) + " of the " + std::to_string(carry.carried + carry.left) +
+                    " marks of " + carry.file + ", set aside by the last conversion, are of atoms that are still " +
+                    "there and are carried to " + marked->file + "; " + carry.file + " keeps them all");
+  }
 
   run.ls_run_present = READEXP(run.experiment_unit, "  RFFN  RUN ", run.ls_run_record) == 0;
   run.r_factor = 0;
@@ -220,6 +234,7 @@ void process_phase(VortanRun& run) {
   const std::string nonsense = check_phase_values(run.experiment_unit, run.phase, search, run.covariance);
   if (!nonsense.empty()) {
     report(run, nonsense);
+    ++run.failed_phases;
     keep_previous_records(run.marks.results, run.phase_number);
     keep_previous_geometry_records(run.marks.geometry, run.phase_number);
     return;
@@ -258,6 +273,12 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
       analyse_inorganic(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
                         run.controls.inorganic, &analysis);
   write_inorganic_tables(run.listing_unit, run.phase, inorganic, run.controls.inorganic_tables);
+  const InorganicTables& asked = run.controls.inorganic_tables;
+  if (!inorganic.not_computed.empty() && (asked.bond_valences || asked.polyhedra || asked.checks))
+    report(run, " The bond valences, polyhedra and checks of phase " + std::to_string(run.phase_number) +
+                    " are not computed: " + inorganic.not_computed);
+  if (geometry.computed) ++run.computed_phases;
+  else ++run.failed_phases;
   if (!geometry.computed) {
     // A phase whose distances cannot be computed (a symbol that could not
     // be read, a refused limit) keeps the records and marks of the previous run.
@@ -313,14 +334,16 @@ void finish_run(VortanRun& run) {
   keep_and_report_previous(run, run.marks.geometry, marks_outcome);
   // A run that computed no phase has nothing to put in a publication CIF:
   // an earlier one stays as it is.
-  const bool write_cif = run.publication_cif && !run.first_phase;
+  const bool write_cif = run.publication_cif && run.computed_phases > 0;
   const std::string cif_file = cif_file_name(run.stem);
   if (run.publication_cif && !write_cif)
     report(run, " No phase was computed in this run; the publication CIF " + cif_file + " is not written");
   // Each mark through the one writer, into the complete new marks files
   // before they replace the old ones, so that the CIF and the JSON written
   // next show it and a failure of any output leaves every file as it was.
-  const MarksFiles new_files{run.marks.results.new_file, run.marks.geometry.new_file};
+  MarksFiles new_files{run.marks.results.new_file, run.marks.geometry.new_file};
+  new_files.results_name = run.marks.results.file;
+  new_files.marks_name = run.marks.geometry.file;
   std::vector<std::string> marked;
   for (const MarkRequest& request : run.mark_requests) {
     const bool changed = mark_row(run.rows, new_files, request.row, request.publish);
@@ -397,6 +420,8 @@ void run_vortan(const VortanOptions& options) {
   run.paper_cif = options.paper_cif;
   run.serve = options.serve;
   run.mark_requests = options.marks;
+  run.first_phase = true;
+  run.computed_phases = run.failed_phases = 0;
   start_run(run);
   run.json_results.experiment = run.rows.name;
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
@@ -418,6 +443,14 @@ void run_vortan(const VortanOptions& options) {
     run.phase_number = phase;
     run.controls = parse_phase_controls(value, key);
     process_phase(run);
+  }
+  if (run.computed_phases == 0) {
+    // Values that leave nothing to compute are a failure, not a result.
+    if (run.failed_phases > 0)
+      throw Error("No phase was computed in this run, for the reasons above; the results and marks files are "
+                  "left as they were");
+    report(run, " No phase is computed in this run: every phase is switched off (its phase flag is 0, or it has "
+                "no control record)");
   }
   finish_run(run);
   if (run.serve) {

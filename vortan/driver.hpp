@@ -61,6 +61,8 @@ struct VortanRun {
   float r_factor = 0;
   RunMarks marks;  // the results file (distances, angles) and the marks file (torsions, H bonds)
   bool first_phase = true;
+  int computed_phases = 0;  // whose distances were computed
+  int failed_phases = 0;    // asked for, but refused for their values
   int phase_number = 0;
   PhaseControls controls;
   PhaseDescription phase;

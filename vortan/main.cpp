@@ -118,7 +118,14 @@ int main(int argc, char** argv) {
   }
   if (arguments.size() > 1) return vesk::answer_or_refuse("vortan", kUsage, arguments[1]);
   vesk::set_command_arguments(arguments);
-  const vesk::Stop end = run(options);
+  vesk::Stop end = run(options);
+  // A run that stopped keeps its listing, which says why, when it is whole.
+  try {
+    vesk::keep_listing();
+  } catch (const vesk::Error& error) {
+    const vesk::Stop failed = failed_run(error.what());
+    if (end.exit_status == 0) end = failed;
+  }
   const int status = recio::stop(end);
   vesk::leave_experiment();
   return status;

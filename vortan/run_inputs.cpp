@@ -79,6 +79,19 @@ std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<s
   return named;
 }
 
+std::vector<MarksCarry> read_marks_carry(const std::string& stem) {
+  std::vector<MarksCarry> carries;
+  try {
+    if (const std::optional<CifSource> source = read_cif_source(stem + ".CIFSRC")) {
+      const std::filesystem::path folder = std::filesystem::path(stem).parent_path();
+      for (const auto& [file, atoms] : source->carry) carries.push_back({(folder / file).string(), atoms, 0, 0});
+    }
+  } catch (const Error&) {
+    // read_disorder_groups reports a file that does not read
+  }
+  return carries;
+}
+
 std::vector<int> disorder_group_numbers(const PhaseDescription& phase,
                                         const std::vector<std::pair<std::string, std::string>>& groups) {
   std::vector<int> numbers(phase.atoms.size(), 0);

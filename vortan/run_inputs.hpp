@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crystal/phase.hpp"
+#include "marks/marked_file.hpp"
 #include "report/paper_cif.hpp"
 
 namespace vesk {
@@ -40,6 +41,9 @@ std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std:
 std::vector<std::string> read_riding_atoms(const std::string& stem);
 // [atom - 1]: the atom is one of `labels`.
 std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<std::string>& labels);
+// The marks the last conversion set aside whose atoms are still there
+// (NAME.CIFSRC's carry lines), their files in the experiment's folder.
+std::vector<MarksCarry> read_marks_carry(const std::string& stem);
 
 // [atom - 1]: the number of the atom's disorder group among the phase's
 // groups, 0 for an atom of none.

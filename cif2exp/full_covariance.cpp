@@ -1,0 +1,504 @@
+#include "cif2exp/full_covariance.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "cif2exp/cif_number.hpp"
+#include "cif2exp/group_operators.hpp"
+#include "cif2exp/reflection_data.hpp"
+#include "cif2exp/res_instructions.hpp"
+#include "lsq/form_factors.hpp"
+#include "lsq/parameters.hpp"
+#include "lsq/refinement.hpp"
+#include "recio/error.hpp"
+
+namespace cif2exp {
+
+namespace {
+
+// Why the full covariance cannot be built; caught below and turned into
+// the reason the diagonal one stands.
+struct Refusal {
+  std::string reason;
+};
+
+// An R1 this far from the paper's means the model is not the refinement's.
+constexpr double kLargestR1Gap = 0.005;
+constexpr double kLargestR1Ratio = 0.15;  // of the paper's R1
+// A published model is converged; a cycle from it that asks for more than
+// this shift (in s.u.'s) is worth a warning.
+constexpr double kLargeShift = 0.5;
+constexpr int kMostCycles = 3;  // from the published parameters, when the first asks for a large shift
+constexpr std::size_t kNamedAtMost = 4;  // unsupported instructions named in the reason
+// The normal matrix of this many variables takes 800 MB in double.
+constexpr int kMostVariables = 10000;
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+const std::string* value_of(const gemmi::cif::Block& block, std::initializer_list<const char*> tags) {
+  for (const char* tag : tags)
+    if (const std::string* value = block.find_value(tag))
+      if (!gemmi::cif::is_null(*value)) return value;
+  return nullptr;
+}
+
+std::string text_of(const gemmi::cif::Block& block, std::initializer_list<const char*> tags) {
+  const std::string* value = value_of(block, tags);
+  return value == nullptr ? std::string() : gemmi::cif::as_string(*value);
+}
+
+std::string whole_file(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw Refusal{"cannot read " + file};
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw Refusal{"cannot read " + file};
+  return text.str();
+}
+
+std::string grouped(long value) {
+  std::string digits = std::to_string(value);
+  for (int k = static_cast<int>(digits.size()) - 3; k > 0; k -= 3) digits.insert(static_cast<std::size_t>(k), ",");
+  return digits;
+}
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+double cif_value(const gemmi::cif::Block& block, std::initializer_list<const char*> tags) {
+  const std::string* raw = value_of(block, tags);
+  if (raw == nullptr) return 0;
+  const CifNumber n = parse_cif_number(*raw);
+  return n.present ? n.value : 0;
+}
+
+// The space group as the instructions give it: LATT and SYMM.
+lsq::SpaceGroup group_of(const ResInstructions& res) {
+  lsq::SpaceGroup group;
+  group.operators.push_back(lsq::Operator{});
+  for (const std::string& text : res.symm) {
+    SeitzOperator op;
+    try {
+      op = parse_operator(text);
+    } catch (const vesk::Error& e) {
+      throw Refusal{std::string("SYMM ") + e.what()};
+    }
+    lsq::Operator o;
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) o.rotation[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] = op.r(i, j);
+      o.translation[static_cast<std::size_t>(i)] = op.translation[static_cast<std::size_t>(i)] / 12.0;
+    }
+    group.operators.push_back(o);
+  }
+  group.centric = res.latt > 0;
+  static const std::vector<lsq::Vec3> kCentring[8] = {
+      {},
+      {{0, 0, 0}},
+      {{0, 0, 0}, {0.5, 0.5, 0.5}},
+      {{0, 0, 0}, {2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}},
+      {{0, 0, 0}, {0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}},
+      {{0, 0, 0}, {0, 0.5, 0.5}},
+      {{0, 0, 0}, {0.5, 0, 0.5}},
+      {{0, 0, 0}, {0.5, 0.5, 0}}};
+  group.centring = kCentring[std::abs(res.latt)];
+  return group;
+}
+
+// f' and f'' per type symbol from the CIF's _atom_type loop.
+std::map<std::string, std::pair<double, double>> cif_dispersion(const gemmi::cif::Block& block) {
+  std::map<std::string, std::pair<double, double>> out;
+  gemmi::cif::Block copy = block;
+  gemmi::cif::Table types = copy.find("_atom_type_", {"symbol", "scat_dispersion_real", "scat_dispersion_imag"});
+  if (!types.ok()) return out;
+  for (auto row : types) {
+    const CifNumber real = parse_cif_number(row[1]), imag = parse_cif_number(row[2]);
+    if (real.present && imag.present) out[upper(gemmi::cif::as_string(row[0]))] = {real.value, imag.value};
+  }
+  return out;
+}
+
+lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, std::vector<std::string>& notes) {
+  lsq::Model model;
+  model.cell = res.cell;
+  model.wavelength = res.wavelength;
+  model.group = group_of(res);
+  const auto dispersion = cif_dispersion(block);
+  std::vector<std::string> without_dispersion;
+  for (const ResScatterer& s : res.sfac) {
+    lsq::ScatteringFactor f;
+    if (s.tabulated) {
+      try {
+        f = lsq::it92_form_factor(s.symbol);
+      } catch (const vesk::Error& e) {
+        throw Refusal{std::string("SFAC ") + s.symbol + ": " + e.what()};
+      }
+    } else {
+      f.symbol = s.symbol;
+      for (int k = 0; k < 4; ++k) {
+        f.a[static_cast<std::size_t>(k)] = s.coefficients[static_cast<std::size_t>(k)];
+        f.b[static_cast<std::size_t>(k)] = s.coefficients[static_cast<std::size_t>(4 + k)];
+      }
+      f.c = s.coefficients[8];
+    }
+    if (s.dispersion) {
+      f.f_prime = s.f_prime;
+      f.f_double_prime = s.f_double_prime;
+    } else if (const auto found = dispersion.find(upper(s.symbol)); found != dispersion.end()) {
+      f.f_prime = found->second.first;
+      f.f_double_prime = found->second.second;
+    } else {
+      without_dispersion.push_back(s.symbol);
+    }
+    if (res.merg == 4) f.f_double_prime = 0;  // MERG 4: Friedel opposites merged and f'' left out
+    model.types.push_back(f);
+  }
+  if (!without_dispersion.empty()) {
+    std::string names;
+    for (const std::string& s : without_dispersion) names += (names.empty() ? "" : ", ") + s;
+    notes.push_back("no f', f'' for " + names + " in the instructions or the CIF's _atom_type loop: taken as 0");
+  }
+  for (const ResAtom& a : res.atoms) {
+    lsq::Atom atom;
+    atom.label = a.label;
+    atom.type = a.sfac - 1;
+    atom.site = a.x;
+    atom.occupancy = a.sof;
+    atom.anisotropic = a.anisotropic;
+    atom.uiso = a.uiso;
+    atom.u = a.u;
+    for (int i = 0; i < 3; ++i) atom.refined[static_cast<std::size_t>(i)] = !a.x_fixed[static_cast<std::size_t>(i)];
+    atom.refined[lsq::kOccupancy] = !a.sof_fixed;
+    atom.refined[lsq::kUiso] = !a.anisotropic && a.riding_u == 0 && !a.uiso_fixed;
+    for (int k = 0; k < 6; ++k) atom.refined[static_cast<std::size_t>(lsq::kU11 + k)] = a.anisotropic && !a.u_fixed[static_cast<std::size_t>(k)];
+    atom.riding_pivot = a.pivot;
+    if (a.riding_u != 0) {
+      atom.u_pivot = a.u_pivot;
+      atom.u_factor = a.riding_u;
+    }
+    model.atoms.push_back(atom);
+  }
+  if (res.fvar.empty()) throw Refusal{"the instructions have no FVAR (the overall scale)"};
+  model.scale = res.fvar[0];
+  model.extinction = res.exti_value;
+  model.extinction_refined = res.exti;
+  model.weighting = {res.wght_a, res.wght_b};
+  model.damping = res.damp / 1000;
+  return model;
+}
+
+// The instructions' cell must be the CIF's.
+void check_cell(const ResInstructions& res, const CifStructure& structure) {
+  static const char* const names[6] = {"a", "b", "c", "alpha", "beta", "gamma"};
+  for (int i = 0; i < 6; ++i) {
+    const CifNumber& cif = structure.cell[static_cast<std::size_t>(i)];
+    const double reach = std::max({3 * cif.su, cif.last_place, i < 3 ? 1e-4 * cif.value : 1e-3});
+    if (std::fabs(res.cell[static_cast<std::size_t>(i)] - cif.value) > reach)
+      throw Refusal{"the instructions' cell (" + std::string(names[i]) + " = " + fixed(res.cell[static_cast<std::size_t>(i)], 4) +
+                    ") is not the CIF's (" + fixed(cif.value, 4) + ")"};
+  }
+}
+
+// For each atom of the experiment, the atom of the instructions with its
+// CIF label, at the same place within the CIF's s.u.'s; every atom of the
+// instructions must be one of them.
+std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& conversion, const ResInstructions& res) {
+  std::map<std::string, int> by_label;
+  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label[upper(res.atoms[k].label)] = static_cast<int>(k);
+  std::map<std::string, const CifAtom*> in_cif;
+  for (const CifAtom& atom : structure.atoms) in_cif[atom.label] = &atom;
+  std::vector<int> match;
+  std::vector<bool> used(res.atoms.size(), false);
+  for (const std::string& label : conversion.cif_labels) {
+    const CifAtom& atom = *in_cif.at(label);
+    const auto found = by_label.find(upper(label));
+    if (found == by_label.end()) throw Refusal{"atom " + label + " of the CIF is not in the instructions"};
+    const ResAtom& r = res.atoms[static_cast<std::size_t>(found->second)];
+    for (int i = 0; i < 3; ++i) {
+      const CifNumber& x = atom.x[static_cast<std::size_t>(i)];
+      const double reach = std::max(x.su, x.last_place) + 1e-6;
+      if (std::fabs(r.x[static_cast<std::size_t>(i)] - x.value) > reach)
+        throw Refusal{"atom " + label + ": the instructions place it at " + "xyz"[i] + " = " +
+                      fixed(r.x[static_cast<std::size_t>(i)], 6) + ", the CIF at " +
+                      fixed(x.value, x.last_place > 0 ? static_cast<int>(std::clamp(std::lround(-std::log10(x.last_place)), 0L, 8L)) : 6)};
+    }
+    if (r.anisotropic != atom.anisotropic)
+      throw Refusal{"atom " + label + " is " + (r.anisotropic ? "anisotropic" : "isotropic") +
+                    " in the instructions but not in the CIF"};
+    used[static_cast<std::size_t>(found->second)] = true;
+    match.push_back(found->second);
+  }
+  for (std::size_t k = 0; k < res.atoms.size(); ++k)
+    if (!used[k]) throw Refusal{"atom " + res.atoms[k].label + " of the instructions is not in the CIF"};
+  return match;
+}
+
+std::vector<lsq::Observation> observations_of(const std::string& hkl, const std::string& hkl_where, const ResInstructions& res) {
+  std::vector<lsq::Observation> raw;
+  try {
+    raw = read_hklf4(hkl, hkl_where);
+  } catch (const vesk::Error& e) {
+    throw Refusal{e.what()};
+  }
+  const auto& m = res.hklf_matrix;
+  const bool identity = m == std::array<double, 9>{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  for (lsq::Observation& o : raw) {
+    o.intensity *= res.hklf_scale;
+    o.sigma *= res.hklf_scale;
+    if (identity) continue;
+    std::array<double, 3> h{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) h[static_cast<std::size_t>(i)] += m[static_cast<std::size_t>(3 * i + j)] * o.h[static_cast<std::size_t>(j)];
+    for (int i = 0; i < 3; ++i) {
+      o.h[static_cast<std::size_t>(i)] = static_cast<int>(std::lround(h[static_cast<std::size_t>(i)]));
+      if (std::fabs(h[static_cast<std::size_t>(i)] - o.h[static_cast<std::size_t>(i)]) > 1e-3)
+        throw Refusal{"the HKLF matrix makes indices that are not whole numbers"};
+    }
+  }
+  return raw;
+}
+
+// After a cycle that asks for a large shift: up to two more cycles from
+// the shifted model, to tell a published model that was not quite
+// converged (the shifts die away) from one this rebuilding does not match
+// (they stay). The covariance stays that of the published parameters.
+std::string settling(const lsq::Model& published, const lsq::ParameterMap& published_map,
+                     const std::vector<lsq::Observation>& observations, const lsq::CycleResult& first) {
+  lsq::Model model = lsq::shifted(published, published_map, first.shifts);
+  double ratio = first.largest_shift_ratio;
+  int cycles = 1;
+  try {
+    for (; cycles < kMostCycles; ++cycles) {
+      lsq::ParameterMap map = lsq::map_parameters(model);
+      map.uncounted = published_map.uncounted;
+      const lsq::CycleResult next = lsq::least_squares_cycle(model, map, observations);
+      ratio = next.largest_shift_ratio;
+      model = lsq::shifted(model, map, next.shifts);
+    }
+  } catch (const vesk::Error& e) {
+    return "cycle " + std::to_string(cycles + 1) + " from the published parameters failed: " + e.what();
+  }
+  return "after " + std::to_string(kMostCycles) + " cycles from the published parameters the largest shift/s.u. is " +
+         fixed(ratio, 3) + (ratio > kLargeShift ? ": the rebuilt model does not settle where the paper's did"
+                                                : ": the published model was not quite converged");
+}
+
+FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure& structure,
+                     const Conversion& conversion, const RefinementFiles& files) {
+  FullCovariance out;
+  const gemmi::cif::Block block = underscore_tags(original_block);
+  const std::string here = "data_" + block.name;
+
+  // The instructions and reflections: named files first, else the block's.
+  std::string res_text = files.res.empty() ? text_of(block, {"_shelx_res_file", "_iucr_refine_instructions_details"})
+                                           : whole_file(files.res);
+  std::string hkl_text = files.hkl.empty() && files.fcf.empty()
+                             ? text_of(block, {"_shelx_hkl_file", "_iucr_refine_reflections_details"})
+                             : (files.hkl.empty() ? std::string() : whole_file(files.hkl));
+  std::string fcf_text = files.fcf.empty() ? (hkl_text.empty() && files.hkl.empty()
+                                                ? text_of(block, {"_shelx_fcf_file", "_iucr_refine_fcf_details"})
+                                                : std::string())
+                                           : whole_file(files.fcf);
+  const std::string res_where = files.res.empty() ? here + ", _shelx_res_file" : files.res;
+  const std::string hkl_where = files.hkl.empty() ? here + ", _shelx_hkl_file" : files.hkl;
+  const std::string fcf_where = files.fcf.empty() ? here + ", its fcf" : files.fcf;
+  if (res_text.empty()) throw Refusal{"the block carries no refinement instructions (_shelx_res_file); give --res"};
+  if (hkl_text.empty() && fcf_text.empty())
+    throw Refusal{"the block carries no reflections (_shelx_hkl_file or _shelx_fcf_file); give --hkl or --fcf"};
+
+  ResInstructions res;
+  try {
+    res = read_res_instructions(res_text, res_where);
+  } catch (const vesk::Error& e) {
+    throw Refusal{e.what()};
+  }
+  if (!res.unsupported.empty()) {
+    std::string named;
+    for (std::size_t k = 0; k < res.unsupported.size() && k < kNamedAtMost; ++k) {
+      const ResInstructions::Unsupported& u = res.unsupported[k];
+      named += (k == 0 ? "" : ", ") + u.what +
+               (u.count == 1 ? " (line " + std::to_string(u.line) + ")"
+                             : " (" + std::to_string(u.count) + ", the first at line " + std::to_string(u.line) + ")");
+    }
+    if (res.unsupported.size() > kNamedAtMost) named += " and " + std::to_string(res.unsupported.size() - kNamedAtMost) + " more";
+    throw Refusal{"the instructions use what cif2exp does not rebuild yet: " + named};
+  }
+  if (!res.has_cell) throw Refusal{"the instructions have no CELL"};
+  if (res.hklf == 0 && fcf_text.empty()) throw Refusal{"the instructions have no HKLF"};
+  out.notes.insert(out.notes.end(), res.notes.begin(), res.notes.end());
+  check_cell(res, structure);
+  const std::vector<int> match = matched_atoms(structure, conversion, res);
+
+  lsq::Model model;
+  try {
+    model = model_of(res, block, out.notes);
+  } catch (const vesk::Error& e) {
+    throw Refusal{e.what()};
+  }
+
+  std::vector<lsq::Observation> raw;
+  lsq::ReflectionSelection selection;
+  if (!hkl_text.empty()) {
+    raw = observations_of(hkl_text, hkl_where, res);
+    selection.merge = res.merg != 0;
+    selection.merge_friedel = res.merg == 3 || res.merg == 4;
+  } else {
+    try {
+      raw = read_fcf(fcf_text, fcf_where);
+    } catch (const vesk::Error& e) {
+      throw Refusal{e.what()};
+    }
+    out.notes.push_back("reflections from the fcf, merged as the refinement left them");
+  }
+  selection.d_max = res.shel_low;
+  selection.d_min = res.shel_high;
+  selection.two_theta_max = res.two_theta_max;
+  selection.omitted = res.omitted;
+  lsq::PreparedReflections reflections;
+  lsq::ParameterMap map;
+  lsq::CycleResult cycle;
+  try {
+    reflections = lsq::prepare_reflections(raw, model, selection);
+    map = lsq::map_parameters(model);
+    map.uncounted = res.rotating_groups;
+    if (map.count() > kMostVariables)
+      throw Refusal{grouped(map.count()) + " least-squares variables: more than the " + grouped(kMostVariables) +
+                    " whose full matrix cif2exp inverts"};
+    // An fcf's observations were put on the absolute scale of Fc^2 by the
+    // refinement (divided by its scale factor squared): the model's scale is 1.
+    if (hkl_text.empty()) model.scale = 1;
+    cycle = lsq::least_squares_cycle(model, map, reflections.observations);
+  } catch (const vesk::Error& e) {
+    throw Refusal{e.what()};
+  }
+
+  const double paper_r1 = structure.r_factor;
+  if (paper_r1 > 0 && std::fabs(cycle.r1_gt - paper_r1) > std::max(kLargestR1Gap, kLargestR1Ratio * paper_r1))
+    throw Refusal{"R1 " + fixed(cycle.r1_gt, 4) + " of the model rebuilt from the instructions is far from the paper's " +
+                  fixed(paper_r1, 4)};
+
+  // SHELXL's s.u.'s of a non-centrosymmetric structure come out as if
+  // Friedel opposites had been merged: the GooF squared that scales its
+  // covariance is sum w (Fo^2 - Fc^2)^2 / (n_merged - p), not / (n - p).
+  // (Measured on its published blocks; for n >> p the s.u.'s grow by
+  // sqrt(n / n_merged).)
+  const int n = static_cast<int>(reflections.observations.size()), p = cycle.parameters;
+  const bool friedel_rule = !model.group.centric && !selection.merge_friedel && shelxl_refined(block) &&
+                            reflections.friedel_merged < n && reflections.friedel_merged > p;
+  const double variance_factor = friedel_rule ? static_cast<double>(n - p) / (reflections.friedel_merged - p) : 1.0;
+
+  // Onto the experiment's parameters.
+  CovarianceContent& content = out.covariance;
+  content.cycle_figure = structure.r_factor;
+  std::vector<int> variable_of(static_cast<std::size_t>(map.count()), 0);  // lsq variable -> CMT variable from 1
+  std::vector<int> owner(model.atoms.size(), 0);                            // res atom -> experiment record
+  for (std::size_t n = 0; n < match.size(); ++n) owner[static_cast<std::size_t>(match[n])] = static_cast<int>(n + 1);
+  static const char* const kNames[lsq::kSlots] = {"X", "Y", "Z", "FRAC", "UISO", "U11", "U22", "U33", "U12", "U13", "U23"};
+  const bool hex = conversion.experiment.hexadecimal_keys;
+  auto name_of = [&](int record, int slot) {
+    std::string name = kNames[slot];
+    if (hex && slot == lsq::kOccupancy) name = "FRA";
+    if (hex && slot == lsq::kUiso) name = "UIS";
+    return parameter_name(record, name, hex);
+  };
+  std::vector<int> variables;  // lsq variables in the file's order
+  for (std::size_t n = 0; n < match.size(); ++n) {
+    const int a = match[n];
+    const int record = static_cast<int>(n + 1);
+    for (int slot = 0; slot < lsq::kSlots; ++slot) {
+      if (slot == lsq::kUiso && model.atoms[static_cast<std::size_t>(a)].anisotropic) continue;
+      const lsq::Term* begin = map.begin_of(a, static_cast<lsq::Slot>(slot));
+      const lsq::Term* end = map.end_of(a, static_cast<lsq::Slot>(slot));
+      if (begin == end) continue;
+      // The experiment's occupancy is the chemical one.
+      const double factor = slot == lsq::kOccupancy ? map.site_order[static_cast<std::size_t>(a)] : 1.0;
+      content.names.push_back(name_of(record, slot));
+      const int parameter = static_cast<int>(content.names.size());
+      for (const lsq::Term* t = begin; t != end; ++t) {
+        int& v = variable_of[static_cast<std::size_t>(t->variable)];
+        if (v == 0) {
+          variables.push_back(t->variable);
+          v = static_cast<int>(variables.size());
+          const lsq::Variable& var = map.variables[static_cast<std::size_t>(t->variable)];
+          content.variable_names.push_back(name_of(owner[static_cast<std::size_t>(var.atom)], var.slot));
+        }
+        content.constraints.push_back({parameter, v, t->coefficient * factor});
+      }
+    }
+  }
+  const std::size_t nvar = variables.size();
+  content.matrix.reserve(nvar * (nvar + 1) / 2);
+  content.variances.resize(nvar);
+  for (std::size_t i = 0; i < nvar; ++i) {
+    content.variances[i] = cycle.covariance_at(variables[i], variables[i]) * variance_factor;
+    for (std::size_t j = i; j < nvar; ++j)
+      content.matrix.push_back(cycle.covariance_at(variables[i], variables[j]) * variance_factor);
+  }
+  for (std::size_t k = 0; k < model.atoms.size(); ++k)
+    if (model.atoms[k].riding_pivot >= 0)
+      out.riding.emplace_back(conversion.experiment.atoms[static_cast<std::size_t>(owner[k] - 1)].label,
+                              conversion.experiment.atoms[static_cast<std::size_t>(owner[static_cast<std::size_t>(model.atoms[k].riding_pivot)] - 1)].label);
+
+  const double paper_goof = cif_value(block, {"_refine_ls_goodness_of_fit_ref"});
+  out.summary = "full covariance of " + grouped(cycle.parameters) + " parameters from " +
+                grouped(static_cast<long>(reflections.observations.size())) + " reflections (R1 " + fixed(cycle.r1_gt, 4) +
+                (paper_r1 > 0 ? ", paper " + fixed(paper_r1, 4) : std::string()) + "; GooF " + fixed(cycle.goof, 3) +
+                (paper_goof > 0 ? ", paper " + fixed(paper_goof, 3) : std::string()) + ")";
+  std::string dropped;
+  for (const auto& [count, what] : {std::pair<int, const char*>{reflections.absent, "systematically absent"},
+                                    {reflections.outside, "outside the resolution limits"},
+                                    {reflections.omitted, "omitted"}})
+    if (count > 0) dropped += ", " + grouped(count) + " " + what;
+  out.notes.push_back("reflections: " + grouped(reflections.read) + " read" + dropped + "; " +
+                      grouped(static_cast<long>(reflections.observations.size())) + " unique (" +
+                      grouped(cycle.observed_gt) + " with Fo^2 > 2s), wR2 " + fixed(cycle.wr2, 4));
+  const std::string shift = "largest shift/s.u. of a cycle from the published parameters: " +
+                            fixed(cycle.largest_shift_ratio, 3) +
+                            (cycle.largest_shift >= 0
+                                 ? " (" + lsq::variable_name(model, map.variables[static_cast<std::size_t>(cycle.largest_shift)]) + ")"
+                                 : std::string());
+  out.notes.push_back(cycle.largest_shift_ratio > kLargeShift
+                          ? "warning: " + shift + "; the published model should be converged"
+                          : shift);
+  if (cycle.largest_shift_ratio > kLargeShift) out.notes.push_back(settling(model, map, reflections.observations, cycle));
+  if (friedel_rule)
+    out.notes.push_back("s.u.'s as SHELXL gives them for a non-centrosymmetric structure, Friedel opposites counted "
+                        "as one reflection: times sqrt((" + grouped(n) + " - " + grouped(p) + ") / (" +
+                        grouped(reflections.friedel_merged) + " - " + grouped(p) + ")) = " +
+                        fixed(std::sqrt(variance_factor), 3));
+  if (paper_r1 > 0 && std::fabs(cycle.r1_gt - paper_r1) > 0.002)
+    out.notes.push_back("R1 " + fixed(cycle.r1_gt, 4) + " differs from the paper's " + fixed(paper_r1, 4) +
+                        " by more than 0.002");
+  out.built = true;
+  return out;
+}
+
+}  // namespace
+
+bool shelxl_refined(const gemmi::cif::Block& block) {
+  const std::string* program = value_of(block, {"_computing_structure_refinement", "_computing.structure_refinement"});
+  return program != nullptr && upper(gemmi::cif::as_string(*program)).find("SHELXL") != std::string::npos;
+}
+
+FullCovariance full_covariance(const gemmi::cif::Block& block, const CifStructure& structure,
+                               const Conversion& conversion, const RefinementFiles& files) {
+  try {
+    return build(block, structure, conversion, files);
+  } catch (const Refusal& refusal) {
+    FullCovariance out;
+    out.reason = refusal.reason;
+    return out;
+  }
+}
+
+}  // namespace cif2exp

@@ -1,0 +1,347 @@
+#include "cif2exp/res_instructions.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "recio/error.hpp"
+
+namespace cif2exp {
+
+namespace {
+
+using vesk::Error;
+
+// Instructions that steer the listing, the output files or the next run,
+// and leave the model of this refinement as it is.
+const std::set<std::string> kReadOver = {"REM",  "L.S.", "CGLS", "LIST", "FMAP", "PLAN", "ACTA", "BOND", "CONF",
+                                         "HTAB", "EQIV", "TEMP", "SIZE", "MORE", "TIME", "WPDB", "MOLE", "GRID",
+                                         "ANIS", "SPEC", "FREE", "CONN", "BIND", "DEFS", "STIR", "MPLA",
+                                         "RTAB", "WIGL", "XNPD", "ZERR", "UNIT"};
+// Every instruction name of SHELXL: a record that begins with one of them
+// is that instruction, never an atom.
+const std::set<std::string> kInstructions = {
+    "ABIN", "ACTA", "AFIX", "ANIS", "ANSC", "ANSR", "BASF", "BEDE", "BIND", "BLOC", "BOND", "BUMP", "CELL", "CGLS",
+    "CHIV", "CONF", "CONN", "DAMP", "DANG", "DEFS", "DELU", "DFIX", "DISP", "EADP", "END",  "EQIV", "EXTI", "EXYZ",
+    "FEND", "FLAT", "FMAP", "FRAG", "FREE", "FVAR", "GRID", "HFIX", "HKLF", "HTAB", "ISOR", "LATT", "LAUE", "LIST",
+    "L.S.", "LONE", "MERG", "MOLE", "MORE", "MOVE", "MPLA", "NCSY", "NEUT", "OMIT", "PART", "PLAN", "PRIG", "REM",
+    "RESI", "RIGU", "RTAB", "SADI", "SAME", "SFAC", "SHEL", "SIMU", "SIZE", "SPEC", "STIR", "SUMP", "SWAT", "SYMM",
+    "TEMP", "TIME", "TITL", "TWIN", "TWST", "UNIT", "WGHT", "WIGL", "WPDB", "XNPD", "ZERR"};
+// Riding hydrogen atoms: AFIX mn with these m and n = 3 (riding) or 7
+// (riding, the group's torsion refined).
+const std::set<int> kRidingGeometries = {1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool number(const std::string& word, double& value) {
+  if (word.empty()) return false;
+  char* end = nullptr;
+  value = std::strtod(word.c_str(), &end);
+  return end == word.c_str() + word.size() && std::isfinite(value);
+}
+
+bool integer(const std::string& word, int& value) {
+  double v = 0;
+  if (word.find_first_of(".eE") != std::string::npos || !number(word, v) || v != std::floor(v) || std::fabs(v) > 1e6)
+    return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+// One instruction: its words, the text after the name, its first line.
+struct Record {
+  std::vector<std::string> words;
+  std::string rest;
+  int line = 0;
+};
+
+// Lines joined at "=" continuations, comments ("!", lines that begin with a
+// blank) left out, up to END.
+std::vector<Record> records_of(const std::string& text) {
+  std::vector<Record> records;
+  std::istringstream in(text);
+  std::string line;
+  int number_of_line = 0;
+  bool continued = false;
+  while (std::getline(in, line)) {
+    ++number_of_line;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (char& c : line)
+      if (c == '\t') c = ' ';
+    if (const std::size_t bang = line.find('!'); bang != std::string::npos) line.erase(bang);
+    const bool was_continued = continued;
+    continued = false;
+    const std::size_t last = line.find_last_not_of(' ');
+    // A remark ends on its own line, "=" or not.
+    const bool remark = !was_continued && (line.compare(0, 3, "REM") == 0 || line.compare(0, 3, "rem") == 0);
+    if (last != std::string::npos && line[last] == '=' && !remark) {
+      continued = true;
+      line.erase(last);
+    }
+    if (was_continued) {
+      Record& record = records.back();
+      std::istringstream words(line);
+      for (std::string w; words >> w;) record.words.push_back(w);
+      record.rest += " " + line;
+      continue;
+    }
+    if (line.empty() || line[0] == ' ') {
+      continued = false;  // a comment line carries no continuation
+      continue;
+    }
+    Record record;
+    record.line = number_of_line;
+    std::istringstream words(line);
+    for (std::string w; words >> w;) record.words.push_back(w);
+    if (record.words.empty()) continue;
+    const std::size_t start = line.find(record.words[0]) + record.words[0].size();
+    record.rest = line.substr(start);
+    records.push_back(record);
+  }
+  return records;
+}
+
+// A parameter as the instructions code it: 10 added fixes it; 20 and more
+// name a free variable, which this reader does not take.
+struct Coded {
+  double value = 0;
+  bool fixed = false;
+  bool free_variable = false;
+};
+
+Coded decode(double v) {
+  if (std::fabs(v) >= 15) return {v, false, true};
+  if (std::fabs(v) >= 5) return {v - std::copysign(10.0, v), true, false};
+  return {v, false, false};
+}
+
+}  // namespace
+
+ResInstructions read_res_instructions(const std::string& text, const std::string& where) {
+  ResInstructions res;
+  std::map<std::string, std::pair<double, double>> dispersion;
+  int afix_m = 0, afix_n = 0, afix_pivot = -1;
+  bool afix_has_atoms = false;
+  int rotating_groups = 0;
+  auto at = [&](const Record& r) { return where + ", line " + std::to_string(r.line) + ": "; };
+  auto numbers = [&](const Record& r, std::size_t from, const char* what) {
+    std::vector<double> values;
+    for (std::size_t k = from; k < r.words.size(); ++k) {
+      double v = 0;
+      if (!number(r.words[k], v)) throw Error(at(r) + what + " " + r.words[k] + " is not a number");
+      values.push_back(v);
+    }
+    return values;
+  };
+  auto unsupported = [&](const std::string& what, const Record& r) {
+    for (ResInstructions::Unsupported& u : res.unsupported)
+      if (u.what == what) {
+        ++u.count;
+        return;
+      }
+    res.unsupported.push_back({what, r.line, 1});
+  };
+
+  for (const Record& r : records_of(text)) {
+    const std::string first = upper(r.words[0]);
+    const std::string name = first.substr(0, first.find('_'));
+    if (name == "END") break;
+    if (name == "TITL") {
+      res.title = r.rest.substr(std::min(r.rest.size(), r.rest.find_first_not_of(' ')));
+    } else if (name == "CELL") {
+      const std::vector<double> v = numbers(r, 1, "CELL");
+      if (v.size() != 7) throw Error(at(r) + "CELL needs the wavelength and six cell constants");
+      res.has_cell = true;
+      res.wavelength = v[0];
+      std::copy(v.begin() + 1, v.end(), res.cell.begin());
+    } else if (name == "LATT") {
+      const std::vector<double> v = numbers(r, 1, "LATT");
+      if (v.size() != 1 || v[0] != std::floor(v[0]) || v[0] == 0 || std::fabs(v[0]) > 7)
+        throw Error(at(r) + "LATT needs one lattice type from -7 to 7");
+      res.latt = static_cast<int>(v[0]);
+    } else if (name == "SYMM") {
+      res.symm.push_back(r.rest);
+    } else if (name == "SFAC") {
+      double v = 0;
+      if (r.words.size() > 2 && number(r.words[2], v)) {
+        // SFAC E a1 b1 a2 b2 a3 b3 a4 b4 c f' f'' mu r wt
+        const std::vector<double> values = numbers(r, 2, "SFAC");
+        if (values.size() < 11) throw Error(at(r) + "SFAC " + r.words[1] + " needs nine coefficients, f' and f''");
+        ResScatterer s;
+        s.symbol = r.words[1];
+        s.tabulated = false;
+        for (int k = 0; k < 4; ++k) {
+          s.coefficients[static_cast<std::size_t>(k)] = values[static_cast<std::size_t>(2 * k)];
+          s.coefficients[static_cast<std::size_t>(4 + k)] = values[static_cast<std::size_t>(2 * k + 1)];
+        }
+        s.coefficients[8] = values[8];
+        s.f_prime = values[9];
+        s.f_double_prime = values[10];
+        s.dispersion = true;
+        res.sfac.push_back(s);
+      } else {
+        for (std::size_t k = 1; k < r.words.size(); ++k) res.sfac.push_back({r.words[k]});
+      }
+    } else if (name == "DISP") {
+      const std::vector<double> v = numbers(r, 2, "DISP");
+      if (r.words.size() < 4 || v.size() < 2) throw Error(at(r) + "DISP needs an element, f' and f''");
+      dispersion[upper(r.words[1])] = {v[0], v[1]};
+    } else if (name == "FVAR") {
+      const std::vector<double> v = numbers(r, 1, "FVAR");
+      res.fvar.insert(res.fvar.end(), v.begin(), v.end());
+    } else if (name == "WGHT") {
+      const std::vector<double> v = numbers(r, 1, "WGHT");
+      static constexpr double kDefaults[6] = {0.1, 0, 0, 0, 0, 1.0 / 3};
+      for (std::size_t k = 2; k < v.size() && k < 6; ++k)
+        if (std::fabs(v[k] - kDefaults[k]) > (k == 5 ? 1e-4 : 0)) {
+          unsupported("WGHT with c, d, e or f", r);
+          break;
+        }
+      if (!v.empty()) res.wght_a = v[0];
+      if (v.size() > 1) res.wght_b = v[1];
+    } else if (name == "EXTI") {
+      const std::vector<double> v = numbers(r, 1, "EXTI");
+      res.exti = true;
+      res.exti_value = v.empty() ? 0 : v[0];
+    } else if (name == "OMIT") {
+      std::array<int, 3> h{};
+      double v = 0;
+      if (r.words.size() == 4 && integer(r.words[1], h[0]) && integer(r.words[2], h[1]) && integer(r.words[3], h[2])) {
+        res.omitted.push_back(h);
+      } else if (r.words.size() >= 2 && number(r.words[1], v)) {
+        const std::vector<double> values = numbers(r, 1, "OMIT");
+        if (values.size() > 1) res.two_theta_max = values[1];
+        if (values[0] != -2) res.notes.push_back("OMIT " + r.words[1] + " read over (a threshold on Fo^2 / s)");
+      } else {
+        unsupported("OMIT of atoms", r);
+      }
+    } else if (name == "DAMP") {
+      const std::vector<double> v = numbers(r, 1, "DAMP");
+      if (!v.empty()) res.damp = v[0];
+    } else if (name == "SHEL") {
+      const std::vector<double> v = numbers(r, 1, "SHEL");
+      if (!v.empty()) res.shel_low = v[0];
+      if (v.size() > 1) res.shel_high = v[1];
+    } else if (name == "MERG") {
+      const std::vector<double> v = numbers(r, 1, "MERG");
+      res.merg = v.empty() ? 2 : static_cast<int>(v[0]);
+      if (res.merg < 0 || res.merg > 4) unsupported("MERG " + r.words[1], r);
+    } else if (name == "HKLF") {
+      const std::vector<double> v = numbers(r, 1, "HKLF");
+      res.hklf = v.empty() ? 0 : static_cast<int>(v[0]);
+      if (res.hklf != 4) unsupported("HKLF " + (r.words.size() > 1 ? r.words[1] : std::string()), r);
+      if (v.size() > 1) res.hklf_scale = v[1];
+      if (v.size() >= 11) std::copy(v.begin() + 2, v.begin() + 11, res.hklf_matrix.begin());
+      break;  // what follows belongs to the next run
+    } else if (name == "AFIX") {
+      const std::vector<double> v = numbers(r, 1, "AFIX");
+      const int mn = v.empty() ? 0 : static_cast<int>(v[0]);
+      // n = 8: a rotating group whose torsion was first set from the
+      // difference density (AFIX 138, 148), refined as n = 7.
+      const bool rotating = mn % 10 == 7 || (mn % 10 == 8 && (mn / 10 == 13 || mn / 10 == 14));
+      if (mn != 0 && !(kRidingGeometries.count(mn / 10) != 0 && (mn % 10 == 3 || rotating))) {
+        unsupported("AFIX " + r.words[1], r);
+        afix_m = afix_n = 0;
+        continue;
+      }
+      if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
+      afix_m = mn / 10;
+      afix_n = mn % 10;
+      afix_has_atoms = false;
+      afix_pivot = -1;
+      for (int k = static_cast<int>(res.atoms.size()) - 1; k >= 0 && mn != 0; --k)
+        if (res.atoms[static_cast<std::size_t>(k)].pivot < 0) {
+          afix_pivot = k;
+          break;
+        }
+      if (mn != 0 && afix_pivot < 0) throw Error(at(r) + "AFIX " + r.words[1] + " follows no atom to ride on");
+    } else if (name == "PART") {
+      const std::vector<double> v = numbers(r, 1, "PART");
+      if (!v.empty() && v[0] != 0) unsupported("PART " + r.words[1], r);
+    } else if (kReadOver.count(name) != 0) {
+      continue;
+    } else {
+      int sfac = 0;
+      if (kInstructions.count(name) != 0 || r.words.size() < 2 || !integer(r.words[1], sfac) || first[0] == '+') {
+        unsupported(name, r);
+        continue;
+      }
+      // An atom: label sfac x y z [sof [U | U11 U22 U33 U23 U13 U12]].
+      const std::vector<double> v = numbers(r, 2, "the parameter");
+      if (v.size() < 3 || (v.size() > 6 && v.size() != 10))
+        throw Error(at(r) + "atom " + r.words[0] + ": " + std::to_string(v.size()) +
+                    " numbers after the scattering type, not 3 to 6 or 10");
+      ResAtom atom;
+      atom.label = r.words[0];
+      atom.sfac = sfac;
+      atom.line = r.line;
+      bool free_variable = false;
+      for (int i = 0; i < 3; ++i) {
+        const Coded c = decode(v[static_cast<std::size_t>(i)]);
+        atom.x[static_cast<std::size_t>(i)] = c.value;
+        atom.x_fixed[static_cast<std::size_t>(i)] = c.fixed;
+        free_variable = free_variable || c.free_variable;
+      }
+      const Coded sof = decode(v.size() > 3 ? v[3] : 11.0);
+      atom.sof = sof.value;
+      atom.sof_fixed = sof.fixed;
+      free_variable = free_variable || sof.free_variable;
+      if (v.size() == 10) {
+        atom.anisotropic = true;
+        static constexpr int kFromShelx[6] = {0, 1, 2, 5, 4, 3};  // U11 U22 U33 U23 U13 U12 -> the CIF's order
+        for (int k = 0; k < 6; ++k) {
+          const Coded c = decode(v[static_cast<std::size_t>(4 + kFromShelx[k])]);
+          atom.u[static_cast<std::size_t>(k)] = c.value;
+          atom.u_fixed[static_cast<std::size_t>(k)] = c.fixed;
+          free_variable = free_variable || c.free_variable;
+        }
+      } else {
+        const double u = v.size() > 4 ? v[4] : 0.05;
+        if (u <= -0.5 && u > -5) {
+          atom.riding_u = -u;
+          for (int k = static_cast<int>(res.atoms.size()) - 1; k >= 0 && atom.u_pivot < 0; --k) {
+            const int type = res.atoms[static_cast<std::size_t>(k)].sfac;
+            const std::string element =
+                type >= 1 && type <= static_cast<int>(res.sfac.size()) ? upper(res.sfac[static_cast<std::size_t>(type - 1)].symbol) : "";
+            if (element != "H" && element != "D") atom.u_pivot = k;
+          }
+          if (atom.u_pivot < 0)
+            throw Error(at(r) + "atom " + atom.label + ": its Uiso " + r.words[6] + " refers to no atom before it");
+        } else {
+          const Coded c = decode(u);
+          atom.uiso = c.value;
+          atom.uiso_fixed = c.fixed;
+          free_variable = free_variable || c.free_variable;
+        }
+      }
+      if (free_variable) unsupported("free variables", r);
+      if (afix_m != 0) {
+        atom.pivot = afix_pivot;
+        afix_has_atoms = true;
+      }
+      res.atoms.push_back(atom);
+    }
+  }
+  if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
+  for (ResScatterer& s : res.sfac)
+    if (const auto found = dispersion.find(upper(s.symbol)); found != dispersion.end()) {
+      s.f_prime = found->second.first;
+      s.f_double_prime = found->second.second;
+      s.dispersion = true;
+    }
+  for (const ResAtom& atom : res.atoms)
+    if (atom.sfac < 1 || atom.sfac > static_cast<int>(res.sfac.size()))
+      throw Error(where + ", line " + std::to_string(atom.line) + ": atom " + atom.label + " has the scattering type " +
+                  std::to_string(atom.sfac) + ", but SFAC names " + std::to_string(res.sfac.size()));
+  res.rotating_groups = rotating_groups;
+  return res;
+}
+
+}  // namespace cif2exp

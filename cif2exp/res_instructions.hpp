@@ -1,0 +1,82 @@
+// The refinement instructions of a SHELXL .res file (as a CIF embeds them
+// in _shelx_res_file), as far as cif2exp rebuilds the refinement from them:
+// TITL, CELL, ZERR, LATT, SYMM, SFAC (short and long forms), DISP, UNIT,
+// FVAR (the overall scale), atoms with their parameter codes, AFIX riding
+// hydrogen atoms (m = 1-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
+// rotating groups 13 and 14), PART 0, WGHT, EXTI, OMIT, SHEL, MERG, DAMP,
+// HKLF 4 and END.
+// Instructions that only steer the listing or the next run (L.S., LIST,
+// PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
+// named as unsupported, and the caller does not rebuild the refinement.
+#pragma once
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace cif2exp {
+
+struct ResAtom {
+  std::string label;
+  int sfac = 0;                  // from 1
+  std::array<double, 3> x{};
+  std::array<bool, 3> x_fixed{};
+  double sof = 1;                // site occupation factor
+  bool sof_fixed = false;
+  bool anisotropic = false;
+  double uiso = 0;
+  bool uiso_fixed = false;
+  double riding_u = 0;           // Uiso = riding_u * Ueq of u_pivot (0: its own)
+  int u_pivot = -1;              // index of the atom
+  std::array<double, 6> u{};     // U11 U22 U33 U12 U13 U23 (the CIF's order)
+  std::array<bool, 6> u_fixed{};
+  int pivot = -1;                // the atom whose coordinates these ride on
+  int line = 0;
+};
+
+struct ResScatterer {
+  std::string symbol;
+  bool tabulated = true;         // short form: from the tables
+  std::array<double, 9> coefficients{};  // long form: a1 b1 a2 b2 a3 b3 a4 b4 c
+  double f_prime = 0, f_double_prime = 0;
+  bool dispersion = false;       // f', f'' given (long form or DISP)
+};
+
+struct ResInstructions {
+  std::string title;
+  bool has_cell = false;
+  double wavelength = 0;
+  std::array<double, 6> cell{};
+  int latt = 1;                  // lattice type, negative: non-centrosymmetric
+  std::vector<std::string> symm;
+  std::vector<ResScatterer> sfac;
+  std::vector<double> fvar;
+  std::vector<ResAtom> atoms;
+  double wght_a = 0.1, wght_b = 0;
+  bool exti = false;
+  double exti_value = 0;
+  std::vector<std::array<int, 3>> omitted;
+  double two_theta_max = 180;
+  double shel_low = std::numeric_limits<double>::infinity(), shel_high = 0;
+  int merg = 2;
+  double damp = 0.7;             // DAMP: the matrix's diagonal times 1 + damp / 1000 before inversion
+  int hklf = 0;                  // 0: no HKLF instruction
+  double hklf_scale = 1;
+  std::array<double, 9> hklf_matrix{1, 0, 0, 0, 1, 0, 0, 0, 1};  // h' = h M, row by row
+  int rotating_groups = 0;       // AFIX m7 groups: one refined torsion each
+  // What the instructions use beyond this reader, each once, in order.
+  struct Unsupported {
+    std::string what;   // "DFIX", "AFIX 66", "free variables"
+    int line = 0;       // its first line
+    int count = 0;
+  };
+  std::vector<Unsupported> unsupported;
+  std::vector<std::string> notes;        // what was read over that the user may want to know
+};
+
+// `where` names the text in messages ("data_x, _shelx_res_file"). Throws
+// vesk::Error, naming the line, for a record that does not read as its
+// instruction (a CELL with a word for a number, an atom without coordinates).
+ResInstructions read_res_instructions(const std::string& text, const std::string& where);
+
+}  // namespace cif2exp

@@ -1,0 +1,204 @@
+// cif2exp on a published block that embeds its refinement's instructions
+// and reflections (COD 1550236, tests/data/published): the full covariance
+// with the paper's R1 and the CIF's coordinate s.u.'s, riding hydrogen
+// atoms on their pivots' variables and without s.u.'s in vortan's CIF; and
+// every reason the full covariance cannot be given, named on the terminal
+// and in NAME.CIFSRC, with the diagonal one written instead.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+
+#include <gemmi/cif.hpp>
+
+#include "cif2exp/cif_structure.hpp"
+#include "cif2exp/conversion.hpp"
+#include "expfile/covariance.hpp"
+#include "tests/support/run_program.hpp"
+
+namespace {
+
+using testing_support::read_file;
+using testing_support::run_program;
+using testing_support::RunResult;
+using testing_support::TempFolder;
+using testing_support::write_file;
+
+const std::string kPaper = std::string(TEST_DATA_DIR) + "/published/cod_1550236.cif.gz";
+
+std::string paper_text() {
+  static const std::string text = [] {
+    TempFolder folder;
+    const RunResult gunzip = run_program("/bin/gzip", {"-dc", kPaper}, folder.path());
+    EXPECT_EQ(gunzip.exit_status, 0) << gunzip.err;
+    return gunzip.out;
+  }();
+  return text;
+}
+
+RunResult cif2exp(const TempFolder& folder, const std::string& cif, std::vector<std::string> args = {}) {
+  write_file(folder / "paper.cif", cif);
+  args.insert(args.begin(), {"paper.cif", "P"});
+  return run_program(CIF2EXP_BIN, args, folder.path());
+}
+
+// The text field of `tag` (between its two ";" lines), or the CIF without it.
+std::string text_field(const std::string& cif, const std::string& tag) {
+  const std::size_t start = cif.find(tag + "\n;");
+  const std::size_t open = cif.find('\n', start) + 2;
+  return cif.substr(open, cif.find("\n;", open) - open);
+}
+std::string without_field(const std::string& cif, const std::string& tag) {
+  const std::size_t start = cif.find(tag + "\n;");
+  const std::size_t end = cif.find("\n;", cif.find('\n', start) + 2) + 2;
+  return cif.substr(0, start) + cif.substr(end);
+}
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return text.replace(at, from.size(), to);
+}
+
+vesk::CovarianceData covariance(const TempFolder& folder) {
+  vesk::CovarianceData data;
+  std::string problem;
+  EXPECT_EQ(vesk::read_covariance_file(21, (folder / "P.CMT").string(), data, problem), vesk::CovarianceRead::Ok)
+      << problem;
+  vesk::index_constraints(data);
+  return data;
+}
+
+int position(const vesk::CovarianceData& data, int record, const std::string& parameter) {
+  const std::string name = cif2exp::parameter_name(record, parameter);
+  for (int p = 0; p < data.nname; ++p)
+    if (data.names[static_cast<std::size_t>(p)] == name) return p + 1;
+  return 0;
+}
+
+TEST(FullCovariance, PublishedBlockGivesTheCovarianceOfItsRefinement) {
+  TempFolder folder;
+  const RunResult run = cif2exp(folder, paper_text());
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 211 parameters from 4,797 reflections (R1 0.0778, paper 0.0778; "
+                         "GooF 1.13"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("11,831 read, 14 omitted; 4,797 unique (3,253 with Fo^2 > 2s)"), std::string::npos) << run.out;
+  const std::string source = read_file(folder / "P.CIFSRC");
+  EXPECT_NE(source.find("\nriding H2A C2\n"), std::string::npos) << source;
+  EXPECT_NE(source.find("\n# P.CMT: full covariance of 211 parameters"), std::string::npos) << source;
+
+  // Every atom variable, with its correlations: the full upper triangle.
+  const vesk::CovarianceData data = covariance(folder);
+  EXPECT_EQ(data.nvar, 23 * 9);
+  EXPECT_EQ(data.band, 0);
+  EXPECT_EQ(data.nmat, data.nvar * (data.nvar + 1) / 2);
+
+  // The CIF's coordinate s.u.'s are this covariance's, to their printed digit.
+  gemmi::cif::Document document = gemmi::cif::read_string(paper_text());
+  const cif2exp::CifStructure paper = cif2exp::read_cif_structure(document.blocks[0], "paper.cif");
+  std::map<std::string, int> record;
+  for (std::size_t n = 0; n < paper.atoms.size(); ++n) record[paper.atoms[n].label] = static_cast<int>(n + 1);
+  int met = 0, compared = 0;
+  double largest_correlation = 0;
+  static const char* const axes[3] = {"X", "Y", "Z"};
+  for (const cif2exp::CifAtom& atom : paper.atoms)
+    for (int i = 0; i < 3; ++i) {
+      const double su = atom.x[static_cast<std::size_t>(i)].su;
+      if (su == 0) continue;
+      const int p = position(data, record[atom.label], axes[i]);
+      ASSERT_GT(p, 0) << atom.label;
+      const double ours = std::sqrt(vesk::COVEL(data, p, p));
+      ++compared;
+      met += std::fabs(ours - su) <= 1.5 * atom.x[static_cast<std::size_t>(i)].last_place ? 1 : 0;
+      const int q = position(data, record["C1"], "X");
+      if (q != p)
+        largest_correlation = std::max(largest_correlation, std::fabs(double{vesk::COVEL(data, p, q)}) /
+                                                                std::sqrt(double{vesk::COVEL(data, p, p)} * vesk::COVEL(data, q, q)));
+    }
+  EXPECT_EQ(compared, 23 * 3);
+  EXPECT_GE(met, compared * 9 / 10);
+  EXPECT_GT(largest_correlation, 0.1);  // a diagonal covariance has none
+
+  // A riding hydrogen atom moves with its pivot: the same variables.
+  const int h = position(data, record["H4"], "X"), c = position(data, record["C4"], "X");
+  EXPECT_FLOAT_EQ(vesk::COVEL(data, h, c), vesk::COVEL(data, c, c));
+  EXPECT_EQ(position(data, record["H4"], "UISO"), 0);  // constrained, not refined
+
+  // vortan's CIF: the paper's bond s.u.'s, the riding ones without.
+  const RunResult vortan = run_program(VORTAN_BIN, {"P", "--cif"}, folder.path());
+  ASSERT_EQ(vortan.exit_status, 0) << vortan.err;
+  const std::string rows = read_file(folder / "P_geom.cif");
+  EXPECT_NE(rows.find("C1  C9   1.529(4) ."), std::string::npos);
+  // AFIX 43 puts H4 at 0.95 A from C4, as the paper's own bond loop has it.
+  EXPECT_NE(rows.find("C4  H4   0.95     ."), std::string::npos);
+  EXPECT_NE(read_file(folder / "P.LST").find("rows with a riding atom are written in the CIF without s.u.'s"),
+            std::string::npos);
+}
+
+TEST(FullCovariance, AModelThatAsksForLargeShiftsIsAWarningWithTwoMoreCycles) {
+  TempFolder folder;
+  const RunResult run = cif2exp(folder, replaced(paper_text(), "FVAR       0.31576", "FVAR       0.32076"));
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 211 parameters"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("warning: largest shift/s.u. of a cycle from the published parameters: 3.7"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("after 3 cycles from the published parameters the largest shift/s.u. is 0.0"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(FullCovariance, EveryFallbackNamesItsReason) {
+  const std::string paper = paper_text();
+  struct Case {
+    std::string cif;
+    std::vector<std::string> args;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {replaced(paper, "FVAR       0.31576", "DFIX 1.54 C1 C2\nFVAR       0.31576"), {},
+       "the instructions use what cif2exp does not rebuild yet: DFIX (line 21)"},
+      {paper, {"--diagonal"}, "--diagonal"},
+      {without_field(paper, "_shelx_res_file"), {}, "the block carries no refinement instructions (_shelx_res_file); give --res"},
+      {without_field(paper, "_shelx_hkl_file"), {}, "the block carries no reflections"},
+      {replaced(paper, "C1    1    0.417913", "C1    1    0.427913"), {},
+       "atom C1: the instructions place it at x = 0.427913, the CIF at 0.4179"},
+      {replaced(paper, "FVAR       0.31576", "FVAR       0.36576"), {},
+       "R1 0.1733 of the model rebuilt from the instructions is far from the paper's 0.0778"},
+      {replaced(paper, "CELL 0.71073   9.74380", "CELL 0.71073   9.84380"), {}, "the instructions' cell (a = 9.8438) is not the CIF's (9.7438)"},
+      {replaced(paper, "C15   1    0.348400", "C99   1    0.348400"), {}, "atom C15 of the CIF is not in the instructions"},
+      {paper, {"--res", "nothing.res"}, "cannot read nothing.res"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    TempFolder folder;
+    const RunResult run = cif2exp(folder, c.cif, c.args);
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.out.find("diagonal covariance, without correlations: " + c.reason), std::string::npos) << run.out;
+    EXPECT_NE(read_file(folder / "P.CIFSRC").find("# P.CMT: diagonal, from the CIF's s.u.'s (" + c.reason),
+              std::string::npos);
+    const vesk::CovarianceData data = covariance(folder);
+    EXPECT_EQ(data.nvar, 23 * 9);  // the non-hydrogen atoms' coordinates and Uij, as the CIF prints their s.u.'s
+    EXPECT_EQ(vesk::matrix_element(data, 1, 2), 0.0f);
+  }
+}
+
+TEST(FullCovariance, InstructionsAndReflectionsNamedOnTheCommandLine) {
+  const std::string paper = paper_text();
+  TempFolder folder;
+  write_file(folder / "x.res", text_field(paper, "_shelx_res_file"));
+  write_file(folder / "x.hkl", text_field(paper, "_shelx_hkl_file"));
+  const std::string bare = without_field(without_field(paper, "_shelx_res_file"), "_shelx_hkl_file");
+  RunResult run = cif2exp(folder, bare, {"--res", "x.res", "--hkl", "x.hkl"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 211 parameters from 4,797 reflections (R1 0.0778"),
+            std::string::npos)
+      << run.out;
+  run = cif2exp(folder, bare, {"--res", "x.res", "--diagonal"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("--diagonal leaves the refinement aside"), std::string::npos) << run.err;
+}
+
+}  // namespace
