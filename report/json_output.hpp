@@ -1,6 +1,5 @@
 // The JSON results file (`vortan NAME --json`): everything a run computes,
-// one document per run in stem + ".json", for scripts, as the schema
-// doc/vortan-results.schema.json describes it ("schema":
+// one document per run in stem + ".json", for scripts ("schema":
 // "vortan-results/2"). Each quantity is {"value": v, "su": s, "text": t}:
 // the value unrounded in double precision (a stored input as the shortest
 // decimal that reads back as the stored number), su null when it has none
