@@ -1,9 +1,10 @@
 #include "cif2exp/cif_structure.hpp"
 
 #include <cctype>
-#include <cmath>
-#include <cstdlib>
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -139,13 +140,15 @@ bool dummy_point(const std::string& label, const std::string* type, const std::s
 
 void read_atoms(Block& block, CifStructure& structure) {
   enum { kLabel, kType, kX, kY, kZ, kOcc, kUiso, kBiso, kMult, kOldMult, kOrder, kDisorder,
-         kXsu, kYsu, kZsu, kOccSu, kUisoSu, kBisoSu, kCalcFlag };
+         kXsu, kYsu, kZsu, kOccSu, kUisoSu, kBisoSu, kCalc, kPosition, kFlags, kAttached };
   gemmi::cif::Table sites = block.find("_atom_site_", {"label", "?type_symbol", "?fract_x", "?fract_y", "?fract_z",
                                                        "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv",
                                                        "?site_symmetry_multiplicity", "?symmetry_multiplicity",
                                                        "?site_symmetry_order", "?disorder_group",
                                                        "?fract_x_su", "?fract_y_su", "?fract_z_su", "?occupancy_su",
-                                                       "?U_iso_or_equiv_su", "?B_iso_or_equiv_su", "?calc_flag"});
+                                                       "?U_iso_or_equiv_su", "?B_iso_or_equiv_su",
+                                                       "?calc_flag", "?refinement_flags_posn", "?refinement_flags",
+                                                       "?calc_attached_atom"});
   const std::string where = structure.file + ": ";
   if (!sites.ok() || sites.length() == 0)
     throw Error(where + "the block data_" + block.name + " has no atoms (no _atom_site_label loop)");
@@ -164,7 +167,7 @@ void read_atoms(Block& block, CifStructure& structure) {
       const std::string type = row.has2(kType) ? gemmi::cif::as_string(row[kType]) : std::string();
       const CifNumber occupancy = row.has2(kOcc) ? parse_cif_number(row[kOcc]) : CifNumber{};
       if (dummy_point(atom.label, row.has2(kType) ? &type : nullptr,
-                      row.has2(kCalcFlag) ? gemmi::cif::as_string(row[kCalcFlag]) : std::string(),
+                      row.has2(kCalc) ? gemmi::cif::as_string(row[kCalc]) : std::string(),
                       occupancy.present ? occupancy.value : 1.0)) {
         dummies.insert(atom.label);
         continue;
@@ -220,6 +223,13 @@ void read_atoms(Block& block, CifStructure& structure) {
     atom.off_special_position = row.has2(kDisorder) && gemmi::cif::as_string(row[kDisorder]).compare(0, 1, "-") == 0;
     if (row.has2(kDisorder)) atom.disorder_group = disorder_group_of(gemmi::cif::as_string(row[kDisorder]));
     atom.declared_order = whole(kOrder, "_atom_site_site_symmetry_order");
+    // A position calculated, or riding on another atom: c(alc) in the calc
+    // flag, R in the position's (or the older combined) refinement flags.
+    auto word = [&row](int column) { return row.has2(column) ? gemmi::cif::as_string(row[column]) : std::string(); };
+    const std::string calc = word(kCalc);
+    atom.riding = calc == "calc" || calc == "c" || word(kPosition).find('R') != std::string::npos ||
+                  word(kFlags).find('R') != std::string::npos;
+    atom.attached = word(kAttached);
     index[atom.label] = structure.atoms.size();
     structure.atoms.push_back(atom);
   }
@@ -285,8 +295,11 @@ void read_atoms(Block& block, CifStructure& structure) {
 
 }  // namespace
 
-std::string plain_text(const std::string& raw) {
-  const std::string text = gemmi::cif::as_string(raw);
+namespace {
+
+// The first line that holds anything, as printable ASCII with its blanks
+// collapsed.
+std::string plain_line(const std::string& text) {
   std::string out;
   bool blank = false;
   for (char c : text) {
@@ -306,6 +319,76 @@ std::string plain_text(const std::string& raw) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string plain_text(const std::string& raw) { return plain_line(gemmi::cif::as_string(raw)); }
+
+std::string without_markup(const std::string& text) {
+  // The CIF 1.1 conventions for text (International Tables G, 2.2.7.4.13):
+  // HTML-like tags, ~ and ^ around sub- and superscripts, a backslash before
+  // a Greek letter, an accent or a special sign.
+  static const std::pair<const char*, const char*> kCodes[] = {
+      {"\\\\times", "x"},  {"\\\\pm", "+/-"},       {"\\\\mp", "-/+"},        {"\\\\infty", "infinity"},
+      {"\\\\rightarrow", "->"}, {"\\\\leftarrow", "<-"}, {"\\\\ddb", "~"},   {"\\\\db", "="},
+      {"\\\\tb", "#"},      {"\\\\sim", "~"},       {"\\%A", "A"},            {"\\%a", "a"},
+      {"\\%", "deg"},       {"\\?i", "i"},          {"\\/o", "o"},            {"\\/O", "O"},
+      {"\\&s", "ss"}};
+  static const char kGreek[] = "abgdezhqiklmnxoprstufcywABGDEZHQIKLMNXOPRSTUFCYW";
+  static const char* const kGreekNames[] = {
+      "alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta", "iota", "kappa", "lambda", "mu",
+      "nu", "xi", "omicron", "pi", "rho", "sigma", "tau", "upsilon", "phi", "chi", "psi", "omega"};
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '<') {
+      // <i>, </i>, <b>, <sup>, <sub>: a tag is a word of letters between < and >.
+      const std::size_t close = text.find('>', i);
+      if (close != std::string::npos && close - i <= 5) {
+        const std::string tag = text.substr(i + 1, close - i - 1);
+        const std::string name = tag.empty() || tag[0] != '/' ? tag : tag.substr(1);
+        if (!name.empty() && std::all_of(name.begin(), name.end(), [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)) != 0; })) {
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    if (c == '~' || c == '^') {
+      ++i;
+      continue;
+    }
+    if (c == '\\' && i + 1 < text.size()) {
+      bool replaced = false;
+      for (const auto& [code, plain] : kCodes)
+        if (text.compare(i, std::strlen(code), code) == 0) {
+          out += plain;
+          i += std::strlen(code);
+          replaced = true;
+          break;
+        }
+      if (replaced) continue;
+      const char next = text[i + 1];
+      if (const char* greek = std::strchr(kGreek, next); greek != nullptr && next != '\0') {
+        std::string name = kGreekNames[(greek - kGreek) % 24];
+        if (std::isupper(static_cast<unsigned char>(next))) name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+        out += name;
+        i += 2;
+        continue;
+      }
+      // An accent (\'e, \`e, \^o, \"u, \~n, \,c, \=a, \.z, \;a, \<c, \>o, \(a): the letter alone.
+      if (std::strchr("'`^\"~,=.;<>(", next) != nullptr && next != '\0' && i + 2 < text.size()) {
+        out += text[i + 2];
+        i += 3;
+        continue;
+      }
+    }
+    out += c;
+    ++i;
+  }
+  return out;
+}
+
+std::string plain_title(const std::string& raw) { return plain_line(without_markup(gemmi::cif::as_string(raw))); }
 
 Block underscore_tags(const Block& block) {
   Block copy = block;
@@ -369,10 +452,14 @@ CifStructure read_cif_structure(const gemmi::cif::Block& constant_block, const s
   read_atoms(block, structure);
   read_oxidation_numbers(block, structure);
 
-  structure.title = first_text(block, {"_publ_section_title", "_chemical_name_common", "_chemical_name_systematic",
-                                       "_chemical_formula_sum"});
+  // The title goes into a 66-column record and the listing's page head:
+  // without the CIF's markup (<i>N</i>, C~6~H~6~, \a).
+  if (const std::string* raw = first_value(block, {"_publ_section_title", "_chemical_name_common",
+                                                   "_chemical_name_systematic", "_chemical_formula_sum"}))
+    structure.title = plain_title(*raw);
   if (structure.title.empty()) structure.title = "data_" + block.name;
-  structure.phase_name = first_text(block, {"_chemical_formula_sum", "_chemical_formula_moiety"});
+  if (const std::string* raw = first_value(block, {"_chemical_formula_sum", "_chemical_formula_moiety"}))
+    structure.phase_name = plain_title(*raw);
   if (structure.phase_name.empty()) structure.phase_name = "data_" + block.name;
 
   for (const char* tag : {"_refine_ls_R_factor_gt", "_refine_ls_R_factor_obs", "_refine_ls_R_factor_all"})

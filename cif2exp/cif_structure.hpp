@@ -32,6 +32,10 @@ struct CifAtom {
   bool off_special_position = false;
   // _atom_site_disorder_group without its sign; empty for none (0, '.', '?').
   std::string disorder_group;
+  // The position was calculated or rode on another atom's in the refinement
+  // (_atom_site_calc_flag calc, R in _atom_site_refinement_flags_posn).
+  bool riding = false;
+  std::string attached;  // _atom_site_calc_attached_atom, empty when absent
 };
 
 struct CifStructure {
@@ -65,5 +69,11 @@ gemmi::cif::Block underscore_tags(const gemmi::cif::Block& block);
 
 // Printable ASCII, blanks collapsed, the first line of a text field.
 std::string plain_text(const std::string& raw);
+// The text without the CIF's markup: tags (<i>N</i>), sub- and superscript
+// marks (C~6~, Cu^2+^), Greek letters (\a alpha), accents (\'e e) and
+// signs (\%A A, \\times x).
+std::string without_markup(const std::string& text);
+// plain_text of the text without its markup.
+std::string plain_title(const std::string& raw);
 
 }  // namespace cif2exp

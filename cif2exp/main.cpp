@@ -19,6 +19,7 @@
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
 #include "cif2exp/output_folder.hpp"
+#include "cif2exp/riding_atoms.hpp"
 #include "cif2exp/structure_identity.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
@@ -162,7 +163,9 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   source.cif = fs::absolute(arguments.cif, ignored).lexically_normal().string();
   source.block = block.name;
   if (!symmetry.origin.none()) source.shift = cif2exp::shift_fractions(symmetry.origin);
-  source.riding = full.riding;
+  // Riding atoms: the rebuilt refinement's constraints, else the CIF's flags
+  // (calc, R); vortan prints the values they enter without s.u.'s.
+  source.riding = full.built ? full.riding : cif2exp::riding_pivots(structure, conversion, symmetry);
   for (std::size_t n = 0; n < conversion.cif_labels.size(); ++n) {
     source.labels.emplace_back(conversion.experiment.atoms[n].label, conversion.cif_labels[n]);
     // vortan bonds no two atoms of different disorder groups, nor an atom
@@ -243,6 +246,9 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
   for (const std::string& note : conversion.notes) std::cout << "cif2exp:   " << note << "\n";
   for (const auto& [ours, theirs] : source.labels)
     if (ours != theirs) std::cout << "cif2exp:     " << theirs << " -> " << ours << "\n";
+  if (!source.riding.empty())
+    std::cout << "cif2exp:   " << source.riding.size() << " atoms rode on others in the refinement; "
+              << "vortan gives the values they enter without s.u.'s\n";
   if (full.built) {
     std::cout << "cif2exp: " << covariance_file << ": " << full.summary << "\n";
     for (const std::string& note : full.notes) std::cout << "cif2exp:   " << note << "\n";

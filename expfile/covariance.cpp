@@ -300,4 +300,13 @@ void CMTREAD(int listing_unit, int experiment_unit, CovarianceData& data) {
   }
 }
 
+bool has_correlations(const CovarianceData& data) {
+  for (int j = 2; j <= data.nvar; ++j) {
+    const int first = data.band == 0 ? 1 : std::max(1, j - data.band);
+    for (int i = first; i < j; ++i)
+      if (matrix_element(data, i, j) != 0) return true;
+  }
+  return false;
+}
+
 }  // namespace vesk

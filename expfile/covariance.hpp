@@ -67,6 +67,9 @@ inline float matrix_element(const CovarianceData& data, int r, int s) {
 // inner over those of the higher one; entries without a variable add nothing.
 // Without the index (data built by hand) the constraint list is scanned.
 float COVEL(const CovarianceData& data, int p, int q);
+// Whether the matrix holds any covariance between two variables (a full
+// matrix from a refinement), rather than variances alone (a diagonal one).
+bool has_correlations(const CovarianceData& data);
 // Builds the index of the constraint list, in time linear in its length.
 void index_constraints(CovarianceData& data);
 

@@ -16,28 +16,6 @@
 
 namespace vesk {
 
-std::string cif_number(double value, float sigma, EsdKind kind) {
-  char buffer[64];
-  if (!std::isfinite(sigma)) {
-    // No s.u. can be given: the value alone, with the fewest decimals.
-    const ValueEsd e = value_esd(std::numeric_limits<float>::infinity(), kind);
-    std::snprintf(buffer, sizeof buffer, "%.*f", e.decimals, static_cast<double>(value));
-    return buffer;
-  }
-  const ValueEsd e = value_esd(sigma, kind);
-  std::string text = format_value_esd(value, sigma, kind);
-  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
-  if (text.find('*') != std::string::npos) {
-    // Too wide for the listing's field; the CIF has no field to overflow,
-    // and its s.u. takes as many digits as it needs.
-    std::snprintf(buffer, sizeof buffer, "%.*f(%.0f)", e.decimals, static_cast<double>(value),
-                  std::round(static_cast<double>(sigma) * std::pow(10.0, e.decimals)));
-    text = buffer;
-  }
-  if (e.digits == 0) text.erase(text.find('('));
-  return text;
-}
-
 std::string cif_value(const std::string& text, bool quoted) {
   static const char* const kReserved[] = {"data_", "loop_", "global_", "save_", "stop_"};
   bool plain = !quoted && !text.empty() && text != "." && text != "?" &&
@@ -129,14 +107,66 @@ std::vector<std::string> comments_of(const PhaseRows& rows, const Row& row) {
   return comments;
 }
 
-// value(s.u.) of each value of a row, as its kind rounds it; the model's
-// values are single-precision numbers but for an angle's.
-std::string value_text(const Row& row, std::size_t k) {
-  const RowValue& v = row.values[k];
-  return cif_number(static_cast<float>(v.value), v.su, row_values(row.kind).values[k].esd);
-}
+std::string value_text(const Row& row, std::size_t k) { return cif_value(row_value_text(row, k)); }
 
 }  // namespace
+
+std::string geometry_details(const PhaseRows& rows, CovarianceSource covariance) {
+  std::string text;
+  switch (covariance) {
+    case CovarianceSource::full:
+      text = "The s.u.'s are propagated from the full covariance matrix of the refined parameters and the s.u.'s "
+             "of the cell.";
+      break;
+    case CovarianceSource::diagonal:
+      text = "The s.u.'s are propagated from a diagonal covariance matrix built from the s.u.'s of the CIF, "
+             "without the correlations between parameters, and from the s.u.'s of the cell.";
+      break;
+    case CovarianceSource::none:
+      text = "No covariance matrix of the refined parameters was at hand: the s.u.'s come from the s.u.'s of the "
+             "cell alone and leave out the uncertainty of the coordinates.";
+      break;
+  }
+  if (std::find(rows.riding.begin(), rows.riding.end(), true) != rows.riding.end())
+    text += "\nValues that involve atoms riding on other atoms in the refinement are given without s.u.'s.";
+  if (std::any_of(rows.disorder_groups.begin(), rows.disorder_groups.end(), [](int g) { return g != 0; }))
+    text += "\nNo bond, angle or torsion angle joins atoms of two different disorder groups.";
+  return text;
+}
+
+std::string special_details_item(const PhaseRows& rows, CovarianceSource covariance) {
+  // Lines of at most 80 columns, as CIF 1.1 recommends.
+  std::string item = "_geom_special_details\n;\n";
+  std::string line;
+  const std::string text = geometry_details(rows, covariance) + "\n";
+  std::string word;
+  for (char c : text) {
+    if (c != ' ' && c != '\n') {
+      word += c;
+      continue;
+    }
+    if (!line.empty() && line.size() + 1 + word.size() > 80) {
+      item += line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    word.clear();
+    if (c == '\n') {
+      item += line + "\n";
+      line.clear();
+    }
+  }
+  return item + ";\n";
+}
+
+std::vector<std::string> constrained_notes(const PhaseRows& rows, const std::string& source_file) {
+  std::size_t count = 0;
+  for (const std::vector<Row>& of_kind : rows.by_kind)
+    for (const Row& row : of_kind) count += in_paper(row) && row.constrained() ? 1 : 0;
+  if (count == 0) return {};
+  return {" " + std::to_string(count) + " rows with a riding atom are written in the CIF without s.u.'s: the",
+          " refinement constrained those atoms to their pivot atoms (the riding lines of " + source_file + ")"};
+}
 
 std::vector<std::string> cif_notes(const PhaseRows& rows) {
   std::vector<std::string> lines;
@@ -202,13 +232,14 @@ std::string block_name(const std::string& name, int phase) {
 // The torsion and hydrogen-bond loops.
 void write_torsion_loops(const PhaseRows& rows, std::string& out) {
   const SiteNumbering& names = rows.numbering;
-  if (!rows.of(RowKind::torsion).empty()) {
+  if (std::any_of(rows.of(RowKind::torsion).begin(), rows.of(RowKind::torsion).end(), in_paper)) {
     Loop torsions;
     torsions.tags = {"_geom_torsion_atom_site_label_1", "_geom_torsion_atom_site_label_2",
                      "_geom_torsion_atom_site_label_3", "_geom_torsion_atom_site_label_4", "_geom_torsion",
                      "_geom_torsion_site_symmetry_1", "_geom_torsion_site_symmetry_2",
                      "_geom_torsion_site_symmetry_3", "_geom_torsion_site_symmetry_4", "_geom_torsion_publ_flag"};
     for (const Row& t : rows.of(RowKind::torsion)) {
+      if (!in_paper(t)) continue;
       std::vector<std::string> row;
       for (std::size_t k = 0; k < 4; ++k) row.push_back(cif_value(names.label(t.sites[k].atom)));
       row.push_back(value_text(t, 0));
@@ -218,14 +249,15 @@ void write_torsion_loops(const PhaseRows& rows, std::string& out) {
     }
     torsions.write(out);
   }
-  if (!rows.of(RowKind::hbond).empty()) {
+  if (std::any_of(rows.of(RowKind::hbond).begin(), rows.of(RowKind::hbond).end(), in_paper)) {
     Loop hbonds;
     hbonds.tags = {"_geom_hbond_atom_site_label_D", "_geom_hbond_atom_site_label_H",
                    "_geom_hbond_atom_site_label_A", "_geom_hbond_distance_DH", "_geom_hbond_distance_HA",
                    "_geom_hbond_distance_DA", "_geom_hbond_angle_DHA", "_geom_hbond_site_symmetry_D",
                    "_geom_hbond_site_symmetry_H", "_geom_hbond_site_symmetry_A", "_geom_hbond_publ_flag"};
     for (const Row& h : rows.of(RowKind::hbond))
-      hbonds.add({cif_value(names.label(h.sites[0].atom)), cif_value(names.label(h.sites[1].atom)),
+      if (in_paper(h))
+        hbonds.add({cif_value(names.label(h.sites[0].atom)), cif_value(names.label(h.sites[1].atom)),
                   cif_value(names.label(h.sites[2].atom)), value_text(h, 0), value_text(h, 1), value_text(h, 2),
                   value_text(h, 3), symmetry_value(h.sites[0]), symmetry_value(h.sites[1]),
                   symmetry_value(h.sites[2]), flag(h.marked)},
@@ -234,12 +266,13 @@ void write_torsion_loops(const PhaseRows& rows, std::string& out) {
   }
 }
 
-void write_block(const PhaseRows& rows, const std::string& name, std::string& out) {
+void write_block(const PhaseRows& rows, const std::string& name, CovarianceSource covariance, std::string& out) {
   const SiteNumbering& names = rows.numbering;
   out += "\ndata_" + block_name(name, rows.phase()) + "\n";
   out += "# Phase " + std::to_string(rows.phase()) + (names.title.empty() ? "" : ": " + ascii_text(names.title)) +
          "; space group " + ascii_text(names.symbol) + "\n";
   if (!names.paper.empty()) out += "# Site codes numbered as the operators of " + ascii_text(names.paper) + "\n";
+  out += "\n" + special_details_item(rows, covariance);
 
   if (names.symops.empty()) {
     out += "\n# The space group gave no operators\n";
@@ -250,47 +283,73 @@ void write_block(const PhaseRows& rows, const std::string& name, std::string& ou
       symops.add({cif_value(ascii_text(symop.id)), cif_value(ascii_text(symop.xyz), true)});
     symops.write(out);
   }
+  out += geometry_loops_text(rows);
+}
 
-  if (rows.of(RowKind::bond).empty()) {
-    out += "\n# No distances within the limits\n";
+}  // namespace
+
+std::string geometry_loops_text(const PhaseRows& rows) {
+  const SiteNumbering& names = rows.numbering;
+  std::string out;
+  const std::vector<Row>& distances = rows.of(RowKind::bond);
+  auto is_bond = [](const Row& row) { return in_paper(row) && row.chemical; };
+  auto is_contact = [](const Row& row) { return row.marked && !(row.chemical && !row.crosses_disorder); };
+  if (std::none_of(distances.begin(), distances.end(), is_bond)) {
+    out += "\n# No chemical bonds\n";
   } else {
     Loop bonds;
     bonds.tags = {"_geom_bond_atom_site_label_1", "_geom_bond_atom_site_label_2", "_geom_bond_distance",
                   "_geom_bond_site_symmetry_2", "_geom_bond_publ_flag"};
-    for (const Row& bond : rows.of(RowKind::bond))
-      bonds.add({cif_value(names.label(bond.sites[0].atom)), cif_value(names.label(bond.sites[1].atom)),
-                 value_text(bond, 0), symmetry_value(bond.sites[1]), flag(bond.marked)},
-                comments_of(rows, bond));
+    for (const Row& bond : distances)
+      if (is_bond(bond))
+        bonds.add({cif_value(names.label(bond.sites[0].atom)), cif_value(names.label(bond.sites[1].atom)),
+                   value_text(bond, 0), symmetry_value(bond.sites[1]), flag(bond.marked)},
+                  comments_of(rows, bond));
     bonds.write(out);
   }
+  // Distances marked for publication that are no bonds.
+  if (std::any_of(distances.begin(), distances.end(), is_contact)) {
+    Loop contacts;
+    contacts.tags = {"_geom_contact_atom_site_label_1", "_geom_contact_atom_site_label_2",
+                     "_geom_contact_distance", "_geom_contact_site_symmetry_1", "_geom_contact_site_symmetry_2",
+                     "_geom_contact_publ_flag"};
+    for (const Row& contact : distances)
+      if (is_contact(contact))
+        contacts.add({cif_value(names.label(contact.sites[0].atom)), cif_value(names.label(contact.sites[1].atom)),
+                      value_text(contact, 0), symmetry_value(contact.sites[0]), symmetry_value(contact.sites[1]),
+                      flag(contact.marked)},
+                     comments_of(rows, contact));
+    contacts.write(out);
+  }
 
-  if (rows.of(RowKind::angle).empty()) {
-    out += "\n# No angles\n";
+  const std::vector<Row>& all_angles = rows.of(RowKind::angle);
+  if (std::none_of(all_angles.begin(), all_angles.end(), in_paper)) {
+    out += "\n# No angles between chemical bonds\n";
   } else {
     Loop angles;
     angles.tags = {"_geom_angle_atom_site_label_1", "_geom_angle_atom_site_label_2",
                    "_geom_angle_atom_site_label_3", "_geom_angle",
                    "_geom_angle_site_symmetry_1",   "_geom_angle_site_symmetry_3",
                    "_geom_angle_publ_flag"};
-    for (const Row& angle : rows.of(RowKind::angle))
-      angles.add({cif_value(names.label(angle.sites[0].atom)), cif_value(names.label(angle.sites[1].atom)),
-                  cif_value(names.label(angle.sites[2].atom)), value_text(angle, 0), symmetry_value(angle.sites[0]),
-                  symmetry_value(angle.sites[2]), flag(angle.marked)},
-                 comments_of(rows, angle));
+    for (const Row& angle : all_angles)
+      if (in_paper(angle))
+        angles.add({cif_value(names.label(angle.sites[0].atom)), cif_value(names.label(angle.sites[1].atom)),
+                    cif_value(names.label(angle.sites[2].atom)), value_text(angle, 0),
+                    symmetry_value(angle.sites[0]), symmetry_value(angle.sites[2]), flag(angle.marked)},
+                   comments_of(rows, angle));
     angles.write(out);
   }
 
   write_torsion_loops(rows, out);
+  return out;
 }
-
-}  // namespace
 
 std::string cif_text(const RunRows& rows) {
   std::string out = "#\\#CIF_1.1\n# Distances and angles written by vortan";
   if (!rows.name.empty()) out += " from " + ascii_text(rows.name) + ".EXP";
   out += "\n";
   if (rows.phases.empty()) out += "# No phase was processed\n";
-  for (const PhaseRows& phase : rows.phases) write_block(phase, rows.name, out);
+  for (const PhaseRows& phase : rows.phases) write_block(phase, rows.name, rows.covariance, out);
   return out;
 }
 

@@ -1,6 +1,10 @@
 #include "report/json_output.hpp"
 
+#include <cctype>
+#include <charconv>
 #include <cmath>
+
+#include "geometry/inorganic_analysis.hpp"
 
 #include "console/page.hpp"
 #include "recio/error.hpp"
@@ -24,7 +28,17 @@ Json site_code(const SiteNumbering& block, const SymmetryOperation& op) {
   return code.empty() ? Json(nullptr) : Json(code);
 }
 
-Json measured(const MeasuredValue& m) { return m.defined ? json_quantity(m.value, m.su) : Json(nullptr); }
+Json measured(const MeasuredValue& m, const NumberStyle& style = kQuantityStyle) {
+  return m.defined ? json_quantity(m.value, m.su, style) : Json(nullptr);
+}
+Json measured_angle(const MeasuredValue& m) { return measured(m, kAngleStyle); }
+
+// The shortest decimal that reads back as the stored float, as text.
+std::string shortest_text(float value) {
+  char buffer[32];
+  const std::to_chars_result end = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, end.ptr);
+}
 
 // "atoms" and "site_codes" of a list of images.
 void name_images(Json& row, const SiteNumbering& block, const std::vector<AnalysisImage>& images) {
@@ -39,11 +53,32 @@ void name_images(Json& row, const SiteNumbering& block, const std::vector<Analys
 
 }  // namespace
 
-Json json_quantity(double value, double su) {
+Json json_quantity(double value, double su, const NumberStyle& style) {
   if (!std::isfinite(value)) return nullptr;
   Json q;
   q["value"] = value;
-  q["su"] = std::isfinite(su) && su >= 0 ? Json(su) : Json(nullptr);
+  q["su"] = std::isfinite(su) && su > 0 ? Json(su) : Json(nullptr);
+  q["text"] = journal_text(value, su, style);
+  return q;
+}
+
+Json json_input(float value, float su) {
+  if (!std::isfinite(value)) return nullptr;
+  Json q;
+  q["value"] = stored_value(value);
+  const bool refined = std::isfinite(su) && su > 0;
+  q["su"] = refined ? Json(stored_value(su)) : Json(nullptr);
+  q["text"] = refined ? journal_text(stored_value(value), stored_value(su), kQuantityStyle) : shortest_text(value);
+  return q;
+}
+
+Json json_row_value(const Row& row, std::size_t k) {
+  const RowValue& v = row.values[k];
+  if (!std::isfinite(v.value)) return nullptr;
+  Json q;
+  q["value"] = v.value;
+  q["su"] = !v.constrained && std::isfinite(v.su) && v.su > 0 ? Json(static_cast<double>(v.su)) : Json(nullptr);
+  q["text"] = row_value_text(row, k);
   return q;
 }
 
@@ -53,13 +88,15 @@ Json json_cell(const PhaseDescription& phase) {
   Json cell;
   const char* lengths[] = {"a", "b", "c"};
   const char* angles[] = {"alpha", "beta", "gamma"};
-  for (std::size_t k = 0; k < 3; ++k) cell[lengths[k]] = json_quantity(phase.abc[k], phase.abc_sigma[k]);
+  for (std::size_t k = 0; k < 3; ++k) cell[lengths[k]] = json_input(phase.abc[k], phase.abc_sigma[k]);
   for (std::size_t k = 0; k < 3; ++k) {
-    // sigma(angle) = sigma(cos) / sin(angle)
+    // The phase keeps the cosine; the experiment file gave the angle and
+    // its sigma to 0.00001 degrees, sigma(angle) = sigma(cos) / sin(angle).
     const double cosine = phase.cosines[k];
     const double sine = std::sqrt(std::max(0.0, 1 - cosine * cosine));
-    cell[angles[k]] = json_quantity(std::acos(cosine) * kDegreesPerRadian,
-                                    sine > 0 ? phase.cosine_sigma[k] / sine * kDegreesPerRadian : 0.0);
+    auto as_stored = [](double degrees) { return static_cast<float>(std::round(degrees * 1.0E5) / 1.0E5); };
+    cell[angles[k]] = json_input(as_stored(std::acos(cosine) * kDegreesPerRadian),
+                                 as_stored(sine > 0 ? phase.cosine_sigma[k] / sine * kDegreesPerRadian : 0.0));
   }
   return cell;
 }
@@ -71,16 +108,22 @@ Json json_atoms(const PhaseDescription& phase, const SiteNumbering& block) {
     Json row;
     row["label"] = block.labels[i];
     row["type"] = trimmed(atom.type_symbol);
-    row["fract"] = {atom.x[0], atom.x[1], atom.x[2]};
-    row["fract_su"] = {atom.x_sigma[0], atom.x_sigma[1], atom.x_sigma[2]};
-    row["occupancy"] = json_quantity(atom.fraction, atom.fraction_sigma);
+    const std::optional<TypeSymbol> symbol = element_and_charge(atom.type_symbol);
+    row["element"] = symbol ? Json(symbol->element) : Json(nullptr);  // null: a Fourier peak or no element
+    row["charge"] = symbol && symbol->charge ? Json(*symbol->charge) : Json(nullptr);
+    row["fract"] = {stored_value(atom.x[0]), stored_value(atom.x[1]), stored_value(atom.x[2])};
+    Json su = Json::array();
+    for (std::size_t k = 0; k < 3; ++k)
+      su.push_back(atom.x_sigma[k] > 0 ? Json(stored_value(atom.x_sigma[k])) : Json(nullptr));
+    row["fract_su"] = std::move(su);
+    row["occupancy"] = json_input(atom.fraction, atom.fraction_sigma);
     const bool isotropic = atom.kind[0] == 'I';
     row["adp_type"] = isotropic ? "Uiso" : "Uani";
     if (isotropic) {
-      row["u_iso"] = json_quantity(atom.u[0], atom.u_sigma[0]);
+      row["u_iso"] = json_input(atom.u[0], atom.u_sigma[0]);
     } else {
       Json u = Json::array();
-      for (std::size_t k = 0; k < 6; ++k) u.push_back(json_quantity(atom.u[k], atom.u_sigma[k]));
+      for (std::size_t k = 0; k < 6; ++k) u.push_back(json_input(atom.u[k], atom.u_sigma[k]));
       row["u"] = std::move(u);  // U11, U22, U33, U12, U13, U23
     }
     atoms.push_back(std::move(row));
@@ -90,7 +133,14 @@ Json json_atoms(const PhaseDescription& phase, const SiteNumbering& block) {
 
 Json json_symmetry_operators(const SiteNumbering& block) {
   Json ops = Json::array();
-  for (const PaperSymop& symop : block.symops) ops.push_back(symop.xyz);
+  for (std::size_t k = 0; k < block.symops.size(); ++k) {
+    // The number the site codes n_klm give: the id, or the row of an id
+    // that is no number.
+    const std::string& id = block.symops[k].id;
+    const bool number = !id.empty() && id.size() <= 5 &&
+                        std::all_of(id.begin(), id.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    ops.push_back({{"id", number ? std::stoi(id) : static_cast<int>(k + 1)}, {"xyz", block.symops[k].xyz}});
+  }
   return ops;
 }
 
@@ -112,10 +162,12 @@ Json json_rows(const PhaseRows& rows, RowKind kind, std::size_t first, std::size
       json_row["atoms"].push_back(label(rows.numbering, row.sites[k].atom));
       json_row["site_codes"].push_back(json_site(row.sites[k]));
     }
-    for (std::size_t k = 0; k < values.count; ++k)
-      json_row[values.values[k].name] = json_quantity(row.values[k].value, row.values[k].su);
+    for (std::size_t k = 0; k < values.count; ++k) json_row[values.values[k].name] = json_row_value(row, k);
     if (kind == RowKind::bond) json_row["chemical_bond"] = row.chemical;
     json_row["publish"] = row.marked;
+    json_row["paper"] = in_paper(row);
+    json_row["constrained"] = row.constrained();
+    json_row["crosses_disorder"] = row.crosses_disorder;
     out.push_back(std::move(json_row));
   }
   return out;
@@ -132,11 +184,11 @@ Json json_molecule_analysis(const MoleculeAnalysis& analysis, const SiteNumberin
     if (ring.puckering) {
       Json p;
       p["Q"] = measured(ring.total);
-      p["theta"] = measured(ring.theta);
-      p["phi"] = ring.terms.empty() ? Json(nullptr) : measured(ring.terms.front().phase);
+      p["theta"] = measured_angle(ring.theta);
+      p["phi"] = ring.terms.empty() ? Json(nullptr) : measured_angle(ring.terms.front().phase);
       p["q"] = Json::array();
       for (const PuckeringAmplitude& term : ring.terms)
-        p["q"].push_back({{"m", term.m}, {"amplitude", measured(term.amplitude)}, {"phase", measured(term.phase)}});
+        p["q"].push_back({{"m", term.m}, {"amplitude", measured(term.amplitude)}, {"phase", measured_angle(term.phase)}});
       p["conformation"] = ring.conformation == Conformation::unnamed ? Json(nullptr)
                                                                      : Json(conformation_name(ring.conformation));
       row["puckering"] = std::move(p);
@@ -172,7 +224,7 @@ Json json_molecule_analysis(const MoleculeAnalysis& analysis, const SiteNumberin
     angles.push_back({{"planes", {angle.first, angle.second}},
                       {"site_code", site_code(block, angle.second_image)},
                       {"relation", relation_name(angle.relation)},
-                      {"angle", measured(angle.degrees)},
+                      {"angle", measured_angle(angle.degrees)},
                       {"centroid_distance", measured(angle.centroid_distance)}});
   Json rigid = Json::array();
   for (const RigidBondRow& r : analysis.rigid_bond) {
@@ -311,11 +363,19 @@ void collect_json_phase(JsonResults& results, const PhaseDescription& phase, con
 
 std::string json_text(const JsonResults& results, const RunRows& rows, bool with_rows) {
   Json doc;
+  doc["schema"] = kJsonSchema;
   doc["program"] = "vortan";
   std::string version(9, ' ');
   PROGVERSION(version);
   doc["version"] = trimmed(version);
   doc["experiment"] = results.experiment;
+  doc["covariance"] = covariance_name(rows.covariance);
+  doc["units"] = {{"length", "Angstrom"},
+                  {"angle", "degree"},
+                  {"fract", "fraction of the cell edges"},
+                  {"displacement", "Angstrom^2"},
+                  {"valence", "valence units"},
+                  {"volume", "Angstrom^3"}};
   doc["phases"] = Json::array();
   for (const JsonPhase& part : results.phases) {
     const PhaseRows* block = nullptr;

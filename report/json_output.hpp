@@ -1,7 +1,11 @@
 // The JSON results file (`vortan NAME --json`): everything a run computes,
-// one document per run in stem + ".json", for scripts. Each measured
-// quantity is {"value": v, "su": s} with the unrounded values (su null when
-// there is none); each atom is named by its label and its site code n_klm
+// one document per run in stem + ".json", for scripts ("schema":
+// "vortan-results/2"). Each quantity is {"value": v, "su": s, "text": t}:
+// the value unrounded in double precision (a stored input as the shortest
+// decimal that reads back as the stored number), su null when it has none
+// (nothing it depends on was refined, or only a constraint fixes it), t the
+// value(s.u.) as journals round it (report/journal_number.hpp); each atom
+// is named by its label and its site code n_klm
 // ("." for the atom itself) in the numbering of the phase's
 // "symmetry_operators", which is the numbering of the publication CIF of
 // the same run (report/site_numbering.hpp); the rows are the rows model's
@@ -24,6 +28,8 @@ namespace vesk {
 
 using Json = nlohmann::ordered_json;
 
+constexpr const char* kJsonSchema = "vortan-results/2";
+
 // What a phase adds beyond its rows, copied while the phase is at hand (the
 // next phase overwrites it).
 struct JsonPhase {
@@ -38,9 +44,16 @@ struct JsonResults {
   std::vector<JsonPhase> phases;
 };
 
-// {"value": v, "su": s}; su null when it is negative or not finite, the
-// whole quantity null when the value is not finite.
-Json json_quantity(double value, double su);
+// {"value": v, "su": s, "text": t}; su null when it is not above zero or
+// not finite, the whole quantity null when the value is not finite.
+Json json_quantity(double value, double su, const NumberStyle& style = kQuantityStyle);
+// A value the experiment file stored (single precision): value and su as
+// the shortest decimals that read back as them; su null when the input was
+// not refined (0).
+Json json_input(float value, float su);
+// A row's value k, with the text every output gives it (row_value_text) and
+// su null when it is constrained.
+Json json_row_value(const Row& row, std::size_t k);
 Json json_site(const RowSite& site);  // the site code, null when it cannot be written
 
 Json json_cell(const PhaseDescription& phase);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "geometry/measure.hpp"
 #include "recio/error.hpp"
 
 namespace vesk {
@@ -32,6 +33,43 @@ RowSite own_site(int atom) { return {atom, ImageName{1, {}}, "."}; }
 
 int cell_of(const ImageName& image) { return cell_code(image.n[0], image.n[1], image.n[2]); }
 
+// The atoms of a value of a row by their place in the row: a hydrogen
+// bond's D-H is over D and H, H...A over H and A, D...A over D and A, the
+// angle over all three; every other kind's one value over all its atoms.
+std::vector<std::size_t> value_atoms(RowKind kind, std::size_t value) {
+  if (kind != RowKind::hbond) {
+    std::vector<std::size_t> all(row_kind_name(kind).atoms);
+    for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
+    return all;
+  }
+  static const std::vector<std::size_t> kOver[] = {{0, 1}, {1, 2}, {0, 2}, {0, 1, 2}};
+  return kOver[value];
+}
+
+// The row's disorder and constraint flags from its atoms.
+void flag_row(const PhaseRows& rows, Row& row) {
+  const std::size_t atoms = row_kind_name(row.kind).atoms;
+  auto group = [&rows](int atom) {
+    const auto k = static_cast<std::size_t>(atom - 1);
+    return k < rows.disorder_groups.size() ? rows.disorder_groups[k] : 0;
+  };
+  auto rides = [&rows](int atom) {
+    const auto k = static_cast<std::size_t>(atom - 1);
+    return k < rows.riding.size() && rows.riding[k];
+  };
+  row.crosses_disorder = false;
+  for (std::size_t a = 0; a < atoms; ++a)
+    for (std::size_t b = a + 1; b < atoms; ++b) {
+      const int ga = group(row.sites[a].atom), gb = group(row.sites[b].atom);
+      if (ga != 0 && gb != 0 && ga != gb) row.crosses_disorder = true;
+    }
+  for (std::size_t v = 0; v < row_values(row.kind).count; ++v) {
+    row.values[v].constrained = false;
+    for (std::size_t a : value_atoms(row.kind, v))
+      if (rides(row.sites[a].atom)) row.values[v].constrained = true;
+  }
+}
+
 bool any_marked(const RunMarks& marks, int phase, const Row& row) {
   for (const RecordKey& record : row_records(phase, row))
     if (is_marked(marks, record)) return true;
@@ -57,6 +95,24 @@ std::string phase_list(const std::vector<int>& phases) {
 
 const RowKindValues& row_values(RowKind kind) { return kRowValues[static_cast<std::size_t>(kind)]; }
 
+std::string row_value_text(const Row& row, std::size_t k) {
+  const RowValue& v = row.values[k];
+  const NumberStyle& style = row_values(row.kind).values[k].esd == EsdKind::Angle ? kAngleStyle : kDistanceStyle;
+  return v.constrained ? constrained_text(v.value, style) : journal_text(v.value, v.su, style);
+}
+
+const char* covariance_name(CovarianceSource source) {
+  switch (source) {
+    case CovarianceSource::full:
+      return "full";
+    case CovarianceSource::diagonal:
+      return "diagonal from the CIF's s.u.'s";
+    case CovarianceSource::none:
+      return "none: s.u.'s from the cell alone";
+  }
+  return "";
+}
+
 PhaseRows& start_phase_rows(RunRows& rows, const PhaseDescription& phase) {
   PhaseRows phase_rows;
   phase_rows.numbering = number_sites(phase, rows.paper);
@@ -64,7 +120,7 @@ PhaseRows& start_phase_rows(RunRows& rows, const PhaseDescription& phase) {
   return rows.phases.back();
 }
 
-void add_bond_row(RowBuilder& builder, int central, const Bond& bond, float sigma, bool chemical) {
+void add_bond_row(RowBuilder& builder, int central, const Bond& bond, double distance, float sigma, bool chemical) {
   const PhaseDescription& phase = builder.phase;
   // The same bond from the neighbour: the central atom's image under the
   // inverse operation, named as the search names it.
@@ -78,7 +134,7 @@ void add_bond_row(RowBuilder& builder, int central, const Bond& bond, float sigm
   if (other_seen) return;
   Row row;
   row.kind = RowKind::bond;
-  row.values[0] = {bond.d, sigma};
+  row.values[0] = {distance, sigma};
   row.chemical = chemical;
   if (central > bond.atom && back) {
     // The other direction was not searched (a type with a negative radius):
@@ -92,62 +148,137 @@ void add_bond_row(RowBuilder& builder, int central, const Bond& bond, float sigm
     row.reverse = reverse;
   }
   row.marked = any_marked(builder.marks, phase.number, row);
+  flag_row(builder.rows, row);
   builder.rows.of(RowKind::bond).push_back(std::move(row));
 }
 
 void add_angle_row(RowBuilder& builder, int central, const Bond& first, const Bond& second, double degrees,
-                   float sigma) {
+                   float sigma, bool chemical) {
   Row row;
   row.kind = RowKind::angle;
   row.sites[0] = site_of(builder.rows, first.atom, ImageName{first.code, first.n});
   row.sites[1] = own_site(central);
   row.sites[2] = site_of(builder.rows, second.atom, ImageName{second.code, second.n});
   row.values[0] = {degrees, sigma};
+  row.chemical = chemical;
   row.marked = any_marked(builder.marks, builder.phase.number, row);
+  flag_row(builder.rows, row);
   builder.rows.of(RowKind::angle).push_back(std::move(row));
 }
 
-void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, float degrees, float sigma) {
+void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, double degrees, float sigma) {
   Row row;
   row.kind = RowKind::torsion;
   for (std::size_t k = 0; k < 4; ++k) row.sites[k] = site_of(builder.rows, atoms.atoms[k], atoms.names[k]);
   row.values[0] = {degrees, sigma};
   row.marked = any_marked(builder.marks, builder.phase.number, row);
+  flag_row(builder.rows, row);
   builder.rows.of(RowKind::torsion).push_back(std::move(row));
 }
 
-void add_hbond_row(RowBuilder& builder, const HydrogenBond& hbond) {
+void add_hbond_row(RowBuilder& builder, const HydrogenBond& hbond, const std::array<double, 4>* values) {
   Row row;
   row.kind = RowKind::hbond;
   row.sites[0] = site_of(builder.rows, hbond.donor.point.atom, hbond.donor.name);
   row.sites[1] = site_of(builder.rows, hbond.hydrogen.point.atom, hbond.hydrogen.name);
   row.sites[2] = site_of(builder.rows, hbond.acceptor.point.atom, hbond.acceptor.name);
-  row.values = {RowValue{hbond.dh, hbond.dh_sigma}, RowValue{hbond.ha, hbond.ha_sigma},
-                RowValue{hbond.da, hbond.da_sigma}, RowValue{hbond.angle, hbond.angle_sigma}};
+  const std::array<double, 4> own{hbond.dh, hbond.ha, hbond.da, hbond.angle};
+  const std::array<double, 4>& v = values != nullptr ? *values : own;
+  row.values = {RowValue{v[0], hbond.dh_sigma}, RowValue{v[1], hbond.ha_sigma}, RowValue{v[2], hbond.da_sigma},
+                RowValue{v[3], hbond.angle_sigma}};
   row.marked = any_marked(builder.marks, builder.phase.number, row);
+  flag_row(builder.rows, row);
   builder.rows.of(RowKind::hbond).push_back(std::move(row));
 }
 
+namespace {
+
+// The double-precision measures of the rows, from the 32-bit coordinates
+// and cell as the geometry takes them (geometry/measure.hpp), so that a
+// distance reads the same here as in the bond valences.
+struct RowMeasures {
+  const PhaseDescription& phase;
+  CellFrame frame;
+
+  explicit RowMeasures(const PhaseDescription& p) : phase(p), frame(cell_frame(p.abc, p.cosines)) {}
+  ImagePoint point(int atom, const ImageName& name) const {
+    return image_point(frame, atom, phase.atoms[static_cast<std::size_t>(atom - 1)].x,
+                       operation_of(phase.group, name.code, name.n), {});
+  }
+  ImagePoint own(int atom) const { return point(atom, ImageName{1, {}}); }
+};
+
+}  // namespace
+
 void build_phase_rows(PhaseRows& rows, const PhaseDescription& phase, const PhaseGeometry& geometry,
-                      const RunMarks& marks) {
+                      const RunMarks& marks, const std::vector<bool>& riding) {
   if (!geometry.computed) return;
+  rows.riding = riding;
+  rows.disorder_groups = geometry.options.disorder_groups;
   RowBuilder builder{rows, phase, marks};
+  const RowMeasures measures(phase);
+  const bool exact = measures.frame.usable;
   const int atoms = static_cast<int>(phase.atoms.size());
   for (int i = 1; i <= atoms; ++i) {
     const std::vector<Bond>& bonded = geometry.bonds.bonds_of(i);
+    auto is_bond = [&bonded](int atom, int code, const LatticeTranslation& n) {
+      return std::any_of(bonded.begin(), bonded.end(),
+                         [&](const Bond& b) { return b.atom == atom && b.code == code && b.n == n; });
+    };
     for (const Contact& c : geometry.contacts_of(i)) {
-      const bool chemical = std::any_of(bonded.begin(), bonded.end(), [&](const Bond& b) {
-        return b.atom == c.atom && b.code == c.code && b.n == c.n;
-      });
-      add_bond_row(builder, i, Bond{c.atom, c.code, c.n, c.x, c.d}, c.sigma, chemical);
+      const double d =
+          exact ? measure_distance(measures.frame, measures.own(i), measures.point(c.atom, {c.code, c.n})).value : c.d;
+      add_bond_row(builder, i, Bond{c.atom, c.code, c.n, c.x, c.d}, d, c.sigma, is_bond(c.atom, c.code, c.n));
     }
     const std::vector<Bond> kept = kept_neighbours(geometry, i);
     for_each_angle(geometry, i, kept, [&](const Bond& first, const Bond& second, const AngleValue& angle) {
-      add_angle_row(builder, i, first, second, angle.degrees, angle.sigma);
+      add_angle_row(builder, i, first, second, angle.degrees, angle.sigma,
+                    is_bond(first.atom, first.code, first.n) && is_bond(second.atom, second.code, second.n));
     });
   }
-  for (const Torsion& t : geometry.torsions) add_torsion_row(builder, torsion_atoms(geometry, t), t.degrees, t.sigma);
-  for (const HydrogenBond& h : geometry.hbonds) add_hbond_row(builder, h);
+  for (const Torsion& t : geometry.torsions) {
+    const TorsionAtoms a = torsion_atoms(geometry, t);
+    double degrees = t.degrees;
+    if (exact)
+      degrees = measure_torsion(measures.point(a.atoms[0], a.names[0]), measures.point(a.atoms[1], a.names[1]),
+                                measures.point(a.atoms[2], a.names[2]), measures.point(a.atoms[3], a.names[3]))
+                    .value *
+                kDegreesPerRadian;
+    add_torsion_row(builder, a, degrees, t.sigma);
+  }
+  for (const HydrogenBond& h : geometry.hbonds) {
+    if (!exact) {
+      add_hbond_row(builder, h);
+      continue;
+    }
+    const ImagePoint d = measures.point(h.donor.point.atom, h.donor.name);
+    const ImagePoint hydrogen = measures.point(h.hydrogen.point.atom, h.hydrogen.name);
+    const ImagePoint a = measures.point(h.acceptor.point.atom, h.acceptor.name);
+    const std::array<double, 4> values{measure_distance(measures.frame, d, hydrogen).value,
+                                       measure_distance(measures.frame, hydrogen, a).value,
+                                       measure_distance(measures.frame, d, a).value,
+                                       measure_angle(measures.frame, d, hydrogen, a).value * kDegreesPerRadian};
+    add_hbond_row(builder, h, &values);
+  }
+}
+
+bool Row::constrained() const {
+  for (std::size_t v = 0; v < row_values(kind).count; ++v)
+    if (values[v].constrained) return true;
+  return false;
+}
+
+bool in_paper(const Row& row) {
+  if (row.crosses_disorder) return false;
+  switch (row.kind) {
+    case RowKind::bond:
+    case RowKind::angle:
+      return row.chemical || row.marked;
+    case RowKind::torsion:
+    case RowKind::hbond:
+      return true;
+  }
+  return false;
 }
 
 std::vector<RecordKey> row_records(int phase, const Row& row) {

@@ -9,6 +9,13 @@
 // from each end, are one row), each angle, torsion angle and hydrogen bond
 // as its record. A row names its atoms by label and site code in the
 // phase's numbering (report/site_numbering.hpp), as NAME.json shows them.
+//
+// Every row of the marks files is a row here (NAME.json and the page show
+// them all); `in_paper` says which of them the publication CIF holds. Its
+// values are the double-precision measures of the geometry (the same
+// number wherever a quantity is shown), each with whether only a
+// constraint fixes its uncertainty (`constrained`: an atom it is measured
+// over rode on another in the refinement, NAME.CIFSRC's riding lines).
 #pragma once
 #include <array>
 #include <cstddef>
@@ -26,6 +33,7 @@
 #include "geometry/phase_geometry.hpp"
 #include "marks/row_marks.hpp"
 #include "marks/run_marks.hpp"
+#include "report/journal_number.hpp"
 #include "report/paper_cif.hpp"
 #include "report/site_numbering.hpp"
 #include "report/tables.hpp"
@@ -43,10 +51,15 @@ struct RowSite {
 };
 
 // A value with its s.u. as the geometry model holds them; an s.u. that is
-// negative or not finite is none.
+// negative or not finite is none. A constrained value is shown without its
+// s.u.: one of its atoms rode on another in the refinement, so that its
+// uncertainty comes from that constraint alone. With a full covariance the
+// riding atom's coordinates are its pivot's, and the propagated s.u. is the
+// pivot's; it is not shown either way.
 struct RowValue {
   double value = 0;
   float su = 0;
+  bool constrained = false;
 };
 
 struct Row {
@@ -56,9 +69,22 @@ struct Row {
   // A bond's first atom as the search from its second atom names it, which
   // names the bond's record from that end; code 0 when there is none.
   ImageName reverse{0, {}};
-  bool chemical = false;  // a bond of the bond graph, not only a distance
+  // A bond of the bond graph, not only a distance; for an angle, both its
+  // legs are.
+  bool chemical = false;
   bool marked = false;    // marked for publication in the marks files
+  // Two of its atoms belong to different disorder groups (neither 0):
+  // alternatives that are never there together.
+  bool crosses_disorder = false;
+  bool constrained() const;  // some value is constrained
 };
+
+// The publication CIF's choice, as papers publish them: the chemical bonds
+// (a marked distance that is no bond goes to the contacts), the angles
+// whose two legs are bonds, the torsion angles the controls list (TORS NOH
+// by default), the hydrogen bonds, and any other row that is marked; never
+// a row across two disorder groups.
+bool in_paper(const Row& row);
 
 // The values of a row of each kind: their names in NAME.json and how
 // value(s.u.) rounds them.
@@ -73,9 +99,26 @@ struct RowKindValues {
 // bond: distance; angle and torsion: angle; hbond: D-H, H...A, D...A, D-H...A.
 const RowKindValues& row_values(RowKind kind);
 
+// A row's value k as every output but the listing writes it: value(s.u.)
+// as journals round it, the value alone when it is constrained or has no
+// s.u. (report/journal_number.hpp).
+std::string row_value_text(const Row& row, std::size_t k);
+
+// Where the s.u.'s of a run come from: the covariance file's matrix with
+// its correlations, one with variances alone (cif2exp's from a CIF's
+// s.u.'s), or none (the cell's s.u.'s alone).
+enum class CovarianceSource { full, diagonal, none };
+// "full", "diagonal from the CIF's s.u.'s", "none: s.u.'s from the cell alone".
+const char* covariance_name(CovarianceSource source);
+
 struct PhaseRows {
   SiteNumbering numbering;  // the phase's labels and operators, its number, name and group
   std::array<std::vector<Row>, kRowKinds> by_kind;
+  // [atom - 1]: the atom rode on a pivot atom in the refinement; empty when
+  // none did.
+  std::vector<bool> riding;
+  // [atom - 1]: the atom's disorder group, 0 for none; empty when none.
+  std::vector<int> disorder_groups;
 
   int phase() const { return numbering.phase; }
   std::vector<Row>& of(RowKind kind) { return by_kind[static_cast<std::size_t>(kind)]; }
@@ -84,6 +127,7 @@ struct PhaseRows {
 
 struct RunRows {
   std::string name;               // the experiment's stem without its folder
+  CovarianceSource covariance = CovarianceSource::none;
   std::optional<PaperCif> paper;  // numbering and labels of the paper's CIF
   std::vector<PhaseRows> phases;  // in the order the run computed them
 };
@@ -93,12 +137,16 @@ struct RunRows {
 // since PLAN names its atoms in this numbering.
 PhaseRows& start_phase_rows(RunRows& rows, const PhaseDescription& phase);
 
-// Every row of the phase's geometry model, marked as the run read the marks.
+// Every row of the phase's geometry model, marked as the run read the marks,
+// with the disorder groups the geometry was computed with; `riding` as
+// PhaseRows::riding. Values in double precision from the same measures as
+// the geometry's.
 void build_phase_rows(PhaseRows& rows, const PhaseDescription& phase, const PhaseGeometry& geometry,
-                      const RunMarks& marks);
+                      const RunMarks& marks, const std::vector<bool>& riding = {});
 
 // Adds a phase's rows one at a time, as build_phase_rows does, each marked
-// as the run read the marks.
+// as the run read the marks and flagged by the rows' riding atoms and
+// disorder groups.
 struct RowBuilder {
   PhaseRows& rows;
   const PhaseDescription& phase;
@@ -107,11 +155,14 @@ struct RowBuilder {
   // code and translation: the record from the other end adds no row.
   std::set<std::tuple<int, int, int, LatticeTranslation>> bond_records{};
 };
-void add_bond_row(RowBuilder& builder, int central, const Bond& bond, float sigma, bool chemical);
+void add_bond_row(RowBuilder& builder, int central, const Bond& bond, double distance, float sigma, bool chemical);
+// `chemical`: both legs are bonds of the bond graph.
 void add_angle_row(RowBuilder& builder, int central, const Bond& first, const Bond& second, double degrees,
-                   float sigma);
-void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, float degrees, float sigma);
-void add_hbond_row(RowBuilder& builder, const HydrogenBond& hbond);
+                   float sigma, bool chemical = false);
+void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, double degrees, float sigma);
+// `values`: D-H, H...A, D...A and D-H...A in double precision; the hydrogen
+// bond's own (single precision) when not given.
+void add_hbond_row(RowBuilder& builder, const HydrogenBond& hbond, const std::array<double, 4>* values = nullptr);
 
 // The records of the marks files that carry a row's mark, the one from the
 // row's first atom first.

@@ -111,6 +111,8 @@ void number_operators(SiteNumbering& numbering, const PaperCif* paper, const Pha
     if (difference.empty()) {
       numbering.symops = block.symops;
       numbering.paper = paper->file + ", data_" + block.name;
+      numbering.paper_file = paper->file;
+      numbering.paper_block = block.name;
       if (!block.group_name.empty()) numbering.paper += " (the operators of " + block.group_name + ")";
       numbering.paper_shift = paper->shift;
       return;

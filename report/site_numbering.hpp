@@ -54,6 +54,8 @@ struct SiteNumbering {
   // The operator list of the site codes, in its order: the paper's, or GENEQ's.
   std::vector<PaperSymop> symops;
   std::string paper;       // "FILE, data_BLOCK" when the numbering is the paper's
+  std::string paper_file;  // the paper's file and block then
+  std::string paper_block;
   OriginShift24 paper_shift{};  // the paper's origin, when cif2exp moved it
   std::vector<std::string> labels;  // per atom: the paper's, or as the listing shows them
 

@@ -213,7 +213,7 @@ def our_rows(cif, folder, build, block, diagonal_option):
 
 def vortan_index(result, labels):
     phase = result["phases"][0]
-    operators = {str(i + 1): parse_xyz(s) for i, s in enumerate(phase["symmetry_operators"])}
+    operators = {str(op["id"]): parse_xyz(op["xyz"]) for op in phase["symmetry_operators"]}
     sites = {labels.get(a["label"].upper(), a["label"]).upper(): np.array(a["fract"])
              for a in phase["atoms"]}
     cell = phase["cell"]

@@ -64,8 +64,11 @@ def operator(xyz):
 
 def cell_parameters(cell):
     """a, b, c and the cosines of the angles, with their s.u.'s."""
-    values = [value(cell[k]) for k in "abc"]
-    values += [math.cos(math.radians(value(cell[k]))) for k in ("alpha", "beta", "gamma")]
+    values = [float(np.float32(value(cell[k]))) for k in "abc"]
+    # The phase keeps the cosines of the stored angles in single precision
+    # (cos 90 degrees is -4.4e-8 there).
+    values += [float(np.cos(np.float32(np.float32(value(cell[k])) * np.float32(math.pi / 180))))
+               for k in ("alpha", "beta", "gamma")]
     sus = [cell[k]["su"] or 0.0 for k in "abc"]
     sus += [math.radians(cell[k]["su"] or 0.0) * math.sin(math.radians(value(cell[k])))
             for k in ("alpha", "beta", "gamma")]
@@ -78,7 +81,7 @@ class Phase:
 
     def __init__(self, phase, cell=None, atom_values=None):
         self.m = orthogonalisation(*(cell or cell_parameters(phase["cell"])[0]))
-        self.ops = [operator(x) for x in phase["symmetry_operators"]]
+        self.ops = [operator(x["xyz"]) for x in phase["symmetry_operators"]]
         self.atoms = {a["label"]: a for a in phase["atoms"]}
         self.values = atom_values or {a["label"]: atom_parameters(a)[0] for a in phase["atoms"]}
 
@@ -110,9 +113,11 @@ class Phase:
 
 def atom_parameters(atom):
     """fract, then U11 .. U23 of an anisotropic atom, with their s.u.'s."""
-    values, sus = list(atom["fract"]), list(atom["fract_su"])
+    # The JSON writes a stored input as the shortest decimal of its
+    # single-precision number; vortan computes with that number.
+    values, sus = [float(np.float32(x)) for x in atom["fract"]], [s or 0.0 for s in atom["fract_su"]]
     for q in atom.get("u", []):
-        values.append(value(q))
+        values.append(float(np.float32(value(q))))
         sus.append(q["su"] or 0.0)
     return values, sus
 
@@ -145,7 +150,7 @@ def numerical_su(phase, f):
 
 def check_su(what, q, phase, f):
     want = numerical_su(phase, f)
-    check(f"{what} s.u.", q["su"], want, 0.02 * want + 1e-7)
+    check(f"{what} s.u.", q["su"] or 0.0, want, 0.02 * want + 1e-7)
 
 
 def plane_normal(points):
@@ -229,7 +234,7 @@ def check_phase(name, phase):
         check(f"{name} rigid bond {a}-{b} z2(A)", value(rb["msda"][0]), za)
         check(f"{name} rigid bond {a}-{b} z2(B)", value(rb["msda"][1]), zb)
         check(f"{name} rigid bond {a}-{b} Delta", value(rb["delta"]), za - zb)
-        flagged = abs(value(rb["delta"])) > 0.001 and abs(value(rb["delta"])) > 3 * rb["delta"]["su"]
+        flagged = abs(value(rb["delta"])) > 0.001 and abs(value(rb["delta"])) > 3 * (rb["delta"]["su"] or 0.0)
         if flagged != rb["flagged"]:
             failures.append(f"{name} rigid bond {a}-{b} flagged {rb['flagged']}")
     check_sus(name, phase)
@@ -260,7 +265,7 @@ def check_sus(name, phase):
             ni = plane_normal(p.points(phase["planes"][i]))
             nj = plane_normal(carried_points(p, phase["planes"][j], code))
             return math.degrees(math.acos(min(1.0, abs(ni @ nj))))
-        if a["angle"]["su"] > 0:
+        if (a["angle"]["su"] or 0) > 0:
             check_su(f"{name} angle of planes {i}, {j}", a["angle"], phase, angle)
     for k, ring in enumerate(phase["rings"]):
         pk = ring["puckering"]
@@ -289,7 +294,7 @@ def check_printed(what, text, q):
     v, decimals, digits = printed(text)
     step = 10.0 ** -decimals
     check(f"{what} value as printed {text}", v, q["value"], 0.5 * step + 1e-9 + 1e-6 * abs(v))
-    check(f"{what} s.u. as printed {text}", digits, q["su"] / step, 0.5 + 1e-6)
+    check(f"{what} s.u. as printed {text}", digits, (q["su"] or 0.0) / step, 0.5 + 1e-6)
 
 
 def check_listing(name, phase, listing):
@@ -451,7 +456,7 @@ def main():
         fe = seen["FERROCENE"]
         if len(fe["rings"]) != 2 or [r["puckering"]["conformation"] for r in fe["rings"]] != ["planar", "planar"]:
             failures.append(f"ferrocene: rings {fe['rings']}")
-        elif value(fe["plane_angles"][0]["angle"]) != 0 or fe["plane_angles"][0]["angle"]["su"] != 0:
+        elif value(fe["plane_angles"][0]["angle"]) != 0 or (fe["plane_angles"][0]["angle"]["su"] or 0) != 0:
             failures.append("ferrocene: the Cp planes, related by the inversion centre, are not parallel exactly")
         names = sorted(r["puckering"]["conformation"] for r in seen["P41"]["rings"])
         if names != ["chair", "twist"]:

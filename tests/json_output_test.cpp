@@ -33,10 +33,12 @@ void copy_example(const TempFolder& folder, const std::string& name) {
 
 std::string site(const json& code) { return code.is_null() ? std::string("?") : code.get<std::string>(); }
 
-// value(s.u.) as the CIF writes the quantity.
-std::string as_cif(const json& q, vesk::EsdKind kind) {
-  return vesk::cif_number(static_cast<float>(q["value"].get<double>()), static_cast<float>(q["su"].get<double>()),
-                          kind);
+// The rows the publication CIF holds, in their order.
+std::vector<json> in_paper(const json& rows) {
+  std::vector<json> out;
+  for (const json& row : rows)
+    if (row["paper"].get<bool>()) out.push_back(row);
+  return out;
 }
 
 void expect_quantity(const json& q, const std::string& where) {
@@ -76,6 +78,9 @@ TEST(VortanJson, RowsAreThePublicationCifsOfTheSameRun) {
       EXPECT_EQ(doc["program"], "vortan");
       EXPECT_EQ(doc["experiment"], name);
       EXPECT_TRUE(doc["version"].is_string());
+      EXPECT_EQ(doc["schema"], "vortan-results/2");
+      // The examples come with their refinement's covariance file.
+      EXPECT_NE(doc["covariance"], "none: s.u.'s from the cell alone");
       gemmi::cif::Document cif = gemmi::cif::read_string(read_file(with_json / (name + "_geom.cif")));
       ASSERT_EQ(doc["phases"].size(), cif.blocks.size());
       for (std::size_t p = 0; p < cif.blocks.size(); ++p) {
@@ -90,42 +95,52 @@ TEST(VortanJson, RowsAreThePublicationCifsOfTheSameRun) {
         gemmi::cif::Column xyz = block.find_values("_space_group_symop_operation_xyz");
         ASSERT_EQ(phase["symmetry_operators"].size(), static_cast<std::size_t>(xyz.length()));
         for (int k = 0; k < xyz.length(); ++k)
-          EXPECT_EQ(phase["symmetry_operators"][static_cast<std::size_t>(k)], gemmi::cif::as_string(xyz[k]));
+          EXPECT_EQ(phase["symmetry_operators"][static_cast<std::size_t>(k)]["xyz"], gemmi::cif::as_string(xyz[k]));
 
         gemmi::cif::Table bonds = block.find(
             "_geom_bond_", {"atom_site_label_1", "atom_site_label_2", "distance", "site_symmetry_2", "publ_flag"});
-        ASSERT_EQ(phase["bonds"].size(), bonds.length());
+        // The CIF's bonds are the chemical bonds; a marked distance that is
+        // no bond is a contact; the other distances are only in NAME.json.
+        std::vector<json> paper_bonds, contacts;
         std::size_t published = 0;
+        for (const json& row : phase["bonds"]) {
+          EXPECT_EQ(row["paper"].get<bool>(), row["chemical_bond"].get<bool>() || row["publish"].get<bool>());
+          if (row["paper"].get<bool>()) (row["chemical_bond"].get<bool>() ? paper_bonds : contacts).push_back(row);
+          EXPECT_EQ(row["chemical_bond"].get<bool>(), row["distance"]["value"].get<double>() < 2.1);
+          published += row["publish"].get<bool>() ? 1 : 0;
+        }
+        ASSERT_EQ(paper_bonds.size(), bonds.length());
+        EXPECT_EQ(contacts.size(), static_cast<std::size_t>(block.find_values("_geom_contact_distance").length()));
         for (std::size_t r = 0; r < bonds.length(); ++r) {
-          const json& row = phase["bonds"][r];
+          const json& row = paper_bonds[r];
           const gemmi::cif::Table::Row cif_row = bonds[r];
           EXPECT_EQ(row["atoms"][0], cif_row.str(0));
           EXPECT_EQ(row["atoms"][1], cif_row.str(1));
           expect_quantity(row["distance"], "distance");
-          EXPECT_EQ(as_cif(row["distance"], vesk::EsdKind::Distance), cif_row[2]) << r;
+          EXPECT_EQ(row["distance"]["text"], cif_row[2]) << r;
           EXPECT_EQ(site(row["site_codes"][1]), cif_row[3]) << r;
           EXPECT_EQ(row["publish"].get<bool>(), cif_row[4] == "yes") << r;
-          published += row["publish"].get<bool>() ? 1 : 0;
-          // In these three the chemical bonds are the distances below 2.1 A
-          // (Si-O up to 1.61, Al-O up to 1.93, Fe-C, C-C, C-H); the shortest
-          // other distances are O...O of 2.59 A.
-          EXPECT_EQ(row["chemical_bond"].get<bool>(), row["distance"]["value"].get<double>() < 2.1) << r;
         }
+        // In these three the chemical bonds are the distances below 2.1 A
+        // (Si-O up to 1.61, Al-O up to 1.93, Fe-C, C-C, C-H); the shortest
+        // other distances are O...O of 2.59 A.
         gemmi::cif::Table angles =
             block.find("_geom_angle", {"", "_site_symmetry_1", "_site_symmetry_3", "_atom_site_label_2", "_publ_flag"});
-        ASSERT_EQ(phase["angles"].size(), angles.length());
+        const std::vector<json> paper_angles = in_paper(phase["angles"]);
+        ASSERT_EQ(paper_angles.size(), angles.length());
         for (std::size_t r = 0; r < angles.length(); ++r) {
-          const json& row = phase["angles"][r];
-          EXPECT_EQ(as_cif(row["angle"], vesk::EsdKind::Angle), angles[r][0]) << r;
+          const json& row = paper_angles[r];
+          EXPECT_EQ(row["angle"]["text"], angles[r][0]) << r;
           EXPECT_EQ(site(row["site_codes"][0]), angles[r][1]) << r;
           EXPECT_EQ(site(row["site_codes"][2]), angles[r][2]) << r;
           EXPECT_EQ(row["atoms"][1], angles[r].str(3)) << r;  // the vertex in the middle
           EXPECT_EQ(row["publish"].get<bool>(), angles[r][4] == "yes") << r;
         }
         gemmi::cif::Column torsions = block.find_values("_geom_torsion");
-        ASSERT_EQ(phase["torsions"].size(), static_cast<std::size_t>(torsions.length()));
+        const std::vector<json> paper_torsions = in_paper(phase["torsions"]);
+        ASSERT_EQ(paper_torsions.size(), static_cast<std::size_t>(torsions.length()));
         for (int r = 0; r < torsions.length(); ++r)
-          EXPECT_EQ(as_cif(phase["torsions"][static_cast<std::size_t>(r)]["angle"], vesk::EsdKind::Angle), torsions[r]);
+          EXPECT_EQ(paper_torsions[static_cast<std::size_t>(r)]["angle"]["text"], torsions[r]);
         for (const json& atom : phase["atoms"]) {
           EXPECT_TRUE(atom["label"].is_string());
           EXPECT_EQ(atom["fract"].size(), 3u);

@@ -125,13 +125,14 @@ TEST(PaperSetting, OriginChoiceOneSiteCodesAreThePapersOwn) {
   for (const std::string option : {"--cif", "--cif=paper.cif"}) {
     const RunResult run = vortan(folder, option);
     ASSERT_EQ(run.exit_status, 0) << option << run.out << run.err;
-    EXPECT_GT(check_bonds_in_paper_setting(folder / "PAPER_geom.cif"), 10) << option;
+    // The chemical bonds of the publication CIF, each checked against the paper's operators.
+    EXPECT_GE(check_bonds_in_paper_setting(folder / "PAPER_geom.cif"), 4) << option;
   }
   // By name only: the operators of P n n n :1 from gemmi's table.
   convert(folder, pnnn_origin1(false));
   const RunResult run = vortan(folder, "--cif");
   ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
-  EXPECT_GT(check_bonds_in_paper_setting(folder / "PAPER_geom.cif"), 10);
+  EXPECT_GE(check_bonds_in_paper_setting(folder / "PAPER_geom.cif"), 4);
   EXPECT_NE(read_file(folder / "PAPER_geom.cif").find("(the operators of P n n n :1)"), std::string::npos);
 }
 
@@ -149,7 +150,7 @@ TEST(PaperSetting, OtherSettingsWithAnotherOriginNumberAsThePaper) {
     convert(folder, paper_structure(group, cell, true));
     const RunResult run = vortan(folder, "--cif");
     ASSERT_EQ(run.exit_status, 0) << group << run.out << run.err;
-    EXPECT_GT(check_bonds_in_paper_setting(folder / "PAPER_geom.cif", cell), 3) << group;
+    EXPECT_GE(check_bonds_in_paper_setting(folder / "PAPER_geom.cif", cell), 2) << group;
     EXPECT_NE(read_file(folder / "PAPER.CIFSRC").find("\nshift "), std::string::npos) << group;
   }
 }

@@ -24,6 +24,7 @@
 #include "report/cif_output.hpp"
 #include "report/geometry_listing.hpp"
 #include "report/results_records.hpp"
+#include "report/submission_cif.hpp"
 #include "report/tables.hpp"
 #include "vortan/experiment_unit.hpp"
 #include "vortan/phase_checks.hpp"
@@ -120,6 +121,32 @@ void keep_and_report_previous(VortanRun& run, MarkedFile& marked, ReplaceOutcome
   if (const std::string text = keep_previous_copy(marked, outcome); !text.empty()) report(run, text);
 }
 
+// Where the s.u.'s come from, said where the outputs meant for a paper
+// (the publication CIF, NAME.json, the page) use them: a run without the
+// refinement's covariance gives s.u.'s from the cell alone, which look real
+// and are far too small. A run with the listing alone keeps the listing's
+// own note.
+void report_covariance(VortanRun& run, const std::string& covariance_file) {
+  if (!run.covariance.read) {
+    run.rows.covariance = CovarianceSource::none;
+  } else {
+    run.rows.covariance = has_correlations(run.covariance) ? CovarianceSource::full : CovarianceSource::diagonal;
+  }
+  if (!(run.publication_cif || run.json || run.serve)) return;
+  // On the terminal: the listing keeps its own content with or without
+  // these outputs.
+  std::string text;
+  if (run.rows.covariance == CovarianceSource::none)
+    text = " No covariance of the refinement (" + covariance_file +
+           (recio::exists(covariance_file) ? " is not used" : " is absent") +
+           "): the s.u.'s of distances and angles come from the cell alone and leave out the uncertainty of the "
+           "coordinates";
+  else if (run.rows.covariance == CovarianceSource::diagonal)
+    text = " The covariance in " + covariance_file +
+           " is diagonal (from the CIF's s.u.'s, without their correlations): the s.u.'s are approximate";
+  if (!text.empty()) recio::write(recio::kTerminalOut, "(A)", {text});
+}
+
 }  // namespace
 
 void start_run(VortanRun& run) {
@@ -163,8 +190,10 @@ void start_run(VortanRun& run) {
       CMTREAD(run.listing_unit, run.experiment_unit, run.covariance);
     }
   }
+  report_covariance(run, covariance_file);
 
   run.disorder_groups = read_disorder_groups(run.stem, run.publication_cif);
+  run.riding_atoms = read_riding_atoms(run.stem);
   run.marks.results.carry = {};
   run.marks.geometry.carry = {};
   for (const MarksCarry& carry : read_marks_carry(run.stem)) {
@@ -265,8 +294,16 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
     write_marks_records(run.marks.geometry, geometry, run.controls.torsions);
     if (collects_rows(run)) {
       PhaseRows& rows = run.rows.phases.back();
-      build_phase_rows(rows, run.phase, geometry, run.marks);
-      if (run.publication_cif) write_cif_notes(run.listing_unit, rows);
+      // Only phase 1 is the structure cif2exp converted.
+      build_phase_rows(rows, run.phase, geometry, run.marks,
+                       run.phase_number == 1 ? atoms_named(run.phase, run.riding_atoms) : std::vector<bool>{});
+      if (run.publication_cif) {
+        write_cif_notes(run.listing_unit, rows);
+        for (const std::string& line : constrained_notes(rows, run.rows.name + ".CIFSRC")) {
+          LINECHK(run.listing_unit, 1);
+          recio::check(recio::write(run.listing_unit, "(A)", {line}), run.listing_unit);
+        }
+      }
       if (run.json || run.serve) collect_json_phase(run.json_results, run.phase, rows.numbering, analysis, &inorganic);
     }
   }
@@ -324,8 +361,25 @@ void finish_run(VortanRun& run) {
     marked.push_back(std::string(request.publish ? " Marked for publication: " : " Mark cleared: ") +
                      describe_row(request.row) + (changed ? "" : " (as it was)"));
   }
+  // With the paper's CIF named: its block with our geometry, to submit; made
+  // before any output is written, so that one that cannot be made leaves
+  // every file as it was.
+  // One that cannot be made (the paper's CIF changed since the conversion)
+  // is said, and the run's other outputs are written.
+  bool write_submission = write_cif && !run.paper_cif.empty();
+  std::string submission;
+  if (write_submission) {
+    try {
+      submission = submission_cif_text(run.rows);
+    } catch (const Error& error) {
+      write_submission = false;
+      recio::write(recio::kTerminalOut, "(A)",
+                   {" The CIF to submit, " + submission_file_name(run.stem) + ", is not written: " + error.what()});
+    }
+  }
   close_listing(run);
   if (write_cif) write_cif_file(run.rows, cif_file);
+  if (write_submission) write_submission_cif(submission, submission_file_name(run.stem));
   for (const PhaseDrawing& drawing : run.pending_drawings) write_drawing_file(drawing);
   if (run.json) write_json_file(run.json_results, run.rows, json_file_name(run.stem));
   replace_marked_file(run.marks.geometry);
@@ -333,6 +387,9 @@ void finish_run(VortanRun& run) {
   for (const std::string& line : marked) recio::write(recio::kTerminalOut, "(A)", {line});
   if (write_cif)
     recio::write(recio::kTerminalOut, "(A)", {" The distances and angles are in the publication CIF " + cif_file});
+  if (write_submission)
+    recio::write(recio::kTerminalOut, "(A)", {" The paper's block with these geometry loops, to submit, is in " +
+                                              submission_file_name(run.stem)});
   for (const PhaseDrawing& drawing : run.pending_drawings)
     recio::write(recio::kTerminalOut, "(A)", {" The drawing is in " + drawing.file});
 }

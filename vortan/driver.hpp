@@ -79,6 +79,9 @@ struct VortanRun {
   // Disorder groups by atom label of the structure cif2exp converted into
   // phase 1, from stem + ".CIFSRC".
   std::vector<std::pair<std::string, std::string>> disorder_groups;
+  // Labels of the atoms of phase 1 that rode on others in the refinement,
+  // from stem + ".CIFSRC": their rows are shown without s.u.'s.
+  std::vector<std::string> riding_atoms;
 };
 
 // The whole run on the experiment named by the command arguments (see

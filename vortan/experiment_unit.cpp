@@ -13,6 +13,7 @@
 #include "report/cif_output.hpp"
 #include "report/drawing.hpp"
 #include "report/paper_cif.hpp"
+#include "report/submission_cif.hpp"
 
 namespace vesk {
 
@@ -59,7 +60,7 @@ void refuse_outputs_that_are_inputs(const std::string& stem, const std::string& 
                   " is not a plain file (a FIFO, a device or a folder); vortan keeps marks only in plain files: "
                   "remove it and run again");
   }
-  std::vector<std::string> outputs{stem + ".LST", cif_file_name(stem)};
+  std::vector<std::string> outputs{stem + ".LST", cif_file_name(stem), submission_file_name(stem), stem + ".json"};
   for (const char* marks : {".VORTAN", ".TORHB"})
     for (const char* kept : {"", ".prev", ".new"}) outputs.push_back(stem + marks + kept);
   for (int phase = 1; phase <= 9; ++phase) outputs.push_back(drawing_file_name(stem, phase));

@@ -61,6 +61,24 @@ std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std:
   return {};
 }
 
+std::vector<std::string> read_riding_atoms(const std::string& stem) {
+  std::vector<std::string> labels;
+  try {
+    if (const std::optional<CifSource> source = read_cif_source(stem + ".CIFSRC"))
+      for (const auto& [atom, pivot] : source->riding) labels.push_back(atom);
+  } catch (const Error&) {
+    // Said where the disorder groups are read.
+  }
+  return labels;
+}
+
+std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<std::string>& labels) {
+  std::vector<bool> named(phase.atoms.size(), false);
+  for (std::size_t k = 0; k < phase.atoms.size(); ++k)
+    named[k] = std::find(labels.begin(), labels.end(), recio::trim_right(phase.atoms[k].label)) != labels.end();
+  return named;
+}
+
 std::vector<MarksCarry> read_marks_carry(const std::string& stem) {
   std::vector<MarksCarry> carries;
   try {

@@ -35,6 +35,12 @@ std::optional<CovarianceHeader> read_covariance_header(int start_unit, const std
 std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std::string& stem,
                                                                       bool reported_elsewhere);
 
+// Labels of the atoms of phase 1 that rode on another atom in the
+// refinement (the riding lines of stem + ".CIFSRC"); none when it is absent
+// or does not read (read_disorder_groups says so).
+std::vector<std::string> read_riding_atoms(const std::string& stem);
+// [atom - 1]: the atom is one of `labels`.
+std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<std::string>& labels);
 // The marks the last conversion set aside whose atoms are still there
 // (NAME.CIFSRC's carry lines), their files in the experiment's folder.
 std::vector<MarksCarry> read_marks_carry(const std::string& stem);
