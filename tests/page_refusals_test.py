@@ -238,7 +238,7 @@ def check_bounds(vortan, folder, ending):
             idle.append(socket.create_connection(("127.0.0.1", server.port), timeout=10))
         for _ in range(40):
             client = socket.create_connection(("127.0.0.1", server.port), timeout=10)
-            client.sendall(b"GET /results.json HTTP/1.1\r\n")
+            client.sendall(b"GET /phases.json HTTP/1.1\r\n")
             slow.append(client)
 
         def drip():
@@ -253,7 +253,7 @@ def check_bounds(vortan, folder, ending):
         dripping = threading.Thread(target=drip, daemon=True)
         dripping.start()
         time.sleep(1.0)
-        for path in ["/results.json", "/drawing/1.svg", f"/?token={server.token}"]:
+        for path in ["/phases.json", "/drawing/1.json", f"/?token={server.token}"]:
             started = time.monotonic()
             try:
                 status, _, _ = server.request("GET", path, token=path[0:2] != "/?")
