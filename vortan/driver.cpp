@@ -192,18 +192,12 @@ void start_run(VortanRun& run) {
   }
   report_covariance(run, covariance_file);
 
-  run.disorder_groups = read_disorder_groups(run.stem, run.publication_cif);
-  run.riding_atoms = read_riding_atoms(run.stem);
-  run.marks.results.carry = {};
-  run.marks.geometry.carry = {};
-  for (const MarksCarry& carry : read_marks_carry(run.stem)) {
-    // The marks a conversion set aside, for atoms that are still there.
-    const std::string name = std::filesystem::path(run.stem).filename().string();
-    for (MarkedFile* marked : {static_cast<MarkedFile*>(&run.marks.results), static_cast<MarkedFile*>(&run.marks.geometry)})
-      if (std::filesystem::path(carry.file).filename().string().rfind(
-              name + (marked == &run.marks.results ? ".VORTAN." : ".TORHB."), 0) == 0)
-        marked->carry = carry;
-  }
+  ConversionInputs conversion = read_conversion_inputs(run.stem, run.publication_cif);
+  run.disorder_groups = std::move(conversion.disorder_groups);
+  run.riding_atoms = std::move(conversion.riding_atoms);
+  // The marks a conversion set aside, for atoms that are still there.
+  run.marks.results.carry = std::move(conversion.results_carry);
+  run.marks.geometry.carry = std::move(conversion.marks_carry);
   open_results_file(run.marks.results, run.stem, run.experiment_unit + 1);
   open_geometry_marks(run.marks.geometry, run.stem, run.marks.results.unit + 1);
   for (const std::string& text : {unreadable_lines_report(run.marks.results), unreadable_lines_report(run.marks.geometry)})

@@ -50,26 +50,25 @@ std::optional<CovarianceHeader> read_covariance_header(int start_unit, const std
   return CovarianceHeader{cycle, words};
 }
 
-std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std::string& stem,
-                                                                      bool reported_elsewhere) {
+ConversionInputs read_conversion_inputs(const std::string& stem, bool reported_elsewhere) {
+  ConversionInputs inputs;
   try {
-    if (const std::optional<CifSource> source = read_cif_source(stem + ".CIFSRC")) return source->disorder;
+    const std::optional<CifSource> source = read_cif_source(stem + ".CIFSRC");
+    if (!source) return inputs;
+    inputs.disorder_groups = source->disorder;
+    for (const auto& [atom, pivot] : source->riding) inputs.riding_atoms.push_back(atom);
+    const std::filesystem::path folder = std::filesystem::path(stem).parent_path();
+    const std::string name = std::filesystem::path(stem).filename().string();
+    for (const auto& [file, atoms] : source->carry) {
+      MarksCarry carry{(folder / file).string(), atoms, 0, 0};
+      if (file.rfind(name + ".VORTAN.", 0) == 0) inputs.results_carry = std::move(carry);
+      else if (file.rfind(name + ".TORHB.", 0) == 0) inputs.marks_carry = std::move(carry);
+    }
   } catch (const Error& error) {
     if (!reported_elsewhere)
       recio::write(recio::kTerminalOut, "(A)", {" " + std::string(error.what()) + "; its disorder groups are not used"});
   }
-  return {};
-}
-
-std::vector<std::string> read_riding_atoms(const std::string& stem) {
-  std::vector<std::string> labels;
-  try {
-    if (const std::optional<CifSource> source = read_cif_source(stem + ".CIFSRC"))
-      for (const auto& [atom, pivot] : source->riding) labels.push_back(atom);
-  } catch (const Error&) {
-    // Said where the disorder groups are read.
-  }
-  return labels;
+  return inputs;
 }
 
 std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<std::string>& labels) {
@@ -77,19 +76,6 @@ std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<s
   for (std::size_t k = 0; k < phase.atoms.size(); ++k)
     named[k] = std::find(labels.begin(), labels.end(), recio::trim_right(phase.atoms[k].label)) != labels.end();
   return named;
-}
-
-std::vector<MarksCarry> read_marks_carry(const std::string& stem) {
-  std::vector<MarksCarry> carries;
-  try {
-    if (const std::optional<CifSource> source = read_cif_source(stem + ".CIFSRC")) {
-      const std::filesystem::path folder = std::filesystem::path(stem).parent_path();
-      for (const auto& [file, atoms] : source->carry) carries.push_back({(folder / file).string(), atoms, 0, 0});
-    }
-  } catch (const Error&) {
-    // read_disorder_groups reports a file that does not read
-  }
-  return carries;
 }
 
 std::vector<int> disorder_group_numbers(const PhaseDescription& phase,

@@ -29,21 +29,22 @@ struct CovarianceHeader {
 // them is treated as no file: nothing, and a line on the terminal.
 std::optional<CovarianceHeader> read_covariance_header(int start_unit, const std::string& file);
 
-// Disorder groups by atom label of the structure cif2exp converted into
-// phase 1, from stem + ".CIFSRC"; none when it is absent or does not read
-// (said on the terminal unless `reported_elsewhere`).
-std::vector<std::pair<std::string, std::string>> read_disorder_groups(const std::string& stem,
-                                                                      bool reported_elsewhere);
+// What stem + ".CIFSRC" says of the structure cif2exp converted into
+// phase 1: its disorder groups by atom label, the labels of the atoms that
+// rode on another in the refinement, and the marks the conversion set aside
+// whose atoms are still there (carry lines), their files in the
+// experiment's folder, for the results file and for the marks file.
+struct ConversionInputs {
+  std::vector<std::pair<std::string, std::string>> disorder_groups;
+  std::vector<std::string> riding_atoms;
+  MarksCarry results_carry, marks_carry;
+};
+// Nothing when the file is absent or does not read (said on the terminal
+// unless `reported_elsewhere`).
+ConversionInputs read_conversion_inputs(const std::string& stem, bool reported_elsewhere);
 
-// Labels of the atoms of phase 1 that rode on another atom in the
-// refinement (the riding lines of stem + ".CIFSRC"); none when it is absent
-// or does not read (read_disorder_groups says so).
-std::vector<std::string> read_riding_atoms(const std::string& stem);
 // [atom - 1]: the atom is one of `labels`.
 std::vector<bool> atoms_named(const PhaseDescription& phase, const std::vector<std::string>& labels);
-// The marks the last conversion set aside whose atoms are still there
-// (NAME.CIFSRC's carry lines), their files in the experiment's folder.
-std::vector<MarksCarry> read_marks_carry(const std::string& stem);
 
 // [atom - 1]: the number of the atom's disorder group among the phase's
 // groups, 0 for an atom of none, negative for a group given as negative
