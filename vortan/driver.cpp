@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "console/page.hpp"
+#include "expfile/control_records.hpp"
 #include "expfile/experiment.hpp"
 #include "expfile/experiment_lock.hpp"
 #include "expfile/keys.hpp"
@@ -425,9 +426,9 @@ void run_vortan(const VortanOptions& options) {
   start_run(run);
   run.json_results.experiment = run.rows.name;
   for (int phase = 1; phase <= kMaxPhases; ++phase) {
-    const std::string key = recio::write_string("(A,I1)", {"  VRTN CDAT", phase});
-    std::string value(68, ' ');
-    const bool has_controls = READEXP(run.experiment_unit, key, value) == 0;
+    const std::string key = control_key(phase, 1);
+    std::string value;
+    const bool has_controls = read_control_text(run.experiment_unit, phase, value);
     if (!has_controls || run.phase_flags[phase - 1] <= 0) {
       keep_skipped_phase(run, phase,
                          has_controls ? "its phase flag is " + std::to_string(run.phase_flags[phase - 1])

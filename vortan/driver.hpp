@@ -23,7 +23,7 @@
 #include "report/drawing.hpp"
 #include "report/json_output.hpp"
 #include "report/rows.hpp"
-#include "vortan/phase_controls.hpp"
+#include "report/phase_controls.hpp"
 
 namespace vesk {
 

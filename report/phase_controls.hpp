@@ -43,6 +43,9 @@ struct PhaseControls {
 // that does not read or a word that is not known (vesk::Error).
 PhaseControls parse_phase_controls(std::string_view value, std::string_view key);
 
+// A keyword word of the control record (HMAX, TORS, PLAN, ...), in any case.
+bool is_control_keyword(std::string_view word);
+
 // The limits of the distance search the controls give.
 SearchControls search_controls(const PhaseControls& controls);
 

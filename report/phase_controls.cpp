@@ -1,4 +1,4 @@
-#include "vortan/phase_controls.hpp"
+#include "report/phase_controls.hpp"
 
 #include <charconv>
 #include <cctype>
@@ -293,6 +293,8 @@ std::string keyword_list() {
 
 
 }  // namespace
+
+bool is_control_keyword(std::string_view word) { return control_keyword(std::string(word)) != nullptr; }
 
 SearchControls search_controls(const PhaseControls& controls) {
   SearchControls search;
