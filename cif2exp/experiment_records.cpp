@@ -1,11 +1,13 @@
 #include "cif2exp/experiment_records.hpp"
 
+#include "expfile/control_records.hpp"
 #include "recio/edit_output.hpp"
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
 #include "recio/status.hpp"
 #include "recio/units.hpp"
 #include "console/text_utils.hpp"
+#include "report/phase_controls.hpp"
 
 namespace cif2exp {
 
@@ -109,7 +111,9 @@ std::vector<std::pair<std::string, std::string>> experiment_records(const Experi
     add(key + "B", pad(b, 62) + (atom.anisotropic ? "A   " : "I   "));
   }
 
-  add("  VRTN CDAT1", content.vortan_controls);
+  // Words beyond one record go on in further records of the phase.
+  const std::vector<std::string> controls = vesk::control_record_values(content.vortan_controls, 1, vesk::is_control_keyword);
+  for (std::size_t n = 0; n < controls.size(); ++n) add(vesk::control_key(1, static_cast<int>(n) + 1), controls[n]);
   add("ZZZZZZZZZZZZ", "end of the experiment file written by cif2exp");
   return records;
 }

@@ -44,7 +44,7 @@ struct ExperimentContent {
   std::string run_summary;             // what vortan prints after " RAFFIN was run "
   double cycle_figure = 0;
   std::vector<std::string> control_fields;  // 8 characters each, at most 8
-  std::string vortan_controls;         // words of "  VRTN CDAT1"
+  std::string vortan_controls;         // words of "  VRTN CDAT1" and the records that go on from it
 };
 
 // (key, value) pairs: keys of 12 characters, values of 68. Throws

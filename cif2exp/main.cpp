@@ -5,6 +5,9 @@
 // files appear together or not at all.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -23,11 +26,14 @@
 #include "cif2exp/structure_identity.hpp"
 #include "console/command_line.hpp"
 #include "crystal/spacegroup.hpp"
+#include "expfile/control_records.hpp"
 #include "expfile/experiment.hpp"
 #include "expfile/experiment_lock.hpp"
 #include "expfile/unit_replace.hpp"
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 #include "recio/units.hpp"
+#include "report/control_settings.hpp"
 
 namespace {
 
@@ -37,6 +43,7 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage =
     "usage: cif2exp FILE.cif [NAME] [--block BLOCK] [--dmax D] [--dagl A] [--force]\n"
     "               [--res FILE.res] [--hkl FILE.hkl] [--fcf FILE.fcf] [--diagonal]\n"
+    "               [--set WORD=VALUE ...]\n"
     "  writes NAME.EXP, NAME.CMT and NAME.CIFSRC for vortan from every data block\n"
     "  of FILE.cif that holds a structure (or from the block named BLOCK); NAME\n"
     "  defaults to the CIF's file name in upper case, followed by _ and the block\n"
@@ -46,7 +53,9 @@ constexpr const char* kUsage =
     "  --force: replace a NAME.EXP that cif2exp did not write.\n"
     "  --res, --hkl, --fcf: the refinement's instructions and reflections, when the\n"
     "  block does not carry them; NAME.CMT then holds their full covariance.\n"
-    "  --diagonal: the covariance from the CIF's s.u.'s alone, without correlations.\n";
+    "  --diagonal: the covariance from the CIF's s.u.'s alone, without correlations.\n"
+    "  --set WORD=VALUE ...: vortan's control words for the structure, as\n"
+    "  vortan NAME --set takes them (vortan NAME --settings lists them).\n";
 
 struct Arguments {
   std::string cif;
@@ -56,6 +65,7 @@ struct Arguments {
   cif2exp::RefinementFiles refinement;
   bool diagonal = false;
   bool force = false;
+  std::vector<vesk::ControlSetting> settings;  // --set, DMAX and DAGL aside (they are --dmax and --dagl)
 };
 
 Arguments parse_arguments(int argc, char** argv) {
@@ -78,6 +88,34 @@ Arguments parse_arguments(int argc, char** argv) {
     } else if (word == "--res" || word == "--hkl" || word == "--fcf") {
       const std::string file = value(word.c_str());
       (word == "--res" ? arguments.refinement.res : word == "--hkl" ? arguments.refinement.hkl : arguments.refinement.fcf) = file;
+    } else if (word == "--set") {
+      const int first = i + 1;
+      for (; i + 1 < argc && std::string_view(argv[i + 1]).find('=') != std::string_view::npos &&
+             !vesk::is_option(argv[i + 1]);
+           ++i) {
+        vesk::ControlSetting setting;
+        try {
+          setting = vesk::parse_control_setting(argv[i + 1]);
+        } catch (const Error& e) {
+          throw Error("--set: " + std::string(e.what()));
+        }
+        if (setting.phase > 1)
+          throw Error("--set " + std::string(argv[i + 1]) + ": cif2exp writes phase 1 alone");
+        if (setting.word == "DMAX" || setting.word == "DAGL") {
+          const std::string option = setting.word == "DMAX" ? "--dmax" : "--dagl";
+          std::string& limit = setting.word == "DMAX" ? arguments.options.dmax : arguments.options.dagl;
+          limit = setting.value;
+          limit.erase(0, limit.find_first_not_of(' '));
+          limit = std::string(recio::trim_right(limit));
+          if (limit == "DFLT" || limit == "dflt") limit.clear();
+          if (!limit.empty()) cif2exp::check_limit(setting.word, limit);
+        } else {
+          arguments.settings.push_back(setting);
+        }
+      }
+      if (i + 1 == first) throw Error("--set takes WORD=VALUE, e.g. --set TORS=NOH\n" + std::string(kUsage));
+      // Refused here, before the CIF is read, with the control record's message.
+      vesk::apply_control_settings("DFLT DFLT", arguments.settings, vesk::control_key(1, 1));
     } else if (word == "--diagonal") {
       arguments.diagonal = true;
     } else if (word == "--help" || word == "-h" || word == "--version") {
@@ -94,6 +132,16 @@ Arguments parse_arguments(int argc, char** argv) {
   arguments.cif = positional[0];
   if (positional.size() == 2) arguments.name = positional[1];
   return arguments;
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The block's name without "data_", as --block may give it either way.
+std::string block_name(const std::string& given) {
+  return lower(given).rfind("data_", 0) == 0 ? given.substr(5) : given;
 }
 
 // A file or block name may hold characters an experiment name should not.
@@ -136,6 +184,8 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
     symmetry = cif2exp::resolve_symmetry(structure.space_group_name, structure.hall, structure.operators,
                                          structure.cell[3].value, structure.cell[5].value);
     conversion = cif2exp::convert(structure, symmetry, arguments.options);
+    conversion.experiment.vortan_controls =
+        vesk::apply_control_settings(conversion.experiment.vortan_controls, arguments.settings, vesk::control_key(1, 1));
   } catch (const Error& e) {
     throw Error(where + e.what());
   }
@@ -265,6 +315,13 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
 int run(int argc, char** argv) {
   const Arguments arguments = parse_arguments(argc, argv);
   cif2exp::check_output_folder(fs::path(arguments.name).parent_path().string());
+  // A file that cannot be opened is named with the system's reason.
+  if (std::FILE* file = std::fopen(arguments.cif.c_str(), "rb")) {
+    std::fclose(file);
+  } else {
+    throw Error(arguments.cif + " cannot be read: " + std::strerror(errno));
+  }
+  if (fs::is_directory(arguments.cif)) throw Error(arguments.cif + " is a folder, not a CIF");
   gemmi::cif::Document document;
   try {
     document = gemmi::cif::read_file(arguments.cif);
@@ -275,9 +332,19 @@ int run(int argc, char** argv) {
 
   std::vector<const gemmi::cif::Block*> chosen;
   if (!arguments.block.empty()) {
+    // Block names are case-insensitive in CIF; "data_X" and "X" name the same block.
+    const std::string wanted = lower(block_name(arguments.block));
     for (const gemmi::cif::Block& block : document.blocks)
-      if (block.name == arguments.block) chosen.push_back(&block);
-    if (chosen.empty()) throw Error(arguments.cif + ": no data block data_" + arguments.block);
+      if (lower(block.name) == wanted) chosen.push_back(&block);
+    if (chosen.empty()) {
+      std::string blocks;
+      for (const gemmi::cif::Block& block : document.blocks) {
+        const std::string missing = cif2exp::missing_structure(block);
+        blocks += "\n  data_" + block.name + (missing.empty() ? "" : " (" + missing + ")");
+      }
+      throw Error(arguments.cif + ": no data block data_" + block_name(arguments.block) + "; the file's blocks are:" +
+                  blocks);
+    }
   } else {
     std::string skipped;
     for (const gemmi::cif::Block& block : document.blocks) {
