@@ -111,22 +111,23 @@ std::string value_text(const Row& row, std::size_t k) { return cif_value(row_val
 
 }  // namespace
 
-std::string geometry_details(const PhaseRows& rows, CovarianceSource covariance) {
-  std::string text;
+std::string covariance_details(CovarianceSource covariance) {
   switch (covariance) {
     case CovarianceSource::full:
-      text = "The s.u.'s are propagated from the full covariance matrix of the refined parameters and the s.u.'s "
+      return "The s.u.'s are propagated from the full covariance matrix of the refined parameters and the s.u.'s "
              "of the cell.";
-      break;
     case CovarianceSource::diagonal:
-      text = "The s.u.'s are propagated from a diagonal covariance matrix built from the s.u.'s of the CIF, "
+      return "The s.u.'s are propagated from a diagonal covariance matrix built from the s.u.'s of the CIF, "
              "without the correlations between parameters, and from the s.u.'s of the cell.";
-      break;
     case CovarianceSource::none:
-      text = "No covariance matrix of the refined parameters was at hand: the s.u.'s come from the s.u.'s of the "
+      return "No covariance matrix of the refined parameters was at hand: the s.u.'s come from the s.u.'s of the "
              "cell alone and leave out the uncertainty of the coordinates.";
-      break;
   }
+  return {};
+}
+
+std::string geometry_details(const PhaseRows& rows, CovarianceSource covariance) {
+  std::string text = covariance_details(covariance);
   if (std::find(rows.riding.begin(), rows.riding.end(), true) != rows.riding.end())
     text += "\nValues that involve atoms riding on other atoms in the refinement are given without s.u.'s.";
   if (std::any_of(rows.disorder_groups.begin(), rows.disorder_groups.end(), [](int g) { return g != 0; }))

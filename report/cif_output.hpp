@@ -31,6 +31,8 @@ std::string cif_file_name(const std::string& stem);
 // The block's _geom_special_details: where the s.u.'s come from, that
 // riding atoms' values have none, that no row crosses disorder groups.
 std::string geometry_details(const PhaseRows& rows, CovarianceSource covariance);
+// Its first sentence: where the s.u.'s come from.
+std::string covariance_details(CovarianceSource covariance);
 
 // The item _geom_special_details with that text, as a text field.
 std::string special_details_item(const PhaseRows& rows, CovarianceSource covariance);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
@@ -286,7 +287,20 @@ std::string apply_control_settings(std::string_view text, std::span<const Contro
     }
   }
   std::string result = control_text(controls);
-  parse_phase_controls(result, key);
+  const PhaseControls read = parse_phase_controls(result, key);
+  // The limits a run refuses for its phase, refused here before they are written.
+  for (const ControlSetting& setting : settings) {
+    const bool dmax = setting.word == "DMAX";
+    if (!dmax && setting.word != "DAGL") continue;
+    if (!(dmax ? read.dmax_given : read.dagl_given)) continue;
+    const float limit = dmax ? read.dmax : read.dagl;
+    if (!(std::isfinite(limit) && limit >= 0))
+      throw Error(setting.word + " " + number(limit) + " of the control record \"" + std::string(key) +
+                  "\" is negative or not finite");
+    if (limit > kLongestSearchLimit)
+      throw Error(setting.word + " " + number(limit) + " of the control record \"" + std::string(key) +
+                  "\" is above " + number(kLongestSearchLimit) + " A, the longest limit vortan searches");
+  }
   return result;
 }
 

@@ -133,9 +133,20 @@ void report_covariance(VortanRun& run, const std::string& covariance_file) {
   } else {
     run.rows.covariance = has_correlations(run.covariance) ? CovarianceSource::full : CovarianceSource::diagonal;
   }
+  // In the listing's header, whatever the outputs: the key NAME.json gives
+  // and the sentence of the publication CIF, in lines of at most 100 columns.
+  std::vector<std::string> lines{" ", " S.u.'s (covariance): " + std::string(covariance_name(run.rows.covariance)) + "."};
+  const std::string details = covariance_details(run.rows.covariance);
+  for (std::string_view rest = details; !rest.empty();) {
+    std::size_t cut = rest.size();
+    if (cut > 99) cut = rest.rfind(' ', 99);
+    lines.push_back(" " + std::string(rest.substr(0, cut)));
+    rest.remove_prefix(std::min(rest.size(), cut + 1));
+  }
+  LINECHK(run.listing_unit, static_cast<int>(lines.size()));
+  for (const std::string& line : lines) recio::check(recio::write(run.listing_unit, "(A)", {line}), run.listing_unit);
   if (!(run.publication_cif || run.json || run.serve)) return;
-  // On the terminal: the listing keeps its own content with or without
-  // these outputs.
+  // On the terminal as well, for the outputs meant for a paper.
   std::string text;
   if (run.rows.covariance == CovarianceSource::none)
     text = " No covariance of the refinement (" + covariance_file +
