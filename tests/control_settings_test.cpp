@@ -124,8 +124,12 @@ TEST(ControlSettings, EverySettingRoundTripsAndABadValueChangesNothing) {
     ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(shown_value(run.out, c.word), c.shown) << run.out;
     // The other words keep their values: DMAX 3.2 and DAGL 2.0 of the example.
-    if (std::string(c.word) != "DMAX") EXPECT_EQ(shown_value(run.out, "DMAX"), "3.2");
-    if (std::string(c.word) != "DAGL") EXPECT_EQ(shown_value(run.out, "DAGL"), "2");
+    if (std::string(c.word) != "DMAX") {
+      EXPECT_EQ(shown_value(run.out, "DMAX"), "3.2");
+    }
+    if (std::string(c.word) != "DAGL") {
+      EXPECT_EQ(shown_value(run.out, "DAGL"), "2");
+    }
     EXPECT_EQ(read_file(folder / "QUARTZ.EXP"), after);  // --settings writes nothing
 
     run = vortan(folder, {"--set", std::string(c.word) + "=" + c.bad});
@@ -166,8 +170,9 @@ TEST(ControlSettings, EveryWordAtOnceSpansRecordsThatARunReadsAsOne) {
   }
   run = vortan(folder, {"--settings"});
   for (const WordCase& c : kWords)
-    if (std::string(c.word) != "FOUR" && std::string(c.word) != "TORS")
+    if (std::string(c.word) != "FOUR" && std::string(c.word) != "TORS") {
       EXPECT_EQ(shown_value(run.out, c.word), c.shown) << c.word;
+    }
   EXPECT_EQ(shown_value(run.out, "TORS"), "NONE");
 
   // A run reads the records as one: the limits, and no torsion table.
