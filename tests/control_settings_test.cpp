@@ -290,6 +290,31 @@ TEST(ControlSettings, PhasesAreNamedAndOptionsThatComputeAreRefused) {
   EXPECT_FALSE(fs::exists(folder / "QUARTZ.VORTAN"));
 }
 
+TEST(ControlSettings, ARecordCutShortIsNamedAndMendedBySettingItsWords) {
+  // The record as a hand edit leaves it when the words do not fit: the last
+  // one cut.
+  std::string bytes = read_file(fs::path(EXAMPLES_DIR) / "QUARTZ.EXP");
+  const std::size_t at = bytes.find("  VRTN CDAT1");
+  ASSERT_NE(at, std::string::npos);
+  const std::string cut = "DMAX 3.2 DAGL 2.5 DFLT DFLT TORS NONE HANG 120 PLNS N RIGB N RI";
+  bytes.replace(at + 12, 68, cut + std::string(68 - cut.size(), ' '));
+  TempFolder folder;
+  write_file(folder / "QUARTZ.EXP", bytes);
+  RunResult run = vortan(folder, {"--settings"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.out.find("The word \"RI\" of the control record \"  VRTN CDAT1\" is not one of"), std::string::npos)
+      << run.out;
+  run = vortan(folder, {"--set", "RIGB=N", "RING=N", "--settings"});
+  ASSERT_EQ(run.exit_status, 0) << run.out;
+  EXPECT_EQ(shown_value(run.out, "RING"), "N");
+  EXPECT_EQ(shown_value(run.out, "HANG"), "120");
+  EXPECT_EQ(without_controls(read_file(folder / "QUARTZ.EXP")), without_controls(bytes));
+  const std::vector<std::string> records = control_records(read_file(folder / "QUARTZ.EXP"));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(std::string(recio::trim_right(records[0])),
+            "  VRTN CDAT1DMAX 3.2 DAGL 2.5 DFLT DFLT TORS NONE HANG 120 PLNS N RIGB N RING N");
+}
+
 TEST(NewcomerMessages, ACifBlocksAndMissingFilesAreExplained) {
   TempFolder folder;
   fs::copy_file(fs::path(EXAMPLES_DIR) / "ZNBPO.cif", folder / "ZNBPO.cif");

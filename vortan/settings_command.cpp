@@ -94,12 +94,22 @@ void run_settings(const std::vector<ControlSetting>& settings, bool list) {
   } else if (!settings.empty()) {
     say(" " + file + ": the settings are as asked already; the file is unchanged");
   }
+  // A phase whose words do not read is named, with the message a run gives,
+  // and the others are still listed.
+  std::string unread;
   for (const auto& [phase, text] : texts) {
     if (!list) break;
     say(" Phase " + std::to_string(phase) + " of " + file + ": " + words_of(text, phase));
-    for (const std::string& line : control_settings_lines(text, control_key(phase, 1))) say(line);
+    try {
+      for (const std::string& line : control_settings_lines(text, control_key(phase, 1))) say(line);
+    } catch (const Error& error) {
+      say("   " + std::string(error.what()));
+      unread += (unread.empty() ? "" : ", ") + std::to_string(phase);
+    }
   }
   if (!changed.empty()) say(" Run  vortan " + stem + "  to compute with them");
+  if (!unread.empty())
+    throw Error("The control words of phase " + unread + " do not read (above); set the word named with --set");
 }
 
 }  // namespace vesk
