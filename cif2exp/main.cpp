@@ -184,8 +184,9 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
     symmetry = cif2exp::resolve_symmetry(structure.space_group_name, structure.hall, structure.operators,
                                          structure.cell[3].value, structure.cell[5].value);
     conversion = cif2exp::convert(structure, symmetry, arguments.options);
-    conversion.experiment.vortan_controls =
-        vesk::apply_control_settings(conversion.experiment.vortan_controls, arguments.settings, vesk::control_key(1, 1));
+    if (!arguments.settings.empty())
+      conversion.experiment.vortan_controls = vesk::apply_control_settings(
+          conversion.experiment.vortan_controls, arguments.settings, vesk::control_key(1, 1));
   } catch (const Error& e) {
     throw Error(where + e.what());
   }
