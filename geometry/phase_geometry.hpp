@@ -88,7 +88,7 @@ struct TorsionAtoms {
 // What a phase's geometry is computed with.
 struct GeometryOptions {
   SearchControls search;
-  TorsionChoice torsions = TorsionChoice::All;
+  TorsionChoice torsions = TorsionChoice::Default;
   HbondControls hbonds;
   bool metal_torsions = false;   // also chains with a metal atom at B or C
   std::vector<int> disorder_groups;  // [atom - 1]: 0 none, -n a negative group n; atoms of two groups are never bonded

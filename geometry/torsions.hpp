@@ -52,8 +52,11 @@ CoordinateBlock pair_block(const GeometryContext& context, const NamedImage& row
 const CoordinateBlock& own_block(const GeometryContext& context, const NamedImage& image);
 
 // Control word TORS: every chain, none with a hydrogen atom (H or D) at any
-// of its four places, or no torsion angles at all.
-enum class TorsionChoice { All, NoHydrogen, None };
+// of its four places, or no torsion angles at all. Without the word
+// (Default) every chain is computed and listed, and the publication CIF
+// holds those without hydrogen, as papers publish them; ALL puts the others
+// there too.
+enum class TorsionChoice { Default, All, NoHydrogen, None };
 
 // Calls `found` for every torsion angle, in the order of the listing,
 // leaving out every chain with an atom marked in `left_out` ([atom], from 1;

@@ -25,7 +25,7 @@ struct PhaseControls {
   std::string print_option = "DFLT";                // "ONCR": orthonormal neighbour vectors
   int iagl = 0;
   HbondControls hbonds;      // keyword words HMAX, HANG, DONR, ACPT
-  TorsionChoice torsions = TorsionChoice::All;  // keyword TORS ALL, NOH or NONE
+  TorsionChoice torsions = TorsionChoice::Default;  // keyword TORS ALL, NOH or NONE
   float bond_tolerance = kDefaultBondTolerance;  // keyword BTOL: Angstrom beyond the covalent radii
   bool metal_torsions = false;                   // keyword MTOR Y: chains through metal atoms too
   DrawingView view;          // "VIEW a|b|c|u v w" for --svg

@@ -47,7 +47,8 @@ void write_marks_records(const GeometryMarks& marks, const PhaseGeometry& geomet
     const TorsionKey key = torsion_key(geometry.phase, torsion_atoms(geometry, t));
     if (write_torsion_record(marks, key, t.degrees, t.sigma)) published.push_back(key);
   }
-  if (torsions != TorsionChoice::All) keep_marked_torsions(marks, geometry.phase, published);
+  if (torsions == TorsionChoice::NoHydrogen || torsions == TorsionChoice::None)
+    keep_marked_torsions(marks, geometry.phase, published);
   for (const HydrogenBond& h : geometry.hbonds)
     write_hbond_record(marks, hbond_key(geometry.phase, h), h.ha, h.ha_sigma, h.angle, h.angle_sigma);
 }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "geometry/hydrogen_bonds.hpp"
 #include "geometry/measure.hpp"
 #include "recio/error.hpp"
 
@@ -171,6 +172,10 @@ void add_torsion_row(RowBuilder& builder, const TorsionAtoms& atoms, double degr
   row.kind = RowKind::torsion;
   for (std::size_t k = 0; k < 4; ++k) row.sites[k] = site_of(builder.rows, atoms.atoms[k], atoms.names[k]);
   row.values[0] = {degrees, sigma};
+  if (!builder.hydrogen_torsions)
+    row.hydrogen_chain = std::any_of(atoms.atoms.begin(), atoms.atoms.end(), [&](int atom) {
+      return is_hydrogen(element_of_type(builder.phase.atoms[static_cast<std::size_t>(atom - 1)].type_symbol));
+    });
   row.marked = any_marked(builder.marks, builder.phase.number, row);
   flag_row(builder.rows, row);
   builder.rows.of(RowKind::torsion).push_back(std::move(row));
@@ -216,6 +221,7 @@ void build_phase_rows(PhaseRows& rows, const PhaseDescription& phase, const Phas
   rows.riding = riding;
   rows.disorder_groups = geometry.options.disorder_groups;
   RowBuilder builder{rows, phase, marks};
+  builder.hydrogen_torsions = geometry.options.torsions == TorsionChoice::All;
   const RowMeasures measures(phase);
   const bool exact = measures.frame.usable;
   const int atoms = static_cast<int>(phase.atoms.size());
@@ -275,6 +281,7 @@ bool in_paper(const Row& row) {
     case RowKind::angle:
       return row.chemical || row.marked;
     case RowKind::torsion:
+      return !row.hydrogen_chain || row.marked;
     case RowKind::hbond:
       return true;
   }

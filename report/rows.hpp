@@ -76,13 +76,16 @@ struct Row {
   // Two of its atoms belong to different disorder groups (neither 0):
   // alternatives that are never there together.
   bool crosses_disorder = false;
+  // A torsion angle of a chain with hydrogen (H or D) that the publication
+  // CIF leaves out unless marked: every such chain but with TORS ALL.
+  bool hydrogen_chain = false;
   bool constrained() const;  // some value is constrained
 };
 
 // The publication CIF's choice, as papers publish them: the chemical bonds
 // (a marked distance that is no bond goes to the contacts), the angles
-// whose two legs are bonds, the torsion angles the controls list (TORS NOH
-// by default), the hydrogen bonds, and any other row that is marked; never
+// whose two legs are bonds, the torsion angles of chains without hydrogen
+// (all with TORS ALL), the hydrogen bonds, and any other row that is marked; never
 // a row across two disorder groups.
 bool in_paper(const Row& row);
 
@@ -154,6 +157,8 @@ struct RowBuilder {
   // Every bond record handed in, by its central atom, neighbour, operator
   // code and translation: the record from the other end adds no row.
   std::set<std::tuple<int, int, int, LatticeTranslation>> bond_records{};
+  // TORS ALL: the torsion angles of chains with hydrogen go into the paper too.
+  bool hydrogen_torsions = false;
 };
 void add_bond_row(RowBuilder& builder, int central, const Bond& bond, double distance, float sigma, bool chemical);
 // `chemical`: both legs are bonds of the bond graph.

@@ -27,6 +27,9 @@ libopenblas-dev   # BLAS and LAPACK of cif2exp's least squares (lsq/)
 python3-numpy     # the independent reference computations of the geometry tests
 python3-scipy     # their convex hulls (scipy.spatial.ConvexHull)
 python3-cctbx     # smtbx, the least-squares reference of the covariance tests
+python3-jsonschema # NAME.json checked against doc/vortan-results.schema.json
+python3-gemmi     # the published CIFs read in the survey of the publication CIF
+gemmi             # `gemmi validate` of the CIF to submit
 LIST
 )
 packages="$packages $*"

@@ -324,7 +324,15 @@ TEST(BondGeometry, TorsControlLeavesOutChainsWithHydrogenOrEveryTorsionAndKeepsT
   TempFolder folder;
   write_file(folder / "paper.cif", kPaper);
   ASSERT_EQ(run_program(CIF2EXP_BIN, {"paper.cif", "P41"}, folder.path()).exit_status, 0);
+  // Without the word the CIF holds the chains without hydrogen, as papers
+  // do, and the marks file every chain; TORS ALL puts every one in the CIF.
   ASSERT_EQ(vortan(folder).exit_status, 0);
+  std::vector<std::string> by_default;
+  for (const auto& [name, row] : read_geometry_cif(folder / "P41_geom.cif").torsions) by_default.push_back(name);
+  const std::string every_chain = read_file(folder / "P41.TORHB");
+  set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT TORS ALL");
+  ASSERT_EQ(vortan(folder).exit_status, 0);
+  EXPECT_EQ(read_file(folder / "P41.TORHB"), every_chain);
   const Written all = read_geometry_cif(folder / "P41_geom.cif");
   // The paper's hydrogen atoms are the labels that begin with H.
   std::vector<std::string> without_hydrogen;
@@ -335,7 +343,13 @@ TEST(BondGeometry, TorsControlLeavesOutChainsWithHydrogenOrEveryTorsionAndKeepsT
   }
   ASSERT_LT(without_hydrogen.size(), all.torsions.size());
   ASSERT_FALSE(without_hydrogen.empty());
+  EXPECT_EQ(by_default, without_hydrogen);
   const int marked = mark_every_torsion(folder / "P41.TORHB");
+  EXPECT_EQ(static_cast<std::size_t>(marked), all.torsions.size());
+  // A marked chain with hydrogen is in the default CIF all the same.
+  set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT");
+  ASSERT_EQ(vortan(folder).exit_status, 0);
+  EXPECT_EQ(read_geometry_cif(folder / "P41_geom.cif").torsions.size(), all.torsions.size());
 
   set_record(folder / "P41.EXP", "  VRTN CDAT1", "DFLT DFLT DFLT DFLT TORS noh");
   ASSERT_EQ(vortan(folder).exit_status, 0);
