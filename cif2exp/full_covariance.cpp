@@ -317,7 +317,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
             restraint.sigmas.push_back(sigma);
           }
         }
-      model.restraints.push_back(std::move(restraint));
+      if (!restraint.atoms.empty()) model.restraints.push_back(std::move(restraint));
     } else if (g.instruction == "ISOR") {
       const double s = number(0, kIsorSigma), st = number(1, 2 * s);
       lsq::Restraint restraint{lsq::RestraintKind::IsotropicU, {}, {}, {}, 0, s > 0 ? s : st, name};
@@ -328,7 +328,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
           restraint.sigmas.push_back(sigma);
         }
       }
-      model.restraints.push_back(std::move(restraint));
+      if (!restraint.atoms.empty()) model.restraints.push_back(std::move(restraint));
     } else if (g.instruction == "FLAT") {
       model.restraints.push_back({lsq::RestraintKind::Planar, g.atoms, {}, {}, 0, number(0, kFlatSigma), name});
     } else if (g.instruction == "SADI") {
