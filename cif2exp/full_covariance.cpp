@@ -30,6 +30,11 @@ struct Refusal {
 
 // SHELXL's default s.u.'s of the distance restraints (Angstrom).
 constexpr double kDfixSigma = 0.02, kDangSigma = 0.04, kSadiSigma = 0.02, kDeluSigma = 0.01;
+// ... of the restraints on displacement parameters (square Angstrom; RIGU's
+// for 1,2 and 1,3 pairs alike, SIMU's and ISOR's doubled for terminal
+// atoms), SIMU's reach (Angstrom) and FLAT's s.u. of the volume of four
+// atoms (cubic Angstrom).
+constexpr double kRiguSigma = 0.004, kSimuSigma = 0.04, kSimuReach = 2.0, kIsorSigma = 0.1, kFlatSigma = 0.1;
 // Atoms closer than the sum of their covalent radii and this (Angstrom) are
 // bonded, as SHELXL's connectivity takes them.
 constexpr double kBondTolerance = 0.5;
@@ -134,37 +139,65 @@ std::map<std::string, std::pair<double, double>> cif_dispersion(const gemmi::cif
   return out;
 }
 
+// The instructions' connectivity: atoms closer than the sum of their
+// covalent radii and 0.5 A are bonded when they are in one part or one of
+// them in part 0; within the asymmetric unit as the instructions list it.
+class Connectivity {
+ public:
+  Connectivity(const ResInstructions& res, const lsq::Model& model)
+      : res_(res), metric_(lsq::metric_of(model.cell)), neighbours_(res.atoms.size(), 0) {
+    for (std::size_t a = 0; a < res.atoms.size(); ++a)
+      for (std::size_t b = a + 1; b < res.atoms.size(); ++b)
+        if (bonded(static_cast<int>(a), static_cast<int>(b)) && !hydrogen(static_cast<int>(a)) && !hydrogen(static_cast<int>(b))) {
+          ++neighbours_[a];
+          ++neighbours_[b];
+        }
+  }
+  bool hydrogen(int a) const {
+    const std::string element = upper(res_.sfac[static_cast<std::size_t>(atom(a).sfac - 1)].symbol);
+    return element == "H" || element == "D";
+  }
+  bool one_part(int a, int b) const { return atom(a).part == atom(b).part || atom(a).part == 0 || atom(b).part == 0; }
+  double distance(int a, int b) const {
+    double d2 = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+      for (std::size_t j = 0; j < 3; ++j)
+        d2 += (atom(a).x[i] - atom(b).x[i]) * metric_.direct[i][j] * (atom(a).x[j] - atom(b).x[j]);
+    return std::sqrt(d2);
+  }
+  bool bonded(int a, int b) const {
+    if (!one_part(a, b)) return false;
+    const double d = distance(a, b);
+    const double reach = covalent_radius(res_.sfac[static_cast<std::size_t>(atom(a).sfac - 1)].symbol) +
+                         covalent_radius(res_.sfac[static_cast<std::size_t>(atom(b).sfac - 1)].symbol) + kBondTolerance;
+    return d > 0 && d < reach;
+  }
+  // Bonded to at most one atom other than hydrogen.
+  bool terminal(int a) const { return neighbours_[static_cast<std::size_t>(a)] <= 1; }
+
+ private:
+  const ResAtom& atom(int a) const { return res_.atoms[static_cast<std::size_t>(a)]; }
+  const ResInstructions& res_;
+  lsq::Metric metric_;
+  std::vector<int> neighbours_;
+};
+
 // The pairs of anisotropic atoms among `atoms` that a rigid-bond
-// restraint joins: bonded (closer than the sum of their covalent radii and
-// 0.5 A, in one part or one of them in part 0) and 1,3 (both bonded to a
-// third), within the asymmetric unit as the instructions list it.
+// restraint joins: bonded (1,2) and both bonded to a third of them (1,3).
 struct RigidPairs {
   std::vector<int> bonded, across;  // pairs, flat
 };
 
-RigidPairs rigid_pairs(const ResInstructions& res, const lsq::Model& model, const std::vector<int>& atoms) {
-  const lsq::Metric metric = lsq::metric_of(model.cell);
+RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model, const std::vector<int>& atoms) {
   const std::size_t n = atoms.size();
-  auto bonded = [&](int a, int b) {
-    const ResAtom& x = res.atoms[static_cast<std::size_t>(a)];
-    const ResAtom& y = res.atoms[static_cast<std::size_t>(b)];
-    if (x.part != y.part && x.part != 0 && y.part != 0) return false;
-    double d2 = 0;
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j)
-        d2 += (x.x[static_cast<std::size_t>(i)] - y.x[static_cast<std::size_t>(i)]) * metric.direct[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] *
-              (x.x[static_cast<std::size_t>(j)] - y.x[static_cast<std::size_t>(j)]);
-    const double reach = covalent_radius(res.sfac[static_cast<std::size_t>(x.sfac - 1)].symbol) +
-                         covalent_radius(res.sfac[static_cast<std::size_t>(y.sfac - 1)].symbol) + kBondTolerance;
-    return d2 > 0 && d2 < reach * reach;
-  };
   std::vector<std::vector<bool>> bond(n, std::vector<bool>(n, false));
   for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = i + 1; j < n; ++j) bond[i][j] = bond[j][i] = bonded(atoms[i], atoms[j]);
+    for (std::size_t j = i + 1; j < n; ++j) bond[i][j] = bond[j][i] = connectivity.bonded(atoms[i], atoms[j]);
   RigidPairs pairs;
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t k = i + 1; k < n; ++k) {
-      if (!model.atoms[static_cast<std::size_t>(atoms[i])].anisotropic || !model.atoms[static_cast<std::size_t>(atoms[k])].anisotropic)
+      if (!model.atoms[static_cast<std::size_t>(atoms[i])].anisotropic || !model.atoms[static_cast<std::size_t>(atoms[k])].anisotropic ||
+          atoms[i] == atoms[k])
         continue;
       bool across = false;
       for (std::size_t j = 0; j < n && !bond[i][k]; ++j) across = across || (bond[i][j] && bond[j][k]);
@@ -172,6 +205,15 @@ RigidPairs rigid_pairs(const ResInstructions& res, const lsq::Model& model, cons
       if (bond[i][k] || across) list.insert(list.end(), {atoms[i], atoms[k]});
     }
   return pairs;
+}
+
+// The restraints on displacement parameters that a group names: hydrogen
+// atoms left out, each atom once.
+std::vector<int> heavy_atoms(const Connectivity& connectivity, const std::vector<int>& atoms) {
+  std::vector<int> out;
+  for (int a : atoms)
+    if (!connectivity.hydrogen(a) && std::find(out.begin(), out.end(), a) == out.end()) out.push_back(a);
+  return out;
 }
 
 lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, std::vector<std::string>& notes) {
@@ -246,6 +288,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   model.scale = res.fvar[0];
   model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
   model.free_variable_refined.assign(model.free_variables.size(), true);
+  const Connectivity connectivity(res, model);
   for (const ResAtomGroup& g : res.groups) {
     const std::string name = g.instruction + " (line " + std::to_string(g.line) + ")";
     auto number = [&](std::size_t k, double otherwise) { return k < g.numbers.size() ? g.numbers[k] : otherwise; };
@@ -254,11 +297,40 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
         lsq::Atom& atom = model.atoms[static_cast<std::size_t>(g.atoms[k])];
         (g.instruction == "EADP" ? atom.same_u_as : atom.same_site_as) = g.atoms[0];
       }
-    } else if (g.instruction == "DELU") {
-      const RigidPairs pairs = rigid_pairs(res, model, g.atoms);
-      const double s1 = number(0, kDeluSigma);
-      model.restraints.push_back({lsq::RestraintKind::RigidBond, pairs.bonded, {}, {}, 0, s1, name});
-      model.restraints.push_back({lsq::RestraintKind::RigidBond, pairs.across, {}, {}, 0, number(1, s1), name});
+    } else if (g.instruction == "DELU" || g.instruction == "RIGU") {
+      const RigidPairs pairs = rigid_pairs(connectivity, model, heavy_atoms(connectivity, g.atoms));
+      const lsq::RestraintKind kind = g.instruction == "DELU" ? lsq::RestraintKind::RigidBond : lsq::RestraintKind::RigidBody;
+      const double s1 = number(0, g.instruction == "DELU" ? kDeluSigma : kRiguSigma), s2 = number(1, s1);
+      if (s1 > 0) model.restraints.push_back({kind, pairs.bonded, {}, {}, 0, s1, name});
+      if (s2 > 0) model.restraints.push_back({kind, pairs.across, {}, {}, 0, s2, name});
+    } else if (g.instruction == "SIMU") {
+      // Atoms closer than dmax, with st where either is terminal.
+      const double s = number(0, kSimuSigma), st = number(1, 2 * s), reach = number(2, kSimuReach);
+      const std::vector<int> atoms = heavy_atoms(connectivity, g.atoms);
+      lsq::Restraint restraint{lsq::RestraintKind::SimilarU, {}, {}, {}, 0, s > 0 ? s : st, name};
+      for (std::size_t i = 0; i < atoms.size(); ++i)
+        for (std::size_t k = i + 1; k < atoms.size(); ++k) {
+          const int a = atoms[i], b = atoms[k];
+          const double sigma = connectivity.terminal(a) || connectivity.terminal(b) ? st : s;
+          if (sigma > 0 && connectivity.one_part(a, b) && connectivity.distance(a, b) < reach) {
+            restraint.atoms.insert(restraint.atoms.end(), {a, b});
+            restraint.sigmas.push_back(sigma);
+          }
+        }
+      if (!restraint.atoms.empty()) model.restraints.push_back(std::move(restraint));
+    } else if (g.instruction == "ISOR") {
+      const double s = number(0, kIsorSigma), st = number(1, 2 * s);
+      lsq::Restraint restraint{lsq::RestraintKind::IsotropicU, {}, {}, {}, 0, s > 0 ? s : st, name};
+      for (int a : heavy_atoms(connectivity, g.atoms)) {
+        const double sigma = connectivity.terminal(a) ? st : s;
+        if (sigma > 0 && model.atoms[static_cast<std::size_t>(a)].anisotropic) {
+          restraint.atoms.push_back(a);
+          restraint.sigmas.push_back(sigma);
+        }
+      }
+      if (!restraint.atoms.empty()) model.restraints.push_back(std::move(restraint));
+    } else if (g.instruction == "FLAT") {
+      model.restraints.push_back({lsq::RestraintKind::Planar, g.atoms, {}, {}, 0, number(0, kFlatSigma), name});
     } else if (g.instruction == "SADI") {
       model.restraints.push_back({lsq::RestraintKind::EqualDistances, g.atoms, {}, {}, 0, number(0, kSadiSigma), name});
     } else {

@@ -34,7 +34,10 @@ const std::set<std::string> kInstructions = {
 // Riding atoms: AFIX mn with these m and n = 3 (riding) or 7 (riding, the
 // group's torsion refined); m = 0: riding without an idealised geometry.
 // Instructions that name groups of atoms and that this reader takes.
-const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI", "DELU"};
+const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI",
+                                                  "DELU", "RIGU", "SIMU", "ISOR", "FLAT"};
+// Of these, the ones that name every atom when they name none.
+const std::set<std::string> kAllAtomsWhenNone = {"DELU", "RIGU", "SIMU", "ISOR"};
 const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
 
 std::string upper(std::string text) {
@@ -134,11 +137,14 @@ Coded decode(double v) {
 }
 
 // Atom names of a restraint or constraint that this reader resolves:
-// plain labels, without residues (_n), symmetry images ($n), part
-// suffixes (^a) or ranges.
+// plain labels and the range signs "A > B" (A to B in the order of the
+// instructions) and "A < B" (the same backwards), without residues (_n),
+// symmetry images ($n), elements ($C) or part suffixes (^a).
 bool plain_label(const std::string& word) {
-  return word.find_first_of("_$<>=^") == std::string::npos && !word.empty();
+  return word == ">" || word == "<" || (word.find_first_of("_$<>=^") == std::string::npos && !word.empty());
 }
+
+bool range_sign(const std::string& word) { return word == ">" || word == "<"; }
 
 }  // namespace
 
@@ -149,6 +155,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   bool afix_has_atoms = false;
   int rotating_groups = 0;
   int part = 0;
+  double part_sof = 0;  // PART n sof: the occupancy code of the part's atoms, 0: their own
   struct Constant {
     std::size_t atom;
     bool uiso;
@@ -290,9 +297,11 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       if (mn != 0 && afix_pivot < 0) throw Error(at(r) + "AFIX " + r.words[1] + " follows no atom to ride on");
     } else if (name == "PART") {
       const std::vector<double> v = numbers(r, 1, "PART");
+      // A negative part (disorder across a special position) keeps its
+      // atoms from bonding to their own symmetry images; restraints here
+      // join atoms of the asymmetric unit only, so it reads as any part.
       part = v.empty() ? 0 : static_cast<int>(v[0]);
-      if (part < 0) unsupported("PART " + r.words[1], r);
-      if (v.size() > 1) unsupported("PART with an occupancy", r);
+      part_sof = v.size() > 1 ? v[1] : 0;
     } else if (kGroupInstructions.count(first) != 0) {
       ResAtomGroup group{first, {}, {}, r.line};
       std::vector<std::string> names;
@@ -310,7 +319,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         unsupported(first + " with residues, symmetry images, part suffixes or atom ranges", r);
         continue;
       }
-      if (names.empty() && first != "DELU") {
+      if (names.empty() && kAllAtomsWhenNone.count(first) == 0) {
         unsupported(first + " naming no atoms", r);
         continue;
       }
@@ -318,23 +327,19 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         unsupported("DFIX with a negative distance", r);
         continue;
       }
-      const bool pairs = first != "EADP" && first != "EXYZ" && first != "DELU";
-      if ((first != "DELU" && names.size() < 2) || (pairs && names.size() % 2 != 0) || ((first == "DFIX" || first == "DANG") && group.numbers.empty()))
-        throw Error(at(r) + first + (pairs ? " needs pairs of atoms" : " needs at least two atoms") +
+      const bool pairs = first == "DFIX" || first == "DANG" || first == "SADI";
+      const bool ranged = std::any_of(names.begin(), names.end(), range_sign);
+      if (ranged && (pairs || range_sign(names.front()) || range_sign(names.back())))
+        throw Error(at(r) + first + (pairs ? " names pairs of atoms, not ranges" : ": a range needs an atom on each side"));
+      const std::size_t least = first == "FLAT" ? 4 : kAllAtomsWhenNone.count(first) != 0 ? 0 : 2;
+      if ((!ranged && names.size() < least) || (pairs && names.size() % 2 != 0) || ((first == "DFIX" || first == "DANG") && group.numbers.empty()))
+        throw Error(at(r) + first + (pairs ? " needs pairs of atoms" : least == 4 ? " needs at least four atoms" : " needs at least two atoms") +
                     (first == "DFIX" || first == "DANG" ? " after the distance" : ""));
       group_names.push_back(std::move(names));
       res.groups.push_back(std::move(group));
-    } else if ((first == "RIGU" || first == "SIMU") && r.words.size() >= 2) {
-      // Restraints between pairs of the named atoms: one atom makes no pair.
-      std::size_t atoms = 0;
-      for (std::size_t k = 1; k < r.words.size(); ++k) {
-        double value = 0;
-        if (atoms > 0 || !number(r.words[k], value)) ++atoms;
-      }
-      if (atoms == 1)
-        res.notes.push_back(first + " (line " + std::to_string(r.line) + ") names one atom: it restrains nothing");
-      else
-        unsupported(first, r);
+    } else if (first == "BUMP") {
+      res.notes.push_back("BUMP (line " + std::to_string(r.line) +
+                          ") read over: its restraints act on contacts closer than the atoms' radii allow, taken as none");
     } else if (name == "SUMP") {
       const std::vector<double> v = numbers(r, 1, "SUMP");
       if (v.size() < 4 || v.size() % 2 != 0) throw Error(at(r) + "SUMP needs c, s and pairs of a coefficient and a free variable");
@@ -380,6 +385,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         constants.push_back({res.atoms.size(), false, sof.constant});
       }
       atom.part = part;
+      if (part_sof != 0 && v.size() > 3 && v[3] != part_sof) unsupported("PART with an occupancy its atoms do not carry", r);
       if (v.size() == 10) {
         atom.anisotropic = true;
         static constexpr int kFromShelx[6] = {0, 1, 2, 5, 4, 3};  // U11 U22 U33 U23 U13 U12 -> the CIF's order
@@ -451,14 +457,27 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   std::map<std::string, int> by_label;
   for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(upper(res.atoms[k].label), static_cast<int>(k));
   for (std::size_t g = 0; g < res.groups.size(); ++g) {
-    if (group_names[g].empty())  // DELU without atoms: all of them
-      for (std::size_t k = 0; k < res.atoms.size(); ++k) res.groups[g].atoms.push_back(static_cast<int>(k));
-    for (const std::string& label : group_names[g]) {
-      const auto found = by_label.find(label);
+    ResAtomGroup& group = res.groups[g];
+    if (group_names[g].empty())  // DELU, RIGU, SIMU, ISOR without atoms: all of them
+      for (std::size_t k = 0; k < res.atoms.size(); ++k) group.atoms.push_back(static_cast<int>(k));
+    const std::vector<std::string>& names = group_names[g];
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      if (range_sign(names[k])) continue;
+      const auto found = by_label.find(names[k]);
       if (found == by_label.end())
-        throw Error(where + ", line " + std::to_string(res.groups[g].line) + ": " + res.groups[g].instruction +
-                    " names " + label + ", which is no atom of the instructions");
-      res.groups[g].atoms.push_back(found->second);
+        throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " names " + names[k] +
+                    ", which is no atom of the instructions");
+      if (k > 0 && range_sign(names[k - 1])) {
+        // The atoms after the previous one up to this one, in the
+        // instructions' order (">") or backwards ("<").
+        const int from = group.atoms.back(), to = found->second;
+        const int step = names[k - 1] == ">" ? 1 : -1;
+        if ((to - from) * step <= 0)
+          throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " range " +
+                      names[k - 2] + " " + names[k - 1] + " " + names[k] + " runs against the order of the atoms");
+        for (int a = from + step; a != to; a += step) group.atoms.push_back(a);
+      }
+      group.atoms.push_back(found->second);
     }
   }
   return res;

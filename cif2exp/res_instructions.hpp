@@ -4,9 +4,10 @@
 // FVAR (the overall scale and free variables), atoms with their parameter
 // codes (occupancy and Uiso may follow a free variable: 21, -21, 20.5),
 // AFIX riding atoms (m = 0-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
-// rotating groups 13 and 14), PART n (n >= 0, without an occupancy), EADP,
-// EXYZ, SUMP, the restraints DFIX, DANG, SADI and DELU, WGHT, EXTI, OMIT,
-// SHEL, MERG, DAMP, HKLF 3 or 4 and END.
+// rotating groups 13 and 14), PART n (negative too; with an occupancy its
+// atoms carry), EADP, EXYZ, SUMP, the restraints DFIX, DANG, SADI, DELU,
+// RIGU, SIMU, ISOR and FLAT (atom lists and ranges "A > B"), WGHT, EXTI,
+// OMIT, SHEL, MERG, DAMP, HKLF 3 or 4 and END; BUMP is read over.
 // Instructions that only steer the listing or the next run (L.S., LIST,
 // PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
 // named as unsupported, and the caller does not rebuild the refinement.
@@ -40,12 +41,14 @@ struct ResAtom {
   double sof_coefficient = 0;
   int uiso_free_variable = -1;
   double uiso_coefficient = 0;
-  int part = 0;
+  int part = 0;                  // PART n, negative for disorder across a special position
   int line = 0;
 };
 
 // A group of atoms an instruction names: EADP and EXYZ (the first leads),
-// DFIX, DANG and SADI (pairs), as indices into ResInstructions::atoms.
+// DFIX, DANG and SADI (pairs), DELU, RIGU, SIMU, ISOR (every atom when
+// they name none) and FLAT, as indices into ResInstructions::atoms, ranges
+// written out.
 struct ResAtomGroup {
   std::string instruction;       // "DFIX"
   std::vector<int> atoms;

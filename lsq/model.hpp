@@ -79,16 +79,25 @@ enum class RestraintKind {
   FreeVariableSum, // sum coefficients_k fv_k = target
   RigidBond,       // the mean-square displacements of each pair along their join equal (U along the
                    // bond of a minus that of b = 0); position derivatives neglected
+  RigidBody,       // as RigidBond, and the two components of U that couple the join to the directions
+                   // across it equal too (three observations a pair); position derivatives neglected
+  SimilarU,        // each pair's Cartesian Uij equal (six observations; one, Uiso or Ueq, when an atom
+                   // of the pair is isotropic); `sigmas` gives one s.u. a pair
+  IsotropicU,      // each anisotropic atom's Cartesian U near Ueq times the unit matrix (six
+                   // observations an atom: Uii - Ueq and Uij); `sigmas` gives one s.u. an atom
+  Planar,          // the volume (x2 - x1) . [(x3 - x1) x (x4 - x1)] (cubic Angstrom) of the first
+                   // three atoms with each further one is 0
 };
 
 struct Restraint {
   RestraintKind kind = RestraintKind::Distance;
-  std::vector<int> atoms;            // pairs of atom indices
+  std::vector<int> atoms;            // pairs of atom indices (IsotropicU, Planar: single atoms)
   std::vector<int> free_variables;   // FreeVariableSum: indices into Model::free_variables
   std::vector<double> coefficients;  // FreeVariableSum: one per free variable
   double target = 0;
   double sigma = 0.02;
   std::string name;                  // for messages: "DFIX (line 18)"
+  std::vector<double> sigmas{};      // SimilarU, IsotropicU: an s.u. for each pair or atom
 };
 
 // SHELXL's weights: w = 1 / [s^2(Fo^2) + (aP)^2 + bP], P = (max(Fo^2, 0) + 2 Fc^2) / 3.

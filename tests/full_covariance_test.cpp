@@ -226,8 +226,8 @@ TEST(FullCovariance, EveryFallbackNamesItsReason) {
     std::string reason;
   };
   const Case cases[] = {
-      {replaced(paper, "FVAR       0.31576", "SIMU C1 C2\nFVAR       0.31576"), {},
-       "the instructions use what cif2exp does not rebuild yet: SIMU (line 21)"},
+      {replaced(paper, "FVAR       0.31576", "SAME C1 C2\nFVAR       0.31576"), {},
+       "the instructions use what cif2exp does not rebuild yet: SAME (line 21)"},
       {paper, {"--diagonal"}, "--diagonal"},
       {without_field(paper, "_shelx_res_file"), {}, "the block carries no refinement instructions (_shelx_res_file); give --res"},
       {without_field(paper, "_shelx_hkl_file"), {}, "the block carries no reflections"},

@@ -96,20 +96,20 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
-  text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nPART -1\n");
-  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nRIGU C1 C2\nSADI\nDANG 2.5 C1^a C2\n");
+  text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nBASF 0.3\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1^a C2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
   ASSERT_EQ(res.unsupported.size(), 10u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
   EXPECT_EQ(res.unsupported[0].line, 17);
   EXPECT_EQ(res.unsupported[0].count, 2);
   EXPECT_EQ(res.unsupported[1].what, "SADI with residues, symmetry images, part suffixes or atom ranges");
-  EXPECT_EQ(res.unsupported[2].what, "PART -1");
+  EXPECT_EQ(res.unsupported[2].what, "BASF");
   EXPECT_EQ(res.unsupported[3].what, "free variables on coordinates or U^ij");
   EXPECT_EQ(res.unsupported[4].what, "AFIX 66");
   EXPECT_EQ(res.unsupported[5].what, "RESI");  // an instruction, though an atom's second word is a number too
   EXPECT_EQ(res.unsupported[6].what, "DFIX with a negative distance");
-  EXPECT_EQ(res.unsupported[7].what, "RIGU");
+  EXPECT_EQ(res.unsupported[7].what, "SAME");
   EXPECT_EQ(res.unsupported[8].what, "SADI naming no atoms");
   EXPECT_EQ(res.unsupported[9].what, "DANG with residues, symmetry images, part suffixes or atom ranges");
 }
@@ -142,7 +142,7 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
   const ResInstructions res = read_res_instructions(text, "t.res");
   EXPECT_TRUE(res.unsupported.empty()) << res.unsupported[0].what;
   EXPECT_EQ(res.hklf, 3);
-  EXPECT_EQ(res.notes, std::vector<std::string>{"RIGU (line 9) names one atom: it restrains nothing"});
+  EXPECT_TRUE(res.notes.empty());
   ASSERT_EQ(res.atoms.size(), 4u);
   struct Expected {
     double sof;
@@ -159,10 +159,12 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
   }
   EXPECT_EQ(res.atoms[1].uiso_free_variable, 2);
   EXPECT_DOUBLE_EQ(res.atoms[1].uiso, 0.03);
-  ASSERT_EQ(res.groups.size(), 7u);
-  EXPECT_EQ(res.groups[5].numbers, std::vector<double>{0.02});
-  EXPECT_EQ(res.groups[5].atoms, (std::vector<int>{1, 0}));
-  EXPECT_EQ(res.groups[6].atoms, (std::vector<int>{0, 1, 2, 3}));  // no atoms named: all
+  ASSERT_EQ(res.groups.size(), 8u);
+  EXPECT_EQ(res.groups[5].instruction, "RIGU");  // one atom: no pair to restrain
+  EXPECT_EQ(res.groups[5].atoms, std::vector<int>{1});
+  EXPECT_EQ(res.groups[6].numbers, std::vector<double>{0.02});
+  EXPECT_EQ(res.groups[6].atoms, (std::vector<int>{1, 0}));
+  EXPECT_EQ(res.groups[7].atoms, (std::vector<int>{0, 1, 2, 3}));  // no atoms named: all
   EXPECT_EQ(res.groups[0].atoms, (std::vector<int>{0, 2}));  // labels in any case
   EXPECT_EQ(res.groups[1].instruction, "EXYZ");
   EXPECT_EQ(res.groups[2].numbers, std::vector<double>{1.43});
@@ -178,6 +180,65 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
       {"SFAC C\nSADI C1 C2 C1\n", "t.res, line 2: SADI needs pairs of atoms"},
       {"SFAC C\nFVAR 1\nDFIX 1.5 C1 C2\nC1 1 0.1 0.2 0.3 11 0.02\n", "t.res, line 3: DFIX names C2, which is no atom of the instructions"},
       {"SFAC C\nFVAR 1 0.5\nC1 1 0.1 0.2 0.3 31 0.02\n", "t.res, line 3: atom C1 refers to free variable 3, but FVAR gives 2"},
+  };
+  for (const auto& [bad, message] : refused) {
+    try {
+      read_res_instructions(bad, "t.res");
+      ADD_FAILURE() << "no error for " << bad;
+    } catch (const vesk::Error& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+}
+
+// Restraints on displacement parameters and planarity: ranges "A > B"
+// and "A < B" in the order of the atoms, every atom when none is named;
+// negative parts, PART with an occupancy its atoms carry, BUMP read over.
+TEST(ResInstructions, AtomRangesPartsAndDisplacementRestraints) {
+  const char* const text =
+      "CELL 0.71073 7.1 9.2 11.3 90 104.2 90\n"
+      "SFAC C O\n"
+      "SIMU 0.02 0.04 1.8 C1 > C4\n"
+      "RIGU C4 < C2 O1\n"
+      "ISOR\n"
+      "FLAT 0.05 C1 C2 > C4 O1\n"
+      "BUMP\n"
+      "FVAR 1.1\n"
+      "C1 1 0.1 0.2 0.3 11.0 0.02\n"
+      "C2 1 0.2 0.2 0.3 11.0 0.02\n"
+      "C3 1 0.3 0.2 0.3 11.0 0.02\n"
+      "C4 1 0.4 0.2 0.3 11.0 0.02\n"
+      "PART -1 10.5\n"
+      "O1 2 0.5 0.2 0.3 10.5 0.02\n"
+      "PART 0\n"
+      "HKLF 4\n";
+  const ResInstructions res = read_res_instructions(text, "t.res");
+  EXPECT_TRUE(res.unsupported.empty()) << res.unsupported[0].what;
+  ASSERT_EQ(res.groups.size(), 4u);
+  const std::vector<int> expected[] = {{0, 1, 2, 3}, {3, 2, 1, 4}, {0, 1, 2, 3, 4}, {0, 1, 2, 3, 4}};
+  const char* const names[] = {"SIMU", "RIGU", "ISOR", "FLAT"};
+  for (std::size_t g = 0; g < 4; ++g) {
+    EXPECT_EQ(res.groups[g].instruction, names[g]);
+    EXPECT_EQ(res.groups[g].atoms, expected[g]) << names[g];
+  }
+  EXPECT_EQ(res.groups[0].numbers, (std::vector<double>{0.02, 0.04, 1.8}));
+  EXPECT_EQ(res.atoms[4].part, -1);
+  EXPECT_DOUBLE_EQ(res.atoms[4].sof, 0.5);
+  ASSERT_EQ(res.notes.size(), 1u);
+  EXPECT_EQ(res.notes[0].rfind("BUMP (line 7) read over", 0), 0u) << res.notes[0];
+
+  std::string other(text);
+  other.replace(other.find("O1 2 0.5 0.2 0.3 10.5"), 20, "O1 2 0.5 0.2 0.3 11.0");
+  const ResInstructions mismatched = read_res_instructions(other, "t.res");
+  ASSERT_EQ(mismatched.unsupported.size(), 1u);
+  EXPECT_EQ(mismatched.unsupported[0].what, "PART with an occupancy its atoms do not carry");
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"SFAC C\nFLAT C1 C2 C3\n", "t.res, line 2: FLAT needs at least four atoms"},
+      {"SFAC C\nSADI C1 > C4\n", "t.res, line 2: SADI names pairs of atoms, not ranges"},
+      {"SFAC C\nSIMU C1 >\n", "t.res, line 2: SIMU: a range needs an atom on each side"},
+      {"SFAC C\nFVAR 1\nSIMU C2 > C1\nC1 1 0.1 0.2 0.3 11 0.02\nC2 1 0.2 0.2 0.3 11 0.02\n",
+       "t.res, line 3: SIMU range C2 > C1 runs against the order of the atoms"},
   };
   for (const auto& [bad, message] : refused) {
     try {
