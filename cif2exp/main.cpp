@@ -22,6 +22,7 @@
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/output_files.hpp"
 #include "cif2exp/output_folder.hpp"
+#include "cif2exp/recorded_pressure.hpp"
 #include "cif2exp/riding_atoms.hpp"
 #include "cif2exp/structure_identity.hpp"
 #include "console/command_line.hpp"
@@ -227,6 +228,7 @@ void convert_block(const gemmi::cif::Block& block, const Arguments& arguments, c
                                        structure.atoms[n].disorder_group);
   }
 
+  source.pressure = cif2exp::recorded_pressure(block);
   source.content.symmetry = conversion.experiment.symbol;
   source.content.cell = conversion.experiment.cell;
   for (const cif2exp::AtomRecord& atom : conversion.experiment.atoms)

@@ -84,6 +84,10 @@ void write_cif_source(const std::string& file, const std::string& experiment_fil
     for (const auto& [then, now] : carry.atoms) out << " " << then << ":" << now;
     out << "\n";
   }
+  if (source.pressure) {
+    std::snprintf(number, sizeof number, "%.6g", source.pressure->gpa);
+    out << "pressure " << number << " " << source.pressure->item << "\n";
+  }
   if (!source.covariance.empty()) out << "# " << std::filesystem::path(experiment_file).stem().string() << ".CMT: " << source.covariance << "\n";
   recio::write_new_file(file, out.str(), "source file");
 }

@@ -5,10 +5,12 @@
 // uncommitted are removed.
 #pragma once
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "cif2exp/recorded_pressure.hpp"
 #include "cif2exp/structure_identity.hpp"
 
 namespace cif2exp {
@@ -63,6 +65,7 @@ struct MarksCarry {
 //   cell <a b c alpha beta gamma>
 //   site <label in NAME.EXP> <type> <x> <y> <z>      (one per atom, in order, as NAME.EXP holds them)
 //   carry <file> <number then>:<number now> ...      (marks for the next vortan run to carry)
+//   pressure <GPa> <CIF item>                        (when the CIF says the structure was under pressure)
 // and, as a comment, where NAME.CMT's covariance came from.
 struct CifSource {
   std::string cif;
@@ -74,6 +77,7 @@ struct CifSource {
   std::vector<MarksCarry> carry;
   std::vector<std::pair<std::string, std::string>> riding;    // (experiment label, its pivot's)
   std::string covariance;  // "full covariance of ...", "diagonal ...: why"
+  std::optional<RecordedPressure> pressure;
 };
 
 // Throws vesk::Error with the system's reason when the file cannot be written.

@@ -60,6 +60,12 @@ bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, floa
   if (first.bonding == Bonding::AngleLimit || second.bonding == Bonding::AngleLimit) return true;
   const float radii = first.radius + second.radius;
   if (place.own_image && first.partial && distance < kClosestOwnImageFraction * radii) return false;
+  auto alternative = [](const BondingAtom& atom, float from_image) {
+    return from_image > kOnSpecialPosition && from_image < kClosestOwnImageFraction * 2 * atom.radius;
+  };
+  if (place.through_symmetry && first.partial && second.partial &&
+      (alternative(first, place.first_from_image) || alternative(second, place.second_from_image)))
+    return false;
   return distance <= radii + tolerance && distance >= kClosestBondFraction * radii;
 }
 

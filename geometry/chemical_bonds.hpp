@@ -59,7 +59,16 @@ bool is_metal(int element);
 struct PairPlace {
   bool through_symmetry = false;
   bool own_image = false;
+  // How far each atom lies from its own image under the operation that
+  // places the second, Angstrom; negative when not known.
+  float first_from_image = -1;
+  float second_from_image = -1;
 };
+
+// Closer to its own image than this an atom lies on the special position
+// itself (the image is the atom), as coordinates printed to three or four
+// decimals leave it.
+constexpr float kOnSpecialPosition = 0.03f;
 
 // Two neighbours already within the angle limit of each other: bonded when
 // within the covalent radii and the tolerance, and no closer than
@@ -71,7 +80,12 @@ struct PairPlace {
 // kClosestOwnImageFraction of its diameter, and never an atom of a
 // negative group to an image of that group reached through a symmetry
 // operation, the refinement programs' rule for a part disordered about a
-// special position.
+// special position. Nor are two partly occupied atoms bonded through an
+// operation that takes either of them to a place it cannot share with
+// itself (its own image closer than kClosestOwnImageFraction of its
+// diameter, but not on the special position): that operation turns the
+// part into its alternative, and the bond would join the two (a solvent
+// molecule of quarter occupancy disordered about a twofold axis).
 bool chemically_bonded(const BondingAtom& first, const BondingAtom& second, float distance, float tolerance,
                        PairPlace place = {});
 

@@ -1,6 +1,7 @@
 #include "geometry/inorganic_analysis.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -56,6 +57,32 @@ int site_multiplicity(const SpaceGroupInfo& group, const Vec3& x) {
         if (std::none_of(seen.begin(), seen.end(), [&](const Vec3d& q) { return same(p, q); })) seen.push_back(p);
       }
   return static_cast<int>(std::max<std::size_t>(seen.size(), 1));
+}
+
+// True when the group's operations that leave the atom in place fix every
+// coordinate of it (Cs and Cl of a cubic perovskite): distances between
+// such atoms follow from the cell alone.
+bool fixed_by_symmetry(const SpaceGroupInfo& group, const Vec3& x) {
+  std::array<std::array<long, 3>, 3> m{};  // sum of (R - I)^T (R - I) over the stabiliser
+  for (int centring = 1; centring <= std::max(group.ncent, 1); ++centring)
+    for (int sign = 1; sign >= (group.centric ? -1 : 1); sign -= 2)
+      for (int op = 1; op <= std::max(group.nsym, 1); ++op) {
+        const SymmetryOperation operation = operation_of(group, sign * (op + 100 * (centring - 1)), LatticeTranslation{});
+        const Vec3d p = image_of(operation, x);
+        bool in_place = true;
+        for (std::size_t k = 0; k < 3; ++k) {
+          const double d = p[k] - x[k];
+          in_place = in_place && std::abs(d - std::round(d)) < 1e-3;
+        }
+        if (!in_place) continue;
+        for (std::size_t r = 0; r < 3; ++r)
+          for (std::size_t c = 0; c < 3; ++c)
+            for (std::size_t k = 0; k < 3; ++k)
+              m[r][c] += static_cast<long>(operation.rotation[k][r] - (k == r)) * (operation.rotation[k][c] - (k == c));
+      }
+  const long det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                   m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+  return det != 0;
 }
 
 // Sylvester's criterion on the Uij: N U N (the CIF's U to U*) keeps it.
@@ -864,17 +891,35 @@ InorganicAnalysis analyse_valences(const PhaseDescription& phase, const PhaseGeo
     }
     return guessed || formal_states ? 'C' : occupancy < 0.9 ? 'B' : 'A';
   };
+  // A sum whose every distance the symmetry fixes (the atom and all its
+  // partners on positions without a free coordinate) measures the cell,
+  // not the refined model: it cannot show an atom misplaced (C at most).
+  std::vector<signed char> fixed_site(static_cast<std::size_t>(count), -1);
+  auto fixed_at = [&](int atom) {
+    signed char& known = fixed_site[at(atom)];
+    if (known < 0) known = fixed_by_symmetry(phase.group, work.site(atom).x) ? 1 : 0;
+    return known == 1;
+  };
+  auto symmetry_fixed = [&](const std::vector<int>& atoms) {
+    return std::all_of(atoms.begin(), atoms.end(), [&](int atom) {
+      const AtomValence* row = valence_row(atom);
+      return fixed_at(atom) && std::all_of(row->bonds.begin(), row->bonds.end(),
+                                           [&](const ValenceBond& b) { return fixed_at(b.anion.atom); });
+    });
+  };
   auto check_sum = [&](const std::vector<int>& atoms, const std::string& label, const MeasuredValue& sum,
                        const MeasuredValue& deviation, double valence, const std::string& against,
                        std::size_t bonds) {
     const double off = std::abs(deviation.value);
     if (!(off > t.valence_fraction * valence && off > t.valence_sigmas * deviation.su)) return;
+    const bool by_symmetry = symmetry_fixed(atoms);
     const char level = std::max(
         off > 5 * t.valence_fraction * valence ? 'A' : off > 3 * t.valence_fraction * valence ? 'B' : 'C',
-        strongest(atoms));
+        by_symmetry ? 'C' : strongest(atoms));
     std::string text = label + ": BVS " + with_su(sum) + " v.u. against " + against + " over " + std::to_string(bonds) +
                        " bond" + (bonds == 1 ? "" : "s") + ", off by " + fixed(100 * off / valence, 1) + "%";
     if (deviation.su > 0) text += " (" + fixed(off / deviation.su, 0) + " s.u.)";
+    if (by_symmetry) text += "; every distance fixed by the symmetry: the sum measures the cell, not the atoms' places";
     analysis.checks.push_back({level, "bond-valence sum", atoms, {}, text});
   };
   for (const AtomValence& row : analysis.atoms) {
@@ -962,19 +1007,27 @@ InorganicAnalysis analyse_inorganic(const PhaseDescription& phase, const PhaseGe
       const std::optional<ImageName> name = operation_name(phase.group, bond.anion.op);
       if (name) summed.insert({row.atom, bond.anion.atom, name->code, name->n});
     }
+  // Under pressure contacts shrink below the radii of ambient pressure;
+  // atoms that overlap are an error at any pressure.
+  const bool compressed = options.pressure_gpa && *options.pressure_gpa >= options.thresholds.high_pressure;
+  const std::string under_pressure =
+      compressed ? "; at " + fixed(*options.pressure_gpa, *options.pressure_gpa < 10 ? 1 : 0) + " GPa (" +
+                       options.pressure_from + "), where the radii of ambient pressure do not hold"
+                 : std::string();
   for (const ShortContact& c : short_contacts(phase, geometry, options.thresholds.contact_margin, summed)) {
     const AnalysisImage first{c.first, SymmetryOperation{}};
     const AnalysisImage second{c.second, operation_of(phase.group, c.code, c.n)};
     const bool image = c.code != 1 || c.n != LatticeTranslation{};
     analysis.checks.push_back(
-        {c.overlap ? 'A' : 'B', c.overlap ? "atoms overlap" : "short contact", {c.first, c.second},
+        {c.overlap ? 'A' : compressed ? 'C' : 'B', c.overlap ? "atoms overlap" : "short contact", {c.first, c.second},
          image ? std::vector<AnalysisImage>{first, second} : std::vector<AnalysisImage>{},
          label_of(phase, c.first) + " ... " + label_of(phase, c.second) +
              (image ? " (operator " + std::to_string(c.code) + ", cell " + std::to_string(c.n[0]) + " " +
                           std::to_string(c.n[1]) + " " + std::to_string(c.n[2]) + ")"
                     : std::string()) +
              ": " + with_su(MeasuredValue{c.d, c.sigma, true}) + " A, under the van der Waals sum " +
-             fixed(c.radii, 2) + " A less " + fixed(options.thresholds.contact_margin, 2) + " A"});
+             fixed(c.radii, 2) + " A less " + fixed(options.thresholds.contact_margin, 2) + " A" +
+             (c.overlap ? std::string() : under_pressure)});
   }
   return analysis;
 }

@@ -52,6 +52,10 @@ struct CheckThresholds {
   // Non-bonded contacts shorter than the van der Waals sum less this, A
   // (geometry/short_contacts.hpp).
   double contact_margin = 0.5;
+  // From this pressure on, GPa, a short contact is graded C: van der Waals
+  // radii are those of atoms at ambient pressure, and under pressure
+  // non-bonded contacts shrink far more than bonds.
+  double high_pressure = 1.0;
 };
 
 struct InorganicOptions {
@@ -60,6 +64,9 @@ struct InorganicOptions {
   // Some table asks for the valences (BVAL, POLY or CHKS not N): without,
   // no state is looked for and only the contacts are checked.
   bool valences = true;
+  // The pressure the structure was measured at, GPa, and what says so.
+  std::optional<double> pressure_gpa;
+  std::string pressure_from;
 };
 
 struct ValenceBond {

@@ -137,7 +137,19 @@ void distances_and_angles(AtomWork& work, PhaseGeometry& geometry, int i) {
     geometry.contacts.push_back(c);
     if (!c.kept) continue;
     work.kept.push_back(NeighbourEntry{f.image, f.with_central}, "neighbours kept for angles");
-    const PairPlace place{c.code != 1 || c.n != LatticeTranslation{}, c.atom == i};
+    PairPlace place{c.code != 1 || c.n != LatticeTranslation{}, c.atom == i};
+    const BondingAtom& other = bonding[static_cast<std::size_t>(c.atom - 1)];
+    if (place.through_symmetry && bonding[static_cast<std::size_t>(i - 1)].partial && other.partial) {
+      // How far each atom lies from its own image under this operation.
+      const SymmetryOperation op = operation_of(phase.group, c.code, c.n);
+      auto from_image = [&](const Vec3& x) {
+        const Vec3d own{x[0], x[1], x[2]};
+        const Vec3d image = image_of(op, x);
+        return static_cast<float>(vec3::length(vec3::minus(cartesian(work.frame, own), cartesian(work.frame, image))));
+      };
+      place.first_from_image = from_image(central.x);
+      place.second_from_image = from_image(phase.atoms[static_cast<std::size_t>(c.atom - 1)].x);
+    }
     if (chemically_bonded(bonding[static_cast<std::size_t>(i - 1)], bonding[static_cast<std::size_t>(c.atom - 1)], c.d,
                           work.options.search.bond_tolerance, place))
       bonds.push_back({c.atom, c.code, c.n, c.x, c.d});

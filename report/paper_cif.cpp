@@ -356,9 +356,17 @@ std::optional<CifSource> read_cif_source(const std::string& file) {
       if (carry.first.empty() || carry.first.find('/') != std::string::npos)
         throw Error(file + ", line " + std::to_string(number) + ": a carry line needs a file of the experiment's folder");
       source.carry.push_back(std::move(carry));
+    } else if (word == "pressure") {
+      double gpa = 0;
+      std::string item;
+      if (!(words >> gpa >> item) || !std::isfinite(gpa) || gpa < 0)
+        throw Error(file + ", line " + std::to_string(number) + ": \"" + trimmed(line) +
+                    "\" is not a pressure in GPa and the CIF item that gives it");
+      source.pressure_gpa = gpa;
+      source.pressure_item = item;
     } else if (word != "symmetry" && word != "cell" && word != "site") {  // the structure, for cif2exp
       throw Error(file + ", line " + std::to_string(number) + ": \"" + word +
-                  "\" is not cif, block, shift, label, disorder, riding, symmetry, cell, site or carry");
+                  "\" is not cif, block, shift, label, disorder, riding, symmetry, cell, site, carry or pressure");
     }
   }
   if (source.cif.empty()) throw Error(file + " names no CIF (line \"cif PATH\")");

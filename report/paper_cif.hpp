@@ -72,6 +72,10 @@ struct CifSource {
   // "carry FILE 1:1 3:2": marks of FILE, set aside by the conversion, whose
   // atoms (number in FILE, number now) are still there.
   std::vector<std::pair<std::string, std::map<int, int>>> carry;
+  // "pressure 180 _publ_section_title": the pressure the CIF says the
+  // structure was measured at, GPa, and the item that says it.
+  std::optional<double> pressure_gpa;
+  std::string pressure_item;
 };
 // Nothing when the file is absent; throws vesk::Error for one that does not
 // read as such a file.

@@ -6,6 +6,7 @@
 #include <gemmi/elem.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -442,6 +443,71 @@ C21 C 0.1000 0.3500 0.1200 0.03 0.5 -1 d
       chemical.push_back(bond["atoms"][0].get<std::string>() + " " + bond["atoms"][1].get<std::string>() + " " +
                          bond["site_codes"][1].get<std::string>());
   EXPECT_EQ(chemical, (std::vector<std::string>{"C20 C21 ."}));
+}
+
+// COD 7051424 (a Co(II) pyridyl polymer, P 2/n) cut down to one pyridine
+// ring and its solvent: C15, C16 and C17 of quarter occupancy, 1.08, 0.39
+// and 1.11 A from their own images across the twofold axis. The images are
+// the other orientation of the solvent, so C15-C16' and C16-C15' (1.83 A)
+// join two orientations that never coexist: no four-membered ring
+// C15-C16-C15'-C16'. The pyridine ring stays, and so do a half-occupied
+// molecule's bonds across the axis to an image that is no alternative
+// (C31-C31', 1.50 A across another twofold axis: a bond, not a clash).
+TEST(ChemicalBonds, NoBondJoinsTwoOrientationsOfAPartDisorderedAboutAnAxis) {
+  const char* const cif = R"(data_co
+_cell_length_a 11.8538(14)
+_cell_length_b 7.4146(8)
+_cell_length_c 19.448(6)
+_cell_angle_alpha 90
+_cell_angle_beta 90.06(2)
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+'x, y, z'
+'-x+1/2, y, -z+1/2'
+'-x, -y, -z'
+'x-1/2, -y, z-1/2'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+_atom_site_occupancy
+C1 C -0.2070(5) 0.5303(8) 0.4052(3) 0.0355(13) 1
+N1 N -0.0958(4) 0.5038(6) 0.4065(2) 0.0299(10) 1
+C2 C -0.2699(5) 0.5288(9) 0.3450(3) 0.0378(13) 1
+C3 C -0.2177(4) 0.5013(7) 0.2828(3) 0.0279(11) 1
+C4 C -0.1017(5) 0.4736(9) 0.2842(3) 0.0395(14) 1
+C5 C -0.0451(5) 0.4766(9) 0.3461(3) 0.0407(14) 1
+C15 C -0.7172(3) -0.2104(6) 0.2306(3) 0.181(29) 0.25
+C16 C -0.7663(3) -0.4495(6) 0.2493(3) 0.222(30) 0.25
+C17 C -0.7841(3) -0.6948(6) 0.2305(3) 0.160(25) 0.25
+C31 C 0.2500(3) 0.8000(6) 0.7114(3) 0.05 0.5
+)";
+  TempFolder folder;
+  write_file(folder / "s.cif", cif);
+  ASSERT_EQ(run_program(CIF2EXP_BIN, {"s.cif", "S"}, folder.path()).exit_status, 0);
+  const auto run = run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", {{"SOURCE_DATE_EPOCH", "0"}});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const nlohmann::json phase = nlohmann::json::parse(read_file(folder / "S.json"))["phases"][0];
+  std::vector<std::string> solvent;
+  for (const auto& bond : phase["bonds"]) {
+    const std::string a = bond["atoms"][0], b = bond["atoms"][1];
+    if (bond["chemical_bond"] && (a[1] == '1' || a[1] == '3') && a.size() == 3)
+      solvent.push_back(a + " " + b + " " + bond["site_codes"][1].get<std::string>());
+  }
+  std::sort(solvent.begin(), solvent.end());
+  EXPECT_EQ(solvent, (std::vector<std::string>{"C15 C16 .", "C16 C17 .", "C31 C31 2_556"}))
+      << phase["bonds"];
+  // The pyridine ring alone (found from each of its atoms' sides: twice).
+  ASSERT_FALSE(phase["rings"].empty());
+  for (const auto& ring : phase["rings"]) {
+    std::vector<std::string> atoms = ring["atoms"];
+    std::sort(atoms.begin(), atoms.end());
+    EXPECT_EQ(atoms, (std::vector<std::string>{"C1", "C2", "C3", "C4", "C5", "N1"})) << ring;
+  }
 }
 
 TEST(ChemicalBonds, TheNearestOfTwentySixNeighboursFoundLastKeepsItsAngles) {

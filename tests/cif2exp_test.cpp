@@ -22,6 +22,7 @@
 #include "cif2exp/covariance_file.hpp"
 #include "cif2exp/experiment_records.hpp"
 #include "cif2exp/group_operators.hpp"
+#include "cif2exp/recorded_pressure.hpp"
 #include "cif2exp/site_constraints.hpp"
 #include "crystal/spacegroup.hpp"
 #include "expfile/covariance.hpp"
@@ -80,6 +81,36 @@ TEST(CifNumbers, ValueStandardUncertaintyAndLastPrintedPlace) {
 
 // gemmi carries radii from the same paper; ours keep carbon's sp3 radius
 // and the paper's Lu and Hf, which gemmi's table has exchanged.
+TEST(RecordedPressure, ItemsInKilopascalsElseAPressureWrittenInTheText) {
+  struct Case {
+    std::string items;
+    double gpa;  // negative: none
+    const char* item;
+  };
+  const Case cases[] = {
+      {"_diffrn_ambient_pressure 5.2E6(1)", 5.2, "_diffrn_ambient_pressure"},
+      {"_diffrn.ambient_pressure 101.3", 1.013e-4, "_diffrn.ambient_pressure"},
+      {"_cell_measurement_pressure_gt 2000000", 2, "_cell_measurement_pressure_gt"},
+      {"_diffrn_ambient_pressure_lt 2000000", -1, ""},  // an upper bound says nothing of a high pressure
+      {"_diffrn_ambient_pressure ?\n_exptl_special_details 'loaded at 0.45(2) gpa'", 0.45, "_exptl_special_details"},
+      {"_diffrn_ambient_environment 'He, 300 MPa'", 0.3, "_diffrn_ambient_environment"},
+      {"_publ_section_title 'Compression of X to 120 kbar'\n_exptl_special_details 'at 7 GPa'", 7,
+       "_exptl_special_details"},
+      {"_publ_section_title 'A GPa-sized problem'", -1, ""},
+      {"_diffrn_ambient_pressure -5", -1, ""},
+      {"_exptl_special_details '" + std::string(400, '9') + " GPa'", -1, ""},  // beyond any double
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items);
+    const gemmi::cif::Document document = gemmi::cif::read_string(std::string("data_p\n") + c.items + "\n");
+    const std::optional<cif2exp::RecordedPressure> read = cif2exp::recorded_pressure(document.blocks.at(0));
+    ASSERT_EQ(read.has_value(), c.gpa >= 0);
+    if (!read) continue;
+    EXPECT_NEAR(read->gpa, c.gpa, 1e-9);
+    EXPECT_EQ(read->item, c.item);
+  }
+}
+
 TEST(CovalentRadii, AgreeWithGemmisTableFromTheSamePaper) {
   for (int z = 1; z <= 96; ++z) {
     const gemmi::Element element(z);

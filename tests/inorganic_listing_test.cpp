@@ -251,6 +251,90 @@ TEST(VortanInorganic, PolyanionsAndStatesThatDoNotBalance) {
             std::string::npos);
 }
 
+// Two published structures cut down, each in a form that raises a check
+// and one where it is no evidence against the structure. CsSnCl3 (COD
+// 4003024, Pm-3m, a = 5.5592 A): every Cs-Cl distance is a / sqrt(2),
+// so 12 exp((2.791 - 3.9309) / 0.37) = 0.551 v.u. for Cs, a sum that
+// measures the cell: C in the cubic group, B in P 1, where the same
+// atoms have free coordinates. FeN4 (COD 2242624, P -1): N1 ... N1
+// 2.006 A and N1 ... N2 2.395 A under the van der Waals sum 3.10 A less
+// 0.5 A; B, but C when the CIF says the structure was at 180 GPa, in an
+// item in kPa or in its title; a pressure of one atmosphere changes nothing.
+TEST(VortanInorganic, SumsFixedBySymmetryAndContactsUnderPressureAreGradedC) {
+  auto checks_of = [](const std::string& cif) {
+    TempFolder folder;
+    testing_support::write_file(folder / "s.cif", cif);
+    const auto converted = run_program(CIF2EXP_BIN, {"s.cif", "S"}, folder.path());
+    EXPECT_EQ(converted.exit_status, 0) << converted.out << converted.err;
+    EXPECT_EQ(run_program(VORTAN_BIN, {"S", "--json"}, folder.path(), "", kFixedDates).exit_status, 0);
+    std::map<std::string, std::string> found;  // "rule atoms" -> level and text
+    const nlohmann::json document = nlohmann::json::parse(read_file(folder / "S.json"));
+    for (const auto& check : document["phases"][0]["checks"]) {
+      std::string key = check["rule"];
+      for (const auto& atom : check["atoms"]) key += " " + atom.get<std::string>();
+      found[key] = check["level"].get<std::string>() + " " + check["text"].get<std::string>();
+    }
+    return found;
+  };
+  const std::string sites = "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n"
+                            "_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_U_iso_or_equiv\n";
+  const std::string cubic = "_cell_length_a 5.5592(9)\n_cell_length_b 5.5592(9)\n_cell_length_c 5.5592(9)\n"
+                            "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\n";
+  const auto perovskite = checks_of("data_cs\n_symmetry_space_group_name_H-M 'P m -3 m'\n" + cubic + sites +
+                                    "Cs1 Cs 0 0 0 0.086\nSn2 Sn 0.5 0.5 0.5 0.035\nCl1 Cl 0 0.5 0.5 0.138\n");
+  // Brese & O'Keeffe's Cs(I)-Cl(-I): R0 2.791 A, b 0.37 A.
+  const double by_hand = 12 * std::exp((2.791 - 5.5592 / std::sqrt(2.0)) / 0.37);
+  auto sum_in = [](const std::string& text) {
+    const std::size_t at = text.find("BVS ");
+    return at == std::string::npos ? 0.0 : number(text.substr(at + 4));
+  };
+  const std::string cs = perovskite.count("bond-valence sum Cs1") ? perovskite.at("bond-valence sum Cs1") : "";
+  EXPECT_EQ(cs.rfind("C Cs1: BVS ", 0), 0u) << cs;
+  EXPECT_NEAR(sum_in(cs), by_hand, 1e-3) << cs;
+  EXPECT_NE(cs.find("every distance fixed by the symmetry"), std::string::npos) << cs;
+  const auto lowered = checks_of("data_cs\n_symmetry_space_group_name_H-M 'P 1'\n" + cubic + sites +
+                                 "Cs1 Cs 0 0 0 0.086\nSn2 Sn 0.5 0.5 0.5 0.035\nCl1 Cl 0 0.5 0.5 0.138\n"
+                                 "Cl2 Cl 0.5 0 0.5 0.138\nCl3 Cl 0.5 0.5 0 0.138\n");
+  const std::string free = lowered.count("bond-valence sum Cs1") ? lowered.at("bond-valence sum Cs1") : "";
+  EXPECT_EQ(free.rfind("B Cs1: BVS ", 0), 0u) << free;
+  EXPECT_NEAR(sum_in(free), by_hand, 1e-3) << free;
+  EXPECT_EQ(free.find("fixed by the symmetry"), std::string::npos) << free;
+
+  const std::string fen4 = "_cell_length_a 2.4473(10)\n_cell_length_b 3.4688(14)\n_cell_length_c 3.5144(13)\n"
+                           "_cell_angle_alpha 105.22(4)\n_cell_angle_beta 110.60(4)\n_cell_angle_gamma 91.39(3)\n"
+                           "loop_\n_symmetry_equiv_pos_as_xyz\n'x, y, z'\n'-x, -y, -z'\n" + sites +
+                           "Fe Fe 0.5000 0.0000 0.0000 0.0072(4)\nN1 N 0.163(4) -0.346(4) -0.485(2) 0.0066(10)\n"
+                           "N2 N 0.065(3) -0.309(4) -0.861(2) 0.0068(10)\n";
+  struct Case {
+    const char* items;
+    char level;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"", 'B', ""},
+      {"_diffrn_ambient_pressure 101.325\n", 'B', ""},
+      {"_publ_section_title\n;\n Synthesis of FeN~4~ at 180GPa and its crystal structure from a\n"
+       " submicron-sized grain\n;\n",
+       'C', "at 180 GPa (the CIF's _publ_section_title)"},
+      {"_diffrn_ambient_pressure 1.8E8\n", 'C', "at 180 GPa (the CIF's _diffrn_ambient_pressure)"},
+      {"_exptl_special_details 'in a diamond anvil cell at 25 kbar'\n", 'C',
+       "at 2.5 GPa (the CIF's _exptl_special_details)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items);
+    const auto found = checks_of(std::string("data_fen4\n") + c.items + fen4);
+    for (const char* pair : {"short contact N1 N1", "short contact N1 N2"}) {
+      ASSERT_TRUE(found.count(pair)) << pair;
+      const std::string& check = found.at(pair);
+      EXPECT_EQ(check[0], c.level) << check;
+      EXPECT_NE(check.find(*c.said != 0 ? c.said : "van der Waals sum 3.10 A less 0.50 A"), std::string::npos) << check;
+      if (*c.said == 0) {
+        EXPECT_EQ(check.find("GPa"), std::string::npos) << check;
+      }
+    }
+  }
+}
+
 // A worked example in a 10 A cube (P 1, coordinates in A / 10): which
 // contacts under the van der Waals sums (gemmi's radii: C 1.70, O 1.52,
 // Cl 1.75, H 1.20 A) less the margin are raised, and which are left out.

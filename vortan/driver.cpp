@@ -207,6 +207,8 @@ void start_run(VortanRun& run) {
   ConversionInputs conversion = read_conversion_inputs(run.stem, run.publication_cif);
   run.disorder_groups = std::move(conversion.disorder_groups);
   run.riding_atoms = std::move(conversion.riding_atoms);
+  run.pressure_gpa = conversion.pressure_gpa;
+  run.pressure_item = std::move(conversion.pressure_item);
   // The marks a conversion set aside, for atoms that are still there.
   run.marks.results.carry = std::move(conversion.results_carry);
   run.marks.geometry.carry = std::move(conversion.marks_carry);
@@ -280,6 +282,10 @@ void write_phase_outputs(VortanRun& run, const PhaseGeometry& geometry) {
   InorganicOptions inorganic_options = run.controls.inorganic;
   const InorganicTables& shown = run.controls.inorganic_tables;
   inorganic_options.valences = shown.bond_valences || shown.polyhedra || shown.checks;
+  if (run.phase_number == 1 && run.pressure_gpa) {
+    inorganic_options.pressure_gpa = *run.pressure_gpa;
+    inorganic_options.pressure_from = "the CIF's " + run.pressure_item;
+  }
   const InorganicAnalysis inorganic =
       analyse_inorganic(run.phase, geometry, cell_covariance(run.phase), coordinate_covariance(run.covariance),
                         inorganic_options, &analysis);

@@ -8,6 +8,7 @@
 #pragma once
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,6 +83,10 @@ struct VortanRun {
   // Labels of the atoms of phase 1 that rode on others in the refinement,
   // from stem + ".CIFSRC": their rows are shown without s.u.'s.
   std::vector<std::string> riding_atoms;
+  // The pressure phase 1 was measured at, GPa, and the CIF item that says
+  // it, from stem + ".CIFSRC".
+  std::optional<double> pressure_gpa;
+  std::string pressure_item;
 };
 
 // The whole run on the experiment named by the command arguments (see

@@ -57,6 +57,8 @@ ConversionInputs read_conversion_inputs(const std::string& stem, bool reported_e
     if (!source) return inputs;
     inputs.disorder_groups = source->disorder;
     for (const auto& [atom, pivot] : source->riding) inputs.riding_atoms.push_back(atom);
+    inputs.pressure_gpa = source->pressure_gpa;
+    inputs.pressure_item = source->pressure_item;
     const std::filesystem::path folder = std::filesystem::path(stem).parent_path();
     const std::string name = std::filesystem::path(stem).filename().string();
     for (const auto& [file, atoms] : source->carry) {

@@ -38,6 +38,8 @@ struct ConversionInputs {
   std::vector<std::pair<std::string, std::string>> disorder_groups;
   std::vector<std::string> riding_atoms;
   MarksCarry results_carry, marks_carry;
+  std::optional<double> pressure_gpa;  // the pressure the CIF says the structure was under
+  std::string pressure_item;           // the CIF item that says it
 };
 // Nothing when the file is absent or does not read (said on the terminal
 // unless `reported_elsewhere`).
