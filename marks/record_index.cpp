@@ -30,15 +30,25 @@ void index_records(RecordIndex& index, std::string bytes, std::span<const MarkKi
   index.made = true;
 }
 
-void note_edits(RecordIndex& index, std::string edited, std::span<const ColumnEdit> edits) {
+void index_file(RecordIndex& index, const std::string& file, const std::string& what,
+                std::span<const MarkKind> kinds) {
+  if (index.made && file_holds(file, index.bytes)) return;
+  index_records(index, read_marks_bytes(file, what), kinds);
+}
+
+bool keeps_places(std::span<const ColumnEdit> edits) {
+  return std::all_of(edits.begin(), edits.end(), [](const ColumnEdit& edit) {
+    return edit.before.size() == edit.after.size() && static_cast<std::size_t>(edit.width) == edit.before.size();
+  });
+}
+
+void apply_edits(RecordIndex& index, std::span<const ColumnEdit> edits, bool undo) {
   for (const ColumnEdit& edit : edits) {
-    if (edit.before.size() != edit.after.size() || static_cast<std::size_t>(edit.width) != edit.before.size()) {
-      index = RecordIndex{};
-      return;
-    }
-    index.marks_of_kind[edit.kind] += static_cast<int>(marks_record(edit.after)) - marks_record(edit.before);
+    const std::string& text = undo ? edit.before : edit.after;
+    index.bytes.replace(edit.offset, text.size(), text);
+    const int sign = undo ? -1 : 1;
+    index.marks_of_kind[edit.kind] += sign * (static_cast<int>(marks_record(edit.after)) - marks_record(edit.before));
   }
-  index.bytes = std::move(edited);
 }
 
 namespace detail {

@@ -35,17 +35,22 @@ struct RecordIndex {
   int marks(int kind) const;
 };
 
-// What the writer keeps for the two marks files between its changes; the
-// writer holds `lock` while it uses them.
+// What the writer keeps for the two marks files between its changes; it
+// holds a file's lock while it uses the file's index.
 struct MarksFilesIndex {
-  std::mutex lock;
   RecordIndex results;  // NAME.VORTAN
   RecordIndex marks;    // NAME.TORHB
+  std::mutex results_lock, marks_lock;
 };
 
 // Makes `index` hold for `bytes`: from the index as it is when it was made
 // from the same bytes, else from a scan of them (scan_marks with every key).
 void index_records(RecordIndex& index, std::string bytes, std::span<const MarkKind> kinds);
+// Makes `index` hold for the file as it is now: as it stands when the file
+// holds its bytes, else read and scanned anew (read_marks_bytes, which
+// throws naming `what`).
+void index_file(RecordIndex& index, const std::string& file, const std::string& what,
+                std::span<const MarkKind> kinds);
 
 // Calls visit(const MarksRecord&) for each record of the indexed bytes whose
 // key is one of `keys` (each key once), in the file's order, as scan_marks
@@ -54,17 +59,20 @@ template <class Visit>
 void visit_records(const RecordIndex& index, std::span<const MarkKind> kinds, std::span<const RecordKey> keys,
                    Visit visit);
 
-// The edits of column 1 made to the indexed bytes, which are now `edited`:
-// at `offset`, `before` (one column, two for an insert-mode "YN") became
-// `after`. An edit that changes the width moves every later record: the
-// index is then made anew at its next use.
+// Edits of column 1 of the indexed records: at `offset`, `before` (one
+// column, two for an insert-mode "YN") becomes `after`.
 struct ColumnEdit {
   std::size_t offset = 0;
   int width = 1;
   int kind = 0;
   std::string before, after;
 };
-void note_edits(RecordIndex& index, std::string edited, std::span<const ColumnEdit> edits);
+// Whether every edit keeps its width, so that the records stay where they
+// are.
+bool keeps_places(std::span<const ColumnEdit> edits);
+// The edits made in the indexed bytes, which keep their places; `undo`
+// puts them back.
+void apply_edits(RecordIndex& index, std::span<const ColumnEdit> edits, bool undo = false);
 
 // Whether column 1 as a record holds it ("Y", "y", or an insert-mode "YN")
 // marks the record.

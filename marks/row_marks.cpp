@@ -183,7 +183,9 @@ KindFile file_of_kind(const MarksFiles& files, int kind) {
   RecordIndex* index = files.index == nullptr ? nullptr : geometry_file ? &files.index->marks : &files.index->results;
   return {file, named.empty() ? file : named, geometry_file ? "marks file" : "results file",
           geometry_file ? geometry_marks_kinds() : results_file_kinds(), index,
-          files.index == nullptr ? unused : files.index->lock};
+          files.index == nullptr      ? unused
+          : geometry_file ? files.index->marks_lock
+                          : files.index->results_lock};
 }
 
 // The one way a marks file changes: read it, let `decide` choose the edits
@@ -200,7 +202,7 @@ std::vector<Edit> edit_marks_file(const KindFile& target, const std::string& sub
   constexpr int kAttempts = 5;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const FileIdentity read_as = identity_of(target.file);
-    index_records(index, read_marks_bytes(target.file, target.what), target.kinds);
+    index_file(index, target.file, target.what, target.kinds);
     std::vector<Edit> edits = decide(static_cast<const RecordIndex&>(index));
     if (edits.empty()) return edits;
     std::vector<ColumnEdit> made;
@@ -208,11 +210,25 @@ std::vector<Edit> edit_marks_file(const KindFile& target, const std::string& sub
       edit.before = index.bytes.substr(edit.offset, static_cast<std::size_t>(edit.width));
       made.push_back({edit.offset, edit.width, edit.record.kind, edit.before, edit.mark});
     }
-    std::string text = edited(index.bytes, edits);
-    if (replace_unless_changed(target.file, text, read_as, target.what)) {
-      note_edits(index, std::move(text), made);
-      return edits;
+    if (!keeps_places(made)) {
+      // Records move: the index is made anew at the next change.
+      const bool replaced = replace_unless_changed(target.file, edited(index.bytes, edits), read_as, target.what);
+      index = RecordIndex{};
+      if (replaced) return edits;
+      continue;
     }
+    // Edited where the index keeps the bytes, and put back unless the file
+    // was replaced with them.
+    apply_edits(index, made);
+    bool replaced = false;
+    try {
+      replaced = replace_unless_changed(target.file, index.bytes, read_as, target.what);
+    } catch (...) {
+      apply_edits(index, made, true);
+      throw;
+    }
+    if (replaced) return edits;
+    apply_edits(index, made, true);
   }
   throw Error("The " + target.what + " " + target.shown + " kept changing while " + subject +
               " was being marked; it is left as it stands");
@@ -341,7 +357,7 @@ void index_marks_files(const MarksFiles& files) {
   for (const int kind : {0, kTorsionKind}) {
     const KindFile target = file_of_kind(files, kind);
     const std::lock_guard<std::mutex> hold(target.lock);
-    index_records(*target.index, read_marks_bytes(target.file, target.what), target.kinds);
+    index_file(*target.index, target.file, target.what, target.kinds);
   }
 }
 
