@@ -196,10 +196,10 @@ function holdsTerms(atoms, terms) {
 // ---------------------------------------------------------------- tables of rows to mark
 
 const MARKABLE = [
-  { key: 'bonds', kind: 'bond', title: 'Bonds', atoms: 2, values: [['distance', 'Distance (\u00c5)', 4]] },
-  { key: 'angles', kind: 'angle', title: 'Angles', atoms: 3, values: [['angle', 'Angle (\u00b0)', 2]] },
-  { key: 'torsions', kind: 'torsion', title: 'Torsion angles', atoms: 4, values: [['angle', 'Angle (\u00b0)', 2]] },
-  { key: 'hydrogen_bonds', kind: 'hbond', title: 'Hydrogen bonds', atoms: 3,
+  { key: 'bonds', kind: 'bond', title: 'Bonds', atoms: 2, paperFirst: true, values: [['distance', 'Distance (\u00c5)', 4]] },
+  { key: 'angles', kind: 'angle', title: 'Angles', atoms: 3, paperFirst: true, values: [['angle', 'Angle (\u00b0)', 2]] },
+  { key: 'torsions', kind: 'torsion', title: 'Torsion angles', atoms: 4, paperFirst: true, values: [['angle', 'Angle (\u00b0)', 2]] },
+  { key: 'hydrogen_bonds', kind: 'hbond', title: 'Hydrogen bonds', atoms: 3, paperFirst: false,
     values: [['d_h', 'D\u2013H (\u00c5)', 4], ['h_a', 'H\u00b7\u00b7\u00b7A (\u00c5)', 4],
       ['d_a', 'D\u00b7\u00b7\u00b7A (\u00c5)', 4], ['angle', 'D\u2013H\u00b7\u00b7\u00b7A (\u00b0)', 2]] },
 ];
@@ -219,6 +219,8 @@ class MarkableTable {
     this.sort = 'model';
     this.descending = false;
     this.chemicalOnly = false;
+    // Bonds, angles and torsion angles open on the publication CIF's rows.
+    this.paperOnly = def.paperFirst;
     this.markedOnly = false;
     this.limit = FIRST_ROWS;
     this.rows = [];         // {index, data, tr}
@@ -247,7 +249,19 @@ class MarkableTable {
     this.markButton.addEventListener('click', () => markShown(this, true));
     this.unmarkButton = element('button', { type: 'button', 'data-action': 'unmark-shown' }, ['Unmark shown']);
     this.unmarkButton.addEventListener('click', () => markShown(this, false));
-    const caption = [def.title, this.count, element('label', {}, [marked, 'marked only'])];
+    const caption = [def.title, this.count];
+    if (def.paperFirst) {
+      // The rows the publication CIF holds, or every row of the listing.
+      const paper = element('input', { type: 'checkbox', 'data-action': 'paper-only' });
+      paper.checked = true;
+      paper.addEventListener('change', () => {
+        this.paperOnly = paper.checked;
+        this.reload();
+      });
+      caption.push(element('label', { title: 'the rows the publication CIF holds; untick for every row' },
+        [paper, 'in the paper']));
+    }
+    caption.push(element('label', {}, [marked, 'marked only']));
     if (def.kind === 'bond') {
       // Every distance of the listing, or the chemical bonds alone.
       const only = element('input', { type: 'checkbox', class: 'chemical-only', 'data-action': 'chemical-only' });
@@ -275,6 +289,7 @@ class MarkableTable {
     const query = { phase: String(this.phase), kind: this.def.kind };
     if (page.filter.trim() !== '') query.filter = page.filter;
     if (this.chemicalOnly) query.chemical = '1';
+    if (this.paperOnly) query.paper = '1';
     if (this.markedOnly) query.marked = '1';
     if (this.sort !== 'model') query.sort = this.sort;
     if (this.descending) query.descending = '1';
@@ -399,8 +414,9 @@ class MarkableTable {
     }
     this.marked += publish ? moved : -moved;
     this.paintCounts();
-    // A view of the marks shows other rows now.
-    if (this.markedOnly || this.sort === 'publish') this.reload();
+    // A view of the marks shows other rows now; a row cleared may have
+    // been in the paper for its mark alone.
+    if (this.markedOnly || this.sort === 'publish' || (this.paperOnly && !publish)) this.reload();
   }
 
   sortBy(th, sort) {
