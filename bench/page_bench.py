@@ -79,7 +79,7 @@ def browser():
 
 
 def main():
-    vortan, search_bench = sys.argv[1:3]
+    vortan, search_bench = (os.path.abspath(program) for program in sys.argv[1:3])  # run in the folder
     own = None if len(sys.argv) > 3 else tempfile.TemporaryDirectory()
     folder = sys.argv[3] if len(sys.argv) > 3 else own.name
     if not os.path.exists(os.path.join(folder, "BIG.EXP")):
