@@ -10,7 +10,8 @@ against `vortan NAME --json` on the same experiment:
   load, a mark, an undo, "mark shown" on a filtered table and its undo,
   a zoom and a turn of the drawing) against that of the `--json` run;
 - the time from a click on a row's box to its box answered (the mark on
-  disk), and from Ctrl+Z to the undo answered.
+  disk), and from Ctrl+Z to the undo answered, for a bond (the results
+  file) and a torsion angle (the marks file, the larger).
 
   bench/page_bench.py VORTAN SEARCH_BENCH [FOLDER]
 
@@ -78,7 +79,7 @@ def browser():
 
 
 def main():
-    vortan, search_bench = sys.argv[1:3]
+    vortan, search_bench = (os.path.abspath(program) for program in sys.argv[1:3])  # run in the folder
     own = None if len(sys.argv) > 3 else tempfile.TemporaryDirectory()
     folder = sys.argv[3] if len(sys.argv) > 3 else own.name
     if not os.path.exists(os.path.join(folder, "BIG.EXP")):
@@ -114,26 +115,60 @@ def main():
         def timed_answer(act):
             status = driver.find_element(By.ID, "status")
             before = status.text
+            page_began = driver.execute_script("return performance.now()")
             began = time.monotonic()
             act()
             wait_for(lambda: status.text != before and not status.text.startswith("Saving"), step=0.002)
-            return time.monotonic() - began, status.text
+            seconds = time.monotonic() - began
+            # Of which the request itself, from the page's sending it to the
+            # whole answer (the program's work and the loopback).
+            entry = driver.execute_script(
+                "const e = performance.getEntriesByType('resource').filter(e => /\\/(mark|undo|redo)/.test(e.name));"
+                " return e.length ? [e[e.length - 1].startTime, e[e.length - 1].responseEnd, performance.now()] : null")
+            # Inside the page: from the click's (or key's) event to the
+            # answer on the page, without the driver's round trips.
+            inside = driver.execute_script("return window.benchMoments.status - window.benchMoments.input")
+            text = f"{status.text}; in the page {inside:.0f} ms"
+            if entry is not None and entry[0] >= page_began:
+                text += f", of which the request {entry[1] - entry[0]:.0f} ms"
+            return seconds, text
 
-        box = driver.find_element(By.CSS_SELECTOR, 'tr[data-kind="bond"] input[type=checkbox]')
-        mark_seconds, mark_status = timed_answer(box.click)
-        driver.find_element(By.ID, "title").click()
-        undo_seconds, undo_status = timed_answer(
-            lambda: ActionChains(driver).key_down(Keys.CONTROL).send_keys("z").key_up(Keys.CONTROL).perform())
+        driver.execute_script(
+            "window.benchMoments = {};"
+            "for (const type of ['click', 'keydown'])"
+            "  document.addEventListener(type, () => { window.benchMoments.input = performance.now(); }, true);"
+            "new MutationObserver(() => { window.benchMoments.status = performance.now(); })"
+            "  .observe(document.getElementById('status'), {childList: true, characterData: true, subtree: true});")
+        # A table whose paper's view is empty shows every row, to be marked.
+        for kind in ["bond", "torsion"]:
+            table = driver.find_element(By.CSS_SELECTOR, f'table[data-kind="{kind}"]')
+            if not table.find_elements(By.CSS_SELECTOR, "tbody tr"):
+                paper = table.find_element(By.CSS_SELECTOR, "[data-action=paper-only]")
+                driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", paper)
+                paper.click()
+                wait_for(lambda: table.find_elements(By.CSS_SELECTOR, "tbody tr"))
+        def mark_and_undo(kind):
+            box = driver.find_element(By.CSS_SELECTOR, f'tr[data-kind="{kind}"] input[type=checkbox]')
+            driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
+            mark = timed_answer(box.click)
+            driver.find_element(By.ID, "title").click()
+            return mark + timed_answer(
+                lambda: ActionChains(driver).key_down(Keys.CONTROL).send_keys("z").key_up(Keys.CONTROL).perform())
+
+        mark_seconds, mark_status, undo_seconds, undo_status = mark_and_undo("bond")
+        # The same for a torsion angle, whose marks file holds most records.
+        torsion_seconds, torsion_status, torsion_undo_seconds, torsion_undo_status = mark_and_undo("torsion")
         # A filtered table marked and unmarked in one action each, a zoom
         # and a turn: the session the memory is measured over.
         box = driver.find_element(By.ID, "filter")
         driver.execute_script("arguments[0].value = 'A1'; arguments[0].dispatchEvent(new Event('input'))", box)
         table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
         wait_for(lambda: "of" in table.find_element(By.CSS_SELECTOR, "caption .count").text)
-        shown_seconds, shown_status = timed_answer(
-            table.find_element(By.CSS_SELECTOR, "[data-action=mark-shown]").click)
+        shown = table.find_element(By.CSS_SELECTOR, "[data-action=mark-shown]")
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", shown)
+        shown_seconds, shown_status = timed_answer(shown.click)
         driver.find_element(By.ID, "title").click()
-        shown_undo_seconds, _ = timed_answer(driver.find_element(By.CSS_SELECTOR, "[data-action=undo]").click)
+        shown_undo_seconds, shown_undo_status = timed_answer(driver.find_element(By.CSS_SELECTOR, "[data-action=undo]").click)
         began = time.monotonic()
         for action in ["zoom-in", "turn-left", "turn-up"]:
             driver.find_element(By.CSS_SELECTOR, f"figure.drawing [data-action={action}]").click()
@@ -153,8 +188,10 @@ def main():
     print(f"peak memory of --serve: {serve_peak / 1024:.0f} MB ({serve_peak / json_peak:.2f} x the --json run)")
     print(f"one mark answered: {mark_seconds * 1000:.0f} ms ({mark_status})")
     print(f"its undo (Ctrl+Z) answered: {undo_seconds * 1000:.0f} ms ({undo_status})")
+    print(f"one torsion angle marked answered: {torsion_seconds * 1000:.0f} ms ({torsion_status})")
+    print(f"its undo (Ctrl+Z) answered: {torsion_undo_seconds * 1000:.0f} ms ({torsion_undo_status})")
     print(f"mark shown on the bonds of A1 answered: {shown_seconds * 1000:.0f} ms ({shown_status})")
-    print(f"its undo answered: {shown_undo_seconds * 1000:.0f} ms")
+    print(f"its undo answered: {shown_undo_seconds * 1000:.0f} ms ({shown_undo_status})")
     print(f"a zoom or turn of the drawing, to the next script call: {turn_seconds * 1000:.0f} ms")
     if own:
         own.cleanup()

@@ -178,11 +178,13 @@ std::string read_marks_bytes(const std::string& file, const std::string& what) {
                 " is not a plain file (a FIFO, a device or a folder); vortan keeps marks only in plain files: "
                 "remove it and run again");
   }
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(info.st_size));
-  char block[1 << 16];
+  // Straight into the text (a marks file runs to tens of megabytes), which
+  // grows if the file grows while it is read.
+  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t have = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, block, sizeof block);
+    if (have == bytes.size()) bytes.resize(bytes.size() + (1 << 16));
+    const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int error = errno;
@@ -190,10 +192,36 @@ std::string read_marks_bytes(const std::string& file, const std::string& what) {
       throw Error("The " + what + " " + file + " cannot be read: " + std::strerror(error));
     }
     if (n == 0) break;
-    bytes.append(block, static_cast<std::size_t>(n));
+    have += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  bytes.resize(have);
   return bytes;
+}
+
+bool file_holds(const std::string& file, std::string_view bytes) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool same = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              static_cast<std::size_t>(info.st_size) == bytes.size();
+  // A block at a time, kept in the cache (a file mapped instead would stop
+  // the program if someone cut it short meanwhile).
+  char block[1 << 16];
+  std::size_t at = 0;
+  while (same) {
+    const ssize_t n = ::read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      same = n == 0 && at == bytes.size();
+      break;
+    }
+    const auto got = static_cast<std::size_t>(n);
+    same = got <= bytes.size() - at && std::memcmp(block, bytes.data() + at, got) == 0;
+    at += got;
+  }
+  ::close(fd);
+  return same;
 }
 
 MarkKeys marks_in(std::string_view bytes, std::span<const MarkKind> kinds, MarksScanResult* result) {

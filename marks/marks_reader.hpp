@@ -63,6 +63,10 @@ MarksScanResult scan_marks(std::string_view bytes, std::span<const MarkKind> kin
 // not a plain file or cannot be read. An absent file reads as empty.
 std::string read_marks_bytes(const std::string& file, const std::string& what);
 
+// Whether `file` is a plain file that holds exactly `bytes`; false for
+// anything else, including a file that cannot be read.
+bool file_holds(const std::string& file, std::string_view bytes);
+
 // Each marked record as phase, kind and its key.
 using MarkKeys = std::set<std::vector<int>>;
 MarkKeys marks_in(std::string_view bytes, std::span<const MarkKind> kinds, MarksScanResult* result = nullptr);

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <unordered_map>
 
 #include "marks/geometry_marks.hpp"
 #include "marks/marked_file.hpp"
 #include "marks/marks_reader.hpp"
+#include "marks/record_index.hpp"
 #include "marks/results_file.hpp"
 #include "recio/error.hpp"
 #include "recio/file_replace.hpp"
@@ -169,31 +171,64 @@ struct KindFile {
   const std::string& shown;  // as the messages name it: the file the user edits
   std::string what;
   std::span<const MarkKind> kinds;
+  RecordIndex* index;  // kept between changes; null for none
+  std::mutex& lock;    // held while the index is used
 };
 bool in_marks_file(int kind) { return kind == kTorsionKind || kind == kHbondKind; }
 KindFile file_of_kind(const MarksFiles& files, int kind) {
   const bool geometry_file = in_marks_file(kind);
   const std::string& file = geometry_file ? files.marks_file : files.results_file;
   const std::string& named = geometry_file ? files.marks_name : files.results_name;
+  static std::mutex unused;
+  RecordIndex* index = files.index == nullptr ? nullptr : geometry_file ? &files.index->marks : &files.index->results;
   return {file, named.empty() ? file : named, geometry_file ? "marks file" : "results file",
-          geometry_file ? geometry_marks_kinds() : results_file_kinds()};
+          geometry_file ? geometry_marks_kinds() : results_file_kinds(), index,
+          files.index == nullptr      ? unused
+          : geometry_file ? files.index->marks_lock
+                          : files.index->results_lock};
 }
 
 // The one way a marks file changes: read it, let `decide` choose the edits
-// of column 1 from its bytes, write the edited file beside it and rename it
-// over the old one; read again when the file changed in between (an
-// editor's save). `decide` throws to refuse; no edits write nothing.
-// Returns the edits made.
+// of column 1 from the file's records as indexed (its bytes), write the
+// edited file beside it and rename it over the old one; read again when the
+// file changed in between (an editor's save). `decide` throws to refuse; no
+// edits write nothing. Returns the edits made.
 template <class Decide>
 std::vector<Edit> edit_marks_file(const KindFile& target, const std::string& subject, Decide decide) {
+  RecordIndex own;  // without a kept index, one for this change alone
+  RecordIndex& index = target.index != nullptr ? *target.index : own;
+  std::unique_lock<std::mutex> hold;
+  if (target.index != nullptr) hold = std::unique_lock<std::mutex>(target.lock);
   constexpr int kAttempts = 5;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const FileIdentity read_as = identity_of(target.file);
-    const std::string bytes = read_marks_bytes(target.file, target.what);
-    std::vector<Edit> edits = decide(bytes);
+    index_file(index, target.file, target.what, target.kinds);
+    std::vector<Edit> edits = decide(static_cast<const RecordIndex&>(index));
     if (edits.empty()) return edits;
-    for (Edit& edit : edits) edit.before = bytes.substr(edit.offset, static_cast<std::size_t>(edit.width));
-    if (replace_unless_changed(target.file, edited(bytes, edits), read_as, target.what)) return edits;
+    std::vector<ColumnEdit> made;
+    for (Edit& edit : edits) {
+      edit.before = index.bytes.substr(edit.offset, static_cast<std::size_t>(edit.width));
+      made.push_back({edit.offset, edit.width, edit.record.kind, edit.before, edit.mark});
+    }
+    if (!keeps_places(made)) {
+      // Records move: the index is made anew at the next change.
+      const bool replaced = replace_unless_changed(target.file, edited(index.bytes, edits), read_as, target.what);
+      index = RecordIndex{};
+      if (replaced) return edits;
+      continue;
+    }
+    // Edited where the index keeps the bytes, and put back unless the file
+    // was replaced with them.
+    apply_edits(index, made);
+    bool replaced = false;
+    try {
+      replaced = replace_unless_changed(target.file, index.bytes, read_as, target.what);
+    } catch (...) {
+      apply_edits(index, made, true);
+      throw;
+    }
+    if (replaced) return edits;
+    apply_edits(index, made, true);
   }
   throw Error("The " + target.what + " " + target.shown + " kept changing while " + subject +
               " was being marked; it is left as it stands");
@@ -225,21 +260,19 @@ std::vector<MarkChange> set_row_marks(const MarksFiles& files, std::span<const R
   const std::string subject =
       rows.size() == 1 ? describe_row(rows.front().row) : std::to_string(rows.size()) + " rows";
 
-  const std::vector<Edit> edits = edit_marks_file(target, subject, [&](const std::string& bytes) {
+  std::vector<RecordKey> keys;
+  keys.reserve(wanted.size());
+  for (const auto& [key, of_rows] : wanted) keys.push_back(key);
+
+  const std::vector<Edit> edits = edit_marks_file(target, subject, [&](const RecordIndex& index) {
     std::vector<std::vector<HeldRecord>> held(rows.size());  // per row, in the file's order
-    int marks_of_kind = 0;
-    scan_marks(
-        bytes, target.kinds,
-        [&](const MarksRecord& record) {
-          if (record.layout == nullptr) return;
-          if (record.marked && record.kind == kind) ++marks_of_kind;
-          if (!record.keyed) return;
-          const auto found = wanted.find(record_key(record));
-          if (found == wanted.end()) return;
-          for (std::size_t r : found->second)
-            held[r].push_back({record.offset, record.mark_width, record.marked, record_key(record)});
-        },
-        true);
+    const int marks_of_kind = index.marks(kind);
+    visit_records(index, target.kinds, keys, [&](const MarksRecord& record) {
+      const auto found = wanted.find(record_key(record));
+      if (found == wanted.end()) return;
+      for (std::size_t r : found->second)
+        held[r].push_back({record.offset, record.mark_width, record.marked, record_key(record)});
+    });
     std::vector<Edit> chosen;
     int added = 0;
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -297,29 +330,35 @@ void put_back_marks(const MarksFiles& files, std::span<const MarkChange> changes
   std::unordered_map<RecordKey, const MarkChange*, RecordKeyHash> wanted;
   for (const MarkChange& change : changes) wanted[change.record] = &change;
   const std::string subject = std::to_string(changes.size()) + (changes.size() == 1 ? " record" : " records");
-  edit_marks_file(target, subject, [&](const std::string& bytes) {
+  std::vector<RecordKey> keys;
+  keys.reserve(wanted.size());
+  for (const auto& [key, change] : wanted) keys.push_back(key);
+  edit_marks_file(target, subject, [&](const RecordIndex& index) {
     std::vector<Edit> chosen;
-    scan_marks(
-        bytes, target.kinds,
-        [&](const MarksRecord& record) {
-          if (record.layout == nullptr || !record.keyed) return;
-          const auto found = wanted.find(record_key(record));
-          if (found == wanted.end()) return;
-          const MarkChange& change = *found->second;
-          const std::string& now = to_before ? change.after : change.before;
-          const std::string& then = to_before ? change.before : change.after;
-          if (static_cast<std::size_t>(record.mark_width) != now.size() ||
-              bytes.compare(record.offset, now.size(), now) != 0)
-            throw Error("The " + target.what + " " + target.shown + " was changed since (line " +
-                        std::to_string(record.line) + "); the marks are left as they stand");
-          chosen.push_back({record.offset, static_cast<int>(now.size()), then, change.record});
-        },
-        true);
+    visit_records(index, target.kinds, keys, [&](const MarksRecord& record) {
+      const MarkChange& change = *wanted.at(record_key(record));
+      const std::string& now = to_before ? change.after : change.before;
+      const std::string& then = to_before ? change.before : change.after;
+      if (static_cast<std::size_t>(record.mark_width) != now.size() ||
+          index.bytes.compare(record.offset, now.size(), now) != 0)
+        throw Error("The " + target.what + " " + target.shown + " was changed since (line " +
+                    std::to_string(record.line) + "); the marks are left as they stand");
+      chosen.push_back({record.offset, static_cast<int>(now.size()), then, change.record});
+    });
     if (chosen.size() != changes.size())
       throw Error("The " + target.what + " " + target.shown + " no longer holds every record of the change (" +
                   std::to_string(changes.size() - chosen.size()) + " missing); the marks are left as they stand");
     return chosen;
   });
+}
+
+void index_marks_files(const MarksFiles& files) {
+  if (files.index == nullptr) return;
+  for (const int kind : {0, kTorsionKind}) {
+    const KindFile target = file_of_kind(files, kind);
+    const std::lock_guard<std::mutex> hold(target.lock);
+    index_file(*target.index, target.file, target.what, target.kinds);
+  }
 }
 
 }  // namespace vesk

@@ -6,8 +6,10 @@
 // record and nothing else, which is what a text edit of the same mark
 // makes; the file is replaced whole (written beside it, flushed to disk,
 // renamed over it) before the call returns, so a mark that was answered is
-// on disk whatever happens next.
+// on disk whatever happens next. Where the records lie is kept between
+// changes (marks/record_index.hpp) while the file stays as it was written.
 #pragma once
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +20,8 @@
 #include "recio/error.hpp"
 
 namespace vesk {
+
+struct MarksFilesIndex;
 
 // The kinds of rows a user marks, in the order of the kinds of their
 // records (0 distance, 1 angle, kTorsionKind, kHbondKind).
@@ -58,6 +62,9 @@ struct MarksFiles {
   // The files as the messages name them, when the two above are the run's
   // new files under temporary names: the files the user edits.
   std::string results_name = {}, marks_name = {};
+  // Where the records of both files lie, kept between changes; none: each
+  // change reads every record.
+  std::shared_ptr<MarksFilesIndex> index = {};
 };
 
 // Sets (publish) or clears the mark of the row `row` on disk, in the file
@@ -100,6 +107,10 @@ std::vector<MarkChange> set_row_marks(const MarksFiles& files, std::span<const R
 // edited or gone since throws vesk::Error naming the file, which stays as
 // it is.
 void put_back_marks(const MarksFiles& files, std::span<const MarkChange> changes, bool to_before);
+
+// Reads both files into `files.index` ahead of their first change (as a
+// page opens); throws as reading them for a change does.
+void index_marks_files(const MarksFiles& files);
 
 // A row as the command line names it: `kind` "bond", "angle", "torsion" or
 // "hbond", with ":N" for phase N ("bond:2"); `labels` and `site_codes`

@@ -196,10 +196,10 @@ function holdsTerms(atoms, terms) {
 // ---------------------------------------------------------------- tables of rows to mark
 
 const MARKABLE = [
-  { key: 'bonds', kind: 'bond', title: 'Bonds', atoms: 2, values: [['distance', 'Distance (\u00c5)', 4]] },
-  { key: 'angles', kind: 'angle', title: 'Angles', atoms: 3, values: [['angle', 'Angle (\u00b0)', 2]] },
-  { key: 'torsions', kind: 'torsion', title: 'Torsion angles', atoms: 4, values: [['angle', 'Angle (\u00b0)', 2]] },
-  { key: 'hydrogen_bonds', kind: 'hbond', title: 'Hydrogen bonds', atoms: 3,
+  { key: 'bonds', kind: 'bond', title: 'Bonds', atoms: 2, paperFirst: true, values: [['distance', 'Distance (\u00c5)', 4]] },
+  { key: 'angles', kind: 'angle', title: 'Angles', atoms: 3, paperFirst: true, values: [['angle', 'Angle (\u00b0)', 2]] },
+  { key: 'torsions', kind: 'torsion', title: 'Torsion angles', atoms: 4, paperFirst: true, values: [['angle', 'Angle (\u00b0)', 2]] },
+  { key: 'hydrogen_bonds', kind: 'hbond', title: 'Hydrogen bonds', atoms: 3, paperFirst: false,
     values: [['d_h', 'D\u2013H (\u00c5)', 4], ['h_a', 'H\u00b7\u00b7\u00b7A (\u00c5)', 4],
       ['d_a', 'D\u00b7\u00b7\u00b7A (\u00c5)', 4], ['angle', 'D\u2013H\u00b7\u00b7\u00b7A (\u00b0)', 2]] },
 ];
@@ -219,6 +219,8 @@ class MarkableTable {
     this.sort = 'model';
     this.descending = false;
     this.chemicalOnly = false;
+    // Bonds, angles and torsion angles open on the publication CIF's rows.
+    this.paperOnly = def.paperFirst;
     this.markedOnly = false;
     this.limit = FIRST_ROWS;
     this.rows = [];         // {index, data, tr}
@@ -247,7 +249,19 @@ class MarkableTable {
     this.markButton.addEventListener('click', () => markShown(this, true));
     this.unmarkButton = element('button', { type: 'button', 'data-action': 'unmark-shown' }, ['Unmark shown']);
     this.unmarkButton.addEventListener('click', () => markShown(this, false));
-    const caption = [def.title, this.count, element('label', {}, [marked, 'marked only'])];
+    const caption = [def.title, this.count];
+    if (def.paperFirst) {
+      // The rows the publication CIF holds, or every row of the listing.
+      const paper = element('input', { type: 'checkbox', 'data-action': 'paper-only' });
+      paper.checked = true;
+      paper.addEventListener('change', () => {
+        this.paperOnly = paper.checked;
+        this.reload();
+      });
+      caption.push(element('label', { title: 'the rows the publication CIF holds; untick for every row' },
+        [paper, 'in the paper']));
+    }
+    caption.push(element('label', {}, [marked, 'marked only']));
     if (def.kind === 'bond') {
       // Every distance of the listing, or the chemical bonds alone.
       const only = element('input', { type: 'checkbox', class: 'chemical-only', 'data-action': 'chemical-only' });
@@ -275,6 +289,7 @@ class MarkableTable {
     const query = { phase: String(this.phase), kind: this.def.kind };
     if (page.filter.trim() !== '') query.filter = page.filter;
     if (this.chemicalOnly) query.chemical = '1';
+    if (this.paperOnly) query.paper = '1';
     if (this.markedOnly) query.marked = '1';
     if (this.sort !== 'model') query.sort = this.sort;
     if (this.descending) query.descending = '1';
@@ -399,8 +414,9 @@ class MarkableTable {
     }
     this.marked += publish ? moved : -moved;
     this.paintCounts();
-    // A view of the marks shows other rows now.
-    if (this.markedOnly || this.sort === 'publish') this.reload();
+    // A view of the marks shows other rows now; a row cleared may have
+    // been in the paper for its mark alone.
+    if (this.markedOnly || this.sort === 'publish' || (this.paperOnly && !publish)) this.reload();
   }
 
   sortBy(th, sort) {
@@ -779,6 +795,7 @@ class Drawing {
   // Every atom and bond where the rotation puts it (Angstrom, y down);
   // `order` sorts them again from the back to the front.
   project(order) {
+    this.projections = (this.projections || 0) + 1;
     const r = this.rotation;
     for (const atom of this.atoms) {
       const v0 = atom.xyz[0] - this.centre[0];
@@ -836,8 +853,42 @@ class Drawing {
     return this.height / 2 + this.pan[1] + y * this.scale * this.zoom;
   }
 
+  // A large drawing keeps its picture without the lit and selected atoms
+  // as a layer, made again only when the view or the marks change: lighting
+  // a row's atoms (a pointer over the rows) then costs a copy of the layer
+  // and a few outlines, not the whole drawing.
   draw() {
+    if (this.exact) return this.drawAll(this.canvas.getContext('2d'), true);
+    const key = [this.width, this.height, this.ratio, this.zoom, this.pan[0], this.pan[1], this.projections,
+      this.marksVersion || 0].join(' ');
+    if (!this.layer || this.layerKey !== key) {
+      this.layer = this.layer || document.createElement('canvas');
+      this.layer.width = this.canvas.width;
+      this.layer.height = this.canvas.height;
+      this.drawAll(this.layer.getContext('2d'), false);
+      this.layerKey = key;
+    }
     const ctx = this.canvas.getContext('2d');
+    ctx.setTransform(1, 0, 0, 1, 0, 0);
+    ctx.drawImage(this.layer, 0, 0);
+    const s = this.scale * this.zoom;
+    ctx.setTransform(this.ratio * s, 0, 0, this.ratio * s, this.ratio * (this.width / 2 + this.pan[0]),
+      this.ratio * (this.height / 2 + this.pan[1]));
+    const pixel = 1 / s;
+    for (const atom of [...this.lit, this.selected]) {
+      if (!atom || atom.shape === 'cross') continue;
+      ctx.beginPath();
+      if (atom.ellipse) ctx.ellipse(atom.x, atom.y, Math.max(atom.ellipse.major, pixel), Math.max(atom.ellipse.minor, pixel),
+        atom.ellipse.angle, 0, 2 * Math.PI);
+      else ctx.arc(atom.x, atom.y, atom.radius, 0, 2 * Math.PI);
+      this.outlineAtom(ctx, atom, pixel);
+      ctx.stroke();
+    }
+  }
+
+  // The whole picture; `outlines`: with the lit and selected atoms.
+  drawAll(ctx, outlines) {
+    this.outlines = outlines;
     const s = this.scale * this.zoom;
     ctx.setTransform(this.ratio, 0, 0, this.ratio, 0, 0);
     ctx.fillStyle = '#ffffff';
@@ -949,7 +1000,7 @@ class Drawing {
     this.drawAxes(ctx, atoms.filter((atom) => atom.axisEnds && atom.radius >= 2.5 * pixel), pixel);
     for (const atom of atoms) {
       if (atom.shape === 'cross') this.drawCross(ctx, atom, pixel);
-      else if (this.lit.has(atom) || this.selected === atom) {
+      else if (this.outlines && (this.lit.has(atom) || this.selected === atom)) {
         ctx.beginPath();
         path(atom);
         this.outlineAtom(ctx, atom, pixel);
@@ -1168,6 +1219,7 @@ class Drawing {
       request('GET', '/marked?' + new URLSearchParams({ phase: String(this.model.phase), kind }))));
     this.markedBonds = new Set(bonds.indices);
     this.markedHbonds = new Set(hbonds.indices);
+    this.marksVersion = (this.marksVersion || 0) + 1;
     this.draw();
   }
 
@@ -1178,16 +1230,18 @@ class Drawing {
       if (publish) set.add(row);
       else set.delete(row);
     }
+    this.marksVersion = (this.marksVersion || 0) + 1;
     this.drawSoon();
   }
 
-  // A repaint at the next frame: the table's answer shows first.
+  // A repaint after the next frame is painted, so that the tables' and the
+  // status line's change shows before the drawing is painted again.
   drawSoon() {
     if (this.pending) return;
-    this.pending = requestAnimationFrame(() => {
+    this.pending = requestAnimationFrame(() => setTimeout(() => {
       this.pending = 0;
       this.draw();
-    });
+    }, 0));
   }
 
   // Lights the atoms named [label, site code].

@@ -322,6 +322,16 @@ void serve_page(const PageContext& context) {
   // Its threads block the quit signals, as this one does: they come to the loop below.
   PageConnections connections(server);
 
+  // Where the marks files' records lie, found while the page loads, so
+  // that the first mark reads only its own records; a file that cannot be
+  // read is said by the mark that needs it.
+  const std::jthread index_files([&context] {
+    try {
+      index_marks_files(context.files);
+    } catch (const std::exception&) {
+    }
+  });
+
   const std::string address = "http://" + origin_numeric + "/?token=" + token;
   recio::write(recio::kTerminalOut, "(A)", {"Open " + address});
   recio::flush(recio::kTerminalOut);

@@ -87,6 +87,7 @@ ViewRequest view_request(const httplib::Request& request) {
   if (asked.filter.size() > 1000) throw BadRequest("the filter is longer than 1000 characters");
   asked.view.chemical_only = flag_param(request, "chemical");
   asked.view.marked_only = flag_param(request, "marked");
+  asked.view.paper_only = flag_param(request, "paper");
   asked.view.descending = flag_param(request, "descending");
   const std::string sort = request.get_param_value("sort");
   const std::size_t atoms = row_kind_name(asked.kind).atoms;
@@ -109,7 +110,8 @@ ViewRequest view_request(const httplib::Request& request) {
     throw BadRequest("\"sort\" names no column of the " + std::string(row_kind_name(asked.kind).name) + " table");
   }
   asked.key = asked.filter + '\n' + sort + (asked.view.chemical_only ? "c" : "") +
-              (asked.view.marked_only ? "m" : "") + (asked.view.descending ? "d" : "");
+              (asked.view.marked_only ? "m" : "") + (asked.view.paper_only ? "p" : "") +
+              (asked.view.descending ? "d" : "");
   return asked;
 }
 
@@ -137,11 +139,13 @@ class Results {
   }
 
   // The rows of a view, from the last answer when nothing it shows changed
-  // since (the marks change what marked=1 and sort=publish show). One view
+  // since (the marks change what marked=1, paper=1 and sort=publish show,
+  // a marked row being in the paper whatever it is). One view
   // is kept per phase and kind, so the memory is bounded by the rows'.
   const std::vector<std::size_t>& view(ViewRequest asked) {
     Cached& cached = cache_[{asked.phase, asked.kind}];
-    const bool follows_marks = asked.view.marked_only || asked.view.sort == SortColumn::publish;
+    const bool follows_marks =
+        asked.view.marked_only || asked.view.paper_only || asked.view.sort == SortColumn::publish;
     if (cached.key != asked.key || (follows_marks && cached.marks != marks_changed_)) {
       asked.view.filter = filter(asked.phase, asked.filter);
       cached.rows = view_rows(phase_rows(asked.phase), asked.kind, asked.view);

@@ -132,6 +132,7 @@ std::vector<std::size_t> view_rows(const PhaseRows& rows, RowKind kind, const Ro
     const Row& row = of_kind[r];
     if (view.chemical_only && kind == RowKind::bond && !row.chemical) continue;
     if (view.marked_only && !row.marked) continue;
+    if (view.paper_only && !in_paper(row)) continue;
     if (filtered && !passes(view.filter, row, atoms)) continue;
     shown.push_back(r);
   }

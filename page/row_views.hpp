@@ -1,6 +1,6 @@
 // What a table of the page shows of a phase's rows of one kind: the rows
-// that hold every atom the filter names, only the chemical bonds or only
-// the marked rows when asked, in the order of one of its columns. The page
+// that hold every atom the filter names, only the chemical bonds, only the
+// rows of the publication CIF or only the marked rows when asked, in the order of one of its columns. The page
 // asks for a range of the view at a time, and "mark every row shown"
 // marks the whole view, so what is shown and what is marked are one list.
 #pragma once
@@ -44,6 +44,7 @@ enum class SortColumn { model, publish, atom, site_codes, value };
 struct RowView {
   AtomFilter filter;
   bool chemical_only = false;  // bonds: only the chemical bonds
+  bool paper_only = false;     // only the rows the publication CIF holds (in_paper)
   bool marked_only = false;
   SortColumn sort = SortColumn::model;
   std::size_t sort_index = 0;  // the atom or the value of `sort`

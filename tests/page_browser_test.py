@@ -2,6 +2,8 @@
 """The page in a real browser (headless chromium through chromedriver and
 selenium), as a user works with it:
 
+- the tables open on the publication CIF's rows, against NAME.json's
+  "paper" flag, with every row one click away;
 - bonds: one marked by its box, one by a click on the drawing, one more by
   its box, the first unmarked again; the publication CIF written. Exactly
   the two bonds are then marked on disk and flagged in the CIF;
@@ -147,9 +149,64 @@ def browser():
     return webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
 
 
-def open_page(driver, server):
+def open_page(driver, server, every_row=True):
+    """Opens the page; with `every_row`, each table shows every row of its
+    kind, not only the publication CIF's."""
     driver.get(server.url)
     wait_for("the page", lambda: driver.execute_script("return document.body.dataset.ready === 'true'"))
+    if every_row:
+        show_every_row(driver)
+
+
+def show_every_row(driver):
+    for box in driver.find_elements(By.CSS_SELECTOR, "[data-action=paper-only]"):
+        if box.is_selected():
+            driver.execute_script("arguments[0].click()", box)
+    wait_for("every row shown", lambda: driver.execute_script(
+        "return page.phases.every(p => p.markable.every(t => !t.paperOnly && t.total === t.rowsOfKind))"))
+
+
+def table_count(driver, key):
+    return driver.find_element(By.CSS_SELECTOR, f'table[data-table="{key}"] caption .count').text
+
+
+def check_paper_view(driver, server, results):
+    """The tables open on the publication CIF's rows (NAME.json's "paper"),
+    every row one click away, the filter and "chemical bonds only" within
+    them; a row marked is in the paper, and leaves it when cleared."""
+    phase = results["phases"][0]
+    for key, kind in KINDS:
+        paper = [row_key(row) for row in phase[key] if row["paper"] or kind == "hbond"]
+        settle(f"the {key} open on the paper's rows,", lambda: shown_rows(driver, kind), paper[:100])
+        rows = len(phase[key])
+        want = f"({len(paper)} rows, 0 marked)" if len(paper) == rows else f"({len(paper)} of {rows} rows, 0 marked)"
+        settle(f"the {key}' count says so,", lambda: table_count(driver, key), want)
+    expect("the structure has distances outside the paper,", not all(row["paper"] for row in phase["bonds"]))
+    type_filter(driver, "C1")
+    settle("the filter keeps to the paper's bonds,", lambda: shown_rows(driver, "bond"),
+           [row_key(b) for b in phase["bonds"] if b["paper"] and "C1" in b["atoms"]])
+    type_filter(driver, "")
+    table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
+    chemical = table.find_element(By.CSS_SELECTOR, "input.chemical-only")
+    chemical.click()
+    settle("chemical bonds only within the paper's,", lambda: shown_rows(driver, "bond"),
+           [row_key(b) for b in phase["bonds"] if b["paper"] and b["chemical_bond"]])
+    chemical.click()
+    # A contact marked from the view of every row is in the paper; cleared
+    # there, it leaves the paper's view.
+    paper_box = table.find_element(By.CSS_SELECTOR, "[data-action=paper-only]")
+    paper_box.click()
+    contact = next(b for b in phase["bonds"] if not b["paper"])
+    settle("every bond one click away,", lambda: len(shown_rows(driver, "bond")), min(100, len(phase["bonds"])))
+    click_box(driver, "bond", contact["atoms"], contact["site_codes"], True)
+    paper_box.click()
+    settle("the marked contact is in the paper's view,", lambda: row_key(contact) in shown_rows(driver, "bond"), True)
+    # Its answer takes the row away, box and all.
+    box = box_of(driver, "bond", contact["atoms"], contact["site_codes"])
+    driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
+    box.click()
+    settle("cleared, it leaves the paper's view,", lambda: row_key(contact) in shown_rows(driver, "bond"), False)
+    expect("and the results file holds no mark,", server_marked(server, "bond") == [])
 
 
 def row_selector(kind, atoms, codes):
@@ -329,8 +386,10 @@ def bonds_session(vortan, folder, screenshot):
     server = page_support.Server(vortan, folder)
     driver = browser()
     try:
-        open_page(driver, server)
+        open_page(driver, server, every_row=False)
         results = results_of(server)
+        check_paper_view(driver, server, results)
+        show_every_row(driver)
         check_formatter(driver)
         check_projection(driver)
         check_sort_and_filter(driver, results)
@@ -522,8 +581,8 @@ def selection_session(vortan, folder):
         marked = file_bytes(folder, "S.VORTAN")
         expect("the file has a Y record per row marked,", y_records(os.path.join(folder, "S.VORTAN")) == len(want),
                f"{y_records(os.path.join(folder, 'S.VORTAN'))}, want {len(want)}")
-        expect("the boxes show the marks,", all(driver.execute_script(
-            "return [...document.querySelectorAll(`tr[data-kind='bond'] input`)].map(b => b.checked)")))
+        settle("the boxes show the marks,", lambda: all(driver.execute_script(
+            "return [...document.querySelectorAll(`tr[data-kind='bond'] input`)].map(b => b.checked)")), True)
 
         # Ctrl+Z puts the file back byte for byte, Ctrl+Shift+Z makes it again.
         press(driver, "z")

@@ -328,6 +328,19 @@ TEST(RowViews, TheFilterFindsLabelsInAnyCaseElementsSiteCodesAndSeveralAtoms) {
   view = {};
   view.chemical_only = true;
   EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{0}));
+  // The paper's rows: the chemical bond, the contact for its mark; not
+  // the angle whose legs are no bonds, nor a row across disorder groups.
+  view = {};
+  view.paper_only = true;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{0, 1}));
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::angle, view), (std::vector<std::size_t>{}));
+  phase.of(vesk::RowKind::bond)[1].marked = false;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{0}));
+  phase.of(vesk::RowKind::torsion)[0].crosses_disorder = true;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::torsion, view), (std::vector<std::size_t>{}));
+  view.chemical_only = true;
+  phase.of(vesk::RowKind::bond)[1].marked = true;
+  EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{0}));
   view = {};
   view.sort = vesk::SortColumn::atom;  // C1 before Fe1
   EXPECT_EQ(vesk::view_rows(phase, vesk::RowKind::bond, view), (std::vector<std::size_t>{1, 0}));

@@ -17,6 +17,7 @@
 #include "geometry/cell_covariance.hpp"
 #include "geometry/inorganic_analysis.hpp"
 #include "geometry/molecule_analysis.hpp"
+#include "marks/record_index.hpp"
 #include "recio/error.hpp"
 #include "recio/file_replace.hpp"
 #include "recio/format.hpp"
@@ -367,6 +368,7 @@ void finish_run(VortanRun& run) {
   MarksFiles new_files{run.marks.results.new_file, run.marks.geometry.new_file};
   new_files.results_name = run.marks.results.file;
   new_files.marks_name = run.marks.geometry.file;
+  new_files.index = std::make_shared<MarksFilesIndex>();
   std::vector<std::string> marked;
   for (const MarkRequest& request : run.mark_requests) {
     const bool changed = mark_row(run.rows, new_files, request.row, request.publish);
@@ -415,6 +417,7 @@ PageContext page_context(VortanRun& run) {
   context.experiment = run.rows.name;
   context.rows = &run.rows;
   context.files = MarksFiles{run.marks.results.file, run.marks.geometry.file};
+  context.files.index = std::make_shared<MarksFilesIndex>();
   context.phases = std::move(run.page_phases);
   context.summary_json = [&run] { return json_text(run.json_results, run.rows, false); };
   context.rows_json = [](const PhaseRows& rows, RowKind kind, std::span<const std::size_t> indices) {
