@@ -68,6 +68,7 @@ std::string oxidation_shown(const PhaseControls& c) {
 
 std::string torsions_shown(const PhaseControls& c) {
   switch (c.torsions) {
+    case TorsionChoice::Default: return "DFLT";
     case TorsionChoice::All: return "ALL";
     case TorsionChoice::NoHydrogen: return "NOH";
     case TorsionChoice::None: return "NONE";
@@ -117,7 +118,7 @@ static const ControlWordInfo kControlWords[] = {
     {"ACPT", "elements joined by /", "acceptor elements of hydrogen bonds",
      [](const PhaseControls& c) { return c.hbonds.acceptors; }},
     // 9
-    {"TORS", "ALL, NOH or NONE", "torsion angles: all, none of a chain with H or D, or no table", torsions_shown},
+    {"TORS", "ALL, NOH or NONE", "torsion angles: all (the CIF's too), none of a chain with H or D, or no table (DFLT: all listed, the CIF's without H or D)", torsions_shown},
     // 10
     {"BTOL", "A, 0 to 2", "bonds up to the sum of the covalent radii plus this",
      [](const PhaseControls& c) { return number(c.bond_tolerance); }},
