@@ -15,6 +15,19 @@ namespace {
 using cif2exp::read_res_instructions;
 using cif2exp::ResInstructions;
 
+// Each text is refused with exactly its message.
+template <std::size_t N>
+void expect_refused(const std::pair<std::string, std::string> (&refused)[N]) {
+  for (const auto& [bad, message] : refused) {
+    try {
+      read_res_instructions(bad, "t.res");
+      ADD_FAILURE() << "no error for " << bad;
+    } catch (const vesk::Error& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+}
+
 const char* const kRes =
     "TITL test in P2(1)/c\n"
     "CELL 0.71073 7.1 9.2 11.3 90 104.2 90\n"
@@ -181,14 +194,7 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
       {"SFAC C\nFVAR 1\nDFIX 1.5 C1 C2\nC1 1 0.1 0.2 0.3 11 0.02\n", "t.res, line 3: DFIX names C2, which is no atom of the instructions"},
       {"SFAC C\nFVAR 1 0.5\nC1 1 0.1 0.2 0.3 31 0.02\n", "t.res, line 3: atom C1 refers to free variable 3, but FVAR gives 2"},
   };
-  for (const auto& [bad, message] : refused) {
-    try {
-      read_res_instructions(bad, "t.res");
-      ADD_FAILURE() << "no error for " << bad;
-    } catch (const vesk::Error& e) {
-      EXPECT_EQ(std::string(e.what()), message);
-    }
-  }
+  expect_refused(refused);
 }
 
 // Restraints on displacement parameters and planarity: ranges "A > B"
@@ -240,14 +246,7 @@ TEST(ResInstructions, AtomRangesPartsAndDisplacementRestraints) {
       {"SFAC C\nFVAR 1\nSIMU C2 > C1\nC1 1 0.1 0.2 0.3 11 0.02\nC2 1 0.2 0.2 0.3 11 0.02\n",
        "t.res, line 3: SIMU range C2 > C1 runs against the order of the atoms"},
   };
-  for (const auto& [bad, message] : refused) {
-    try {
-      read_res_instructions(bad, "t.res");
-      ADD_FAILURE() << "no error for " << bad;
-    } catch (const vesk::Error& e) {
-      EXPECT_EQ(std::string(e.what()), message);
-    }
-  }
+  expect_refused(refused);
 }
 
 TEST(ResInstructions, RecordsThatDoNotReadAreNamedByTheirLine) {

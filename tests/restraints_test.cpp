@@ -85,6 +85,16 @@ lsq::Mat3 cartesian_u(const lsq::Model& model, const lsq::Atom& atom) {
   return cart;
 }
 
+// The unit Cartesian vector from atom b to atom a.
+lsq::Vec3 unit_join(const lsq::Metric& metric, const lsq::ParameterMap& map, int a, int b) {
+  lsq::Vec3 n{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) n[i] += metric.orthogonal[i][j] * (map.sites[a][j] - map.sites[b][j]);
+  const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+  for (double& c : n) c /= length;
+  return n;
+}
+
 // Mean-square displacement along a unit Cartesian vector: n^T U_cart n.
 double msd_along(const lsq::Model& model, const lsq::Atom& atom, const lsq::Vec3& n) {
   if (!atom.anisotropic) return atom.uiso;
@@ -106,11 +116,7 @@ TEST(Restraints, RigidBondAgainstCartesianTensorsAndFiniteDifferences) {
   const int pairs[3][2] = {{1, 2}, {2, 4}, {6, 1}};
   for (int k = 0; k < 3; ++k) {
     const int a = pairs[k][0], b = pairs[k][1];
-    lsq::Vec3 n{};
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) n[i] += metric.orthogonal[i][j] * (map.sites[a][j] - map.sites[b][j]);
-    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    for (double& c : n) c /= length;
+    const lsq::Vec3 n = unit_join(metric, map, a, b);
     EXPECT_NEAR(rows[k].residual,
                 -(msd_along(model, model.atoms[a], n) - msd_along(model, model.atoms[b], n)), 1e-12) << "pair " << k;
     EXPECT_DOUBLE_EQ(rows[k].weight, 1e4);
@@ -192,11 +198,7 @@ TEST(Restraints, DisplacementAndPlanarityRestraintsMeetTensorsVolumesAndFiniteDi
     const int pairs[3][2] = {{1, 2}, {2, 4}, {5, 1}};
     for (int k = 0; k < 3; ++k) {
       const int a = pairs[k][0], b = pairs[k][1];
-      lsq::Vec3 n{};
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) n[i] += metric.orthogonal[i][j] * (map.sites[a][j] - map.sites[b][j]);
-      const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-      for (double& c : n) c /= length;
+      const lsq::Vec3 n = unit_join(metric, map, a, b);
       const lsq::Mat3 ua = cartesian_u(model, model.atoms[a]), ub = cartesian_u(model, model.atoms[b]);
       double expected = 0;
       for (int i = 0; i < 3; ++i) {
