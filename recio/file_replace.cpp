@@ -167,19 +167,23 @@ void remove_pending_temporaries() {
   names.pending.clear();
 }
 
+void replace_file(const std::string& file, std::string_view text, std::string_view what, bool synced) {
+  const std::string temporary = temporary_name(file);
+  write_new_file(temporary, text, what, synced);
+  try {
+    rename_file(temporary, file, what);
+  } catch (...) {
+    std::remove(temporary.c_str());
+    throw;
+  }
+}
+
 void copy_file(const std::string& file, const std::string& copy, std::string_view what) {
   std::ifstream old(file, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
   if (!old.is_open() || old.bad())
     throw vesk::Error("The file " + file + " cannot be read again to keep it as " + copy);
-  const std::string temporary = temporary_name(copy);
-  write_new_file(temporary, text, what, true);  // a kept copy holds marks
-  try {
-    rename_file(temporary, copy, what);
-  } catch (...) {
-    std::remove(temporary.c_str());
-    throw;
-  }
+  replace_file(copy, text, what, true);  // a kept copy holds marks
 }
 
 }  // namespace recio

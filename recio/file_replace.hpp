@@ -53,6 +53,12 @@ void remove_at_end(const std::string& temporary);
 void keep_at_end(const std::string& temporary);
 void remove_pending_temporaries();
 
+// Replaces `file` by `text`: written whole to a temporary of it
+// (write_new_file, `synced` as there) and renamed over it; on a failure the
+// temporary is removed, the old file is left as it was, and vesk::Error
+// names `what`.
+void replace_file(const std::string& file, std::string_view text, std::string_view what, bool synced = false);
+
 // Copies `file` to `copy` through a temporary of `copy`, so that `copy` is
 // either the old one or the whole new one; throws vesk::Error naming the
 // file, or `what` with the system's reason.

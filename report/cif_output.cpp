@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <string_view>
 #include <system_error>
@@ -355,17 +354,10 @@ std::string cif_text(const RunRows& rows) {
 }
 
 void write_cif_file(const RunRows& rows, const std::string& file) {
-  // A temporary of this process, created exclusively: nothing placed under
-  // its name (a symbolic link, another run's file) is followed or overwritten.
-  const std::string temporary = recio::temporary_name(file);
-  recio::write_new_file(temporary, cif_text(rows), "publication CIF");
-  try {
-    recio::rename_file(temporary, file, "publication CIF");
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw;
-  }
+  // Through a temporary of this process, created exclusively: nothing placed
+  // under its name (a symbolic link, another run's file) is followed or
+  // overwritten.
+  recio::replace_file(file, cif_text(rows), "publication CIF");
 }
 
 }  // namespace vesk

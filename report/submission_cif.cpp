@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -188,15 +187,7 @@ std::string submission_cif_text(const RunRows& rows) {
 }
 
 void write_submission_cif(const std::string& text, const std::string& file) {
-  const std::string temporary = recio::temporary_name(file);
-  recio::write_new_file(temporary, text, "CIF to submit");
-  try {
-    recio::rename_file(temporary, file, "CIF to submit");
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw;
-  }
+  recio::replace_file(file, text, "CIF to submit");
 }
 
 }  // namespace vesk
