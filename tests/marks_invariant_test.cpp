@@ -31,7 +31,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +51,7 @@
 
 #include "tests/support/background_program.hpp"
 #include "tests/support/file_operations.hpp"
+#include "tests/support/replacement_plan.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/small_structures.hpp"
 
@@ -215,19 +215,7 @@ Marks marks_of(const std::string& bytes, char file, const Structure& numbering) 
   return marks;
 }
 
-// FNV-1a of 64 bits, from its definition: the checksum a whole plan ends with.
-std::string fnv1a(const std::string& bytes) {
-  std::uint64_t hash = 14695981039346656037ULL;
-  for (unsigned char byte : bytes) hash = (hash ^ byte) * 1099511628211ULL;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016" PRIx64, hash);
-  return text;
-}
-
-std::string sealed_plan(const std::string& steps, const std::string& stem = "T") {
-  const std::string text = "vesk replacement plan 1\nstem\t" + stem + "\n" + steps;
-  return text + "end\t" + std::to_string(std::count(steps.begin(), steps.end(), '\n')) + "\t" + fnv1a(text) + "\n";
-}
+using testing_support::sealed_plan;
 
 // One request to the page; (status, body), status 0 when there was no answer.
 std::pair<int, std::string> http(int port, const std::string& method, const std::string& path,

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -24,6 +23,7 @@
 #include "recio/file_replace.hpp"
 #include "tests/support/background_program.hpp"
 #include "tests/support/file_operations.hpp"
+#include "tests/support/replacement_plan.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/small_structures.hpp"
 
@@ -40,23 +40,8 @@ using testing_support::write_file;
 
 const std::map<std::string, std::string> kFixedDate{{"SOURCE_DATE_EPOCH", "0"}};
 
-// FNV-1a of 64 bits, written here from its definition: the writer's
-// checksum must be the published one, not whatever the writer computes.
-std::string fnv1a(const std::string& bytes) {
-  std::uint64_t hash = 14695981039346656037ULL;
-  for (unsigned char byte : bytes) hash = (hash ^ byte) * 1099511628211ULL;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016" PRIx64, hash);
-  return text;
-}
-
-// A plan whose end line and checksum agree with its steps: only what the
-// steps name can be wrong with it.
-std::string sealed(const std::string& steps, const std::string& stem = "T") {
-  const std::string text = "vesk replacement plan 1\nstem\t" + stem + "\n" + steps;
-  const long count = std::count(steps.begin(), steps.end(), '\n');
-  return text + "end\t" + std::to_string(count) + "\t" + fnv1a(text) + "\n";
-}
+using testing_support::fnv1a;
+using testing_support::sealed_plan;
 
 // A program run that may not end by itself: killed after `seconds`.
 struct Ended {
@@ -108,7 +93,7 @@ struct Unit {
 TEST(UnitReplace, APlanThatIsNotThisExperimentsOwnIsRefusedAndChangesNothing) {
   Unit t;
   const std::string outside = (t.root / "victim").string();
-  const std::string valid = sealed("move\tT.VORTAN\tT.VORTAN.1\n");
+  const std::string valid = sealed_plan("move\tT.VORTAN\tT.VORTAN.1\n");
   struct Case {
     const char* what;
     std::function<void(const fs::path& plan)> make;
@@ -116,19 +101,19 @@ TEST(UnitReplace, APlanThatIsNotThisExperimentsOwnIsRefusedAndChangesNothing) {
   };
   const auto text = [](std::string plan) { return [plan](const fs::path& file) { write_file(file, plan); }; };
   const std::vector<Case> cases{
-      {"a name out of the folder", text(sealed("move\t../victim\tT.VORTAN.1\n")),
+      {"a name out of the folder", text(sealed_plan("move\t../victim\tT.VORTAN.1\n")),
        "it names \"../victim\", which is no file of the experiment T in its folder"},
-      {"an absolute name", text(sealed("remove\t" + outside + "\n")), "which is no file of the experiment T"},
-      {"another experiment's marks", text(sealed("remove\tU.VORTAN\n")),
+      {"an absolute name", text(sealed_plan("remove\t" + outside + "\n")), "which is no file of the experiment T"},
+      {"another experiment's marks", text(sealed_plan("remove\tU.VORTAN\n")),
        "it names \"U.VORTAN\", which is no file of the experiment T"},
-      {"the experiment file removed", text(sealed("remove\tT.EXP\n")),
+      {"the experiment file removed", text(sealed_plan("remove\tT.EXP\n")),
        "it would remove \"T.EXP\", which a conversion never removes"},
-      {"the lock moved", text(sealed("move\tT.VORTAN.lock\tT.VORTAN.lock.1\n")), "which is no marks file"},
-      {"a marks file moved over its kept copy", text(sealed("move\tT.VORTAN\tT.VORTAN.prev\n")),
+      {"the lock moved", text(sealed_plan("move\tT.VORTAN.lock\tT.VORTAN.lock.1\n")), "which is no marks file"},
+      {"a marks file moved over its kept copy", text(sealed_plan("move\tT.VORTAN\tT.VORTAN.prev\n")),
        "which is not a numbered kept name of it"},
-      {"the experiment file replaced by a marks file", text(sealed("rename\tT.VORTAN\tT.EXP\n")),
+      {"the experiment file replaced by a marks file", text(sealed_plan("rename\tT.VORTAN\tT.EXP\n")),
        "from no temporary of it"},
-      {"another experiment's plan", text(sealed("move\tU.VORTAN\tU.VORTAN.1\n", "U")),
+      {"another experiment's plan", text(sealed_plan("move\tU.VORTAN\tU.VORTAN.1\n", "U")),
        "it is the plan of the experiment \"U\", not of T"},
       {"a plan of the earlier form", text("stem\tT\nmove\tT.VORTAN\tT.VORTAN.1\n"),
        "it is cut short (its end line is missing)"},
