@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <numeric>
 #include <set>
 #include <tuple>
 
@@ -15,6 +14,7 @@
 #include "crystal/symmetric_eigen.hpp"
 #include "geometry/bond_valence.hpp"
 #include "geometry/bond_valence_parameters.hpp"
+#include "geometry/disjoint_sets.hpp"
 #include "geometry/hydrogen_bonds.hpp"
 #include "geometry/measure.hpp"
 #include "geometry/oxidation_states.hpp"
@@ -317,18 +317,13 @@ std::string label_of(const PhaseDescription& phase, int atom) {
 std::vector<bool> molecular_atoms(const PhaseDescription& phase, const PhaseGeometry& geometry,
                                   const std::vector<AtomRole>& roles) {
   const std::size_t count = phase.atoms.size();
-  std::vector<std::size_t> part(count);
-  std::iota(part.begin(), part.end(), std::size_t{0});
-  auto root = [&](std::size_t k) {
-    while (part[k] != k) k = part[k] = part[part[k]];
-    return k;
-  };
+  DisjointSets parts(count);
   auto metal = [&](int atom) { return is_metal(roles[static_cast<std::size_t>(atom - 1)].z); };
   std::vector<bool> organic_part(count, false);
   for (int i = 1; i <= static_cast<int>(count); ++i) {
     if (metal(i)) continue;
     for (const Bond& bond : geometry.bonds.bonds_of(i))
-      if (!metal(bond.atom)) part[root(static_cast<std::size_t>(i - 1))] = root(static_cast<std::size_t>(bond.atom - 1));
+      if (!metal(bond.atom)) parts.join(static_cast<std::size_t>(i - 1), static_cast<std::size_t>(bond.atom - 1));
   }
   for (int i = 1; i <= static_cast<int>(count); ++i) {
     if (roles[static_cast<std::size_t>(i - 1)].z != kCarbon) continue;
@@ -336,10 +331,10 @@ std::vector<bool> molecular_atoms(const PhaseDescription& phase, const PhaseGeom
     const bool oxo = !bonds.empty() && std::all_of(bonds.begin(), bonds.end(), [&](const Bond& b) {
       return roles[static_cast<std::size_t>(b.atom - 1)].element == "O";
     });
-    if (!oxo) organic_part[root(static_cast<std::size_t>(i - 1))] = true;
+    if (!oxo) organic_part[parts.root(static_cast<std::size_t>(i - 1))] = true;
   }
   std::vector<bool> organic(count);
-  for (std::size_t k = 0; k < count; ++k) organic[k] = organic_part[root(k)];
+  for (std::size_t k = 0; k < count; ++k) organic[k] = organic_part[parts.root(k)];
   return organic;
 }
 

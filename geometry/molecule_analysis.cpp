@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <numeric>
 #include <set>
 #include <string>
 #include <unordered_map>
 
 #include "geometry/chemical_bonds.hpp"
+#include "geometry/disjoint_sets.hpp"
 #include "geometry/hydrogen_bonds.hpp"
 #include "geometry/measure.hpp"
 #include "geometry/molecules.hpp"
@@ -176,18 +176,13 @@ struct FoundRing {
 std::vector<FoundRing> molecule_rings(const PhaseDescription& phase, const DrawnStructure& drawn, const char* what,
                                       std::vector<std::string>& notes) {
   const std::size_t count = drawn.atoms.size();
-  std::vector<std::size_t> part(count);
-  std::iota(part.begin(), part.end(), std::size_t{0});
-  auto root = [&](std::size_t k) {
-    while (part[k] != k) k = part[k] = part[part[k]];
-    return k;
-  };
-  for (const DrawnBond& bond : drawn.bonds) part[root(bond.first)] = root(bond.second);
+  DisjointSets parts(count);
+  for (const DrawnBond& bond : drawn.bonds) parts.join(bond.first, bond.second);
   std::map<std::size_t, int> molecule_of_root;
   std::vector<int> molecule(count);
   std::vector<std::vector<std::size_t>> members;  // drawn indices, ascending
   for (std::size_t k = 0; k < count; ++k) {
-    const auto [it, added] = molecule_of_root.emplace(root(k), static_cast<int>(members.size()) + 1);
+    const auto [it, added] = molecule_of_root.emplace(parts.root(k), static_cast<int>(members.size()) + 1);
     if (added) members.emplace_back();
     molecule[k] = it->second;
     members[static_cast<std::size_t>(it->second - 1)].push_back(k);
@@ -512,17 +507,12 @@ MoleculeAnalysis analyse_molecules(const PhaseDescription& phase, const PhaseGeo
     // The molecule's other atoms, when the first defining atom is drawn as named.
     std::vector<AnalysisImage> others;
     if (!drawn.network && !atoms.empty()) {
-      std::vector<std::size_t> part(drawn.atoms.size());
-      std::iota(part.begin(), part.end(), std::size_t{0});
-      auto root = [&](std::size_t k) {
-        while (part[k] != k) k = part[k] = part[part[k]];
-        return k;
-      };
-      for (const DrawnBond& bond : drawn.bonds) part[root(bond.first)] = root(bond.second);
+      DisjointSets parts(drawn.atoms.size());
+      for (const DrawnBond& bond : drawn.bonds) parts.join(bond.first, bond.second);
       for (std::size_t k = 0; k < drawn.atoms.size(); ++k) {
         if (drawn.atoms[k].atom != atoms.front().atom || !(drawn.atoms[k].op == atoms.front().op)) continue;
         for (std::size_t m = 0; m < drawn.atoms.size(); ++m) {
-          if (root(m) != root(k)) continue;
+          if (parts.root(m) != parts.root(k)) continue;
           const AnalysisImage image{drawn.atoms[m].atom, drawn.atoms[m].op};
           if (std::none_of(atoms.begin(), atoms.end(),
                            [&](const AnalysisImage& d) { return d.atom == image.atom && d.op == image.op; }))
