@@ -17,6 +17,7 @@
 #include "lsq/parameters.hpp"
 #include "lsq/refinement.hpp"
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 
 namespace cif2exp {
 
@@ -48,11 +49,6 @@ constexpr int kMostCycles = 3;  // from the published parameters, when the first
 constexpr std::size_t kNamedAtMost = 4;  // unsupported instructions named in the reason
 // The normal matrix of this many variables takes 800 MB in double.
 constexpr int kMostVariables = 10000;
-
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 const std::string* value_of(const gemmi::cif::Block& block, std::initializer_list<const char*> tags) {
   for (const char* tag : tags)
@@ -134,7 +130,7 @@ std::map<std::string, std::pair<double, double>> cif_dispersion(const gemmi::cif
   if (!types.ok()) return out;
   for (auto row : types) {
     const CifNumber real = parse_cif_number(row[1]), imag = parse_cif_number(row[2]);
-    if (real.present && imag.present) out[upper(gemmi::cif::as_string(row[0]))] = {real.value, imag.value};
+    if (real.present && imag.present) out[recio::upper_case(gemmi::cif::as_string(row[0]))] = {real.value, imag.value};
   }
   return out;
 }
@@ -154,7 +150,7 @@ class Connectivity {
         }
   }
   bool hydrogen(int a) const {
-    const std::string element = upper(res_.sfac[static_cast<std::size_t>(atom(a).sfac - 1)].symbol);
+    const std::string element = recio::upper_case(res_.sfac[static_cast<std::size_t>(atom(a).sfac - 1)].symbol);
     return element == "H" || element == "D";
   }
   bool one_part(int a, int b) const { return atom(a).part == atom(b).part || atom(a).part == 0 || atom(b).part == 0; }
@@ -242,7 +238,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
     if (s.dispersion) {
       f.f_prime = s.f_prime;
       f.f_double_prime = s.f_double_prime;
-    } else if (const auto found = dispersion.find(upper(s.symbol)); found != dispersion.end()) {
+    } else if (const auto found = dispersion.find(recio::upper_case(s.symbol)); found != dispersion.end()) {
       f.f_prime = found->second.first;
       f.f_double_prime = found->second.second;
     } else {
@@ -366,14 +362,14 @@ void check_cell(const ResInstructions& res, const CifStructure& structure) {
 std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& conversion, const ResInstructions& res,
                                std::vector<std::string>& notes) {
   std::map<std::string, int> by_label;
-  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label[upper(res.atoms[k].label)] = static_cast<int>(k);
+  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label[recio::upper_case(res.atoms[k].label)] = static_cast<int>(k);
   std::map<std::string, const CifAtom*> in_cif;
   for (const CifAtom& atom : structure.atoms) in_cif[atom.label] = &atom;
   std::vector<int> match;
   std::vector<bool> used(res.atoms.size(), false);
   for (const std::string& label : conversion.cif_labels) {
     const CifAtom& atom = *in_cif.at(label);
-    const auto found = by_label.find(upper(label));
+    const auto found = by_label.find(recio::upper_case(label));
     if (found == by_label.end()) throw Refusal{"atom " + label + " of the CIF is not in the instructions"};
     const ResAtom& r = res.atoms[static_cast<std::size_t>(found->second)];
     for (int i = 0; i < 3; ++i) {
@@ -663,7 +659,7 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
 
 bool shelxl_refined(const gemmi::cif::Block& block) {
   const std::string* program = value_of(block, {"_computing_structure_refinement", "_computing.structure_refinement"});
-  return program != nullptr && upper(gemmi::cif::as_string(*program)).find("SHELXL") != std::string::npos;
+  return program != nullptr && recio::upper_case(gemmi::cif::as_string(*program)).find("SHELXL") != std::string::npos;
 }
 
 FullCovariance full_covariance(const gemmi::cif::Block& block, const CifStructure& structure,

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 
 namespace cif2exp {
 
@@ -39,11 +40,6 @@ const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG"
 // Of these, the ones that name every atom when they name none.
 const std::set<std::string> kAllAtomsWhenNone = {"DELU", "RIGU", "SIMU", "ISOR"};
 const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
-
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool number(const std::string& word, double& value) {
   if (word.empty()) return false;
@@ -183,7 +179,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   };
 
   for (const Record& r : records_of(text)) {
-    const std::string first = upper(r.words[0]);
+    const std::string first = recio::upper_case(r.words[0]);
     const std::string name = first.substr(0, first.find('_'));
     if (name == "END") break;
     if (name == "TITL") {
@@ -225,7 +221,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     } else if (name == "DISP") {
       const std::vector<double> v = numbers(r, 2, "DISP");
       if (r.words.size() < 4 || v.size() < 2) throw Error(at(r) + "DISP needs an element, f' and f''");
-      dispersion[upper(r.words[1])] = {v[0], v[1]};
+      dispersion[recio::upper_case(r.words[1])] = {v[0], v[1]};
     } else if (name == "FVAR") {
       const std::vector<double> v = numbers(r, 1, "FVAR");
       res.fvar.insert(res.fvar.end(), v.begin(), v.end());
@@ -311,7 +307,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         if (names.empty() && number(r.words[k], value)) {
           group.numbers.push_back(value);
         } else {
-          names.push_back(upper(r.words[k]));
+          names.push_back(recio::upper_case(r.words[k]));
           plain = plain && plain_label(r.words[k]);
         }
       }
@@ -402,7 +398,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
           for (int k = static_cast<int>(res.atoms.size()) - 1; k >= 0 && atom.u_pivot < 0; --k) {
             const int type = res.atoms[static_cast<std::size_t>(k)].sfac;
             const std::string element =
-                type >= 1 && type <= static_cast<int>(res.sfac.size()) ? upper(res.sfac[static_cast<std::size_t>(type - 1)].symbol) : "";
+                type >= 1 && type <= static_cast<int>(res.sfac.size()) ? recio::upper_case(res.sfac[static_cast<std::size_t>(type - 1)].symbol) : "";
             if (element != "H" && element != "D") atom.u_pivot = k;
           }
           if (atom.u_pivot < 0)
@@ -428,7 +424,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   }
   if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
   for (ResScatterer& s : res.sfac)
-    if (const auto found = dispersion.find(upper(s.symbol)); found != dispersion.end()) {
+    if (const auto found = dispersion.find(recio::upper_case(s.symbol)); found != dispersion.end()) {
       s.f_prime = found->second.first;
       s.f_double_prime = found->second.second;
       s.dispersion = true;
@@ -455,7 +451,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         throw Error(where + ", line " + std::to_string(sump.line) + ": SUMP refers to free variable " +
                     std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
   std::map<std::string, int> by_label;
-  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(upper(res.atoms[k].label), static_cast<int>(k));
+  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(recio::upper_case(res.atoms[k].label), static_cast<int>(k));
   for (std::size_t g = 0; g < res.groups.size(); ++g) {
     ResAtomGroup& group = res.groups[g];
     if (group_names[g].empty())  // DELU, RIGU, SIMU, ISOR without atoms: all of them

@@ -1,6 +1,7 @@
 #include "recio/fixed_text.hpp"
 
 #include <algorithm>
+#include <cctype>
 
 namespace recio {
 
@@ -32,6 +33,12 @@ std::size_t index_of(std::string_view text, std::string_view needle) {
 
 std::size_t trimmed_length(std::string_view text, std::size_t minimum) {
   return std::max(trim_right(text).size(), minimum);
+}
+
+std::string upper_case(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
 }
 
 }  // namespace recio

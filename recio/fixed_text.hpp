@@ -13,6 +13,9 @@ std::string pad(std::string_view text, std::size_t n);
 // `text` without its trailing blanks.
 std::string_view trim_right(std::string_view text);
 
+// `text` in upper case (ASCII letters; other bytes as they are).
+std::string upper_case(std::string_view text);
+
 // Comparison of two texts as blank-padded fields (by character code).
 int compare_padded(std::string_view a, std::string_view b);
 inline bool equal_padded(std::string_view a, std::string_view b) { return compare_padded(a, b) == 0; }

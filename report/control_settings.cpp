@@ -21,12 +21,6 @@ std::string number(double value) {
 
 std::string yes_no(bool value) { return value ? "Y" : "N"; }
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
 std::vector<std::string> split_words(std::string_view text) {
   std::vector<std::string> words;
   std::size_t at = 0;
@@ -204,7 +198,7 @@ ControlText split_control_text(std::string_view text) {
   if (positional()) out.print = words[i++];
   for (; i < words.size(); ++i) {
     if (is_control_keyword(words[i]) || out.groups.empty())
-      out.groups.push_back({upper(words[i]), {}});
+      out.groups.push_back({recio::upper_case(words[i]), {}});
     else
       out.groups.back().values.push_back(words[i]);
   }
@@ -219,7 +213,7 @@ std::string control_text(const ControlText& c) {
 }
 
 bool is_default_word(const std::vector<std::string>& values) {
-  return values.empty() || (values.size() == 1 && upper(values[0]) == "DFLT");
+  return values.empty() || (values.size() == 1 && recio::upper_case(values[0]) == "DFLT");
 }
 
 }  // namespace
@@ -231,7 +225,7 @@ ControlSetting parse_control_setting(std::string_view text) {
   if (equals == std::string_view::npos || equals == 0)
     throw Error("\"" + std::string(text) + "\" is not WORD=VALUE (or WORD:PHASE=VALUE), e.g. TORS=NOH");
   ControlSetting setting;
-  std::string word = upper(text.substr(0, equals));
+  std::string word = recio::upper_case(text.substr(0, equals));
   if (const std::size_t colon = word.find(':'); colon != std::string::npos) {
     const std::string phase = word.substr(colon + 1);
     if (phase.size() != 1 || phase[0] < '1' || phase[0] > '9')
@@ -256,14 +250,14 @@ std::string apply_control_settings(std::string_view text, std::span<const Contro
     const std::string shown = word + "=" + setting.value;
     for (const std::string& value : values)
       if (is_control_keyword(value))
-        throw Error("The value of " + shown + " holds the control word " + upper(value) +
+        throw Error("The value of " + shown + " holds the control word " + recio::upper_case(value) +
                     "; give each word a --set of its own");
     if (word == "DMAX" || word == "DAGL" || word == "FOUR" || word == "PRNT") {
       if (values.size() > 1) throw Error(shown + ": " + word + " takes one value");
       const bool reset = is_default_word(values);
       if (word == "FOUR" || word == "PRNT") {
         const char* meant = word == "FOUR" ? "FORA" : "ONCR";
-        if (!reset && upper(values[0]) != meant)
+        if (!reset && recio::upper_case(values[0]) != meant)
           throw Error(shown + ": " + word + " is " + meant + " or DFLT");
         (word == "FOUR" ? controls.fourier : controls.print) = reset ? "DFLT" : meant;
       } else {

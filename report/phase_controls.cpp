@@ -42,11 +42,6 @@ struct ControlWords {
   std::string next() { return next_word(value, position); }
 };
 
-std::string upper(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return text;
-}
-
 // The one word a keyword takes.
 std::string keyword_value(ControlWords& words, const char* keyword) {
   std::string value = words.next();
@@ -126,7 +121,7 @@ static const ControlKeyword kControlKeywords[] = {
     // 5: which torsion angles: ALL, NOH (no chain with H or D) or NONE
     {"TORS", [](PhaseControls& c, ControlWords& words) {
        const std::string v = keyword_value(words, "TORS");
-       const std::string choice = upper(v);
+       const std::string choice = recio::upper_case(v);
        if (choice == "ALL")
          c.torsions = TorsionChoice::All;
        else if (choice == "NOH")
@@ -148,7 +143,7 @@ static const ControlKeyword kControlKeywords[] = {
     // 7: torsion angles of chains through a metal atom: Y lists them, N (the default) leaves them out
     {"MTOR", [](PhaseControls& c, ControlWords& words) {
        const std::string v = keyword_value(words, "MTOR");
-       const std::string choice = upper(v);
+       const std::string choice = recio::upper_case(v);
        if (choice != "Y" && choice != "N")
          throw Error("The MTOR value \"" + v + "\" of the control record \"" + std::string(words.key) +
                      "\" is not Y or N");
@@ -159,7 +154,7 @@ static const ControlKeyword kControlKeywords[] = {
 // Y or N of a table's control word: N leaves the table out.
 bool table_word(ControlWords& words, const char* keyword) {
   const std::string v = keyword_value(words, keyword);
-  const std::string choice = upper(v);
+  const std::string choice = recio::upper_case(v);
   if (choice != "Y" && choice != "N")
     throw Error("The " + std::string(keyword) + " value \"" + v + "\" of the control record \"" +
                 std::string(words.key) + "\" is not Y or N");
@@ -197,7 +192,7 @@ static const ControlKeyword kAnalysisKeywords[] = {
     // Y: the angles between related planes; ALL: also every two ring planes of one molecule; N: none
     {"PANG", [](PhaseControls& c, ControlWords& words) {
        const std::string v = keyword_value(words, "PANG");
-       const std::string choice = upper(v);
+       const std::string choice = recio::upper_case(v);
        if (choice == "ALL")
          c.molecules.plane_angles = PlaneAngleChoice::All;
        else if (choice == "Y")
@@ -275,11 +270,11 @@ static const ControlKeyword kInorganicKeywords[] = {
 
 const ControlKeyword* control_keyword(const std::string& word) {
   for (const ControlKeyword& k : kInorganicKeywords)
-    if (upper(word) == k.word) return &k;
+    if (recio::upper_case(word) == k.word) return &k;
   for (const ControlKeyword& k : kAnalysisKeywords)
-    if (upper(word) == k.word) return &k;
+    if (recio::upper_case(word) == k.word) return &k;
   for (const ControlKeyword& k : kControlKeywords)
-    if (upper(word) == k.word) return &k;
+    if (recio::upper_case(word) == k.word) return &k;
   return nullptr;
 }
 
