@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "cif2exp/cif_number.hpp"
@@ -179,12 +180,15 @@ class Connectivity {
 };
 
 // The pairs of anisotropic atoms among `atoms` that a rigid-bond
-// restraint joins: bonded (1,2) and both bonded to a third of them (1,3).
+// restraint joins: bonded (1,2) and both bonded to a third of them (1,3),
+// never two atoms of different parts. A pair that an earlier restraint of
+// the same kind holds (`held`, updated) is not restrained twice.
 struct RigidPairs {
   std::vector<int> bonded, across;  // pairs, flat
 };
 
-RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model, const std::vector<int>& atoms) {
+RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model, const std::vector<int>& atoms,
+                       std::set<std::pair<int, int>>& held) {
   const std::size_t n = atoms.size();
   std::vector<std::vector<bool>> bond(n, std::vector<bool>(n, false));
   for (std::size_t i = 0; i < n; ++i)
@@ -197,8 +201,10 @@ RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model
         continue;
       bool across = false;
       for (std::size_t j = 0; j < n && !bond[i][k]; ++j) across = across || (bond[i][j] && bond[j][k]);
+      if (!bond[i][k] && !(across && connectivity.one_part(atoms[i], atoms[k]))) continue;
+      if (!held.insert(std::minmax(atoms[i], atoms[k])).second) continue;
       std::vector<int>& list = bond[i][k] ? pairs.bonded : pairs.across;
-      if (bond[i][k] || across) list.insert(list.end(), {atoms[i], atoms[k]});
+      list.insert(list.end(), {atoms[i], atoms[k]});
     }
   return pairs;
 }
@@ -285,6 +291,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
   model.free_variable_refined.assign(model.free_variables.size(), true);
   const Connectivity connectivity(res, model);
+  std::set<std::pair<int, int>> delu_pairs, rigu_pairs;
   for (const ResAtomGroup& g : res.groups) {
     const std::string name = g.instruction + " (line " + std::to_string(g.line) + ")";
     auto number = [&](std::size_t k, double otherwise) { return k < g.numbers.size() ? g.numbers[k] : otherwise; };
@@ -294,7 +301,8 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
         (g.instruction == "EADP" ? atom.same_u_as : atom.same_site_as) = g.atoms[0];
       }
     } else if (g.instruction == "DELU" || g.instruction == "RIGU") {
-      const RigidPairs pairs = rigid_pairs(connectivity, model, heavy_atoms(connectivity, g.atoms));
+      const RigidPairs pairs = rigid_pairs(connectivity, model, heavy_atoms(connectivity, g.atoms),
+                                           g.instruction == "DELU" ? delu_pairs : rigu_pairs);
       const lsq::RestraintKind kind = g.instruction == "DELU" ? lsq::RestraintKind::RigidBond : lsq::RestraintKind::RigidBody;
       const double s1 = number(0, g.instruction == "DELU" ? kDeluSigma : kRiguSigma), s2 = number(1, s1);
       if (s1 > 0) model.restraints.push_back({kind, pairs.bonded, {}, {}, 0, s1, name});
@@ -642,6 +650,16 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
                           ? "warning: " + shift + "; the published model should be converged"
                           : shift);
   if (cycle.largest_shift_ratio > kLargeShift) out.notes.push_back(settling(model, map, reflections.observations, cycle));
+  // The paper's count of restraints and its restrained GooF check that the
+  // restraints are the refinement's, as R1 checks the model.
+  const bool stated = value_of(block, {"_refine_ls_number_restraints"}) != nullptr;
+  const double paper_restraints = cif_value(block, {"_refine_ls_number_restraints"});
+  const double paper_restrained_goof = cif_value(block, {"_refine_ls_restrained_S_all"});
+  if (cycle.restraints > 0 || paper_restraints > 0)
+    out.notes.push_back("restraints: " + grouped(cycle.restraints) +
+                        (stated ? ", paper " + grouped(std::lround(paper_restraints)) : std::string()) +
+                        "; restrained GooF " + fixed(cycle.restrained_goof, 3) +
+                        (paper_restrained_goof > 0 ? ", paper " + fixed(paper_restrained_goof, 3) : std::string()));
   const std::string restraints = r > 0 ? " + " + grouped(r) : std::string();
   if (friedel_rule)
     out.notes.push_back("s.u.'s as SHELXL gives them for a non-centrosymmetric structure, Friedel opposites counted "

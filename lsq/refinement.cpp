@@ -171,11 +171,17 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
     normal.add_rows(weighted.data(), 1);
     restraint_sum += row.weight * row.residual * row.residual;
   }
-  // Each restraint row counts, but equal distances against their mean
-  // leave one fewer (the mean itself is free).
-  result.restraints = static_cast<int>(restrained.size());
+  // Each restraint row counts; n equal distances count as the n (n - 1) / 2
+  // pairs they hold equal, and the origin held along a polar direction
+  // (fix_floating_origin) as one each.
+  result.restraints = static_cast<int>(floating_origin_directions(model.group).size());
+  for (const RestraintRow& row : restrained)
+    if (model.restraints[static_cast<std::size_t>(row.restraint)].kind != RestraintKind::EqualDistances) ++result.restraints;
   for (const Restraint& r : model.restraints)
-    if (r.kind == RestraintKind::EqualDistances) --result.restraints;
+    if (r.kind == RestraintKind::EqualDistances) {
+      const int n = static_cast<int>(r.atoms.size() / 2);
+      result.restraints += n * (n - 1) / 2;
+    }
 
   Sums total = std::move(sums[0]);
   for (std::size_t t = 1; t < sums.size(); ++t) {

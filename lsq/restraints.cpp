@@ -188,10 +188,14 @@ std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap&
           mean += d.value / n;
           for (std::size_t v = 0; v < p; ++v) mean_gradient[v] += d.gradient[v] / n;
         }
-        // Each distance against the mean of them all.
+        // Every pair of the distances is held equal, sum over pairs of
+        // (d_i - d_j)^2 / s^2, which is n sum (d_i - mean)^2 / s^2: each
+        // distance against the mean of them all, with n times the weight.
+        // (The paper's count of restraints, n (n - 1) / 2 for each set, and
+        // its restrained GooF are met this way, not with the plain weight.)
         for (Distance& d : all) {
           for (std::size_t v = 0; v < p; ++v) d.gradient[v] -= mean_gradient[v];
-          rows.push_back({mean - d.value, weight, std::move(d.gradient), index});
+          rows.push_back({mean - d.value, weight * n, std::move(d.gradient), index});
         }
         break;
       }

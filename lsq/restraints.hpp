@@ -19,7 +19,8 @@ struct RestraintRow {
 };
 
 // One row per restrained quantity: a DFIX-like restraint on k pairs gives k
-// rows, one on equal distances one per distance (each against the mean), a
+// rows, one on n equal distances one per distance (each against the mean,
+// with n times the weight: as every pair held equal), a
 // sum of free variables one. Throws vesk::Error for a restraint naming an
 // atom or free variable outside the model, or two atoms at one place.
 std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap& map);

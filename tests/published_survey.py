@@ -14,7 +14,10 @@ settings: cif2exp, then `vortan P --cif=paper.cif --json`. Then
   FLOORS, for every block of SURVEY;
 - no s.u. has more than two digits or above 19, none follows a bare decimal
   point; a row over an atom the paper computed (calc flag, R in the
-  refinement flags) has none; no row joins two disorder groups.
+  refinement flags) has none; no row joins two disorder groups;
+- where cif2exp rebuilds the refinement with restraints, their count is the
+  paper's (_refine_ls_number_restraints), except for the blocks of
+  RESTRAINT_GAPS, whose count is known to differ and why.
 
     published_survey.py VORTAN CIF2EXP SOURCE_DIR [--table]
 
@@ -52,6 +55,12 @@ SURVEY = {
     "finalcif_p21c": "", "ncomms9288_p21n": "",                                   # organometallic, disordered
     "finalcif_sh2185_cu": "", "cifvis_twin_cc": "no H",                           # disordered organic
     "cod_2240189": "no H", "cod_2242624": "",                                     # inorganic
+}
+
+# Blocks whose restraints cif2exp counts otherwise than the paper, and why.
+RESTRAINT_GAPS = {
+    "finalcif_ccdc1979688": "BUMP's two restraints on close contacts are read over",
+    "xharpy_cpna": "three restraints more in the paper, on the hydrogen atoms disordered across the mirror",
 }
 
 LOOPS = {
@@ -225,7 +234,10 @@ def survey_block(name, text, vortan, cif2exp, validator, figures):
     with tempfile.TemporaryDirectory() as folder:
         with open(os.path.join(folder, "paper.cif"), "w") as f:
             f.write(text)
-        run([cif2exp, "paper.cif", "P"], folder)
+        said = run([cif2exp, "paper.cif", "P"], folder)
+        counted = re.search(r"restraints: ([0-9,]+), paper ([0-9,]+)", said.stdout + said.stderr)
+        if counted and counted.group(1) != counted.group(2) and name not in RESTRAINT_GAPS:
+            fail(f"{name}: {counted.group(1)} restraints, the paper {counted.group(2)}")
         run([vortan, "P", "--cif=paper.cif", "--json"], folder)
         with open(os.path.join(folder, "P.json")) as f:
             results = json.load(f)

@@ -41,11 +41,18 @@ TEST(Restraints, ResidualsAndGradientsMeetTheMetricAndFiniteDifferences) {
   const double d51 = metric_distance(model, map, 5, 1), d72 = metric_distance(model, map, 7, 2);
   const double mean = (d12 + d51 + d72) / 3;
   const double expected[] = {1.43 - d12, 1.43 - d31, mean - d12, mean - d51, mean - d72, 0.7 - (0.64 + 2 * 0.031)};
+  const double equal_weight[] = {1, 1, 3, 3, 3, 1};  // three distances
   for (std::size_t k = 0; k < rows.size(); ++k) {
     EXPECT_NEAR(rows[k].residual, expected[k], 1e-12) << "row " << k;
-    EXPECT_DOUBLE_EQ(rows[k].weight, 1 / (model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma *
-                                          model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma));
+    EXPECT_DOUBLE_EQ(rows[k].weight, equal_weight[k] / (model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma *
+                                                        model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma));
   }
+  // Equal distances hold every pair equal: their rows' sum of w r^2 is the
+  // sum over the pairs of (d_i - d_j)^2 / s^2, as the refinement counts them.
+  const double pairs = (d12 - d51) * (d12 - d51) + (d12 - d72) * (d12 - d72) + (d51 - d72) * (d51 - d72);
+  double held = 0;
+  for (std::size_t k = 2; k < 5; ++k) held += rows[k].weight * rows[k].residual * rows[k].residual;
+  EXPECT_NEAR(held, pairs / (0.02 * 0.02), 1e-9 * held);
 
   // Gradients of the value (target - residual) by central differences.
   for (int v = 0; v < map.count(); ++v) {
