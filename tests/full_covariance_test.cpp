@@ -3,7 +3,8 @@
 // with the paper's R1 and the CIF's coordinate s.u.'s, riding hydrogen
 // atoms on their pivots' variables and without s.u.'s in vortan's CIF; and
 // every reason the full covariance cannot be given, named on the terminal
-// and in NAME.CIFSRC, with the diagonal one written instead.
+// and in NAME.CIFSRC, with the diagonal one written instead. And a published
+// inversion twin with the paper's parameter count, R1 and twin fraction.
 #include <gtest/gtest.h>
 
 #include <cmath>

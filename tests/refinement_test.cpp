@@ -2,7 +2,8 @@
 // summed and inverted here plainly (Gauss-Jordan) from the analytic
 // gradients, the covariance N^-1 GooF^2 and the shifts it gives, the
 // gradient of the weighted sum of squares against finite differences, and
-// cycles that lead a displaced model back to the one that made the data.
+// cycles that lead a displaced model back to the one that made the data
+// (a twin fraction too).
 // With them the merging of equivalents, absences and SHELXL's weights.
 #include <gtest/gtest.h>
 

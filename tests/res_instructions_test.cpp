@@ -1,7 +1,8 @@
 // The refinement instructions cif2exp reads: parameter codes, riding atoms
 // and their pivots, continuation lines and remarks, the two forms of SFAC,
 // DISP, HKLF's scale and matrix; free variables, shared parameters and
-// distance restraints; what it does not rebuild named once each;
+// distance restraints; TWIN's domains and BASF, part suffixes (C1^a) in
+// restraints and constraints; what it does not rebuild named once each;
 // records that do not read named by their line. And the HKLF 4 reflections
 // with Fortran's reading of a field without a decimal point.
 #include <gtest/gtest.h>
