@@ -218,6 +218,32 @@ std::vector<int> heavy_atoms(const Connectivity& connectivity, const std::vector
   return out;
 }
 
+// The domains of TWIN with their BASF fractions; equal and held without
+// BASF.
+lsq::Twin twin_of(const ResInstructions& res, std::vector<std::string>& notes) {
+  lsq::Twin twin;
+  for (const std::array<int, 9>& m : res.twin_domains) {
+    lsq::IntMat3 r{};
+    for (std::size_t i = 0; i < 3; ++i)
+      for (std::size_t j = 0; j < 3; ++j) r[i][j] = m[3 * i + j];
+    twin.domains.push_back(r);
+  }
+  const std::size_t n = twin.domains.size();
+  if (n == 0) return twin;
+  if (res.basf.empty()) {
+    twin.fractions.assign(n - 1, 1.0 / static_cast<double>(n));
+    twin.fraction_refined.assign(n - 1, false);
+    notes.push_back("TWIN without BASF: " + std::to_string(n) + " domains of equal fractions, held");
+  } else if (res.basf.size() != n - 1) {
+    throw Refusal{"TWIN with " + std::to_string(n) + " domains needs " + std::to_string(n - 1) +
+                  " BASF fractions, the instructions give " + std::to_string(res.basf.size())};
+  } else {
+    twin.fractions = res.basf;
+    for (bool fixed : res.basf_fixed) twin.fraction_refined.push_back(!fixed);
+  }
+  return twin;
+}
+
 lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, std::vector<std::string>& notes) {
   lsq::Model model;
   model.cell = res.cell;
@@ -290,6 +316,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   model.scale = res.fvar[0];
   model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
   model.free_variable_refined.assign(model.free_variables.size(), true);
+  model.twin = twin_of(res, notes);
   const Connectivity connectivity(res, model);
   std::set<std::pair<int, int>> delu_pairs, rigu_pairs;
   for (const ResAtomGroup& g : res.groups) {
@@ -526,6 +553,7 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
     selection.merge = res.merg != 0;
     selection.merge_friedel = res.merg == 3 || res.merg == 4;
   } else {
+    if (!model.twin.domains.empty()) throw Refusal{"TWIN with only an fcf (its Fc^2 already sum the domains)"};
     try {
       raw = read_fcf(fcf_text, fcf_where);
     } catch (const vesk::Error& e) {
@@ -666,6 +694,12 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
                         "as one reflection: times sqrt((" + grouped(n) + restraints + " - " + grouped(p) + ") / (" +
                         grouped(reflections.friedel_merged) + restraints + " - " + grouped(p) + ")) = " +
                         fixed(std::sqrt(variance_factor), 3));
+  for (std::size_t k = 0; k < map.twin_fractions.size(); ++k) {
+    const int v = map.twin_fractions[k];
+    out.notes.push_back("twin fraction of domain " + std::to_string(k + 2) + ": " + fixed(model.twin.fractions[k], 5) +
+                        (v >= 0 ? " (s.u. " + fixed(std::sqrt(cycle.covariance_at(v, v) * variance_factor), 5) + ")"
+                                : std::string(", held")));
+  }
   if (paper_r1 > 0 && std::fabs(cycle.r1_gt - paper_r1) > 0.002)
     out.notes.push_back("R1 " + fixed(cycle.r1_gt, 4) + " differs from the paper's " + fixed(paper_r1, 4) +
                         " by more than 0.002");

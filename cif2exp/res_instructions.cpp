@@ -132,12 +132,22 @@ Coded decode(double v) {
   return {v, false};
 }
 
+// The part a suffix names: C1^a is C1 of PART 1, ^b PART 2, ... ^z PART 26;
+// 0 for a name without one, -1 for a suffix that is none of these.
+int part_of_suffix(const std::string& word) {
+  const std::size_t caret = word.find('^');
+  if (caret == std::string::npos) return 0;
+  if (caret == 0 || caret + 2 != word.size() || !std::isalpha(static_cast<unsigned char>(word[caret + 1]))) return -1;
+  return std::tolower(static_cast<unsigned char>(word[caret + 1])) - 'a' + 1;
+}
+
 // Atom names of a restraint or constraint that this reader resolves:
-// plain labels and the range signs "A > B" (A to B in the order of the
-// instructions) and "A < B" (the same backwards), without residues (_n),
-// symmetry images ($n), elements ($C) or part suffixes (^a).
+// plain labels, labels with a part suffix (C1^a) and the range signs
+// "A > B" (A to B in the order of the instructions) and "A < B" (the same
+// backwards), without residues (_n), symmetry images ($n) or elements ($C).
 bool plain_label(const std::string& word) {
-  return word == ">" || word == "<" || (word.find_first_of("_$<>=^") == std::string::npos && !word.empty());
+  return word == ">" || word == "<" ||
+         (word.find_first_of("_$<>=") == std::string::npos && !word.empty() && part_of_suffix(word) >= 0);
 }
 
 bool range_sign(const std::string& word) { return word == ">" || word == "<"; }
@@ -151,6 +161,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   bool afix_has_atoms = false;
   int rotating_groups = 0;
   int part = 0;
+  int basf_line = 0;
   double part_sof = 0;  // PART n sof: the occupancy code of the part's atoms, 0: their own
   struct Constant {
     std::size_t atom;
@@ -312,11 +323,11 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         }
       }
       if (!plain) {
-        unsupported(first + " with residues, symmetry images, part suffixes or atom ranges", r);
+        unsupported(first + " with residues or symmetry images", r);
         continue;
       }
       if (names.empty() && kAllAtomsWhenNone.count(first) == 0) {
-        unsupported(first + " naming no atoms", r);
+        res.notes.push_back(first + " (line " + std::to_string(r.line) + ") names no atoms: it restrains nothing");
         continue;
       }
       if (first == "DFIX" && !group.numbers.empty() && group.numbers[0] < 0) {
@@ -333,6 +344,46 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
                     (first == "DFIX" || first == "DANG" ? " after the distance" : ""));
       group_names.push_back(std::move(names));
       res.groups.push_back(std::move(group));
+    } else if (name == "TWIN") {
+      const std::vector<double> v = numbers(r, 1, "TWIN");
+      if (v.size() != 0 && v.size() != 9 && v.size() != 10)
+        throw Error(at(r) + "TWIN needs nothing, or a matrix of nine numbers and the number of domains");
+      std::array<int, 9> matrix{-1, 0, 0, 0, -1, 0, 0, 0, -1};
+      bool whole = true;
+      for (std::size_t k = 0; k < 9 && v.size() >= 9; ++k) {
+        matrix[k] = static_cast<int>(std::lround(v[k]));
+        whole = whole && std::fabs(v[k] - matrix[k]) < 1e-6;
+      }
+      const double n = v.size() == 10 ? v[9] : 2;
+      if (n != std::floor(n) || std::fabs(n) < 2 || std::fabs(n) > 24 || (n < 0 && std::fmod(n, 2) != 0))
+        throw Error(at(r) + "TWIN: " + r.words.back() + " domains: not 2 to 24 (an even number when negative)");
+      if (!whole) {
+        unsupported("TWIN with a matrix that is not whole numbers", r);
+        continue;
+      }
+      const int powers = n > 0 ? static_cast<int>(n) : static_cast<int>(-n) / 2;
+      res.twin_domains.assign(1, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+      for (int k = 1; k < powers; ++k) {
+        const std::array<int, 9>& last = res.twin_domains.back();
+        std::array<int, 9> next{};
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j)
+            for (int l = 0; l < 3; ++l) next[3 * i + j] += matrix[3 * i + l] * last[3 * l + j];
+        res.twin_domains.push_back(next);
+      }
+      for (int k = 0; k < powers && n < 0; ++k) {
+        std::array<int, 9> opposite = res.twin_domains[static_cast<std::size_t>(k)];
+        for (int& e : opposite) e = -e;
+        res.twin_domains.push_back(opposite);
+      }
+    } else if (name == "BASF") {
+      basf_line = r.line;
+      for (double value : numbers(r, 1, "BASF")) {
+        const Coded c = decode(value);
+        if (c.free_variable >= 0) unsupported("BASF tied to a free variable", r);
+        res.basf.push_back(c.value);
+        res.basf_fixed.push_back(c.fixed);
+      }
     } else if (first == "BUMP") {
       res.notes.push_back("BUMP (line " + std::to_string(r.line) +
                           ") read over: its restraints act on contacts closer than the atoms' radii allow, taken as none");
@@ -434,6 +485,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       throw Error(where + ", line " + std::to_string(atom.line) + ": atom " + atom.label + " has the scattering type " +
                   std::to_string(atom.sfac) + ", but SFAC names " + std::to_string(res.sfac.size()));
   res.rotating_groups = rotating_groups;
+  if (!res.basf.empty() && res.twin_domains.empty()) res.unsupported.push_back({"BASF without TWIN", basf_line, 1});
   // Parameters that follow a free variable take their value from it.
   const std::size_t free_count = res.fvar.empty() ? 0 : res.fvar.size() - 1;
   for (const Constant& c : constants) {
@@ -451,7 +503,20 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         throw Error(where + ", line " + std::to_string(sump.line) + ": SUMP refers to free variable " +
                     std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
   std::map<std::string, int> by_label;
-  for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(recio::upper_case(res.atoms[k].label), static_cast<int>(k));
+  std::map<std::pair<std::string, int>, int> by_label_and_part;
+  for (std::size_t k = 0; k < res.atoms.size(); ++k) {
+    by_label.emplace(recio::upper_case(res.atoms[k].label), static_cast<int>(k));
+    by_label_and_part.emplace(std::pair{recio::upper_case(res.atoms[k].label), res.atoms[k].part}, static_cast<int>(k));
+  }
+  auto find_atom = [&](const std::string& name) {
+    const int part = part_of_suffix(name);
+    if (part == 0) {
+      const auto found = by_label.find(name);
+      return found == by_label.end() ? -1 : found->second;
+    }
+    const auto found = by_label_and_part.find({name.substr(0, name.find('^')), part});
+    return found == by_label_and_part.end() ? -1 : found->second;
+  };
   for (std::size_t g = 0; g < res.groups.size(); ++g) {
     ResAtomGroup& group = res.groups[g];
     if (group_names[g].empty())  // DELU, RIGU, SIMU, ISOR without atoms: all of them
@@ -459,21 +524,22 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     const std::vector<std::string>& names = group_names[g];
     for (std::size_t k = 0; k < names.size(); ++k) {
       if (range_sign(names[k])) continue;
-      const auto found = by_label.find(names[k]);
-      if (found == by_label.end())
+      const int found = find_atom(names[k]);
+      if (found < 0)
         throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " names " + names[k] +
-                    ", which is no atom of the instructions");
+                    (part_of_suffix(names[k]) > 0 ? ", which is no atom of PART " + std::to_string(part_of_suffix(names[k]))
+                                                  : ", which is no atom of the instructions"));
       if (k > 0 && range_sign(names[k - 1])) {
         // The atoms after the previous one up to this one, in the
         // instructions' order (">") or backwards ("<").
-        const int from = group.atoms.back(), to = found->second;
+        const int from = group.atoms.back(), to = found;
         const int step = names[k - 1] == ">" ? 1 : -1;
         if ((to - from) * step <= 0)
           throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " range " +
                       names[k - 2] + " " + names[k - 1] + " " + names[k] + " runs against the order of the atoms");
         for (int a = from + step; a != to; a += step) group.atoms.push_back(a);
       }
-      group.atoms.push_back(found->second);
+      group.atoms.push_back(found);
     }
   }
   return res;

@@ -7,7 +7,9 @@
 // rotating groups 13 and 14), PART n (negative too; with an occupancy its
 // atoms carry), EADP, EXYZ, SUMP, the restraints DFIX, DANG, SADI, DELU,
 // RIGU, SIMU, ISOR and FLAT (atom lists and ranges "A > B"), WGHT, EXTI,
-// OMIT, SHEL, MERG, DAMP, HKLF 3 or 4 and END; BUMP is read over.
+// OMIT, SHEL, MERG, DAMP, TWIN and BASF (with HKLF 4), HKLF 3 or 4 and END;
+// BUMP is read over. Atom names in restraints and constraints may carry a
+// part suffix: C1^a is the atom C1 of PART 1, ^b of PART 2, ... ^z of PART 26.
 // Instructions that only steer the listing or the next run (L.S., LIST,
 // PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
 // named as unsupported, and the caller does not rebuild the refinement.
@@ -93,6 +95,13 @@ struct ResInstructions {
   int hklf = 0;                  // 0: no HKLF instruction
   double hklf_scale = 1;
   std::array<double, 9> hklf_matrix{1, 0, 0, 0, 1, 0, 0, 0, 1};  // h' = h M, row by row
+  // TWIN [R] [N] (R the inversion and N 2 by default): the matrices, row by
+  // row, that give each domain's indices R^k h (h a column), k = 0 ... N - 1,
+  // or for negative N the |N| / 2 of R^k and then their opposites -R^k.
+  // Empty: no TWIN.
+  std::vector<std::array<int, 9>> twin_domains;
+  std::vector<double> basf;      // the fractions of domains 2, 3, ...
+  std::vector<bool> basf_fixed;
   int rotating_groups = 0;       // AFIX m7 groups: one refined torsion each
   std::vector<ResAtomGroup> groups;
   std::vector<ResSump> sumps;

@@ -100,6 +100,16 @@ struct Restraint {
   std::vector<double> sigmas{};      // SimilarU, IsotropicU: an s.u. for each pair or atom
 };
 
+// A crystal of twin domains whose reflections coincide (merohedral twins,
+// inversion twins): the intensity measured at h is sum_k f_k Fc^2(h_k),
+// h_k = R_k h with h a column of indices, R_0 the identity. The fractions
+// f_1, f_2, ... are given; f_0 = 1 - their sum.
+struct Twin {
+  std::vector<IntMat3> domains;     // R_k, the identity first; empty: a single crystal
+  std::vector<double> fractions;    // f_k for k >= 1
+  std::vector<bool> fraction_refined;
+};
+
 // SHELXL's weights: w = 1 / [s^2(Fo^2) + (aP)^2 + bP], P = (max(Fo^2, 0) + 2 Fc^2) / 3.
 struct Weighting {
   double a = 0.1, b = 0;
@@ -118,6 +128,7 @@ struct Model {
   // SHELXL's extinction x: F* = F (1 + 0.001 x F^2 lambda^3 / sin 2theta)^(-1/4).
   double extinction = 0;
   bool extinction_refined = false;
+  Twin twin;
   Weighting weighting;
   // Free variables beyond the overall scale, with whether each is refined.
   std::vector<double> free_variables;

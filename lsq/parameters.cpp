@@ -143,6 +143,16 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
     map.extinction = map.count();
     map.variables.push_back({VariableKind::Extinction, -1, kX});
   }
+  if (!model.twin.domains.empty() && model.twin.fractions.size() + 1 != model.twin.domains.size())
+    throw vesk::Error("a twin of " + std::to_string(model.twin.domains.size()) + " domains needs " +
+                      std::to_string(model.twin.domains.size() - 1) + " fractions, not " +
+                      std::to_string(model.twin.fractions.size()));
+  map.twin_fractions.assign(model.twin.fractions.size(), -1);
+  for (std::size_t k = 0; k < model.twin.fractions.size(); ++k)
+    if (k < model.twin.fraction_refined.size() && model.twin.fraction_refined[k]) {
+      map.twin_fractions[k] = map.count();
+      map.variables.push_back({VariableKind::TwinFraction, static_cast<int>(k), kX});
+    }
   map.term_start.reserve(of.size() + 1);
   for (const std::vector<Term>& list : of) {
     map.term_start.push_back(static_cast<int>(map.terms.size()));
@@ -161,6 +171,8 @@ std::string variable_name(const Model& model, const Variable& variable) {
       return "extinction";
     case VariableKind::Free:
       return "free variable " + std::to_string(variable.atom + 2);
+    case VariableKind::TwinFraction:
+      return "twin fraction " + std::to_string(variable.atom + 2);
     case VariableKind::Atom:
       break;
   }
@@ -194,6 +206,8 @@ Model shifted(const Model& model, const ParameterMap& map, const std::vector<dou
   if (map.extinction >= 0) moved.extinction += shifts[static_cast<std::size_t>(map.extinction)];
   for (std::size_t k = 0; k < map.free_variables.size(); ++k)
     if (map.free_variables[k] >= 0) moved.free_variables[k] += shifts[static_cast<std::size_t>(map.free_variables[k])];
+  for (std::size_t k = 0; k < map.twin_fractions.size(); ++k)
+    if (map.twin_fractions[k] >= 0) moved.twin.fractions[k] += shifts[static_cast<std::size_t>(map.twin_fractions[k])];
   return moved;
 }
 

@@ -3,7 +3,7 @@
 // special positions' ties, hydrogen atoms riding on their pivot atoms
 // (their coordinates move with the pivot's: its columns take their
 // derivatives), Uiso tied to the pivot's Ueq, the overall scale and the
-// extinction parameter, free variables that occupancies or Uiso follow,
+// extinction parameter, the twin fractions, free variables that occupancies or Uiso follow,
 // atoms that share another's coordinates or displacement parameters.
 #pragma once
 #include <string>
@@ -18,11 +18,11 @@ struct Term {
   double coefficient = 0;
 };
 
-enum class VariableKind { Atom, Scale, Extinction, Free };
+enum class VariableKind { Atom, Scale, Extinction, Free, TwinFraction };
 
 struct Variable {
   VariableKind kind = VariableKind::Atom;
-  int atom = -1;      // Free: the index into Model::free_variables
+  int atom = -1;      // Free: the index into Model::free_variables; TwinFraction: into Twin::fractions
   Slot slot = kX;
 };
 
@@ -35,6 +35,7 @@ struct ParameterMap {
   int scale = -1;       // variable of the overall scale, -1 when fixed
   int extinction = -1;  // variable of the extinction parameter, -1 when none
   std::vector<int> free_variables;  // per Model::free_variables: its variable, -1 when fixed or unused
+  std::vector<int> twin_fractions;  // per Twin::fractions: its variable, -1 when fixed
   std::vector<Vec3> sites;         // per atom: on its special position exactly
   std::vector<int> site_order;     // per atom: operators that leave it in place
   // Variables that a refinement counts as parameters but this model leaves
@@ -57,7 +58,8 @@ struct ParameterOptions {
 // parameters of one that shares another's or differs in kind.
 ParameterMap map_parameters(const Model& model, const ParameterOptions& options = {});
 
-// "C1 x", "scale", "extinction", "free variable 2".
+// "C1 x", "scale", "extinction", "free variable 2", "twin fraction 2" (of
+// the second domain).
 std::string variable_name(const Model& model, const Variable& variable);
 
 // The model moved by `shifts` (one per variable), through the same ties.

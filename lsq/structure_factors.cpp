@@ -57,6 +57,31 @@ StructureFactors::Scratch StructureFactors::scratch() const {
 }
 
 double StructureFactors::fc_squared(const Miller& h, double* gradient, Scratch& scratch) const {
+  if (gradient != nullptr)
+    for (int v = 0; v < map_.count(); ++v) gradient[v] = 0;
+  const Twin& twin = model_.twin;
+  if (twin.domains.size() < 2) return domain(h, 1, gradient, scratch);
+  // f_0 = 1 - sum f_k: dFc^2 / df_k = Fc^2(h_k) - Fc^2(h_0).
+  double first = 1;
+  for (double f : twin.fractions) first -= f;
+  double total = 0, zeroth = 0;
+  for (std::size_t k = 0; k < twin.domains.size(); ++k) {
+    Miller hk{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) hk[static_cast<std::size_t>(i)] += twin.domains[k][static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] * h[static_cast<std::size_t>(j)];
+    const double f = k == 0 ? first : twin.fractions[k - 1];
+    const double value = domain(hk, f, gradient, scratch);
+    total += f * value;
+    if (k == 0) zeroth = value;
+    else if (gradient != nullptr && map_.twin_fractions[k - 1] >= 0) gradient[map_.twin_fractions[k - 1]] += value;
+  }
+  if (gradient != nullptr)
+    for (int variable : map_.twin_fractions)
+      if (variable >= 0) gradient[variable] -= zeroth;
+  return total;
+}
+
+double StructureFactors::domain(const Miller& h, double weight, double* gradient, Scratch& scratch) const {
   const double s2 = s_squared(metric_, h);
   const bool centric = model_.group.centric;
   const double centring = static_cast<double>(model_.group.centring.size());
@@ -139,8 +164,7 @@ double StructureFactors::fc_squared(const Miller& h, double* gradient, Scratch& 
   const double fc2 = k2 * y / std::sqrt(e);
   if (gradient == nullptr) return fc2;
 
-  const double dy = k2 * (1 + model_.extinction * epsilon * y / 2) / (e * std::sqrt(e));  // dFc^2 / dy
-  for (int v = 0; v < map_.count(); ++v) gradient[v] = 0;
+  const double dy = weight * k2 * (1 + model_.extinction * epsilon * y / 2) / (e * std::sqrt(e));  // dFc^2 / dy
   double* slot = scratch.slot_gradient.data();
   for (std::size_t n = 0; n < sites_.size(); ++n) {
     const Site& site = sites_[n];
@@ -165,8 +189,8 @@ double StructureFactors::fc_squared(const Miller& h, double* gradient, Scratch& 
         gradient[term->variable] += term->coefficient * slot[sl];
     }
   }
-  if (map_.scale >= 0) gradient[map_.scale] = 2 * model_.scale * y / std::sqrt(e);
-  if (map_.extinction >= 0) gradient[map_.extinction] = -k2 * y * epsilon * y / (2 * e * std::sqrt(e));
+  if (map_.scale >= 0) gradient[map_.scale] += weight * 2 * model_.scale * y / std::sqrt(e);
+  if (map_.extinction >= 0) gradient[map_.extinction] -= weight * k2 * y * epsilon * y / (2 * e * std::sqrt(e));
   return fc2;
 }
 

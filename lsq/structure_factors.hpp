@@ -3,7 +3,8 @@
 // (complex form factors f0 + f' + i f''; isotropic or anisotropic
 // displacement), then SHELXL's extinction correction and the overall scale.
 // The derivatives are analytic; a riding atom's go to its pivot's variables
-// through the map.
+// through the map. A twinned crystal's Fc^2 is the fraction-weighted sum over
+// its domains, each with its own extinction.
 #pragma once
 #include <array>
 #include <vector>
@@ -34,6 +35,9 @@ class StructureFactors {
   double fc_squared(const Miller& h, double* gradient, Scratch& scratch) const;
 
  private:
+  // One domain's Fc^2 at h; `weight` times its gradient added to `gradient`.
+  double domain(const Miller& h, double weight, double* gradient, Scratch& scratch) const;
+
   struct Site {
     int type = 0;
     double occupancy = 0;

@@ -3,7 +3,8 @@
 // with the paper's R1 and the CIF's coordinate s.u.'s, riding hydrogen
 // atoms on their pivots' variables and without s.u.'s in vortan's CIF; and
 // every reason the full covariance cannot be given, named on the terminal
-// and in NAME.CIFSRC, with the diagonal one written instead.
+// and in NAME.CIFSRC, with the diagonal one written instead. And a published
+// inversion twin with the paper's parameter count, R1 and twin fraction.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -28,13 +29,15 @@ using testing_support::write_file;
 
 const std::string kPaper = std::string(TEST_DATA_DIR) + "/published/cod_1550236.cif.gz";
 
+std::string gunzipped(const std::string& path) {
+  TempFolder folder;
+  const RunResult gunzip = run_program("/bin/gzip", {"-dc", path}, folder.path());
+  EXPECT_EQ(gunzip.exit_status, 0) << gunzip.err;
+  return gunzip.out;
+}
+
 std::string paper_text() {
-  static const std::string text = [] {
-    TempFolder folder;
-    const RunResult gunzip = run_program("/bin/gzip", {"-dc", kPaper}, folder.path());
-    EXPECT_EQ(gunzip.exit_status, 0) << gunzip.err;
-    return gunzip.out;
-  }();
+  static const std::string text = gunzipped(kPaper);
   return text;
 }
 
@@ -238,6 +241,8 @@ TEST(FullCovariance, EveryFallbackNamesItsReason) {
       {replaced(paper, "CELL 0.71073   9.74380", "CELL 0.71073   9.84380"), {}, "the instructions' cell (a = 9.8438) is not the CIF's (9.7438)"},
       {replaced(paper, "C15   1    0.348400", "C99   1    0.348400"), {}, "atom C15 of the CIF is not in the instructions"},
       {paper, {"--res", "nothing.res"}, "cannot read nothing.res"},
+      {replaced(paper, "FVAR       0.31576", "TWIN\nBASF 0.3 0.2\nFVAR       0.31576"), {},
+       "TWIN with 2 domains needs 1 BASF fractions, the instructions give 2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -251,6 +256,29 @@ TEST(FullCovariance, EveryFallbackNamesItsReason) {
     EXPECT_EQ(data.nvar, 23 * 9);  // the non-hydrogen atoms' coordinates and Uij, as the CIF prints their s.u.'s
     EXPECT_EQ(vesk::matrix_element(data, 1, 2), 0.0f);
   }
+}
+
+TEST(FullCovariance, AnInversionTwinAsThePaperRefinedIt) {
+  // An organosilicon compound in C c refined as an inversion twin (TWIN, BASF
+  // 0.15695), disordered, its restraints naming atoms with part suffixes
+  // (N4A^a); its SAME instructions left out here, which leaves R1 and the
+  // parameters as they are. The paper: 652 parameters with the twin
+  // fraction, R1 0.0340, and the fraction as the Flack parameter 0.16(10).
+  std::string cif = gunzipped(std::string(TEST_DATA_DIR) + "/published/cifvis_twin_cc.cif.gz");
+  for (std::size_t at = cif.find("\nSAME "); at != std::string::npos; at = cif.find("\nSAME ", at))
+    cif.erase(at + 1, cif.find('\n', at + 1) - at);
+  TempFolder folder;
+  const RunResult run = cif2exp(folder, cif);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("full covariance of 652 parameters from 11,096 reflections (R1 0.0340, paper 0.0340;"),
+            std::string::npos)
+      << run.out;
+  const std::size_t twin = run.out.find("twin fraction of domain 2: 0.15695 (s.u. ");
+  ASSERT_NE(twin, std::string::npos) << run.out;
+  const double su = std::stod(run.out.substr(twin + 41));
+  EXPECT_GE(su, 0.095);  // the paper's 0.16(10); without the Friedel rule 0.068
+  EXPECT_LT(su, 0.105);
+  EXPECT_NE(run.out.find("Friedel opposites counted as one reflection"), std::string::npos);
 }
 
 TEST(FullCovariance, InstructionsAndReflectionsNamedOnTheCommandLine) {

@@ -12,7 +12,13 @@ divided out, since the engines' GooFs differ slightly (smtbx does not damp,
 eliminates the scale, and weighs riding hydrogen atoms through their
 neighbours).
 
-  tests/lsq_covariance_test.py CIF2EXP BLOCK.cif.gz ...
+  tests/lsq_covariance_test.py CIF2EXP BLOCK.cif.gz[:EDIT] ...
+
+A block named with an EDIT from the table below has its instructions edited
+first (in a temporary copy), both engines then run on the edited block: so
+an inversion twin is imposed on a block with a strong anomalous scatterer,
+whose twin fraction the data determine well. Twin fractions' s.u.'s are
+compared too.
 
 Run with Debian's /usr/bin/python3; exits 77 without python3-cctbx.
 """
@@ -29,6 +35,11 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lsq_reference as ref  # noqa: E402  (exits 77 without cctbx)
 import numpy as np  # noqa: E402
+
+# Lines put before the instructions' FVAR.
+EDITS = {
+    "inversion-twin": "TWIN\nBASF 0.3\n",
+}
 
 SLOTS = {"X": "x", "Y": "y", "Z": "z", "UISO": "uiso", "FRAC": "occ",
          "U11": "u11", "U22": "u22", "U33": "u33", "U12": "u12", "U13": "u13", "U23": "u23"}
@@ -65,8 +76,6 @@ def covariance_file(path):
 
 def ours(cif2exp, path, folder):
     cif = os.path.join(folder, "block.cif")
-    with open(cif, "wb") as out:
-        out.write(gzip.open(path).read() if path.endswith(".gz") else open(path, "rb").read())
     said = subprocess.run([cif2exp, cif, os.path.join(folder, "B")], capture_output=True, text=True, check=True).stdout
     summary = re.search(r"full covariance of ([\d,]+) parameters .*GooF ([\d.]+)", said)
     assert summary, said
@@ -76,29 +85,52 @@ def ours(cif2exp, path, folder):
     labels = [line.split()[1:] for line in source if line.startswith("label ")]
     riding = {line.split()[1] for line in source if line.startswith("riding ")}
     names, cov = covariance_file(os.path.join(folder, "B.CMT"))
+    twin = [float(su) / math.sqrt(scale) for su in re.findall(r"twin fraction of domain \d+: [\d.]+ \(s\.u\. ([\d.]+)\)", said)]
     named = {}
     for k, name in enumerate(names):
         experiment, cif_label = labels[int(name[1:4]) - 1]
         if experiment not in riding:
             named["%s %s" % (cif_label.upper(), SLOTS[name[4:].strip()])] = k
-    return named, cov / scale
+    return named, cov / scale, twin
 
 
-def compare(cif2exp, path):
-    report, model = ref.analyse(path)
+def edited_copy(path, edit, folder):
+    """The block, its instructions edited, as folder/block.cif."""
+    text = (gzip.open(path).read() if path.endswith(".gz") else open(path, "rb").read()).decode("latin-1")
+    if edit:
+        start = text.index("_shelx_res_file")
+        at = text.index("\nFVAR", start) + 1
+        text = text[:at] + EDITS[edit] + text[at:]
+    cif = os.path.join(folder, "block.cif")
+    with open(cif, "w", encoding="latin-1") as out:
+        out.write(text)
+    return cif
+
+
+def compare(cif2exp, argument):
+    path, _, edit = argument.partition(":")
+    with tempfile.TemporaryDirectory() as folder:
+        cif = edited_copy(path, edit, folder)
+        report, model = ref.analyse(cif)
+        if model is not None:
+            named, cov, twin = ours(cif2exp, path, folder)
     if model is None:
         return ["%s: the reference does not model it: %s" % (path, report["status"])]
     names, theirs = model[2], model[3]
-    theirs = theirs / (report["restrained_goof"] ** 2 * report["friedel_factor"] ** 2
-                       if report["friedel_rule_applied"] else report["restrained_goof"] ** 2)
+    divisor = report["restrained_goof"] * (report["friedel_factor"] if report["friedel_rule_applied"] else 1.0)
+    theirs = theirs / divisor ** 2
     index = {}
     for k, name in enumerate(names):
         label, slot = name.rsplit(" ", 1)
         index["%s %s" % (label.upper(), slot)] = k
-    with tempfile.TemporaryDirectory() as folder:
-        named, cov = ours(cif2exp, path, folder)
-    common = [name for name in named if name in index]
     problems = []
+    their_twin = [t["su"] / divisor for t in report.get("twin_fractions", [])]
+    if len(twin) != len(their_twin):
+        problems.append("%s: %d twin fractions against smtbx's %d" % (argument, len(twin), len(their_twin)))
+    for k, (a, b) in enumerate(zip(twin, their_twin)):
+        if abs(a / b - 1) > 0.03:
+            problems.append("%s: s.u. of twin fraction %d %.4g against smtbx's %.4g" % (argument, k + 2, a, b))
+    common = [name for name in named if name in index]
     if len(common) < 0.9 * len(named):
         problems.append("%s: only %d of our %d parameters are smtbx's" % (path, len(common), len(named)))
     a = np.array([named[n] for n in common], dtype=int)
@@ -115,9 +147,10 @@ def compare(cif2exp, path):
     if gap[worst] > 0.03:
         problems.append("%s: correlation of %s with %s %.3f against smtbx's %.3f" % (
             path, common[worst[0]], common[worst[1]], correlation_ours[worst], correlation_theirs[worst]))
-    print("%s: %d parameters, s.u. ratio %.3f-%.3f, largest correlation gap %.4f, %d correlations above 0.3" % (
-        os.path.basename(path), len(common), ratio.min(), ratio.max(), gap.max(),
-        int((np.abs(correlation_ours[np.triu_indices(len(common), 1)]) > 0.3).sum())))
+    print("%s: %d parameters, s.u. ratio %.3f-%.3f, largest correlation gap %.4f, %d correlations above 0.3%s" % (
+        os.path.basename(argument), len(common), ratio.min(), ratio.max(), gap.max(),
+        int((np.abs(correlation_ours[np.triu_indices(len(common), 1)]) > 0.3).sum()),
+        "".join("; twin fraction s.u. %.5f against smtbx's %.5f" % pair for pair in zip(twin, their_twin))))
     return problems
 
 

@@ -641,6 +641,9 @@ class Refinement(object):
         jt = ls.reparametrisation.jacobian_transpose_matching_grad_fc() \
             .as_dense_matrix().as_numpy_array()
         cov = jt.T.dot(inverse).dot(jt) * self.restrained_goof ** 2
+        # the twin fractions are independent parameters of their own
+        self.twin_su = [math.sqrt(inverse[tc.grad_index, tc.grad_index]) * self.restrained_goof
+                        if tc.grad else 0.0 for tc in self.twin_components]
         names = [canonical(a, self.labels) for a in
                  ls.reparametrisation.component_annotations]
         # smtbx refines U*; the CIF's U^ij = U*^ij / (a*_i a*_j)
@@ -880,6 +883,8 @@ def analyse(path, block_name=None, friedel_rule=True, lenient=False):
                   wr2=refinement.wr2, goof=refinement.goof,
                   restrained_goof=refinement.restrained_goof,
                   friedel_factor=factor, friedel_rule_applied=applied,
+                  twin_fractions=[dict(value=tc.value, su=su * (factor if applied else 1.0))
+                                  for tc, su in zip(refinement.twin_components, refinement.twin_su)],
                   parameters=names,
                   su=[math.sqrt(max(cov[i, i], 0.0)) for i in range(len(names))],
                   covariance=[list(map(float, row[:i + 1])) for i, row in enumerate(cov)])

@@ -2,7 +2,8 @@
 // summed and inverted here plainly (Gauss-Jordan) from the analytic
 // gradients, the covariance N^-1 GooF^2 and the shifts it gives, the
 // gradient of the weighted sum of squares against finite differences, and
-// cycles that lead a displaced model back to the one that made the data.
+// cycles that lead a displaced model back to the one that made the data
+// (a twin fraction too).
 // With them the merging of equivalents, absences and SHELXL's weights.
 #include <gtest/gtest.h>
 
@@ -91,8 +92,17 @@ std::vector<std::vector<double>> gauss_jordan_inverse(std::vector<std::vector<do
   return inverse;
 }
 
+lsq::Model inversion_twin(double fraction) {
+  lsq::Model model = testing_support::acentric_lsq_model();
+  model.twin = {{lsq::IntMat3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}, lsq::IntMat3{{{-1, 0, 0}, {0, -1, 0}, {0, 0, -1}}}},
+                {fraction},
+                {true}};
+  return model;
+}
+
 TEST(LeastSquaresCycle, CovarianceAndShiftsAsAPlainSumAndInversionGiveThem) {
-  for (const lsq::Model& truth : {testing_support::centric_lsq_model(), testing_support::acentric_lsq_model()}) {
+  for (const lsq::Model& truth :
+       {testing_support::centric_lsq_model(), testing_support::acentric_lsq_model(), inversion_twin(0.3)}) {
     const std::vector<Observation> data = data_of(truth, true);
     lsq::Model model = truth;
     model.weighting = {0.03, 0.4};
@@ -171,6 +181,20 @@ TEST(LeastSquaresCycle, CyclesLeadADisplacedModelBackToTheOneThatMadeTheData) {
   const lsq::CycleResult last = lsq::least_squares_cycle(model, map, data);
   EXPECT_LT(last.r1_all, 1e-8);
   for (double shift : last.shifts) EXPECT_LT(std::fabs(shift), 1e-8);
+
+  // A twin fraction, found again from data of an inversion twin (more
+  // cycles: the riding hydrogen atoms' Uiso, held within a cycle, follow
+  // C1's between cycles).
+  const lsq::Model twin = inversion_twin(0.3);
+  const std::vector<Observation> twinned = data_of(twin, false);
+  lsq::Model start = inversion_twin(0.1);
+  start.atoms[0].site[2] += 0.002;
+  for (int cycle = 0; cycle < 7; ++cycle) {
+    const lsq::ParameterMap m = lsq::map_parameters(start);
+    start = lsq::shifted(start, m, lsq::least_squares_cycle(start, m, twinned).shifts);
+  }
+  EXPECT_NEAR(start.twin.fractions[0], 0.3, 1e-8);
+  EXPECT_NEAR(start.atoms[0].site[2], twin.atoms[0].site[2], 1e-8);
 }
 
 TEST(LeastSquaresCycle, TheOriginOfAPolarGroupIsHeldAtTheWeightedCentroid) {

@@ -1,7 +1,8 @@
 // The refinement instructions cif2exp reads: parameter codes, riding atoms
 // and their pivots, continuation lines and remarks, the two forms of SFAC,
 // DISP, HKLF's scale and matrix; free variables, shared parameters and
-// distance restraints; what it does not rebuild named once each;
+// distance restraints; TWIN's domains and BASF, part suffixes (C1^a) in
+// restraints and constraints; what it does not rebuild named once each;
 // records that do not read named by their line. And the HKLF 4 reflections
 // with Fortran's reading of a field without a decimal point.
 #include <gtest/gtest.h>
@@ -110,21 +111,90 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
   text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nBASF 0.3\n");
-  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1^a C2\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1 C2_2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
-  ASSERT_EQ(res.unsupported.size(), 10u);
+  ASSERT_EQ(res.unsupported.size(), 9u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
   EXPECT_EQ(res.unsupported[0].line, 17);
   EXPECT_EQ(res.unsupported[0].count, 2);
-  EXPECT_EQ(res.unsupported[1].what, "SADI with residues, symmetry images, part suffixes or atom ranges");
-  EXPECT_EQ(res.unsupported[2].what, "BASF");
-  EXPECT_EQ(res.unsupported[3].what, "free variables on coordinates or U^ij");
-  EXPECT_EQ(res.unsupported[4].what, "AFIX 66");
-  EXPECT_EQ(res.unsupported[5].what, "RESI");  // an instruction, though an atom's second word is a number too
-  EXPECT_EQ(res.unsupported[6].what, "DFIX with a negative distance");
-  EXPECT_EQ(res.unsupported[7].what, "SAME");
-  EXPECT_EQ(res.unsupported[8].what, "SADI naming no atoms");
-  EXPECT_EQ(res.unsupported[9].what, "DANG with residues, symmetry images, part suffixes or atom ranges");
+  const char* const expected[] = {"DFIX",
+                                  "SADI with residues or symmetry images",
+                                  "free variables on coordinates or U^ij",
+                                  "AFIX 66",
+                                  "RESI",  // an instruction, though an atom's second word is a number too
+                                  "DFIX with a negative distance",
+                                  "SAME",
+                                  "DANG with residues or symmetry images",
+                                  "BASF without TWIN"};
+  for (std::size_t k = 0; k < res.unsupported.size(); ++k) EXPECT_EQ(res.unsupported[k].what, expected[k]);
+  EXPECT_EQ(res.unsupported[8].line, 20);
+  // A SADI without atoms restrains nothing, and says so.
+  EXPECT_NE(std::find(res.notes.begin(), res.notes.end(), "SADI (line 36) names no atoms: it restrains nothing"),
+            res.notes.end());
+}
+
+TEST(ResInstructions, TwinDomainsTheirFractionsAndPartSuffixes) {
+  // TWIN R N: R^k for k < N; negative N: R^k for k < |N| / 2, then their
+  // opposites; without R the inversion. BASF codes as any parameter.
+  using M = std::array<int, 9>;
+  const M one{1, 0, 0, 0, 1, 0, 0, 0, 1}, inversion{-1, 0, 0, 0, -1, 0, 0, 0, -1};
+  const M r{0, 1, 0, 1, 0, 0, 0, 0, -1}, minus_r{0, -1, 0, -1, 0, 0, 0, 0, 1};
+  const M three{0, -1, 0, 1, -1, 0, 0, 0, 1}, three_squared{-1, 1, 0, -1, 0, 0, 0, 0, 1};
+  const struct {
+    const char* twin;
+    std::vector<M> domains;
+    std::vector<double> basf;
+    std::vector<bool> fixed;
+  } cases[] = {
+      {"TWIN\nBASF 0.15695\n", {one, inversion}, {0.15695}, {false}},
+      {"TWIN -1 0 0 0 -1 0 0 0 -1 2\n", {one, inversion}, {}, {}},
+      {"TWIN 0 1 0 1 0 0 0 0 -1\nBASF 10.3\n", {one, r}, {0.3}, {true}},
+      {"TWIN 0 1 0 1 0 0 0 0 -1 -4\nBASF 0.2 10.15 0.3\n", {one, r, inversion, minus_r}, {0.2, 0.15, 0.3}, {false, true, false}},
+      {"TWIN 0 -1 0 1 -1 0 0 0 1 3\nBASF 0.3 0.2\n", {one, three, three_squared}, {0.3, 0.2}, {false, false}},
+  };
+  for (const auto& c : cases) {
+    const ResInstructions res = read_res_instructions(std::string("CELL 0.71073 7 7 9 90 90 120\n") + c.twin, "t.res");
+    EXPECT_TRUE(res.unsupported.empty()) << c.twin;
+    EXPECT_EQ(res.twin_domains, c.domains) << c.twin;
+    ASSERT_EQ(res.basf.size(), c.basf.size()) << c.twin;
+    for (std::size_t k = 0; k < c.basf.size(); ++k) EXPECT_NEAR(res.basf[k], c.basf[k], 1e-12) << c.twin;
+    EXPECT_EQ(res.basf_fixed, c.fixed) << c.twin;
+  }
+  const ResInstructions fractional = read_res_instructions("TWIN 1 0 0 0 1 0 0.5 0 -1\n", "t.res");
+  ASSERT_EQ(fractional.unsupported.size(), 1u);
+  EXPECT_EQ(fractional.unsupported[0].what, "TWIN with a matrix that is not whole numbers");
+
+  // C1 in two parts under one name: C1^a is PART 1's, C1^b PART 2's, in
+  // pairs, ranges and constraints alike; a plain name is the first atom.
+  const char* const text =
+      "SFAC C\n"
+      "SADI C1^a C2^a C1^b C2^b\n"
+      "EADP C1^A C1^b\n"
+      "SIMU C1^a > C2^b\n"
+      "RIGU C1 C0\n"
+      "FVAR 1 0.6\n"
+      "C0 1 0.1 0.2 0.3 11 0.02\n"
+      "PART 1 21\n"
+      "C1 1 0.2 0.2 0.3 21 0.02\n"
+      "C2 1 0.3 0.2 0.3 21 0.02\n"
+      "PART 2 -21\n"
+      "C1 1 0.2 0.3 0.3 -21 0.02\n"
+      "C2 1 0.3 0.3 0.3 -21 0.02\n"
+      "PART 0\n"
+      "HKLF 4\n";
+  const ResInstructions res = read_res_instructions(text, "t.res");
+  EXPECT_TRUE(res.unsupported.empty()) << res.unsupported[0].what;
+  const std::vector<int> expected[] = {{1, 2, 3, 4}, {1, 3}, {1, 2, 3, 4}, {1, 0}};
+  ASSERT_EQ(res.groups.size(), 4u);
+  for (std::size_t g = 0; g < 4; ++g) EXPECT_EQ(res.groups[g].atoms, expected[g]) << res.groups[g].instruction;
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"TWIN 1 0 0\n", "t.res, line 1: TWIN needs nothing, or a matrix of nine numbers and the number of domains"},
+      {"TWIN -1 0 0 0 -1 0 0 0 -1 -3\n", "t.res, line 1: TWIN: -3 domains: not 2 to 24 (an even number when negative)"},
+      {"TWIN -1 0 0 0 -1 0 0 0 -1 1\n", "t.res, line 1: TWIN: 1 domains: not 2 to 24 (an even number when negative)"},
+      {"SFAC C\nFVAR 1\nSADI C1^c C1 C1 C1\nC1 1 0.1 0.2 0.3 11 0.02\n", "t.res, line 3: SADI names C1^C, which is no atom of PART 3"},
+  };
+  expect_refused(refused);
 }
 
 // Disorder as the instructions write it: free variables (21 is fv(2),

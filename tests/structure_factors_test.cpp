@@ -3,8 +3,9 @@
 // centring and an atom on a twofold axis, and in an acentric one with
 // anomalous scattering; riding atoms, refined occupancies, the scale and
 // extinction included, and occupancies and Uiso that follow free
-// variables, shared coordinates and Uij. Also |F|^2 against a direct sum over every operator
-// of the expanded group.
+// variables, shared coordinates and Uij, twinned crystals with their
+// fractions. Also |F|^2 against a direct sum over every operator of the
+// expanded group (over every domain's indices for a twin).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,6 +17,8 @@
 #include "tests/support/lsq_models.hpp"
 
 namespace {
+
+using lsq::Miller;
 
 // |F|^2 summed plainly over every operator of the expanded group.
 double direct_f_squared(const lsq::Model& m, const lsq::ParameterMap& map, const lsq::Miller& h) {
@@ -64,10 +67,22 @@ void check_gradients(const lsq::Model& model, const std::vector<lsq::Miller>& re
   std::vector<double> gradient(static_cast<std::size_t>(map.count()));
   for (const lsq::Miller& h : reflections) {
     const double fc2 = sf.fc_squared(h, gradient.data(), scratch);
-    // Without extinction, the same |F|^2 as the plain sum over the group.
+    // Without extinction, the same |F|^2 as the plain sum over the group;
+    // a twin's the fraction-weighted sum over its domains' indices.
     if (model.extinction == 0) {
-      EXPECT_NEAR(fc2, model.scale * model.scale * direct_f_squared(model, map, h), 1e-9 * fc2)
-          << h[0] << " " << h[1] << " " << h[2];
+      double expected = model.scale * model.scale * direct_f_squared(model, map, h);
+      if (!model.twin.domains.empty()) {
+        double first = 1;
+        for (double f : model.twin.fractions) first -= f;
+        expected = 0;
+        for (std::size_t k = 0; k < model.twin.domains.size(); ++k) {
+          Miller hk{};
+          for (std::size_t i = 0; i < 3; ++i)
+            for (std::size_t j = 0; j < 3; ++j) hk[i] += model.twin.domains[k][i][j] * h[j];
+          expected += (k == 0 ? first : model.twin.fractions[k - 1]) * model.scale * model.scale * direct_f_squared(model, map, hk);
+        }
+      }
+      EXPECT_NEAR(fc2, expected, 1e-9 * fc2) << h[0] << " " << h[1] << " " << h[2];
     }
     double largest = 0;
     for (double g : gradient) largest = std::max(largest, std::fabs(g));
@@ -112,6 +127,33 @@ TEST(StructureFactors, AcentricGradientsMeetFiniteDifferencesAndFriedelOpposites
   lsq::StructureFactors::Scratch scratch = sf.scratch();
   const double plus = sf.fc_squared({1, 2, 3}, nullptr, scratch), minus = sf.fc_squared({-1, -2, -3}, nullptr, scratch);
   EXPECT_GT(std::fabs(plus - minus), 1e-3 * plus);
+}
+
+TEST(StructureFactors, TwinnedCrystalsSumTheirDomainsAndTheFractionsAreVariables) {
+  // An inversion twin; four domains (a twofold about a + b, the inversion
+  // and their product) with one fraction held; each with extinction too.
+  const lsq::IntMat3 one{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}, inversion{{{-1, 0, 0}, {0, -1, 0}, {0, 0, -1}}};
+  const lsq::IntMat3 swap{{{0, 1, 0}, {1, 0, 0}, {0, 0, -1}}}, swap_inverted{{{0, -1, 0}, {-1, 0, 0}, {0, 0, 1}}};
+  const struct {
+    lsq::Twin twin;
+    double extinction;
+  } cases[] = {
+      {{{one, inversion}, {0.3}, {true}}, 0},
+      {{{one, inversion}, {0.3}, {true}}, 0.4},
+      {{{one, swap, inversion, swap_inverted}, {0.2, 0.15, 0.1}, {true, false, true}}, 0},
+      {{{one, swap, inversion, swap_inverted}, {0.2, 0.15, 0.1}, {true, false, true}}, 0.4},
+  };
+  for (const auto& c : cases) {
+    lsq::Model model = testing_support::acentric_lsq_model();
+    model.twin = c.twin;
+    model.extinction = c.extinction;
+    model.extinction_refined = c.extinction > 0;
+    check_gradients(model, {{1, 2, 3}, {-1, -2, -3}, {2, 1, 1}, {3, -2, 5}, {0, 3, 1}, {4, 1, -2}});
+    const lsq::ParameterMap map = lsq::map_parameters(model);
+    int fractions = 0;
+    for (const lsq::Variable& v : map.variables) fractions += v.kind == lsq::VariableKind::TwinFraction ? 1 : 0;
+    EXPECT_EQ(fractions, c.twin.domains.size() == 2 ? 1 : 2);
+  }
 }
 
 TEST(StructureFactors, FreeVariablesAndSharedParametersMeetFiniteDifferences) {
