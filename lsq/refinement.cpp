@@ -77,11 +77,23 @@ void fix_floating_origin(const Model& model, const ParameterMap& map, const std:
     double length = 0;
     for (int v = 0; v < p; ++v) {
       const Variable& variable = map.variables[static_cast<std::size_t>(v)];
-      if (variable.kind != VariableKind::Atom || variable.slot > kZ) continue;
-      const Atom& atom = model.atoms[static_cast<std::size_t>(variable.atom)];
-      const ScatteringFactor& f = model.types[static_cast<std::size_t>(atom.type)];
-      const double power = atom.occupancy * map.site_order[static_cast<std::size_t>(variable.atom)] * f.f0(0);
-      row[static_cast<std::size_t>(v)] = power * d[static_cast<std::size_t>(variable.slot)] * scale[static_cast<std::size_t>(v)];
+      auto power_of = [&](int a) {
+        const Atom& atom = model.atoms[static_cast<std::size_t>(a)];
+        return atom.occupancy * map.site_order[static_cast<std::size_t>(a)] * model.types[static_cast<std::size_t>(atom.type)].f0(0);
+      };
+      double power = 0;
+      int axis = 0;
+      if (variable.kind == VariableKind::Atom && variable.slot <= kZ) {
+        power = power_of(variable.atom);
+        axis = variable.slot;
+      } else if (variable.kind == VariableKind::Rigid && variable.component < 3) {
+        // A rigid group's translation moves all its atoms.
+        for (int a : model.rigid_groups[static_cast<std::size_t>(variable.atom)].atoms) power += power_of(a);
+        axis = variable.component;
+      } else {
+        continue;
+      }
+      row[static_cast<std::size_t>(v)] = power * d[static_cast<std::size_t>(axis)] * scale[static_cast<std::size_t>(v)];
       length += row[static_cast<std::size_t>(v)] * row[static_cast<std::size_t>(v)];
     }
     if (length == 0) continue;
