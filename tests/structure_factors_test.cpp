@@ -131,8 +131,9 @@ TEST(StructureFactors, FreeVariablesAndSharedParametersMeetFiniteDifferences) {
 }
 
 // The ring's six variables (three when it only turns) against central
-// differences of the whole rigid motion, which keeps every distance within
-// the ring and, when the group only turns, its first atom in place.
+// differences of the whole rigid motion (a finite rotation, apart from the
+// linear terms), which keeps every distance within the ring and, when the
+// group only turns, its first atom in place.
 TEST(StructureFactors, RigidGroupsMeetFiniteDifferencesOfTheirWholeMotion) {
   for (const bool translated : {true, false}) {
     SCOPED_TRACE(translated ? "translated" : "turned only");
@@ -167,10 +168,6 @@ TEST(StructureFactors, RigidGroupsMeetFiniteDifferencesOfTheirWholeMotion) {
       for (std::size_t b = a + 1; b < ring.size(); ++b)
         EXPECT_NEAR(distance(moved, ring[a], ring[b]), distance(model, ring[a], ring[b]), 1e-12);
     }
-    // The motion is not nothing: the far atom moves by more than 0.3 A.
-    lsq::Model both = moved;
-    both.atoms.push_back(model.atoms[static_cast<std::size_t>(ring[3])]);
-    EXPECT_GT(distance(both, ring[3], static_cast<int>(both.atoms.size()) - 1), 0.3);
     if (!translated) {
       EXPECT_EQ(moved.atoms[static_cast<std::size_t>(ring[0])].site, model.atoms[static_cast<std::size_t>(ring[0])].site);
     }
