@@ -173,6 +173,37 @@ TEST(LeastSquaresCycle, CyclesLeadADisplacedModelBackToTheOneThatMadeTheData) {
   for (double shift : last.shifts) EXPECT_LT(std::fabs(shift), 1e-8);
 }
 
+// A rigid hexagon turned and moved off its place, in C 2/c and in the
+// polar C 2 (the origin held by the centroid the group's translation moves
+// too): the cycles bring every ring atom back.
+TEST(LeastSquaresCycle, CyclesLeadADisplacedRigidGroupBack) {
+  for (const bool centric : {true, false}) {
+    lsq::Model truth = testing_support::rigid_lsq_model(true);
+    truth.group.centric = centric;
+    const std::vector<Observation> data = data_of(truth, false);
+    lsq::ParameterMap map = lsq::map_parameters(truth);
+    std::vector<double> away(static_cast<std::size_t>(map.count()), 0.0);
+    for (int v = 0; v < map.count(); ++v)
+      if (map.variables[static_cast<std::size_t>(v)].kind == lsq::VariableKind::Rigid) away[static_cast<std::size_t>(v)] = 0.004;
+    lsq::Model model = lsq::shifted(truth, map, away);
+    for (int cycle = 0; cycle < 10; ++cycle) {
+      map = lsq::map_parameters(model);
+      model = lsq::shifted(model, map, lsq::least_squares_cycle(model, map, data).shifts);
+    }
+    // In C 2 the whole structure may slide along b, its centroid held: y
+    // is compared from the first ring atom's.
+    const std::vector<int>& ring = truth.rigid_groups[0].atoms;
+    for (int a : ring) {
+      const lsq::Vec3& ours = model.atoms[static_cast<std::size_t>(a)].site;
+      const lsq::Vec3& made = truth.atoms[static_cast<std::size_t>(a)].site;
+      const double slide = centric ? 0 : model.atoms[static_cast<std::size_t>(ring[0])].site[1] - truth.atoms[static_cast<std::size_t>(ring[0])].site[1];
+      EXPECT_NEAR(ours[0], made[0], 1e-8) << centric;
+      EXPECT_NEAR(ours[1] - slide, made[1], 1e-8) << centric;
+      EXPECT_NEAR(ours[2], made[2], 1e-8) << centric;
+    }
+  }
+}
+
 TEST(LeastSquaresCycle, TheOriginOfAPolarGroupIsHeldAtTheWeightedCentroid) {
   // P 21 (the acentric model's atoms under its twofold screw axis alone):
   // the structure moved along b as a whole gives the same data.
