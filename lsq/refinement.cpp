@@ -81,19 +81,19 @@ void fix_floating_origin(const Model& model, const ParameterMap& map, const std:
         const Atom& atom = model.atoms[static_cast<std::size_t>(a)];
         return atom.occupancy * map.site_order[static_cast<std::size_t>(a)] * model.types[static_cast<std::size_t>(atom.type)].f0(0);
       };
-      double power = 0;
-      int axis = 0;
+      double moves = 0;  // the weighted centroid along d, by this variable
       if (variable.kind == VariableKind::Atom && variable.slot <= kZ) {
-        power = power_of(variable.atom);
-        axis = variable.slot;
-      } else if (variable.kind == VariableKind::Rigid && variable.component < 3) {
-        // A rigid group's translation moves all its atoms.
-        for (int a : model.rigid_groups[static_cast<std::size_t>(variable.atom)].atoms) power += power_of(a);
-        axis = variable.component;
+        moves = power_of(variable.atom) * d[static_cast<std::size_t>(variable.slot)];
+      } else if (variable.kind == VariableKind::Rigid) {
+        // A rigid group's variables move its atoms as their terms say.
+        for (int a : model.rigid_groups[static_cast<std::size_t>(variable.atom)].atoms)
+          for (int i = 0; i < 3; ++i)
+            for (const Term* t = map.begin_of(a, static_cast<Slot>(i)); t != map.end_of(a, static_cast<Slot>(i)); ++t)
+              if (t->variable == v) moves += power_of(a) * d[static_cast<std::size_t>(i)] * t->coefficient;
       } else {
         continue;
       }
-      row[static_cast<std::size_t>(v)] = power * d[static_cast<std::size_t>(axis)] * scale[static_cast<std::size_t>(v)];
+      row[static_cast<std::size_t>(v)] = moves * scale[static_cast<std::size_t>(v)];
       length += row[static_cast<std::size_t>(v)] * row[static_cast<std::size_t>(v)];
     }
     if (length == 0) continue;
