@@ -48,6 +48,8 @@ constexpr double kLargestR1Ratio = 0.15;  // of the paper's R1
 constexpr double kLargeShift = 0.5;
 constexpr int kMostCycles = 3;  // from the published parameters, when the first asks for a large shift
 constexpr std::size_t kNamedAtMost = 4;  // unsupported instructions named in the reason
+// Half the last place of the coordinates the instructions give.
+constexpr double kResRounding = 0.5e-5;
 // The normal matrix of this many variables takes 800 MB in double.
 constexpr int kMostVariables = 10000;
 
@@ -312,6 +314,17 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
     }
     model.atoms.push_back(atom);
   }
+  // A rigid group whose first atom has a coordinate fixed keeps that atom
+  // in place and turns about it (as olex2.refine writes such a group).
+  for (const ResRigidGroup& g : res.rigid_groups) {
+    const ResAtom& pivot = res.atoms[static_cast<std::size_t>(g.atoms.front())];
+    const bool translated = !pivot.x_fixed[0] && !pivot.x_fixed[1] && !pivot.x_fixed[2];
+    const std::string name = "AFIX " + std::to_string(g.afix) + " (line " + std::to_string(g.line) + ")";
+    model.rigid_groups.push_back({g.atoms, translated, name});
+    if (!translated)
+      notes.push_back(name + ": its first atom " + pivot.label + " has a fixed coordinate: the group turns about it, "
+                      "which stays in place");
+  }
   if (res.fvar.empty()) throw Refusal{"the instructions have no FVAR (the overall scale)"};
   model.scale = res.fvar[0];
   model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
@@ -409,7 +422,9 @@ std::vector<int> matched_atoms(const CifStructure& structure, const Conversion& 
     const ResAtom& r = res.atoms[static_cast<std::size_t>(found->second)];
     for (int i = 0; i < 3; ++i) {
       const CifNumber& x = atom.x[static_cast<std::size_t>(i)];
-      const double reach = std::max(x.su, x.last_place) + 1e-6;
+      // Within the CIF's s.u. or last place, and the rounding of the
+      // instructions' five decimals.
+      const double reach = std::max(x.su, x.last_place) + kResRounding + 1e-6;
       if (std::fabs(r.x[static_cast<std::size_t>(i)] - x.value) > reach)
         throw Refusal{"atom " + label + ": the instructions place it at " + "xyz"[i] + " = " +
                       fixed(r.x[static_cast<std::size_t>(i)], 6) + ", the CIF at " +
@@ -634,10 +649,13 @@ FullCovariance build(const gemmi::cif::Block& original_block, const CifStructure
           variables.push_back(t->variable);
           v = static_cast<int>(variables.size());
           const lsq::Variable& var = map.variables[static_cast<std::size_t>(t->variable)];
-          // A free variable is named after the first parameter that follows it.
-          content.variable_names.push_back(var.kind == lsq::VariableKind::Atom
-                                               ? name_of(owner[static_cast<std::size_t>(var.atom)], var.slot)
-                                               : content.names.back());
+          // A free variable is named after the first parameter that follows
+          // it; a rigid group's as "RIG2 TA" (translation along a) to "RIG2 RZ".
+          static const char* const kRigid[6] = {"TA", "TB", "TC", "RX", "RY", "RZ"};
+          content.variable_names.push_back(
+              var.kind == lsq::VariableKind::Atom    ? name_of(owner[static_cast<std::size_t>(var.atom)], var.slot)
+              : var.kind == lsq::VariableKind::Rigid ? "RIG" + std::to_string(var.atom + 1) + " " + kRigid[var.component]
+                                                     : content.names.back());
         }
         content.constraints.push_back({parameter, v, t->coefficient * factor});
       }

@@ -40,6 +40,8 @@ const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG"
 // Of these, the ones that name every atom when they name none.
 const std::set<std::string> kAllAtomsWhenNone = {"DELU", "RIGU", "SIMU", "ISOR"};
 const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
+// Rigid groups AFIX m6 (and m5 going on with one): m, the number of atoms.
+const std::map<int, std::size_t> kRigidShapes = {{5, 5}, {6, 6}};
 
 bool number(const std::string& word, double& value) {
   if (word.empty()) return false;
@@ -159,6 +161,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   std::map<std::string, std::pair<double, double>> dispersion;
   int afix_m = 0, afix_n = 0, afix_pivot = -1;
   bool afix_has_atoms = false;
+  int rigid = -1;  // the rigid group still short of atoms, -1: none
   int rotating_groups = 0;
   int part = 0;
   int basf_line = 0;
@@ -179,6 +182,13 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       values.push_back(v);
     }
     return values;
+  };
+  auto rigid_complete = [&](const std::string& prefix) {
+    if (rigid < 0) return;
+    const ResRigidGroup& g = res.rigid_groups[static_cast<std::size_t>(rigid)];
+    throw Error(prefix + "the rigid group of AFIX " + std::to_string(g.afix) + " (line " +
+                std::to_string(g.line) + ") holds " + std::to_string(g.atoms.size()) + " of its " +
+                std::to_string(kRigidShapes.at(g.afix / 10)) + " atoms");
   };
   auto unsupported = [&](const std::string& what, const Record& r) {
     for (ResInstructions::Unsupported& u : res.unsupported)
@@ -286,6 +296,21 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       // n = 8: a rotating group whose torsion was first set from the
       // difference density (AFIX 138, 148), refined as n = 7.
       const bool rotating = mn % 10 == 7 || (mn % 10 == 8 && (mn / 10 == 13 || mn / 10 == 14));
+      const bool rigid_shape = kRigidShapes.count(mn / 10) != 0 && (mn % 10 == 6 || mn % 10 == 5);
+      if (rigid_shape) {
+        if (mn % 10 == 6) {
+          rigid_complete(at(r));
+          res.rigid_groups.push_back({mn, {}, r.line});
+          rigid = static_cast<int>(res.rigid_groups.size()) - 1;
+        } else if (rigid < 0 || res.rigid_groups[static_cast<std::size_t>(rigid)].afix / 10 != mn / 10) {
+          throw Error(at(r) + "AFIX " + r.words[1] + " goes on with no rigid group AFIX " + std::to_string(mn + 1));
+        }
+        if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
+        afix_m = mn / 10;
+        afix_n = mn % 10;
+        afix_has_atoms = false;
+        continue;
+      }
       if (mn != 0 && !(kRidingGeometries.count(mn / 10) != 0 && (mn % 10 == 3 || rotating))) {
         unsupported("AFIX " + r.words[1], r);
         afix_m = afix_n = 0;
@@ -466,7 +491,13 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         }
       }
       if (free_variable) unsupported("free variables on coordinates or U^ij", r);
-      if (afix_m != 0 || afix_n != 0) {
+      if (afix_n == 5 || afix_n == 6) {
+        if (rigid < 0) throw Error(at(r) + "atom " + atom.label + " is one more than its rigid group holds");
+        ResRigidGroup& g = res.rigid_groups[static_cast<std::size_t>(rigid)];
+        atom.rigid_group = rigid;
+        g.atoms.push_back(static_cast<int>(res.atoms.size()));
+        if (g.atoms.size() == kRigidShapes.at(g.afix / 10)) rigid = -1;
+      } else if (afix_m != 0 || afix_n != 0) {
         atom.pivot = afix_pivot;
         afix_has_atoms = true;
       }
@@ -474,6 +505,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     }
   }
   if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
+  rigid_complete(where + ": ");
   for (ResScatterer& s : res.sfac)
     if (const auto found = dispersion.find(recio::upper_case(s.symbol)); found != dispersion.end()) {
       s.f_prime = found->second.first;

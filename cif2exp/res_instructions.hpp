@@ -4,7 +4,8 @@
 // FVAR (the overall scale and free variables), atoms with their parameter
 // codes (occupancy and Uiso may follow a free variable: 21, -21, 20.5),
 // AFIX riding atoms (m = 0-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
-// rotating groups 13 and 14), PART n (negative too; with an occupancy its
+// rotating groups 13 and 14), AFIX 56 and 66 rigid pentagons and hexagons
+// (with AFIX 55 and 65 where their atoms go on after others), PART n (negative too; with an occupancy its
 // atoms carry), EADP, EXYZ, SUMP, the restraints DFIX, DANG, SADI, DELU,
 // RIGU, SIMU, ISOR and FLAT (atom lists and ranges "A > B"), WGHT, EXTI,
 // OMIT, SHEL, MERG, DAMP, TWIN and BASF (with HKLF 4), HKLF 3 or 4 and END;
@@ -36,6 +37,7 @@ struct ResAtom {
   std::array<double, 6> u{};     // U11 U22 U33 U12 U13 U23 (the CIF's order)
   std::array<bool, 6> u_fixed{};
   int pivot = -1;                // the atom whose coordinates these ride on
+  int rigid_group = -1;          // index into ResInstructions::rigid_groups, -1: none
   // Occupancy or Uiso that follow a free variable: value = constant +
   // coefficient * fv(k + 2), k the index into ResInstructions::fvar beyond
   // the scale (-1: none).
@@ -56,6 +58,16 @@ struct ResAtomGroup {
   std::vector<int> atoms;
   std::vector<double> numbers;   // the numbers before the atoms (DFIX: d [s]; SADI: [s])
   int line = 0;
+};
+
+// AFIX m6: a rigid group of the m = 5 or 6 atoms (a regular pentagon or
+// hexagon) that follow, refined with three translations and three
+// rotations; AFIX m5 goes on with the group's atoms after others (a
+// hydrogen atom riding on one of them) have come between.
+struct ResRigidGroup {
+  int afix = 0;                  // 56, 66
+  std::vector<int> atoms;        // indices into ResInstructions::atoms
+  int line = 0;                  // of the AFIX m6
 };
 
 // SUMP c s c1 m1 c2 m2 ...: sum c_i fv(m_i) = c, with s.u. s.
@@ -104,6 +116,7 @@ struct ResInstructions {
   std::vector<bool> basf_fixed;
   int rotating_groups = 0;       // AFIX m7 groups: one refined torsion each
   std::vector<ResAtomGroup> groups;
+  std::vector<ResRigidGroup> rigid_groups;
   std::vector<ResSump> sumps;
   // What the instructions use beyond this reader, each once, in order.
   struct Unsupported {
@@ -117,7 +130,9 @@ struct ResInstructions {
 
 // `where` names the text in messages ("data_x, _shelx_res_file"). Throws
 // vesk::Error, naming the line, for a record that does not read as its
-// instruction (a CELL with a word for a number, an atom without coordinates).
+// instruction (a CELL with a word for a number, an atom without coordinates),
+// and for a rigid group with too few or too many atoms, or an AFIX m5 that
+// goes on with none.
 ResInstructions read_res_instructions(const std::string& text, const std::string& where);
 
 }  // namespace cif2exp

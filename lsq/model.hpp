@@ -110,6 +110,17 @@ struct Twin {
   std::vector<bool> fraction_refined;
 };
 
+// Atoms whose coordinates move together as one rigid body (a phenyl ring
+// kept a regular hexagon): three translations along a, b, c (fractions of
+// the cell edges) and three rotations (radians) about Cartesian axes x, y,
+// z through the first atom. Their displacement parameters and occupancies
+// stay their own.
+struct RigidGroup {
+  std::vector<int> atoms;   // indices into Model::atoms, the pivot first
+  bool translated = true;   // false: the pivot stays, the group only turns about it
+  std::string name;         // for messages: "AFIX 66 (line 162)"
+};
+
 // SHELXL's weights: w = 1 / [s^2(Fo^2) + (aP)^2 + bP], P = (max(Fo^2, 0) + 2 Fc^2) / 3.
 struct Weighting {
   double a = 0.1, b = 0;
@@ -134,6 +145,7 @@ struct Model {
   std::vector<double> free_variables;
   std::vector<bool> free_variable_refined;
   std::vector<Restraint> restraints;
+  std::vector<RigidGroup> rigid_groups;
   // The covariance is scaled by the GooF squared of the restrained fit
   // (reflections and restraints, n + r - p) rather than of the reflections
   // alone.

@@ -1,5 +1,7 @@
 #include "lsq/parameters.hpp"
 
+#include <cmath>
+
 #include "lsq/special_positions.hpp"
 #include "recio/error.hpp"
 
@@ -8,6 +10,48 @@ namespace lsq {
 namespace {
 
 constexpr Slot kUSlots[6] = {kU11, kU22, kU33, kU12, kU13, kU23};
+
+Vec3 times(const Mat3& m, const Vec3& v) {
+  Vec3 out{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) out[i] += m[i][j] * v[j];
+  return out;
+}
+
+// The inverse of the orthogonalisation matrix, which is upper triangular.
+Mat3 fractionalisation(const Metric& metric) {
+  const Mat3& m = metric.orthogonal;
+  Mat3 f{};
+  for (int i = 2; i >= 0; --i) {
+    f[i][i] = 1 / m[i][i];
+    for (int j = i + 1; j < 3; ++j) {
+      double sum = 0;
+      for (int k = i + 1; k <= j; ++k) sum += m[i][k] * f[k][j];
+      f[i][j] = -sum / m[i][i];
+    }
+  }
+  return f;
+}
+
+// The rigid group of each atom (-1: none); throws for a group that is none.
+std::vector<int> rigid_membership(const Model& model) {
+  std::vector<int> group(model.atoms.size(), -1);
+  for (std::size_t g = 0; g < model.rigid_groups.size(); ++g) {
+    const RigidGroup& rigid = model.rigid_groups[g];
+    if (rigid.atoms.size() < 2) throw vesk::Error(rigid.name + ": a rigid group needs at least two atoms");
+    for (int a : rigid.atoms) {
+      if (a < 0 || static_cast<std::size_t>(a) >= model.atoms.size())
+        throw vesk::Error(rigid.name + ": an atom of the rigid group is not in the model");
+      const Atom& atom = model.atoms[static_cast<std::size_t>(a)];
+      if (group[static_cast<std::size_t>(a)] >= 0 || atom.riding_pivot >= 0 || atom.same_site_as >= 0)
+        throw vesk::Error(rigid.name + ": atom " + atom.label +
+                          " of the rigid group rides, shares another's site or is in another group");
+      group[static_cast<std::size_t>(a)] = static_cast<int>(g);
+    }
+  }
+  return group;
+}
+
 
 }  // namespace
 
@@ -58,6 +102,7 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
   };
   map.sites.resize(natoms);
   map.site_order.assign(natoms, 1);
+  const std::vector<int> rigid = rigid_membership(model);
 
   // Atoms with their own parameters first; riding atoms copy their pivot's
   // terms afterwards, whatever the order of the atoms.
@@ -75,11 +120,14 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
       // site (set below) and takes its site's ties for its Uij.
       const Vec3 site = atom.same_site_as >= 0 ? model.atoms[static_cast<std::size_t>(atom.same_site_as)].site : atom.site;
       const SiteTies ties = site_ties(site, group, metric, model.special_position_tolerance);
-      map.sites[n] = ties.site;
+      // A rigid group's atoms keep their places; their coordinates follow
+      // the group's variables (below).
+      const bool own_site = atom.same_site_as < 0 && rigid[n] < 0;
+      map.sites[n] = rigid[n] < 0 ? ties.site : atom.site;
       map.site_order[n] = ties.order;
       std::array<int, 3> variable{-1, -1, -1};
       for (int j = 0; j < 3; ++j)
-        if (ties.free_coordinate[j] && atom.refined[j] && atom.same_site_as < 0)
+        if (ties.free_coordinate[j] && atom.refined[j] && own_site)
           variable[j] = new_variable(index, static_cast<Slot>(j));
       for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
@@ -103,6 +151,30 @@ ParameterMap map_parameters(const Model& model, const ParameterOptions& options)
       follow(atom.uiso_link, terms_of(n, kUiso));
     else if (atom.refined[kUiso])
       terms_of(n, kUiso).push_back({new_variable(index, kUiso), 1.0});
+  }
+  // Rigid groups: a displacement d (Cartesian, from the pivot) moves by
+  // t + theta x d, fractional t + F (theta x d).
+  const Mat3 to_fractional = fractionalisation(metric);
+  for (std::size_t g = 0; g < model.rigid_groups.size(); ++g) {
+    const RigidGroup& group_of_atoms = model.rigid_groups[g];
+    std::array<int, 6> variable{-1, -1, -1, -1, -1, -1};
+    for (int k = group_of_atoms.translated ? 0 : 3; k < 6; ++k) {
+      map.variables.push_back({VariableKind::Rigid, static_cast<int>(g), kX, k});
+      variable[static_cast<std::size_t>(k)] = map.count() - 1;
+    }
+    const Vec3& p = map.sites[static_cast<std::size_t>(group_of_atoms.atoms.front())];
+    for (int a : group_of_atoms.atoms) {
+      const auto n = static_cast<std::size_t>(a);
+      const Vec3 d = times(metric.orthogonal, {map.sites[n][0] - p[0], map.sites[n][1] - p[1], map.sites[n][2] - p[2]});
+      const Vec3 turned[3] = {{0, -d[2], d[1]}, {d[2], 0, -d[0]}, {-d[1], d[0], 0}};  // e_k x d
+      for (int i = 0; i < 3; ++i) {
+        std::vector<Term>& terms = terms_of(n, static_cast<Slot>(i));
+        if (variable[static_cast<std::size_t>(i)] >= 0) terms.push_back({variable[static_cast<std::size_t>(i)], 1.0});
+        for (int k = 0; k < 3; ++k)
+          if (const double coefficient = times(to_fractional, turned[k])[i]; coefficient != 0)
+            terms.push_back({variable[static_cast<std::size_t>(3 + k)], coefficient});
+      }
+    }
   }
   // Shared coordinates and displacement parameters, before riding atoms
   // copy their pivots'.
@@ -173,6 +245,10 @@ std::string variable_name(const Model& model, const Variable& variable) {
       return "free variable " + std::to_string(variable.atom + 2);
     case VariableKind::TwinFraction:
       return "twin fraction " + std::to_string(variable.atom + 2);
+    case VariableKind::Rigid:
+      return model.rigid_groups[static_cast<std::size_t>(variable.atom)].name +
+             (variable.component < 3 ? " translation " : " rotation ") +
+             (variable.component < 3 ? "abc" : "xyz")[variable.component % 3];
     case VariableKind::Atom:
       break;
   }
@@ -195,6 +271,44 @@ Model shifted(const Model& model, const ParameterMap& map, const std::vector<dou
     atom.occupancy += change(kOccupancy);
     atom.uiso += change(kUiso);
     for (int k = 0; k < 6; ++k) atom.u[k] += change(kUSlots[k]);
+  }
+  // Rigid groups move as a whole; atoms that ride on one of their atoms or
+  // share its site move with it.
+  const Mat3 to_fractional = fractionalisation(metric);
+  std::vector<bool> moved_whole(model.atoms.size(), false);
+  std::vector<std::array<double, 6>> motion(model.rigid_groups.size(), std::array<double, 6>{});
+  for (std::size_t v = 0; v < map.variables.size(); ++v)
+    if (map.variables[v].kind == VariableKind::Rigid)
+      motion[static_cast<std::size_t>(map.variables[v].atom)][static_cast<std::size_t>(map.variables[v].component)] = shifts[v];
+  for (std::size_t g = 0; g < model.rigid_groups.size(); ++g) {
+    const RigidGroup& group = model.rigid_groups[g];
+    const Vec3 t{motion[g][0], motion[g][1], motion[g][2]}, theta{motion[g][3], motion[g][4], motion[g][5]};
+    // Rodrigues: R = I + sin(phi) K + (1 - cos(phi)) K^2, K the cross
+    // product with the unit axis.
+    const double phi = std::sqrt(theta[0] * theta[0] + theta[1] * theta[1] + theta[2] * theta[2]);
+    const Vec3 axis = phi > 0 ? Vec3{theta[0] / phi, theta[1] / phi, theta[2] / phi} : Vec3{1, 0, 0};
+    const Mat3 k{{{0, -axis[2], axis[1]}, {axis[2], 0, -axis[0]}, {-axis[1], axis[0], 0}}};
+    Mat3 rotation{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double k2 = 0;
+        for (int l = 0; l < 3; ++l) k2 += k[i][l] * k[l][j];
+        rotation[i][j] = (i == j ? 1.0 : 0.0) + std::sin(phi) * k[i][j] + (1 - std::cos(phi)) * k2;
+      }
+    const Vec3 c = map.sites[static_cast<std::size_t>(group.atoms.front())];
+    for (int a : group.atoms) {
+      const auto n = static_cast<std::size_t>(a);
+      const Vec3 d = times(metric.orthogonal, {map.sites[n][0] - c[0], map.sites[n][1] - c[1], map.sites[n][2] - c[2]});
+      const Vec3 x = times(to_fractional, times(rotation, d));
+      for (int i = 0; i < 3; ++i) moved.atoms[n].site[i] = c[i] + t[i] + x[i];
+      moved_whole[n] = true;
+    }
+  }
+  for (std::size_t n = 0; n < model.atoms.size(); ++n) {
+    const int leader = model.atoms[n].riding_pivot >= 0 ? model.atoms[n].riding_pivot : model.atoms[n].same_site_as;
+    if (leader < 0 || !moved_whole[static_cast<std::size_t>(leader)]) continue;
+    const auto l = static_cast<std::size_t>(leader);
+    for (int i = 0; i < 3; ++i) moved.atoms[n].site[i] = map.sites[n][i] + moved.atoms[l].site[i] - map.sites[l][i];
   }
   // Riding Uiso follow their pivots' new Ueq.
   for (Atom& atom : moved.atoms) {

@@ -3,8 +3,10 @@
 // special positions' ties, hydrogen atoms riding on their pivot atoms
 // (their coordinates move with the pivot's: its columns take their
 // derivatives), Uiso tied to the pivot's Ueq, the overall scale and the
-// extinction parameter, the twin fractions, free variables that occupancies or Uiso follow,
-// atoms that share another's coordinates or displacement parameters.
+// extinction parameter, the twin fractions, free variables that occupancies
+// or Uiso follow, atoms that share another's coordinates or displacement
+// parameters, rigid groups (their atoms' coordinates follow the group's six
+// variables to first order, through the current positions).
 #pragma once
 #include <string>
 #include <vector>
@@ -18,12 +20,14 @@ struct Term {
   double coefficient = 0;
 };
 
-enum class VariableKind { Atom, Scale, Extinction, Free, TwinFraction };
+enum class VariableKind { Atom, Scale, Extinction, Free, TwinFraction, Rigid };
 
 struct Variable {
   VariableKind kind = VariableKind::Atom;
-  int atom = -1;      // Free: the index into Model::free_variables; TwinFraction: into Twin::fractions
+  int atom = -1;      // Free: the index into Model::free_variables; TwinFraction: into Twin::fractions;
+                      // Rigid: into Model::rigid_groups
   Slot slot = kX;
+  int component = 0;  // Rigid: 0-2 translation along a, b, c; 3-5 rotation about x, y, z
 };
 
 struct ParameterMap {
@@ -55,14 +59,18 @@ struct ParameterOptions {
 
 // Throws vesk::Error naming the atom when a riding atom's pivot rides
 // itself or comes from outside the model, or when an atom shares the
-// parameters of one that shares another's or differs in kind.
+// parameters of one that shares another's or differs in kind; naming the
+// group when a rigid group has fewer than two atoms, or an atom that is
+// outside the model, rides, shares another's site or is in another group.
 ParameterMap map_parameters(const Model& model, const ParameterOptions& options = {});
 
 // "C1 x", "scale", "extinction", "free variable 2", "twin fraction 2" (of
-// the second domain).
+// the second domain), "AFIX 66 (line 162) rotation x".
 std::string variable_name(const Model& model, const Variable& variable);
 
-// The model moved by `shifts` (one per variable), through the same ties.
+// The model moved by `shifts` (one per variable), through the same ties;
+// a rigid group's atoms by the whole motion (rotation R(theta) about the
+// pivot p, theta the rotation shifts as a vector: x' = p + t + R (x - p)).
 Model shifted(const Model& model, const ParameterMap& map, const std::vector<double>& shifts);
 
 }  // namespace lsq

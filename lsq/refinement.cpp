@@ -77,11 +77,23 @@ void fix_floating_origin(const Model& model, const ParameterMap& map, const std:
     double length = 0;
     for (int v = 0; v < p; ++v) {
       const Variable& variable = map.variables[static_cast<std::size_t>(v)];
-      if (variable.kind != VariableKind::Atom || variable.slot > kZ) continue;
-      const Atom& atom = model.atoms[static_cast<std::size_t>(variable.atom)];
-      const ScatteringFactor& f = model.types[static_cast<std::size_t>(atom.type)];
-      const double power = atom.occupancy * map.site_order[static_cast<std::size_t>(variable.atom)] * f.f0(0);
-      row[static_cast<std::size_t>(v)] = power * d[static_cast<std::size_t>(variable.slot)] * scale[static_cast<std::size_t>(v)];
+      auto power_of = [&](int a) {
+        const Atom& atom = model.atoms[static_cast<std::size_t>(a)];
+        return atom.occupancy * map.site_order[static_cast<std::size_t>(a)] * model.types[static_cast<std::size_t>(atom.type)].f0(0);
+      };
+      double moves = 0;  // the weighted centroid along d, by this variable
+      if (variable.kind == VariableKind::Atom && variable.slot <= kZ) {
+        moves = power_of(variable.atom) * d[static_cast<std::size_t>(variable.slot)];
+      } else if (variable.kind == VariableKind::Rigid) {
+        // A rigid group's variables move its atoms as their terms say.
+        for (int a : model.rigid_groups[static_cast<std::size_t>(variable.atom)].atoms)
+          for (int i = 0; i < 3; ++i)
+            for (const Term* t = map.begin_of(a, static_cast<Slot>(i)); t != map.end_of(a, static_cast<Slot>(i)); ++t)
+              if (t->variable == v) moves += power_of(a) * d[static_cast<std::size_t>(i)] * t->coefficient;
+      } else {
+        continue;
+      }
+      row[static_cast<std::size_t>(v)] = moves * scale[static_cast<std::size_t>(v)];
       length += row[static_cast<std::size_t>(v)] * row[static_cast<std::size_t>(v)];
     }
     if (length == 0) continue;

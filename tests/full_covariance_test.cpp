@@ -4,7 +4,8 @@
 // atoms on their pivots' variables and without s.u.'s in vortan's CIF; and
 // every reason the full covariance cannot be given, named on the terminal
 // and in NAME.CIFSRC, with the diagonal one written instead. And a published
-// inversion twin with the paper's parameter count, R1 and twin fraction.
+// inversion twin with the paper's parameter count, R1 and twin fraction, and
+// a rigid hexagon (nosphera2_malbac) against the paper's s.u.'s of its atoms.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -279,6 +280,54 @@ TEST(FullCovariance, AnInversionTwinAsThePaperRefinedIt) {
   EXPECT_GE(su, 0.095);  // the paper's 0.16(10); without the Friedel rule 0.068
   EXPECT_LT(su, 0.105);
   EXPECT_NE(run.out.find("Friedel opposites counted as one reflection"), std::string::npos);
+}
+
+// A Pd complex refined by olex2.refine (an fcf only) with a disordered
+// phenyl ring as a rigid hexagon whose first atom stays in place: the
+// paper's parameter count and R1, the ring atoms' coordinate s.u.'s near
+// the paper's (the whole block's run some 9% above them), none for the
+// fixed atom, and bonds within the ring with no s.u. but the cell's.
+TEST(FullCovariance, RigidHexagonTurnsAboutItsFixedFirstAtom) {
+  TempFolder folder;
+  const RunResult gunzip =
+      run_program("/bin/gzip", {"-dc", std::string(TEST_DATA_DIR) + "/published/nosphera2_malbac.cif.gz"}, folder.path());
+  ASSERT_EQ(gunzip.exit_status, 0) << gunzip.err;
+  const RunResult run = cif2exp(folder, gunzip.out);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 339 parameters from 7,595 reflections (R1 0.0449, paper 0.0449; "
+                         "GooF 0.907, paper 0.907)"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("AFIX 66 (line 162): its first atom C10 has a fixed coordinate: the group turns about it"),
+            std::string::npos);
+
+  const vesk::CovarianceData data = covariance(folder);
+  gemmi::cif::Document document = gemmi::cif::read_string(gunzip.out);
+  const cif2exp::CifStructure paper = cif2exp::read_cif_structure(document.blocks[0], "paper.cif");
+  std::map<std::string, int> record;
+  for (std::size_t n = 0; n < paper.atoms.size(); ++n) record[paper.atoms[n].label] = static_cast<int>(n + 1);
+  static const char* const axes[3] = {"X", "Y", "Z"};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(position(data, record["C10"], axes[i]), 0);
+  int compared = 0;
+  for (const cif2exp::CifAtom& atom : paper.atoms) {
+    if (atom.label != "C11" && atom.label != "C13" && atom.label != "C4" && atom.label != "C25" && atom.label != "C26") continue;
+    for (int i = 0; i < 3; ++i) {
+      const int p = position(data, record[atom.label], axes[i]);
+      ASSERT_GT(p, 0) << atom.label;
+      const double ratio = std::sqrt(vesk::COVEL(data, p, p)) / atom.x[static_cast<std::size_t>(i)].su;
+      EXPECT_GT(ratio, 0.85) << atom.label << " " << axes[i];
+      EXPECT_LT(ratio, 1.3) << atom.label << " " << axes[i];
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, 15);
+
+  const RunResult vortan = run_program(VORTAN_BIN, {"P", "--cif"}, folder.path());
+  ASSERT_EQ(vortan.exit_status, 0) << vortan.err;
+  const std::string rows = read_file(folder / "P_geom.cif");
+  EXPECT_NE(rows.find("C10 C11  1.3904(3)"), std::string::npos) << rows;  // the cell's s.u. alone
+  EXPECT_NE(rows.find("C4  C25  1.3893(3)"), std::string::npos);
+  EXPECT_NE(rows.find("C10 C27  1.330(9)"), std::string::npos);       // the paper's 1.329(9)
 }
 
 TEST(FullCovariance, InstructionsAndReflectionsNamedOnTheCommandLine) {

@@ -197,6 +197,53 @@ TEST(LeastSquaresCycle, CyclesLeadADisplacedModelBackToTheOneThatMadeTheData) {
   EXPECT_NEAR(start.atoms[0].site[2], twin.atoms[0].site[2], 1e-8);
 }
 
+// A rigid hexagon turned and moved off its place, in C 2/c and in the
+// polar C 2: the cycles bring every ring atom back (in C 2 up to a slide
+// along b that holds the weighted centroid, the ring's atoms counted).
+TEST(LeastSquaresCycle, CyclesLeadADisplacedRigidGroupBack) {
+  for (const bool centric : {true, false}) {
+    lsq::Model truth = testing_support::rigid_lsq_model(true);
+    truth.group.centric = centric;
+    const std::vector<Observation> data = data_of(truth, false);
+    lsq::ParameterMap map = lsq::map_parameters(truth);
+    std::vector<double> away(static_cast<std::size_t>(map.count()), 0.0);
+    for (int v = 0; v < map.count(); ++v)
+      if (map.variables[static_cast<std::size_t>(v)].kind == lsq::VariableKind::Rigid) away[static_cast<std::size_t>(v)] = 0.004;
+    lsq::Model model = lsq::shifted(truth, map, away);
+    // Along b: the atoms' y weighted by occupancy times f0(0), the ring's
+    // among them, riding atoms left out.
+    auto centroid = [&](const lsq::Model& m) {
+      const lsq::ParameterMap ties = lsq::map_parameters(m);
+      double sum = 0;
+      for (std::size_t a = 0; a < m.atoms.size(); ++a)
+        if (m.atoms[a].riding_pivot < 0)
+          sum += m.atoms[a].occupancy * ties.site_order[a] * m.types[static_cast<std::size_t>(m.atoms[a].type)].f0(0) * m.atoms[a].site[1];
+      return sum;
+    };
+    const double start = centroid(model);
+    for (int cycle = 0; cycle < 10; ++cycle) {
+      map = lsq::map_parameters(model);
+      model = lsq::shifted(model, map, lsq::least_squares_cycle(model, map, data).shifts);
+    }
+    // In C 2 the whole structure may slide along b, its centroid held: y
+    // is compared from the first ring atom's.
+    const std::vector<int>& ring = truth.rigid_groups[0].atoms;
+    for (int a : ring) {
+      const lsq::Vec3& ours = model.atoms[static_cast<std::size_t>(a)].site;
+      const lsq::Vec3& made = truth.atoms[static_cast<std::size_t>(a)].site;
+      const double slide = centric ? 0 : model.atoms[static_cast<std::size_t>(ring[0])].site[1] - truth.atoms[static_cast<std::size_t>(ring[0])].site[1];
+      EXPECT_NEAR(ours[0], made[0], 1e-8) << centric;
+      EXPECT_NEAR(ours[1] - slide, made[1], 1e-8) << centric;
+      EXPECT_NEAR(ours[2], made[2], 1e-8) << centric;
+    }
+    if (!centric) {
+      // Held by each cycle's linear shifts; the finite turns move it by
+      // their squares (0.02 with the translations alone in the origin row).
+      EXPECT_NEAR(centroid(model), start, 1e-5);
+    }
+  }
+}
+
 TEST(LeastSquaresCycle, TheOriginOfAPolarGroupIsHeldAtTheWeightedCentroid) {
   // P 21 (the acentric model's atoms under its twofold screw axis alone):
   // the structure moved along b as a whole gives the same data.

@@ -2,7 +2,8 @@
 // and their pivots, continuation lines and remarks, the two forms of SFAC,
 // DISP, HKLF's scale and matrix; free variables, shared parameters and
 // distance restraints; TWIN's domains and BASF, part suffixes (C1^a) in
-// restraints and constraints; what it does not rebuild named once each;
+// restraints and constraints; rigid pentagons and hexagons; what it does not
+// rebuild named once each;
 // records that do not read named by their line. And the HKLF 4 reflections
 // with Fortran's reading of a field without a decimal point.
 #include <gtest/gtest.h>
@@ -111,7 +112,7 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
   text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nBASF 0.3\n");
-  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1 C2_2\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 116\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1 C2_2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
   ASSERT_EQ(res.unsupported.size(), 9u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
@@ -120,7 +121,7 @@ TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   const char* const expected[] = {"DFIX",
                                   "SADI with residues or symmetry images",
                                   "free variables on coordinates or U^ij",
-                                  "AFIX 66",
+                                  "AFIX 116",
                                   "RESI",  // an instruction, though an atom's second word is a number too
                                   "DFIX with a negative distance",
                                   "SAME",
@@ -315,6 +316,48 @@ TEST(ResInstructions, AtomRangesPartsAndDisplacementRestraints) {
       {"SFAC C\nSIMU C1 >\n", "t.res, line 2: SIMU: a range needs an atom on each side"},
       {"SFAC C\nFVAR 1\nSIMU C2 > C1\nC1 1 0.1 0.2 0.3 11 0.02\nC2 1 0.2 0.2 0.3 11 0.02\n",
        "t.res, line 3: SIMU range C2 > C1 runs against the order of the atoms"},
+  };
+  expect_refused(refused);
+}
+
+// A rigid hexagon whose atoms go on after a riding hydrogen atom (AFIX 65),
+// and a pentagon after it: each group holds its atoms in order, the
+// hydrogen rides on the ring atom before it and is in no group.
+TEST(ResInstructions, RigidGroupsGoOnAfterTheAtomsBetween) {
+  std::string text = kRes;
+  text.insert(text.find("HKLF"),
+              "AFIX 66\nR1 1 0.1 0.1 0.1 11 0.05\nR2 1 0.2 0.1 0.1 11 0.05\nAFIX 43\nH2 2 0.2 0.2 0.1 11 -1.2\n"
+              "AFIX 65\nR3 1 0.3 0.1 0.1 11 0.05\nR4 1 0.3 0.2 0.1 11 0.05\nAFIX 0\nC9 1 0.5 0.5 0.5 11 0.05\n"
+              "AFIX 65\nR5 1 0.3 0.3 0.1 11 0.05\nR6 1 0.2 0.3 0.1 11 0.05\n"
+              "AFIX 56\nP1 1 0.6 0.1 0.1 11 0.05\nP2 1 0.6 0.2 0.1 11 0.05\nP3 1 0.6 0.3 0.1 11 0.05\n"
+              "P4 1 0.6 0.4 0.1 11 0.05\nP5 1 0.6 0.5 0.1 11 0.05\nAFIX 0\n");
+  const ResInstructions res = read_res_instructions(text, "t.res");
+  EXPECT_TRUE(res.unsupported.empty());
+  ASSERT_EQ(res.rigid_groups.size(), 2u);
+  auto labels = [&](const cif2exp::ResRigidGroup& g) {
+    std::string out;
+    for (int a : g.atoms) out += res.atoms[static_cast<std::size_t>(a)].label + " ";
+    return out;
+  };
+  EXPECT_EQ(labels(res.rigid_groups[0]), "R1 R2 R3 R4 R5 R6 ");
+  EXPECT_EQ(res.rigid_groups[0].afix, 66);
+  EXPECT_EQ(res.rigid_groups[0].line, 26);
+  EXPECT_EQ(labels(res.rigid_groups[1]), "P1 P2 P3 P4 P5 ");
+  for (const cif2exp::ResAtom& a : res.atoms) {
+    const bool ring = a.label[0] == 'R' || a.label[0] == 'P';
+    EXPECT_EQ(a.rigid_group >= 0, ring) << a.label;
+    EXPECT_EQ(a.pivot, a.label == "H2" ? 6 : a.label[0] == 'H' ? 1 : -1) << a.label;
+  }
+  // Groups that are not whole, and AFIX m5 without a group to go on with.
+  const std::pair<std::string, std::string> refused[] = {
+      {"SFAC C\nAFIX 66\nC1 1 0.1 0.1 0.1\nC2 1 0.2 0.1 0.1\nAFIX 0\n",
+       "t.res: the rigid group of AFIX 66 (line 2) holds 2 of its 6 atoms"},
+      {"SFAC C\nAFIX 56\nC1 1 0.1 0.1 0.1\nAFIX 66\n", "t.res, line 4: the rigid group of AFIX 56 (line 2) holds 1 of its 5 atoms"},
+      {"SFAC C\nAFIX 65\nC1 1 0.1 0.1 0.1\n", "t.res, line 2: AFIX 65 goes on with no rigid group AFIX 66"},
+      {"SFAC C\nAFIX 56\nC1 1 0.1 0.1 0.1\nAFIX 65\n", "t.res, line 4: AFIX 65 goes on with no rigid group AFIX 66"},
+      {"SFAC C\nAFIX 56\nC1 1 0.1 0.1 0.1\nC2 1 0.1 0.1 0.1\nC3 1 0.1 0.1 0.1\nC4 1 0.1 0.1 0.1\n"
+       "C5 1 0.1 0.1 0.1\nC6 1 0.1 0.1 0.1\n",
+       "t.res, line 8: atom C6 is one more than its rigid group holds"},
   };
   expect_refused(refused);
 }

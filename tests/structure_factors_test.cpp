@@ -4,10 +4,12 @@
 // anomalous scattering; riding atoms, refined occupancies, the scale and
 // extinction included, and occupancies and Uiso that follow free
 // variables, shared coordinates and Uij, twinned crystals with their
-// fractions. Also |F|^2 against a direct sum over every operator of the
-// expanded group (over every domain's indices for a twin).
+// fractions, rigid groups moved as a whole (translated and turned, or only
+// turned about their first atom). Also |F|^2 against a direct sum over every
+// operator of the expanded group (over every domain's indices for a twin).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -168,6 +170,50 @@ TEST(StructureFactors, FreeVariablesAndSharedParametersMeetFiniteDifferences) {
   }
   EXPECT_EQ(free, 2);
   EXPECT_EQ(shared, 0);
+}
+
+// The ring's six variables (three when it only turns) against central
+// differences of the whole rigid motion (a finite rotation, apart from the
+// linear terms), which keeps every distance within the ring and, when the
+// group only turns, its first atom in place.
+TEST(StructureFactors, RigidGroupsMeetFiniteDifferencesOfTheirWholeMotion) {
+  for (const bool translated : {true, false}) {
+    SCOPED_TRACE(translated ? "translated" : "turned only");
+    const lsq::Model model = testing_support::rigid_lsq_model(translated);
+    check_gradients(model, {{1, 1, 0}, {2, 0, -3}, {3, 1, 4}, {-5, 3, 2}, {7, -1, -6}});
+    const lsq::ParameterMap map = lsq::map_parameters(model);
+    const std::vector<int>& ring = model.rigid_groups[0].atoms;
+    int rigid = 0, own = 0;
+    for (const lsq::Variable& v : map.variables) {
+      rigid += v.kind == lsq::VariableKind::Rigid ? 1 : 0;
+      own += v.kind == lsq::VariableKind::Atom && v.slot <= lsq::kZ && std::find(ring.begin(), ring.end(), v.atom) != ring.end() ? 1 : 0;
+    }
+    EXPECT_EQ(rigid, translated ? 6 : 3);
+    EXPECT_EQ(own, 0);
+    EXPECT_EQ(map.begin_of(ring[0], lsq::kY) == map.end_of(ring[0], lsq::kY), !translated);
+    std::vector<double> shifts(static_cast<std::size_t>(map.count()), 0.0);
+    for (int v = 0; v < map.count(); ++v)
+      if (map.variables[static_cast<std::size_t>(v)].kind == lsq::VariableKind::Rigid)
+        shifts[static_cast<std::size_t>(v)] = 0.05 + 0.1 * map.variables[static_cast<std::size_t>(v)].component;  // 0.35-0.55 rad
+    const lsq::Model moved = lsq::shifted(model, map, shifts);
+    const lsq::Metric metric = lsq::metric_of(model.cell);
+    auto distance = [&](const lsq::Model& m, int a, int b) {
+      double d2 = 0;
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+          d2 += (m.atoms[static_cast<std::size_t>(a)].site[i] - m.atoms[static_cast<std::size_t>(b)].site[i]) * metric.direct[i][j] *
+                (m.atoms[static_cast<std::size_t>(a)].site[j] - m.atoms[static_cast<std::size_t>(b)].site[j]);
+      return std::sqrt(d2);
+    };
+    for (std::size_t a = 0; a < ring.size(); ++a) {
+      EXPECT_NEAR(distance(model, ring[a], ring[(a + 1) % 6]), 1.39, 1e-12);
+      for (std::size_t b = a + 1; b < ring.size(); ++b)
+        EXPECT_NEAR(distance(moved, ring[a], ring[b]), distance(model, ring[a], ring[b]), 1e-12);
+    }
+    if (!translated) {
+      EXPECT_EQ(moved.atoms[static_cast<std::size_t>(ring[0])].site, model.atoms[static_cast<std::size_t>(ring[0])].site);
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "tests/support/lsq_models.hpp"
 
+#include <cmath>
+#include <numbers>
+
 #include "lsq/form_factors.hpp"
 
 namespace testing_support {
@@ -102,6 +105,41 @@ lsq::Model acentric_lsq_model() {
     m.atoms[static_cast<std::size_t>(h)].u_factor = 1.5;
   }
   m.scale = 0.83;
+  return m;
+}
+
+lsq::Model rigid_lsq_model(bool translated) {
+  lsq::Model m = centric_lsq_model();
+  const lsq::Mat3 o = lsq::metric_of(m.cell).orthogonal;
+  // Fractional from Cartesian: back substitution through the upper
+  // triangular orthogonalisation matrix.
+  auto fractional = [&](const lsq::Vec3& x) {
+    lsq::Vec3 f{};
+    for (int i = 2; i >= 0; --i) {
+      double rest = x[static_cast<std::size_t>(i)];
+      for (int j = i + 1; j < 3; ++j) rest -= o[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] * f[static_cast<std::size_t>(j)];
+      f[static_cast<std::size_t>(i)] = rest / o[static_cast<std::size_t>(i)][static_cast<std::size_t>(i)];
+    }
+    return f;
+  };
+  const lsq::Vec3 centre{3.1, 2.6, 4.4}, u{0.8, 0.6, 0}, v{-0.36, 0.48, 0.8};  // two orthonormal directions
+  lsq::RigidGroup group{{}, translated, "AFIX 66 (line 30)"};
+  for (int k = 0; k < 6; ++k) {
+    const double angle = k * std::numbers::pi / 3;
+    lsq::Vec3 x{};
+    for (std::size_t i = 0; i < 3; ++i) x[i] = centre[i] + 1.39 * (std::cos(angle) * u[i] + std::sin(angle) * v[i]);
+    group.atoms.push_back(static_cast<int>(m.atoms.size()));
+    m.atoms.push_back(atom("C" + std::to_string(11 + k), 2, fractional(x), k != 3));
+    if (k == 1) {
+      lsq::Atom h = atom("H12", 3, fractional({x[0] + 0.93 * (x[0] - centre[0]) / 1.39, x[1] + 0.93 * (x[1] - centre[1]) / 1.39,
+                                               x[2] + 0.93 * (x[2] - centre[2]) / 1.39}), false);
+      h.riding_pivot = h.u_pivot = static_cast<int>(m.atoms.size()) - 1;
+      h.u_factor = 1.2;
+      m.atoms.push_back(h);
+    }
+  }
+  m.atoms[group.atoms.front()].refined[lsq::kX] = translated;  // as a refinement writes a group that only turns
+  m.rigid_groups.push_back(group);
   return m;
 }
 

@@ -14,5 +14,9 @@ lsq::Model acentric_lsq_model();
 // O3's coordinates with an occupancy of half of fv 2, and a Uiso of free
 // variable 3.
 lsq::Model disordered_lsq_model();
+// The centric model with a regular hexagon of carbon atoms (1.39 A, in a
+// tilted plane) as a rigid group, a hydrogen atom riding on its second
+// atom; `translated` false: the group only turns about its first atom.
+lsq::Model rigid_lsq_model(bool translated);
 
 }  // namespace testing_support
