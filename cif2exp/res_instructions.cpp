@@ -36,7 +36,7 @@ const std::set<std::string> kInstructions = {
 // group's torsion refined); m = 0: riding without an idealised geometry.
 // Instructions that name groups of atoms and that this reader takes.
 const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI",
-                                                  "DELU", "RIGU", "SIMU", "ISOR", "FLAT"};
+                                                  "DELU", "RIGU", "SIMU", "ISOR", "FLAT", "SAME"};
 // Of these, the ones that name every atom when they name none.
 const std::set<std::string> kAllAtomsWhenNone = {"DELU", "RIGU", "SIMU", "ISOR"};
 const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
@@ -159,6 +159,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   };
   std::vector<Constant> constants;  // of the parameters that follow free variables
   std::vector<std::vector<std::string>> group_names;
+  std::vector<std::size_t> group_next_atom;  // the number of atoms read before each group
   auto at = [&](const Record& r) { return where + ", line " + std::to_string(r.line) + ": "; };
   auto numbers = [&](const Record& r, std::size_t from, const char* what) {
     std::vector<double> values;
@@ -299,7 +300,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       part = v.empty() ? 0 : static_cast<int>(v[0]);
       part_sof = v.size() > 1 ? v[1] : 0;
     } else if (kGroupInstructions.count(first) != 0) {
-      ResAtomGroup group{first, {}, {}, r.line};
+      ResAtomGroup group{first, {}, {}, r.line, {}};
       std::vector<std::string> names;
       bool plain = true;
       for (std::size_t k = 1; k < r.words.size(); ++k) {
@@ -332,6 +333,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         throw Error(at(r) + first + (pairs ? " needs pairs of atoms" : least == 4 ? " needs at least four atoms" : " needs at least two atoms") +
                     (first == "DFIX" || first == "DANG" ? " after the distance" : ""));
       group_names.push_back(std::move(names));
+      group_next_atom.push_back(res.atoms.size());
       res.groups.push_back(std::move(group));
     } else if (first == "BUMP") {
       res.notes.push_back("BUMP (line " + std::to_string(r.line) +
@@ -452,8 +454,13 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
                     std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
   std::map<std::string, int> by_label;
   for (std::size_t k = 0; k < res.atoms.size(); ++k) by_label.emplace(recio::upper_case(res.atoms[k].label), static_cast<int>(k));
+  auto hydrogen = [&](int a) {
+    const std::string element = recio::upper_case(res.sfac[static_cast<std::size_t>(res.atoms[static_cast<std::size_t>(a)].sfac - 1)].symbol);
+    return element == "H" || element == "D";
+  };
   for (std::size_t g = 0; g < res.groups.size(); ++g) {
     ResAtomGroup& group = res.groups[g];
+    const bool same = group.instruction == "SAME";
     if (group_names[g].empty())  // DELU, RIGU, SIMU, ISOR without atoms: all of them
       for (std::size_t k = 0; k < res.atoms.size(); ++k) group.atoms.push_back(static_cast<int>(k));
     const std::vector<std::string>& names = group_names[g];
@@ -471,10 +478,22 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         if ((to - from) * step <= 0)
           throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " range " +
                       names[k - 2] + " " + names[k - 1] + " " + names[k] + " runs against the order of the atoms");
-        for (int a = from + step; a != to; a += step) group.atoms.push_back(a);
+        // SAME's ranges hold the atoms other than hydrogen.
+        for (int a = from + step; a != to; a += step)
+          if (!same || !hydrogen(a)) group.atoms.push_back(a);
       }
       group.atoms.push_back(found->second);
     }
+    if (!same) continue;
+    // The atoms other than hydrogen that follow SAME, as many as it names.
+    auto at_line = [&] { return where + ", line " + std::to_string(group.line) + ": SAME "; };
+    for (int a : group.atoms)
+      if (hydrogen(a)) throw Error(at_line() + "names the hydrogen atom " + res.atoms[static_cast<std::size_t>(a)].label);
+    for (std::size_t k = group_next_atom[g]; k < res.atoms.size() && group.following.size() < group.atoms.size(); ++k)
+      if (!hydrogen(static_cast<int>(k))) group.following.push_back(static_cast<int>(k));
+    if (group.following.size() < group.atoms.size())
+      throw Error(at_line() + "names " + std::to_string(group.atoms.size()) + " atoms, but only " +
+                  std::to_string(group.following.size()) + " atoms other than hydrogen follow it");
   }
   return res;
 }

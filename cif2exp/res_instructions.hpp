@@ -6,7 +6,7 @@
 // AFIX riding atoms (m = 0-4, 8, 9, 12-16; n = 3 or 7, and 8 for the
 // rotating groups 13 and 14), PART n (negative too; with an occupancy its
 // atoms carry), EADP, EXYZ, SUMP, the restraints DFIX, DANG, SADI, DELU,
-// RIGU, SIMU, ISOR and FLAT (atom lists and ranges "A > B"), WGHT, EXTI,
+// RIGU, SIMU, ISOR, FLAT and SAME (atom lists and ranges "A > B"), WGHT, EXTI,
 // OMIT, SHEL, MERG, DAMP, HKLF 3 or 4 and END; BUMP is read over.
 // Instructions that only steer the listing or the next run (L.S., LIST,
 // PLAN, ACTA, BOND, CONF, HTAB, ...) are read over; every other one is
@@ -47,13 +47,16 @@ struct ResAtom {
 
 // A group of atoms an instruction names: EADP and EXYZ (the first leads),
 // DFIX, DANG and SADI (pairs), DELU, RIGU, SIMU, ISOR (every atom when
-// they name none) and FLAT, as indices into ResInstructions::atoms, ranges
-// written out.
+// they name none), FLAT and SAME, as indices into ResInstructions::atoms,
+// ranges written out.
 struct ResAtomGroup {
   std::string instruction;       // "DFIX"
   std::vector<int> atoms;
   std::vector<double> numbers;   // the numbers before the atoms (DFIX: d [s]; SADI: [s])
   int line = 0;
+  // SAME: the atoms made the same as `atoms`, one for each: the atoms other
+  // than hydrogen that follow the instruction, in order.
+  std::vector<int> following;
 };
 
 // SUMP c s c1 m1 c2 m2 ...: sum c_i fv(m_i) = c, with s.u. s.

@@ -171,11 +171,14 @@ CycleResult least_squares_cycle(const Model& model, const ParameterMap& map, std
     normal.add_rows(weighted.data(), 1);
     restraint_sum += row.weight * row.residual * row.residual;
   }
-  // Each restraint row counts, but equal distances against their mean
-  // leave one fewer (the mean itself is free).
+  // Each restraint row counts, but n equal distances count as the
+  // n (n - 1) / 2 differences their rows stand for.
   result.restraints = static_cast<int>(restrained.size());
   for (const Restraint& r : model.restraints)
-    if (r.kind == RestraintKind::EqualDistances) --result.restraints;
+    if (r.kind == RestraintKind::EqualDistances) {
+      const int n = static_cast<int>(r.atoms.size() / 2);
+      result.restraints += n * (n - 1) / 2 - n;
+    }
 
   Sums total = std::move(sums[0]);
   for (std::size_t t = 1; t < sums.size(); ++t) {

@@ -27,7 +27,7 @@ struct CycleResult {
   int observed_gt = 0;
   double wr2 = 0;         // [sum w (Fo^2 - Fc^2)^2 / sum w Fo^4]^1/2
   double goof = 0;        // [sum w (Fo^2 - Fc^2)^2 / (n - p)]^1/2
-  int restraints = 0;     // restraints r: their rows, one fewer for each set of equal distances
+  int restraints = 0;     // restraints r: their rows, n (n - 1) / 2 for each set of n equal distances
   double restrained_goof = 0;  // [(sum w (Fo^2 - Fc^2)^2 + sum of the restraints' w r^2) / (n + r - p)]^1/2
   std::vector<double> shifts;       // per variable
   // variables x variables, column-major: N^-1 GooF^2, the restrained GooF

@@ -188,10 +188,13 @@ std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap&
           mean += d.value / n;
           for (std::size_t v = 0; v < p; ++v) mean_gradient[v] += d.gradient[v] / n;
         }
-        // Each distance against the mean of them all.
+        // Each distance against the mean of them all, weighted n / s^2:
+        // the normal equations and the weighted sum of squares of the
+        // n (n - 1) / 2 differences d_i - d_j, each with s.u. s, since
+        // sum_i<j (d_i - d_j)^2 = n sum_i (d_i - mean)^2.
         for (Distance& d : all) {
           for (std::size_t v = 0; v < p; ++v) d.gradient[v] -= mean_gradient[v];
-          rows.push_back({mean - d.value, weight, std::move(d.gradient), index});
+          rows.push_back({mean - d.value, n * weight, std::move(d.gradient), index});
         }
         break;
       }

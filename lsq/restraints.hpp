@@ -19,8 +19,9 @@ struct RestraintRow {
 };
 
 // One row per restrained quantity: a DFIX-like restraint on k pairs gives k
-// rows, one on equal distances one per distance (each against the mean), a
-// sum of free variables one. Throws vesk::Error for a restraint naming an
+// rows, one on n equal distances one per distance (each against the mean,
+// weighted n / s^2: the n (n - 1) / 2 pairwise differences, each with s.u.
+// s, in n rows), a sum of free variables one. Throws vesk::Error for a restraint naming an
 // atom or free variable outside the model, or two atoms at one place.
 std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap& map);
 

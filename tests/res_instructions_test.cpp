@@ -110,7 +110,7 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
   text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nBASF 0.3\n");
-  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1^a C2\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 66\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nCHIV C1\nSADI\nDANG 2.5 C1^a C2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
   ASSERT_EQ(res.unsupported.size(), 10u);
   EXPECT_EQ(res.unsupported[0].what, "DFIX");
@@ -122,7 +122,7 @@ TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   EXPECT_EQ(res.unsupported[4].what, "AFIX 66");
   EXPECT_EQ(res.unsupported[5].what, "RESI");  // an instruction, though an atom's second word is a number too
   EXPECT_EQ(res.unsupported[6].what, "DFIX with a negative distance");
-  EXPECT_EQ(res.unsupported[7].what, "SAME");
+  EXPECT_EQ(res.unsupported[7].what, "CHIV");
   EXPECT_EQ(res.unsupported[8].what, "SADI naming no atoms");
   EXPECT_EQ(res.unsupported[9].what, "DANG with residues, symmetry images, part suffixes or atom ranges");
 }
@@ -245,6 +245,45 @@ TEST(ResInstructions, AtomRangesPartsAndDisplacementRestraints) {
       {"SFAC C\nSIMU C1 >\n", "t.res, line 2: SIMU: a range needs an atom on each side"},
       {"SFAC C\nFVAR 1\nSIMU C2 > C1\nC1 1 0.1 0.2 0.3 11 0.02\nC2 1 0.2 0.2 0.3 11 0.02\n",
        "t.res, line 3: SIMU range C2 > C1 runs against the order of the atoms"},
+  };
+  expect_refused(refused);
+}
+
+// SAME: the named atoms, a range holding those other than hydrogen, and
+// as many atoms other than hydrogen as follow it, hydrogen skipped.
+TEST(ResInstructions, SameNamesAtomsAndTakesTheAtomsThatFollow) {
+  const std::string head =
+      "CELL 0.71073 7.1 9.2 11.3 90 104.2 90\nSFAC C H N\nFVAR 1.1\n"
+      "N1 3 0.1 0.2 0.3 11.0 0.02\nH1 2 0.1 0.25 0.3 11.0 -1.2\nC1 1 0.2 0.2 0.3 11.0 0.02\n"
+      "C2 1 0.3 0.2 0.3 11.0 0.02\n";
+  const std::string tail =
+      "N2 3 0.1 0.2 0.6 11.0 0.02\nH2 2 0.1 0.25 0.6 11.0 -1.2\nC3 1 0.2 0.2 0.6 11.0 0.02\n"
+      "AFIX 23\nH3A 2 0.2 0.3 0.6 11.0 -1.2\nH3B 2 0.2 0.1 0.6 11.0 -1.2\nAFIX 0\n"
+      "C4 1 0.3 0.2 0.6 11.0 0.02\nHKLF 4\n";
+  struct Case {
+    std::string same;
+    std::vector<int> named, following;
+    std::vector<double> numbers;
+  };
+  // Atoms: N1 0, H1 1, C1 2, C2 3, N2 4, H2 5, C3 6, H3A 7, H3B 8, C4 9.
+  const Case cases[] = {
+      {"SAME N1 > C2", {0, 2, 3}, {4, 6, 9}, {}},
+      {"SAME 0.01 0.03 C2 < N1", {3, 2, 0}, {4, 6, 9}, {0.01, 0.03}},
+      {"SAME C1 N1", {2, 0}, {4, 6}, {}},
+  };
+  for (const Case& c : cases) {
+    const ResInstructions res = read_res_instructions(head + c.same + "\n" + tail, "t.res");
+    EXPECT_TRUE(res.unsupported.empty()) << c.same;
+    ASSERT_EQ(res.groups.size(), 1u) << c.same;
+    EXPECT_EQ(res.groups[0].instruction, "SAME");
+    EXPECT_EQ(res.groups[0].atoms, c.named) << c.same;
+    EXPECT_EQ(res.groups[0].following, c.following) << c.same;
+    EXPECT_EQ(res.groups[0].numbers, c.numbers) << c.same;
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {head + "SAME N1 H1 C1\n" + tail, "t.res, line 8: SAME names the hydrogen atom H1"},
+      {head + "N2 3 0.1 0.2 0.6 11.0 0.02\nSAME N1 > C2\nC3 1 0.2 0.2 0.6 11.0 0.02\nHKLF 4\n",
+       "t.res, line 9: SAME names 3 atoms, but only 1 atoms other than hydrogen follow it"},
   };
   expect_refused(refused);
 }

@@ -36,16 +36,24 @@ TEST(Restraints, ResidualsAndGradientsMeetTheMetricAndFiniteDifferences) {
   const std::vector<lsq::RestraintRow> rows = lsq::restraint_rows(model, map);
   ASSERT_EQ(rows.size(), 2u + 3u + 1u);
 
-  // Residuals: target - value; SADI's against the mean of its distances.
+  // Residuals: target - value; SADI's against the mean of its distances,
+  // weighted so that their sum of squares is that of the three pairwise
+  // differences d_i - d_j, each with s.u. s.
   const double d12 = metric_distance(model, map, 1, 2), d31 = metric_distance(model, map, 3, 1);
   const double d51 = metric_distance(model, map, 5, 1), d72 = metric_distance(model, map, 7, 2);
   const double mean = (d12 + d51 + d72) / 3;
   const double expected[] = {1.43 - d12, 1.43 - d31, mean - d12, mean - d51, mean - d72, 0.7 - (0.64 + 2 * 0.031)};
+  double equal_sum = 0;
   for (std::size_t k = 0; k < rows.size(); ++k) {
     EXPECT_NEAR(rows[k].residual, expected[k], 1e-12) << "row " << k;
-    EXPECT_DOUBLE_EQ(rows[k].weight, 1 / (model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma *
-                                          model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma));
+    const double s = model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma;
+    if (rows[k].restraint == 1)
+      equal_sum += rows[k].weight * rows[k].residual * rows[k].residual;
+    else
+      EXPECT_DOUBLE_EQ(rows[k].weight, 1 / (s * s));
   }
+  const double pairwise = (std::pow(d12 - d51, 2) + std::pow(d12 - d72, 2) + std::pow(d51 - d72, 2)) / (0.02 * 0.02);
+  EXPECT_NEAR(equal_sum, pairwise, 1e-9 * pairwise);
 
   // Gradients of the value (target - residual) by central differences.
   for (int v = 0; v < map.count(); ++v) {
