@@ -205,8 +205,14 @@ RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model
   return pairs;
 }
 
-// Distances restrained equal (SADI, SAME) as SHELXL sets them up: sets
-// with the same s.u. that share a distance are one set, each distance once.
+// Distances restrained equal, as SHELXL sets them up: sets of one
+// instruction (SADI, SAME) with the same s.u. that share a distance are one
+// set, each distance once: the SADI of the papers' restraint counts, and
+// SAME on several copies of one group (residues) one set for each
+// distance of the group, holding every copy. SADI and SAME sets are kept
+// apart (measured on finalcif_p21c, whose residues carry both on the same
+// distances: merged, bond s.u.'s 0.82 of the paper's, 43% beyond 30%;
+// apart, 0.89 and 23%).
 struct EqualDistanceSet {
   double sigma = 0;
   std::vector<std::pair<int, int>> pairs;
@@ -344,7 +350,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   model.free_variables.assign(res.fvar.begin() + 1, res.fvar.end());
   model.free_variable_refined.assign(model.free_variables.size(), true);
   const Connectivity connectivity(res, model);
-  std::vector<EqualDistanceSet> equal_distances;
+  std::vector<EqualDistanceSet> equal_distances, same_sets;
   for (const ResAtomGroup& g : res.groups) {
     const std::string name = g.instruction + " (line " + std::to_string(g.line) + ")";
     auto number = [&](std::size_t k, double otherwise) { return k < g.numbers.size() ? g.numbers[k] : otherwise; };
@@ -393,13 +399,15 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
       equal_distances.push_back(std::move(set));
     } else if (g.instruction == "SAME") {
       const double s1 = number(0, kSameSigma), s2 = number(1, kSame13Sigma);
-      for (EqualDistanceSet& set : same_distances(connectivity, g, name, s1, s2)) equal_distances.push_back(std::move(set));
+      for (EqualDistanceSet& set : same_distances(connectivity, g, name, s1, s2)) same_sets.push_back(std::move(set));
     } else {
       const double sigma = number(1, g.instruction == "DANG" ? kDangSigma : kDfixSigma);
       model.restraints.push_back({lsq::RestraintKind::Distance, g.atoms, {}, {}, g.numbers[0], sigma, name});
     }
   }
-  for (const EqualDistanceSet& set : merged(equal_distances)) {
+  std::vector<EqualDistanceSet> sets = merged(equal_distances);
+  for (EqualDistanceSet& set : merged(same_sets)) sets.push_back(std::move(set));
+  for (const EqualDistanceSet& set : sets) {
     if (set.pairs.size() < 2) continue;
     lsq::Restraint restraint{lsq::RestraintKind::EqualDistances, {}, {}, {}, 0, set.sigma, set.name};
     for (const auto& [a, b] : set.pairs) restraint.atoms.insert(restraint.atoms.end(), {a, b});

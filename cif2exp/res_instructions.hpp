@@ -20,7 +20,10 @@
 namespace cif2exp {
 
 struct ResAtom {
-  std::string label;
+  std::string label;             // the name, with "_n" in residue n (as the CIF labels it)
+  std::string name;              // as the instructions name it within its residue
+  int residue = 0;               // RESI number, 0: none
+  std::string residue_class;     // RESI class
   int sfac = 0;                  // from 1
   std::array<double, 3> x{};
   std::array<bool, 3> x_fixed{};

@@ -307,6 +307,20 @@ TEST(FullCovariance, SameIsItsDistancesRestrainedEqual) {
     ASSERT_NEAR(a.matrix[k], b.matrix[k], 1e-5f * std::fabs(b.matrix[k]) + 1e-12f) << "element " << k;
 }
 
+// Residues (finalcif_p21c: three disordered [OC(CF3)3] groups of class
+// CCF3 with SADI_CCF3, SIMU_CCF3, RIGU_CCF3 and SAME_CCF3, SADI Al1 O1_*,
+// one more of class CF3): the atoms as the CIF labels them (O1_1), the
+// paper's R1.
+TEST(FullCovariance, ResiduesAndTheirClassesRestraints) {
+  TempFolder folder;
+  const RunResult run = cif2exp(folder, published_text("finalcif_p21c.cif.gz"));
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 945 parameters from 10,786 reflections (R1 0.0400, paper 0.0400"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(read_file(folder / "P.CIFSRC").find("O1_1"), std::string::npos);
+}
+
 TEST(FullCovariance, InstructionsAndReflectionsNamedOnTheCommandLine) {
   const std::string paper = paper_text();
   TempFolder folder;
