@@ -143,7 +143,7 @@ bool plain_label(const std::string& word) {
   if (word.empty() || underscore == 0 || word.substr(0, underscore).find_first_of("$<>=^") != std::string::npos) return false;
   if (underscore == std::string::npos) return true;
   const std::string residue = word.substr(underscore + 1);
-  return residue == "*" || (!residue.empty() && std::all_of(residue.begin(), residue.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }));
+  return residue == "*" || (!residue.empty() && residue.size() <= 6 && std::all_of(residue.begin(), residue.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }));
 }
 
 // An instruction's residue suffix (SADI_CCF3, SIMU_2, RIGU_*): a class, a
