@@ -32,6 +32,8 @@ struct Refusal {
 
 // SHELXL's default s.u.'s of the distance restraints (Angstrom).
 constexpr double kDfixSigma = 0.02, kDangSigma = 0.04, kSadiSigma = 0.02, kDeluSigma = 0.01;
+// SAME's for 1,2 and 1,3 distances.
+constexpr double kSameSigma = 0.02, kSame13Sigma = 0.04;
 // ... of the restraints on displacement parameters (square Angstrom; RIGU's
 // for 1,2 and 1,3 pairs alike, SIMU's and ISOR's doubled for terminal
 // atoms), SIMU's reach (Angstrom) and FLAT's s.u. of the volume of four
@@ -211,6 +213,69 @@ RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model
   return pairs;
 }
 
+// Distances restrained equal, as SHELXL sets them up: sets of one
+// instruction (SADI, SAME) with the same s.u. that share a distance are one
+// set, each distance once: the SADI of the papers' restraint counts, and
+// SAME on several copies of one group (residues) one set for each
+// distance of the group, holding every copy. SADI and SAME sets are kept
+// apart (measured on finalcif_p21c, whose residues carry both on the same
+// distances: merged, bond s.u.'s 0.82 of the paper's, 43% beyond 30%;
+// apart, 0.89 and 23%).
+struct EqualDistanceSet {
+  double sigma = 0;
+  std::vector<std::pair<int, int>> pairs;
+  std::string name;
+};
+
+std::pair<int, int> ordered(int a, int b) { return {std::min(a, b), std::max(a, b)}; }
+
+std::vector<EqualDistanceSet> merged(const std::vector<EqualDistanceSet>& sets) {
+  std::vector<std::size_t> root(sets.size());
+  for (std::size_t k = 0; k < sets.size(); ++k) root[k] = k;
+  auto find = [&](std::size_t k) {
+    while (root[k] != k) k = root[k] = root[root[k]];
+    return k;
+  };
+  std::map<std::pair<double, std::pair<int, int>>, std::size_t> first_with;
+  for (std::size_t k = 0; k < sets.size(); ++k)
+    for (const auto& [a, b] : sets[k].pairs) {
+      const auto [it, fresh] = first_with.emplace(std::pair{sets[k].sigma, ordered(a, b)}, k);
+      if (!fresh) root[find(k)] = find(it->second);
+    }
+  std::vector<EqualDistanceSet> out;
+  std::map<std::size_t, std::size_t> out_of;  // root -> index into out
+  for (std::size_t k = 0; k < sets.size(); ++k) {
+    const auto [it, fresh] = out_of.emplace(find(k), out.size());
+    if (fresh) out.push_back({sets[k].sigma, {}, sets[k].name});
+    EqualDistanceSet& set = out[it->second];
+    if (!fresh && set.name.find(sets[k].name) == std::string::npos) set.name += ", " + sets[k].name;
+    for (const auto& [a, b] : sets[k].pairs)
+      if (std::find(set.pairs.begin(), set.pairs.end(), ordered(a, b)) == set.pairs.end()) set.pairs.push_back(ordered(a, b));
+  }
+  return out;
+}
+
+// SAME: each 1,2 distance of the named atoms (bonded) and each 1,3 distance
+// (both bonded to a third of them) equal to the same distance of the atoms
+// that follow, with s.u. s1 and s2.
+std::vector<EqualDistanceSet> same_distances(const Connectivity& connectivity, const ResAtomGroup& g,
+                                             const std::string& name, double s1, double s2) {
+  const std::vector<int>& x = g.atoms;
+  const std::size_t n = x.size();
+  std::vector<EqualDistanceSet> sets;
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t k = i + 1; k < n; ++k) {
+      const bool bond = connectivity.bonded(x[i], x[k]);
+      bool across = false;
+      for (std::size_t j = 0; j < n && !bond && !across; ++j)
+        across = j != i && j != k && connectivity.bonded(x[i], x[j]) && connectivity.bonded(x[j], x[k]);
+      const double sigma = bond ? s1 : s2;
+      if ((bond || across) && sigma > 0)
+        sets.push_back({sigma, {{x[i], x[k]}, {g.following[i], g.following[k]}}, name});
+    }
+  return sets;
+}
+
 // The restraints on displacement parameters that a group names: hydrogen
 // atoms left out, each atom once.
 std::vector<int> heavy_atoms(const Connectivity& connectivity, const std::vector<int>& atoms) {
@@ -332,6 +397,7 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
   model.twin = twin_of(res, notes);
   const Connectivity connectivity(res, model);
   std::set<std::pair<int, int>> delu_pairs, rigu_pairs;
+  std::vector<EqualDistanceSet> equal_distances, same_sets;
   for (const ResAtomGroup& g : res.groups) {
     const std::string name = g.instruction + " (line " + std::to_string(g.line) + ")";
     auto number = [&](std::size_t k, double otherwise) { return k < g.numbers.size() ? g.numbers[k] : otherwise; };
@@ -376,11 +442,24 @@ lsq::Model model_of(const ResInstructions& res, const gemmi::cif::Block& block, 
     } else if (g.instruction == "FLAT") {
       model.restraints.push_back({lsq::RestraintKind::Planar, g.atoms, {}, {}, 0, number(0, kFlatSigma), name});
     } else if (g.instruction == "SADI") {
-      model.restraints.push_back({lsq::RestraintKind::EqualDistances, g.atoms, {}, {}, 0, number(0, kSadiSigma), name});
+      EqualDistanceSet set{number(0, kSadiSigma), {}, name};
+      for (std::size_t k = 0; k + 1 < g.atoms.size(); k += 2) set.pairs.emplace_back(g.atoms[k], g.atoms[k + 1]);
+      equal_distances.push_back(std::move(set));
+    } else if (g.instruction == "SAME") {
+      const double s1 = number(0, kSameSigma), s2 = number(1, kSame13Sigma);
+      for (EqualDistanceSet& set : same_distances(connectivity, g, name, s1, s2)) same_sets.push_back(std::move(set));
     } else {
       const double sigma = number(1, g.instruction == "DANG" ? kDangSigma : kDfixSigma);
       model.restraints.push_back({lsq::RestraintKind::Distance, g.atoms, {}, {}, g.numbers[0], sigma, name});
     }
+  }
+  std::vector<EqualDistanceSet> sets = merged(equal_distances);
+  for (EqualDistanceSet& set : merged(same_sets)) sets.push_back(std::move(set));
+  for (const EqualDistanceSet& set : sets) {
+    if (set.pairs.size() < 2) continue;
+    lsq::Restraint restraint{lsq::RestraintKind::EqualDistances, {}, {}, {}, 0, set.sigma, set.name};
+    for (const auto& [a, b] : set.pairs) restraint.atoms.insert(restraint.atoms.end(), {a, b});
+    model.restraints.push_back(std::move(restraint));
   }
   for (const ResSump& sump : res.sumps)
     model.restraints.push_back({lsq::RestraintKind::FreeVariableSum, {}, sump.free_variables, sump.coefficients,

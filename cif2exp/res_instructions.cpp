@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "recio/error.hpp"
 #include "recio/fixed_text.hpp"
@@ -36,7 +37,7 @@ const std::set<std::string> kInstructions = {
 // group's torsion refined); m = 0: riding without an idealised geometry.
 // Instructions that name groups of atoms and that this reader takes.
 const std::set<std::string> kGroupInstructions = {"EADP", "EXYZ", "DFIX", "DANG", "SADI",
-                                                  "DELU", "RIGU", "SIMU", "ISOR", "FLAT"};
+                                                  "DELU", "RIGU", "SIMU", "ISOR", "FLAT", "SAME"};
 // Of these, the ones that name every atom when they name none.
 const std::set<std::string> kAllAtomsWhenNone = {"DELU", "RIGU", "SIMU", "ISOR"};
 const std::set<int> kRidingGeometries = {0, 1, 2, 3, 4, 8, 9, 12, 13, 14, 15, 16};
@@ -144,12 +145,27 @@ int part_of_suffix(const std::string& word) {
 }
 
 // Atom names of a restraint or constraint that this reader resolves:
-// plain labels, labels with a part suffix (C1^a) and the range signs
-// "A > B" (A to B in the order of the instructions) and "A < B" (the same
-// backwards), without residues (_n), symmetry images ($n) or elements ($C).
+// names within the instruction's residue, in residue n (C1_n) or in every
+// residue (C1_*), each with a part suffix or none (C1^a: the C1 of PART 1),
+// and the range signs "A > B" (A to B in the order of the instructions) and
+// "A < B" (the same backwards); not symmetry images ($n) or elements ($C).
 bool plain_label(const std::string& word) {
-  return word == ">" || word == "<" ||
-         (word.find_first_of("_$<>=") == std::string::npos && !word.empty() && part_of_suffix(word) >= 0);
+  if (word == ">" || word == "<") return true;
+  const std::size_t underscore = word.find('_');
+  if (word.empty() || underscore == 0) return false;
+  const std::string bare = word.substr(0, underscore);
+  if (bare.find_first_of("$<>=") != std::string::npos || part_of_suffix(bare) < 0) return false;
+  if (underscore == std::string::npos) return true;
+  const std::string residue = word.substr(underscore + 1);
+  return residue == "*" || (!residue.empty() && residue.size() <= 6 && std::all_of(residue.begin(), residue.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }));
+}
+
+// An instruction's residue suffix (SADI_CCF3, SIMU_2, RIGU_*): a class, a
+// number or every residue.
+bool residue_suffix(const std::string& suffix) {
+  return suffix == "*" || (!suffix.empty() && std::all_of(suffix.begin(), suffix.end(), [](char c) {
+                             return std::isalnum(static_cast<unsigned char>(c)) != 0;
+                           }));
 }
 
 bool range_sign(const std::string& word) { return word == ">" || word == "<"; }
@@ -172,7 +188,17 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     double value;
   };
   std::vector<Constant> constants;  // of the parameters that follow free variables
-  std::vector<std::vector<std::string>> group_names;
+  // Each group's names as written, the number of atoms read before it, the
+  // residue it stands in and its residue suffix.
+  struct Names {
+    std::vector<std::string> names;
+    std::size_t next_atom = 0;
+    int residue = 0;
+    std::string suffix;
+  };
+  std::vector<Names> group_names;
+  int residue = 0;
+  std::string residue_class;
   auto at = [&](const Record& r) { return where + ", line " + std::to_string(r.line) + ": "; };
   auto numbers = [&](const Record& r, std::size_t from, const char* what) {
     std::vector<double> values;
@@ -334,8 +360,24 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       // join atoms of the asymmetric unit only, so it reads as any part.
       part = v.empty() ? 0 : static_cast<int>(v[0]);
       part_sof = v.size() > 1 ? v[1] : 0;
-    } else if (kGroupInstructions.count(first) != 0) {
-      ResAtomGroup group{first, {}, {}, r.line};
+    } else if (name == "RESI") {
+      // RESI class number, RESI number class, RESI number; RESI 0 leaves the residue.
+      residue = 0;
+      residue_class.clear();
+      bool numbered = false;
+      for (std::size_t k = 1; k < r.words.size() && k < 3; ++k) {
+        int n = 0;
+        if (!numbered && integer(r.words[k], n)) {
+          residue = n;
+          numbered = true;
+        } else {
+          residue_class = recio::upper_case(r.words[k]);
+        }
+      }
+      if (!numbered || residue < 0) throw Error(at(r) + "RESI needs a residue number");
+      if (residue == 0) residue_class.clear();
+    } else if (kGroupInstructions.count(name) != 0 && (name == first || residue_suffix(first.substr(name.size() + 1)))) {
+      ResAtomGroup group{name, {}, {}, r.line, {}};
       std::vector<std::string> names;
       bool plain = true;
       for (std::size_t k = 1; k < r.words.size(); ++k) {
@@ -348,26 +390,27 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         }
       }
       if (!plain) {
-        unsupported(first + " with residues or symmetry images", r);
+        unsupported(name + " with symmetry images or elements", r);
         continue;
       }
-      if (names.empty() && kAllAtomsWhenNone.count(first) == 0) {
+      if (names.empty() && kAllAtomsWhenNone.count(name) == 0) {
         res.notes.push_back(first + " (line " + std::to_string(r.line) + ") names no atoms: it restrains nothing");
         continue;
       }
-      if (first == "DFIX" && !group.numbers.empty() && group.numbers[0] < 0) {
+      if (name == "DFIX" && !group.numbers.empty() && group.numbers[0] < 0) {
         unsupported("DFIX with a negative distance", r);
         continue;
       }
-      const bool pairs = first == "DFIX" || first == "DANG" || first == "SADI";
+      const bool pairs = name == "DFIX" || name == "DANG" || name == "SADI";
       const bool ranged = std::any_of(names.begin(), names.end(), range_sign);
       if (ranged && (pairs || range_sign(names.front()) || range_sign(names.back())))
-        throw Error(at(r) + first + (pairs ? " names pairs of atoms, not ranges" : ": a range needs an atom on each side"));
-      const std::size_t least = first == "FLAT" ? 4 : kAllAtomsWhenNone.count(first) != 0 ? 0 : 2;
-      if ((!ranged && names.size() < least) || (pairs && names.size() % 2 != 0) || ((first == "DFIX" || first == "DANG") && group.numbers.empty()))
-        throw Error(at(r) + first + (pairs ? " needs pairs of atoms" : least == 4 ? " needs at least four atoms" : " needs at least two atoms") +
-                    (first == "DFIX" || first == "DANG" ? " after the distance" : ""));
-      group_names.push_back(std::move(names));
+        throw Error(at(r) + name + (pairs ? " names pairs of atoms, not ranges" : ": a range needs an atom on each side"));
+      const std::size_t least = name == "FLAT" ? 4 : kAllAtomsWhenNone.count(name) != 0 ? 0 : 2;
+      if ((!ranged && names.size() < least) || (pairs && names.size() % 2 != 0) || ((name == "DFIX" || name == "DANG") && group.numbers.empty()))
+        throw Error(at(r) + name + (pairs ? " needs pairs of atoms" : least == 4 ? " needs at least four atoms" : " needs at least two atoms") +
+                    (name == "DFIX" || name == "DANG" ? " after the distance" : ""));
+      group_names.push_back({std::move(names), res.atoms.size(), residue,
+                             name == first ? std::string() : first.substr(name.size() + 1)});
       res.groups.push_back(std::move(group));
     } else if (name == "TWIN") {
       const std::vector<double> v = numbers(r, 1, "TWIN");
@@ -438,7 +481,10 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         throw Error(at(r) + "atom " + r.words[0] + ": " + std::to_string(v.size()) +
                     " numbers after the scattering type, not 3 to 6 or 10");
       ResAtom atom;
-      atom.label = r.words[0];
+      atom.name = recio::upper_case(r.words[0]);
+      atom.label = residue == 0 ? r.words[0] : r.words[0] + "_" + std::to_string(residue);
+      atom.residue = residue;
+      atom.residue_class = residue_class;
       atom.sfac = sfac;
       atom.line = r.line;
       bool free_variable = false;  // on a coordinate or a U^ij
@@ -534,46 +580,153 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       if (static_cast<std::size_t>(k) >= free_count)
         throw Error(where + ", line " + std::to_string(sump.line) + ": SUMP refers to free variable " +
                     std::to_string(k + 2) + ", but FVAR gives " + std::to_string(free_count + 1));
-  std::map<std::string, int> by_label;
-  std::map<std::pair<std::string, int>, int> by_label_and_part;
+  // Atoms by residue and name; residues in the order they first appear.
+  std::map<std::pair<int, std::string>, int> by_name;
+  std::map<std::tuple<int, std::string, int>, int> by_name_and_part;
+  std::vector<int> residues;
   for (std::size_t k = 0; k < res.atoms.size(); ++k) {
-    by_label.emplace(recio::upper_case(res.atoms[k].label), static_cast<int>(k));
-    by_label_and_part.emplace(std::pair{recio::upper_case(res.atoms[k].label), res.atoms[k].part}, static_cast<int>(k));
+    const ResAtom& atom = res.atoms[k];
+    by_name.emplace(std::pair{atom.residue, atom.name}, static_cast<int>(k));
+    by_name_and_part.emplace(std::tuple{atom.residue, atom.name, atom.part}, static_cast<int>(k));
+    if (std::find(residues.begin(), residues.end(), atom.residue) == residues.end()) residues.push_back(atom.residue);
   }
-  auto find_atom = [&](const std::string& name) {
-    const int part = part_of_suffix(name);
-    if (part == 0) {
-      const auto found = by_label.find(name);
-      return found == by_label.end() ? -1 : found->second;
-    }
-    const auto found = by_label_and_part.find({name.substr(0, name.find('^')), part});
-    return found == by_label_and_part.end() ? -1 : found->second;
+  auto hydrogen = [&](int a) {
+    const std::string element = recio::upper_case(res.sfac[static_cast<std::size_t>(res.atoms[static_cast<std::size_t>(a)].sfac - 1)].symbol);
+    return element == "H" || element == "D";
   };
+  std::vector<ResAtomGroup> groups;
   for (std::size_t g = 0; g < res.groups.size(); ++g) {
-    ResAtomGroup& group = res.groups[g];
-    if (group_names[g].empty())  // DELU, RIGU, SIMU, ISOR without atoms: all of them
-      for (std::size_t k = 0; k < res.atoms.size(); ++k) group.atoms.push_back(static_cast<int>(k));
-    const std::vector<std::string>& names = group_names[g];
-    for (std::size_t k = 0; k < names.size(); ++k) {
-      if (range_sign(names[k])) continue;
-      const int found = find_atom(names[k]);
-      if (found < 0)
-        throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " names " + names[k] +
-                    (part_of_suffix(names[k]) > 0 ? ", which is no atom of PART " + std::to_string(part_of_suffix(names[k]))
-                                                  : ", which is no atom of the instructions"));
-      if (k > 0 && range_sign(names[k - 1])) {
-        // The atoms after the previous one up to this one, in the
-        // instructions' order (">") or backwards ("<").
-        const int from = group.atoms.back(), to = found;
-        const int step = names[k - 1] == ">" ? 1 : -1;
-        if ((to - from) * step <= 0)
-          throw Error(where + ", line " + std::to_string(group.line) + ": " + group.instruction + " range " +
-                      names[k - 2] + " " + names[k - 1] + " " + names[k] + " runs against the order of the atoms");
-        for (int a = from + step; a != to; a += step) group.atoms.push_back(a);
+    const ResAtomGroup& written = res.groups[g];
+    const Names& names = group_names[g];
+    const bool same = written.instruction == "SAME";
+    auto at_line = [&] { return where + ", line " + std::to_string(written.line) + ": " + written.instruction + " "; };
+    // The residues the instruction applies to, in order.
+    std::vector<int> targets;
+    if (names.suffix.empty()) {
+      targets.push_back(names.residue);
+    } else {
+      for (int n : residues) {
+        const auto first_atom = std::find_if(res.atoms.begin(), res.atoms.end(), [&](const ResAtom& a) { return a.residue == n; });
+        if (names.suffix == "*" || std::to_string(n) == names.suffix || first_atom->residue_class == names.suffix) targets.push_back(n);
       }
-      group.atoms.push_back(found);
+      if (targets.empty()) throw Error(at_line() + "applies to residue " + names.suffix + ", which the instructions do not have");
+    }
+    // The atoms of the names in residue n: each name once, C1_* once for
+    // every residue that has a C1, ranges written out.
+    auto resolve = [&](int n) {
+      std::vector<std::vector<int>> atoms;  // one entry for each name
+      for (std::size_t k = 0; k < names.names.size(); ++k) {
+        const std::string& word = names.names[k];
+        if (range_sign(word)) continue;
+        const std::size_t underscore = word.find('_');
+        const int part = part_of_suffix(word.substr(0, underscore));
+        const std::string bare = word.substr(0, std::min(underscore, word.find('^')));
+        // The atom of that name in residue m (of that part, with a suffix).
+        auto lookup = [&](int m) {
+          if (part == 0) {
+            const auto f = by_name.find({m, bare});
+            return f == by_name.end() ? -1 : f->second;
+          }
+          const auto f = by_name_and_part.find({m, bare, part});
+          return f == by_name_and_part.end() ? -1 : f->second;
+        };
+        std::vector<int> found;
+        if (underscore != std::string::npos && word.substr(underscore + 1) == "*") {
+          for (int m : residues)
+            if (const int a = lookup(m); a >= 0) found.push_back(a);
+        } else {
+          const int a = lookup(underscore == std::string::npos ? n : std::stoi(word.substr(underscore + 1)));
+          if (a >= 0) found.push_back(a);
+        }
+        if (found.empty())
+          throw Error(at_line() + "names " + word + (n != 0 && underscore == std::string::npos ? " in residue " + std::to_string(n) : std::string()) +
+                      (part > 0 ? ", which is no atom of PART " + std::to_string(part) : ", which is no atom of the instructions"));
+        if (k > 0 && range_sign(names.names[k - 1])) {
+          // The atoms after the previous one up to this one, in the
+          // instructions' order (">") or backwards ("<"); SAME's ranges hold
+          // the atoms other than hydrogen.
+          const int from = atoms.back().back(), to = found.front();
+          const int step = names.names[k - 1] == ">" ? 1 : -1;
+          if (atoms.back().size() > 1 || found.size() > 1 || (to - from) * step <= 0)
+            throw Error(at_line() + "range " + names.names[k - 2] + " " + names.names[k - 1] + " " + word +
+                        " runs against the order of the atoms");
+          for (int a = from + step; a != to; a += step)
+            if (!same || !hydrogen(a)) atoms.push_back({a});
+        }
+        atoms.push_back(std::move(found));
+      }
+      return atoms;
+    };
+    auto flat = [](const std::vector<std::vector<int>>& atoms) {
+      std::vector<int> out;
+      for (const std::vector<int>& a : atoms) out.insert(out.end(), a.begin(), a.end());
+      return out;
+    };
+    auto check_same = [&](const std::vector<int>& atoms) {
+      for (int a : atoms)
+        if (hydrogen(a)) throw Error(at_line() + "names the hydrogen atom " + res.atoms[static_cast<std::size_t>(a)].label);
+    };
+    if (same && !names.suffix.empty()) {
+      // The residue whose atoms follow SAME (else the first) is the
+      // reference; the others of its class are made the same, atom by name.
+      std::size_t reference = 0;
+      for (std::size_t t = 0; t < targets.size(); ++t) {
+        const auto first_atom = std::find_if(res.atoms.begin(), res.atoms.end(), [&](const ResAtom& a) { return a.residue == targets[t]; });
+        if (static_cast<std::size_t>(first_atom - res.atoms.begin()) >= names.next_atom) {
+          reference = t;
+          break;
+        }
+      }
+      const std::vector<int> atoms = flat(resolve(targets[reference]));
+      check_same(atoms);
+      for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (t == reference) continue;
+        ResAtomGroup group = written;
+        group.atoms = atoms;
+        for (int a : atoms) {
+          const auto f = by_name.find({targets[t], res.atoms[static_cast<std::size_t>(a)].name});
+          if (f == by_name.end())
+            throw Error(at_line() + "names " + res.atoms[static_cast<std::size_t>(a)].name + ", which residue " +
+                        std::to_string(targets[t]) + " does not have");
+          group.following.push_back(f->second);
+        }
+        groups.push_back(std::move(group));
+      }
+      continue;
+    }
+    for (int n : targets) {
+      ResAtomGroup group = written;
+      if (names.names.empty()) {  // DELU, RIGU, SIMU, ISOR without atoms: all of them (of the residue with a suffix)
+        for (std::size_t k = 0; k < res.atoms.size(); ++k)
+          if (names.suffix.empty() || res.atoms[k].residue == n) group.atoms.push_back(static_cast<int>(k));
+      }
+      const std::vector<std::vector<int>> atoms = resolve(n);
+      if (group.instruction == "DFIX" || group.instruction == "DANG" || group.instruction == "SADI") {
+        // A pair with C1_* stands for one pair in each residue.
+        for (std::size_t k = 0; k + 1 < atoms.size(); k += 2) {
+          const std::size_t count = std::max(atoms[k].size(), atoms[k + 1].size());
+          if (atoms[k].size() != count && atoms[k].size() != 1) throw Error(at_line() + "pairs atoms of unequal numbers of residues");
+          if (atoms[k + 1].size() != count && atoms[k + 1].size() != 1) throw Error(at_line() + "pairs atoms of unequal numbers of residues");
+          for (std::size_t m = 0; m < count; ++m)
+            group.atoms.insert(group.atoms.end(), {atoms[k][atoms[k].size() == 1 ? 0 : m], atoms[k + 1][atoms[k + 1].size() == 1 ? 0 : m]});
+        }
+      } else {
+        const std::vector<int> list = flat(atoms);
+        group.atoms.insert(group.atoms.end(), list.begin(), list.end());
+      }
+      if (same) {
+        // The atoms other than hydrogen that follow SAME, as many as it names.
+        check_same(group.atoms);
+        for (std::size_t k = names.next_atom; k < res.atoms.size() && group.following.size() < group.atoms.size(); ++k)
+          if (!hydrogen(static_cast<int>(k))) group.following.push_back(static_cast<int>(k));
+        if (group.following.size() < group.atoms.size())
+          throw Error(at_line() + "names " + std::to_string(group.atoms.size()) + " atoms, but only " +
+                      std::to_string(group.following.size()) + " atoms other than hydrogen follow it");
+      }
+      groups.push_back(std::move(group));
     }
   }
+  res.groups = std::move(groups);
   return res;
 }
 

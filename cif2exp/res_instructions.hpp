@@ -7,7 +7,7 @@
 // rotating groups 13 and 14), AFIX 56 and 66 rigid pentagons and hexagons
 // (with AFIX 55 and 65 where their atoms go on after others), PART n (negative too; with an occupancy its
 // atoms carry), EADP, EXYZ, SUMP, the restraints DFIX, DANG, SADI, DELU,
-// RIGU, SIMU, ISOR and FLAT (atom lists and ranges "A > B"), WGHT, EXTI,
+// RIGU, SIMU, ISOR, FLAT and SAME (atom lists and ranges "A > B"), WGHT, EXTI,
 // OMIT, SHEL, MERG, DAMP, TWIN and BASF (with HKLF 4), HKLF 3 or 4 and END;
 // BUMP is read over. Atom names in restraints and constraints may carry a
 // part suffix: C1^a is the atom C1 of PART 1, ^b of PART 2, ... ^z of PART 26.
@@ -23,7 +23,10 @@
 namespace cif2exp {
 
 struct ResAtom {
-  std::string label;
+  std::string label;             // the name, with "_n" in residue n (as the CIF labels it)
+  std::string name;              // as the instructions name it within its residue
+  int residue = 0;               // RESI number, 0: none
+  std::string residue_class;     // RESI class
   int sfac = 0;                  // from 1
   std::array<double, 3> x{};
   std::array<bool, 3> x_fixed{};
@@ -51,13 +54,16 @@ struct ResAtom {
 
 // A group of atoms an instruction names: EADP and EXYZ (the first leads),
 // DFIX, DANG and SADI (pairs), DELU, RIGU, SIMU, ISOR (every atom when
-// they name none) and FLAT, as indices into ResInstructions::atoms, ranges
-// written out.
+// they name none), FLAT and SAME, as indices into ResInstructions::atoms,
+// ranges written out.
 struct ResAtomGroup {
   std::string instruction;       // "DFIX"
   std::vector<int> atoms;
   std::vector<double> numbers;   // the numbers before the atoms (DFIX: d [s]; SADI: [s])
   int line = 0;
+  // SAME: the atoms made the same as `atoms`, one for each: the atoms other
+  // than hydrogen that follow the instruction, in order.
+  std::vector<int> following;
 };
 
 // AFIX m6: a rigid group of the m = 5 or 6 atoms (a regular pentagon or

@@ -75,7 +75,7 @@ struct Atom {
 // the free variables) with its s.u.
 enum class RestraintKind {
   Distance,        // |x_a - x_b| = target (pairs: atoms[2k], atoms[2k + 1])
-  EqualDistances,  // each distance of the pairs equal to their mean
+  EqualDistances,  // the distances of the pairs equal, each pair of them with s.u. sigma
   FreeVariableSum, // sum coefficients_k fv_k = target
   RigidBond,       // the mean-square displacements of each pair along their join equal (U along the
                    // bond of a minus that of b = 0); position derivatives neglected

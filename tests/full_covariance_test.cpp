@@ -230,8 +230,8 @@ TEST(FullCovariance, EveryFallbackNamesItsReason) {
     std::string reason;
   };
   const Case cases[] = {
-      {replaced(paper, "FVAR       0.31576", "SAME C1 C2\nFVAR       0.31576"), {},
-       "the instructions use what cif2exp does not rebuild yet: SAME (line 21)"},
+      {replaced(paper, "FVAR       0.31576", "CHIV C1\nFVAR       0.31576"), {},
+       "the instructions use what cif2exp does not rebuild yet: CHIV (line 21)"},
       {paper, {"--diagonal"}, "--diagonal"},
       {without_field(paper, "_shelx_res_file"), {}, "the block carries no refinement instructions (_shelx_res_file); give --res"},
       {without_field(paper, "_shelx_hkl_file"), {}, "the block carries no reflections"},
@@ -328,6 +328,71 @@ TEST(FullCovariance, RigidHexagonTurnsAboutItsFixedFirstAtom) {
   EXPECT_NE(rows.find("C10 C11  1.3904(3)"), std::string::npos) << rows;  // the cell's s.u. alone
   EXPECT_NE(rows.find("C4  C25  1.3893(3)"), std::string::npos);
   EXPECT_NE(rows.find("C10 C27  1.330(9)"), std::string::npos);       // the paper's 1.329(9)
+}
+
+std::string published_text(const std::string& name) {
+  return gunzipped(std::string(TEST_DATA_DIR) + "/published/" + name);
+}
+
+// Restraints counted as the papers count them (_refine_ls_number_restraints,
+// SHELXL's): n distances restrained equal are n (n - 1) / 2 restraints, and
+// sets of equal distances with one s.u. that share a distance are one set
+// (xharpy_cpna: 18 SADI of two distances each, 21 restraints).
+TEST(FullCovariance, EqualDistancesCountAsThePapersCountThem) {
+  const std::pair<const char*, const char*> blocks[] = {
+      {"bestcsp_mce_mecn_293k.cif.gz", "restraints: 40, paper 40;"},
+      {"xharpy_cpna.cif.gz", "restraints: 21, paper 21;"},
+      {"cod_2238212.cif.gz", "restraints: 4, paper 4;"},
+      {"olex2_timmy.cif.gz", "restraints: 4, paper 4;"},
+  };
+  for (const auto& [name, count] : blocks) {
+    TempFolder folder;
+    const RunResult run = cif2exp(folder, published_text(name));
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.out.find("P.CMT: full covariance"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(count), std::string::npos) << name << "\n" << run.out;
+  }
+}
+
+// SAME against its 1,2 and 1,3 distances written out by hand as SADI
+// (finalcif_sad: N1 > C3 is N1 C1 C2 C3, bonded N1-C3, C3-C2, C2-C1, with
+// N1...C2 and C3...C1 across; the same for N2 > C14): the same covariance,
+// R1 the paper's.
+TEST(FullCovariance, SameIsItsDistancesRestrainedEqual) {
+  const std::string paper = published_text("finalcif_sad.cif.gz");
+  std::string by_hand = replaced(paper, "SAME N1 > C3\n", "");
+  by_hand = replaced(by_hand, "SAME N2 > C14\n", "");
+  by_hand = replaced(by_hand, "SADI N1 P1 N1' P1\n",
+                     "SADI N1 P1 N1' P1\nSADI N1 C3 N1' C3'\nSADI C3 C2 C3' C2'\nSADI C2 C1 C2' C1'\n"
+                     "SADI 0.04 N1 C2 N1' C2'\nSADI 0.04 C3 C1 C3' C1'\n");
+  by_hand = replaced(by_hand, "SADI N2 P2 N2' P2\n",
+                     "SADI N2 P2 N2' P2\nSADI N2 C14 N2' C14'\nSADI C14 C13 C14' C13'\nSADI C13 C12 C13' C12'\n"
+                     "SADI 0.04 N2 C13 N2' C13'\nSADI 0.04 C14 C12 C14' C12'\n");
+  TempFolder same, sadi;
+  const RunResult run = cif2exp(same, paper), hand = cif2exp(sadi, by_hand);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  ASSERT_EQ(hand.exit_status, 0) << hand.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 287 parameters from 5,352 reflections (R1 0.0308, paper 0.0308"),
+            std::string::npos)
+      << run.out;
+  const vesk::CovarianceData a = covariance(same), b = covariance(sadi);
+  ASSERT_EQ(a.matrix.size(), b.matrix.size());
+  for (std::size_t k = 0; k < a.matrix.size(); ++k)
+    ASSERT_NEAR(a.matrix[k], b.matrix[k], 1e-5f * std::fabs(b.matrix[k]) + 1e-12f) << "element " << k;
+}
+
+// Residues (finalcif_p21c: three disordered [OC(CF3)3] groups of class
+// CCF3 with SADI_CCF3, SIMU_CCF3, RIGU_CCF3 and SAME_CCF3, SADI Al1 O1_*,
+// one more of class CF3): the atoms as the CIF labels them (O1_1), the
+// paper's R1.
+TEST(FullCovariance, ResiduesAndTheirClassesRestraints) {
+  TempFolder folder;
+  const RunResult run = cif2exp(folder, published_text("finalcif_p21c.cif.gz"));
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("P.CMT: full covariance of 945 parameters from 10,786 reflections (R1 0.0400, paper 0.0400"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(read_file(folder / "P.CIFSRC").find("O1_1"), std::string::npos);
 }
 
 TEST(FullCovariance, InstructionsAndReflectionsNamedOnTheCommandLine) {

@@ -111,21 +111,20 @@ TEST(ResInstructions, ParametersRidingAtomsAndDataInstructions) {
 
 TEST(ResInstructions, WhatIsNotRebuiltIsNamedOnceWithItsCountAndFirstLine) {
   std::string text = kRes;
-  text.insert(text.find("FVAR"), "DFIX_1 1.54 C1 C2\nSADI C1 C2 C1 H1A_$1\nDFIX_1 1.54 C1 H1A\nBASF 0.3\n");
-  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 116\nPART 0\nRESI 1 CCF3\nDFIX -2.5 C1 C2\nSAME C1 C2\nSADI\nDANG 2.5 C1 C2_2\n");
+  text.insert(text.find("FVAR"), "HFIX 43 C1\nSADI C1 C2 C1 H1A_$1\nHFIX 23 C1\nBASF 0.3\n");
+  text.insert(text.find("HKLF"), "C3 1 21.0 0.2 0.3 11.0 0.04\nAFIX 116\nPART 0\nBLOC 1 C1\nDFIX -2.5 C1 C2\nCHIV C1\nSADI\nDANG 2.5 C1_$2 C2\n");
   const ResInstructions res = read_res_instructions(text, "t.res");
   ASSERT_EQ(res.unsupported.size(), 9u);
-  EXPECT_EQ(res.unsupported[0].what, "DFIX");
   EXPECT_EQ(res.unsupported[0].line, 17);
   EXPECT_EQ(res.unsupported[0].count, 2);
-  const char* const expected[] = {"DFIX",
-                                  "SADI with residues or symmetry images",
+  const char* const expected[] = {"HFIX",
+                                  "SADI with symmetry images or elements",
                                   "free variables on coordinates or U^ij",
                                   "AFIX 116",
-                                  "RESI",  // an instruction, though an atom's second word is a number too
+                                  "BLOC",  // an instruction, though an atom's second word is a number too
                                   "DFIX with a negative distance",
-                                  "SAME",
-                                  "DANG with residues or symmetry images",
+                                  "CHIV",
+                                  "DANG with symmetry images or elements",
                                   "BASF without TWIN"};
   for (std::size_t k = 0; k < res.unsupported.size(); ++k) EXPECT_EQ(res.unsupported[k].what, expected[k]);
   EXPECT_EQ(res.unsupported[8].line, 20);
@@ -358,6 +357,98 @@ TEST(ResInstructions, RigidGroupsGoOnAfterTheAtomsBetween) {
       {"SFAC C\nAFIX 56\nC1 1 0.1 0.1 0.1\nC2 1 0.1 0.1 0.1\nC3 1 0.1 0.1 0.1\nC4 1 0.1 0.1 0.1\n"
        "C5 1 0.1 0.1 0.1\nC6 1 0.1 0.1 0.1\n",
        "t.res, line 8: atom C6 is one more than its rigid group holds"},
+  };
+  expect_refused(refused);
+}
+
+// SAME: the named atoms, a range holding those other than hydrogen, and
+// as many atoms other than hydrogen as follow it, hydrogen skipped.
+TEST(ResInstructions, SameNamesAtomsAndTakesTheAtomsThatFollow) {
+  const std::string head =
+      "CELL 0.71073 7.1 9.2 11.3 90 104.2 90\nSFAC C H N\nFVAR 1.1\n"
+      "N1 3 0.1 0.2 0.3 11.0 0.02\nH1 2 0.1 0.25 0.3 11.0 -1.2\nC1 1 0.2 0.2 0.3 11.0 0.02\n"
+      "C2 1 0.3 0.2 0.3 11.0 0.02\n";
+  const std::string tail =
+      "N2 3 0.1 0.2 0.6 11.0 0.02\nH2 2 0.1 0.25 0.6 11.0 -1.2\nC3 1 0.2 0.2 0.6 11.0 0.02\n"
+      "AFIX 23\nH3A 2 0.2 0.3 0.6 11.0 -1.2\nH3B 2 0.2 0.1 0.6 11.0 -1.2\nAFIX 0\n"
+      "C4 1 0.3 0.2 0.6 11.0 0.02\nHKLF 4\n";
+  struct Case {
+    std::string same;
+    std::vector<int> named, following;
+    std::vector<double> numbers;
+  };
+  // Atoms: N1 0, H1 1, C1 2, C2 3, N2 4, H2 5, C3 6, H3A 7, H3B 8, C4 9.
+  const Case cases[] = {
+      {"SAME N1 > C2", {0, 2, 3}, {4, 6, 9}, {}},
+      {"SAME 0.01 0.03 C2 < N1", {3, 2, 0}, {4, 6, 9}, {0.01, 0.03}},
+      {"SAME C1 N1", {2, 0}, {4, 6}, {}},
+  };
+  for (const Case& c : cases) {
+    const ResInstructions res = read_res_instructions(head + c.same + "\n" + tail, "t.res");
+    EXPECT_TRUE(res.unsupported.empty()) << c.same;
+    ASSERT_EQ(res.groups.size(), 1u) << c.same;
+    EXPECT_EQ(res.groups[0].instruction, "SAME");
+    EXPECT_EQ(res.groups[0].atoms, c.named) << c.same;
+    EXPECT_EQ(res.groups[0].following, c.following) << c.same;
+    EXPECT_EQ(res.groups[0].numbers, c.numbers) << c.same;
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {head + "SAME N1 H1 C1\n" + tail, "t.res, line 8: SAME names the hydrogen atom H1"},
+      {head + "N2 3 0.1 0.2 0.6 11.0 0.02\nSAME N1 > C2\nC3 1 0.2 0.2 0.6 11.0 0.02\nHKLF 4\n",
+       "t.res, line 9: SAME names 3 atoms, but only 1 atoms other than hydrogen follow it"},
+  };
+  expect_refused(refused);
+}
+
+// Residues: RESI class n, RESI n class and RESI 0; an atom of residue n is
+// labelled NAME_n (as the CIF labels it); an instruction with a class
+// applies to every residue of it, names resolved within each; C1_2 names
+// residue 2's, C1_* every residue's; SAME_class makes the residues of the
+// class the same as the first one after it, atom by name.
+TEST(ResInstructions, ResiduesNameTheirAtomsAndTakeTheirClassesInstructions) {
+  const std::string text =
+      "CELL 0.71073 7.1 9.2 11.3 90 104.2 90\nSFAC C O H\nFVAR 1.1\n"
+      "SADI_CF O1 C1 O1 C2\nSAME_CF O1 > C2\nRIGU_2 C1 C2\nSADI O1_* C9\nEADP C1_1 C1_3\n"
+      "C9 1 0.5 0.5 0.5 11.0 0.02\n"                                                        // 0
+      "RESI 1 CF\nO1 2 0.1 0.2 0.3 11.0 0.02\nH1 3 0.1 0.3 0.3 11.0 -1.2\nC1 1 0.2 0.2 0.3 11.0 0.02\n"
+      "C2 1 0.3 0.2 0.3 11.0 0.02\nRESI 0\n"                                                  // 1-4
+      "RESI CF 2\nO1 2 0.1 0.2 0.6 11.0 0.02\nC1 1 0.2 0.2 0.6 11.0 0.02\nC2 1 0.3 0.2 0.6 11.0 0.02\n"  // 5-7
+      "RESI 3 XY\nO1 2 0.1 0.7 0.6 11.0 0.02\nC1 1 0.2 0.7 0.6 11.0 0.02\nC2 1 0.3 0.7 0.6 11.0 0.02\n"  // 8-10
+      "RESI 0\nHKLF 4\n";
+  const ResInstructions res = read_res_instructions(text, "t.res");
+  EXPECT_TRUE(res.unsupported.empty()) << res.unsupported[0].what;
+  EXPECT_EQ(res.atoms[1].label, "O1_1");
+  EXPECT_EQ(res.atoms[1].name, "O1");
+  EXPECT_EQ(res.atoms[5].residue, 2);
+  EXPECT_EQ(res.atoms[5].residue_class, "CF");
+  EXPECT_EQ(res.atoms[0].label, "C9");
+  struct Expected {
+    const char* instruction;
+    std::vector<int> atoms, following;
+  };
+  const Expected expected[] = {
+      {"SADI", {1, 3, 1, 4}, {}},          // residue 1 (class CF)
+      {"SADI", {5, 6, 5, 7}, {}},          // residue 2 (class CF); residue 3 is XY
+      {"SAME", {1, 3, 4}, {5, 6, 7}},      // residue 1 the reference, hydrogen left out of the range
+      {"RIGU", {6, 7}, {}},
+      {"SADI", {1, 0, 5, 0, 8, 0}, {}},    // a pair for each residue with an O1
+      {"EADP", {3, 9}, {}},
+  };
+  ASSERT_EQ(res.groups.size(), std::size(expected));
+  for (std::size_t g = 0; g < std::size(expected); ++g) {
+    EXPECT_EQ(res.groups[g].instruction, expected[g].instruction) << g;
+    EXPECT_EQ(res.groups[g].atoms, expected[g].atoms) << g;
+    EXPECT_EQ(res.groups[g].following, expected[g].following) << g;
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {"SFAC C\nSADI_AB C1 C2\nFVAR 1\nRESI 1 CD\nC1 1 0.1 0.2 0.3 11 0.02\n",
+       "t.res, line 2: SADI applies to residue AB, which the instructions do not have"},
+      {"SFAC C\nFVAR 1\nRESI 1 CD\nC1 1 0.1 0.2 0.3 11 0.02\nDFIX 1.5 C1 C2\n",
+       "t.res, line 5: DFIX names C2 in residue 1, which is no atom of the instructions"},
+      {"SFAC C\nFVAR 1\nSAME_CD C1 C2\nRESI 1 CD\nC1 1 0.1 0.2 0.3 11 0.02\nC2 1 0.2 0.2 0.3 11 0.02\n"
+       "RESI 2 CD\nC1 1 0.1 0.2 0.6 11 0.02\n",
+       "t.res, line 3: SAME names C2, which residue 2 does not have"},
+      {"SFAC C\nRESI CD\n", "t.res, line 2: RESI needs a residue number"},
   };
   expect_refused(refused);
 }

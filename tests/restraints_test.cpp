@@ -36,7 +36,9 @@ TEST(Restraints, ResidualsAndGradientsMeetTheMetricAndFiniteDifferences) {
   const std::vector<lsq::RestraintRow> rows = lsq::restraint_rows(model, map);
   ASSERT_EQ(rows.size(), 2u + 3u + 1u);
 
-  // Residuals: target - value; SADI's against the mean of its distances.
+  // Residuals: target - value; SADI's against the mean of its distances,
+  // weighted so that their sum of squares is that of the three pairwise
+  // differences d_i - d_j, each with s.u. s.
   const double d12 = metric_distance(model, map, 1, 2), d31 = metric_distance(model, map, 3, 1);
   const double d51 = metric_distance(model, map, 5, 1), d72 = metric_distance(model, map, 7, 2);
   const double mean = (d12 + d51 + d72) / 3;
