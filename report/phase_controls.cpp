@@ -163,19 +163,22 @@ bool table_word(ControlWords& words, const char* keyword) {
 
 const ControlKeyword* control_keyword(const std::string& word);
 
+// The next word of a keyword's list, "" at the end or at the next keyword
+// (which is left to be read as one).
+std::string next_list_word(ControlWords& words) {
+  const int before = words.position;
+  std::string word = words.next();
+  if (!word.empty() && control_keyword(word) != nullptr) {
+    words.position = before;
+    word.clear();
+  }
+  return word;
+}
+
 // PLAN C1 C2 C3 ...: the atoms up to the next keyword or the end.
 void read_plan(PhaseControls& c, ControlWords& words) {
   std::vector<std::string> labels;
-  for (;;) {
-    const int before = words.position;
-    const std::string word = words.next();
-    if (word.empty()) break;
-    if (control_keyword(word) != nullptr) {
-      words.position = before;
-      break;
-    }
-    labels.push_back(word);
-  }
+  for (std::string word = next_list_word(words); !word.empty(); word = next_list_word(words)) labels.push_back(word);
   if (labels.size() < 3 || labels.size() > kMaxPlaneAtoms)
     throw Error("PLAN in the control record \"" + std::string(words.key) + "\" names " +
                 std::to_string(labels.size()) + " atoms; a plane takes 3 to " + std::to_string(kMaxPlaneAtoms));
@@ -209,14 +212,7 @@ static const ControlKeyword kAnalysisKeywords[] = {
 
 // OXID Fe 3 O -2: element and oxidation state pairs up to the next keyword.
 void read_oxid(PhaseControls& c, ControlWords& words) {
-  for (;;) {
-    const int before = words.position;
-    const std::string element = words.next();
-    if (element.empty()) break;
-    if (control_keyword(element) != nullptr) {
-      words.position = before;
-      break;
-    }
+  for (std::string element = next_list_word(words); !element.empty(); element = next_list_word(words)) {
     // Read as a type symbol is ("SI" is silicon), but a whole element name only.
     const std::optional<TypeSymbol> symbol = element_and_charge(element);
     if (!symbol || symbol->charge || symbol->element.size() != element.size() ||
