@@ -14,6 +14,7 @@
 #include "cif2exp/group_operators.hpp"
 #include "cif2exp/reflection_data.hpp"
 #include "cif2exp/res_instructions.hpp"
+#include "geometry/disjoint_sets.hpp"
 #include "lsq/form_factors.hpp"
 #include "lsq/parameters.hpp"
 #include "lsq/refinement.hpp"
@@ -154,10 +155,7 @@ class Connectivity {
           ++neighbours_[b];
         }
   }
-  bool hydrogen(int a) const {
-    const std::string element = recio::upper_case(res_.sfac[static_cast<std::size_t>(atom(a).sfac - 1)].symbol);
-    return element == "H" || element == "D";
-  }
+  bool hydrogen(int a) const { return hydrogen_atom(res_, a); }
   bool one_part(int a, int b) const { return atom(a).part == atom(b).part || atom(a).part == 0 || atom(b).part == 0; }
   double distance(int a, int b) const {
     double d2 = 0;
@@ -183,6 +181,8 @@ class Connectivity {
   std::vector<int> neighbours_;
 };
 
+std::pair<int, int> ordered(int a, int b) { return {std::min(a, b), std::max(a, b)}; }
+
 // The pairs of anisotropic atoms among `atoms` that a rigid-bond
 // restraint joins: bonded (1,2) and both bonded to a third of them (1,3),
 // never two atoms of different parts. A pair that an earlier restraint of
@@ -206,7 +206,7 @@ RigidPairs rigid_pairs(const Connectivity& connectivity, const lsq::Model& model
       bool across = false;
       for (std::size_t j = 0; j < n && !bond[i][k]; ++j) across = across || (bond[i][j] && bond[j][k]);
       if (!bond[i][k] && !(across && connectivity.one_part(atoms[i], atoms[k]))) continue;
-      if (!held.insert(std::minmax(atoms[i], atoms[k])).second) continue;
+      if (!held.insert(ordered(atoms[i], atoms[k])).second) continue;
       std::vector<int>& list = bond[i][k] ? pairs.bonded : pairs.across;
       list.insert(list.end(), {atoms[i], atoms[k]});
     }
@@ -227,25 +227,18 @@ struct EqualDistanceSet {
   std::string name;
 };
 
-std::pair<int, int> ordered(int a, int b) { return {std::min(a, b), std::max(a, b)}; }
-
 std::vector<EqualDistanceSet> merged(const std::vector<EqualDistanceSet>& sets) {
-  std::vector<std::size_t> root(sets.size());
-  for (std::size_t k = 0; k < sets.size(); ++k) root[k] = k;
-  auto find = [&](std::size_t k) {
-    while (root[k] != k) k = root[k] = root[root[k]];
-    return k;
-  };
+  vesk::DisjointSets joined(sets.size());
   std::map<std::pair<double, std::pair<int, int>>, std::size_t> first_with;
   for (std::size_t k = 0; k < sets.size(); ++k)
     for (const auto& [a, b] : sets[k].pairs) {
       const auto [it, fresh] = first_with.emplace(std::pair{sets[k].sigma, ordered(a, b)}, k);
-      if (!fresh) root[find(k)] = find(it->second);
+      if (!fresh) joined.join(k, it->second);
     }
   std::vector<EqualDistanceSet> out;
   std::map<std::size_t, std::size_t> out_of;  // root -> index into out
   for (std::size_t k = 0; k < sets.size(); ++k) {
-    const auto [it, fresh] = out_of.emplace(find(k), out.size());
+    const auto [it, fresh] = out_of.emplace(joined.root(k), out.size());
     if (fresh) out.push_back({sets[k].sigma, {}, sets[k].name});
     EqualDistanceSet& set = out[it->second];
     if (!fresh && set.name.find(sets[k].name) == std::string::npos) set.name += ", " + sets[k].name;

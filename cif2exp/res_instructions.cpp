@@ -331,13 +331,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         } else if (rigid < 0 || res.rigid_groups[static_cast<std::size_t>(rigid)].afix / 10 != mn / 10) {
           throw Error(at(r) + "AFIX " + r.words[1] + " goes on with no rigid group AFIX " + std::to_string(mn + 1));
         }
-        if (afix_n >= 7 && afix_has_atoms) ++rotating_groups;
-        afix_m = mn / 10;
-        afix_n = mn % 10;
-        afix_has_atoms = false;
-        continue;
-      }
-      if (mn != 0 && !(kRidingGeometries.count(mn / 10) != 0 && (mn % 10 == 3 || rotating))) {
+      } else if (mn != 0 && !(kRidingGeometries.count(mn / 10) != 0 && (mn % 10 == 3 || rotating))) {
         unsupported("AFIX " + r.words[1], r);
         afix_m = afix_n = 0;
         continue;
@@ -346,6 +340,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       afix_m = mn / 10;
       afix_n = mn % 10;
       afix_has_atoms = false;
+      if (rigid_shape) continue;
       afix_pivot = -1;
       for (int k = static_cast<int>(res.atoms.size()) - 1; k >= 0 && mn != 0; --k)
         if (res.atoms[static_cast<std::size_t>(k)].pivot < 0) {
@@ -584,16 +579,13 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   std::map<std::pair<int, std::string>, int> by_name;
   std::map<std::tuple<int, std::string, int>, int> by_name_and_part;
   std::vector<int> residues;
+  std::map<int, std::size_t> first_atom_of;  // residue -> its first atom
   for (std::size_t k = 0; k < res.atoms.size(); ++k) {
     const ResAtom& atom = res.atoms[k];
     by_name.emplace(std::pair{atom.residue, atom.name}, static_cast<int>(k));
     by_name_and_part.emplace(std::tuple{atom.residue, atom.name, atom.part}, static_cast<int>(k));
-    if (std::find(residues.begin(), residues.end(), atom.residue) == residues.end()) residues.push_back(atom.residue);
+    if (first_atom_of.emplace(atom.residue, k).second) residues.push_back(atom.residue);
   }
-  auto hydrogen = [&](int a) {
-    const std::string element = recio::upper_case(res.sfac[static_cast<std::size_t>(res.atoms[static_cast<std::size_t>(a)].sfac - 1)].symbol);
-    return element == "H" || element == "D";
-  };
   std::vector<ResAtomGroup> groups;
   for (std::size_t g = 0; g < res.groups.size(); ++g) {
     const ResAtomGroup& written = res.groups[g];
@@ -605,10 +597,9 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     if (names.suffix.empty()) {
       targets.push_back(names.residue);
     } else {
-      for (int n : residues) {
-        const auto first_atom = std::find_if(res.atoms.begin(), res.atoms.end(), [&](const ResAtom& a) { return a.residue == n; });
-        if (names.suffix == "*" || std::to_string(n) == names.suffix || first_atom->residue_class == names.suffix) targets.push_back(n);
-      }
+      for (int n : residues)
+        if (names.suffix == "*" || std::to_string(n) == names.suffix || res.atoms[first_atom_of.at(n)].residue_class == names.suffix)
+          targets.push_back(n);
       if (targets.empty()) throw Error(at_line() + "applies to residue " + names.suffix + ", which the instructions do not have");
     }
     // The atoms of the names in residue n: each name once, C1_* once for
@@ -651,7 +642,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
             throw Error(at_line() + "range " + names.names[k - 2] + " " + names.names[k - 1] + " " + word +
                         " runs against the order of the atoms");
           for (int a = from + step; a != to; a += step)
-            if (!same || !hydrogen(a)) atoms.push_back({a});
+            if (!same || !hydrogen_atom(res, a)) atoms.push_back({a});
         }
         atoms.push_back(std::move(found));
       }
@@ -664,19 +655,17 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     };
     auto check_same = [&](const std::vector<int>& atoms) {
       for (int a : atoms)
-        if (hydrogen(a)) throw Error(at_line() + "names the hydrogen atom " + res.atoms[static_cast<std::size_t>(a)].label);
+        if (hydrogen_atom(res, a)) throw Error(at_line() + "names the hydrogen atom " + res.atoms[static_cast<std::size_t>(a)].label);
     };
     if (same && !names.suffix.empty()) {
       // The residue whose atoms follow SAME (else the first) is the
       // reference; the others of its class are made the same, atom by name.
       std::size_t reference = 0;
-      for (std::size_t t = 0; t < targets.size(); ++t) {
-        const auto first_atom = std::find_if(res.atoms.begin(), res.atoms.end(), [&](const ResAtom& a) { return a.residue == targets[t]; });
-        if (static_cast<std::size_t>(first_atom - res.atoms.begin()) >= names.next_atom) {
+      for (std::size_t t = 0; t < targets.size(); ++t)
+        if (first_atom_of.at(targets[t]) >= names.next_atom) {
           reference = t;
           break;
         }
-      }
       const std::vector<int> atoms = flat(resolve(targets[reference]));
       check_same(atoms);
       for (std::size_t t = 0; t < targets.size(); ++t) {
@@ -718,7 +707,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         // The atoms other than hydrogen that follow SAME, as many as it names.
         check_same(group.atoms);
         for (std::size_t k = names.next_atom; k < res.atoms.size() && group.following.size() < group.atoms.size(); ++k)
-          if (!hydrogen(static_cast<int>(k))) group.following.push_back(static_cast<int>(k));
+          if (!hydrogen_atom(res, static_cast<int>(k))) group.following.push_back(static_cast<int>(k));
         if (group.following.size() < group.atoms.size())
           throw Error(at_line() + "names " + std::to_string(group.atoms.size()) + " atoms, but only " +
                       std::to_string(group.following.size()) + " atoms other than hydrogen follow it");
@@ -728,6 +717,11 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   }
   res.groups = std::move(groups);
   return res;
+}
+
+bool hydrogen_atom(const ResInstructions& res, int a) {
+  const std::string element = recio::upper_case(res.sfac[static_cast<std::size_t>(res.atoms[static_cast<std::size_t>(a)].sfac - 1)].symbol);
+  return element == "H" || element == "D";
 }
 
 }  // namespace cif2exp

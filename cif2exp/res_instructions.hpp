@@ -141,4 +141,8 @@ struct ResInstructions {
 // goes on with none.
 ResInstructions read_res_instructions(const std::string& text, const std::string& where);
 
+// True when atom `a` of the instructions is hydrogen or deuterium (by its
+// SFAC type).
+bool hydrogen_atom(const ResInstructions& res, int a);
+
 }  // namespace cif2exp
