@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -120,8 +121,12 @@ TEST(CovalentRadii, AgreeWithGemmisTableFromTheSamePaper) {
     if (symbol == "Lu") expected = 1.87f;
     if (symbol == "Hf") expected = 1.75f;
     EXPECT_FLOAT_EQ(covalent_radius(symbol), expected) << symbol;
+    std::string upper = symbol;  // as instruction files write them: SI, CL
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_FLOAT_EQ(covalent_radius(upper), expected) << upper;
   }
   EXPECT_FLOAT_EQ(covalent_radius("D"), covalent_radius("H"));
+  EXPECT_FLOAT_EQ(covalent_radius("d"), covalent_radius("H"));
   EXPECT_EQ(covalent_radius("Bk"), 0.0f);
   EXPECT_EQ(covalent_radius("Xx"), 0.0f);
 }
