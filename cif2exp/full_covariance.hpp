@@ -15,6 +15,8 @@
 #include "cif2exp/cif_structure.hpp"
 #include "cif2exp/conversion.hpp"
 #include "cif2exp/covariance_file.hpp"
+#include "cif2exp/res_instructions.hpp"
+#include "lsq/model.hpp"
 
 namespace cif2exp {
 
@@ -40,6 +42,11 @@ struct FullCovariance {
 // order of `structure`'s.
 FullCovariance full_covariance(const gemmi::cif::Block& block, const CifStructure& structure,
                                const Conversion& conversion, const RefinementFiles& files);
+
+// The least-squares model of the instructions at their parameters, the
+// restraints set up as the refinement set them up (notes: what the user
+// should know); vesk::Error where the instructions cannot be modelled.
+lsq::Model refinement_model(const ResInstructions& res, const gemmi::cif::Block& block, std::vector<std::string>& notes);
 
 // True when the block says that SHELXL refined it
 // (_computing_structure_refinement).

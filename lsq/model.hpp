@@ -75,12 +75,13 @@ struct Atom {
 // the free variables) with its s.u.
 enum class RestraintKind {
   Distance,        // |x_a - x_b| = target (pairs: atoms[2k], atoms[2k + 1])
-  EqualDistances,  // the distances of the pairs equal, each pair of them with s.u. sigma
+  EqualDistances,  // the distances of the pairs equal, each against their mean with weight n / ((n - 1) sigma^2)
   FreeVariableSum, // sum coefficients_k fv_k = target
   RigidBond,       // the mean-square displacements of each pair along their join equal (U along the
                    // bond of a minus that of b = 0); position derivatives neglected
   RigidBody,       // as RigidBond, and the two components of U that couple the join to the directions
-                   // across it equal too (three observations a pair); position derivatives neglected
+                   // across it equal too (three observations a pair), sigma scaled by the join's
+                   // length and the atoms' Ueq; position derivatives neglected
   SimilarU,        // each pair's Cartesian Uij equal (six observations; one, Uiso or Ueq, when an atom
                    // of the pair is isotropic); `sigmas` gives one s.u. a pair
   IsotropicU,      // each anisotropic atom's Cartesian U near Ueq times the unit matrix (six

@@ -17,7 +17,9 @@ settings: cif2exp, then `vortan P --cif=paper.cif --json`. Then
   refinement flags) has none; no row joins two disorder groups;
 - where cif2exp rebuilds the refinement with restraints, their count is the
   paper's (_refine_ls_number_restraints), except for the blocks of
-  RESTRAINT_GAPS, whose count is known to differ and why.
+  RESTRAINT_GAPS, whose count is known to differ and why, and the restrained
+  GooF within 2% of the paper's (_refine_ls_restrained_S_all) but on the
+  blocks of GOOF_GAPS.
 
     published_survey.py VORTAN CIF2EXP SOURCE_DIR [--table]
 
@@ -61,14 +63,17 @@ SURVEY = {
 RESTRAINT_GAPS = {
     "finalcif_ccdc1979688": "BUMP's two restraints on close contacts are read over",
     "nosphera2_malbac": "two angle restraints in olex2's own comment lines are not read",
-    # Fewer restraints than the paper on displacement parameters (SIMU,
-    # RIGU, DELU over many atoms, with SAME): how SHELXL counts these is
-    # not known yet.
-    "finalcif_sad": "restraints on displacement parameters counted otherwise",
-    "finalcif_p21c": "restraints on displacement parameters counted otherwise",
-    "ncomms9288_p21n": "restraints on displacement parameters counted otherwise",
-    "cifvis_twin_cc": "restraints on displacement parameters counted otherwise",
+    # SADI_class over several residues: counted as one set over every
+    # residue of the class, the paper's 1,924 and 13,320 are met (and
+    # ncomms9288_p21n's restrained GooF comes nearer), but the s.u.'s meet
+    # the paper's only with one set for each residue, which we keep.
+    "finalcif_p21c": "SADI over residues counted one set for each residue",
+    "ncomms9288_p21n": "SADI over residues counted one set for each residue",
+    "cifvis_twin_cc": "26 restraints on displacement parameters more than the paper's",
 }
+# The restrained GooF (reflections and restraints) within 2% of the paper's
+# on every block that states it, but these.
+GOOF_GAPS = {"finalcif_p21c", "ncomms9288_p21n"}
 
 LOOPS = {
     "bond": ("_geom_bond", 2, "_distance"),
@@ -245,6 +250,9 @@ def survey_block(name, text, vortan, cif2exp, validator, figures):
         counted = re.search(r"restraints: ([0-9,]+), paper ([0-9,]+)", said.stdout + said.stderr)
         if counted and counted.group(1) != counted.group(2) and name not in RESTRAINT_GAPS:
             fail(f"{name}: {counted.group(1)} restraints, the paper {counted.group(2)}")
+        goof = re.search(r"restrained GooF ([0-9.]+), paper ([0-9.]+)", said.stdout + said.stderr)
+        if goof and name not in GOOF_GAPS and abs(float(goof.group(1)) / float(goof.group(2)) - 1) > 0.02:
+            fail(f"{name}: restrained GooF {goof.group(1)}, the paper {goof.group(2)}")
         run([vortan, "P", "--cif=paper.cif", "--json"], folder)
         with open(os.path.join(folder, "P.json")) as f:
             results = json.load(f)

@@ -37,24 +37,23 @@ TEST(Restraints, ResidualsAndGradientsMeetTheMetricAndFiniteDifferences) {
   ASSERT_EQ(rows.size(), 2u + 3u + 1u);
 
   // Residuals: target - value; SADI's against the mean of its distances,
-  // weighted so that their sum of squares is that of the three pairwise
-  // differences d_i - d_j, each with s.u. s.
+  // weighted by the inverse variance of d_i - mean, n / ((n - 1) s^2).
   const double d12 = metric_distance(model, map, 1, 2), d31 = metric_distance(model, map, 3, 1);
   const double d51 = metric_distance(model, map, 5, 1), d72 = metric_distance(model, map, 7, 2);
   const double mean = (d12 + d51 + d72) / 3;
   const double expected[] = {1.43 - d12, 1.43 - d31, mean - d12, mean - d51, mean - d72, 0.7 - (0.64 + 2 * 0.031)};
-  const double equal_weight[] = {1, 1, 3, 3, 3, 1};  // three distances
+  const double equal_weight[] = {1, 1, 1.5, 1.5, 1.5, 1};  // three distances
   for (std::size_t k = 0; k < rows.size(); ++k) {
     EXPECT_NEAR(rows[k].residual, expected[k], 1e-12) << "row " << k;
     EXPECT_DOUBLE_EQ(rows[k].weight, equal_weight[k] / (model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma *
                                                         model.restraints[static_cast<std::size_t>(rows[k].restraint)].sigma));
   }
   // Equal distances hold every pair equal: their rows' sum of w r^2 is the
-  // sum over the pairs of (d_i - d_j)^2 / s^2, as the refinement counts them.
+  // sum over the pairs of (d_i - d_j)^2 / ((n - 1) s^2).
   const double pairs = (d12 - d51) * (d12 - d51) + (d12 - d72) * (d12 - d72) + (d51 - d72) * (d51 - d72);
   double held = 0;
   for (std::size_t k = 2; k < 5; ++k) held += rows[k].weight * rows[k].residual * rows[k].residual;
-  EXPECT_NEAR(held, pairs / (0.02 * 0.02), 1e-9 * held);
+  EXPECT_NEAR(held, pairs / (2 * 0.02 * 0.02), 1e-9 * held);
 
   // Gradients of the value (target - residual) by central differences.
   for (int v = 0; v < map.count(); ++v) {
@@ -219,7 +218,11 @@ TEST(Restraints, DisplacementAndPlanarityRestraintsMeetTensorsVolumesAndFiniteDi
       for (int r = 0; r < 3; ++r) sum += rows[3 * k + r].residual * rows[3 * k + r].residual;
       EXPECT_NEAR(sum, expected, 1e-15) << "pair " << k;
       EXPECT_NEAR(rows[3 * k].residual, -(msd_along(model, model.atoms[a], n) - msd_along(model, model.atoms[b], n)), 1e-12);
-      EXPECT_DOUBLE_EQ(rows[3 * k].weight, 1 / (0.004 * 0.004));
+      // s grows with the join and the motion: s d sqrt(q^2 + Ueq_a + Ueq_b) / q, q = 0.5 A.
+      const double d = metric_distance(model, map, a, b);
+      const double ueq = (ua[0][0] + ua[1][1] + ua[2][2] + ub[0][0] + ub[1][1] + ub[2][2]) / 3;
+      const double s = 0.004 * d * std::sqrt(0.25 + ueq) / 0.5;
+      for (int r = 0; r < 3; ++r) EXPECT_NEAR(rows[3 * k + r].weight, 1 / (s * s), 1e-9 / (s * s)) << "pair " << k;
     }
     expect_finite_differences(model, false);
   }
