@@ -125,6 +125,9 @@ double rigid_body_weight(const Model& model, const ParameterMap& map, const Metr
   for (const int atom : {a, b})
     for (const Vec3& axis : kAxes) ueq += projection(model, map, metric, atom, axis, axis, 1.0, unused) / 3;
   const double d = distance(model, map, metric, r, a, b).value, q2 = 0.25;
+  if (!(q2 + ueq > 0))
+    throw vesk::Error(r.name + ": " + model.atoms[static_cast<std::size_t>(a)].label + " and " +
+                      model.atoms[static_cast<std::size_t>(b)].label + " have a negative mean-square displacement");
   return q2 / ((q2 + ueq) * d * d);
 }
 constexpr int kComponents[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};

@@ -282,16 +282,25 @@ TEST(Restraints, DisplacementAndPlanarityRestraintsMeetTensorsVolumesAndFiniteDi
   EXPECT_THROW(lsq::restraint_rows(model, lsq::map_parameters(model)), vesk::Error);
 }
 
-TEST(Restraints, AtomsAtOnePlaceAndMissingAtomsAreRefused) {
+TEST(Restraints, AtomsAtOnePlaceMissingAtomsAndNegativeDisplacementsAreRefused) {
   lsq::Model model = testing_support::disordered_lsq_model();
   const lsq::ParameterMap map = lsq::map_parameters(model);
-  for (const std::vector<int>& atoms : {std::vector<int>{5, 7}, std::vector<int>{1, 12}}) {
-    model.restraints = {{lsq::RestraintKind::Distance, atoms, {}, {}, 1.5, 0.02, "DFIX (line 9)"}};
+  const struct {
+    lsq::RestraintKind kind;
+    std::vector<int> atoms;
+    const char* says;
+  } cases[] = {{lsq::RestraintKind::Distance, {5, 7}, "stand at one place"},
+               {lsq::RestraintKind::Distance, {1, 12}, "outside the model"},
+               {lsq::RestraintKind::RigidBody, {1, 4}, "negative mean-square displacement"}};  // O2: Uiso -0.5
+  model.atoms[4].uiso = -0.5;
+  for (const auto& c : cases) {
+    model.restraints = {{c.kind, c.atoms, {}, {}, 1.5, 0.02, "R (line 9)"}};
     try {
       lsq::restraint_rows(model, map);
       ADD_FAILURE() << "accepted";
     } catch (const vesk::Error& e) {
-      EXPECT_NE(std::string(e.what()).find("DFIX (line 9): "), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("R (line 9): "), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
     }
   }
 }
