@@ -112,6 +112,15 @@ std::array<Vec3, 3> bond_frame(const Model& model, const ParameterMap& map, cons
 
 constexpr Vec3 kAxes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 
+// An atom's Ueq, the mean of its three diagonal Cartesian projections (its
+// Uiso when isotropic); adds coefficient * its gradient to `gradient`.
+double equivalent_u(const Model& model, const ParameterMap& map, const Metric& metric, int atom, double coefficient,
+                    std::vector<double>& gradient) {
+  double sum = 0;
+  for (const Vec3& axis : kAxes) sum += projection(model, map, metric, atom, axis, axis, coefficient / 3, gradient);
+  return sum / 3;
+}
+
 // The factor on 1 / s^2 of a rigid-body pair: its s.u. grows with the
 // length d of the join and with the atoms' motion, s d sqrt(q^2 + Ueq_a +
 // Ueq_b) / q with q = 0.5 A (Thorn et al., Acta Cryst. A68 (2012) 448, as
@@ -121,9 +130,7 @@ constexpr Vec3 kAxes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 double rigid_body_weight(const Model& model, const ParameterMap& map, const Metric& metric, const Restraint& r, int a,
                          int b) {
   std::vector<double> unused(static_cast<std::size_t>(map.count()), 0.0);
-  double ueq = 0;
-  for (const int atom : {a, b})
-    for (const Vec3& axis : kAxes) ueq += projection(model, map, metric, atom, axis, axis, 1.0, unused) / 3;
+  const double ueq = equivalent_u(model, map, metric, a, 0, unused) + equivalent_u(model, map, metric, b, 0, unused);
   const double d = distance(model, map, metric, r, a, b).value, q2 = 0.25;
   if (!(q2 + ueq > 0))
     throw vesk::Error(r.name + ": " + model.atoms[static_cast<std::size_t>(a)].label + " and " +
@@ -242,8 +249,7 @@ std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap&
             // Uiso against Uiso or Ueq: the mean of the three diagonal projections.
             RestraintRow row{0, w, std::vector<double>(p, 0.0), index};
             for (const auto& [atom, sign] : {std::pair<int, double>{a, 1.0}, {b, -1.0}})
-              for (int k = 0; k < 3; ++k)
-                row.residual -= sign * projection(model, map, metric, atom, kAxes[k], kAxes[k], sign / 3, row.gradient) / 3;
+              row.residual -= sign * equivalent_u(model, map, metric, atom, sign, row.gradient);
             rows.push_back(std::move(row));
           }
         }
@@ -256,9 +262,7 @@ std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap&
           for (const auto& [k, l] : kComponents) {
             RestraintRow row{0, w, std::vector<double>(p, 0.0), index};
             row.residual = -projection(model, map, metric, a, kAxes[k], kAxes[l], 1.0, row.gradient);
-            if (k == l)  // Uii - Ueq, Ueq the mean of the diagonal
-              for (int m = 0; m < 3; ++m)
-                row.residual += projection(model, map, metric, a, kAxes[m], kAxes[m], -1.0 / 3, row.gradient) / 3;
+            if (k == l) row.residual += equivalent_u(model, map, metric, a, -1.0, row.gradient);  // Uii - Ueq
             rows.push_back(std::move(row));
           }
         }
