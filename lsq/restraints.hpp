@@ -19,8 +19,8 @@ struct RestraintRow {
 };
 
 // One row per restrained quantity: a DFIX-like restraint on k pairs gives k
-// rows, one on n equal distances one per distance (each against the mean,
-// with n times the weight: as every pair held equal), a
+// rows, one on n equal distances one per distance (each against their mean,
+// weight n / ((n - 1) s^2), the inverse variance of d_i - mean), a
 // sum of free variables one. Throws vesk::Error for a restraint naming an
 // atom or free variable outside the model, or two atoms at one place.
 std::vector<RestraintRow> restraint_rows(const Model& model, const ParameterMap& map);

@@ -18,7 +18,11 @@ one, its 5th-95th percentiles, the fraction more than 30% off, the fraction
 within 10%; riding-H rows (an atom with _atom_site_calc_flag calc or
 refinement flag R) and rows printed without an s.u. are left out.  A second
 line leaves out the rows that join an atom to its own symmetry image as
-well: SHELXL's s.u. for those is about half the full propagation's.  Then R1
+well: SHELXL's s.u. for those is about half the full propagation's.  Then
+the same for each class of the paper's printed s.u. ((2)-(4), (5)-(9),
+(10)-(99) in its last digit: rounding alone moves a ratio to a printed (2)
+by up to 25%), and the share of rows whose s.u., rounded to the paper's
+last digit, is the one printed.  Then R1
 as cif2exp reports it against the paper's, and the blocks that fell back to
 the diagonal covariance with cif2exp's reason.
 
@@ -247,15 +251,40 @@ def fell_back(said):
 
 # ------------------------------------------------------------ statistics
 
+def printed_units(text):
+    """The paper's s.u. in units of its last printed digit: '1.502(3)' -> 3."""
+    m = re.search(r"\((\d+)\)", text or "")
+    return int(m.group(1)) if m else None
+
+
+# How many digits the paper printed decides how far rounding alone can move
+# the ratio: a printed (2) stands for 0.0015-0.0025, so an exact s.u. can lie
+# anywhere from 0.75 to 1.25 times it; a printed (15) only 0.97-1.03.
+DIGIT_CLASSES = (("printed (1)", 1, 1), ("printed (2)-(4)", 2, 4),
+                 ("printed (5)-(9)", 5, 9), ("printed (10)-(99)", 10, 99))
+
+
 def statistics(ratios, self_image=True):
-    """ratios: (ours / paper, row joins an atom to its own image) pairs."""
-    r = np.array([x for x, own in ratios if self_image or not own])
+    """ratios: (ours / paper, row joins an atom to its own image, the paper's
+    s.u. in units of its last digit) triples."""
+    r = np.array([x for x, own, _ in ratios if self_image or not own])
     if not len(r):
         return None
     return dict(n=len(r), median=float(np.median(r)),
                 p5=float(np.percentile(r, 5)), p95=float(np.percentile(r, 95)),
                 beyond30=float(np.mean(np.abs(r - 1) > 0.3)),
                 within10=float(np.mean(np.abs(r - 1) <= 0.1)))
+
+
+def rounding_breakdown(ratios):
+    """The statistics for each class of printed digits, and the share of rows
+    whose s.u., rounded to the paper's last digit, is the one printed."""
+    classes = {}
+    for name, low, high in DIGIT_CLASSES:
+        classes[name] = statistics([t for t in ratios if t[2] and low <= t[2] <= high])
+    units = [(x * printed, printed) for x, _, printed in ratios if printed]
+    same = sum(1 for ours, printed in units if math.floor(ours + 0.5) == printed)
+    return classes, (same / len(units) if units else None)
 
 
 def describe(stats):
@@ -289,7 +318,8 @@ def measure_block(path, build, sources, diagonal_option, keep):
                 for m in report["measures"]:
                     if m["riding"] or not m.get("paper_su") or "su" not in m:
                         continue
-                    ratios[m["kind"]].append((m["su"] / m["paper_su"], m["self_image"]))
+                    ratios[m["kind"]].append((m["su"] / m["paper_su"], m["self_image"],
+                                              printed_units(m.get("paper"))))
                 out["ratios"][source] = ratios
                 continue
             sub = os.path.join(folder, source)
@@ -313,7 +343,7 @@ def measure_block(path, build, sources, diagonal_option, keep):
                     missing += 1
                     continue
                 self_image = len({a.upper() for a in atoms}) < len(atoms)
-                ratios[kind].append((found["su"] / su, self_image))
+                ratios[kind].append((found["su"] / su, self_image, printed_units(published)))
             if missing:
                 out["notes"].append("%s: %d paper rows not found among vortan's" % (source, missing))
             out["ratios"][source] = ratios
@@ -367,6 +397,15 @@ def main():
             print("  %-6s %s" % (kind + "s", describe(summary[source][kind])))
             print("  %-6s %s" % ("", describe(summary[source][kind + "_no_self_image"])
                                  + "  (rows joining an atom to its own image left out)"))
+            classes, same = rounding_breakdown(ratios)
+            summary[source][kind + "_by_printed_digits"] = classes
+            summary[source][kind + "_rounds_to_printed"] = same
+            for name, stats in classes.items():
+                if stats is not None:
+                    print("  %-6s   %-17s %s" % ("", name, describe(stats)))
+            if same is not None:
+                print("  %-6s   rounded to the paper's last digit, %.1f%% are the paper's"
+                      % ("", 100 * same))
     if args.per_block:
         print()
         for b in blocks:
