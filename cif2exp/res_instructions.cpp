@@ -51,9 +51,12 @@ bool number(const std::string& word, double& value) {
   return end == word.c_str() + word.size() && std::isfinite(value);
 }
 
+// The largest whole number the instructions may hold where they want one.
+constexpr int kLargestWhole = 1000000;
+
 bool integer(const std::string& word, int& value) {
   double v = 0;
-  if (word.find_first_of(".eE") != std::string::npos || !number(word, v) || v != std::floor(v) || std::fabs(v) > 1e6)
+  if (word.find_first_of(".eE") != std::string::npos || !number(word, v) || v != std::floor(v) || std::fabs(v) > kLargestWhole)
     return false;
   value = static_cast<int>(v);
   return true;
@@ -209,6 +212,20 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     }
     return values;
   };
+  // A number the format holds as a whole one (a part, an AFIX code, a free
+  // variable's number), refused when it is not one or is past any such.
+  auto whole = [&](const Record& r, double v, const std::string& what) {
+    if (v != std::floor(v) || std::fabs(v) > kLargestWhole)
+      throw Error(at(r) + what + " " + r.rest.substr(std::min(r.rest.size(), r.rest.find_first_not_of(' '))) +
+                  ": a whole number up to " + std::to_string(kLargestWhole) + " is needed");
+    return static_cast<int>(v);
+  };
+  // A parameter as coded: a free variable's number is a whole one too.
+  auto coded = [&](const Record& r, double v) {
+    if (std::fabs(v) >= 10.0 * kLargestWhole)
+      throw Error(at(r) + "the parameter code " + std::to_string(v) + " names no free variable there can be");
+    return decode(v);
+  };
   auto rigid_complete = [&](const std::string& prefix) {
     if (rigid < 0) return;
     const ResRigidGroup& g = res.rigid_groups[static_cast<std::size_t>(rigid)];
@@ -307,18 +324,18 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       if (v.size() > 1) res.shel_high = v[1];
     } else if (name == "MERG") {
       const std::vector<double> v = numbers(r, 1, "MERG");
-      res.merg = v.empty() ? 2 : static_cast<int>(v[0]);
+      res.merg = v.empty() ? 2 : whole(r, v[0], "MERG");
       if (res.merg < 0 || res.merg > 4) unsupported("MERG " + r.words[1], r);
     } else if (name == "HKLF") {
       const std::vector<double> v = numbers(r, 1, "HKLF");
-      res.hklf = v.empty() ? 0 : static_cast<int>(v[0]);
+      res.hklf = v.empty() ? 0 : whole(r, v[0], "HKLF");
       if (res.hklf != 4 && res.hklf != 3) unsupported("HKLF " + (r.words.size() > 1 ? r.words[1] : std::string()), r);
       if (v.size() > 1) res.hklf_scale = v[1];
       if (v.size() >= 11) std::copy(v.begin() + 2, v.begin() + 11, res.hklf_matrix.begin());
       break;  // what follows belongs to the next run
     } else if (name == "AFIX") {
       const std::vector<double> v = numbers(r, 1, "AFIX");
-      const int mn = v.empty() ? 0 : static_cast<int>(v[0]);
+      const int mn = v.empty() ? 0 : whole(r, v[0], "AFIX");
       // n = 8: a rotating group whose torsion was first set from the
       // difference density (AFIX 138, 148), refined as n = 7.
       const bool rotating = mn % 10 == 7 || (mn % 10 == 8 && (mn / 10 == 13 || mn / 10 == 14));
@@ -353,7 +370,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       // A negative part (disorder across a special position) keeps its
       // atoms from bonding to their own symmetry images; restraints here
       // join atoms of the asymmetric unit only, so it reads as any part.
-      part = v.empty() ? 0 : static_cast<int>(v[0]);
+      part = v.empty() ? 0 : whole(r, v[0], "PART");
       part_sof = v.size() > 1 ? v[1] : 0;
     } else if (name == "RESI") {
       // RESI class number, RESI number class, RESI number; RESI 0 leaves the residue.
@@ -442,7 +459,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
     } else if (name == "BASF") {
       basf_line = r.line;
       for (double value : numbers(r, 1, "BASF")) {
-        const Coded c = decode(value);
+        const Coded c = coded(r, value);
         if (c.free_variable >= 0) unsupported("BASF tied to a free variable", r);
         res.basf.push_back(c.value);
         res.basf_fixed.push_back(c.fixed);
@@ -456,7 +473,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       ResSump sump{v[0], v[1], {}, {}, r.line};
       for (std::size_t k = 2; k + 1 < v.size(); k += 2) {
         sump.coefficients.push_back(v[k]);
-        sump.free_variables.push_back(static_cast<int>(v[k + 1]) - 2);
+        sump.free_variables.push_back(whole(r, v[k + 1], "SUMP") - 2);
       }
       if (std::any_of(sump.free_variables.begin(), sump.free_variables.end(), [](int f) { return f < 0; }))
         unsupported("SUMP of the overall scale", r);
@@ -484,12 +501,12 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
       atom.line = r.line;
       bool free_variable = false;  // on a coordinate or a U^ij
       for (int i = 0; i < 3; ++i) {
-        const Coded c = decode(v[static_cast<std::size_t>(i)]);
+        const Coded c = coded(r, v[static_cast<std::size_t>(i)]);
         atom.x[static_cast<std::size_t>(i)] = c.value;
         atom.x_fixed[static_cast<std::size_t>(i)] = c.fixed;
         free_variable = free_variable || c.free_variable >= 0;
       }
-      const Coded sof = decode(v.size() > 3 ? v[3] : 11.0);
+      const Coded sof = coded(r, v.size() > 3 ? v[3] : 11.0);
       atom.sof = sof.value;
       atom.sof_fixed = sof.fixed;
       if (sof.free_variable >= 0) {
@@ -503,7 +520,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
         atom.anisotropic = true;
         static constexpr int kFromShelx[6] = {0, 1, 2, 5, 4, 3};  // U11 U22 U33 U23 U13 U12 -> the CIF's order
         for (int k = 0; k < 6; ++k) {
-          const Coded c = decode(v[static_cast<std::size_t>(4 + kFromShelx[k])]);
+          const Coded c = coded(r, v[static_cast<std::size_t>(4 + kFromShelx[k])]);
           atom.u[static_cast<std::size_t>(k)] = c.value;
           atom.u_fixed[static_cast<std::size_t>(k)] = c.fixed;
           free_variable = free_variable || c.free_variable >= 0;
@@ -521,7 +538,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
           if (atom.u_pivot < 0)
             throw Error(at(r) + "atom " + atom.label + ": its Uiso " + r.words[6] + " refers to no atom before it");
         } else {
-          const Coded c = decode(u);
+          const Coded c = coded(r, u);
           atom.uiso = c.value;
           atom.uiso_fixed = c.fixed;
           if (c.free_variable >= 0) {
