@@ -258,8 +258,9 @@ def printed_units(text):
 
 
 # How many digits the paper printed decides how far rounding alone can move
-# the ratio: a printed (2) stands for 0.0015-0.0025, so an exact s.u. can lie
-# anywhere from 0.75 to 1.25 times it; a printed (15) only 0.97-1.03.
+# the ratio. Papers keep two digits below 20 (0.0019 is printed (19)), so a
+# printed (2) stands for 0.00195-0.0025 and an exact s.u. lies 0.975-1.25
+# times it, a (3) 0.83-1.17 times, a (4) 0.875-1.125; a (15) 0.97-1.03.
 DIGIT_CLASSES = (("printed (1)", 1, 1), ("printed (2)-(4)", 2, 4),
                  ("printed (5)-(9)", 5, 9), ("printed (10)-(99)", 10, 99))
 
