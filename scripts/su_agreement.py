@@ -288,6 +288,22 @@ def rounding_breakdown(ratios):
     return classes, (same / len(units) if units else None)
 
 
+def exact_engine(ratios, draws=1000):
+    """The statistics an engine would show that gives the paper's s.u.'s
+    before the paper rounded them: each exact s.u. drawn evenly from what
+    rounds to the printed digits (a (2) from 1.95-2.5, two digits being kept
+    below 20), the median over the draws of each figure."""
+    printed = np.array([p for _, _, p in ratios if p and p >= 2], dtype=float)
+    if not len(printed):
+        return None
+    low = np.where(printed == 2, 1.95, printed - 0.5)
+    rng = np.random.default_rng(1)
+    figures = [statistics([(x, False, None) for x in rng.uniform(low, printed + 0.5) / printed])
+               for _ in range(draws)]
+    return {key: (len(printed) if key == "n" else float(np.median([f[key] for f in figures])))
+            for key in figures[0]}
+
+
 def describe(stats):
     if stats is None:
         return "no rows"
@@ -407,6 +423,10 @@ def main():
             if same is not None:
                 print("  %-6s   rounded to the paper's last digit, %.1f%% are the paper's"
                       % ("", 100 * same))
+            exact = exact_engine(ratios)
+            summary[source][kind + "_exact_engine"] = exact
+            if exact is not None:
+                print("  %-6s   an engine exact before the paper's rounding: %s" % ("", describe(exact)))
     if args.per_block:
         print()
         for b in blocks:
