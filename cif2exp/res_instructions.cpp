@@ -222,8 +222,11 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   };
   // A parameter as coded: a free variable's number is a whole one too.
   auto coded = [&](const Record& r, double v) {
-    if (std::fabs(v) >= 10.0 * kLargestWhole)
-      throw Error(at(r) + "the parameter code " + std::to_string(v) + " names no free variable there can be");
+    if (std::fabs(v) >= 10.0 * kLargestWhole) {
+      std::ostringstream code;
+      code << v;
+      throw Error(at(r) + "the parameter code " + code.str() + " names no free variable there can be");
+    }
     return decode(v);
   };
   auto rigid_complete = [&](const std::string& prefix) {
