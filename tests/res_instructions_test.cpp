@@ -263,6 +263,11 @@ TEST(ResInstructions, FreeVariablesConstraintsAndDistanceRestraints) {
       {"SFAC C\nSADI C1 C2 C1\n", "t.res, line 2: SADI needs pairs of atoms"},
       {"SFAC C\nFVAR 1\nDFIX 1.5 C1 C2\nC1 1 0.1 0.2 0.3 11 0.02\n", "t.res, line 3: DFIX names C2, which is no atom of the instructions"},
       {"SFAC C\nFVAR 1 0.5\nC1 1 0.1 0.2 0.3 31 0.02\n", "t.res, line 3: atom C1 refers to free variable 3, but FVAR gives 2"},
+      // Numbers past any the format holds where it wants a whole one.
+      {"PART 2147483648\n", "t.res, line 1: PART 2147483648: a whole number up to 1000000 is needed"},
+      {"AFIX 1e30\n", "t.res, line 1: AFIX 1e30: a whole number up to 1000000 is needed"},
+      {"SUMP 1 0.01 1 2.5\n", "t.res, line 1: SUMP 1 0.01 1 2.5: a whole number up to 1000000 is needed"},
+      {"SFAC C\nFVAR 1\nC1 1 0.1 0.2 0.3 1e30 0.02\n", "t.res, line 3: the parameter code 1e+30 names no free variable there can be"},
   };
   expect_refused(refused);
 }
