@@ -8,6 +8,7 @@ short; a number replaced by 0, -1, 1e30, nan, 2^31 and the like; one of
 some seventy instructions inserted, restraints, constraints, twins,
 parts, rigid groups and atoms among them) and now and then its
 reflections (a line deleted, doubled, cut short or turned into noise),
+and in one run of seven a number of the CIF's own cell or atom rows,
 then runs cif2exp on it, and vortan on what cif2exp wrote. Build both with
 the sanitizers (VESK_SANITIZE) for the runs to mean much. A run is kept as
 bad when a program dies of a signal or exits above 2, a sanitizer speaks,
@@ -93,7 +94,24 @@ def change(lines, rng, reflections):
     return lines
 
 
+def damaged_cif(text, rng):
+    """A number of the CIF's own cell or atom rows replaced."""
+    head = text.find("\n_shelx_res_file")
+    head = head if head >= 0 else len(text)
+    lines = text[:head].split("\n")
+    rows = [k for k, line in enumerate(lines)
+            if line.startswith("_cell_") or re.match(r"^\s*[A-Z][A-Za-z]?\d\w*\s+[A-Z]", line)]
+    if rows:
+        k = rng.choice(rows)
+        lines[k:k + 1] = change([lines[k]], rng, True)
+        if rng.random() < 0.5:
+            lines[k:k + 1] = [re.sub(r"-?\d+\.\d+(\(\d+\))?", rng.choice(NUMBERS), lines[k], count=1)]
+    return "\n".join(lines) + text[head:]
+
+
 def damaged(text, rng):
+    if rng.random() < 0.15:
+        text = damaged_cif(text, rng)
     for _ in range(rng.randint(1, 4)):
         instructions = text_field(text, "_shelx_res_file") or text_field(text, "_iucr_refine_instructions_details")
         reflections = text_field(text, "_shelx_hkl_file")
