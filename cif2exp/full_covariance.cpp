@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -68,13 +69,28 @@ std::string text_of(const gemmi::cif::Block& block, std::initializer_list<const 
   return value == nullptr ? std::string() : gemmi::cif::as_string(*value);
 }
 
+// A file the user named: the text of instructions or reflections, or a
+// refusal that names it (a folder, an empty file, bytes that are no text;
+// the end-of-file mark 0x1A of files written on DOS is text here).
 std::string whole_file(const std::string& file) {
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error)) throw Refusal{file + " is a folder, not a file"};
   std::ifstream in(file, std::ios::binary);
   if (!in) throw Refusal{"cannot read " + file};
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) throw Refusal{"cannot read " + file};
-  return text.str();
+  const std::string content = text.str();
+  if (content.find_first_not_of(" \t\r\n") == std::string::npos) throw Refusal{file + " is empty"};
+  for (std::size_t k = 0; k < content.size(); ++k) {
+    const auto c = static_cast<unsigned char>(content[k]);
+    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f' && c != 0x1a) || c == 0x7f) {
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "0x%02X", c);
+      throw Refusal{file + " is not a text file (the byte " + byte + " at offset " + std::to_string(k) + ")"};
+    }
+  }
+  return content;
 }
 
 std::string grouped(long value) {

@@ -234,6 +234,7 @@ TEST(FullCovariance, EveryFallbackNamesItsReason) {
     std::string cif;
     std::vector<std::string> args;
     std::string reason;
+    std::string named_file = "", its_text = "";  // a file the arguments name, a folder when its name ends in "/"
   };
   const Case cases[] = {
       {replaced(paper, "FVAR       0.31576", "CHIV C1\nFVAR       0.31576"), {},
@@ -248,12 +249,19 @@ TEST(FullCovariance, EveryFallbackNamesItsReason) {
       {replaced(paper, "CELL 0.71073   9.74380", "CELL 0.71073   9.84380"), {}, "the instructions' cell (a = 9.8438) is not the CIF's (9.7438)"},
       {replaced(paper, "C15   1    0.348400", "C99   1    0.348400"), {}, "atom C15 of the CIF is not in the instructions"},
       {paper, {"--res", "nothing.res"}, "cannot read nothing.res"},
+      {paper, {"--hkl", "data.hkl"}, "data.hkl is a folder, not a file", "data.hkl/"},
+      {paper, {"--res", "x.res"}, "x.res is empty", "x.res", " \n\n"},
+      {paper, {"--fcf", "x.fcf"}, "x.fcf is not a text file (the byte 0x00 at offset 5)", "x.fcf", std::string("data_\0\x7f", 7)},
       {replaced(paper, "FVAR       0.31576", "TWIN\nBASF 0.3 0.2\nFVAR       0.31576"), {},
        "TWIN with 2 domains needs 1 BASF fractions, the instructions give 2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
     TempFolder folder;
+    if (c.named_file.ends_with("/"))
+      std::filesystem::create_directory(folder / c.named_file);
+    else if (!c.named_file.empty())
+      write_file(folder / c.named_file, c.its_text);
     const RunResult run = cif2exp(folder, c.cif, c.args);
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_NE(run.out.find("diagonal covariance, without correlations: " + c.reason), std::string::npos) << run.out;
