@@ -1,8 +1,8 @@
 #include "crystal/covalent_radii.hpp"
 
-#include <algorithm>
 #include <array>
-#include <cctype>
+
+#include "recio/fixed_text.hpp"
 
 namespace vesk {
 
@@ -41,14 +41,9 @@ const std::array<ElementRadius, 96> kRadii = {{
 
 // The symbol in any case: instruction files write SI and CL.
 float covalent_radius(std::string_view element) {
-  auto same = [](std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-  };
-  if (same(element, "D")) element = "H";
+  if (recio::equal_ignoring_case(element, "D")) element = "H";
   for (const ElementRadius& entry : kRadii)
-    if (same(entry.symbol, element)) return entry.radius;
+    if (recio::equal_ignoring_case(entry.symbol, element)) return entry.radius;
   return 0;
 }
 

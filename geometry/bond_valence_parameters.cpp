@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "recio/error.hpp"
+#include "recio/fixed_text.hpp"
 
 namespace vesk {
 
@@ -63,13 +64,6 @@ std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
-}
-
-bool same_symbol(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    if (std::tolower(static_cast<unsigned char>(a[k])) != std::tolower(static_cast<unsigned char>(b[k]))) return false;
-  return true;
 }
 
 int to_int(const Token& t) {
@@ -157,7 +151,7 @@ const BondValenceParameter* find_bond_valence_parameter(const BondValenceTable& 
                                                         int cation_state, std::string_view anion, int anion_state,
                                                         std::string_view reference) {
   auto pair = [&](const BondValenceParameter& p) {
-    return p.anion_state == anion_state && same_symbol(p.cation, cation) && same_symbol(p.anion, anion);
+    return p.anion_state == anion_state && recio::equal_ignoring_case(p.cation, cation) && recio::equal_ignoring_case(p.anion, anion);
   };
   if (!reference.empty())
     for (const BondValenceParameter& p : table.entries)

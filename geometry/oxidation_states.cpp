@@ -7,16 +7,11 @@
 #include <string>
 #include <utility>
 
+#include "recio/fixed_text.hpp"
 
 namespace vesk {
 
 namespace {
-
-bool same_symbol(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // The table's anions in decreasing Pauling electronegativity (F 3.98, O
 // 3.44, Cl 3.16, N 3.04, Br 2.96, I 2.66, S 2.58, Se 2.55, C 2.55, H 2.20,
@@ -124,8 +119,8 @@ std::vector<int> candidate_oxidation_states(const BondValenceTable& table, std::
     if (state != 9 && state != 0 && std::find(states.begin(), states.end(), state) == states.end()) states.push_back(state);
   };
   for (const BondValenceParameter& p : table.entries) {
-    if (same_symbol(p.cation, element)) add(p.cation_state);
-    if (same_symbol(p.anion, element)) add(p.anion_state);
+    if (recio::equal_ignoring_case(p.cation, element)) add(p.cation_state);
+    if (recio::equal_ignoring_case(p.anion, element)) add(p.anion_state);
   }
   return states;
 }
@@ -133,7 +128,7 @@ std::vector<int> candidate_oxidation_states(const BondValenceTable& table, std::
 std::optional<int> anion_state(const BondValenceTable& table, std::string_view element) {
   std::vector<std::pair<int, int>> counts;  // state, entries
   for (const BondValenceParameter& p : table.entries) {
-    if (!same_symbol(p.anion, element) || p.anion_state >= 0) continue;
+    if (!recio::equal_ignoring_case(p.anion, element) || p.anion_state >= 0) continue;
     auto found = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == p.anion_state; });
     if (found == counts.end())
       counts.emplace_back(p.anion_state, 1);
@@ -148,7 +143,7 @@ std::optional<int> anion_state(const BondValenceTable& table, std::string_view e
 int electronegativity_rank(std::string_view element) {
   const int count = static_cast<int>(std::size(kAnionsByElectronegativity));
   for (int k = 0; k < count; ++k)
-    if (same_symbol(kAnionsByElectronegativity[k], element)) return count - k;
+    if (recio::equal_ignoring_case(kAnionsByElectronegativity[k], element)) return count - k;
   return 0;
 }
 
@@ -165,12 +160,12 @@ CationStates assign_cation_states(std::span<const CationChoice> cations, double 
   std::vector<std::size_t> pick(count, 0);
   std::vector<std::string> elements;
   for (const CationChoice& c : cations)
-    if (std::none_of(elements.begin(), elements.end(), [&](const std::string& e) { return same_symbol(e, c.element); }))
+    if (std::none_of(elements.begin(), elements.end(), [&](const std::string& e) { return recio::equal_ignoring_case(e, c.element); }))
       elements.push_back(c.element);
   for (const std::string& element : elements) {
     std::vector<std::size_t> atoms;
     for (std::size_t i = 0; i < count; ++i)
-      if (same_symbol(cations[i].element, element) && !cations[i].states.empty()) atoms.push_back(i);
+      if (recio::equal_ignoring_case(cations[i].element, element) && !cations[i].states.empty()) atoms.push_back(i);
     if (atoms.empty()) continue;
     const std::vector<int>& states = cations[atoms.front()].states;
     double least = std::numeric_limits<double>::infinity();

@@ -41,4 +41,10 @@ std::string upper_case(std::string_view text) {
   return out;
 }
 
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
 }  // namespace recio

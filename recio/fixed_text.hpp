@@ -16,6 +16,9 @@ std::string_view trim_right(std::string_view text);
 // `text` in upper case (ASCII letters; other bytes as they are).
 std::string upper_case(std::string_view text);
 
+// The two texts equal but for the case of ASCII letters ("Cl", "CL", "cl").
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+
 // Comparison of two texts as blank-padded fields (by character code).
 int compare_padded(std::string_view a, std::string_view b);
 inline bool equal_padded(std::string_view a, std::string_view b) { return compare_padded(a, b) == 0; }
