@@ -54,10 +54,11 @@ bool number(const std::string& word, double& value) {
 // The largest whole number the instructions may hold where they want one.
 constexpr int kLargestWhole = 1000000;
 
+bool whole_number(double v) { return v == std::floor(v) && std::fabs(v) <= kLargestWhole; }
+
 bool integer(const std::string& word, int& value) {
   double v = 0;
-  if (word.find_first_of(".eE") != std::string::npos || !number(word, v) || v != std::floor(v) || std::fabs(v) > kLargestWhole)
-    return false;
+  if (word.find_first_of(".eE") != std::string::npos || !number(word, v) || !whole_number(v)) return false;
   value = static_cast<int>(v);
   return true;
 }
@@ -215,7 +216,7 @@ ResInstructions read_res_instructions(const std::string& text, const std::string
   // A number the format holds as a whole one (a part, an AFIX code, a free
   // variable's number), refused when it is not one or is past any such.
   auto whole = [&](const Record& r, double v, const std::string& what) {
-    if (v != std::floor(v) || std::fabs(v) > kLargestWhole)
+    if (!whole_number(v))
       throw Error(at(r) + what + " " + r.rest.substr(std::min(r.rest.size(), r.rest.find_first_not_of(' '))) +
                   ": a whole number up to " + std::to_string(kLargestWhole) + " is needed");
     return static_cast<int>(v);
