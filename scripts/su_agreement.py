@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """How well the s.u.'s of bonds and angles meet the published ones.
 
-For every published block (tests/data/published/*.cif.gz, or the CIFs named)
-this runs the real programs, cif2exp then vortan --json, in a temporary
+For every published block (tests/data/published/*.cif.gz, or the CIFs named;
+a block that does not embed its refinement's files has them beside it as
+STEM.res.gz and STEM.hkl.gz, given to cif2exp as --res and --hkl) this runs
+the real programs, cif2exp then vortan --json, in a temporary
 folder, finds the paper's own _geom_bond and _geom_angle rows among vortan's
 rows (by atoms and geometry, whatever the operator numbering), and compares
 our s.u. with the paper's.  The same statistics are given for two baselines:
@@ -278,13 +280,33 @@ def cif2exp_has_diagonal(build):
     return "--diagonal" in text
 
 
-def our_rows(cif, folder, build, block, diagonal_option):
-    """cif2exp then vortan --json: vortan's rows, and what cif2exp said."""
+def companions(path):
+    """The refinement's own files kept beside a block that does not embed
+    them (STEM.res.gz, STEM.hkl.gz, STEM.fcf.gz): cif2exp's option and the
+    file, for each there is."""
+    stem = path[:-len(".cif.gz")] if path.endswith(".cif.gz") else os.path.splitext(path)[0]
+    return [(option, stem + ending) for option, ending in
+            (("--res", ".res.gz"), ("--hkl", ".hkl.gz"), ("--fcf", ".fcf.gz"))
+            if os.path.exists(stem + ending)]
+
+
+def instructions_of(path, block):
+    """The block's refinement instructions, embedded or kept beside it."""
+    res = ref.item(block, "_shelx_res_file", "_iucr_refine_instructions_details")
+    for option, file in companions(path):
+        if res is None and option == "--res":
+            res = ref.read_text(file)
+    return res
+
+
+def our_rows(cif, folder, build, block, diagonal_option, beside=()):
+    """cif2exp then vortan --json: vortan's rows, and what cif2exp said.
+    beside: cif2exp options naming the refinement's own files."""
     name = "BLOCK"
     longest = longest_leg(block)
     command = [os.path.join(build, "cif2exp"), cif, name,
                "--dmax", "%.2f" % max(3.2, longest + 0.3),
-               "--dagl", "%.2f" % (longest + 0.05), "--force"]
+               "--dagl", "%.2f" % (longest + 0.05), "--force", *beside]
     if diagonal_option:
         command.append("--diagonal")
     code, said = run(command, folder)
@@ -398,10 +420,12 @@ def exact_engine(ratios, draws=1000):
 # the rows the paper prints with two digits, which rounding moves by 5% at
 # most; the share whose s.u. rounds to the digit the paper printed. The
 # bonds' 5% point is held where rounding puts it: a paper's one-digit
-# (2)-(4) stand for s.u.'s up to 25% apart, and an engine exact before the
-# rounding would show 0.88-0.90 on these rows.
+# (2)-(4) stand for s.u.'s up to 25% apart, an engine exact before the
+# rounding would show 0.87-0.90 on these rows, and the distances that only
+# the cell's s.u.'s reach (CaF2, NaCl: 0.0000250 printed (3)) sit at
+# 0.72-0.88.
 FLOORS = (
-    ("bond", "median", 0.97, 1.07), ("bond", "p5", 0.85, None), ("bond", "p95", None, 1.28),
+    ("bond", "median", 0.97, 1.07), ("bond", "p5", 0.82, None), ("bond", "p95", None, 1.28),
     ("bond", "beyond30", None, 0.03), ("bond", "within10", 0.65, None),
     ("angle", "median", 0.97, 1.07), ("angle", "p5", 0.90, None), ("angle", "p95", None, 1.25),
     ("angle", "beyond30", None, 0.03), ("angle", "within10", 0.75, None),
@@ -459,6 +483,12 @@ def measure_block(path, build, sources, diagonal_option, keep):
         cif = os.path.join(folder, "block.cif")
         with open(cif, "w") as f:
             f.write(ref.read_text(path))
+        beside = []
+        for option, file in companions(path):
+            copy = os.path.join(folder, "block" + option.replace("--", "."))
+            with open(copy, "w") as f:
+                f.write(ref.read_text(file))
+            beside += [option, copy]
         for source in sources:
             ratios = {"bond": [], "angle": []}
             if source == "oracle":
@@ -477,7 +507,8 @@ def measure_block(path, build, sources, diagonal_option, keep):
                 continue
             sub = os.path.join(folder, source)
             os.mkdir(sub)
-            rows, said = our_rows(cif, sub, build, block, diagonal_option and source == "diagonal")
+            diagonal = diagonal_option and source == "diagonal"
+            rows, said = our_rows(cif, sub, build, block, diagonal, [] if diagonal else beside)
             if source == "ours":
                 out["ours_r1"] = reported_r1(said)
                 out["fell_back"] = fell_back(said)
@@ -534,7 +565,7 @@ def main():
     for path in paths:
         if args.simple:
             _, block = ref.load_block(path)
-            res = ref.item(block, "_shelx_res_file", "_iucr_refine_instructions_details")
+            res = instructions_of(path, block)
             if res is None or ref.survey_instructions(res)["features"]:
                 continue
         print("%s ..." % os.path.basename(path), file=sys.stderr)

@@ -242,11 +242,18 @@ def run(args, folder):
     return result
 
 
-def survey_block(name, text, vortan, cif2exp, validator, figures):
+def survey_block(name, text, vortan, cif2exp, validator, figures, beside=()):
+    """beside: (cif2exp option, text) for the refinement's own files kept
+    beside a block that does not embed them."""
     with tempfile.TemporaryDirectory() as folder:
         with open(os.path.join(folder, "paper.cif"), "w") as f:
             f.write(text)
-        said = run([cif2exp, "paper.cif", "P"], folder)
+        options = []
+        for option, content in beside:
+            with open(os.path.join(folder, "paper" + option.replace("--", ".")), "w") as f:
+                f.write(content)
+            options += [option, "paper" + option.replace("--", ".")]
+        said = run([cif2exp, "paper.cif", "P", *options], folder)
         counted = re.search(r"restraints: ([0-9,]+), paper ([0-9,]+)", said.stdout + said.stderr)
         if counted and counted.group(1) != counted.group(2) and name not in RESTRAINT_GAPS:
             fail(f"{name}: {counted.group(1)} restraints, the paper {counted.group(2)}")
@@ -305,7 +312,13 @@ def main():
         name = file[: -len(".cif.gz")]
         with gzip.open(os.path.join(published, file), "rt") as f:
             text = f.read()
-        survey_block(name, text, vortan, cif2exp, validator, figures)
+        beside = []
+        for option in ("--res", "--hkl", "--fcf"):
+            companion = os.path.join(published, name + option.replace("--", ".") + ".gz")
+            if os.path.exists(companion):
+                with gzip.open(companion, "rt") as f:
+                    beside.append((option, f.read()))
+        survey_block(name, text, vortan, cif2exp, validator, figures, beside)
     # The example CIF, as `make demo` brings it in.
     examples = os.path.join(source, "examples")
     for file in sorted(os.listdir(examples)):
