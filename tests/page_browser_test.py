@@ -219,7 +219,10 @@ def box_of(driver, kind, atoms, codes):
 
 
 def click_box(driver, kind, atoms, codes, want):
-    """Clicks the row's box and waits for the answer; the box then shows `want`."""
+    """Clicks the row's box and waits for the answer; the box then shows `want`.
+    The row may still be on its way (a view just switched), so it waits for it."""
+    selector = row_selector(kind, atoms, codes) + " input[type=checkbox]"
+    wait_for(f"the row of {kind} {atoms} {codes}", lambda: driver.find_elements(By.CSS_SELECTOR, selector))
     box = box_of(driver, kind, atoms, codes)
     driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
     box.click()
