@@ -295,10 +295,8 @@ def companions(path):
 def instructions_of(path, block):
     """The block's refinement instructions, embedded or kept beside it."""
     res = ref.item(block, "_shelx_res_file", "_iucr_refine_instructions_details")
-    for option, file in companions(path):
-        if res is None and option == "--res":
-            res = ref.read_text(file)
-    return res
+    beside = dict(companions(path)).get("--res")
+    return ref.read_text(beside) if res is None and beside else res
 
 
 def our_rows(cif, folder, build, block, diagonal_option, beside=()):
@@ -502,8 +500,7 @@ def describe(stats):
                100 * stats["beyond30"], 100 * stats["within10"]))
 
 
-def measure_block(path, build, sources, diagonal_option, keep):
-    name, block = ref.load_block(path)
+def measure_block(path, name, block, build, sources, diagonal_option, keep):
     riding = ref.riding_atoms(block)
     paper = ref.paper_rows(block)
     out = dict(file=os.path.basename(path), block=name, ratios={}, notes=[])
@@ -593,13 +590,14 @@ def main():
     diagonal_option = cif2exp_has_diagonal(args.build)
     blocks = []
     for path in paths:
-        _, block = ref.load_block(path)
+        name, block = ref.load_block(path)
         res = instructions_of(path, block)
         simple = res is not None and not ref.survey_instructions(res)["features"]
         if args.simple and not simple:
             continue
         print("%s ..." % os.path.basename(path), file=sys.stderr)
-        blocks.append(dict(measure_block(path, args.build, sources, diagonal_option, args.keep), simple=simple))
+        blocks.append(dict(measure_block(path, name, block, args.build, sources, diagonal_option, args.keep),
+                           simple=simple))
 
     if args.modelled:
         blocks = [b for b in blocks if b["ratios"].get("oracle")]

@@ -250,9 +250,10 @@ def survey_block(name, text, vortan, cif2exp, validator, figures, beside=()):
             f.write(text)
         options = []
         for option, content in beside:
-            with open(os.path.join(folder, "paper" + option.replace("--", ".")), "w") as f:
+            file = "paper" + option.replace("--", ".")
+            with open(os.path.join(folder, file), "w") as f:
                 f.write(content)
-            options += [option, "paper" + option.replace("--", ".")]
+            options += [option, file]
         said = run([cif2exp, "paper.cif", "P", *options], folder)
         counted = re.search(r"restraints: ([0-9,]+), paper ([0-9,]+)", said.stdout + said.stderr)
         if counted and counted.group(1) != counted.group(2) and name not in RESTRAINT_GAPS:
