@@ -47,6 +47,7 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
+    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
 except ImportError:
@@ -71,6 +72,20 @@ def wait_for(what, condition, timeout=30):
             return value
         time.sleep(0.05)
     raise AssertionError("timed out waiting for " + what)
+
+
+def fresh(act, timeout=15):
+    """Runs act() again while the page redraws under it: a view may draw its
+    rows twice (at once, then with the program's answer), so a box found in
+    the first drawing can be gone when it is used."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return act()
+        except (StaleElementReferenceException, NoSuchElementException):
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
 
 
 def settle(what, get, want, timeout=15):
@@ -200,11 +215,12 @@ def check_paper_view(driver, server, results):
     settle("every bond one click away,", lambda: len(shown_rows(driver, "bond")), min(100, len(phase["bonds"])))
     click_box(driver, "bond", contact["atoms"], contact["site_codes"], True)
     paper_box.click()
+    paper = [b for b in phase["bonds"] if b["paper"]]
+    settle("the paper's view counts the marked contact,", lambda: table_count(driver, "bonds"),
+           f"({len(paper) + 1} of {len(phase['bonds'])} rows, 1 marked)")
     settle("the marked contact is in the paper's view,", lambda: row_key(contact) in shown_rows(driver, "bond"), True)
     # Its answer takes the row away, box and all.
-    box = box_of(driver, "bond", contact["atoms"], contact["site_codes"])
-    driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
-    box.click()
+    press_box(driver, "bond", contact["atoms"], contact["site_codes"])
     settle("cleared, it leaves the paper's view,", lambda: row_key(contact) in shown_rows(driver, "bond"), False)
     expect("and the results file holds no mark,", server_marked(server, "bond") == [])
 
@@ -218,16 +234,32 @@ def box_of(driver, kind, atoms, codes):
     return driver.find_element(By.CSS_SELECTOR, row_selector(kind, atoms, codes) + " input[type=checkbox]")
 
 
+def press_box(driver, kind, atoms, codes, shift=False):
+    """Scrolls the row's box into view and clicks it, finding it afresh if a
+    redraw replaced it."""
+    def press():
+        box = box_of(driver, kind, atoms, codes)
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
+        if shift:
+            ActionChains(driver).key_down(Keys.SHIFT).click(box).key_up(Keys.SHIFT).perform()
+        else:
+            box.click()
+    fresh(press)
+
+
+def box_state(driver, kind, atoms, codes):
+    """(ticked, enabled) of the row's box as the page shows it now."""
+    def state():
+        box = box_of(driver, kind, atoms, codes)
+        return box.is_selected(), box.is_enabled()
+    return fresh(state)
+
+
 def click_box(driver, kind, atoms, codes, want):
-    """Clicks the row's box and waits for the answer; the box then shows `want`.
-    The row may still be on its way (a view just switched), so it waits for it."""
-    selector = row_selector(kind, atoms, codes) + " input[type=checkbox]"
-    wait_for(f"the row of {kind} {atoms} {codes}", lambda: driver.find_elements(By.CSS_SELECTOR, selector))
-    box = box_of(driver, kind, atoms, codes)
-    driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
-    box.click()
-    wait_for("the mark's answer", lambda: box.is_enabled())
-    expect(f"the box of {kind} {atoms} {codes} shows {want},", box.is_selected() == want,
+    """Clicks the row's box and waits for the answer; the box then shows `want`."""
+    press_box(driver, kind, atoms, codes)
+    wait_for("the mark's answer", lambda: box_state(driver, kind, atoms, codes)[1])
+    expect(f"the box of {kind} {atoms} {codes} shows {want},", box_state(driver, kind, atoms, codes)[0] == want,
            driver.find_element(By.ID, "status").text)
 
 
@@ -401,8 +433,7 @@ def bonds_session(vortan, folder, screenshot):
         click_box(driver, "bond", *first, True)
         index, *second = drawn_bond(driver, {(tuple(first[0]), tuple(first[1]))})
         click_at(driver, drawing_point(driver, "bond", index))
-        box = box_of(driver, "bond", *second)
-        wait_for("the drawing's mark", lambda: box.is_selected() and box.is_enabled())
+        wait_for("the drawing's mark", lambda: box_state(driver, "bond", *second) == (True, True))
         expect("the bond clicked on the drawing is painted as marked,",
                driver.execute_script("return page.phases[0].drawing.markedBonds.has(arguments[0])", index))
         taken = {(tuple(first[0]), tuple(first[1])), (tuple(second[0]), tuple(second[1]))}
@@ -492,10 +523,9 @@ def kill_session(vortan, folder):
         click_box(driver, "bond", *answered, True)
         server.process.kill()
         server.process.wait(timeout=30)
-        box = box_of(driver, "bond", *late)
-        box.click()
-        wait_for("the refused click", lambda: box.is_enabled())
-        expect("a click after the kill goes back,", not box.is_selected())
+        press_box(driver, "bond", *late)
+        wait_for("the refused click", lambda: box_state(driver, "bond", *late)[1])
+        expect("a click after the kill goes back,", not box_state(driver, "bond", *late)[0])
         expect("a click after the kill says it is not saved,",
                "Not saved" in driver.find_element(By.ID, "status").text, driver.find_element(By.ID, "status").text)
     finally:
@@ -611,11 +641,9 @@ def selection_session(vortan, folder):
         angles = phase["angles"]
         settle("every angle shown,", lambda: shown_rows(driver, "angle"), [row_key(a) for a in angles])
         first, last = 3, 8
-        box_of(driver, "angle", angles[first]["atoms"], angles[first]["site_codes"]).click()
+        press_box(driver, "angle", angles[first]["atoms"], angles[first]["site_codes"])
         settle("one angle marked,", lambda: server_marked(server, "angle"), [row_key(angles[first])])
-        box = box_of(driver, "angle", angles[last]["atoms"], angles[last]["site_codes"])
-        driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", box)
-        ActionChains(driver).key_down(Keys.SHIFT).click(box).key_up(Keys.SHIFT).perform()
+        press_box(driver, "angle", angles[last]["atoms"], angles[last]["site_codes"], shift=True)
         range_keys = sorted(row_key(a) for a in angles[first:last + 1])
         settle("a shift-click marks the range,", lambda: server_marked(server, "angle"), range_keys)
         settle("the range's boxes are ticked,", lambda: driver.execute_script(
