@@ -231,6 +231,7 @@ class MarkableTable {
     this.marked = 0;
     this.anchor = null;     // the row a shift-click ranges from
     this.generation = 0;
+    this.markChanges = 0;   // marks answered, so a view fetched before one is fetched again
 
     const headings = [['Publish', 'publish'], ...Array.from({ length: def.atoms }, (_, i) => ['Atom ' + (i + 1), 'atom' + (i + 1)]),
       ['Site codes', 'site_codes'], ...def.values.map(([, heading], i) => [heading, 'value' + (i + 1)])];
@@ -299,6 +300,7 @@ class MarkableTable {
   // The view's first rows, as many as the table shows.
   async reload() {
     const generation = ++this.generation;
+    const markChanges = this.markChanges;
     const rows = [];
     let answer = null;
     try {
@@ -313,6 +315,9 @@ class MarkableTable {
       if (generation === this.generation) showStatus('The ' + this.def.title.toLowerCase() + ' cannot be shown: ' + error.message, true);
       return;
     }
+    // A mark answered while the rows were on their way: they may show it
+    // as it was, so they are asked for again.
+    if (markChanges !== this.markChanges) return this.reload();
     this.rows = rows;
     this.byIndex = new Map(rows.map((row) => [row.index, row]));
     this.total = answer.total;
@@ -403,6 +408,7 @@ class MarkableTable {
 
   // The program changed these rows' marks.
   changed(indices, publish) {
+    this.markChanges += 1;
     let moved = 0;
     for (const index of indices) {
       const row = this.byIndex.get(index);

@@ -3,7 +3,8 @@
 selenium), as a user works with it:
 
 - the tables open on the publication CIF's rows, against NAME.json's
-  "paper" flag, with every row one click away;
+  "paper" flag, with every row one click away; a row marked while the
+  next view's rows are on their way is marked in that view;
 - bonds: one marked by its box, one by a click on the drawing, one more by
   its box, the first unmarked again; the publication CIF written. Exactly
   the two bonds are then marked on disk and flagged in the CIF;
@@ -225,6 +226,34 @@ def check_paper_view(driver, server, results):
     expect("and the results file holds no mark,", server_marked(server, "bond") == [])
 
 
+def check_mark_while_loading(driver, server, results):
+    """A box clicked in a view being replaced: the rows of the next view,
+    answered before the mark, must not show the row unmarked."""
+    bond = next(b for b in results["phases"][0]["bonds"] if b["paper"])
+    # The rows' answers are held back until released; the view on the
+    # page stays until then.
+    driver.execute_script("""
+        const plain = request;
+        window.held = { plain, answers: [], arrived: 0, holding: true };
+        request = (method, path, body) => {
+          const answer = plain(method, path, body);
+          if (method !== 'GET' || !path.startsWith('/rows?') || !window.held.holding) return answer;
+          answer.then(() => { window.held.arrived += 1; }, () => {});
+          return new Promise((resolve, reject) => window.held.answers.push(() => answer.then(resolve, reject)));
+        };""")
+    table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
+    table.find_element(By.CSS_SELECTOR, "[data-action=paper-only]").click()
+    wait_for("the next view's rows answered", lambda: driver.execute_script("return window.held.arrived > 0"))
+    click_box(driver, "bond", bond["atoms"], bond["site_codes"], True)
+    driver.execute_script("window.held.holding = false; window.held.answers.forEach((release) => release());"
+                          "request = window.held.plain;")
+    settle("every bond shown,", lambda: table_count(driver, "bonds"), f"({len(results['phases'][0]['bonds'])} rows, 1 marked)")
+    settle("the row marked while they loaded is marked in the view,",
+           lambda: box_state(driver, "bond", bond["atoms"], bond["site_codes"]), (True, True))
+    click_box(driver, "bond", bond["atoms"], bond["site_codes"], False)
+    expect("and cleared again,", server_marked(server, "bond") == [])
+
+
 def row_selector(kind, atoms, codes):
     return (f'tr[data-kind="{kind}"][data-atoms="{" ".join(atoms)}"]'
             f'[data-site-codes="{" ".join(codes)}"]')
@@ -424,6 +453,7 @@ def bonds_session(vortan, folder, screenshot):
         open_page(driver, server, every_row=False)
         results = results_of(server)
         check_paper_view(driver, server, results)
+        check_mark_while_loading(driver, server, results)
         show_every_row(driver)
         check_formatter(driver)
         check_projection(driver)
