@@ -13,7 +13,8 @@ selenium), as a user works with it:
 - the sorting, the atom filter and the value(su) digits against a
   reference computed here with Python's decimal arithmetic;
 - the program killed (SIGKILL) between two clicks: the mark answered
-  before is on disk, the click after it is refused on the page and its box
+  before (while the drawing's marks were on their way) is on disk and
+  drawn, the click after it is refused on the page and its box
   goes back;
 - selection: an element filter and several atoms against a reference
   filter computed here; "mark shown" on a filtered table marks exactly
@@ -546,11 +547,29 @@ def kill_session(vortan, folder):
     server = page_support.Server(vortan, folder)
     driver = browser()
     try:
-        open_page(driver, server)
+        # The drawing's marks are held back until a bond is marked: the
+        # drawing must not lose that mark to the answer given before it.
+        driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+            const plainFetch = window.fetch.bind(window);
+            window.held = { answers: [], arrived: 0, holding: true };
+            window.fetch = (path, options) => {
+              const answer = plainFetch(path, options);
+              if (!String(path).startsWith('/marked?') || !window.held.holding) return answer;
+              answer.then(() => { window.held.arrived += 1; }, () => {});
+              return new Promise((resolve, reject) => window.held.answers.push(() => answer.then(resolve, reject)));
+            };"""})
+        driver.get(server.url)
+        wait_for("the rows", lambda: driver.execute_script("return document.body.dataset.rows === 'true'"))
+        show_every_row(driver)
+        wait_for("the drawing's marks answered", lambda: driver.execute_script("return window.held.arrived === 2"))
         bonds = all_rows(server, "bond")
         answered = (bonds[-1]["atoms"], bonds[-1]["site_codes"])
         late = (bonds[-2]["atoms"], bonds[-2]["site_codes"])
         click_box(driver, "bond", *answered, True)
+        driver.execute_script("window.held.holding = false; window.held.answers.forEach((release) => release());")
+        wait_for("the page", lambda: driver.execute_script("return document.body.dataset.ready === 'true'"))
+        expect("the drawing keeps the bond marked while its marks loaded,",
+               driver.execute_script("return page.phases[0].drawing.markedBonds.size") == 1)
         server.process.kill()
         server.process.wait(timeout=30)
         press_box(driver, "bond", *late)
