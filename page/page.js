@@ -1305,12 +1305,14 @@ class PhaseView {
   // The filter changed: every table again.
   async applyFilter() {
     for (const table of this.markable) table.reload();
+    const asked = page.filter;
     try {
       const { terms, unknown } = await filterTerms(this.phase);
+      if (page.filter !== asked) return;  // a later filter's answer rules
       for (const table of this.readOnly) table.setTerms(terms, unknown);
       if (unknown.length > 0) showStatus('No atom, element or site code is named ' + unknown.join(', ') + '.', true);
     } catch (error) {
-      showStatus('The filter cannot be read: ' + error.message, true);
+      if (page.filter === asked) showStatus('The filter cannot be read: ' + error.message, true);
     }
   }
 

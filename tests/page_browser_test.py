@@ -166,6 +166,38 @@ def browser():
     return webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
 
 
+# Holds back the answers to the requests whose path begins with a prefix
+# until released; the requests themselves go out at once, so an answer
+# held is one the program gave before whatever the test does meanwhile.
+HOLD = """
+    if (!window.held) {
+      const plainFetch = window.fetch.bind(window);
+      window.fetch = (path, options) => {
+        const answer = plainFetch(path, options);
+        if (window.held.prefix === null || !String(path).startsWith(window.held.prefix)) return answer;
+        answer.then(() => { window.held.arrived += 1; }, () => {});
+        return new Promise((resolve, reject) => window.held.answers.push(() => answer.then(resolve, reject)));
+      };
+    }
+    window.held = { prefix: %s, answers: [], arrived: 0 };"""
+
+
+def hold_answers(driver, prefix, before_loading=False):
+    script = HOLD % json.dumps(prefix)
+    if before_loading:
+        driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": script})
+    else:
+        driver.execute_script(script)
+
+
+def held_answers(driver, count):
+    wait_for(f"{count} answers held", lambda: driver.execute_script("return window.held.arrived") >= count)
+
+
+def release_answers(driver):
+    driver.execute_script("window.held.prefix = null; window.held.answers.forEach((release) => release());")
+
+
 def open_page(driver, server, every_row=True):
     """Opens the page; with `every_row`, each table shows every row of its
     kind, not only the publication CIF's."""
@@ -231,23 +263,12 @@ def check_mark_while_loading(driver, server, results):
     """A box clicked in a view being replaced: the rows of the next view,
     answered before the mark, must not show the row unmarked."""
     bond = next(b for b in results["phases"][0]["bonds"] if b["paper"])
-    # The rows' answers are held back until released; the view on the
-    # page stays until then.
-    driver.execute_script("""
-        const plain = request;
-        window.held = { plain, answers: [], arrived: 0, holding: true };
-        request = (method, path, body) => {
-          const answer = plain(method, path, body);
-          if (method !== 'GET' || !path.startsWith('/rows?') || !window.held.holding) return answer;
-          answer.then(() => { window.held.arrived += 1; }, () => {});
-          return new Promise((resolve, reject) => window.held.answers.push(() => answer.then(resolve, reject)));
-        };""")
+    hold_answers(driver, "/rows?")
     table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
     table.find_element(By.CSS_SELECTOR, "[data-action=paper-only]").click()
-    wait_for("the next view's rows answered", lambda: driver.execute_script("return window.held.arrived > 0"))
+    held_answers(driver, 1)
     click_box(driver, "bond", bond["atoms"], bond["site_codes"], True)
-    driver.execute_script("window.held.holding = false; window.held.answers.forEach((release) => release());"
-                          "request = window.held.plain;")
+    release_answers(driver)
     settle("every bond shown,", lambda: table_count(driver, "bonds"), f"({len(results['phases'][0]['bonds'])} rows, 1 marked)")
     settle("the row marked while they loaded is marked in the view,",
            lambda: box_state(driver, "bond", bond["atoms"], bond["site_codes"]), (True, True))
@@ -383,6 +404,19 @@ def check_sort_and_filter(driver, results):
                   if "O1" in row["atoms"] and "C1" in row["atoms"])
     settle("the filter o1 C1 shows the rows with both,", visible, want)
     type_filter(driver, "")
+    # The answer for a filter cleared before it came must not filter again.
+    terms = "return page.phases[0].readOnly.map((table) => table.terms.length)"
+    expect("the structure has a table the page filters itself,", len(driver.execute_script(terms)) > 0)
+    settle("the filter cleared,", lambda: driver.execute_script(terms), [0] * len(driver.execute_script(terms)))
+    hold_answers(driver, "/filter?")
+    type_filter(driver, "C1")
+    held_answers(driver, 1)
+    type_filter(driver, "")
+    time.sleep(0.5)
+    release_answers(driver)
+    time.sleep(0.5)
+    expect("a filter cleared before its answer came stays clear,",
+           not any(driver.execute_script(terms)), str(driver.execute_script(terms)))
 
     only = table.find_element(By.CSS_SELECTOR, "input.chemical-only")
     only.click()
@@ -549,24 +583,16 @@ def kill_session(vortan, folder):
     try:
         # The drawing's marks are held back until a bond is marked: the
         # drawing must not lose that mark to the answer given before it.
-        driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
-            const plainFetch = window.fetch.bind(window);
-            window.held = { answers: [], arrived: 0, holding: true };
-            window.fetch = (path, options) => {
-              const answer = plainFetch(path, options);
-              if (!String(path).startsWith('/marked?') || !window.held.holding) return answer;
-              answer.then(() => { window.held.arrived += 1; }, () => {});
-              return new Promise((resolve, reject) => window.held.answers.push(() => answer.then(resolve, reject)));
-            };"""})
+        hold_answers(driver, "/marked?", before_loading=True)
         driver.get(server.url)
         wait_for("the rows", lambda: driver.execute_script("return document.body.dataset.rows === 'true'"))
         show_every_row(driver)
-        wait_for("the drawing's marks answered", lambda: driver.execute_script("return window.held.arrived === 2"))
+        held_answers(driver, 2)
         bonds = all_rows(server, "bond")
         answered = (bonds[-1]["atoms"], bonds[-1]["site_codes"])
         late = (bonds[-2]["atoms"], bonds[-2]["site_codes"])
         click_box(driver, "bond", *answered, True)
-        driver.execute_script("window.held.holding = false; window.held.answers.forEach((release) => release());")
+        release_answers(driver)
         wait_for("the page", lambda: driver.execute_script("return document.body.dataset.ready === 'true'"))
         expect("the drawing keeps the bond marked while its marks loaded,",
                driver.execute_script("return page.phases[0].drawing.markedBonds.size") == 1)
