@@ -94,7 +94,8 @@ function compareKeys(x, y) {
   return typeof x === 'number' && typeof y === 'number' ? x - y : collator.compare(String(x), String(y));
 }
 
-// Every change of marks, one after the other, in the order asked.
+// Every change of marks, one after the other, in the order asked; writing
+// the CIF and quitting wait for the changes asked before them.
 let changes = Promise.resolve();
 function oneAtATime(task) {
   changes = changes.then(task, task);
@@ -1362,15 +1363,15 @@ function listen() {
       undoRedo(key === 'z' && !event.shiftKey);
     }
   });
-  document.getElementById('write-cif').addEventListener('click', async () => {
+  document.getElementById('write-cif').addEventListener('click', () => oneAtATime(async () => {
     try {
       const answer = await request('POST', '/write-cif');
       showStatus('The publication CIF is written: ' + answer.file, false);
     } catch (error) {
       showStatus('The publication CIF is not written: ' + error.message, true);
     }
-  });
-  document.getElementById('quit').addEventListener('click', async () => {
+  }));
+  document.getElementById('quit').addEventListener('click', () => oneAtATime(async () => {
     try {
       await request('POST', '/quit');
       document.getElementById('phases').replaceChildren(element('p', {}, ['vortan has stopped; this page can be closed.']));
@@ -1379,7 +1380,7 @@ function listen() {
     } catch (error) {
       showStatus('Quit failed: ' + error.message, true);
     }
-  });
+  }));
   const hint = document.getElementById('hint');
   let seen = false;
   try {

@@ -9,7 +9,8 @@ selenium), as a user works with it:
   its box, the first unmarked again; the publication CIF written. Exactly
   the two bonds are then marked on disk and flagged in the CIF;
 - a torsion angle and a hydrogen bond the same way (a second torsion
-  marked and unmarked);
+  marked and unmarked); Write CIF and Quit clicked while marks are still
+  on their way wait for them;
 - the sorting, the atom filter and the value(su) digits against a
   reference computed here with Python's decimal arithmetic;
 - the program killed (SIGKILL) between two clicks: the mark answered
@@ -553,26 +554,42 @@ def torsions_session(vortan, folder):
         phase = results_of(server)["phases"][0]
         torsion, other = [(t["atoms"], t["site_codes"]) for t in phase["torsions"][:2]]
         hbond = (phase["hydrogen_bonds"][-1]["atoms"], phase["hydrogen_bonds"][-1]["site_codes"])
+        third = (phase["torsions"][2]["atoms"], phase["torsions"][2]["site_codes"])
         click_box(driver, "torsion", *other, True)
         click_box(driver, "torsion", *torsion, True)
-        click_box(driver, "hbond", *hbond, True)
-        click_box(driver, "torsion", *other, False)
+        # Two clicks, the second waiting for the first's answer, and at
+        # once Write CIF: the CIF holds both.
+        hold_answers(driver, "/mark")
+        press_box(driver, "hbond", *hbond)
+        held_answers(driver, 1)
+        press_box(driver, "torsion", *other)
         driver.find_element(By.ID, "write-cif").click()
-        status = wait_for("the CIF", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
+        time.sleep(0.5)
+        release_answers(driver)
+        # (Written before the clicks' answers, its status would be gone.)
+        status = wait_for("the CIF written after the clicks before it", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
         cif = os.path.join(folder, status.group(1))
+        # The same with Quit: the click before it is saved.
+        hold_answers(driver, "/mark")
+        press_box(driver, "torsion", *other)
+        held_answers(driver, 1)
+        press_box(driver, "torsion", *third)
         driver.find_element(By.ID, "quit").click()
+        time.sleep(0.5)
+        release_answers(driver)
         expect("the page ends with status 0 after Quit,", server.finish() == 0, server.output[-300:])
     finally:
         driver.quit()
         server.kill()
     key = lambda row: (tuple(row[0]), tuple(row[1]))  # noqa: E731
-    expect("S.TORHB has a Y record each for the torsion and the H bond,",
-           y_records(os.path.join(folder, "S.TORHB")) == 2, str(y_records(os.path.join(folder, "S.TORHB"))))
+    expect("S.TORHB has a Y record each for the three torsions and the H bond,",
+           y_records(os.path.join(folder, "S.TORHB")) == 4, str(y_records(os.path.join(folder, "S.TORHB"))))
     expect("the CIF flags the torsion,", cif_flagged(cif, "torsion") == [key(torsion)], str(cif_flagged(cif, "torsion")))
     expect("the CIF flags the H bond,", cif_flagged(cif, "hbond") == [key(hbond)], str(cif_flagged(cif, "hbond")))
     results = run_json(vortan, folder)
-    expect("the next run reads the torsion,", marked_rows(results, "torsions") == [key(torsion)],
-           str(marked_rows(results, "torsions")))
+    want = sorted(key(row) for row in [torsion, other, third])
+    expect("the next run reads the torsions, those clicked before Quit too,",
+           sorted(marked_rows(results, "torsions")) == want, f"{marked_rows(results, 'torsions')}, want {want}")
     expect("the next run reads the H bond,", marked_rows(results, "hydrogen_bonds") == [key(hbond)],
            f"{marked_rows(results, 'hydrogen_bonds')}, want {key(hbond)}")
 
