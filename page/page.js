@@ -97,10 +97,20 @@ function compareKeys(x, y) {
 // Every change of marks, one after the other, in the order asked; writing
 // the CIF and quitting wait for the changes asked before them.
 let changes = Promise.resolve();
+let changesWaiting = 0;
 function oneAtATime(task) {
-  changes = changes.then(task, task);
+  changesWaiting += 1;
+  changes = changes.then(task, task).finally(() => { changesWaiting -= 1; });
   return changes;
 }
+
+// Leaving the page before a change is answered asks first: it may not be
+// saved.
+window.addEventListener('beforeunload', (event) => {
+  if (changesWaiting === 0) return;
+  event.preventDefault();
+  event.returnValue = '';
+});
 
 const page = { filter: '', phases: [], undo: 0, redo: 0 };
 

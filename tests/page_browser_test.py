@@ -199,6 +199,13 @@ def release_answers(driver):
     driver.execute_script("window.held.prefix = null; window.held.answers.forEach((release) => release());")
 
 
+def leaving_asks(driver):
+    """Whether the page would ask before it is left."""
+    return driver.execute_script(
+        "const event = new Event('beforeunload', { cancelable: true }); window.dispatchEvent(event);"
+        "return event.defaultPrevented;")
+
+
 def open_page(driver, server, every_row=True):
     """Opens the page; with `every_row`, each table shows every row of its
     kind, not only the publication CIF's."""
@@ -570,10 +577,12 @@ def torsions_session(vortan, folder):
         status = wait_for("the CIF written after the clicks before it", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
         cif = os.path.join(folder, status.group(1))
         # The same with Quit: the click before it is saved.
+        expect("the page is left without asking when every mark is answered,", not leaving_asks(driver))
         hold_answers(driver, "/mark")
         press_box(driver, "torsion", *other)
         held_answers(driver, 1)
         press_box(driver, "torsion", *third)
+        expect("leaving the page asks first while marks are on their way,", leaving_asks(driver))
         driver.find_element(By.ID, "quit").click()
         time.sleep(0.5)
         release_answers(driver)
