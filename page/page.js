@@ -156,7 +156,7 @@ function markRows(table, indices, publish) {
 function markShown(table, publish) {
   return oneAtATime(async () => {
     try {
-      const answer = await request('POST', '/mark-shown?' + table.viewQuery(), { publish });
+      const answer = await request('POST', '/mark-shown?' + table.shownQuery, { publish });
       applyChange(answer);
       showStatus((publish ? 'Marked ' : 'Unmarked ') + rowsWord(answer.changed, table.def.title) +
         ' (of ' + table.total + ' shown). Undo with Ctrl+Z.', false);
@@ -242,6 +242,7 @@ class MarkableTable {
     this.marked = 0;
     this.anchor = null;     // the row a shift-click ranges from
     this.generation = 0;
+    this.shownQuery = null;
     this.markChanges = 0;   // marks answered, so a view fetched before one is fetched again
 
     const headings = [['Publish', 'publish'], ...Array.from({ length: def.atoms }, (_, i) => ['Atom ' + (i + 1), 'atom' + (i + 1)]),
@@ -312,12 +313,13 @@ class MarkableTable {
   async reload() {
     const generation = ++this.generation;
     const markChanges = this.markChanges;
+    const query = this.viewQuery();
     const rows = [];
     let answer = null;
     try {
       for (let first = 0; first < this.limit; first += MOST_AT_ONCE) {
         const count = Math.min(MOST_AT_ONCE, this.limit - first);
-        answer = await request('GET', '/rows?' + this.viewQuery() + '&first=' + first + '&count=' + count);
+        answer = await request('GET', '/rows?' + query + '&first=' + first + '&count=' + count);
         if (generation !== this.generation) return;
         answer.indices.forEach((index, k) => rows.push({ index, data: answer.rows[k], tr: null }));
         if (answer.indices.length < count) break;
@@ -330,6 +332,7 @@ class MarkableTable {
     // as it was, so they are asked for again.
     if (markChanges !== this.markChanges) return this.reload();
     this.rows = rows;
+    this.shownQuery = query;  // what "Mark shown" marks: the rows shown, not the next view's
     this.byIndex = new Map(rows.map((row) => [row.index, row]));
     this.total = answer.total;
     this.rowsOfKind = answer.rows_of_kind;

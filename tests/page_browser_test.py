@@ -19,7 +19,8 @@ selenium), as a user works with it:
   goes back;
 - selection: an element filter and several atoms against a reference
   filter computed here; "mark shown" on a filtered table marks exactly
-  its rows in the files, Ctrl+Z puts the files back byte for byte and
+  its rows in the files (the filter changed and the next rows still on
+  their way, the rows shown), Ctrl+Z puts the files back byte for byte and
   Ctrl+Shift+Z makes the change again; a shift-click marks a range; the
   keyboard moves and ticks; "marked only" shows the marked rows; zooming
   and turning the drawing leave rows, marks and files as they were.
@@ -710,8 +711,16 @@ def selection_session(vortan, folder):
         want = sorted(row_key(row) for row in phase["bonds"] if reference_filter(["O"], elements, row))
         settle("the bonds of O,", lambda: sorted(shown_rows(driver, "bond")), want)
         table = driver.find_element(By.CSS_SELECTOR, 'table[data-table="bonds"]')
+        # The filter changed and the next rows still on their way: the rows
+        # shown are still the ones marked.
+        hold_answers(driver, "/rows?")
+        type_filter(driver, "C1")
+        held_answers(driver, len(KINDS))
         table.find_element(By.CSS_SELECTOR, "[data-action=mark-shown]").click()
         settle("mark shown marks exactly the rows shown,", lambda: server_marked(server, "bond"), want)
+        release_answers(driver)
+        type_filter(driver, "O")
+        settle("the bonds of O again,", lambda: sorted(shown_rows(driver, "bond")), want)
         marked = file_bytes(folder, "S.VORTAN")
         expect("the file has a Y record per row marked,", y_records(os.path.join(folder, "S.VORTAN")) == len(want),
                f"{y_records(os.path.join(folder, 'S.VORTAN'))}, want {len(want)}")
@@ -799,13 +808,91 @@ def selection_session(vortan, folder):
         server.kill()
 
 
+# What a user may do, quickly and in any order, as scripts run on the page:
+# the invariant after any sequence is that the page, once its answers are
+# in, shows exactly the program's marks.
+RANDOM_ACTIONS = {
+    "tick": """const boxes = [...document.querySelectorAll(`table[data-table='${arguments[0]}'] tbody input:enabled`)];
+               if (boxes.length) boxes[Math.floor(arguments[1] * boxes.length)].dispatchEvent(
+                   new MouseEvent('click', { bubbles: true, cancelable: true, shiftKey: arguments[2] < 0.2 }));""",
+    "view": """const boxes = [...document.querySelectorAll(`table[data-table='${arguments[0]}'] caption input`)];
+               boxes[Math.floor(arguments[1] * boxes.length)].click();""",
+    "sort": """const headings = [...document.querySelectorAll(`table[data-table='${arguments[0]}'] th`)];
+               headings[Math.floor(arguments[1] * headings.length)].click();""",
+    "mark-shown": """document.querySelector(`table[data-table='${arguments[0]}']
+                         [data-action=${arguments[1] < 0.5 ? 'mark-shown' : 'unmark-shown'}]`).click();""",
+    "undo": "document.getElementById(arguments[1] < 0.6 ? 'undo' : 'redo').click();",
+    "drawing": """const drawing = page.phases[0].drawing;
+                  const bonds = drawing.bonds.filter((b) => b.row !== null && b.shown);
+                  const bond = bonds[Math.floor(arguments[1] * bonds.length)];
+                  drawing.click(drawing.whereIs(bond.kind, bond.row, null));""",
+}
+FILTERS = ["", "C1", "O", "C1 O1", "N1", "H"]
+
+
+def page_disagreements(driver, server):
+    """Where the page, every answer in, does not show the program's marks."""
+    wrong = []
+    for key, kind in KINDS:
+        marked = set(server_marked(server, kind))
+        shown = driver.execute_script(
+            """const table = document.querySelector(`table[data-table='${arguments[0]}']`);
+               return [table.querySelector('caption .count').textContent,
+                       [...table.querySelectorAll('tbody tr')].map((tr) => [tr.dataset.atoms + '|' + tr.dataset.siteCodes,
+                           tr.querySelector('input').checked, tr.classList.contains('marked')])];""", key)
+        if not shown[0].endswith(f" {len(marked)} marked)"):
+            wrong.append(f"{key}: count {shown[0]} with {len(marked)} marked")
+        wrong += [f"{key}: {row} shown {ticked}" for row, ticked, painted in shown[1]
+                  if ticked != (row in marked) or painted != ticked]
+    for kind, name in [("bond", "markedBonds"), ("hbond", "markedHbonds")]:
+        want = sorted(json.loads(server.request("GET", f"/marked?phase=1&kind={kind}")[2])["indices"])
+        drawn = sorted(driver.execute_script(f"return [...page.phases[0].drawing.{name}]"))
+        if drawn != want:
+            wrong.append(f"the drawing's {kind} marks {drawn}, the program's {want}")
+    return wrong
+
+
+def random_session(vortan, folder, seed=41, actions=120):
+    server = page_support.Server(vortan, folder)
+    driver = browser()
+    try:
+        open_page(driver, server)
+        generator = numpy.random.default_rng(seed)
+        done = []
+        failed_before = len(failures)
+        for _ in range(actions):
+            action = str(generator.choice(list(RANDOM_ACTIONS) + ["filter"], p=[0.4, 0.15, 0.08, 0.07, 0.1, 0.1, 0.1]))
+            key = KINDS[int(generator.integers(len(KINDS)))][0]
+            if action == "filter":
+                words = FILTERS[int(generator.integers(len(FILTERS)))]
+                type_filter(driver, words)
+                done.append(f"filter {words!r}")
+            else:
+                driver.execute_script(RANDOM_ACTIONS[action], key, float(generator.random()), float(generator.random()))
+                done.append(f"{action} {key}")
+            time.sleep(float(generator.choice([0, 0, 0.02, 0.1, 0.3])))
+        wait_for("every change answered", lambda: driver.execute_script("return changesWaiting === 0"))
+        settle(f"after {actions} random actions (seed {seed}) the page shows the program's marks,",
+               lambda: page_disagreements(driver, server), [])
+        if len(failures) > failed_before:
+            print("actions:", "; ".join(done))
+        # A refusal is an answer the page shows (a "mark shown" queued behind
+        # clicks that emptied its view is refused); a script's error is not.
+        errors = [entry["message"] for entry in driver.get_log("browser")
+                  if entry["level"] == "SEVERE" and "Failed to load resource" not in entry["message"]]
+        expect("random actions run without a script error in the console,", not errors, str(errors))
+    finally:
+        driver.quit()
+        server.kill()
+
+
 def main():
     vortan, cif2exp, source_dir = sys.argv[1:4]
     screenshot = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
     if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
         print("needs Debian's chromium and chromium-driver: skipped")
         return page_support.SKIP
-    for session in ["selection", "bonds", "torsions", "kill"]:
+    for session in ["selection", "bonds", "torsions", "kill", "random"]:
         with tempfile.TemporaryDirectory() as folder:
             page_support.write_p41(folder, source_dir, cif2exp)
             if session == "bonds":
@@ -814,6 +901,8 @@ def main():
                 selection_session(vortan, folder)
             elif session == "torsions":
                 torsions_session(vortan, folder)
+            elif session == "random":
+                random_session(vortan, folder)
             else:
                 kill_session(vortan, folder)
     for failure in failures:
