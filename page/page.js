@@ -120,7 +120,7 @@ const page = { filter: '', phases: [], undo: 0, redo: 0 };
 function applyChange(answer) {
   const phase = page.phases.find((view) => view.phase === answer.phase);
   const table = phase && phase.markable.find((t) => t.def.kind === answer.kind);
-  if (table) table.changed(answer.rows, answer.publish);
+  if (table) table.changed(answer.rows, answer.publish, answer.marked);
   if (phase && phase.drawing) phase.drawing.changed(answer.kind, answer.rows, answer.publish);
   setHistory(answer);
 }
@@ -420,19 +420,18 @@ class MarkableTable {
     }
   }
 
-  // The program changed these rows' marks.
-  changed(indices, publish) {
+  // The program changed these rows' marks; `marked` rows of the kind are
+  // marked now (counted there: rows shown may already hold the change).
+  changed(indices, publish, marked) {
     this.markChanges += 1;
-    let moved = 0;
     for (const index of indices) {
       const row = this.byIndex.get(index);
       if (row) {
         row.data.publish = publish;
         this.paintRow(row);
       }
-      moved += 1;
     }
-    this.marked += publish ? moved : -moved;
+    this.marked = marked;
     this.paintCounts();
     // A view of the marks shows other rows now; a row cleared may have
     // been in the paper for its mark alone.

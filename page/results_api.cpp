@@ -117,6 +117,12 @@ ViewRequest view_request(const httplib::Request& request) {
 
 // What the routes keep between requests: the views last asked for, the
 // history of the marks.
+// The rows of a kind marked now.
+std::size_t marked_count(const PhaseRows& rows, RowKind kind) {
+  const std::vector<Row>& of_kind = rows.of(kind);
+  return static_cast<std::size_t>(std::count_if(of_kind.begin(), of_kind.end(), [](const Row& row) { return row.marked; }));
+}
+
 class Results {
  public:
   explicit Results(const PageContext& context) : context_(context) {}
@@ -166,6 +172,7 @@ class Results {
     ++marks_changed_;
     json answer = change_answer(change, change.publish);
     answer["changed"] = change.rows.size();
+    answer["marked"] = marked_count(rows, kind);
     if (!change.records.empty()) history_.push(std::move(change));
     answer["undo"] = history_.undo_steps();
     answer["redo"] = history_.redo_steps();
@@ -176,10 +183,12 @@ class Results {
   json step(bool undo) {
     const RowMarksChange* change = undo ? history_.to_undo() : history_.to_redo();
     if (change == nullptr) throw NotFound(undo ? "nothing is left to undo" : "nothing is left to redo");
-    undo_mark_rows(phase_rows(change->phase), *change, context_.files, undo);
+    PhaseRows& rows = phase_rows(change->phase);
+    undo_mark_rows(rows, *change, context_.files, undo);
     ++marks_changed_;
     json answer = change_answer(*change, undo ? !change->publish : change->publish);
     answer["changed"] = change->rows.size();
+    answer["marked"] = marked_count(rows, change->kind);
     if (undo)
       history_.undone();
     else
@@ -315,7 +324,7 @@ void add_results_routes(httplib::Server& server, const PageContext& context, con
     const std::size_t begin = std::min(first, shown.size());
     const std::size_t end = std::min(shown.size(), begin + count);
     const std::vector<Row>& of_kind = rows.of(asked.kind);
-    const auto marked = std::count_if(of_kind.begin(), of_kind.end(), [](const Row& row) { return row.marked; });
+    const std::size_t marked = marked_count(rows, asked.kind);
     const std::vector<std::size_t> range(shown.begin() + static_cast<std::ptrdiff_t>(begin),
                                          shown.begin() + static_cast<std::ptrdiff_t>(end));
     response.set_content("{\"phase\":" + std::to_string(asked.phase) + ",\"kind\":\"" +
