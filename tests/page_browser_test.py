@@ -850,11 +850,13 @@ def page_disagreements(driver, server):
             """const table = document.querySelector(`table[data-table='${arguments[0]}']`);
                return [table.querySelector('caption .count').textContent,
                        [...table.querySelectorAll('tbody tr')].map((tr) => [tr.dataset.atoms + '|' + tr.dataset.siteCodes,
-                           tr.querySelector('input').checked, tr.classList.contains('marked')])];""", key)
-        if not shown[0].endswith(f" {len(marked)} marked)"):
-            wrong.append(f"{key}: count {shown[0]} with {len(marked)} marked")
-        wrong += [f"{key}: {row} shown {ticked}" for row, ticked, painted in shown[1]
-                  if ticked != (row in marked) or painted != ticked]
+                           tr.querySelector('input').checked, tr.classList.contains('marked')]),
+                       table.querySelector('[data-action=marked-only]').checked];""", key)
+        count, rows, marked_only = shown
+        if not count.endswith(f" {len(marked)} marked)"):
+            wrong.append(f"{key}: count {count} with {len(marked)} marked")
+        wrong += [f"{key}: {row} shown {ticked}" for row, ticked, painted in rows
+                  if ticked != (row in marked) or painted != ticked or (marked_only and not ticked)]
     for kind, name in [("bond", "markedBonds"), ("hbond", "markedHbonds")]:
         want = sorted(json.loads(server.request("GET", f"/marked?phase=1&kind={kind}")[2])["indices"])
         drawn = sorted(driver.execute_script(f"return [...page.phases[0].drawing.{name}]"))
