@@ -1234,11 +1234,11 @@ class Drawing {
   }
 
   async loadMarks() {
-    const changes = this.markChanges || 0;
+    const version = this.marksVersion;
     const [bonds, hbonds] = await Promise.all(['bond', 'hbond'].map((kind) =>
       request('GET', '/marked?' + new URLSearchParams({ phase: String(this.model.phase), kind }))));
-    // A mark answered meanwhile may be missing from these: asked again.
-    if ((this.markChanges || 0) !== changes) return this.loadMarks();
+    // A mark of a bond answered meanwhile may be missing from these: asked again.
+    if (this.marksVersion !== version) return this.loadMarks();
     this.markedBonds = new Set(bonds.indices);
     this.markedHbonds = new Set(hbonds.indices);
     this.marksVersion = (this.marksVersion || 0) + 1;
@@ -1246,7 +1246,6 @@ class Drawing {
   }
 
   changed(kind, rows, publish) {
-    this.markChanges = (this.markChanges || 0) + 1;
     const set = kind === 'bond' ? this.markedBonds : kind === 'hbond' ? this.markedHbonds : null;
     if (!set) return;
     for (const row of rows) {

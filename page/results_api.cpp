@@ -115,14 +115,14 @@ ViewRequest view_request(const httplib::Request& request) {
   return asked;
 }
 
-// What the routes keep between requests: the views last asked for, the
-// history of the marks.
 // The rows of a kind marked now.
 std::size_t marked_count(const PhaseRows& rows, RowKind kind) {
   const std::vector<Row>& of_kind = rows.of(kind);
   return static_cast<std::size_t>(std::count_if(of_kind.begin(), of_kind.end(), [](const Row& row) { return row.marked; }));
 }
 
+// What the routes keep between requests: the views last asked for, the
+// history of the marks.
 class Results {
  public:
   explicit Results(const PageContext& context) : context_(context) {}

@@ -578,7 +578,8 @@ def torsions_session(vortan, folder):
         time.sleep(0.5)
         release_answers(driver)
         # (Written before the clicks' answers, its status would be gone.)
-        status = wait_for("the CIF written after the clicks before it", lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
+        status = wait_for("the CIF written after the clicks before it",
+                          lambda: re.search(r"written: (\S+)", driver.find_element(By.ID, "status").text))
         cif = os.path.join(folder, status.group(1))
         # The same with Quit: the click before it is saved.
         expect("the page is left without asking when every mark is answered,", not leaving_asks(driver))
