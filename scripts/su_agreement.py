@@ -18,7 +18,8 @@ our s.u. with the paper's.  The same statistics are given for two baselines:
 For bonds and angles separately: the median of our s.u. over the published
 one, its 5th-95th percentiles, the fraction more than 30% off, the fraction
 within 10%; riding-H rows (an atom with _atom_site_calc_flag calc or
-refinement flag R) and rows printed without an s.u. are left out.  A second
+refinement flag R) and rows printed without an s.u. are left out, by the
+paper or by vortan (which prints none where symmetry fixes the row).  A second
 line leaves out the rows that join an atom to its own symmetry image as
 well: SHELXL's s.u. for those is about half the full propagation's.  Then
 the same for each class of the paper's printed s.u. ((2)-(4), (5)-(9),
@@ -547,19 +548,26 @@ def measure_block(path, name, block, build, sources, diagonal_option, keep):
             listing = os.path.join(LISTINGS, os.path.basename(path).split(".")[0] + ".lst.gz")
             if source == "ours" and os.path.exists(listing):
                 out["listing"] = against_listing(listing_rows(listing), *rows)
-            missing = 0
+            missing = exact = 0
             for kind, atoms, codes, published in paper:
                 value, su = ref.number_and_su(published)
                 if su is None or any(a.upper() in riding for a in atoms):
                     continue
                 found = index.find(kind, atoms, codes)
-                if found is None or not found.get("su"):
+                if found is None:
                     missing += 1
+                    continue
+                # vortan prints a row that symmetry fixes without an s.u.
+                if "(" not in found.get("text", "("):
+                    exact += 1
                     continue
                 self_image = len({a.upper() for a in atoms}) < len(atoms)
                 ratios[kind].append((found["su"] / su, self_image, printed_units(published)))
             if missing:
                 out["notes"].append("%s: %d paper rows not found among vortan's" % (source, missing))
+            if exact:
+                out["notes"].append("%s: %d rows that symmetry fixes, printed by the paper with an s.u., left out"
+                                    % (source, exact))
             out["ratios"][source] = ratios
     finally:
         if keep:
