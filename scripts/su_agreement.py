@@ -566,8 +566,8 @@ def measure_block(path, name, block, build, sources, diagonal_option, keep):
             if missing:
                 out["notes"].append("%s: %d paper rows not found among vortan's" % (source, missing))
             if exact:
-                out["notes"].append("%s: %d rows that symmetry fixes, printed by the paper with an s.u., left out"
-                                    % (source, exact))
+                out["notes"].append("%s: %d row%s that symmetry fixes, printed by the paper with an s.u., left out"
+                                    % (source, exact, "" if exact == 1 else "s"))
             out["ratios"][source] = ratios
     finally:
         if keep:
