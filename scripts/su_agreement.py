@@ -558,7 +558,7 @@ def measure_block(path, name, block, build, sources, diagonal_option, keep):
                     missing += 1
                     continue
                 # vortan prints a row that symmetry fixes without an s.u.
-                if "(" not in found.get("text", "("):
+                if "(" not in found.get("text", ""):
                     exact += 1
                     continue
                 self_image = len({a.upper() for a in atoms}) < len(atoms)
